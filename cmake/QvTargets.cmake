@@ -1,0 +1,16 @@
+# Warnings for our own code.
+function(qv_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# One GoogleTest executable from the *_test.cpp files of a folder.
+function(qv_test_dir name dir)
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(${name} ${srcs})
+  qv_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
