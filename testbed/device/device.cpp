@@ -1,7 +1,5 @@
 #include "device.h"
 
-#include "strict.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -16,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+
+#include "strict.h"
 
 namespace qvemu {
 
@@ -69,7 +69,9 @@ Device::Device(std::string root, std::string address, uint16_t port)
     install_default_handlers(*this);
 }
 
-Device::~Device() { stop(); }
+Device::~Device() {
+    stop();
+}
 
 std::string Device::last_error() const {
     std::lock_guard lk(mu_);
@@ -312,7 +314,8 @@ bool Device::serve_framed(int fd, std::string &&payload, unsigned index) {
         if (i > 0 && reply.chunk_interval_ms > 0 && !pause(reply.chunk_interval_ms)) return false;
         std::string fr = frame(texts[i]);
         if (f.split_frame_length) {
-            if (!send_all(fd, fr.data(), 4) || !pause(f.split_pause_ms) || !send_all(fd, fr.data() + 4, fr.size() - 4))
+            if (!send_all(fd, fr.data(), 4) || !pause(f.split_pause_ms) ||
+                !send_all(fd, fr.data() + 4, fr.size() - 4))
                 return false;
         } else if (!send_all(fd, fr)) {
             return false;
@@ -345,8 +348,9 @@ Reply Device::dispatch(Request &req) {
 
 std::string Device::envelope(const Request &req, int error, const std::optional<std::string> &data) const {
     char head[160];
-    std::snprintf(head, sizeof head, "{\"header\":{\"cmd\":%d,\"error\":%d,\"token\":%" PRId64 ",\"seq\":%" PRId32 "}",
-                  req.cmd, error, req.token, req.seq);
+    std::snprintf(head, sizeof head,
+                  "{\"header\":{\"cmd\":%d,\"error\":%d,\"token\":%" PRId64 ",\"seq\":%" PRId32 "}", req.cmd,
+                  error, req.token, req.seq);
     std::string s(head);
     if (data) s += ",\"data\":" + *data;
     s += "}";
@@ -390,7 +394,8 @@ bool Device::send_http_reply(int fd, const Request &req, const Reply &reply) {
     if (chunked)
         head += "Transfer-Encoding: chunked\r\n";
     else
-        head += "Content-Length: " + std::to_string(total + (f.short_body ? f.short_body_missing : 0)) + "\r\n";
+        head +=
+            "Content-Length: " + std::to_string(total + (f.short_body ? f.short_body_missing : 0)) + "\r\n";
     if (gz) head += "Content-Encoding: gzip\r\n";
     if (opts.cipher) head += "Encrypt: aes\r\n";
     head += "\r\n";
@@ -398,7 +403,8 @@ bool Device::send_http_reply(int fd, const Request &req, const Reply &reply) {
     if (f.reply_delay_ms > 0 && !pause(f.reply_delay_ms)) return false;
     std::string fr = frame(head);
     if (f.split_frame_length) {
-        if (!send_all(fd, fr.data(), 4) || !pause(f.split_pause_ms) || !send_all(fd, fr.data() + 4, fr.size() - 4))
+        if (!send_all(fd, fr.data(), 4) || !pause(f.split_pause_ms) ||
+            !send_all(fd, fr.data() + 4, fr.size() - 4))
             return false;
     } else if (!send_all(fd, fr)) {
         return false;

@@ -3,10 +3,6 @@
 // counters that tests read while the device runs.
 #pragma once
 
-#include "header_block.h"
-#include "qv_config.h"
-#include "wire.h"
-
 #include <json-c/json.h>
 
 #include <atomic>
@@ -22,6 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "header_block.h"
+#include "qv_config.h"
+#include "wire.h"
+
 namespace qvemu {
 
 // How JSON replies are encoded. Per chunk when chunked: encipher first, then gzip.
@@ -35,11 +35,11 @@ struct ReplyOptions {
 struct Faults {
     bool split_frame_length = false;  // send the 4 length bytes, pause, then the header block
     int split_pause_ms = 100;
-    bool no_reason_phrase = false;    // status line "HTTP/1.1 200" without " OK"
-    bool truncated_gzip = false;      // gzip the reply body and cut the member in half
-    bool short_body = false;          // Content-Length larger than the body sent, then close
-    unsigned short_body_missing = 16; // how many announced bytes never come
-    int reply_delay_ms = 0;           // wait before the reply header frame
+    bool no_reason_phrase = false;     // status line "HTTP/1.1 200" without " OK"
+    bool truncated_gzip = false;       // gzip the reply body and cut the member in half
+    bool short_body = false;           // Content-Length larger than the body sent, then close
+    unsigned short_body_missing = 16;  // how many announced bytes never come
+    int reply_delay_ms = 0;            // wait before the reply header frame
 };
 
 enum class Protocol { Http, FramedJson };
@@ -48,26 +48,26 @@ enum class Protocol { Http, FramedJson };
 struct Request {
     Protocol protocol = Protocol::Http;
     const HeaderBlock *head = nullptr;  // null for framed JSON
-    std::string body;                    // the raw body as received
-    std::string text;                    // the JSON envelope text (deciphered, or from Location)
-    json_object *envelope = nullptr;     // parsed text
-    json_object *data = nullptr;         // its "data" member, or null
+    std::string body;                   // the raw body as received
+    std::string text;                   // the JSON envelope text (deciphered, or from Location)
+    json_object *envelope = nullptr;    // parsed text
+    json_object *data = nullptr;        // its "data" member, or null
     int cmd = 0;
     int64_t token = 0;
     int32_t seq = 0;
-    bool keep_alive = false;             // "Connection: keep-alive" was sent
-    unsigned index_on_connection = 0;    // 0 for the first request of a connection
+    bool keep_alive = false;           // "Connection: keep-alive" was sent
+    unsigned index_on_connection = 0;  // 0 for the first request of a connection
 };
 
 // A handler's answer. The device wraps each data text into an envelope echoing cmd, token and seq.
 struct Reply {
     int error = 0;
-    std::optional<std::string> data;           // JSON text of "data"; none: no "data" member
-    std::vector<std::string> chunks;           // streamed reply: the "data" text of each chunk
-    int chunk_interval_ms = 0;                 // pause between chunks
-    std::optional<std::string> raw_text;       // send this text instead of the built envelope
-    std::optional<ReplyOptions> options;       // overrides the device's reply options
-    bool close_after = false;                  // close the connection after the reply
+    std::optional<std::string> data;      // JSON text of "data"; none: no "data" member
+    std::vector<std::string> chunks;      // streamed reply: the "data" text of each chunk
+    int chunk_interval_ms = 0;            // pause between chunks
+    std::optional<std::string> raw_text;  // send this text instead of the built envelope
+    std::optional<ReplyOptions> options;  // overrides the device's reply options
+    bool close_after = false;             // close the connection after the reply
 };
 
 class Device;
@@ -83,16 +83,16 @@ struct Counters {
     uint64_t connections_accepted = 0;
     uint64_t connections_open = 0;
     uint64_t connections_peak = 0;
-    uint64_t closed_without_request = 0;     // connections the client closed before any request
-    uint64_t pool_opens = 0;                 // 175 with Connection: keep-alive
-    uint64_t pool_closes = 0;                // 175 without it
+    uint64_t closed_without_request = 0;  // connections the client closed before any request
+    uint64_t pool_opens = 0;              // 175 with Connection: keep-alive
+    uint64_t pool_closes = 0;             // 175 without it
     uint64_t requests_http = 0;
     uint64_t requests_framed = 0;
-    uint64_t commands_answered = 0;          // replies written completely
-    uint64_t unknown_commands = 0;           // no handler registered
+    uint64_t commands_answered = 0;  // replies written completely
+    uint64_t unknown_commands = 0;   // no handler registered
     uint64_t request_body_bytes = 0;
     uint64_t reply_body_bytes = 0;
-    uint64_t chunks_sent = 0;                // data chunks, end chunks not counted
+    uint64_t chunks_sent = 0;  // data chunks, end chunks not counted
     uint64_t max_requests_per_connection = 0;
     std::map<int, uint64_t> requests_by_cmd;
     std::map<int, uint64_t> chunks_by_cmd;
@@ -107,7 +107,7 @@ struct DeviceUser {
 };
 
 class Device {
-public:
+  public:
     // `root` is the folder the device serves; `address` an IPv4 text (127.0.0.2 and up); port 0 picks an
     // ephemeral port (read it with port() after start()).
     Device(std::string root, std::string address, uint16_t port = QV_DEVICE_PORT);
@@ -152,7 +152,7 @@ public:
     // Sleeps up to `ms`, returning early (false) when the device stops.
     bool pause(int ms);
 
-private:
+  private:
     struct Connection {
         int fd = -1;
         std::thread thread;

@@ -2,9 +2,9 @@
 // calls every family. A new family: a new file with an install function, listed here and in handlers.cpp.
 #pragma once
 
-#include "device.h"
-
 #include <string>
+
+#include "device.h"
 
 namespace qvemu {
 

@@ -1,7 +1,7 @@
 // Header-only device queries: 100 storage (the served folder's file system) and 150 user list.
-#include "handlers.h"
-
 #include <sys/statvfs.h>
+
+#include "handlers.h"
 
 namespace qvemu {
 

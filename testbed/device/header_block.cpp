@@ -31,7 +31,8 @@ HeaderBlock parse_header_block(std::string_view text) {
     bool first = true;
     while (pos < head.size()) {
         size_t eol = head.find("\r\n", pos);
-        std::string_view line = head.substr(pos, eol == std::string_view::npos ? std::string_view::npos : eol - pos);
+        std::string_view line =
+            head.substr(pos, eol == std::string_view::npos ? std::string_view::npos : eol - pos);
         pos = eol == std::string_view::npos ? head.size() : eol + 2;
         if (first) {
             hb.start_line = std::string(line);

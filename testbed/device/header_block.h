@@ -11,8 +11,8 @@ namespace qvemu {
 struct HeaderBlock {
     std::string start_line;
     std::vector<std::pair<std::string, std::string>> fields;  // in arrival order, values as sent
-    bool complete = false;   // the block ended with an empty line
-    size_t surplus = 0;      // bytes after the empty line inside the frame
+    bool complete = false;                                    // the block ended with an empty line
+    size_t surplus = 0;                                       // bytes after the empty line inside the frame
 
     // The value of the last field of that name (names compare case-insensitively), or null.
     const std::string *find(std::string_view name) const;

@@ -1,11 +1,11 @@
 // qv-device-emu --root DIR --addr 127.0.0.N [--port P]: serves one emulated device until SIGINT or SIGTERM.
-#include "device.h"
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "device.h"
 
 namespace {
 int usage() {
@@ -53,9 +53,10 @@ int main(int argc, char **argv) {
     sigwait(&set, &sig);
     device.stop();
     auto c = device.counters();
-    std::printf("qv-device-emu: stopped by signal %d; %llu connections, %llu commands answered, %zu violations\n",
-                sig, static_cast<unsigned long long>(c.connections_accepted),
-                static_cast<unsigned long long>(c.commands_answered), device.violations().size());
+    std::printf(
+        "qv-device-emu: stopped by signal %d; %llu connections, %llu commands answered, %zu violations\n",
+        sig, static_cast<unsigned long long>(c.connections_accepted),
+        static_cast<unsigned long long>(c.commands_answered), device.violations().size());
     for (const auto &v : device.violations()) std::printf("  violation: %s\n", v.what.c_str());
     return 0;
 }

@@ -33,7 +33,8 @@ inline bool aes_block0(std::string &buf, const unsigned char *key, bool encrypt)
     int n = 0;
     bool ok = EVP_CipherInit_ex(ctx, EVP_aes_256_ecb(), nullptr, key, nullptr, encrypt) == 1 &&
               EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
-              EVP_CipherUpdate(ctx, out, &n, reinterpret_cast<unsigned char *>(buf.data()), 16) == 1 && n == 16;
+              EVP_CipherUpdate(ctx, out, &n, reinterpret_cast<unsigned char *>(buf.data()), 16) == 1 &&
+              n == 16;
     EVP_CIPHER_CTX_free(ctx);
     if (ok) std::memcpy(buf.data(), out, 16);
     return ok;
@@ -68,12 +69,12 @@ inline std::optional<std::string> gunzip(const std::string &in) {
 }
 
 struct RawReply {
-    std::string block;                          // the reply header frame payload
+    std::string block;  // the reply header frame payload
     std::string status_line;
-    std::map<std::string, std::string> headers; // lower-case names
-    std::string body;                           // Content-Length body (what arrived)
-    std::vector<std::string> chunks;            // chunked body, without the end chunk
-    bool ended_early = false;                   // EOF before the announced length or the end chunk
+    std::map<std::string, std::string> headers;  // lower-case names
+    std::string body;                            // Content-Length body (what arrived)
+    std::vector<std::string> chunks;             // chunked body, without the end chunk
+    bool ended_early = false;                    // EOF before the announced length or the end chunk
 
     bool has(const std::string &name) const { return headers.count(lower(name)) != 0; }
     std::string get(const std::string &name) const {
@@ -83,7 +84,7 @@ struct RawReply {
 };
 
 class RawClient {
-public:
+  public:
     RawClient(const std::string &addr, uint16_t port) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         timeval tv{10, 0};  // never hang a test
@@ -164,7 +165,8 @@ public:
                 std::string line = rest.substr(pos, eol - pos);
                 pos = eol + 2;
                 size_t colon = line.find(": ");
-                if (colon != std::string::npos) r.headers[lower(line.substr(0, colon))] = line.substr(colon + 2);
+                if (colon != std::string::npos)
+                    r.headers[lower(line.substr(0, colon))] = line.substr(colon + 2);
             }
         }
         if (r.has("Transfer-Encoding")) {
@@ -195,7 +197,7 @@ public:
         return r;
     }
 
-private:
+  private:
     int fd_ = -1;
     bool connected_ = false;
 };

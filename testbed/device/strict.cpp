@@ -11,15 +11,24 @@ const std::set<int> kDataObject = {138, 156, 167, 211, 212, 215};
 
 std::vector<std::string> header_order(int cmd) {
     switch (cmd) {
-    case 166: case 200: case 201: case 202: case 203:
-    case 2: case 8:
-        return {"cmd", "seq", "error"};
-    case 1: case 10: case 11: case 15:
-        return {"cmd", "seq", "error", "token"};
-    case 3: case 12:
-        return {"cmd", "seq", "token", "error"};
-    default:
-        return {"cmd", "token", "seq", "error"};
+        case 166:
+        case 200:
+        case 201:
+        case 202:
+        case 203:
+        case 2:
+        case 8:
+            return {"cmd", "seq", "error"};
+        case 1:
+        case 10:
+        case 11:
+        case 15:
+            return {"cmd", "seq", "error", "token"};
+        case 3:
+        case 12:
+            return {"cmd", "seq", "token", "error"};
+        default:
+            return {"cmd", "token", "seq", "error"};
     }
 }
 
@@ -35,16 +44,27 @@ std::optional<int> expected_timeout(int cmd, bool pool_close) {
     if (cmd == 165) return std::nullopt;
     if (kUploads.count(cmd)) return 20000;
     switch (cmd) {
-    case 3: return 200;
-    case 316: return 30000;
-    case 167: case 211: case 212: case 213: return 60000;
-    case 163: return 90000;
-    case 168: return 600000;
-    default: return 20000;
+        case 3:
+            return 200;
+        case 316:
+            return 30000;
+        case 167:
+        case 211:
+        case 212:
+        case 213:
+            return 60000;
+        case 163:
+            return 90000;
+        case 168:
+            return 600000;
+        default:
+            return 20000;
     }
 }
 
-bool is_plain_request(int cmd) { return cmd == 174 || kUploads.count(cmd) != 0; }
+bool is_plain_request(int cmd) {
+    return cmd == 174 || kUploads.count(cmd) != 0;
+}
 
 bool slashes_escaped(std::string_view t) {
     for (size_t i = 0; i < t.size(); ++i) {
@@ -62,12 +82,13 @@ std::vector<std::string> check_http_request(const Request &req, std::string_view
     std::vector<std::string> out;
     const HeaderBlock &hb = *req.head;
     if (!hb.complete) out.push_back("header block without the final empty line");
-    if (hb.surplus != 0) out.push_back("frame length exceeds the header block by " + std::to_string(hb.surplus));
+    if (hb.surplus != 0)
+        out.push_back("frame length exceeds the header block by " + std::to_string(hb.surplus));
 
     // "POST <target> HTTP/1.1"; the target may be missing.
     std::string_view line = hb.start_line;
-    bool line_ok = line == "POST HTTP/1.1" ||
-                   (line.size() > 13 && line.rfind("POST ", 0) == 0 && line.substr(line.size() - 9) == " HTTP/1.1");
+    bool line_ok = line == "POST HTTP/1.1" || (line.size() > 13 && line.rfind("POST ", 0) == 0 &&
+                                               line.substr(line.size() - 9) == " HTTP/1.1");
     if (!line_ok) out.push_back("request line is not \"POST <target> HTTP/1.1\": " + std::string(line));
 
     const std::string *ua = hb.find("User-Agent");
@@ -101,7 +122,8 @@ std::vector<std::string> check_http_request(const Request &req, std::string_view
     bool plain = is_plain_request(req.cmd);
     const std::string *enc = hb.find("Encrypt");
     if (plain && enc) out.push_back("Encrypt sent on command " + std::to_string(req.cmd));
-    if (!plain && (!enc || *enc != "aes")) out.push_back("Encrypt: aes missing on command " + std::to_string(req.cmd));
+    if (!plain && (!enc || *enc != "aes"))
+        out.push_back("Encrypt: aes missing on command " + std::to_string(req.cmd));
     if (facts.encrypt_aes && !facts.decipher_ok)
         out.push_back("enciphered body is not a whole number of 16-byte blocks");
 
@@ -124,9 +146,10 @@ std::vector<std::string> check_envelope(const Request &req) {
         (void)val;
         top.emplace_back(key);
     }
-    std::vector<std::string> want_top = req.data ? std::vector<std::string>{"data", "header"}
-                                                 : std::vector<std::string>{"header"};
-    if (top != want_top) out.push_back("envelope members are {" + joined(top) + "}, expected {" + joined(want_top) + "}");
+    std::vector<std::string> want_top =
+        req.data ? std::vector<std::string>{"data", "header"} : std::vector<std::string>{"header"};
+    if (top != want_top)
+        out.push_back("envelope members are {" + joined(top) + "}, expected {" + joined(want_top) + "}");
 
     json_object *header = nullptr;
     if (!json_object_object_get_ex(req.envelope, "header", &header) ||

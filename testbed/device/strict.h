@@ -1,12 +1,12 @@
 // Strict-mode checks of what the client sends: each returns descriptions of the deviations found.
 #pragma once
 
-#include "device.h"
-
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "device.h"
 
 namespace qvemu {
 

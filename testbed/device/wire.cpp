@@ -1,7 +1,5 @@
 #include "wire.h"
 
-#include "qv_config.h"
-
 #include <openssl/evp.h>
 #include <sys/socket.h>
 #include <zlib.h>
@@ -11,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+
+#include "qv_config.h"
 
 namespace qvemu {
 

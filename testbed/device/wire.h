@@ -15,7 +15,9 @@ inline constexpr uint32_t kFrameLimit = 0xA00001;
 
 // Writes everything (MSG_NOSIGNAL, EINTR retried). False on any failure, EPIPE and resets included.
 bool send_all(int fd, const void *data, size_t size);
-inline bool send_all(int fd, std::string_view s) { return send_all(fd, s.data(), s.size()); }
+inline bool send_all(int fd, std::string_view s) {
+    return send_all(fd, s.data(), s.size());
+}
 
 // Reads exactly `size` bytes. Returns the number read: `size` on success, less on EOF or error.
 size_t recv_exact(int fd, void *data, size_t size);

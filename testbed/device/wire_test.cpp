@@ -1,11 +1,12 @@
-#include "header_block.h"
-#include "raw_test_client.h"
-#include "strict.h"
 #include "wire.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "header_block.h"
+#include "raw_test_client.h"
+#include "strict.h"
 
 namespace {
 
@@ -46,9 +47,7 @@ TEST(Cipher, PoolOpenEnvelopeOnlyBlockZeroChanges) {
 }
 
 TEST(Cipher, PaddedLengthsAndShortInput) {
-    const struct {
-        size_t in, out;
-    } cases[] = {{1, 16}, {16, 16}, {17, 32}, {62, 64}, {100, 112}};
+    const struct { size_t in, out; } cases[] = {{1, 16}, {16, 16}, {17, 32}, {62, 64}, {100, 112}};
     for (auto c : cases) EXPECT_EQ(qvemu::encipher(std::string(c.in, 'x'), fips_key()).size(), c.out) << c.in;
     std::string short_body(15, 'x');
     EXPECT_FALSE(qvemu::decipher(short_body, fips_key()));
@@ -90,11 +89,9 @@ TEST(Strict, SlashEscapes) {
         const char *text;
         bool ok;
     } cases[] = {
-        {R"({ "path": "\/photos\/a" })", true},
-        {R"({ "path": "/photos" })", false},
+        {R"({ "path": "\/photos\/a" })", true}, {R"({ "path": "/photos" })", false},
         {R"({ "path": "a\\/b" })", false},  // an escaped backslash, then a bare slash
-        {R"({ "path": "a\\\/b" })", true},
-        {R"({ "n": 1 })", true},
+        {R"({ "path": "a\\\/b" })", true},      {R"({ "n": 1 })", true},
     };
     for (auto c : cases) EXPECT_EQ(qvemu::slashes_escaped(c.text), c.ok) << c.text;
 }
