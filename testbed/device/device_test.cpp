@@ -57,18 +57,18 @@ struct Bed {
 };
 
 // Undoes the reply encodings the headers announce: inflate, then decipher block 0.
-std::string decode_piece(const RawReply &r, std::string piece) {
+std::string decode_body(const RawReply &r, std::string body) {
     if (r.get("Content-Encoding") == "gzip") {
-        auto inflated = rawtest::gunzip(piece);
+        auto inflated = rawtest::gunzip(body);
         EXPECT_TRUE(inflated) << "reply body does not inflate";
-        piece = inflated.value_or("");
+        body = inflated.value_or("");
     }
     if (r.get("Encrypt") == "aes") {
-        EXPECT_EQ(piece.size() % 16, 0u);
-        EXPECT_TRUE(rawtest::aes_block0(piece, key(), false));
-        piece = piece.substr(0, piece.find('\0'));
+        EXPECT_EQ(body.size() % 16, 0u);
+        EXPECT_TRUE(rawtest::aes_block0(body, key(), false));
+        body = body.substr(0, body.find('\0'));
     }
-    return piece;
+    return body;
 }
 
 Json parse(const std::string &text) {
@@ -98,7 +98,7 @@ TEST(Device, PoolOpenCommandAndCloseOnOneConnection) {
         auto r = bed.command(c, rawtest::header_only(175, 0, 0), open);
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status_line, "HTTP/1.1 200 OK");
-        Json env = parse(decode_piece(*r, r->body));
+        Json env = parse(decode_body(*r, r->body));
         EXPECT_EQ(header_int(env.get(), "cmd"), 175);
         EXPECT_EQ(header_int(env.get(), "error"), 0);
 
@@ -111,7 +111,7 @@ TEST(Device, PoolOpenCommandAndCloseOnOneConnection) {
         ASSERT_TRUE(c.send_request(rawtest::request_block(close, body.size()), body));
         auto closed = c.read_reply();
         ASSERT_TRUE(closed);
-        EXPECT_EQ(header_int(parse(decode_piece(*closed, closed->body)).get(), "cmd"), 175);
+        EXPECT_EQ(header_int(parse(decode_body(*closed, closed->body)).get(), "cmd"), 175);
     }
     ASSERT_TRUE(eventually([&] { return bed.dev.counters().connections_open == 0; }));
     auto k = bed.dev.counters();
@@ -171,9 +171,9 @@ TEST(Device, UserListInEveryReplyMode) {
         std::string text;
         if (m.opt.chunked) {
             ASSERT_EQ(r->chunks.size(), 1u);
-            text = decode_piece(*r, r->chunks[0]);
+            text = decode_body(*r, r->chunks[0]);
         } else {
-            text = decode_piece(*r, r->body);
+            text = decode_body(*r, r->body);
         }
         Json env = parse(text);
         ASSERT_TRUE(env);
@@ -199,7 +199,7 @@ TEST(Device, StorageReportsTheServedFileSystem) {
     RawClient c(bed.addr, bed.dev.port());
     auto r = bed.command(c, rawtest::header_only(100, 1, 0));
     ASSERT_TRUE(r);
-    Json env = parse(decode_piece(*r, r->body));
+    Json env = parse(decode_body(*r, r->body));
     json_object *disks = member(member(env.get(), "data"), "diskInfoList");
     ASSERT_TRUE(json_object_is_type(disks, json_type_array));
     ASSERT_EQ(json_object_array_length(disks), 1u);
@@ -240,7 +240,7 @@ TEST(Device, FaultSwitchesOnTheWire) {
         ASSERT_EQ(block.size(), len);
         RawReply r = c.read_reply_after(block);
         EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
-        EXPECT_EQ(header_int(parse(decode_piece(r, r.body)).get(), "cmd"), 150);
+        EXPECT_EQ(header_int(parse(decode_body(r, r.body)).get(), "cmd"), 150);
     }
     {
         SCOPED_TRACE("no reason phrase");
@@ -249,7 +249,7 @@ TEST(Device, FaultSwitchesOnTheWire) {
         auto r = bed.command(c, rawtest::header_only(150, 1, 0));
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status_line, "HTTP/1.1 200");
-        EXPECT_EQ(header_int(parse(decode_piece(*r, r->body)).get(), "cmd"), 150);
+        EXPECT_EQ(header_int(parse(decode_body(*r, r->body)).get(), "cmd"), 150);
     }
     {
         SCOPED_TRACE("truncated gzip");
@@ -371,7 +371,7 @@ TEST(Device, HandlerRegistryAndStreamedReplies) {
     ASSERT_EQ(r->chunks.size(), 3u);
     int statuses[3];
     for (int i = 0; i < 3; ++i) {
-        Json env = parse(decode_piece(*r, r->chunks[i]));
+        Json env = parse(decode_body(*r, r->chunks[i]));
         EXPECT_EQ(header_int(env.get(), "cmd"), 159);
         EXPECT_EQ(header_int(env.get(), "seq"), 77);
         statuses[i] =
@@ -388,7 +388,7 @@ TEST(Device, HandlerRegistryAndStreamedReplies) {
     auto u = bed.command(c, copy);
     ASSERT_TRUE(u);
     ASSERT_TRUE(u->has("Content-Length"));
-    Json env = parse(decode_piece(*u, u->body));
+    Json env = parse(decode_body(*u, u->body));
     EXPECT_EQ(header_int(env.get(), "cmd"), 159);
     EXPECT_EQ(header_int(env.get(), "error"), 10001);
     EXPECT_EQ(member(env.get(), "data"), nullptr);
