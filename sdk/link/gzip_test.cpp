@@ -29,7 +29,7 @@ std::string make_gzip(const std::string &plain, int level = Z_DEFAULT_COMPRESSIO
 // A gzip member of n zero bytes, built without holding them all.
 std::string make_gzip_zeros(uint64_t n) {
     z_stream zs{};
-    EXPECT_EQ(deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    EXPECT_EQ(deflateInit2(&zs, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
     static const std::string zeros(1 << 20, '\0');
     std::string out;
     char buf[1 << 16];
@@ -152,7 +152,7 @@ TEST_F(Gzip, CapsTheInflatedSize) {
     }
     // The default cap: a small body that would inflate one byte past it is refused.
     const std::string bomb = make_gzip_zeros(QV_GZ_MAX_OUTPUT + 1);
-    ASSERT_LT(bomb.size(), QV_GZ_MAX_OUTPUT / 500);
+    ASSERT_LT(bomb.size(), QV_GZ_MAX_OUTPUT / 200);
     Inflated r{0, reinterpret_cast<char *>(1), 1};
     r.rc = gzdecompress(bomb.data(), bomb.size(), &r.data, &r.len);
     EXPECT_EQ(r.rc, -1);
