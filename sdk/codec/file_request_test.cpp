@@ -779,3 +779,20 @@ TEST(RequestBuilders, BackupUuidCheckSendsUnflaggedNodesAndEmptiesTheList) {
     ASSERT_EQ(file_process(&r.ci), 0);
     EXPECT_EQ(std::string(r.ci.retstr), envelope(138, "{ \"backupFileListInfo\": [ ] }"));
 }
+
+// json-c's own printer writes 113.9 in its shortest form; the device reads the "%f" form that the
+// request texts carry.
+TEST(RequestBuilders, GpsCornersUseSixDecimalsNotJsonCsForm) {
+    json_object *d = json_object_new_double(113.9);
+    const std::string jsonc = json_object_to_json_string_ext(d, JSON_C_TO_STRING_SPACED);
+    json_object_put(d);
+    EXPECT_NE(jsonc, "113.900000");
+
+    Inputs in;
+    Rec r;
+    r.ci.cmd = 157;
+    r.ci.rClientFileTask = in.task;
+    r.ci.gpsInfo = &in.gps;
+    ASSERT_EQ(file_process(&r.ci), 0);
+    EXPECT_NE(std::string(r.ci.retstr).find("\"GPSLongtitude_1\": 113.900000,"), std::string::npos);
+}
