@@ -36,7 +36,7 @@ TEST(AdminReplies, SystemInfoNameFallbackAndCuts) {
     for (const Case &c : cases) {
         Harness h;
         const std::string data = R"([{"fileSystem": ")" + rep('f', 40) +
-                                  R"(", "bootTime": 1, "cpuRate": 1, "ramRate": 2, )" + c.names + "}]";
+                                 R"(", "bootTime": 1, "cpuRate": 1, "ramRate": 2, )" + c.names + "}]";
         EXPECT_EQ(h.reply(304, data.c_str()), 0);
         EXPECT_EQ(h.sys.deviceName, c.want);
         EXPECT_EQ(h.sys.fileSystem, rep('f', 32));
@@ -95,7 +95,8 @@ TEST(AdminReplies, ListTextsAreCut) {
     Harness h;
     const std::string data = R"({"spaceLimitList": [{"userId": 1, "userName": ")" + rep('u', 70) +
                              R"(", "nickName": ")" + rep('n', 65) + R"(", "usedSpace": 1, "limitSpace": 2,
-                             "phoneNumber": ")" + rep('9', 40) + R"("}]})";
+                             "phoneNumber": ")" +
+                             rep('9', 40) + R"("}]})";
     ASSERT_EQ(h.reply(314, data.c_str()), 0);
     EXPECT_EQ(std::string(h.ci.spaceLimitList[0]->userName), rep('u', 64));
     EXPECT_EQ(std::string(h.ci.spaceLimitList[0]->nickName), rep('n', 64));

@@ -40,23 +40,25 @@ int read_flag(const client_info *info, int32_t *out) {
 }
 
 // Module types by reply key, in the order the list is read.
-constexpr const char *kModuleKeys[] = {"timeSwitchModule", "powerOnModule",   "McuModule",
-                                       "shareModule",      "resyscleModule",  "timeZone",
-                                       "cancelUsbBackup",  "getSmartInfo",    "localBindFlag"};
+constexpr const char *kModuleKeys[] = {"timeSwitchModule", "powerOnModule",  "McuModule",
+                                       "shareModule",      "resyscleModule", "timeZone",
+                                       "cancelUsbBackup",  "getSmartInfo",   "localBindFlag"};
 
 }  // namespace
 
 int parser_HideSpaceIsEnable(client_info *info, uint16_t, int, const file_cmd_row *) {
     if (info->req.hideSpaceEnFlag == nullptr) return -1;
     const int rc = read_flag(info, &info->req.hideSpaceEnFlag->flag);
-    if (rc == 0) QV_LOG_DEBUG("p_client_info.req.hideSpaceEnFlag->flag = %d", info->req.hideSpaceEnFlag->flag);
+    if (rc == 0)
+        QV_LOG_DEBUG("p_client_info.req.hideSpaceEnFlag->flag = %d", info->req.hideSpaceEnFlag->flag);
     return rc;
 }
 
 int parser_HideSpacePwdIsSet(client_info *info, uint16_t, int, const file_cmd_row *) {
     if (info->req.hideSpacePwdSet == nullptr) return -1;
     const int rc = read_flag(info, &info->req.hideSpacePwdSet->flag);
-    if (rc == 0) QV_LOG_DEBUG("p_client_info.req.hideSpacePwdSet->flag = %d", info->req.hideSpacePwdSet->flag);
+    if (rc == 0)
+        QV_LOG_DEBUG("p_client_info.req.hideSpacePwdSet->flag = %d", info->req.hideSpacePwdSet->flag);
     return rc;
 }
 

@@ -77,7 +77,8 @@ TEST(HideReplies, ModuleListOrder) {
         Harness h;
         EXPECT_EQ(h.reply(186, c.data), 0);
         std::vector<std::pair<int, int>> got;
-        for (module_support_dnode *n = h.ci.mList; n != nullptr; n = n->next) got.emplace_back(n->supportType, n->status);
+        for (module_support_dnode *n = h.ci.mList; n != nullptr; n = n->next)
+            got.emplace_back(n->supportType, n->status);
         EXPECT_EQ(got, c.nodes) << c.data;
         if (!c.nodes.empty()) {
             EXPECT_EQ(ppc_find_module_support(h.ci.mList, c.nodes.back().first), 0);

@@ -40,20 +40,22 @@ int Parser_GetDeviceStatus(client_info *info, uint16_t, int, const file_cmd_row 
     if (elem != nullptr) {
         if (json_object *v = member(elem, "status")) info->status = json_object_get_int(v);
         switch (info->status) {
-        case 3001:
-            if (json_object *v = member(elem, "initMode")) info->initMode = json_object_get_int(v);
-            break;
-        case 3003:
-            if (json_object *v = member(elem, "dataSyncTime")) info->dataSyncTime = json_object_get_int64(v);
-            break;
-        case 3005:
-            if (json_object *v = member(elem, "curDiskCapacity"))
-                info->curDiskCapacity = json_object_get_int64(v);
-            if (json_object *v = member(elem, "expanCapacity")) info->expanCapacity = json_object_get_int64(v);
-            if (json_object *v = member(elem, "expanTime")) info->expanTime = json_object_get_int64(v);
-            break;
-        default:
-            break;
+            case 3001:
+                if (json_object *v = member(elem, "initMode")) info->initMode = json_object_get_int(v);
+                break;
+            case 3003:
+                if (json_object *v = member(elem, "dataSyncTime"))
+                    info->dataSyncTime = json_object_get_int64(v);
+                break;
+            case 3005:
+                if (json_object *v = member(elem, "curDiskCapacity"))
+                    info->curDiskCapacity = json_object_get_int64(v);
+                if (json_object *v = member(elem, "expanCapacity"))
+                    info->expanCapacity = json_object_get_int64(v);
+                if (json_object *v = member(elem, "expanTime")) info->expanTime = json_object_get_int64(v);
+                break;
+            default:
+                break;
         }
     }
     QV_LOG_DEBUG("status = %d ", info->status);
@@ -98,7 +100,8 @@ int Parser_FileLogDownload(client_info *info, uint16_t, int, const file_cmd_row 
     info->file_length = length;
     if (json_object *date = member(first(member(info->r_json, "data")), "date"))
         info->modifyTime = static_cast<uint32_t>(json_object_get_int(date));
-    QV_LOG_DEBUG("content_len: %lld,modifyTime = %u", static_cast<long long>(info->file_length), info->modifyTime);
+    QV_LOG_DEBUG("content_len: %lld,modifyTime = %u", static_cast<long long>(info->file_length),
+                 info->modifyTime);
     return 0;
 }
 

@@ -95,7 +95,8 @@ TEST(SettingsReplies, ZoneListShapes) {
     EXPECT_EQ(h.zone.zoneList->dnode[0], nullptr);
 
     // A second parse replaces the first list; a failed one leaves none.
-    const std::string longZone = R"({"zone_list": [{"zone_time": ")" + std::string(100, 'z') + R"(", "city": "C"}]})";
+    const std::string longZone =
+        R"({"zone_list": [{"zone_time": ")" + std::string(100, 'z') + R"(", "city": "C"}]})";
     EXPECT_EQ(h.reply(340, longZone.c_str()), 0);
     EXPECT_EQ(std::string(h.zone.zoneList->dnode[0]->zone_time), std::string(63, 'z'));
     EXPECT_EQ(h.reply(340, R"({"zone_list": [{"city": "A"}, 5]})"), -1);

@@ -258,8 +258,10 @@ int parser_QvmsgGetShareFileData(client_info *info, uint16_t code, int, const fi
     bool ok;
     if (json_object *name = member(elem, "displayName")) {
         const char *text = qv_reply::text(name);
-        if (text == nullptr) QV_LOG_ERROR("### JSON_GET_OBJECT_VALUE failed, name is null. ###");
-        else qv_strlcpy(rec->displayName, text);
+        if (text == nullptr)
+            QV_LOG_ERROR("### JSON_GET_OBJECT_VALUE failed, name is null. ###");
+        else
+            qv_strlcpy(rec->displayName, text);
         ok = text != nullptr;
     } else {
         QV_LOG_ERROR("### JSON_GET_OBJECT_EX failed, dispalyNameJson is null. ###");

@@ -16,7 +16,7 @@ struct share_ring_link {
 struct share_info {
     uint64_t shareId;  // 0 in a create result
     char shareUrl[1025];
-    char sharePw[33];  // empty unless shareHasPw
+    char sharePw[33];          // empty unless shareHasPw
     uint64_t shareExpect;      // seconds from shareCreateTime; 0 for a permanent link
     uint64_t shareCreateTime;  // seconds since 1970
     uint8_t shareHasPw;

@@ -14,17 +14,18 @@ std::string rep(char c, size_t n) {
 }
 
 std::string share(const std::string &name, const std::string &extra = R"("hasPw": 0)") {
-    return R"({"shareId": 1, "fileCount": 1, "name": ")" + name + R"(", "url": "u", "createTime": 1, )" + extra +
-           R"(, "expect": 0, "status": 1})";
+    return R"({"shareId": 1, "fileCount": 1, "name": ")" + name + R"(", "url": "u", "createTime": 1, )" +
+           extra + R"(, "expect": 0, "status": 1})";
 }
 
 std::string names(share_list *l) {
-    return parse_harness::walk<share_info>(l, share_info_of, [](share_info *s) { return std::string(s->shareName); });
+    return parse_harness::walk<share_info>(l, share_info_of,
+                                           [](share_info *s) { return std::string(s->shareName); });
 }
 
 std::string file_names(share_file_list *l) {
-    return parse_harness::walk<share_file_info>(l, share_file_info_of,
-                                                [](share_file_info *f) { return std::string(f->displayName); });
+    return parse_harness::walk<share_file_info>(
+        l, share_file_info_of, [](share_file_info *f) { return std::string(f->displayName); });
 }
 
 std::string file(const std::string &name) {
@@ -41,8 +42,9 @@ TEST(ShareReplies, CreatePasswordOnlyWhenSet) {
     EXPECT_EQ(h.create.result->shareHasPw, 0);
     h.release();
     // hasPw is read at 64 bits: a value whose low 32 bits are 0 still sets it.
-    EXPECT_EQ(h.reply(187, R"([{"name": "n", "url": "u", "createTime": 1, "hasPw": 4294967296, "expect": 0}])"),
-              10002);
+    EXPECT_EQ(
+        h.reply(187, R"([{"name": "n", "url": "u", "createTime": 1, "hasPw": 4294967296, "expect": 0}])"),
+        10002);
     EXPECT_EQ(h.create.result, nullptr);
 }
 
@@ -66,8 +68,9 @@ TEST(ShareReplies, ListCounts) {
         {R"([{"count": -1, "total": 0}])", 10002, ""},
         {R"([{"count": -1, "total": 0, "shareList": [)" + share("A") + "]}]", 0, "A"},
         {R"([{"count": 3, "total": 3, "shareList": []}])", 0, ""},
-        {R"([{"count": 3, "total": 3, "shareList": [)" + share("A") + "," + share("B") + "," + share("C") + "]}]", 0,
-         "C,B,A"},
+        {R"([{"count": 3, "total": 3, "shareList": [)" + share("A") + "," + share("B") + "," + share("C") +
+             "]}]",
+         0, "C,B,A"},
     };
     for (const Case &c : cases) {
         Harness h;
@@ -83,9 +86,12 @@ TEST(ShareReplies, ListCounts) {
 
 TEST(ShareReplies, TextsAreCut) {
     Harness h;
-    const std::string data = R"([{"count": 1, "total": 1, "shareList": [{"shareId": 4294967297, "fileCount": 1,
-        "name": ")" + rep('n', 600) + R"(", "url": ")" + rep('u', 1100) + R"(", "createTime": 1, "hasPw": 1,
-        "password": ")" + rep('p', 40) + R"(", "expect": 0, "status": -1}]}])";
+    const std::string data =
+        R"([{"count": 1, "total": 1, "shareList": [{"shareId": 4294967297, "fileCount": 1,
+        "name": ")" +
+        rep('n', 600) + R"(", "url": ")" + rep('u', 1100) + R"(", "createTime": 1, "hasPw": 1,
+        "password": ")" +
+        rep('p', 40) + R"(", "expect": 0, "status": -1}]}])";
     ASSERT_EQ(h.reply(188, data.c_str()), 0);
     share_info *s = share_info_of(h.shareList.result->link.next);
     EXPECT_EQ(std::string(s->shareName), rep('n', 512));
@@ -95,8 +101,9 @@ TEST(ShareReplies, TextsAreCut) {
     EXPECT_EQ(s->shareStatus, -1);
 
     const std::string folder = R"([{"count": 1, "total": 1, "displayDir": ")" + rep('d', 1100) +
-                               R"(", "shareFileList": [{"displayName": ")" + rep('x', 600) + R"(", "realName": ")" +
-                               rep('r', 1200) + R"(", "size": 1, "modifyTime": 2, "isDir": 0}]}])";
+                               R"(", "shareFileList": [{"displayName": ")" + rep('x', 600) +
+                               R"(", "realName": ")" + rep('r', 1200) +
+                               R"(", "size": 1, "modifyTime": 2, "isDir": 0}]}])";
     ASSERT_EQ(h.reply(204, folder.c_str()), 0);
     share_file_list *l = h.fileList.result;
     EXPECT_EQ(std::string(l->displayDir), rep('d', 1024));
@@ -115,10 +122,11 @@ TEST(ShareReplies, FolderCounts) {
         {R"([{"count": 0, "total": 0}])", 10002, ""},
         {R"([{"count": -4, "total": 0, "displayDir": "/a"}])", 0, ""},
         {R"([{"count": 2, "total": 0, "displayDir": "/a"}])", 10002, ""},
-        {R"([{"count": 3, "total": 3, "displayDir": "/a", "shareFileList": [)" + file("X") + "," + file("Y") + "," +
-             file("Z") + "]}]",
+        {R"([{"count": 3, "total": 3, "displayDir": "/a", "shareFileList": [)" + file("X") + "," + file("Y") +
+             "," + file("Z") + "]}]",
          0, "Z,Y,X"},
-        {R"([{"count": 3, "total": 3, "displayDir": "/a", "shareFileList": [)" + file("X") + ", null]}]", 10002, ""},
+        {R"([{"count": 3, "total": 3, "displayDir": "/a", "shareFileList": [)" + file("X") + ", null]}]",
+         10002, ""},
     };
     for (const Case &c : cases) {
         Harness h;

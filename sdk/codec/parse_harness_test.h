@@ -2,8 +2,8 @@
 // replies fed through file_parse_process, and clean-up of whatever a parser handed over.
 #pragma once
 
-#include <json-c/json.h>
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -53,18 +53,42 @@ struct Harness {
     // Points `req` at the block of the command.
     void point_req(int cmd) {
         switch (cmd) {
-        case 335: ci.req.devSleepTime = &sleep; break;
-        case 339: case 340: ci.req.pTimeZone = &zone; break;
-        case 176: ci.req.hideSpaceEnFlag = &en; break;
-        case 178: ci.req.hideSpacePwdSet = &pwdSet; break;
-        case 184: ci.req.hideSpaceInfo = &hsInfo; break;
-        case 327: ci.req.timerSwitch = &timer; break;
-        case 187: ci.req.pCreateShare = &create; break;
-        case 188: ci.req.pGetShareList = &shareList; break;
-        case 204: ci.req.pGetShareFileList = &fileList; break;
-        case 205: ci.req.pGetShareFileData = &fileData; break;
-        case 206: ci.req.pGetShareFileAttr = &fileAttr; break;
-        default: break;
+            case 335:
+                ci.req.devSleepTime = &sleep;
+                break;
+            case 339:
+            case 340:
+                ci.req.pTimeZone = &zone;
+                break;
+            case 176:
+                ci.req.hideSpaceEnFlag = &en;
+                break;
+            case 178:
+                ci.req.hideSpacePwdSet = &pwdSet;
+                break;
+            case 184:
+                ci.req.hideSpaceInfo = &hsInfo;
+                break;
+            case 327:
+                ci.req.timerSwitch = &timer;
+                break;
+            case 187:
+                ci.req.pCreateShare = &create;
+                break;
+            case 188:
+                ci.req.pGetShareList = &shareList;
+                break;
+            case 204:
+                ci.req.pGetShareFileList = &fileList;
+                break;
+            case 205:
+                ci.req.pGetShareFileData = &fileData;
+                break;
+            case 206:
+                ci.req.pGetShareFileAttr = &fileAttr;
+                break;
+            default:
+                break;
         }
     }
 

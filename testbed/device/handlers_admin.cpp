@@ -128,8 +128,12 @@ Obj share_file_entry(const Device &dev, const std::string &path) {
     int64_t size = 0, mtime = 0;
     bool dir = false;
     stat_under(dev, path, size, mtime, dir);
-    return Obj{}.s("displayName", base_name(path)).s("realName", path).i("size", size).i("modifyTime", mtime).i(
-        "isDir", dir ? 1 : 0);
+    return Obj{}
+        .s("displayName", base_name(path))
+        .s("realName", path)
+        .i("size", size)
+        .i("modifyTime", mtime)
+        .i("isDir", dir ? 1 : 0);
 }
 
 void install_admin(Device &d, const State &st) {
@@ -183,8 +187,9 @@ void install_admin(Device &d, const State &st) {
         int get, set;
         int AdminState::*field;
     };
-    for (FlagSlot f : {FlagSlot{307, 308, &AdminState::bind_flag}, FlagSlot{324, 325, &AdminState::remote_bind_flag},
-                       FlagSlot{343, 344, &AdminState::local_bind_flag}}) {
+    for (FlagSlot f :
+         {FlagSlot{307, 308, &AdminState::bind_flag}, FlagSlot{324, 325, &AdminState::remote_bind_flag},
+          FlagSlot{343, 344, &AdminState::local_bind_flag}}) {
         d.set_handler(f.get, [st, f](Device &, const Request &) {
             Lock lk(st->mu);
             return first(Obj{}.i("bindFlag", (*st).*f.field));
@@ -314,8 +319,9 @@ void install_settings(Device &d, const State &st) {
     d.set_handler(169, [st](Device &, const Request &req) {
         Lock lk(st->mu);
         json_object *a = args(req);
-        st->hidden_records.push_back(std::to_string(geti(a, "userId")) + "/" + std::to_string(geti(a, "bucketId")) +
-                                     "/" + std::to_string(geti(a, "logId")));
+        st->hidden_records.push_back(std::to_string(geti(a, "userId")) + "/" +
+                                     std::to_string(geti(a, "bucketId")) + "/" +
+                                     std::to_string(geti(a, "logId")));
         return none();
     });
     d.set_handler(186, [st](Device &, const Request &) {
@@ -472,7 +478,10 @@ void install_shares(Device &d, const State &st) {
         s.expect = geti(a, "expect");
         st->shares.push_back(s);
         Obj o;
-        o.s("name", s.name).s("url", s.url).i("createTime", s.create_time).i("hasPw", s.password.empty() ? 0 : 1);
+        o.s("name", s.name)
+            .s("url", s.url)
+            .i("createTime", s.create_time)
+            .i("hasPw", s.password.empty() ? 0 : 1);
         if (!s.password.empty()) o.s("password", s.password);
         o.i("expect", s.expect);
         return first(o);
@@ -499,7 +508,10 @@ void install_shares(Device &d, const State &st) {
             json_object_array_add(list, o.o);
             ++count;
         }
-        return first(Obj{}.i("count", count).i("total", static_cast<int64_t>(st->shares.size())).put("shareList", list));
+        return first(Obj{}
+                         .i("count", count)
+                         .i("total", static_cast<int64_t>(st->shares.size()))
+                         .put("shareList", list));
     });
     d.set_handler(189, [st](Device &, const Request &req) {
         const int64_t id = geti(args(req), "shareId");
@@ -516,7 +528,8 @@ void install_shares(Device &d, const State &st) {
         if (s == nullptr) return error(kDataError);
         json_object *list = json_object_new_array();
         if (dir.empty() || dir == "/") {
-            for (const auto &item : s->items) json_object_array_add(list, share_file_entry(dev, item.second).o);
+            for (const auto &item : s->items)
+                json_object_array_add(list, share_file_entry(dev, item.second).o);
         } else if (DIR *dp = ::opendir((dev.root() + "/" + dir).c_str())) {
             while (dirent *e = ::readdir(dp)) {
                 const std::string name = e->d_name;
@@ -526,7 +539,11 @@ void install_shares(Device &d, const State &st) {
             ::closedir(dp);
         }
         const int n = static_cast<int>(json_object_array_length(list));
-        return first(Obj{}.i("count", n).i("total", n).s("displayDir", dir.empty() ? "/" : dir).put("shareFileList", list));
+        return first(Obj{}
+                         .i("count", n)
+                         .i("total", n)
+                         .s("displayDir", dir.empty() ? "/" : dir)
+                         .put("shareFileList", list));
     });
     for (int cmd : {205, 206}) {
         d.set_handler(cmd, [st, cmd](Device &dev, const Request &req) {

@@ -55,13 +55,15 @@ struct AdminState {
     int samba_enabled = 1;
     int64_t sleep_minutes = 30;
     std::string time_zone = "Asia/Shanghai";
-    std::vector<std::pair<std::string, std::string>> zones = {{"Shanghai", "GMT+08:00"}, {"London", "GMT+00:00"}};
+    std::vector<std::pair<std::string, std::string>> zones = {{"Shanghai", "GMT+08:00"},
+                                                              {"London", "GMT+00:00"}};
     std::string smart_info = "SMART overall-health self-assessment test result: PASSED";
     int usb_backup_cancels = 0;
     std::vector<std::string> hidden_records;  // "userId/bucketId/logId" of 169
     std::map<std::string, int> modules = {
-        {"timeSwitchModule", 1}, {"powerOnModule", 1}, {"McuModule", 0},   {"shareModule", 1},  {"resyscleModule", 1},
-        {"timeZone", 1},         {"cancelUsbBackup", 1}, {"getSmartInfo", 1}, {"localBindFlag", 1}};
+        {"timeSwitchModule", 1}, {"powerOnModule", 1},  {"McuModule", 0},
+        {"shareModule", 1},      {"resyscleModule", 1}, {"timeZone", 1},
+        {"cancelUsbBackup", 1},  {"getSmartInfo", 1},   {"localBindFlag", 1}};
 
     // Hidden space.
     bool hide_enabled = false;

@@ -63,7 +63,8 @@ struct Bed {
     Answer call(int cmd, const std::string &data = "") {
         std::string text = "{ ";
         if (!data.empty()) text += "\"data\": " + data + ", ";
-        text += "\"header\": { \"cmd\": " + std::to_string(cmd) + ", \"token\": 99, \"seq\": 0, \"error\": 0 } }";
+        text +=
+            "\"header\": { \"cmd\": " + std::to_string(cmd) + ", \"token\": 99, \"seq\": 0, \"error\": 0 } }";
         rawtest::BlockSpec spec;
         spec.host = addr;
         const std::string body = rawtest::client_encipher(text, key());
@@ -199,14 +200,17 @@ TEST(EmuShares, CreateListReadCancel) {
     Bed bed("127.0.0.46");
     ASSERT_TRUE(bed.started);
     Answer made = bed.call(
-        187, R"([{"fileList": [{"bucketId": 1, "path": "/a/photo.jpg"}], "fileNum": 1, "hasPw": 1, "expect": 604800}])");
+        187,
+        R"([{"fileList": [{"bucketId": 1, "path": "/a/photo.jpg"}], "fileNum": 1, "hasPw": 1, "expect": 604800}])");
     EXPECT_EQ(made.error, 0);
     EXPECT_EQ(made.s("name"), "photo.jpg");
     EXPECT_EQ(made.i("hasPw"), 1);
     EXPECT_FALSE(made.s("password").empty());
-    EXPECT_EQ(bed.call(187, R"([{"fileList": [{"bucketId": 1, "path": "/b"}], "fileNum": 1, "hasPw": 0, "expect": 0}])")
-                  .error,
-              0);
+    EXPECT_EQ(
+        bed.call(187,
+                 R"([{"fileList": [{"bucketId": 1, "path": "/b"}], "fileNum": 1, "hasPw": 0, "expect": 0}])")
+            .error,
+        0);
 
     Answer list = bed.call(188, R"([{"offset": 0, "len": 0}])");
     EXPECT_EQ(list.i("count"), 2);
@@ -217,12 +221,15 @@ TEST(EmuShares, CreateListReadCancel) {
     EXPECT_EQ(json_object_get_int(member(first, "status")), 1);
     EXPECT_EQ(member(json_object_array_get_idx(links, 1), "password"), nullptr);
 
-    Answer folder = bed.call(204, R"([{"shareId": )" + std::to_string(id) + R"(, "offset": 0, "len": 0, "fileDir": "/"}])");
+    Answer folder = bed.call(
+        204, R"([{"shareId": )" + std::to_string(id) + R"(, "offset": 0, "len": 0, "fileDir": "/"}])");
     EXPECT_EQ(folder.i("count"), 1);
     EXPECT_EQ(folder.s("displayDir"), "/");
 
-    Answer data = bed.call(205, R"([{"shareId": )" + std::to_string(id) +
-                                    R"(, "path": "/a/photo.jpg", "type": 0, "start": 0, "end": 10, "uploadUrl": "http://up/x"}])");
+    Answer data = bed.call(
+        205,
+        R"([{"shareId": )" + std::to_string(id) +
+            R"(, "path": "/a/photo.jpg", "type": 0, "start": 0, "end": 10, "uploadUrl": "http://up/x"}])");
     EXPECT_EQ(data.error, 0);
     EXPECT_EQ(data.s("displayName"), "photo.jpg");
     {
