@@ -229,4 +229,4 @@ int Parser_ResyscleFileGetList(client_info *info, uint16_t code, int index, cons
 int Parser_ResyscleGetInfoList(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_GetDevTimeZone(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_ZoneGetInfoList(client_info *info, uint16_t code, int index, const file_cmd_row *row);
-int parser_GetSmartInfo(client_info *info, uint16_t code, int index, const file_cmd_row *row);
+int Parser_GetSmartInfo(client_info *info, uint16_t code, int index, const file_cmd_row *row);

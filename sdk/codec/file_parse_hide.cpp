@@ -1,0 +1,132 @@
+// Reply parsers of the hidden-space, timer and module-support commands (176, 178, 184, 186, 327, 336).
+#include "codec/file_parse_hide.h"
+
+#include <json-c/json.h>
+
+#include <cstdlib>
+#include <iterator>
+
+#include "codec/file_list.h"
+#include "codec/file_process.h"
+#include "codec/reply_fields.h"
+#include "link/qv_log.h"
+
+using qv_reply::first;
+using qv_reply::member;
+
+namespace {
+
+// Element 0 of the reply's "data" array: "data" missing logs, an absent first element does not.
+json_object *data_element(const client_info *info) {
+    json_object *data = member(info->r_json, "data");
+    if (data == nullptr) {
+        QV_LOG_DEBUG("JSON_GET_OBJECT failed");
+        return nullptr;
+    }
+    return first(data);
+}
+
+// Element 0's "flag" as a 32-bit integer: 0, or -1 when any part is missing.
+int read_flag(const client_info *info, int32_t *out) {
+    json_object *elem = data_element(info);
+    if (elem == nullptr) return -1;
+    json_object *flag = member(elem, "flag");
+    if (flag == nullptr) {
+        QV_LOG_DEBUG("JSON_GET_OBJECT failed");
+        return -1;
+    }
+    *out = json_object_get_int(flag);
+    return 0;
+}
+
+// Module types by reply key, in the order the list is read.
+constexpr const char *kModuleKeys[] = {"timeSwitchModule", "powerOnModule",  "McuModule",
+                                       "shareModule",      "resyscleModule", "timeZone",
+                                       "cancelUsbBackup",  "getSmartInfo",   "localBindFlag"};
+
+}  // namespace
+
+int parser_HideSpaceIsEnable(client_info *info, uint16_t, int, const file_cmd_row *) {
+    if (info->req.hideSpaceEnFlag == nullptr) return -1;
+    const int rc = read_flag(info, &info->req.hideSpaceEnFlag->flag);
+    if (rc == 0)
+        QV_LOG_DEBUG("p_client_info.req.hideSpaceEnFlag->flag = %d", info->req.hideSpaceEnFlag->flag);
+    return rc;
+}
+
+int parser_HideSpacePwdIsSet(client_info *info, uint16_t, int, const file_cmd_row *) {
+    if (info->req.hideSpacePwdSet == nullptr) return -1;
+    const int rc = read_flag(info, &info->req.hideSpacePwdSet->flag);
+    if (rc == 0)
+        QV_LOG_DEBUG("p_client_info.req.hideSpacePwdSet->flag = %d", info->req.hideSpacePwdSet->flag);
+    return rc;
+}
+
+int parser_TimerSwitchFlag(client_info *info, uint16_t, int, const file_cmd_row *) {
+    const int rc = read_flag(info, &info->cmd_param);
+    if (rc == 0) QV_LOG_DEBUG("flag = %d", info->cmd_param);
+    return rc;
+}
+
+int parser_getDevTimerSwitchValues(client_info *info, uint16_t, int, const file_cmd_row *) {
+    timer_switch_req *block = info->req.timerSwitch;
+    if (block == nullptr) return -1;
+    json_object *elem = data_element(info);
+    if (elem == nullptr) return -1;
+    json_object *seconds = member(elem, "time_seconds");
+    if (seconds == nullptr) {
+        QV_LOG_DEBUG("JSON_GET_OBJECT failed");
+        return -1;
+    }
+    block->time_seconds = json_object_get_int(seconds);
+    QV_LOG_DEBUG("timeSconds_json = %d", block->time_seconds);
+    json_object *once = member(elem, "once");
+    if (once == nullptr) {
+        QV_LOG_DEBUG("JSON_GET_OBJECT failed");
+        return -1;
+    }
+    block->once = json_object_get_int(once);
+    QV_LOG_DEBUG("Onec = %d", block->once);
+    return 0;
+}
+
+int Parser_GetUserInfoList(client_info *info, uint16_t, int, const file_cmd_row *) {
+    hide_space_info_req *block = info->req.hideSpaceInfo;
+    if (block == nullptr) return -1;
+    json_object *data = member(info->r_json, "data");
+    if (data == nullptr) {
+        QV_LOG_ERROR("data_json is null.");
+        return -1;
+    }
+    json_object *elem = first(data);
+    if (elem == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        return -1;
+    }
+    // A record a previous parse left in the block is replaced, not leaked.
+    std::free(block->Info);
+    hide_space_info *rec = qv_reply::zalloc<hide_space_info>("p_client_info.req.hideSpaceInfo->Info != NULL");
+    block->Info = rec;
+    if (json_object *name = member(elem, "nick_name")) {
+        qv_reply::copy_text(rec->nick_name, name);
+        QV_LOG_DEBUG("nick_name = %s", rec->nick_name);
+    }
+    if (json_object *bucket = member(elem, "bucket_id")) {
+        rec->bucket_id = json_object_get_int(bucket);
+        QV_LOG_DEBUG("bucket_id = %d", rec->bucket_id);
+    }
+    return 0;
+}
+
+int parser_GetModuleSupportList(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *elem = data_element(info);
+    if (elem == nullptr) return -1;
+    for (int type = 0; type < static_cast<int>(std::size(kModuleKeys)); ++type) {
+        json_object *status = member(member(elem, kModuleKeys[type]), "status");
+        if (status == nullptr) continue;
+        const int32_t value = json_object_get_int(status);
+        QV_LOG_DEBUG("mType = %d, status = %d", type, value);
+        ppc_add_module_support_to_list(&info->mList, type, value);
+    }
+    return 0;
+}
