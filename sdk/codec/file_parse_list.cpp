@@ -145,7 +145,7 @@ int fill_aggregation(recent_dnode *node, json_object *e) {
 }  // namespace
 
 int recent_ring_size(recent_list *head) {
-    if (head == nullptr) return 0;
+    if (head == nullptr || head->next == nullptr) return 0;  // a zeroed head not yet made a ring
     int n = 0;
     for (recent_dnode *p = head->next; p != recent_ring_end(head); p = p->next) ++n;
     return n;
