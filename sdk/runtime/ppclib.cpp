@@ -1,0 +1,142 @@
+#include "runtime/ppclib.h"
+
+#include <atomic>
+#include <cstdlib>
+
+#include "codec/file_list.h"
+#include "link/qv_log.h"
+
+namespace {
+
+std::atomic<ppc_router_task *> g_current{nullptr};
+
+// Locks the context's task-list mutex for one scope.
+class TaskListLock {
+public:
+    explicit TaskListLock(ppc_router_task *ctx) : ctx_(ctx) { pthread_mutex_lock(&ctx_->mutex); }
+    ~TaskListLock() { pthread_mutex_unlock(&ctx_->mutex); }
+    TaskListLock(const TaskListLock &) = delete;
+    TaskListLock &operator=(const TaskListLock &) = delete;
+
+private:
+    ppc_router_task *ctx_;
+};
+
+}  // namespace
+
+ppc_router_task *ppc_router_task_new() {
+    auto *ctx = static_cast<ppc_router_task *>(std::calloc(1, sizeof(ppc_router_task)));
+    if (ctx == nullptr) return nullptr;
+    pthread_mutex_init(&ctx->mutex, nullptr);
+    ctx->task_list.next = ctx->task_list.prev = ppc_task_end(&ctx->task_list);
+    ctx->client_bro_fd = -1;
+    ctx->listen_fd = -1;
+    return ctx;
+}
+
+void ppc_router_task_free(ppc_router_task *ctx) {
+    if (ctx == nullptr) return;
+    ppc_router_task *expected = ctx;
+    g_current.compare_exchange_strong(expected, nullptr);  // never leave the current pointer dangling
+    ppc_destory_module_support_list(&ctx->module_support_list);
+    pthread_mutex_destroy(&ctx->mutex);
+    std::free(ctx);
+}
+
+ppc_router_task *ppc_current_context() {
+    return g_current.load();
+}
+
+void ppc_set_current_context(ppc_router_task *ctx) {
+    g_current.store(ctx);
+}
+
+int ppc_task_list_add(ppc_router_task *ctx, client_file_task *task) {
+    if (ctx == nullptr || task == nullptr) return -1;
+    TaskListLock lock(ctx);
+    client_file_task *end = ppc_task_end(&ctx->task_list);
+    client_file_task *last = ctx->task_list.prev;
+    task->next = end;
+    task->prev = last;
+    if (last == end)
+        ctx->task_list.next = task;
+    else
+        last->next = task;
+    ctx->task_list.prev = task;
+    ++ctx->task_count;
+    return 0;
+}
+
+int ppc_task_list_remove(ppc_router_task *ctx, client_file_task *task) {
+    if (ctx == nullptr || task == nullptr) return -1;
+    TaskListLock lock(ctx);
+    client_file_task *end = ppc_task_end(&ctx->task_list);
+    client_file_task *it = ctx->task_list.next;
+    while (it != end && it != task) it = it->next;
+    if (it == end) return -1;  // not listed: leave the list alone
+    client_file_task *prev = task->prev;
+    client_file_task *next = task->next;
+    if (prev == end)
+        ctx->task_list.next = next;
+    else
+        prev->next = next;
+    if (next == end)
+        ctx->task_list.prev = prev;
+    else
+        next->prev = prev;
+    task->next = task->prev = nullptr;
+    --ctx->task_count;
+    return 0;
+}
+
+void ppc_free_backup_uuid_list(backup_uuid_head *head) {
+    if (head == nullptr) return;
+    backup_uuid_dnode *end = backup_uuid_end(head);
+    backup_uuid_dnode *node = head->next;
+    // A head that was never linked (both links null) holds nothing.
+    while (node != nullptr && node != end) {
+        backup_uuid_dnode *next = node->next;
+        std::free(node->buffer);
+        std::free(node);
+        node = next;
+    }
+    head->next = head->prev = end;  // `count` stays as it was
+}
+
+int ppc_isModuleSupport(ppc_router_task *ctx, int32_t type) {
+    if (ctx == nullptr) {
+        QV_LOG_ERROR("context is null.");
+        return -1;
+    }
+    return ppc_find_module_support(ctx->module_support_list, type);
+}
+
+int ppc_isModuleSupport(int32_t type) {
+    return ppc_isModuleSupport(ppc_current_context(), type);
+}
+
+int ppc_cancel_task(ppc_router_task *ctx, uint8_t by_type, int32_t task_type, int64_t seq) {
+    if (ctx == nullptr) {
+        QV_LOG_ERROR("context is NULL");
+        return -1;
+    }
+    TaskListLock lock(ctx);
+    if (ctx->task_count == 0) return 0;
+    client_file_task *end = ppc_task_end(&ctx->task_list);
+    for (client_file_task *t = ctx->task_list.next; t != end; t = t->next) {
+        if (task_type == PPC_TASK_ALL) {
+            t->cancel_status.store(-1);
+        } else if (by_type != 0) {
+            if (t->task_type == task_type) t->cancel_status.store(-1);
+        } else {
+            const long long id = t->id.load();
+            QV_LOG_MSG("seq: %lld, item->seq= %lld, taskType=%d", static_cast<long long>(seq), id, task_type);
+            if (id == seq) {
+                QV_LOG_MSG("seq: %lld, item->seq= %lld", static_cast<long long>(seq), id);
+                t->cancel_status.store(-1);
+                break;  // the type is not compared: the first task with this id
+            }
+        }
+    }
+    return 0;
+}
