@@ -12,11 +12,15 @@
 
 #include "codec/file_list.h"
 #include "codec/file_parse_attr.h"
+#include "codec/file_parse_list.h"
+#include "codec/file_parse_task.h"
 #include "codec/file_parse_space.h"
 #include "codec/file_parse_type.h"
 #include "codec/file_process.h"
 #include "codec/file_types.h"
 #include "command/client_file_task.h"
+#include "command/record_list.h"
+#include "runtime/ppclib.h"
 #include "link/qv_log.h"
 
 namespace {
@@ -36,10 +40,21 @@ struct Records {
     backup_uuid_head uuids{};
     char fw_version[32]{};
     char nick[64]{};
+    recent_list recent{};
+    delete_list_req del{};
+    backup_result_info backup_result{};
+    file_list_info *holder = static_cast<file_list_info *>(std::calloc(1, sizeof(file_list_info)));
     client_file_task *task = client_file_task_new();
 
-    Records() { backup_uuid_init(&uuids); }
-    void attach(client_info &ci) {
+    Records() {
+        backup_uuid_init(&uuids);
+        recent_ring_init(&recent);
+        if (task) task->backup_result = &backup_result;
+    }
+    void attach(client_info &ci, bool caller_holder) {
+        if (caller_holder) ci.file_list = holder;  // the folder listings fill a caller's holder
+        ci.rList = &recent;
+        ci.req.deleteList = &del;
         ci.st = &st;
         ci.p_user_space_info = &space;
         ci.backupInfo = &backup;
@@ -49,7 +64,16 @@ struct Records {
         ci.rClientFileTask = task;
     }
     void release(client_info &ci) {
-        free_holder(ci.file_list);
+        if (ci.file_list != holder) free_holder(ci.file_list);
+        free_holder(holder);
+        ppc_destory_recent_list(&recent);
+        ppc_free_user_list(ci.user_list);
+        ppc_free_resyscle_list(ci.resyscleList);
+        ppc_free_resyscle_info(ci.resyscleInfo);
+        destory_record_list(ci.rangeList);
+        ppc_free_backup_uuid_list(&uuids);
+        std::free(ci.reserved);
+        std::free(backup_result.path);
         ppc_destory_disk_list(ci.diskList);
         if (ci.moduleList) ppc_destory_module_support_list(&ci.moduleList);
         std::free(ci.retstr);
@@ -78,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     client_info ci{};
     Records rec;
-    rec.attach(ci);
+    rec.attach(ci, row_index < QV_FILE_CMD_COUNT &&
+                       std::strcmp(file_cmd_table()[row_index].parser_name, "Parser_FileGetList") == 0);
     if (row_index == QV_FILE_CMD_COUNT) {
         // The streamed GPS parser, as the chunk reader drives it.
         if (rec.task && parser_FileTaskGPS(text.c_str(), rec.task) == 0) destroy_FileTaskGPS(rec.task);
