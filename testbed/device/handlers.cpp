@@ -6,6 +6,7 @@ void install_default_handlers(Device &device) {
     install_link_handlers(device);
     install_device_handlers(device);
     install_admin_family(device);
+    install_file_type_handlers(device);
 }
 
 std::string json_text(json_object *o) {

@@ -12,6 +12,7 @@ void install_link_handlers(Device &device);    // 175
 void install_device_handlers(Device &device);  // 100 storage, 150 user list
 // Administration, settings, hidden space, timers, module support, share links: see handlers_admin.h.
 void install_admin_family(Device &device);
+void install_file_type_handlers(Device &device);  // 105 attributes, 120/158 type lists, 121 totals, 148 space
 
 // json-c's compact text of an object or array (keeps "\/" escapes as json-c writes them).
 std::string json_text(json_object *o);

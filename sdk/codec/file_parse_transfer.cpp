@@ -1,0 +1,260 @@
+// Reply parsers of the transfer commands (106, 57, 108, 147) and the backup commands (130 to 138, 146),
+// and the firmware-download progress reader.
+#include "codec/file_parse_transfer.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "codec/file_process.h"
+#include "codec/file_types.h"
+#include "codec/qv_strlcpy.h"
+#include "codec/reply_reads.h"
+#include "command/client_file_task.h"
+#include "command/record_list.h"
+#include "link/qv_log.h"
+
+using namespace reply_reads;
+
+namespace {
+
+bool is_object(json_object *o) { return o != nullptr && json_object_is_type(o, json_type_object); }
+
+// Strict RFC 4648 decoding ("=" padding, no other characters); a new buffer with a zero byte after the
+// decoded bytes, or null for a malformed text.
+char *decode_base64(const char *text) {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const size_t len = std::strlen(text);
+    if (len % 4 != 0) return nullptr;
+    size_t pad = 0;
+    if (len > 0 && text[len - 1] == '=') pad = (len > 1 && text[len - 2] == '=') ? 2 : 1;
+    auto *out = static_cast<char *>(std::calloc(len / 4 * 3 + 1, 1));
+    if (out == nullptr) return nullptr;
+    size_t o = 0;
+    for (size_t i = 0; i < len; i += 4) {
+        uint32_t group = 0;
+        const bool last = i + 4 == len;
+        for (size_t k = 0; k < 4; ++k) {
+            const char c = text[i + k];
+            uint32_t v = 0;
+            if (last && k >= 4 - pad) {
+                v = 0;  // padding
+            } else {
+                const char *p = c != '\0' ? std::strchr(kAlphabet, c) : nullptr;
+                if (p == nullptr) {
+                    std::free(out);
+                    return nullptr;
+                }
+                v = static_cast<uint32_t>(p - kAlphabet);
+            }
+            group = group << 6 | v;
+        }
+        const size_t bytes = last ? 3 - pad : 3;
+        // Bits under the padding must be zero.
+        if (last && pad > 0 && (group & ((1u << (8 * pad)) - 1)) != 0) {
+            std::free(out);
+            return nullptr;
+        }
+        for (size_t b = 0; b < bytes; ++b) out[o++] = static_cast<char>(group >> (16 - 8 * b) & 0xff);
+    }
+    out[o] = '\0';
+    return out;
+}
+
+// 108 and 133: the status, the count and the missing ranges (prepended: reverse reply order).
+int check_upload(client_info *info, bool log_fallback) {
+    json_object *data = key(info->r_json, "data");
+    json_object *status = key(data, "status");
+    if (status == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        return -1;
+    }
+    info->status = json_object_get_int(status);
+    json_object *count = key(data, "count");
+    if (count == nullptr) return 0;
+    info->count = json_object_get_int(count);
+    json_object *arr = key(data, "incompleteInfo");
+    if (arr == nullptr) return 0;
+    const long n = length(arr);
+    if (n < 0) {
+        QV_LOG_ERROR("access NULL");
+        return -1;
+    }
+    for (long i = 0; i < n; ++i) {
+        json_object *e = at(arr, static_cast<size_t>(i));
+        if (!is_object(e) || key(e, "start") == nullptr || key(e, "end") == nullptr) {
+            QV_LOG_ERROR("access NULL");
+            return -1;
+        }
+        const int64_t start = i64_unsigned_fallback(e, "start");
+        const int64_t end = i64_unsigned_fallback(e, "end");
+        if (log_fallback && i64(e, "start") < 0) QV_LOG_ERROR("start %lld read as unsigned", static_cast<long long>(start));
+        if (log_fallback && i64(e, "end") < 0) QV_LOG_ERROR("end %lld read as unsigned", static_cast<long long>(end));
+        add_record_to_list(&info->rangeList, static_cast<int32_t>(i), start, end);
+    }
+    return 0;
+}
+
+void release_reply(client_info *info) {
+    if (info->r_json != nullptr) {
+        json_object_put(info->r_json);
+        info->r_json = nullptr;
+    }
+}
+
+}  // namespace
+
+int Parser_FileDownload(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *first = at(key(info->r_json, "data"), 0);
+    if (key(first, "contentLength") == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        return -1;
+    }
+    if (json_object *date = key(first, "date")) info->modifyTime = static_cast<uint32_t>(json_object_get_int(date));
+    info->contentLength = i64_unsigned_fallback(first, "contentLength");
+    return 0;
+}
+
+int Parser_FileUploadFw(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *first = at(key(info->r_json, "data"), 0);
+    if (key(first, "contentLength") == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        return -1;
+    }
+    const int64_t v = i64(first, "contentLength");
+    info->contentLength = v < 0 ? i32_wide(first, "contentLength") : v;
+    return 0;
+}
+
+int Parser_FileCheckUpload(client_info *info, uint16_t, int, const file_cmd_row *) {
+    return check_upload(info, true);
+}
+
+int parser_BackupCheckFile(client_info *info, uint16_t, int, const file_cmd_row *) {
+    return check_upload(info, false);
+}
+
+int Parser_FileRelaxUpload(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *status = key(at(key(info->r_json, "data"), 0), "status");
+    if (status == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        return -1;
+    }
+    info->status = json_object_get_int(status);
+    return 0;
+}
+
+int parser_BackupGetInfo(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *data = key(info->r_json, "data");
+    json_object *bind = key(data, "BindStatus");
+    backup_disk_info *out = info->backupInfo;
+    if (bind == nullptr || out == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        return -1;
+    }
+    out->BindStatus = static_cast<uint8_t>(json_object_get_int(bind));
+    json_object *disk = key(data, "BindDiskInfo");
+    if (disk == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        return 0;
+    }
+    if (const char *name = str(disk, "disk_name")) qv_strlcpy(out->disk_name, name);
+    if (key(disk, "diskSize") != nullptr) out->diskSize = i64(disk, "diskSize");
+    if (key(disk, "diskAvSize") != nullptr) out->diskAvSize = i64(disk, "diskAvSize");
+    if (key(disk, "deviceSize") != nullptr) out->deviceSize = i64(disk, "deviceSize");
+    return 0;
+}
+
+int parser_BackupCheckFileUuid(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *data = key(info->r_json, "data");
+    if (data == nullptr || info->uuidList == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        return -1;
+    }
+    json_object *arr = key(data, "backupFileListInfo");
+    const long n = length(arr);
+    if (n < 0) return -1;
+    backup_uuid_head *head = info->uuidList;
+    backup_uuid_init(head);
+    backup_uuid_dnode *end = backup_uuid_end(head);
+    for (long i = 0; i < n; ++i) {
+        const char *uuid = str(at(arr, static_cast<size_t>(i)), "file_uuid");
+        if (uuid == nullptr) {
+            QV_LOG_DEBUG("access NULL");
+            return -1;
+        }
+        auto *node = static_cast<backup_uuid_dnode *>(std::calloc(1, sizeof(backup_uuid_dnode)));
+        if (node == nullptr) return -1;
+        qv_strlcpy(node->file_uuid, uuid);
+        node->next = end;
+        node->prev = head->prev;
+        if (head->prev == end)
+            head->next = node;
+        else
+            head->prev->next = node;
+        head->prev = node;
+        head->count += 1;
+    }
+    return 0;
+}
+
+int parser_BackupFile(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *data = key(info->r_json, "data");
+    if (data == nullptr) return 0;
+    backup_result_info *result = info->rClientFileTask != nullptr ? info->rClientFileTask->backup_result : nullptr;
+    if (result == nullptr) {
+        QV_LOG_ERROR("backup result record not set");
+        return 0;
+    }
+    if (json_object *bucket = key(at(data, 0), "bucketId"))
+        result->bucketId = static_cast<uint32_t>(json_object_get_int(bucket));
+    if (const char *path = str(at(data, 1), "path")) {
+        char *copy = strdup(path);
+        if (copy == nullptr) {
+            QV_LOG_ERROR("path != NULL");
+            std::abort();
+        }
+        result->path = copy;
+    }
+    return 0;
+}
+
+int download_fw_parse_json(client_info *info) {
+    if (info == nullptr) return -1;
+    const int ret = file_parse_header_json(info);
+    if (ret != 0) {
+        release_reply(info);  // a reply without "header" would otherwise stay parsed
+        return ret;
+    }
+    json_object *data = key(info->r_json, "data");
+    if (data == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        release_reply(info);
+        return -1;
+    }
+    json_object *process = key(data, "process");
+    if (process == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        release_reply(info);
+        return -1;
+    }
+    info->offset = static_cast<int64_t>(json_object_get_int(process));
+    json_object *total = key(data, "total");
+    if (total == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        release_reply(info);
+        return -1;
+    }
+    info->totalSize = static_cast<int64_t>(json_object_get_int(total));
+    if (const char *text = str(data, "reserved")) {
+        char *decoded = decode_base64(text);
+        if (decoded != nullptr) {
+            QV_LOG_DEBUG("reserved: %s", decoded);
+            info->reserved = decoded;
+        } else {
+            QV_LOG_ERROR("reserved is not Base64");
+        }
+    }
+    release_reply(info);
+    return 0;
+}

@@ -1,0 +1,206 @@
+// File attributes (105), listings by file type (120, 158), type totals (121) and user space (148), served
+// from the device's root folder. A device path "/a/b" is root + "/a/b"; every file is in bucket 1.
+// File types are the emulator's own classification by extension: 1 image, 2 video, 3 audio, 4 other.
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "handlers.h"
+
+namespace qvemu {
+
+namespace {
+namespace fs = std::filesystem;
+
+struct JsonPut {
+    void operator()(json_object *o) const { json_object_put(o); }
+};
+using Json = std::unique_ptr<json_object, JsonPut>;
+
+json_object *first_request(const Request &req) {
+    if (req.data == nullptr || !json_object_is_type(req.data, json_type_array) ||
+        json_object_array_length(req.data) == 0)
+        return nullptr;
+    json_object *e = json_object_array_get_idx(req.data, 0);
+    return json_object_is_type(e, json_type_object) ? e : nullptr;
+}
+
+json_object *get(json_object *o, const char *k) {
+    json_object *v = nullptr;
+    return o != nullptr && json_object_object_get_ex(o, k, &v) ? v : nullptr;
+}
+
+// The local path of a device path; empty when it tries to leave the root.
+std::string local_path(const Device &device, const std::string &path) {
+    fs::path p(path);
+    for (const auto &part : p)
+        if (part == "..") return {};
+    return device.root() + (path.empty() || path[0] != '/' ? "/" : "") + path;
+}
+
+int type_of(const fs::path &p) {
+    std::string ext = p.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (ext == ".jpg" || ext == ".jpeg" || ext == ".png" || ext == ".heic") return 1;
+    if (ext == ".mp4" || ext == ".mov" || ext == ".mkv") return 2;
+    if (ext == ".mp3" || ext == ".flac" || ext == ".m4a") return 3;
+    return 4;
+}
+
+struct Found {
+    std::string device_path;
+    std::string name;
+    int64_t size;
+    int64_t mtime;
+};
+
+// Regular files under the root whose type is in `types`, by device path.
+std::vector<Found> files_of(const Device &device, const std::set<int> &types) {
+    std::vector<Found> out;
+    std::error_code ec;
+    const fs::path root(device.root());
+    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_regular_file(ec) || types.count(type_of(it->path())) == 0) continue;
+        struct stat st {};
+        if (::stat(it->path().c_str(), &st) != 0) continue;
+        out.push_back({"/" + fs::relative(it->path(), root, ec).string(), it->path().filename().string(),
+                       static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtime)});
+    }
+    std::sort(out.begin(), out.end(), [](const Found &a, const Found &b) { return a.device_path < b.device_path; });
+    return out;
+}
+
+Reply error_reply(int code) {
+    Reply r;
+    r.error = code;
+    return r;
+}
+
+Reply attributes(Device &device, const Request &req) {
+    json_object *q = first_request(req);
+    json_object *path = get(q, "path");
+    if (path == nullptr) return error_reply(10002);
+    const std::string local = local_path(device, json_object_get_string(path));
+    struct stat st {};
+    if (local.empty() || ::stat(local.c_str(), &st) != 0) return error_reply(10008);
+    Json data(json_object_new_array());
+    json_object *a = json_object_new_object();
+    json_object_object_add(a, "fileSize", json_object_new_int64(S_ISDIR(st.st_mode) ? 0 : st.st_size));
+    json_object_object_add(a, "data", json_object_new_int64(st.st_mtime));
+    json_object_object_add(a, "mode", json_object_new_int(static_cast<int32_t>(st.st_mode)));
+    json_object_object_add(a, "nlink", json_object_new_int(static_cast<int32_t>(st.st_nlink)));
+    json_object_object_add(a, "ino", json_object_new_int(static_cast<int32_t>(st.st_ino)));
+    json_object_object_add(a, "dev", json_object_new_int(static_cast<int32_t>(st.st_dev)));
+    json_object_object_add(a, "rdev", json_object_new_int(static_cast<int32_t>(st.st_rdev)));
+    json_object_object_add(a, "uid", json_object_new_int(static_cast<int32_t>(st.st_uid)));
+    json_object_object_add(a, "gid", json_object_new_int(static_cast<int32_t>(st.st_gid)));
+    json_object_object_add(a, "blksize", json_object_new_int(static_cast<int32_t>(st.st_blksize)));
+    json_object_object_add(a, "blocks", json_object_new_int(static_cast<int32_t>(st.st_blocks)));
+    json_object_object_add(a, "atime", json_object_new_int64(st.st_atime));
+    json_object_object_add(a, "ctime", json_object_new_int64(st.st_ctime));
+    int folders = 0, files = 0;
+    if (S_ISDIR(st.st_mode)) {
+        std::error_code ec;
+        for (auto it = fs::directory_iterator(local, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+            (it->is_directory(ec) ? folders : files) += 1;
+    }
+    json_object_object_add(a, "totalFolderCount", json_object_new_int(folders));
+    json_object_object_add(a, "totalFileCount", json_object_new_int(files));
+    json_object_object_add(a, "tagList", json_object_new_array());
+    json_object_array_add(data.get(), a);
+    Reply r;
+    r.data = json_text(data.get());
+    return r;
+}
+
+// 120 asks one "fileType", 158 a "typeList"; both page with "offset" and "length".
+Reply type_list(Device &device, const Request &req) {
+    json_object *q = first_request(req);
+    if (q == nullptr) return error_reply(10002);
+    std::set<int> types;
+    if (json_object *list = get(q, "typeList"); list && json_object_is_type(list, json_type_array)) {
+        for (size_t i = 0; i < json_object_array_length(list); ++i)
+            types.insert(json_object_get_int(json_object_array_get_idx(list, i)));
+    } else {
+        types.insert(json_object_get_int(get(q, "fileType")));
+    }
+    const auto all = files_of(device, types);
+    const size_t offset = static_cast<size_t>(std::max(0, json_object_get_int(get(q, "offset"))));
+    const int asked = json_object_get_int(get(q, "length"));
+    const size_t length = asked > 0 ? static_cast<size_t>(asked) : all.size();
+    Json data(json_object_new_object());
+    json_object *list = json_object_new_array();
+    for (size_t i = offset; i < all.size() && i < offset + length; ++i) {
+        json_object *e = json_object_new_object();
+        json_object_object_add(e, "size", json_object_new_int64(all[i].size));
+        json_object_object_add(e, "data", json_object_new_int64(static_cast<uint32_t>(all[i].mtime)));
+        json_object_object_add(e, "isFolder", json_object_new_int(0));
+        json_object_object_add(e, "name", json_object_new_string(all[i].name.c_str()));
+        json_object_object_add(e, "path", json_object_new_string(all[i].device_path.c_str()));
+        json_object_object_add(e, "bucket_id", json_object_new_int(1));
+        json_object_object_add(e, "isStore", json_object_new_int(0));
+        json_object_array_add(list, e);
+    }
+    json_object_object_add(data.get(), "count", json_object_new_int(static_cast<int32_t>(json_object_array_length(list))));
+    json_object_object_add(data.get(), "totalCount", json_object_new_int(static_cast<int32_t>(all.size())));
+    json_object_object_add(data.get(), "filelist", list);
+    Reply r;
+    r.data = json_text(data.get());
+    return r;
+}
+
+Reply class_totals(Device &device, const Request &req) {
+    json_object *q = first_request(req);
+    if (q == nullptr) return error_reply(10002);
+    const auto all = files_of(device, {json_object_get_int(get(q, "fileType"))});
+    int64_t total = 0;
+    for (const auto &f : all) total += f.size;
+    Json data(json_object_new_object());
+    json_object_object_add(data.get(), "totalCount", json_object_new_int(static_cast<int32_t>(all.size())));
+    json_object_object_add(data.get(), "totalSize", json_object_new_int64(total));
+    Reply r;
+    r.data = json_text(data.get());
+    return r;
+}
+
+Reply user_space(Device &device, const Request &) {
+    struct statvfs sv {};
+    int64_t total = 0, avail = 0;
+    if (::statvfs(device.root().c_str(), &sv) == 0) {
+        total = static_cast<int64_t>(sv.f_blocks) * static_cast<int64_t>(sv.f_frsize);
+        avail = static_cast<int64_t>(sv.f_bavail) * static_cast<int64_t>(sv.f_frsize);
+    }
+    int64_t used = 0;
+    for (const auto &f : files_of(device, {1, 2, 3, 4})) used += f.size;
+    const auto users = device.users();
+    Json data(json_object_new_array());
+    json_object *u = json_object_new_object();
+    json_object_object_add(u, "userName", json_object_new_string(users.empty() ? "admin" : users[0].nick_name.c_str()));
+    json_object_object_add(u, "usedSpace", json_object_new_int64(used));
+    json_object_object_add(u, "allocateSpace", json_object_new_int64(0));
+    json_object_object_add(u, "diskTotalSize", json_object_new_int64(total));
+    json_object_object_add(u, "diskFreeSize", json_object_new_int64(avail));
+    json_object_object_add(u, "systemSpaceSize", json_object_new_int64(0));
+    json_object_object_add(u, "limitSet", json_object_new_int(0));
+    json_object_array_add(data.get(), u);
+    Reply r;
+    r.data = json_text(data.get());
+    return r;
+}
+}  // namespace
+
+void install_file_type_handlers(Device &device) {
+    device.set_handler(105, attributes);
+    device.set_handler(120, type_list);
+    device.set_handler(158, type_list);
+    device.set_handler(121, class_totals);
+    device.set_handler(148, user_space);
+}
+
+}  // namespace qvemu
