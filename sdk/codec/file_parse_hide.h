@@ -18,7 +18,7 @@ struct hide_space_en_flag_req {
 // Request block of 178 (flag written by the parser) and 179 (the password to set, at most 32 bytes).
 struct hide_space_pwd_set_req {
     int32_t flag;
-    char pwd[36];
+    char pwd[33];
 };
 
 // Request block of 181.
