@@ -1,10 +1,13 @@
 #include "handlers.h"
 
+#include "handlers_device_user.h"
+
 namespace qvemu {
 
 void install_default_handlers(Device &device) {
     install_link_handlers(device);
     install_device_handlers(device);
+    install_device_user_handlers(device);
 }
 
 std::string json_text(json_object *o) {

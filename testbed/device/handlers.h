@@ -10,6 +10,7 @@ namespace qvemu {
 
 void install_link_handlers(Device &device);    // 175
 void install_device_handlers(Device &device);  // 100 storage, 150 user list
+// Device-user commands 1 to 58 and 249: install_device_user_handlers in handlers_device_user.h.
 
 // json-c's compact text of an object or array (keeps "\/" escapes as json-c writes them).
 std::string json_text(json_object *o);
