@@ -170,7 +170,7 @@ int Parser_FileGetStorage(client_info *info, uint16_t code, int index, const fil
 int Parser_FileGetList(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_FileGetRecordsList(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_FileGetAggregationList(client_info *info, uint16_t code, int index, const file_cmd_row *row);
-int parser_FileIsExist(client_info *info, uint16_t code, int index, const file_cmd_row *row);
+int Parser_FileIsExist(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_FileGetAttr(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int parser_FileDel(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int parser_FileCopy(client_info *info, uint16_t code, int index, const file_cmd_row *row);
@@ -194,7 +194,7 @@ int Parser_AdminGetPasswordStatus(client_info *info, uint16_t code, int index, c
 int Parser_AdminGetSystemInfo(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_AdminGetDiskStatusInfo(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_AdminGetBindFlag(client_info *info, uint16_t code, int index, const file_cmd_row *row);
-int parser_P2PClientInfo(client_info *info, uint16_t code, int index, const file_cmd_row *row);
+int Parser_P2PGetClientInfo(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_AdminGetUserSpaceLimitStatus(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_AdminGetUserSpaceLimitDefault(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_AdminGetUserSpaceLimitList(client_info *info, uint16_t code, int index, const file_cmd_row *row);

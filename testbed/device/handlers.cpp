@@ -1,5 +1,7 @@
 #include "handlers.h"
 
+#include "handlers_device_user.h"
+
 namespace qvemu {
 
 void install_default_handlers(Device &device) {
@@ -7,6 +9,7 @@ void install_default_handlers(Device &device) {
     install_device_handlers(device);
     install_admin_family(device);
     install_file_type_handlers(device);
+    install_device_user_handlers(device);
 }
 
 std::string json_text(json_object *o) {

@@ -13,6 +13,7 @@ void install_device_handlers(Device &device);  // 100 storage, 150 user list
 // Administration, settings, hidden space, timers, module support, share links: see handlers_admin.h.
 void install_admin_family(Device &device);
 void install_file_type_handlers(Device &device);  // 105 attributes, 120/158 type lists, 121 totals, 148 space
+// Device-user commands 1 to 58 and 249: install_device_user_handlers in handlers_device_user.h.
 
 // json-c's compact text of an object or array (keeps "\/" escapes as json-c writes them).
 std::string json_text(json_object *o);

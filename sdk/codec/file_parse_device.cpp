@@ -1,0 +1,391 @@
+#include "codec/file_parse_device.h"
+
+#include <json-c/json.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "codec/file_process.h"
+#include "codec/qv_strlcpy.h"
+#include "command/client_file_task.h"
+#include "link/qv_log.h"
+
+namespace {
+
+json_object *member(json_object *obj, const char *key) {
+    json_object *v = nullptr;
+    if (obj == nullptr || !json_object_is_type(obj, json_type_object)) return nullptr;
+    return json_object_object_get_ex(obj, key, &v) ? v : nullptr;
+}
+
+// Element `i` of an array; a value that is not an array has no elements.
+json_object *element(json_object *arr, size_t i) {
+    if (arr == nullptr || !json_object_is_type(arr, json_type_array)) return nullptr;
+    return i < json_object_array_length(arr) ? json_object_array_get_idx(arr, i) : nullptr;
+}
+
+// A parsed chunk, released when it goes out of scope.
+struct Doc {
+    json_object *root = nullptr;
+    explicit Doc(const char *text) : root(text ? json_tokener_parse(text) : nullptr) {}
+    ~Doc() {
+        if (root) json_object_put(root);
+    }
+    Doc(const Doc &) = delete;
+    Doc &operator=(const Doc &) = delete;
+};
+
+int base64_value(unsigned char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+// Strict standard Base64 (RFC 4648 alphabet, "=" padding, length a multiple of 4, zero padding bits).
+// A local decoder until the link layer's helper is available to the codec.
+bool base64_decode(const char *text, std::string *out) {
+    const size_t n = std::strlen(text);
+    out->clear();
+    if (n % 4 != 0) return false;
+    out->reserve(n / 4 * 3);
+    for (size_t i = 0; i < n; i += 4) {
+        const bool last = i + 4 == n;
+        int v[4];
+        int pad = 0;
+        for (int k = 0; k < 4; ++k) {
+            const unsigned char c = static_cast<unsigned char>(text[i + k]);
+            if (c == '=' && last && k >= 2) {
+                v[k] = 0;
+                ++pad;
+                continue;
+            }
+            if (pad != 0) return false;  // data after padding
+            v[k] = base64_value(c);
+            if (v[k] < 0) return false;
+        }
+        const uint32_t bits = (uint32_t(v[0]) << 18) | (uint32_t(v[1]) << 12) | (uint32_t(v[2]) << 6) | uint32_t(v[3]);
+        if (pad == 2 && (bits & 0xffff) != 0) return false;
+        if (pad == 1 && (bits & 0xff) != 0) return false;
+        out->push_back(static_cast<char>(bits >> 16));
+        if (pad < 2) out->push_back(static_cast<char>((bits >> 8) & 0xff));
+        if (pad < 1) out->push_back(static_cast<char>(bits & 0xff));
+    }
+    return true;
+}
+
+char *dup_text(const char *text) {
+    if (text == nullptr) text = "";
+    const size_t len = std::strlen(text);
+    char *buf = static_cast<char *>(std::malloc(len + 1));
+    if (buf == nullptr) {
+        QV_LOG_ERROR("text copy != NULL");
+        std::abort();
+    }
+    std::memcpy(buf, text, len + 1);
+    return buf;
+}
+
+// Replaces an owned text slot with a fresh copy (or with nothing).
+void replace_text(char **slot, char *text) {
+    std::free(*slot);
+    *slot = text;
+}
+
+}  // namespace
+
+// ---- row parsers ----
+
+int Parser_FileIsExist(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *data = member(info->r_json, "data");
+    if (data == nullptr) return 0;
+    json_object *status = member(element(data, 0), "status");
+    if (status == nullptr) return -1;
+    info->status = json_object_get_int(status);
+    return 0;
+}
+
+int parser_OtaQuery(client_info *info, uint16_t code, int, const file_cmd_row *) {
+    json_object *data = member(info->r_json, "data");
+    json_object *v = member(data, "status");
+    if (v == nullptr) {
+        QV_LOG_ERROR("JSON_GET_OBJECT failed");
+        return -1;
+    }
+    info->status = json_object_get_int(v);
+    QV_LOG_DEBUG("p_client_info->status = %d", info->status);
+    if (info->status == 1) {
+        json_object *verinfo = member(data, "verinfo");
+        if (code == 163) {
+            if ((v = member(data, "delay")) == nullptr) {
+                QV_LOG_ERROR("JSON_GET_OBJECT failed");
+                return -1;
+            }
+            info->delay = json_object_get_int(v);
+            QV_LOG_DEBUG("p_client_info->delay = %d", info->delay);
+            if ((v = member(verinfo, "version")) != nullptr) {
+                qv_strlcpy(info->ver, json_object_get_string(v));
+                QV_LOG_DEBUG("p_client_info->svi->version = %s", info->ver);
+            }
+        } else {
+            soft_version_info *svi = info->svi;
+            if (verinfo == nullptr || svi == nullptr) {
+                QV_LOG_ERROR("JSON_GET_OBJECT failed");
+                return -1;
+            }
+            if ((v = member(verinfo, "productId")) == nullptr) {
+                QV_LOG_ERROR("JSON_GET_OBJECT failed");
+                return -1;
+            }
+            qv_strlcpy(svi->product, json_object_get_string(v));
+            QV_LOG_DEBUG("p_client_info->svi->product = %s", svi->product);
+            if ((v = member(verinfo, "version")) == nullptr) {
+                QV_LOG_ERROR("JSON_GET_OBJECT failed");
+                return -1;
+            }
+            qv_strlcpy(svi->version, json_object_get_string(v));
+            QV_LOG_DEBUG("p_client_info->svi->version = %s", svi->version);
+            if ((v = member(verinfo, "description")) == nullptr) {
+                QV_LOG_ERROR("JSON_GET_OBJECT failed");
+                return -1;
+            }
+            qv_strlcpy(svi->description, json_object_get_string(v));
+            QV_LOG_DEBUG("p_client_info->svi->description = %s", svi->description);
+            if ((v = member(verinfo, "size")) == nullptr) {
+                QV_LOG_ERROR("JSON_GET_OBJECT failed");
+                return -1;
+            }
+            svi->size = json_object_get_int64(v);
+            QV_LOG_DEBUG("p_client_info->svi->size = %lld", static_cast<long long>(svi->size));
+        }
+    }
+    info->force = json_object_get_int(member(data, "force"));  // 0 when missing
+    QV_LOG_DEBUG("p_client_info->force = %d", info->force);
+    return 0;
+}
+
+int Parser_Ota_Status_Get(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *data = member(info->r_json, "data");
+    if (data == nullptr) return 0;
+    ota_info *o = info->otaInfo;
+    if (o == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return -1;
+    }
+    json_object *v = nullptr;
+    if ((v = member(data, "status")) != nullptr) {
+        o->status = json_object_get_int(v);
+        QV_LOG_DEBUG("status = %d", o->status);
+    }
+    if ((v = member(data, "process")) != nullptr) {
+        o->process = json_object_get_int(v);
+        QV_LOG_DEBUG("offset = %d", o->process);
+    }
+    if ((v = member(data, "total")) != nullptr) {
+        o->total = json_object_get_int(v);
+        QV_LOG_DEBUG("totalCount = %d", o->total);
+    }
+    if ((v = member(data, "deviceId")) != nullptr) {
+        qv_strlcpy(o->deviceId, json_object_get_string(v));
+        QV_LOG_DEBUG("deviceId = %s", o->deviceId);
+    }
+    if ((v = member(data, "target_ver")) != nullptr) {
+        qv_strlcpy(o->target_ver, json_object_get_string(v));
+        QV_LOG_DEBUG("target_ver = %s", o->target_ver);
+    }
+    if ((v = member(data, "current_ver")) != nullptr) {
+        qv_strlcpy(o->current_ver, json_object_get_string(v));
+        QV_LOG_DEBUG("current_ver = %s", o->current_ver);
+    }
+    return 0;
+}
+
+int Parser_P2PGetClientInfo(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *data = member(info->r_json, "data");
+    if (data == nullptr) return 0;
+    json_object *e0 = element(data, 0);
+    json_object *mode = member(e0, "p2p_mode");
+    json_object *nat = member(e0, "nat_type");
+    json_object *ip = member(e0, "ip_addr");
+    if (mode == nullptr || nat == nullptr || ip == nullptr || info->p2pInfo == nullptr) return -1;
+    info->p2pInfo->mode = static_cast<uint8_t>(json_object_get_int(mode));
+    info->p2pInfo->nat_type = static_cast<uint8_t>(json_object_get_int(nat));
+    qv_strlcpy(info->p2pInfo->remote_ip, json_object_get_string(ip));
+    return 0;
+}
+
+int parser_DeviceStatusExec(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *data = member(info->r_json, "data");
+    if (data == nullptr) return 0;
+    if (json_object *v = member(data, "status")) info->status = json_object_get_int(v);
+    QV_LOG_DEBUG("status = %d", info->status);
+    return 0;
+}
+
+int parser_ReservePush(client_info *info, uint16_t, int, const file_cmd_row *) {
+    json_object *data = member(info->r_json, "data");
+    if (data == nullptr) {
+        QV_LOG_ERROR("JSON_GET_OBJECT failed");
+        return -1;
+    }
+    json_object *e0 = element(data, 0);
+    if (e0 == nullptr) return -1;
+    json_object *v = member(e0, "sequenceId");
+    if (v == nullptr) {
+        QV_LOG_ERROR("JSON_GET_OBJECT failed");
+        return -1;
+    }
+    QV_LOG_DEBUG("sequenceId: %lld", static_cast<long long>(json_object_get_int64(v)));
+    return 0;
+}
+
+// ---- streamed-reply parsers ----
+
+int parser_FileTaskOta(const char *chunk, client_file_task *task) {
+    if (chunk == nullptr || task == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return 0;
+    }
+    Doc doc(chunk);
+    if (doc.root == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return 0;
+    }
+    json_object *data = member(doc.root, "data");
+    if (data == nullptr) return 0;
+    json_object *v = nullptr;
+    if ((v = member(data, "status")) != nullptr) {
+        // A chunk with a status carries no progress.
+        task->status = json_object_get_int(v);
+        if ((v = member(data, "delay")) != nullptr) {
+            task->delay = json_object_get_int(v);
+            QV_LOG_DEBUG("delay=%d", task->delay);
+        }
+        if ((v = member(member(data, "verinfo"), "version")) != nullptr) {
+            qv_strlcpy(task->version, json_object_get_string(v));
+            QV_LOG_DEBUG("ver=%s", task->version);
+        }
+    } else if ((v = member(data, "process")) != nullptr) {
+        task->cur_progress = json_object_get_int(v);
+        if ((v = member(data, "total")) == nullptr) {
+            QV_LOG_ERROR("access NULL");
+            return 0;
+        }
+        task->total_progress = json_object_get_int(v);
+        if ((v = member(data, "reserved")) != nullptr) {
+            std::string decoded;
+            const char *text = json_object_get_string(v);
+            if (text != nullptr && base64_decode(text, &decoded)) {
+                replace_text(&task->reserved, dup_text(decoded.c_str()));
+                QV_LOG_DEBUG("reserved=%s", task->reserved);
+            } else {
+                replace_text(&task->reserved, nullptr);
+                QV_LOG_ERROR("reserved is not Base64");
+            }
+        }
+    } else {
+        QV_LOG_ERROR("access NULL");
+    }
+    return 0;
+}
+
+int parser_DeviceTaskExec(const char *chunk, client_file_task *task) {
+    if (chunk == nullptr || task == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return 0;
+    }
+    Doc doc(chunk);
+    if (doc.root == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return 0;
+    }
+    json_object *data = member(doc.root, "data");
+    if (data == nullptr) return 0;
+    json_object *e0 = element(data, 0);
+    if (e0 == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return 0;
+    }
+    json_object *v = nullptr;
+    if ((v = member(e0, "devStatus")) != nullptr) task->dev_status = json_object_get_int(v);
+    if ((v = member(e0, "status")) != nullptr) task->status = json_object_get_int(v);
+    if ((v = member(e0, "curProcess")) == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return 0;
+    }
+    task->cur_progress = json_object_get_int(v);
+    if ((v = member(e0, "totalProcess")) == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return 0;
+    }
+    task->total_progress = json_object_get_int(v);
+    return 0;
+}
+
+int parser_FileTaskConnectDevice(const char *chunk, client_file_task *task) {
+    if (chunk == nullptr || task == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return -1;
+    }
+    Doc doc(chunk);
+    if (doc.root == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return -1;
+    }
+    json_object *data = member(doc.root, "data");
+    if (data == nullptr) {
+        QV_LOG_ERROR("JSON_GET_OBJECT failed");
+        return -1;
+    }
+    json_object *v = nullptr;
+    if ((v = member(data, "status")) != nullptr) task->status = json_object_get_int(v);
+    // The listener frees each text and empties its slot; one still there is replaced, not leaked.
+    if ((v = member(member(data, "usbInfo"), "usbValue")) != nullptr)
+        replace_text(&task->usb_value, dup_text(json_object_get_string(v)));
+    if ((v = member(member(data, "userdbInfo"), "userdbValue")) != nullptr)
+        replace_text(&task->userdb_value, dup_text(json_object_get_string(v)));
+    if ((v = member(member(data, "recentdbInfo"), "recentdbValue")) != nullptr)
+        replace_text(&task->recentdb_value, dup_text(json_object_get_string(v)));
+    return 0;
+}
+
+int parser_FileTaskOpt(const char *chunk, client_file_task *task) {
+    if (chunk == nullptr || task == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return -1;
+    }
+    Doc doc(chunk);
+    json_object *header = member(doc.root, "header");
+    if (header == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return -1;
+    }
+    const int error = json_object_get_int(member(header, "error"));  // 0 when absent
+    if (error != 0) {
+        QV_LOG_ERROR("file task error:%d", error);
+        return error;
+    }
+    json_object *data = member(doc.root, "data");
+    if (data == nullptr) return 0;
+    json_object *e0 = element(data, 0);
+    if (e0 == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        return -1;
+    }
+    if (json_object *v = member(e0, "status")) task->status = json_object_get_int(v);
+    QV_LOG_DEBUG("status = %d", task->status.load());
+    if (task->status == 1) {
+        if (json_object *v = member(e0, "curCount")) {
+            task->cur_progress = json_object_get_int(v);
+            QV_LOG_DEBUG("cur_progress = %lld", static_cast<long long>(task->cur_progress.load()));
+        }
+        if (json_object *v = member(e0, "totalCount")) {
+            task->total_progress = json_object_get_int(v);
+            QV_LOG_DEBUG(" total_progress = %lld", static_cast<long long>(task->total_progress.load()));
+        }
+    }
+    return 0;
+}
