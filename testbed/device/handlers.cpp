@@ -1,0 +1,14 @@
+#include "handlers.h"
+
+namespace qvemu {
+
+void install_default_handlers(Device &device) {
+    install_link_handlers(device);
+    install_device_handlers(device);
+}
+
+std::string json_text(json_object *o) {
+    return json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
+}
+
+}  // namespace qvemu
