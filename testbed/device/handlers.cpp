@@ -5,6 +5,7 @@ namespace qvemu {
 void install_default_handlers(Device &device) {
     install_link_handlers(device);
     install_device_handlers(device);
+    install_file_handlers(device);
 }
 
 std::string json_text(json_object *o) {
