@@ -42,7 +42,7 @@ struct Rec {
     }
 };
 
-struct QuietLog : ::testing::Test {
+struct ListingReply : ::testing::Test {
     void SetUp() override { qv::set_log_enabled(false); }
     void TearDown() override { qv::set_log_enabled(true); }
 };
@@ -76,7 +76,7 @@ struct ListCase {
 
 void PrintTo(const ListCase &c, std::ostream *os) { *os << c.what; }
 
-class FolderListing : public QuietLog, public ::testing::WithParamInterface<ListCase> {};
+class FolderListing : public ListingReply, public ::testing::WithParamInterface<ListCase> {};
 
 TEST_P(FolderListing, ResultListAndCounters) {
     const ListCase &c = GetParam();
@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                  -1, {}, 0, 1, 1}),
     [](const ::testing::TestParamInfo<ListCase> &info) { return "case" + std::to_string(info.index); });
 
-TEST_F(QuietLog, FolderListingEntryFields) {
+TEST_F(ListingReply, FolderListingEntryFields) {
     Rec r;
     r.ci.file_list = static_cast<file_list_info *>(std::calloc(1, sizeof(file_list_info)));
     ASSERT_EQ(r.parse(101, R"({"count": 5, "totalCount": 5, "filelist": [
@@ -142,7 +142,7 @@ TEST_F(QuietLog, FolderListingEntryFields) {
     EXPECT_EQ(e->next, nullptr);
 }
 
-TEST_F(QuietLog, HeaderErrorReplacesTheParsersResult) {
+TEST_F(ListingReply, HeaderErrorReplacesTheParsersResult) {
     for (const char *data : {R"({"count": 1, "totalCount": 1, "filelist": [{"name": "A"}]})", "{}"}) {
         Rec r;
         r.ci.file_list = static_cast<file_list_info *>(std::calloc(1, sizeof(file_list_info)));
@@ -155,7 +155,7 @@ TEST_F(QuietLog, HeaderErrorReplacesTheParsersResult) {
 
 // ---- storage (100) ----
 
-TEST_F(QuietLog, StorageReversesReplyOrder) {
+TEST_F(ListingReply, StorageReversesReplyOrder) {
     Rec r;
     ASSERT_EQ(r.parse(100, R"({"diskInfoList": [
         {"displayName": "D1", "path": "/d1", "size": 6000000000, "avSize": 10, "diskType": 2, "fsType": "ext4", "systemSpaceSize": 3},
@@ -176,7 +176,7 @@ TEST_F(QuietLog, StorageReversesReplyOrder) {
     EXPECT_EQ(d1->next, nullptr);
 }
 
-TEST_F(QuietLog, StorageRequiredParts) {
+TEST_F(ListingReply, StorageRequiredParts) {
     struct {
         const char *data;
         int kept;
@@ -201,7 +201,7 @@ TEST_F(QuietLog, StorageRequiredParts) {
 
 // ---- device users (150) ----
 
-TEST_F(QuietLog, UserListInReplyOrder) {
+TEST_F(ListingReply, UserListInReplyOrder) {
     Rec r;
     const std::string longName(70, 'n');
     const std::string data = R"([{"nick_name": "ann", "user_id": 4, "bucket_id": 9, "isPublic": true},
@@ -232,7 +232,7 @@ TEST_F(QuietLog, UserListInReplyOrder) {
 
 // ---- recent records (151) and one aggregation (161) ----
 
-TEST_F(QuietLog, RecentRecordsKeepReplyOrderAggregationsReverse) {
+TEST_F(ListingReply, RecentRecordsKeepReplyOrderAggregationsReverse) {
     Rec r;
     r.ci.rList = static_cast<recent_list *>(std::calloc(1, sizeof(recent_list)));
     const std::string longName(1100, 'x');
@@ -273,7 +273,7 @@ TEST_F(QuietLog, RecentRecordsKeepReplyOrderAggregationsReverse) {
     EXPECT_EQ(recent_names(ag->rList), (std::vector<std::string>{"A2", "A1"}));
 }
 
-TEST_F(QuietLog, RecentRecordsRequiredParts) {
+TEST_F(ListingReply, RecentRecordsRequiredParts) {
     struct {
         const char *data;
         int kept;
@@ -293,7 +293,7 @@ TEST_F(QuietLog, RecentRecordsRequiredParts) {
     }
 }
 
-TEST_F(QuietLog, AggregationEntriesReverseReplyOrder) {
+TEST_F(ListingReply, AggregationEntriesReverseReplyOrder) {
     Rec r;
     r.ci.rList = static_cast<recent_list *>(std::calloc(1, sizeof(recent_list)));
     ASSERT_EQ(r.parse(161, R"({"count": 2, "totalCount": 2, "recordsList": [
@@ -318,7 +318,7 @@ TEST_F(QuietLog, AggregationEntriesReverseReplyOrder) {
 
 // ---- recycle bin (210, 214) ----
 
-TEST_F(QuietLog, RecycleBinPage) {
+TEST_F(ListingReply, RecycleBinPage) {
     Rec r;
     ASSERT_EQ(r.parse(210, R"({"count": 2, "totalCount": 12, "resyscleList": [
         {"key": 4, "name": "f", "isFolder": 0, "size": 6000000000, "path": "/f", "data": -1, "delete_time": 100,
@@ -356,7 +356,7 @@ TEST_F(QuietLog, RecycleBinPage) {
     EXPECT_EQ(nul.ci.resyscleList->rDnode[0]->key, 1);
 }
 
-TEST_F(QuietLog, RecycleBinSettings) {
+TEST_F(ListingReply, RecycleBinSettings) {
     Rec r;
     ASSERT_EQ(r.parse(214, R"({"survive_time": -2, "bucket_list": [{"bucket_id": 1, "type": 0}, {"bucket_id": 2, "type": 1}]})"), 0);
     resyscle_info *s = r.ci.resyscleInfo;
@@ -379,7 +379,7 @@ TEST_F(QuietLog, RecycleBinSettings) {
     EXPECT_EQ(nul.parse(214, R"({"bucket_list": [null]})"), -1);
 }
 
-TEST_F(QuietLog, HideAndStoreRepliesAreAccepted) {
+TEST_F(ListingReply, HideAndStoreRepliesAreAccepted) {
     for (int cmd : {152, 153}) {
         Rec r;
         EXPECT_EQ(r.parse(cmd, R"({"anything": [1, 2]})"), 0);

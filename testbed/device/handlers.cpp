@@ -10,6 +10,7 @@ void install_default_handlers(Device &device) {
     install_admin_family(device);
     install_file_type_handlers(device);
     install_device_user_handlers(device);
+    install_listing_handlers(device);
 }
 
 std::string json_text(json_object *o) {
