@@ -74,18 +74,21 @@ int read_search_entries(json_object *arr, long n, file_list_info *fl) {
     return 0;
 }
 
-// 113 and 117 from one reply body.
+// 113 and 117 from one reply body. On failure only the holder this parse made is released: a holder that
+// was already in the record belongs to its caller.
 int search_body(client_info *info, bool multi) {
     json_object *first = at(key(info->r_json, "data"), 0);
     json_object *seq = key(first, "seq");
-    json_object *status = nullptr;
+    if (seq == nullptr) {
+        QV_LOG_DEBUG("access NULL");
+        return -1;
+    }
+    info->seq = static_cast<int64_t>(json_object_get_int(seq));
+    info->file_list = new_file_list("p_client_info->file_list != NULL");
+    json_object *status = key(first, "status");
     json_object *cur = nullptr;
     json_object *arr = nullptr;
     long n = 0;
-    if (seq == nullptr) goto fail;
-    info->seq = static_cast<int64_t>(json_object_get_int(seq));
-    info->file_list = new_file_list("p_client_info->file_list != NULL");
-    status = key(first, "status");
     if (status == nullptr) goto fail;
     info->status = json_object_get_int(status);
     if (info->status != 1) return 0;

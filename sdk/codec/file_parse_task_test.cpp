@@ -334,3 +334,17 @@ TEST_F(TaskReply, DeleteProgressSuccessiveReplies) {
         EXPECT_EQ(r.parse(cmd, R"([{"status": 1}])", 10006), 10006);
     }
 }
+
+// A search reply without "seq" fails before the parser makes its holder: a holder already in the record
+// belongs to the caller and stays.
+TEST_F(TaskReply, SearchWithoutSeqKeepsCallersHolder) {
+    for (int cmd : {113, 117}) {
+        Rec r;
+        auto *mine = static_cast<file_list_info *>(std::calloc(1, sizeof(file_list_info)));
+        mine->count = 42;
+        r.ci.file_list = mine;
+        EXPECT_EQ(r.parse(cmd, R"([{"status": 1}])"), -1) << cmd;
+        ASSERT_EQ(r.ci.file_list, mine) << cmd;
+        EXPECT_EQ(mine->count, 42);
+    }
+}
