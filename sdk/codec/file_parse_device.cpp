@@ -9,6 +9,7 @@
 #include "codec/file_process.h"
 #include "codec/qv_strlcpy.h"
 #include "command/client_file_task.h"
+#include "link/base64.h"
 #include "link/qv_log.h"
 
 namespace {
@@ -36,44 +37,13 @@ struct Doc {
     Doc &operator=(const Doc &) = delete;
 };
 
-int base64_value(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
-// Strict standard Base64 (RFC 4648 alphabet, "=" padding, length a multiple of 4, zero padding bits).
-// A local decoder until the link layer's helper is available to the codec.
-bool base64_decode(const char *text, std::string *out) {
-    const size_t n = std::strlen(text);
-    out->clear();
-    if (n % 4 != 0) return false;
-    out->reserve(n / 4 * 3);
-    for (size_t i = 0; i < n; i += 4) {
-        const bool last = i + 4 == n;
-        int v[4];
-        int pad = 0;
-        for (int k = 0; k < 4; ++k) {
-            const unsigned char c = static_cast<unsigned char>(text[i + k]);
-            if (c == '=' && last && k >= 2) {
-                v[k] = 0;
-                ++pad;
-                continue;
-            }
-            if (pad != 0) return false;  // data after padding
-            v[k] = base64_value(c);
-            if (v[k] < 0) return false;
-        }
-        const uint32_t bits = (uint32_t(v[0]) << 18) | (uint32_t(v[1]) << 12) | (uint32_t(v[2]) << 6) | uint32_t(v[3]);
-        if (pad == 2 && (bits & 0xffff) != 0) return false;
-        if (pad == 1 && (bits & 0xff) != 0) return false;
-        out->push_back(static_cast<char>(bits >> 16));
-        if (pad < 2) out->push_back(static_cast<char>((bits >> 8) & 0xff));
-        if (pad < 1) out->push_back(static_cast<char>(bits & 0xff));
-    }
+// Strict Base64 of the link layer into a byte string.
+bool decode_base64(const char *text, std::string *out) {
+    size_t n = 0;
+    unsigned char *bytes = base64_decode(&n, std::strlen(text), text);
+    if (bytes == nullptr) return false;
+    out->assign(reinterpret_cast<char *>(bytes), n);
+    std::free(bytes);
     return true;
 }
 
@@ -278,7 +248,7 @@ int parser_FileTaskOta(const char *chunk, client_file_task *task) {
         if ((v = member(data, "reserved")) != nullptr) {
             std::string decoded;
             const char *text = json_object_get_string(v);
-            if (text != nullptr && base64_decode(text, &decoded)) {
+            if (text != nullptr && decode_base64(text, &decoded)) {
                 replace_text(&task->reserved, dup_text(decoded.c_str()));
                 QV_LOG_DEBUG("reserved=%s", task->reserved);
             } else {

@@ -12,6 +12,7 @@
 #include "codec/reply_reads.h"
 #include "command/client_file_task.h"
 #include "command/record_list.h"
+#include "link/base64.h"
 #include "link/qv_log.h"
 
 using namespace reply_reads;
@@ -20,45 +21,10 @@ namespace {
 
 bool is_object(json_object *o) { return o != nullptr && json_object_is_type(o, json_type_object); }
 
-// Strict RFC 4648 decoding ("=" padding, no other characters); a new buffer with a zero byte after the
-// decoded bytes, or null for a malformed text.
+// Strict Base64 of the link layer; a new buffer with a zero byte after the decoded bytes, or null.
 char *decode_base64(const char *text) {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const size_t len = std::strlen(text);
-    if (len % 4 != 0) return nullptr;
-    size_t pad = 0;
-    if (len > 0 && text[len - 1] == '=') pad = (len > 1 && text[len - 2] == '=') ? 2 : 1;
-    auto *out = static_cast<char *>(std::calloc(len / 4 * 3 + 1, 1));
-    if (out == nullptr) return nullptr;
-    size_t o = 0;
-    for (size_t i = 0; i < len; i += 4) {
-        uint32_t group = 0;
-        const bool last = i + 4 == len;
-        for (size_t k = 0; k < 4; ++k) {
-            const char c = text[i + k];
-            uint32_t v = 0;
-            if (last && k >= 4 - pad) {
-                v = 0;  // padding
-            } else {
-                const char *p = c != '\0' ? std::strchr(kAlphabet, c) : nullptr;
-                if (p == nullptr) {
-                    std::free(out);
-                    return nullptr;
-                }
-                v = static_cast<uint32_t>(p - kAlphabet);
-            }
-            group = group << 6 | v;
-        }
-        const size_t bytes = last ? 3 - pad : 3;
-        // Bits under the padding must be zero.
-        if (last && pad > 0 && (group & ((1u << (8 * pad)) - 1)) != 0) {
-            std::free(out);
-            return nullptr;
-        }
-        for (size_t b = 0; b < bytes; ++b) out[o++] = static_cast<char>(group >> (16 - 8 * b) & 0xff);
-    }
-    out[o] = '\0';
-    return out;
+    size_t n = 0;
+    return reinterpret_cast<char *>(base64_decode(&n, std::strlen(text), text));
 }
 
 // 108 and 133: the status, the count and the missing ranges (prepended: reverse reply order).

@@ -1,5 +1,7 @@
 #include "link/qvhttp.h"
 
+#include "link/base64.h"
+
 #include <strings.h>
 
 #include <cstdio>
@@ -56,25 +58,10 @@ bool body_allowed(uint32_t method) {
 }
 
 std::string base64(std::string_view in) {
-    static const char tab[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((in.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        uint32_t v = (uint8_t(in[i]) << 16) | (uint8_t(in[i + 1]) << 8) | uint8_t(in[i + 2]);
-        out += tab[v >> 18];
-        out += tab[(v >> 12) & 63];
-        out += tab[(v >> 6) & 63];
-        out += tab[v & 63];
-    }
-    if (i < in.size()) {
-        uint32_t v = uint8_t(in[i]) << 16;
-        if (i + 1 < in.size()) v |= uint8_t(in[i + 1]) << 8;
-        out += tab[v >> 18];
-        out += tab[(v >> 12) & 63];
-        out += i + 1 < in.size() ? tab[(v >> 6) & 63] : '=';
-        out += '=';
-    }
+    size_t n = 0;
+    char *text = base64_encode(&n, in.size(), in.data());
+    std::string out = text ? text : "";
+    std::free(text);
     return out;
 }
 
