@@ -11,8 +11,13 @@
 #include <string>
 
 #include "codec/file_list.h"
+#include "codec/file_parse_admin.h"
 #include "codec/file_parse_attr.h"
+#include "codec/file_parse_device.h"
+#include "codec/file_parse_hide.h"
 #include "codec/file_parse_list.h"
+#include "codec/file_parse_settings.h"
+#include "codec/file_parse_share.h"
 #include "codec/file_parse_task.h"
 #include "codec/file_parse_space.h"
 #include "codec/file_parse_type.h"
@@ -42,6 +47,21 @@ struct Records {
     char nick[64]{};
     recent_list recent{};
     delete_list_req del{};
+    time_zone_req zone{};
+    hide_space_en_flag_req hide_flag{};
+    hide_space_pwd_set_req hide_pwd{};
+    hide_space_info_req hide_info{};
+    create_share_req share_create{};
+    get_share_list_req share_list_req{};
+    get_share_file_list_req share_files{};
+    get_share_file_data_req share_data{};
+    get_share_file_attr_req share_attr{};
+    admin_sys_info sys{};
+    disk_status_list disks{};
+    p2p_client_info p2p{};
+    soft_version_info svi{};
+    ota_info ota{};
+    char bind_url[256]{};
     backup_result_info backup_result{};
     file_list_info *holder = static_cast<file_list_info *>(std::calloc(1, sizeof(file_list_info)));
     client_file_task *task = client_file_task_new();
@@ -54,7 +74,13 @@ struct Records {
     void attach(client_info &ci, bool caller_holder) {
         if (caller_holder) ci.file_list = holder;  // the folder listings fill a caller's holder
         ci.rList = &recent;
-        ci.req.deleteList = &del;
+        ci.sysInfo = &sys;
+        ci.diskStatusInfoList = &disks;
+        ci.p2pInfo = &p2p;
+        ci.svi = &svi;
+        ci.otaInfo = &ota;
+        ci.shareBindUrl = bind_url;
+        ci.shareBindUrlLen = sizeof bind_url;
         ci.st = &st;
         ci.p_user_space_info = &space;
         ci.backupInfo = &backup;
@@ -63,7 +89,32 @@ struct Records {
         ci.deviceNickName = nick;
         ci.rClientFileTask = task;
     }
+    // The request block is one pointer whose type depends on the command: point it at the matching one.
+    void attach_block(client_info &ci, int code) {
+        switch (code) {
+            case 167: case 211: case 212: case 213: ci.req.deleteList = &del; break;
+            case 338: case 339: case 340: ci.req.pTimeZone = &zone; break;
+            case 176: ci.req.hideSpaceEnFlag = &hide_flag; break;
+            case 178: case 179: ci.req.hideSpacePwdSet = &hide_pwd; break;
+            case 184: ci.req.hideSpaceInfo = &hide_info; break;
+            case 187: ci.req.pCreateShare = &share_create; break;
+            case 188: ci.req.pGetShareList = &share_list_req; break;
+            case 204: ci.req.pGetShareFileList = &share_files; break;
+            case 205: ci.req.pGetShareFileData = &share_data; break;
+            case 206: ci.req.pGetShareFileAttr = &share_attr; break;
+            default: break;
+        }
+    }
     void release(client_info &ci) {
+        qv_zone_list_free(zone.zoneList);
+        std::free(hide_info.Info);
+        std::free(share_create.result);
+        share_list_free(share_list_req.result);
+        share_file_list_free(share_files.result);
+        std::free(share_data.result);
+        std::free(share_attr.result);
+        qv_space_limit_list_free(ci.spaceLimitList);
+        qv_user_list_free(ci.userInfoList);
         if (ci.file_list != holder) free_holder(ci.file_list);
         free_holder(holder);
         ppc_destory_recent_list(&recent);
@@ -114,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         ci.r_json = nullptr;
     } else {
         ci.cmd = code;
+        rec.attach_block(ci, code);
         ci.recv_buf = strdup(text.c_str());
         file_parse_process(&ci);
     }
