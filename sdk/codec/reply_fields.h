@@ -8,24 +8,17 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "codec/json_reads.h"
 #include "codec/qv_strlcpy.h"
 #include "link/qv_log.h"
 
 namespace qv_reply {
 
-// The member `key` of an object, or null when `obj` is no object, the key is absent or its value is null.
-inline json_object *member(json_object *obj, const char *key) {
-    json_object *v = nullptr;
-    if (obj == nullptr || !json_object_object_get_ex(obj, key, &v)) return nullptr;
-    return v;
-}
+// The member `key` of an object, or null when `obj` is no object or the key is absent.
+inline constexpr auto &member = qv::jr::member;
 
-// Element 0 of an array, or null when `arr` is no array, is empty, or its first element is null.
-inline json_object *first(json_object *arr) {
-    if (arr == nullptr || !json_object_is_type(arr, json_type_array)) return nullptr;
-    if (json_object_array_length(arr) == 0) return nullptr;
-    return json_object_array_get_idx(arr, 0);
-}
+// Element 0 of an array, or null when `arr` is no array or is empty.
+inline json_object *first(json_object *arr) { return qv::jr::element(arr, 0); }
 
 // The array value of a member, or null when the member is missing or not an array.
 inline json_object *array_member(json_object *obj, const char *key) {

@@ -6,21 +6,13 @@
 
 #include <cstdint>
 
+#include "codec/json_reads.h"
+
 namespace reply_reads {
 
-inline json_object *key(json_object *obj, const char *name) {
-    json_object *v = nullptr;
-    if (obj == nullptr || !json_object_is_type(obj, json_type_object)) return nullptr;
-    if (!json_object_object_get_ex(obj, name, &v)) return nullptr;
-    return v;
-}
-
-// Element i of an array; null for a missing element, a JSON null element or a value that is no array.
-inline json_object *at(json_object *arr, size_t i) {
-    if (arr == nullptr || !json_object_is_type(arr, json_type_array)) return nullptr;
-    if (i >= json_object_array_length(arr)) return nullptr;
-    return json_object_array_get_idx(arr, i);
-}
+// Look-ups of the shared readers.
+inline constexpr auto &key = qv::jr::member;
+inline constexpr auto &at = qv::jr::element;
 
 // Number of elements, or -1 when the value is absent or no array.
 inline long length(json_object *arr) {
@@ -51,8 +43,8 @@ inline int64_t u32_wide(json_object *obj, const char *name) {
 // The 64-bit reading; when negative, the 32-bit reading taken as unsigned (a size sent as a negative
 // 32-bit number v becomes v + 2^32).
 inline int64_t i64_unsigned_fallback(json_object *obj, const char *name) {
-    const int64_t v = i64(obj, name);
-    return v < 0 ? u32_wide(obj, name) : v;
+    json_object *v = key(obj, name);
+    return v ? qv::jr::read64_unsigned_fallback(v) : 0;
 }
 
 // The string, or null when absent or not a text.
