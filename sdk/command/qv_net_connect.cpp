@@ -1,5 +1,6 @@
 #include "command/qv_net_connect.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -10,7 +11,7 @@
 #include "link/qv_log.h"
 
 // The own-socket device post, defined with the other device posts.
-int qvNetConnectPost(const char *url, const char *json, int timeout, char **reply, int *reply_len,
+int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
                      client_file_task *task) __attribute__((weak));
 
 int _qv_net_connect_proc(client_info *info) {
@@ -21,7 +22,7 @@ int _qv_net_connect_proc(client_info *info) {
     if (ret == 0) {
         char url[1024];
         std::snprintf(url, sizeof url, "http://%s:%d", info->ip, info->port);
-        int reply_len = 0;
+        uint64_t reply_len = 0;
         ret = qvNetConnectPost ? qvNetConnectPost(url, info->retstr, info->timeout, &info->recv_buf, &reply_len,
                                                   info->rClientFileTask)
                                : QV_ERR_NOT_BUILT;
