@@ -369,6 +369,16 @@ bool Device::send_http_reply(int fd, const Request &req, const Reply &reply) {
         key = key_;
     }
     if (reply.options) opts = *reply.options;
+    if (reply.file_data) {
+        const uint64_t end = reply.file_offset + reply.file_data->size();
+        std::string fhead = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Range: bytes " +
+                            std::to_string(reply.file_offset) + "-" + std::to_string(end) + "\r\n\r\n";
+        if (!send_all(fd, frame(fhead)) || !send_all(fd, *reply.file_data)) return false;
+        std::lock_guard lk(mu_);
+        ++counters_.commands_answered;
+        counters_.reply_body_bytes += reply.file_data->size();
+        return false;  // the device ends an open stream by closing
+    }
     const bool streamed = !reply.chunks.empty();
     const bool chunked = opts.chunked || streamed;
     const bool gz = opts.gzip || f.truncated_gzip;

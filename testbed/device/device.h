@@ -68,6 +68,10 @@ struct Reply {
     std::optional<std::string> raw_text;  // send this text instead of the built envelope
     std::optional<ReplyOptions> options;  // overrides the device's reply options
     bool close_after = false;             // close the connection after the reply
+    // File data instead of JSON: "Content-Type: text/plain", "Content-Range: bytes <offset>-<offset+size>",
+    // then the raw bytes (never encoded), then the connection is closed (an open-stream read).
+    std::optional<std::string> file_data;
+    uint64_t file_offset = 0;
 };
 
 class Device;
@@ -198,6 +202,9 @@ class Device {
     std::vector<DeviceUser> users_;
     std::string last_error_;
 };
+
+// Serves command 106 as an open-stream read: the file "path" under the root from "offset" on, then closes.
+void install_open_stream_handler(Device &device);
 
 // Registers the handlers every device starts with (link and device commands).
 void install_default_handlers(Device &device);

@@ -1,0 +1,212 @@
+#include "command/qv_net.h"
+
+#include <cstdlib>
+#include <memory>
+#include <cstring>
+#include <string>
+
+#include "command/client_file_task.h"
+#include "link/gzip.h"
+#include "link/qv_errors.h"
+#include "link/qv_log.h"
+#include "link/qvcrypt.h"
+#include "link/qvhttp.h"
+#include "link/qvhttp_exchange.h"
+
+namespace {
+
+enum class Kind { Post, KeepAlive, Connect, Open };
+
+struct RequestDeleter {
+    void operator()(qvhttp_request *r) const { qvhttp_request_destroy(r); }
+};
+
+// Builds the request of `kind`; 0 with *out set, or the code.
+int build(Kind kind, const char *url, const char *text, int32_t timeout_ms, client_file_task *task,
+          qvhttp_request **out) {
+    *out = nullptr;
+    if (!text) return QV_ERR_NOT_BUILT;
+    qvhttp_request *r = qvhttp_request_new();
+    if (!r) return QV_ERR_NOT_BUILT;
+    // The own-socket exchange on a socket the task holds needs no URI (and sends no Host).
+    const bool with_uri = !(kind == Kind::Connect && task && task->fd >= 0);
+    if ((with_uri && (!url || qvhttp_set_uri(r, url) != 0)) || qvhttp_set_type(r, QVHTTP_POST) != 0) {
+        qvhttp_request_destroy(r);
+        return QV_ERR_NOT_BUILT;
+    }
+    qvhttp_set_header(r, "Content-Type", "application/json");
+    if (task) qvhttp_set_file_task(r, task);
+    if (kind == Kind::KeepAlive) qvhttp_set_header(r, "Connection", task->keep_alive ? "keep-alive" : "close");
+    if (kind == Kind::Connect && task->keep_alive) qvhttp_set_header(r, "Connection", "keep-alive");
+    qvhttp_set_header(r, "Timeout", std::to_string(timeout_ms).c_str());
+
+    char *body = nullptr;
+    int32_t body_len = 0;
+    const auto text_len = static_cast<int32_t>(std::strlen(text));
+    if (kind == Kind::KeepAlive) {
+        body = static_cast<char *>(std::malloc(static_cast<size_t>(text_len) + 1));
+        if (!body) {
+            qvhttp_request_destroy(r);
+            return QV_ERR_NOT_BUILT;
+        }
+        std::memcpy(body, text, static_cast<size_t>(text_len) + 1);
+        body_len = text_len;
+    } else {
+        qvhttp_set_header(r, "Encrypt", "aes");
+        int rc = qv_crypt_encrypt(text, text_len, &body, &body_len);
+        if (rc != 0) {
+            qvhttp_request_destroy(r);
+            return rc;
+        }
+    }
+    qvhttp_set_header(r, "Content-Length", std::to_string(body_len).c_str());
+    if (qvhttp_set_body(r, body, static_cast<uint64_t>(body_len)) != 0) {
+        std::free(body);
+        qvhttp_request_destroy(r);
+        return QV_ERR_NOT_BUILT;
+    }
+    if (qvhttp_prepare(r) != 0) {
+        qvhttp_request_destroy(r);
+        return QV_ERR_NOT_BUILT;
+    }
+    *out = r;
+    return 0;
+}
+
+bool aes_reply(qvhttp_request *r) {
+    const char *e = qvhttp_get_header(r, "Encrypt");
+    return e && std::strncmp(e, "aes", 3) == 0;
+}
+
+// Deciphers or copies `data` into the reply text; 0 or the cipher's code.
+int finish(bool aes, const char *data, int32_t len, char **reply, uint64_t *reply_len) {
+    if (aes) {
+        char *out = nullptr;
+        int32_t out_len = 0;
+        int rc = qv_crypt_decrypt(data, len, &out, &out_len);
+        if (rc != 0) {
+            QV_LOG_ERROR("decrypt error.");
+            return rc;
+        }
+        *reply = out;
+        if (reply_len) *reply_len = static_cast<uint64_t>(out_len);
+        return 0;
+    }
+    char *copy = static_cast<char *>(std::calloc(static_cast<size_t>(len) + 1, 1));
+    if (!copy) return QV_ERR_LOCAL_FILE;
+    if (len) std::memcpy(copy, data, static_cast<size_t>(len));
+    *reply = copy;
+    if (reply_len) *reply_len = static_cast<uint64_t>(len);
+    return 0;
+}
+
+// The reply decoding of qvNetPost and qvNetConnectPost.
+int decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len, bool connect) {
+    if (qvhttp_get_header(r, "Transfer-Encoding")) return 0;  // chunks went to the task's parser
+    const char *body = qvhttp_get_body(r);
+    const int32_t len = qvhttp_get_body_len(r);
+    const char *ce = qvhttp_get_header(r, "Content-Encoding");
+    int rc = 0;
+    if (ce) {
+        QV_LOG_DEBUG("value = %s", ce);
+        if (std::strcmp(ce, "gzip") != 0) return 0;
+        char *plain = nullptr;
+        uint64_t plain_len = 0;
+        if (!body || len <= 0 || gzdecompress(body, static_cast<uint64_t>(len), &plain, &plain_len) != 0 ||
+            plain_len > INT32_MAX) {
+            std::free(plain);
+            QV_LOG_ERROR("uncompress error.");
+            return QV_ERR_LOCAL_FILE;
+        }
+        rc = finish(aes_reply(r), plain, static_cast<int32_t>(plain_len), reply, reply_len);
+        std::free(plain);
+    } else {
+        if (!body) return 0;
+        rc = finish(aes_reply(r), body, len, reply, reply_len);
+    }
+    if (rc != 0 && connect) return QV_ERR_LOCAL_FILE;
+    return rc;
+}
+
+}  // namespace
+
+int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
+              client_file_task *task) {
+    qvhttp_request *raw = nullptr;
+    int rc = build(Kind::Post, url, request, timeout_ms, task, &raw);
+    if (rc != 0) return rc;
+    std::unique_ptr<qvhttp_request, RequestDeleter> r(raw);
+    rc = qvhttp_process(r.get());
+    if (rc != 0) return rc;
+    return reply ? decode_reply(r.get(), reply, reply_len, false) : 0;
+}
+
+int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
+                     client_file_task *task) {
+    if (!task) return QV_ERR_ARG;
+    qvhttp_request *raw = nullptr;
+    int rc = build(Kind::Connect, url, request, timeout_ms, task, &raw);
+    if (rc != 0) return rc;
+    std::unique_ptr<qvhttp_request, RequestDeleter> r(raw);
+    rc = qvhttp_connect_process(r.get());
+    if (rc != 0) return rc;
+    return reply ? decode_reply(r.get(), reply, reply_len, true) : 0;
+}
+
+int qvNetKeepAlivePost(const char *url, const char *request, int32_t timeout_ms, char **reply,
+                       uint64_t *reply_len, client_file_task *task) {
+    if (!task) return QV_ERR_ARG;
+    qvhttp_request *raw = nullptr;
+    int rc = build(Kind::KeepAlive, url, request, timeout_ms, task, &raw);
+    if (rc != 0) return rc;
+    std::unique_ptr<qvhttp_request, RequestDeleter> r(raw);
+    rc = qvhttp_keep_alive_process(r.get());
+    if (rc != 0 || !reply) return rc;
+    if (qvhttp_get_header(r.get(), "Transfer-Encoding")) return 0;
+    const char *body = qvhttp_get_body(r.get());
+    const int32_t len = qvhttp_get_body_len(r.get());
+    if (const char *ce = qvhttp_get_header(r.get(), "Content-Encoding")) {
+        if (std::strcmp(ce, "gzip") != 0) return 0;
+        char *plain = nullptr;
+        uint64_t plain_len = 0;
+        if (!body || len <= 0 || gzdecompress(body, static_cast<uint64_t>(len), &plain, &plain_len) != 0) {
+            QV_LOG_ERROR("uncompress error.");
+            return QV_ERR_LOCAL_FILE;
+        }
+        *reply = plain;
+        if (reply_len) *reply_len = plain_len;
+        return 0;
+    }
+    if (!body) return 0;
+    // The text ends at the body's first zero byte; the length stays the body's.
+    char *text = strndup(body, static_cast<size_t>(len));
+    if (!text) return QV_ERR_LOCAL_FILE;
+    *reply = text;
+    if (reply_len) *reply_len = static_cast<uint64_t>(len);
+    return 0;
+}
+
+qvhttp_request *qvNetOpen(const char *url, const char *request, int32_t timeout_ms, char ** /*reply*/,
+                          client_file_task *task) {
+    qvhttp_request *r = nullptr;
+    if (build(Kind::Open, url, request, timeout_ms, task, &r) != 0) return nullptr;
+    if (qvhttp_open(r) != 0) {
+        qvhttp_request_destroy(r);
+        return nullptr;
+    }
+    return r;
+}
+
+int qvNetRead(qvhttp_request *stream, void *buf, size_t size) {
+    return static_cast<int>(qvhttp_sock_read(stream, buf, size));
+}
+
+int qvNetWrite(qvhttp_request *stream, const void *data, size_t len) {
+    return static_cast<int>(qvhttp_sock_write(stream, data, len));
+}
+
+void qvNetClose(qvhttp_request *stream) {
+    if (!stream) return;
+    qvhttp_sock_close(stream);
+    qvhttp_request_destroy(stream);
+}

@@ -1,0 +1,42 @@
+#include "command/qv_net_connect.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "codec/client_info.h"
+#include "codec/file_process.h"
+#include "command/client_file_task.h"
+#include "link/qv_errors.h"
+#include "link/qv_log.h"
+
+// The own-socket device post, defined with the other device posts.
+int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
+                     client_file_task *task) __attribute__((weak));
+
+int _qv_net_connect_proc(client_info *info) {
+    if (!info || !info->rClientFileTask) return QV_ERR_ARG;
+    if (info->timeout == 0) info->timeout = 20000;
+
+    int ret = file_process(info);
+    if (ret == 0) {
+        char url[1024];
+        std::snprintf(url, sizeof url, "http://%s:%d", info->ip, info->port);
+        uint64_t reply_len = 0;
+        ret = qvNetConnectPost ? qvNetConnectPost(url, info->retstr, info->timeout, &info->recv_buf, &reply_len,
+                                                  info->rClientFileTask)
+                               : QV_ERR_NOT_BUILT;
+        if (ret != 0) {
+            QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
+        } else if (info->recv_buf) {
+            QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
+            ret = file_parse_process(info);
+            if (ret != 0) QV_LOG_ERROR("parser json error");
+        }
+    }
+    std::free(info->recv_buf);
+    info->recv_buf = nullptr;
+    std::free(info->retstr);
+    info->retstr = nullptr;
+    return ret;
+}

@@ -1,0 +1,39 @@
+// Deadline-bounded socket I/O shared by the HTTP exchanges and the chunked reply reader: every wait runs in
+// slices of at most 50 ms so that a task's cancel flag is seen promptly, and every budget is measured on the
+// monotonic clock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct client_file_task;
+struct qvhttp_request;
+
+namespace qvio {
+
+constexpr int kSliceMs = 50;
+
+int64_t now_ms();  // monotonic
+bool cancelled(const client_file_task *task);
+
+// 0 readable; QV_ERR_RECV (10103) when the deadline passes; QV_ERR_CANCELLED (20008) on cancel.
+int wait_readable(int fd, int64_t deadline_ms, const client_file_task *task);
+// Reads exactly n bytes: 0; 15000 when the peer closes or the read fails; 10103 on time-out; 20008 on cancel.
+// `*got` (may be null) receives the count read.
+int read_exact(int fd, void *buf, size_t n, int64_t deadline_ms, const client_file_task *task, size_t *got);
+// Writes n bytes: 0; 15000 on failure or time-out; 20008 on cancel.
+int write_all(int fd, const void *buf, size_t n, int64_t deadline_ms, const client_file_task *task);
+// One framed message: the 4-byte length (host order) and the payload, as one write.
+int send_frame(int fd, const void *buf, uint32_t len, int64_t deadline_ms, const client_file_task *task);
+// Receives one framed message into a new zero-terminated buffer (free() it). 0 with *out/*len set; 10103 when
+// nothing usable arrives in time (closed, empty or oversized frame); 20008 on cancel.
+int recv_frame(int fd, char **out, uint32_t *len, int64_t deadline_ms, const client_file_task *task);
+
+// The request's header block (one frame) and body within t: 0, 10003 block not built, 15000, 20008.
+int send_request(qvhttp_request *r, int fd, int32_t t);
+// The reply's header block within t, parsed into r->resp: 0, 10103, 20008, 10003 unreadable block.
+int read_reply_head(qvhttp_request *r, int fd, int32_t t);
+// Header block and body (Content-Length or chunked). *consumed: exactly this reply was read off the wire.
+int read_reply(qvhttp_request *r, int fd, int32_t t, bool *consumed);
+
+}  // namespace qvio

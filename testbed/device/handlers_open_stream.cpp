@@ -1,0 +1,36 @@
+// Open-stream reads (106 on a fresh connection): the file's bytes from the requested offset, then a close.
+#include <fstream>
+#include <iterator>
+
+#include "device.h"
+
+namespace qvemu {
+
+void install_open_stream_handler(Device &device) {
+    device.set_handler(106, [](Device &dev, const Request &req) {
+        Reply r;
+        json_object *item = req.data && json_object_is_type(req.data, json_type_array)
+                                ? json_object_array_get_idx(req.data, 0)
+                                : req.data;
+        json_object *path = nullptr, *offset = nullptr;
+        if (!item || !json_object_object_get_ex(item, "path", &path)) {
+            r.error = 10003;
+            return r;
+        }
+        std::ifstream in(dev.root() + "/" + json_object_get_string(path), std::ios::binary);
+        if (!in) {
+            r.error = 13115;
+            return r;
+        }
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        uint64_t from = json_object_object_get_ex(item, "offset", &offset)
+                            ? static_cast<uint64_t>(json_object_get_int64(offset))
+                            : 0;
+        if (from > bytes.size()) from = bytes.size();
+        r.file_data = bytes.substr(from);
+        r.file_offset = from;
+        return r;
+    });
+}
+
+}  // namespace qvemu
