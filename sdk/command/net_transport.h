@@ -14,8 +14,7 @@ using qv_net_post_fn = int (*)(const char *url, const char *request, int timeout
 // Replaces the post of ordinary commands; null restores the link layer's qvNetPost.
 void qv_set_net_post(qv_net_post_fn fn);
 
-// The exchanges used by the processors. When the link layer's exchange is not linked in, they fail with
-// 15000 (null for the open).
+// The exchanges used by the processors.
 int qv_net_post(const char *url, const char *request, int timeout, char **reply, uint64_t *reply_len,
                 client_file_task *task);
 int qv_net_keep_alive_post(const char *url, const char *request, int timeout, char **reply, uint64_t *reply_len,
@@ -25,5 +24,3 @@ qvhttp_request *qv_net_open(const char *url, const char *request, int timeout, c
 int qv_net_read(qvhttp_request *stream, char *buf, int size);
 int qv_net_write(qvhttp_request *stream, const char *data, int len);
 void qv_net_close(qvhttp_request *stream);
-// True when the link layer's post is linked in.
-bool qv_net_post_available();
