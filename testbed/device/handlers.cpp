@@ -1,6 +1,7 @@
 #include "handlers.h"
 
 #include "handlers_device_user.h"
+#include "handlers_fileops.h"
 
 namespace qvemu {
 
@@ -11,6 +12,7 @@ void install_default_handlers(Device &device) {
     install_file_type_handlers(device);
     install_device_user_handlers(device);
     install_listing_handlers(device);
+    install_fileop_handlers(device);
 }
 
 std::string json_text(json_object *o) {

@@ -1,0 +1,289 @@
+#include "command/task_process.h"
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec/file_parse_device.h"
+#include "codec/file_parse_space.h"
+#include "codec/file_parse_task.h"
+#include "codec/file_process.h"
+#include "command/client_file_task.h"
+#include "command/net_transport.h"
+#include "link/msg.h"
+#include "link/qv_errors.h"
+#include "link/qv_log.h"
+
+namespace {
+
+std::atomic<qv_cache_query_fn> g_cache_query{nullptr};
+std::atomic<qv_cache_insert_fn> g_cache_insert{nullptr};
+
+void free_texts(client_info *info) {
+    std::free(info->cacheKey);
+    info->cacheKey = nullptr;
+    std::free(info->recv_buf);
+    info->recv_buf = nullptr;
+    std::free(info->retstr);
+    info->retstr = nullptr;
+}
+
+void form_url(const client_info *info, char (&url)[1024]) {
+    std::snprintf(url, sizeof url, "http://%s:%d", info->ip, info->port);
+}
+
+// The search and GPS chunk parsers store the chunk's "seq" in the task's id; the id is the caller's
+// sequence number by which a cancel finds the task, so it is kept as it was.
+int search_chunk(const char *chunk, client_file_task *task) {
+    const int64_t id = task->id.load();
+    const int ret = parser_FileTaskSearch(chunk, task);
+    task->id.store(id);
+    return ret;
+}
+
+int gps_chunk(const char *chunk, client_file_task *task) {
+    const int64_t id = task->id.load();
+    const int ret = parser_FileTaskGPS(chunk, task);
+    task->id.store(id);
+    return ret;
+}
+
+void install_stream_parser(client_info *info) {
+    client_file_task *task = info->rClientFileTask;
+    if (task == nullptr) return;
+    switch (info->cmd) {
+    case 117:
+        task->parse_cb = search_chunk;
+        task->destroy_cb = destroy_FileTaskSearch;
+        break;
+    case 157:
+        task->parse_cb = gps_chunk;
+        task->destroy_cb = destroy_FileTaskGPS;
+        break;
+    case 159:
+    case 160:
+    case 167:
+    case 211:
+    case 212:
+    case 213:
+        task->parse_cb = parser_FileTaskOpt;
+        break;
+    case 163:
+        task->parse_cb = parser_FileTaskOta;
+        break;
+    case 173:
+        task->parse_cb = parser_DeviceTaskExec;
+        break;
+    default:
+        break;
+    }
+}
+
+int cache_db(int32_t cmd) {
+    return (cmd == 151 || cmd == 161) ? 1 : 0;
+}
+
+void copy_ota_values(client_info *info) {
+    client_file_task *task = info->rClientFileTask;
+    if (task == nullptr) return;
+    info->status = task->ota_status;
+    info->process = task->cur_progress.load();
+    info->total = task->total_progress.load();
+    std::snprintf(info->ver, sizeof info->ver, "%s", task->version);
+    info->delay = task->delay;
+    std::free(info->reserved);
+    info->reserved = task->reserved ? strdup(task->reserved) : nullptr;
+}
+
+}  // namespace
+
+void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn insert) {
+    g_cache_query.store(query);
+    g_cache_insert.store(insert);
+}
+
+bool qv_cmd_is_streamed(int32_t cmd) {
+    switch (cmd) {
+    case 117: case 157: case 159: case 160: case 163: case 167: case 173: case 174: case 211: case 212:
+    case 213:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int _qv_net_prcs_task(client_info *info) {
+    if (info == nullptr) return QV_ERR_ARG;
+    if (info->timeout == 0) info->timeout = QV_DEFAULT_TIMEOUT_MS;
+    if (info->rClientFileTask != nullptr) info->rClientFileTask->timeout = info->timeout;
+
+    int ret = file_process(info);
+    if (ret != 0) {
+        free_texts(info);
+        return ret;
+    }
+
+    bool from_cache = false;
+    const qv_cache_query_fn query = g_cache_query.load();
+    if (info->cacheKey != nullptr && query != nullptr) {
+        char *cached = nullptr;
+        if (query(info->cacheKey, &cached, info->token, cache_db(info->cmd)) == 0 && cached != nullptr) {
+            info->recv_buf = cached;
+            info->cacheHit = 1;
+            from_cache = true;
+            QV_LOG_DEBUG("cache is exit!");
+        } else {
+            std::free(cached);
+        }
+    }
+
+    if (!from_cache) {
+        install_stream_parser(info);
+        char url[1024];
+        form_url(info, url);
+        if (info->retstr == nullptr || info->retstr[0] == '\0') {
+            QV_LOG_ERROR("retstr is NULL");
+            free_texts(info);
+            return QV_ERR_NOT_BUILT;
+        }
+        uint64_t reply_len = 0;
+        ret = qv_net_post(url, info->retstr, info->timeout, &info->recv_buf, &reply_len, info->rClientFileTask);
+        if (ret != 0) {
+            QV_LOG_ERROR("qv net post error %d,ret:%d", info->cmd, ret);
+            free_texts(info);
+            return ret;
+        }
+        if (info->cmd == 163) copy_ota_values(info);
+    }
+
+    if (info->recv_buf != nullptr) {
+        QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
+        const int32_t cmd = info->cmd;  // the parse overwrites it with the reply's
+        ret = file_parse_process(info);
+        const qv_cache_insert_fn insert = g_cache_insert.load();
+        if (ret == 0 && info->cacheKey != nullptr && !from_cache && insert != nullptr)
+            insert(info->cacheKey, info->recv_buf, info->token, cache_db(cmd));
+    } else if (!qv_cmd_is_streamed(info->cmd)) {
+        // No envelope came back (an empty body or an encoding the client does not read): nothing was
+        // parsed, so the command did not succeed.
+        QV_LOG_ERROR("no reply text for cmd %d", info->cmd);
+        ret = QV_ERR_NOT_BUILT;
+    } else {
+        ret = 0;
+    }
+    free_texts(info);
+    return ret;
+}
+
+int _qv_net_keep_alive_prcs_task(client_info *info) {
+    if (info == nullptr || info->rClientFileTask == nullptr) return QV_ERR_ARG;
+    if (info->timeout == 0) info->timeout = QV_DEFAULT_TIMEOUT_MS;
+    int ret = file_process(info);
+    if (ret != 0) {
+        free_texts(info);
+        return ret;
+    }
+    if (info->cmd == 174) info->rClientFileTask->parse_cb = parser_FileTaskConnectDevice;
+    char url[1024];
+    form_url(info, url);
+    uint64_t reply_len = 0;
+    ret = qv_net_keep_alive_post(url, info->retstr, info->timeout, &info->recv_buf, &reply_len,
+                                 info->rClientFileTask);
+    if (ret == QV_ERR_CANCELLED) {
+        ret = 0;
+    } else if (ret != 0) {
+        QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
+    } else if (info->recv_buf != nullptr) {
+        QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
+        ret = file_parse_process(info);
+        if (ret != 0) QV_LOG_DEBUG("parser json error");
+    }
+    free_texts(info);
+    return ret;
+}
+
+int file_send_result_to_server(client_info *info) {
+    const uint32_t len = info->retstr ? static_cast<uint32_t>(std::strlen(info->retstr)) : 0;
+    const int ret = QV_MsgSend(info->client_fd, info->retstr, len);
+    if (ret != 0) {
+        QV_LOG_ERROR("QV send failed with %d,client_info->client_fd = %d", ret, info->client_fd);
+        return -1;
+    }
+    return 0;
+}
+
+int _recv_req_from_client(client_info *info) {
+    const uint32_t wait = static_cast<uint32_t>(info->timeout);
+    char *out = nullptr;
+    const int n = QV_MsgReceive(info->client_fd, &out, &wait);
+    if (n > 0) {
+        std::free(info->recv_buf);
+        info->recv_buf = out;
+        return 0;
+    }
+    std::free(out);
+    if (n == QV_ERR_SOCK_TIMEOUT) return QV_ERR_RECV;
+    if (n == QV_ERR_SOCK_CLOSED) return QV_ERR_DL_CLOSED;
+    return -1;
+}
+
+int _qv_check_prcs_task(client_info *info) {
+    if (info == nullptr) return QV_ERR_ARG;
+    if (info->timeout == 0) info->timeout = QV_DEFAULT_TIMEOUT_MS;
+    int ret = file_process(info);
+    if (ret != 0) {
+        free_texts(info);
+        return ret;
+    }
+    info->client_fd = QV_InetClientInit(AF_INET, static_cast<uint16_t>(info->port), SOCK_STREAM, info->ip);
+    if (info->client_fd < 0) {
+        info->client_fd = -1;
+        free_texts(info);
+        return QV_ERR_NET;
+    }
+    if (file_send_result_to_server(info) != 0) {
+        QV_LOG_ERROR("send result to client failed, We will exit thread now!");
+        ret = QV_ERR_NET;
+    } else if (_recv_req_from_client(info) != 0) {
+        QV_LOG_ERROR("_recv_req_from_client failed!");
+        ret = QV_ERR_RECV;
+    } else {
+        ret = file_parse_process(info);
+        if (ret != 0) QV_LOG_DEBUG("parser json error");
+    }
+    QV_SockClose(info->client_fd);
+    info->client_fd = -1;
+    free_texts(info);
+    return ret;
+}
+
+qvhttp_request *_qv_open_prcs_task(client_info *info) {
+    if (info == nullptr) return nullptr;
+    if (info->timeout == 0) info->timeout = QV_DEFAULT_TIMEOUT_MS;
+    if (file_process(info) != 0) {
+        QV_LOG_ERROR("para is error,c->cmd = %d", info->cmd);
+        free_texts(info);
+        return nullptr;
+    }
+    char url[1024];
+    form_url(info, url);
+    qvhttp_request *stream = qv_net_open(url, info->retstr, info->timeout, &info->recv_buf, info->rClientFileTask);
+    if (stream == nullptr) QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
+    free_texts(info);
+    return stream;
+}
+
+int _qv_read_prcs_task(qvhttp_request *stream, char *buf, int size) {
+    return qv_net_read(stream, buf, size);
+}
+
+int _qv_write_prcs_task(qvhttp_request *stream, const char *data, int len) {
+    return qv_net_write(stream, data, len);
+}
+
+void _qv_close_prcs_task(qvhttp_request *stream) {
+    qv_net_close(stream);
+}
