@@ -1,5 +1,6 @@
 #include "command/ppc_qv_client.h"
 
+#include <atomic>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +20,13 @@ std::string g_current_addr;
 // The version is cached per device: it belongs to the address it was read from.
 std::string g_version_addr;
 std::string g_version;
+std::atomic<int32_t> g_port{QV_DEVICE_CMD_PORT};
 
 }  // namespace
+
+void qv_set_device_port(int32_t port) {
+    g_port.store(port > 0 ? port : QV_DEVICE_CMD_PORT);
+}
 
 void qv_current_device(char out[QV_DEVICE_ADDR_MAX + 1]) {
     std::lock_guard lk(g_frame_mu);
@@ -55,7 +61,7 @@ void qv_frame_store_version(const char *addr, const char *ver) {
 void qv_frame_init(client_info *info, int32_t cmd, int64_t token, qv_addr_rule rule) {
     std::memset(info, 0, sizeof *info);
     info->cmd = cmd;
-    info->port = QV_DEVICE_CMD_PORT;
+    info->port = g_port.load();
     info->token = token;
     qv_current_device(info->ip);
     if (info->ip[0] == '\0' && rule != QV_ADDR_CURRENT_ONLY) {
@@ -71,7 +77,7 @@ int qv_frame_init_addr(client_info *info, int32_t cmd, int64_t token, const char
     }
     std::memset(info, 0, sizeof *info);
     info->cmd = cmd;
-    info->port = QV_DEVICE_CMD_PORT;
+    info->port = g_port.load();
     info->token = token;
     std::snprintf(info->ip, sizeof info->ip, "%s", addr);
     return 0;

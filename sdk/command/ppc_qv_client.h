@@ -34,6 +34,8 @@ enum qv_addr_rule {
 void qv_current_device(char out[QV_DEVICE_ADDR_MAX + 1]);
 // Forgets the current-device address and the cached device version (process start state).
 void qv_frame_reset();
+// Seam for tests: the device port the calls use (default 13111; 0 restores it).
+void qv_set_device_port(int32_t port);
 // Zeroes `info` and fills the frame: command, port 13111, address by `rule`, token.
 void qv_frame_init(client_info *info, int32_t cmd, int64_t token, qv_addr_rule rule);
 // As qv_frame_init with the caller's address: -1 (the record untouched) for a null address or one longer

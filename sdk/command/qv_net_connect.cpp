@@ -7,12 +7,10 @@
 #include "codec/client_info.h"
 #include "codec/file_process.h"
 #include "command/client_file_task.h"
+#include "command/qv_net.h"
 #include "link/qv_errors.h"
 #include "link/qv_log.h"
 
-// The own-socket device post, defined with the other device posts.
-int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
-                     client_file_task *task) __attribute__((weak));
 
 int _qv_net_connect_proc(client_info *info) {
     if (!info || !info->rClientFileTask) return QV_ERR_ARG;
@@ -23,9 +21,7 @@ int _qv_net_connect_proc(client_info *info) {
         char url[1024];
         std::snprintf(url, sizeof url, "http://%s:%d", info->ip, info->port);
         uint64_t reply_len = 0;
-        ret = qvNetConnectPost ? qvNetConnectPost(url, info->retstr, info->timeout, &info->recv_buf, &reply_len,
-                                                  info->rClientFileTask)
-                               : QV_ERR_NOT_BUILT;
+        ret = qvNetConnectPost(url, info->retstr, info->timeout, &info->recv_buf, &reply_len, info->rClientFileTask);
         if (ret != 0) {
             QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
         } else if (info->recv_buf) {
