@@ -15,7 +15,7 @@
 #include "link/qvcrypt.h"
 
 namespace {
-constexpr const char *kAddr = "127.0.0.62";
+constexpr const char *kAddr = "127.0.0.71";
 
 std::string member_text(json_object *item, const char *key) {
     json_object *v = nullptr;
@@ -31,7 +31,7 @@ protected:
         dir_ = testing::TempDir() + "file_stream_calls_root";
         mkdir(dir_.c_str(), 0700);
         std::ofstream(dir_ + "/song.mp3", std::ios::binary) << content_;
-        dev_ = std::make_unique<qvemu::Device>(dir_, kAddr);
+        dev_ = std::make_unique<qvemu::Device>(dir_, kAddr, 0);  // ephemeral: tests run in parallel
         qvemu::install_open_stream_handler(*dev_);
         dev_->set_handler(105, [this](qvemu::Device &, const qvemu::Request &req) {
             json_object *item = json_object_array_get_idx(req.data, 0);
@@ -50,10 +50,12 @@ protected:
             return r;
         });
         ASSERT_TRUE(dev_->start()) << dev_->last_error();
+        qv_set_device_port(dev_->port());
         qv_frame_set_current_device(kAddr);
     }
     void TearDown() override {
         qv_frame_reset();
+        qv_set_device_port(0);
         dev_->stop();
         destory_connect_pool();
         qv_crypt_release();
