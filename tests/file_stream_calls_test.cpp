@@ -2,6 +2,7 @@
 // stream from an offset to its end, a refused write mode, and command 147.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -28,7 +29,7 @@ protected:
         qv::set_log_enabled(false);
         ASSERT_EQ(qv_crypt_init(), 0);
         ASSERT_EQ(init_connect_pool(), 0);
-        dir_ = testing::TempDir() + "file_stream_calls_root";
+        dir_ = testing::TempDir() + "file_stream_calls_root_" + std::to_string(::getpid());
         mkdir(dir_.c_str(), 0700);
         std::ofstream(dir_ + "/song.mp3", std::ios::binary) << content_;
         dev_ = std::make_unique<qvemu::Device>(dir_, kAddr, 0);  // ephemeral: tests run in parallel

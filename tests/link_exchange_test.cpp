@@ -1,6 +1,8 @@
 // The link layer's exchanges and the device posts against the emulated device over loopback sockets.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,7 +42,7 @@ protected:
         qv::set_log_enabled(false);
         ASSERT_EQ(qv_crypt_init(), 0);
         ASSERT_EQ(init_connect_pool(), 0);
-        root_ = testing::TempDir() + "link_exchange_" + addr;
+        root_ = testing::TempDir() + "link_exchange_" + addr + "_" + std::to_string(::getpid());
         mkdir(root_.c_str(), 0700);
         dev_ = std::make_unique<qvemu::Device>(root_, addr, 0);
         ASSERT_TRUE(dev_->start()) << dev_->last_error();
@@ -58,6 +60,7 @@ protected:
 
 struct Streamed {
     std::vector<std::string> chunks;
+    std::atomic<int> seen{0};  // chunks taken, readable from other threads
     int progress = 0;
     client_file_task *task = nullptr;
     int cancel_after = -1;
@@ -67,6 +70,7 @@ struct Streamed {
 int take_chunk(const char *text, client_file_task *t) {
     auto *s = static_cast<Streamed *>(t->user_ctx);
     s->chunks.emplace_back(text ? text : "");
+    s->seen.fetch_add(1);
     if (static_cast<int>(s->chunks.size()) == s->cancel_after) {
         s->cancelled_at = Clock::now();
         t->cancel_status = -1;
@@ -133,7 +137,10 @@ TEST_F(LinkExchange, CancelDuringAStreamedReplyEndsPromptlyAndClosesTheConnectio
     task->user_ctx = &s;
     task->parse_cb = take_chunk;
     std::thread canceller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));  // between chunk 1 and chunk 2
+        // Between chunk 1 and chunk 2 (400 ms apart), however slow the machine is.
+        for (int i = 0; i < 1000 && s.seen.load() == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         s.cancelled_at = Clock::now();
         task->cancel_status = -1;
     });

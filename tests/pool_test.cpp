@@ -1,6 +1,7 @@
 // The connection pool against emulated devices over loopback: connections opened and closed with command
 // 175, reuse within the idle window, the watchdog's close, failed exchanges, two devices on one port, destroy.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -35,7 +36,7 @@ class PoolDevice : public testing::Test {
     void SetUp() override {
         qv::set_log_enabled(false);
         ASSERT_EQ(qv_crypt_init(), 0);
-        const std::string root = testing::TempDir() + "pool_root";
+        const std::string root = testing::TempDir() + "pool_root_" + std::to_string(::getpid());
         mkdir(root.c_str(), 0700);
         a_ = std::make_unique<qvemu::Device>(root, kAddrA, 0);
         ASSERT_TRUE(a_->start()) << a_->last_error();

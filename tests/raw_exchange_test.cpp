@@ -32,7 +32,7 @@ protected:
     void SetUp() override {
         qv::set_log_enabled(false);
         ASSERT_EQ(qv_crypt_init(), 0);
-        dir_ = testing::TempDir() + "raw_exchange_root";
+        dir_ = testing::TempDir() + "raw_exchange_root_" + std::to_string(::getpid());
         mkdir(dir_.c_str(), 0700);
         dev_ = std::make_unique<qvemu::Device>(dir_, "127.0.0.40", 0);
         ASSERT_TRUE(dev_->start()) << dev_->last_error();
