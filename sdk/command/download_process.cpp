@@ -162,15 +162,24 @@ int _create_local_file(client_info *info) {
     return 0;
 }
 
+int release_local_file(client_info *info) {
+    if (info->file_fd <= 0) return 0;
+    unclaim(info->file_fd);
+    const int rc = lockFile(info->file_fd, "u");
+    close(info->file_fd);
+    info->file_fd = -1;
+    return rc;
+}
+
 int _qv_download_prcs_task(client_info *info) {
     client_file_task *task = info->rClientFileTask;
     if (!task) return QV_ERR_ARG;
     if (info->timeout == 0) info->timeout = 20000;
-    info->file_fd = -1;
+    // A descriptor above 0 is a partial file the caller already opened with _create_local_file.
     int rc = file_process(info);
     if (rc != 0) {
         QV_LOG_ERROR("para is error,c->cmd = %d", info->cmd);
-    } else if ((rc = _create_local_file(info)) != 0) {
+    } else if (info->file_fd <= 0 && (rc = _create_local_file(info)) != 0) {
         QV_LOG_DEBUG("create local file error");
     } else {
         const std::string url = "http://" + std::string(info->ip) + ":" + std::to_string(info->port);
@@ -197,12 +206,7 @@ int _qv_download_prcs_task(client_info *info) {
             if (rc == 0) rc = QV_ERR_DL_NO_TYPE;
         }
     }
-    if (info->file_fd >= 0) {
-        unclaim(info->file_fd);
-        if (lockFile(info->file_fd, "u") != 0 && rc == 0) rc = QV_ERR_LOCAL_FILE2;
-        close(info->file_fd);
-        info->file_fd = -1;
-    }
+    if (release_local_file(info) != 0 && rc == 0) rc = QV_ERR_LOCAL_FILE2;
     std::free(info->retstr);
     info->retstr = nullptr;
     std::free(info->recv_buf);

@@ -24,12 +24,17 @@ int lockFile(int fd, const char *type);
 // this process fails as one in another process does. 0, or 13116.
 int _create_local_file(client_info *info);
 
+// Releases the claim and the lock of `file_fd` (above 0) and closes it (file_fd -1): 0, or -1 when the lock
+// could not be released.
+int release_local_file(client_info *info);
+
 // The download processor: builds the request (106, or 168 for a log), opens and locks `tmp_path`, hands the
 // descriptor, `cfg_fp`, `tmp_path`, `range_list` and the expected range ("offset" to "length", or to the size in
 // `st` when "length" is 0) to the exchange, posts, and takes the range list back into `range_list`. 0 only when
 // file data covering the whole range was written; a JSON reply gives the device's error, or 10005 when it
 // carries none; 13116 when the partial file cannot be opened, locked or unlocked; the exchange's code.
-// `retstr` and `recv_buf` are freed; the descriptor is unlocked and closed on every path.
+// A `file_fd` above 0 is taken as the partial file already opened and locked by _create_local_file.
+// `retstr` and `recv_buf` are freed; the descriptor is unlocked and closed on every path (file_fd -1).
 int _qv_download_prcs_task(client_info *info);
 
 // ---- the file download call ----

@@ -131,7 +131,7 @@ int prepare(client_info *info, const Paths &p, const char *id, bool *retry) {
             if (rc == 0) *retry = true;  // taken between the check and the creation
             return QV_ERR_LOCAL_FILE2;
         }
-        return 0;
+        return _create_local_file(info);
     }
     if (errno != EEXIST) {
         QV_LOG_ERROR("fopen error:%d", errno);
@@ -139,10 +139,13 @@ int prepare(client_info *info, const Paths &p, const char *id, bool *retry) {
     }
     int rc = check_download_id_file(p.uuid.c_str(), id);
     if (rc != 0) return rc;
+    // Ours: hold the partial file before reading or resetting anything, so a second download of the same
+    // file (this process or another) stops here instead of sharing it.
+    if ((rc = _create_local_file(info)) != 0) return rc;
     // Ours: resume from the checkpoint when it is whole and the partial file holds the data it claims.
     record_dnode *list = nullptr;
     struct stat dst {};
-    const bool have_data = stat(p.tmp.c_str(), &dst) == 0 && S_ISREG(dst.st_mode);
+    const bool have_data = fstat(info->file_fd, &dst) == 0 && S_ISREG(dst.st_mode);
     int count = have_data && exists(p.cfg) ? read_list_from_file(p.cfg.c_str(), &list) : 0;
     const record_dnode *first = list;
     for (const record_dnode *dn = list; dn; dn = dn->next) first = dn;  // the file's first record decides
@@ -156,8 +159,8 @@ int prepare(client_info *info, const Paths &p, const char *id, bool *retry) {
     }
     if (list) destory_record_list(list);
     // Nothing usable saved: start over on emptied files (they are ours, as the id file shows).
-    if (truncate(p.tmp.c_str(), 0) != 0 && errno != ENOENT) return QV_ERR_LOCAL_FILE2;
-    if (truncate(p.cfg.c_str(), 0) != 0 && errno != ENOENT) return QV_ERR_LOCAL_FILE2;
+    if (ftruncate(info->file_fd, 0) != 0 || (truncate(p.cfg.c_str(), 0) != 0 && errno != ENOENT))
+        return QV_ERR_LOCAL_FILE2;
     return 0;
 }
 
@@ -214,19 +217,25 @@ int _handle_file_download_req(client_info *info) {
         p.cfg = p.target + ".qvc.cfg";
         p.uuid = p.target + ".qvc.uuid";
         bool retry = false;
+        info->tmp_path = p.tmp.data();
+        info->file_fd = -1;
         rc = prepare(info, p, id, &retry);
+        if (rc != 0) release_local_file(info);
         if (!retry) break;
     }
-    if (rc != 0) return rc;
+    if (rc != 0) {
+        info->tmp_path = nullptr;
+        return rc;
+    }
     QV_LOG_DEBUG("desPath = %s, offset = %lld, length = %lld", p.target.c_str(),
                  static_cast<long long>(info->offset), static_cast<long long>(info->length));
 
-    info->tmp_path = p.tmp.data();
     info->cfg_path = p.cfg.data();
     info->uuid_path = p.uuid.data();
     info->cfg_fp = open_resume_stream(p.cfg.c_str());
     if (!info->cfg_fp) {
         QV_LOG_ERROR("open file errno[errno = %d]", errno);
+        release_local_file(info);
         rc = QV_ERR_LOCAL_FILE2;
     } else {
         rc = _qv_download_prcs_task(info);
