@@ -73,13 +73,28 @@ std::string safe_name(const char *device_path) {
 // Exclusive creation of a side file: the descriptor, or -1 (the name is taken or cannot be made).
 int create_excl(const std::string &p) { return open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); }
 
-// Writes the id into a new id file: 0, or 13116.
-int write_id_file(int fd, const char *id) {
-    ssize_t w = write(fd, id, QV_TASK_ID_LEN);
-    const bool ok = w == QV_TASK_ID_LEN && fsync(fd) == 0;
+// Creates the id file holding the id, atomically: it appears with its content or not at all (written into
+// an unnamed file of the folder and linked to its name, which never replaces). 0, EEXIST, or an errno.
+int claim_id_file(const std::string &path, const char *id) {
+    const std::string dir = path.substr(0, path.rfind('/'));
+    int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        // No unnamed files here: exclusive creation (a reader may briefly see it empty).
+        fd = create_excl(path);
+        if (fd < 0) return errno;
+        const bool ok = write(fd, id, QV_TASK_ID_LEN) == QV_TASK_ID_LEN && fsync(fd) == 0;
+        close(fd);
+        return ok ? 0 : EIO;
+    }
+    int rc = 0;
+    if (write(fd, id, QV_TASK_ID_LEN) != QV_TASK_ID_LEN || fsync(fd) != 0) {
+        rc = EIO;
+    } else {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) rc = errno;
+    }
     close(fd);
-    if (!ok) QV_LOG_ERROR("fwrite error:%d", errno);
-    return ok ? 0 : QV_ERR_LOCAL_FILE2;
+    return rc;
 }
 
 // Moves the finished partial file to `target`, or to the next free "(N)" name when `target` was taken in
@@ -117,27 +132,26 @@ int prepare(client_info *info, const Paths &p, const char *id, bool *retry) {
     const int64_t size = info->st->st_size;
     info->offset = 0;
     info->length = 0;
-    int fd = create_excl(p.uuid);
-    if (fd >= 0) {
+    int rc = claim_id_file(p.uuid, id);
+    if (rc == 0) {
         // Fresh: the id file claims the name; then the data and resume files, which must be new too.
-        int rc = write_id_file(fd, id);
-        int dfd = rc == 0 ? create_excl(p.tmp) : -1;
+        int dfd = create_excl(p.tmp);
         int cfd = dfd >= 0 ? create_excl(p.cfg) : -1;
         if (dfd >= 0) close(dfd);
         if (cfd >= 0) close(cfd);
         if (cfd < 0) {
             if (dfd >= 0) unlink(p.tmp.c_str());
             unlink(p.uuid.c_str());
-            if (rc == 0) *retry = true;  // taken between the check and the creation
+            *retry = true;  // taken between the check and the creation
             return QV_ERR_LOCAL_FILE2;
         }
         return _create_local_file(info);
     }
-    if (errno != EEXIST) {
-        QV_LOG_ERROR("fopen error:%d", errno);
+    if (rc != EEXIST) {
+        QV_LOG_ERROR("fopen error:%d", rc);
         return QV_ERR_LOCAL_FILE2;
     }
-    int rc = check_download_id_file(p.uuid.c_str(), id);
+    rc = check_download_id_file(p.uuid.c_str(), id);
     if (rc != 0) return rc;
     // Ours: hold the partial file before reading or resetting anything, so a second download of the same
     // file (this process or another) stops here instead of sharing it.
