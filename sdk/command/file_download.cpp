@@ -178,6 +178,17 @@ int prepare(client_info *info, const Paths &p, const char *id, bool *retry) {
     return 0;
 }
 
+// Frees what the attribute parser allocated in `st`.
+void release_stat(file_stat *st) {
+    if (st->tag_dnode)
+        for (char **t = st->tag_dnode; *t; ++t) std::free(*t);
+    std::free(st->tag_dnode);
+    std::free(st->image_info);
+    std::free(st->audio_info);
+    std::free(st->video_info);
+    *st = file_stat{};
+}
+
 }  // namespace
 
 int _exist_rename(const char *prefix, const char *ext, char **out, int n) {
@@ -296,6 +307,7 @@ int QV_FileDownload(const char *folder, path_info *path, client_file_task *task)
     int rc = _qv_net_prcs_task(&ci);
     if (rc != 0) {
         QV_LOG_ERROR("get file size error");
+        release_stat(&st);
         return rc;
     }
     ci.cmd = 106;
@@ -309,5 +321,6 @@ int QV_FileDownload(const char *folder, path_info *path, client_file_task *task)
     ci.token = task->token;
     rc = _handle_file_download_req(&ci);
     ci.localPath = nullptr;
+    release_stat(&st);
     return rc;
 }
