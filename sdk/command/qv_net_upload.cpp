@@ -29,11 +29,12 @@ int qvNetUpload(const char *url, const char *request, int32_t timeout_ms, char *
     const int64_t start = task->cur_progress.load();
     const int64_t end = task->total_progress.load();
     const std::string range = std::to_string(start) + "-" + std::to_string(end);
-    if (qvhttp_set_header(r.get(), "Content-Type", "application/octet-stream") != 0 ||
-        qvhttp_set_header(r.get(), "Content-Length", std::to_string(end - start).c_str()) != 0 ||
-        qvhttp_set_header(r.get(), "Range", range.c_str()) != 0 ||
-        qvhttp_set_header(r.get(), "Location", request) != 0 ||
-        qvhttp_set_header(r.get(), "Timeout", std::to_string(timeout_ms).c_str()) != 0 ||
+    // qvhttp_set_header gives 1 when the header is set.
+    if (qvhttp_set_header(r.get(), "Content-Type", "application/octet-stream") == 0 ||
+        qvhttp_set_header(r.get(), "Content-Length", std::to_string(end - start).c_str()) == 0 ||
+        qvhttp_set_header(r.get(), "Range", range.c_str()) == 0 ||
+        qvhttp_set_header(r.get(), "Location", request) == 0 ||
+        qvhttp_set_header(r.get(), "Timeout", std::to_string(timeout_ms).c_str()) == 0 ||
         qvhttp_prepare(r.get()) != 0)
         return QV_ERR_NOT_BUILT;
     int rc = qvhttp_upload(r.get());
