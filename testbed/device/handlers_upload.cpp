@@ -126,9 +126,12 @@ Reply check_reply(const std::string &file, int64_t size) {
         partial = false;
     }
     Ranges missing;
+    const bool exists = ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     if (partial) {
         missing = missing_of(size, have);
-    } else if (!(::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == size)) {
+    } else if (exists && st.st_size < size) {  // a shorter file counts as the first part of the upload
+        missing = missing_of(size, {{0, static_cast<int64_t>(st.st_size)}});
+    } else if (!(exists && st.st_size == size)) {
         json_object_object_add(data, "status", json_object_new_int(0));
         Reply r;
         r.data = json_text(data);
@@ -157,11 +160,18 @@ bool store(const std::string &file, int64_t size, int64_t start, const std::stri
     make_parents(file);
     int64_t have_size = 0;
     Ranges have;
+    const std::string part = file + ".part";
     if (!load_state(file, have_size, have) || have_size != size) {
         have.clear();
-        ::unlink((file + ".part").c_str());
+        ::unlink(part.c_str());
+        struct stat st {};
+        // A shorter file is the first part (as the check reported it): continue from its bytes.
+        if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size < size && st.st_size > 0) {
+            std::ifstream in(file, std::ios::binary);
+            std::ofstream(part, std::ios::binary) << in.rdbuf();
+            have.emplace_back(0, static_cast<int64_t>(st.st_size));
+        }
     }
-    const std::string part = file + ".part";
     int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     size_t done = 0;
