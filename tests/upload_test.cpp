@@ -230,11 +230,14 @@ TEST_F(Uploads, BackupDeduplicatesByUuid) {
     }
     backup_result_info result{};
     task_->backup_result = &result;
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(QV_BackupFile(names[i].c_str(), "pics", "pc-1", (local_ + "/f" + std::to_string(i)).c_str(),
                                 task_), 0);
-    std::free(result.path);
-    result.path = nullptr;
+        ASSERT_NE(result.path, nullptr);
+        EXPECT_EQ(std::string(result.path), qvemu::backup_device_path("pc-1", "pics", local_ + "/f" + std::to_string(i)));
+        std::free(result.path);
+        result.path = nullptr;
+    }
     const uint64_t after_first = dev_->counters().upload_body_bytes;
     EXPECT_EQ(after_first, files[0].size() + files[1].size());
 

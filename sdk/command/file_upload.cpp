@@ -86,6 +86,9 @@ void fill(client_info &ci, const Transfer &t, int32_t cmd, client_file_task *tas
 // Check, send what is missing, check again: until the device reports nothing missing.
 int run_rounds(const Transfer &t, client_file_task *task) {
     task->stream_pos = 0;
+    backup_result_info *res = task->backup_result;
+    char *const caller_path = res ? res->path : nullptr;
+    char *ours = nullptr;  // a path an earlier round stored
     for (int round = 0; round < QV_UPLOAD_MAX_ROUNDS; ++round) {
         client_info ci;
         fill(ci, t, t.check_cmd, task);
@@ -105,6 +108,8 @@ int run_rounds(const Transfer &t, client_file_task *task) {
         ci.status = status;
         ci.range_list = ranges;
         rc = _qv_upload_prcs_task(&ci);
+        if (res && ours && res->path != ours) std::free(ours);
+        ours = res && res->path != caller_path ? res->path : nullptr;
         if (rc != 0) return rc;
         if (complete) return 0;
     }

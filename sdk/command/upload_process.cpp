@@ -29,7 +29,7 @@ struct TaskDeleter {
 };
 
 // One range through the builder, the post and the reply parser.
-int send_one(client_info *info, client_file_task *task, const char *url, const Range &r) {
+int send_one(client_info *info, client_file_task *task, const char *url, const Range &r, const char *entry_path) {
     info->offset = r.start;
     info->length = r.end;
     QV_LOG_DEBUG("upload range %lld-%lld", static_cast<long long>(r.start), static_cast<long long>(r.end));
@@ -51,8 +51,12 @@ int send_one(client_info *info, client_file_task *task, const char *url, const R
         return QV_ERR_CANCELLED;
     if (info->recv_buf) {
         QV_LOG_DEBUG("%s", info->recv_buf);
+        backup_result_info *res = task->backup_result;
+        char *before = res ? res->path : nullptr;
         rc = file_parse_process(info);
         if (rc != 0) QV_LOG_ERROR("parser json error");
+        // Each range's reply names where the backup landed: keep the latest, drop earlier ones of this call.
+        if (res && before && res->path != before && before != entry_path) std::free(before);
         std::free(info->recv_buf);
         info->recv_buf = nullptr;
     }
@@ -102,6 +106,7 @@ int _qv_upload_prcs_task(client_info *info) {
         }
     }
 
+    const char *entry_path = task->backup_result ? task->backup_result->path : nullptr;
     char url[1024];
     std::snprintf(url, sizeof url, "http://%s:%d", info->ip, info->port);
     int rc = 0;
@@ -110,7 +115,7 @@ int _qv_upload_prcs_task(client_info *info) {
             rc = QV_ERR_CANCELLED;
             break;
         }
-        rc = send_one(info, task, url, r);
+        rc = send_one(info, task, url, r, entry_path);
         if (rc != 0) break;
     }
 
