@@ -385,6 +385,12 @@ bool Device::send_http_reply(int fd, const Request &req, const Reply &reply) {
         key = key_;
     }
     if (reply.options) opts = *reply.options;
+    if (reply.raw_writer) {
+        const bool keep = reply.raw_writer(fd);
+        std::lock_guard lk(mu_);
+        ++counters_.commands_answered;
+        return keep;
+    }
     if (reply.file_data) {
         const uint64_t end = reply.file_offset + reply.file_data->size();
         std::string fhead = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Range: bytes " +

@@ -75,6 +75,8 @@ struct Reply {
     // then the raw bytes (never encoded), then the connection is closed (an open-stream read).
     std::optional<std::string> file_data;
     uint64_t file_offset = 0;
+    // Writes the whole reply (header frame and body) itself; returns whether the connection stays open.
+    std::function<bool(int fd)> raw_writer;
 };
 
 class Device;
@@ -209,6 +211,11 @@ class Device {
 
 // Serves command 106 as an open-stream read: the file "path" under the root from "offset" on, then closes.
 void install_open_stream_handler(Device &device);
+
+struct DownloadScript;
+// Serves command 106 as a ranged download of the file "path" under the root (Content-Length for the whole
+// file, Content-Range for a resume), paced and with the faults of `script`; see handlers_download.h.
+void install_download_handler(Device &device, std::shared_ptr<DownloadScript> script);
 
 // Registers the handlers every device starts with (link and device commands).
 void install_default_handlers(Device &device);
