@@ -40,6 +40,7 @@ struct Faults {
     bool short_body = false;           // Content-Length larger than the body sent, then close
     unsigned short_body_missing = 16;  // how many announced bytes never come
     int reply_delay_ms = 0;            // wait before the reply header frame
+    int64_t upload_drop_after = -1;    // >= 0: close an upload's connection after this many body bytes
 };
 
 enum class Protocol { Http, FramedJson };
@@ -57,6 +58,8 @@ struct Request {
     int32_t seq = 0;
     bool keep_alive = false;           // "Connection: keep-alive" was sent
     unsigned index_on_connection = 0;  // 0 for the first request of a connection
+    bool body_short = false;           // an upload body that ended early (dropped or the client left):
+                                       // handlers store what came; no reply is sent
 };
 
 // A handler's answer. The device wraps each data text into an envelope echoing cmd, token and seq.
@@ -97,6 +100,7 @@ struct Counters {
     uint64_t commands_answered = 0;  // replies written completely
     uint64_t unknown_commands = 0;   // no handler registered
     uint64_t request_body_bytes = 0;
+    uint64_t upload_body_bytes = 0;  // raw data bytes received by upload requests (Location envelope)
     uint64_t reply_body_bytes = 0;
     uint64_t chunks_sent = 0;  // data chunks, end chunks not counted
     uint64_t max_requests_per_connection = 0;
