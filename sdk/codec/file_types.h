@@ -59,6 +59,7 @@ struct backup_uuid_head {
     backup_uuid_dnode *next;
     backup_uuid_dnode *prev;
     uint64_t count;
+    uint64_t flagged;  // nodes flagged by the last comparison with the device's backup list
 };
 
 struct backup_uuid_dnode {
@@ -77,6 +78,7 @@ inline backup_uuid_dnode *backup_uuid_end(backup_uuid_head *head) {
 inline void backup_uuid_init(backup_uuid_head *head) {
     head->next = head->prev = backup_uuid_end(head);
     head->count = 0;
+    head->flagged = 0;
 }
 
 // Where a backup upload landed on the device (caller-owned; `path` is owned by the record).

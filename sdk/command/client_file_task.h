@@ -72,6 +72,10 @@ struct client_file_task {
     void *stream_ctx;
 
     uint8_t keep_alive;
+
+    // Stream upload: bytes already taken from stream_cb during the current call (a stream cannot rewind,
+    // so a later range of the same call skips only what lies between this and its start).
+    int64_t stream_pos;
 };
 
 // A zeroed task (fd -1). Free with client_file_task_free, which releases only what the task owns itself

@@ -239,8 +239,22 @@ bool Device::serve_http(int fd, std::string &&block, unsigned index) {
         violation("Content-Length " + std::to_string(clen) + " too large", block);
         return false;
     }
-    req.body.resize(clen);
-    if (recv_exact(fd, req.body.data(), clen) != clen) return false;  // the client gave up mid-body
+    const bool upload = hb.find("Location") != nullptr;
+    int64_t drop_after = -1;
+    if (upload) {
+        std::lock_guard lk(mu_);
+        drop_after = faults_.upload_drop_after;
+    }
+    uint64_t want = clen;
+    if (drop_after >= 0 && static_cast<uint64_t>(drop_after) < want) want = static_cast<uint64_t>(drop_after);
+    req.body.resize(want);
+    const size_t got = recv_exact(fd, req.body.data(), want);
+    if (got != clen) {
+        if (!upload) return false;  // the client gave up mid-body
+        // An upload cut short: what arrived is still stored, as a real device keeps a partial file.
+        req.body.resize(got);
+        req.body_short = true;
+    }
 
     const std::string *conn = hb.find("Connection");
     req.keep_alive = conn && iequals(*conn, "keep-alive");
@@ -266,6 +280,7 @@ bool Device::serve_http(int fd, std::string &&block, unsigned index) {
         ++counters_.requests_http;
         ++counters_.requests_by_cmd[req.cmd];
         counters_.request_body_bytes += req.body.size();
+        if (upload) counters_.upload_body_bytes += req.body.size();
         if (req.cmd == 175) ++(req.keep_alive ? counters_.pool_opens : counters_.pool_closes);
     }
     if (strict) {
@@ -277,6 +292,7 @@ bool Device::serve_http(int fd, std::string &&block, unsigned index) {
         for (auto &f : found) violation(std::move(f), request_log(req, block));
     }
     Reply reply = dispatch(req);
+    if (req.body_short) return false;
     return send_http_reply(fd, req, reply);
 }
 
@@ -369,6 +385,12 @@ bool Device::send_http_reply(int fd, const Request &req, const Reply &reply) {
         key = key_;
     }
     if (reply.options) opts = *reply.options;
+    if (reply.raw_writer) {
+        const bool keep = reply.raw_writer(fd);
+        std::lock_guard lk(mu_);
+        ++counters_.commands_answered;
+        return keep;
+    }
     if (reply.file_data) {
         const uint64_t end = reply.file_offset + reply.file_data->size();
         std::string fhead = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Range: bytes " +

@@ -40,6 +40,7 @@ struct Faults {
     bool short_body = false;           // Content-Length larger than the body sent, then close
     unsigned short_body_missing = 16;  // how many announced bytes never come
     int reply_delay_ms = 0;            // wait before the reply header frame
+    int64_t upload_drop_after = -1;    // >= 0: close an upload's connection after this many body bytes
 };
 
 enum class Protocol { Http, FramedJson };
@@ -57,6 +58,8 @@ struct Request {
     int32_t seq = 0;
     bool keep_alive = false;           // "Connection: keep-alive" was sent
     unsigned index_on_connection = 0;  // 0 for the first request of a connection
+    bool body_short = false;           // an upload body that ended early (dropped or the client left):
+                                       // handlers store what came; no reply is sent
 };
 
 // A handler's answer. The device wraps each data text into an envelope echoing cmd, token and seq.
@@ -72,6 +75,8 @@ struct Reply {
     // then the raw bytes (never encoded), then the connection is closed (an open-stream read).
     std::optional<std::string> file_data;
     uint64_t file_offset = 0;
+    // Writes the whole reply (header frame and body) itself; returns whether the connection stays open.
+    std::function<bool(int fd)> raw_writer;
 };
 
 class Device;
@@ -95,6 +100,7 @@ struct Counters {
     uint64_t commands_answered = 0;  // replies written completely
     uint64_t unknown_commands = 0;   // no handler registered
     uint64_t request_body_bytes = 0;
+    uint64_t upload_body_bytes = 0;  // raw data bytes received by upload requests (Location envelope)
     uint64_t reply_body_bytes = 0;
     uint64_t chunks_sent = 0;  // data chunks, end chunks not counted
     uint64_t max_requests_per_connection = 0;
@@ -205,6 +211,11 @@ class Device {
 
 // Serves command 106 as an open-stream read: the file "path" under the root from "offset" on, then closes.
 void install_open_stream_handler(Device &device);
+
+struct DownloadScript;
+// Serves command 106 as a ranged download of the file "path" under the root (Content-Length for the whole
+// file, Content-Range for a resume), paced and with the faults of `script`; see handlers_download.h.
+void install_download_handler(Device &device, std::shared_ptr<DownloadScript> script);
 
 // Registers the handlers every device starts with (link and device commands).
 void install_default_handlers(Device &device);

@@ -2,6 +2,7 @@
 
 #include "handlers_device_user.h"
 #include "handlers_fileops.h"
+#include "handlers_upload.h"
 
 namespace qvemu {
 
@@ -13,6 +14,7 @@ void install_default_handlers(Device &device) {
     install_device_user_handlers(device);
     install_listing_handlers(device);
     install_fileop_handlers(device);
+    install_upload_handlers(device);
 }
 
 std::string json_text(json_object *o) {

@@ -1,0 +1,60 @@
+// The download processor (command 106) and its post: one exchange that writes the device's file data into the
+// partial file T + ".qvc" under an exclusive lock, and the resumable file download call with its side files.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/client_info.h"
+#include "codec/file_types.h"
+
+struct client_file_task;
+
+// The post of a download: POST "/" with "Content-Type" "application/json", "Timeout", "Encrypt" "aes",
+// "Content-Length" and the enciphered request; runs qvhttp_download. 0 (a JSON reply, if any, deciphered into a
+// new text in *reply), or the exchange's code. Task required.
+int qvNetDownload(const char *url, const char *request, int32_t timeout_ms, char **reply,
+                  client_file_task *task);
+
+// Whole-file lock on an open descriptor: "r" read, "w" write, "u" release; non-blocking. Open-file-description
+// locks, so two descriptors of one process exclude each other too. 0, or -1 (held elsewhere, unknown type).
+int lockFile(int fd, const char *type);
+
+// Opens `tmp_path` write-only (created 0644, never truncated) into `file_fd` and locks it for writing; the
+// partial file is also claimed in a process-wide registry, so a second download of the same partial file in
+// this process fails as one in another process does. 0, or 13116.
+int _create_local_file(client_info *info);
+
+// Releases the claim and the lock of `file_fd` (above 0) and closes it (file_fd -1): 0, or -1 when the lock
+// could not be released.
+int release_local_file(client_info *info);
+
+// The download processor: builds the request (106, or 168 for a log), opens and locks `tmp_path`, hands the
+// descriptor, `cfg_fp`, `tmp_path`, `range_list` and the expected range ("offset" to "length", or to the size in
+// `st` when "length" is 0) to the exchange, posts, and takes the range list back into `range_list`. 0 only when
+// file data covering the whole range was written; a JSON reply gives the device's error, or 10005 when it
+// carries none; 13116 when the partial file cannot be opened, locked or unlocked; the exchange's code.
+// A `file_fd` above 0 is taken as the partial file already opened and locked by _create_local_file.
+// `retstr` and `recv_buf` are freed; the descriptor is unlocked and closed on every path (file_fd -1).
+int _qv_download_prcs_task(client_info *info);
+
+// ---- the file download call ----
+
+// First usable candidate for `des_path` by the renaming rule ("a.txt", "a(1).txt", "a(2).txt" ...; the number
+// goes before the last "." of the file name, never into a folder name). A candidate is usable when it does not
+// exist and either none of its side files (".qvc", ".qvc.cfg", ".qvc.uuid") exists (a fresh download) or its
+// ".qvc.uuid" exists (an earlier attempt, whose id the driver then checks). Side files without an id file are
+// someone else's and never reused. New heap text in *out: 0, or -1 for missing arguments ("rename error").
+int file_rename(const char *des_path, char **out);
+// The candidate loop of file_rename from `n`: prefix + "(N)" + extension (no "(0)"). 0 or -1.
+int _exist_rename(const char *prefix, const char *ext, char **out, int n);
+
+// Downloads the device file `path` into the existing local folder `folder`, resumably: 105 for the size and
+// modification time, then 106 through _handle_file_download_req. 0, the 105 result, or the driver's.
+int QV_FileDownload(const char *folder, path_info *path, client_file_task *task);
+
+// The driver: `localPath` is the planned target (folder joined with the device file's name), `st` the 105
+// attributes, `path_obj`, `rClientFileTask`, `token`, `ip` and `port` set. Results: 0 (the file complete at a
+// name that was free); 13116 unsafe name, side files not creatable, lock held; 13115 folder missing or the final
+// move failed; 10258 the side files belong to another version of the file; 10005 the device's data did not
+// match the file (size or range); the processor's code. On failure the side files stay for a resume.
+int _handle_file_download_req(client_info *info);

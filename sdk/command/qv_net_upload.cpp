@@ -1,0 +1,63 @@
+#include "command/qv_net_upload.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "command/client_file_task.h"
+#include "link/qv_errors.h"
+#include "link/qv_log.h"
+#include "link/qvcrypt.h"
+#include "link/qvhttp.h"
+#include "link/qvhttp_upload.h"
+
+namespace {
+
+struct RequestDeleter {
+    void operator()(qvhttp_request *r) const { qvhttp_request_destroy(r); }
+};
+
+}  // namespace
+
+int qvNetUpload(const char *url, const char *request, int32_t timeout_ms, char **reply, client_file_task *task) {
+    if (!url || !request || !task || !reply) return QV_ERR_NOT_BUILT;
+    std::unique_ptr<qvhttp_request, RequestDeleter> r(qvhttp_request_new());
+    if (!r || qvhttp_set_uri(r.get(), url) != 0 || qvhttp_set_type(r.get(), QVHTTP_POST) != 0)
+        return QV_ERR_NOT_BUILT;
+    qvhttp_set_file_task(r.get(), task);
+    const int64_t start = task->cur_progress.load();
+    const int64_t end = task->total_progress.load();
+    const std::string range = std::to_string(start) + "-" + std::to_string(end);
+    // qvhttp_set_header gives 1 when the header is set.
+    if (qvhttp_set_header(r.get(), "Content-Type", "application/octet-stream") == 0 ||
+        qvhttp_set_header(r.get(), "Content-Length", std::to_string(end - start).c_str()) == 0 ||
+        qvhttp_set_header(r.get(), "Range", range.c_str()) == 0 ||
+        qvhttp_set_header(r.get(), "Location", request) == 0 ||
+        qvhttp_set_header(r.get(), "Timeout", std::to_string(timeout_ms).c_str()) == 0 ||
+        qvhttp_prepare(r.get()) != 0)
+        return QV_ERR_NOT_BUILT;
+    int rc = qvhttp_upload(r.get());
+    if (rc != 0) return rc;
+    if (qvhttp_get_header(r.get(), "Transfer-Encoding")) return 0;  // chunks went to the task's parser
+    const char *body = qvhttp_get_body(r.get());
+    const int32_t len = qvhttp_get_body_len(r.get());
+    if (!body || len <= 0) return 0;
+    const char *enc = qvhttp_get_header(r.get(), "Encrypt");
+    if (enc && std::strncmp(enc, "aes", 3) == 0) {
+        char *out = nullptr;
+        int32_t out_len = 0;
+        rc = qv_crypt_decrypt(body, len, &out, &out_len);
+        if (rc != 0) {
+            QV_LOG_ERROR("decrypt error.");
+            return QV_ERR_LOCAL_FILE;
+        }
+        *reply = out;
+        return 0;
+    }
+    char *copy = static_cast<char *>(std::calloc(static_cast<size_t>(len) + 1, 1));
+    if (!copy) return QV_ERR_LOCAL_FILE;
+    std::memcpy(copy, body, static_cast<size_t>(len));
+    *reply = copy;
+    return 0;
+}

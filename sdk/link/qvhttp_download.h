@@ -1,0 +1,24 @@
+// The ranged download exchange of command 106: the device's file data goes straight into the task's partial
+// file at its own offsets, with progress, cancel and resume checkpoints; a JSON reply is read into resp.
+#pragma once
+
+#include "link/qvhttp.h"
+
+// Block size of the data loop.
+constexpr int QVHTTP_DOWNLOAD_BLOCK = 16384;
+// A checkpoint is saved after the first block and then when more than this many seconds have passed.
+constexpr int QVHTTP_RESUME_SAVE_SECONDS = 15;
+
+// Runs one download over a pooled connection. File data needs the request's task with: `fd` (the partial
+// file, written with pwrite at absolute offsets), `cfg_stream` (resume file), `range_list`, `tmp_path`, and
+// the range asked for: `cur_progress` = the requested start, `total_progress` = the expected end (0 with a
+// start of 0: any whole-file length is taken). The device's range must be exactly that range; reads are cut
+// at its end. Results:
+//   0 the whole range written (bytes done = total = the end), or a JSON reply read into resp;
+//   10005 a reply that is neither usable file data nor JSON (other Content-Type, unreadable or mismatched
+//         range, no length); 10007 the device closed early; 10103 no reply or no data within the time-out;
+//   13115 the partial file vanished; 15000 send/receive failure; 20006 the local write failed (disk full);
+//   20008 cancelled before the end; the pool's or read_chunk's code.
+// Before returning after any data was written, the data is synced and a checkpoint of the position saved.
+// The connection goes back to the pool only when the reply was consumed exactly.
+int qvhttp_download(qvhttp_request *r);

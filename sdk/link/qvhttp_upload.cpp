@@ -1,0 +1,124 @@
+#include "link/qvhttp_upload.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <vector>
+
+#include "command/client_file_task.h"
+#include "link/connect_pool.h"
+#include "link/qv_errors.h"
+#include "link/qv_log.h"
+#include "link/qvhttp_exchange.h"
+#include "link/qvhttp_io.h"
+
+namespace {
+
+// One read from the source of at most `want` bytes: the count, or 0 / negative when it has none.
+int64_t read_source(client_file_task *task, char *buf, int64_t want) {
+    if (task->stream_cb) {
+        int n = task->stream_cb(static_cast<int32_t>(task->id.load()), buf, static_cast<int>(want), task);
+        // A stream that claims more than it was asked for cannot be trusted with the buffer or the range.
+        if (n > want) return -1;
+        if (n > 0) task->stream_pos += n;
+        return n;
+    }
+    for (;;) {
+        ssize_t n = ::read(task->fd, buf, static_cast<size_t>(want));
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+// Puts the source at `start`: 0, or 10105.
+int position_source(client_file_task *task, char *buf, int64_t start) {
+    if (!task->stream_cb) {
+        if (::lseek(task->fd, static_cast<off_t>(start), SEEK_SET) != static_cast<off_t>(start)) {
+            QV_LOG_ERROR("seek failed");
+            return QV_ERR_LOCAL_FILE;
+        }
+        return 0;
+    }
+    if (task->stream_pos > start) {
+        QV_LOG_ERROR("seek failed");  // the stream is already past the range
+        return QV_ERR_LOCAL_FILE;
+    }
+    while (task->stream_pos < start) {
+        const int64_t want = std::min(QVHTTP_UPLOAD_BLOCK, start - task->stream_pos);
+        if (read_source(task, buf, want) <= 0) {
+            QV_LOG_ERROR("stream read error");
+            return QV_ERR_LOCAL_FILE;
+        }
+    }
+    return 0;
+}
+
+void progress(client_file_task *task) {
+    if (task->chunk_cb) task->chunk_cb(task);
+}
+
+// The data phase: 0, 10105, 15000 or 20008.
+int send_range(client_file_task *task, int fd, int32_t t) {
+    const int64_t start = task->cur_progress.load();
+    const int64_t end = task->total_progress.load();
+    if (start < 0 || end < start) return QV_ERR_LOCAL_FILE;
+    std::vector<char> buf(static_cast<size_t>(QVHTTP_UPLOAD_BLOCK) + 1, 0);
+    int rc = position_source(task, buf.data(), start);
+    if (rc != 0) return rc;
+    int64_t pos = start;
+    while (pos < end) {
+        if (qvio::cancelled(task)) break;
+        const int64_t n = read_source(task, buf.data(), std::min(QVHTTP_UPLOAD_BLOCK, end - pos));
+        if (n <= 0) {
+            QV_LOG_ERROR("per_bytes = %lld,already_bytes = %lld,total_bytes = %lld,errno = %d",
+                         static_cast<long long>(n), static_cast<long long>(pos), static_cast<long long>(end),
+                         errno);
+            QV_LOG_ERROR("disk output/input error,errno = %d", errno);
+            return QV_ERR_LOCAL_FILE;
+        }
+        // A stalled device gets one time-out per block.
+        rc = qvio::write_all(fd, buf.data(), static_cast<size_t>(n), qvio::now_ms() + t, task);
+        if (rc == QV_ERR_CANCELLED) break;
+        if (rc != 0) {
+            QV_LOG_ERROR("server disconnected positive，errno = %d,bytes_write = %lld", errno,
+                         static_cast<long long>(pos));
+            return QV_ERR_NET;
+        }
+        pos += n;
+        task->cur_progress = pos;
+        if (pos != end) progress(task);
+    }
+    if (pos == end) progress(task);
+    if (qvio::cancelled(task) && pos < end) {
+        QV_LOG_MSG("task has been canceled.");
+        return QV_ERR_CANCELLED;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int qvhttp_upload(qvhttp_request *r) {
+    if (!r || !r->req || !r->resp || !r->file_task || !r->uri) return QV_ERR_ARG;
+    client_file_task *task = r->file_task;
+    if (!task->stream_cb && task->fd < 0) return QV_ERR_LOCAL_FILE;
+    const int32_t t = qvhttp_request_timeout(r);
+    sock_handle *h = nullptr;
+    int rc = QVConnectPort(r->uri->host, r->uri->port, &h, t);
+    if (rc != 0) {
+        QV_LOG_ERROR("QVConnect error, ret = %ld!", static_cast<long>(rc));
+        return rc;
+    }
+    if (!h) return QV_ERR_ARG;
+    bool consumed = false;
+    rc = qvio::send_request(r, h->fd, t);
+    if (rc == 0) rc = send_range(task, h->fd, t);
+    if (rc == 0) rc = qvio::read_reply(r, h->fd, t, &consumed);
+    // Kept only when the device took the whole body and its reply was read exactly.
+    h->ret = rc != 0 ? rc : consumed ? 0 : QV_ERR_NET;
+    if (QVClose(h) != 0) QV_LOG_ERROR("QVClose failed.");
+    return rc;
+}

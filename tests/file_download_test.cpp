@@ -1,0 +1,404 @@
+// Resumable file downloads against the device emulator serving real files: names, side files, resume after a
+// cancel or a dropped connection, crash safety under SIGKILL, hostile device replies and a full disk.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/file_parse_attr.h"
+#include "command/client_file_task.h"
+#include "command/download_id.h"
+#include "command/download_process.h"
+#include "command/frame_state.h"
+#include "command/ppc_qv_client.h"
+#include "command/record_list.h"
+#include "device.h"
+#include "handlers.h"
+#include "handlers_download.h"
+#include "link/connect_pool.h"
+#include "link/qv_log.h"
+#include "link/qvcrypt.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr const char *kAddr = "127.0.0.87";
+
+std::string bytes_of(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto &c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+std::string read_all(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_all(const fs::path &p, const std::string &s) { std::ofstream(p, std::ios::binary) << s; }
+
+std::vector<std::string> names_in(const fs::path &dir) {
+    std::vector<std::string> out;
+    for (auto &e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The first record of a resume file.
+bool first_record(const fs::path &cfg, record_dnode *out) {
+    std::string img = read_all(cfg);
+    if (img.size() < QV_RECORD_IMAGE_SIZE) return false;
+    record_from_image(reinterpret_cast<const unsigned char *>(img.data()), out);
+    return true;
+}
+
+struct Progress {
+    std::atomic<int64_t> cancel_at{-1};  // cancel once this many bytes are done
+    std::function<void(client_file_task *)> hook;
+    std::atomic<int> calls{0};
+};
+
+void on_progress(client_file_task *t) {
+    auto *p = static_cast<Progress *>(t->user_ctx);
+    ++p->calls;
+    if (p->hook) p->hook(t);
+    if (p->cancel_at >= 0 && t->cur_progress >= p->cancel_at) t->cancel_status = -1;
+}
+
+class FileDownload : public testing::Test {
+protected:
+    void SetUp() override {
+        qv::set_log_enabled(false);
+        ASSERT_EQ(qv_crypt_init(), 0);
+        ASSERT_EQ(init_connect_pool(), 0);
+        base_ = fs::path(testing::TempDir()) / ("file_download_" + std::to_string(getpid()));
+        fs::remove_all(base_);
+        root_ = base_ / "device";
+        local_ = base_ / "local";
+        fs::create_directories(root_);
+        fs::create_directories(local_);
+        dev_ = std::make_unique<qvemu::Device>(root_.string(), kAddr);
+        qvemu::install_default_handlers(*dev_);
+        script_ = std::make_shared<qvemu::DownloadScript>();
+        qvemu::install_download_handler(*dev_, script_);
+        ASSERT_TRUE(dev_->start()) << dev_->last_error();
+        qv_frame_set_current_device(kAddr);
+    }
+    void TearDown() override {
+        qv_frame_reset();
+        dev_->stop();
+        destory_connect_pool();
+        qv_crypt_release();
+        qv::set_log_enabled(true);
+        fs::remove_all(base_);
+    }
+
+    int download(const char *device_path, Progress *progress = nullptr, const fs::path &folder = {}) {
+        Progress local;
+        client_file_task *t = client_file_task_new();
+        t->token = 5;
+        t->chunk_cb = on_progress;
+        t->user_ctx = progress ? progress : &local;
+        path_info p{device_path, 1, 0};
+        int rc = QV_FileDownload((folder.empty() ? local_ : folder).c_str(), &p, t);
+        client_file_task_free(t);
+        return rc;
+    }
+
+    fs::path base_, root_, local_;
+    std::unique_ptr<qvemu::Device> dev_;
+    std::shared_ptr<qvemu::DownloadScript> script_;
+};
+
+TEST_F(FileDownload, FreshDownloadTakesAFreeNameAndKeepsSideFilesWhilePartial) {
+    const std::string src = bytes_of(300000, 1);
+    write_all(root_ / "data.bin", src);
+    write_all(local_ / "data.bin", "user 1");
+    write_all(local_ / "data(1).bin", "user 2");
+    script_->block = 16384;
+    script_->pause_us = 1000;
+    Progress pr;
+    std::string seen_uuid;
+    bool seen_qvc = false, seen_cfg = false;
+    pr.hook = [&](client_file_task *) {
+        if (pr.calls != 3) return;
+        seen_qvc = fs::exists(local_ / "data(2).bin.qvc");
+        seen_cfg = fs::file_size(local_ / "data(2).bin.qvc.cfg") == QV_RECORD_IMAGE_SIZE;
+        seen_uuid = read_all(local_ / "data(2).bin.qvc.uuid");
+    };
+    ASSERT_EQ(download("/data.bin", &pr), 0);
+    EXPECT_TRUE(seen_qvc);
+    EXPECT_TRUE(seen_cfg);
+    struct stat st {};
+    ASSERT_EQ(stat((root_ / "data.bin").c_str(), &st), 0);
+    char id[QV_TASK_ID_LEN + 1];
+    ASSERT_EQ(download_task_id((local_ / "data.bin").c_str(), 300000, st.st_mtime, id), 0);
+    EXPECT_EQ(seen_uuid, id);  // keyed on the planned name, not the chosen one
+    EXPECT_EQ(read_all(local_ / "data(2).bin"), src);
+    EXPECT_EQ(read_all(local_ / "data.bin"), "user 1");
+    EXPECT_EQ(read_all(local_ / "data(1).bin"), "user 2");
+    EXPECT_EQ(names_in(local_), (std::vector<std::string>{"data(1).bin", "data(2).bin", "data.bin"}));
+    EXPECT_TRUE(dev_->violations().empty()) << dev_->violations()[0].what;
+}
+
+TEST_F(FileDownload, ResumesFromTheLastCheckpointAfterACancelOrADroppedConnection) {
+    struct Case {
+        const char *name;
+        bool cancel;
+        int expect;
+    } cases[] = {{"cancel", true, 20008}, {"drop", false, 10007}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = std::string(c.name) + ".bin";
+        const std::string src = bytes_of(1000000, 2);
+        write_all(root_ / file, src);
+        script_->block = 16384;
+        script_->pause_us = 500;
+        Progress pr;
+        if (c.cancel) pr.cancel_at = 400000;
+        else script_->drop_after = 400000 + 123;
+        ASSERT_EQ(download(("/" + file).c_str(), &pr), c.expect);
+        script_->drop_after = -1;
+        const fs::path t = local_ / file;
+        EXPECT_FALSE(fs::exists(t));
+        record_dnode rec{};
+        ASSERT_TRUE(first_record(t.string() + ".qvc.cfg", &rec));
+        EXPECT_EQ(rec.start, 0);
+        EXPECT_EQ(rec.end, 1000000);
+        EXPECT_GE(rec.cur, 400000);
+        EXPECT_LE(rec.cur, static_cast<int64_t>(fs::file_size(t.string() + ".qvc")));
+        EXPECT_EQ(read_all(t.string() + ".qvc").substr(0, static_cast<size_t>(rec.cur)),
+                  src.substr(0, static_cast<size_t>(rec.cur)));
+
+        ASSERT_EQ(download(("/" + file).c_str()), 0);
+        auto asks = script_->copy_asks();
+        ASSERT_GE(asks.size(), 2u);
+        EXPECT_EQ(asks.back().offset, rec.cur);
+        EXPECT_EQ(asks.back().length, 1000000);
+        EXPECT_EQ(read_all(t), src);
+        EXPECT_FALSE(fs::exists(t.string() + ".qvc"));
+        EXPECT_FALSE(fs::exists(t.string() + ".qvc.cfg"));
+        EXPECT_FALSE(fs::exists(t.string() + ".qvc.uuid"));
+    }
+}
+
+TEST_F(FileDownload, PartialFileOfAnotherVersionGives10258AndStaysUntouched) {
+    write_all(root_ / "v.bin", bytes_of(500000, 3));
+    script_->pause_us = 500;
+    script_->block = 16384;
+    Progress pr;
+    pr.cancel_at = 100000;
+    ASSERT_EQ(download("/v.bin", &pr), 20008);
+    const std::string qvc = read_all(local_ / "v.bin.qvc"), cfg = read_all(local_ / "v.bin.qvc.cfg");
+    write_all(root_ / "v.bin", bytes_of(500001, 3));  // the device file changed
+    EXPECT_EQ(download("/v.bin"), 10258);
+    EXPECT_EQ(download("/v.bin"), 10258);
+    EXPECT_EQ(read_all(local_ / "v.bin.qvc"), qvc);
+    EXPECT_EQ(read_all(local_ / "v.bin.qvc.cfg"), cfg);
+    EXPECT_FALSE(fs::exists(local_ / "v.bin"));
+}
+
+TEST_F(FileDownload, HostileDeviceRepliesNeverBecomeASuccessOrOverwriteAnything) {
+    const std::string src = bytes_of(200000, 4);
+    write_all(root_ / "h.bin", src);
+    struct Case {
+        const char *name;
+        std::atomic<bool> qvemu::DownloadScript::*fault;
+        int expect;
+    } cases[] = {
+        {"range start not the requested one", &qvemu::DownloadScript::range_shift, 10005},
+        {"unreadable Content-Range", &qvemu::DownloadScript::bad_range, 10005},
+        {"JSON error instead of data", &qvemu::DownloadScript::json_error, 10008},
+        {"JSON without data", &qvemu::DownloadScript::json_ok, 10005},
+        {"application/json reply", &qvemu::DownloadScript::wrong_type, 10005},
+        {"more bytes than the range", &qvemu::DownloadScript::extra_bytes, 0},
+        {"Content-Range on a first attempt", &qvemu::DownloadScript::range_always, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(local_);
+        fs::create_directories(local_);
+        write_all(local_ / "keep.txt", "user");
+        (*script_).*(c.fault) = true;
+        EXPECT_EQ(download("/h.bin"), c.expect);
+        (*script_).*(c.fault) = false;
+        EXPECT_EQ(read_all(local_ / "keep.txt"), "user");
+        if (c.expect == 0) {
+            EXPECT_EQ(read_all(local_ / "h.bin"), src);  // cut at the range end
+            EXPECT_EQ(names_in(local_), (std::vector<std::string>{"h.bin", "keep.txt"}));
+        } else {
+            EXPECT_FALSE(fs::exists(local_ / "h.bin"));
+            // A later attempt without the fault completes byte-exact.
+            EXPECT_EQ(download("/h.bin"), 0);
+            EXPECT_EQ(read_all(local_ / "h.bin"), src);
+        }
+    }
+}
+
+TEST_F(FileDownload, UnsafeNamesAndForeignSideFilesAreNeverWritten) {
+    const fs::path outside = base_ / "outside";
+    fs::create_directories(local_ / "sub");
+    for (const char *bad : {"/..", "/sub/..", "/", "/sub/.", ""}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(download(bad), 13116);
+    }
+    EXPECT_EQ(dev_->counters().requests_by_cmd[106], 0u);
+    EXPECT_EQ(names_in(local_), (std::vector<std::string>{"sub"}));
+    EXPECT_EQ(names_in(base_), (std::vector<std::string>{"device", "local"}));
+
+    // The user's own "x.qvc" (no id file) is not a partial download: the target moves on to "x(1)".
+    write_all(root_ / "x", "device x");
+    write_all(local_ / "x.qvc", "user's x.qvc");
+    ASSERT_EQ(download("/x"), 0);
+    EXPECT_EQ(read_all(local_ / "x.qvc"), "user's x.qvc");
+    EXPECT_EQ(read_all(local_ / "x(1)"), "device x");
+
+    // A device file named "y.qvc" does not land on the partial data of a download of "y".
+    write_all(root_ / "y", bytes_of(300000, 5));
+    write_all(root_ / "y.qvc", "device y.qvc");
+    script_->block = 16384;
+    script_->pause_us = 500;
+    Progress pr;
+    pr.cancel_at = 50000;
+    ASSERT_EQ(download("/y", &pr), 20008);
+    const std::string partial = read_all(local_ / "y.qvc");
+    ASSERT_EQ(download("/y.qvc"), 0);
+    EXPECT_EQ(read_all(local_ / "y.qvc"), partial);
+    EXPECT_EQ(read_all(local_ / "y(1).qvc"), "device y.qvc");
+    ASSERT_EQ(download("/y"), 0);
+    EXPECT_EQ(read_all(local_ / "y"), read_all(root_ / "y"));
+
+    // A file that appears at the target during the download is kept; the download takes the next name.
+    write_all(root_ / "z.txt", bytes_of(200000, 6));
+    Progress appear;
+    appear.hook = [&](client_file_task *) {
+        if (appear.calls == 1) write_all(local_ / "z.txt", "appeared");
+    };
+    ASSERT_EQ(download("/z.txt", &appear), 0);
+    EXPECT_EQ(read_all(local_ / "z.txt"), "appeared");
+    EXPECT_EQ(read_all(local_ / "z(1).txt"), read_all(root_ / "z.txt"));
+}
+
+TEST_F(FileDownload, TwoDownloadsInOneProcessNeverShareAPartialFile) {
+    const std::string src = bytes_of(600000, 7);
+    write_all(root_ / "c.bin", src);
+    script_->block = 16384;
+    script_->pause_us = 3000;
+    int rc[2] = {-2, -2};
+    std::thread a([&] { rc[0] = download("/c.bin"); });
+    std::thread b([&] { rc[1] = download("/c.bin"); });
+    a.join();
+    b.join();
+    // One wins; the other either finds the partial file held (13116) or, when it came late, takes "c(1).bin".
+    EXPECT_TRUE((rc[0] == 0 && (rc[1] == 0 || rc[1] == 13116)) || (rc[1] == 0 && rc[0] == 13116))
+        << rc[0] << " " << rc[1];
+    EXPECT_EQ(read_all(local_ / "c.bin"), src);
+    if (rc[0] == 0 && rc[1] == 0) {
+        EXPECT_EQ(read_all(local_ / "c(1).bin"), src);
+    }
+    for (const auto &n : names_in(local_)) EXPECT_EQ(n.find(".qvc"), std::string::npos) << n;
+}
+
+TEST_F(FileDownload, DiskFullGives20006AndKeepsThePartialState) {
+    const fs::path small = base_ / "small";
+    fs::create_directories(small);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a tmpfs";
+    const std::string src = bytes_of(3 * 1024 * 1024, 8);
+    write_all(root_ / "big.bin", src);
+    const int rc = download("/big.bin", nullptr, small);
+    const fs::path t = small / "big.bin";
+    record_dnode rec{};
+    const bool have_rec = first_record(t.string() + ".qvc.cfg", &rec);
+    const bool have_uuid = fs::file_size(t.string() + ".qvc.uuid") == QV_TASK_ID_LEN;
+    const std::string data = read_all(t.string() + ".qvc");
+    umount2(small.c_str(), MNT_DETACH);
+    EXPECT_EQ(rc, 20006);
+    EXPECT_TRUE(have_uuid);
+    ASSERT_TRUE(have_rec);
+    EXPECT_GT(rec.cur, 0);
+    EXPECT_EQ(rec.end, static_cast<int64_t>(src.size()));
+    ASSERT_LE(rec.cur, static_cast<int64_t>(data.size()));
+    EXPECT_EQ(data.substr(0, static_cast<size_t>(rec.cur)), src.substr(0, static_cast<size_t>(rec.cur)));
+}
+
+// Crash safety: a download in a child process killed with SIGKILL at random moments and restarted each time.
+// The child is this test program itself, running FileDownloadChild.Run.
+TEST_F(FileDownload, KilledAtRandomMomentsAndRestartedEndsByteIdentical) {
+    const std::string src = bytes_of(4 * 1024 * 1024, 9);
+    write_all(root_ / "crash.bin", src);
+    script_->block = 32768;
+    script_->pause_us = 2500;  // about 0.35 s for the whole file
+    const std::string env_folder = "QV_DL_CHILD_FOLDER=" + local_.string();
+    const std::string env_path = "QV_DL_CHILD_PATH=/crash.bin";
+    const char *envp[] = {env_folder.c_str(), env_path.c_str(), nullptr};
+    const char *argv[] = {"/proc/self/exe", "--gtest_filter=FileDownloadChild.Run", nullptr};
+    std::mt19937 gen(12345);
+    std::uniform_int_distribution<int> delay_ms(0, 300);
+    auto run_child = [&](int kill_after_ms) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int null_fd = open("/dev/null", O_WRONLY);
+            dup2(null_fd, 1);
+            execve(argv[0], const_cast<char **>(argv), const_cast<char **>(envp));
+            _exit(127);
+        }
+        if (kill_after_ms >= 0) {
+            // The delay counts from the child's request, so that kills land in the transfer, not the start-up.
+            const size_t before = script_->copy_asks().size();
+            for (int w = 0; w < 500 && script_->copy_asks().size() == before; ++w)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(kill_after_ms));
+            kill(pid, SIGKILL);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return status;
+    };
+    int killed = 0;
+    for (int i = 0; i < 20; ++i) {
+        int status = run_child(delay_ms(gen));
+        if (WIFSIGNALED(status)) ++killed;
+        else ASSERT_EQ(WEXITSTATUS(status), 0) << "attempt " << i;
+        if (!WIFSIGNALED(status)) break;  // it finished before the kill
+    }
+    EXPECT_GE(killed, 10);
+    if (!fs::exists(local_ / "crash.bin")) {
+        int status = run_child(-1);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+    }
+    EXPECT_EQ(read_all(local_ / "crash.bin") == src, true);
+    auto asks = script_->copy_asks();
+    for (const auto &a : asks) EXPECT_LE(a.offset, static_cast<int64_t>(src.size()));
+}
+
+}  // namespace
+
+// The child of the crash test: one download, exit 0 on success.
+TEST(FileDownloadChild, Run) {
+    const char *folder = std::getenv("QV_DL_CHILD_FOLDER");
+    const char *path = std::getenv("QV_DL_CHILD_PATH");
+    if (!folder || !path) GTEST_SKIP() << "run by the crash test only";
+    qv::set_log_enabled(false);
+    qv_crypt_init();
+    init_connect_pool();
+    qv_frame_set_current_device(kAddr);
+    client_file_task *t = client_file_task_new();
+    path_info p{path, 1, 0};
+    int rc = QV_FileDownload(folder, &p, t);
+    _exit(rc == 0 ? 0 : 3);
+}
