@@ -28,7 +28,16 @@
 #include "runtime/ppclib.h"
 
 namespace {
-constexpr const char *kAddr = "127.0.0.131";
+// One device address per test, so that the tests may run in parallel processes.
+std::string addr_for_test() {
+    static const char *const kNames[] = {"EveryMissingRangeFromAFileAndFromAStream", "ASourceThatRunsDryIsNotSuccess",
+                                         "ADroppedUploadResumesWithTheMissingPart", "ASymlinkedSourceSendsTheTargetsFacts",
+                                         "BackupDeduplicatesByUuid", "InstantUploadSendsNoData", "SigkilledUploadsConverge"};
+    const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+    int i = 0;
+    while (i < 7 && name != kNames[i]) ++i;
+    return "127.0.0." + std::to_string(131 + i);
+}
 
 std::string pattern(size_t n, unsigned seed) {
     std::mt19937 g(seed);
@@ -72,7 +81,8 @@ protected:
         ::mkdir(root_.c_str(), 0700);
         ::mkdir(local_.c_str(), 0700);
         ::mkdir((root_ + "/docs").c_str(), 0700);
-        dev_ = std::make_unique<qvemu::Device>(root_, kAddr);
+        addr_ = addr_for_test();
+        dev_ = std::make_unique<qvemu::Device>(root_, addr_);
         ASSERT_TRUE(dev_->start()) << dev_->last_error();
         if (with_sdk_) start_sdk();
         task_ = client_file_task_new();
@@ -81,7 +91,7 @@ protected:
     void start_sdk() {
         ASSERT_EQ(qv_crypt_init(), 0);
         ASSERT_EQ(init_connect_pool(), 0);
-        qv_frame_set_current_device(kAddr);
+        qv_frame_set_current_device(addr_.c_str());
     }
     void TearDown() override {
         client_file_task_free(task_);
@@ -111,6 +121,7 @@ protected:
     }
 
     bool with_sdk_ = true;
+    std::string addr_;
     std::string root_, local_;
     std::unique_ptr<qvemu::Device> dev_;
     client_file_task *task_ = nullptr;
@@ -307,7 +318,7 @@ TEST_F(CrashedUploads, SigkilledUploadsConverge) {
         pid_t pid = ::fork();
         if (pid == 0) {
             if (qv_crypt_init() != 0 || init_connect_pool() != 0) ::_exit(90);
-            qv_frame_set_current_device(kAddr);
+            qv_frame_set_current_device(addr_.c_str());
             client_file_task *t = client_file_task_new();
             path_info target{"/docs/big.bin", 1, 0};
             ::_exit(QV_FileUpload(src.c_str(), &target, t) == 0 ? 0 : 1);
