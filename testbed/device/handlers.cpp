@@ -1,5 +1,7 @@
 #include "handlers.h"
 
+#include <fstream>
+
 #include "handlers_device_user.h"
 #include "handlers_fileops.h"
 #include "handlers_upload.h"
@@ -19,6 +21,15 @@ void install_default_handlers(Device &device) {
 
 std::string json_text(json_object *o) {
     return json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
+}
+
+bool read_whole_file(const std::string &path, std::string *out) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return false;
+    const std::streamoff size = in.tellg();
+    out->assign(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    in.seekg(0);
+    return static_cast<bool>(in.read(out->data(), static_cast<std::streamsize>(out->size())));
 }
 
 }  // namespace qvemu

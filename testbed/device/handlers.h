@@ -19,4 +19,7 @@ void install_listing_handlers(Device &device);    // 101, 185 listings, 113, 117
 // json-c's compact text of an object or array (keeps "\/" escapes as json-c writes them).
 std::string json_text(json_object *o);
 
+// The whole content of a file of the served folder; false when it cannot be opened.
+bool read_whole_file(const std::string &path, std::string *out);
+
 }  // namespace qvemu

@@ -8,9 +8,9 @@
 
 #include <chrono>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
+#include "handlers.h"
 #include "wire.h"
 
 namespace qvemu {
@@ -51,10 +51,9 @@ void install_download_handler(Device &device, std::shared_ptr<DownloadScript> sc
             script->asks.push_back(ask);
         }
         Reply r;
-        std::ifstream in(dev.root() + "/" + ask.path, std::ios::binary);
         std::string bytes;
-        if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        const bool missing = !in || ask.path.find("..") != std::string::npos;
+        const bool found = read_whole_file(dev.root() + "/" + ask.path, &bytes);
+        const bool missing = !found || ask.path.find("..") != std::string::npos;
         r.raw_writer = [script, ask, bytes = std::move(bytes), missing, req_copy = envelope_text(req, 0),
                         err_copy = envelope_text(req, missing ? 10008 : script->json_error_code)](int fd) {
             if (missing || script->json_error) return send_json(fd, err_copy, nullptr);

@@ -1,8 +1,8 @@
 // Open-stream reads (106 on a fresh connection): the file's bytes from the requested offset, then a close.
 #include <fstream>
-#include <iterator>
 
 #include "device.h"
+#include "handlers.h"
 
 namespace qvemu {
 
@@ -17,12 +17,11 @@ void install_open_stream_handler(Device &device) {
             r.error = 10003;
             return r;
         }
-        std::ifstream in(dev.root() + "/" + json_object_get_string(path), std::ios::binary);
-        if (!in) {
+        std::string bytes;
+        if (!read_whole_file(dev.root() + "/" + json_object_get_string(path), &bytes)) {
             r.error = 13115;
             return r;
         }
-        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         uint64_t from = json_object_object_get_ex(item, "offset", &offset)
                             ? static_cast<uint64_t>(json_object_get_int64(offset))
                             : 0;
