@@ -55,7 +55,7 @@ void install_download_handler(Device &device, std::shared_ptr<DownloadScript> sc
         const bool found = read_whole_file(dev.root() + "/" + ask.path, &bytes);
         const bool missing = !found || ask.path.find("..") != std::string::npos;
         r.raw_writer = [script, ask, bytes = std::move(bytes), missing, req_copy = envelope_text(req, 0),
-                        err_copy = envelope_text(req, missing ? 10008 : script->json_error_code)](int fd) {
+                        err_copy = envelope_text(req, missing ? 10008 : script->json_error_code.load())](int fd) {
             if (missing || script->json_error) return send_json(fd, err_copy, nullptr);
             if (script->json_ok) return send_json(fd, req_copy, nullptr);
             if (script->wrong_type) return send_json(fd, req_copy, "application/json");
@@ -80,7 +80,7 @@ void install_download_handler(Device &device, std::shared_ptr<DownloadScript> sc
             const int64_t drop = script->drop_after;
             size_t sent = 0;
             while (sent < body.size()) {
-                size_t n = std::min(script->block, body.size() - sent);
+                size_t n = std::min(script->block.load(), body.size() - sent);
                 if (drop >= 0 && static_cast<int64_t>(sent + n) >= drop) {
                     n = static_cast<size_t>(std::max<int64_t>(0, drop - static_cast<int64_t>(sent)));
                     send_all(fd, body.data() + sent, n);

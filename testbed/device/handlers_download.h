@@ -20,8 +20,8 @@ struct DownloadAsk {
 
 struct DownloadScript {
     // Pacing: `block` bytes per write, `pause_us` between writes.
-    size_t block = 65536;
-    int pause_us = 0;
+    std::atomic<size_t> block{65536};
+    std::atomic<int> pause_us{0};
     // Faults.
     std::atomic<bool> range_shift{false};    // Content-Range start one block past the requested offset
     std::atomic<bool> extra_bytes{false};    // send 1000 bytes more than the range
@@ -31,7 +31,7 @@ struct DownloadScript {
     std::atomic<bool> range_always{false};   // Content-Range also on a first attempt
     std::atomic<bool> bad_range{false};      // "Content-Range: bytes */N"
     std::atomic<int64_t> drop_after{-1};     // close the connection after this many body bytes (-1: never)
-    int json_error_code = 10008;
+    std::atomic<int> json_error_code{10008};
 
     std::mutex mu;
     std::vector<DownloadAsk> asks;  // every request, in order
