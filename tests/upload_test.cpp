@@ -1,6 +1,7 @@
 // Uploads, backups and instant uploads against the device emulator: missing ranges from a file and from a
 // stream, resumption after a dropped connection and after SIGKILLed uploads, uuid de-duplication, 147.
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <set>
 #include <string>
 #include <cstring>
+#include <vector>
 
 #include "command/file_stream_calls.h"
 #include "command/file_upload.h"
@@ -32,10 +34,13 @@ namespace {
 std::string addr_for_test() {
     static const char *const kNames[] = {"EveryMissingRangeFromAFileAndFromAStream", "ASourceThatRunsDryIsNotSuccess",
                                          "ADroppedUploadResumesWithTheMissingPart", "ASymlinkedSourceSendsTheTargetsFacts",
-                                         "BackupDeduplicatesByUuid", "InstantUploadSendsNoData", "SigkilledUploadsConverge"};
+                                         "BackupDeduplicatesByUuid", "InstantUploadSendsNoData", "SigkilledUploadsConverge",
+                                         "UuidListCheckKeepsTheListUntilACompleteReply",
+                                         "UuidPageCheckSetsEveryFlagFromThisPage"};
     const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+    constexpr int kCount = static_cast<int>(std::size(kNames));
     int i = 0;
-    while (i < 7 && name != kNames[i]) ++i;
+    while (i < kCount && name != kNames[i]) ++i;
     return "127.0.0." + std::to_string(131 + i);
 }
 
@@ -280,6 +285,84 @@ TEST_F(Uploads, BackupDeduplicatesByUuid) {
     EXPECT_EQ(dev_->counters().upload_body_bytes, bytes);
     EXPECT_EQ(cmd_count(133), checks);
     EXPECT_EQ(QV_BackupFile("u9", nullptr, "pc-1", (local_ + "/nothing").c_str(), task_), -1);
+}
+
+std::vector<std::pair<std::string, int>> uuid_nodes(backup_uuid_head *head) {
+    std::vector<std::pair<std::string, int>> v;
+    for (auto *n = head->next; n != backup_uuid_end(head); n = n->next) v.emplace_back(n->file_uuid, n->exists);
+    return v;
+}
+
+// A 138 that fails (device error, a reply without the list, a broken element) leaves the caller's list whole,
+// flags included; a complete reply replaces it. Only unflagged uuids are sent.
+TEST_F(Uploads, UuidListCheckKeepsTheListUntilACompleteReply) {
+    struct Case { int error; const char *data; bool ok; };
+    const Case cases[] = {
+        {10001, nullptr, false},
+        {0, "{}", false},
+        {0, R"({"backupFileListInfo": [{"file_uuid": "x"}, {"y": 1}]})", false},
+        {0, R"({"backupFileListInfo": [{"file_uuid": "a"}, {"file_uuid": "z"}]})", true},
+    };
+    for (const Case &c : cases) {
+        backup_uuid_head list;
+        backup_uuid_init(&list);
+        for (const char *u : {"a", "b", "c"}) add_uuid(&list, u);
+        list.next->next->exists = 1;
+        std::string sent;
+        dev_->set_handler(138, [&](qvemu::Device &, const qvemu::Request &req) {
+            sent = req.data ? json_object_to_json_string_ext(req.data, JSON_C_TO_STRING_PLAIN) : "";
+            qvemu::Reply r;
+            r.error = c.error;
+            if (c.data) r.data = c.data;
+            return r;
+        });
+        const int rc = QV_Backup_CheckUuidList(&list, 5);
+        EXPECT_EQ(sent, R"({"backupFileListInfo":[{"fileUuid":"a"},{"fileUuid":"c"}]})");
+        if (c.ok) {
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(uuid_nodes(&list), (std::vector<std::pair<std::string, int>>{{"a", 0}, {"z", 0}}));
+            EXPECT_EQ(list.count, 2u);
+        } else {
+            EXPECT_NE(rc, 0) << (c.data ? c.data : "error");
+            EXPECT_EQ(uuid_nodes(&list), (std::vector<std::pair<std::string, int>>{{"a", 0}, {"b", 1}, {"c", 0}}))
+                << (c.data ? c.data : "error");
+        }
+        ppc_free_backup_uuid_list(&list);
+    }
+}
+
+// Each 155 comparison sets every flag from that page alone: a uuid found now is cleared, a failed page
+// changes nothing.
+TEST_F(Uploads, UuidPageCheckSetsEveryFlagFromThisPage) {
+    std::string page_uuids;
+    int page_error = 0;
+    dev_->set_handler(155, [&](qvemu::Device &, const qvemu::Request &) {
+        qvemu::Reply r;
+        r.error = page_error;
+        r.data = R"({"count": 2, "totalCount": 2, "filelist": [)" + page_uuids + "]}";
+        return r;
+    });
+    backup_uuid_head list;
+    backup_uuid_init(&list);
+    for (const char *u : {"a", "b", "c"}) add_uuid(&list, u);
+    list.next->exists = 1;  // stale flag of an earlier check
+    using Nodes = std::vector<std::pair<std::string, int>>;
+
+    page_uuids = R"({"file_uuid": "a"}, {"file_uuid": "x"})";
+    ASSERT_EQ(QV_Backup_CheckFileUuidList(&list, 0, 10, 5), 0);
+    EXPECT_EQ(uuid_nodes(&list), (Nodes{{"a", 0}, {"b", 1}, {"c", 1}}));
+    EXPECT_EQ(list.flagged, 2u);
+
+    page_uuids = R"({"file_uuid": "b"}, {"file_uuid": "c"})";
+    ASSERT_EQ(QV_Backup_CheckFileUuidList(&list, 0, 10, 5), 0);
+    EXPECT_EQ(uuid_nodes(&list), (Nodes{{"a", 1}, {"b", 0}, {"c", 0}}));
+    EXPECT_EQ(list.flagged, 1u);
+
+    page_error = 10001;
+    EXPECT_NE(QV_Backup_CheckFileUuidList(&list, 0, 10, 5), 0);
+    EXPECT_EQ(uuid_nodes(&list), (Nodes{{"a", 1}, {"b", 0}, {"c", 0}}));
+    EXPECT_EQ(list.flagged, 1u);
+    ppc_free_backup_uuid_list(&list);
 }
 
 // 147 with the check value of content the device holds: the file appears without any body bytes.

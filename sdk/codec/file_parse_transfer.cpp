@@ -14,6 +14,7 @@
 #include "command/record_list.h"
 #include "link/base64.h"
 #include "link/qv_log.h"
+#include "runtime/ppclib.h"
 
 using namespace reply_reads;
 
@@ -131,6 +132,8 @@ int parser_BackupGetInfo(client_info *info, uint16_t, int, const file_cmd_row *)
     return 0;
 }
 
+// The reply's uuids are gathered on a list of their own first: only a complete reply replaces the caller's
+// nodes, so a broken reply leaves the caller's list as it was.
 int parser_BackupCheckFileUuid(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *data = key(info->r_json, "data");
     if (data == nullptr || info->uuidList == nullptr) {
@@ -140,27 +143,40 @@ int parser_BackupCheckFileUuid(client_info *info, uint16_t, int, const file_cmd_
     json_object *arr = key(data, "backupFileListInfo");
     const long n = length(arr);
     if (n < 0) return -1;
-    backup_uuid_head *head = info->uuidList;
-    backup_uuid_init(head);
-    backup_uuid_dnode *end = backup_uuid_end(head);
+    backup_uuid_head fresh;
+    backup_uuid_init(&fresh);
+    backup_uuid_dnode *end = backup_uuid_end(&fresh);
     for (long i = 0; i < n; ++i) {
         const char *uuid = str(at(arr, static_cast<size_t>(i)), "file_uuid");
-        if (uuid == nullptr) {
-            QV_LOG_DEBUG("access NULL");
+        auto *node = uuid != nullptr ? static_cast<backup_uuid_dnode *>(std::calloc(1, sizeof(backup_uuid_dnode)))
+                                     : nullptr;
+        if (node == nullptr) {
+            if (uuid == nullptr) QV_LOG_DEBUG("access NULL");
+            ppc_free_backup_uuid_list(&fresh);
             return -1;
         }
-        auto *node = static_cast<backup_uuid_dnode *>(std::calloc(1, sizeof(backup_uuid_dnode)));
-        if (node == nullptr) return -1;
         qv_strlcpy(node->file_uuid, uuid);
         node->next = end;
-        node->prev = head->prev;
-        if (head->prev == end)
-            head->next = node;
+        node->prev = fresh.prev;
+        if (fresh.prev == end)
+            fresh.next = node;
         else
-            head->prev->next = node;
-        head->prev = node;
-        head->count += 1;
+            fresh.prev->next = node;
+        fresh.prev = node;
+        fresh.count += 1;
     }
+    backup_uuid_head *head = info->uuidList;
+    ppc_free_backup_uuid_list(head);
+    backup_uuid_dnode *own_end = backup_uuid_end(head);
+    if (fresh.count == 0) {
+        head->next = head->prev = own_end;
+    } else {
+        head->next = fresh.next;
+        head->prev = fresh.prev;
+        head->next->prev = own_end;
+        head->prev->next = own_end;
+    }
+    head->count = fresh.count;
     return 0;
 }
 

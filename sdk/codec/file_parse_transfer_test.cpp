@@ -183,7 +183,7 @@ TEST_F(TransferReply, BackupDiskInformation) {
 TEST_F(TransferReply, BackupUuidCheckRefillsTheCallersList) {
     backup_uuid_head head{};
     backup_uuid_init(&head);
-    head.count = 5;  // left by the request builder, which already freed the nodes
+    head.count = 5;
     const std::string longUuid(70, 'u');
     const std::string data = R"({"backupFileListInfo": [{"file_uuid": "u1"}, {"file_uuid": "u2"}, {"file_uuid": ")" +
                              longUuid + R"("}]})";
@@ -211,8 +211,8 @@ TEST_F(TransferReply, BackupUuidCheckRefillsTheCallersList) {
     Rec bad;
     bad.ci.uuidList = &head;
     EXPECT_EQ(bad.parse(138, R"({"backupFileListInfo": [{"file_uuid": "a"}, {"x": 1}]})"), -1);
-    EXPECT_EQ(head.count, 1u);  // the nodes before stay
-    free_uuid_nodes(&head);
+    EXPECT_EQ(head.count, 0u);  // a broken reply leaves the list as it was
+    EXPECT_EQ(head.next, backup_uuid_end(&head));
     Rec none;
     none.ci.uuidList = &head;
     EXPECT_EQ(none.parse(138, "{}"), -1);

@@ -331,8 +331,8 @@ int Request_BackupSetDiskName(client_info *info) {
     return one_string(info, "diskName", info->diskName);
 }
 
-// Sends the uuids of the nodes whose exists flag is 0, then frees every node: the reply parser refills
-// the same list with the device's answer.
+// Sends the uuids of the nodes whose exists flag is 0. The nodes stay: the reply parser replaces them with
+// the device's answer only when a complete reply arrives, so a failed exchange leaves the caller's list whole.
 int Request_BackupCheckFileUuid(client_info *info) {
     backup_uuid_head *head = info->uuidList;
     if (!need(info, head, "uuidList")) return -1;
@@ -344,7 +344,6 @@ int Request_BackupCheckFileUuid(client_info *info) {
         json_object_object_add(entry, "fileUuid", qv_req::bounded_string(n->file_uuid, sizeof n->file_uuid - 1));
         json_object_array_add(uuids, entry);
     }
-    ppc_free_backup_uuid_list(head);
     Params p;
     p.add("backupFileListInfo", uuids);
     return finish_object(info, p);

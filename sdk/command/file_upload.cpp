@@ -210,11 +210,13 @@ int QV_Backup_CheckFileUuidList(backup_uuid_head *list, int32_t offset, int32_t 
     if (!list || !page) {
         QV_LOG_ERROR("file_uuid_list or file_list NULL...");
     } else {
+        // Every flag comes from this page alone: a node found now is cleared even if an earlier check
+        // flagged it, so a list checked again never keeps stale flags.
         list->flagged = 0;
         for (backup_uuid_dnode *n = list->next; n && n != backup_uuid_end(list); n = n->next) {
-            if (ppc_check_uuid_is_exist_list(n->file_uuid, page->uuid_list) == 0) continue;
-            n->exists = 1;
-            ++list->flagged;
+            const bool found = ppc_check_uuid_is_exist_list(n->file_uuid, page->uuid_list) == 0;
+            n->exists = found ? 0 : 1;
+            if (!found) ++list->flagged;
         }
     }
     if (page) {

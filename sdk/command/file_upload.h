@@ -29,10 +29,12 @@ int QV_BackupFileIsExist(const char *fileUuid, int64_t token);
 // Creates a backup folder (136): the device's result.
 int QV_FileMkdirBackup(path_info *dir, const char *deviceUuid, int64_t token);
 // Compares the list with one page of the device's backup list (155): every node whose uuid is not on the
-// page gets its flag set and is counted in `flagged`. 0, or the result of 155.
+// page gets its flag set and is counted in `flagged`, every other node's flag is cleared. 0, or the result
+// of 155 (the list untouched).
 int QV_Backup_CheckFileUuidList(backup_uuid_head *list, int32_t offset, int32_t length, int64_t token);
-// Sends the uuids of the unflagged nodes (138); the nodes are freed and the list then holds the uuids of the
-// reply (the device's choice: those it holds), `count` of them. 0; -1 for a reply without the list.
+// Sends the uuids of the unflagged nodes (138); on a complete reply the nodes are freed and the list then
+// holds the uuids of the reply (the device's choice: those it holds), `count` of them. A failed exchange or a
+// broken reply leaves the list as it was. 0; -1 for a reply without the list; the exchange's code.
 int QV_Backup_CheckUuidList(backup_uuid_head *list, int64_t token);
 
 // Backups (134, then 133 and 132 or 146): nothing is sent when the device knows the uuid. The task's
