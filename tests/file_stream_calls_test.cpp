@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -17,6 +18,26 @@
 
 namespace {
 constexpr const char *kAddr = "127.0.0.71";
+
+size_t open_fds() {
+    size_t n = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)e;
+        ++n;
+    }
+    return n;
+}
+
+// The emulator runs in this process: its end of a connection closes a moment after the client's, so wait
+// (generously) for the count to come back to `want`.
+size_t fds_settled(size_t want) {
+    size_t n = open_fds();
+    for (int i = 0; i < 200 && n > want; ++i) {
+        ::usleep(10000);
+        n = open_fds();
+    }
+    return n;
+}
 
 std::string member_text(json_object *item, const char *key) {
     json_object *v = nullptr;
@@ -107,4 +128,35 @@ TEST_F(FileStreamCalls, RelaxUploadSendsTheCheckValueAndHandsOutTheStatus) {
     EXPECT_EQ(relax_keys_, std::string("path=/backup/a.jpg;desUserId=5;desBucketId=5;authorization=md5;authValue=") +
                                value + ";modifyTime=1700000000;fileSize=0;");
 }
+// A reply not marked as file data (the device's JSON error for a missing file, a handler's plain JSON error,
+// a JSON envelope with error 0) opens nothing: null, and its socket is closed.
+TEST_F(FileStreamCalls, AReplyThatIsNotFileDataOpensNothing) {
+    struct Case { const char *path; int error; bool cipher; };
+    const Case cases[] = {{"/missing.mp3", -1, true}, {"/song.mp3", 13115, false}, {"/song.mp3", 0, true}};
+    for (const Case &c : cases) {
+        if (c.error >= 0) {
+            dev_->set_handler(106, [c](qvemu::Device &, const qvemu::Request &) {
+                qvemu::Reply r;
+                r.error = c.error;
+                r.data = "[{\"contentLength\": 0, \"date\": 0}]";
+                qvemu::ReplyOptions o;
+                o.cipher = c.cipher;
+                r.options = o;
+                return r;
+            });
+        }
+        const size_t fds = open_fds();
+        const uint64_t opens = dev_->counters().requests_by_cmd[106];
+        path_info path{c.path, 2, 0};
+        EXPECT_EQ(QV_FileOpen(&path, 0, "rb", 77), nullptr) << c.path << " " << c.error;
+        EXPECT_EQ(dev_->counters().requests_by_cmd[106], opens + 1);
+        EXPECT_EQ(fds_settled(fds), fds) << c.path << " " << c.error;
+    }
+    qvemu::install_open_stream_handler(*dev_);
+    path_info path{"/song.mp3", 2, 0};
+    qvhttp_request *s = QV_FileOpen(&path, 0, "rb", 77);
+    ASSERT_NE(s, nullptr);
+    QV_FileClose(s);
+}
+
 }  // namespace

@@ -215,6 +215,14 @@ int qvhttp_open(qvhttp_request *r) {
         return rc;
     }
     qvhttp_resp *resp = r->resp;
+    // Only a reply marked as file data opens the stream; anything else (a JSON error envelope, which carries
+    // no Content-Type, or another type) would otherwise reach the reader as the file's bytes.
+    const char *ct = qvhttp_hdr_get(resp->headers, "Content-Type");
+    if (ct == nullptr || strcasecmp(ct, "text/plain") != 0) {
+        QV_LOG_ERROR("open stream reply of type \"%s\" carries no file data", ct ? ct : "");
+        qvhttp_sock_close(r);
+        return QV_ERR_DL_NO_TYPE;
+    }
     if (const char *range = qvhttp_hdr_get(resp->headers, "Content-Range")) {
         unsigned long start = 0, end = 0;
         std::sscanf(range, "bytes %lu-%lu", &start, &end);

@@ -37,6 +37,8 @@ int qvhttp_process(qvhttp_request *r);
 int qvhttp_keep_alive_process(qvhttp_request *r);
 int qvhttp_connect_process(qvhttp_request *r);
 
+// Opens a stream on a connection of its own: sends the request and reads the reply's header block. 0 only for
+// a reply marked as file data ("Content-Type: text/plain"); any other reply closes the socket and gives 10005.
 int qvhttp_open(qvhttp_request *r);
 // One read of the stream; waits up to the request's T (cancel honoured) for data first. Bytes, 0 at the end of
 // the stream, -1 on error or time-out.
