@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -337,6 +338,119 @@ TEST_F(FileDownload, DiskFullGives20006AndKeepsThePartialState) {
     EXPECT_EQ(rec.end, static_cast<int64_t>(src.size()));
     ASSERT_LE(rec.cur, static_cast<int64_t>(data.size()));
     EXPECT_EQ(data.substr(0, static_cast<size_t>(rec.cur)), src.substr(0, static_cast<size_t>(rec.cur)));
+}
+
+size_t open_fds() {
+    size_t n = 0;
+    for (const auto &e : fs::directory_iterator("/proc/self/fd")) {
+        (void)e;
+        ++n;
+    }
+    return n;
+}
+
+// Pooled connections closed, then the count once the emulator (in this process) has closed its ends too;
+// it may be pacing a reply, so the wait is generous.
+size_t settled_fds(size_t want) {
+    qv_close_all_connection();
+    size_t n = open_fds();
+    for (int i = 0; i < 1000 && n > want; ++i) {
+        usleep(10000);
+        n = open_fds();
+    }
+    return n;
+}
+
+// The count before a scenario: pooled connections closed and the count steady for a while.
+size_t baseline_fds() {
+    qv_close_all_connection();
+    size_t n = open_fds();
+    for (int steady = 0, i = 0; steady < 10 && i < 1000; ++i) {
+        usleep(20000);
+        const size_t m = open_fds();
+        steady = m == n ? steady + 1 : 0;
+        n = m;
+    }
+    return n;
+}
+
+// Another open file description can take the write lock: nobody holds the partial file any more.
+bool lock_free(const fs::path &p) {
+    int fd = open(p.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    const bool ok = fcntl(fd, F_OFD_SETLK, &fl) == 0;
+    close(fd);
+    return ok;
+}
+
+// A cancelled, a timed-out and a disk-full download give back every descriptor (connection and partial
+// file) and the partial file's lock.
+TEST_F(FileDownload, FailedDownloadsLeaveNoDescriptorOrLockBehind) {
+    const std::string src = bytes_of(600000, 11);
+    write_all(root_ / "f.bin", src);
+    script_->block = 16384;
+    script_->pause_us = 500;
+    ASSERT_EQ(download("/f.bin"), 0);  // warms up everything that stays for the process's life
+    fs::remove(local_ / "f.bin");
+
+    {
+        SCOPED_TRACE("cancel");
+        const size_t before = baseline_fds();
+        Progress pr;
+        pr.cancel_at = 100000;
+        EXPECT_EQ(download("/f.bin", &pr), 20008);
+        EXPECT_EQ(settled_fds(before), before);
+        EXPECT_TRUE(lock_free(local_ / "f.bin.qvc"));
+        ASSERT_EQ(download("/f.bin"), 0);  // and the partial file is free for the resume
+        fs::remove(local_ / "f.bin");
+    }
+    {
+        // The download time-out is the request's T: a short one on the exchange itself, against a device
+        // that stalls between blocks.
+        SCOPED_TRACE("time-out");
+        const size_t before = baseline_fds();
+        script_->pause_us = 3000000;
+        const fs::path part = base_ / "stalled.part";
+        write_all(part, "");
+        client_file_task *t = client_file_task_new();
+        t->fd = open(part.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(t->fd, 0);
+        const std::string url = std::string("http://") + kAddr + ":" + std::to_string(dev_->port());
+        const std::string req = R"({"data":[{"path":"/f.bin","srcUserId":0,"srcBucketId":1,"offset":0,"length":0,)"
+                                R"("recordsFlags":1}],"header":{"cmd":106,"token":5,"seq":0,"error":0}})";
+        const auto t0 = std::chrono::steady_clock::now();
+        char *reply = nullptr;
+        EXPECT_NE(qvNetDownload(url.c_str(), req.c_str(), 1000, &reply, t), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2) + std::chrono::milliseconds(900));
+        std::free(reply);
+        close(t->fd);
+        t->fd = -1;
+        destory_record_list(t->range_list);
+        t->range_list = nullptr;
+        client_file_task_free(t);
+        script_->pause_us = 500;
+        EXPECT_EQ(settled_fds(before), before);
+    }
+    {
+        SCOPED_TRACE("disk full");
+        const fs::path small = base_ / "small";
+        fs::create_directories(small);
+        if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0) {
+            std::printf("disk-full case skipped: cannot mount a tmpfs\n");
+            return;
+        }
+        const size_t before = baseline_fds();
+        const int rc = download("/f.bin", nullptr, small);
+        const size_t after = settled_fds(before);
+        const bool free_lock = lock_free(small / "f.bin.qvc");
+        umount2(small.c_str(), MNT_DETACH);
+        EXPECT_EQ(rc, 20006);
+        EXPECT_EQ(after, before);
+        EXPECT_TRUE(free_lock);
+    }
 }
 
 // Crash safety: a download in a child process killed with SIGKILL at random moments and restarted each time.
