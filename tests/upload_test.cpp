@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -36,7 +37,8 @@ std::string addr_for_test() {
                                          "ADroppedUploadResumesWithTheMissingPart", "ASymlinkedSourceSendsTheTargetsFacts",
                                          "BackupDeduplicatesByUuid", "InstantUploadSendsNoData", "SigkilledUploadsConverge",
                                          "UuidListCheckKeepsTheListUntilACompleteReply",
-                                         "UuidPageCheckSetsEveryFlagFromThisPage"};
+                                         "UuidPageCheckSetsEveryFlagFromThisPage",
+                                         "FailedUploadsLeaveNoDescriptorBehind"};
     const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
     constexpr int kCount = static_cast<int>(std::size(kNames));
     int i = 0;
@@ -363,6 +365,71 @@ TEST_F(Uploads, UuidPageCheckSetsEveryFlagFromThisPage) {
     EXPECT_EQ(uuid_nodes(&list), (Nodes{{"a", 1}, {"b", 0}, {"c", 0}}));
     EXPECT_EQ(list.flagged, 1u);
     ppc_free_backup_uuid_list(&list);
+}
+
+size_t open_fds() {
+    size_t n = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)e;
+        ++n;
+    }
+    return n;
+}
+
+// Pooled connections closed and the count steady (the emulator runs in this process and closes its ends a
+// moment after the client); waits while the count is above `above` (0: until it stops changing).
+size_t steady_fds(size_t above = 0) {
+    qv_close_all_connection();
+    size_t n = open_fds();
+    for (int steady = 0, i = 0; i < 500 && (above ? n > above : steady < 10); ++i) {
+        ::usleep(20000);
+        const size_t m = open_fds();
+        steady = m == n ? steady + 1 : 0;
+        n = m;
+    }
+    return n;
+}
+
+void cancel_at_50000(client_file_task *t) {
+    if (t->cur_progress >= 50000) t->cancel_status = -1;
+}
+
+// A dropped, a cancelled and a locally failed upload give back the connection and the source descriptor.
+TEST_F(Uploads, FailedUploadsLeaveNoDescriptorBehind) {
+    const std::string data = pattern(200000, 4);
+    spit(local_ + "/d.bin", data);
+    path_info target{"/docs/d.bin", 1, 0};
+    ASSERT_EQ(QV_FileUpload((local_ + "/d.bin").c_str(), &target, task_), 0);  // warms up what stays
+    enum Kind { Drop, Cancel, Dry };
+    for (Kind k : {Drop, Cancel, Dry}) {
+        SCOPED_TRACE(k);
+        path_info to{k == Drop ? "/docs/e1.bin" : k == Cancel ? "/docs/e2.bin" : "/docs/e3.bin", 1, 0};
+        const size_t before = steady_fds();
+        qvemu::Faults f;
+        if (k == Drop) f.upload_drop_after = 50000;
+        dev_->set_faults(f);
+        task_->cancel_status = 0;
+        task_->chunk_cb = k == Cancel ? cancel_at_50000 : nullptr;
+        int rc;
+        if (k == Dry) {
+            StreamSource src{&data, 0, 20000};
+            task_->stream_ctx = &src;
+            stream_file_info stream{};
+            stream.path = to;
+            stream.size = static_cast<int64_t>(data.size());
+            stream.stream_read = stream_read;
+            rc = QV_FileStreamUpload(&stream, task_);
+            task_->stream_ctx = nullptr;
+        } else {
+            rc = QV_FileUpload((local_ + "/d.bin").c_str(), &to, task_);
+        }
+        const int want = k == Cancel ? QV_ERR_CANCELLED : k == Dry ? QV_ERR_LOCAL_FILE : rc == QV_ERR_RECV ? rc : QV_ERR_NET;
+        EXPECT_EQ(rc, want);
+        task_->chunk_cb = nullptr;
+        task_->cancel_status = 0;
+        dev_->set_faults(qvemu::Faults{});
+        EXPECT_EQ(steady_fds(before), before);
+    }
 }
 
 // 147 with the check value of content the device holds: the file appears without any body bytes.
