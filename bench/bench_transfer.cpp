@@ -170,6 +170,11 @@ void row(const char *what, const char *side, const Sample &s, double mib) {
 
 void ratio(const char *what, const Sample &sdk, const Sample &base, double target) {
     const double r = base.wall / sdk.wall;
+    if (sdk.rc != 0 || base.rc != 0) {
+        std::printf("%-9s SDK/baseline: not compared, a side failed (SDK rc %d, baseline rc %d)\n", what, sdk.rc,
+                    base.rc);
+        return;
+    }
     std::printf("%-9s SDK/baseline: speed %.2fx (target >= %.2fx: %s), CPU %.2fx, RSS %.2fx\n", what, r, target,
                 r >= target ? "met" : "MISSED", sdk.cpu / base.cpu,
                 static_cast<double>(sdk.rss_kb) / static_cast<double>(base.rss_kb));
