@@ -223,7 +223,7 @@ int main() {
     {
         rusage ru{};
         ::getrusage(RUSAGE_SELF, &ru);
-        std::printf("parent RSS at fork (inherited floor of the SDK children): %.1f MiB\n", ru.ru_maxrss / 1024.0);
+        std::printf("emulator process RSS before the transfers (not counted in the SDK rows): %.1f MiB\n", ru.ru_maxrss / 1024.0);
     }
 
     // The baseline server.
