@@ -1,6 +1,7 @@
 #include "link/md5.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 // Per-step shift amounts and sine-derived constants of RFC 1321.
@@ -20,6 +21,38 @@ constexpr uint32_t kSine[64] = {
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 
 inline uint32_t rol(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
+
+// One step, its round function and message word fixed at compile time: the 64 steps unroll into
+// straight-line code (a loop choosing them at run time is several times slower).
+template <int I>
+[[gnu::always_inline]] inline void step(uint32_t &a, uint32_t &b, uint32_t &c, uint32_t &d, const uint32_t *m) {
+    uint32_t f;
+    int g;
+    if constexpr (I < 16) {
+        f = d ^ (b & (c ^ d));
+        g = I;
+    } else if constexpr (I < 32) {
+        f = c ^ (d & (b ^ c));
+        g = (5 * I + 1) % 16;
+    } else if constexpr (I < 48) {
+        f = b ^ c ^ d;
+        g = (3 * I + 5) % 16;
+    } else {
+        f = c ^ (b | ~d);
+        g = (7 * I) % 16;
+    }
+    const uint32_t t = d;
+    d = c;
+    c = b;
+    b = b + rol(a + f + kSine[I] + m[g], kShift[I]);
+    a = t;
+}
+
+template <size_t... I>
+[[gnu::always_inline]] inline void all_steps(uint32_t &a, uint32_t &b, uint32_t &c, uint32_t &d, const uint32_t *m,
+                                             std::index_sequence<I...>) {
+    (step<static_cast<int>(I)>(a, b, c, d, m), ...);
+}
 }  // namespace
 
 void md5_transform(md5_ctx *ctx, const unsigned char block[64]) {
@@ -29,28 +62,7 @@ void md5_transform(md5_ctx *ctx, const unsigned char block[64]) {
                static_cast<uint32_t>(block[4 * i + 2]) << 16 | static_cast<uint32_t>(block[4 * i + 3]) << 24;
     }
     uint32_t a = ctx->state[0], b = ctx->state[1], c = ctx->state[2], d = ctx->state[3];
-    for (int i = 0; i < 64; ++i) {
-        uint32_t f;
-        int g;
-        if (i < 16) {
-            f = (b & c) | (~b & d);
-            g = i;
-        } else if (i < 32) {
-            f = (d & b) | (~d & c);
-            g = (5 * i + 1) % 16;
-        } else if (i < 48) {
-            f = b ^ c ^ d;
-            g = (3 * i + 5) % 16;
-        } else {
-            f = c ^ (b | ~d);
-            g = (7 * i) % 16;
-        }
-        uint32_t t = d;
-        d = c;
-        c = b;
-        b = b + rol(a + f + kSine[i] + m[g], kShift[i]);
-        a = t;
-    }
+    all_steps(a, b, c, d, m, std::make_index_sequence<64>{});
     ctx->state[0] += a;
     ctx->state[1] += b;
     ctx->state[2] += c;
@@ -80,8 +92,7 @@ void md5_update(md5_ctx *ctx, const void *data, uint32_t len) {
         std::memcpy(ctx->buffer + used, p, i);
         md5_transform(ctx, ctx->buffer);
         for (; static_cast<uint64_t>(i) + 64 <= len; i += 64) {
-            std::memcpy(ctx->buffer, p + i, 64);
-            md5_transform(ctx, ctx->buffer);
+            md5_transform(ctx, p + i);  // whole blocks straight from the input
         }
         used = 0;
     }

@@ -53,8 +53,10 @@ bool parse_length(const std::string &s, uint64_t &out) {
     return true;
 }
 
-// Request bodies above this are refused (the connection is closed) rather than buffered.
+// Request bodies above this are refused (the connection is closed) rather than buffered. File data of an
+// upload (a request with "Location") may be larger: a fresh upload sends the whole file as one range.
 constexpr uint64_t kBodyLimit = 256ull << 20;
+constexpr uint64_t kUploadBodyLimit = 4ull << 30;
 
 std::string request_log(const Request &req, const std::string &block) {
     std::string s = block;
@@ -235,11 +237,11 @@ bool Device::serve_http(int fd, std::string &&block, unsigned index) {
 
     uint64_t clen = 0;
     if (const std::string *cl = hb.find("Content-Length")) facts.content_length_ok = parse_length(*cl, clen);
-    if (clen > kBodyLimit) {
+    const bool upload = hb.find("Location") != nullptr;
+    if (clen > (upload ? kUploadBodyLimit : kBodyLimit)) {
         violation("Content-Length " + std::to_string(clen) + " too large", block);
         return false;
     }
-    const bool upload = hb.find("Location") != nullptr;
     int64_t drop_after = -1;
     if (upload) {
         std::lock_guard lk(mu_);

@@ -2,10 +2,16 @@
 // "Content-Range: bytes O-E" with exactly E - O bytes on a resume; a JSON error for a missing file.
 #include "handlers_download.h"
 
+#include <fcntl.h>
 #include <json-c/json.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+#include <vector>
+
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -27,6 +33,26 @@ std::string envelope_text(const Request &req, int error) {
            ",\"seq\":" + std::to_string(req.seq) + ",\"error\":" + std::to_string(error) +
            "},\"data\":[{\"contentLength\":0,\"date\":0}]}";
 }
+
+// A served file, open from the request until its reply is written.
+struct OpenFile {
+    int fd = -1;
+    int64_t size = 0;
+    explicit OpenFile(const std::string &path) {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+            ::close(fd);
+            fd = -1;
+        }
+        size = st.st_size;
+    }
+    ~OpenFile() {
+        if (fd >= 0) ::close(fd);
+    }
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+};
 
 bool send_json(int fd, const std::string &text, const char *type) {
     std::string head = "HTTP/1.1 200 OK\r\n";
@@ -51,15 +77,16 @@ void install_download_handler(Device &device, std::shared_ptr<DownloadScript> sc
             script->asks.push_back(ask);
         }
         Reply r;
-        std::string bytes;
-        const bool found = read_whole_file(dev.root() + "/" + ask.path, &bytes);
-        const bool missing = !found || ask.path.find("..") != std::string::npos;
-        r.raw_writer = [script, ask, bytes = std::move(bytes), missing, req_copy = envelope_text(req, 0),
+        // The file is opened and sized now and streamed from the descriptor while sending: large files are
+        // never held in memory.
+        auto file = std::make_shared<OpenFile>(dev.root() + "/" + ask.path);
+        const bool missing = file->fd < 0 || ask.path.find("..") != std::string::npos;
+        r.raw_writer = [script, ask, file, missing, req_copy = envelope_text(req, 0),
                         err_copy = envelope_text(req, missing ? 10008 : script->json_error_code.load())](int fd) {
             if (missing || script->json_error) return send_json(fd, err_copy, nullptr);
             if (script->json_ok) return send_json(fd, req_copy, nullptr);
             if (script->wrong_type) return send_json(fd, req_copy, "application/json");
-            const int64_t size = static_cast<int64_t>(bytes.size());
+            const int64_t size = file->size;
             int64_t start = ask.offset, end = ask.length ? ask.length : size;
             if (start < 0 || start > end || end > size) return send_json(fd, err_copy, nullptr);
             const bool resume = ask.offset != 0 || ask.length != 0;
@@ -75,21 +102,33 @@ void install_download_handler(Device &device, std::shared_ptr<DownloadScript> sc
                 head += "Content-Length: " + std::to_string(size) + "\r\n";
             head += "\r\n";
             if (!send_all(fd, frame(head))) return false;
-            std::string body = bytes.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
-            if (script->extra_bytes) body += std::string(1000, 'X');
             const int64_t drop = script->drop_after;
-            size_t sent = 0;
-            while (sent < body.size()) {
-                size_t n = std::min(script->block.load(), body.size() - sent);
-                if (drop >= 0 && static_cast<int64_t>(sent + n) >= drop) {
-                    n = static_cast<size_t>(std::max<int64_t>(0, drop - static_cast<int64_t>(sent)));
-                    send_all(fd, body.data() + sent, n);
+            const int64_t total = (end - start) + (script->extra_bytes ? 1000 : 0);
+            std::vector<char> buf;
+            int64_t sent = 0;
+            while (sent < total) {
+                size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(script->block.load()), total - sent));
+                if (drop >= 0 && sent + static_cast<int64_t>(n) >= drop) n = static_cast<size_t>(std::max<int64_t>(0, drop - sent));
+                buf.resize(std::max(buf.size(), n));
+                // File bytes first, then the scripted extra bytes.
+                size_t have = 0;
+                while (have < n && sent + static_cast<int64_t>(have) < end - start) {
+                    const size_t want = static_cast<size_t>(
+                        std::min<int64_t>(static_cast<int64_t>(n - have), end - start - sent - static_cast<int64_t>(have)));
+                    const ssize_t got = ::pread(file->fd, buf.data() + have, want,
+                                                static_cast<off_t>(start + sent + static_cast<int64_t>(have)));
+                    if (got <= 0) return false;  // the file shrank under us
+                    have += static_cast<size_t>(got);
+                }
+                if (have < n) std::fill(buf.begin() + static_cast<std::ptrdiff_t>(have), buf.begin() + static_cast<std::ptrdiff_t>(n), 'X');
+                if (drop >= 0 && sent + static_cast<int64_t>(n) >= drop) {
+                    send_all(fd, buf.data(), n);
                     ::shutdown(fd, SHUT_RDWR);
                     return false;
                 }
-                if (!send_all(fd, body.data() + sent, n)) return false;
-                sent += n;
-                if (script->pause_us > 0 && sent < body.size())
+                if (!send_all(fd, buf.data(), n)) return false;
+                sent += static_cast<int64_t>(n);
+                if (script->pause_us > 0 && sent < total)
                     std::this_thread::sleep_for(std::chrono::microseconds(script->pause_us));
             }
             return !script->extra_bytes;
