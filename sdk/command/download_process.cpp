@@ -206,7 +206,9 @@ int _qv_download_prcs_task(client_info *info) {
             if (rc == 0) rc = QV_ERR_DL_NO_TYPE;
         }
     }
-    if (release_local_file(info) != 0 && rc == 0) rc = QV_ERR_LOCAL_FILE2;
+    // After a complete download the caller keeps the partial file locked until it is moved into place, so
+    // that no other download can claim (and empty) it in between.
+    if (rc != 0) release_local_file(info);
     std::free(info->retstr);
     info->retstr = nullptr;
     std::free(info->recv_buf);

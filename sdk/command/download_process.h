@@ -34,7 +34,9 @@ int release_local_file(client_info *info);
 // file data covering the whole range was written; a JSON reply gives the device's error, or 10005 when it
 // carries none; 13116 when the partial file cannot be opened, locked or unlocked; the exchange's code.
 // A `file_fd` above 0 is taken as the partial file already opened and locked by _create_local_file.
-// `retstr` and `recv_buf` are freed; the descriptor is unlocked and closed on every path (file_fd -1).
+// `retstr` and `recv_buf` are freed. On failure the descriptor is unlocked and closed (file_fd -1); after a
+// complete download it stays open and locked until the caller has moved the file into place and calls
+// release_local_file.
 int _qv_download_prcs_task(client_info *info);
 
 // ---- the file download call ----

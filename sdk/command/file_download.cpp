@@ -287,6 +287,8 @@ int _handle_file_download_req(client_info *info) {
             rc = final_move(p.tmp, p.target);
             if (rc == 0) unlink(p.uuid.c_str());
         }
+        // Held since the download completed: release only now that the file is in place.
+        if (release_local_file(info) != 0 && rc == 0) rc = QV_ERR_LOCAL_FILE2;
     }
     return rc;
 }
