@@ -11,6 +11,14 @@ T *new_node() {
     return static_cast<T *>(std::calloc(1, sizeof(T)));
 }
 
+// A zeroed node for an add to `head`; null (with the add's failure line logged) without memory or head.
+template <typename T, typename H>
+T *node_for(H **head, const char *failure) {
+    T *n = head ? new_node<T>() : nullptr;
+    if (!n) QV_LOG_DEBUG("%s", failure);
+    return n;
+}
+
 // A failed copy leaves the field null; the add still succeeds.
 char *dup_or_null(const char *s) { return s ? strdup(s) : nullptr; }
 
@@ -67,12 +75,8 @@ void tag_ring_free(tag_head *ring) {
 
 int ppc_add_file_to_list(file_dnode **head, const char *name, int64_t size, int64_t date, uint8_t isFolder,
                          const char *path, int32_t bucketId, int32_t isStore, tag_head *tags, int32_t type) {
-    auto *n = new_node<file_dnode>();
-    if (!n || !head) {
-        std::free(n);
-        QV_LOG_DEBUG("add disk list error");
-        return -1;
-    }
+    auto *n = node_for<file_dnode>(head, "add disk list error");
+    if (!n) return -1;
     n->name = dup_or_null(name);
     n->path = dup_or_null(path);
     n->size = isFolder == 1 ? 0 : size;
@@ -96,12 +100,8 @@ int ppc_link_file_to_list(file_dnode **head, file_dnode *node) {
 
 int ppc_add_dir_to_list(file_dnode **head, const char *name, int64_t size, int64_t date, uint8_t isFolder,
                         const char *path, int32_t count, int32_t bucketId) {
-    auto *n = new_node<file_dnode>();
-    if (!n || !head) {
-        std::free(n);
-        QV_LOG_DEBUG("add disk list error");
-        return -1;
-    }
+    auto *n = node_for<file_dnode>(head, "add disk list error");
+    if (!n) return -1;
     n->name = dup_or_null(name);
     n->path = dup_or_null(path);
     n->size = size;
@@ -115,12 +115,8 @@ int ppc_add_dir_to_list(file_dnode **head, const char *name, int64_t size, int64
 }
 
 int ppc_add_uuid_to_list(file_dnode **head, const char *uuid) {
-    auto *n = new_node<file_dnode>();
-    if (!n || !head) {
-        std::free(n);
-        QV_LOG_DEBUG("add disk list error");
-        return -1;
-    }
+    auto *n = node_for<file_dnode>(head, "add disk list error");
+    if (!n) return -1;
     n->file_uuid = dup_or_null(uuid);
     n->next = *head;
     *head = n;
@@ -139,12 +135,8 @@ int ppc_uuid_is_exist_list(const char *uuid, const file_dnode *list) {
 }
 
 int ppc_add_uuid_only_to_list(uuid_dnode **head, const char *uuid) {
-    auto *n = new_node<uuid_dnode>();
-    if (!n || !head) {
-        std::free(n);
-        QV_LOG_DEBUG("add disk list error");
-        return -1;
-    }
+    auto *n = node_for<uuid_dnode>(head, "add disk list error");
+    if (!n) return -1;
     if (uuid) {
         n->file_uuid = strdup(uuid);
         if (!n->file_uuid) {
@@ -219,12 +211,8 @@ int ppc_check_file_list(const file_dnode *list) { return list ? 0 : -1; }
 
 int ppc_add_disk_to_list(disk_dnode **head, const char *name, const char *path, int64_t size, int64_t avSize,
                          int32_t diskType, const char *fstype) {
-    auto *n = new_node<disk_dnode>();
-    if (!n || !head) {
-        std::free(n);
-        QV_LOG_DEBUG("add disk list error");
-        return -1;
-    }
+    auto *n = node_for<disk_dnode>(head, "add disk list error");
+    if (!n) return -1;
     n->name = dup_or_null(name);
     n->path = dup_or_null(path);
     n->fstype = dup_or_null(fstype);
@@ -252,12 +240,8 @@ int ppc_destory_disk_list(disk_dnode *list) {
 
 int ppc_add_user_space_to_list(user_space_dnode **head, const char *userName, int64_t usedSpace,
                                int64_t allocateSpace) {
-    auto *n = new_node<user_space_dnode>();
-    if (!n || !head) {
-        std::free(n);
-        QV_LOG_DEBUG("add user space error");
-        return -1;
-    }
+    auto *n = node_for<user_space_dnode>(head, "add user space error");
+    if (!n) return -1;
     copy_inline(n->userName, sizeof n->userName, userName);
     n->usedSpace = usedSpace;
     n->allocateSpace = allocateSpace;
