@@ -5,7 +5,8 @@
 // Each measured side runs in a child process of its own (a fork for the SDK, the tool itself for the
 // baseline), so the CPU time and peak RSS are that side's alone; the emulator and nginx are not counted.
 // Size: QV_BENCH_MB (default 1024; 256 when the scratch directory lacks room). Scratch: /dev/shm, else
-// TMPDIR. Without nginx the baseline server is `python3 -m http.server` (downloads only).
+// TMPDIR. Each side runs QV_BENCH_RUNS times (default 3), the two sides taking turns; the run of median
+// time is reported, so one slow run on a busy machine does not decide the ratio. Without nginx the baseline server is `python3 -m http.server` (downloads only).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -16,6 +17,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "command/client_file_task.h"
@@ -52,6 +55,26 @@ struct Sample {
     long rss_kb = 0;   // peak RSS
     int rc = -1;
 };
+
+// The run of median wall time.
+Sample median_of(std::vector<Sample> runs) {
+    std::sort(runs.begin(), runs.end(), [](const Sample &a, const Sample &b) { return a.wall < b.wall; });
+    Sample m = runs[runs.size() / 2];
+    for (const Sample &r : runs)
+        if (r.rc != 0) m.rc = r.rc;  // any failed run shows
+    return m;
+}
+
+// Runs `sdk` and `base` `n` times each, taking turns.
+template <class A, class B>
+std::pair<Sample, Sample> alternate(unsigned n, A sdk, B base) {
+    std::vector<Sample> a, b;
+    for (unsigned i = 0; i < n; ++i) {
+        a.push_back(sdk());
+        b.push_back(base());
+    }
+    return {median_of(std::move(a)), median_of(std::move(b))};
+}
 
 double cpu_of(const rusage &ru) {
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
@@ -191,6 +214,9 @@ int main() {
     uint64_t mib = 1024;
     if (const char *e = std::getenv("QV_BENCH_MB")) mib = std::strtoull(e, nullptr, 10);
     if (mib == 0) mib = 1;
+    unsigned runs = 3;
+    if (const char *e = std::getenv("QV_BENCH_RUNS")) runs = static_cast<unsigned>(std::strtoul(e, nullptr, 10));
+    if (runs == 0) runs = 1;
     struct statvfs vs {};
     ::statvfs(scratch.c_str(), &vs);
     const uint64_t avail_mib = static_cast<uint64_t>(vs.f_bavail) * vs.f_frsize >> 20;
@@ -207,7 +233,8 @@ int main() {
     const fs::path src = dev_root / "big.bin";
     make_file(src, bytes);
     fs::create_hard_link(src, www / "big.bin");
-    std::printf("file: %llu MiB in %s\n", static_cast<unsigned long long>(mib), base.c_str());
+    std::printf("file: %llu MiB in %s; %u runs a side, median reported\n", static_cast<unsigned long long>(mib),
+                base.c_str(), runs);
 
     qv::set_log_enabled(false);
     qvemu::Device dev(dev_root.string(), kDevAddr, 0);
@@ -257,56 +284,74 @@ int main() {
     const double m = static_cast<double>(mib);
 
     // Download.
-    Sample sdk_dl = in_child([&] {
-        client_file_task *t = client_file_task_new();
-        t->token = 5;
-        path_info p{"/big.bin", 1, 0};
-        int rc = QV_FileDownload(local.c_str(), &p, t);
-        client_file_task_free(t);
-        return rc;
-    });
-    const bool dl_ok = same_file(src, local / "big.bin");
-    fs::remove_all(local);
-    fs::create_directories(local);
-    Sample curl_dl = run_tool({"curl", "-sf", "-o", (local / "curl.bin").string(), url + "/big.bin"});
-    const bool curl_dl_ok = same_file(src, local / "curl.bin");
-    fs::remove_all(local);
+    bool dl_ok = true, curl_dl_ok = true;
+    auto [sdk_dl, curl_dl] = alternate(
+        runs,
+        [&] {
+            Sample r = in_child([&] {
+                client_file_task *t = client_file_task_new();
+                t->token = 5;
+                path_info p{"/big.bin", 1, 0};
+                int rc = QV_FileDownload(local.c_str(), &p, t);
+                client_file_task_free(t);
+                return rc;
+            });
+            dl_ok = dl_ok && same_file(src, local / "big.bin");
+            fs::remove_all(local);
+            fs::create_directories(local);
+            return r;
+        },
+        [&] {
+            Sample r = run_tool({"curl", "-sf", "-o", (local / "curl.bin").string(), url + "/big.bin"});
+            curl_dl_ok = curl_dl_ok && same_file(src, local / "curl.bin");
+            fs::remove_all(local);
+            fs::create_directories(local);
+            return r;
+        });
     row("download", "QV_FileDownload", sdk_dl, m);
     row("download", "curl GET", curl_dl, m);
     ratio("download", sdk_dl, curl_dl, 0.9);
     std::printf("          content identical: SDK %s, curl %s\n\n", dl_ok ? "yes" : "NO", curl_dl_ok ? "yes" : "NO");
 
     // Upload: the source lives outside the device root for the SDK side.
-    fs::create_directories(local);
     const fs::path up_src = local / "up.bin";
     fs::create_hard_link(src, up_src);
-    fs::create_directories(dev_root / "up");
-    Sample sdk_up = in_child([&] {
-        client_file_task *t = client_file_task_new();
-        t->token = 5;
-        path_info target{"/up/big.bin", 1, 0};
-        int rc = QV_FileUpload(up_src.c_str(), &target, t);
-        client_file_task_free(t);
-        return rc;
-    });
-    const bool up_ok = same_file(src, dev_root / "up" / "big.bin");
-    fs::remove_all(dev_root / "up");
-    row("upload", "QV_FileUpload", sdk_up, m);
+    bool up_ok = true, curl_up_ok = true;
+    auto sdk_upload = [&] {
+        fs::create_directories(dev_root / "up");
+        Sample r = in_child([&] {
+            client_file_task *t = client_file_task_new();
+            t->token = 5;
+            path_info target{"/up/big.bin", 1, 0};
+            int rc = QV_FileUpload(up_src.c_str(), &target, t);
+            client_file_task_free(t);
+            return rc;
+        });
+        up_ok = up_ok && same_file(src, dev_root / "up" / "big.bin");
+        fs::remove_all(dev_root / "up");
+        return r;
+    };
     if (nginx) {
-        Sample curl_up = run_tool({"curl", "-sf", "-T", up_src.string(), url + "/up/big.bin"});
-        const bool curl_up_ok = same_file(src, www / "up" / "big.bin");
-        fs::remove_all(www / "up");
+        auto [sdk_up, curl_up] = alternate(runs, sdk_upload, [&] {
+            Sample r = run_tool({"curl", "-sf", "-T", up_src.string(), url + "/up/big.bin"});
+            curl_up_ok = curl_up_ok && same_file(src, www / "up" / "big.bin");
+            fs::remove_all(www / "up");
+            return r;
+        });
+        row("upload", "QV_FileUpload", sdk_up, m);
         row("upload", "curl PUT (nginx DAV)", curl_up, m);
         ratio("upload", sdk_up, curl_up, 0.9);
         std::printf("          content identical: SDK %s, curl %s\n\n", up_ok ? "yes" : "NO", curl_up_ok ? "yes" : "NO");
     } else {
+        row("upload", "QV_FileUpload", sdk_upload(), m);
         std::printf("          content identical: SDK %s (no PUT-capable baseline without nginx)\n\n", up_ok ? "yes" : "NO");
     }
 
     // Check value.
     char value[QV_AUTH_VALUE_SIZE] = {};
-    Sample sdk_ck = in_child([&] { return QV_GetRelaxUploadAuthValue(up_src.c_str(), "md5", value, nullptr); });
-    Sample md5 = run_tool({"md5sum", up_src.string()});
+    auto [sdk_ck, md5] = alternate(
+        runs, [&] { return in_child([&] { return QV_GetRelaxUploadAuthValue(up_src.c_str(), "md5", value, nullptr); }); },
+        [&] { return run_tool({"md5sum", up_src.string()}); });
     row("check", "QV_GetRelaxUpload...", sdk_ck, m);
     row("check", "md5sum", md5, m);
     ratio("check", sdk_ck, md5, 0.95);

@@ -1,5 +1,6 @@
 // Uploads, backups and instant uploads against the device emulator: missing ranges from a file and from a
 // stream, resumption after a dropped connection and after SIGKILLed uploads, uuid de-duplication, 147.
+#include <csignal>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <signal.h>
@@ -201,6 +202,23 @@ TEST_F(Uploads, ADroppedUploadResumesWithTheMissingPart) {
     ASSERT_EQ(QV_FileUpload((local_ + "/c.bin").c_str(), &target, task_), 0);
     EXPECT_EQ(dev_->counters().upload_body_bytes - before, 150000u);
     EXPECT_EQ(slurp(root_ + "/docs/c.bin"), data);
+}
+
+// A device that hangs up while a large body is still going out (sent straight from the file): an error
+// code with SIGPIPE at its default action, and the next attempt finishes the file.
+TEST_F(Uploads, AHangUpMidBodyIsAnErrorNotASignal) {
+    ASSERT_EQ(::signal(SIGPIPE, SIG_DFL), SIG_DFL);
+    const std::string data = pattern(24 << 20, 6);
+    spit(local_ + "/big.bin", data);
+    path_info target{"/docs/big.bin", 1, 0};
+    qvemu::Faults f;
+    f.upload_drop_after = 50000;
+    dev_->set_faults(f);
+    const int rc = QV_FileUpload((local_ + "/big.bin").c_str(), &target, task_);
+    EXPECT_TRUE(rc == QV_ERR_NET || rc == QV_ERR_RECV) << rc;
+    dev_->set_faults(qvemu::Faults{});
+    ASSERT_EQ(QV_FileUpload((local_ + "/big.bin").c_str(), &target, task_), 0);
+    EXPECT_TRUE(slurp(root_ + "/docs/big.bin") == data);
 }
 
 // Size and time are those of the file the symbolic link leads to.

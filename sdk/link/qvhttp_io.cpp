@@ -51,6 +51,12 @@ int wait_readable(int fd, int64_t deadline_ms, const client_file_task *task) {
     return QV_ERR_RECV;
 }
 
+int wait_writable(int fd, int64_t deadline_ms, const client_file_task *task) {
+    int w = wait_events(fd, POLLOUT, deadline_ms, task);
+    if (w == 1) return 0;
+    return w == -QV_ERR_CANCELLED ? QV_ERR_CANCELLED : QV_ERR_NET;
+}
+
 int read_exact(int fd, void *buf, size_t n, int64_t deadline_ms, const client_file_task *task, size_t *got) {
     size_t done = 0;
     auto *p = static_cast<char *>(buf);
@@ -81,6 +87,7 @@ int read_exact(int fd, void *buf, size_t n, int64_t deadline_ms, const client_fi
 
 int write_all(int fd, const void *buf, size_t n, int64_t deadline_ms, const client_file_task *task) {
     size_t done = 0;
+    int rc = 0;
     auto *p = static_cast<const char *>(buf);
     while (done < n) {
         ssize_t r = ::send(fd, p + done, n - done, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -90,9 +97,8 @@ int write_all(int fd, const void *buf, size_t n, int64_t deadline_ms, const clie
         }
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return QV_ERR_NET;
-        int w = wait_events(fd, POLLOUT, deadline_ms, task);
-        if (w == 1) continue;
-        return w == -QV_ERR_CANCELLED ? QV_ERR_CANCELLED : QV_ERR_NET;
+        rc = wait_writable(fd, deadline_ms, task);
+        if (rc != 0) return rc;
     }
     return 0;
 }

@@ -21,6 +21,8 @@ int wait_readable(int fd, int64_t deadline_ms, const client_file_task *task);
 // Reads exactly n bytes: 0; 15000 when the peer closes or the read fails; 10103 on time-out; 20008 on cancel.
 // `*got` (may be null) receives the count read.
 int read_exact(int fd, void *buf, size_t n, int64_t deadline_ms, const client_file_task *task, size_t *got);
+// 0 writable; 15000 when the deadline passes or the wait fails; 20008 on cancel.
+int wait_writable(int fd, int64_t deadline_ms, const client_file_task *task);
 // Writes n bytes: 0; 15000 on failure or time-out; 20008 on cancel.
 int write_all(int fd, const void *buf, size_t n, int64_t deadline_ms, const client_file_task *task);
 // One framed message: the 4-byte length (host order) and the payload, as one write.

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -249,13 +250,19 @@ bool Device::serve_http(int fd, std::string &&block, unsigned index) {
     }
     uint64_t want = clen;
     if (drop_after >= 0 && static_cast<uint64_t>(drop_after) < want) want = static_cast<uint64_t>(drop_after);
-    req.body.resize(want);
-    const size_t got = recv_exact(fd, req.body.data(), want);
-    if (got != clen) {
-        if (!upload) return false;  // the client gave up mid-body
-        // An upload cut short: what arrived is still stored, as a real device keeps a partial file.
-        req.body.resize(got);
-        req.body_short = true;
+    uint64_t got = 0;
+    if (upload) {
+        req.body_length = clen;
+        req.read_body = [fd, want, &got](char *buf, size_t size) -> size_t {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(size, want - got));
+            const size_t r = n ? recv_exact(fd, buf, n) : 0;
+            got += r;
+            return r;
+        };
+    } else {
+        req.body.resize(want);
+        got = recv_exact(fd, req.body.data(), want);
+        if (got != clen) return false;  // the client gave up mid-body
     }
 
     const std::string *conn = hb.find("Connection");
@@ -281,8 +288,6 @@ bool Device::serve_http(int fd, std::string &&block, unsigned index) {
         strict = strict_;
         ++counters_.requests_http;
         ++counters_.requests_by_cmd[req.cmd];
-        counters_.request_body_bytes += req.body.size();
-        if (upload) counters_.upload_body_bytes += req.body.size();
         if (req.cmd == 175) ++(req.keep_alive ? counters_.pool_opens : counters_.pool_closes);
     }
     if (strict) {
@@ -294,6 +299,19 @@ bool Device::serve_http(int fd, std::string &&block, unsigned index) {
         for (auto &f : found) violation(std::move(f), request_log(req, block));
     }
     Reply reply = dispatch(req);
+    if (upload) {
+        // Drain what the handler did not take; an upload cut short gets no reply, as on a real device,
+        // which keeps the partial file the handler stored.
+        std::vector<char> sink(1 << 16);
+        while (got < want && req.read_body(sink.data(), sink.size()) > 0) {
+        }
+        req.body_short = got != clen;
+    }
+    {
+        std::lock_guard lk(mu_);
+        counters_.request_body_bytes += got;
+        if (upload) counters_.upload_body_bytes += got;
+    }
     if (req.body_short) return false;
     return send_http_reply(fd, req, reply);
 }

@@ -49,7 +49,7 @@ enum class Protocol { Http, FramedJson };
 struct Request {
     Protocol protocol = Protocol::Http;
     const HeaderBlock *head = nullptr;  // null for framed JSON
-    std::string body;                   // the raw body as received
+    std::string body;                   // the raw body as received (empty for uploads: see read_body)
     std::string text;                   // the JSON envelope text (deciphered, or from Location)
     json_object *envelope = nullptr;    // parsed text
     json_object *data = nullptr;        // its "data" member, or null
@@ -60,6 +60,11 @@ struct Request {
     unsigned index_on_connection = 0;  // 0 for the first request of a connection
     bool body_short = false;           // an upload body that ended early (dropped or the client left):
                                        // handlers store what came; no reply is sent
+    // An upload's data (a request whose envelope is in "Location") is not read ahead: the handler pulls
+    // it straight into its file, so a large body never sits in memory. Returns the bytes read, 0 at the
+    // end of the body or when the client left. Whatever the handler leaves unread is drained after it.
+    std::function<size_t(char *, size_t)> read_body;
+    uint64_t body_length = 0;  // the announced Content-Length
 };
 
 // A handler's answer. The device wraps each data text into an envelope echoing cmd, token and seq.

@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include "handlers.h"
 
@@ -154,12 +155,12 @@ Reply check_reply(const std::string &file, int64_t size) {
     return r;
 }
 
-// Stores an upload body at [start, start + body) of `file`; true once the file is complete.
-bool store(const std::string &file, int64_t size, int64_t start, const std::string &body) {
+// Prepares `file`'s partial copy for a body of a file of `size` bytes and opens it for writing; `have`
+// gets the ranges the partial copy already holds.
+int open_part(const std::string &file, int64_t size, Ranges &have) {
     std::lock_guard lk(g_mu);
     make_parents(file);
     int64_t have_size = 0;
-    Ranges have;
     const std::string part = file + ".part";
     if (!load_state(file, have_size, have) || have_size != size) {
         have.clear();
@@ -172,16 +173,37 @@ bool store(const std::string &file, int64_t size, int64_t start, const std::stri
             have.emplace_back(0, static_cast<int64_t>(st.st_size));
         }
     }
-    int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    return ::open(part.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+}
+
+// Stores an upload body, pulled from the connection as it arrives, at [start, ...) of `file`; true once
+// the file is complete. The lock is not held while the body arrives, so a slow client holds up no one.
+bool store(const std::string &file, int64_t size, int64_t start, const Request &req) {
+    Ranges have;
+    const int fd = open_part(file, size, have);
     if (fd < 0) return false;
-    size_t done = 0;
-    while (done < body.size()) {
-        ssize_t n = ::pwrite(fd, body.data() + done, body.size() - done, static_cast<off_t>(start + done));
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
+    std::vector<char> buf(size_t{1} << 20);
+    uint64_t done = 0;
+    for (;;) {
+        const size_t n = req.read_body(buf.data(), buf.size());
+        if (n == 0) break;
+        size_t put = 0;
+        while (put < n) {
+            ssize_t w = ::pwrite(fd, buf.data() + put, n - put, static_cast<off_t>(start + done + put));
+            if (w <= 0) break;
+            put += static_cast<size_t>(w);
+        }
+        done += put;
+        if (put < n) break;  // the device's disk failed: keep what was written
     }
+    std::lock_guard lk(g_mu);
+    // Another upload of the same file may have stored ranges meanwhile: merge with its state.
+    int64_t have_size = 0;
+    Ranges now;
+    if (load_state(file, have_size, now) && have_size == size) have = std::move(now);
     add_range(have, start, start + static_cast<int64_t>(done));
     const bool complete = missing_of(size, have).empty();
+    const std::string part = file + ".part";
     if (complete) {
         if (::ftruncate(fd, static_cast<off_t>(size)) != 0) { /* size already right */ }
         ::close(fd);
@@ -204,7 +226,7 @@ bool upload_range(const Request &req, int64_t &start, int64_t &end) {
         long long s = -1, e = -1;
         if (std::sscanf(range->c_str(), "%lld-%lld", &s, &e) != 2 || s != start || e != end) return false;
     }
-    return req.body_short || static_cast<int64_t>(req.body.size()) == end - start;
+    return static_cast<int64_t>(req.body_length) == end - start;
 }
 
 Reply file_upload(Device &dev, const Request &req) {
@@ -212,7 +234,7 @@ Reply file_upload(Device &dev, const Request &req) {
     int64_t start = 0, end = 0;
     if (!safe_path(path) || !upload_range(req, start, end)) return error(10003);
     const std::string file = rooted(dev, path);
-    store(file, arg_i64(req, "fileSize"), start, req.body);
+    store(file, arg_i64(req, "fileSize"), start, req);
     if (json_object *tags = arg(req, "tagList")) {
         std::vector<std::string> names;
         for (size_t i = 0; i < json_object_array_length(tags); ++i) {
@@ -246,7 +268,7 @@ Reply backup_upload(Device &dev, const Request &req) {
     const std::string path = backup_path_of(req);
     int64_t start = 0, end = 0;
     if (uuid.empty() || !safe_path(path) || !upload_range(req, start, end)) return error(10003);
-    const bool complete = store(rooted(dev, path), arg_i64(req, "fileSize"), start, req.body);
+    const bool complete = store(rooted(dev, path), arg_i64(req, "fileSize"), start, req);
     if (complete && !uuid_known(dev, uuid)) {
         std::lock_guard lk(g_mu);
         make_parents(uuid_file(dev));
