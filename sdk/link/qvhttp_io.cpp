@@ -87,7 +87,6 @@ int read_exact(int fd, void *buf, size_t n, int64_t deadline_ms, const client_fi
 
 int write_all(int fd, const void *buf, size_t n, int64_t deadline_ms, const client_file_task *task) {
     size_t done = 0;
-    int rc = 0;
     auto *p = static_cast<const char *>(buf);
     while (done < n) {
         ssize_t r = ::send(fd, p + done, n - done, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -97,7 +96,7 @@ int write_all(int fd, const void *buf, size_t n, int64_t deadline_ms, const clie
         }
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return QV_ERR_NET;
-        rc = wait_writable(fd, deadline_ms, task);
+        const int rc = wait_writable(fd, deadline_ms, task);
         if (rc != 0) return rc;
     }
     return 0;

@@ -300,19 +300,18 @@ bool Device::serve_http(int fd, std::string &&block, unsigned index) {
     }
     Reply reply = dispatch(req);
     if (upload) {
-        // Drain what the handler did not take; an upload cut short gets no reply, as on a real device,
-        // which keeps the partial file the handler stored.
+        // Drain what the handler did not take.
         std::vector<char> sink(1 << 16);
         while (got < want && req.read_body(sink.data(), sink.size()) > 0) {
         }
-        req.body_short = got != clen;
     }
     {
         std::lock_guard lk(mu_);
         counters_.request_body_bytes += got;
         if (upload) counters_.upload_body_bytes += got;
     }
-    if (req.body_short) return false;
+    // An upload cut short gets no reply, as on a real device, which keeps the partial file the handler stored.
+    if (got != clen) return false;
     return send_http_reply(fd, req, reply);
 }
 

@@ -58,8 +58,6 @@ struct Request {
     int32_t seq = 0;
     bool keep_alive = false;           // "Connection: keep-alive" was sent
     unsigned index_on_connection = 0;  // 0 for the first request of a connection
-    bool body_short = false;           // an upload body that ended early (dropped or the client left):
-                                       // handlers store what came; no reply is sent
     // An upload's data (a request whose envelope is in "Location") is not read ahead: the handler pulls
     // it straight into its file, so a large body never sits in memory. Returns the bytes read, 0 at the
     // end of the body or when the client left. Whatever the handler leaves unread is drained after it.
