@@ -19,6 +19,36 @@ void install_default_handlers(Device &device) {
     install_upload_handlers(device);
 }
 
+json_object *request_args(const Request &req) {
+    json_object *first = req.data && json_object_is_type(req.data, json_type_array)
+                             ? json_object_array_get_idx(req.data, 0)
+                             : req.data;
+    return first && json_object_is_type(first, json_type_object) ? first : nullptr;
+}
+
+json_object *arg(const Request &req, const char *name) {
+    json_object *v = nullptr;
+    json_object *first = request_args(req);
+    if (first) json_object_object_get_ex(first, name, &v);
+    return v;
+}
+
+std::string arg_str(const Request &req, const char *name) {
+    json_object *v = arg(req, name);
+    return v ? json_object_get_string(v) : "";
+}
+
+int64_t arg_i64(const Request &req, const char *name, int64_t dflt) {
+    json_object *v = arg(req, name);
+    return v ? json_object_get_int64(v) : dflt;
+}
+
+Reply error_reply(int code) {
+    Reply r;
+    r.error = code;
+    return r;
+}
+
 std::string json_text(json_object *o) {
     return json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
 }

@@ -16,6 +16,15 @@ void install_file_type_handlers(Device &device);  // 105 attributes, 120/158 typ
 // Device-user commands 1 to 58 and 249: install_device_user_handlers in handlers_device_user.h.
 void install_listing_handlers(Device &device);    // 101, 185 listings, 113, 117 search, 108 upload check
 
+// The request's key object: element 0 of a "data" array, or "data" itself; null when that is no object.
+json_object *request_args(const Request &req);
+// Member `name` of the key object (null when absent), and its string ("" when absent) and 64-bit readings.
+json_object *arg(const Request &req, const char *name);
+std::string arg_str(const Request &req, const char *name);
+int64_t arg_i64(const Request &req, const char *name, int64_t dflt = -1);
+// A reply carrying only an error code.
+Reply error_reply(int code);
+
 // json-c's compact text of an object or array (keeps "\/" escapes as json-c writes them).
 std::string json_text(json_object *o);
 

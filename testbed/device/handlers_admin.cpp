@@ -24,14 +24,6 @@ constexpr int kDataError = 14000;
 using State = std::shared_ptr<AdminState>;
 using Lock = std::lock_guard<std::mutex>;
 
-// The request's key object: element 0 of a "data" array, or "data" itself when it is an object.
-json_object *args(const Request &req) {
-    if (req.data == nullptr) return nullptr;
-    if (json_object_is_type(req.data, json_type_array))
-        return json_object_array_length(req.data) > 0 ? json_object_array_get_idx(req.data, 0) : nullptr;
-    return json_object_is_type(req.data, json_type_object) ? req.data : nullptr;
-}
-
 json_object *get(json_object *o, const char *k) {
     json_object *v = nullptr;
     return (o != nullptr && json_object_object_get_ex(o, k, &v)) ? v : nullptr;
@@ -90,11 +82,6 @@ Reply first(Obj elem) {
 Reply object(Obj o) {
     return text_reply(o.o);
 }
-Reply error(int code) {
-    Reply r;
-    r.error = code;
-    return r;
-}
 Reply none() {
     return Reply{};
 }
@@ -143,18 +130,18 @@ void install_admin(Device &d, const State &st) {
     });
     d.set_handler(301, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        st->admin_password = gets(args(req), "adminPassword");
+        st->admin_password = gets(request_args(req), "adminPassword");
         return none();
     });
     d.set_handler(302, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        if (gets(args(req), "adminPassword") != st->admin_password) return error(kWrongPassword);
-        st->admin_password = gets(args(req), "newAdminPassword");
+        if (gets(request_args(req), "adminPassword") != st->admin_password) return error_reply(kWrongPassword);
+        st->admin_password = gets(request_args(req), "newAdminPassword");
         return none();
     });
     d.set_handler(303, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        return gets(args(req), "adminPassword") == st->admin_password ? none() : error(kWrongPassword);
+        return gets(request_args(req), "adminPassword") == st->admin_password ? none() : error_reply(kWrongPassword);
     });
     d.set_handler(304, [st](Device &, const Request &) {
         Lock lk(st->mu);
@@ -196,13 +183,13 @@ void install_admin(Device &d, const State &st) {
         });
         d.set_handler(f.set, [st, f](Device &, const Request &req) {
             Lock lk(st->mu);
-            (*st).*f.field = geti(args(req), "bindFlag");
+            (*st).*f.field = geti(request_args(req), "bindFlag");
             return none();
         });
     }
     d.set_handler(309, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        st->invited.push_back(gets(args(req), "userName"));
+        st->invited.push_back(gets(request_args(req), "userName"));
         return none();
     });
     d.set_handler(310, [st](Device &, const Request &) {
@@ -211,7 +198,7 @@ void install_admin(Device &d, const State &st) {
     });
     d.set_handler(311, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        st->limit_enable = geti(args(req), "limitEnable");
+        st->limit_enable = geti(request_args(req), "limitEnable");
         return none();
     });
     d.set_handler(312, [st](Device &, const Request &) {
@@ -220,8 +207,8 @@ void install_admin(Device &d, const State &st) {
     });
     d.set_handler(313, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        st->limit_set = geti(args(req), "limitSet");
-        st->limit_space = geti64(args(req), "limitSpace");
+        st->limit_set = geti(request_args(req), "limitSet");
+        st->limit_space = geti64(request_args(req), "limitSpace");
         return none();
     });
     d.set_handler(314, [st](Device &dev, const Request &) {
@@ -244,13 +231,13 @@ void install_admin(Device &d, const State &st) {
     });
     d.set_handler(315, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        UserLimit &l = st->limits[geti(args(req), "userId")];
-        l.limit_set = geti(args(req), "limitSet");
-        l.limit_space = geti64(args(req), "limitSpace");
+        UserLimit &l = st->limits[geti(request_args(req), "userId")];
+        l.limit_set = geti(request_args(req), "limitSet");
+        l.limit_space = geti64(request_args(req), "limitSpace");
         return none();
     });
     d.set_handler(316, [st](Device &dev, const Request &req) {
-        const int id = geti(args(req), "userId");
+        const int id = geti(request_args(req), "userId");
         auto users = dev.users();
         std::erase_if(users, [id](const DeviceUser &u) { return u.user_id == id; });
         dev.set_users(users);
@@ -264,8 +251,8 @@ void install_admin(Device &d, const State &st) {
     });
     d.set_handler(318, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        st->usb_backup_mode = geti(args(req), "usbBackupMode");
-        st->ptp_backup_mode = geti(args(req), "ptpBackupMode");
+        st->usb_backup_mode = geti(request_args(req), "usbBackupMode");
+        st->ptp_backup_mode = geti(request_args(req), "ptpBackupMode");
         return none();
     });
     d.set_handler(322, [](Device &dev, const Request &req) {
@@ -287,7 +274,7 @@ void install_admin(Device &d, const State &st) {
     });
     d.set_handler(331, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        st->self_start = geti(args(req), "nas_self_start");
+        st->self_start = geti(request_args(req), "nas_self_start");
         return none();
     });
     d.set_handler(332, [st](Device &, const Request &) {
@@ -312,13 +299,13 @@ void install_settings(Device &d, const State &st) {
     });
     d.set_handler(172, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        if (!has(args(req), "deviceNickName")) return error(kDataError);
-        st->device_name = gets(args(req), "deviceNickName");
+        if (!has(request_args(req), "deviceNickName")) return error_reply(kDataError);
+        st->device_name = gets(request_args(req), "deviceNickName");
         return none();
     });
     d.set_handler(169, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        json_object *a = args(req);
+        json_object *a = request_args(req);
         st->hidden_records.push_back(std::to_string(geti(a, "userId")) + "/" +
                                      std::to_string(geti(a, "bucketId")) + "/" +
                                      std::to_string(geti(a, "logId")));
@@ -336,12 +323,12 @@ void install_settings(Device &d, const State &st) {
     });
     d.set_handler(320, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        st->samba_enabled = geti(args(req), "enabled");
+        st->samba_enabled = geti(request_args(req), "enabled");
         return none();
     });
     d.set_handler(334, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        st->sleep_minutes = geti64(args(req), "time");
+        st->sleep_minutes = geti64(request_args(req), "time");
         return none();
     });
     d.set_handler(335, [st](Device &, const Request &) {
@@ -350,8 +337,8 @@ void install_settings(Device &d, const State &st) {
     });
     d.set_handler(338, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        const std::string zone = gets(args(req), "timeZone");
-        if (zone.empty()) return error(kDataError);
+        const std::string zone = gets(request_args(req), "timeZone");
+        if (zone.empty()) return error_reply(kDataError);
         st->time_zone = zone;
         return none();
     });
@@ -384,7 +371,7 @@ void install_hidden_space(Device &d, const State &st) {
     });
     d.set_handler(177, [st](Device &, const Request &) {
         Lock lk(st->mu);
-        if (st->hide_enabled) return error(kHideAlreadyOn);
+        if (st->hide_enabled) return error_reply(kHideAlreadyOn);
         st->hide_enabled = true;
         return none();
     });
@@ -394,9 +381,9 @@ void install_hidden_space(Device &d, const State &st) {
     });
     d.set_handler(179, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        if (!st->hide_pwd.empty()) return error(kHidePwdAlreadySet);
-        const std::string pwd = gets(args(req), "pwd");
-        if (pwd.size() < 6 || pwd.size() > 32) return error(kDataError);
+        if (!st->hide_pwd.empty()) return error_reply(kHidePwdAlreadySet);
+        const std::string pwd = gets(request_args(req), "pwd");
+        if (pwd.size() < 6 || pwd.size() > 32) return error_reply(kDataError);
         st->hide_pwd = pwd;
         return none();
     });
@@ -408,29 +395,29 @@ void install_hidden_space(Device &d, const State &st) {
     });
     d.set_handler(181, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        const std::string code = gets(args(req), "verify_code");
-        if (st->sms_code.empty() || code != st->sms_code) return error(kWrongSmsCode);
-        const std::string pwd = gets(args(req), "pwd");
-        if (pwd.size() < 6 || pwd.size() > 32) return error(kDataError);
+        const std::string code = gets(request_args(req), "verify_code");
+        if (st->sms_code.empty() || code != st->sms_code) return error_reply(kWrongSmsCode);
+        const std::string pwd = gets(request_args(req), "pwd");
+        if (pwd.size() < 6 || pwd.size() > 32) return error_reply(kDataError);
         st->hide_pwd = pwd;
         st->sms_code.clear();  // one use
         return none();
     });
     d.set_handler(182, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        if (st->hide_pwd.empty() || gets(args(req), "pwd") != st->hide_pwd) return error(kWrongPassword);
+        if (st->hide_pwd.empty() || gets(request_args(req), "pwd") != st->hide_pwd) return error_reply(kWrongPassword);
         st->hide_unlocked = true;
         return none();
     });
     d.set_handler(183, [st](Device &, const Request &) {
         Lock lk(st->mu);
-        if (!st->hide_unlocked) return error(kNotUnlocked);
+        if (!st->hide_unlocked) return error_reply(kNotUnlocked);
         st->hide_unlocked = false;
         return none();
     });
     d.set_handler(184, [st](Device &, const Request &) {
         Lock lk(st->mu);
-        if (!st->hide_unlocked) return error(kNotUnlocked);  // sent without "data"
+        if (!st->hide_unlocked) return error_reply(kNotUnlocked);  // sent without "data"
         return first(Obj{}.s("nick_name", st->hide_nick_name).i("bucket_id", st->hide_bucket_id));
     });
 }
@@ -442,17 +429,17 @@ void install_timers(Device &d, const State &st) {
     });
     d.set_handler(337, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        st->timer_flag = geti(args(req), "flag");
+        st->timer_flag = geti(request_args(req), "flag");
         return none();
     });
     d.set_handler(327, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        const auto t = st->timers[geti(args(req), "switch_type")];
+        const auto t = st->timers[geti(request_args(req), "switch_type")];
         return first(Obj{}.i("time_seconds", t.first).i("once", t.second));
     });
     d.set_handler(328, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        json_object *a = args(req);
+        json_object *a = request_args(req);
         st->timers[geti(a, "switch_type")] = {geti(a, "time_seconds"), geti(a, "once")};
         return none();
     });
@@ -460,9 +447,9 @@ void install_timers(Device &d, const State &st) {
 
 void install_shares(Device &d, const State &st) {
     d.set_handler(187, [st](Device &dev, const Request &req) {
-        json_object *a = args(req);
+        json_object *a = request_args(req);
         json_object *files = get(a, "fileList");
-        if (files == nullptr || !json_object_is_type(files, json_type_array)) return error(kDataError);
+        if (files == nullptr || !json_object_is_type(files, json_type_array)) return error_reply(kDataError);
         Lock lk(st->mu);
         ShareLink s;
         s.id = st->next_share_id++;
@@ -487,7 +474,7 @@ void install_shares(Device &d, const State &st) {
         return first(o);
     });
     d.set_handler(188, [st](Device &, const Request &req) {
-        json_object *a = args(req);
+        json_object *a = request_args(req);
         const int offset = geti(a, "offset");
         const int len = geti(a, "len");  // 0: all
         Lock lk(st->mu);
@@ -514,18 +501,18 @@ void install_shares(Device &d, const State &st) {
                          .put("shareList", list));
     });
     d.set_handler(189, [st](Device &, const Request &req) {
-        const int64_t id = geti(args(req), "shareId");
+        const int64_t id = geti(request_args(req), "shareId");
         Lock lk(st->mu);
         const auto before = st->shares.size();
         std::erase_if(st->shares, [id](const ShareLink &s) { return s.id == id; });
-        return st->shares.size() == before ? error(kDataError) : none();
+        return st->shares.size() == before ? error_reply(kDataError) : none();
     });
     d.set_handler(204, [st](Device &dev, const Request &req) {
-        json_object *a = args(req);
+        json_object *a = request_args(req);
         const std::string dir = gets(a, "fileDir");
         Lock lk(st->mu);
         ShareLink *s = find_share(*st, geti(a, "shareId"));
-        if (s == nullptr) return error(kDataError);
+        if (s == nullptr) return error_reply(kDataError);
         json_object *list = json_object_new_array();
         if (dir.empty() || dir == "/") {
             for (const auto &item : s->items)
@@ -547,10 +534,10 @@ void install_shares(Device &d, const State &st) {
     });
     for (int cmd : {205, 206}) {
         d.set_handler(cmd, [st, cmd](Device &dev, const Request &req) {
-            json_object *a = args(req);
+            json_object *a = request_args(req);
             const std::string path = gets(a, "path");
             Lock lk(st->mu);
-            if (find_share(*st, geti(a, "shareId")) == nullptr) return error(kDataError);
+            if (find_share(*st, geti(a, "shareId")) == nullptr) return error_reply(kDataError);
             if (cmd == 205) st->upload_urls.push_back(gets(a, "uploadUrl"));
             int64_t size = 0, mtime = 0;
             bool dir = false;

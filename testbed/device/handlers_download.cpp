@@ -65,9 +65,7 @@ bool send_json(int fd, const std::string &text, const char *type) {
 
 void install_download_handler(Device &device, std::shared_ptr<DownloadScript> script) {
     device.set_handler(106, [script](Device &dev, const Request &req) {
-        json_object *item = req.data && json_object_is_type(req.data, json_type_array)
-                                ? json_object_array_get_idx(req.data, 0)
-                                : req.data;
+        json_object *item = request_args(req);
         DownloadAsk ask;
         if (json_object *p = member(item, "path")) ask.path = json_object_get_string(p);
         if (json_object *o = member(item, "offset")) ask.offset = json_object_get_int64(o);

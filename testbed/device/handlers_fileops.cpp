@@ -18,30 +18,10 @@ namespace {
 constexpr int kNotFound = 10202;
 constexpr int kExists = 10204;
 
-json_object *arg(const Request &req, const char *name) {
-    json_object *first = req.data && json_object_is_type(req.data, json_type_array)
-                             ? json_object_array_get_idx(req.data, 0)
-                             : req.data;
-    json_object *v = nullptr;
-    if (first && json_object_is_type(first, json_type_object)) json_object_object_get_ex(first, name, &v);
-    return v;
-}
-
-std::string arg_str(const Request &req, const char *name) {
-    json_object *v = arg(req, name);
-    return v ? json_object_get_string(v) : "";
-}
-
 // A device path under the served folder, or empty when it leaves it.
 std::string local(const Device &d, const std::string &p) {
     if (p.empty() || p.find("..") != std::string::npos) return {};
     return d.root() + (p.front() == '/' ? p : "/" + p);
-}
-
-Reply error(int code) {
-    Reply r;
-    r.error = code;
-    return r;
 }
 
 std::string progress(int status, int64_t cur, int64_t total) {
@@ -65,25 +45,25 @@ int64_t count_entries(const fs::path &p) {
 void install_fileop_handlers(Device &device, FileOpOptions options) {
     device.set_handler(102, [](Device &d, const Request &req) {
         const std::string p = local(d, arg_str(req, "path"));
-        if (p.empty()) return error(kNotFound);
+        if (p.empty()) return error_reply(kNotFound);
         std::error_code ec;
-        if (fs::exists(p, ec)) return error(kExists);
-        if (!fs::create_directory(p, ec)) return error(kNotFound);
+        if (fs::exists(p, ec)) return error_reply(kExists);
+        if (!fs::create_directory(p, ec)) return error_reply(kNotFound);
         return Reply{};
     });
     device.set_handler(103, [](Device &d, const Request &req) {
         const std::string from = local(d, arg_str(req, "srcPath"));
         const std::string to = local(d, arg_str(req, "desPath"));
         std::error_code ec;
-        if (from.empty() || to.empty() || !fs::exists(from, ec)) return error(kNotFound);
-        if (fs::exists(to, ec)) return error(kExists);
+        if (from.empty() || to.empty() || !fs::exists(from, ec)) return error_reply(kNotFound);
+        if (fs::exists(to, ec)) return error_reply(kExists);
         fs::rename(from, to, ec);
-        return ec ? error(kNotFound) : Reply{};
+        return ec ? error_reply(kNotFound) : Reply{};
     });
     device.set_handler(104, [](Device &d, const Request &req) {
         const std::string p = local(d, arg_str(req, "path"));
         std::error_code ec;
-        if (p.empty() || !fs::exists(p, ec)) return error(kNotFound);
+        if (p.empty() || !fs::exists(p, ec)) return error_reply(kNotFound);
         Reply r;
         r.data = "[{\"status\":1}]";
         return r;
@@ -91,9 +71,9 @@ void install_fileop_handlers(Device &device, FileOpOptions options) {
     device.set_handler(109, [](Device &d, const Request &req) {
         const std::string p = local(d, arg_str(req, "path"));
         std::error_code ec;
-        if (p.empty() || !fs::exists(p, ec)) return error(kNotFound);
+        if (p.empty() || !fs::exists(p, ec)) return error_reply(kNotFound);
         fs::remove_all(p, ec);
-        return ec ? error(kNotFound) : Reply{};
+        return ec ? error_reply(kNotFound) : Reply{};
     });
 
     // Copy and move: the work is done over the real folder, one step per entry, with a progress chunk
@@ -103,15 +83,15 @@ void install_fileop_handlers(Device &device, FileOpOptions options) {
             const std::string from = local(d, arg_str(req, "path"));
             const std::string to_dir = local(d, arg_str(req, "desPath"));
             std::error_code ec;
-            if (from.empty() || to_dir.empty() || !fs::exists(from, ec)) return error(kNotFound);
+            if (from.empty() || to_dir.empty() || !fs::exists(from, ec)) return error_reply(kNotFound);
             const fs::path target = fs::path(to_dir) / fs::path(from).filename();
-            if (fs::exists(target, ec)) return error(kExists);
+            if (fs::exists(target, ec)) return error_reply(kExists);
             const int64_t total = count_entries(from);
             if (cmd == 159)
                 fs::copy(from, target, fs::copy_options::recursive, ec);
             else
                 fs::rename(from, target, ec);
-            if (ec) return error(kNotFound);
+            if (ec) return error_reply(kNotFound);
             Reply r;
             if (!options.stream_copy) {
                 r.data = "{\"status\":2}";

@@ -76,12 +76,6 @@ std::vector<Found> files_of(const Device &device, const std::set<int> &types) {
     return out;
 }
 
-Reply error_reply(int code) {
-    Reply r;
-    r.error = code;
-    return r;
-}
-
 Reply attributes(Device &device, const Request &req) {
     json_object *q = first_request(req);
     json_object *path = get(q, "path");

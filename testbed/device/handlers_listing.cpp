@@ -21,20 +21,6 @@ using Json = std::unique_ptr<json_object, JsonPut>;
 constexpr int kNotFound = 10202;
 constexpr size_t kSearchBatch = 2;  // entries per streamed search chunk
 
-json_object *arg(const Request &req, const char *name) {
-    json_object *first = req.data && json_object_is_type(req.data, json_type_array)
-                             ? json_object_array_get_idx(req.data, 0)
-                             : req.data;
-    json_object *v = nullptr;
-    if (first && json_object_is_type(first, json_type_object)) json_object_object_get_ex(first, name, &v);
-    return v;
-}
-
-std::string arg_str(const Request &req, const char *name) {
-    json_object *v = arg(req, name);
-    return v ? json_object_get_string(v) : "";
-}
-
 // Device paths stay under the served folder: no ".." component.
 bool safe_path(const std::string &p) {
     size_t start = 0;

@@ -9,9 +9,7 @@ namespace qvemu {
 void install_open_stream_handler(Device &device) {
     device.set_handler(106, [](Device &dev, const Request &req) {
         Reply r;
-        json_object *item = req.data && json_object_is_type(req.data, json_type_array)
-                                ? json_object_array_get_idx(req.data, 0)
-                                : req.data;
+        json_object *item = request_args(req);
         json_object *path = nullptr, *offset = nullptr;
         if (!item || !json_object_object_get_ex(item, "path", &path)) {
             r.error = 10003;

@@ -29,23 +29,6 @@ std::mutex g_mu;
 std::map<std::string, std::vector<std::string>> g_tags;  // root + path -> tags
 std::set<std::string> g_reply_missing;                   // roots whose 138 answers with the missing uuids
 
-json_object *arg(const Request &req, const char *name) {
-    json_object *first = req.data && json_object_is_type(req.data, json_type_array)
-                             ? json_object_array_get_idx(req.data, 0)
-                             : req.data;
-    json_object *v = nullptr;
-    if (first && json_object_is_type(first, json_type_object)) json_object_object_get_ex(first, name, &v);
-    return v;
-}
-std::string arg_str(const Request &req, const char *name) {
-    json_object *v = arg(req, name);
-    return v ? json_object_get_string(v) : "";
-}
-int64_t arg_i64(const Request &req, const char *name, int64_t dflt = -1) {
-    json_object *v = arg(req, name);
-    return v ? json_object_get_int64(v) : dflt;
-}
-
 bool safe_path(const std::string &p) {
     if (p.empty() || p.find('\0') != std::string::npos) return false;
     size_t start = 0;
@@ -65,12 +48,6 @@ std::string rooted(const Device &d, const std::string &path) {
 void make_parents(const std::string &file) {
     for (size_t i = 1; i < file.size(); ++i)
         if (file[i] == '/') ::mkdir(file.substr(0, i).c_str(), 0755);
-}
-
-Reply error(int code) {
-    Reply r;
-    r.error = code;
-    return r;
 }
 
 // "<size>\n" then "start end" lines; false when there is no state.
@@ -232,7 +209,7 @@ bool upload_range(const Request &req, int64_t &start, int64_t &end) {
 Reply file_upload(Device &dev, const Request &req) {
     const std::string path = arg_str(req, "path");
     int64_t start = 0, end = 0;
-    if (!safe_path(path) || !upload_range(req, start, end)) return error(10003);
+    if (!safe_path(path) || !upload_range(req, start, end)) return error_reply(10003);
     const std::string file = rooted(dev, path);
     store(file, arg_i64(req, "fileSize"), start, req);
     if (json_object *tags = arg(req, "tagList")) {
@@ -267,7 +244,7 @@ Reply backup_upload(Device &dev, const Request &req) {
     const std::string uuid = arg_str(req, "fileUuid");
     const std::string path = backup_path_of(req);
     int64_t start = 0, end = 0;
-    if (uuid.empty() || !safe_path(path) || !upload_range(req, start, end)) return error(10003);
+    if (uuid.empty() || !safe_path(path) || !upload_range(req, start, end)) return error_reply(10003);
     const bool complete = store(rooted(dev, path), arg_i64(req, "fileSize"), start, req);
     if (complete && !uuid_known(dev, uuid)) {
         std::lock_guard lk(g_mu);
@@ -327,7 +304,7 @@ Reply relax_upload(Device &dev, const Request &req) {
     const std::string path = arg_str(req, "path");
     const std::string value = arg_str(req, "authValue");
     const int64_t size = arg_i64(req, "fileSize");
-    if (!safe_path(path) || value.size() < 34 || value[32] != '_') return error(10003);
+    if (!safe_path(path) || value.size() < 34 || value[32] != '_') return error_reply(10003);
     std::string found;
     int status = 0;
     if (std::to_string(size) == value.substr(33) && find_content(dev.root(), size, value.substr(0, 32), found)) {
@@ -352,7 +329,7 @@ Reply backup_uuid_check(Device &dev, const Request &req) {
         want_missing = g_reply_missing.count(dev.root()) != 0;
     }
     json_object *list = nullptr;
-    if (!req.data || !json_object_object_get_ex(req.data, "backupFileListInfo", &list)) return error(10003);
+    if (!req.data || !json_object_object_get_ex(req.data, "backupFileListInfo", &list)) return error_reply(10003);
     std::string out = "{\"backupFileListInfo\":[";
     bool first = true;
     for (size_t i = 0; i < json_object_array_length(list); ++i) {
@@ -397,12 +374,12 @@ void set_backup_uuid_reply_missing(const Device &device, bool missing) {
 void install_upload_handlers(Device &device) {
     device.set_handler(108, [](Device &dev, const Request &req) {
         const std::string path = arg_str(req, "path");
-        if (!safe_path(path)) return error(10003);
+        if (!safe_path(path)) return error_reply(10003);
         return check_reply(rooted(dev, path), arg_i64(req, "fileSize", 0));
     });
     device.set_handler(133, [](Device &dev, const Request &req) {
         const std::string path = backup_path_of(req);
-        if (!safe_path(path)) return error(10003);
+        if (!safe_path(path)) return error_reply(10003);
         return check_reply(rooted(dev, path), arg_i64(req, "fileSize", 0));
     });
     device.set_handler(107, file_upload);
@@ -410,12 +387,12 @@ void install_upload_handlers(Device &device) {
     device.set_handler(132, backup_upload);
     device.set_handler(146, backup_upload);
     device.set_handler(134, [](Device &dev, const Request &req) {
-        return uuid_known(dev, arg_str(req, "fileUuid")) ? Reply{} : error(10202);
+        return uuid_known(dev, arg_str(req, "fileUuid")) ? Reply{} : error_reply(10202);
     });
     device.set_handler(136, [](Device &dev, const Request &req) {
         const std::string path =
             backup_device_path(arg_str(req, "deviceUuid"), "", arg_str(req, "path"));
-        if (!safe_path(path)) return error(10003);
+        if (!safe_path(path)) return error_reply(10003);
         const std::string dir = rooted(dev, path);
         make_parents(dir + "/");
         return Reply{};
