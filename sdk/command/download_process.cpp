@@ -15,6 +15,7 @@
 #include "codec/file_parse_attr.h"
 #include "codec/file_process.h"
 #include "command/client_file_task.h"
+#include "command/qv_net.h"
 #include "command/record_list.h"
 #include "link/gzip.h"
 #include "link/qv_errors.h"
@@ -68,22 +69,7 @@ int reply_text(qvhttp_request *r, char **reply) {
         body = out;
         len = static_cast<int32_t>(out_len);
     }
-    const char *enc = qvhttp_get_header(r, "Encrypt");
-    if (enc && std::strncmp(enc, "aes", 3) == 0) {
-        char *out = nullptr;
-        int32_t out_len = 0;
-        if (qv_crypt_decrypt(body, len, &out, &out_len) != 0) {
-            QV_LOG_ERROR("decrypt error.");
-            return QV_ERR_LOCAL_FILE;
-        }
-        *reply = out;
-        return 0;
-    }
-    char *copy = static_cast<char *>(std::calloc(static_cast<size_t>(len) + 1, 1));
-    if (!copy) return QV_ERR_LOCAL_FILE;
-    std::memcpy(copy, body, static_cast<size_t>(len));
-    *reply = copy;
-    return 0;
+    return reply_body_text(r, body, len, reply, nullptr) == 0 ? 0 : QV_ERR_LOCAL_FILE;
 }
 
 }  // namespace

@@ -73,33 +73,6 @@ int build(Kind kind, const char *url, const char *text, int32_t timeout_ms, clie
     return 0;
 }
 
-bool aes_reply(qvhttp_request *r) {
-    const char *e = qvhttp_get_header(r, "Encrypt");
-    return e && std::strncmp(e, "aes", 3) == 0;
-}
-
-// Deciphers or copies `data` into the reply text; 0 or the cipher's code.
-int finish(bool aes, const char *data, int32_t len, char **reply, uint64_t *reply_len) {
-    if (aes) {
-        char *out = nullptr;
-        int32_t out_len = 0;
-        int rc = qv_crypt_decrypt(data, len, &out, &out_len);
-        if (rc != 0) {
-            QV_LOG_ERROR("decrypt error.");
-            return rc;
-        }
-        *reply = out;
-        if (reply_len) *reply_len = static_cast<uint64_t>(out_len);
-        return 0;
-    }
-    char *copy = static_cast<char *>(std::calloc(static_cast<size_t>(len) + 1, 1));
-    if (!copy) return QV_ERR_LOCAL_FILE;
-    if (len) std::memcpy(copy, data, static_cast<size_t>(len));
-    *reply = copy;
-    if (reply_len) *reply_len = static_cast<uint64_t>(len);
-    return 0;
-}
-
 // The reply decoding of qvNetPost and qvNetConnectPost.
 int decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len, bool connect) {
     if (qvhttp_get_header(r, "Transfer-Encoding")) return 0;  // chunks went to the task's parser
@@ -118,17 +91,39 @@ int decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len, bool conn
             QV_LOG_ERROR("uncompress error.");
             return QV_ERR_LOCAL_FILE;
         }
-        rc = finish(aes_reply(r), plain, static_cast<int32_t>(plain_len), reply, reply_len);
+        rc = reply_body_text(r, plain, static_cast<int32_t>(plain_len), reply, reply_len);
         std::free(plain);
     } else {
         if (!body) return 0;
-        rc = finish(aes_reply(r), body, len, reply, reply_len);
+        rc = reply_body_text(r, body, len, reply, reply_len);
     }
     if (rc != 0 && connect) return QV_ERR_LOCAL_FILE;
     return rc;
 }
 
 }  // namespace
+
+int reply_body_text(qvhttp_request *r, const char *data, int32_t len, char **reply, uint64_t *reply_len) {
+    const char *e = qvhttp_get_header(r, "Encrypt");
+    if (e && std::strncmp(e, "aes", 3) == 0) {
+        char *out = nullptr;
+        int32_t out_len = 0;
+        int rc = qv_crypt_decrypt(data, len, &out, &out_len);
+        if (rc != 0) {
+            QV_LOG_ERROR("decrypt error.");
+            return rc;
+        }
+        *reply = out;
+        if (reply_len) *reply_len = static_cast<uint64_t>(out_len);
+        return 0;
+    }
+    char *copy = static_cast<char *>(std::calloc(static_cast<size_t>(len) + 1, 1));
+    if (!copy) return QV_ERR_LOCAL_FILE;
+    if (len) std::memcpy(copy, data, static_cast<size_t>(len));
+    *reply = copy;
+    if (reply_len) *reply_len = static_cast<uint64_t>(len);
+    return 0;
+}
 
 int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
               client_file_task *task) {

@@ -16,6 +16,11 @@
 struct client_file_task;
 struct qvhttp_request;
 
+// The text of a reply body: deciphered when the reply says "Encrypt: aes...", else copied. A new
+// zero-terminated buffer (free()) in *reply, its length in *reply_len (may be null). 0, the cipher's code
+// (logged "decrypt error."), or 10105 when out of memory.
+int reply_body_text(qvhttp_request *r, const char *data, int32_t len, char **reply, uint64_t *reply_len);
+
 // An ordinary command over a pooled connection; the task (may be null) gives cancel and streamed replies.
 int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
               client_file_task *task);

@@ -1,14 +1,11 @@
 #include "command/qv_net_upload.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
 #include "command/client_file_task.h"
+#include "command/qv_net.h"
 #include "link/qv_errors.h"
-#include "link/qv_log.h"
-#include "link/qvcrypt.h"
 #include "link/qvhttp.h"
 #include "link/qvhttp_upload.h"
 
@@ -43,21 +40,5 @@ int qvNetUpload(const char *url, const char *request, int32_t timeout_ms, char *
     const char *body = qvhttp_get_body(r.get());
     const int32_t len = qvhttp_get_body_len(r.get());
     if (!body || len <= 0) return 0;
-    const char *enc = qvhttp_get_header(r.get(), "Encrypt");
-    if (enc && std::strncmp(enc, "aes", 3) == 0) {
-        char *out = nullptr;
-        int32_t out_len = 0;
-        rc = qv_crypt_decrypt(body, len, &out, &out_len);
-        if (rc != 0) {
-            QV_LOG_ERROR("decrypt error.");
-            return QV_ERR_LOCAL_FILE;
-        }
-        *reply = out;
-        return 0;
-    }
-    char *copy = static_cast<char *>(std::calloc(static_cast<size_t>(len) + 1, 1));
-    if (!copy) return QV_ERR_LOCAL_FILE;
-    std::memcpy(copy, body, static_cast<size_t>(len));
-    *reply = copy;
-    return 0;
+    return reply_body_text(r.get(), body, len, reply, nullptr) == 0 ? 0 : QV_ERR_LOCAL_FILE;
 }
