@@ -43,6 +43,17 @@ int64_t arg_i64(const Request &req, const char *name, int64_t dflt) {
     return v ? json_object_get_int64(v) : dflt;
 }
 
+bool leaves_root(const std::string &path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (path.compare(start, end - start, "..") == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 Reply error_reply(int code) {
     Reply r;
     r.error = code;

@@ -22,6 +22,8 @@ json_object *request_args(const Request &req);
 json_object *arg(const Request &req, const char *name);
 std::string arg_str(const Request &req, const char *name);
 int64_t arg_i64(const Request &req, const char *name, int64_t dflt = -1);
+// Whether a device path has a ".." component, which would lead out of the served folder.
+bool leaves_root(const std::string &path);
 // A reply carrying only an error code.
 Reply error_reply(int code);
 

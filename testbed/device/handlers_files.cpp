@@ -37,9 +37,7 @@ json_object *get(json_object *o, const char *k) {
 
 // The local path of a device path; empty when it tries to leave the root.
 std::string local_path(const Device &device, const std::string &path) {
-    fs::path p(path);
-    for (const auto &part : p)
-        if (part == "..") return {};
+    if (leaves_root(path)) return {};
     return device.root() + (path.empty() || path[0] != '/' ? "/" : "") + path;
 }
 

@@ -21,17 +21,8 @@ using Json = std::unique_ptr<json_object, JsonPut>;
 constexpr int kNotFound = 10202;
 constexpr size_t kSearchBatch = 2;  // entries per streamed search chunk
 
-// Device paths stay under the served folder: no ".." component.
-bool safe_path(const std::string &p) {
-    size_t start = 0;
-    while (start <= p.size()) {
-        size_t end = p.find('/', start);
-        if (end == std::string::npos) end = p.size();
-        if (p.compare(start, end - start, "..") == 0) return false;
-        start = end + 1;
-    }
-    return true;
-}
+// Device paths stay under the served folder.
+bool safe_path(const std::string &p) { return !leaves_root(p); }
 
 std::string join(const std::string &dir, const std::string &name) {
     if (dir.empty() || dir.back() != '/') return dir + "/" + name;

@@ -30,15 +30,7 @@ std::map<std::string, std::vector<std::string>> g_tags;  // root + path -> tags
 std::set<std::string> g_reply_missing;                   // roots whose 138 answers with the missing uuids
 
 bool safe_path(const std::string &p) {
-    if (p.empty() || p.find('\0') != std::string::npos) return false;
-    size_t start = 0;
-    while (start <= p.size()) {
-        size_t end = p.find('/', start);
-        if (end == std::string::npos) end = p.size();
-        if (p.compare(start, end - start, "..") == 0) return false;
-        start = end + 1;
-    }
-    return true;
+    return !p.empty() && p.find('\0') == std::string::npos && !leaves_root(p);
 }
 
 std::string rooted(const Device &d, const std::string &path) {
