@@ -1,12 +1,15 @@
 #include "link/qvhttp_io.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "command/client_file_task.h"
@@ -100,6 +103,44 @@ int write_all(int fd, const void *buf, size_t n, int64_t deadline_ms, const clie
         if (rc != 0) return rc;
     }
     return 0;
+}
+
+int send_file(int fd, int src, int64_t off, size_t n, int64_t deadline_ms, const client_file_task *task) {
+    auto o = static_cast<off_t>(off);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = ::sendfile(fd, src, &o, n - done);
+        if (r > 0) {
+            done += static_cast<size_t>(r);
+            continue;
+        }
+        if (r == 0) return QV_ERR_LOCAL_FILE;  // the file ended early
+        if (errno == EINTR) continue;
+        if ((errno == EINVAL || errno == ENOSYS) && done == 0) return 1;
+        if (errno == EIO || errno == EINVAL || errno == EOVERFLOW) return QV_ERR_LOCAL_FILE;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return QV_ERR_NET;
+        const int rc = wait_writable(fd, deadline_ms, task);
+        if (rc != 0) return rc;
+    }
+    return 0;
+}
+
+SigpipeBlock::SigpipeBlock() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+}
+
+SigpipeBlock::~SigpipeBlock() {
+    sigset_t pending;
+    if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+        const timespec none{0, 0};
+        sigtimedwait(&pipe_, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
 }
 
 int send_frame(int fd, const void *buf, uint32_t len, int64_t deadline_ms, const client_file_task *task) {

@@ -3,6 +3,7 @@
 // monotonic clock.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,6 +26,26 @@ int read_exact(int fd, void *buf, size_t n, int64_t deadline_ms, const client_fi
 int wait_writable(int fd, int64_t deadline_ms, const client_file_task *task);
 // Writes n bytes: 0; 15000 on failure or time-out; 20008 on cancel.
 int write_all(int fd, const void *buf, size_t n, int64_t deadline_ms, const client_file_task *task);
+// Sends n bytes of the file `src` from `off` by sendfile(), without a copy through user memory: 0; 10105
+// when the file ends early or cannot be read; 15000 on failure or time-out; 20008 on cancel; 1 when the
+// kernel cannot send from `src` and nothing was sent (the caller copies the bytes itself). sendfile() has
+// no MSG_NOSIGNAL: hold a SigpipeBlock while calling it.
+int send_file(int fd, int src, int64_t off, size_t n, int64_t deadline_ms, const client_file_task *task);
+
+// Keeps SIGPIPE blocked in this thread for its lifetime and takes back one raised meanwhile before the mask
+// is restored, so a peer that hangs up never ends the program.
+class SigpipeBlock {
+public:
+    SigpipeBlock();
+    ~SigpipeBlock();
+    SigpipeBlock(const SigpipeBlock &) = delete;
+    SigpipeBlock &operator=(const SigpipeBlock &) = delete;
+
+private:
+    sigset_t pipe_{}, old_{};
+    bool was_pending_ = false;
+};
+
 // One framed message: the 4-byte length (host order) and the payload, as one write.
 int send_frame(int fd, const void *buf, uint32_t len, int64_t deadline_ms, const client_file_task *task);
 // Receives one framed message into a new zero-terminated buffer (free() it). 0 with *out/*len set; 10103 when

@@ -1,12 +1,8 @@
 #include "link/qvhttp_upload.h"
 
-#include <pthread.h>
-#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
@@ -60,57 +56,6 @@ int position_source(client_file_task *task, char *buf, int64_t start) {
     return 0;
 }
 
-// Sends `n` bytes of the local file at `off` straight from the page cache: 0, 10105 (the file gave no
-// data or failed), 15000, 20008, or 1 when the kernel cannot send from this descriptor (the caller then
-// reads and writes the block itself).
-int sendfile_block(client_file_task *task, int sock, int64_t off, size_t n, int64_t deadline_ms) {
-    auto o = static_cast<off_t>(off);
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = ::sendfile(sock, task->fd, &o, n - done);
-        if (r > 0) {
-            done += static_cast<size_t>(r);
-            continue;
-        }
-        if (r == 0) return QV_ERR_LOCAL_FILE;  // the file ended early
-        if (errno == EINTR) continue;
-        if ((errno == EINVAL || errno == ENOSYS) && done == 0) return 1;
-        if (errno == EIO || errno == EINVAL || errno == EOVERFLOW) return QV_ERR_LOCAL_FILE;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return QV_ERR_NET;
-        const int rc = qvio::wait_writable(sock, deadline_ms, task);
-        if (rc != 0) return rc;
-    }
-    return 0;
-}
-
-// sendfile() has no MSG_NOSIGNAL: SIGPIPE stays blocked in this thread while a range goes out, and one
-// raised by it is taken back before the mask is restored, so a device that hangs up never ends the program.
-class SigpipeGuard {
-public:
-    SigpipeGuard() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-        sigset_t pending;
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    }
-    ~SigpipeGuard() {
-        sigset_t pending;
-        if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-            const timespec none{0, 0};
-            sigtimedwait(&pipe_, nullptr, &none);
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-    SigpipeGuard(const SigpipeGuard &) = delete;
-    SigpipeGuard &operator=(const SigpipeGuard &) = delete;
-
-private:
-    sigset_t pipe_{}, old_{};
-    bool was_pending_ = false;
-};
-
 void progress(client_file_task *task) {
     if (task->chunk_cb) task->chunk_cb(task);
 }
@@ -125,18 +70,19 @@ int send_range(client_file_task *task, int fd, int32_t t) {
     if (rc != 0) return rc;
     int64_t pos = start;
     bool direct = !task->stream_cb;
-    SigpipeGuard no_sigpipe;
+    qvio::SigpipeBlock no_sigpipe;
     while (pos < end) {
         if (qvio::cancelled(task)) break;
         const int64_t want = std::min(QVHTTP_UPLOAD_BLOCK, end - pos);
         // A local file goes out without passing through the block buffer; a stream (or a descriptor the
         // kernel cannot send from) is read into it.
         int64_t n = want;
-        rc = direct ? sendfile_block(task, fd, pos, static_cast<size_t>(want), qvio::now_ms() + t) : 1;
+        rc = direct ? qvio::send_file(fd, task->fd, pos, static_cast<size_t>(want), qvio::now_ms() + t, task) : 1;
         if (rc == 1) {
-            direct = false;
-            if (!task->stream_cb && ::lseek(task->fd, static_cast<off_t>(pos), SEEK_SET) < 0) n = -1;
+            // sendfile() leaves the file offset alone: a file that falls back mid-range reads on from `pos`.
+            if (direct && ::lseek(task->fd, static_cast<off_t>(pos), SEEK_SET) < 0) n = -1;
             else n = read_source(task, buf.data(), want);
+            direct = false;
             if (n > 0) rc = qvio::write_all(fd, buf.data(), static_cast<size_t>(n), qvio::now_ms() + t, task);
             else rc = QV_ERR_LOCAL_FILE;
         }
