@@ -45,14 +45,7 @@ void ring_free(share_ring_link *head, Node *(*of)(share_ring_link *)) {
 
 // Element 0 of "data"; `second_line` is logged when the second lookup in the log.
 json_object *data_element(const client_info *info, const char *second_line) {
-    json_object *data = member(info->r_json, "data");
-    if (data == nullptr) {
-        QV_LOG_DEBUG("### JSON_GET_OBJECT failed, data_json is null. ###");
-        return nullptr;
-    }
-    json_object *elem = qv_reply::first(data);
-    if (elem == nullptr) QV_LOG_DEBUG("%s", second_line);
-    return elem;
+    return qv_reply::data_first(info->r_json, "### JSON_GET_OBJECT failed, data_json is null. ###", second_line);
 }
 
 // A required member; logs "<key>Json" when it is missing or null.
