@@ -6,9 +6,13 @@
 #include <cstring>
 #include <string>
 
+#include "codec/json_reads.h"
 #include "codec/json_text.h"
 #include "codec/qv_strlcpy.h"
 #include "link/qv_log.h"
+
+using qv::jr::element;
+using qv::jr::member;
 
 namespace {
 
@@ -64,18 +68,6 @@ int finish(client_info *info, json_object *params, HeaderOrder order) {
 // A text from a fixed field that may fill it completely without a terminator.
 json_object *field_string(const char *field, size_t size) {
     return json_object_new_string_len(field, static_cast<int>(strnlen(field, size)));
-}
-
-json_object *member(json_object *obj, const char *key) {
-    json_object *v = nullptr;
-    if (obj == nullptr || !json_object_is_type(obj, json_type_object)) return nullptr;
-    return json_object_object_get_ex(obj, key, &v) ? v : nullptr;
-}
-
-// Element `i` of an array; a value that is not an array has no elements.
-json_object *element(json_object *arr, size_t i) {
-    if (arr == nullptr || !json_object_is_type(arr, json_type_array)) return nullptr;
-    return i < json_object_array_length(arr) ? json_object_array_get_idx(arr, i) : nullptr;
 }
 
 // The checks every data parser starts with: a device error passes through; without a reply or its

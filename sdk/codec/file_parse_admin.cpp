@@ -10,34 +10,19 @@
 #include "link/qv_log.h"
 
 using qv_reply::copy_text;
-using qv_reply::first;
 using qv_reply::member;
 
 namespace {
 
 // Element 0 of the reply's "data" array, logging why it is missing.
 json_object *data_element(const client_info *info) {
-    json_object *data = member(info->r_json, "data");
-    if (data == nullptr) {
-        QV_LOG_DEBUG("data json NULL");
-        return nullptr;
-    }
-    json_object *elem = first(data);
-    if (elem == nullptr) QV_LOG_DEBUG("access NULL");
-    return elem;
+    return qv_reply::data_first(info->r_json, "data json NULL", "access NULL");
 }
 
 // The one-key parsers: element 0's `key`, as a 32-bit integer, into `*out`.
 int read_one_int(client_info *info, const char *key, int32_t *out) {
     json_object *elem = data_element(info);
-    if (elem == nullptr) return -1;
-    json_object *v = member(elem, key);
-    if (v == nullptr) {
-        QV_LOG_DEBUG("access NULL");
-        return -1;
-    }
-    *out = json_object_get_int(v);
-    return 0;
+    return elem != nullptr ? qv_reply::need_int(elem, key, out, "access NULL") : -1;
 }
 
 // Frees the records of a partly built null-terminated list and the array.

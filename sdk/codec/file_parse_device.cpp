@@ -7,28 +7,21 @@
 #include <string>
 
 #include "codec/file_process.h"
+#include "codec/json_reads.h"
 #include "codec/qv_strlcpy.h"
 #include "command/client_file_task.h"
 #include "link/base64.h"
 #include "link/qv_log.h"
 
+using qv::jr::element;
+using qv::jr::member;
+
 namespace {
-
-json_object *member(json_object *obj, const char *key) {
-    json_object *v = nullptr;
-    if (obj == nullptr || !json_object_is_type(obj, json_type_object)) return nullptr;
-    return json_object_object_get_ex(obj, key, &v) ? v : nullptr;
-}
-
-// Element `i` of an array; a value that is not an array has no elements.
-json_object *element(json_object *arr, size_t i) {
-    if (arr == nullptr || !json_object_is_type(arr, json_type_array)) return nullptr;
-    return i < json_object_array_length(arr) ? json_object_array_get_idx(arr, i) : nullptr;
-}
 
 // A parsed chunk, released when it goes out of scope.
 struct Doc {
     json_object *root = nullptr;
+    Doc() = default;
     explicit Doc(const char *text) : root(text ? json_tokener_parse(text) : nullptr) {}
     ~Doc() {
         if (root) json_object_put(root);
@@ -36,6 +29,21 @@ struct Doc {
     Doc(const Doc &) = delete;
     Doc &operator=(const Doc &) = delete;
 };
+
+// Parses the chunk of a streamed task reply into `doc`; false, after logging, when the chunk or the task
+// is missing or the chunk is not JSON.
+bool open_chunk(Doc *doc, const char *chunk, const client_file_task *task) {
+    if (chunk == nullptr || task == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return false;
+    }
+    doc->root = json_tokener_parse(chunk);
+    if (doc->root == nullptr) {
+        QV_LOG_ERROR("access NULL");
+        return false;
+    }
+    return true;
+}
 
 // Strict Base64 of the link layer into a byte string.
 bool decode_base64(const char *text, std::string *out) {
@@ -215,15 +223,8 @@ int parser_ReservePush(client_info *info, uint16_t, int, const file_cmd_row *) {
 // ---- streamed-reply parsers ----
 
 int parser_FileTaskOta(const char *chunk, client_file_task *task) {
-    if (chunk == nullptr || task == nullptr) {
-        QV_LOG_ERROR("access NULL");
-        return 0;
-    }
-    Doc doc(chunk);
-    if (doc.root == nullptr) {
-        QV_LOG_ERROR("access NULL");
-        return 0;
-    }
+    Doc doc;
+    if (!open_chunk(&doc, chunk, task)) return 0;
     json_object *data = member(doc.root, "data");
     if (data == nullptr) return 0;
     json_object *v = nullptr;
@@ -263,15 +264,8 @@ int parser_FileTaskOta(const char *chunk, client_file_task *task) {
 }
 
 int parser_DeviceTaskExec(const char *chunk, client_file_task *task) {
-    if (chunk == nullptr || task == nullptr) {
-        QV_LOG_ERROR("access NULL");
-        return 0;
-    }
-    Doc doc(chunk);
-    if (doc.root == nullptr) {
-        QV_LOG_ERROR("access NULL");
-        return 0;
-    }
+    Doc doc;
+    if (!open_chunk(&doc, chunk, task)) return 0;
     json_object *data = member(doc.root, "data");
     if (data == nullptr) return 0;
     json_object *e0 = element(data, 0);
@@ -296,15 +290,8 @@ int parser_DeviceTaskExec(const char *chunk, client_file_task *task) {
 }
 
 int parser_FileTaskConnectDevice(const char *chunk, client_file_task *task) {
-    if (chunk == nullptr || task == nullptr) {
-        QV_LOG_ERROR("access NULL");
-        return -1;
-    }
-    Doc doc(chunk);
-    if (doc.root == nullptr) {
-        QV_LOG_ERROR("access NULL");
-        return -1;
-    }
+    Doc doc;
+    if (!open_chunk(&doc, chunk, task)) return -1;
     json_object *data = member(doc.root, "data");
     if (data == nullptr) {
         QV_LOG_ERROR("JSON_GET_OBJECT failed");

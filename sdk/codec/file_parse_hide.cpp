@@ -18,25 +18,23 @@ namespace {
 
 // Element 0 of the reply's "data" array: "data" missing logs, an absent first element does not.
 json_object *data_element(const client_info *info) {
-    json_object *data = member(info->r_json, "data");
-    if (data == nullptr) {
-        QV_LOG_DEBUG("JSON_GET_OBJECT failed");
-        return nullptr;
-    }
-    return first(data);
+    return qv_reply::data_first(info->r_json, "JSON_GET_OBJECT failed");
 }
 
 // Element 0's "flag" as a 32-bit integer: 0, or -1 when any part is missing.
 int read_flag(const client_info *info, int32_t *out) {
     json_object *elem = data_element(info);
-    if (elem == nullptr) return -1;
-    json_object *flag = member(elem, "flag");
-    if (flag == nullptr) {
-        QV_LOG_DEBUG("JSON_GET_OBJECT failed");
-        return -1;
-    }
-    *out = json_object_get_int(flag);
-    return 0;
+    return elem != nullptr ? qv_reply::need_int(elem, "flag", out, "JSON_GET_OBJECT failed") : -1;
+}
+
+// 176 and 178: element 0's "flag" into the request block's own flag (-1 without the block), logged under
+// the block's name in `req`.
+template <typename Block>
+int read_block_flag(const client_info *info, Block *block, const char *name) {
+    if (block == nullptr) return -1;
+    const int rc = read_flag(info, &block->flag);
+    if (rc == 0) QV_LOG_DEBUG("p_client_info.req.%s->flag = %d", name, block->flag);
+    return rc;
 }
 
 // Module types by reply key, in the order the list is read.
@@ -47,19 +45,11 @@ constexpr const char *kModuleKeys[] = {"timeSwitchModule", "powerOnModule",  "Mc
 }  // namespace
 
 int parser_HideSpaceIsEnable(client_info *info, uint16_t, int, const file_cmd_row *) {
-    if (info->req.hideSpaceEnFlag == nullptr) return -1;
-    const int rc = read_flag(info, &info->req.hideSpaceEnFlag->flag);
-    if (rc == 0)
-        QV_LOG_DEBUG("p_client_info.req.hideSpaceEnFlag->flag = %d", info->req.hideSpaceEnFlag->flag);
-    return rc;
+    return read_block_flag(info, info->req.hideSpaceEnFlag, "hideSpaceEnFlag");
 }
 
 int parser_HideSpacePwdIsSet(client_info *info, uint16_t, int, const file_cmd_row *) {
-    if (info->req.hideSpacePwdSet == nullptr) return -1;
-    const int rc = read_flag(info, &info->req.hideSpacePwdSet->flag);
-    if (rc == 0)
-        QV_LOG_DEBUG("p_client_info.req.hideSpacePwdSet->flag = %d", info->req.hideSpacePwdSet->flag);
-    return rc;
+    return read_block_flag(info, info->req.hideSpacePwdSet, "hideSpacePwdSet");
 }
 
 int parser_TimerSwitchFlag(client_info *info, uint16_t, int, const file_cmd_row *) {
@@ -73,19 +63,9 @@ int parser_getDevTimerSwitchValues(client_info *info, uint16_t, int, const file_
     if (block == nullptr) return -1;
     json_object *elem = data_element(info);
     if (elem == nullptr) return -1;
-    json_object *seconds = member(elem, "time_seconds");
-    if (seconds == nullptr) {
-        QV_LOG_DEBUG("JSON_GET_OBJECT failed");
-        return -1;
-    }
-    block->time_seconds = json_object_get_int(seconds);
+    if (qv_reply::need_int(elem, "time_seconds", &block->time_seconds, "JSON_GET_OBJECT failed") != 0) return -1;
     QV_LOG_DEBUG("timeSconds_json = %d", block->time_seconds);
-    json_object *once = member(elem, "once");
-    if (once == nullptr) {
-        QV_LOG_DEBUG("JSON_GET_OBJECT failed");
-        return -1;
-    }
-    block->once = json_object_get_int(once);
+    if (qv_reply::need_int(elem, "once", &block->once, "JSON_GET_OBJECT failed") != 0) return -1;
     QV_LOG_DEBUG("Onec = %d", block->once);
     return 0;
 }

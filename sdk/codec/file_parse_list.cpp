@@ -40,6 +40,14 @@ int32_t flag16(int32_t v) { return v == 16 ? 1 : v; }
 
 bool is_element(json_object *e) { return e != nullptr && json_object_is_type(e, json_type_object); }
 
+// Element `i` when it is an object; otherwise logs "access NULL" and gives null (the caller returns -1).
+json_object *object_at(json_object *arr, long i) {
+    json_object *e = at(arr, static_cast<size_t>(i));
+    if (is_element(e)) return e;
+    QV_LOG_DEBUG("access NULL");
+    return nullptr;
+}
+
 // Ring operations; the head is the end marker and is touched only through its own type.
 void ring_insert_front(recent_list *head, recent_dnode *node) {
     recent_dnode *end = recent_ring_end(head);
@@ -105,6 +113,23 @@ json_object *records_array(client_info *info, long *n) {
     return arr;
 }
 
+// The records of 151 and 161: for each element of "recordsList" a new node with its file read, handed to
+// `place(node, element)`, which links it (or frees it and returns nonzero). 0, or -1 at the first failure.
+template <typename Place>
+int read_records(client_info *info, Place place) {
+    long n = 0;
+    json_object *arr = records_array(info, &n);
+    if (arr == nullptr) return -1;
+    for (long i = 0; i < n; ++i) {
+        json_object *e = object_at(arr, i);
+        if (e == nullptr) return -1;
+        recent_dnode *node = new_recent_node();
+        fill_recent_file(node->fInfo, e);
+        if (place(node, e) != 0) return -1;
+    }
+    return 0;
+}
+
 // The entries of an aggregation into the record's own ring (front insertion: reverse reply order).
 // 0, or -1 for a missing part.
 int fill_aggregation(recent_dnode *node, json_object *e) {
@@ -130,11 +155,8 @@ int fill_aggregation(recent_dnode *node, json_object *e) {
     }
     node->aggregateId = json_object_get_int(aid);
     for (long j = 0; j < m; ++j) {
-        json_object *ej = at(agg, static_cast<size_t>(j));
-        if (!is_element(ej)) {
-            QV_LOG_DEBUG("access NULL");
-            return -1;
-        }
+        json_object *ej = object_at(agg, j);
+        if (ej == nullptr) return -1;
         recent_dnode *entry = new_recent_node();
         fill_recent_file(entry->fInfo, ej);
         ring_insert_front(sub, entry);
@@ -288,11 +310,8 @@ int Parser_FileGetUserList(client_info *info, uint16_t, int, const file_cmd_row 
     }
     info->user_list = zalloc_or_die<user_list_item *>("p_client_info->user_list != NULL", static_cast<size_t>(n) + 1);
     for (long i = 0; i < n; ++i) {
-        json_object *e = at(data, static_cast<size_t>(i));
-        if (!is_element(e)) {
-            QV_LOG_DEBUG("access NULL");
-            return -1;
-        }
+        json_object *e = object_at(data, i);
+        if (e == nullptr) return -1;
         auto *item = zalloc_or_die<user_list_item>("p_client_info->user_list[i] != NULL");
         info->user_list[i] = item;
         if (const char *s = str(e, "nick_name")) qv_strlcpy(item->nick_name, s);
@@ -305,17 +324,7 @@ int Parser_FileGetUserList(client_info *info, uint16_t, int, const file_cmd_row 
 }
 
 int Parser_FileGetRecordsList(client_info *info, uint16_t, int, const file_cmd_row *) {
-    long n = 0;
-    json_object *arr = records_array(info, &n);
-    if (arr == nullptr) return -1;
-    for (long i = 0; i < n; ++i) {
-        json_object *e = at(arr, static_cast<size_t>(i));
-        if (!is_element(e)) {
-            QV_LOG_DEBUG("access NULL");
-            return -1;
-        }
-        recent_dnode *node = new_recent_node();
-        fill_recent_file(node->fInfo, e);
+    return read_records(info, [info](recent_dnode *node, json_object *e) {
         node->type = i32(e, "type");
         node->time = node->fInfo->time;
         node->cmd = i32(e, "cmd");
@@ -329,27 +338,17 @@ int Parser_FileGetRecordsList(client_info *info, uint16_t, int, const file_cmd_r
             return -1;
         }
         ring_append(info->rList, node);  // the main ring keeps reply order
-    }
-    return 0;
+        return 0;
+    });
 }
 
 int Parser_FileGetAggregationList(client_info *info, uint16_t, int, const file_cmd_row *) {
-    long n = 0;
-    json_object *arr = records_array(info, &n);
-    if (arr == nullptr) return -1;
-    for (long i = 0; i < n; ++i) {
-        json_object *e = at(arr, static_cast<size_t>(i));
-        if (!is_element(e)) {
-            QV_LOG_DEBUG("access NULL");
-            return -1;
-        }
-        recent_dnode *node = new_recent_node();
-        fill_recent_file(node->fInfo, e);
+    return read_records(info, [info](recent_dnode *node, json_object *e) {
         node->cmd = i32(e, "cmd");
         if (const char *s = str(e, "nickName")) qv_strlcpy(node->nickName, s);
         ring_insert_front(info->rList, node);  // reverse reply order
-    }
-    return 0;
+        return 0;
+    });
 }
 
 int Parser_ResyscleFileGetList(client_info *info, uint16_t, int, const file_cmd_row *) {
@@ -419,11 +418,8 @@ int Parser_ResyscleGetInfoList(client_info *info, uint16_t, int, const file_cmd_
     settings->count = static_cast<int32_t>(n);
     settings->spaceDnode = zalloc_or_die<resyscle_space *>("spaceDnode != NULL", static_cast<size_t>(n) + 1);
     for (long i = 0; i < n; ++i) {
-        json_object *e = at(arr, static_cast<size_t>(i));
-        if (!is_element(e)) {
-            QV_LOG_DEBUG("access NULL");
-            return -1;
-        }
+        json_object *e = object_at(arr, i);
+        if (e == nullptr) return -1;
         auto *s = zalloc_or_die<resyscle_space>("spaceDnode[i] != NULL");
         settings->spaceDnode[i] = s;
         s->bucket_id = i32(e, "bucket_id");

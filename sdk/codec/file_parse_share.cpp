@@ -45,14 +45,7 @@ void ring_free(share_ring_link *head, Node *(*of)(share_ring_link *)) {
 
 // Element 0 of "data"; `second_line` is logged when the second lookup in the log.
 json_object *data_element(const client_info *info, const char *second_line) {
-    json_object *data = member(info->r_json, "data");
-    if (data == nullptr) {
-        QV_LOG_DEBUG("### JSON_GET_OBJECT failed, data_json is null. ###");
-        return nullptr;
-    }
-    json_object *elem = qv_reply::first(data);
-    if (elem == nullptr) QV_LOG_DEBUG("%s", second_line);
-    return elem;
+    return qv_reply::data_first(info->r_json, "### JSON_GET_OBJECT failed, data_json is null. ###", second_line);
 }
 
 // A required member; logs "<key>Json" when it is missing or null.
@@ -124,6 +117,34 @@ bool read_share_file_element(share_file_info *rec, json_object *elem) {
            need_i32(&rec->isDir, elem, "isDir");
 }
 
+// The array `key` of `elem` into the ring: each element read by `read` into a new zeroed record, pushed at
+// the front (a forward walk meets them in reverse reply order). False, after logging, at the first failure;
+// the records pushed so far stay in the ring for the caller to free.
+template <typename Rec>
+bool read_ring(share_ring_link *head, json_object *elem, const char *key, const char *what,
+               bool (*read)(Rec *, json_object *)) {
+    json_object *arr = qv_reply::array_member(elem, key);
+    if (arr == nullptr) {
+        QV_LOG_ERROR("### JSON_GET_OBJECT_EX failed, arrayJson is null. ###");
+        return false;
+    }
+    const size_t n = json_object_array_length(arr);
+    for (size_t i = 0; i < n; ++i) {
+        json_object *item = json_object_array_get_idx(arr, i);
+        if (item == nullptr) {
+            QV_LOG_ERROR("### JSON_GET_ARRAY_MEMBER_BY_ID failed, paraArrayJson is null. ###");
+            return false;
+        }
+        auto *rec = qv_reply::zalloc<Rec>(what);
+        if (!read(rec, item)) {
+            std::free(rec);
+            return false;
+        }
+        ring_push_front(head, &rec->link);
+    }
+    return true;
+}
+
 }  // namespace
 
 void share_list_free(share_list *list) {
@@ -168,30 +189,8 @@ int parse_getShareList(client_info *info, uint16_t, int, const file_cmd_row *) {
     bool ok = need_i32(&count, elem, "count") && need_i32(&total, elem, "total");
     head->count = count;
     head->total = total;
-    if (ok && count != 0) {
-        json_object *arr = qv_reply::array_member(elem, "shareList");
-        if (arr == nullptr) {
-            QV_LOG_ERROR("### JSON_GET_OBJECT_EX failed, arrayJson is null. ###");
-            ok = false;
-        } else {
-            const size_t n = json_object_array_length(arr);
-            for (size_t i = 0; ok && i < n; ++i) {
-                json_object *item = json_object_array_get_idx(arr, i);
-                if (item == nullptr) {
-                    QV_LOG_ERROR("### JSON_GET_ARRAY_MEMBER_BY_ID failed, paraArrayJson is null. ###");
-                    ok = false;
-                    break;
-                }
-                auto *rec = qv_reply::zalloc<share_info>("share_info != NULL");
-                if (!read_share_element(rec, item)) {
-                    std::free(rec);
-                    ok = false;
-                    break;
-                }
-                ring_push_front(&head->link, &rec->link);
-            }
-        }
-    }
+    if (ok && count != 0)
+        ok = read_ring(&head->link, elem, "shareList", "share_info != NULL", read_share_element);
     if (!ok) {
         share_list_free(head);
         return kBad;
@@ -210,30 +209,9 @@ int parse_QvmsgGetShareFileList(client_info *info, uint16_t, int, const file_cmd
     ring_init(&head->link);
     bool ok = need_i32(&head->count, elem, "count") && need_i32(&head->total, elem, "total") &&
               need_text(head->displayDir, elem, "displayDir");
-    if (ok && head->count >= 1) {
-        json_object *arr = qv_reply::array_member(elem, "shareFileList");
-        if (arr == nullptr) {
-            QV_LOG_ERROR("### JSON_GET_OBJECT_EX failed, arrayJson is null. ###");
-            ok = false;
-        } else {
-            const size_t n = json_object_array_length(arr);
-            for (size_t i = 0; ok && i < n; ++i) {
-                json_object *item = json_object_array_get_idx(arr, i);
-                if (item == nullptr) {
-                    QV_LOG_ERROR("### JSON_GET_ARRAY_MEMBER_BY_ID failed, paraArrayJson is null. ###");
-                    ok = false;
-                    break;
-                }
-                auto *rec = qv_reply::zalloc<share_file_info>("share_file_info != NULL");
-                if (!read_share_file_element(rec, item)) {
-                    std::free(rec);
-                    ok = false;
-                    break;
-                }
-                ring_push_front(&head->link, &rec->link);
-            }
-        }
-    }
+    if (ok && head->count >= 1)
+        ok = read_ring(&head->link, elem, "shareFileList", "share_file_info != NULL",
+                       read_share_file_element);
     if (!ok) {
         share_file_list_free(head);
         return kBad;

@@ -68,6 +68,13 @@ json_object *object_at(json_object *array, size_t i) {
     return el != nullptr && json_object_is_type(el, json_type_object) ? el : nullptr;
 }
 
+// Element `index` of a listing when it is an object; otherwise logs "access NULL" and gives null.
+json_object *listing_element(json_object *array, long index) {
+    json_object *el = index >= 0 ? object_at(array, static_cast<size_t>(index)) : nullptr;
+    if (el == nullptr) QV_LOG_ERROR("access NULL");
+    return el;
+}
+
 char *dup_text(const char *s) { return s ? strdup(s) : nullptr; }
 
 }  // namespace
@@ -77,11 +84,8 @@ int parser_FileGetTypeList(client_info *info, uint16_t, int, const file_cmd_row 
     if (open_listing(info, "filelist", false, false, &arr) != 0) return -1;
     file_list_info *holder = info->file_list;
     for (size_t i = length(arr); i-- > 0;) {
-        json_object *el = object_at(arr, i);
-        if (el == nullptr) {
-            QV_LOG_ERROR("access NULL");
-            return -1;
-        }
+        json_object *el = listing_element(arr, static_cast<long>(i));
+        if (el == nullptr) return -1;
         // Every value starts from zero for each element: a key an element lacks must not inherit the
         // value of its neighbour.
         int64_t size = 0, date = 0;
@@ -97,11 +101,8 @@ int parser_FileGetTypeList(client_info *info, uint16_t, int, const file_cmd_row 
 }
 
 int traverse_file_type_path_json(json_object *array, file_dnode **list, int index, int32_t type) {
-    json_object *el = index >= 0 ? object_at(array, static_cast<size_t>(index)) : nullptr;
-    if (el == nullptr) {
-        QV_LOG_ERROR("access NULL");
-        return -1;
-    }
+    json_object *el = listing_element(array, index);
+    if (el == nullptr) return -1;
     json_object *size = member(el, "size");
     json_object *date = member(el, "data");
     json_object *is_folder = member(el, "isFolder");
@@ -135,11 +136,8 @@ int parser_FileGetDirList(client_info *info, uint16_t, int, const file_cmd_row *
     file_list_info *holder = info->file_list;
     const size_t n = length(arr);
     for (size_t i = 0; i < n; ++i) {
-        json_object *el = object_at(arr, i);
-        if (el == nullptr) {
-            QV_LOG_ERROR("access NULL");
-            return -1;
-        }
+        json_object *el = listing_element(arr, static_cast<long>(i));
+        if (el == nullptr) return -1;
         const char *path = text(el, "path");
         if (path == nullptr) {
             QV_LOG_ERROR("access NULL");
@@ -201,11 +199,8 @@ int parser_FileGetBackupList(client_info *info, uint16_t, int, const file_cmd_ro
     file_list_info *holder = info->file_list;
     const size_t n = length(arr);
     for (size_t i = 0; i < n; ++i) {
-        json_object *el = object_at(arr, i);
-        if (el == nullptr) {
-            QV_LOG_ERROR("access NULL");
-            return -1;
-        }
+        json_object *el = listing_element(arr, static_cast<long>(i));
+        if (el == nullptr) return -1;
         json_object *uuid = member(el, "file_uuid");
         if (uuid == nullptr) continue;
         if (ppc_add_uuid_only_to_list(&holder->uuid_list, json_object_get_string(uuid)) != 0) {
@@ -303,11 +298,8 @@ int _add_album_to_list(file_dnode **list, int32_t parent_id, int64_t date, const
 }
 
 int traverse_album_json(json_object *array, file_dnode **list, int index) {
-    json_object *el = index >= 0 ? object_at(array, static_cast<size_t>(index)) : nullptr;
-    if (el == nullptr) {
-        QV_LOG_ERROR("access NULL");
-        return -1;
-    }
+    json_object *el = listing_element(array, index);
+    if (el == nullptr) return -1;
     int32_t parent_id = 0, is_store = 0;
     int64_t date = 0;
     if (json_object *v = member(el, "parent_id")) parent_id = read32(v);

@@ -16,7 +16,9 @@
 using qv_req::finish_array;
 using qv_req::finish_object;
 using qv_req::low32;
+using qv_req::file_path_array;
 using qv_req::need;
+using qv_req::need_entry_paths;
 using qv_req::need_path;
 using qv_req::Params;
 
@@ -241,17 +243,9 @@ int Request_FileGetAggregationList(client_info *info) {
 }
 
 int Request_FileDeleteList(client_info *info) {
-    if (!need(info, info->pathList, "pathList")) return -1;
-    for (path_info **it = info->pathList; *it != nullptr; ++it)
-        if (!need(info, (*it)->path, "pathList entry path")) return -1;
-    json_object *files = json_object_new_array();
-    for (path_info **it = info->pathList; *it != nullptr; ++it) {
-        Params entry;
-        entry.s("filePath", (*it)->path).i("srcBucketId", (*it)->bucketId);
-        json_object_array_add(files, entry.release());
-    }
+    if (!need(info, info->pathList, "pathList") || !need_entry_paths(info, info->pathList)) return -1;
     Params p;
-    p.add("FileListInfo", files);
+    p.add("FileListInfo", file_path_array(info->pathList));
     return finish_object(info, p);
 }
 

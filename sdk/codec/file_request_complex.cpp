@@ -12,7 +12,9 @@
 
 using qv_req::finish_array;
 using qv_req::finish_object;
+using qv_req::file_path_array;
 using qv_req::need;
+using qv_req::need_entry_paths;
 using qv_req::need_path;
 using qv_req::Params;
 
@@ -143,21 +145,12 @@ int QV_File_Tag_All(client_info *info) {
         QV_LOG_ERROR("para is null");
         return -1;
     }
-    for (path_info **it = info->pathList; *it != nullptr; ++it)
-        if (!need(info, (*it)->path, "pathList entry path")) return -1;
+    if (!need_entry_paths(info, info->pathList)) return -1;
 
-    json_object *files = json_object_new_array();
-    for (path_info **it = info->pathList; *it != nullptr; ++it) {
-        Params entry;
-        entry.s("filePath", (*it)->path).i("srcBucketId", (*it)->bucketId);
-        json_object_array_add(files, entry.release());
-    }
-    json_object *tags = json_object_new_array();
-    for (const char *const *name = info->tagList; *name != nullptr; ++name) {
-        Params entry;
-        entry.s("tagName", *name);
-        json_object_array_add(tags, entry.release());
-    }
+    json_object *files = file_path_array(info->pathList);
+    int32_t ntags = 0;
+    while (info->tagList[ntags] != nullptr) ++ntags;
+    json_object *tags = tag_array(info->tagList, ntags);
     Params p;
     p.add("FileListInfo", files).add("tagList", tags).i("tagType", info->tagType);
     return finish_object(info, p);

@@ -74,6 +74,24 @@ inline bool need_path(const client_info *info, const path_info *p, const char *w
     return need(info, p, what) && need(info, p->path, what);
 }
 
+// True when every entry of a null-terminated path list has its text; otherwise logs the missing input.
+inline bool need_entry_paths(const client_info *info, path_info *const *list) {
+    for (path_info *const *it = list; *it != nullptr; ++it)
+        if (!need(info, (*it)->path, "pathList entry path")) return false;
+    return true;
+}
+
+// A checked null-terminated path list as an array of {"filePath", "srcBucketId"}, in list order.
+inline json_object *file_path_array(path_info *const *list) {
+    json_object *files = json_object_new_array();
+    for (path_info *const *it = list; *it != nullptr; ++it) {
+        Params entry;
+        entry.s("filePath", (*it)->path).i("srcBucketId", (*it)->bucketId);
+        json_object_array_add(files, entry.release());
+    }
+    return files;
+}
+
 // Sends `params` as the one element of the "data" array; with `cache_key` also stores the command-cache
 // key made from the parameter object's own text. Returns 0.
 int finish_array(client_info *info, Params &params, bool cache_key = false);
