@@ -159,6 +159,16 @@ void on_destroy(client_file_task *task) {
     destroy_FileTaskSearch(task);
 }
 
+// A streamed search task that hands each batch to `sink`.
+client_file_task *search_task(Sink &sink) {
+    client_file_task *task = client_file_task_new();
+    task->user_ctx = &sink;
+    task->parse_cb = parser_FileTaskSearch;
+    task->chunk_cb = on_chunk;
+    task->destroy_cb = on_destroy;
+    return task;
+}
+
 // What the chunked reply reader does with each decoded chunk: parse; on 0 hand the batch up and release
 // it; any other result ends the reply.
 int feed(client_file_task *task, const std::vector<std::string> &chunks) {
@@ -179,12 +189,8 @@ std::string chunk(int seq, const char *status, const char *cur, const char *list
 }  // namespace
 
 TEST_F(TaskReply, StreamedSearchDeliversOneBatchPerChunk) {
-    client_file_task *task = client_file_task_new();
     Sink sink;
-    task->user_ctx = &sink;
-    task->parse_cb = parser_FileTaskSearch;
-    task->chunk_cb = on_chunk;
-    task->destroy_cb = on_destroy;
+    client_file_task *task = search_task(sink);
     const std::vector<std::string> chunks = {
         chunk(7, "1", "3", kEntries),
         chunk(7, "1", "1", R"([{"fileName": "D", "filePath": "/d", "isFolder": 0, "fileSize": 1, "fileData": 1}])"),
@@ -217,12 +223,8 @@ TEST_F(TaskReply, StreamedSearchFailureEndsTheReply) {
         {chunk(9, "1", "1", R"([{"fileName": "E"}])"), 9},
     };
     for (const auto &c : cases) {
-        client_file_task *task = client_file_task_new();
         Sink sink;
-        task->user_ctx = &sink;
-        task->parse_cb = parser_FileTaskSearch;
-        task->chunk_cb = on_chunk;
-        task->destroy_cb = on_destroy;
+        client_file_task *task = search_task(sink);
         EXPECT_EQ(feed(task, {chunk(7, "1", "0", "[]"), c.bad, chunk(8, "1", "0", "[]")}), -1) << c.bad;
         EXPECT_EQ(sink.batches.size(), 1u) << c.bad;  // nothing after the failing chunk
         EXPECT_EQ(task->id.load(), c.id) << c.bad;
