@@ -160,7 +160,8 @@ struct Quiet : ::testing::Test {
 
 // A whole reply of `cmd` with the given header error and "data" text (none when null).
 inline std::string reply_text(int cmd, const char *data, int error = 0) {
-    std::string text = "{\"header\": {\"cmd\": " + std::to_string(cmd) + ", \"error\": " + std::to_string(error) + "}";
+    std::string text =
+        "{\"header\": {\"cmd\": " + std::to_string(cmd) + ", \"error\": " + std::to_string(error) + "}";
     if (data) text += std::string(", \"data\": ") + data;
     text += "}";
     return text;
