@@ -8,16 +8,14 @@
 #include <string>
 
 #include "codec/device_user_process.h"
+#include "emu_test_util.h"
 #include "handlers_device_user.h"
 #include "link/qv_log.h"
-#include "qv_config.h"
 #include "raw_test_client.h"
 
 namespace {
 
-const unsigned char *key() {
-    return reinterpret_cast<const unsigned char *>(QV_CIPHER_KEY);
-}
+using emutest::key;
 
 struct Bed {
     explicit Bed(const std::string &addr) : addr(addr), dev("/tmp", addr, 0) {

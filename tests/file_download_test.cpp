@@ -28,6 +28,7 @@
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
 #include "command/record_list.h"
+#include "cross_test_util.h"
 #include "device.h"
 #include "handlers.h"
 #include "handlers_download.h"
@@ -40,19 +41,14 @@ namespace fs = std::filesystem;
 namespace {
 constexpr const char *kAddr = "127.0.0.87";
 
-std::string bytes_of(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto &c : s) c = static_cast<char>(gen());
-    return s;
-}
+using cross_test::bytes_of;
+using cross_test::open_fds;
+using cross_test::write_all;
 
 std::string read_all(const fs::path &p) {
     std::ifstream in(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
-void write_all(const fs::path &p, const std::string &s) { std::ofstream(p, std::ios::binary) << s; }
 
 std::vector<std::string> names_in(const fs::path &dir) {
     std::vector<std::string> out;
@@ -85,9 +81,7 @@ void on_progress(client_file_task *t) {
 class FileDownload : public testing::Test {
 protected:
     void SetUp() override {
-        qv::set_log_enabled(false);
-        ASSERT_EQ(qv_crypt_init(), 0);
-        ASSERT_EQ(init_connect_pool(), 0);
+        ASSERT_NO_FATAL_FAILURE(cross_test::client_up());
         base_ = fs::path(testing::TempDir()) / ("file_download_" + std::to_string(getpid()));
         fs::remove_all(base_);
         root_ = base_ / "device";
@@ -98,17 +92,10 @@ protected:
         qvemu::install_default_handlers(*dev_);
         script_ = std::make_shared<qvemu::DownloadScript>();
         qvemu::install_download_handler(*dev_, script_);
-        ASSERT_TRUE(dev_->start()) << dev_->last_error();
-        qv_set_device_port(dev_->port());
-        qv_frame_set_current_device(kAddr);
+        ASSERT_NO_FATAL_FAILURE(cross_test::use_device(*dev_, kAddr));
     }
     void TearDown() override {
-        qv_frame_reset();
-        qv_set_device_port(0);
-        dev_->stop();
-        destory_connect_pool();
-        qv_crypt_release();
-        qv::set_log_enabled(true);
+        cross_test::device_and_client_down(*dev_);
         fs::remove_all(base_);
     }
 
@@ -338,15 +325,6 @@ TEST_F(FileDownload, DiskFullGives20006AndKeepsThePartialState) {
     EXPECT_EQ(rec.end, static_cast<int64_t>(src.size()));
     ASSERT_LE(rec.cur, static_cast<int64_t>(data.size()));
     EXPECT_EQ(data.substr(0, static_cast<size_t>(rec.cur)), src.substr(0, static_cast<size_t>(rec.cur)));
-}
-
-size_t open_fds() {
-    size_t n = 0;
-    for (const auto &e : fs::directory_iterator("/proc/self/fd")) {
-        (void)e;
-        ++n;
-    }
-    return n;
 }
 
 // Pooled connections closed, then the count once the emulator (in this process) has closed its ends too;

@@ -11,6 +11,7 @@
 #include "command/file_stream_calls.h"
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
+#include "cross_test_util.h"
 #include "device.h"
 #include "link/connect_pool.h"
 #include "link/qv_log.h"
@@ -19,14 +20,7 @@
 namespace {
 constexpr const char *kAddr = "127.0.0.71";
 
-size_t open_fds() {
-    size_t n = 0;
-    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        (void)e;
-        ++n;
-    }
-    return n;
-}
+using cross_test::open_fds;
 
 // The emulator runs in this process: its end of a connection closes a moment after the client's, so wait
 // (generously) for the count to come back to `want`.
@@ -47,9 +41,7 @@ std::string member_text(json_object *item, const char *key) {
 class FileStreamCalls : public testing::Test {
 protected:
     void SetUp() override {
-        qv::set_log_enabled(false);
-        ASSERT_EQ(qv_crypt_init(), 0);
-        ASSERT_EQ(init_connect_pool(), 0);
+        ASSERT_NO_FATAL_FAILURE(cross_test::client_up());
         dir_ = testing::TempDir() + "file_stream_calls_root_" + std::to_string(::getpid());
         mkdir(dir_.c_str(), 0700);
         std::ofstream(dir_ + "/song.mp3", std::ios::binary) << content_;
@@ -71,18 +63,9 @@ protected:
             r.data = "[{\"status\": 1}]";
             return r;
         });
-        ASSERT_TRUE(dev_->start()) << dev_->last_error();
-        qv_set_device_port(dev_->port());
-        qv_frame_set_current_device(kAddr);
+        ASSERT_NO_FATAL_FAILURE(cross_test::use_device(*dev_, kAddr));
     }
-    void TearDown() override {
-        qv_frame_reset();
-        qv_set_device_port(0);
-        dev_->stop();
-        destory_connect_pool();
-        qv_crypt_release();
-        qv::set_log_enabled(true);
-    }
+    void TearDown() override { cross_test::device_and_client_down(*dev_); }
 
     std::string dir_;
     std::string content_ = std::string(100000, 'm') + "tail";

@@ -23,6 +23,7 @@
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
 #include "command/relax_upload.h"
+#include "cross_test_util.h"
 #include "device.h"
 #include "handlers_upload.h"
 #include "link/connect_pool.h"
@@ -47,12 +48,9 @@ std::string addr_for_test() {
     return "127.0.0." + std::to_string(131 + i);
 }
 
-std::string pattern(size_t n, unsigned seed) {
-    std::mt19937 g(seed);
-    std::string s(n, '\0');
-    for (auto &c : s) c = static_cast<char>(g());
-    return s;
-}
+using cross_test::bytes_of;
+using cross_test::open_fds;
+using cross_test::write_all;
 
 std::string slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -61,8 +59,6 @@ std::string slurp(const std::string &path) {
     o << in.rdbuf();
     return o.str();
 }
-
-void spit(const std::string &path, const std::string &data) { std::ofstream(path, std::ios::binary) << data; }
 
 struct StreamSource {
     const std::string *data;
@@ -120,8 +116,8 @@ protected:
             part.replace(s, e - s, data.substr(s, e - s));
             state += std::to_string(s) + " " + std::to_string(e) + "\n";
         }
-        spit(root_ + path + ".part", part);
-        spit(root_ + path + ".part.state", state);
+        write_all(root_ + path + ".part", part);
+        write_all(root_ + path + ".part.state", state);
     }
     uint64_t cmd_count(int cmd) {
         auto c = dev_->counters();
@@ -137,11 +133,11 @@ protected:
 
 // Three holes, the middle ones ending before the end of the file: each hole goes out exactly, with tags.
 TEST_F(Uploads, EveryMissingRangeFromAFileAndFromAStream) {
-    const std::string data = pattern(100000, 1);
+    const std::string data = bytes_of(100000, 1);
     const std::vector<std::pair<int64_t, int64_t>> have = {{0, 10000}, {30000, 50000}, {90000, 95000}};
     const uint64_t missing = 20000 + 40000 + 5000;
 
-    spit(local_ + "/a.bin", data);
+    write_all(local_ + "/a.bin", data);
     seed_partial("/docs/a.bin", data, have);
     const char *tags[] = {"holiday", "beach"};
     task_->tagList = const_cast<char **>(tags);
@@ -172,7 +168,7 @@ TEST_F(Uploads, EveryMissingRangeFromAFileAndFromAStream) {
 
 // A stream that runs dry before its range ends is a failure and leaves the device's copy incomplete.
 TEST_F(Uploads, ASourceThatRunsDryIsNotSuccess) {
-    const std::string data = pattern(50000, 2);
+    const std::string data = bytes_of(50000, 2);
     StreamSource src{&data, 0, 20000};
     task_->stream_ctx = &src;
     stream_file_info stream{};
@@ -189,8 +185,8 @@ TEST_F(Uploads, ASourceThatRunsDryIsNotSuccess) {
 
 // The device drops the connection inside the body; the next attempt sends only what it lacks.
 TEST_F(Uploads, ADroppedUploadResumesWithTheMissingPart) {
-    const std::string data = pattern(200000, 3);
-    spit(local_ + "/c.bin", data);
+    const std::string data = bytes_of(200000, 3);
+    write_all(local_ + "/c.bin", data);
     path_info target{"/docs/c.bin", 1, 0};
     qvemu::Faults f;
     f.upload_drop_after = 50000;
@@ -208,8 +204,8 @@ TEST_F(Uploads, ADroppedUploadResumesWithTheMissingPart) {
 // code with SIGPIPE at its default action, and the next attempt finishes the file.
 TEST_F(Uploads, AHangUpMidBodyIsAnErrorNotASignal) {
     ASSERT_EQ(::signal(SIGPIPE, SIG_DFL), SIG_DFL);
-    const std::string data = pattern(24 << 20, 6);
-    spit(local_ + "/big.bin", data);
+    const std::string data = bytes_of(24 << 20, 6);
+    write_all(local_ + "/big.bin", data);
     path_info target{"/docs/big.bin", 1, 0};
     qvemu::Faults f;
     f.upload_drop_after = 50000;
@@ -223,8 +219,8 @@ TEST_F(Uploads, AHangUpMidBodyIsAnErrorNotASignal) {
 
 // Size and time are those of the file the symbolic link leads to.
 TEST_F(Uploads, ASymlinkedSourceSendsTheTargetsFacts) {
-    const std::string data = pattern(70000, 4);
-    spit(local_ + "/real.bin", data);
+    const std::string data = bytes_of(70000, 4);
+    write_all(local_ + "/real.bin", data);
     ASSERT_EQ(::symlink((local_ + "/real.bin").c_str(), (local_ + "/link.bin").c_str()), 0);
     int64_t sent_size = -1, sent_time = -1;
     struct stat st {};
@@ -261,8 +257,8 @@ TEST_F(Uploads, BackupDeduplicatesByUuid) {
     const std::string names[] = {"u1", "u2", "u3", "u4"};
     std::string files[4];
     for (int i = 0; i < 4; ++i) {
-        files[i] = pattern(30000 + 1000 * static_cast<size_t>(i), 10 + static_cast<unsigned>(i));
-        spit(local_ + "/f" + std::to_string(i), files[i]);
+        files[i] = bytes_of(30000 + 1000 * static_cast<size_t>(i), 10 + static_cast<unsigned>(i));
+        write_all(local_ + "/f" + std::to_string(i), files[i]);
     }
     backup_result_info result{};
     task_->backup_result = &result;
@@ -385,15 +381,6 @@ TEST_F(Uploads, UuidPageCheckSetsEveryFlagFromThisPage) {
     ppc_free_backup_uuid_list(&list);
 }
 
-size_t open_fds() {
-    size_t n = 0;
-    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        (void)e;
-        ++n;
-    }
-    return n;
-}
-
 // Pooled connections closed and the count steady (the emulator runs in this process and closes its ends a
 // moment after the client); waits while the count is above `above` (0: until it stops changing).
 size_t steady_fds(size_t above = 0) {
@@ -414,8 +401,8 @@ void cancel_at_50000(client_file_task *t) {
 
 // A dropped, a cancelled and a locally failed upload give back the connection and the source descriptor.
 TEST_F(Uploads, FailedUploadsLeaveNoDescriptorBehind) {
-    const std::string data = pattern(200000, 4);
-    spit(local_ + "/d.bin", data);
+    const std::string data = bytes_of(200000, 4);
+    write_all(local_ + "/d.bin", data);
     path_info target{"/docs/d.bin", 1, 0};
     ASSERT_EQ(QV_FileUpload((local_ + "/d.bin").c_str(), &target, task_), 0);  // warms up what stays
     enum Kind { Drop, Cancel, Dry };
@@ -452,9 +439,9 @@ TEST_F(Uploads, FailedUploadsLeaveNoDescriptorBehind) {
 
 // 147 with the check value of content the device holds: the file appears without any body bytes.
 TEST_F(Uploads, InstantUploadSendsNoData) {
-    const std::string data = pattern(40000, 20);
-    spit(root_ + "/docs/original.bin", data);
-    spit(local_ + "/copy.bin", data);
+    const std::string data = bytes_of(40000, 20);
+    write_all(root_ + "/docs/original.bin", data);
+    write_all(local_ + "/copy.bin", data);
     char value[QV_AUTH_VALUE_SIZE] = {};
     ASSERT_EQ(QV_GetRelaxUploadAuthValue((local_ + "/copy.bin").c_str(), "md5", value, nullptr), 0);
     path_info target{"/docs/instant.bin", 1, 0};
@@ -464,7 +451,7 @@ TEST_F(Uploads, InstantUploadSendsNoData) {
     EXPECT_EQ(slurp(root_ + "/docs/instant.bin"), data);
     EXPECT_EQ(dev_->counters().upload_body_bytes, 0u);
 
-    spit(local_ + "/other.bin", pattern(40000, 21));
+    write_all(local_ + "/other.bin", bytes_of(40000, 21));
     ASSERT_EQ(QV_GetRelaxUploadAuthValue((local_ + "/other.bin").c_str(), "md5", value, nullptr), 0);
     path_info other{"/docs/other.bin", 1, 0};
     ASSERT_EQ(QV_FileRelaxUpload(40000, 0, "md5", value, &other, &status, 5), 0);
@@ -482,9 +469,9 @@ TEST_F(CrashedUploads, SigkilledUploadsConverge) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the child runs the SDK after a fork of a threaded process, which ThreadSanitizer refuses";
 #endif
-    const std::string data = pattern(6u << 20, 30);
+    const std::string data = bytes_of(6u << 20, 30);
     const std::string src = local_ + "/big.bin";
-    spit(src, data);
+    write_all(src, data);
     auto run_child = [&](int kill_after_ms) -> int {
         pid_t pid = ::fork();
         if (pid == 0) {

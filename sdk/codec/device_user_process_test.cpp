@@ -9,20 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "link/qv_log.h"
+#include "codec/parse_harness_test.h"
 
 namespace {
 
 // A zeroed record with the caller's records hung on it; frees what the processor would free.
-struct Rec {
-    client_info ci;
+struct Rec : parse_harness::Record {
     nas_device_info nas;
     ota_version_info ota;
     char fw[40];  // 32 bytes for the parser, then a guard that must stay untouched
     time_sync_info ts;
     sys_sync_info ss;
     Rec() {
-        std::memset(&ci, 0, sizeof ci);
         std::memset(&nas, 0, sizeof nas);
         std::memset(&ota, 0, sizeof ota);
         std::memset(fw, 'G', sizeof fw);
@@ -32,17 +30,9 @@ struct Rec {
         ci.otaVersionInfo = &ota;
         ci.fwVersion = fw;
     }
-    ~Rec() {
-        std::free(ci.retstr);
-        std::free(ci.recv_buf);
-        if (ci.r_json) json_object_put(ci.r_json);
-    }
-    Rec(const Rec &) = delete;
-    Rec &operator=(const Rec &) = delete;
     int parse(int cmd, const std::string &text) {
         ci.cmd = cmd;
-        std::free(ci.recv_buf);
-        ci.recv_buf = strdup(text.c_str());
+        receive(text.c_str());
         return DeviceUser_ParseProcess(&ci);
     }
 };
@@ -54,11 +44,7 @@ std::string reply(int cmd, const std::string &data, int error = 0) {
     return s + "}";
 }
 
-class DeviceUser : public ::testing::Test {
-protected:
-    void SetUp() override { qv::set_log_enabled(false); }
-    void TearDown() override { qv::set_log_enabled(true); }
-};
+using DeviceUser = parse_harness::Quiet;
 
 }  // namespace
 

@@ -5,28 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "link/qv_log.h"
+#include "codec/parse_harness_test.h"
 
 namespace {
-struct Quiet : testing::Test {
-    void SetUp() override { qv::set_log_enabled(false); }
-    void TearDown() override { qv::set_log_enabled(true); }
-};
-
-std::vector<std::string> names(const file_dnode *n) {
-    std::vector<std::string> out;
-    for (; n; n = n->next) out.push_back(n->name ? n->name : "");
-    return out;
-}
-
-std::vector<std::string> tags(const tag_head *ring) {
-    std::vector<std::string> out;
-    for (const tag_entry *e = ring->next; e != tag_ring_end(ring); e = e->next) out.push_back(e->tagName);
-    return out;
-}
+using parse_harness::names;
+using parse_harness::tags;
 }  // namespace
 
-using FileList = Quiet;
+using FileList = parse_harness::Quiet;
 
 TEST_F(FileList, EmptyListsReportMinusOne) {
     EXPECT_EQ(ppc_destory_file_list(nullptr), -1);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "codec/file_process.h"
+#include "codec/parse_harness_test.h"
 #include "link/qv_log.h"
 
 namespace {
@@ -17,11 +18,8 @@ struct Case {
 };
 
 int parse(client_info &ci, int cmd, const char *data) {
-    std::string text = "{\"header\": {\"cmd\": " + std::to_string(cmd) + ", \"error\": 0}";
-    if (data) text += std::string(", \"data\": ") + data;
-    text += "}";
     ci.cmd = cmd;
-    ci.recv_buf = strdup(text.c_str());
+    ci.recv_buf = strdup(parse_harness::reply_text(cmd, data).c_str());
     int r = file_parse_process(&ci);
     std::free(ci.recv_buf);
     ci.recv_buf = nullptr;

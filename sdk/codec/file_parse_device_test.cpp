@@ -11,19 +11,17 @@
 #include <vector>
 
 #include "codec/file_process.h"
+#include "codec/parse_harness_test.h"
 #include "command/client_file_task.h"
-#include "link/qv_log.h"
 
 namespace {
 
 // A zeroed record with the caller's records hung on it.
-struct Rec {
-    client_info ci;
+struct Rec : parse_harness::Record {
     soft_version_info svi;
     ota_info ota;
     p2p_client_info p2p;
     Rec() {
-        std::memset(&ci, 0, sizeof ci);
         std::memset(&svi, 0, sizeof svi);
         std::memset(&ota, 0, sizeof ota);
         std::memset(&p2p, 0, sizeof p2p);
@@ -31,17 +29,9 @@ struct Rec {
         ci.otaInfo = &ota;
         ci.p2pInfo = &p2p;
     }
-    ~Rec() {
-        std::free(ci.retstr);
-        std::free(ci.recv_buf);
-        if (ci.r_json) json_object_put(ci.r_json);
-    }
-    Rec(const Rec &) = delete;
-    Rec &operator=(const Rec &) = delete;
     int parse(int cmd, const std::string &text) {
         ci.cmd = cmd;
-        std::free(ci.recv_buf);
-        ci.recv_buf = strdup(text.c_str());
+        receive(text.c_str());
         return file_parse_process(&ci);
     }
 };
@@ -57,11 +47,7 @@ TaskPtr new_task() {
     return TaskPtr(client_file_task_new(), &client_file_task_free);
 }
 
-class DeviceReplies : public ::testing::Test {
-protected:
-    void SetUp() override { qv::set_log_enabled(false); }
-    void TearDown() override { qv::set_log_enabled(true); }
-};
+using DeviceReplies = parse_harness::Quiet;
 
 }  // namespace
 

@@ -25,10 +25,7 @@ struct Fixture {
     std::function<void(Harness &)> check;  // the full reply's results
 };
 
-std::string share_names(share_list *l) {
-    return parse_harness::walk<share_info>(l, share_info_of,
-                                           [](share_info *s) { return std::string(s->shareName); });
-}
+using parse_harness::share_names;
 
 const std::vector<Fixture> &fixtures() {
     static const std::vector<Fixture> all = {
@@ -486,11 +483,7 @@ const std::vector<Fixture> &fixtures() {
     return all;
 }
 
-class ParserFixtures : public ::testing::Test {
-  protected:
-    void SetUp() override { qv::set_log_enabled(false); }
-    void TearDown() override { qv::set_log_enabled(true); }
-};
+using ParserFixtures = parse_harness::Quiet;
 
 }  // namespace
 

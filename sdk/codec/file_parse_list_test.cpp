@@ -9,49 +9,13 @@
 
 #include "codec/file_list.h"
 #include "codec/file_process.h"
-#include "link/qv_log.h"
+#include "codec/parse_harness_test.h"
 
 namespace {
 
-// A zeroed record; every result the listing parsers can leave is freed with its own free function.
-struct Rec {
-    client_info ci;
-    Rec() { std::memset(&ci, 0, sizeof ci); }
-    ~Rec() {
-        std::free(ci.retstr);
-        std::free(ci.recv_buf);
-        if (ci.file_list) {
-            ppc_destory_file_list(ci.file_list->list);
-            std::free(ci.file_list);
-        }
-        ppc_destory_disk_list(ci.diskList);
-        ppc_free_user_list(ci.user_list);
-        ppc_free_recent_list(ci.rList);
-        ppc_free_resyscle_list(ci.resyscleList);
-        ppc_free_resyscle_info(ci.resyscleInfo);
-    }
-    // Runs a whole reply of `cmd` with the given "data" text (none when null) through the dispatcher.
-    int parse(int cmd, const char *data, int error = 0) {
-        std::string text = "{\"header\": {\"cmd\": " + std::to_string(cmd) + ", \"error\": " + std::to_string(error) + "}";
-        if (data) text += std::string(", \"data\": ") + data;
-        text += "}";
-        ci.cmd = cmd;
-        std::free(ci.recv_buf);
-        ci.recv_buf = strdup(text.c_str());
-        return file_parse_process(&ci);
-    }
-};
-
-struct ListingReply : ::testing::Test {
-    void SetUp() override { qv::set_log_enabled(false); }
-    void TearDown() override { qv::set_log_enabled(true); }
-};
-
-std::vector<std::string> names(const file_dnode *n) {
-    std::vector<std::string> out;
-    for (; n; n = n->next) out.push_back(n->name ? n->name : "(none)");
-    return out;
-}
+using Rec = parse_harness::Record;
+using ListingReply = parse_harness::Quiet;
+using parse_harness::names;
 
 std::vector<std::string> recent_names(recent_list *head) {
     std::vector<std::string> out;

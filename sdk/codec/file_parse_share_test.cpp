@@ -18,11 +18,6 @@ std::string share(const std::string &name, const std::string &extra = R"("hasPw"
            extra + R"(, "expect": 0, "status": 1})";
 }
 
-std::string names(share_list *l) {
-    return parse_harness::walk<share_info>(l, share_info_of,
-                                           [](share_info *s) { return std::string(s->shareName); });
-}
-
 std::string file_names(share_file_list *l) {
     return parse_harness::walk<share_file_info>(
         l, share_file_info_of, [](share_file_info *f) { return std::string(f->displayName); });
@@ -77,7 +72,7 @@ TEST(ShareReplies, ListCounts) {
         EXPECT_EQ(h.reply(188, c.data.c_str()), c.rc) << c.data;
         if (c.rc == 0) {
             ASSERT_NE(h.shareList.result, nullptr);
-            EXPECT_EQ(names(h.shareList.result), c.ring) << c.data;
+            EXPECT_EQ(parse_harness::share_names(h.shareList.result), c.ring) << c.data;
         } else {
             EXPECT_EQ(h.shareList.result, nullptr);
         }

@@ -10,6 +10,7 @@
 
 #include "codec/file_list.h"
 #include "codec/file_process.h"
+#include "codec/parse_harness_test.h"
 #include "command/client_file_task.h"
 
 namespace {
@@ -28,18 +29,8 @@ int apply(client_info &ci, int cmd, const std::string &data, int error = 0) {
     return r;
 }
 
-void free_holder(file_list_info *&h) {
-    if (!h) return;
-    ppc_destory_file_list(h->list);
-    std::free(h);
-    h = nullptr;
-}
-
-std::vector<std::string> names(const file_dnode *n) {
-    std::vector<std::string> v;
-    for (; n; n = n->next) v.push_back(n->name ? n->name : "(null)");
-    return v;
-}
+using parse_harness::free_holder;
+using parse_harness::names;
 
 std::string gps_entry(const char *name, const char *skip = "") {
     std::string e = "{";

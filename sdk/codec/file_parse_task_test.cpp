@@ -9,55 +9,17 @@
 
 #include "codec/file_list.h"
 #include "codec/file_process.h"
+#include "codec/parse_harness_test.h"
 #include "command/client_file_task.h"
 #include "link/qv_errors.h"
-#include "link/qv_log.h"
 
 namespace {
 
-void free_holder(file_list_info *&fl) {
-    if (!fl) return;
-    ppc_destory_file_list(fl->list);
-    std::free(fl);
-    fl = nullptr;
-}
-
-struct Rec {
-    client_info ci;
-    Rec() { std::memset(&ci, 0, sizeof ci); }
-    ~Rec() {
-        std::free(ci.retstr);
-        std::free(ci.recv_buf);
-        free_holder(ci.file_list);
-    }
-    int parse(int cmd, const char *data, int error = 0) {
-        std::string text = "{\"header\": {\"cmd\": " + std::to_string(cmd) + ", \"error\": " + std::to_string(error) + "}";
-        if (data) text += std::string(", \"data\": ") + data;
-        text += "}";
-        ci.cmd = cmd;
-        std::free(ci.recv_buf);
-        ci.recv_buf = strdup(text.c_str());
-        return file_parse_process(&ci);
-    }
-};
-
-struct TaskReply : ::testing::Test {
-    void SetUp() override { qv::set_log_enabled(false); }
-    void TearDown() override { qv::set_log_enabled(true); }
-};
-
-std::vector<std::string> names(const file_dnode *n) {
-    std::vector<std::string> out;
-    for (; n; n = n->next) out.push_back(n->name ? n->name : "(none)");
-    return out;
-}
-
-std::vector<std::string> tags(const tag_head *ring) {
-    std::vector<std::string> out;
-    if (!ring) return out;
-    for (const tag_entry *e = ring->next; e != tag_ring_end(ring); e = e->next) out.push_back(e->tagName);
-    return out;
-}
+using Rec = parse_harness::Record;
+using TaskReply = parse_harness::Quiet;
+using parse_harness::free_holder;
+using parse_harness::names;
+using parse_harness::tags;
 
 const char *kEntries = R"([
     {"fileName": "A", "filePath": "/a", "isFolder": 16, "fileSize": -1, "fileData": -1, "userId": 5, "bucket_id": 9,
@@ -197,6 +159,16 @@ void on_destroy(client_file_task *task) {
     destroy_FileTaskSearch(task);
 }
 
+// A streamed search task that hands each batch to `sink`.
+client_file_task *search_task(Sink &sink) {
+    client_file_task *task = client_file_task_new();
+    task->user_ctx = &sink;
+    task->parse_cb = parser_FileTaskSearch;
+    task->chunk_cb = on_chunk;
+    task->destroy_cb = on_destroy;
+    return task;
+}
+
 // What the chunked reply reader does with each decoded chunk: parse; on 0 hand the batch up and release
 // it; any other result ends the reply.
 int feed(client_file_task *task, const std::vector<std::string> &chunks) {
@@ -217,12 +189,8 @@ std::string chunk(int seq, const char *status, const char *cur, const char *list
 }  // namespace
 
 TEST_F(TaskReply, StreamedSearchDeliversOneBatchPerChunk) {
-    client_file_task *task = client_file_task_new();
     Sink sink;
-    task->user_ctx = &sink;
-    task->parse_cb = parser_FileTaskSearch;
-    task->chunk_cb = on_chunk;
-    task->destroy_cb = on_destroy;
+    client_file_task *task = search_task(sink);
     const std::vector<std::string> chunks = {
         chunk(7, "1", "3", kEntries),
         chunk(7, "1", "1", R"([{"fileName": "D", "filePath": "/d", "isFolder": 0, "fileSize": 1, "fileData": 1}])"),
@@ -255,12 +223,8 @@ TEST_F(TaskReply, StreamedSearchFailureEndsTheReply) {
         {chunk(9, "1", "1", R"([{"fileName": "E"}])"), 9},
     };
     for (const auto &c : cases) {
-        client_file_task *task = client_file_task_new();
         Sink sink;
-        task->user_ctx = &sink;
-        task->parse_cb = parser_FileTaskSearch;
-        task->chunk_cb = on_chunk;
-        task->destroy_cb = on_destroy;
+        client_file_task *task = search_task(sink);
         EXPECT_EQ(feed(task, {chunk(7, "1", "0", "[]"), c.bad, chunk(8, "1", "0", "[]")}), -1) << c.bad;
         EXPECT_EQ(sink.batches.size(), 1u) << c.bad;  // nothing after the failing chunk
         EXPECT_EQ(task->id.load(), c.id) << c.bad;

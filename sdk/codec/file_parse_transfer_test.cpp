@@ -10,40 +10,14 @@
 
 #include "codec/file_process.h"
 #include "codec/file_types.h"
+#include "codec/parse_harness_test.h"
 #include "command/client_file_task.h"
 #include "command/record_list.h"
-#include "link/qv_log.h"
 
 namespace {
 
-struct Rec {
-    client_info ci;
-    Rec() { std::memset(&ci, 0, sizeof ci); }
-    ~Rec() {
-        std::free(ci.retstr);
-        std::free(ci.recv_buf);
-        std::free(ci.reserved);
-        destory_record_list(ci.rangeList);
-        if (ci.r_json) json_object_put(ci.r_json);
-    }
-    void reply(int cmd, const char *data, int error = 0) {
-        std::string text = "{\"header\": {\"cmd\": " + std::to_string(cmd) + ", \"error\": " + std::to_string(error) + "}";
-        if (data) text += std::string(", \"data\": ") + data;
-        text += "}";
-        ci.cmd = cmd;
-        std::free(ci.recv_buf);
-        ci.recv_buf = strdup(text.c_str());
-    }
-    int parse(int cmd, const char *data, int error = 0) {
-        reply(cmd, data, error);
-        return file_parse_process(&ci);
-    }
-};
-
-struct TransferReply : ::testing::Test {
-    void SetUp() override { qv::set_log_enabled(false); }
-    void TearDown() override { qv::set_log_enabled(true); }
-};
+using Rec = parse_harness::Record;
+using TransferReply = parse_harness::Quiet;
 
 struct Range {
     int32_t index;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codec/file_process.h"
+#include "codec/parse_harness_test.h"
 #include "link/qv_errors.h"
 
 namespace {
@@ -28,20 +29,12 @@ struct Reply {
     ~Reply() {
         std::free(ci.recv_buf);
         std::free(ci.retstr);
-        if (ci.file_list) {
-            ppc_destory_file_list(ci.file_list->list);
-            uuid_list_free(ci.file_list->uuid_list);
-            std::free(ci.file_list);
-        }
+        parse_harness::free_holder(ci.file_list);
     }
     file_dnode *list() const { return ci.file_list ? ci.file_list->list : nullptr; }
 };
 
-std::vector<std::string> names(const file_dnode *n) {
-    std::vector<std::string> v;
-    for (; n; n = n->next) v.push_back(n->name ? n->name : "(null)");
-    return v;
-}
+using parse_harness::names;
 
 std::vector<std::string> item_paths(const file_dnode *album) {
     std::vector<std::string> v;

@@ -11,25 +11,12 @@
 #include <vector>
 
 #include "codec/json_text.h"
+#include "codec/parse_harness_test.h"
 #include "link/qv_errors.h"
 
 namespace {
 
-// A zeroed record that frees the texts the processor would free.
-struct Rec {
-    client_info ci;
-    Rec() { std::memset(&ci, 0, sizeof ci); }
-    ~Rec() {
-        std::free(ci.retstr);
-        std::free(ci.recv_buf);
-        std::free(ci.cacheKey);
-        if (ci.r_json) json_object_put(ci.r_json);
-    }
-    void reply(const char *text) {
-        std::free(ci.recv_buf);
-        ci.recv_buf = text ? strdup(text) : nullptr;
-    }
-};
+using Rec = parse_harness::Record;
 
 std::string built(Rec &r) {
     return r.ci.retstr ? r.ci.retstr : "(null)";
@@ -215,7 +202,7 @@ protected:
     }
     int parse(Rec &r, int32_t request_cmd, const char *reply) {
         r.ci.cmd = request_cmd;
-        r.reply(reply);
+        r.receive(reply);
         return file_parse_process_rows(&r.ci, kTestRows, std::size(kTestRows));
     }
 };
@@ -302,7 +289,7 @@ TEST(FileParseProcess, UnreadableRepliesGive10003) {
         Rec r;
         r.ci.cmd = 102;
         r.ci.token = 11;
-        r.reply(reply);
+        r.receive(reply);
         testing::internal::CaptureStdout();
         EXPECT_EQ(file_parse_process(&r.ci), QV_ERR_NOT_BUILT) << (reply ? reply : "(null)");
         const std::string log = testing::internal::GetCapturedStdout();
@@ -330,7 +317,7 @@ TEST(FileParseProcess, ResultOfANoDataCommand) {
     for (const Case &c : cases) {
         Rec r;
         r.ci.cmd = 102;
-        r.reply(c.reply);
+        r.receive(c.reply);
         EXPECT_EQ(file_parse_process(&r.ci), c.want) << c.reply;
         EXPECT_EQ(r.ci.r_json, nullptr);
     }
@@ -359,7 +346,7 @@ TEST(FileParseProcess, HeaderFieldsAfterTheReply) {
         r.ci.cmd = 107;
         r.ci.token = 77;
         r.ci.seq = 3;
-        r.reply(c.reply);
+        r.receive(c.reply);
         file_parse_process(&r.ci);
         EXPECT_EQ(r.ci.cmd, c.cmd) << c.reply;
         EXPECT_EQ(r.ci.token, c.token) << c.reply;
@@ -372,7 +359,7 @@ TEST(FileParseProcess, ReplyForAnotherCommandIsRefused) {
     Rec r;
     r.ci.cmd = 107;  // an upload; 102 would be answered by the same no-data parser
     r.ci.retstr = strdup("request");
-    r.reply(R"({ "header": { "cmd": 102, "error": 0 } })");
+    r.receive(R"({ "header": { "cmd": 102, "error": 0 } })");
     EXPECT_EQ(file_parse_process(&r.ci), QV_ERR_CMD_NOT_FOUND);
     EXPECT_EQ(r.ci.cmd, 102);
     EXPECT_STREQ(r.ci.retstr, "input cmd is not finished!");
@@ -380,10 +367,10 @@ TEST(FileParseProcess, ReplyForAnotherCommandIsRefused) {
 
 TEST(FileParseProcess, HeaderReaderKeepsTheTreeForTheCaller) {
     Rec r;
-    r.reply(R"({ "data": [ ] })");
+    r.receive(R"({ "data": [ ] })");
     EXPECT_EQ(file_parse_header_json(&r.ci), -1);
     EXPECT_NE(r.ci.r_json, nullptr);  // released by the dispatcher (here: by Rec)
-    r.reply(R"({ "header": { "cmd": 20 } })");
+    r.receive(R"({ "header": { "cmd": 20 } })");
     EXPECT_EQ(file_parse_header_json(&r.ci), 0);  // the earlier tree is not leaked
     EXPECT_EQ(r.ci.cmd, 20);
 }

@@ -1,5 +1,6 @@
 // Test harness of the reply parsers: one zeroed record with every caller block a parser may write,
-// replies fed through file_parse_process, and clean-up of whatever a parser handed over.
+// replies fed through file_parse_process, and clean-up of whatever a parser handed over. Beside it a
+// plain record for the tests that hang their own blocks on it, and walkers of the lists parsers build.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,13 +10,17 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "codec/file_list.h"
 #include "codec/file_parse_admin.h"
 #include "codec/file_parse_hide.h"
+#include "codec/file_parse_list.h"
 #include "codec/file_parse_settings.h"
 #include "codec/file_parse_share.h"
 #include "codec/file_process.h"
+#include "command/record_list.h"
+#include "link/qv_log.h"
 
 namespace parse_harness {
 
@@ -147,6 +152,83 @@ struct Harness {
     }
 };
 
+// Keeps the log quiet while a test feeds malformed replies.
+struct Quiet : ::testing::Test {
+    void SetUp() override { qv::set_log_enabled(false); }
+    void TearDown() override { qv::set_log_enabled(true); }
+};
+
+// A whole reply of `cmd` with the given header error and "data" text (none when null).
+inline std::string reply_text(int cmd, const char *data, int error = 0) {
+    std::string text =
+        "{\"header\": {\"cmd\": " + std::to_string(cmd) + ", \"error\": " + std::to_string(error) + "}";
+    if (data) text += std::string(", \"data\": ") + data;
+    text += "}";
+    return text;
+}
+
+// Frees a file list holder with its lists.
+inline void free_holder(file_list_info *&fl) {
+    if (!fl) return;
+    ppc_destory_file_list(fl->list);
+    uuid_list_free(fl->uuid_list);
+    std::free(fl);
+    fl = nullptr;
+}
+
+// A zeroed record that frees every text and list the processor and the parsers may leave in it.
+struct Record {
+    client_info ci;
+    Record() { std::memset(&ci, 0, sizeof ci); }
+    Record(const Record &) = delete;
+    Record &operator=(const Record &) = delete;
+    ~Record() {
+        std::free(ci.retstr);
+        std::free(ci.recv_buf);
+        std::free(ci.cacheKey);
+        std::free(ci.reserved);
+        if (ci.r_json) json_object_put(ci.r_json);
+        free_holder(ci.file_list);
+        ppc_destory_disk_list(ci.diskList);
+        ppc_free_user_list(ci.user_list);
+        ppc_free_recent_list(ci.rList);
+        ppc_free_resyscle_list(ci.resyscleList);
+        ppc_free_resyscle_info(ci.resyscleInfo);
+        destory_record_list(ci.rangeList);
+    }
+
+    // Puts a copy of `text` (none when null) in the receive buffer.
+    void receive(const char *text) {
+        std::free(ci.recv_buf);
+        ci.recv_buf = text ? strdup(text) : nullptr;
+    }
+    // Puts a whole reply of `cmd` in the receive buffer as the answer to `cmd`.
+    void reply(int cmd, const char *data, int error = 0) {
+        ci.cmd = cmd;
+        receive(reply_text(cmd, data, error).c_str());
+    }
+    // Runs a whole reply of `cmd` through the dispatcher.
+    int parse(int cmd, const char *data, int error = 0) {
+        reply(cmd, data, error);
+        return file_parse_process(&ci);
+    }
+};
+
+// The names of a file list in order ("(null)" for a node without one).
+inline std::vector<std::string> names(const file_dnode *n) {
+    std::vector<std::string> out;
+    for (; n; n = n->next) out.push_back(n->name ? n->name : "(null)");
+    return out;
+}
+
+// The tag names of a ring in walk order (none for no ring).
+inline std::vector<std::string> tags(const tag_head *ring) {
+    std::vector<std::string> out;
+    if (!ring) return out;
+    for (const tag_entry *e = ring->next; e != tag_ring_end(ring); e = e->next) out.push_back(e->tagName);
+    return out;
+}
+
 // Removes `key` from the object reached by `path` ("" the value itself; "/"-separated members and
 // array indexes) of a JSON text; returns the new text.
 inline std::string without(const char *json, const std::string &path, const char *key) {
@@ -177,6 +259,11 @@ std::string walk(Head *head, Node *(*of)(share_ring_link *), F field) {
         out += field(of(l));
     }
     return out;
+}
+
+// The share names of a share ring from the head forward.
+inline std::string share_names(share_list *l) {
+    return walk<share_info>(l, share_info_of, [](share_info *s) { return std::string(s->shareName); });
 }
 
 }  // namespace parse_harness

@@ -3,30 +3,19 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include <cstdio>
 #include <random>
 #include <string>
 
+#include "link/digest_test_util.h"
+
 namespace {
-std::string to_hex(const unsigned char *p, size_t n) {
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
+using digest_test::to_hex;
 
 std::string md5_hex(const std::string &msg, size_t piece) {
-    md5_ctx ctx;
-    md5_init(&ctx);
-    if (piece == 0) piece = msg.size() + 1;
-    for (size_t off = 0; off < msg.size(); off += piece)
-        md5_update(&ctx, msg.data() + off, static_cast<uint32_t>(std::min(piece, msg.size() - off)));
-    unsigned char d[16];
-    md5_final(d, &ctx);
-    return to_hex(d, sizeof d);
+    return digest_test::pieces_hex<16>(
+        msg, piece, md5_init,
+        [](md5_ctx *ctx, const void *data, size_t n) { md5_update(ctx, data, static_cast<uint32_t>(n)); },
+        md5_final);
 }
 
 TEST(Md5, Rfc1321Suite) {

@@ -3,32 +3,18 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
 
+#include "link/digest_test_util.h"
+
 namespace {
-std::string to_hex(const unsigned char *p, size_t n) {
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
+using digest_test::to_hex;
 
 // SHA-1 of the message fed in pieces of the given size (0: all at once).
 std::string sha1_hex(const std::string &msg, size_t piece) {
-    sha1_ctx ctx;
-    sha1_init(&ctx);
-    if (piece == 0) piece = msg.size() + 1;
-    for (size_t off = 0; off < msg.size(); off += piece)
-        sha1_update(&ctx, msg.data() + off, std::min(piece, msg.size() - off));
-    unsigned char d[20];
-    sha1_final(d, &ctx);
-    return to_hex(d, sizeof d);
+    return digest_test::pieces_hex<20>(msg, piece, sha1_init, sha1_update, sha1_final);
 }
 
 TEST(Sha1, Fips180Examples) {

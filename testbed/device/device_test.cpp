@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "qv_config.h"
+#include "emu_test_util.h"
 #include "raw_test_client.h"
 
 namespace {
@@ -18,14 +18,9 @@ using rawtest::BlockSpec;
 using rawtest::RawClient;
 using rawtest::RawReply;
 
-const unsigned char *key() {
-    return reinterpret_cast<const unsigned char *>(QV_CIPHER_KEY);
-}
-
-struct JsonPut {
-    void operator()(json_object *o) const { json_object_put(o); }
-};
-using Json = std::unique_ptr<json_object, JsonPut>;
+using emutest::Json;
+using emutest::key;
+using emutest::member;
 
 // Polls `cond` for up to five seconds.
 bool eventually(const std::function<bool()> &cond) {
@@ -75,12 +70,6 @@ Json parse(const std::string &text) {
     Json j(json_tokener_parse(text.c_str()));
     EXPECT_TRUE(j) << text;
     return j;
-}
-
-json_object *member(json_object *o, const char *k) {
-    json_object *v = nullptr;
-    json_object_object_get_ex(o, k, &v);
-    return v;
 }
 
 int header_int(json_object *env, const char *k) {

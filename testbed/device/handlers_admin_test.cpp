@@ -9,24 +9,14 @@
 #include <string>
 
 #include "device.h"
-#include "qv_config.h"
+#include "emu_test_util.h"
 #include "raw_test_client.h"
 
 namespace {
 
-struct JsonPut {
-    void operator()(json_object *o) const { json_object_put(o); }
-};
-using Json = std::unique_ptr<json_object, JsonPut>;
-
-json_object *member(json_object *o, const char *k) {
-    json_object *v = nullptr;
-    return json_object_object_get_ex(o, k, &v) ? v : nullptr;
-}
-
-const unsigned char *key() {
-    return reinterpret_cast<const unsigned char *>(QV_CIPHER_KEY);
-}
+using emutest::Json;
+using emutest::key;
+using emutest::member;
 
 // One reply as the test reads it: the header error and "data" (null when absent).
 struct Answer {

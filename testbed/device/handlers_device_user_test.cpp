@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "qv_config.h"
+#include "emu_test_util.h"
 #include "raw_test_client.h"
 
 namespace {
@@ -15,20 +15,9 @@ using rawtest::BlockSpec;
 using rawtest::RawClient;
 using rawtest::RawReply;
 
-const unsigned char *key() {
-    return reinterpret_cast<const unsigned char *>(QV_CIPHER_KEY);
-}
-
-struct JsonPut {
-    void operator()(json_object *o) const { json_object_put(o); }
-};
-using Json = std::unique_ptr<json_object, JsonPut>;
-
-json_object *member(json_object *o, const char *k) {
-    json_object *v = nullptr;
-    json_object_object_get_ex(o, k, &v);
-    return v;
-}
+using emutest::Json;
+using emutest::key;
+using emutest::member;
 
 // Element i of the reply's "data" array.
 json_object *at(json_object *env, size_t i) {

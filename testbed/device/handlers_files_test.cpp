@@ -10,25 +10,16 @@
 #include <string>
 
 #include "device.h"
-#include "qv_config.h"
+#include "emu_test_util.h"
 #include "raw_test_client.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct JsonPut {
-    void operator()(json_object *o) const { json_object_put(o); }
-};
-using Json = std::unique_ptr<json_object, JsonPut>;
-
-const unsigned char *key() { return reinterpret_cast<const unsigned char *>(QV_CIPHER_KEY); }
-
-json_object *member(json_object *o, const char *k) {
-    json_object *v = nullptr;
-    json_object_object_get_ex(o, k, &v);
-    return v;
-}
+using emutest::Json;
+using emutest::key;
+using emutest::member;
 
 // A device serving a fresh folder with a few files.
 struct FilesBed {

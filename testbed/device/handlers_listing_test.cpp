@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "device.h"
-#include "qv_config.h"
+#include "emu_test_util.h"
 #include "raw_test_client.h"
 
 namespace {
@@ -21,12 +21,8 @@ using rawtest::BlockSpec;
 using rawtest::RawClient;
 using rawtest::RawReply;
 
-const unsigned char *key() { return reinterpret_cast<const unsigned char *>(QV_CIPHER_KEY); }
-
-struct JsonPut {
-    void operator()(json_object *o) const { json_object_put(o); }
-};
-using Json = std::unique_ptr<json_object, JsonPut>;
+using emutest::Json;
+using emutest::key;
 
 std::string decode(const RawReply &r, std::string body) {
     if (r.get("Content-Encoding") == "gzip") body = rawtest::gunzip(body).value_or("");
