@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -303,6 +304,7 @@ int QV_ServerAcceptGetIp(int listen_fd, char *ip_out) {
     char text[INET_ADDRSTRLEN] = {0};
     ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     QV_LOG_DEBUG("[%d] connected from %s:%d", fd, text, ntohs(peer.sin_port));
+    (void)set_tcp_nodelay(fd);
     if (!ip_out) {
         ::close(fd);
         return -1;
@@ -321,6 +323,12 @@ int set_cloexec(int fd) {
         return -1;
     }
     return 0;
+}
+
+// Client streams to a device carry small requests in more than one write; with Nagle on, the second write
+// waits for the peer's delayed ACK (about 40 ms on Linux).
+void nodelay_if_stream(int fd, int type) {
+    if ((type & 0xF) == SOCK_STREAM) (void)set_tcp_nodelay(fd);
 }
 
 bool parse_ipv4(const char *ip, struct sockaddr_in *a, uint16_t port) {
@@ -342,6 +350,7 @@ int QV_InetClientInit(int family, uint16_t port, int type, const char *ip) {
         return -1;
     }
     if (set_cloexec(fd) < 0) return -1;
+    nodelay_if_stream(fd, type);
     struct sockaddr_in a;
     if (!parse_ipv4(ip, &a, port)) {
         errno = EINVAL;
@@ -367,6 +376,7 @@ int QV_InetClientTimeOutInit(int family, uint16_t port, int type, const char *ip
         return -1;
     }
     if (set_cloexec(fd) < 0) return -1;
+    nodelay_if_stream(fd, type);
     if (set_non_blocking_mode(fd) < 0) {
         ::close(fd);
         return -1;
@@ -454,6 +464,11 @@ int QV_UdpClose(int fd) {
 int set_socket_keepalive(int fd) {
     int on = 1;
     return ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == -1 ? -1 : 0;
+}
+
+int set_tcp_nodelay(int fd) {
+    int on = 1;
+    return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == -1 ? -1 : 0;
 }
 
 namespace {

@@ -31,6 +31,8 @@ int QV_DomainServerInit(const char *name);
 int QV_ServerAcceptClient(int listen_fd);
 // `ip_out` holds 16 bytes; a null buffer closes the accepted connection and gives -1.
 int QV_ServerAcceptGetIp(int listen_fd, char *ip_out);
+// The client connects below set TCP_NODELAY on stream sockets (as does the accept of QV_ServerAcceptGetIp):
+// a request goes out as a header frame and a body, and the second write must not wait for a delayed ACK.
 // Blocking connect; the descriptor is returned in blocking mode.
 int QV_InetClientInit(int family, uint16_t port, int type, const char *ip);
 // Non-blocking connect bounded by `timeout_ms` (<= 0 means the default 20000 ms); the descriptor stays
@@ -44,6 +46,8 @@ int QV_SockClose(int fd);
 int QV_UdpClose(int fd);
 
 int set_socket_keepalive(int fd);
+// Nagle off: every write leaves at once. 0, or -1 when the option cannot be set (not a TCP socket).
+int set_tcp_nodelay(int fd);
 int set_non_blocking_mode(int fd);
 int set_blocking_mode(int fd);
 
