@@ -30,7 +30,8 @@ int64_t now_ms();  // monotonic clock
 struct Waits {
     int64_t deadline_ms = kNever;             // absolute, on now_ms()'s clock; kNever: without limit
     uint32_t each_wait_ms = 0;                // > 0: every single wait gets this much afresh (deadline unused)
-    bool never = false;                       // no waiting: a read or write that would block is Failed
+    bool never = false;                       // no waiting: reads in the descriptor's own mode (a blocking one
+                                              // blocks), and one that would block is Failed
     bool fd_mode = false;                     // read and write in the descriptor's own mode (a blocking one
                                               // blocks) instead of non-blocking calls that wait on EAGAIN
     const std::atomic<int32_t> *cancel = nullptr;  // non-zero: the operation ends with Cancelled
