@@ -24,7 +24,7 @@
 #include "handlers_device_user.h"
 #include "link/connect_pool.h"
 #include "link/msg.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace fs = std::filesystem;

@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/download_process.h"
 #include "command/file_upload.h"
 #include "command/frame_state.h"
@@ -40,7 +40,7 @@
 #include "handlers.h"
 #include "handlers_download.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace fs = std::filesystem;

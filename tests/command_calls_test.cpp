@@ -21,7 +21,7 @@
 #include "handlers_device_user.h"
 #include "handlers_fileops.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace fs = std::filesystem;

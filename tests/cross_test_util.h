@@ -14,7 +14,7 @@
 #include "command/ppc_qv_client.h"
 #include "device.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace cross_test {

@@ -13,13 +13,13 @@
 #include <thread>
 #include <vector>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/qv_net.h"
 #include "device.h"
 #include "link/connect_pool.h"
 #include "link/msg.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp_exchange.h"
 

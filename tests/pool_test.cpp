@@ -13,7 +13,7 @@
 
 #include "device.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "qv_config.h"
 

@@ -27,8 +27,8 @@
 #include "device.h"
 #include "handlers_upload.h"
 #include "link/connect_pool.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "runtime/ppclib.h"
 

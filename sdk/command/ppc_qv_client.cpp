@@ -9,7 +9,7 @@
 
 #include "command/frame_state.h"
 #include "command/task_process.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 // ---- call frame: the current-device address and the cached device version ----
 

@@ -5,7 +5,7 @@
 
 #include "command/ppc_qv_client.h"
 #include "command/task_process.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 
 #include "codec/client_info.h"
 #include "codec/file_process.h"
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/qv_net.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 
 int _qv_net_connect_proc(client_info *info) {

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "codec/client_info.h"
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/qv_net_connect.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "qv_config.h"
 
 namespace {

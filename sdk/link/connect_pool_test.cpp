@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "codec/client_info.h"
-#include "command/client_file_task.h"
-#include "link/qv_log.h"
+#include "base/client_file_task.h"
+#include "base/qv_log.h"
 
 namespace {
 
