@@ -39,6 +39,7 @@
 #include "device.h"
 #include "handlers.h"
 #include "handlers_download.h"
+#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
 #include "base/qv_log.h"
 #include "link/qvcrypt.h"
@@ -95,6 +96,7 @@ Sample in_child(Fn fn) {
         ::close(p[0]);
         qv::set_log_enabled(false);
         qv_crypt_init();
+        qv_net_connect_install();
         init_connect_pool();
         Sample s;
         const double t0 = now();

@@ -32,6 +32,7 @@
 #include "device.h"
 #include "handlers.h"
 #include "handlers_download.h"
+#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
 #include "base/qv_log.h"
 #include "link/qvcrypt.h"
@@ -499,6 +500,7 @@ TEST(FileDownloadChild, Run) {
     if (!folder || !path || !port) GTEST_SKIP() << "run by the crash test only";
     qv::set_log_enabled(false);
     qv_crypt_init();
+    qv_net_connect_install();
     init_connect_pool();
     qv_set_device_port(std::atoi(port));
     qv_frame_set_current_device(kAddr);
