@@ -22,7 +22,7 @@
 #include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
-#include "link/qvhttp_download.h"
+#include "command/qvhttp_download.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "command/qv_net.h"
 #include "base/qv_errors.h"
 #include "link/qvhttp.h"
-#include "link/qvhttp_upload.h"
+#include "command/qvhttp_upload.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "link/qvhttp_upload.h"
+#include "command/qvhttp_upload.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "link/qvhttp_download.h"
+#include "command/qvhttp_download.h"
 
 #include <poll.h>
 #include <strings.h>
