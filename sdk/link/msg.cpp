@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "link/sock_io.h"
 
 // Failures that the device firmware reports on its console go to the SDK log here, in the console's form.

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "link/msg.h"
-#include "link/qv_errors.h"
+#include "base/qv_errors.h"
 
 namespace qvsock {
 

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "link/msg.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/sock_io.h"
 
 // Failures that the device firmware reports on its console go to the SDK log here, in the console's form.
