@@ -16,11 +16,11 @@
 // Usage: bench_listing_latency [back-to-back count per mode (1000)] [spaced count (50)]
 #include <arpa/inet.h>
 #include <json-c/json.h>
-#include <zlib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,13 +34,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/qv_log.h"
 #include "command/ppc_qv_client.h"
 #include "command/ppc_sys_file_client.h"
+#include "command/qv_net_connect.h"
 #include "device.h"
 #include "handlers_device_user.h"
-#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
-#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "wire.h"
 
@@ -66,20 +66,23 @@ Stats stats(std::vector<double> v) {
     return {at(0.50), at(0.99), sum / static_cast<double>(v.size())};
 }
 
-double ms_since(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
+double ms_since(Clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
 
 // The bare client: its own socket, framing and cipher.
 class BareClient {
-public:
+  public:
     BareClient(uint16_t port, int64_t token) : port_(port) {
         const std::string json =
             "{ \"data\": [ { \"path\": \"\\/photos\", \"srcUserId\": 2, \"srcBucketId\": 2, \"offset\": 0, "
             "\"length\": 500 } ], \"header\": { \"cmd\": 101, \"token\": " +
             std::to_string(token) + ", \"seq\": 0, \"error\": 0 } }";
         const std::string body = qvemu::encipher(json, qvemu::build_cipher_key());
-        const std::string block = "POST / HTTP/1.1\r\nContent-Type: application/json\r\nTimeout: 20000\r\n"
-                                  "Encrypt: aes\r\nContent-Length: " +
-                                  std::to_string(body.size()) + "\r\n\r\n";
+        const std::string block =
+            "POST / HTTP/1.1\r\nContent-Type: application/json\r\nTimeout: 20000\r\n"
+            "Encrypt: aes\r\nContent-Length: " +
+            std::to_string(body.size()) + "\r\n\r\n";
         request_ = qvemu::frame(block) + body;  // one write, as curl sends a small request
     }
     ~BareClient() { disconnect(); }
@@ -108,7 +111,8 @@ public:
         if (fd_ < 0 && !connect()) return false;
         if (!qvemu::send_all(fd_, request_)) return false;
         uint32_t len = 0;
-        if (qvemu::recv_exact(fd_, &len, sizeof len) != sizeof len || len == 0 || len > (1u << 20)) return false;
+        if (qvemu::recv_exact(fd_, &len, sizeof len) != sizeof len || len == 0 || len > (1u << 20))
+            return false;
         std::string head(len, '\0');
         if (qvemu::recv_exact(fd_, head.data(), len) != len) return false;
         const char *cl = strcasestr(head.c_str(), "Content-Length:");
@@ -119,7 +123,7 @@ public:
         return decode_counts_500();
     }
 
-private:
+  private:
     // gzip member -> deciphered envelope -> parsed JSON with 500 entries in "data" "filelist".
     bool decode_counts_500() {
         z_stream z{};
@@ -143,7 +147,8 @@ private:
         json_object *root = json_tokener_parse(text.c_str());
         json_object *data = nullptr, *list = nullptr;
         const bool ok = root && json_object_object_get_ex(root, "data", &data) &&
-                        json_object_object_get_ex(data, "filelist", &list) && json_object_array_length(list) == 500;
+                        json_object_object_get_ex(data, "filelist", &list) &&
+                        json_object_array_length(list) == 500;
         if (root) json_object_put(root);
         return ok;
     }
@@ -160,7 +165,8 @@ struct Pairing {
     uint64_t connects = 0, pool_opens = 0;
 };
 
-// `count` pairs, the sides taking turns and the order flipping every pair; `spacing_ms` before every exchange.
+// `count` pairs, the sides taking turns and the order flipping every pair; `spacing_ms` before every
+// exchange.
 template <class S, class B>
 Pairing pairs(qvemu::Device &dev, int count, int spacing_ms, S &&sdk_one, B &&bare_one) {
     const auto before = dev.counters();
@@ -198,11 +204,13 @@ void report(const char *title, const Pairing &p, double target) {
     const Stats s = stats(p.sdk), b = stats(p.bare), d = stats(p.diff);
     std::printf("  SDK QV_FileGetList   p50 %8.3f ms  p99 %8.3f ms  mean %8.3f ms\n", s.p50, s.p99, s.mean);
     std::printf("  bare client          p50 %8.3f ms  p99 %8.3f ms  mean %8.3f ms\n", b.p50, b.p99, b.mean);
-    std::printf("  SDK p50 / bare p50: %.2fx (target <= %.1fx: %s); SDK minus bare per pair: p50 %.0f us, "
-                "p99 %.0f us\n",
-                s.p50 / b.p50, target, s.p50 / b.p50 <= target ? "met" : "MISSED", d.p50 * 1000, d.p99 * 1000);
+    std::printf(
+        "  SDK p50 / bare p50: %.2fx (target <= %.1fx: %s); SDK minus bare per pair: p50 %.0f us, "
+        "p99 %.0f us\n",
+        s.p50 / b.p50, target, s.p50 / b.p50 <= target ? "met" : "MISSED", d.p50 * 1000, d.p99 * 1000);
     std::printf("  connections accepted %llu, 175 opens per SDK command %.3f\n",
-                static_cast<unsigned long long>(p.connects), static_cast<double>(p.pool_opens) / static_cast<double>(n));
+                static_cast<unsigned long long>(p.connects),
+                static_cast<double>(p.pool_opens) / static_cast<double>(n));
 }
 
 }  // namespace
@@ -239,7 +247,8 @@ int main(int argc, char **argv) {
     path_info path{"/photos", 2, 0};
     auto sdk_one = [&] {
         file_list_page *page = nullptr;
-        if (QV_FileGetList(&path, 0, 500, 0, &page, token) != 0 || page == nullptr || page->count != 500) return false;
+        if (QV_FileGetList(&path, 0, 500, 0, &page, token) != 0 || page == nullptr || page->count != 500)
+            return false;
         ppc_destory_file_list(page->list);
         std::free(page);
         return true;

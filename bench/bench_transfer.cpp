@@ -1,25 +1,25 @@
 // Transfer throughput of the SDK against plain tools, side by side in one run:
 //   download  QV_FileDownload from the emulator      vs  curl GET from nginx  vs  raw loopback copy
-//   upload    QV_FileUpload to the emulator          vs  curl PUT to nginx (DAV, written to disk)  vs  raw copy
-//   check     QV_GetRelaxUploadAuthValue             vs  md5sum
+//   upload    QV_FileUpload to the emulator          vs  curl PUT to nginx (DAV, written to disk)  vs  raw
+//   copy check     QV_GetRelaxUploadAuthValue             vs  md5sum
 // Every measured side is a process of its own timed from its start to its exit by the parent: a fork for the
-// SDK (which starts its cipher and pool there, as curl starts its own), the tool itself for the baselines, and
-// a sendfile() sender with a 1 MiB recv()+write() receiver for the raw loopback copy, the physical anchor.
-// The emulator serves downloads by sendfile() like nginx; the servers' CPU per run is shown next to each row.
-// Sizes: QV_BENCH_MB, a comma list (default "64,1024"; a size without room in the scratch directory is
-// skipped). Scratch: /dev/shm, else TMPDIR. Runs: QV_BENCH_RUNS a side (default 7), the sides taking turns and
-// the order flipping every pair. Every run is printed, then min/median/max and the per-pair ratios.
+// SDK (which starts its cipher and pool there, as curl starts its own), the tool itself for the baselines,
+// and a sendfile() sender with a 1 MiB recv()+write() receiver for the raw loopback copy, the physical
+// anchor. The emulator serves downloads by sendfile() like nginx; the servers' CPU per run is shown next to
+// each row. Sizes: QV_BENCH_MB, a comma list (default "64,1024"; a size without room in the scratch directory
+// is skipped). Scratch: /dev/shm, else TMPDIR. Runs: QV_BENCH_RUNS a side (default 7), the sides taking turns
+// and the order flipping every pair. Every run is printed, then min/median/max and the per-pair ratios.
 // Without nginx the baseline server is `python3 -m http.server` (downloads only). Not run by ctest.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,25 +31,25 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <sstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/client_file_task.h"
+#include "base/qv_log.h"
 #include "command/download_process.h"
 #include "command/file_upload.h"
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
+#include "command/qv_net_connect.h"
 #include "command/relax_upload.h"
 #include "device.h"
 #include "handlers.h"
 #include "handlers_download.h"
-#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
-#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace fs = std::filesystem;
@@ -193,8 +193,8 @@ double self_cpu() {
     return cpu_of(ru);
 }
 
-// The raw loopback copy: a sendfile() sender and a receiver that reads 1 MiB at a time and writes it to `dst`,
-// each a process, timed from the first fork to the last exit.
+// The raw loopback copy: a sendfile() sender and a receiver that reads 1 MiB at a time and writes it to
+// `dst`, each a process, timed from the first fork to the last exit.
 Sample raw_copy(const fs::path &src, const fs::path &dst, const char *addr) {
     int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
@@ -253,7 +253,9 @@ struct Side {
     std::vector<Sample> runs;
 };
 
-double mbps(double mib, double wall) { return mib * 1.048576 / wall; }
+double mbps(double mib, double wall) {
+    return mib * 1.048576 / wall;
+}
 
 // Runs every side `n` times, taking turns, the order flipping every round; prints every run.
 void series(const char *what, double mib, std::vector<Side *> sides, unsigned n) {
@@ -263,10 +265,11 @@ void series(const char *what, double mib, std::vector<Side *> sides, unsigned n)
         for (Side *side : order) {
             Sample r = side->run();
             side->runs.push_back(r);
-            std::printf("  %-8s run %u  %-24s %8.1f MB/s %7.3f s  CPU %6.3f s  server CPU %6.3f s  RSS %6.1f MiB  "
-                        "rc %d\n",
-                        what, i + 1, side->name.c_str(), mbps(mib, r.wall), r.wall, r.cpu, r.srv_cpu,
-                        static_cast<double>(r.rss_kb) / 1024.0, r.rc);
+            std::printf(
+                "  %-8s run %u  %-24s %8.1f MB/s %7.3f s  CPU %6.3f s  server CPU %6.3f s  RSS %6.1f MiB  "
+                "rc %d\n",
+                what, i + 1, side->name.c_str(), mbps(mib, r.wall), r.wall, r.cpu, r.srv_cpu,
+                static_cast<double>(r.rss_kb) / 1024.0, r.rc);
         }
     }
 }
@@ -289,10 +292,11 @@ void summary(const char *what, double mib, const Side &side) {
         if (r.rc != 0) ++failed;
     }
     std::sort(speed.begin(), speed.end());
-    std::printf("%-9s %-24s MB/s min %8.1f  median %8.1f  max %8.1f | CPU s/GiB %6.3f  server CPU s/GiB %6.3f | "
-                "peak RSS %6.1f MiB%s\n",
-                what, side.name.c_str(), speed.front(), median(speed), speed.back(), median(cpu) / (mib / 1024.0),
-                median(srv) / (mib / 1024.0), static_cast<double>(rss) / 1024.0, failed ? "  (FAILED RUNS)" : "");
+    std::printf(
+        "%-9s %-24s MB/s min %8.1f  median %8.1f  max %8.1f | CPU s/GiB %6.3f  server CPU s/GiB %6.3f | "
+        "peak RSS %6.1f MiB%s\n",
+        what, side.name.c_str(), speed.front(), median(speed), speed.back(), median(cpu) / (mib / 1024.0),
+        median(srv) / (mib / 1024.0), static_cast<double>(rss) / 1024.0, failed ? "  (FAILED RUNS)" : "");
 }
 
 // Per-pair speed ratios of `sdk` over `base` (round i against round i), their median against the target.
@@ -313,8 +317,8 @@ void ratios(const char *what, const Side &sdk, const Side &base, double target) 
     }
     std::sort(r.begin(), r.end());
     const double m = median(r);
-    std::printf("  -> min %.2fx median %.2fx max %.2fx (target >= %.2fx: %s)\n", r.front(), m, r.back(), target,
-                m >= target ? "met" : "MISSED");
+    std::printf("  -> min %.2fx median %.2fx max %.2fx (target >= %.2fx: %s)\n", r.front(), m, r.back(),
+                target, m >= target ? "met" : "MISSED");
 }
 
 std::vector<uint64_t> sizes_mib() {
@@ -335,10 +339,12 @@ int main() {
     fs::path scratch = "/dev/shm";
     {
         std::error_code ec;
-        if (!fs::is_directory(scratch, ec) || ::access(scratch.c_str(), W_OK) != 0) scratch = fs::temp_directory_path();
+        if (!fs::is_directory(scratch, ec) || ::access(scratch.c_str(), W_OK) != 0)
+            scratch = fs::temp_directory_path();
     }
     unsigned runs = 7;
-    if (const char *e = std::getenv("QV_BENCH_RUNS")) runs = static_cast<unsigned>(std::strtoul(e, nullptr, 10));
+    if (const char *e = std::getenv("QV_BENCH_RUNS"))
+        runs = static_cast<unsigned>(std::strtoul(e, nullptr, 10));
     if (runs == 0) runs = 1;
     const fs::path base = scratch / ("qv_bench_transfer_" + std::to_string(::getpid()));
     fs::remove_all(base);
@@ -369,15 +375,14 @@ int main() {
         ::dup2(null, 2);
         if (nginx) {
             const fs::path conf = base / "nginx" / "nginx.conf";
-            std::ofstream(conf) << "daemon off;\nmaster_process off;\nworker_processes 1;\npid "
-                                << (base / "nginx/pid").string() << ";\nerror_log "
-                                << (base / "nginx/error.log").string()
-                                << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n  sendfile on;\n"
-                                << "  client_body_temp_path " << (base / "nginx").string() << ";\n"
-                                << "  client_max_body_size 0;\n  client_body_buffer_size 1m;\n"
-                                << "  server {\n    listen " << kWebAddr << ":" << web_port << ";\n    root "
-                                << www.string()
-                                << ";\n    location /up/ { dav_methods PUT; create_full_put_path on; }\n  }\n}\n";
+            std::ofstream(conf)
+                << "daemon off;\nmaster_process off;\nworker_processes 1;\npid "
+                << (base / "nginx/pid").string() << ";\nerror_log " << (base / "nginx/error.log").string()
+                << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n  sendfile on;\n"
+                << "  client_body_temp_path " << (base / "nginx").string() << ";\n"
+                << "  client_max_body_size 0;\n  client_body_buffer_size 1m;\n"
+                << "  server {\n    listen " << kWebAddr << ":" << web_port << ";\n    root " << www.string()
+                << ";\n    location /up/ { dav_methods PUT; create_full_put_path on; }\n  }\n}\n";
             ::execlp("nginx", "nginx", "-p", (base / "nginx").c_str(), "-c", conf.c_str(), nullptr);
         } else {
             ::execlp("python3", "python3", "-m", "http.server", "-b", kWebAddr, "-d", www.c_str(),
@@ -389,7 +394,8 @@ int main() {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const std::string url = "http://" + std::string(kWebAddr) + ":" + std::to_string(web_port);
     std::printf("baseline server: %s on %s; the emulator serves downloads by sendfile; %u runs a side\n",
-                nginx ? "nginx (master_process off, sendfile on)" : "python3 -m http.server", url.c_str(), runs);
+                nginx ? "nginx (master_process off, sendfile on)" : "python3 -m http.server", url.c_str(),
+                runs);
 
     // Server CPU of one run: the emulator's is this process's own, nginx's comes from /proc.
     auto emu_side = [](std::function<Sample()> fn) {
@@ -432,7 +438,8 @@ int main() {
                 if (e.path() != up_src) fs::remove_all(e.path());
         };
         bool dl_ok = true, curl_dl_ok = true, raw_ok = true;
-        Side sdk_dl{"QV_FileDownload", emu_side([&] {
+        Side sdk_dl{"QV_FileDownload",
+                    emu_side([&] {
                         Sample r = in_child([&] {
                             client_file_task *t = client_file_task_new();
                             t->token = 5;
@@ -446,13 +453,15 @@ int main() {
                         return r;
                     }),
                     {}};
-        Side curl_dl{"curl GET (nginx)", web_side([&] {
-                         Sample r = run_tool({"curl", "-sf", "-o", (local / "curl.bin").string(), url + "/big.bin"});
-                         curl_dl_ok = curl_dl_ok && same_file(src, local / "curl.bin");
-                         clean_local();
-                         return r;
-                     }),
-                     {}};
+        Side curl_dl{
+            "curl GET (nginx)",
+            web_side([&] {
+                Sample r = run_tool({"curl", "-sf", "-o", (local / "curl.bin").string(), url + "/big.bin"});
+                curl_dl_ok = curl_dl_ok && same_file(src, local / "curl.bin");
+                clean_local();
+                return r;
+            }),
+            {}};
         Side raw{"raw loopback copy",
                  [&] {
                      Sample r = raw_copy(src, local / "raw.bin", kRawAddr);
@@ -471,7 +480,8 @@ int main() {
                     curl_dl_ok ? "yes" : "NO", raw_ok ? "yes" : "NO");
 
         bool up_ok = true, curl_up_ok = true;
-        Side sdk_up{"QV_FileUpload", emu_side([&] {
+        Side sdk_up{"QV_FileUpload",
+                    emu_side([&] {
                         fs::create_directories(dev_root / "up");
                         Sample r = in_child([&] {
                             client_file_task *t = client_file_task_new();
@@ -486,7 +496,8 @@ int main() {
                         return r;
                     }),
                     {}};
-        Side curl_up{"curl PUT (nginx DAV)", web_side([&] {
+        Side curl_up{"curl PUT (nginx DAV)",
+                     web_side([&] {
                          Sample r = run_tool({"curl", "-sf", "-T", up_src.string(), url + "/up/big.bin"});
                          curl_up_ok = curl_up_ok && same_file(src, www / "up" / "big.bin");
                          fs::remove_all(www / "up");
@@ -513,8 +524,9 @@ int main() {
         char value[QV_AUTH_VALUE_SIZE] = {};
         Side sdk_ck{"QV_GetRelaxUploadAuth..",
                     [&] {
-                        return in_child(
-                            [&] { return QV_GetRelaxUploadAuthValue(up_src.c_str(), "md5", value, nullptr); });
+                        return in_child([&] {
+                            return QV_GetRelaxUploadAuthValue(up_src.c_str(), "md5", value, nullptr);
+                        });
                     },
                     {}};
         Side md5{"md5sum", [&] { return run_tool({"md5sum", up_src.string()}); }, {}};

@@ -5,10 +5,10 @@
 
 #include <json-c/json.h>
 
-#include "codec/json_reads.h"
 #include "base/client_file_task.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/json_reads.h"
 
 // 0 when the chunk may be parsed: the task names no command, the chunk has no "header" (left to the parser),
 // or its "cmd" is the task's. QV_ERR_CMD_NOT_FOUND otherwise (a missing "cmd" reads as 0).

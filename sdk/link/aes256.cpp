@@ -1,6 +1,6 @@
 // AES-256 by OpenSSL: the key schedule of the record from OpenSSL's AES_set_encrypt_key, the block, CBC and
-// CTR transforms through EVP. The record's first eight round-key words are the key itself (FIPS-197), so every
-// transform takes its key from there.
+// CTR transforms through EVP. The record's first eight round-key words are the key itself (FIPS-197), so
+// every transform takes its key from there.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include "link/aes256.h"
 
@@ -92,7 +92,9 @@ void aes256_init_iv(aes256_context *ctx, const uint8_t key[32], const uint8_t iv
     aes256_set_iv(ctx, iv);
 }
 
-void aes256_set_iv(aes256_context *ctx, const uint8_t iv[16]) { std::memcpy(ctx->iv, iv, sizeof ctx->iv); }
+void aes256_set_iv(aes256_context *ctx, const uint8_t iv[16]) {
+    std::memcpy(ctx->iv, iv, sizeof ctx->iv);
+}
 
 void aes256_encrypt_block(const aes256_context *ctx, uint8_t block[16]) {
     transform(EVP_aes_256_ecb(), ctx, nullptr, true, block, 16);

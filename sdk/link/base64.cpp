@@ -15,7 +15,9 @@ constexpr size_t kEncodePiece = size_t{3} << 28;
 constexpr size_t kDecodePiece = size_t{4} << 28;
 }  // namespace
 
-char base64_char(unsigned value) { return kAlphabet[value & 63]; }
+char base64_char(unsigned value) {
+    return kAlphabet[value & 63];
+}
 
 unsigned base64_value(char c) {
     if (c >= 'A' && c <= 'Z') return static_cast<unsigned>(c - 'A');
@@ -53,8 +55,8 @@ unsigned char *base64_decode(size_t *out_len, size_t max_len, const char *in) {
     const size_t len = strnlen(in, max_len);
     if (len % 4 != 0) return nullptr;
 
-    // OpenSSL's decoder skips blanks and takes "=" anywhere: the strict rules are checked here first. Padding:
-    // the bits it stands for must be zero in the character before it.
+    // OpenSSL's decoder skips blanks and takes "=" anywhere: the strict rules are checked here first.
+    // Padding: the bits it stands for must be zero in the character before it.
     size_t pad = 0;
     if (len >= 4 && in[len - 1] == '=') {
         pad = in[len - 2] == '=' ? 2 : 1;
@@ -70,8 +72,8 @@ unsigned char *base64_decode(size_t *out_len, size_t max_len, const char *in) {
     size_t o = 0;
     for (size_t i = 0; i < len; i += kDecodePiece) {
         const size_t take = len - i < kDecodePiece ? len - i : kDecodePiece;
-        const int got = EVP_DecodeBlock(out + o, reinterpret_cast<const unsigned char *>(in + i),
-                                        static_cast<int>(take));
+        const int got =
+            EVP_DecodeBlock(out + o, reinterpret_cast<const unsigned char *>(in + i), static_cast<int>(take));
         if (got < 0) {
             std::free(out);
             return nullptr;

@@ -3,6 +3,7 @@
 // codes of msg.h.
 #include "link/msg.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
 #include <string>
 #include <thread>
 
@@ -19,7 +19,8 @@
 #include "link/sock_io.h"
 
 // Failures that the device firmware reports on its console go to the SDK log here, in the console's form.
-#define QV_CONSOLE(fmt, ...) QV_LOG_ERROR("[QV_MSG][%s]-%d " fmt, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define QV_CONSOLE(fmt, ...) \
+    QV_LOG_ERROR("[QV_MSG][%s]-%d " fmt, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
 namespace {
 constexpr size_t kUdpBufSize = sizeof(msg_hdr) + QV_UDP_MAX_LEN;
@@ -99,9 +100,12 @@ int read_header(int fd, const uint32_t *timeout_ms, uint32_t *len, bool error_le
 }
 }  // namespace
 
-// ---- Framed messages --------------------------------------------------------------------------------------------
+// ---- Framed messages
+// --------------------------------------------------------------------------------------------
 
-int QV_MsgSend(int fd, const void *buf, uint32_t len) { return send_frame(fd, buf, len, QV_MSG_SEND_TIMEOUT_MS); }
+int QV_MsgSend(int fd, const void *buf, uint32_t len) {
+    return send_frame(fd, buf, len, QV_MSG_SEND_TIMEOUT_MS);
+}
 
 int QV_MsgSendTimeout(int fd, const void *buf, uint32_t len, uint32_t timeout_ms) {
     return send_frame(fd, buf, len, timeout_ms);
@@ -134,7 +138,8 @@ int QV_MsgSend_Try(int fd, const void *buf, uint32_t len) {
         if (w < 0 && errno == EINTR) continue;
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (++again >= 100) {
-                QV_LOG_DEBUG("unexpected rc %d, expected %u", static_cast<int>(off), static_cast<unsigned>(total));
+                QV_LOG_DEBUG("unexpected rc %d, expected %u", static_cast<int>(off),
+                             static_cast<unsigned>(total));
                 result = QV_ERR_SOCK_IO;
                 break;
             }
@@ -293,14 +298,15 @@ int QV_UdpReceive(int fd, char **out, const uint32_t *timeout_ms, struct sockadd
     return static_cast<int>(r);
 }
 
-// ---- Debug dump -------------------------------------------------------------------------------------------------
+// ---- Debug dump
+// -------------------------------------------------------------------------------------------------
 
 void format_local_time(time_t t, char *out, size_t out_size) {
     if (!out || out_size == 0) return;
     struct tm tmv {};
     localtime_r(&t, &tmv);
-    std::snprintf(out, out_size, "%04d/%02d/%02d %02d:%02d:%02d", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday,
-                  tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    std::snprintf(out, out_size, "%04d/%02d/%02d %02d:%02d:%02d", tmv.tm_year + 1900, tmv.tm_mon + 1,
+                  tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
 }
 
 void QV_MsgPrintf(const void *msg, const char *label, uint32_t len, int direction) {
@@ -338,4 +344,3 @@ void QV_MsgPrintf(const void *msg, const char *label, uint32_t len, int directio
     std::fwrite(s.data(), 1, s.size(), stdout);
     std::fflush(stdout);
 }
-

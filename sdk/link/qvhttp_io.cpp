@@ -13,15 +13,19 @@
 #include <string>
 
 #include "base/client_file_task.h"
-#include "link/msg.h"
 #include "base/qv_errors.h"
+#include "link/msg.h"
 #include "link/sock_io.h"
 
 namespace qvio {
 
-int64_t now_ms() { return qvsock::now_ms(); }
+int64_t now_ms() {
+    return qvsock::now_ms();
+}
 
-bool cancelled(const client_file_task *task) { return task && task->cancel_status.load() != 0; }
+bool cancelled(const client_file_task *task) {
+    return task && task->cancel_status.load() != 0;
+}
 
 namespace {
 

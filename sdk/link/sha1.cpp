@@ -81,7 +81,8 @@ void hmac_sha1(const void *key, size_t key_len, const void *data, size_t data_le
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned mac_len = 0;
     if (HMAC(EVP_sha1(), key_len ? key : &kNone, static_cast<int>(key_len),
-             data_len ? static_cast<const unsigned char *>(data) : &kNone, data_len, mac, &mac_len) == nullptr ||
+             data_len ? static_cast<const unsigned char *>(data) : &kNone, data_len, mac,
+             &mac_len) == nullptr ||
         mac_len != 20)
         std::memset(mac, 0, sizeof mac);
     if (out == nullptr || out_len == nullptr) return;

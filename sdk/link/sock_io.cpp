@@ -10,8 +10,8 @@
 #include <climits>
 #include <cstring>
 
-#include "link/msg.h"
 #include "base/qv_errors.h"
+#include "link/msg.h"
 
 namespace qvsock {
 
@@ -22,11 +22,17 @@ int64_t now_ms() {
 
 namespace {
 
-bool is_cancelled(const Waits &w) { return w.cancel != nullptr && w.cancel->load() != 0; }
+bool is_cancelled(const Waits &w) {
+    return w.cancel != nullptr && w.cancel->load() != 0;
+}
 
-bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+bool would_block(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK;
+}
 
-Io ready_or_failed(const pollfd &p) { return (p.revents & POLLNVAL) ? Io::Failed : Io::Ok; }
+Io ready_or_failed(const pollfd &p) {
+    return (p.revents & POLLNVAL) ? Io::Failed : Io::Ok;
+}
 
 // Writes every byte of the vector, advancing it in place. Sockets get MSG_NOSIGNAL (a peer that hung up is
 // Closed, never a signal); other descriptors go through writev().
@@ -171,16 +177,19 @@ Io recv_frame_len(int fd, uint32_t *len, const Waits &w, size_t *got) {
 
 }  // namespace qvsock
 
-// ---- The SDK's plain waits ----------------------------------------------------------------------------------
+// ---- The SDK's plain waits
+// ----------------------------------------------------------------------------------
 
 int wait_socket_readable(int fd, uint32_t timeout_ms) {
-    return qvsock::wait_for(fd, POLLIN, qvsock::Waits::within(timeout_ms)) == qvsock::Io::Ok ? 0
-                                                                                            : QV_ERR_SOCK_TIMEOUT;
+    return qvsock::wait_for(fd, POLLIN, qvsock::Waits::within(timeout_ms)) == qvsock::Io::Ok
+               ? 0
+               : QV_ERR_SOCK_TIMEOUT;
 }
 
 int wait_socket_writable(int fd, uint32_t timeout_ms) {
-    return qvsock::wait_for(fd, POLLOUT, qvsock::Waits::within(timeout_ms)) == qvsock::Io::Ok ? 0
-                                                                                             : QV_ERR_SOCK_TIMEOUT;
+    return qvsock::wait_for(fd, POLLOUT, qvsock::Waits::within(timeout_ms)) == qvsock::Io::Ok
+               ? 0
+               : QV_ERR_SOCK_TIMEOUT;
 }
 
 int poll_socket_readable(int fd, uint32_t timeout_ms) {

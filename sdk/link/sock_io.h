@@ -1,6 +1,7 @@
-// The one socket-I/O core of the link layer: waiting for a descriptor, exact reads, whole writes and the 4-byte
-// framed message, each bounded by a deadline and an optional cancel flag. The framed-message calls (msg.h) and
-// the HTTP exchanges (qvhttp_io.h) both run on it and turn its outcome into their own result codes.
+// The one socket-I/O core of the link layer: waiting for a descriptor, exact reads, whole writes and the
+// 4-byte framed message, each bounded by a deadline and an optional cancel flag. The framed-message calls
+// (msg.h) and the HTTP exchanges (qvhttp_io.h) both run on it and turn its outcome into their own result
+// codes.
 #pragma once
 
 #include <sys/types.h>
@@ -14,9 +15,9 @@ namespace qvsock {
 // Outcome of a core call.
 enum class Io {
     Ok,
-    Closed,     // the peer ended the stream (a read of 0), or a write found the other direction closed (EPIPE)
-    Failed,     // any other failure, or a descriptor that would block when waiting is not allowed
-    TimedOut,   // the deadline passed
+    Closed,    // the peer ended the stream (a read of 0), or a write found the other direction closed (EPIPE)
+    Failed,    // any other failure, or a descriptor that would block when waiting is not allowed
+    TimedOut,  // the deadline passed
     Cancelled,  // the cancel flag was set
 };
 
@@ -28,12 +29,12 @@ int64_t now_ms();  // monotonic clock
 
 // How the calls of one operation may wait.
 struct Waits {
-    int64_t deadline_ms = kNever;             // absolute, on now_ms()'s clock; kNever: without limit
-    uint32_t each_wait_ms = 0;                // > 0: every single wait gets this much afresh (deadline unused)
-    bool never = false;                       // no waiting: reads in the descriptor's own mode (a blocking one
-                                              // blocks), and one that would block is Failed
-    bool fd_mode = false;                     // read and write in the descriptor's own mode (a blocking one
-                                              // blocks) instead of non-blocking calls that wait on EAGAIN
+    int64_t deadline_ms = kNever;  // absolute, on now_ms()'s clock; kNever: without limit
+    uint32_t each_wait_ms = 0;     // > 0: every single wait gets this much afresh (deadline unused)
+    bool never = false;            // no waiting: reads in the descriptor's own mode (a blocking one
+                                   // blocks), and one that would block is Failed
+    bool fd_mode = false;          // read and write in the descriptor's own mode (a blocking one
+                                   // blocks) instead of non-blocking calls that wait on EAGAIN
     const std::atomic<int32_t> *cancel = nullptr;  // non-zero: the operation ends with Cancelled
 
     static Waits until(int64_t deadline_ms, const std::atomic<int32_t> *cancel = nullptr) {

@@ -17,19 +17,21 @@
 #include <system_error>
 #include <thread>
 
-#include "link/msg.h"
 #include "base/qv_log.h"
+#include "link/msg.h"
 #include "link/sock_io.h"
 
 // Failures that the device firmware reports on its console go to the SDK log here, in the console's form.
-#define QV_CONSOLE(fmt, ...) QV_LOG_ERROR("[QV_MSG][%s]-%d " fmt, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define QV_CONSOLE(fmt, ...) \
+    QV_LOG_ERROR("[QV_MSG][%s]-%d " fmt, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
 namespace {
 constexpr const char *kDomainDir = "/tmp/app_messaging_server_addr/";
 constexpr int32_t kDefaultConnectTimeoutMs = 20000;
 }  // namespace
 
-// ---- Socket set-up ----------------------------------------------------------------------------------------------
+// ---- Socket set-up
+// ----------------------------------------------------------------------------------------------
 
 int QV_InetServerInit(int family, uint16_t port, int type, int backlog) {
     int fd = ::socket(family, type, 0);
@@ -110,13 +112,15 @@ int QV_DomainServerInit(const char *name) {
     std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
     int rc = ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
     if (rc < 0) {
-        QV_LOG_DEBUG("bind to %s failed, rc=%d errno=%d reason:%s", a.sun_path, rc, errno, std::strerror(errno));
+        QV_LOG_DEBUG("bind to %s failed, rc=%d errno=%d reason:%s", a.sun_path, rc, errno,
+                     std::strerror(errno));
         ::close(fd);
         return -1;
     }
     rc = ::listen(fd, 3);
     if (rc < 0) {
-        QV_LOG_DEBUG("listen to %s failed, rc=%d errno=%d reason:%s", a.sun_path, rc, errno, std::strerror(errno));
+        QV_LOG_DEBUG("listen to %s failed, rc=%d errno=%d reason:%s", a.sun_path, rc, errno,
+                     std::strerror(errno));
         ::close(fd);
         return -1;
     }
@@ -256,7 +260,8 @@ int QV_InetClientTimeOutInit(int family, uint16_t port, int type, const char *ip
 }
 
 namespace {
-int udp_client(int family, uint16_t port, int type, const char *ip, struct sockaddr_in *addr, bool broadcast) {
+int udp_client(int family, uint16_t port, int type, const char *ip, struct sockaddr_in *addr,
+               bool broadcast) {
     if (!addr) return -1;
     int fd = ::socket(family, type, 0);
     if (fd < 0) {
@@ -296,7 +301,9 @@ int QV_UdpBroadcastClientInit(int family, uint16_t port, int type, const char *i
     return udp_client(family, port, type, ip, addr, true);
 }
 
-int QV_SockClose(int fd) { return fd == -1 ? 0 : ::close(fd); }
+int QV_SockClose(int fd) {
+    return fd == -1 ? 0 : ::close(fd);
+}
 
 int QV_UdpClose(int fd) {
     if (fd > 0) ::close(fd);
@@ -329,8 +336,12 @@ int change_flags(int fd, bool nonblock) {
 }
 }  // namespace
 
-int set_non_blocking_mode(int fd) { return change_flags(fd, true); }
-int set_blocking_mode(int fd) { return change_flags(fd, false); }
+int set_non_blocking_mode(int fd) {
+    return change_flags(fd, true);
+}
+int set_blocking_mode(int fd) {
+    return change_flags(fd, false);
+}
 
 int touch_local_port(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -344,4 +355,3 @@ int touch_local_port(uint16_t port) {
     ::close(fd);
     return 0;
 }
-
