@@ -10,19 +10,45 @@ namespace {
 
 using K = Kind;
 
-Field uid(uint16_t off = 0) { return {"UID", off, K::kText, 20}; }
-Field u8(const char *n, uint16_t off) { return {n, off, K::kU8}; }
-Field u16(const char *n, uint16_t off) { return {n, off, K::kU16}; }
-Field u32(const char *n, uint16_t off) { return {n, off, K::kU32}; }
-Field i32(const char *n, uint16_t off) { return {n, off, K::kI32}; }
-Field text(const char *n, uint16_t off, uint16_t w) { return {n, off, K::kText, w}; }
-Field bytes(const char *n, uint16_t off, uint16_t w = 0) { return {n, off, K::kBytes, w}; }
-Field addr(const char *n, uint16_t off) { return {n, off, K::kAddr}; }
-Field addrs(const char *n, uint16_t off, uint16_t count = 0) { return {n, off, K::kAddrs, count}; }
-Field u32s(const char *n, uint16_t off, uint16_t count) { return {n, off, K::kU32s, count}; }
-Field fixed(uint16_t off, uint16_t w, int64_t v) { return {"", off, K::kConst, w, v}; }
-Field words(uint16_t off) { return {"randomID", off, K::kU32}; }
-Field mac(uint16_t off) { return {"mac", off, K::kU32}; }
+Field uid(uint16_t off = 0) {
+    return {"UID", off, K::kText, 20};
+}
+Field u8(const char *n, uint16_t off) {
+    return {n, off, K::kU8};
+}
+Field u16(const char *n, uint16_t off) {
+    return {n, off, K::kU16};
+}
+Field u32(const char *n, uint16_t off) {
+    return {n, off, K::kU32};
+}
+Field i32(const char *n, uint16_t off) {
+    return {n, off, K::kI32};
+}
+Field text(const char *n, uint16_t off, uint16_t w) {
+    return {n, off, K::kText, w};
+}
+Field bytes(const char *n, uint16_t off, uint16_t w = 0) {
+    return {n, off, K::kBytes, w};
+}
+Field addr(const char *n, uint16_t off) {
+    return {n, off, K::kAddr};
+}
+Field addrs(const char *n, uint16_t off, uint16_t count = 0) {
+    return {n, off, K::kAddrs, count};
+}
+Field u32s(const char *n, uint16_t off, uint16_t count) {
+    return {n, off, K::kU32s, count};
+}
+Field fixed(uint16_t off, uint16_t w, int64_t v) {
+    return {"", off, K::kConst, w, v};
+}
+Field words(uint16_t off) {
+    return {"randomID", off, K::kU32};
+}
+Field mac(uint16_t off) {
+    return {"mac", off, K::kU32};
+}
 
 constexpr uint8_t kS = kFlagScrambled;
 constexpr uint8_t kData = kHSeq | kHTag | kHChannel;
@@ -37,20 +63,32 @@ std::vector<Layout> make_layouts() {
     // Master.
     add("MSG_QUERY_GROUP", "std", 0x1007, 0x18, 38, {uid(), fixed(36, 1, 6), u8("value", 37)});
     add("MSG_QUERY_GROUP_V1", "std", 0x000B, 0x18, 24, {uid(), u8("value", 20)});
-    for (auto [name, type] : {std::pair{"MSG_UID_REFUSED", 0x0008}, {"MSG_UID_NOTICE", 0x000A},
-                              {"MSG_DEVICE_WAKE", 0x0109}, {"MSG_DEVICE_SLEEP", 0x010A},
+    for (auto [name, type] : {std::pair{"MSG_UID_REFUSED", 0x0008},
+                              {"MSG_UID_NOTICE", 0x000A},
+                              {"MSG_DEVICE_WAKE", 0x0109},
+                              {"MSG_DEVICE_SLEEP", 0x010A},
                               {"MSG_DEVICE_ASLEEP", 0x0227}})
         add(name, "std", static_cast<uint16_t>(type), 0, 20, {uid()});
-    for (auto [name, type] : {std::pair{"MSG_SERVER_ACK_0D", 0x000D}, {"MSG_SERVER_ACK_108", 0x0108},
-                              {"MSG_SERVER_ACK_1006", 0x1006}, {"MSG_QUERY_DEVICE6", 0x1009},
-                              {"MSG_QUERY_DEVICE6_R", 0x100A}, {"MSG_PROBE_DONE", 0x0A03},
+    for (auto [name, type] : {std::pair{"MSG_SERVER_ACK_0D", 0x000D},
+                              {"MSG_SERVER_ACK_108", 0x0108},
+                              {"MSG_SERVER_ACK_1006", 0x1006},
+                              {"MSG_QUERY_DEVICE6", 0x1009},
+                              {"MSG_QUERY_DEVICE6_R", 0x100A},
+                              {"MSG_PROBE_DONE", 0x0A03},
                               {"MSG_PROBE_EX_DONE", 0x8005}})
         add(name, "any", static_cast<uint16_t>(type), 0, 0, {bytes("data", 0)});
     add("MSG_QUERY_GROUP_R", "blob", 0x1008, 0, 56,
-        {uid(), addr("addr", 36), u16("recordCount", 54), {"groupIds", 56, K::kGroupIds},
-         {"servers", 56, K::kServers}, {"blob", 56, K::kBlob}});
+        {uid(),
+         addr("addr", 36),
+         u16("recordCount", 54),
+         {"groupIds", 56, K::kGroupIds},
+         {"servers", 56, K::kServers},
+         {"blob", 56, K::kBlob}});
     add("MSG_QUERY_GROUP_R", "records", 0x1008, 0, 56,
-        {uid(), addr("addr", 36), u16("recordCount", 54), {"groupIds", 56, K::kGroupIds},
+        {uid(),
+         addr("addr", 36),
+         u16("recordCount", 54),
+         {"groupIds", 56, K::kGroupIds},
          {"servers", 56, K::kServers}});
     add("MSG_QUERY_GROUP_V1_R", "std", 0x000C, 0, 92,
         {uid(), u16("groupId1", 68), u16("groupId2", 70), u16("groupId3", 72), u16("serverCount", 74),
@@ -65,9 +103,10 @@ std::vector<Layout> make_layouts() {
     add("MSG_PROBE_R", "std", 0x0A02, 0, 16, {addr("addr", 0)});
     add("MSG_PROBE_EX_R", "std", 0x8004, 0, 16, {addr("addr", 0)});
     add("MSG_LOGIN", "std", 0x0105, 0x14, 272,
-        {uid(), addr("localAddr", 20), u32("natType", 36), u32("libraryVersion", 40), addrs("observed", 44, 8),
-         u32s("observedFlags", 172, 8), u32("counter", 220), u16("instance", 224), u16("loginInterval", 226),
-         u16("localListKnown", 228), u32("localListAddr", 230), u16("localListPort", 234)});
+        {uid(), addr("localAddr", 20), u32("natType", 36), u32("libraryVersion", 40),
+         addrs("observed", 44, 8), u32s("observedFlags", 172, 8), u32("counter", 220), u16("instance", 224),
+         u16("loginInterval", 226), u16("localListKnown", 228), u32("localListAddr", 230),
+         u16("localListPort", 234)});
     add("MSG_LOGIN_OK", "std", 0x0102, 0, 36, {uid(), addr("addr", 20)});
     add("MSG_LOGIN_R", "short36", 0x0106, 0, 36, {uid(), addr("addr", 20)});
     add("MSG_LOGIN_R", "long272", 0x0106, 0, 272,
@@ -102,9 +141,9 @@ std::vector<Layout> make_layouts() {
          addrs("observed", 116, 8), u32s("observedFlags", 244, 8)});
 
     // The hello family between peers; a full session table sets routeFlags 0x02.
-    for (auto [name, type, hdr] :
-         {std::tuple{"MSG_P2P_HELLO", 0x0401, kHExtra | kHRouteFlags}, {"MSG_P2P_HELLO_R", 0x0402, kHRouteFlags},
-          {"MSG_P2P_HELLO_ACK", 0x0404, kHSeq | kHRouteFlags}}) {
+    for (auto [name, type, hdr] : {std::tuple{"MSG_P2P_HELLO", 0x0401, kHExtra | kHRouteFlags},
+                                   {"MSG_P2P_HELLO_R", 0x0402, kHRouteFlags},
+                                   {"MSG_P2P_HELLO_ACK", 0x0404, kHSeq | kHRouteFlags}}) {
         add(name, "long28", static_cast<uint16_t>(type), 0x33, 28, {uid(), words(20), mac(24)},
             static_cast<uint8_t>(hdr));
         add(name, "short24", static_cast<uint16_t>(type), 0x33, 24, {uid(), words(20)},
@@ -146,14 +185,17 @@ std::vector<Layout> make_layouts() {
     const std::vector<Field> plain = {bytes("data", 0)};
     const std::vector<Field> ext = {fixed(0, 4, 12), words(4), mac(8), bytes("data", 12)};
     const std::vector<Field> block12 = {u32("msgSeq", 0), words(4), u8("kind", 9), bytes("text", 12)};
-    const std::vector<Field> block16 = {u32("msgSeq", 0), words(4), u8("kind", 9), mac(12), bytes("text", 16)};
+    const std::vector<Field> block16 = {u32("msgSeq", 0), words(4), u8("kind", 9), mac(12),
+                                        bytes("text", 16)};
     const std::vector<Field> ack12 = {u32("msgSeq", 0), words(4), u8("kind", 9)};
     const std::vector<Field> ack16 = {u32("msgSeq", 0), words(4), u8("kind", 9), mac(12)};
     constexpr uint8_t kDataF = kData | kHFlags;
-    for (auto [name, type, route, sent] :
-         {std::tuple{"MSG_P2P_DATA_C", 0x0407, 0x21, true}, {"MSG_P2P_DATA_D", 0x0408, 0x12, true},
-          {"MSG_RELAY_DATA_C", 0x0504, 0x24, true}, {"MSG_RELAY_DATA_D", 0x0502, 0x14, true},
-          {"MSG_RELAY_DATA_IN1", 0x0501, 0x24, false}, {"MSG_RELAY_DATA_IN3", 0x0503, 0x14, false}}) {
+    for (auto [name, type, route, sent] : {std::tuple{"MSG_P2P_DATA_C", 0x0407, 0x21, true},
+                                           {"MSG_P2P_DATA_D", 0x0408, 0x12, true},
+                                           {"MSG_RELAY_DATA_C", 0x0504, 0x24, true},
+                                           {"MSG_RELAY_DATA_D", 0x0502, 0x14, true},
+                                           {"MSG_RELAY_DATA_IN1", 0x0501, 0x24, false},
+                                           {"MSG_RELAY_DATA_IN3", 0x0503, 0x14, false}}) {
         const auto ty = static_cast<uint16_t>(type);
         const auto ro = static_cast<uint8_t>(route);
         add(name, "plain", ty, ro, 0, plain, kData);
@@ -169,13 +211,18 @@ std::vector<Layout> make_layouts() {
         add(name, "blocks16_head64", ty, ro, 16, block16, kDataF,
             kS | kFlagForward | kFlagSessionExt | kFlagHead64);
     }
-    for (auto [name, type, route] :
-         {std::tuple{"MSG_P2P_CLOSE_C", 0x0417, 0x21}, {"MSG_P2P_CLOSE_D", 0x0418, 0x12},
-          {"MSG_P2P_ALIVE_C", 0x0427, 0x21}, {"MSG_P2P_ALIVE_D", 0x0428, 0x12},
-          {"MSG_RELAY_CLOSE_C", 0x0514, 0x24}, {"MSG_RELAY_CLOSE_D", 0x0512, 0x14},
-          {"MSG_RELAY_ALIVE_C", 0x0524, 0x24}, {"MSG_RELAY_ALIVE_D", 0x0522, 0x14},
-          {"MSG_RELAY_CLOSE_IN1", 0x0511, 0x24}, {"MSG_RELAY_CLOSE_IN3", 0x0513, 0x14},
-          {"MSG_RELAY_ALIVE_IN1", 0x0521, 0x24}, {"MSG_RELAY_ALIVE_IN3", 0x0523, 0x14}}) {
+    for (auto [name, type, route] : {std::tuple{"MSG_P2P_CLOSE_C", 0x0417, 0x21},
+                                     {"MSG_P2P_CLOSE_D", 0x0418, 0x12},
+                                     {"MSG_P2P_ALIVE_C", 0x0427, 0x21},
+                                     {"MSG_P2P_ALIVE_D", 0x0428, 0x12},
+                                     {"MSG_RELAY_CLOSE_C", 0x0514, 0x24},
+                                     {"MSG_RELAY_CLOSE_D", 0x0512, 0x14},
+                                     {"MSG_RELAY_ALIVE_C", 0x0524, 0x24},
+                                     {"MSG_RELAY_ALIVE_D", 0x0522, 0x14},
+                                     {"MSG_RELAY_CLOSE_IN1", 0x0511, 0x24},
+                                     {"MSG_RELAY_CLOSE_IN3", 0x0513, 0x14},
+                                     {"MSG_RELAY_ALIVE_IN1", 0x0521, 0x24},
+                                     {"MSG_RELAY_ALIVE_IN3", 0x0523, 0x14}}) {
         const auto ty = static_cast<uint16_t>(type);
         const auto ro = static_cast<uint8_t>(route);
         add(name, "tag", ty, ro, 0, {}, kHTag);
@@ -211,12 +258,16 @@ std::vector<Layout> make_layouts() {
     return t;
 }
 
-bool is_record(Kind k) { return k == K::kGroupIds || k == K::kServers || k == K::kBlob; }
+bool is_record(Kind k) {
+    return k == K::kGroupIds || k == K::kServers || k == K::kBlob;
+}
 
-uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint16_t le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 uint32_t le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 void put_le(uint8_t *p, uint64_t v, int width) {
     for (int i = 0; i < width; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -224,9 +275,12 @@ void put_le(uint8_t *p, uint64_t v, int width) {
 
 int num_width(Kind k) {
     switch (k) {
-        case K::kU8: return 1;
-        case K::kU16: return 2;
-        default: return 4;
+        case K::kU8:
+            return 1;
+        case K::kU16:
+            return 2;
+        default:
+            return 4;
     }
 }
 
@@ -284,7 +338,8 @@ bool put_field(const Field &f, const Value *v, Bytes &pl, std::string *error) {
             need(f.offset + f.width);
             std::memcpy(&pl[f.offset], f.text, f.width);
             return true;
-        default: break;
+        default:
+            break;
     }
     if (!v) return fail(error, "missing field " + name);
     switch (f.kind) {
@@ -312,7 +367,8 @@ bool put_field(const Field &f, const Value *v, Bytes &pl, std::string *error) {
         }
         case K::kBytes: {
             auto *b = std::get_if<Bytes>(v);
-            if (!b || (f.width && b->size() != f.width)) return fail(error, name + ": bytes of the field's width");
+            if (!b || (f.width && b->size() != f.width))
+                return fail(error, name + ": bytes of the field's width");
             need(f.offset + (f.width ? f.width : b->size()));
             std::copy(b->begin(), b->end(), pl.begin() + f.offset);
             return true;
@@ -341,7 +397,8 @@ bool put_field(const Field &f, const Value *v, Bytes &pl, std::string *error) {
             }
             return true;
         }
-        default: return fail(error, name + ": unexpected kind");
+        default:
+            return fail(error, name + ": unexpected kind");
     }
 }
 
@@ -351,15 +408,21 @@ size_t fixed_width(const Field &f) {
         case K::kU8:
         case K::kU16:
         case K::kU32:
-        case K::kI32: return static_cast<size_t>(num_width(f.kind));
-        case K::kAddr: return 16;
-        case K::kAddrs: return 16u * f.width;
-        case K::kU32s: return 4u * f.width;
+        case K::kI32:
+            return static_cast<size_t>(num_width(f.kind));
+        case K::kAddr:
+            return 16;
+        case K::kAddrs:
+            return 16u * f.width;
+        case K::kU32s:
+            return 4u * f.width;
         case K::kText:
         case K::kBytes:
         case K::kConst:
-        case K::kConstText: return f.width;
-        default: return 0;
+        case K::kConstText:
+            return f.width;
+        default:
+            return 0;
     }
 }
 
@@ -367,28 +430,47 @@ struct HeaderName {
     uint8_t bit;
     const char *name;
 };
-constexpr HeaderName kHeaderNames[] = {{kHSeq, "seq"},     {kHTag, "sessionTag"},        {kHChannel, "channel"},
-                                       {kHExtra, "extra"}, {kHRouteFlags, "routeFlags"}, {kHFlags, "flags"}};
+constexpr HeaderName kHeaderNames[] = {
+    {kHSeq, "seq"},     {kHTag, "sessionTag"},        {kHChannel, "channel"},
+    {kHExtra, "extra"}, {kHRouteFlags, "routeFlags"}, {kHFlags, "flags"}};
 
 int64_t header_value(const Header &h, uint8_t bit) {
     switch (bit) {
-        case kHSeq: return h.seq;
-        case kHTag: return h.sessionTag;
-        case kHChannel: return h.channel;
-        case kHExtra: return h.extra;
-        case kHRouteFlags: return h.routeFlags;
-        default: return h.flags;
+        case kHSeq:
+            return h.seq;
+        case kHTag:
+            return h.sessionTag;
+        case kHChannel:
+            return h.channel;
+        case kHExtra:
+            return h.extra;
+        case kHRouteFlags:
+            return h.routeFlags;
+        default:
+            return h.flags;
     }
 }
 
 void set_header(Header &h, uint8_t bit, int64_t v) {
     switch (bit) {
-        case kHSeq: h.seq = static_cast<uint16_t>(v); break;
-        case kHTag: h.sessionTag = static_cast<uint16_t>(v); break;
-        case kHChannel: h.channel = static_cast<uint8_t>(v); break;
-        case kHExtra: h.extra = static_cast<uint8_t>(v); break;
-        case kHRouteFlags: h.routeFlags = static_cast<uint8_t>(v); break;
-        default: h.flags = static_cast<uint8_t>(v); break;
+        case kHSeq:
+            h.seq = static_cast<uint16_t>(v);
+            break;
+        case kHTag:
+            h.sessionTag = static_cast<uint16_t>(v);
+            break;
+        case kHChannel:
+            h.channel = static_cast<uint8_t>(v);
+            break;
+        case kHExtra:
+            h.extra = static_cast<uint8_t>(v);
+            break;
+        case kHRouteFlags:
+            h.routeFlags = static_cast<uint8_t>(v);
+            break;
+        default:
+            h.flags = static_cast<uint8_t>(v);
+            break;
     }
 }
 
@@ -396,7 +478,8 @@ void set_header(Header &h, uint8_t bit, int64_t v) {
 
 bool Layout::variable() const {
     return std::any_of(fields.begin(), fields.end(), [](const Field &f) {
-        return (f.kind == K::kBytes && f.width == 0) || (f.kind == K::kAddrs && f.width == 0) || is_record(f.kind);
+        return (f.kind == K::kBytes && f.width == 0) || (f.kind == K::kAddrs && f.width == 0) ||
+               is_record(f.kind);
     });
 }
 
@@ -475,7 +558,8 @@ std::optional<Fields> read(const Layout &l, const Packet &p) {
     std::optional<std::vector<int64_t>> ids;
     std::optional<std::vector<Addr>> servers;
     std::optional<Bytes> blob;
-    auto first_record = std::find_if(l.fields.begin(), l.fields.end(), [](const Field &f) { return is_record(f.kind); });
+    auto first_record =
+        std::find_if(l.fields.begin(), l.fields.end(), [](const Field &f) { return is_record(f.kind); });
     if (first_record != l.fields.end()) {
         size_t n = 0;
         for (const Field &f : l.fields)
@@ -503,11 +587,20 @@ std::optional<Fields> read(const Layout &l, const Packet &p) {
         const uint8_t *at = pl.data() + f.offset;
         switch (f.kind) {
             case K::kConst:
-            case K::kConstText: break;
-            case K::kU8: out.emplace_back(f.name, int64_t{at[0]}); break;
-            case K::kU16: out.emplace_back(f.name, int64_t{le16(at)}); break;
-            case K::kU32: out.emplace_back(f.name, int64_t{le32(at)}); break;
-            case K::kI32: out.emplace_back(f.name, int64_t{static_cast<int32_t>(le32(at))}); break;
+            case K::kConstText:
+                break;
+            case K::kU8:
+                out.emplace_back(f.name, int64_t{at[0]});
+                break;
+            case K::kU16:
+                out.emplace_back(f.name, int64_t{le16(at)});
+                break;
+            case K::kU32:
+                out.emplace_back(f.name, int64_t{le32(at)});
+                break;
+            case K::kI32:
+                out.emplace_back(f.name, int64_t{static_cast<int32_t>(le32(at))});
+                break;
             case K::kText: {
                 const auto *end = std::find(at, at + f.width, uint8_t{0});
                 out.emplace_back(f.name, std::string(at, end));
@@ -516,7 +609,9 @@ std::optional<Fields> read(const Layout &l, const Packet &p) {
             case K::kBytes:
                 out.emplace_back(f.name, Bytes(at, f.width ? at + f.width : pl.data() + pl.size()));
                 break;
-            case K::kAddr: out.emplace_back(f.name, get_addr(at)); break;
+            case K::kAddr:
+                out.emplace_back(f.name, get_addr(at));
+                break;
             case K::kAddrs: {
                 const size_t n = f.width ? f.width : (pl.size() - f.offset) / 16;
                 std::vector<Addr> list;

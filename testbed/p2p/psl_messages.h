@@ -26,16 +26,16 @@ enum class Kind : uint8_t {
     kU16,
     kU32,
     kI32,
-    kText,      // `width` bytes, NUL-padded; reads stop at the first NUL (UIDs are text of width 20)
-    kBytes,     // `width` bytes, or the rest of the payload when width is 0
-    kAddr,      // one 16-byte address block
-    kAddrs,     // `width` address blocks, or as many as the rest of the payload holds when width is 0
-    kU32s,      // `width` u32 words
-    kConst,     // a fixed number of `width` bytes (value `constant`); written, never read as a field
-    kConstText, // fixed text `text`, `width` bytes
-    kGroupIds,  // record {u8 1, u8 0, u16 6, three u16}, appended at the record cursor
-    kServers,   // record {u8 2, u8 0, u16 16n, n address blocks}
-    kBlob,      // record {u8 3, u8 0, u16 n, n bytes}
+    kText,       // `width` bytes, NUL-padded; reads stop at the first NUL (UIDs are text of width 20)
+    kBytes,      // `width` bytes, or the rest of the payload when width is 0
+    kAddr,       // one 16-byte address block
+    kAddrs,      // `width` address blocks, or as many as the rest of the payload holds when width is 0
+    kU32s,       // `width` u32 words
+    kConst,      // a fixed number of `width` bytes (value `constant`); written, never read as a field
+    kConstText,  // fixed text `text`, `width` bytes
+    kGroupIds,   // record {u8 1, u8 0, u16 6, three u16}, appended at the record cursor
+    kServers,    // record {u8 2, u8 0, u16 16n, n address blocks}
+    kBlob,       // record {u8 3, u8 0, u16 n, n bytes}
 };
 
 struct Field {
@@ -62,9 +62,9 @@ struct Layout {
     const char *form;  // variant, e.g. "punch96"
     uint16_t type;
     uint8_t route;
-    uint8_t flags;     // default header flags (SCRAMBLED always set on the wire)
-    uint16_t length;   // payload bytes; the minimum when a field runs to the end
-    uint8_t header;    // HeaderInput bits
+    uint8_t flags;    // default header flags (SCRAMBLED always set on the wire)
+    uint16_t length;  // payload bytes; the minimum when a field runs to the end
+    uint8_t header;   // HeaderInput bits
     std::vector<Field> fields;
     bool variable() const;
 };

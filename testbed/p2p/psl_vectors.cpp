@@ -11,7 +11,7 @@ constexpr char kUid[] = "ABCDEFGHJK0123456789";
 
 // Distinct non-zero bytes in order, so that a field written at the wrong offset or width shows.
 class Gen {
-public:
+  public:
     uint8_t byte() {
         if (++c_ == 0) c_ = 1;
         return c_;
@@ -47,12 +47,12 @@ public:
         return b;
     }
 
-private:
+  private:
     uint8_t c_ = 0x10;
 };
 
 class Builder {
-public:
+  public:
     std::vector<Vector> out;
 
     void add(const std::string &msg, const std::string &form, Fields f, std::string layout_form = "") {
@@ -69,8 +69,8 @@ void add_vectors(Builder &b) {
 
     // Known answers computed elsewhere; the test checks their hex.
     b.add("MSG_QUERY_GROUP", "known", {{"UID", uid}, {"value", int64_t{0}}}, "std");
-    b.add("MSG_PROBE_EX", "known", {{"counter", int64_t{0}}, {"instance", int64_t{0x1234}}, {"byte", int64_t{0}}},
-          "std");
+    b.add("MSG_PROBE_EX", "known",
+          {{"counter", int64_t{0}}, {"instance", int64_t{0x1234}}, {"byte", int64_t{0}}}, "std");
 
     Gen g;
     b.add("MSG_QUERY_GROUP", "std", {{"UID", uid}, {"value", int64_t{0x5A}}});
@@ -78,22 +78,39 @@ void add_vectors(Builder &b) {
     for (const char *m :
          {"MSG_UID_REFUSED", "MSG_UID_NOTICE", "MSG_DEVICE_WAKE", "MSG_DEVICE_SLEEP", "MSG_DEVICE_ASLEEP"})
         b.add(m, "std", {{"UID", uid}});
-    for (const char *m : {"MSG_SERVER_ACK_0D", "MSG_SERVER_ACK_108", "MSG_SERVER_ACK_1006", "MSG_QUERY_DEVICE6",
-                          "MSG_QUERY_DEVICE6_R", "MSG_PROBE_DONE", "MSG_PROBE_EX_DONE"})
+    for (const char *m : {"MSG_SERVER_ACK_0D", "MSG_SERVER_ACK_108", "MSG_SERVER_ACK_1006",
+                          "MSG_QUERY_DEVICE6", "MSG_QUERY_DEVICE6_R", "MSG_PROBE_DONE", "MSG_PROBE_EX_DONE"})
         b.add(m, "any", {{"data", g.bytes(3)}});
     b.add("MSG_QUERY_GROUP_R", "records",
-          {{"UID", uid}, {"addr", g.addr()}, {"recordCount", int64_t{2}},
-           {"groupIds", std::vector<int64_t>{g.u16(), g.u16(), g.u16()}}, {"servers", g.addrs(2)}});
+          {{"UID", uid},
+           {"addr", g.addr()},
+           {"recordCount", int64_t{2}},
+           {"groupIds", std::vector<int64_t>{g.u16(), g.u16(), g.u16()}},
+           {"servers", g.addrs(2)}});
     b.add("MSG_QUERY_GROUP_R", "blob",
-          {{"UID", uid}, {"addr", g.addr()}, {"recordCount", int64_t{3}},
-           {"groupIds", std::vector<int64_t>{g.u16(), g.u16(), g.u16()}}, {"servers", g.addrs(3)},
+          {{"UID", uid},
+           {"addr", g.addr()},
+           {"recordCount", int64_t{3}},
+           {"groupIds", std::vector<int64_t>{g.u16(), g.u16(), g.u16()}},
+           {"servers", g.addrs(3)},
            {"blob", g.bytes(5)}});
     b.add("MSG_QUERY_GROUP_V1_R", "std",
-          {{"UID", uid}, {"groupId1", g.u16()}, {"groupId2", g.u16()}, {"groupId3", g.u16()},
-           {"serverCount", int64_t{2}}, {"addr", g.addr()}, {"servers", g.addrs(2)}});
+          {{"UID", uid},
+           {"groupId1", g.u16()},
+           {"groupId2", g.u16()},
+           {"groupId3", g.u16()},
+           {"serverCount", int64_t{2}},
+           {"addr", g.addr()},
+           {"servers", g.addrs(2)}});
     b.add("MSG_GROUP_INFO", "std",
-          {{"UID", uid}, {"groupId1", g.u16()}, {"groupId2", g.u16()}, {"groupId3", g.u16()},
-           {"serverCount", int64_t{2}}, {"addr", g.addr()}, {"info", g.bytes(7)}, {"word", g.u32()},
+          {{"UID", uid},
+           {"groupId1", g.u16()},
+           {"groupId2", g.u16()},
+           {"groupId3", g.u16()},
+           {"serverCount", int64_t{2}},
+           {"addr", g.addr()},
+           {"info", g.bytes(7)},
+           {"word", g.u32()},
            {"servers", g.addrs(2)}});
 
     b.add("MSG_PROBE", "std", {{"counter", g.u32()}, {"instance", g.u16()}, {"byte", int64_t{g.byte()}}});
@@ -101,9 +118,17 @@ void add_vectors(Builder &b) {
     b.add("MSG_PROBE_R", "std", {{"addr", g.addr()}});
     b.add("MSG_PROBE_EX_R", "std", {{"addr", g.addr()}});
     b.add("MSG_LOGIN", "std",
-          {{"UID", uid}, {"localAddr", g.addr()}, {"natType", int64_t{2}}, {"libraryVersion", kLib},
-           {"observed", g.addrs(8)}, {"observedFlags", g.u32s(8)}, {"counter", g.u32()}, {"instance", g.u16()},
-           {"loginInterval", int64_t{25}}, {"localListKnown", int64_t{1}}, {"localListAddr", g.u32()},
+          {{"UID", uid},
+           {"localAddr", g.addr()},
+           {"natType", int64_t{2}},
+           {"libraryVersion", kLib},
+           {"observed", g.addrs(8)},
+           {"observedFlags", g.u32s(8)},
+           {"counter", g.u32()},
+           {"instance", g.u16()},
+           {"loginInterval", int64_t{25}},
+           {"localListKnown", int64_t{1}},
+           {"localListAddr", g.u32()},
            {"localListPort", g.u16()}});
     b.add("MSG_LOGIN_OK", "std", {{"UID", uid}, {"addr", g.addr()}});
     b.add("MSG_LOGIN_R", "short36", {{"UID", uid}, {"addr", g.addr()}});
@@ -126,19 +151,37 @@ void add_vectors(Builder &b) {
 
     b.add("MSG_PUNCH", "punch36", {{"UID", uid}});
     b.add("MSG_PUNCH", "punch96",
-          {{"UID", uid}, {"localAddrs", g.addrs(4)}, {"randomID", g.u32()}, {"mac", g.u32()},
+          {{"UID", uid},
+           {"localAddrs", g.addrs(4)},
+           {"randomID", g.u32()},
+           {"mac", g.u32()},
            {"natType", int64_t{2}}});
     b.add("MSG_PUNCH", "punch272",
-          {{"UID", uid}, {"localAddrs", g.addrs(4)}, {"randomID", g.u32()}, {"mac", g.u32()},
-           {"natType", int64_t{3}}, {"observed", g.addrs(8)}, {"observedFlags", g.u32s(8)}});
+          {{"UID", uid},
+           {"localAddrs", g.addrs(4)},
+           {"randomID", g.u32()},
+           {"mac", g.u32()},
+           {"natType", int64_t{3}},
+           {"observed", g.addrs(8)},
+           {"observedFlags", g.u32s(8)}});
     b.add("MSG_PEER_ADDRESS", "short36", {{"UID", uid}, {"addr", g.addr()}});
     b.add("MSG_PEER_ADDRESS", "server36", {{"UID", uid}, {"addr", g.addr()}});
     b.add("MSG_PEER_ADDRESS", "server116",
-          {{"UID", uid}, {"addr", g.addr()}, {"localAddrs", g.addrs(4)}, {"randomID", g.u32()},
-           {"mac", g.u32()}, {"natType", int64_t{2}}});
+          {{"UID", uid},
+           {"addr", g.addr()},
+           {"localAddrs", g.addrs(4)},
+           {"randomID", g.u32()},
+           {"mac", g.u32()},
+           {"natType", int64_t{2}}});
     b.add("MSG_PEER_ADDRESS", "server292",
-          {{"UID", uid}, {"addr", g.addr()}, {"localAddrs", g.addrs(4)}, {"randomID", g.u32()},
-           {"mac", g.u32()}, {"natType", int64_t{3}}, {"observed", g.addrs(8)}, {"observedFlags", g.u32s(8)}});
+          {{"UID", uid},
+           {"addr", g.addr()},
+           {"localAddrs", g.addrs(4)},
+           {"randomID", g.u32()},
+           {"mac", g.u32()},
+           {"natType", int64_t{3}},
+           {"observed", g.addrs(8)},
+           {"observedFlags", g.u32s(8)}});
 
     for (const char *m : {"MSG_P2P_HELLO", "MSG_P2P_HELLO_R", "MSG_P2P_HELLO_ACK"}) {
         const bool hello = std::string(m) == "MSG_P2P_HELLO", ack = std::string(m) == "MSG_P2P_HELLO_ACK";
@@ -154,12 +197,12 @@ void add_vectors(Builder &b) {
             b.add(m, "short24" + suffix, sf, "short24");
         }
         if (hello)
-            b.add(m, "long28_lan", {{"UID", uid}, {"randomID", g.u32()}, {"mac", g.u32()}, {"extra", int64_t{1}}},
-                  "long28");
+            b.add(m, "long28_lan",
+                  {{"UID", uid}, {"randomID", g.u32()}, {"mac", g.u32()}, {"extra", int64_t{1}}}, "long28");
     }
     b.add("MSG_P2P_DECOY", "decoy24", {{"UID", uid}, {"randomID", g.u32()}});
-    b.add("MSG_P2P_DECOY", "decoy24_full", {{"UID", uid}, {"randomID", g.u32()}, {"routeFlags", int64_t{0x02}}},
-          "decoy24");
+    b.add("MSG_P2P_DECOY", "decoy24_full",
+          {{"UID", uid}, {"randomID", g.u32()}, {"routeFlags", int64_t{0x02}}}, "decoy24");
 
     b.add("MSG_SESSION_HELLO", "server28", {{"UID", uid}, {"randomID", g.u32()}, {"mac", g.u32()}});
     b.add("MSG_SESSION_HELLO", "answer24", {{"UID", uid}, {"result", int64_t{-1}}});
@@ -175,14 +218,28 @@ void add_vectors(Builder &b) {
           {{"UID", uid}, {"status", int64_t{-1}}, {"randomID", g.u32()}, {"mac", g.u32()}});
     b.add("MSG_RELAY_JOIN", "short20", {{"UID", uid}});
     b.add("MSG_RELAY_JOIN", "long44",
-          {{"UID", uid}, {"randomID", g.u32()}, {"mac", g.u32()}, {"status", int64_t{0x81}},
-           {"libraryVersion", kLib}, {"natType", int64_t{2}}});
-    Fields attach = {{"sessionTag", g.u16()}, {"UID", uid}, {"relaySession", g.u16()}, {"deviceAddr", g.addr()},
+          {{"UID", uid},
+           {"randomID", g.u32()},
+           {"mac", g.u32()},
+           {"status", int64_t{0x81}},
+           {"libraryVersion", kLib},
+           {"natType", int64_t{2}}});
+    Fields attach = {{"sessionTag", g.u16()},
+                     {"UID", uid},
+                     {"relaySession", g.u16()},
+                     {"deviceAddr", g.addr()},
                      {"clientAddr", g.addr()}};
     b.add("MSG_RELAY_ATTACH", "short56", attach);
-    Fields attach80 = {{"sessionTag", g.u16()}, {"UID", uid}, {"relaySession", g.u16()}, {"deviceAddr", g.addr()},
-                       {"clientAddr", g.addr()}, {"randomID", g.u32()}, {"mac", g.u32()},
-                       {"deviceVersion", kLib}, {"clientVersion", g.u32()}, {"deviceProtocol", int64_t{20}},
+    Fields attach80 = {{"sessionTag", g.u16()},
+                       {"UID", uid},
+                       {"relaySession", g.u16()},
+                       {"deviceAddr", g.addr()},
+                       {"clientAddr", g.addr()},
+                       {"randomID", g.u32()},
+                       {"mac", g.u32()},
+                       {"deviceVersion", kLib},
+                       {"clientVersion", g.u32()},
+                       {"deviceProtocol", int64_t{20}},
                        {"clientProtocol", int64_t{11}}};
     b.add("MSG_RELAY_ATTACH", "long80", attach80);
     attach80.emplace_back("deviceNatType", int64_t{2});
@@ -205,68 +262,114 @@ void add_vectors(Builder &b) {
             b.add(m, form, std::move(f));
         };
         data("plain", 0x02, [&] { return Fields{{"data", g.bytes(18)}}; });
-        data("ext", 0x0A, [&] { return Fields{{"randomID", g.u32()}, {"mac", g.u32()}, {"data", g.bytes(8)}}; });
+        data("ext", 0x0A, [&] {
+            return Fields{{"randomID", g.u32()}, {"mac", g.u32()}, {"data", g.bytes(8)}};
+        });
         data("blocks12", 0x06, [&] {
-            return Fields{{"msgSeq", g.u32()}, {"randomID", g.u32()}, {"kind", int64_t{0}}, {"text", g.bytes(12)}};
+            return Fields{
+                {"msgSeq", g.u32()}, {"randomID", g.u32()}, {"kind", int64_t{0}}, {"text", g.bytes(12)}};
         });
         data("blocks16", 0x0E, [&] {
-            return Fields{{"msgSeq", g.u32()}, {"randomID", g.u32()}, {"kind", int64_t{0}}, {"mac", g.u32()},
+            return Fields{{"msgSeq", g.u32()},
+                          {"randomID", g.u32()},
+                          {"kind", int64_t{0}},
+                          {"mac", g.u32()},
                           {"text", g.bytes(5)}};
         });
-        data("ack12", 0x06,
-             [&] { return Fields{{"msgSeq", g.u32()}, {"randomID", g.u32()}, {"kind", int64_t{1}}}; });
+        data("ack12", 0x06, [&] {
+            return Fields{{"msgSeq", g.u32()}, {"randomID", g.u32()}, {"kind", int64_t{1}}};
+        });
         data("ack16", 0x0E, [&] {
             return Fields{{"msgSeq", g.u32()}, {"randomID", g.u32()}, {"kind", int64_t{1}}, {"mac", g.u32()}};
         });
         if (!sent) continue;
         data("head64", 0x03, [&] { return Fields{{"data", g.bytes(100)}}; });
-        data("ext_head64", 0x0B,
-             [&] { return Fields{{"randomID", g.u32()}, {"mac", g.u32()}, {"data", g.bytes(90)}}; });
+        data("ext_head64", 0x0B, [&] {
+            return Fields{{"randomID", g.u32()}, {"mac", g.u32()}, {"data", g.bytes(90)}};
+        });
         data("blocks12_head64", 0x07, [&] {
-            return Fields{{"msgSeq", g.u32()}, {"randomID", g.u32()}, {"kind", int64_t{0}}, {"text", g.bytes(70)}};
+            return Fields{
+                {"msgSeq", g.u32()}, {"randomID", g.u32()}, {"kind", int64_t{0}}, {"text", g.bytes(70)}};
         });
         data("blocks16_head64", 0x0F, [&] {
-            return Fields{{"msgSeq", g.u32()}, {"randomID", g.u32()}, {"kind", int64_t{0}}, {"mac", g.u32()},
+            return Fields{{"msgSeq", g.u32()},
+                          {"randomID", g.u32()},
+                          {"kind", int64_t{0}},
+                          {"mac", g.u32()},
                           {"text", g.bytes(60)}};
         });
     }
-    for (const char *m : {"MSG_P2P_CLOSE_C", "MSG_P2P_CLOSE_D", "MSG_P2P_ALIVE_C", "MSG_P2P_ALIVE_D",
-                          "MSG_RELAY_CLOSE_C", "MSG_RELAY_CLOSE_D", "MSG_RELAY_ALIVE_C", "MSG_RELAY_ALIVE_D",
-                          "MSG_RELAY_CLOSE_IN1", "MSG_RELAY_CLOSE_IN3", "MSG_RELAY_ALIVE_IN1",
-                          "MSG_RELAY_ALIVE_IN3"}) {
+    for (const char *m :
+         {"MSG_P2P_CLOSE_C", "MSG_P2P_CLOSE_D", "MSG_P2P_ALIVE_C", "MSG_P2P_ALIVE_D", "MSG_RELAY_CLOSE_C",
+          "MSG_RELAY_CLOSE_D", "MSG_RELAY_ALIVE_C", "MSG_RELAY_ALIVE_D", "MSG_RELAY_CLOSE_IN1",
+          "MSG_RELAY_CLOSE_IN3", "MSG_RELAY_ALIVE_IN1", "MSG_RELAY_ALIVE_IN3"}) {
         b.add(m, "tag", {{"sessionTag", g.u16()}});
         b.add(m, "ext",
               {{"sessionTag", g.u16()}, {"flags", int64_t{0x0A}}, {"randomID", g.u32()}, {"mac", g.u32()}});
     }
 
     b.add("MSG_LAN_SEARCH", "std",
-          {{"extra", int64_t{g.byte()}}, {"UID", uid}, {"libraryVersion", kLib}, {"randomID", g.u32()},
-           {"mac", g.u32()}, {"mode", int64_t{1}}});
+          {{"extra", int64_t{g.byte()}},
+           {"UID", uid},
+           {"libraryVersion", kLib},
+           {"randomID", g.u32()},
+           {"mac", g.u32()},
+           {"mode", int64_t{1}}});
     b.add("MSG_LAN_SEARCH", "plain_search",
-          {{"extra", int64_t{1}}, {"UID", uid}, {"libraryVersion", kLib}, {"randomID", int64_t{0}},
-           {"mac", int64_t{0}}, {"mode", int64_t{0}}},
+          {{"extra", int64_t{1}},
+           {"UID", uid},
+           {"libraryVersion", kLib},
+           {"randomID", int64_t{0}},
+           {"mac", int64_t{0}},
+           {"mode", int64_t{0}}},
           "std");
     b.add("MSG_LAN_SEARCH_R", "full184",
-          {{"UID", uid}, {"description", std::string("Bench NAS, shelf 2")}, {"libraryVersion", kLib},
-           {"randomID", g.u32()}, {"mac", g.u32()}, {"mode", int64_t{1}}});
+          {{"UID", uid},
+           {"description", std::string("Bench NAS, shelf 2")},
+           {"libraryVersion", kLib},
+           {"randomID", g.u32()},
+           {"mac", g.u32()},
+           {"mode", int64_t{1}}});
     b.add("MSG_LAN_SEARCH_R", "old168", {{"UID", uid}, {"description", std::string("Old NAS")}});
     b.add("MSG_LAN_SEARCH_R", "old36", {{"UID", uid}});
     b.add("MSG_LAN_CONNECT", "std",
-          {{"UID", uid}, {"libraryVersion", kLib}, {"randomID", g.u32()}, {"mac", g.u32()}, {"token", g.u32()}});
+          {{"UID", uid},
+           {"libraryVersion", kLib},
+           {"randomID", g.u32()},
+           {"mac", g.u32()},
+           {"token", g.u32()}});
     b.add("MSG_VERSION_QUERY", "std", {{"UID", uid}});
     b.add("MSG_VERSION_QUERY_R", "std",
           {{"UID", uid}, {"uidExtra", g.bytes(8)}, {"result", int64_t{2}}, {"groupInfo", g.bytes(7)}});
     b.add("MSG_SESSION_INFO", "std",
-          {{"UID", uid}, {"addr", g.addr()}, {"peerNatType", int64_t{3}}, {"natType", int64_t{2}},
+          {{"UID", uid},
+           {"addr", g.addr()},
+           {"peerNatType", int64_t{3}},
+           {"natType", int64_t{2}},
            {"routeKind", int64_t{1}}});
     b.add("MSG_SESSION_REPORT", "std",
-          {{"remoteUID", uid}, {"addr", g.addr()}, {"peerNatType", int64_t{2}}, {"natType", int64_t{3}},
-           {"routeByte", int64_t{1}}, {"value", g.u32()}, {"peerVersion", g.u32()}, {"libraryVersion", kLib},
-           {"randomID", g.u32()}, {"mac", g.u32()}, {"localAddrs", g.addrs(4)}, {"observed", g.addrs(8)},
-           {"stats2", g.bytes(64)}, {"stats1", g.bytes(128)}, {"observedFlags", g.u32s(8)},
-           {"stats3", g.bytes(32)}, {"peerAddr", g.addr()}, {"uptimeMs", g.u32()}});
+          {{"remoteUID", uid},
+           {"addr", g.addr()},
+           {"peerNatType", int64_t{2}},
+           {"natType", int64_t{3}},
+           {"routeByte", int64_t{1}},
+           {"value", g.u32()},
+           {"peerVersion", g.u32()},
+           {"libraryVersion", kLib},
+           {"randomID", g.u32()},
+           {"mac", g.u32()},
+           {"localAddrs", g.addrs(4)},
+           {"observed", g.addrs(8)},
+           {"stats2", g.bytes(64)},
+           {"stats1", g.bytes(128)},
+           {"observedFlags", g.u32s(8)},
+           {"stats3", g.bytes(32)},
+           {"peerAddr", g.addr()},
+           {"uptimeMs", g.u32()}});
     b.add("MSG_SESSION_REPORT2", "client",
-          {{"UID", uid}, {"result", int64_t{-42}}, {"text", std::string("relay task expired")},
+          {{"UID", uid},
+           {"result", int64_t{-42}},
+           {"text", std::string("relay task expired")},
            {"data", g.bytes(20)}});
     b.add("MSG_SESSION_REPORT2", "device",
           {{"UID", uid}, {"result", int64_t{-30006}}, {"text", std::string(128, 'x')}, {"data", Bytes{}}});
@@ -324,12 +427,18 @@ std::string json_value(const Value &v) {
 
 std::string vector_file(std::string *error) {
     std::string out =
-        "{\"comment\":\"One session packet per line. name: unique; msg: message name; form: its variant; fields: "
-        "the builder's inputs by the message's field names; hex: the datagram as sent (scrambled); plain_hex: "
-        "the same packet before scrambling. Numbers are decimal (signed fields negative where so). Byte strings "
-        "are lower-case hex. UIDs and other texts are JSON strings, NUL-padded on the wire to the field's width. "
-        "Addresses are \\\"a.b.c.d:port\\\" and travel as 16-byte blocks 00 02 <port, network order> <a b c d> "
-        "and eight zero bytes; \\\"0.0.0.0:0\\\" is sixteen zero bytes. Lists are arrays (fixed-size lists are "
+        "{\"comment\":\"One session packet per line. name: unique; msg: message name; form: its variant; "
+        "fields: "
+        "the builder's inputs by the message's field names; hex: the datagram as sent (scrambled); "
+        "plain_hex: "
+        "the same packet before scrambling. Numbers are decimal (signed fields negative where so). Byte "
+        "strings "
+        "are lower-case hex. UIDs and other texts are JSON strings, NUL-padded on the wire to the field's "
+        "width. "
+        "Addresses are \\\"a.b.c.d:port\\\" and travel as 16-byte blocks 00 02 <port, network order> <a b c "
+        "d> "
+        "and eight zero bytes; \\\"0.0.0.0:0\\\" is sixteen zero bytes. Lists are arrays (fixed-size lists "
+        "are "
         "zero-filled on the wire). Header: magic 0x0204, version 20, flags 0x02, route = the message's own "
         "code (0 from servers, masters and relays; relayed data keeps the sender's), and seq, sessionTag, "
         "channel, extra, routeFlags 0 unless the fields name them; a flags field gives the whole flags byte. "

@@ -21,8 +21,8 @@ struct Vector {
 // the hello's extra byte, partial scrambling).
 std::vector<Vector> golden_vectors();
 
-// JSON text of a value: numbers in decimal, text as a JSON string, byte strings as lower-case hex, addresses as
-// "a.b.c.d:port", lists as arrays.
+// JSON text of a value: numbers in decimal, text as a JSON string, byte strings as lower-case hex, addresses
+// as "a.b.c.d:port", lists as arrays.
 std::string json_value(const Value &v);
 
 // The whole vector file: the comment line, then one line per vector. Empty on a vector that does not build

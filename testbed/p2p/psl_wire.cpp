@@ -10,10 +10,12 @@ namespace {
 // The scrambler key as the servers know it; only bytes 0..15 take part.
 constexpr char kKey[] = "Yumbo knows all lanes to 7Q3Qx##";
 
-uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint16_t le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 uint32_t le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 void put16(uint8_t *p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -22,10 +24,18 @@ void put16(uint8_t *p, uint16_t v) {
 void put32(uint8_t *p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint32_t ror(uint32_t v, unsigned k) { return (v >> k) | (v << (32 - k)); }
-uint32_t rol(uint32_t v, unsigned k) { return (v << k) | (v >> (32 - k)); }
-uint32_t key_word(int j) { return le32(reinterpret_cast<const uint8_t *>(kKey) + 4 * j); }
-uint8_t key_byte(size_t i) { return static_cast<uint8_t>(kKey[i]); }
+uint32_t ror(uint32_t v, unsigned k) {
+    return (v >> k) | (v << (32 - k));
+}
+uint32_t rol(uint32_t v, unsigned k) {
+    return (v << k) | (v >> (32 - k));
+}
+uint32_t key_word(int j) {
+    return le32(reinterpret_cast<const uint8_t *>(kKey) + 4 * j);
+}
+uint8_t key_byte(size_t i) {
+    return static_cast<uint8_t>(kKey[i]);
+}
 
 // Byte i of the shuffled words comes from byte kShuffle[i] of the rotated, keyed words (byte k of word j is
 // index 4j + k).
@@ -49,10 +59,14 @@ void descramble_block(const uint8_t *in, uint8_t *out) {
 size_t tail_index(size_t t, size_t i) {
     static constexpr uint8_t p2[] = {1, 0}, p4[] = {2, 3, 0, 1}, p8[] = {7, 4, 3, 2, 1, 6, 5, 0};
     switch (t) {
-        case 2: return p2[i];
-        case 4: return p4[i];
-        case 8: return p8[i];
-        default: return i;
+        case 2:
+            return p2[i];
+        case 4:
+            return p4[i];
+        case 8:
+            return p8[i];
+        default:
+            return i;
     }
 }
 
@@ -63,19 +77,25 @@ void run(const uint8_t *src, uint8_t *dst, size_t size, size_t limit) {
     size_t off = 0;
     for (; off + 16 <= n; off += 16) {
         uint8_t tmp[16];
-        if constexpr (Forward) scramble_block(src + off, tmp);
-        else descramble_block(src + off, tmp);
+        if constexpr (Forward)
+            scramble_block(src + off, tmp);
+        else
+            descramble_block(src + off, tmp);
         std::memcpy(dst + off, tmp, 16);
     }
     const size_t t = n - off;
     uint8_t tmp[16];
     for (size_t i = 0; i < t; ++i) {
-        if constexpr (Forward) tmp[i] = src[off + tail_index(t, i)] ^ key_byte(tail_index(t, i));
-        else tmp[i] = src[off + tail_index(t, i)];
+        if constexpr (Forward)
+            tmp[i] = src[off + tail_index(t, i)] ^ key_byte(tail_index(t, i));
+        else
+            tmp[i] = src[off + tail_index(t, i)];
     }
     for (size_t i = 0; i < t; ++i) {
-        if constexpr (Forward) dst[off + i] = tmp[i];
-        else dst[off + i] = tmp[i] ^ key_byte(i);
+        if constexpr (Forward)
+            dst[off + i] = tmp[i];
+        else
+            dst[off + i] = tmp[i] ^ key_byte(i);
     }
 }
 
@@ -111,7 +131,9 @@ Header get_header(const uint8_t *in) {
     return h;
 }
 
-void scramble(const uint8_t *src, uint8_t *dst, size_t size, size_t limit) { run<true>(src, dst, size, limit); }
+void scramble(const uint8_t *src, uint8_t *dst, size_t size, size_t limit) {
+    run<true>(src, dst, size, limit);
+}
 void descramble(const uint8_t *src, uint8_t *dst, size_t size, size_t limit) {
     run<false>(src, dst, size, limit);
 }
@@ -134,12 +156,18 @@ Bytes seal(Bytes plain) {
 
 const char *drop_name(Drop d) {
     switch (d) {
-        case Drop::kNone: return "none";
-        case Drop::kShort: return "short";
-        case Drop::kLong: return "long";
-        case Drop::kPing: return "ping";
-        case Drop::kMagic: return "magic";
-        case Drop::kLength: return "length";
+        case Drop::kNone:
+            return "none";
+        case Drop::kShort:
+            return "short";
+        case Drop::kLong:
+            return "long";
+        case Drop::kPing:
+            return "ping";
+        case Drop::kMagic:
+            return "magic";
+        case Drop::kLength:
+            return "length";
     }
     return "?";
 }

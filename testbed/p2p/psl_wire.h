@@ -41,7 +41,7 @@ struct Header {
 };
 
 void put_header(const Header &h, uint8_t *out);  // writes 16 bytes
-Header get_header(const uint8_t *in);           // reads 16 bytes
+Header get_header(const uint8_t *in);            // reads 16 bytes
 
 // Scrambles the first min(size, limit) bytes of src into dst (16-byte blocks, then the tail rule) and copies
 // the rest unchanged. dst must hold size bytes; src and dst may be the same buffer.
@@ -67,16 +67,16 @@ const char *drop_name(Drop d);
 // the end (bytes beyond 16 + length are ignored). The header is descrambled alone, then the rest.
 std::optional<Packet> open_datagram(std::span<const uint8_t> data, Drop *why = nullptr);
 
-// Packets back to back in a TCP stream: keeps a partial packet until the rest arrives. A bad magic or a length
-// no sender would build poisons the stream (the connection should be closed).
+// Packets back to back in a TCP stream: keeps a partial packet until the rest arrives. A bad magic or a
+// length no sender would build poisons the stream (the connection should be closed).
 class StreamFramer {
-public:
+  public:
     // Appends bytes and returns every packet now complete, in order.
     std::vector<Packet> feed(std::span<const uint8_t> data);
     bool broken() const { return broken_; }
     size_t buffered() const { return buf_.size(); }
 
-private:
+  private:
     Bytes buf_;
     bool broken_ = false;
 };
