@@ -198,14 +198,14 @@ std::vector<Layout> make_layouts() {
                                            {"MSG_RELAY_DATA_IN3", 0x0503, 0x14, false}}) {
         const auto ty = static_cast<uint16_t>(type);
         const auto ro = static_cast<uint8_t>(route);
-        add(name, "plain", ty, ro, 0, plain, kData);
+        add(name, "noext", ty, ro, 0, plain, kData);
         add(name, "ext", ty, ro, 12, ext, kDataF, kS | kFlagSessionExt);
         add(name, "blocks12", ty, ro, 12, block12, kDataF, kS | kFlagForward);
         add(name, "blocks16", ty, ro, 16, block16, kDataF, kS | kFlagForward | kFlagSessionExt);
         add(name, "ack12", ty, ro, 12, ack12, kDataF, kS | kFlagForward);
         add(name, "ack16", ty, ro, 16, ack16, kDataF, kS | kFlagForward | kFlagSessionExt);
         if (!sent) continue;
-        add(name, "head64", ty, ro, 0, plain, kDataF, kS | kFlagHead64);
+        add(name, "noext_head64", ty, ro, 0, plain, kDataF, kS | kFlagHead64);
         add(name, "ext_head64", ty, ro, 12, ext, kDataF, kS | kFlagSessionExt | kFlagHead64);
         add(name, "blocks12_head64", ty, ro, 12, block12, kDataF, kS | kFlagForward | kFlagHead64);
         add(name, "blocks16_head64", ty, ro, 16, block16, kDataF,
@@ -225,7 +225,7 @@ std::vector<Layout> make_layouts() {
                                      {"MSG_RELAY_ALIVE_IN3", 0x0523, 0x14}}) {
         const auto ty = static_cast<uint16_t>(type);
         const auto ro = static_cast<uint8_t>(route);
-        add(name, "tag", ty, ro, 0, {}, kHTag);
+        add(name, "noext", ty, ro, 0, {}, kHTag);
         add(name, "ext", ty, ro, 8, {words(0), mac(4)}, kHTag | kHFlags, kS | kFlagSessionExt);
     }
 

@@ -261,7 +261,7 @@ void add_vectors(Builder &b) {
             for (auto &kv : payload()) f.push_back(std::move(kv));
             b.add(m, form, std::move(f));
         };
-        data("plain", 0x02, [&] { return Fields{{"data", g.bytes(18)}}; });
+        data("noext", 0x02, [&] { return Fields{{"data", g.bytes(18)}}; });
         data("ext", 0x0A, [&] {
             return Fields{{"randomID", g.u32()}, {"mac", g.u32()}, {"data", g.bytes(8)}};
         });
@@ -283,7 +283,7 @@ void add_vectors(Builder &b) {
             return Fields{{"msgSeq", g.u32()}, {"randomID", g.u32()}, {"kind", int64_t{1}}, {"mac", g.u32()}};
         });
         if (!sent) continue;
-        data("head64", 0x03, [&] { return Fields{{"data", g.bytes(100)}}; });
+        data("noext_head64", 0x03, [&] { return Fields{{"data", g.bytes(100)}}; });
         data("ext_head64", 0x0B, [&] {
             return Fields{{"randomID", g.u32()}, {"mac", g.u32()}, {"data", g.bytes(90)}};
         });
@@ -303,7 +303,7 @@ void add_vectors(Builder &b) {
          {"MSG_P2P_CLOSE_C", "MSG_P2P_CLOSE_D", "MSG_P2P_ALIVE_C", "MSG_P2P_ALIVE_D", "MSG_RELAY_CLOSE_C",
           "MSG_RELAY_CLOSE_D", "MSG_RELAY_ALIVE_C", "MSG_RELAY_ALIVE_D", "MSG_RELAY_CLOSE_IN1",
           "MSG_RELAY_CLOSE_IN3", "MSG_RELAY_ALIVE_IN1", "MSG_RELAY_ALIVE_IN3"}) {
-        b.add(m, "tag", {{"sessionTag", g.u16()}});
+        b.add(m, "noext", {{"sessionTag", g.u16()}});
         b.add(m, "ext",
               {{"sessionTag", g.u16()}, {"flags", int64_t{0x0A}}, {"randomID", g.u32()}, {"mac", g.u32()}});
     }
