@@ -254,11 +254,15 @@ void add_vectors(Builder &b) {
     for (const char *m : {"MSG_P2P_DATA_C", "MSG_P2P_DATA_D", "MSG_RELAY_DATA_C", "MSG_RELAY_DATA_D",
                           "MSG_RELAY_DATA_IN1", "MSG_RELAY_DATA_IN3"}) {
         const bool sent = std::string(m).find("_IN") == std::string::npos;
+        const bool direct = std::string(m).starts_with("MSG_P2P_");
         // The header fields are drawn before the payload's.
         auto data = [&](const char *form, int64_t flags, auto payload) {
             Fields f = {{"seq", g.u16()}, {"sessionTag", g.u16()}, {"channel", int64_t{g.byte() % 32}}};
             if (flags != kFlagScrambled) f.emplace_back("flags", flags);
             for (auto &kv : payload()) f.push_back(std::move(kv));
+            // An acknowledged message on a direct route is tagged with the low half of its randomID.
+            const Value *id = find_field(f, "randomID");
+            if (direct && find_field(f, "msgSeq") && id) f[1].second = std::get<int64_t>(*id) & 0xFFFF;
             b.add(m, form, std::move(f));
         };
         data("noext", 0x02, [&] { return Fields{{"data", g.bytes(18)}}; });
@@ -303,6 +307,12 @@ void add_vectors(Builder &b) {
          {"MSG_P2P_CLOSE_C", "MSG_P2P_CLOSE_D", "MSG_P2P_ALIVE_C", "MSG_P2P_ALIVE_D", "MSG_RELAY_CLOSE_C",
           "MSG_RELAY_CLOSE_D", "MSG_RELAY_ALIVE_C", "MSG_RELAY_ALIVE_D", "MSG_RELAY_CLOSE_IN1",
           "MSG_RELAY_CLOSE_IN3", "MSG_RELAY_ALIVE_IN1", "MSG_RELAY_ALIVE_IN3"}) {
+        // A direct keep-alive carries no tag: the receiver finds the session by the sender's address.
+        if (std::string(m).starts_with("MSG_P2P_ALIVE")) {
+            b.add(m, "noext", {});
+            b.add(m, "ext", {{"flags", int64_t{0x0A}}, {"randomID", g.u32()}, {"mac", g.u32()}});
+            continue;
+        }
         b.add(m, "noext", {{"sessionTag", g.u16()}});
         b.add(m, "ext",
               {{"sessionTag", g.u16()}, {"flags", int64_t{0x0A}}, {"randomID", g.u32()}, {"mac", g.u32()}});
