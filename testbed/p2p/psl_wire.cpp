@@ -1,5 +1,8 @@
 #include "psl_wire.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -232,6 +235,22 @@ Addr get_addr(const uint8_t *in) {
     a.port = static_cast<uint16_t>(in[2] << 8 | in[3]);
     for (int i = 0; i < 4; ++i) a.ip[static_cast<size_t>(i)] = in[4 + i];
     return a;
+}
+
+Addr addr_from(const sockaddr_in &sa) {
+    Addr a;
+    const uint32_t ip = ntohl(sa.sin_addr.s_addr);
+    for (int i = 0; i < 4; ++i) a.ip[static_cast<size_t>(i)] = static_cast<uint8_t>(ip >> (24 - 8 * i));
+    a.port = ntohs(sa.sin_port);
+    return a;
+}
+
+void addr_to(const Addr &a, sockaddr_in &sa) {
+    sa = sockaddr_in{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(a.port);
+    sa.sin_addr.s_addr = htonl(static_cast<uint32_t>(a.ip[0]) << 24 | a.ip[1] << 16 | a.ip[2] << 8 |
+                               static_cast<uint32_t>(a.ip[3]));
 }
 
 std::string addr_text(const Addr &a) {

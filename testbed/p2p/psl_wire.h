@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct sockaddr_in;
+
 namespace qvbed::psl {
 
 using Bytes = std::vector<uint8_t>;
@@ -92,6 +94,9 @@ struct Addr {
 void put_addr(const Addr &a, uint8_t *out);  // 16 bytes; the empty address gives 16 zero bytes
 Addr get_addr(const uint8_t *in);            // port and address by offset; the family bytes are not checked
 std::string addr_text(const Addr &a);        // "a.b.c.d:port"
+// The address of a socket and back, field by field (port and address taken apart, never the struct copied).
+Addr addr_from(const sockaddr_in &sa);
+void addr_to(const Addr &a, sockaddr_in &sa);
 std::optional<Addr> parse_addr(const std::string &text);
 
 std::string to_hex(std::span<const uint8_t> data);

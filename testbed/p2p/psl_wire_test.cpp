@@ -1,6 +1,8 @@
 #include "psl_wire.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <cstring>
 #include <random>
@@ -195,6 +197,20 @@ TEST(PslAddress, BlockBuiltFieldByField) {
     // A record-style block (family byte 0, no socket family) reads the same.
     const uint8_t record[16] = {0, 0, 0x27, 0x10, 127, 0, 0, 1};
     EXPECT_EQ(addr_text(get_addr(record)), "127.0.0.1:10000");
+}
+
+TEST(PslAddress, FromAndToSocketAddress) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(10240);
+    ASSERT_EQ(inet_pton(AF_INET, "198.18.0.10", &sa.sin_addr), 1);
+    const Addr a = addr_from(sa);
+    EXPECT_EQ(addr_text(a), "198.18.0.10:10240");
+    sockaddr_in back;
+    addr_to(a, back);
+    EXPECT_EQ(back.sin_family, AF_INET);
+    EXPECT_EQ(back.sin_port, sa.sin_port);
+    EXPECT_EQ(back.sin_addr.s_addr, sa.sin_addr.s_addr);
 }
 
 TEST(PslAddress, TextForms) {
