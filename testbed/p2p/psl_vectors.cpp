@@ -383,6 +383,28 @@ void add_vectors(Builder &b) {
            {"data", g.bytes(20)}});
     b.add("MSG_SESSION_REPORT2", "device",
           {{"UID", uid}, {"result", int64_t{-30006}}, {"text", std::string(128, 'x')}, {"data", Bytes{}}});
+    // The largest packets either side builds: 1,416 bytes, the receive limit.
+    b.add(
+        "MSG_SESSION_REPORT2", "client_max",
+        {{"UID", uid}, {"result", int64_t{-41}}, {"text", std::string("no route")}, {"data", g.bytes(1248)}},
+        "client");
+    b.add("MSG_P2P_DATA_C", "ext_max",
+          {{"seq", g.u16()},
+           {"sessionTag", g.u16()},
+           {"channel", int64_t{31}},
+           {"flags", int64_t{0x0A}},
+           {"randomID", g.u32()},
+           {"mac", g.u32()},
+           {"data", g.bytes(1388)}},
+          "ext");
+    // Local addresses unknown (LAN lookup off): four zero blocks.
+    b.add("MSG_PUNCH", "punch96_nolocal",
+          {{"UID", uid},
+           {"localAddrs", std::vector<Addr>{}},
+           {"randomID", g.u32()},
+           {"mac", g.u32()},
+           {"natType", int64_t{2}}},
+          "punch96");
 }
 
 void json_string(std::string &out, const std::string &s) {
