@@ -400,7 +400,7 @@ void add_vectors(Builder &b) {
     // Local addresses unknown (LAN lookup off): four zero blocks.
     b.add("MSG_PUNCH", "punch96_nolocal",
           {{"UID", uid},
-           {"localAddrs", std::vector<Addr>{}},
+           {"localAddrs", std::vector<Addr>(4)},
            {"randomID", g.u32()},
            {"mac", g.u32()},
            {"natType", int64_t{2}}},
