@@ -44,7 +44,7 @@ void descrambleBlock(const uint8_t *in, uint8_t *out) {
     uint32_t x0 = word(b(y2, 3), b(y2, 1), b(y2, 0), b(y3, 3));
     uint32_t x1 = word(b(y3, 1), b(y2, 2), b(y3, 0), b(y3, 2));
     uint32_t x2 = word(b(y0, 2), b(y0, 1), b(y1, 1), b(y0, 0));
-    uint32_t x3 = word(b(y0, 3), b(y1, 0), b(y1, 3), b(y1, 2));
+    uint32_t x3 = word(b(y1, 2), b(y1, 0), b(y1, 3), b(y0, 3));
     psl_PutU32(out, rol(x0 ^ K[0], 1));
     psl_PutU32(out + 4, rol(x1 ^ K[1], 5));
     psl_PutU32(out + 8, rol(x2 ^ K[2], 9));
