@@ -330,7 +330,14 @@ int p2p_Net_ResolveSockaddr(const char *host, int protocol, uint16_t port, struc
 int p2p_Net_SockaddrToHost(const struct sockaddr *sa, socklen_t size, char *text, size_t textSize, uint16_t *port) {
     if (!sa) return -46;
     if (text && textSize > 0) {
-        if (getnameinfo(sa, size, text, (socklen_t)textSize, nullptr, 0, NI_NUMERICHOST) != 0)
+        // Plain addresses format directly (this runs for every received datagram); the resolver handles the rest.
+        const char *done = nullptr;
+        if (sa->sa_family == AF_INET && size >= (socklen_t)sizeof(sockaddr_in))
+            done = inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, (socklen_t)textSize);
+        else if (sa->sa_family == AF_INET6 && size >= (socklen_t)sizeof(sockaddr_in6) &&
+                 reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_scope_id == 0)
+            done = inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, (socklen_t)textSize);
+        if (!done && getnameinfo(sa, size, text, (socklen_t)textSize, nullptr, 0, NI_NUMERICHOST) != 0)
             snprintf(text, textSize, "?ipaddr?");
     }
     if (port) {

@@ -1,6 +1,7 @@
 // Header, scrambler and framing of session packets.
 #include "p2p/psl_packet.h"
 
+#include <endian.h>
 #include <string.h>
 
 namespace {
@@ -21,34 +22,44 @@ inline uint32_t word(uint32_t b0, uint32_t b1, uint32_t b2, uint32_t b3) {
     return b0 | (b1 << 8) | (b2 << 16) | (b3 << 24);
 }
 
+inline uint32_t load(const uint8_t *p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return le32toh(v);
+}
+inline void store(uint8_t *p, uint32_t v) {
+    v = htole32(v);
+    memcpy(p, &v, 4);
+}
+
 void scrambleBlock(const uint8_t *in, uint8_t *out) {
-    uint32_t x0 = ror(psl_GetU32(in), 1) ^ K[0];
-    uint32_t x1 = ror(psl_GetU32(in + 4), 5) ^ K[1];
-    uint32_t x2 = ror(psl_GetU32(in + 8), 9) ^ K[2];
-    uint32_t x3 = ror(psl_GetU32(in + 12), 13) ^ K[3];
+    uint32_t x0 = ror(load(in), 1) ^ K[0];
+    uint32_t x1 = ror(load(in + 4), 5) ^ K[1];
+    uint32_t x2 = ror(load(in + 8), 9) ^ K[2];
+    uint32_t x3 = ror(load(in + 12), 13) ^ K[3];
     uint32_t y0 = word(b(x2, 3), b(x2, 1), b(x2, 0), b(x3, 3));
     uint32_t y1 = word(b(x3, 1), b(x2, 2), b(x3, 0), b(x3, 2));
     uint32_t y2 = word(b(x0, 2), b(x0, 1), b(x1, 1), b(x0, 0));
     uint32_t y3 = word(b(x1, 2), b(x1, 0), b(x1, 3), b(x0, 3));
-    psl_PutU32(out, ror(y0, 3));
-    psl_PutU32(out + 4, ror(y1, 7));
-    psl_PutU32(out + 8, ror(y2, 11));
-    psl_PutU32(out + 12, ror(y3, 15));
+    store(out, ror(y0, 3));
+    store(out + 4, ror(y1, 7));
+    store(out + 8, ror(y2, 11));
+    store(out + 12, ror(y3, 15));
 }
 
 void descrambleBlock(const uint8_t *in, uint8_t *out) {
-    uint32_t y0 = rol(psl_GetU32(in), 3);
-    uint32_t y1 = rol(psl_GetU32(in + 4), 7);
-    uint32_t y2 = rol(psl_GetU32(in + 8), 11);
-    uint32_t y3 = rol(psl_GetU32(in + 12), 15);
+    uint32_t y0 = rol(load(in), 3);
+    uint32_t y1 = rol(load(in + 4), 7);
+    uint32_t y2 = rol(load(in + 8), 11);
+    uint32_t y3 = rol(load(in + 12), 15);
     uint32_t x0 = word(b(y2, 3), b(y2, 1), b(y2, 0), b(y3, 3));
     uint32_t x1 = word(b(y3, 1), b(y2, 2), b(y3, 0), b(y3, 2));
     uint32_t x2 = word(b(y0, 2), b(y0, 1), b(y1, 1), b(y0, 0));
     uint32_t x3 = word(b(y1, 2), b(y1, 0), b(y1, 3), b(y0, 3));
-    psl_PutU32(out, rol(x0 ^ K[0], 1));
-    psl_PutU32(out + 4, rol(x1 ^ K[1], 5));
-    psl_PutU32(out + 8, rol(x2 ^ K[2], 9));
-    psl_PutU32(out + 12, rol(x3 ^ K[3], 13));
+    store(out, rol(x0 ^ K[0], 1));
+    store(out + 4, rol(x1 ^ K[1], 5));
+    store(out + 8, rol(x2 ^ K[2], 9));
+    store(out + 12, rol(x3 ^ K[3], 13));
 }
 
 template <bool Scramble>

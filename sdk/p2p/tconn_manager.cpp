@@ -271,7 +271,9 @@ void *handlerThread(void *arg) {
                     }
                 } else if ((pfds[i].events & POLLIN) && (re & (POLLIN | POLLHUP | POLLERR))) {
                     if (c->protocol == LINUXCONN_UDP) {
-                        receive(c, c->fd);
+                        // A burst is read in one pass, up to a bound that keeps other sockets served.
+                        for (int k = 0; k < 32 && receive(c, c->fd) > 0 && !c->destroyed.load(); ++k) {
+                        }
                     } else if (c->role == LINUXCONN_SERVER) {
                         acceptPeer(m, c);
                     } else if (receive(c, c->fd) == 0) {
