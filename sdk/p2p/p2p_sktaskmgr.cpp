@@ -45,6 +45,7 @@ struct SessionLock {
     ~SessionLock() { p2p_Mutex_Unlock(&pslSessionLock); }
 };
 
+// Breaks the thread's wait. Called with the session lock held, so the descriptor cannot be closed meanwhile.
 void wake() {
     int fd = g.wakeFd;
     if (fd >= 0) {
@@ -339,10 +340,15 @@ void p2p_SockTaskMng_DeInit(void) {
         t = g.thread;
         g.threadStarted = false;
     }
-    // Joined without the lock: the thread may be waiting for it.
+    // Joined without the lock: the thread may be waiting for it. From a callback of the thread itself it
+    // is left to end on its own.
     if (join) {
-        wake();
-        p2p_Thread_Join(t);
+        {
+            SessionLock l;
+            wake();
+        }
+        if (pthread_equal(t, pthread_self())) pthread_detach(t);
+        else p2p_Thread_Join(t);
     }
     SessionLock l;
     for (int tree = 0; tree < 3; ++tree) {
@@ -383,8 +389,8 @@ p2p_TimerTask *p2p_SockTaskMng_AddTimer(uint32_t period, uint32_t lifetime, uint
         }
         if (g.timersAdded != UINT32_MAX) g.timersAdded++;
         recomputeIdle();
+        wake();
     }
-    wake();
     return t;
 }
 
@@ -433,8 +439,8 @@ int p2p_SockTaskMng_AddSocket(int fd, int value, int events, p2p_SockFn handler,
             free(s);
             return TERROR_ENOMEM;
         }
+        wake();
     }
-    wake();
     return 0;
 }
 
