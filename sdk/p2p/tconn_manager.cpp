@@ -533,14 +533,6 @@ int LinuxConn_open(LinuxConn *c, const char *host, uint16_t *portNet, int, Linux
         c->watchWrite = write;
         if (fd > m->maxFd) m->maxFd = fd;
     };
-    auto reportFail = [&](int e) {
-        callError(c, errnoReason(e));
-        if (m) {
-            std::lock_guard<std::mutex> g(m->lock);
-            c->watchRead = c->watchWrite = false;
-        }
-        return p2p_ErrnoToTError(e);
-    };
     socklen_t alen = addr.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     if (c->role == LINUXCONN_SERVER) {
         if (!host && addr.ss_family == AF_INET6 && setInt(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0) != 0) return fail(errno);
@@ -575,13 +567,17 @@ int LinuxConn_open(LinuxConn *c, const char *host, uint16_t *portNet, int, Linux
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
         c->peerAddress = addr;
         c->state = LINUXCONN_CONNECTING;
+        if (connect(fd, (sockaddr *)&addr, alen) != 0 && errno != EINPROGRESS) {
+            int e = errno;
+            close(fd);
+            c->state = LINUXCONN_FAILED;
+            callError(c, errnoReason(e));
+            return p2p_ErrnoToTError(e);
+        }
+        // Completed at once or in progress: the handler thread completes it. The socket is watched only once
+        // the connect is under way (an unconnected socket already polls writable).
         watch(false, true);
         if (!m) c->fd = fd;
-        if (connect(fd, (sockaddr *)&addr, alen) != 0 && errno != EINPROGRESS) {
-            c->state = LINUXCONN_FAILED;
-            return reportFail(errno);
-        }
-        // Completed at once or in progress: the handler thread completes it.
         if (m) wake(m);
     }
     if (c->state == LINUXCONN_READY) callConnected(c);

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "qv_config.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -30,7 +32,7 @@ struct Events {
     std::vector<std::string> hosts;
 
     template <typename Pred>
-    bool waitFor(Pred p, std::chrono::milliseconds limit = 3000ms) {
+    bool waitFor(Pred p, std::chrono::milliseconds limit = 15000ms) {
         std::unique_lock<std::mutex> l(m);
         return cv.wait_for(l, limit, [&] { return p(*this); });
     }
@@ -221,6 +223,40 @@ TEST_F(ConnTest, SendToAResetPeerIsAnErrorWithoutSigpipe) {
         std::this_thread::sleep_for(2ms);
     }
     EXPECT_LT(rc, 0);  // and the process is still here
+}
+
+TEST_F(ConnTest, SendToAPeerThatStopsReadingFailsAfterABoundedWait) {
+    int ls = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(ls, (sockaddr *)&a, sizeof a), 0);
+    listen(ls, 1);
+    socklen_t l = sizeof a;
+    getsockname(ls, (sockaddr *)&a, &l);
+    Events cev;
+    LinuxConn *client = make(LINUXCONN_TCP, LINUXCONN_CLIENT);
+    uint16_t port = a.sin_port;
+    ASSERT_EQ(LinuxConn_open(client, "127.0.0.1", &port, 0, Events::onConnected, &cev, Events::onError, &cev), 0);
+    int peer = accept(ls, nullptr, nullptr);  // never reads
+    ASSERT_TRUE(cev.waitFor([](Events &e) { return e.connected == 1; }));
+    std::string chunk(65536, 'x');
+    int rc = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    while (rc == 0 && std::chrono::steady_clock::now() - t0 < 30s) {
+        int len = (int)chunk.size();
+        rc = LinuxConn_send(client, chunk.data(), &len);
+    }
+    EXPECT_EQ(rc, TERROR_ETIMEDOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 20s);
+    close(peer);
+    close(ls);
+}
+
+TEST(ConnConfig, RouteProbeAddressIsLoopback) {
+    in_addr a{};
+    ASSERT_EQ(inet_pton(AF_INET, QV_P2P_ROUTE_PROBE_HOST, &a), 1);
+    EXPECT_EQ(ntohl(a.s_addr) >> 24, 127u);
 }
 
 TEST_F(ConnTest, Limits) {
