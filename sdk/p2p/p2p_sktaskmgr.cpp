@@ -394,12 +394,26 @@ p2p_TimerTask *p2p_SockTaskMng_AddTimer(uint32_t period, uint32_t lifetime, uint
     return t;
 }
 
+namespace {
+
+int findRecordVisit(p2p_TreeNode *n, void *arg) {
+    auto *want = static_cast<void **>(arg);
+    if (n->record == want[0]) want[1] = n->record;
+    return 0;
+}
+
+}  // namespace
+
 int p2p_SockTaskMng_RemoveTimer(p2p_TimerTask *task) {
     if (!task) return 0;
     int r = 0;
     {
         SessionLock l;
-        if (task->callback) {
+        // The handle is dereferenced only while the tree still holds it: a task removed and purged earlier
+        // (its record freed) is simply not found.
+        void *probe[2] = {task, nullptr};
+        p2p_Tree_Walk(g.roots[kTimer], findRecordVisit, probe);
+        if (probe[1] && task->callback) {
             task->callback = nullptr;
             task->userData = nullptr;
             g.pendingRemovals[kTimer]++;

@@ -335,6 +335,11 @@ const PslMsgDef kTable[] = {
     MSG("MSG_P2P_DECOY", 0xFFFF, fDecoy),
 };
 
+// memcpy that accepts an empty input without a pointer.
+void copyIn(uint8_t *dst, const uint8_t *src, size_t n) {
+    if (n) memcpy(dst, src, n);
+}
+
 const PslValue *find(const PslValue *v, size_t n, const char *name) {
     for (size_t i = 0; i < n; ++i)
         if (v[i].name && strcmp(v[i].name, name) == 0) return &v[i];
@@ -381,14 +386,14 @@ int buildGroupRecords(const PslValue *values, size_t n, uint8_t *p, size_t room)
         if (s->len % 16 || s->len > 0xffff || room < at + 4 + s->len) return -1;
         p[at] = 2;
         psl_PutU16(p + at + 2, (uint16_t)s->len);
-        memcpy(p + at + 4, s->bytes, s->len);
+        copyIn(p + at + 4, s->bytes, s->len);
         at += 4 + s->len;
     }
     if (const PslValue *b = find(values, n, "blob")) {
         if (b->len > 0xffff || room < at + 4 + b->len) return -1;
         p[at] = 3;
         psl_PutU16(p + at + 2, (uint16_t)b->len);
-        memcpy(p + at + 4, b->bytes, b->len);
+        copyIn(p + at + 4, b->bytes, b->len);
         at += 4 + b->len;
     }
     return (int)at;
@@ -517,11 +522,11 @@ int psl_Msg_Build(const PslMsgDef *msg, const PslFormDef *form, const PslValue *
         case PSL_BYTES:
         case PSL_ADDR:
             if (v->len > f.width || (f.kind == PSL_ADDR && v->len != 16)) return -1;
-            memcpy(at, v->bytes, v->len);
+            copyIn(at, v->bytes, v->len);
             break;
         case PSL_ADDRS:
             if (v->len > (size_t)f.width * 16 || v->len % 16) return -1;
-            memcpy(at, v->bytes, v->len);
+            copyIn(at, v->bytes, v->len);
             break;
         case PSL_U32S:
             if (v->count > f.width) return -1;
@@ -530,7 +535,7 @@ int psl_Msg_Build(const PslMsgDef *msg, const PslFormDef *form, const PslValue *
         case PSL_TAIL:
         case PSL_ADDRLIST:
             if (f.offset + v->len > limit - PSL_HEADER_SIZE || (f.kind == PSL_ADDRLIST && v->len % 16)) return -1;
-            memcpy(at, v->bytes, v->len);
+            copyIn(at, v->bytes, v->len);
             if (f.offset + v->len > length) length = f.offset + v->len;
             break;
         default:
