@@ -580,7 +580,8 @@ int LinuxConn_open(LinuxConn *c, const char *host, uint16_t *portNet, int, Linux
         if (!m) c->fd = fd;
         if (m) wake(m);
     }
-    if (c->state == LINUXCONN_READY) callConnected(c);
+    // Only a UDP socket is ready here; a TCP connect is completed (and reported) by the handler thread alone.
+    if (udp) callConnected(c);
     return 0;
 }
 

@@ -168,6 +168,7 @@ TEST_F(ConnTest, TcpConnectThenPeerCloseGivesReason8) {
     EXPECT_EQ(cev.closes[0], LINUXCONN_CLOSE_PEER);
     LinuxConn_getState(client, &state);
     EXPECT_EQ(state, LINUXCONN_PEER_CLOSED);
+    EXPECT_EQ(cev.connected, 1);  // reported once, by the handler thread
 }
 
 uint16_t unusedTcpPort() {
