@@ -4,7 +4,7 @@
 //
 // URL: "http://<device address>:<port>". Reply text: a new zero-terminated buffer owned by the caller (free());
 // an exchange that produces none leaves *reply as it was. Results: 0, 10003 (URL or method refused), -1 (the
-// cipher is not started), 10105 (a reply that cannot be inflated, or for qvNetConnectPost deciphered), or the
+// cipher is not started), 10105 (a reply body that cannot be inflated or deciphered), or the
 // link layer's code unchanged.
 #pragma once
 
