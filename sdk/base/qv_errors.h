@@ -5,6 +5,8 @@
 enum QvResult : int {
     QV_OK = 0,
     QV_ERR_ARG = -1,  // missing argument, or a required reply member missing
+    QV_ERR_NOT_IN_LIST = -1,  // a look-up in a result list found nothing
+    QV_ERR_FAILED = -1,       // a local step failed (a file, a lock, an allocation, a read callback)
 
     // Socket message layer.
     QV_ERR_SOCK_ALLOC = -9001,  // allocation failure or bad length
@@ -16,6 +18,7 @@ enum QvResult : int {
     QV_ERR_CMD_NOT_FOUND = 10001,    // command code not in the table
     QV_ERR_BAD_DATA = 10002,         // reply "data" missing or malformed
     QV_ERR_NOT_BUILT = 10003,        // request not built or not sent; reply not JSON or without "header"
+    QV_ERR_NO_PARSER = 10004,        // the command's reply parser is not available in this build
     QV_ERR_DL_NO_TYPE = 10005,       // download reply without type or length
     QV_ERR_DL_CLOSED = 10007,        // device closed the connection before the end of a download
     QV_ERR_RECV = 10103,             // no reply within the time-out

@@ -59,11 +59,21 @@ struct device_user_row;
 using device_user_request_fn = int (*)(client_info *info);
 using device_user_parse_fn = int (*)(client_info *info, uint16_t code, int index, const device_user_row *row);
 
+// The header keys of a command's request, in the order that the command's firmware handler expects.
+// Whether the request carries a "token" is part of it.
+enum class device_user_header : uint8_t {
+    SeqErrorToken,  // "cmd", "seq", "error", "token"
+    SeqError,       // "cmd", "seq", "error" (no token)
+    SeqTokenError,  // "cmd", "seq", "token", "error"
+    TokenSeqError,  // "cmd", "token", "seq", "error"
+};
+
 struct device_user_row {
     uint16_t code;
     device_user_request_fn builder;
     device_user_parse_fn parser;
     const char *parser_name;
+    device_user_header header;  // the request header's keys and their order
 };
 
 inline constexpr size_t QV_DEVICE_USER_CMD_COUNT = 17;
@@ -71,8 +81,8 @@ inline constexpr size_t QV_DEVICE_USER_CMD_COUNT = 17;
 // The table in its fixed order (QV_DEVICE_USER_CMD_COUNT rows, no end marker).
 const device_user_row *device_user_table();
 
-// Builds the request of `cmd` into `retstr`: 0; -1 when no row has the code or the builder fails
-// (`retstr` then stays as it was).
+// Builds the request of `cmd` into `retstr`: 0; QV_ERR_ARG when no row has the code or the builder
+// fails (`retstr` then stays as it was).
 int DeviceUser_RequestProcess(client_info *info);
 
 // Applies the reply in `recv_buf`: -1 when there is no text, it is not JSON or has no "header" object.

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "codec/file_process.h"
-#include "codec/reply_fields.h"
+#include "codec/reply_json.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
 

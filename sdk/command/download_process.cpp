@@ -23,6 +23,7 @@
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
 #include "command/qvhttp_download.h"
+#include "base/qv_defaults.h"
 
 namespace {
 
@@ -105,7 +106,7 @@ int qvNetDownload(const char *url, const char *request, int32_t timeout_ms, char
 int lockFile(int fd, const char *type) {
     QV_LOG_DEBUG("enter lockFile");
     struct flock fl {};
-    if (!type) return -1;
+    if (!type) return QV_ERR_ARG;
     if (std::strcmp(type, "r") == 0) {
         fl.l_type = F_RDLCK;
     } else if (std::strcmp(type, "w") == 0) {
@@ -115,7 +116,7 @@ int lockFile(int fd, const char *type) {
         fl.l_type = F_UNLCK;
     } else {
         QV_LOG_DEBUG("lock type (%s) is not defined", type);
-        return -1;
+        return QV_ERR_FAILED;
     }
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
@@ -123,7 +124,7 @@ int lockFile(int fd, const char *type) {
     fl.l_pid = 0;  // required for open-file-description locks
     if (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
         QV_LOG_ERROR("fcntl failed, errno = %d(%s)", errno, std::strerror(errno));
-        return -1;
+        return QV_ERR_FAILED;
     }
     QV_LOG_DEBUG("exit lockFile");
     return 0;
@@ -160,7 +161,7 @@ int release_local_file(client_info *info) {
 int _qv_download_prcs_task(client_info *info) {
     client_file_task *task = info->rClientFileTask;
     if (!task) return QV_ERR_ARG;
-    if (info->timeout == 0) info->timeout = 20000;
+    if (info->timeout == 0) info->timeout = QV_DEFAULT_TIMEOUT_MS;
     // A descriptor above 0 is a partial file the caller already opened with _create_local_file.
     int rc = file_process(info);
     if (rc != 0) {

@@ -194,14 +194,14 @@ void release_stat(file_stat *st) {
 int _exist_rename(const char *prefix, const char *ext, char **out, int n) {
     if (!prefix || !out) {
         QV_LOG_ERROR("para is null");
-        return -1;
+        return QV_ERR_ARG;
     }
     const std::string pre = prefix, ex = ext ? ext : "";
     for (;; ++n) {
         std::string c = candidate(pre, ex, n);
         if (usable(c)) {
             *out = strdup(c.c_str());
-            return *out ? 0 : -1;
+            return *out ? QV_OK : QV_ERR_FAILED;
         }
     }
 }
@@ -209,7 +209,7 @@ int _exist_rename(const char *prefix, const char *ext, char **out, int n) {
 int file_rename(const char *des_path, char **out) {
     if (!des_path || !out) {
         QV_LOG_ERROR("rename error");
-        return -1;
+        return QV_ERR_ARG;
     }
     std::string prefix, ext;
     split_name(des_path, &prefix, &ext);

@@ -146,7 +146,7 @@ int backup(Transfer t, client_file_task *task, const char *localPath, stream_fil
     LocalFile f(localPath);
     if (f.fd < 0) {
         QV_LOG_DEBUG("file is not exist, ret=%d, src: %s", f.err, localPath ? localPath : "");
-        return -1;
+        return QV_ERR_FAILED;
     }
     t.srcPath = localPath;
     t.file_fd = f.fd;

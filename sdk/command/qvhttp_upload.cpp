@@ -22,7 +22,7 @@ int64_t read_source(client_file_task *task, char *buf, int64_t want) {
     if (task->stream_cb) {
         int n = task->stream_cb(static_cast<int32_t>(task->id.load()), buf, static_cast<int>(want), task);
         // A stream that claims more than it was asked for cannot be trusted with the buffer or the range.
-        if (n > want) return -1;
+        if (n > want) return QV_ERR_FAILED;
         if (n > 0) task->stream_pos += n;
         return n;
     }

@@ -43,15 +43,15 @@ struct FileCloser {
 }  // namespace
 
 int HandleFileGetAuthValueReq(const char *path, char *value, client_file_task *task) {
-    if (path == nullptr || value == nullptr) return -1;
+    if (path == nullptr || value == nullptr) return QV_ERR_ARG;
     std::unique_ptr<FILE, FileCloser> fp(std::fopen(path, "rb"));
     if (!fp) {
         QV_LOG_DEBUG("fopen %s fail", path);
-        return -1;
+        return QV_ERR_FAILED;
     }
-    if (fseeko(fp.get(), 0, SEEK_END) != 0) return -1;
+    if (fseeko(fp.get(), 0, SEEK_END) != 0) return QV_ERR_FAILED;
     const int64_t size = ftello(fp.get());
-    if (size < 0 || fseeko(fp.get(), 0, SEEK_SET) != 0) return -1;
+    if (size < 0 || fseeko(fp.get(), 0, SEEK_SET) != 0) return QV_ERR_FAILED;
     if (task != nullptr) task->total_progress = size;
 
     md5_ctx ctx;
@@ -65,7 +65,7 @@ int HandleFileGetAuthValueReq(const char *path, char *value, client_file_task *t
         size_t n = std::fread(buf.data(), 1, want, fp.get());
         if (n == 0) {
             QV_LOG_ERROR("fread fail");
-            return -1;
+            return QV_ERR_FAILED;
         }
         md5_update(&ctx, buf.data(), static_cast<uint32_t>(n));
         sum += static_cast<int64_t>(n);
@@ -76,7 +76,7 @@ int HandleFileGetAuthValueReq(const char *path, char *value, client_file_task *t
 }
 
 int HandleFileGetStreamAuthValueReq(const stream_file_info *stream, char *value, client_file_task *task) {
-    if (stream == nullptr || value == nullptr || stream->size < 0) return -1;
+    if (stream == nullptr || value == nullptr || stream->size < 0) return QV_ERR_ARG;
     const int64_t size = stream->size;
     if (task != nullptr) task->total_progress = size;
     if (stream->stream_read == nullptr) QV_LOG_DEBUG("stream_read is NULL");
@@ -93,7 +93,7 @@ int HandleFileGetStreamAuthValueReq(const stream_file_info *stream, char *value,
         int n = stream->stream_read != nullptr ? stream->stream_read(id, buf.data(), want, task) : -1;
         if (n <= 0 || n > want) {
             QV_LOG_ERROR("fread fail");
-            return -1;
+            return QV_ERR_FAILED;
         }
         md5_update(&ctx, buf.data(), static_cast<uint32_t>(n));
         sum += n;

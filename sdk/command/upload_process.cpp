@@ -15,6 +15,7 @@
 #include "base/record_list.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "base/qv_defaults.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ int send_one(client_info *info, client_file_task *task, const char *url, const R
 
 int _qv_upload_prcs_task(client_info *info) {
     if (!info) return QV_ERR_ARG;
-    info->timeout = 20000;
+    info->timeout = QV_DEFAULT_TIMEOUT_MS;
 
     std::vector<Range> ranges;
     if (info->status == 1) {
