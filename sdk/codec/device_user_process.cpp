@@ -6,11 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "codec/reply_json.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "codec/json_text.h"
 #include "codec/qv_strlcpy.h"
-#include "base/qv_log.h"
-#include "base/qv_errors.h"
+#include "codec/reply_json.h"
 
 using qv_reply::element;
 using qv_reply::member;
@@ -110,7 +110,8 @@ void release_reply(client_info *info) {
 }
 
 constexpr device_user_row kRows[] = {
-    {1, Request_GetDeviceVersion, Parser_GetDeviceVersion, "Parser_GetDeviceVersion", HeaderOrder::SeqErrorToken},
+    {1, Request_GetDeviceVersion, Parser_GetDeviceVersion, "Parser_GetDeviceVersion",
+     HeaderOrder::SeqErrorToken},
     {8, Request_DeviceUserEight, Parser_NotNecessary, "Parser_NotNecessary", HeaderOrder::SeqError},
     {12, Request_RegisterDevice, Parser_NotNecessary, "Parser_NotNecessary", HeaderOrder::SeqTokenError},
     {2, Request_Login, Parser_login, "Parser_login", HeaderOrder::SeqError},
@@ -118,7 +119,8 @@ constexpr device_user_row kRows[] = {
     {10, Request_GetBindCode, Parser_GetBindCode, "Parser_GetBindCode", HeaderOrder::SeqErrorToken},
     {11, Request_GetDeviceID, Parser_GetDeviceID, "Parser_GetDeviceID", HeaderOrder::SeqErrorToken},
     {15, Request_GetFuncList, Parser_GetFuncList, "Parser_GetFuncList", HeaderOrder::SeqErrorToken},
-    {249, Request_RouterHeaderOnly, Parser_GetNasDeviceInfo, "Parser_GetNasDeviceInfo", HeaderOrder::TokenSeqError},
+    {249, Request_RouterHeaderOnly, Parser_GetNasDeviceInfo, "Parser_GetNasDeviceInfo",
+     HeaderOrder::TokenSeqError},
     {48, Request_RouterHeaderOnly, Parser_PassThrough, "Parser_PassThrough", HeaderOrder::TokenSeqError},
     {50, Request_RouterSetSyncTime, Parser_PassThrough, "Parser_PassThrough", HeaderOrder::TokenSeqError},
     {51, Request_RouterSetSyncSystem, Parser_PassThrough, "Parser_PassThrough", HeaderOrder::TokenSeqError},

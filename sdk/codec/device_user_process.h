@@ -85,17 +85,17 @@ const device_user_row *device_user_table();
 // fails (`retstr` then stays as it was).
 int DeviceUser_RequestProcess(client_info *info);
 
-// Applies the reply in `recv_buf`: -1 when there is no text, it is not JSON or has no "header" object.
-// Otherwise the header goes into `cmd`, `error` (0 when missing), `token` and `seq` (when present); a
+// Applies the reply in `recv_buf`: QV_ERR_ARG when there is no text, it is not JSON or has no "header"
+// object. Otherwise the header goes into `cmd`, `error` (0 when missing), `token` and `seq` (when present); a
 // nonzero "error" is returned at once; else the parser of the row of the reply's "cmd" runs and its
 // result is returned (0 when no row has the code). `r_json` is released and cleared on every path.
 int DeviceUser_ParseProcess(client_info *info);
 
 // The header step of DeviceUser_ParseProcess: parses `recv_buf` into `r_json` and applies the header.
-// The header's "error", or -1 when there is no usable header (`r_json` may stay set).
+// The header's "error", or QV_ERR_ARG when there is no usable header (`r_json` may stay set).
 int DeviceUser_ParseHeaderJson(client_info *info);
 
-// Builders (record -> 0 or -1).
+// Builders (record -> 0 or QV_ERR_ARG).
 int Request_GetDeviceVersion(client_info *info);   // 1
 int Request_DeviceUserEight(client_info *info);    // 8: "data" with one empty object
 int Request_RegisterDevice(client_info *info);     // 12: "devicename", "deviceuuid"
@@ -110,7 +110,7 @@ int Request_RouterSetSyncSystem(client_info *info);  // 51: "sync", "clean_cache
 int Request_RouterSetVersionFlag(client_info *info);  // 56: "version_flag"
 
 // Parsers (record, code, row index, row -> 0, the record's nonzero `error`, or -1). Those that read
-// "data" give -1 ("access NULL") without it; Parser_NotNecessary and Parser_PassThrough need none.
+// "data" give QV_ERR_ARG ("access NULL") without it; Parser_NotNecessary and Parser_PassThrough need none.
 int Parser_GetDeviceVersion(client_info *info, uint16_t code, int index, const device_user_row *row);
 int Parser_login(client_info *info, uint16_t code, int index, const device_user_row *row);
 int Parser_GetBindCode(client_info *info, uint16_t code, int index, const device_user_row *row);

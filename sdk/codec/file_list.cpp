@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/qv_log.h"
 #include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 namespace {
 template <typename T>
@@ -208,7 +208,9 @@ void ppc_dfree_file_dnode(file_dnode **nodes) {
     std::free(nodes);
 }
 
-int ppc_check_file_list(const file_dnode *list) { return list ? 0 : QV_ERR_ARG; }
+int ppc_check_file_list(const file_dnode *list) {
+    return list ? 0 : QV_ERR_ARG;
+}
 
 int ppc_add_disk_to_list(disk_dnode **head, const char *name, const char *path, int64_t size, int64_t avSize,
                          int32_t diskType, const char *fstype) {

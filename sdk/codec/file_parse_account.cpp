@@ -1,10 +1,10 @@
 // Reply parsers of the account commands 202 (authorisation code) and 203 (peer-to-peer uuid).
 #include <json-c/json.h>
 
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "codec/file_process.h"
 #include "codec/reply_json.h"
-#include "base/qv_log.h"
-#include "base/qv_errors.h"
 
 namespace {
 

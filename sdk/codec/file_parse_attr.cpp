@@ -8,11 +8,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "codec/file_process.h"
-#include "codec/reply_json.h"
-#include "codec/qv_strlcpy.h"
-#include "base/qv_log.h"
 #include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "codec/qv_strlcpy.h"
+#include "codec/reply_json.h"
 
 using namespace qv_reply;
 

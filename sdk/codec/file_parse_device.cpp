@@ -6,13 +6,13 @@
 #include <cstring>
 #include <string>
 
-#include "codec/file_process.h"
-#include "codec/reply_json.h"
-#include "codec/qv_strlcpy.h"
 #include "base/client_file_task.h"
-#include "link/base64.h"
-#include "base/qv_log.h"
 #include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "codec/qv_strlcpy.h"
+#include "codec/reply_json.h"
+#include "link/base64.h"
 
 using qv_reply::element;
 using qv_reply::member;

@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <iterator>
 
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
 #include "codec/reply_json.h"
-#include "base/qv_log.h"
-#include "base/qv_errors.h"
 
 using qv_reply::first;
 using qv_reply::member;
@@ -64,7 +64,8 @@ int parser_getDevTimerSwitchValues(client_info *info, uint16_t, int, const file_
     if (block == nullptr) return QV_ERR_ARG;
     json_object *elem = data_element(info);
     if (elem == nullptr) return QV_ERR_ARG;
-    if (qv_reply::need_int(elem, "time_seconds", &block->time_seconds, "JSON_GET_OBJECT failed") != 0) return QV_ERR_ARG;
+    if (qv_reply::need_int(elem, "time_seconds", &block->time_seconds, "JSON_GET_OBJECT failed") != 0)
+        return QV_ERR_ARG;
     QV_LOG_DEBUG("timeSconds_json = %d", block->time_seconds);
     if (qv_reply::need_int(elem, "once", &block->once, "JSON_GET_OBJECT failed") != 0) return QV_ERR_ARG;
     QV_LOG_DEBUG("Onec = %d", block->once);

@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
 #include "codec/qv_strlcpy.h"
 #include "codec/reply_json.h"
-#include "base/qv_log.h"
-#include "base/qv_errors.h"
 
 using namespace qv_reply;
 
@@ -254,8 +254,9 @@ int Parser_FileGetList(client_info *info, uint16_t, int, const file_cmd_row *) {
         if (fl != nullptr) {
             const int64_t size = i64_unsigned_fallback(e, "size");
             const int64_t date = u32_wide(e, "data");
-            if (ppc_add_file_to_list(&fl->list, name, size, date, static_cast<uint8_t>(isFolder), text(e, "path"),
-                                     i32(e, "bucket_id"), flag16(i32(e, "isStore")), nullptr, i32(e, "type")) != 0) {
+            if (ppc_add_file_to_list(&fl->list, name, size, date, static_cast<uint8_t>(isFolder),
+                                     text(e, "path"), i32(e, "bucket_id"), flag16(i32(e, "isStore")), nullptr,
+                                     i32(e, "type")) != 0) {
                 QV_LOG_ERROR("add file to list error");
                 return QV_ERR_ARG;
             }

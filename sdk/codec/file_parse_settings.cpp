@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "codec/file_process.h"
 #include "codec/reply_json.h"
-#include "base/qv_log.h"
-#include "base/qv_errors.h"
 
 using qv_reply::copy_text;
 using qv_reply::first;

@@ -4,12 +4,12 @@
 
 #include <cstdlib>
 
-#include "codec/file_list.h"
-#include "codec/file_process.h"
-#include "codec/reply_json.h"
 #include "base/client_file_task.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_list.h"
+#include "codec/file_process.h"
+#include "codec/reply_json.h"
 
 using namespace qv_reply;
 

@@ -6,15 +6,15 @@
 #include <cstring>
 #include <string>
 
-#include "codec/file_process.h"
+#include "base/client_file_task.h"
 #include "base/file_types.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "base/record_list.h"
+#include "codec/file_process.h"
 #include "codec/qv_strlcpy.h"
 #include "codec/reply_json.h"
-#include "base/client_file_task.h"
-#include "base/record_list.h"
 #include "link/base64.h"
-#include "base/qv_log.h"
-#include "base/qv_errors.h"
 
 using namespace qv_reply;
 
@@ -77,7 +77,8 @@ int Parser_FileDownload(client_info *info, uint16_t, int, const file_cmd_row *) 
         QV_LOG_DEBUG("access NULL");
         return QV_ERR_ARG;
     }
-    if (json_object *date = member(first, "date")) info->modifyTime = static_cast<uint32_t>(json_object_get_int(date));
+    if (json_object *date = member(first, "date"))
+        info->modifyTime = static_cast<uint32_t>(json_object_get_int(date));
     info->contentLength = i64_unsigned_fallback(first, "contentLength");
     return 0;
 }

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <string>
 
-#include "codec/reply_json.h"
-#include "base/qv_log.h"
 #include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "codec/reply_json.h"
 
 using namespace qv_reply;
 

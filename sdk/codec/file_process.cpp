@@ -174,11 +174,13 @@ json_object *qv_request_header(const client_info *info) {
     const file_cmd_row *row = file_cmd_row_of(info->cmd);
     const uint8_t flags = row != nullptr ? row->flags : 0;
     json_object_object_add(header, "cmd", json_object_new_int(info->cmd));
-    if ((flags & QV_CMD_NO_TOKEN) == 0) json_object_object_add(header, "token", json_object_new_int64(info->token));
+    if ((flags & QV_CMD_NO_TOKEN) == 0)
+        json_object_object_add(header, "token", json_object_new_int64(info->token));
     // The envelope carries the low 32 bits of the sequence number, read as signed.
     const auto seq32 = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(info->seq)));
     json_object_object_add(header, "seq", json_object_new_int(seq32));
-    json_object_object_add(header, "error", json_object_new_int((flags & QV_CMD_ZERO_ERROR) != 0 ? 0 : info->error));
+    json_object_object_add(header, "error",
+                           json_object_new_int((flags & QV_CMD_ZERO_ERROR) != 0 ? 0 : info->error));
     return header;
 }
 

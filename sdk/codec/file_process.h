@@ -50,10 +50,10 @@ struct file_cmd_row {
     const char *builder_name;
     file_parse_fn parser;     // null while the parser is not available
     const char *parser_name;
-    uint8_t flags = 0;                              // file_cmd_flags
-    qv_cache_db cache = QV_CACHE_NONE;              // where a cacheable listing's replies are kept
-    file_task_parse_fn chunk_parser = nullptr;      // installed on the task for a streamed reply
-    file_task_cb chunk_destroy = nullptr;           // installed with it: frees a chunk's results
+    uint8_t flags = 0;                          // file_cmd_flags
+    qv_cache_db cache = QV_CACHE_NONE;          // where a cacheable listing's replies are kept
+    file_task_parse_fn chunk_parser = nullptr;  // installed on the task for a streamed reply
+    file_task_cb chunk_destroy = nullptr;       // installed with it: frees a chunk's results
 };
 
 inline constexpr size_t QV_FILE_CMD_COUNT = 123;

@@ -5,13 +5,13 @@
 
 #include <cstdlib>
 
-#include "codec/file_process.h"
 #include "base/file_types.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "codec/file_process.h"
 #include "codec/json_text.h"
 #include "codec/request_blocks.h"
 #include "codec/request_json.h"
-#include "base/qv_log.h"
-#include "base/qv_errors.h"
 
 using qv_req::finish_array;
 using qv_req::finish_object;

@@ -4,12 +4,12 @@
 
 #include <algorithm>
 
-#include "codec/file_process.h"
-#include "base/file_types.h"
-#include "codec/request_json.h"
 #include "base/client_file_task.h"
-#include "base/qv_log.h"
+#include "base/file_types.h"
 #include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "codec/request_json.h"
 
 using qv_req::finish_array;
 using qv_req::finish_object;

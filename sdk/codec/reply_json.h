@@ -45,7 +45,9 @@ inline json_object *element(json_object *arr, size_t i) {
 }
 
 // Element 0 of an array, or null when `arr` is no array or is empty.
-inline json_object *first(json_object *arr) { return element(arr, 0); }
+inline json_object *first(json_object *arr) {
+    return element(arr, 0);
+}
 
 // Element 0 of the reply's "data" array. Logs `no_data` when "data" is missing and, when given,
 // `no_element` when it has no element 0 (both at debug level).
@@ -73,8 +75,12 @@ inline long length(json_object *arr) {
 
 // ---- numbers of a value ----
 
-inline int32_t read32(json_object *v) { return json_object_get_int(v); }
-inline int64_t read64(json_object *v) { return json_object_get_int64(v); }
+inline int32_t read32(json_object *v) {
+    return json_object_get_int(v);
+}
+inline int64_t read64(json_object *v) {
+    return json_object_get_int64(v);
+}
 
 // A 64-bit read; when it is negative, the 32-bit read taken as unsigned (a size sent as a negative
 // 32-bit number v becomes v + 2^32).
@@ -97,7 +103,9 @@ inline int64_t i64(json_object *obj, const char *name) {
 }
 
 // A 32-bit value widened with its sign.
-inline int64_t i32_wide(json_object *obj, const char *name) { return static_cast<int64_t>(i32(obj, name)); }
+inline int64_t i32_wide(json_object *obj, const char *name) {
+    return static_cast<int64_t>(i32(obj, name));
+}
 
 // A 32-bit value taken as unsigned.
 inline int64_t u32_wide(json_object *obj, const char *name) {
@@ -124,10 +132,14 @@ inline int need_int(json_object *obj, const char *key, int32_t *out, const char 
 // ---- texts ----
 
 // A string's text, or the JSON text of any other value (null only for a null value).
-inline const char *text(json_object *v) { return v != nullptr ? json_object_get_string(v) : nullptr; }
+inline const char *text(json_object *v) {
+    return v != nullptr ? json_object_get_string(v) : nullptr;
+}
 
 // The text of a member, or null when absent.
-inline const char *text(json_object *obj, const char *key) { return text(member(obj, key)); }
+inline const char *text(json_object *obj, const char *key) {
+    return text(member(obj, key));
+}
 
 // Copies a value's text into a fixed array, cut to N - 1 bytes and always terminated.
 template <size_t N>

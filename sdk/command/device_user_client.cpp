@@ -54,7 +54,7 @@ int QV_GetDeviceVersion(char *out, int64_t token) {
 int QV_LoginVantor(const char *addr, const char *authCode, int64_t *token) {
     if (token == nullptr) return QV_ERR_ARG;
     client_info ci;
-    if (qv_frame_init_addr(&ci, 2, 0, addr) != 0) return QV_ERR_FAILED;
+    if (qv_frame_init_addr(&ci, 2, 0, addr) != 0) return QV_ERR_ARG;
     ci.authCode = authCode;
     ci.loginPort = QV_DEVICE_USER_LOGIN_PORT;
     QV_LOG_DEBUG("p_client_info.authCode = %s", authCode ? authCode : "(null)");
@@ -88,7 +88,7 @@ int QV_LogoutVantor(int64_t token) {
 int QV_GetBindCode(const char *addr, char *out) {
     if (out == nullptr) return QV_ERR_ARG;
     client_info ci;
-    if (qv_frame_init_addr(&ci, 10, 0, addr) != 0) return QV_ERR_FAILED;
+    if (qv_frame_init_addr(&ci, 10, 0, addr) != 0) return QV_ERR_ARG;
     const int ret = _handle_net_device_user_task(&ci);
     if (ret == 0) std::snprintf(out, sizeof ci.bindCode, "%s", ci.bindCode);
     return ret;

@@ -12,18 +12,18 @@
 #include <string>
 #include <utility>
 
-#include "codec/file_parse_attr.h"
-#include "codec/file_process.h"
 #include "base/client_file_task.h"
-#include "command/qv_net.h"
-#include "base/record_list.h"
-#include "link/gzip.h"
+#include "base/qv_defaults.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "base/record_list.h"
+#include "codec/file_parse_attr.h"
+#include "codec/file_process.h"
+#include "command/qv_net.h"
+#include "command/qvhttp_download.h"
+#include "link/gzip.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
-#include "command/qvhttp_download.h"
-#include "base/qv_defaults.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ void unclaim(int fd) {
     g_claims.erase({st.st_dev, st.st_ino});
 }
 
-// Deciphers (after inflating) a JSON reply body into a new text; 0 or 10105.
+// Deciphers (after inflating) a JSON reply body into a new text; 0 or QV_ERR_LOCAL_FILE.
 int reply_text(qvhttp_request *r, char **reply) {
     const char *body = qvhttp_get_body(r);
     int32_t len = qvhttp_get_body_len(r);

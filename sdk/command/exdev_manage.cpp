@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/qv_strlcpy.h"
-#include "base/qv_log.h"
 #include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "codec/qv_strlcpy.h"
 
 namespace {
 exdev_dnode g_head{&g_head, &g_head, {}, {}};

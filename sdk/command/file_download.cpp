@@ -98,7 +98,7 @@ int claim_id_file(const std::string &path, const char *id) {
 }
 
 // Moves the finished partial file to `target`, or to the next free "(N)" name when `target` was taken in
-// the meantime; never replaces an entry. 0, or 13115.
+// the meantime; never replaces an entry. 0, or QV_ERR_PARTIAL_GONE.
 int final_move(const std::string &tmp, const std::string &target) {
     std::string prefix, ext;
     split_name(target, &prefix, &ext);
@@ -127,7 +127,8 @@ struct Paths {
 };
 
 // Prepares the side files: fresh (all created exclusively) or resumed (our id file; the checkpoint kept when
-// it is consistent with the partial file, else both emptied). Sets offset/length. 0, 10258 or 13116.
+// it is consistent with the partial file, else both emptied). Sets offset/length. 0, QV_ERR_OTHER_PARTIAL or
+// QV_ERR_LOCAL_FILE2.
 int prepare(client_info *info, const Paths &p, const char *id, bool *retry) {
     const int64_t size = info->st->st_size;
     info->offset = 0;

@@ -73,7 +73,7 @@ void qv_frame_init(client_info *info, int32_t cmd, int64_t token, qv_addr_rule r
 int qv_frame_init_addr(client_info *info, int32_t cmd, int64_t token, const char *addr) {
     if (addr == nullptr || std::strlen(addr) > QV_DEVICE_ADDR_MAX) {
         QV_LOG_ERROR("device address missing or longer than %zu characters", QV_DEVICE_ADDR_MAX);
-        return QV_ERR_FAILED;
+        return QV_ERR_ARG;
     }
     std::memset(info, 0, sizeof *info);
     info->cmd = cmd;

@@ -5,13 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/client_info.h"
-#include "codec/file_process.h"
 #include "base/client_file_task.h"
-#include "command/qv_net.h"
+#include "base/qv_defaults.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
-#include "base/qv_defaults.h"
+#include "codec/client_info.h"
+#include "codec/file_process.h"
+#include "command/qv_net.h"
 
 int _qv_net_connect_proc(client_info *info) {
     if (!info || !info->rClientFileTask) return QV_ERR_ARG;

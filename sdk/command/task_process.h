@@ -12,15 +12,17 @@ struct qvhttp_request;
 // HTTP command processor of ordinary commands (whole or streamed replies). 0, the builder's code, the
 // exchange's code, the device's header error or the parser's code. A command that is not answered as a
 // stream must come back with a reply envelope: an exchange that leaves no reply text for such a command
-// is 10003.
+// is QV_ERR_NOT_BUILT.
 int _qv_net_prcs_task(client_info *info);
-// Reverse-push processor (174) on the task's held connection; a cancelled exchange (20008) gives 0.
+// Reverse-push processor (174) on the task's held connection; a cancelled exchange (QV_ERR_CANCELLED)
+// gives 0.
 int _qv_net_keep_alive_prcs_task(client_info *info);
 // Framed-socket path: one framed JSON request and one framed reply on a socket of its own.
 int _qv_check_prcs_task(client_info *info);
 // Sends `retstr` as one frame on `client_fd`: 0 or -1.
 int file_send_result_to_server(client_info *info);
-// Receives one frame on `client_fd` into `recv_buf` within the time-out: 0, 10103, 10007 or -1.
+// Receives one frame on `client_fd` into `recv_buf` within the time-out: 0, QV_ERR_RECV, QV_ERR_DL_CLOSED
+// or QV_ERR_FAILED.
 int _recv_req_from_client(client_info *info);
 // Opens a device file as a read stream: the handle, or null.
 qvhttp_request *_qv_open_prcs_task(client_info *info);

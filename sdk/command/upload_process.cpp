@@ -9,13 +9,13 @@
 #include <memory>
 #include <vector>
 
-#include "codec/file_process.h"
 #include "base/client_file_task.h"
-#include "command/qv_net_upload.h"
-#include "base/record_list.h"
+#include "base/qv_defaults.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
-#include "base/qv_defaults.h"
+#include "base/record_list.h"
+#include "codec/file_process.h"
+#include "command/qv_net_upload.h"
 
 namespace {
 
