@@ -11,6 +11,7 @@
 #include "codec/json_text.h"
 #include "codec/qv_strlcpy.h"
 #include "codec/reply_json.h"
+#include "link/qv_owned.h"
 
 using qv_reply::element;
 using qv_reply::member;
@@ -42,21 +43,18 @@ json_object *make_header(const client_info *info, HeaderOrder order) {
 // header in the form of the command's row. The text goes into a new heap buffer in `retstr`; QV_ERR_ARG
 // when the command has no row or no text could be made.
 int finish(client_info *info, json_object *params) {
+    qv::json_ptr owned_params(params);
     const device_user_row *row = row_of(info->cmd);
-    json_object *root = row != nullptr ? json_object_new_object() : nullptr;
-    if (root == nullptr) {
-        json_object_put(params);
-        return QV_ERR_ARG;
-    }
-    const HeaderOrder order = row->header;
-    if (params != nullptr) {
+    qv::json_ptr root(row != nullptr ? json_object_new_object() : nullptr);
+    if (root == nullptr) return QV_ERR_ARG;
+    if (owned_params != nullptr) {
         json_object *data = json_object_new_array();
-        json_object_array_add(data, params);
-        json_object_object_add(root, "data", data);
+        json_object_array_add(data, owned_params.release());
+        json_object_object_add(root.get(), "data", data);
     }
-    json_object_object_add(root, "header", make_header(info, order));
-    const std::string text = qv_json_text(root);
-    json_object_put(root);
+    json_object_object_add(root.get(), "header", make_header(info, row->header));
+    const std::string text = qv_json_text(root.get());
+    root.reset();
     if (text.empty()) return QV_ERR_ARG;
     char *buf = static_cast<char *>(std::malloc(text.size() + 1));
     if (buf == nullptr) return QV_ERR_ARG;

@@ -22,14 +22,11 @@
 #include "command/qv_net.h"
 #include "command/qvhttp_download.h"
 #include "link/gzip.h"
+#include "link/qv_owned.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
 
 namespace {
-
-struct RequestDeleter {
-    void operator()(qvhttp_request *r) const { qvhttp_request_destroy(r); }
-};
 
 // Partial files being written by this process, by file identity: record locks of one process do not keep
 // its own threads apart, so a second claim of the same file is refused here.
@@ -56,7 +53,7 @@ int reply_text(qvhttp_request *r, char **reply) {
     const char *body = qvhttp_get_body(r);
     int32_t len = qvhttp_get_body_len(r);
     if (!body || len <= 0 || qvhttp_get_header(r, "Transfer-Encoding")) return 0;
-    std::unique_ptr<char, decltype(&std::free)> plain(nullptr, &std::free);
+    qv::c_text plain;
     const char *ce = qvhttp_get_header(r, "Content-Encoding");
     if (ce && std::strcmp(ce, "gzip") == 0) {
         char *out = nullptr;
@@ -78,7 +75,7 @@ int reply_text(qvhttp_request *r, char **reply) {
 int qvNetDownload(const char *url, const char *request, int32_t timeout_ms, char **reply,
                   client_file_task *task) {
     if (!task || !request) return QV_ERR_ARG;
-    std::unique_ptr<qvhttp_request, RequestDeleter> r(qvhttp_request_new());
+    qv::request_ptr r(qvhttp_request_new());
     if (!r || !url || qvhttp_set_uri(r.get(), url) != 0 || qvhttp_set_type(r.get(), QVHTTP_POST) != 0)
         return QV_ERR_NOT_BUILT;
     qvhttp_set_header(r.get(), "Content-Type", "application/json");

@@ -5,9 +5,10 @@
 #include <memory>
 #include <vector>
 
-#include "link/md5.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "link/md5.h"
+#include "link/qv_owned.h"
 
 namespace {
 constexpr size_t kBlock = 65536;
@@ -36,15 +37,11 @@ void store_value(md5_ctx *ctx, int64_t size, char *value) {
     QV_LOG_DEBUG("sumBuf: %s", hex);
     std::snprintf(value, QV_AUTH_VALUE_SIZE, "%s_%lld", hex, static_cast<long long>(size));
 }
-
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
 }  // namespace
 
 int HandleFileGetAuthValueReq(const char *path, char *value, client_file_task *task) {
     if (path == nullptr || value == nullptr) return QV_ERR_ARG;
-    std::unique_ptr<FILE, FileCloser> fp(std::fopen(path, "rb"));
+    qv::file_ptr fp(std::fopen(path, "rb"));
     if (!fp) {
         QV_LOG_DEBUG("fopen %s fail", path);
         return QV_ERR_FAILED;

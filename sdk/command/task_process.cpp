@@ -13,6 +13,7 @@
 #include "codec/file_process.h"
 #include "command/net_transport.h"
 #include "link/msg.h"
+#include "link/qv_owned.h"
 
 namespace {
 
@@ -172,14 +173,14 @@ int file_send_result_to_server(client_info *info) {
 
 int _recv_req_from_client(client_info *info) {
     const uint32_t wait = static_cast<uint32_t>(info->timeout);
-    char *out = nullptr;
-    const int n = QV_MsgReceive(info->client_fd, &out, &wait);
+    char *received = nullptr;
+    const int n = QV_MsgReceive(info->client_fd, &received, &wait);
+    qv::c_text out(received);
     if (n > 0) {
         std::free(info->recv_buf);
-        info->recv_buf = out;
-        return 0;
+        info->recv_buf = out.release();
+        return QV_OK;
     }
-    std::free(out);
     if (n == QV_ERR_SOCK_TIMEOUT) return QV_ERR_RECV;
     if (n == QV_ERR_SOCK_CLOSED) return QV_ERR_DL_CLOSED;
     return QV_ERR_FAILED;

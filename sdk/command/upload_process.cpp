@@ -16,6 +16,7 @@
 #include "base/record_list.h"
 #include "codec/file_process.h"
 #include "command/qv_net_upload.h"
+#include "link/qv_owned.h"
 
 namespace {
 
@@ -23,10 +24,6 @@ struct Range {
     int32_t index;
     int64_t start;
     int64_t end;
-};
-
-struct TaskDeleter {
-    void operator()(client_file_task *t) const { client_file_task_free(t); }
 };
 
 // One range through the builder, the post and the reply parser.
@@ -82,7 +79,7 @@ int _qv_upload_prcs_task(client_info *info) {
     if (info->range_list) destory_record_list(info->range_list);
     info->range_list = nullptr;
 
-    std::unique_ptr<client_file_task, TaskDeleter> own;
+    qv::task_ptr own;
     client_file_task *task = info->rClientFileTask;
     if (!task) {
         own.reset(client_file_task_new());
