@@ -70,16 +70,16 @@ int decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len, bool conn
     if (ce) {
         QV_LOG_DEBUG("value = %s", ce);
         if (std::strcmp(ce, "gzip") != 0) return 0;
-        char *plain = nullptr;
+        char *inflated = nullptr;
         uint64_t plain_len = 0;
-        if (!body || len <= 0 || gzdecompress(body, static_cast<uint64_t>(len), &plain, &plain_len) != 0 ||
-            plain_len > INT32_MAX) {
-            std::free(plain);
+        const int inflate_rc =
+            body && len > 0 ? gzdecompress(body, static_cast<uint64_t>(len), &inflated, &plain_len) : -1;
+        const qv::c_text plain(inflated);
+        if (inflate_rc != 0 || plain_len > INT32_MAX) {
             QV_LOG_ERROR("uncompress error.");
             return QV_ERR_LOCAL_FILE;
         }
-        rc = reply_body_text(r, plain, static_cast<int32_t>(plain_len), reply, reply_len);
-        std::free(plain);
+        rc = reply_body_text(r, plain.get(), static_cast<int32_t>(plain_len), reply, reply_len);
     } else {
         if (!body) return 0;
         rc = reply_body_text(r, body, len, reply, reply_len);

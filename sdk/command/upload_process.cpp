@@ -84,7 +84,7 @@ int _qv_upload_prcs_task(client_info *info) {
     if (!task) {
         own.reset(client_file_task_new());
         task = own.get();
-        if (!task) return QV_ERR_ARG;
+        if (!task) return QV_ERR_FAILED;
     }
 
     int opened = -1;
