@@ -342,7 +342,7 @@ private:
 class Sub {
 public:
     Sub(int port, const std::string &topic, const std::string &out_file, int count = 0, bool tls = false) {
-        std::vector<std::string> a = {"mosquitto_sub", "-d", "-h", "127.0.0.1", "-p", std::to_string(port), "-u",
+        std::vector<std::string> a = {"stdbuf", "-oL", "mosquitto_sub", "-d", "-h", "127.0.0.1", "-p", std::to_string(port), "-u",
                                       "tester", "-P", "tester", "-q", "1", "-v", "-t", topic, "-W", "60"};
         if (count > 0) a.insert(a.end(), {"-C", std::to_string(count)});
         if (tls) a.insert(a.end(), {"--cafile", cert("root.pem")});
