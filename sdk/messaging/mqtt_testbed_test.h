@@ -373,6 +373,44 @@ inline int publish(int port, const std::string &topic, const std::string &payloa
     return p.wait_exit(15000);
 }
 
+// The HTTPS stub of the service-login endpoint (testbed/messaging/login_stub.py) in a folder of its own.
+class LoginStub {
+public:
+    static constexpr const char *kAppId = "0123456789ABCDEF";
+    static constexpr const char *kAppKey = "0123456789abcdef0123456789abcde";
+    explicit LoginStub(bool stray_cert = false) {
+        char tmpl[] = "/tmp/qvstub-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        proc_.start({"/usr/bin/python3", QV_TESTBED_DIR "/login_stub.py", dir_, kAppId, kAppKey,
+                     cert(stray_cert ? "stray-server.pem" : "server-chain.pem"),
+                     cert(stray_cert ? "stray-server.key" : "server.key")},
+                    dir_ + "/stub.log");
+        if (wait_for([this] { return fs::exists(dir_ + "/port"); }, 15000)) port_ = std::stoi(read_file(dir_ + "/port"));
+    }
+    ~LoginStub() {
+        proc_.stop();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    bool ready() const { return port_ > 0; }
+    std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string base() const { return "https://" + host(); }
+    // {"<cmd>": {"status": N, "body": "...", "delay": seconds}}
+    void control(const std::string &json) { write_file(dir_ + "/control.json", json); }
+    std::vector<std::string> requests() const {
+        std::vector<std::string> out;
+        std::istringstream in(read_file(dir_ + "/requests.jsonl"));
+        for (std::string l; std::getline(in, l);) out.push_back(l);
+        return out;
+    }
+    std::string output() const { return proc_.output(); }
+
+private:
+    std::string dir_;
+    int port_ = 0;
+    Proc proc_;
+};
+
 inline std::string plain_uri(int port) { return "127.0.0.1:" + std::to_string(port); }
 inline std::string tls_uri(int port, const char *host = "127.0.0.1") {
     return std::string("ssl://") + host + ":" + std::to_string(port);

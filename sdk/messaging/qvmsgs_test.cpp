@@ -246,7 +246,7 @@ TEST_F(Messaging, BrokerDownForTenSecondsThenBack) {
 
 TEST(MessagingFake, RefusedSubscriptionGivesMinusOne) {
     TempDir dir;
-    Proc fake({"python3", QV_TESTBED_DIR "/fake_broker.py", dir.file("port")}, dir.file("fake.log"));
+    Proc fake({"/usr/bin/python3", QV_TESTBED_DIR "/fake_broker.py", dir.file("port")}, dir.file("fake.log"));
     ASSERT_TRUE(wait_for([&] { return fs::exists(dir.file("port")); }, 10000)) << fake.output();
     const int port = std::stoi(read_file(dir.file("port")));
     qvmsgs_context *ctx = qvmsgs_init(plain_uri(port).c_str(), nullptr, 0, ".");
