@@ -268,6 +268,9 @@ void qvsl_QVSLRA_release(QVSLRA *context) {
     Module &m = mod();
     std::lock_guard<std::mutex> lk(m.mu);
     forget_held(m);
+    // The listeners belong to the session that ends here; the next one sets its own.
+    m.auth_cb = nullptr;
+    m.user_cb = nullptr;
     if (context) {
         free(context);
         m.ra_exists = false;
