@@ -153,7 +153,13 @@ public:
         pid_ = -1;
     }
     std::string output() const { return read_file(out_); }
-    bool running() const { return pid_ > 0; }
+    // Whether the child still runs (reaps it when it has ended).
+    bool alive() {
+        if (pid_ <= 0) return false;
+        int st = 0;
+        if (waitpid(pid_, &st, WNOHANG) == pid_) pid_ = -1;
+        return pid_ > 0;
+    }
 
 private:
     pid_t pid_ = -1;
@@ -174,24 +180,29 @@ public:
     explicit Broker(const Options &o) {
         char tmpl[] = "/tmp/qvbroker-XXXXXX";
         dir_ = mkdtemp(tmpl);
-        plain_ = free_port();
-        tls_ = free_port();
-        while (tls_ == plain_) tls_ = free_port();
         write_file(dir_ + "/acl",
                    "user devices\ntopic readwrite qv_tessera/#\ntopic readwrite qvsl/p2p/#\n"
                    "user tester\ntopic readwrite #\n");
         run({"mosquitto_passwd", "-c", "-b", dir_ + "/passwd", "devices", o.devices_password});
         run({"mosquitto_passwd", "-b", dir_ + "/passwd", "tester", "tester"});
-        std::ostringstream conf;
-        conf << "user root\npersistence false\nlog_dest file " << dir_ << "/mosquitto.log\nlog_type all\n"
-             << "per_listener_settings false\nallow_anonymous false\npassword_file " << dir_ << "/passwd\n"
-             << "acl_file " << dir_ << "/acl\n"
-             << "listener " << plain_ << " 127.0.0.1\n"
-             << "listener " << tls_ << " 127.0.0.1\n"
-             << "cafile " << cert("root.pem") << "\ncertfile " << o.certfile << "\nkeyfile " << o.keyfile << "\n";
-        write_file(dir_ + "/mosquitto.conf", conf.str());
-        proc_.start({"mosquitto", "-c", dir_ + "/mosquitto.conf"}, dir_ + "/stdout.log");
-        ready_ = wait_for([this] { return port_accepts(plain_) && port_accepts(tls_); }, 10000);
+        // A free port can be taken by a parallel test before mosquitto binds it: try new ones then.
+        for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
+            plain_ = free_port();
+            tls_ = free_port();
+            while (tls_ == plain_) tls_ = free_port();
+            std::ostringstream conf;
+            conf << "user root\npersistence false\nlog_dest file " << dir_ << "/mosquitto.log\nlog_type all\n"
+                 << "per_listener_settings false\nallow_anonymous false\npassword_file " << dir_ << "/passwd\n"
+                 << "acl_file " << dir_ << "/acl\n"
+                 << "listener " << plain_ << " 127.0.0.1\n"
+                 << "listener " << tls_ << " 127.0.0.1\n"
+                 << "cafile " << cert("root.pem") << "\ncertfile " << o.certfile << "\nkeyfile " << o.keyfile
+                 << "\n";
+            write_file(dir_ + "/mosquitto.conf", conf.str());
+            proc_.stop();
+            proc_.start({"mosquitto", "-c", dir_ + "/mosquitto.conf"}, dir_ + "/stdout.log");
+            ready_ = wait_for([this] { return proc_.alive() && port_accepts(plain_) && port_accepts(tls_); }, 10000);
+        }
     }
     ~Broker() {
         proc_.stop();
