@@ -99,6 +99,12 @@ private:
     fs::path old_cwd_;
 };
 
+// In a forked child: closes every descriptor above standard error, so that no socket of the test (a
+// forwarder's, a client's) stays open in a peer process and outlives a cut.
+inline void close_inherited() {
+    for (int fd = 3; fd < 4096; ++fd) close(fd);
+}
+
 // A child process with stdout and stderr in a file; killed and reaped on destruction.
 class Proc {
 public:
@@ -115,6 +121,7 @@ public:
             const int fd = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 1);
             dup2(fd, 2);
+            close_inherited();
             std::vector<char *> args;
             for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
             args.push_back(nullptr);
