@@ -326,11 +326,8 @@ qvmsgs_context *qvmsgs_init(const char *server_uri, const char *client_id, int f
     hooks.connect_failed = on_connect_failed;
     hooks.lost = on_lost;
     hooks.arrived = qv_msgarrvd;
-    {
-        // The hooks may run before qvmsgs_connect returns; they read conn only after the first connect.
-        std::lock_guard<std::mutex> lk(ctx->list_lock);
-        ctx->conn = qvmsgs_connect(path, server_uri, ctx->client_id, hooks, ctx);
-    }
+    // The hooks may run before qvmsgs_connect returns: conn is set before the connect starts.
+    qvmsgs_connect(path, server_uri, ctx->client_id, hooks, ctx, &ctx->conn);
     if (!ctx->conn) {
         QV_LOG_ERROR("mqtt_connect failed");
         delete ctx;

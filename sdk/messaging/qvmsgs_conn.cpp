@@ -122,7 +122,7 @@ int qvmsgs_backoff_ms(int attempt) {
 }
 
 qvmsgs_conn *qvmsgs_connect(const char *trust_store, const char *server_uri, const char *client_id,
-                            const qvmsgs_hooks &hooks, qvmsgs_context *owner) {
+                            const qvmsgs_hooks &hooks, qvmsgs_context *owner, qvmsgs_conn **slot) {
     if (!trust_store || !server_uri || !client_id) {
         QV_LOG_ERROR("para is null");
         return nullptr;
@@ -141,7 +141,9 @@ qvmsgs_conn *qvmsgs_connect(const char *trust_store, const char *server_uri, con
         return nullptr;
     }
     MQTTAsync_setCallbacks(c->client, c, on_connection_lost, on_arrived, nullptr);
+    if (slot) *slot = c;
     if (start_connect(c) != MQTTASYNC_SUCCESS) {
+        if (slot) *slot = nullptr;
         MQTTAsync_destroy(&c->client);
         delete c;
         return nullptr;

@@ -46,9 +46,10 @@ struct qvmsgs_conn {
 
 // Creates the client and starts the first connect; the outcome arrives through the hooks. NULL when the
 // library refuses at once. trust_store is used for "ssl://" addresses: the server's certificate must chain to
-// it and name the host.
+// it and name the host. *slot (when given) receives the record before the connect starts, so that hooks
+// running meanwhile find it; it is cleared again on failure.
 qvmsgs_conn *qvmsgs_connect(const char *trust_store, const char *server_uri, const char *client_id,
-                            const qvmsgs_hooks &hooks, qvmsgs_context *owner);
+                            const qvmsgs_hooks &hooks, qvmsgs_context *owner, qvmsgs_conn **slot = nullptr);
 // Ends the reconnect supervisor; no connect is started after it returns.
 void qvmsgs_stop_reconnect(qvmsgs_conn *c);
 // Starts a disconnect: 0 when accepted (the outcome follows through on_ok / on_fail with ctx); otherwise the

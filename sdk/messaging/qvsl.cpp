@@ -330,7 +330,7 @@ int qvsl_request_auth_start(QVSLRA *ra, char *auth_url_out, char *auth_id_out, u
         return -1;
     }
     qvsl_http_data &d = ra->request;
-    std::memset(&d, 0, sizeof d);
+    qvsl_http_reset(&d);
     d.cmd = QVSL_CMD_GET_AUTH_URL;
     {
         Module &m = mod();

@@ -1,6 +1,7 @@
 #include "messaging/qvsl_http.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -93,6 +94,14 @@ void prepare(qvsl_http_data *data) {
 }
 
 }  // namespace
+
+void qvsl_http_reset(qvsl_http_data *data) {
+    auto *bytes = reinterpret_cast<unsigned char *>(data);
+    const size_t at = offsetof(qvsl_http_data, stop), after = at + sizeof data->stop;
+    std::memset(bytes, 0, at);
+    std::memset(bytes + after, 0, sizeof *data - after);
+    std::atomic_ref<int32_t>(data->stop).store(0);
+}
 
 void qvsl_http_set_stop(qvsl_http_data *data) { std::atomic_ref<int32_t>(data->stop).store(1); }
 

@@ -83,6 +83,8 @@ int qvsl_http_async_request(qvsl_http_data *data);  // 0 on status 200 or when s
 size_t qvsl_http_receive_cb(char *bytes, size_t size, size_t count, void *data);
 int qvsl_http_progress_cb(void *data, curl_off_t total_down, curl_off_t now_down, curl_off_t total_up,
                           curl_off_t now_up);
+// Zeroes the record; its stop flag is cleared atomically, since another thread may set it at any time.
+void qvsl_http_reset(qvsl_http_data *data);
 void qvsl_http_set_stop(qvsl_http_data *data);
 bool qvsl_http_stopped(const qvsl_http_data *data);
 
