@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "messaging/mqtt_testbed_test.h"
 #include "messaging/qvmsgs.h"
 

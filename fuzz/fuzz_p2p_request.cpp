@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "messaging/qvmsgs.h"
 #include "messaging/qvmsgs_json.h"
 #include "messaging/qvsl.h"

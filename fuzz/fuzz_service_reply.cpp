@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "messaging/qvsl_http.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "messaging/qvmsgs_conn.h"
 #include "messaging/qvmsgs_json.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 

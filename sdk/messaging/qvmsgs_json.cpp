@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "messaging/mqtt_testbed_test.h"
 #include "messaging/qvmsgs_conn.h"
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "messaging/qvmsgs.h"
 #include "qv_config.h"
 

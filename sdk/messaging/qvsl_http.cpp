@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "messaging/qvmsgs.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "messaging/qvsl_http.h"
 #include "qv_config.h"
 

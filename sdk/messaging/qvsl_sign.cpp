@@ -5,7 +5,7 @@
 
 #include "link/base64.h"
 #include "link/md5.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/sha1.h"
 #include "link/url_encode.h"
 #include "messaging/qvsl_http.h"
