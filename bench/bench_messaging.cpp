@@ -2,8 +2,9 @@
 // our code.
 //
 // 1. Dispatch latency: a publisher process sends N QoS-1 messages (default 10,000) carrying their send time;
-//    a broadcast listener of a messaging context and mosquitto_sub (lines stamped on arrival) receive the same
-//    messages in one run: p50 and p99 of each, their ratios, and any message lost. QV_BENCH_RUNS runs (3).
+//    a broadcast listener of a messaging context and mosquitto_sub (lines stamped on arrival) receive the
+//    same messages in one run: p50 and p99 of each, their ratios, and any message lost. QV_BENCH_RUNS runs
+//    (3).
 // 2. Reconnect time over C cuts (default 20): the broker is made unreachable for 1 s through a forwarder in
 //    front of each client, then accepted again; the time from then to the first delivery to the re-subscribed
 //    listener, beside mosquitto_sub's own reconnect.
@@ -56,7 +57,7 @@ void on_message(const char *, const char *services) {
 
 // A child whose standard output is read line by line on a thread, each line stamped on arrival.
 class LineReader {
-public:
+  public:
     explicit LineReader(const std::vector<std::string> &argv) {
         int fds[2];
         if (pipe(fds) != 0) return;
@@ -102,7 +103,7 @@ public:
         return lines_.size();
     }
 
-private:
+  private:
     void loop() {
         std::string part;
         char buf[65536];
@@ -126,8 +127,21 @@ private:
 };
 
 std::vector<std::string> sub_argv(int port, const char *topic) {
-    return {"stdbuf", "-oL", "mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-u", "tester",
-            "-P", "tester", "-q", "1", "-t", topic};
+    return {"stdbuf",
+            "-oL",
+            "mosquitto_sub",
+            "-h",
+            "127.0.0.1",
+            "-p",
+            std::to_string(port),
+            "-u",
+            "tester",
+            "-P",
+            "tester",
+            "-q",
+            "1",
+            "-t",
+            topic};
 }
 
 struct Pct {
@@ -137,14 +151,17 @@ struct Pct {
 Pct percentiles(std::vector<double> v) {
     if (v.empty()) return {0, 0};
     std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
+    auto at = [&](double q) {
+        return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
+    };
     return {at(0.50), at(0.99)};
 }
 
 void print_spread(const char *what, std::vector<double> v, const char *unit) {
     std::sort(v.begin(), v.end());
     if (v.empty()) return;
-    std::printf("  %-34s min %8.3f  median %8.3f  max %8.3f %s\n", what, v.front(), v[v.size() / 2], v.back(), unit);
+    std::printf("  %-34s min %8.3f  median %8.3f  max %8.3f %s\n", what, v.front(), v[v.size() / 2], v.back(),
+                unit);
 }
 
 void latency(int n, int runs) {
@@ -193,13 +210,15 @@ void latency(int n, int runs) {
         }
         for (auto &[line, got] : sub.lines()) {
             const size_t p = line.find("\"services\":\"");
-            if (p != std::string::npos) base.push_back(static_cast<double>(got - std::atoll(line.c_str() + p + 12)) / 1000.0);
+            if (p != std::string::npos)
+                base.push_back(static_cast<double>(got - std::atoll(line.c_str() + p + 12)) / 1000.0);
         }
         const Pct a = percentiles(ours), b = percentiles(base);
-        std::printf("  run %d: listener p50 %.3f p99 %.3f (%zu/%d) | mosquitto_sub p50 %.3f p99 %.3f (%zu/%d) | "
-                    "ratio p50 %.2f p99 %.2f\n",
-                    run, a.p50, a.p99, ours.size(), n, b.p50, b.p99, base.size(), n, b.p50 > 0 ? a.p50 / b.p50 : 0,
-                    b.p99 > 0 ? a.p99 / b.p99 : 0);
+        std::printf(
+            "  run %d: listener p50 %.3f p99 %.3f (%zu/%d) | mosquitto_sub p50 %.3f p99 %.3f (%zu/%d) | "
+            "ratio p50 %.2f p99 %.2f\n",
+            run, a.p50, a.p99, ours.size(), n, b.p50, b.p99, base.size(), n, b.p50 > 0 ? a.p50 / b.p50 : 0,
+            b.p99 > 0 ? a.p99 / b.p99 : 0);
         r50.push_back(b.p50 > 0 ? a.p50 / b.p50 : 0);
         r99.push_back(b.p99 > 0 ? a.p99 / b.p99 : 0);
     }
@@ -218,8 +237,8 @@ void reconnect(int cuts) {
     LineReader sub(sub_argv(sub_fwd.port(), kTopic));
     Proc pub({"sh", "-c",
               "/usr/bin/python3 -u -c 'import time\nwhile True:\n    print(\"{}\");time.sleep(0.005)' | "
-              "mosquitto_pub -h 127.0.0.1 -p " + std::to_string(broker.plain()) +
-                  " -u tester -P tester -q 1 -t " + kTopic + " -l"},
+              "mosquitto_pub -h 127.0.0.1 -p " +
+                  std::to_string(broker.plain()) + " -u tester -P tester -q 1 -t " + kTopic + " -l"},
              dir.file("pub.log"));
     // mosquitto_sub gives up when its first connect fails: let both hear the publisher first.
     wait_for([&] { return sub.count() > 0; }, 10000);
@@ -240,7 +259,8 @@ void reconnect(int cuts) {
         const bool b = wait_for([&] { return sub.first_ns() != 0; }, 20000);
         const double ta = static_cast<double>(g_first_ns - t0_ns) / 1e9;
         const double tb = static_cast<double>(sub.first_ns() - t0_ns) / 1e9;
-        std::printf("  cut %2d: listener %s%.3f | mosquitto_sub %s%.3f\n", i, a ? "" : "(none) ", ta, b ? "" : "(none) ", tb);
+        std::printf("  cut %2d: listener %s%.3f | mosquitto_sub %s%.3f\n", i, a ? "" : "(none) ", ta,
+                    b ? "" : "(none) ", tb);
         if (a) ours_s.push_back(ta);
         if (b) base_s.push_back(tb);
     }

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (qvmsgs_p2p_task *t = qvmsgs_parse_json_to_p2p_task(text.c_str())) {
         if (!t->fromId || !t->services) __builtin_trap();
         qvmsgs_topic_segment_ok(t->fromId);
-        char *reply = qvmsgs_make_response_p2p_message_json(1, t->msgId, "qvsl/p2p/consumerId@@@a", t->services, 0, "");
+        char *reply =
+            qvmsgs_make_response_p2p_message_json(1, t->msgId, "qvsl/p2p/consumerId@@@a", t->services, 0, "");
         if (!reply) __builtin_trap();
         free(reply);
         qvmsgs_free_p2p_task(t);

@@ -12,8 +12,8 @@ int hex_value(char c) {
 }  // namespace
 
 bool url_char_kept(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '*' || c == '-' ||
-           c == '.' || c == '/' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '*' ||
+           c == '-' || c == '.' || c == '/' || c == '_';
 }
 
 std::string qv_url_escape(std::string_view text) {

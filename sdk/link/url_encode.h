@@ -18,6 +18,6 @@ std::string qv_url_escape(std::string_view text);
 int curl_url_encode(const char *in, int in_len, char *out, int out_cap);
 
 // Decodes "%XX" (either case) into bytes; a "%" without two following characters is dropped, one followed by
-// two characters that are not both hex digits is dropped with them. Writes at most out_cap - 1 bytes and a NUL.
-// Returns the bytes written; 0 for missing or non-positive arguments.
+// two characters that are not both hex digits is dropped with them. Writes at most out_cap - 1 bytes and a
+// NUL. Returns the bytes written; 0 for missing or non-positive arguments.
 int curl_url_decode(const char *in, int in_len, char *out, int out_cap);

@@ -79,7 +79,7 @@ inline bool port_accepts(int port, const char *addr = "127.0.0.1") {
 
 // A temporary working folder (the process's cwd while it lives); never holds a file named "notimeout".
 class TempDir {
-public:
+  public:
     TempDir() {
         char tmpl[] = "/tmp/qvmsg-XXXXXX";
         path_ = mkdtemp(tmpl);
@@ -94,7 +94,7 @@ public:
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
     fs::path old_cwd_;
 };
@@ -107,7 +107,7 @@ inline void close_inherited() {
 
 // A child process with stdout and stderr in a file; killed and reaped on destruction.
 class Proc {
-public:
+  public:
     Proc() = default;
     Proc(const std::vector<std::string> &argv, const std::string &out_file) { start(argv, out_file); }
     ~Proc() { stop(); }
@@ -168,16 +168,18 @@ public:
         return pid_ > 0;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string out_;
 };
 
-inline std::string cert(const std::string &name) { return std::string(QV_TEST_CERT_DIR) + "/" + name; }
+inline std::string cert(const std::string &name) {
+    return std::string(QV_TEST_CERT_DIR) + "/" + name;
+}
 
 // mosquitto on two free loopback ports: plain and TLS, logins from a password file, an ACL.
 class Broker {
-public:
+  public:
     struct Options {
         std::string devices_password = QVMSGS_PASSWORD;
         std::string certfile = cert("server-chain.pem");
@@ -199,7 +201,8 @@ public:
             while (tls_ == plain_) tls_ = free_port();
             std::ostringstream conf;
             conf << "user root\npersistence false\nlog_dest file " << dir_ << "/mosquitto.log\nlog_type all\n"
-                 << "per_listener_settings false\nallow_anonymous false\npassword_file " << dir_ << "/passwd\n"
+                 << "per_listener_settings false\nallow_anonymous false\npassword_file " << dir_
+                 << "/passwd\n"
                  << "acl_file " << dir_ << "/acl\n"
                  << "listener " << plain_ << " 127.0.0.1\n"
                  << "listener " << tls_ << " 127.0.0.1\n"
@@ -208,7 +211,8 @@ public:
             write_file(dir_ + "/mosquitto.conf", conf.str());
             proc_.stop();
             proc_.start({"mosquitto", "-c", dir_ + "/mosquitto.conf"}, dir_ + "/stdout.log");
-            ready_ = wait_for([this] { return proc_.alive() && port_accepts(plain_) && port_accepts(tls_); }, 10000);
+            ready_ = wait_for([this] { return proc_.alive() && port_accepts(plain_) && port_accepts(tls_); },
+                              10000);
         }
     }
     ~Broker() {
@@ -227,7 +231,7 @@ public:
         p.wait_exit(10000);
     }
 
-private:
+  private:
     std::string dir_;
     int plain_ = 0, tls_ = 0;
     bool ready_ = false;
@@ -237,8 +241,9 @@ private:
 // A loopback TCP forwarder in front of a port. cut() drops every open connection; refuse() closes the
 // listener so that connects are refused until accept_again().
 class Forwarder {
-public:
-    explicit Forwarder(int target, const char *listen_addr = "127.0.0.1") : target_(target), addr_(listen_addr) {
+  public:
+    explicit Forwarder(int target, const char *listen_addr = "127.0.0.1")
+        : target_(target), addr_(listen_addr) {
         port_ = free_port(listen_addr);
         open_listener();
         thread_ = std::thread([this] { loop(); });
@@ -269,7 +274,7 @@ public:
     }
     int accepted() const { return accepted_; }
 
-private:
+  private:
     struct Pair {
         int a, b;
     };
@@ -358,10 +363,27 @@ private:
 
 // A mosquitto_sub peer (user tester) printing "topic payload" lines; ready once its SUBACK was printed.
 class Sub {
-public:
+  public:
     Sub(int port, const std::string &topic, const std::string &out_file, int count = 0, bool tls = false) {
-        std::vector<std::string> a = {"stdbuf", "-oL", "mosquitto_sub", "-d", "-h", "127.0.0.1", "-p", std::to_string(port), "-u",
-                                      "tester", "-P", "tester", "-q", "1", "-v", "-t", topic, "-W", "60"};
+        std::vector<std::string> a = {"stdbuf",
+                                      "-oL",
+                                      "mosquitto_sub",
+                                      "-d",
+                                      "-h",
+                                      "127.0.0.1",
+                                      "-p",
+                                      std::to_string(port),
+                                      "-u",
+                                      "tester",
+                                      "-P",
+                                      "tester",
+                                      "-q",
+                                      "1",
+                                      "-v",
+                                      "-t",
+                                      topic,
+                                      "-W",
+                                      "60"};
         if (count > 0) a.insert(a.end(), {"-C", std::to_string(count)});
         if (tls) a.insert(a.end(), {"--cafile", cert("root.pem")});
         proc_.start(a, out_file);
@@ -378,14 +400,27 @@ public:
     }
     Proc &proc() { return proc_; }
 
-private:
+  private:
     Proc proc_;
     bool ready_ = false;
 };
 
 inline int publish(int port, const std::string &topic, const std::string &payload, bool tls = false) {
-    std::vector<std::string> a = {"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port), "-u", "tester",
-                                  "-P", "tester", "-q", "1", "-t", topic, "-m", payload};
+    std::vector<std::string> a = {"mosquitto_pub",
+                                  "-h",
+                                  "127.0.0.1",
+                                  "-p",
+                                  std::to_string(port),
+                                  "-u",
+                                  "tester",
+                                  "-P",
+                                  "tester",
+                                  "-q",
+                                  "1",
+                                  "-t",
+                                  topic,
+                                  "-m",
+                                  payload};
     if (tls) a.insert(a.end(), {"--cafile", cert("root.pem")});
     Proc p(a, "/dev/null");
     return p.wait_exit(15000);
@@ -393,7 +428,7 @@ inline int publish(int port, const std::string &topic, const std::string &payloa
 
 // The HTTPS stub of the service-login endpoint (testbed/messaging/login_stub.py) in a folder of its own.
 class LoginStub {
-public:
+  public:
     static constexpr const char *kAppId = "0123456789ABCDEF";
     static constexpr const char *kAppKey = "0123456789abcdef0123456789abcde";
     explicit LoginStub(bool stray_cert = false) {
@@ -403,7 +438,8 @@ public:
                      cert(stray_cert ? "stray-server.pem" : "server-chain.pem"),
                      cert(stray_cert ? "stray-server.key" : "server.key")},
                     dir_ + "/stub.log");
-        if (wait_for([this] { return fs::exists(dir_ + "/port"); }, 15000)) port_ = std::stoi(read_file(dir_ + "/port"));
+        if (wait_for([this] { return fs::exists(dir_ + "/port"); }, 15000))
+            port_ = std::stoi(read_file(dir_ + "/port"));
     }
     ~LoginStub() {
         proc_.stop();
@@ -423,13 +459,15 @@ public:
     }
     std::string output() const { return proc_.output(); }
 
-private:
+  private:
     std::string dir_;
     int port_ = 0;
     Proc proc_;
 };
 
-inline std::string plain_uri(int port) { return "127.0.0.1:" + std::to_string(port); }
+inline std::string plain_uri(int port) {
+    return "127.0.0.1:" + std::to_string(port);
+}
 inline std::string tls_uri(int port, const char *host = "127.0.0.1") {
     return std::string("ssl://") + host + ":" + std::to_string(port);
 }

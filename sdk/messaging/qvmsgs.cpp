@@ -29,7 +29,9 @@ constexpr int kDisconnectWaitMs = 10000;
 
 std::atomic<unsigned> g_client_serial{0};
 
-void sleep_us(int us) { std::this_thread::sleep_for(std::chrono::microseconds(us)); }
+void sleep_us(int us) {
+    std::this_thread::sleep_for(std::chrono::microseconds(us));
+}
 
 // Polls pred every step_us until it holds or limit_ms passes; whether it held.
 template <class Pred>
@@ -131,7 +133,9 @@ void on_disc_fail(void *c, MQTTAsync_failureData *) {
     ctx->disconn_state = 2;
 }
 
-void free_listener(qvmsgs_msg_event *e) { delete e; }
+void free_listener(qvmsgs_msg_event *e) {
+    delete e;
+}
 
 int add_listener(qvmsgs_context *ctx, const char *topic, int type, qvmsgs_bc_cb bc, qvmsgs_p2p_cb p2p) {
     if (!ctx || !topic || !topic[0]) {
@@ -227,7 +231,9 @@ void handle_p2p(qvmsgs_context *ctx, qvmsgs_msg_event *rec, const char *topic, c
 
 }  // namespace
 
-const char *qvmsgs_cert_bundle() { return qv_cert_bundle_pem; }
+const char *qvmsgs_cert_bundle() {
+    return qv_cert_bundle_pem;
+}
 
 bool qvmsgs_topic_segment_ok(const char *id) {
     if (!id || !id[0]) return false;
@@ -257,7 +263,7 @@ int qvmsgs_create_cert_file(const char *path) {
     }
     const char *bundle = qv_cert_bundle_pem;
     const size_t len = std::strlen(bundle);
-    struct stat st{};
+    struct stat st {};
     if (stat(path, &st) == 0 && static_cast<size_t>(st.st_size) == len) {
         const int fd = open(path, O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
@@ -291,7 +297,8 @@ int qvmsgs_create_cert_file(const char *path) {
     return put == len ? 0 : -1;
 }
 
-qvmsgs_context *qvmsgs_init(const char *server_uri, const char *client_id, int from_type, const char *cert_dir) {
+qvmsgs_context *qvmsgs_init(const char *server_uri, const char *client_id, int from_type,
+                            const char *cert_dir) {
     if (!cert_dir) {
         QV_LOG_ERROR("cert_dir is null");
         return nullptr;
@@ -315,9 +322,9 @@ qvmsgs_context *qvmsgs_init(const char *server_uri, const char *client_id, int f
         std::snprintf(ctx->client_id, sizeof ctx->client_id, "%s", client_id);
     } else {
         // Time, thread and process alone repeat within a second; the serial keeps two contexts apart.
-        std::snprintf(ctx->client_id, sizeof ctx->client_id, "qv_%u_%u_%d_%u", static_cast<unsigned>(time(nullptr)),
-                      static_cast<unsigned>(pthread_self()), static_cast<int>(getpid()),
-                      g_client_serial.fetch_add(1) + 1);
+        std::snprintf(ctx->client_id, sizeof ctx->client_id, "qv_%u_%u_%d_%u",
+                      static_cast<unsigned>(time(nullptr)), static_cast<unsigned>(pthread_self()),
+                      static_cast<int>(getpid()), g_client_serial.fetch_add(1) + 1);
     }
     QV_LOG_MSG("clientid = %s", ctx->client_id);
     qvmsgs_hooks hooks;
@@ -399,7 +406,9 @@ int del_listener(qvmsgs_context *ctx, const char *topic) {
 }
 }  // namespace
 
-int qvmsgs_del_broadcast_listener(qvmsgs_context *context, const char *topic) { return del_listener(context, topic); }
+int qvmsgs_del_broadcast_listener(qvmsgs_context *context, const char *topic) {
+    return del_listener(context, topic);
+}
 
 int qvmsgs_del_p2p_message_listener(qvmsgs_context *context, const char *topic) {
     return del_listener(context, topic);

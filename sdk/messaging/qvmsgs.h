@@ -1,7 +1,7 @@
 // Messaging context: one MQTT connection to the broker with its listeners. Broadcast listeners receive the
 // "services" text of every message on their topic; p2p listeners answer each request on their topic with a
-// "getResp" reply on the requester's topic. Callbacks run on the MQTT library's thread, one message at a time,
-// and must not add or delete listeners of their own context.
+// "getResp" reply on the requester's topic. Callbacks run on the MQTT library's thread, one message at a
+// time, and must not add or delete listeners of their own context.
 //
 // Results: 0 success, -1 failure; creating functions return NULL. The broker login ("devices" and a fixed
 // password) is shared by every client of the protocol, and anyone who may publish on a listener's topic can
@@ -39,25 +39,27 @@ struct qvmsgs_sub_wait {
 struct qvmsgs_context {
     qvmsgs_msg_event listeners;  // list head: next is the first record, prev the last
     std::mutex lock;             // conn_state writes
-    std::mutex list_lock;        // the listener list; held by the dispatch while it walks, never while waiting
+    std::mutex list_lock;  // the listener list; held by the dispatch while it walks, never while waiting
     qvmsgs_conn *conn = nullptr;
     int from_type = 0;
-    std::atomic<int> conn_state{0};    // 0 not connected; 2 the last connect attempt has finished
+    std::atomic<int> conn_state{0};  // 0 not connected; 2 the last connect attempt has finished
     std::atomic<int> disconn_state{0};
-    std::atomic<int> sub_state{0};     // 2 once any subscription outcome was reported
-    std::atomic<int> last_result{0};   // outcome of the last connect or disconnect: 0 or -1
+    std::atomic<int> sub_state{0};    // 2 once any subscription outcome was reported
+    std::atomic<int> last_result{0};  // outcome of the last connect or disconnect: 0 or -1
     std::atomic<bool> login_refused{false};
-    std::atomic<int> connects{0};      // successful connects so far
+    std::atomic<int> connects{0};  // successful connects so far
     char client_id[256] = {};
     std::mutex sub_lock;
     std::list<qvmsgs_sub_wait> sub_waits;  // freed with the context
 };
 
 // Connects to server_uri ("host:port" plain, "ssl://host:port" TLS, at most 32 characters) after writing the
-// trust bundle to "<cert_dir>/qv_sert.pem". client_id NULL: one made from time, thread, pid and a process-wide
-// counter. Returns once the first attempt has finished (the context is returned when it failed too, and keeps
-// reconnecting with a back-off unless the broker refused the login); NULL when it could not be set up.
-qvmsgs_context *qvmsgs_init(const char *server_uri, const char *client_id, int from_type, const char *cert_dir);
+// trust bundle to "<cert_dir>/qv_sert.pem". client_id NULL: one made from time, thread, pid and a
+// process-wide counter. Returns once the first attempt has finished (the context is returned when it failed
+// too, and keeps reconnecting with a back-off unless the broker refused the login); NULL when it could not be
+// set up.
+qvmsgs_context *qvmsgs_init(const char *server_uri, const char *client_id, int from_type,
+                            const char *cert_dir);
 // Waits for replies in flight, disconnects, drops the listeners and frees the context. NULL is logged.
 void qvmsgs_destroy(qvmsgs_context *context);
 // 0 when the file holds exactly the bundle afterwards (an identical file is left untouched); -1 otherwise.

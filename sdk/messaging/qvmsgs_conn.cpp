@@ -52,8 +52,8 @@ void on_connection_lost(void *ctx, char *) {
 
 int on_arrived(void *ctx, char *topic_name, int topic_len, MQTTAsync_message *m) {
     auto *c = static_cast<qvmsgs_conn *>(ctx);
-    const std::string topic = topic_len > 0 ? std::string(topic_name, static_cast<size_t>(topic_len))
-                                            : std::string(topic_name);
+    const std::string topic =
+        topic_len > 0 ? std::string(topic_name, static_cast<size_t>(topic_len)) : std::string(topic_name);
     QV_LOG_MSG("message arrived, topicName:%s, %d bytes", topic.c_str(), m->payloadlen);
     if (c->hooks.arrived) c->hooks.arrived(c->owner, topic.c_str(), m->payload, m->payloadlen);
     MQTTAsync_freeMessage(&m);
@@ -96,7 +96,8 @@ void supervise(qvmsgs_conn *c) {
         c->cv.wait(lk, [c] { return c->pending || c->stopping; });
         if (c->stopping) return;
         const int delay = qvmsgs_backoff_ms(c->attempt);
-        if (delay > 0 && c->cv.wait_for(lk, std::chrono::milliseconds(delay), [c] { return c->stopping; })) return;
+        if (delay > 0 && c->cv.wait_for(lk, std::chrono::milliseconds(delay), [c] { return c->stopping; }))
+            return;
         c->pending = false;
         lk.unlock();
         const int rc = start_connect(c);
@@ -212,8 +213,8 @@ int qvmsgs_unsubscribe_topic(qvmsgs_conn *c, const char *topic) {
     return MQTTAsync_unsubscribe(c->client, topic, &o);
 }
 
-int qvmsgs_publish_message(qvmsgs_conn *c, const char *topic, const char *text, int qos, MQTTAsync_onSuccess *on_ok,
-                           MQTTAsync_onFailure *on_fail, void *ctx) {
+int qvmsgs_publish_message(qvmsgs_conn *c, const char *topic, const char *text, int qos,
+                           MQTTAsync_onSuccess *on_ok, MQTTAsync_onFailure *on_fail, void *ctx) {
     if (!c || !c->client || !topic || !text) return -1;
     MQTTAsync_message m = MQTTAsync_message_initializer;
     m.payload = const_cast<char *>(text);

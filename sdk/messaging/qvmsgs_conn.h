@@ -15,7 +15,8 @@ struct qvmsgs_context;
 inline constexpr char QVMSGS_USER[] = "devices";
 inline constexpr char QVMSGS_PASSWORD[] = "wan7093!";
 
-// Delays before reconnect attempt n (0 right after a loss), in milliseconds: 0, 100, 200, 400, 800, then 1000.
+// Delays before reconnect attempt n (0 right after a loss), in milliseconds: 0, 100, 200, 400, 800, then
+// 1000.
 int qvmsgs_backoff_ms(int attempt);
 
 struct qvmsgs_hooks {
@@ -39,9 +40,9 @@ struct qvmsgs_conn {
     std::mutex mu;
     std::condition_variable cv;
     std::thread supervisor;
-    bool pending = false;   // a connect is to be started
+    bool pending = false;  // a connect is to be started
     bool stopping = false;
-    int attempt = 0;        // consecutive failed attempts
+    int attempt = 0;  // consecutive failed attempts
 };
 
 // Creates the client and starts the first connect; the outcome arrives through the hooks. NULL when the
@@ -63,5 +64,5 @@ int qvmsgs_subscribe_topic(qvmsgs_conn *c, const char *topic, int qos, MQTTAsync
                            MQTTAsync_onFailure *on_fail, void *ctx);
 int qvmsgs_unsubscribe_topic(qvmsgs_conn *c, const char *topic);
 // Publishes text (without its NUL), not retained; the library copies the payload. Like subscribing.
-int qvmsgs_publish_message(qvmsgs_conn *c, const char *topic, const char *text, int qos, MQTTAsync_onSuccess *on_ok,
-                           MQTTAsync_onFailure *on_fail, void *ctx);
+int qvmsgs_publish_message(qvmsgs_conn *c, const char *topic, const char *text, int qos,
+                           MQTTAsync_onSuccess *on_ok, MQTTAsync_onFailure *on_fail, void *ctx);

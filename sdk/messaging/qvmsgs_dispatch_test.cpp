@@ -36,8 +36,8 @@ char *p2p_null(const char *services) {
 
 std::string request(const std::string &from_id_member, const std::string &msg_id, const std::string &services,
                     const char *msg_type = "get") {
-    return std::string(R"({"msgType":")") + msg_type + "\"," + from_id_member + R"("fromType":2,"msgId":)" + msg_id +
-           R"(,"msgDate":1765400000123,"services":)" + services + "}";
+    return std::string(R"({"msgType":")") + msg_type + "\"," + from_id_member + R"("fromType":2,"msgId":)" +
+           msg_id + R"(,"msgDate":1765400000123,"services":)" + services + "}";
 }
 
 struct Row {
@@ -55,6 +55,7 @@ const char kQr[] = "qvsl/p2p/consumerId@@@auth1";
 const char kSlash[] = "qv_tessera/a/b/c";
 const char kFails[] = "qvsl/p2p/consumerId@@@failing";
 
+// clang-format off
 std::vector<Row> rows() {
     return {
         {"services_string", kUser, R"({"services":"plain text"})", {std::string("a|") + kUser + "|plain text"}, "", {}},
@@ -82,6 +83,7 @@ std::vector<Row> rows() {
          {"null|v"}, "qvsl/p2p/consumerId@@@phone4", {R"("error_code": -1, )", R"("services": "" })"}},
     };
 }
+// clang-format on
 
 TEST(Dispatch, Table) {
     TempDir dir;

@@ -19,11 +19,14 @@ struct JsonRef {
     JsonRef &operator=(const JsonRef &) = delete;
 };
 
-char *dup_text(const char *s) { return strdup(s ? s : ""); }
+char *dup_text(const char *s) {
+    return strdup(s ? s : "");
+}
 
 // A string value as it is; any other value as its JSON text.
 const char *value_text(json_object *v) {
-    return json_object_is_type(v, json_type_string) ? json_object_get_string(v) : json_object_to_json_string(v);
+    return json_object_is_type(v, json_type_string) ? json_object_get_string(v)
+                                                    : json_object_to_json_string(v);
 }
 
 json_object *parse_object(const char *text) {
@@ -45,7 +48,9 @@ char *serialise(json_object *o) {
     return strdup(s);
 }
 
-int64_t now_ms_realtime() { return static_cast<int64_t>(std::time(nullptr)) * 1000; }
+int64_t now_ms_realtime() {
+    return static_cast<int64_t>(std::time(nullptr)) * 1000;
+}
 
 }  // namespace
 
@@ -108,7 +113,8 @@ char *qvmsgs_parse_serviceinfo_by_bc(const char *text) {
 }
 
 char *qvmsgs_make_response_p2p_message_json(int from_type, int64_t msg_id, const char *listener_topic,
-                                            const char *resp_services, int error_code, const char *error_msg) {
+                                            const char *resp_services, int error_code,
+                                            const char *error_msg) {
     JsonRef o(json_object_new_object());
     char from_id[128];
     std::snprintf(from_id, sizeof from_id, "%s", qvmsgs_topic_tail(listener_topic));

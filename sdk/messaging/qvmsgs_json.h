@@ -16,8 +16,8 @@ struct qvmsgs_p2p_task {
 // Parses a request: "fromId" (string), "msgId" (integer) and "services" are required. NULL otherwise.
 qvmsgs_p2p_task *qvmsgs_parse_json_to_p2p_task(const char *text);
 void qvmsgs_free_p2p_task(qvmsgs_p2p_task *task);
-// The "services" text of a broadcast message: a string as it is, another value as its JSON text; NULL when the
-// payload is not JSON or has no "services". malloc'ed.
+// The "services" text of a broadcast message: a string as it is, another value as its JSON text; NULL when
+// the payload is not JSON or has no "services". malloc'ed.
 char *qvmsgs_parse_serviceinfo_by_bc(const char *text);
 // The reply: msgType "getResp", fromId (tail of the listener topic after its last "@", else its last "/"),
 // fromType, msgId, msgDate (ms), error_code, error_msg, services (a string). malloc'ed; NULL on failure.

@@ -22,8 +22,12 @@ void record(const char *tag, const char *topic, const char *services) {
     std::lock_guard<std::mutex> lk(g_mu);
     g_got.push_back(std::string(tag) + "|" + (topic ? topic : "") + "|" + (services ? services : "(null)"));
 }
-void bc_a(const char *topic, const char *services) { record("a", topic, services); }
-void bc_b(const char *topic, const char *services) { record("b", topic, services); }
+void bc_a(const char *topic, const char *services) {
+    record("a", topic, services);
+}
+void bc_b(const char *topic, const char *services) {
+    record("b", topic, services);
+}
 char *p2p_echo(const char *services) {
     record("p2p", "", services);
     return strdup("done");
@@ -38,7 +42,7 @@ std::vector<std::string> got() {
 }
 
 class Messaging : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(fs::exists(dir.file("notimeout")));
         ASSERT_TRUE(broker.ready()) << broker.log();
@@ -60,11 +64,11 @@ TEST(CertFile, WrittenWhenMissingOrDifferentKeptWhenIdentical) {
     ASSERT_EQ(qvmsgs_create_cert_file(path.c_str()), 0);
     EXPECT_EQ(read_file(path), bundle);
 
-    struct stat before{};
+    struct stat before {};
     stat(path.c_str(), &before);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(qvmsgs_create_cert_file(path.c_str()), 0);
-    struct stat after{};
+    struct stat after {};
     stat(path.c_str(), &after);
     EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec) << "an identical file is not rewritten";
     EXPECT_EQ(before.st_ino, after.st_ino);
@@ -149,7 +153,8 @@ TEST(MessagingLogin, WrongPasswordIsNotRetried) {
     qvmsgs_destroy(ctx);
     const std::string log = broker.log();
     size_t logins = 0;
-    for (size_t p = log.find("Sending CONNACK"); p != std::string::npos; p = log.find("Sending CONNACK", p + 1))
+    for (size_t p = log.find("Sending CONNACK"); p != std::string::npos;
+         p = log.find("Sending CONNACK", p + 1))
         ++logins;
     EXPECT_EQ(logins, 1u) << log;
 }
@@ -266,14 +271,16 @@ TEST_F(Messaging, DestroyWhileMessagesArriveAndRepliesAreInFlight) {
     std::string lines;
     for (int i = 0; i < 300; ++i)
         lines += R"({"msgType":"get","fromId":"peer","fromType":2,"msgId":)" + std::to_string(i) +
-                 R"(,"msgDate":1,"services":"x"})" "\n";
+                 R"(,"msgDate":1,"services":"x"})"
+                 "\n";
     write_file(dir.file("reqs"), lines);
-    Proc flood({"sh", "-c",
-                 "for i in $(seq 1 200); do echo '{\"services\":\"x\"}'; done | mosquitto_pub -h 127.0.0.1 -p " +
-                     std::to_string(broker.plain()) + " -u tester -P tester -q 1 -t qv_tessera/flood -l; " +
-                     "mosquitto_pub -h 127.0.0.1 -p " + std::to_string(broker.plain()) +
-                     " -u tester -P tester -q 1 -t qvsl/p2p/consumerId@@@me -l < " + dir.file("reqs")},
-                dir.file("flood.log"));
+    Proc flood(
+        {"sh", "-c",
+         "for i in $(seq 1 200); do echo '{\"services\":\"x\"}'; done | mosquitto_pub -h 127.0.0.1 -p " +
+             std::to_string(broker.plain()) + " -u tester -P tester -q 1 -t qv_tessera/flood -l; " +
+             "mosquitto_pub -h 127.0.0.1 -p " + std::to_string(broker.plain()) +
+             " -u tester -P tester -q 1 -t qvsl/p2p/consumerId@@@me -l < " + dir.file("reqs")},
+        dir.file("flood.log"));
     ASSERT_TRUE(wait_for([&] { return got_count() > 20; }, 10000));
     const auto t0 = Clock::now();
     qvmsgs_destroy(ctx);

@@ -40,7 +40,9 @@ Module &mod() {
     return m;
 }
 
-void copy_text(char *dst, size_t cap, const char *src) { std::snprintf(dst, cap, "%s", src ? src : ""); }
+void copy_text(char *dst, size_t cap, const char *src) {
+    std::snprintf(dst, cap, "%s", src ? src : "");
+}
 
 void forget_held(Module &m) {
     m.held_auth = m.held_user = false;

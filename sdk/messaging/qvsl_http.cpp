@@ -36,13 +36,13 @@ const std::string &ca_certificates() {
     return certs;
 }
 
-#define SET_OPT(h, opt, val)                                                                \
-    do {                                                                                    \
-        const CURLcode rc_ = curl_easy_setopt(h, opt, val);                                 \
-        if (rc_ != CURLE_OK) {                                                              \
-            QV_LOG_ERROR("%s failed: %s", #opt, curl_easy_strerror(rc_));                  \
-            return false;                                                                   \
-        }                                                                                   \
+#define SET_OPT(h, opt, val)                                              \
+    do {                                                                  \
+        const CURLcode rc_ = curl_easy_setopt(h, opt, val);               \
+        if (rc_ != CURLE_OK) {                                            \
+            QV_LOG_ERROR("%s failed: %s", #opt, curl_easy_strerror(rc_)); \
+            return false;                                                 \
+        }                                                                 \
     } while (0)
 
 bool set_options(CURL *h, qvsl_http_data *data) {
@@ -103,7 +103,9 @@ void qvsl_http_reset(qvsl_http_data *data) {
     std::atomic_ref<int32_t>(data->stop).store(0);
 }
 
-void qvsl_http_set_stop(qvsl_http_data *data) { std::atomic_ref<int32_t>(data->stop).store(1); }
+void qvsl_http_set_stop(qvsl_http_data *data) {
+    std::atomic_ref<int32_t>(data->stop).store(1);
+}
 
 bool qvsl_http_stopped(const qvsl_http_data *data) {
     return std::atomic_ref<int32_t>(const_cast<qvsl_http_data *>(data)->stop).load() != 0;

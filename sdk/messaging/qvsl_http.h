@@ -6,12 +6,12 @@
 // host name. No switch turns that off, and the library's verbose trace stays off (URLs carry codes).
 #pragma once
 
+#include <curl/curl.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
-
-#include <curl/curl.h>
 
 struct qvsl_sign_block {
     char content_type[96];

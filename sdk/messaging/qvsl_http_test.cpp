@@ -23,7 +23,7 @@ TEST(UrlEncode, EncodeTable) {
     };
     const Case cases[] = {
         {std::string("a b/c+d", 7), 64, "a%20b/c%2Bd", 11},
-        {"a b", 4, "a", 0},             // the escape does not fit: partial text, result 0
+        {"a b", 4, "a", 0},               // the escape does not fit: partial text, result 0
         {"abcdefghij", 8, "abcdefg", 0},  // cut plain text is a failure too
         {"abcdefg", 8, "abcdefg", 7},     // exactly fits
         {"*-._/~", 64, "*-._/%7E", 8},
@@ -63,7 +63,8 @@ TEST(UrlEncode, DecodeTable) {
     }
 }
 
-qvsl_sign_block block(const char *verb, const char *md5, const char *ctype, const char *path, const char *query) {
+qvsl_sign_block block(const char *verb, const char *md5, const char *ctype, const char *path,
+                      const char *query) {
     qvsl_sign_block s{};
     std::snprintf(s.verb, sizeof s.verb, "%s", verb);
     std::snprintf(s.content_md5, sizeof s.content_md5, "%s", md5);
@@ -135,9 +136,10 @@ TEST(Signature, DateIsUtcInTheFixedLayout) {
     char date[30];
     const time_t before = time(nullptr);
     qvsl_http_get_local_time(date);
-    const std::regex layout(R"(^(Sun|Mon|Tue|Wed|Thu|Fri|Sat), ([1-9]|[12][0-9]|3[01]) [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT$)");
+    const std::regex layout(
+        R"(^(Sun|Mon|Tue|Wed|Thu|Fri|Sat), ([1-9]|[12][0-9]|3[01]) [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT$)");
     EXPECT_TRUE(std::regex_match(date, layout)) << date;
-    struct tm t{};
+    struct tm t {};
     ASSERT_NE(strptime(date, "%a, %d %b %Y %H:%M:%S GMT", &t), nullptr);
     EXPECT_LE(std::llabs(static_cast<long long>(timegm(&t) - before)), 5) << date;
 }
@@ -155,7 +157,7 @@ TEST(Transport, ReceiveCallbackAppendsChunks) {
 }
 
 class Stub : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(stub.ready()) << stub.output();
         qvsl_http_set_service_host(stub.host().c_str());
@@ -231,7 +233,8 @@ TEST_F(Stub, AuthUrlRequestIsSignedAndParsed) {
     EXPECT_EQ(d->exprect, 120);
     const auto reqs = stub.requests();
     ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_NE(reqs[0].find(R"("ssig_ok": true, "md5_ok": true, "appid_ok": true)"), std::string::npos) << reqs[0];
+    EXPECT_NE(reqs[0].find(R"("ssig_ok": true, "md5_ok": true, "appid_ok": true)"), std::string::npos)
+        << reqs[0];
     EXPECT_NE(reqs[0].find(R"("body": "{ \"platformType\": 0, \"os\": 3 }")"), std::string::npos) << reqs[0];
     EXPECT_NE(reqs[0].find(R"("verb": "POST", "path": "/sl/getAuthUrl")"), std::string::npos) << reqs[0];
 }
@@ -244,7 +247,8 @@ TEST_F(Stub, ScannerRequestsAreSigned) {
         const char *body;
     };
     const Case cases[] = {{QVSL_CMD_GET_AUTH_INFO, "&&cmd=2&", ""},
-                          {QVSL_CMD_SEND_USER_INFO, "&&cmd=1&", R"({ \"nickName\": \"Ann\", \"userImage\": \"https:\\/\\/127.0.0.1\\/a.png\" })"},
+                          {QVSL_CMD_SEND_USER_INFO, "&&cmd=1&",
+                           R"({ \"nickName\": \"Ann\", \"userImage\": \"https:\\/\\/127.0.0.1\\/a.png\" })"},
                           {QVSL_CMD_SEND_AUTH_CODE, "&&cmd=0&", R"({ \"authCode\": \"QUJDRA==\" })"}};
     size_t n = 0;
     for (const auto &c : cases) {
@@ -276,7 +280,8 @@ TEST_F(Stub, ReplyMapping) {
         std::string body;
         int want;
     };
-    const std::string data100 = R"("data": {"authUrl": "https://x/sl/a?code=1", "authID": "a1", "exprect": 60})";
+    const std::string data100 =
+        R"("data": {"authUrl": "https://x/sl/a?code=1", "authID": "a1", "exprect": 60})";
     const Case cases[] = {
         {"ok", 100, 200, R"({"error_code": 0, "error_msg": "", )" + data100 + "}", 0},
         {"10000", 100, 200, R"({"error_code": 10000, "error_msg": "m"})", 13109},
@@ -292,7 +297,8 @@ TEST_F(Stub, ReplyMapping) {
         {"not_json", 102, 200, "<html>", 20000},
         {"missing_data", 100, 200, R"({"error_code": 0, "error_msg": ""})", 20000},
         {"http_500_on_100", 100, 500, R"({"error_code": 0, "error_msg": "", )" + data100 + "}", 20000},
-        {"http_500_on_102", 102, 500, R"({"error_code": 0, "error_msg": "", "data": {"platformType": 1, "os": 2}})", 0},
+        {"http_500_on_102", 102, 500,
+         R"({"error_code": 0, "error_msg": "", "data": {"platformType": 1, "os": 2}})", 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -316,7 +322,8 @@ TEST_F(Stub, UnknownCommandOrUrlWithoutCodeSendsNothing) {
     std::snprintf(d->auth_url, sizeof d->auth_url, "%s/sl/a?id=AB12", stub.base().c_str());
     EXPECT_EQ(qvsl_http_process(d), 20000);
     d = fresh(QVSL_CMD_SEND_AUTH_CODE);
-    std::snprintf(d->auth_url, sizeof d->auth_url, "%s/sl/a?code=%s", stub.base().c_str(), std::string(33, 'c').c_str());
+    std::snprintf(d->auth_url, sizeof d->auth_url, "%s/sl/a?code=%s", stub.base().c_str(),
+                  std::string(33, 'c').c_str());
     EXPECT_EQ(qvsl_http_process(d), 20000);
     EXPECT_TRUE(stub.requests().empty());
 }

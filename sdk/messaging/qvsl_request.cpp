@@ -141,7 +141,9 @@ void scanner_request(qvsl_http_data *d, int cmd_arg, char *body) {
     d->postfield = nullptr;
 }
 
-void http_request_get_auth_info(qvsl_http_data *d) { scanner_request(d, 2, nullptr); }
+void http_request_get_auth_info(qvsl_http_data *d) {
+    scanner_request(d, 2, nullptr);
+}
 
 void http_request_send_user_info(qvsl_http_data *d) {
     JsonRef body(json_object_new_object());
@@ -211,16 +213,26 @@ void qvsl_http_set_service_host(const char *host) {
 
 int qvsl_http_map_result(int result) {
     switch (result) {
-        case 0: return 0;
-        case 10000: return 13109;
-        case 10001: return 13110;
-        case 10002: return 13108;
-        case 20001: return 10103;
-        case 20013: return 13114;
-        case 20014: return 13112;
-        case 20015: return 13113;
-        case 20017: return 13111;
-        default: return QVSL_ERR_LOCAL;
+        case 0:
+            return 0;
+        case 10000:
+            return 13109;
+        case 10001:
+            return 13110;
+        case 10002:
+            return 13108;
+        case 20001:
+            return 10103;
+        case 20013:
+            return 13114;
+        case 20014:
+            return 13112;
+        case 20015:
+            return 13113;
+        case 20017:
+            return 13111;
+        default:
+            return QVSL_ERR_LOCAL;
     }
 }
 
@@ -233,8 +245,9 @@ void qvsl_http_parse_reply(qvsl_http_data *d) {
     JsonRef root(json_tokener_parse(d->recv_buf));
     json_object *code = nullptr, *msg = nullptr;
     if (!root.o || !json_object_is_type(root.o, json_type_object) ||
-        !json_object_object_get_ex(root.o, "error_code", &code) || !json_object_is_type(code, json_type_int) ||
-        !json_object_object_get_ex(root.o, "error_msg", &msg) || !json_object_is_type(msg, json_type_string)) {
+        !json_object_object_get_ex(root.o, "error_code", &code) ||
+        !json_object_is_type(code, json_type_int) || !json_object_object_get_ex(root.o, "error_msg", &msg) ||
+        !json_object_is_type(msg, json_type_string)) {
         QV_LOG_ERROR("access NULL");
         d->result = -1;
         return;
@@ -262,7 +275,8 @@ int qvsl_http_process(qvsl_http_data *d) {
     c->build(d);
     if (d->result == 0) {
         qvsl_http_parse_reply(d);
-        if (d->result != 0) QV_LOG_ERROR("command %d failed", d->cmd);  // the URL carries the code: not logged
+        if (d->result != 0)
+            QV_LOG_ERROR("command %d failed", d->cmd);  // the URL carries the code: not logged
     }
     free(d->recv_buf);
     d->recv_buf = nullptr;

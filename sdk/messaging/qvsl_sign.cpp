@@ -3,9 +3,9 @@
 #include <ctime>
 #include <string>
 
+#include "base/qv_log.h"
 #include "link/base64.h"
 #include "link/md5.h"
-#include "base/qv_log.h"
 #include "link/sha1.h"
 #include "link/url_encode.h"
 #include "messaging/qvsl_http.h"
@@ -15,7 +15,7 @@ void qvsl_http_get_local_time(char *out) {
     static const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const time_t now = time(nullptr);
-    struct tm t{};
+    struct tm t {};
     gmtime_r(&now, &t);  // the text says GMT, so the clock reading is UTC
     std::snprintf(out, 30, "%s, %d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday % 7], t.tm_mday,
                   kMonths[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);

@@ -35,7 +35,8 @@ std::string phone_request(const std::string &services_json_string) {
     return R"({"msgType":"get","fromId":"phone1","fromType":2,"msgId":1765400000123,"msgDate":1765400000123,"services":)" +
            services_json_string + "}";
 }
-const char kUserInfo[] = R"("{\"qvmsg_sl_user_info\":{\"nick_name\":\"Ann\",\"user_image\":\"https://127.0.0.1/a.png\"}}")";
+const char kUserInfo[] =
+    R"("{\"qvmsg_sl_user_info\":{\"nick_name\":\"Ann\",\"user_image\":\"https://127.0.0.1/a.png\"}}")";
 const char kAuth[] = R"("{\"qvmsg_sl_auth\":{\"auth_code\":\"QUJDRA==\"}}")";
 const char kBoth[] =
     R"("{\"qvmsg_sl_user_info\":{\"nick_name\":\"Bob\",\"user_image\":\"u\"},\"qvmsg_sl_auth\":{\"auth_code\":\"Q0RFRg==\"}}")";
@@ -43,7 +44,7 @@ const char kAuthTopic[] = "qvsl/p2p/consumerId@@@auth0123456789";
 
 // Everything written to standard output and error while it lives goes to a file.
 class CaptureOutput {
-public:
+  public:
     explicit CaptureOutput(const std::string &file) : file_(file) {
         fflush(stdout);
         fflush(stderr);
@@ -68,13 +69,13 @@ public:
     }
     ~CaptureOutput() { finish(); }
 
-private:
+  private:
     std::string file_;
     int out_ = -1, err_ = -1;
 };
 
 class QrLogin : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(fs::exists(dir.file("notimeout")));
         ASSERT_TRUE(broker.ready());
@@ -117,11 +118,14 @@ TEST_F(QrLogin, PhoneSendsUserInfoThenCodeAndGetsTwoReplies) {
     send(kAuth);
     send(kBoth);  // both keys: counts as an auth code only
     ASSERT_TRUE(wait_for([] { return heard().size() >= 3; }, 10000));
-    EXPECT_EQ(heard(), (std::vector<std::string>{"user:Ann,https://127.0.0.1/a.png", "auth:QUJDRA==", "auth:Q0RFRg=="}));
+    EXPECT_EQ(heard(), (std::vector<std::string>{"user:Ann,https://127.0.0.1/a.png",
+                                                 "auth:QUJDRA==", "auth:Q0RFRg=="}));
     ASSERT_TRUE(wait_for([&] { return phone.messages().size() >= 3; }, 10000));
     for (const auto &m : phone.messages()) {
-        EXPECT_NE(m.find(R"("msgType": "getResp", "fromId": "auth0123456789", "fromType": 1, "msgId": 1765400000123)"),
-                  std::string::npos)
+        EXPECT_NE(
+            m.find(
+                R"("msgType": "getResp", "fromId": "auth0123456789", "fromType": 1, "msgId": 1765400000123)"),
+            std::string::npos)
             << m;
         EXPECT_NE(m.find(R"("error_code": 0, "error_msg": "", "services": "" })"), std::string::npos) << m;
     }
@@ -137,9 +141,10 @@ TEST_F(QrLogin, PhoneSendsUserInfoThenCodeAndGetsTwoReplies) {
         if (p != std::string::npos) ssig = r.substr(p + 5, r.find('"', p) - p - 5);
     }
     ASSERT_FALSE(ssig.empty());
-    for (const std::string &secret : {std::string(QVMSGS_PASSWORD), std::string(LoginStub::kAppKey), ssig,
-                                      std::string("QUJDRA=="), std::string("Q0RFRg=="), std::string("code=AB12"),
-                                      std::string("AB12"), std::string("qvmsg_sl_auth"), std::string("Ann")})
+    for (const std::string &secret :
+         {std::string(QVMSGS_PASSWORD), std::string(LoginStub::kAppKey), ssig, std::string("QUJDRA=="),
+          std::string("Q0RFRg=="), std::string("code=AB12"), std::string("AB12"),
+          std::string("qvmsg_sl_auth"), std::string("Ann")})
         EXPECT_EQ(out.find(secret), std::string::npos) << "logged: " << secret;
 }
 
@@ -168,7 +173,8 @@ TEST_F(QrLogin, StopDuringASlowRequestSubscribesNothing) {
     ASSERT_EQ(qvsl_QVSLRA_create(&ra, 0, 3, "./"), 0);
     char url[1025], id[65];
     uint32_t expiry;
-    auto start = std::async(std::launch::async, [&] { return qvsl_request_auth_start(ra, url, id, &expiry); });
+    auto start =
+        std::async(std::launch::async, [&] { return qvsl_request_auth_start(ra, url, id, &expiry); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto t0 = Clock::now();
     qvsl_request_auth_stop(ra);
