@@ -53,11 +53,11 @@ struct qvmsgs_context {
     std::list<qvmsgs_sub_wait> sub_waits;  // freed with the context
 };
 
-// Connects to server_uri ("host:port" plain, "ssl://host:port" TLS, at most 32 characters) after writing the
-// trust bundle to "<cert_dir>/qv_sert.pem". client_id NULL: one made from time, thread, pid and a
-// process-wide counter. Returns once the first attempt has finished (the context is returned when it failed
-// too, and keeps reconnecting with a back-off unless the broker refused the login); NULL when it could not be
-// set up.
+// Connects to server_uri ("host:port" plain, "ssl://host:port" TLS; at most 32 characters, a longer one is
+// refused) after writing the trust bundle to "<cert_dir>/qv_sert.pem". client_id NULL: one made from time,
+// thread, pid and a process-wide counter. Returns once the first attempt has finished (the context is
+// returned when it failed too, and keeps reconnecting with a back-off unless the broker refused the login);
+// NULL when it could not be set up.
 qvmsgs_context *qvmsgs_init(const char *server_uri, const char *client_id, int from_type,
                             const char *cert_dir);
 // Waits for replies in flight, disconnects, drops the listeners and frees the context. NULL is logged.

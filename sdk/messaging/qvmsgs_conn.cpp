@@ -128,6 +128,11 @@ qvmsgs_conn *qvmsgs_connect(const char *trust_store, const char *server_uri, con
         QV_LOG_ERROR("para is null");
         return nullptr;
     }
+    // A cut address would name another host or port: refuse it instead.
+    if (std::strlen(server_uri) >= sizeof(qvmsgs_conn::server_uri)) {
+        QV_LOG_ERROR("server address longer than %zu characters", sizeof(qvmsgs_conn::server_uri) - 1);
+        return nullptr;
+    }
     auto *c = new qvmsgs_conn;
     copy_text(c->trust_store, sizeof c->trust_store, trust_store);
     copy_text(c->client_id, sizeof c->client_id, client_id);

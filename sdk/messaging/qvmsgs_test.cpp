@@ -88,6 +88,9 @@ TEST(CertFile, UnwritableFolderGivesNoContext) {
     if (geteuid() != 0) mkdir(folder.c_str(), 0500);
     EXPECT_EQ(qvmsgs_init("127.0.0.1:1", nullptr, 0, folder.c_str()), nullptr);
     EXPECT_EQ(qvmsgs_init("127.0.0.1:1", nullptr, 0, nullptr), nullptr);
+    // An address the connection record cannot hold whole (32 characters) is refused, never cut.
+    EXPECT_EQ(qvmsgs_init("ssl://a-rather-long-broker-name.example:61614", nullptr, 0, dir.path().c_str()),
+              nullptr);
 }
 
 TEST_F(Messaging, ConnectsOnPlainAndTlsAndDelivers) {
