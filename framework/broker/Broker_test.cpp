@@ -76,6 +76,7 @@ TEST(FreshProcess, StartListStopAreNumbered10241To10243) {
 
 TEST(Numbering, EightThreadsGetDistinctContiguousNumbersAndOneCompletionEach) {
     constexpr int kThreads = 8, kEach = 10000;
+    plat::LogCapture quiet;
     const int32_t before = broker().lastSequenceNumber();
     std::vector<std::atomic<int>> calls(kThreads * kEach + 1);
     std::vector<std::vector<int32_t>> got(kThreads);
@@ -464,6 +465,7 @@ TEST_F(Saturation, MarkLaneAnswersWhileSixtyFourListingsBlockAndTheSixtyFifthWai
 
 TEST(ProgressTable, IsEmptyAfterAHundredThousandRequests) {
     constexpr int kRequests = 100000;
+    plat::LogCapture quiet;
     std::atomic<int> answered{0};
     const int before = broker().progressCount();
     for (int i = 0; i < kRequests; ++i) {
