@@ -480,3 +480,57 @@ TEST(ProgressTable, IsEmptyAfterAHundredThousandRequests) {
     ASSERT_TRUE(spinUntil([&] { return answered.load() == kRequests; }, 60000));
     ASSERT_TRUE(spinUntil([&] { return broker().progressCount() == before; }));
 }
+
+class Listing : public ServiceOnFake {};
+
+TEST_F(Listing, PageArgumentsFailuresAndRefusedBuckets) {
+    fake->setPage({3, 40, {{"a", 1, 11}, {".cache", 2, 22}, {"b", 3, 33}}});
+    bridge().setSrcToken(777);
+    const auto ok = answerOf([](auto done) {
+        return broker().qvNasGetFileListWithStartIndex(-5, -1, QVNasPathInfo::sharePath("/d", 2), 4, done);
+    });
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->responseCode, 0);
+    const auto call = fake->listCalls().back();
+    EXPECT_EQ(call.start, 0);
+    EXPECT_EQ(call.count, 0);
+    EXPECT_EQ(call.sortType, 4);
+    EXPECT_EQ(call.path, "/d");
+    EXPECT_EQ(call.bucketId, 2);
+    EXPECT_EQ(call.token, 777);
+    const auto page = ok->responseData.value<QVNasFileListInfoPtr>();
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->count, 3);
+    EXPECT_EQ(page->totalCount, 40);
+    ASSERT_EQ(page->fileList.size(), 2);
+    EXPECT_EQ(page->fileList[0]->name, QStringLiteral("a"));
+    EXPECT_EQ(page->fileList[1]->name, QStringLiteral("b"));
+    EXPECT_EQ(page->fileList[1]->size, 3u);
+    EXPECT_EQ(page->fileList[1]->date, 33u);
+
+    fake->scriptList(10202);
+    const auto failed = answerOf([](auto done) {
+        return broker().qvNasGetFileListWithStartIndex(0, 10, QVNasPathInfo::sharePath("/d", 0), 0, done);
+    });
+    EXPECT_EQ(failed->responseCode, 110202);
+    const auto empty = failed->responseData.value<QVNasFileListInfoPtr>();
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->count, 0);
+    EXPECT_EQ(empty->totalCount, 0);
+    EXPECT_TRUE(empty->fileList.isEmpty());
+
+    // A bucket id the SDK's record cannot hold is refused before anything is sent.
+    const size_t calls = fake->listCalls().size();
+    const auto refused = answerOf([](auto done) {
+        return broker().qvNasGetFileListWithStartIndex(0, 10, QVNasPathInfo::sharePath("/d", 4294967297LL), 0, done);
+    });
+    EXPECT_EQ(refused->responseCode, -1);
+    EXPECT_EQ(fake->listCalls().size(), calls);
+    QVNasResponseInfoPtr exists;
+    broker().qvNasIsExistedWithPathInfo(QVNasPathInfo::sharePath("/d", 4294967297LL),
+                                        [&](const QVNasResponseInfoPtr &r) { exists = r; });
+    ASSERT_TRUE(exists);
+    EXPECT_EQ(exists->responseCode, -1);
+    EXPECT_EQ(fake->existsCalls(), 0);
+    bridge().setSrcToken(0);
+}
