@@ -1,6 +1,7 @@
 // Model classes: the C text conversion, the bridge's converters, archives, descriptions and derived values.
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QStringDecoder>
 #include <QTimeZone>
 
@@ -333,4 +334,21 @@ TEST(DeviceUserListInfo, LookupsBeforeAndAfterTheDictionaryExists) {
     QVNasTaskOperateStatusInfo s;
     EXPECT_FALSE(s.statusMessage().isNull());
     EXPECT_EQ(s.statusMessage(), QStringLiteral(""));
+}
+
+TEST(TransportStreams, FiledStreamsAreReadAndClosedOnRemoval) {
+    plat::LogCapture quiet;
+    auto &bridge = QVNasSDKManagerImplement::shareManagerImplement();
+    auto buffer = std::make_shared<QBuffer>();
+    buffer->setData("0123456789");
+    ASSERT_TRUE(buffer->open(QIODevice::ReadOnly));
+    bridge.addTransportStream(55, buffer);
+    char out[4] = {};
+    EXPECT_EQ(QVNasSDKManagerImplement::qvReadFileStreamBuffer(55, out, sizeof out), 4);
+    EXPECT_EQ(std::string(out, 4), "0123");
+    EXPECT_EQ(QVNasSDKManagerImplement::qvReadFileStreamBuffer(56, out, sizeof out), 0);
+    bridge.removeTransportStreamWithSeq(55);
+    EXPECT_FALSE(buffer->isOpen());
+    EXPECT_EQ(QVNasSDKManagerImplement::qvReadFileStreamBuffer(55, out, sizeof out), 0);
+    bridge.removeTransportStreamWithSeq(55);  // nothing filed: nothing happens
 }
