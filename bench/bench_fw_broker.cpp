@@ -14,7 +14,6 @@
 #include <QThread>
 #include <QThreadPool>
 #include <QTimer>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -39,7 +38,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double usSince(Clock::time_point t0) { return std::chrono::duration<double, std::micro>(Clock::now() - t0).count(); }
+double usSince(Clock::time_point t0) {
+    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+}
 
 double pct(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
@@ -50,7 +51,9 @@ void spinUntil(const std::function<bool()> &cond) {
     while (!cond()) QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-QVNasPrivateInterfaceProtocol &broker() { return QVNasPrivateInterfaceProtocol::defaultProtocolManager(); }
+QVNasPrivateInterfaceProtocol &broker() {
+    return QVNasPrivateInterfaceProtocol::defaultProtocolManager();
+}
 
 // One request on the listing's road; the handler on main records the latency.
 void brokerTrip(std::vector<double> &out, std::mutex &mu, std::atomic<int> &done) {
@@ -124,15 +127,17 @@ void roundTrips(bool threaded) {
         const auto bare = runTrips(bareTrip, 2000, threaded);
         const auto ours = runTrips(brokerTrip, 2000, threaded);
         const double b50 = pct(bare, 0.5), b99 = pct(bare, 0.99), o50 = pct(ours, 0.5), o99 = pct(ours, 0.99);
-        std::printf("run %d: bare hop p50 %.1f p99 %.1f | broker p50 %.1f p99 %.1f | ratio p50 %.2f p99 %.2f\n",
-                    round + 1, b50, b99, o50, o99, o50 / b50, o99 / b99);
+        std::printf(
+            "run %d: bare hop p50 %.1f p99 %.1f | broker p50 %.1f p99 %.1f | ratio p50 %.2f p99 %.2f\n",
+            round + 1, b50, b99, o50, o99, o50 / b50, o99 / b99);
         r50.push_back(o50 / b50);
         r99.push_back(o99 / b99);
     }
     std::sort(r50.begin(), r50.end());
     std::sort(r99.begin(), r99.end());
-    std::printf("ratio p50 min %.2f median %.2f max %.2f | ratio p99 min %.2f median %.2f max %.2f (limit 3)\n",
-                r50.front(), r50[2], r50.back(), r99.front(), r99[2], r99.back());
+    std::printf(
+        "ratio p50 min %.2f median %.2f max %.2f | ratio p99 min %.2f median %.2f max %.2f (limit 3)\n",
+        r50.front(), r50[2], r50.back(), r99.front(), r99[2], r99.back());
 }
 
 void mainStall(FakeDeviceSdk &fake) {
@@ -152,7 +157,8 @@ void mainStall(FakeDeviceSdk &fake) {
         std::atomic<int> answered{0};
         const auto path = QVNasPathInfo::sharePath(QStringLiteral("/bench"), 0);
         for (int i = 0; i < 64; ++i)
-            broker().qvNasGetFileListWithStartIndex(0, 1, path, 0, [&](const QVNasResponseInfoPtr &) { ++answered; });
+            broker().qvNasGetFileListWithStartIndex(0, 1, path, 0,
+                                                    [&](const QVNasResponseInfoPtr &) { ++answered; });
         const qint64 until = since.elapsed() + 300;
         spinUntil([&] { return since.elapsed() > until; });
         fake.openListLatch();
@@ -184,8 +190,8 @@ void rssOverRequests() {
                 903, {}, [&](const QVNasResponseInfoPtr &) { ++answered; },
                 QVNasTransportProgressBlock([](const QVNasRequestInfoPtr &, int32_t, int64_t, int64_t) {}),
                 [](QVNasSDKManager &, const QVNasTaskInfoPtr &task) {
-                    broker().qvDiskTransportRequest(QVNasPrivateInterfaceProtocol::createRequestInfoWithTask(task),
-                                                    1, 1, 2);
+                    broker().qvDiskTransportRequest(
+                        QVNasPrivateInterfaceProtocol::createRequestInfoWithTask(task), 1, 1, 2);
                     task->responseInfo = std::make_shared<QVNasResponseInfo>();
                     broker().qvDiskClientResponse(task);
                 });
@@ -193,22 +199,24 @@ void rssOverRequests() {
         spinUntil([&] { return answered.load() == batch * 10000 && broker().progressCount() == 0; });
         const long rss = rssKb();
         if (batch == 1) first = rss;
-        std::printf("after %6d requests: RSS %ld KiB, filed completions %d, filed progress %d\n", batch * 10000, rss,
-                    broker().completionCount(), broker().progressCount());
+        std::printf("after %6d requests: RSS %ld KiB, filed completions %d, filed progress %d\n",
+                    batch * 10000, rss, broker().completionCount(), broker().progressCount());
     }
     std::printf("RSS growth from 10,000 to 100,000 requests: %ld KiB\n", rssKb() - first);
     plat::Log::setEnabled(true);
 }
 
 std::string listingReply(int entries) {
-    std::string s = R"({ "header": { "cmd": 101, "token": 1234567890123, "seq": 42, "error": 0 }, "data": { "count": )" +
-                    std::to_string(entries) + R"(, "totalCount": )" + std::to_string(entries) + R"(, "filelist": [ )";
+    std::string s =
+        R"({ "header": { "cmd": 101, "token": 1234567890123, "seq": 42, "error": 0 }, "data": { "count": )" +
+        std::to_string(entries) + R"(, "totalCount": )" + std::to_string(entries) + R"(, "filelist": [ )";
     char buf[320];
     for (int i = 0; i < entries; ++i) {
-        std::snprintf(buf, sizeof buf,
-                      R"(%s{ "name": "IMG_%05d.jpg", "path": "/mnt/sda1/photos/2024/IMG_%05d.jpg", "size": %d, )"
-                      R"("data": %d, "isFolder": %d, "bucket_id": 1, "isStore": %d, "type": 3 })",
-                      i ? ", " : "", i, i, 100000 + i * 37, 1700000000 + i, i % 50 == 0, i % 7 == 0);
+        std::snprintf(
+            buf, sizeof buf,
+            R"(%s{ "name": "IMG_%05d.jpg", "path": "/mnt/sda1/photos/2024/IMG_%05d.jpg", "size": %d, )"
+            R"("data": %d, "isFolder": %d, "bucket_id": 1, "isStore": %d, "type": 3 })",
+            i ? ", " : "", i, i, 100000 + i * 37, 1700000000 + i, i % 50 == 0, i % 7 == 0);
         s += buf;
     }
     return s + " ] } }";
@@ -230,7 +238,8 @@ double sdkDecodeUs(const std::string &text, file_list_info *keep) {
 }
 
 void pageConversion() {
-    std::printf("\n== converting a 10,000-entry page into models vs the SDK's decode of the same reply (ms)\n");
+    std::printf(
+        "\n== converting a 10,000-entry page into models vs the SDK's decode of the same reply (ms)\n");
     qv::set_log_enabled(false);
     const std::string text = listingReply(10000);
     file_list_info page{};

@@ -7,7 +7,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
-
 #include <string>
 
 #include "platform/MainQueue.h"

@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
-
 #include <functional>
 
 namespace fwtest {
@@ -22,6 +21,8 @@ inline bool spinUntil(const std::function<bool()> &cond, int ms = 5000) {
 }
 
 // Processes the events queued so far.
-inline void drain() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+inline void drain() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 }  // namespace fwtest

@@ -1,6 +1,5 @@
 // Keyed unarchiving of every archivable model class from arbitrary bytes: null or an object, never a crash.
 #include <QByteArray>
-
 #include <cstddef>
 #include <cstdint>
 

@@ -2,7 +2,6 @@
 // decoder; and the field-bounded conversion never reads past its width.
 #include <QByteArrayView>
 #include <QStringDecoder>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

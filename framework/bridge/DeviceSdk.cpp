@@ -7,8 +7,8 @@ std::shared_ptr<DeviceSdk> DeviceSdk::real() {
     return s;
 }
 
-ppc_router_task *DeviceSdk::ppc_start_Service(const char *, ppc_dev_cb, ppc_dev_cb, ppc_usb_status_cb, const char *,
-                                              int *error) {
+ppc_router_task *DeviceSdk::ppc_start_Service(const char *, ppc_dev_cb, ppc_dev_cb, ppc_usb_status_cb,
+                                              const char *, int *error) {
     QVB_LOG_ERROR(QStringLiteral("ppc_start_Service: the service runtime is not available in this build"));
     if (error != nullptr) *error = -1;
     return nullptr;
@@ -24,6 +24,10 @@ int DeviceSdk::ppc_FileGetList(path_info target, int32_t start, int32_t count, i
     return QV_FileGetList(&target, start, count, sortType, out, token);
 }
 
-int DeviceSdk::ppc_FileIsExist(path_info target, int64_t token) { return QV_FileIsExist(&target, token); }
+int DeviceSdk::ppc_FileIsExist(path_info target, int64_t token) {
+    return QV_FileIsExist(&target, token);
+}
 
-void DeviceSdk::file_list_free(file_dnode *first) { ppc_destory_file_list(first); }
+void DeviceSdk::file_list_free(file_dnode *first) {
+    ppc_destory_file_list(first);
+}

@@ -12,7 +12,7 @@
 #include "runtime/ppclib.h"
 
 class DeviceSdk {
-public:
+  public:
     virtual ~DeviceSdk() = default;
 
     // The process's real port.
@@ -20,8 +20,9 @@ public:
 
     // Starts the SDK service: a new context, or null with the failing step's code in `*error` (0 when it
     // was never written). Not in this SDK yet: null, -1 and a log line.
-    virtual ppc_router_task *ppc_start_Service(const char *cacheDir, ppc_dev_cb onDeviceAdd, ppc_dev_cb onDeviceDel,
-                                               ppc_usb_status_cb onUsbStatus, const char *gateway, int *error);
+    virtual ppc_router_task *ppc_start_Service(const char *cacheDir, ppc_dev_cb onDeviceAdd,
+                                               ppc_dev_cb onDeviceDel, ppc_usb_status_cb onUsbStatus,
+                                               const char *gateway, int *error);
     // Stops the service; 0 means the context was released. Not in this SDK yet: -1 and a log line.
     virtual int ppc_stop_Service(ppc_router_task *context);
     // Folder page (101): on 0 the page is the caller's, freed with file_list_free and then free().
@@ -36,7 +37,7 @@ using DeviceSdkPtr = std::shared_ptr<DeviceSdk>;
 
 // A page the SDK handed over: the nodes and then the holder are freed with the port's functions.
 class SdkOwnedPage {
-public:
+  public:
     SdkOwnedPage(DeviceSdk &sdk, file_list_page *page) : m_sdk(sdk), m_page(page) {}
     ~SdkOwnedPage() {
         if (m_page == nullptr) return;
@@ -47,7 +48,7 @@ public:
     SdkOwnedPage &operator=(const SdkOwnedPage &) = delete;
     const file_list_page *get() const { return m_page; }
 
-private:
+  private:
     DeviceSdk &m_sdk;
     file_list_page *m_page;
 };

@@ -111,7 +111,8 @@ ppc_router_task *FakeDeviceSdk::ppc_start_Service(const char *cacheDir, ppc_dev_
                                                   ppc_dev_cb onDeviceDel, ppc_usb_status_cb onUsbStatus,
                                                   const char *gateway, int *error) {
     std::lock_guard<std::mutex> l(m_mu);
-    m_startCalls.push_back({cacheDir ? cacheDir : "", gateway ? gateway : "", onDeviceAdd, onDeviceDel, onUsbStatus});
+    m_startCalls.push_back(
+        {cacheDir ? cacheDir : "", gateway ? gateway : "", onDeviceAdd, onDeviceDel, onUsbStatus});
     if (m_startError != INT_MIN && error != nullptr) *error = m_startError;
     if (!m_startContext) return nullptr;
     ppc_router_task *ctx = ppc_router_task_new();

@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -18,7 +17,7 @@
 #include "bridge/DeviceSdk.h"
 
 class FakeDeviceSdk final : public DeviceSdk {
-public:
+  public:
     struct Entry {
         std::string name;  // raw bytes; empty with `noName` gives a node without a name text
         int64_t size = 0;
@@ -53,10 +52,22 @@ public:
     // Start: with `createContext` a context comes back; `error` is written to the error variable unless
     // it is INT32_MIN (never written).
     void scriptStart(bool createContext, int error);
-    void scriptStop(int result) { std::lock_guard<std::mutex> l(m_mu); m_stopResult = result; }
-    void scriptList(int result) { std::lock_guard<std::mutex> l(m_mu); m_listResult = result; }
-    void scriptExists(int result) { std::lock_guard<std::mutex> l(m_mu); m_existsResult = result; }
-    void setPage(Page page) { std::lock_guard<std::mutex> l(m_mu); m_page = std::move(page); }
+    void scriptStop(int result) {
+        std::lock_guard<std::mutex> l(m_mu);
+        m_stopResult = result;
+    }
+    void scriptList(int result) {
+        std::lock_guard<std::mutex> l(m_mu);
+        m_listResult = result;
+    }
+    void scriptExists(int result) {
+        std::lock_guard<std::mutex> l(m_mu);
+        m_existsResult = result;
+    }
+    void setPage(Page page) {
+        std::lock_guard<std::mutex> l(m_mu);
+        m_page = std::move(page);
+    }
     // While closed, every listing blocks until released.
     void closeListLatch();
     void releaseListings(int n);  // lets n blocked or later listings through
@@ -78,13 +89,14 @@ public:
 
     // ---- DeviceSdk ----
     ppc_router_task *ppc_start_Service(const char *cacheDir, ppc_dev_cb onDeviceAdd, ppc_dev_cb onDeviceDel,
-                                       ppc_usb_status_cb onUsbStatus, const char *gateway, int *error) override;
+                                       ppc_usb_status_cb onUsbStatus, const char *gateway,
+                                       int *error) override;
     int ppc_stop_Service(ppc_router_task *context) override;
-    int ppc_FileGetList(path_info target, int32_t start, int32_t count, int32_t sortType, file_list_page **out,
-                        int64_t token) override;
+    int ppc_FileGetList(path_info target, int32_t start, int32_t count, int32_t sortType,
+                        file_list_page **out, int64_t token) override;
     int ppc_FileIsExist(path_info target, int64_t token) override;
 
-private:
+  private:
     std::thread::id runOnOwnThread(const std::function<void()> &fn);
 
     mutable std::mutex m_mu;

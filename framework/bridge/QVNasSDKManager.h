@@ -40,7 +40,7 @@ struct QVNasSDKManager : QVNasSDKManagerService,
 
 // The one bridge, as the broker sees it.
 class QVNasSDKLibrary final {
-public:
+  public:
     QVNasSDKLibrary() = delete;
     static QVNasSDKManager &shareSdkManager();
 };

@@ -4,22 +4,28 @@
 
 #include "model/QVClientSDKTools.h"
 #include "model/QVNasUSBInfo.h"
+#include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/Paths.h"
-#include "platform/Log.h"
 
 namespace {
 
 std::mutex g_delegateMu;
 std::shared_ptr<QVNasClientLibDelegate> g_delegate;  // set by the start, read by answers and callbacks
 
-QString cText(const char *text, size_t width) { return QVClientSDKTools::qvFormatCharOrEmpty(text, width); }
+QString cText(const char *text, size_t width) {
+    return QVClientSDKTools::qvFormatCharOrEmpty(text, width);
+}
 
-QString heapText(const char *text) { return QVClientSDKTools::qvFormatChar(text).value_or(QString()); }
+QString heapText(const char *text) {
+    return QVClientSDKTools::qvFormatChar(text).value_or(QString());
+}
 
 }  // namespace
 
-QVNasSDKManager &QVNasSDKLibrary::shareSdkManager() { return QVNasSDKManagerImplement::shareManagerImplement(); }
+QVNasSDKManager &QVNasSDKLibrary::shareSdkManager() {
+    return QVNasSDKManagerImplement::shareManagerImplement();
+}
 
 QVNasSDKManagerImplement &QVNasSDKManagerImplement::shareManagerImplement() {
     static auto *const s = new QVNasSDKManagerImplement;  // never destroyed
@@ -79,12 +85,14 @@ void QVNasSDKManagerImplement::answer(const QVNasTaskInfoPtr &task, int result, 
 
 // ---- converters ----
 
-std::optional<path_info> QVNasSDKManagerImplement::qvGetUserObj(const QVNasPathInfoPtr &pathInfo, QByteArray &path) {
+std::optional<path_info> QVNasSDKManagerImplement::qvGetUserObj(const QVNasPathInfoPtr &pathInfo,
+                                                                QByteArray &path) {
     path_info target{};
     if (!pathInfo) return std::nullopt;
     if (pathInfo->operateBucketId < std::numeric_limits<int32_t>::min() ||
         pathInfo->operateBucketId > std::numeric_limits<int32_t>::max()) {
-        QVB_LOG_ERROR(QStringLiteral("bucket id %1 does not fit the path record").arg(pathInfo->operateBucketId));
+        QVB_LOG_ERROR(
+            QStringLiteral("bucket id %1 does not fit the path record").arg(pathInfo->operateBucketId));
         return std::nullopt;
     }
     path = pathInfo->operatePath.toUtf8();
@@ -137,8 +145,8 @@ QVNasDeviceInfoPtr QVNasSDKManagerImplement::getDeviceDictWithInfo(const qv_dev_
 
 // ---- service ----
 
-void QVNasSDKManagerImplement::qvStartServiceWithTask(const QVNasTaskInfoPtr &task,
-                                                      const std::shared_ptr<QVNasClientLibDelegate> &delegate) {
+void QVNasSDKManagerImplement::qvStartServiceWithTask(
+    const QVNasTaskInfoPtr &task, const std::shared_ptr<QVNasClientLibDelegate> &delegate) {
     {
         std::lock_guard<std::mutex> lock(g_delegateMu);
         g_delegate = delegate;
@@ -152,8 +160,9 @@ void QVNasSDKManagerImplement::qvStartServiceWithTask(const QVNasTaskInfoPtr &ta
     const QByteArray gateway = task->requestDict.value(QStringLiteral("ipAddress")).toString().toUtf8();
     const QByteArray caches = plat::Paths::cacheLocation().toUtf8();
     int error = 0;
-    ppc_router_task *ctx = deviceSdk()->ppc_start_Service(caches.constData(), &onDeviceListAdd, &onDeviceListDel,
-                                                          &onUsbBackupInfoList, gateway.constData(), &error);
+    ppc_router_task *ctx =
+        deviceSdk()->ppc_start_Service(caches.constData(), &onDeviceListAdd, &onDeviceListDel,
+                                       &onUsbBackupInfoList, gateway.constData(), &error);
     m_clientContext.store(ctx);
     if (ctx == nullptr) QVB_LOG_ERROR(QStringLiteral("start service failed: %1").arg(error));
     answer(task, error, 1, std::nullopt, Hop::MainAndWait);
@@ -232,12 +241,15 @@ int32_t QVNasSDKManagerImplement::qvReadFileStreamBuffer(int32_t seq, char *buff
         stream = self.m_streams.value(seq);
     }
     if (!stream) {
-        QVB_LOG_DEBUG(QStringLiteral("no transport stream for seq %1 (%2 filed)").arg(seq).arg(self.m_streams.size()));
+        QVB_LOG_DEBUG(
+            QStringLiteral("no transport stream for seq %1 (%2 filed)").arg(seq).arg(self.m_streams.size()));
         return 0;
     }
-    const qint64 want = static_cast<qint64>(std::min<uint64_t>(maxLength, std::numeric_limits<int32_t>::max()));
+    const qint64 want =
+        static_cast<qint64>(std::min<uint64_t>(maxLength, std::numeric_limits<int32_t>::max()));
     const qint64 got = stream->read(buffer, want);
-    if (got < 1) QVB_LOG_DEBUG(QStringLiteral("stream read %1, bytes remain: %2").arg(got).arg(!stream->atEnd()));
+    if (got < 1)
+        QVB_LOG_DEBUG(QStringLiteral("stream read %1, bytes remain: %2").arg(got).arg(!stream->atEnd()));
     return static_cast<int32_t>(std::max<qint64>(got, 0));
 }
 

@@ -7,7 +7,6 @@
 #include <QHash>
 #include <QIODevice>
 #include <QVariantMap>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -22,7 +21,7 @@
 #include "model/QVNasPathInfo.h"
 
 class QVNasSDKManagerImplement final : public QVNasSDKManager {
-public:
+  public:
     static QVNasSDKManagerImplement &shareManagerImplement();
     QVNasSDKManagerImplement(const QVNasSDKManagerImplement &) = delete;
     QVNasSDKManagerImplement &operator=(const QVNasSDKManagerImplement &) = delete;
@@ -69,11 +68,11 @@ public:
 
     static std::shared_ptr<QVNasClientLibDelegate> delegate();
 
-private:
+  private:
     QVNasSDKManagerImplement() = default;
     enum class Hop { MainAndWait, ThisThread };
-    void answer(const QVNasTaskInfoPtr &task, int result, int32_t command, const std::optional<QVariant> &data,
-                Hop hop);
+    void answer(const QVNasTaskInfoPtr &task, int result, int32_t command,
+                const std::optional<QVariant> &data, Hop hop);
 
     mutable std::mutex m_sdkMu;
     DeviceSdkPtr m_sdk;

@@ -2,12 +2,10 @@
 // start and stop, pushed events and reports, and the work pools under load.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
-
 #include <atomic>
-#include <QElapsedTimer>
-
 #include <climits>
 #include <cstring>
 #include <future>
@@ -85,10 +83,7 @@ TEST(Numbering, EightThreadsGetDistinctContiguousNumbersAndOneCompletionEach) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kEach; ++i) {
                 auto h = broker().submitRequest(
-                    900,
-                    {},
-                    [&, before](const QVNasResponseInfoPtr &) {},
-                    {},
+                    900, {}, [&, before](const QVNasResponseInfoPtr &) {}, {},
                     [&, before](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) {
                         const int idx = task->commandSeq - before;
                         if (idx > 0 && idx < static_cast<int>(calls.size())) calls[idx].fetch_add(1);
@@ -133,9 +128,9 @@ TEST_F(Threads, WhereEachCommandCompletesByCaller) {
         Caller caller;
         Where where;
     } cases[] = {
-        {"61 from main", 61, Main, WorkThreadAnyTime},   {"61 from pool", 61, Pool, WorkThreadAnyTime},
+        {"61 from main", 61, Main, WorkThreadAnyTime},    {"61 from pool", 61, Pool, WorkThreadAnyTime},
         {"61 from thread", 61, Plain, WorkThreadAnyTime}, {"64 from main", 64, Main, MainBeforeReturn},
-        {"64 from pool", 64, Pool, MainBeforeReturn},    {"64 from thread", 64, Plain, MainBeforeReturn},
+        {"64 from pool", 64, Pool, MainBeforeReturn},     {"64 from thread", 64, Plain, MainBeforeReturn},
         {"1 from main", 1, Main, MainAfterReturn},        {"1 from pool", 1, Pool, MainAfterReturn},
         {"1 from thread", 1, Plain, MainAfterReturn},
     };
@@ -200,7 +195,8 @@ TEST(ServiceStart, TheSdkGetsCachesGatewayAndCallbacks) {
     };
     for (const auto &c : cases) {
         fake->scriptStart(c.context, c.error);
-        const auto r = answerOf([](auto done) { return broker().qvNasStartServiceWithGatewayIp("192.168.9.1", done); });
+        const auto r =
+            answerOf([](auto done) { return broker().qvNasStartServiceWithGatewayIp("192.168.9.1", done); });
         ASSERT_TRUE(r) << c.what;
         EXPECT_EQ(r->responseCode, c.code) << c.what;
         EXPECT_EQ(r->clientCommand, 1);
@@ -213,15 +209,18 @@ TEST(ServiceStart, TheSdkGetsCachesGatewayAndCallbacks) {
         if (c.context) {
             // A second start while the context is held is refused without reaching the SDK.
             const size_t starts = fake->startCalls().size();
-            const auto again = answerOf([](auto done) { return broker().qvNasStartServiceWithGatewayIp("x", done); });
+            const auto again =
+                answerOf([](auto done) { return broker().qvNasStartServiceWithGatewayIp("x", done); });
             EXPECT_EQ(again->responseCode, -1);
             EXPECT_EQ(fake->startCalls().size(), starts);
-            const auto stop = answerOf([](auto done) { return broker().qvNasStopServiceWithCompletion(done); });
+            const auto stop =
+                answerOf([](auto done) { return broker().qvNasStopServiceWithCompletion(done); });
             EXPECT_EQ(stop->responseCode, 0);
             EXPECT_EQ(stop->clientCommand, 2);
             EXPECT_FALSE(bridge().hasClientContext());
             // After the stop released the context, a second stop answers -1 without calling the SDK.
-            const auto stop2 = answerOf([](auto done) { return broker().qvNasStopServiceWithCompletion(done); });
+            const auto stop2 =
+                answerOf([](auto done) { return broker().qvNasStopServiceWithCompletion(done); });
             EXPECT_EQ(stop2->responseCode, -1);
             EXPECT_EQ(fake->stopCalls(), 1);
         }
@@ -322,8 +321,9 @@ TEST(Routing, ReportsReachTheirCallbacksOnTheirThreads) {
     };
     // Files a progress callback under a held (never answered) request and gives back its number.
     auto fileProgress = [](QVNasProgressHandel h) {
-        auto r = broker().submitRequest(902, {}, [](const QVNasResponseInfoPtr &) {}, std::move(h),
-                                        [](QVNasSDKManager &, const QVNasTaskInfoPtr &) {});
+        auto r = broker().submitRequest(
+            902, {}, [](const QVNasResponseInfoPtr &) {}, std::move(h),
+            [](QVNasSDKManager &, const QVNasTaskInfoPtr &) {});
         return r->clientCommandSeq;
     };
     const std::vector<Row> rows = {
@@ -337,17 +337,20 @@ TEST(Routing, ReportsReachTheirCallbacksOnTheirThreads) {
          },
          CallingThread},
         {"search batch", [](int32_t, auto) {},
-         [&](int32_t seq) { broker().qvDiskDynamicSearchDataWithRequestInfo(req(130, seq), {}, 2); }, MainThread},
+         [&](int32_t seq) { broker().qvDiskDynamicSearchDataWithRequestInfo(req(130, seq), {}, 2); },
+         MainThread},
         {"firmware progress by number", [](int32_t, auto) {},
          [&](int32_t seq) { broker().qvDiskOTAUpdateWithRequestInfo(req(154, seq), 50.f); }, CallingThread},
         {"firmware listen, number 0, command 156",
          [](int32_t, std::function<void()> hit) {
-             broker().setOtaUpgradeProgressToOtherUserHandel([hit](const QVNasRequestInfoPtr &, double) { hit(); });
+             broker().setOtaUpgradeProgressToOtherUserHandel(
+                 [hit](const QVNasRequestInfoPtr &, double) { hit(); });
          },
          [&](int32_t) { broker().qvDiskOTAUpdateWithRequestInfo(req(156, 0), 0.5f); }, CallingThread},
         {"firmware report, number 0, other command",
          [](int32_t, std::function<void()> hit) {
-             broker().setOtaUpgradeProgressToOtherUserHandel([hit](const QVNasRequestInfoPtr &, double) { hit(); });
+             broker().setOtaUpgradeProgressToOtherUserHandel(
+                 [hit](const QVNasRequestInfoPtr &, double) { hit(); });
          },
          [&](int32_t) { broker().qvDiskOTAUpdateWithRequestInfo(req(154, 0), 0.5f); }, Nothing},
         {"device execution progress",
@@ -357,7 +360,8 @@ TEST(Routing, ReportsReachTheirCallbacksOnTheirThreads) {
              });
          },
          [&](int32_t) { broker().qvNasRouterDeviceExecListen(3001, 1, 4, 9); }, CallingThread},
-        {"device execution without a handler", [](int32_t, auto) { broker().setNasRouterDeviceExecHandel({}); },
+        {"device execution without a handler",
+         [](int32_t, auto) { broker().setNasRouterDeviceExecHandel({}); },
          [&](int32_t) { broker().qvNasRouterDeviceExecListen(3001, 1, 4, 9); }, Nothing},
         {"QR refresh token",
          [](int32_t, std::function<void()> hit) {
@@ -399,12 +403,11 @@ TEST(Routing, ReportsReachTheirCallbacksOnTheirThreads) {
             seq = fileProgress(QVNasCopyMoveProgressBlock(
                 [hit](const QVNasRequestInfoPtr &, const QVNasOperateProgressInfoPtr &) { hit(); }));
         if (std::string(row.what) == "search batch")
-            seq = fileProgress(
-                QVNasResultBatchBlock([hit](const QVNasRequestInfoPtr &, const QList<QVNasFileInfoPtr> &, int32_t) {
-                    hit();
-                }));
+            seq = fileProgress(QVNasResultBatchBlock(
+                [hit](const QVNasRequestInfoPtr &, const QList<QVNasFileInfoPtr> &, int32_t) { hit(); }));
         if (std::string(row.what) == "firmware progress by number")
-            seq = fileProgress(QVNasFirmwareProgressBlock([hit](const QVNasRequestInfoPtr &, double) { hit(); }));
+            seq = fileProgress(
+                QVNasFirmwareProgressBlock([hit](const QVNasRequestInfoPtr &, double) { hit(); }));
         row.file(seq, hit);
         std::thread::id firer;
         std::thread t([&] {
@@ -443,7 +446,8 @@ TEST_F(Saturation, MarkLaneAnswersWhileSixtyFourListingsBlockAndTheSixtyFifthWai
     std::atomic<int> answered{0};
     auto path = QVNasPathInfo::sharePath("/blocked", 0);
     for (int i = 0; i < 64; ++i)
-        broker().qvNasGetFileListWithStartIndex(0, 1, path, 0, [&](const QVNasResponseInfoPtr &) { ++answered; });
+        broker().qvNasGetFileListWithStartIndex(0, 1, path, 0,
+                                                [&](const QVNasResponseInfoPtr &) { ++answered; });
     ASSERT_TRUE(fake->waitBlocked(64, 5000));
     QElapsedTimer t;
     t.start();
@@ -473,7 +477,8 @@ TEST(ProgressTable, IsEmptyAfterAHundredThousandRequests) {
             903, {}, [&](const QVNasResponseInfoPtr &) { ++answered; },
             QVNasTransportProgressBlock([](const QVNasRequestInfoPtr &, int32_t, int64_t, int64_t) {}),
             [](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) {
-                broker().qvDiskTransportRequest(QVNasPrivateInterfaceProtocol::createRequestInfoWithTask(task), 1, 1, 2);
+                broker().qvDiskTransportRequest(
+                    QVNasPrivateInterfaceProtocol::createRequestInfoWithTask(task), 1, 1, 2);
                 answerHere(0)(lib, task);
             });
     }
@@ -522,7 +527,8 @@ TEST_F(Listing, PageArgumentsFailuresAndRefusedBuckets) {
     // A bucket id the SDK's record cannot hold is refused before anything is sent.
     const size_t calls = fake->listCalls().size();
     const auto refused = answerOf([](auto done) {
-        return broker().qvNasGetFileListWithStartIndex(0, 10, QVNasPathInfo::sharePath("/d", 4294967297LL), 0, done);
+        return broker().qvNasGetFileListWithStartIndex(0, 10, QVNasPathInfo::sharePath("/d", 4294967297LL), 0,
+                                                       done);
     });
     EXPECT_EQ(refused->responseCode, -1);
     EXPECT_EQ(fake->listCalls().size(), calls);

@@ -2,25 +2,25 @@
 #pragma once
 
 #include <QList>
-
+#include <QVariantMap>
 #include <cstdint>
 
 #include "broker/QVNasRequestInfo.h"
 #include "broker/QVNasTaskInfo.h"
 #include "model/QVNasDeviceInfo.h"
-#include "model/QVNasFileInfo.h"
 #include "model/QVNasDeviceUserInfo.h"
+#include "model/QVNasFileInfo.h"
 #include "model/QVNasUSBInfo.h"
-#include <QVariantMap>
 
 struct QVNasClientLibDelegate {
     virtual ~QVNasClientLibDelegate() = default;
     virtual void qvDiskClientResponse(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvDiskClientDeviceAdd(const QVNasDeviceInfoPtr &) {}
     virtual void qvDiskClientDeviceDel(const QVNasDeviceInfoPtr &) {}
-    virtual void qvDiskTransportRequest(const QVNasRequestInfoPtr &, int32_t /*status*/, int64_t /*alreadyValue*/,
-                                        int64_t /*totalValue*/) {}
-    virtual void qvDiskCopyOrMoveWithRequest(const QVNasRequestInfoPtr &, const QVNasOperateProgressInfoPtr &) {}
+    virtual void qvDiskTransportRequest(const QVNasRequestInfoPtr &, int32_t /*status*/,
+                                        int64_t /*alreadyValue*/, int64_t /*totalValue*/) {}
+    virtual void qvDiskCopyOrMoveWithRequest(const QVNasRequestInfoPtr &,
+                                             const QVNasOperateProgressInfoPtr &) {}
     virtual void qvDiskDynamicSearchDataWithRequestInfo(const QVNasRequestInfoPtr &,
                                                         const QList<QVNasFileInfoPtr> & /*searchFiles*/,
                                                         int32_t /*status*/) {}

@@ -11,7 +11,8 @@ QVNasPrivateInterfaceProtocol &QVNasPrivateInterfaceProtocol::defaultProtocolMan
     return *s;
 }
 
-QVNasPrivateInterfaceProtocol::QVNasPrivateInterfaceProtocol() : m_clientLib(&QVNasSDKLibrary::shareSdkManager()) {}
+QVNasPrivateInterfaceProtocol::QVNasPrivateInterfaceProtocol()
+    : m_clientLib(&QVNasSDKLibrary::shareSdkManager()) {}
 
 std::shared_ptr<QVNasClientLibDelegate> QVNasPrivateInterfaceProtocol::selfAsDelegate() {
     // The broker lives for the whole process: a handle that owns nothing.
@@ -33,7 +34,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::createRequestInfoWithTask(con
     return r;
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::submitRequest(int32_t command, const QVariantMap &requestDict,
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::submitRequest(int32_t command,
+                                                                 const QVariantMap &requestDict,
                                                                  QVNasCompletionBlock completion,
                                                                  QVNasProgressHandel progress,
                                                                  BridgeOperation operation, Lane lane) {
@@ -51,8 +53,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::submitRequest(int32_t command
     return createRequestInfoWithTask(task);
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasStartServiceWithGatewayIp(const QString &gatewayIp,
-                                                                                  QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasStartServiceWithGatewayIp(
+    const QString &gatewayIp, QVNasCompletionBlock completion) {
     QVariantMap dict;
     dict.insert(QStringLiteral("ipAddress"), gatewayIp);
     auto self = selfAsDelegate();
@@ -62,9 +64,11 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasStartServiceWithGatewayI
                          });
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasStopServiceWithCompletion(QVNasCompletionBlock completion) {
-    return submitRequest(2, {}, std::move(completion), {},
-                         [](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) { lib.qvStopServiceWithTask(task); });
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasStopServiceWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(
+        2, {}, std::move(completion), {},
+        [](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) { lib.qvStopServiceWithTask(task); });
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetFileListWithStartIndex(
@@ -75,12 +79,13 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetFileListWithStartInde
     dict.insert(QStringLiteral("count"), count);
     dict.insert(QStringLiteral("searchPathInfo"), QVariant::fromValue(searchPathInfo));
     dict.insert(QStringLiteral("sequenceType"), static_cast<qlonglong>(sequenceType));
-    return submitRequest(61, dict, std::move(completion), {},
-                         [](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) { lib.qvFGetFileListWithTask(task); });
+    return submitRequest(
+        61, dict, std::move(completion), {},
+        [](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) { lib.qvFGetFileListWithTask(task); });
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasIsExistedWithPathInfo(const QVNasPathInfoPtr &existPathInfo,
-                                                                              QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasIsExistedWithPathInfo(
+    const QVNasPathInfoPtr &existPathInfo, QVNasCompletionBlock completion) {
     QVNasTaskInfoPtr task = createQVNasTaskInfoWithCommand(64);
     task->requestDict.insert(QStringLiteral("existPathInfo"), QVariant::fromValue(existPathInfo));
     {
@@ -131,8 +136,10 @@ QVNasProgressHandel QVNasPrivateInterfaceProtocol::progressFor(int32_t seq) cons
 
 void QVNasPrivateInterfaceProtocol::qvDiskClientResponse(const QVNasTaskInfoPtr &task) {
     const int64_t code = task->responseInfo ? task->responseInfo->responseCode : 0;
-    QVF_LOG_INFO(
-        QStringLiteral("answer command %1 seq %2 code %3").arg(task->commandStatus).arg(task->commandSeq).arg(code));
+    QVF_LOG_INFO(QStringLiteral("answer command %1 seq %2 code %3")
+                     .arg(task->commandStatus)
+                     .arg(task->commandSeq)
+                     .arg(code));
     QVNasCompletionBlock completion;
     bool hadProgress = false;
     {
@@ -163,13 +170,14 @@ void QVNasPrivateInterfaceProtocol::qvDiskClientDeviceDel(const QVNasDeviceInfoP
 }
 
 void QVNasPrivateInterfaceProtocol::qvDiskMqttGetUSBInfoList(const QList<QVNasUSBInfoPtr> &list) {
-    plat::NotificationCenter::defaultCenter().post(QLatin1String(kNotif_QVAutoPushUsbBackupInfoListNotification),
-                                                   QVariant::fromValue(list));
+    plat::NotificationCenter::defaultCenter().post(
+        QLatin1String(kNotif_QVAutoPushUsbBackupInfoListNotification), QVariant::fromValue(list));
 }
 
 void QVNasPrivateInterfaceProtocol::qvNasUserStatusChangedListen(int64_t status) {
-    plat::NotificationCenter::defaultCenter().post(QLatin1String(kNotif_QVAutoPushUserStatusChangeNotification),
-                                                   QVariant::fromValue(static_cast<qlonglong>(status)));
+    plat::NotificationCenter::defaultCenter().post(
+        QLatin1String(kNotif_QVAutoPushUserStatusChangeNotification),
+        QVariant::fromValue(static_cast<qlonglong>(status)));
 }
 
 void QVNasPrivateInterfaceProtocol::qvDiskTransportRequest(const QVNasRequestInfoPtr &request, int32_t status,
@@ -180,20 +188,20 @@ void QVNasPrivateInterfaceProtocol::qvDiskTransportRequest(const QVNasRequestInf
         (*cb)(request, status, alreadyValue, totalValue);
 }
 
-void QVNasPrivateInterfaceProtocol::qvDiskCopyOrMoveWithRequest(const QVNasRequestInfoPtr &request,
-                                                                const QVNasOperateProgressInfoPtr &progressInfo) {
+void QVNasPrivateInterfaceProtocol::qvDiskCopyOrMoveWithRequest(
+    const QVNasRequestInfoPtr &request, const QVNasOperateProgressInfoPtr &progressInfo) {
     if (!request) return;
     const QVNasProgressHandel h = progressFor(request->clientCommandSeq);
     if (const auto *cb = std::get_if<QVNasCopyMoveProgressBlock>(&h); cb && *cb) (*cb)(request, progressInfo);
 }
 
-void QVNasPrivateInterfaceProtocol::qvDiskDynamicSearchDataWithRequestInfo(const QVNasRequestInfoPtr &request,
-                                                                           const QList<QVNasFileInfoPtr> &searchFiles,
-                                                                           int32_t status) {
+void QVNasPrivateInterfaceProtocol::qvDiskDynamicSearchDataWithRequestInfo(
+    const QVNasRequestInfoPtr &request, const QList<QVNasFileInfoPtr> &searchFiles, int32_t status) {
     if (!request) return;
     plat::MainQueue::post([this, request, searchFiles, status] {
         const QVNasProgressHandel h = progressFor(request->clientCommandSeq);
-        if (const auto *cb = std::get_if<QVNasResultBatchBlock>(&h); cb && *cb) (*cb)(request, searchFiles, status);
+        if (const auto *cb = std::get_if<QVNasResultBatchBlock>(&h); cb && *cb)
+            (*cb)(request, searchFiles, status);
     });
 }
 

@@ -7,7 +7,6 @@
 #include <QList>
 #include <QString>
 #include <QVariantMap>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -27,7 +26,8 @@
 using QVNasCompletionBlock = std::function<void(const QVNasResponseInfoPtr &)>;
 using QVNasTransportProgressBlock =
     std::function<void(const QVNasRequestInfoPtr &, int32_t status, int64_t done, int64_t total)>;
-using QVNasCopyMoveProgressBlock = std::function<void(const QVNasRequestInfoPtr &, const QVNasOperateProgressInfoPtr &)>;
+using QVNasCopyMoveProgressBlock =
+    std::function<void(const QVNasRequestInfoPtr &, const QVNasOperateProgressInfoPtr &)>;
 using QVNasResultBatchBlock =
     std::function<void(const QVNasRequestInfoPtr &, const QList<QVNasFileInfoPtr> &, int32_t status)>;
 using QVNasFirmwareProgressBlock = std::function<void(const QVNasRequestInfoPtr &, double progress)>;
@@ -35,11 +35,12 @@ using QVNasExecProgressBlock = std::function<void(const QVNasExecTaskProgressInf
 using QVNasRefreshTokenBlock = std::function<void(const QString &refreshToken, int64_t expiry)>;
 using QVNasServiceUserBlock = std::function<void(const QVNasServiceUserInfoPtr &)>;
 // What a request files in the progress table.
-using QVNasProgressHandel = std::variant<std::monostate, QVNasTransportProgressBlock, QVNasCopyMoveProgressBlock,
-                                         QVNasResultBatchBlock, QVNasFirmwareProgressBlock>;
+using QVNasProgressHandel =
+    std::variant<std::monostate, QVNasTransportProgressBlock, QVNasCopyMoveProgressBlock,
+                 QVNasResultBatchBlock, QVNasFirmwareProgressBlock>;
 
 class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
-public:
+  public:
     static QVNasPrivateInterfaceProtocol &defaultProtocolManager();
     QVNasPrivateInterfaceProtocol(const QVNasPrivateInterfaceProtocol &) = delete;
     QVNasPrivateInterfaceProtocol &operator=(const QVNasPrivateInterfaceProtocol &) = delete;
@@ -48,12 +49,13 @@ public:
     static QVNasRequestInfoPtr createRequestInfoWithTask(const QVNasTaskInfoPtr &task);
 
     // ---- request methods ----
-    QVNasRequestInfoPtr qvNasStartServiceWithGatewayIp(const QString &gatewayIp, QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasStartServiceWithGatewayIp(const QString &gatewayIp,
+                                                       QVNasCompletionBlock completion);
     QVNasRequestInfoPtr qvNasStopServiceWithCompletion(QVNasCompletionBlock completion);
     // Folder page (61): answered on a work-pool thread, where the completion runs.
     QVNasRequestInfoPtr qvNasGetFileListWithStartIndex(int32_t startIndex, int32_t count,
-                                                       const QVNasPathInfoPtr &searchPathInfo, int64_t sequenceType,
-                                                       QVNasCompletionBlock completion);
+                                                       const QVNasPathInfoPtr &searchPathInfo,
+                                                       int64_t sequenceType, QVNasCompletionBlock completion);
     // Path exists (64): the bridge runs on this thread; the completion has run when this returns.
     QVNasRequestInfoPtr qvNasIsExistedWithPathInfo(const QVNasPathInfoPtr &existPathInfo,
                                                    QVNasCompletionBlock completion);
@@ -66,8 +68,9 @@ public:
     using BridgeOperation = std::function<void(QVNasSDKManager &, const QVNasTaskInfoPtr &)>;
     // Numbers the request, stores `requestDict`, files the completion (and `progress`, unless empty) under
     // the number, submits `operation` on the lane and returns the handle.
-    QVNasRequestInfoPtr submitRequest(int32_t command, const QVariantMap &requestDict, QVNasCompletionBlock completion,
-                                      QVNasProgressHandel progress, BridgeOperation operation, Lane lane = Lane::Work);
+    QVNasRequestInfoPtr submitRequest(int32_t command, const QVariantMap &requestDict,
+                                      QVNasCompletionBlock completion, QVNasProgressHandel progress,
+                                      BridgeOperation operation, Lane lane = Lane::Work);
 
     // The four handler fields (set by their request methods).
     void setOtaUpgradeProgressToOtherUserHandel(QVNasFirmwareProgressBlock h);
@@ -89,7 +92,8 @@ public:
     void qvDiskCopyOrMoveWithRequest(const QVNasRequestInfoPtr &request,
                                      const QVNasOperateProgressInfoPtr &progressInfo) override;
     void qvDiskDynamicSearchDataWithRequestInfo(const QVNasRequestInfoPtr &request,
-                                                const QList<QVNasFileInfoPtr> &searchFiles, int32_t status) override;
+                                                const QList<QVNasFileInfoPtr> &searchFiles,
+                                                int32_t status) override;
     void qvDiskMqttGetUSBInfoList(const QList<QVNasUSBInfoPtr> &list) override;
     void qvDiskOTAUpdateWithRequestInfo(const QVNasRequestInfoPtr &request, float progress) override;
     void qvNasUserStatusChangedListen(int64_t status) override;
@@ -98,7 +102,7 @@ public:
     void qvAPPScanQCCodeSendRefreshTokenListener(const QVariantMap &dict) override;
     void qvAPPScanQCCodeSendUserListener(const QVNasServiceUserInfoPtr &user) override;
 
-private:
+  private:
     QVNasPrivateInterfaceProtocol();
     QVNasProgressHandel progressFor(int32_t seq) const;
     std::shared_ptr<QVNasClientLibDelegate> selfAsDelegate();

@@ -5,9 +5,9 @@
 #include <memory>
 
 class QVNasRequestInfo {
-public:
+  public:
     int32_t clientCommand = 0;
-    int32_t clientCommandSeq = 0;  // 0 in reports that belong to no request
+    int32_t clientCommandSeq = 0;         // 0 in reports that belong to no request
     const void *responseClass = nullptr;  // carried for callers; never set by the framework
 };
 using QVNasRequestInfoPtr = std::shared_ptr<QVNasRequestInfo>;

@@ -15,4 +15,6 @@ QString QVNasResponseInfo::debugDescription() const {
                               {"responseData", data}});
 }
 
-QDebug operator<<(QDebug d, const QVNasResponseInfo &info) { return d.noquote() << info.debugDescription(); }
+QDebug operator<<(QDebug d, const QVNasResponseInfo &info) {
+    return d.noquote() << info.debugDescription();
+}

@@ -4,12 +4,11 @@
 #include <QDebug>
 #include <QString>
 #include <QVariant>
-
 #include <cstdint>
 #include <memory>
 
 class QVNasResponseInfo {
-public:
+  public:
     int32_t clientCommand = 0;
     int64_t responseCode = 0;
     QString responseMessage;

@@ -2,14 +2,13 @@
 #pragma once
 
 #include <QVariantMap>
-
 #include <cstdint>
 #include <memory>
 
 #include "broker/QVNasResponseInfo.h"
 
 class QVNasTaskInfo {
-public:
+  public:
     int32_t commandSeq = 0;
     int32_t commandStatus = 0;  // the framework command number
     QVariantMap requestDict;

@@ -16,8 +16,12 @@
 
 namespace fwtest {
 
-inline QVNasPrivateInterfaceProtocol &broker() { return QVNasPrivateInterfaceProtocol::defaultProtocolManager(); }
-inline QVNasSDKManagerImplement &bridge() { return QVNasSDKManagerImplement::shareManagerImplement(); }
+inline QVNasPrivateInterfaceProtocol &broker() {
+    return QVNasPrivateInterfaceProtocol::defaultProtocolManager();
+}
+inline QVNasSDKManagerImplement &bridge() {
+    return QVNasSDKManagerImplement::shareManagerImplement();
+}
 
 // One answer, written by whichever thread runs the completion.
 struct Answer {
@@ -50,11 +54,12 @@ inline QVNasResponseInfoPtr answerOf(const std::function<QVNasRequestInfoPtr(QVN
 
 // A running service over a fresh fake.
 class ServiceOnFake : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake = std::make_shared<FakeDeviceSdk>();
         bridge().setDeviceSdk(fake);
-        const auto r = answerOf([](auto done) { return broker().qvNasStartServiceWithGatewayIp("10.1.2.3", done); });
+        const auto r =
+            answerOf([](auto done) { return broker().qvNasStartServiceWithGatewayIp("10.1.2.3", done); });
         ASSERT_TRUE(r);
         ASSERT_EQ(r->responseCode, 0);
     }

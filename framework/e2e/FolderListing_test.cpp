@@ -76,7 +76,8 @@ TEST(EndToEnd, FolderOf1200ListsInTwoBrokerPages) {
     {
         bridge().setDeviceSdk(nullptr);  // the real SDK
         // The runtime's start is not in this SDK yet: it answers -1 but makes the broker the delegate.
-        const auto start = answerOf([](auto done) { return broker().qvNasStartServiceWithGatewayIp(kAddr, done); });
+        const auto start =
+            answerOf([](auto done) { return broker().qvNasStartServiceWithGatewayIp(kAddr, done); });
         ASSERT_TRUE(start);
         ASSERT_EQ(QV_LoginVantor(kAddr, kAuth, &token), 0);
         ASSERT_NE(token, 0);
@@ -104,7 +105,8 @@ TEST(EndToEnd, FolderOf1200ListsInTwoBrokerPages) {
             pages.push_back(got);
         }
         // Path exists, asked on the main thread: answered before the method returns.
-        for (const auto &[path, code] : std::vector<std::pair<QString, bool>>{{"/big", true}, {"/nope", false}}) {
+        for (const auto &[path, code] :
+             std::vector<std::pair<QString, bool>>{{"/big", true}, {"/nope", false}}) {
             QVNasResponseInfoPtr r;
             broker().qvNasIsExistedWithPathInfo(QVNasPathInfo::sharePath(path, 0),
                                                 [&](const QVNasResponseInfoPtr &x) { r = x; });

@@ -18,9 +18,13 @@ inline QString describe(const char *className, const void *self, const Descripti
         .arg(QLatin1String(className), QString::asprintf("%p", self), parts.join(QLatin1Char(' ')));
 }
 
-inline QString listText(const QStringList &list) { return QLatin1Char('(') + list.join(QStringLiteral(", ")) + QLatin1Char(')'); }
+inline QString listText(const QStringList &list) {
+    return QLatin1Char('(') + list.join(QStringLiteral(", ")) + QLatin1Char(')');
+}
 
 // The text that stands for a secret in descriptions.
-inline QString redacted(bool present) { return present ? QStringLiteral("<redacted>") : QString(); }
+inline QString redacted(bool present) {
+    return present ? QStringLiteral("<redacted>") : QString();
+}
 
 }  // namespace qvmodel

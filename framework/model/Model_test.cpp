@@ -4,7 +4,6 @@
 #include <QBuffer>
 #include <QStringDecoder>
 #include <QTimeZone>
-
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -49,8 +48,14 @@ TEST(QvFormatChar, TableOfTexts) {
         {"empty", "", QString()},
         {"three-byte character cut", std::string("ab\xE4\xB8\xAD\xE6\x96", 7), QStringLiteral("ab中")},
         {"invalid first byte only", "\xFF", std::nullopt},
-        {"invalid first byte then text", "\xFF" "abc", std::nullopt},
-        {"invalid in the middle", "ab\xC0\xAF" "cd", QStringLiteral("ab")},
+        {"invalid first byte then text",
+         "\xFF"
+         "abc",
+         std::nullopt},
+        {"invalid in the middle",
+         "ab\xC0\xAF"
+         "cd",
+         QStringLiteral("ab")},
         {"surrogate encoded", "x\xED\xA0\x80", QStringLiteral("x")},
         {"above U+10FFFF", "y\xF4\x90\x80\x80", QStringLiteral("y")},
         {"four-byte character", "\xF0\x9F\x98\x80", QString::fromUtf8("\xF0\x9F\x98\x80")},
@@ -75,7 +80,7 @@ TEST(QvFormatChar, StopsAtTheFieldWidthWithoutANul) {
 
 TEST(QvFormatChar, AgreesWithTheShrinkingDefinition) {
     std::mt19937 gen(7);
-    const unsigned char alphabet[] = {'a', 0x7F, 0x80, 0xBF, 0xC2, 0xC0, 0xDF, 0xE0, 0xED, 0xEF,
+    const unsigned char alphabet[] = {'a',  0x7F, 0x80, 0xBF, 0xC2, 0xC0, 0xDF, 0xE0, 0xED, 0xEF,
                                       0xF0, 0xF4, 0xF5, 0xFF, 0xA0, 0x9F, 0x90, 0x8F, 0xE4, 0xB8};
     for (int round = 0; round < 20000; ++round) {
         std::string s(gen() % 12, 'a');
@@ -173,7 +178,8 @@ TEST(Converters, DeviceRecordFieldsAndFullWidthTexts) {
 
 TEST(Converters, BucketBeyondInt32IsRefused) {
     QByteArray holder;
-    EXPECT_FALSE(QVNasSDKManagerImplement::qvGetUserObj(QVNasPathInfo::sharePath("/a", 4294967297LL), holder));
+    EXPECT_FALSE(
+        QVNasSDKManagerImplement::qvGetUserObj(QVNasPathInfo::sharePath("/a", 4294967297LL), holder));
     const auto ok = QVNasSDKManagerImplement::qvGetUserObj(QVNasPathInfo::sharePath("/a", 5), holder);
     ASSERT_TRUE(ok);
     EXPECT_STREQ(ok->path, "/a");
@@ -212,7 +218,9 @@ TEST(Archive, FileInfoRoundTrip) {
 TEST(Archive, PathInfoKeepsABucketBeyond32Bits) {
     const auto p = QVNasPathInfo::sharePath(QStringLiteral("/a"), 4294967297LL);
     const QByteArray data = plat::KeyedArchiver::archivedDataWithRootObject(*p);
-    EXPECT_EQ(data, QByteArray(R"({"$class":"QVNasPathInfo","$v":1,"operateBucketId":4294967297,"operatePath":"/a"})"));
+    EXPECT_EQ(
+        data,
+        QByteArray(R"({"$class":"QVNasPathInfo","$v":1,"operateBucketId":4294967297,"operatePath":"/a"})"));
     const auto back = plat::KeyedUnarchiver::unarchiveObjectWithData<QVNasPathInfo>(data);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->operateBucketId, 4294967297LL);
@@ -243,10 +251,12 @@ TEST(Archive, DeviceInfoLeavesOutCredentials) {
 
 TEST(Archive, WrongClassOrBadBytesDecodeToNull) {
     plat::LogCapture quiet;
-    const QByteArray path = plat::KeyedArchiver::archivedDataWithRootObject(*QVNasPathInfo::sharePath("/a", 1));
+    const QByteArray path =
+        plat::KeyedArchiver::archivedDataWithRootObject(*QVNasPathInfo::sharePath("/a", 1));
     EXPECT_FALSE(plat::KeyedUnarchiver::unarchiveObjectWithData<QVNasFileInfo>(path));
     EXPECT_FALSE(plat::KeyedUnarchiver::unarchiveObjectWithData<QVNasPathInfo>("[1]"));
-    EXPECT_FALSE(plat::KeyedUnarchiver::unarchiveObjectWithData<QVNasPathInfo>("{\"$class\":\"QVNasPathInfo\"}"));
+    EXPECT_FALSE(
+        plat::KeyedUnarchiver::unarchiveObjectWithData<QVNasPathInfo>("{\"$class\":\"QVNasPathInfo\"}"));
     EXPECT_FALSE(plat::KeyedUnarchiver::unarchiveObjectWithData<QVNasPathInfo>(QByteArray("\xff{", 2)));
     EXPECT_TRUE(quiet.contains(QStringLiteral("where QVNasFileInfo was expected")));
 }
@@ -259,7 +269,8 @@ TEST(DeviceInfo, ShortUrlVectors) {
                  {"AA:BB:CC:DD:EE:FF", "QV_7RBvQf"},
                  {"", "QV_QZJ7Fj"},
                  {"设备", "QV_uYFZvu"}};
-    for (const auto &c : cases) EXPECT_EQ(QVNasDeviceInfo::shortUrl(QString::fromUtf8(c.mac)), QLatin1String(c.want));
+    for (const auto &c : cases)
+        EXPECT_EQ(QVNasDeviceInfo::shortUrl(QString::fromUtf8(c.mac)), QLatin1String(c.want));
 }
 
 TEST(DeviceInfo, ShortMacIsDerivedLazilyFromTheMac) {

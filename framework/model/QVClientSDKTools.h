@@ -2,12 +2,11 @@
 #pragma once
 
 #include <QString>
-
 #include <cstddef>
 #include <optional>
 
 class QVClientSDKTools final {
-public:
+  public:
     QVClientSDKTools() = delete;
     // The text of a C string read up to its NUL but never past `maxBytes` (the field's width), decoded as
     // UTF-8. When the bytes do not decode whole, the longest prefix that does (so a last character cut by a

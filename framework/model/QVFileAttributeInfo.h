@@ -4,13 +4,12 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
 
 class QVFileAttributeInfo {
-public:
+  public:
     int64_t size = 0;
     int32_t totalFolderCount = 0;
     int32_t totalFileCount = 0;
@@ -52,7 +51,7 @@ public:
     // The weekday of `date` (in the date's own time zone): "星期日".."星期六" for "zh", else "Sun.".."Sat.".
     static QString weekdayStringFromDate(const QDateTime &date, const QString &language);
 
-private:
+  private:
     void processFormatDate();
     std::optional<QString> m_photo_ymd;
     std::optional<QString> m_photo_week;

@@ -71,4 +71,6 @@ QString QVNasDeviceInfo::debugDescription() const {
                               {"device_p2p_uuid", device_p2p_uuid}});
 }
 
-QDebug operator<<(QDebug d, const QVNasDeviceInfo &info) { return d.noquote() << info.debugDescription(); }
+QDebug operator<<(QDebug d, const QVNasDeviceInfo &info) {
+    return d.noquote() << info.debugDescription();
+}

@@ -3,7 +3,6 @@
 
 #include <QDebug>
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,7 +10,7 @@
 #include "platform/KeyedArchiver.h"
 
 class QVNasDeviceInfo {
-public:
+  public:
     static constexpr const char kClassName[] = "QVNasDeviceInfo";
 
     QString ip;
@@ -38,7 +37,7 @@ public:
     static std::shared_ptr<QVNasDeviceInfo> initWithCoder(const plat::KeyedUnarchiver &c);
     QString debugDescription() const;
 
-private:
+  private:
     std::optional<QString> m_device_shortMac;
 };
 using QVNasDeviceInfoPtr = std::shared_ptr<QVNasDeviceInfo>;

@@ -7,12 +7,11 @@
 #include <QList>
 #include <QString>
 #include <QVariant>
-
 #include <cstdint>
 #include <memory>
 
 class QVNasDeviceAdvancedInfo {
-public:
+  public:
     QString device_model;
     QString customCode;
     QString versionCode;
@@ -26,7 +25,7 @@ public:
 using QVNasDeviceAdvancedInfoPtr = std::shared_ptr<QVNasDeviceAdvancedInfo>;
 
 class QVNasDeviceSysInfo {
-public:
+  public:
     QString deviceName;
     QString fileSystem;
     int64_t bootTime = 0;
@@ -37,7 +36,7 @@ using QVNasDeviceSysInfoPtr = std::shared_ptr<QVNasDeviceSysInfo>;
 
 // The text getters store and return "" while the value is null.
 class QVNasDeviceOtaInfo {
-public:
+  public:
     int64_t fileSize = 0;
     int32_t upgrade_time = 0;
     bool isHaveNewVersion = false;
@@ -60,7 +59,7 @@ public:
 
     QString debugDescription();
 
-private:
+  private:
     static QString stored(QString &v) {
         if (v.isNull()) v = QStringLiteral("");
         return v;
@@ -70,15 +69,15 @@ private:
 using QVNasDeviceOtaInfoPtr = std::shared_ptr<QVNasDeviceOtaInfo>;
 
 class QVNasDeviceStatusInitInfo {
-public:
+  public:
     int32_t mode = 0;
 };
 class QVNasDeviceStatusSyncInfo {
-public:
+  public:
     int64_t dataSyncTime = 0;
 };
 class QVNasDeviceStatusExpanInfo {
-public:
+  public:
     int64_t curDiskCapacity = 0;
     int64_t expanCapacity = 0;
     int64_t expanTime = 0;
@@ -88,7 +87,7 @@ using QVNasDeviceStatusSyncInfoPtr = std::shared_ptr<QVNasDeviceStatusSyncInfo>;
 using QVNasDeviceStatusExpanInfoPtr = std::shared_ptr<QVNasDeviceStatusExpanInfo>;
 
 class QVNasDeviceStatusInfo {
-public:
+  public:
     int64_t deviceStatus = 0;
     // By status: 1000 a QVNasDeviceOtaInfoPtr, 3001 QVNasDeviceStatusInitInfoPtr, 3003
     // QVNasDeviceStatusSyncInfoPtr, 3005 QVNasDeviceStatusExpanInfoPtr; null otherwise.
@@ -97,14 +96,14 @@ public:
 using QVNasDeviceStatusInfoPtr = std::shared_ptr<QVNasDeviceStatusInfo>;
 
 class QVNasDevicePlugBackupConfigInfo {
-public:
+  public:
     int64_t usbBackupMode = 0;
     int64_t ptpBackupMode = 0;
 };
 using QVNasDevicePlugBackupConfigInfoPtr = std::shared_ptr<QVNasDevicePlugBackupConfigInfo>;
 
 class QVNasDiskStatusInfo {
-public:
+  public:
     int32_t devNumber = 0;
     QString devNode;
     QString devModel;
@@ -117,14 +116,14 @@ public:
 using QVNasDiskStatusInfoPtr = std::shared_ptr<QVNasDiskStatusInfo>;
 
 class QVNasDiskStatusList {
-public:
+  public:
     QList<QVNasDiskStatusInfoPtr> diskStatusList;
     int64_t diskMode = 0;
 };
 using QVNasDiskStatusListPtr = std::shared_ptr<QVNasDiskStatusList>;
 
 class QVNasDeviceSwitchTimeInfo {
-public:
+  public:
     int64_t startUpTime = 0;
     int64_t shutDownTime = 0;
     int64_t poolType = 0;
@@ -132,7 +131,7 @@ public:
 using QVNasDeviceSwitchTimeInfoPtr = std::shared_ptr<QVNasDeviceSwitchTimeInfo>;
 
 class QVNasPeerTunnelSessionInfo {
-public:
+  public:
     int32_t nSID = 0;
     int32_t nMode = 0;
     int32_t nNatType = 0;
@@ -143,15 +142,15 @@ public:
 using QVNasPeerTunnelSessionInfoPtr = std::shared_ptr<QVNasPeerTunnelSessionInfo>;
 
 class QVRaidInfo {
-public:
+  public:
     int32_t mode = 0, disk_num = 0, disk_change = 0, disk_location = 0, rebuilding = 0, rebuild_finished = 0,
             mount = 0, format = 0, extend_cap = 0, extend_cap_finish = 0, extend_disk_size = 0;
 };
 class QVRaidDiskStatusInfo {
-public:
+  public:
     int32_t disk_status = 0, disk_location = 0, rebuild_time = 0;
 };
 class QVNasRaidRebuildInfo {
-public:
+  public:
     int32_t rebuilding = 0, percent = 0, rest_time = 0, rebuild_finish = 0;
 };

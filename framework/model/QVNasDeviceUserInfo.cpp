@@ -37,11 +37,9 @@ QString QVNasServiceUserInfo::debugDescription() const {
                               {"uesrImage", uesrImage}});
 }
 
-std::shared_ptr<QVNasUploadDataInfo> QVNasUploadDataInfo::shareInfoByPath(const QString &path, const QString &name,
-                                                                          const QVNasPathInfoPtr &targetInfo,
-                                                                          const QString &uuid,
-                                                                          const QStringList &tagList,
-                                                                          int64_t modify, int64_t size) {
+std::shared_ptr<QVNasUploadDataInfo> QVNasUploadDataInfo::shareInfoByPath(
+    const QString &path, const QString &name, const QVNasPathInfoPtr &targetInfo, const QString &uuid,
+    const QStringList &tagList, int64_t modify, int64_t size) {
     auto i = std::make_shared<QVNasUploadDataInfo>();
     i->filePath = path;
     i->fileName = name;
@@ -53,11 +51,9 @@ std::shared_ptr<QVNasUploadDataInfo> QVNasUploadDataInfo::shareInfoByPath(const 
     return i;
 }
 
-std::shared_ptr<QVNasBackupDataInfo> QVNasBackupDataInfo::shareInfoByPath(const QString &path, const QString &name,
-                                                                          const QVNasPathInfoPtr &targetInfo,
-                                                                          const QString &uuid,
-                                                                          const QString &dirName, int64_t modify,
-                                                                          int64_t size) {
+std::shared_ptr<QVNasBackupDataInfo> QVNasBackupDataInfo::shareInfoByPath(
+    const QString &path, const QString &name, const QVNasPathInfoPtr &targetInfo, const QString &uuid,
+    const QString &dirName, int64_t modify, int64_t size) {
     auto i = std::make_shared<QVNasBackupDataInfo>();
     i->filePath = path;
     i->fileName = name;

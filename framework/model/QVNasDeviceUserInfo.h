@@ -5,7 +5,6 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,7 +12,7 @@
 #include "model/QVNasPathInfo.h"
 
 class QVNasDeviceUserInfo {
-public:
+  public:
     QString nick_name;
     int64_t user_id = 0;
     QString imageUrl;
@@ -22,7 +21,7 @@ using QVNasDeviceUserInfoPtr = std::shared_ptr<QVNasDeviceUserInfo>;
 
 // The device's users by id. The dictionary is created on its first access.
 class QVNasDeviceUserListInfo {
-public:
+  public:
     QMap<int64_t, QVNasDeviceUserInfoPtr> &deviceUserDictionary();
     void setDeviceUserDictionary(const QMap<int64_t, QVNasDeviceUserInfoPtr> &dict) { m_dict = dict; }
     bool isHaveDeviceUserDictionary() const { return m_dict.has_value(); }
@@ -33,14 +32,14 @@ public:
     std::optional<QString> getDeviceUserImageUrl(int64_t userId) const;
     void replaceDeviceUserName(const QString &name, int64_t userId);
 
-private:
+  private:
     std::optional<QMap<int64_t, QVNasDeviceUserInfoPtr>> m_dict;
     bool m_isHaveStored = false;
 };
 using QVNasDeviceUserListInfoPtr = std::shared_ptr<QVNasDeviceUserListInfo>;
 
 class QVNasServiceUserInfo {
-public:
+  public:
     QString userId;
     QString areaCode;
     QString userName;
@@ -52,7 +51,7 @@ public:
 using QVNasServiceUserInfoPtr = std::shared_ptr<QVNasServiceUserInfo>;
 
 class QVNasDeviceUserSpaceInfo {
-public:
+  public:
     QString userName;
     int64_t usedSpace = 0;
     int64_t allocateSpace = 0;
@@ -63,7 +62,7 @@ public:
 using QVNasDeviceUserSpaceInfoPtr = std::shared_ptr<QVNasDeviceUserSpaceInfo>;
 
 class QVNasDeviceUserSpaceLimitInfo {
-public:
+  public:
     int32_t userId = 0;
     QString userName;
     QString nickName;
@@ -76,14 +75,14 @@ public:
 using QVNasDeviceUserSpaceLimitInfoPtr = std::shared_ptr<QVNasDeviceUserSpaceLimitInfo>;
 
 class QVNasDeviceUserDefaultSpaceLimitInfo {
-public:
+  public:
     int64_t limitSpace = 0;
     int32_t spaceLimitSet = 0;
 };
 using QVNasDeviceUserDefaultSpaceLimitInfoPtr = std::shared_ptr<QVNasDeviceUserDefaultSpaceLimitInfo>;
 
 class QVNasUploadDataInfo {
-public:
+  public:
     QString filePath;
     QString fileName;
     QVNasPathInfoPtr targetPathInfo;
@@ -93,13 +92,14 @@ public:
     int64_t totalSize = 0;
     static std::shared_ptr<QVNasUploadDataInfo> shareInfoByPath(const QString &path, const QString &name,
                                                                 const QVNasPathInfoPtr &targetInfo,
-                                                                const QString &uuid, const QStringList &tagList,
-                                                                int64_t modify, int64_t size);
+                                                                const QString &uuid,
+                                                                const QStringList &tagList, int64_t modify,
+                                                                int64_t size);
 };
 using QVNasUploadDataInfoPtr = std::shared_ptr<QVNasUploadDataInfo>;
 
 class QVNasBackupDataInfo {
-public:
+  public:
     QString filePath;
     QString fileName;
     QString fileuuid;
@@ -115,7 +115,7 @@ public:
 using QVNasBackupDataInfoPtr = std::shared_ptr<QVNasBackupDataInfo>;
 
 class QVNasTaskOperateStatusInfo {
-public:
+  public:
     int64_t status = 0;  // 1 preparing, 2 running, 3 failed, 4 finished, 5 cancelled, 7 no space
     // Stores and returns "" while null.
     QString statusMessage() {
@@ -125,13 +125,13 @@ public:
     void setStatusMessage(const QString &message) { m_statusMessage = message; }
     QString debugDescription();
 
-private:
+  private:
     QString m_statusMessage;
 };
 using QVNasTaskOperateStatusInfoPtr = std::shared_ptr<QVNasTaskOperateStatusInfo>;
 
 class QVNasOperateProgressInfo {
-public:
+  public:
     uint32_t operate_seq = 0;
     int32_t operate_status = 0;
     uint64_t total_progress = 0;
@@ -141,7 +141,7 @@ public:
 using QVNasOperateProgressInfoPtr = std::shared_ptr<QVNasOperateProgressInfo>;
 
 class QVNasDbUpdateInfo {
-public:
+  public:
     int32_t status = 0;
     int32_t process = 0;
     int32_t total = 0;

@@ -5,7 +5,7 @@
 #include <memory>
 
 class QVNasExecTaskProgressInfo {
-public:
+  public:
     int64_t deviceStatus = 0;
     int32_t taskStatus = 0;
     int64_t currentProgress = 0;

@@ -41,4 +41,6 @@ QString QVNasFileInfo::debugDescription() const {
                               {"fileTagList", qvmodel::listText(fileTagList)}});
 }
 
-QDebug operator<<(QDebug d, const QVNasFileInfo &info) { return d.noquote() << info.debugDescription(); }
+QDebug operator<<(QDebug d, const QVNasFileInfo &info) {
+    return d.noquote() << info.debugDescription();
+}

@@ -5,14 +5,13 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
-
 #include <cstdint>
 #include <memory>
 
 #include "platform/KeyedArchiver.h"
 
 class QVNasFileInfo {
-public:
+  public:
     static constexpr const char kClassName[] = "QVNasFileInfo";
     virtual ~QVNasFileInfo() = default;
 

@@ -28,4 +28,6 @@ void QVNasDeviceAggregationInfo::setTimeAndTexts(int64_t seconds) {
     hmTime = at.toString(QStringLiteral("HH:mm"));
 }
 
-QDebug operator<<(QDebug d, const QVNasFileListInfo &info) { return d.noquote() << info.debugDescription(); }
+QDebug operator<<(QDebug d, const QVNasFileListInfo &info) {
+    return d.noquote() << info.debugDescription();
+}

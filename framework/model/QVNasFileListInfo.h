@@ -5,14 +5,13 @@
 #include <QDebug>
 #include <QList>
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 
 #include "model/QVNasFileInfo.h"
 
 class QVNasFileListInfo {
-public:
+  public:
     int32_t count = 0;       // entries the device reports for this page
     int32_t totalCount = 0;  // entries of the whole listing
     QList<QVNasFileInfoPtr> fileList;
@@ -21,7 +20,7 @@ public:
 using QVNasFileListInfoPtr = std::shared_ptr<QVNasFileListInfo>;
 
 class QVNasSortClassInfo {
-public:
+  public:
     uint64_t fileType = 0;
     uint64_t totalCount = 0;
     uint64_t totalSize = 0;
@@ -30,7 +29,7 @@ public:
 using QVNasSortClassInfoPtr = std::shared_ptr<QVNasSortClassInfo>;
 
 class QVNasCoordinate2DInfo {
-public:
+  public:
     double leftUpLongitude = 0;
     double leftUpLatitude = 0;
     double rightDownLongitude = 0;
@@ -39,7 +38,7 @@ public:
 using QVNasCoordinate2DInfoPtr = std::shared_ptr<QVNasCoordinate2DInfo>;
 
 class QVNasDeviceAggregationInfo {
-public:
+  public:
     int32_t logId = 0;
     bool hideAccess = false;
     int32_t aggregationId = 0;
@@ -65,7 +64,7 @@ public:
 using QVNasDeviceAggregationInfoPtr = std::shared_ptr<QVNasDeviceAggregationInfo>;
 
 class QVNasRecordListInfo {
-public:
+  public:
     int32_t offset = 0;
     int32_t len = 0;
     int32_t count = 0;

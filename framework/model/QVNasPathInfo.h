@@ -2,14 +2,13 @@
 #pragma once
 
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 
 #include "platform/KeyedArchiver.h"
 
 class QVNasPathInfo {
-public:
+  public:
     static constexpr const char kClassName[] = "QVNasPathInfo";
 
     QString operatePath;

@@ -3,12 +3,11 @@
 
 #include <QList>
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 
 class QVNasShareFileInfo {
-public:
+  public:
     uint64_t shareId = 0;
     uint64_t shareUserId = 0;
     QString shareUrl;
@@ -23,21 +22,21 @@ public:
 using QVNasShareFileInfoPtr = std::shared_ptr<QVNasShareFileInfo>;
 
 class QVNasRecycleSpaceTypeInfo {
-public:
+  public:
     int32_t bucket_id = 0;
     int64_t recycleSpaceType = 0;
 };
 using QVNasRecycleSpaceTypeInfoPtr = std::shared_ptr<QVNasRecycleSpaceTypeInfo>;
 
 class QVNasRecycleInfo {
-public:
+  public:
     QList<QVNasRecycleSpaceTypeInfoPtr> recycleSpaceTypeInfoList;
     int64_t defaultSurviveTime = 0;
 };
 using QVNasRecycleInfoPtr = std::shared_ptr<QVNasRecycleInfo>;
 
 class QVNasRecycleFileInfo {
-public:
+  public:
     int32_t resyscleKey = 0;
     int64_t size = 0;
     int64_t date = 0;
@@ -52,7 +51,7 @@ public:
 using QVNasRecycleFileInfoPtr = std::shared_ptr<QVNasRecycleFileInfo>;
 
 class QVNasRecycleFileListInfo {
-public:
+  public:
     int32_t startIndex = 0;
     int32_t count = 0;
     int32_t totalCount = 0;

@@ -2,12 +2,11 @@
 #pragma once
 
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 
 class QVNasUSBInfo {
-public:
+  public:
     int32_t status = 0;
     int32_t backup_state = 0;
     bool is_scan_over = false;

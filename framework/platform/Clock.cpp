@@ -15,7 +15,9 @@ int64_t Clock::nowMs() {
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-QDateTime Clock::now() { return QDateTime::fromMSecsSinceEpoch(nowMs()); }
+QDateTime Clock::now() {
+    return QDateTime::fromMSecsSinceEpoch(nowMs());
+}
 
 int64_t Clock::monotonicMs() {
     using namespace std::chrono;
@@ -27,8 +29,12 @@ void Clock::setFakeMs(int64_t ms) {
     g_fake.store(true);
 }
 
-void Clock::advanceFakeMs(int64_t ms) { g_fakeMs.fetch_add(ms); }
+void Clock::advanceFakeMs(int64_t ms) {
+    g_fakeMs.fetch_add(ms);
+}
 
-void Clock::clearFake() { g_fake.store(false); }
+void Clock::clearFake() {
+    g_fake.store(false);
+}
 
 }  // namespace plat

@@ -2,13 +2,12 @@
 #pragma once
 
 #include <QDateTime>
-
 #include <cstdint>
 
 namespace plat {
 
 class Clock final {
-public:
+  public:
     Clock() = delete;
     // Milliseconds since 1970 (the fake's value while one is set).
     static int64_t nowMs();

@@ -12,7 +12,9 @@ void KeyedArchiver::encode(const QString &key, const QStringList &value) {
     m_obj.insert(key, QJsonArray::fromStringList(value));
 }
 
-QByteArray KeyedArchiver::toJson() const { return QJsonDocument(m_obj).toJson(QJsonDocument::Compact); }
+QByteArray KeyedArchiver::toJson() const {
+    return QJsonDocument(m_obj).toJson(QJsonDocument::Compact);
+}
 
 bool KeyedUnarchiver::openArchive(const QByteArray &data, const QString &className, QJsonObject *out) {
     QJsonParseError err{};
@@ -37,7 +39,9 @@ bool KeyedUnarchiver::openArchive(const QByteArray &data, const QString &classNa
     return true;
 }
 
-QString KeyedUnarchiver::decodeString(const QString &key) const { return m_obj.value(key).toString(); }
+QString KeyedUnarchiver::decodeString(const QString &key) const {
+    return m_obj.value(key).toString();
+}
 
 QStringList KeyedUnarchiver::decodeStringList(const QString &key) const {
     QStringList list;
@@ -54,7 +58,9 @@ bool KeyedUnarchiver::decodeBool(const QString &key) const {
     return v.isDouble() && v.toDouble() != 0.0;
 }
 
-double KeyedUnarchiver::decodeDouble(const QString &key) const { return m_obj.value(key).toDouble(); }
+double KeyedUnarchiver::decodeDouble(const QString &key) const {
+    return m_obj.value(key).toDouble();
+}
 
 int64_t KeyedUnarchiver::decodeInt64(const QString &key) const {
     const QJsonValue v = m_obj.value(key);

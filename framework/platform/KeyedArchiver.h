@@ -8,7 +8,6 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
-
 #include <cstdint>
 #include <memory>
 #include <type_traits>
@@ -16,7 +15,7 @@
 namespace plat {
 
 class KeyedArchiver final {
-public:
+  public:
     void encode(const QString &key, const QString &value) { m_obj.insert(key, value); }
     void encode(const QString &key, const QStringList &value);
     void encode(const QString &key, bool value) { m_obj.insert(key, value); }
@@ -39,13 +38,13 @@ public:
         return c.toJson();
     }
 
-private:
+  private:
     QByteArray toJson() const;
     QJsonObject m_obj;
 };
 
 class KeyedUnarchiver final {
-public:
+  public:
     explicit KeyedUnarchiver(QJsonObject obj) : m_obj(std::move(obj)) {}
     QString decodeString(const QString &key) const;
     QStringList decodeStringList(const QString &key) const;
@@ -66,7 +65,7 @@ public:
         return T::initWithCoder(c);
     }
 
-private:
+  private:
     static bool openArchive(const QByteArray &data, const QString &className, QJsonObject *out);
     QJsonObject m_obj;
 };

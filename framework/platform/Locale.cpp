@@ -1,7 +1,6 @@
 #include "platform/Locale.h"
 
 #include <QLocale>
-
 #include <mutex>
 #include <optional>
 

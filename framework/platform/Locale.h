@@ -7,13 +7,13 @@
 namespace plat {
 
 class Locale final {
-public:
+  public:
     Locale() = delete;
     // Preferred languages, first one first ("zh-Hans-CN", "en-US", ...).
     static QStringList preferredLanguages();
     static QTimeZone systemTimeZone();
     static void setPreferredLanguages(const QStringList &languages);  // tests
-    static void setSystemTimeZone(const QTimeZone &zone);              // tests
+    static void setSystemTimeZone(const QTimeZone &zone);             // tests
     static void reset();
 };
 

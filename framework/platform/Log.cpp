@@ -1,7 +1,6 @@
 #include "platform/Log.h"
 
 #include <QDateTime>
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -16,9 +15,12 @@ std::atomic<bool> g_enabled{true};
 
 const char *levelText(LogLevel level) {
     switch (level) {
-        case LogLevel::Debug: return "DEBUG";
-        case LogLevel::Info: return "INFO";
-        case LogLevel::Error: return "ERROR";
+        case LogLevel::Debug:
+            return "DEBUG";
+        case LogLevel::Info:
+            return "INFO";
+        case LogLevel::Error:
+            return "ERROR";
     }
     return "DEBUG";
 }
@@ -57,7 +59,9 @@ void Log::setSink(std::function<void(const QString &)> sink) {
     g_sink = std::move(sink);
 }
 
-void Log::setEnabled(bool on) { g_enabled.store(on); }
+void Log::setEnabled(bool on) {
+    g_enabled.store(on);
+}
 
 LogCapture::LogCapture() : m_state(std::make_shared<State>()) {
     Log::setSink([state = m_state](const QString &line) {
@@ -66,7 +70,9 @@ LogCapture::LogCapture() : m_state(std::make_shared<State>()) {
     });
 }
 
-LogCapture::~LogCapture() { Log::setSink({}); }
+LogCapture::~LogCapture() {
+    Log::setSink({});
+}
 
 QStringList LogCapture::lines() const {
     std::lock_guard<std::mutex> lock(m_state->mu);

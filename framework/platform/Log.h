@@ -4,7 +4,6 @@
 
 #include <QString>
 #include <QStringList>
-
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,7 +13,7 @@ namespace plat {
 enum class LogLevel { Debug, Info, Error };
 
 class Log final {
-public:
+  public:
     Log() = delete;
     // Writes one line; thread-safe. `tag` is the module tag ("QV_CLIENT" for the bridge).
     static void write(LogLevel level, const char *tag, const char *file, int line, const char *func,
@@ -26,7 +25,7 @@ public:
 
 // Collects every log line while it lives (tests).
 class LogCapture final {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture &) = delete;
@@ -34,7 +33,7 @@ public:
     QStringList lines() const;
     bool contains(const QString &text) const;
 
-private:
+  private:
     struct State {
         std::mutex mu;
         QStringList lines;

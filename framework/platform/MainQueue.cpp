@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
-
 #include <atomic>
 #include <condition_variable>
 #include <memory>

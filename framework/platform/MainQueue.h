@@ -3,7 +3,6 @@
 
 #include <QObject>
 #include <QPointer>
-
 #include <functional>
 
 namespace plat {
@@ -12,7 +11,7 @@ namespace plat {
 bool isMainThread();
 
 class MainQueue final {
-public:
+  public:
     MainQueue() = delete;
 
     // Runs `fn` on the main thread later (queued). Dropped after close().

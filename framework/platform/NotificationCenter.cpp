@@ -34,8 +34,8 @@ NotificationCenter &NotificationCenter::defaultCenter() {
     return *s;
 }
 
-ObserverToken NotificationCenter::addObserver(const QString &name, QObject *context, NotificationHandler handler,
-                                              Delivery delivery) {
+ObserverToken NotificationCenter::addObserver(const QString &name, QObject *context,
+                                              NotificationHandler handler, Delivery delivery) {
     auto obs = std::make_shared<Observer>();
     obs->name = name;
     obs->hasContext = context != nullptr;

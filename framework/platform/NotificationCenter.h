@@ -8,7 +8,6 @@
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
-
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -31,7 +30,7 @@ class NotificationCenter;
 
 // Removes its observer when destroyed; the removal waits for a delivery running on another thread.
 class ObserverToken final {
-public:
+  public:
     ObserverToken() = default;
     ~ObserverToken() { reset(); }
     ObserverToken(ObserverToken &&other) noexcept;
@@ -41,7 +40,7 @@ public:
     void reset();
     bool isActive() const { return m_center != nullptr; }
 
-private:
+  private:
     friend class NotificationCenter;
     ObserverToken(NotificationCenter *center, uint64_t id) : m_center(center), m_id(id) {}
     NotificationCenter *m_center = nullptr;
@@ -49,7 +48,7 @@ private:
 };
 
 class NotificationCenter final {
-public:
+  public:
     static NotificationCenter &defaultCenter();
     NotificationCenter() = default;
     NotificationCenter(const NotificationCenter &) = delete;
@@ -57,10 +56,11 @@ public:
 
     void post(const QString &name, const QVariant &object = {}, const QVariantMap &userInfo = {});
     // `context` (optional) ends the observer when it is destroyed.
-    [[nodiscard]] ObserverToken addObserver(const QString &name, QObject *context, NotificationHandler handler,
+    [[nodiscard]] ObserverToken addObserver(const QString &name, QObject *context,
+                                            NotificationHandler handler,
                                             Delivery delivery = Delivery::Posting);
 
-private:
+  private:
     friend class ObserverToken;
     struct Observer {
         uint64_t id = 0;

@@ -4,12 +4,20 @@
 
 namespace plat {
 
-QString Paths::cacheLocation() { return QStandardPaths::writableLocation(QStandardPaths::CacheLocation); }
+QString Paths::cacheLocation() {
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+}
 
-QString Paths::appDataLocation() { return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation); }
+QString Paths::appDataLocation() {
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+}
 
-QString Paths::documents() { return appDataLocation() + QStringLiteral("/Documents"); }
+QString Paths::documents() {
+    return appDataLocation() + QStringLiteral("/Documents");
+}
 
-QString Paths::downloads() { return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation); }
+QString Paths::downloads() {
+    return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+}
 
 }  // namespace plat

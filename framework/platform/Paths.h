@@ -6,7 +6,7 @@
 namespace plat {
 
 class Paths final {
-public:
+  public:
     Paths() = delete;
     static QString cacheLocation();    // $XDG_CACHE_HOME/<org>/<app>: the user's caches
     static QString appDataLocation();  // $XDG_DATA_HOME/<org>/<app>

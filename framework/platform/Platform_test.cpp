@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <QStandardPaths>
-
 #include <atomic>
 #include <thread>
 

@@ -37,19 +37,23 @@ void WorkPool::async(std::function<void()> fn) {
         }
         const qint64 waited = queued.elapsed();
         if (waited > 1000)
-            QVF_LOG_INFO(QStringLiteral("job on %1 waited %2 ms to start").arg(QLatin1String(name)).arg(waited));
+            QVF_LOG_INFO(
+                QStringLiteral("job on %1 waited %2 ms to start").arg(QLatin1String(name)).arg(waited));
         // No exception leaves a pool thread's top frame.
         try {
             fn();
         } catch (const std::exception &e) {
-            QVF_LOG_ERROR(QStringLiteral("job on %1 threw: %2").arg(QLatin1String(name), QLatin1String(e.what())));
+            QVF_LOG_ERROR(
+                QStringLiteral("job on %1 threw: %2").arg(QLatin1String(name), QLatin1String(e.what())));
         } catch (...) {
             QVF_LOG_ERROR(QStringLiteral("job on %1 threw").arg(QLatin1String(name)));
         }
     });
 }
 
-bool WorkPool::waitForDone(int ms) { return m_pool.waitForDone(ms); }
+bool WorkPool::waitForDone(int ms) {
+    return m_pool.waitForDone(ms);
+}
 
 QString currentThreadName() {
     const QString name = QThread::currentThread()->objectName();

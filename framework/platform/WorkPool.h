@@ -4,13 +4,12 @@
 #pragma once
 
 #include <QThreadPool>
-
 #include <functional>
 
 namespace plat {
 
 class WorkPool final {
-public:
+  public:
     static WorkPool &global();    // 64 threads, expiry 60 s
     static WorkPool &markLane();  // 4 threads
     WorkPool(const WorkPool &) = delete;
@@ -23,7 +22,7 @@ public:
     int maxThreadCount() const { return m_pool.maxThreadCount(); }
     const char *name() const { return m_name; }
 
-private:
+  private:
     WorkPool(const char *name, int threads);
     QThreadPool m_pool;
     const char *m_name;
