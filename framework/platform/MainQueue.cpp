@@ -22,19 +22,29 @@ struct WaitState {
     bool abandoned = false;  // the waiter left (queue closed): the job must not touch `fn`
 };
 
-// Queued call on the application object; drops the call when there is no application.
-void enqueue(QObject *context, std::function<void()> fn) {
+// Queued call on the application object; drops the call when there is no application. The function goes
+// over through our own mutex, so that the hand-over is visible to ThreadSanitizer (Qt's queue locks are not).
+void enqueue(std::function<void()> fn) {
     QCoreApplication *app = QCoreApplication::instance();
     if (app == nullptr) return;
-    QObject *target = context != nullptr ? context : app;
+    auto box = std::make_shared<std::pair<std::mutex, std::function<void()>>>();
+    {
+        std::lock_guard<std::mutex> lock(box->first);
+        box->second = std::move(fn);
+    }
     QMetaObject::invokeMethod(
-        target,
-        [fn = std::move(fn)] {
+        app,
+        [box] {
+            std::function<void()> call;
+            {
+                std::lock_guard<std::mutex> lock(box->first);
+                call = std::move(box->second);
+            }
             {
                 std::lock_guard<std::mutex> lock(g_mu);
                 if (g_closed) return;
             }
-            fn();
+            if (call) call();
         },
         Qt::QueuedConnection);
 }
@@ -48,7 +58,7 @@ bool isMainThread() {
 
 void MainQueue::post(std::function<void()> fn) {
     if (isClosed()) return;
-    enqueue(nullptr, std::move(fn));
+    enqueue(std::move(fn));
 }
 
 void MainQueue::post(QObject *context, std::function<void()> fn) {
@@ -56,7 +66,7 @@ void MainQueue::post(QObject *context, std::function<void()> fn) {
     // A queued call to a context that dies before it runs is dropped by Qt itself; the context must live
     // on the main thread for the call to run there.
     QPointer<QObject> guard(context);
-    enqueue(nullptr, [guard, fn = std::move(fn)] {
+    enqueue([guard, fn = std::move(fn)] {
         if (guard) fn();
     });
 }
