@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t want = 0;
     for (size_t n = size; n >= 1; --n) {
         QStringDecoder dec(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        (void)dec.decode(QByteArrayView(bytes, static_cast<qsizetype>(n)));
+        const QString decoded = dec.decode(QByteArrayView(bytes, static_cast<qsizetype>(n)));  // decodes here
+        (void)decoded;
         if (!dec.hasError()) {
             want = n;
             break;
