@@ -35,7 +35,9 @@ const char *baseName(const char *file) {
 void Log::write(LogLevel level, const char *tag, const char *file, int line, const char *func,
                 const QString &message) {
     if (!g_enabled.load(std::memory_order_relaxed)) return;
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    // UTC+8, as the SDK's lines: fixed arithmetic, so no thread touches the C library's time-zone state.
+    const QString stamp =
+        QDateTime::currentDateTimeUtc().addSecs(8 * 3600).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
     const QString text = QStringLiteral("[%1][%2][%3:%4][%5][%6] %7")
                              .arg(QLatin1String(tag), stamp, QLatin1String(baseName(file)))
                              .arg(line)

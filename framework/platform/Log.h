@@ -1,5 +1,5 @@
 // The framework's log: one line per call, "[TAG][time][file:line][function][LEVEL] message", on standard
-// output; a capture seam lets tests read the lines instead.
+// output (time in UTC+8, as the SDK's lines); a capture seam lets tests read the lines instead.
 #pragma once
 
 #include <QString>
