@@ -29,7 +29,7 @@
 #include "broker/QVNasPrivateInterfaceProtocol.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/WorkPool.h"

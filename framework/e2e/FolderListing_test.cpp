@@ -16,7 +16,7 @@
 #include "device.h"
 #include "handlers_device_user.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "model/QVNasFileListInfo.h"
 #include "platform/Log.h"
