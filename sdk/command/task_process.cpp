@@ -56,30 +56,30 @@ void install_stream_parser(client_info *info) {
     client_file_task *task = info->rClientFileTask;
     if (task == nullptr) return;
     switch (info->cmd) {
-        case 117:
-            task->parse_cb = search_chunk;
-            task->destroy_cb = destroy_FileTaskSearch;
-            break;
-        case 157:
-            task->parse_cb = gps_chunk;
-            task->destroy_cb = destroy_FileTaskGPS;
-            break;
-        case 159:
-        case 160:
-        case 167:
-        case 211:
-        case 212:
-        case 213:
-            task->parse_cb = parser_FileTaskOpt;
-            break;
-        case 163:
-            task->parse_cb = parser_FileTaskOta;
-            break;
-        case 173:
-            task->parse_cb = parser_DeviceTaskExec;
-            break;
-        default:
-            break;
+    case 117:
+        task->parse_cb = search_chunk;
+        task->destroy_cb = destroy_FileTaskSearch;
+        break;
+    case 157:
+        task->parse_cb = gps_chunk;
+        task->destroy_cb = destroy_FileTaskGPS;
+        break;
+    case 159:
+    case 160:
+    case 167:
+    case 211:
+    case 212:
+    case 213:
+        task->parse_cb = parser_FileTaskOpt;
+        break;
+    case 163:
+        task->parse_cb = parser_FileTaskOta;
+        break;
+    case 173:
+        task->parse_cb = parser_DeviceTaskExec;
+        break;
+    default:
+        break;
     }
 }
 
@@ -121,9 +121,7 @@ int exchange(client_info *info) {
 
 }  // namespace
 
-void qv_set_command_cache_forget_hook(qv_cache_forget_fn forget) {
-    g_cache_forget.store(forget);
-}
+void qv_set_command_cache_forget_hook(qv_cache_forget_fn forget) { g_cache_forget.store(forget); }
 
 void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn insert) {
     g_cache_query.store(query);
@@ -132,20 +130,11 @@ void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn inse
 
 bool qv_cmd_is_streamed(int32_t cmd) {
     switch (cmd) {
-        case 117:
-        case 157:
-        case 159:
-        case 160:
-        case 163:
-        case 167:
-        case 173:
-        case 174:
-        case 211:
-        case 212:
-        case 213:
-            return true;
-        default:
-            return false;
+    case 117: case 157: case 159: case 160: case 163: case 167: case 173: case 174: case 211: case 212:
+    case 213:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -313,8 +302,7 @@ qvhttp_request *_qv_open_prcs_task(client_info *info) {
     }
     char url[1024];
     form_url(info, url);
-    qvhttp_request *stream =
-        qv_net_open(url, info->retstr, info->timeout, &info->recv_buf, info->rClientFileTask);
+    qvhttp_request *stream = qv_net_open(url, info->retstr, info->timeout, &info->recv_buf, info->rClientFileTask);
     if (stream == nullptr) QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
     free_texts(info);
     return stream;
