@@ -305,3 +305,5 @@ void QVDataCacheDropAll() {
     if (!lock.owns_lock() || !s.open) return;
     for (CacheDb &d : s.db) settle(d);
 }
+
+std::unique_lock<std::mutex> QVDataCacheHold() { return std::unique_lock<std::mutex>(store().mu); }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 enum cache_db_selector : int { CACHE_DB_USER = 0, CACHE_DB_RECENT = 1 };
@@ -42,3 +43,6 @@ int QVDataCacheInsertChecked(const char *key, const char *value, int selector, c
 int QVDataCacheDeleteValue(const char *key, int selector);
 // Drops every row of both databases, now or, when the cache is busy, before its next read or store.
 void QVDataCacheDropAll();
+
+// Holds the cache mutex for as long as the lock lives (a busy cache, for tests and the benchmark).
+std::unique_lock<std::mutex> QVDataCacheHold();
