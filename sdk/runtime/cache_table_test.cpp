@@ -104,18 +104,20 @@ TEST_F(Db, OnlyCommandOneIsCarriedOut) {
 
 TEST_F(Db, FailedWriteRollsBackEverything) {
     // A trigger that writes a second table and then fails: without the transaction the first half stays.
-    ASSERT_EQ(sqlite3_exec(task->db,
-                           "CREATE TRIGGER boom AFTER INSERT ON cache_table WHEN NEW.KEY='bad' BEGIN "
-                           "INSERT INTO identify_table(IDENTIFIER) VALUES('half'); SELECT RAISE(FAIL, 'no'); END;",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(task->db,
+                     "CREATE TRIGGER boom AFTER INSERT ON cache_table WHEN NEW.KEY='bad' BEGIN "
+                     "INSERT INTO identify_table(IDENTIFIER) VALUES('half'); SELECT RAISE(FAIL, 'no'); END;",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
     ASSERT_EQ(afvfs_insert_cache_value("good", "v", task), 0);
     cache_info bad{const_cast<char *>("bad"), const_cast<char *>("v"), 1};
     EXPECT_EQ(_handle_cache_table_insert(&bad, task), SQLITE_CONSTRAINT);
     EXPECT_EQ(column(file, "SELECT KEY FROM cache_table"), std::vector<std::string>{"good"});
     EXPECT_TRUE(column(file, "SELECT IDENTIFIER FROM identify_table").empty());
     // Two signs cannot all become one.
-    sqlite3_exec(task->db, "INSERT INTO identify_table(IDENTIFIER) VALUES('a'),('b')", nullptr, nullptr, nullptr);
+    sqlite3_exec(task->db, "INSERT INTO identify_table(IDENTIFIER) VALUES('a'),('b')", nullptr, nullptr,
+                 nullptr);
     identify_info same{const_cast<char *>("c"), 1};
     EXPECT_EQ(_handle_identify_table_update(&same, task), SQLITE_CONSTRAINT);
     EXPECT_EQ(column(file, "SELECT IDENTIFIER FROM identify_table ORDER BY 1"),

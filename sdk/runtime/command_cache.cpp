@@ -306,4 +306,6 @@ void QVDataCacheDropAll() {
     for (CacheDb &d : s.db) settle(d);
 }
 
-std::unique_lock<std::mutex> QVDataCacheHold() { return std::unique_lock<std::mutex>(store().mu); }
+std::unique_lock<std::mutex> QVDataCacheHold() {
+    return std::unique_lock<std::mutex>(store().mu);
+}

@@ -36,8 +36,9 @@ TEST(SqlDb, NewFileHasBothTablesAsDeclaredAndIsPrivate) {
     const std::string file = dir / "cache.db";
     db_task *task = db_module_init(file.c_str());
     ASSERT_NE(task, nullptr);
-    EXPECT_EQ(column(file, "SELECT sql FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite_%' "
-                           "ORDER BY rowid"),
+    EXPECT_EQ(column(file,
+                     "SELECT sql FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite_%' "
+                     "ORDER BY rowid"),
               (std::vector<std::string>{stored_ddl(kIdentifyTableDdl), stored_ddl(kCacheTableDdl)}));
     EXPECT_EQ(mode_of(file), 0600u);
     EXPECT_EQ(destroy_db_task(task), 0);
@@ -80,8 +81,9 @@ TEST(SqlDb, EscapeDoublesEveryApostrophe) {
         size_t size;
         const char *want;
     } cases[] = {
-        {"it's", 9, "it''s"},       {"''''", 9, "''''''''"}, {"", 1, ""},
-        {"plain", 11, "plain"},     {"a'b'c", 4, "a''"},    {"'); DROP TABLE x; --", 41, "''); DROP TABLE x; --"},
+        {"it's", 9, "it''s"}, {"''''", 9, "''''''''"},
+        {"", 1, ""},          {"plain", 11, "plain"},
+        {"a'b'c", 4, "a''"},  {"'); DROP TABLE x; --", 41, "''); DROP TABLE x; --"},
     };
     for (const Case &c : cases) {
         char buf[64];
@@ -99,8 +101,10 @@ TEST(SqlDb, UnescapeUndoesDoubledQuotesAndSlashBeforeSpecials) {
         const char *src;
         const char *want;
     } cases[] = {
-        {"it''s", "it's"}, {"say \"\"hi\"\"", "say \"hi\""}, {"/%", "%"},     {"/&/(/)/[/]", "&()[]"},
-        {"//", "//"},      {"a/b", "a/b"},                  {"end/", "end/"}, {"'''", "''"},
+        {"it''s", "it's"}, {"say \"\"hi\"\"", "say \"hi\""},
+        {"/%", "%"},       {"/&/(/)/[/]", "&()[]"},
+        {"//", "//"},      {"a/b", "a/b"},
+        {"end/", "end/"},  {"'''", "''"},
     };
     for (const Case &c : cases) {
         char buf[64];
