@@ -18,6 +18,8 @@
 #include "codec/file_list.h"
 #include "codec/file_parse_admin.h"
 #include "codec/file_parse_list.h"
+#include "command/client_file_task.h"
+#include "command/file_upload.h"
 #include "command/ppc_qv_client.h"
 #include "command/ppc_sys_file_client.h"
 #include "command/task_process.h"
@@ -272,6 +274,19 @@ TEST_F(CommandCache, TheClientsOwnChangesAreSeenAtOnce) {
     EXPECT_EQ(sent(101), 2u);
     EXPECT_NE(after.find("new"), std::string::npos) << after;
     EXPECT_EQ(before.find("new"), std::string::npos);
+    // An upload goes through a processor of its own.
+    ASSERT_EQ(kListings[0].call(token_, &before), 0);
+    EXPECT_EQ(sent(101), 2u);
+    const std::string local = cache_ / "up.jpg";
+    std::ofstream(local) << "uploaded bytes";
+    client_file_task *task = client_file_task_new();
+    task->token = token_;
+    path_info target{"/docs/up.jpg", 0, 0};
+    ASSERT_EQ(QV_FileUpload(local.c_str(), &target, task), 0);
+    client_file_task_free(task);
+    ASSERT_EQ(kListings[0].call(token_, &after), 0);
+    EXPECT_EQ(sent(101), 3u);
+    EXPECT_NE(after.find("up.jpg"), std::string::npos) << after;
 }
 
 TEST_F(CommandCache, ACachedTextThatDoesNotParseIsReplacedFromTheDevice) {

@@ -123,6 +123,10 @@ int exchange(client_info *info) {
 
 void qv_set_command_cache_forget_hook(qv_cache_forget_fn forget) { g_cache_forget.store(forget); }
 
+void qv_command_cache_changed(int64_t token, int32_t cmd) {
+    if (const qv_cache_forget_fn forget = g_cache_forget.load()) forget(nullptr, token, cmd);
+}
+
 void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn insert) {
     g_cache_query.store(query);
     g_cache_insert.store(insert);
