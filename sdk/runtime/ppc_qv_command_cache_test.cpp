@@ -68,6 +68,10 @@ TEST_F(Front, EmptyFolderGetsBothPrivateFilesAndARestartReusesRows) {
     }
     EXPECT_EQ(get("k", kTok, CACHE_DB_USER, "page"), "miss");
     EXPECT_EQ(get("k", kTok, CACHE_DB_USER, "page"), "hit:page");
+    for (const char *f : {"cache.db-wal", "cache.db-shm"}) {  // the log beside the file is as private
+        ASSERT_EQ(::stat((folder + "/" + f).c_str(), &st), 0) << f;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << f;
+    }
     ASSERT_EQ(destroy_command_cache(folder.c_str()), 0);
     ASSERT_EQ(init_command_cache(folder.c_str()), 0);
     EXPECT_EQ(get("k", kTok, CACHE_DB_USER, "other"), "hit:page");
