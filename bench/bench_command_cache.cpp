@@ -326,7 +326,10 @@ int main(int argc, char **argv) {
     if (QV_LoginVantor(kAddr, "bench", &token) != 0) fail("login");
     qv_set_command_cache_provider(provider);
     if (init_command_cache(cache_dir.c_str()) != 0) fail("cache init");
-    std::printf("cache folder %s, reply gzip + aes, device %s\n", cache_dir.c_str(), kAddr);
+    std::string load;
+    std::getline(std::ifstream("/proc/loadavg"), load);
+    std::printf("cache folder %s, reply gzip + aes, device %s, load average %s\n", cache_dir.c_str(), kAddr,
+                load.c_str());
 
     for (int entries : {50, 500, 5000}) latency(dev, cache_dir, token, entries, runs, entries == 5000 ? calls / 4 : calls);
     threads(dev, token);
