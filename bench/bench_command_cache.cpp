@@ -50,7 +50,9 @@ bool provider(int64_t, int, qv_cache_peer *out) {
     return true;
 }
 
-double ms_since(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
+double ms_since(Clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
 
 double pct(std::vector<double> v, double q) {
     std::sort(v.begin(), v.end());
@@ -74,8 +76,10 @@ BareRequest build_bare(int64_t token, path_info *p, int length) {
     qv_crypt_encrypt(ci.retstr, static_cast<int32_t>(std::strlen(ci.retstr)), &enc, &enc_len);
     BareRequest r;
     r.body.assign(enc, static_cast<size_t>(enc_len));
-    r.block = "POST / HTTP/1.1\r\nContent-Type: application/json\r\nTimeout: 20000\r\nEncrypt: aes\r\nContent-Length: " +
-              std::to_string(enc_len) + "\r\nHost: " + kAddr + "\r\nUser-Agent: qvhttp/1.0\r\n\r\n";
+    r.block =
+        "POST / HTTP/1.1\r\nContent-Type: application/json\r\nTimeout: 20000\r\nEncrypt: "
+        "aes\r\nContent-Length: " +
+        std::to_string(enc_len) + "\r\nHost: " + kAddr + "\r\nUser-Agent: qvhttp/1.0\r\n\r\n";
     std::free(enc);
     std::free(ci.retstr);
     std::free(ci.cacheKey);
@@ -124,8 +128,8 @@ struct Series {
 void summary(const Series &s, const Series *base) {
     std::vector<double> v = s.run_p50;
     std::sort(v.begin(), v.end());
-    std::printf("  %-22s p50 over runs: min %8.3f  median %8.3f  max %8.3f ms", s.name, v.front(), v[v.size() / 2],
-                v.back());
+    std::printf("  %-22s p50 over runs: min %8.3f  median %8.3f  max %8.3f ms", s.name, v.front(),
+                v[v.size() / 2], v.back());
     if (base != nullptr) {
         std::vector<double> b = base->run_p50;
         std::sort(b.begin(), b.end());
@@ -134,11 +138,13 @@ void summary(const Series &s, const Series *base) {
     std::printf("\n");
 }
 
-void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, int entries, int runs, int calls) {
+void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, int entries, int runs,
+             int calls) {
     static int serial = 0;
     const std::string folder = "/page" + std::to_string(entries) + "_" + std::to_string(serial++);
     fs::create_directories(dev.root() + folder);
-    for (int i = 0; i < entries; ++i) std::ofstream(dev.root() + folder + "/f" + std::to_string(100000 + i) + ".jpg") << i;
+    for (int i = 0; i < entries; ++i)
+        std::ofstream(dev.root() + folder + "/f" + std::to_string(100000 + i) + ".jpg") << i;
     path_info p{folder.c_str(), 2, 0};
     const BareRequest bare = build_bare(token, &p, entries);
     int fd = QV_InetClientInit(AF_INET, dev.port(), SOCK_STREAM, kAddr);
@@ -174,10 +180,11 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
             if (!bare_exchange(fd, bare)) fail("bare");
             d.push_back(ms_since(t0));
         }
-        std::printf("  run %d: hit p50 %.3f p99 %.3f | miss+store p50 %.3f p99 %.3f | off p50 %.3f p99 %.3f | bare "
-                    "p50 %.3f p99 %.3f ms; hits sent %llu\n",
-                    r + 1, pct(a, .5), pct(a, .99), pct(b, .5), pct(b, .99), pct(c, .5), pct(c, .99), pct(d, .5),
-                    pct(d, .99), static_cast<unsigned long long>(hit_sent));
+        std::printf(
+            "  run %d: hit p50 %.3f p99 %.3f | miss+store p50 %.3f p99 %.3f | off p50 %.3f p99 %.3f | bare "
+            "p50 %.3f p99 %.3f ms; hits sent %llu\n",
+            r + 1, pct(a, .5), pct(a, .99), pct(b, .5), pct(b, .99), pct(c, .5), pct(c, .99), pct(d, .5),
+            pct(d, .99), static_cast<unsigned long long>(hit_sent));
         for (auto [s, v] : {std::pair{&hit, &a}, {&miss, &b}, {&off, &c}, {&raw, &d}}) {
             s->run_p50.push_back(pct(*v, .5));
             s->run_p99.push_back(pct(*v, .99));
@@ -201,8 +208,8 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
             size = out ? std::strlen(out) : 0;
             std::free(out);
         }
-        std::printf("  the lookup alone: p50 %.3f ms p99 %.3f ms for a text of %zu bytes\n", pct(q, .5), pct(q, .99),
-                    size);
+        std::printf("  the lookup alone: p50 %.3f ms p99 %.3f ms for a text of %zu bytes\n", pct(q, .5),
+                    pct(q, .99), size);
         std::free(ci.retstr);
         std::free(ci.cacheKey);
     }
@@ -220,7 +227,8 @@ void threads(qvemu::Device &dev, int64_t token) {
     for (int k = 0; k < 16; ++k) {
         folders.push_back("/t" + std::to_string(k));
         fs::create_directories(dev.root() + folders.back());
-        for (int i = 0; i < 50; ++i) std::ofstream(dev.root() + folders.back() + "/f" + std::to_string(i)) << i;
+        for (int i = 0; i < 50; ++i)
+            std::ofstream(dev.root() + folders.back() + "/f" + std::to_string(i)) << i;
     }
     std::vector<path_info> paths;
     for (auto &f : folders) paths.push_back({f.c_str(), 2, 0});
@@ -245,10 +253,11 @@ void threads(qvemu::Device &dev, int64_t token) {
             stop = true;
             for (auto &t : ts) t.join();
             const uint64_t sent = dev.counters().requests_by_cmd[101] - before;
-            std::printf("  %-8s keys, %2d threads: %8llu listings/s, %6.2f%% missed for a busy cache (sent to the "
-                        "device)\n",
-                        distinct ? "distinct" : "same", n, static_cast<unsigned long long>(done.load()),
-                        100.0 * static_cast<double>(sent) / static_cast<double>(std::max<uint64_t>(1, done.load())));
+            std::printf(
+                "  %-8s keys, %2d threads: %8llu listings/s, %6.2f%% missed for a busy cache (sent to the "
+                "device)\n",
+                distinct ? "distinct" : "same", n, static_cast<unsigned long long>(done.load()),
+                100.0 * static_cast<double>(sent) / static_cast<double>(std::max<uint64_t>(1, done.load())));
         }
     }
 }
@@ -272,7 +281,8 @@ void scale(const std::string &dir) {
             store.push_back(ms_since(t0));
         }
         for (int k = 0; k < 2000; ++k) {
-            const std::string key = "cmd: 101, para: {\"path\":\"/folder" + std::to_string((k * 7919) % keys) + "\"}";
+            const std::string key =
+                "cmd: 101, para: {\"path\":\"/folder" + std::to_string((k * 7919) % keys) + "\"}";
             auto t0 = Clock::now();
             query_command_cache(key.c_str(), &out, 1, 0);
             lookup.push_back(ms_since(t0));
@@ -288,10 +298,12 @@ void scale(const std::string &dir) {
         auto t0 = Clock::now();
         if (QVDataCacheReset("another sign", CACHE_DB_USER) != 0) fail("rebuild");
         const double rebuild = ms_since(t0);
-        std::printf("  %6d keys: lookup p50 %.4f ms p99 %.4f ms | lookup+store p50 %.4f ms p99 %.4f ms | file %.1f MiB "
-                    "(+ log %.1f MiB) | rebuild %.2f ms\n",
-                    keys, pct(lookup, .5), pct(lookup, .99), pct(store, .5), pct(store, .99),
-                    static_cast<double>(st.st_size) / 1048576.0, static_cast<double>(wal) / 1048576.0, rebuild);
+        std::printf(
+            "  %6d keys: lookup p50 %.4f ms p99 %.4f ms | lookup+store p50 %.4f ms p99 %.4f ms | file %.1f "
+            "MiB "
+            "(+ log %.1f MiB) | rebuild %.2f ms\n",
+            keys, pct(lookup, .5), pct(lookup, .99), pct(store, .5), pct(store, .99),
+            static_cast<double>(st.st_size) / 1048576.0, static_cast<double>(wal) / 1048576.0, rebuild);
     }
 }
 
@@ -331,7 +343,8 @@ int main(int argc, char **argv) {
     std::printf("cache folder %s, reply gzip + aes, device %s, load average %s\n", cache_dir.c_str(), kAddr,
                 load.c_str());
 
-    for (int entries : {50, 500, 5000}) latency(dev, cache_dir, token, entries, runs, entries == 5000 ? calls / 4 : calls);
+    for (int entries : {50, 500, 5000})
+        latency(dev, cache_dir, token, entries, runs, entries == 5000 ? calls / 4 : calls);
     threads(dev, token);
     scale(cache_dir);
 

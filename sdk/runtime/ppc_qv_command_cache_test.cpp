@@ -186,7 +186,8 @@ TEST_F(Front, BusyMutexMissesAndDropsWithoutWaiting) {
 }
 
 TEST_F(Front, AnotherProcessHoldingTheFileIsNotWaitedFor) {
-    if (::system("command -v sqlite3 >/dev/null 2>&1") != 0) GTEST_SKIP() << "the sqlite3 shell is not installed";
+    if (::system("command -v sqlite3 >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "the sqlite3 shell is not installed";
     get("k", kTok, CACHE_DB_USER, "page");
     const std::string file = folder + "/cache.db";
     FILE *shell = ::popen(("sqlite3 '" + file + "' >/dev/null 2>&1").c_str(), "w");
