@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/qv_log.h"
 #include "codec/file_process.h"
 #include "command/ppc_qv_client.h"
 #include "command/ppc_sys_file_client.h"
@@ -31,7 +32,6 @@
 #include "handlers_device_user.h"
 #include "link/connect_pool.h"
 #include "link/msg.h"
-#include "link/qv_log.h"
 #include "link/qvcrypt.h"
 #include "runtime/ppc_qv_command_cache.h"
 

@@ -12,8 +12,8 @@
 #include "codec/device_user_process.h"
 #include "codec/file_parse_device.h"
 #include "codec/file_process.h"
-#include "command/client_file_task.h"
-#include "link/qv_log.h"
+#include "base/client_file_task.h"
+#include "base/qv_log.h"
 
 namespace {
 

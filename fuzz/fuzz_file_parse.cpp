@@ -22,11 +22,11 @@
 #include "codec/file_parse_space.h"
 #include "codec/file_parse_type.h"
 #include "codec/file_process.h"
-#include "codec/file_types.h"
-#include "command/client_file_task.h"
-#include "command/record_list.h"
+#include "base/file_types.h"
+#include "base/client_file_task.h"
+#include "base/record_list.h"
 #include "runtime/ppclib.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 

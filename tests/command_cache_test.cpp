@@ -15,10 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/client_file_task.h"
+#include "base/qv_log.h"
 #include "codec/file_list.h"
 #include "codec/file_parse_admin.h"
 #include "codec/file_parse_list.h"
-#include "command/client_file_task.h"
 #include "command/file_upload.h"
 #include "command/ppc_qv_client.h"
 #include "command/ppc_sys_file_client.h"
@@ -26,7 +27,6 @@
 #include "device.h"
 #include "handlers_device_user.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
 #include "link/qvcrypt.h"
 #include "runtime/cache_test_util.h"
 #include "runtime/fake_peer_test.h"

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "runtime/db_task.h"
 
 int afvfs_query_cache_value(const char *key, char **out, db_task *task) {

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <mutex>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 table_ops cache_table_ops{};
 table_ops identify_table_ops{};

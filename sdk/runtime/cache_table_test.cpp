@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "runtime/afvfs.h"
 #include "runtime/cache_test_util.h"
 #include "runtime/db_task.h"

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "runtime/afvfs.h"
 #include "runtime/db_task.h"
 

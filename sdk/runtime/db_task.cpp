@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "runtime/sql_db.h"
 
 db_msg *_new_message() {

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "base/qv_log.h"
 #include "command/task_process.h"
-#include "link/qv_log.h"
 #include "runtime/cache_table.h"
 
 namespace {

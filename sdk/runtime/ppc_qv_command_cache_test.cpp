@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "runtime/cache_test_util.h"
 #include "runtime/fake_peer_test.h"
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 int sqlite3_exec_busy_wait(sqlite3 *db, const char *sql, sql_row_cb cb, void *arg) {
     if (db == nullptr || sql == nullptr) return -1;

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "runtime/cache_test_util.h"
 #include "runtime/db_task.h"
 
