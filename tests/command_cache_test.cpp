@@ -174,7 +174,7 @@ class CommandCache : public testing::Test {
     }
 
     std::string root_;
-    const char *addr_ = "127.0.0.71";
+    const char *addr_ = "127.0.0.91";
     cache_test::TempDir cache_;
     std::unique_ptr<qvemu::Device> dev_;
     std::shared_ptr<qvemu::DeviceUserModel> model_;
