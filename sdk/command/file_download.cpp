@@ -307,9 +307,11 @@ int _handle_file_download_req(client_info *info) {
             unlink(p.cfg.c_str());
             download_step(DownloadStep::ResumeRemoved, p.target.c_str());
             rc = final_move(p.tmp, p.target);
-            download_step(DownloadStep::Moved, p.target.c_str());
-            if (rc == 0) unlink(p.uuid.c_str());
-            download_step(DownloadStep::IdRemoved, p.target.c_str());
+            if (rc == 0) {
+                download_step(DownloadStep::Moved, p.target.c_str());
+                unlink(p.uuid.c_str());
+                download_step(DownloadStep::IdRemoved, p.target.c_str());
+            }
         }
         // Held since the download completed: release only now that the file is in place and the side files
         // are gone, so that a download waiting for it finds its name free or moved away, never reused.
