@@ -12,7 +12,7 @@
 
 #include "codec/file_list.h"
 #include "codec/file_process.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 

@@ -22,9 +22,10 @@
 #include "command/ppc_sys_file_client.h"
 #include "device.h"
 #include "handlers_device_user.h"
+#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
 #include "link/msg.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace fs = std::filesystem;
@@ -155,6 +156,7 @@ int main(int argc, char **argv) {
     qv_crypt_init();
     qv_connect_pool_set_port(dev.port());
     qv_set_device_port(dev.port());
+    qv_net_connect_install();
     init_connect_pool();
     int64_t token = 0;
     if (QV_LoginVantor(kAddr, "bench", &token) != 0) return 1;

@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/download_process.h"
 #include "command/file_upload.h"
 #include "command/frame_state.h"
@@ -39,8 +39,9 @@
 #include "device.h"
 #include "handlers.h"
 #include "handlers_download.h"
+#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace fs = std::filesystem;
@@ -95,6 +96,7 @@ Sample in_child(Fn fn) {
         ::close(p[0]);
         qv::set_log_enabled(false);
         qv_crypt_init();
+        qv_net_connect_install();
         init_connect_pool();
         Sample s;
         const double t0 = now();

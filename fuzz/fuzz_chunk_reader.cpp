@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "command/client_file_task.h"
-#include "link/qv_log.h"
+#include "base/client_file_task.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
 #include "link/qvhttp_exchange.h"

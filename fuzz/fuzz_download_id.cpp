@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/qv_log.h"
 #include "command/download_id.h"
-#include "link/qv_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const std::string dir = [] {

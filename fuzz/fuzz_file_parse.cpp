@@ -10,6 +10,10 @@
 #include <cstring>
 #include <string>
 
+#include "base/client_file_task.h"
+#include "base/file_types.h"
+#include "base/qv_log.h"
+#include "base/record_list.h"
 #include "codec/file_list.h"
 #include "codec/file_parse_admin.h"
 #include "codec/file_parse_attr.h"
@@ -18,15 +22,11 @@
 #include "codec/file_parse_list.h"
 #include "codec/file_parse_settings.h"
 #include "codec/file_parse_share.h"
-#include "codec/file_parse_task.h"
 #include "codec/file_parse_space.h"
+#include "codec/file_parse_task.h"
 #include "codec/file_parse_type.h"
 #include "codec/file_process.h"
-#include "codec/file_types.h"
-#include "command/client_file_task.h"
-#include "command/record_list.h"
 #include "runtime/ppclib.h"
-#include "link/qv_log.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/qv_log.h"
 #include "link/msg.h"
-#include "link/qv_log.h"
 
 namespace {
 

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "base/client_file_task.h"
+#include "base/qv_log.h"
 #include "codec/client_info.h"
 #include "codec/file_process.h"
-#include "command/client_file_task.h"
 #include "command/qv_net.h"
 #include "link/gzip.h"
 #include "link/msg.h"
-#include "link/qv_log.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
 #include "link/qvhttp_io.h"

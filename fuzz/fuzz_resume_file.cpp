@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "command/record_list.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
+#include "base/record_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool muted = (qv::set_log_enabled(false), true);

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/client_file_task.h"
+#include "base/qv_log.h"
 #include "codec/file_parse_task.h"
-#include "command/client_file_task.h"
-#include "link/qv_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool muted = (qv::set_log_enabled(false), true);

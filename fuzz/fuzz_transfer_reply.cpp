@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include "base/qv_log.h"
 #include "codec/client_info.h"
 #include "codec/file_parse_settings.h"
 #include "codec/file_parse_transfer.h"
-#include "link/qv_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool muted = (qv::set_log_enabled(false), true);

@@ -20,8 +20,9 @@
 #include "device.h"
 #include "handlers_device_user.h"
 #include "handlers_fileops.h"
+#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace fs = std::filesystem;
@@ -44,6 +45,7 @@ protected:
         ASSERT_EQ(qv_crypt_init(), 0);
         qv_connect_pool_set_port(dev_->port());
         qv_set_device_port(dev_->port());
+        qv_net_connect_install();
         ASSERT_EQ(init_connect_pool(), 0);
         qv_frame_reset();
         ASSERT_EQ(QV_LoginVantor(addr_, kAuth, &token_), 0);

@@ -13,8 +13,9 @@
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
 #include "device.h"
+#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace cross_test {
@@ -23,6 +24,7 @@ namespace cross_test {
 inline void client_up() {
     qv::set_log_enabled(false);
     ASSERT_EQ(qv_crypt_init(), 0);
+    qv_net_connect_install();
     ASSERT_EQ(init_connect_pool(), 0);
 }
 

@@ -10,7 +10,7 @@
 #include "codec/device_user_process.h"
 #include "emu_test_util.h"
 #include "handlers_device_user.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "raw_test_client.h"
 
 namespace {

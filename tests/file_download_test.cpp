@@ -25,18 +25,19 @@
 #include <vector>
 
 #include "codec/file_parse_attr.h"
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/download_id.h"
 #include "command/download_process.h"
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
-#include "command/record_list.h"
+#include "base/record_list.h"
 #include "cross_test_util.h"
 #include "device.h"
 #include "handlers.h"
 #include "handlers_download.h"
+#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace fs = std::filesystem;
@@ -652,6 +653,7 @@ TEST(FileDownloadChild, Run) {
     if (!folder || !path || !port) GTEST_SKIP() << "run by the crash test only";
     qv::set_log_enabled(false);
     qv_crypt_init();
+    qv_net_connect_install();
     init_connect_pool();
     qv_set_device_port(std::atoi(port));
     qv_frame_set_current_device(kAddr);

@@ -14,7 +14,7 @@
 #include "cross_test_util.h"
 #include "device.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "command/task_process.h"
 #include "device.h"
 #include "handlers.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 TEST(FramedSocket, UserListOverOneFramedExchange) {
     qv::set_log_enabled(false);

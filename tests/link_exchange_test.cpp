@@ -13,13 +13,14 @@
 #include <thread>
 #include <vector>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/qv_net.h"
 #include "device.h"
+#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
 #include "link/msg.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp_exchange.h"
 
@@ -41,6 +42,7 @@ protected:
     void start(const char *addr) {
         qv::set_log_enabled(false);
         ASSERT_EQ(qv_crypt_init(), 0);
+        qv_net_connect_install();
         ASSERT_EQ(init_connect_pool(), 0);
         root_ = testing::TempDir() + "link_exchange_" + addr + "_" + std::to_string(::getpid());
         mkdir(root_.c_str(), 0700);

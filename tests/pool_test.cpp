@@ -12,8 +12,9 @@
 #include <thread>
 
 #include "device.h"
+#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "qv_config.h"
 
@@ -44,6 +45,7 @@ class PoolDevice : public testing::Test {
         b_ = std::make_unique<qvemu::Device>(root, kAddrB, a_->port());
         ASSERT_TRUE(b_->start()) << b_->last_error();
         qv_connect_pool_set_port(a_->port());
+        qv_net_connect_install();
         ASSERT_EQ(init_connect_pool(), 0);
     }
     void TearDown() override {

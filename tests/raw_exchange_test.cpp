@@ -15,7 +15,7 @@
 #include "link/file_util.h"
 #include "link/gzip.h"
 #include "link/msg.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
 

@@ -26,9 +26,10 @@
 #include "cross_test_util.h"
 #include "device.h"
 #include "handlers_upload.h"
+#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "runtime/ppclib.h"
 
@@ -94,6 +95,7 @@ protected:
     }
     void start_sdk() {
         ASSERT_EQ(qv_crypt_init(), 0);
+        qv_net_connect_install();
         ASSERT_EQ(init_connect_pool(), 0);
         qv_frame_set_current_device(addr_.c_str());
     }
@@ -475,6 +477,7 @@ TEST_F(CrashedUploads, SigkilledUploadsConverge) {
     auto run_child = [&](int kill_after_ms) -> int {
         pid_t pid = ::fork();
         if (pid == 0) {
+            qv_net_connect_install();
             if (qv_crypt_init() != 0 || init_connect_pool() != 0) ::_exit(90);
             qv_frame_set_current_device(addr_.c_str());
             client_file_task *t = client_file_task_new();

@@ -9,7 +9,7 @@
 #include "codec/json_reads.h"
 #include "codec/json_text.h"
 #include "codec/qv_strlcpy.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 using qv::jr::element;
 using qv::jr::member;

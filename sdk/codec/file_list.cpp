@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 template <typename T>

@@ -3,7 +3,7 @@
 
 #include "codec/file_process.h"
 #include "codec/reply_fields.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 

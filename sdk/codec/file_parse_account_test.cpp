@@ -6,7 +6,7 @@
 
 #include "codec/file_process.h"
 #include "codec/parse_harness_test.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 

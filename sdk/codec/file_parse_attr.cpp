@@ -11,7 +11,7 @@
 #include "codec/file_process.h"
 #include "codec/json_reads.h"
 #include "codec/qv_strlcpy.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 using namespace qv::jr;
 

@@ -9,9 +9,9 @@
 #include "codec/file_process.h"
 #include "codec/json_reads.h"
 #include "codec/qv_strlcpy.h"
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "link/base64.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 using qv::jr::element;
 using qv::jr::member;

@@ -12,7 +12,7 @@
 
 #include "codec/file_process.h"
 #include "codec/parse_harness_test.h"
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "codec/parse_harness_test.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 using parse_harness::Harness;
 

@@ -9,7 +9,7 @@
 #include "codec/file_list.h"
 #include "codec/file_process.h"
 #include "codec/reply_fields.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 using qv_reply::first;
 using qv_reply::member;

@@ -9,7 +9,7 @@
 #include "codec/file_process.h"
 #include "codec/qv_strlcpy.h"
 #include "codec/reply_reads.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 using namespace reply_reads;
 

@@ -8,7 +8,7 @@
 
 #include "codec/file_process.h"
 #include "codec/reply_fields.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 using qv_reply::copy_text;
 using qv_reply::first;

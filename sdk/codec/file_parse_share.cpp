@@ -8,8 +8,8 @@
 
 #include "codec/file_process.h"
 #include "codec/reply_fields.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 using qv_reply::member;
 

@@ -7,9 +7,9 @@
 #include "codec/file_list.h"
 #include "codec/file_process.h"
 #include "codec/reply_reads.h"
-#include "command/client_file_task.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/client_file_task.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 using namespace reply_reads;
 

@@ -10,8 +10,8 @@
 #include "codec/file_list.h"
 #include "codec/file_process.h"
 #include "codec/parse_harness_test.h"
-#include "command/client_file_task.h"
-#include "link/qv_errors.h"
+#include "base/client_file_task.h"
+#include "base/qv_errors.h"
 
 namespace {
 

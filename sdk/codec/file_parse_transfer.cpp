@@ -7,14 +7,13 @@
 #include <string>
 
 #include "codec/file_process.h"
-#include "codec/file_types.h"
+#include "base/file_types.h"
 #include "codec/qv_strlcpy.h"
 #include "codec/reply_reads.h"
-#include "command/client_file_task.h"
-#include "command/record_list.h"
+#include "base/client_file_task.h"
+#include "base/record_list.h"
 #include "link/base64.h"
-#include "link/qv_log.h"
-#include "runtime/ppclib.h"
+#include "base/qv_log.h"
 
 using namespace reply_reads;
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "codec/file_process.h"
-#include "codec/file_types.h"
+#include "base/file_types.h"
 #include "codec/parse_harness_test.h"
-#include "command/client_file_task.h"
-#include "command/record_list.h"
+#include "base/client_file_task.h"
+#include "base/record_list.h"
 
 namespace {
 

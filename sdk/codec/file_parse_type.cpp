@@ -11,7 +11,7 @@
 #include <string>
 
 #include "codec/json_reads.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 using namespace qv::jr;
 

@@ -10,7 +10,7 @@
 
 #include "codec/file_process.h"
 #include "codec/parse_harness_test.h"
-#include "link/qv_errors.h"
+#include "base/qv_errors.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "codec/json_text.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "codec/json_text.h"
 #include "codec/parse_harness_test.h"
-#include "link/qv_errors.h"
+#include "base/qv_errors.h"
 
 namespace {
 

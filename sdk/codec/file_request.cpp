@@ -6,12 +6,11 @@
 #include <cstdlib>
 
 #include "codec/file_process.h"
-#include "codec/file_types.h"
+#include "base/file_types.h"
 #include "codec/json_text.h"
 #include "codec/request_blocks.h"
 #include "codec/request_json.h"
-#include "link/qv_log.h"
-#include "runtime/ppclib.h"
+#include "base/qv_log.h"
 
 using qv_req::finish_array;
 using qv_req::finish_object;

@@ -5,10 +5,10 @@
 #include <algorithm>
 
 #include "codec/file_process.h"
-#include "codec/file_types.h"
+#include "base/file_types.h"
 #include "codec/request_json.h"
-#include "command/client_file_task.h"
-#include "link/qv_log.h"
+#include "base/client_file_task.h"
+#include "base/qv_log.h"
 
 using qv_req::finish_array;
 using qv_req::finish_object;

@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "codec/file_process.h"
-#include "runtime/ppclib.h"
-#include "codec/file_types.h"
+#include "base/file_types.h"
 #include "codec/request_blocks.h"
-#include "command/client_file_task.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/client_file_task.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include "codec/file_parse_settings.h"
 #include "codec/file_parse_share.h"
 #include "codec/file_process.h"
-#include "command/record_list.h"
-#include "link/qv_log.h"
+#include "base/record_list.h"
+#include "base/qv_log.h"
 
 namespace parse_harness {
 

@@ -11,7 +11,7 @@
 
 #include "codec/json_reads.h"
 #include "codec/qv_strlcpy.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace qv_reply {
 

@@ -9,8 +9,8 @@
 #include "command/net_transport.h"
 #include "command/ppc_qv_client.h"
 #include "command/task_process.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 int _handle_net_device_user_task(client_info *info) {
     if (info == nullptr) return QV_ERR_ARG;

@@ -16,15 +16,15 @@
 
 #include "codec/file_parse_attr.h"
 #include "codec/file_process.h"
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/qv_net.h"
-#include "command/record_list.h"
+#include "base/record_list.h"
 #include "link/gzip.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
-#include "link/qvhttp_download.h"
+#include "command/qvhttp_download.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "codec/client_info.h"
-#include "codec/file_types.h"
+#include "base/file_types.h"
 
 struct client_file_task;
 

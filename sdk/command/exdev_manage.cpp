@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "codec/qv_strlcpy.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 exdev_dnode g_head{&g_head, &g_head, {}, {}};

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/net_transport.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 struct FakePost {
     int result = 0;

@@ -10,14 +10,14 @@
 #include <string>
 
 #include "codec/file_parse_attr.h"
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/download_id.h"
 #include "command/download_process.h"
 #include "command/ppc_qv_client.h"
-#include "command/record_list.h"
+#include "base/record_list.h"
 #include "command/task_process.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 namespace {
 

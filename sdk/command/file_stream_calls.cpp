@@ -4,7 +4,7 @@
 
 #include "command/ppc_qv_client.h"
 #include "command/task_process.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 int QV_FileStat(path_info *path, file_stat *st, int64_t token) {
     client_info ci;

@@ -10,12 +10,11 @@
 
 #include "codec/file_list.h"
 #include "command/ppc_qv_client.h"
-#include "command/record_list.h"
+#include "base/record_list.h"
 #include "command/task_process.h"
 #include "command/upload_process.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
-#include "runtime/ppclib.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 
 #include "codec/client_info.h"
-#include "codec/file_types.h"
-#include "command/client_file_task.h"
+#include "base/file_types.h"
+#include "base/client_file_task.h"
 #include "command/stream_file_info.h"
 
 inline constexpr int QV_UPLOAD_MAX_ROUNDS = 4;

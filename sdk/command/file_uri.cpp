@@ -7,7 +7,7 @@
 
 #include "command/url_escape.h"
 #include "link/base64.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "link/sha1.h"
 
 namespace {

@@ -1,7 +1,6 @@
 #include "command/ppc_qv_client.h"
 
 #include <atomic>
-#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -9,7 +8,8 @@
 
 #include "command/frame_state.h"
 #include "command/task_process.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 // ---- call frame: the current-device address and the cached device version ----
 
@@ -109,9 +109,13 @@ int hand_out_holder(client_info &ci, int ret, file_list_info **out) {
     return ret != 0 ? ret : -1;
 }
 
+// A zeroed, empty holder; null (logged) without memory.
 recent_list *new_recent_holder() {
     auto *h = static_cast<recent_list *>(std::calloc(1, sizeof(recent_list)));
-    assert(h != nullptr && "p_client_info.rList != NULL");
+    if (h == nullptr) {
+        QV_LOG_ERROR("p_client_info.rList == NULL: out of memory");
+        return nullptr;
+    }
     recent_ring_init(h);
     return h;
 }
@@ -161,6 +165,7 @@ static int recent_page(int32_t cmd, int32_t offset, int32_t length, int32_t extr
     ci.length = length;
     ci.count = extra;
     ci.rList = new_recent_holder();
+    if (ci.rList == nullptr) return QV_ERR_SOCK_ALLOC;  // nothing sent
     const int ret = run(ci);
     if (ret == 0) {
         *out = ci.rList;

@@ -13,8 +13,8 @@
 #include "codec/file_parse_device.h"
 #include "codec/file_parse_list.h"
 #include "codec/file_parse_task.h"
-#include "codec/file_types.h"
-#include "command/client_file_task.h"
+#include "base/file_types.h"
+#include "base/client_file_task.h"
 
 // ---- call frame ----
 

@@ -1,11 +1,11 @@
 #include "command/ppc_sys_file_client.h"
 
-#include <cassert>
 #include <cstdlib>
 
 #include "command/ppc_qv_client.h"
 #include "command/task_process.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 namespace {
 
@@ -33,7 +33,11 @@ int QV_FileGetList(path_info *path, int32_t offset, int32_t length, int32_t sort
     ci.length = length;
     ci.sortType = sortType;
     ci.file_list = static_cast<file_list_page *>(std::calloc(1, sizeof(file_list_page)));
-    assert(ci.file_list != nullptr && "p_client_info.file_list != NULL");
+    if (ci.file_list == nullptr) {
+        // Out of memory: a failure in every build type, nothing sent.
+        QV_LOG_ERROR("p_client_info.file_list == NULL: out of memory");
+        return QV_ERR_SOCK_ALLOC;
+    }
     const int ret = _qv_net_prcs_task(&ci);
     if (ret != 0) {
         ppc_destory_file_list(ci.file_list->list);

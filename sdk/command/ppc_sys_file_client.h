@@ -13,7 +13,8 @@ struct file_stat;
 using file_list_page = file_list_info;
 
 // Folder page (101): entries offset .. offset + length of `path`. On 0 the new page goes to `*out`;
-// otherwise nothing is handed out. -1 for a missing path or out pointer (nothing sent).
+// otherwise nothing is handed out. -1 for a missing path or out pointer, QV_ERR_SOCK_ALLOC when the page
+// cannot be allocated (nothing sent in either case).
 int QV_FileGetList(path_info *path, int32_t offset, int32_t length, int32_t sortType, file_list_page **out,
                    int64_t token);
 // Create a folder (102); `mode` is not sent.

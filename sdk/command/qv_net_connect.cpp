@@ -3,14 +3,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "codec/client_info.h"
 #include "codec/file_process.h"
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/qv_net.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
-
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 int _qv_net_connect_proc(client_info *info) {
     if (!info || !info->rClientFileTask) return QV_ERR_ARG;
@@ -35,4 +35,50 @@ int _qv_net_connect_proc(client_info *info) {
     std::free(info->retstr);
     info->retstr = nullptr;
     return ret;
+}
+
+namespace {
+
+int open_175(const char *addr, int port, int timeout_ms, int *fd) {
+    *fd = -1;
+    client_info info{};
+    info.cmd = 175;
+    info.timeout = timeout_ms;
+    info.port = port;
+    std::snprintf(info.ip, sizeof info.ip, "%s", addr);
+    client_file_task *task = client_file_task_new();
+    if (!task) return -1;
+    task->fd = -1;
+    task->keep_alive = 1;
+    task->timeout = info.timeout;
+    info.rClientFileTask = task;
+    const int ret = _qv_net_connect_proc(&info);
+    *fd = task->fd;
+    client_file_task_free(task);
+    return ret;
+}
+
+int close_175(int *fd, int timeout_ms) {
+    client_info info{};
+    info.cmd = 175;
+    info.timeout = timeout_ms;
+    client_file_task *task = client_file_task_new();
+    if (!task) return -1;  // the pool closes the socket
+    task->fd = *fd;
+    task->held_ret = 0;  // only healthy connections are closed with an exchange
+    task->keep_alive = 0;
+    task->timeout = timeout_ms;
+    info.rClientFileTask = task;
+    const int ret = _qv_net_connect_proc(&info);
+    *fd = task->fd;
+    client_file_task_free(task);
+    return ret;
+}
+
+}  // namespace
+
+const qv_pool_conn_ops qv_net_connect_ops = {open_175, close_175};
+
+void qv_net_connect_install(void) {
+    qv_connect_pool_set_ops(&qv_net_connect_ops);
 }

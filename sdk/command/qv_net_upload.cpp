@@ -3,11 +3,11 @@
 #include <memory>
 #include <string>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/qv_net.h"
-#include "link/qv_errors.h"
+#include "base/qv_errors.h"
 #include "link/qvhttp.h"
-#include "link/qvhttp_upload.h"
+#include "command/qvhttp_upload.h"
 
 namespace {
 

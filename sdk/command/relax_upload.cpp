@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "link/md5.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 namespace {
 constexpr size_t kBlock = 65536;

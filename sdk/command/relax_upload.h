@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/stream_file_info.h"
 
 inline constexpr size_t QV_AUTH_VALUE_SIZE = 53;

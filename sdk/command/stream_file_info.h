@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "codec/client_info.h"
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 
 struct stream_file_info {
     int32_t id;

@@ -11,11 +11,11 @@
 #include "codec/file_parse_space.h"
 #include "codec/file_parse_task.h"
 #include "codec/file_process.h"
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/net_transport.h"
 #include "link/msg.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "codec/file_process.h"
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "command/qv_net_upload.h"
-#include "command/record_list.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/record_list.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 namespace {
 

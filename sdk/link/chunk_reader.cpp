@@ -3,11 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "link/gzip.h"
 #include "link/msg.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp_exchange.h"
 #include "link/qvhttp_io.h"

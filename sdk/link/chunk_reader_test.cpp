@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "link/gzip.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
 #include "link/qvhttp_exchange.h"

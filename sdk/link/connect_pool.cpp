@@ -15,11 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "codec/client_info.h"
-#include "command/client_file_task.h"
-#include "command/qv_net_connect.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "link/msg.h"
 #include "qv_config.h"
 
 namespace {
@@ -63,12 +61,20 @@ con_list *pConList = nullptr;  // guarded by g_mu
 std::atomic<bool> conPoolExitFlag{false};
 uint64_t g_next_conn_id = 0;  // guarded by g_mu
 std::atomic<int> g_port{QV_DEVICE_PORT};
-std::atomic<qv_connect_proc_fn> g_proc{nullptr};
 
-int run_proc(client_info *info) {
-    qv_connect_proc_fn fn = g_proc.load();
-    return fn ? fn(info) : _qv_net_connect_proc(info);
+int plain_open(const char *addr, int port, int timeout_ms, int *fd) {
+    *fd = QV_InetClientTimeOutInit(AF_INET, static_cast<uint16_t>(port), SOCK_STREAM, addr, timeout_ms);
+    return *fd >= 0 ? 0 : QV_ERR_NET;
 }
+
+int plain_close(int *fd, int /*timeout_ms*/) {
+    ::close(*fd);
+    *fd = -1;
+    return 0;
+}
+
+std::atomic<decltype(qv_pool_conn_ops::open_fn)> g_open{plain_open};
+std::atomic<decltype(qv_pool_conn_ops::close_fn)> g_close{plain_close};
 
 // Closes a connection whose node is already out of the pool; never called under g_mu.
 void close_node(con_info &node) {
@@ -224,31 +230,16 @@ int QVConnectPort(const char *addr, int port, sock_handle **handle, int timeout)
     }
 
     // Open a new connection outside the mutex, so that several borrowers can open at once.
-    client_info info{};
-    info.cmd = 175;
-    info.timeout = timeout ? timeout : 20000;
-    info.port = port;
-    std::memcpy(info.ip, addr, std::strlen(addr) + 1);
-    client_file_task *task = client_file_task_new();
-    if (!task) {
-        delete h;
-        return -1;
-    }
-    task->fd = -1;
-    task->keep_alive = 1;
-    task->timeout = info.timeout;
-    info.rClientFileTask = task;
-
-    int ret = run_proc(&info);
+    int fd = -1;
+    int ret = g_open.load()(addr, port, timeout ? timeout : 20000, &fd);
     h->ret = ret;
     if (ret != 0) {
-        QV_LOG_ERROR("qv_open_connect failed, ret=%d, fd=%d", ret, task->fd);
-        // The exchange may have kept a socket open although the reply was refused: not pooled, so close it.
-        if (task->fd >= 0) ::close(task->fd);
+        QV_LOG_ERROR("qv_open_connect failed, ret=%d, fd=%d", ret, fd);
+        // The open may have kept a socket open although the reply was refused: not pooled, so close it.
+        if (fd >= 0) ::close(fd);
     } else {
-        h->fd = task->fd;
+        h->fd = fd;
     }
-    client_file_task_free(task);
     if (ret == 0 && h->fd < 0) ret = QV_ERR_NET;  // an open that left no socket is no success
 
     std::lock_guard<std::mutex> lk(g_mu);
@@ -327,27 +318,13 @@ void qv_close_connect(sock_handle *handle) {
         handle->fd = -1;
         return;
     }
-    client_info info{};
-    info.cmd = 175;
-    info.timeout = kCloseTimeoutMs;
-    client_file_task *task = client_file_task_new();
-    if (!task) {
-        ::close(handle->fd);
-        handle->fd = -1;
-        return;
-    }
-    task->fd = handle->fd;
-    task->held_ret = handle->ret;
-    task->keep_alive = 0;
-    task->timeout = kCloseTimeoutMs;
-    info.rClientFileTask = task;
-    int ret = run_proc(&info);
+    int fd = handle->fd;
+    int ret = g_close.load()(&fd, kCloseTimeoutMs);
     handle->ret = ret;
     if (ret != 0) QV_LOG_ERROR("qv_close_connect failed, ret=%d, fd=%d", ret, handle->fd);
-    // The exchange closes the socket; when it stopped before that (request not built), close it here.
-    if (task->fd >= 0) ::close(task->fd);
+    // The close ends the socket; when it stopped before that, close it here.
+    if (fd >= 0) ::close(fd);
     handle->fd = -1;
-    client_file_task_free(task);
 }
 
 int qv_close_all_connection(void) {
@@ -376,6 +353,10 @@ void qv_connect_pool_set_port(int port) {
     g_port.store(port > 0 ? port : QV_DEVICE_PORT);
 }
 
-void qv_connect_pool_set_proc(qv_connect_proc_fn fn) {
-    g_proc.store(fn);
+const qv_pool_conn_ops qv_pool_plain_ops = {plain_open, plain_close};
+
+void qv_connect_pool_set_ops(const qv_pool_conn_ops *ops) {
+    const qv_pool_conn_ops &o = ops ? *ops : qv_pool_plain_ops;
+    g_open.store(o.open_fn ? o.open_fn : plain_open);
+    g_close.store(o.close_fn ? o.close_fn : plain_close);
 }

@@ -1,6 +1,7 @@
 // The keep-alive connection pool: TCP connections to devices kept open between exchanges, opened and closed
-// with command 175 through `_qv_net_connect_proc`, and a watchdog thread that closes idle ones (more than
-// 100 ms idle, or at once while more than two are idle).
+// through an installable open/close pair (plain TCP by default; the service installs the command-175 pair),
+// and a watchdog thread that closes idle ones (more than 100 ms idle, or at once while more than two are
+// idle).
 //
 // Idle connections are keyed by device address and port: a borrower only ever gets a connection to the
 // device it names. A handle carries the id of the connection it borrowed (ids are never reused), so a give-back
@@ -9,8 +10,6 @@
 #pragma once
 
 #include <cstdint>
-
-struct client_info;
 
 // The borrower's handle of one pooled connection, allocated by QVConnect and freed by QVClose.
 struct sock_handle {
@@ -40,8 +39,8 @@ int QVConnectPort(const char *addr, int port, sock_handle **handle, int timeout)
 // handle in every case. 0; -1 for a null handle or without a pool.
 int QVClose(sock_handle *handle);
 
-// Closes one connection: with `ret` 0 a command-175 exchange (time-out 200 ms) goes out first, otherwise the
-// socket is only closed. Afterwards `fd` is -1 (the socket is closed in every case) and `ret` holds the
+// Closes one connection: with `ret` 0 through the installed close (time-out 200 ms), otherwise the socket
+// is only closed. Afterwards `fd` is -1 (the socket is closed in every case) and `ret` holds the
 // close result.
 void qv_close_connect(sock_handle *handle);
 // Closes every connection, idle or in use; the pool stays, empty. 0, or -1 without a pool.
@@ -50,8 +49,21 @@ int qv_close_all_connection(void);
 // Counts of the current pool; 0, or -1 without a pool.
 int qv_connect_pool_counts(int32_t *total_num, int32_t *available_num);
 
-// Seams for tests: the device port of QVConnect (default QV_DEVICE_PORT), and the open/close processor
-// (null restores `_qv_net_connect_proc`).
+// How the pool opens and closes a device connection.
+struct qv_pool_conn_ops {
+    // Opens a connection to `addr`:`port` within `timeout_ms` (never 0). 0 with `*fd` set; otherwise the
+    // failure result, `*fd` possibly left >= 0 for a socket the pool then closes.
+    int (*open_fn)(const char *addr, int port, int timeout_ms, int *fd);
+    // Ends a healthy connection within `timeout_ms`; sets `*fd` to -1 once the socket is closed (the pool
+    // closes one left open). The close result.
+    int (*close_fn)(int *fd, int timeout_ms);
+};
+
+// The plain pair: a TCP connect bounded by the time-out (QV_ERR_NET when it fails), and a bare close (0).
+extern const qv_pool_conn_ops qv_pool_plain_ops;
+
+// Installs the open/close pair (copied); null restores the plain pair. Install before the first borrow.
+void qv_connect_pool_set_ops(const qv_pool_conn_ops *ops);
+
+// Seam for tests: the device port of QVConnect (default QV_DEVICE_PORT).
 void qv_connect_pool_set_port(int port);
-using qv_connect_proc_fn = int (*)(client_info *info);
-void qv_connect_pool_set_proc(qv_connect_proc_fn fn);

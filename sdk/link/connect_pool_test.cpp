@@ -1,8 +1,10 @@
-// The pool's bookkeeping with a stand-in for the command-175 task: each open is a socketpair whose far end the
-// test keeps, so that closes are visible as end-of-file there.
+// The pool's bookkeeping with a stand-in open/close pair: each open is a socketpair whose far end the test
+// keeps, so that closes are visible as end-of-file there.
 #include "link/connect_pool.h"
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,40 +17,41 @@
 #include <thread>
 #include <vector>
 
-#include "codec/client_info.h"
-#include "command/client_file_task.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 
 struct Fake {
     std::mutex mu;
     std::map<std::string, int> opens;  // by address
-    int closes = 0;                    // close exchanges (175 without keep-alive)
+    int closes = 0;                    // closes through the pair
     std::map<int, int> peer;           // our fd -> far end
     std::string last_ip;
     int fail_open = 0;                 // result of the next opens
 };
 Fake *g_fake = nullptr;
 
-int fake_proc(client_info *info) {
-    client_file_task *t = info->rClientFileTask;
+int fake_open(const char *addr, int /*port*/, int /*timeout_ms*/, int *fd) {
     std::lock_guard<std::mutex> lk(g_fake->mu);
-    if (t->fd < 0) {
-        g_fake->last_ip = info->ip;
-        if (g_fake->fail_open) return g_fake->fail_open;
-        int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 15000;
-        g_fake->opens[info->ip]++;
-        g_fake->peer[sv[0]] = sv[1];
-        t->fd = sv[0];
-        return 0;
-    }
-    g_fake->closes++;
-    ::close(t->fd);
-    t->fd = -1;
+    g_fake->last_ip = addr;
+    if (g_fake->fail_open) return g_fake->fail_open;
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 15000;
+    g_fake->opens[addr]++;
+    g_fake->peer[sv[0]] = sv[1];
+    *fd = sv[0];
     return 0;
 }
+
+int fake_close(int *fd, int /*timeout_ms*/) {
+    std::lock_guard<std::mutex> lk(g_fake->mu);
+    g_fake->closes++;
+    ::close(*fd);
+    *fd = -1;
+    return 0;
+}
+
+const qv_pool_conn_ops kFakeOps = {fake_open, fake_close};
 
 // True when the far end of `fd` has seen the close (end of file), waiting up to `ms`.
 bool peer_closed(int peer, int ms) {
@@ -69,12 +72,12 @@ class Pool : public testing::Test {
     void SetUp() override {
         qv::set_log_enabled(false);
         g_fake = &fake_;
-        qv_connect_pool_set_proc(fake_proc);
+        qv_connect_pool_set_ops(&kFakeOps);
         ASSERT_EQ(init_connect_pool(), 0);
     }
     void TearDown() override {
         destory_connect_pool();
-        qv_connect_pool_set_proc(nullptr);
+        qv_connect_pool_set_ops(nullptr);
         for (auto &[fd, peer] : fake_.peer) ::close(peer);
         g_fake = nullptr;
         qv::set_log_enabled(true);
@@ -264,3 +267,37 @@ TEST_F(Pool, ManyThreadsBorrowAndReturnWhileTheWatchdogRuns) {
 }
 
 }  // namespace
+
+// Without an installed pair the pool opens a plain TCP connection and ends it with a bare close.
+TEST(PoolPlain, DefaultPairConnectsAndClosesPlainTcp) {
+    qv::set_log_enabled(false);
+    const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(lfd, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(lfd, 4), 0);
+    ASSERT_EQ(::getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len), 0);
+
+    qv_connect_pool_set_ops(nullptr);
+    ASSERT_EQ(init_connect_pool(), 0);
+    sock_handle *h = nullptr;
+    ASSERT_EQ(QVConnectPort("127.0.0.1", ntohs(a.sin_port), &h, 1000), 0);
+    const int peer = ::accept(lfd, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    h->ret = 0;
+    ASSERT_EQ(QVClose(h), 0);
+    EXPECT_EQ(destory_connect_pool(), 0);
+    EXPECT_TRUE(peer_closed(peer, 1000));  // closed without a byte sent
+    ::close(peer);
+
+    // Nothing listening: the open fails with the network code and nothing is stored.
+    ::close(lfd);
+    ASSERT_EQ(init_connect_pool(), 0);
+    EXPECT_EQ(QVConnectPort("127.0.0.1", ntohs(a.sin_port), &h, 1000), 15000);
+    EXPECT_EQ(counts(), std::make_pair(0, 0));
+    EXPECT_EQ(destory_connect_pool(), 0);
+    qv::set_log_enabled(true);
+}

@@ -1,6 +1,6 @@
 #include "link/gzip.h"
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -18,8 +18,8 @@
 #include <system_error>
 #include <thread>
 
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 // Failures that the device firmware reports on its console go to the SDK log here, in the console's form.
 #define QV_CONSOLE(fmt, ...) QV_LOG_ERROR("[QV_MSG][%s]-%d " fmt, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)

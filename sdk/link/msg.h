@@ -3,7 +3,7 @@
 // Every socket the SDK opens for another module is created, waited on and closed here. A framed message is a
 // 4-byte length in host byte order (`msg_hdr`) followed by that many payload bytes; over UDP one datagram holds
 // one frame. Results: descriptors or -1 from set-up calls, 0 or a byte count from the message calls, and the
-// negative codes QV_ERR_SOCK_* (-9001..-9005) from "link/qv_errors.h" on failure.
+// negative codes QV_ERR_SOCK_* (-9001..-9005) from "base/qv_errors.h" on failure.
 #pragma once
 
 #include <netinet/in.h>

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;

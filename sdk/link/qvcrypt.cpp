@@ -1,7 +1,7 @@
 #include "link/qvcrypt.h"
 
 #include "link/aes256.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 #include "qv_config.h"
 
 #include <cstdlib>

@@ -15,11 +15,11 @@
 #include <cstring>
 #include <strings.h>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "link/content_range.h"
 #include "link/msg.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "link/qvhttp_io.h"
 
 int32_t qvhttp_local_timeout(const char *host, int32_t t) {

@@ -12,9 +12,9 @@
 #include <ctime>
 #include <string>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "link/msg.h"
-#include "link/qv_errors.h"
+#include "base/qv_errors.h"
 
 namespace qvio {
 

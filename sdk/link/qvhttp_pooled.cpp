@@ -1,8 +1,8 @@
 // Pooled exchanges: qvhttp_process borrows a connection per call; qvhttp_keep_alive_process keeps one in the
 // task across calls. Either gives a connection back healthy only when its reply was consumed exactly.
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "link/connect_pool.h"
-#include "link/qv_errors.h"
+#include "base/qv_errors.h"
 #include "link/qvhttp_exchange.h"
 #include "link/qvhttp_io.h"
 

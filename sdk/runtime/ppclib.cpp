@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "codec/file_list.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 
@@ -87,20 +87,6 @@ int ppc_task_list_remove(ppc_router_task *ctx, client_file_task *task) {
     task->next = task->prev = nullptr;
     --ctx->task_count;
     return 0;
-}
-
-void ppc_free_backup_uuid_list(backup_uuid_head *head) {
-    if (head == nullptr) return;
-    backup_uuid_dnode *end = backup_uuid_end(head);
-    backup_uuid_dnode *node = head->next;
-    // A head that was never linked (both links null) holds nothing.
-    while (node != nullptr && node != end) {
-        backup_uuid_dnode *next = node->next;
-        std::free(node->buffer);
-        std::free(node);
-        node = next;
-    }
-    head->next = head->prev = end;  // `count` stays as it was
 }
 
 int ppc_isModuleSupport(ppc_router_task *ctx, int32_t type) {

@@ -1,13 +1,13 @@
 // The SDK runtime's service context and the few runtime operations the codec and the command layer call:
-// the backup uuid list release, the module-support query and the cancel of tracked tasks.
+// the module-support query and the cancel of tracked tasks.
 #pragma once
 
 #include <pthread.h>
 
 #include <cstdint>
 
-#include "codec/file_types.h"
-#include "command/client_file_task.h"
+#include "base/file_types.h"
+#include "base/client_file_task.h"
 
 struct module_support_dnode;
 struct qv_dev_detail;
@@ -80,10 +80,6 @@ void ppc_set_current_context(ppc_router_task *ctx);
 // 0, or -1 without a context or task (or, for the removal, when the task is not listed).
 int ppc_task_list_add(ppc_router_task *ctx, client_file_task *task);
 int ppc_task_list_remove(ppc_router_task *ctx, client_file_task *task);
-
-// Frees every node of the ring after the head (and each node's buffer); the head ends linked to itself
-// and keeps its count. A null head is ignored.
-void ppc_free_backup_uuid_list(backup_uuid_head *head);
 
 // 0 when the module-support list of the context has the module type with status 1, else -1; a null
 // context logs "context is null." and gives -1. The one-argument form asks the current context.

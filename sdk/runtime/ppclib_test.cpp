@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "codec/file_list.h"
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 namespace {
 

@@ -81,6 +81,10 @@ inline void backup_uuid_init(backup_uuid_head *head) {
     head->flagged = 0;
 }
 
+// Frees every node of the ring after the head (and each node's buffer); the head ends linked to itself
+// and keeps its count. A null head is ignored.
+void ppc_free_backup_uuid_list(backup_uuid_head *head);
+
 // Where a backup upload landed on the device (caller-owned; `path` is owned by the record).
 struct backup_result_info {
     char *path;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "codec/file_types.h"
+#include "base/file_types.h"
 
 struct file_list_info;
 struct client_file_task;

@@ -1,4 +1,4 @@
-#include "command/record_list.h"
+#include "base/record_list.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

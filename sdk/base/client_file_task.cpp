@@ -1,4 +1,4 @@
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 
 #include <cstdlib>
 #include <new>

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "codec/file_types.h"
+#include "base/file_types.h"
 
 inline constexpr size_t QV_RECORD_IMAGE_SIZE = 40;
 

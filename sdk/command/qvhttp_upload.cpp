@@ -1,4 +1,4 @@
-#include "link/qvhttp_upload.h"
+#include "command/qvhttp_upload.h"
 
 #include <unistd.h>
 
@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "command/client_file_task.h"
+#include "base/client_file_task.h"
 #include "link/connect_pool.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "link/qvhttp_exchange.h"
 #include "link/qvhttp_io.h"
 

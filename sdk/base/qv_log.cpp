@@ -1,4 +1,4 @@
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 #include <sys/time.h>
 #include <unistd.h>

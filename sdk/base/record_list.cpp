@@ -1,4 +1,4 @@
-#include "command/record_list.h"
+#include "base/record_list.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "link/qv_log.h"
+#include "base/qv_log.h"
 
 static_assert(sizeof(record_dnode) == QV_RECORD_IMAGE_SIZE, "record image is the in-memory record");
 

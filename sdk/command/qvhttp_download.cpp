@@ -1,4 +1,4 @@
-#include "link/qvhttp_download.h"
+#include "command/qvhttp_download.h"
 
 #include <poll.h>
 #include <strings.h>
@@ -12,12 +12,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "command/client_file_task.h"
-#include "command/record_list.h"
+#include "base/client_file_task.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "base/record_list.h"
 #include "link/connect_pool.h"
 #include "link/content_range.h"
-#include "link/qv_errors.h"
-#include "link/qv_log.h"
 #include "link/qvhttp_exchange.h"
 #include "link/qvhttp_io.h"
 
