@@ -9,11 +9,11 @@
 #include <cstring>
 #include <string>
 
-#include "base/client_file_task.h"
-#include "base/qv_log.h"
 #include "codec/device_user_process.h"
 #include "codec/file_parse_device.h"
 #include "codec/file_process.h"
+#include "base/client_file_task.h"
+#include "base/qv_log.h"
 
 namespace {
 

@@ -10,10 +10,6 @@
 #include <cstring>
 #include <string>
 
-#include "base/client_file_task.h"
-#include "base/file_types.h"
-#include "base/qv_log.h"
-#include "base/record_list.h"
 #include "codec/file_list.h"
 #include "codec/file_parse_admin.h"
 #include "codec/file_parse_attr.h"
@@ -22,11 +18,15 @@
 #include "codec/file_parse_list.h"
 #include "codec/file_parse_settings.h"
 #include "codec/file_parse_share.h"
-#include "codec/file_parse_space.h"
 #include "codec/file_parse_task.h"
+#include "codec/file_parse_space.h"
 #include "codec/file_parse_type.h"
 #include "codec/file_process.h"
+#include "base/file_types.h"
+#include "base/client_file_task.h"
+#include "base/record_list.h"
 #include "runtime/ppclib.h"
+#include "base/qv_log.h"
 
 namespace {
 
