@@ -1,7 +1,7 @@
 // A device reply read by its Content-Length and decoded as an exchange does: the framed header block (built
 // here from flag bits), the body through a socket pair, the inflate ("Content-Encoding: gzip"), the decipher
 // ("Encrypt: aes") and the envelope's header. Input: byte 0 holds the flags (bit 0 gzip header, bit 1 aes
-// header, bit 2 encipher the rest first, bit 3 compress it first, bit 4 the connect variant, bit 5 a wrong
+// header, bit 2 encipher the rest first, bit 3 compress it first, bit 5 a wrong
 // Content-Length); the rest is the body, so the fuzzer also reaches the parsers past a good decipher.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (qvio::read_reply(r, sv[0], 20, &consumed) == 0) {
         char *reply = nullptr;
         uint64_t reply_len = 0;
-        if (qv_net_decode_reply(r, &reply, &reply_len, (flags & 16) != 0) == 0 && reply) {
+        if (qv_net_decode_reply(r, &reply, &reply_len) == 0 && reply) {
             if (std::strlen(reply) > reply_len) __builtin_trap();  // the text ends within its length
             client_info ci{};
             ci.cmd = 0;  // no row: the envelope and its header only

@@ -26,6 +26,8 @@ struct client_file_task {
     std::atomic<int32_t> status;         // "status" of the latest streamed chunk
     int32_t task_type;
     int64_t token;
+    // The request's command code: a chunk whose header answers another command is refused (0: not checked).
+    int32_t cmd;
 
     file_task_parse_fn parse_cb;  // per chunk of a chunked reply
     file_task_cb chunk_cb;        // progress: after each chunk, and as a transfer advances

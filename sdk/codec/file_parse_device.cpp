@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "codec/chunk_check.h"
 #include "codec/file_process.h"
 #include "codec/json_reads.h"
 #include "codec/qv_strlcpy.h"
@@ -225,6 +226,7 @@ int parser_ReservePush(client_info *info, uint16_t, int, const file_cmd_row *) {
 int parser_FileTaskOta(const char *chunk, client_file_task *task) {
     Doc doc;
     if (!open_chunk(&doc, chunk, task)) return 0;
+    if (const int rc = chunk_answers_other_cmd(doc.root, task)) return rc;
     json_object *data = member(doc.root, "data");
     if (data == nullptr) return 0;
     json_object *v = nullptr;
@@ -266,6 +268,7 @@ int parser_FileTaskOta(const char *chunk, client_file_task *task) {
 int parser_DeviceTaskExec(const char *chunk, client_file_task *task) {
     Doc doc;
     if (!open_chunk(&doc, chunk, task)) return 0;
+    if (const int rc = chunk_answers_other_cmd(doc.root, task)) return rc;
     json_object *data = member(doc.root, "data");
     if (data == nullptr) return 0;
     json_object *e0 = element(data, 0);
@@ -292,6 +295,7 @@ int parser_DeviceTaskExec(const char *chunk, client_file_task *task) {
 int parser_FileTaskConnectDevice(const char *chunk, client_file_task *task) {
     Doc doc;
     if (!open_chunk(&doc, chunk, task)) return -1;
+    if (const int rc = chunk_answers_other_cmd(doc.root, task)) return rc;
     json_object *data = member(doc.root, "data");
     if (data == nullptr) {
         QV_LOG_ERROR("JSON_GET_OBJECT failed");
@@ -320,6 +324,7 @@ int parser_FileTaskOpt(const char *chunk, client_file_task *task) {
         QV_LOG_ERROR("access NULL");
         return -1;
     }
+    if (const int rc = chunk_answers_other_cmd(doc.root, task)) return rc;
     const int error = json_object_get_int(member(header, "error"));  // 0 when absent
     if (error != 0) {
         QV_LOG_ERROR("file task error:%d", error);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec/chunk_check.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
 #include "codec/json_reads.h"
@@ -144,7 +145,8 @@ int parser_FileTaskGPS(const char *chunk, client_file_task *task) {
         QV_LOG_ERROR("access NULL");
         return -1;
     }
-    const int ret = parse_gps_chunk(root, task);
+    int ret = chunk_answers_other_cmd(root, task);
+    if (ret == 0) ret = parse_gps_chunk(root, task);
     json_object_put(root);
     return ret;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "codec/chunk_check.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
 #include "codec/reply_reads.h"
@@ -167,7 +168,12 @@ int parser_FileTaskSearch(const char *chunk, client_file_task *task) {
         QV_LOG_DEBUG("access NULL");
         return -1;
     }
-    int result = -1;
+    int result = chunk_answers_other_cmd(root, task);
+    if (result != 0) {
+        json_object_put(root);
+        return result;
+    }
+    result = -1;
     json_object *first = at(key(root, "data"), 0);
     json_object *seq = key(first, "seq");
     json_object *status = nullptr;

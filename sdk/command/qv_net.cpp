@@ -97,7 +97,7 @@ int reply_body_text(qvhttp_request *r, const char *data, int32_t len, char **rep
     return 0;
 }
 
-int qv_net_decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len, bool connect) {
+int qv_net_decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len) {
     if (qvhttp_get_header(r, "Transfer-Encoding")) return 0;  // chunks went to the task's parser
     const char *body = qvhttp_get_body(r);
     const int32_t len = qvhttp_get_body_len(r);
@@ -120,8 +120,8 @@ int qv_net_decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len, bo
         if (!body) return 0;
         rc = reply_body_text(r, body, len, reply, reply_len);
     }
-    if (rc != 0 && connect) return QV_ERR_LOCAL_FILE;
-    return rc;
+    // A body that cannot be deciphered is a reply that cannot be decoded, as for a broken gzip body.
+    return rc != 0 ? QV_ERR_LOCAL_FILE : 0;
 }
 
 int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
@@ -132,7 +132,7 @@ int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **r
     std::unique_ptr<qvhttp_request, RequestDeleter> r(raw);
     rc = qvhttp_process(r.get());
     if (rc != 0) return rc;
-    return reply ? qv_net_decode_reply(r.get(), reply, reply_len, false) : 0;
+    return reply ? qv_net_decode_reply(r.get(), reply, reply_len) : 0;
 }
 
 int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
@@ -144,7 +144,7 @@ int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, c
     std::unique_ptr<qvhttp_request, RequestDeleter> r(raw);
     rc = qvhttp_connect_process(r.get());
     if (rc != 0) return rc;
-    return reply ? qv_net_decode_reply(r.get(), reply, reply_len, true) : 0;
+    return reply ? qv_net_decode_reply(r.get(), reply, reply_len) : 0;
 }
 
 int qvNetKeepAlivePost(const char *url, const char *request, int32_t timeout_ms, char **reply,

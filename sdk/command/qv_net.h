@@ -4,7 +4,7 @@
 //
 // URL: "http://<device address>:<port>". Reply text: a new zero-terminated buffer owned by the caller (free());
 // an exchange that produces none leaves *reply as it was. Results: 0, 10003 (URL or method refused), -1 (the
-// cipher is not started), 10105 (a reply that cannot be inflated, or for qvNetConnectPost deciphered), or the
+// cipher is not started), 10105 (a reply body that cannot be inflated or deciphered), or the
 // link layer's code unchanged.
 #pragma once
 
@@ -23,9 +23,8 @@ int reply_body_text(qvhttp_request *r, const char *data, int32_t len, char **rep
 
 // The reply decoding of qvNetPost and qvNetConnectPost, after the body was read by its Content-Length: none
 // for a chunked reply (its chunks went to the task's parser); inflated when "Content-Encoding" is "gzip" (any
-// other encoding leaves *reply unset), then reply_body_text. 0, 10105 (cannot inflate; with `connect` any
-// failure), or reply_body_text's code.
-int qv_net_decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len, bool connect);
+// other encoding leaves *reply unset), then reply_body_text. 0, or 10105 (cannot inflate or decipher).
+int qv_net_decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len);
 
 // An ordinary command over a pooled connection; the task (may be null) gives cancel and streamed replies.
 int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,

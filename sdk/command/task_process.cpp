@@ -54,6 +54,7 @@ int gps_chunk(const char *chunk, client_file_task *task) {
 void install_stream_parser(client_info *info) {
     client_file_task *task = info->rClientFileTask;
     if (task == nullptr) return;
+    task->cmd = info->cmd;
     switch (info->cmd) {
     case 117:
         task->parse_cb = search_chunk;
@@ -186,7 +187,10 @@ int _qv_net_keep_alive_prcs_task(client_info *info) {
         free_texts(info);
         return ret;
     }
-    if (info->cmd == 174) info->rClientFileTask->parse_cb = parser_FileTaskConnectDevice;
+    if (info->cmd == 174) {
+        info->rClientFileTask->parse_cb = parser_FileTaskConnectDevice;
+        info->rClientFileTask->cmd = 174;
+    }
     char url[1024];
     form_url(info, url);
     uint64_t reply_len = 0;
