@@ -38,11 +38,10 @@ int current_call(int32_t cmd, int64_t token) {
     return _qv_net_prcs_task(&ci);
 }
 
-// Transport failures are the local codes of the link and the processor; everything else came from a
-// device that answered (its header error, a reply the parser refused).
+// Transport failures: no connection, nothing or not all received. Everything else came from a device that
+// answered (its header error, a reply the codec or the parser refused).
 bool transport_failure(int ret) {
-    return ret < 0 || ret == QV_ERR_NOT_BUILT || ret == QV_ERR_RECV || ret == QV_ERR_NET ||
-           ret == QV_ERR_DL_CLOSED;
+    return (ret < 0 && ret != QV_ERR_ARG) || ret == QV_ERR_RECV || ret == QV_ERR_NET || ret == QV_ERR_DL_CLOSED;
 }
 
 }  // namespace

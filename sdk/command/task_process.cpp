@@ -238,8 +238,12 @@ int _qv_check_prcs_task(client_info *info) {
         free_texts(info);
         return ret;
     }
-    info->client_fd = QV_InetClientInit(AF_INET, static_cast<uint16_t>(info->port), SOCK_STREAM, info->ip);
-    if (info->client_fd < 0) {
+    // The connect is bounded by the request's time-out: an unreachable device must not stall the caller
+    // for the system's connect time-out.
+    info->client_fd =
+        QV_InetClientTimeOutInit(AF_INET, static_cast<uint16_t>(info->port), SOCK_STREAM, info->ip, info->timeout);
+    if (info->client_fd < 0 || set_blocking_mode(info->client_fd) < 0) {
+        if (info->client_fd >= 0) QV_SockClose(info->client_fd);
         info->client_fd = -1;
         free_texts(info);
         return QV_ERR_NET;
