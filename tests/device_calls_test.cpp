@@ -862,3 +862,50 @@ TEST(FramedFallback, ConnectIsBoundedByTheRequestTimeout) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DeviceCalls, LogDownload) {
+    std::string log;
+    for (int i = 0; i < 3000; ++i) log += "line " + std::to_string(i) + "\n";
+    with_state([&](qvemu::AdminState &st) {
+        st.logs[1] = log;
+        st.logs[2] = "short\n";
+    });
+    const std::string out = root_ + "_device.log";
+    std::ofstream(out) << std::string(100000, 'o');  // an older, longer log
+    struct Count {
+        static void cb(client_file_task *t) { ++*static_cast<int *>(t->user_ctx); }
+    };
+    int progress = 0;
+    auto task = std::make_unique<client_file_task>();
+    task->token = token_;
+    task->fd = -1;
+    task->chunk_cb = Count::cb;
+    task->user_ctx = &progress;
+    ASSERT_EQ(QV_LogFileDownload(out.c_str(), 1, task.get()), 0);
+    std::ifstream in(out, std::ios::binary);
+    const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(got, log);
+    EXPECT_GE(progress, 1);
+
+    ASSERT_EQ(QV_LogFileDownload(out.c_str(), 2, task.get()), 0);
+    EXPECT_EQ(fs::file_size(out), 6u);
+
+    EXPECT_EQ(QV_LogFileDownload(out.c_str(), 9, task.get()), 10202);  // the device's JSON error
+    EXPECT_EQ(QV_LogFileDownload((root_ + "_missing/dir/x.log").c_str(), 1, task.get()), 13116);
+
+    const std::string target = root_ + "_elsewhere";
+    std::ofstream(target) << "keep";
+    const std::string link = root_ + "_link.log";
+    fs::remove(link);
+    fs::create_symlink(target, link);
+    EXPECT_EQ(QV_LogFileDownload(link.c_str(), 1, task.get()), 13116);
+    EXPECT_EQ(fs::file_size(target), 4u);
+
+    task->cancel_status = -1;
+    EXPECT_EQ(QV_LogFileDownload(out.c_str(), 1, task.get()), 20008);
+    for (const auto &p : {out, target, link}) fs::remove(p);
+}
+
+}  // namespace
