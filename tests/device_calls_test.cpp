@@ -29,6 +29,7 @@
 #include "handlers_device_user.h"
 #include "link/connect_pool.h"
 #include "link/qvcrypt.h"
+#include "runtime/ppclib.h"
 
 namespace fs = std::filesystem;
 
@@ -507,6 +508,16 @@ TEST_F(DeviceCalls, TimersAndModules) {
     // A second fetch replaces the list (ASan sees a leak otherwise).
     EXPECT_EQ(QV_getModuleSupportList(&list, token_), 0);
     ppc_destory_module_support_list(&list);
+
+    // The service context's list as login and logout keep it.
+    ppc_router_task *ctx = ppc_router_task_new();
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(ppc_module_list_fetch(ctx, token_), 0);
+    EXPECT_EQ(ppc_isModuleSupport(ctx, 4), 0);
+    EXPECT_EQ(ppc_isModuleSupport(ctx, 2), -1);
+    ppc_module_list_clear(ctx);
+    EXPECT_EQ(ppc_isModuleSupport(ctx, 4), -1);
+    ppc_router_task_free(ctx);
 }
 
 // ---- shares ----
