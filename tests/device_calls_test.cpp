@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -917,6 +918,53 @@ TEST_F(DeviceCalls, LogDownload) {
     task->cancel_status = -1;
     EXPECT_EQ(QV_LogFileDownload(out.c_str(), 1, task.get()), 20008);
     for (const auto &p : {out, target, link}) fs::remove(p);
+}
+
+}  // namespace
+
+namespace {
+
+// Secrets never reach the log, debug lines included.
+TEST_F(DeviceCalls, SecretsStayOutOfTheLog) {
+    struct Capture {
+        std::mutex mu;
+        std::string text;
+        static void sink(const char *line, unsigned long len, void *ctx) {
+            auto *c = static_cast<Capture *>(ctx);
+            std::lock_guard lk(c->mu);
+            c->text.append(line, len);
+        }
+    } cap;
+    with_state([](qvemu::AdminState &st) {
+        st.bind_codes["user-7"] = "BINDSECRET";
+        st.p2p_uuid = "P2PSECRETUUID";
+    });
+    qv::set_log_sink(Capture::sink, &cap);
+    qv::set_log_enabled(true);
+    EXPECT_EQ(QV_AdminSetPwd(addr_, "ADMINSECRET1", token_), 0);
+    EXPECT_EQ(QV_AdminModifyPwd("ADMINSECRET1", "ADMINSECRET2", token_), 0);
+    EXPECT_EQ(QV_AdminLogin("ADMINSECRET3", token_), 10017);
+    EXPECT_EQ(QV_HideSpaceEnable(token_), 0);
+    EXPECT_EQ(QV_HideSpacePwdSet("HIDESECRET1", token_), 0);
+    EXPECT_EQ(QV_HideSpaceLogin("HIDESECRET2", token_), 10017);
+    EXPECT_EQ(QV_HideSpacePwdSet("x", token_), -1);
+    EXPECT_EQ(QV_RouterSmsVerifyCode(token_), 0);
+    std::string sms;
+    with_state([&](qvemu::AdminState &st) { sms = st.sms_code; });
+    EXPECT_EQ(QV_HideSpacePwdReset(sms.c_str(), "HIDESECRET4", token_), 0);
+    EXPECT_EQ(QV_HideSpacePwdReset("999999", "HIDESECRET5", token_), 10016);
+    EXPECT_EQ(QV_AccountCheckBindCode("BINDSECRET", "user-7"), 0);
+    char code[65] = {};
+    EXPECT_EQ(QV_AccountGetAuthCode("user-7", code), 0);
+    char uuid[33] = {};
+    EXPECT_EQ(QV_AccountGetP2pInfo(uuid), 0);
+    qv::set_log_sink(nullptr, nullptr);
+    qv::set_log_enabled(false);
+    std::lock_guard lk(cap.mu);
+    EXPECT_FALSE(cap.text.empty());
+    for (const std::string &secret : {std::string("ADMINSECRET"), std::string("HIDESECRET"), sms,
+                                      std::string("BINDSECRET"), std::string(code), std::string("P2PSECRETUUID")})
+        EXPECT_EQ(cap.text.find(secret), std::string::npos) << secret << " in:\n" << cap.text;
 }
 
 }  // namespace

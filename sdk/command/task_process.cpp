@@ -19,6 +19,15 @@
 
 namespace {
 
+// Replies that carry an authorisation code or the P2P uuid are logged by length only.
+void log_reply(const client_info *info) {
+    if (info->cmd == 202 || info->cmd == 203)
+        QV_LOG_DEBUG("p_client_info->recv_buf: %zu bytes", std::strlen(info->recv_buf));
+    else
+        QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
+}
+
+
 std::atomic<qv_cache_query_fn> g_cache_query{nullptr};
 std::atomic<qv_cache_insert_fn> g_cache_insert{nullptr};
 
@@ -160,7 +169,7 @@ int _qv_net_prcs_task(client_info *info) {
     }
 
     if (info->recv_buf != nullptr) {
-        QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
+        log_reply(info);
         const int32_t cmd = info->cmd;  // the parse overwrites it with the reply's
         ret = file_parse_process(info);
         const qv_cache_insert_fn insert = g_cache_insert.load();
@@ -197,7 +206,7 @@ int _qv_net_keep_alive_prcs_task(client_info *info) {
     } else if (ret != 0) {
         QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
     } else if (info->recv_buf != nullptr) {
-        QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
+        log_reply(info);
         ret = file_parse_process(info);
         if (ret != 0) QV_LOG_DEBUG("parser json error");
     }
