@@ -135,8 +135,8 @@ void fill_bin(qvemu::AdminState &st, const std::string &root, int n) {
 void print_runs(const char *name, const std::vector<double> &v, const char *unit) {
     std::printf("  %-28s", name);
     for (double x : v) std::printf(" %9.3f", x);
-    std::printf("   min %.3f median %.3f max %.3f %s\n", *std::min_element(v.begin(), v.end()), quantile(v, 0.5),
-                *std::max_element(v.begin(), v.end()), unit);
+    std::printf("   min %.3f median %.3f max %.3f %s\n", *std::min_element(v.begin(), v.end()),
+                quantile(v, 0.5), *std::max_element(v.begin(), v.end()), unit);
 }
 
 }  // namespace
@@ -176,9 +176,21 @@ int main(int argc, char **argv) {
         std::function<bool()> sdk;
     };
     const std::vector<Call> table = {
-        {"300 password status", 300, [&] { int s; return QV_AdminGetPwdStatus(kAddr, &s, token) == 0; }},
-        {"176 hidden space flag", 176, [&] { uint32_t f; return QV_HideSpaceIsEnable(&f, token) == 0; }},
-        {"20 device status", 20, [&] { qv_dev_status s{}; return QV_DGetDeviceStatus(&s, kAddr, token) == 0; }},
+        {"300 password status", 300,
+         [&] {
+             int s;
+             return QV_AdminGetPwdStatus(kAddr, &s, token) == 0;
+         }},
+        {"176 hidden space flag", 176,
+         [&] {
+             uint32_t f;
+             return QV_HideSpaceIsEnable(&f, token) == 0;
+         }},
+        {"20 device status", 20,
+         [&] {
+             qv_dev_status s{};
+             return QV_DGetDeviceStatus(&s, kAddr, token) == 0;
+         }},
         {"210 recycle page of 50", 210,
          [&] {
              resyscle_list_info *l = nullptr;
@@ -286,9 +298,10 @@ int main(int argc, char **argv) {
         if (QV_ResyscleRestoreList(&list, &task) != 20008) return 6;
         cancel_ms.push_back(ms_since(c.when));
     }
-    std::printf("cancel to return over %zu restores: p50 %.3f ms  p99 %.3f ms  max %.3f ms (target p99 <= 60)\n",
-                cancel_ms.size(), quantile(cancel_ms, 0.5), quantile(cancel_ms, 0.99),
-                *std::max_element(cancel_ms.begin(), cancel_ms.end()));
+    std::printf(
+        "cancel to return over %zu restores: p50 %.3f ms  p99 %.3f ms  max %.3f ms (target p99 <= 60)\n",
+        cancel_ms.size(), quantile(cancel_ms, 0.5), quantile(cancel_ms, 0.99),
+        *std::max_element(cancel_ms.begin(), cancel_ms.end()));
 
     ::close(fd);
     destory_connect_pool();

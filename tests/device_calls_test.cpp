@@ -1,8 +1,10 @@
 // The device management calls end to end against the emulator in strict mode: administration, settings
 // and status, hidden space, timers and modules, shares, the recycle bin, account data, firmware status and
 // device operations.
-#include <gtest/gtest.h>
+#include "command/device_calls.h"
+
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,7 +21,6 @@
 #include <vector>
 
 #include "base/qv_log.h"
-#include "command/device_calls.h"
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
 #include "command/qv_net_connect.h"
@@ -39,7 +40,7 @@ namespace {
 constexpr char kAuth[] = "auth-calls";
 
 class DeviceCalls : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         qv::set_log_enabled(false);
         root_ = testing::TempDir() + "device_calls_" + std::to_string(::getpid());
@@ -113,7 +114,8 @@ TEST_F(DeviceCalls, AdministrationSetsAreSeenByTheirGets) {
         int want;
     };
     const std::vector<Case> cases = {
-        {"bind flag", [&] { return QV_AdminSetBindFlag(1, t); }, [&](int *v) { return QV_AdminGetBindFlag(v, t); }, 1},
+        {"bind flag", [&] { return QV_AdminSetBindFlag(1, t); },
+         [&](int *v) { return QV_AdminGetBindFlag(v, t); }, 1},
         {"remote bind flag", [&] { return QV_AdminSetRemoteBindFlag(3, t); },
          [&](int *v) { return QV_AdminGetRemoteBindFlag(v, t); }, 3},
         {"local bind flag", [&] { return QV_AdminSetLocalBindFlag(4, t); },
@@ -841,7 +843,8 @@ struct BlackHole {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         ::inet_pton(AF_INET, addr, &a.sin_addr);
-        if (::bind(listen_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(listen_fd, 0) != 0) return;
+        if (::bind(listen_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(listen_fd, 0) != 0)
+            return;
         socklen_t len = sizeof a;
         ::getsockname(listen_fd, reinterpret_cast<sockaddr *>(&a), &len);
         port = ntohs(a.sin_port);
@@ -962,8 +965,9 @@ TEST_F(DeviceCalls, SecretsStayOutOfTheLog) {
     qv::set_log_enabled(false);
     std::lock_guard lk(cap.mu);
     EXPECT_FALSE(cap.text.empty());
-    for (const std::string &secret : {std::string("ADMINSECRET"), std::string("HIDESECRET"), sms,
-                                      std::string("BINDSECRET"), std::string(code), std::string("P2PSECRETUUID")})
+    for (const std::string &secret :
+         {std::string("ADMINSECRET"), std::string("HIDESECRET"), sms, std::string("BINDSECRET"),
+          std::string(code), std::string("P2PSECRETUUID")})
         EXPECT_EQ(cap.text.find(secret), std::string::npos) << secret << " in:\n" << cap.text;
 }
 

@@ -151,7 +151,7 @@ int QV_AdminClearUser(int userId, int clearFlag, int64_t token) {
     return admin_call(316, token, [=](client_info &ci) {
         ci.targetUserId = userId;
         ci.bindFlag = clearFlag;  // sent as "clearFlag"
-        ci.timeout = 30000;  // the device removes the user's files before it answers
+        ci.timeout = 30000;       // the device removes the user's files before it answers
     });
 }
 

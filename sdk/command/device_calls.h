@@ -56,14 +56,14 @@ int QV_AdminSetLocalBindFlag(int flag, int64_t token);
 struct qv_dev_status {
     int32_t status;
     union {
-        int32_t initMode;                // 3001
-        int64_t dataSyncTime;            // 3003
-        struct {                         // 3005
+        int32_t initMode;      // 3001
+        int64_t dataSyncTime;  // 3003
+        struct {               // 3005
             int64_t curDiskCapacity;
             int64_t expanCapacity;
             int64_t expanTime;
         };
-        struct {                         // 1000: a forced firmware update
+        struct {  // 1000: a forced firmware update
             char product[32];
             char version[32];
             char description[1024];
@@ -126,8 +126,8 @@ int QV_getModuleSupportList(module_support_dnode **list, int64_t token);
 
 // ---- share links ----
 
-int QV_createShare(share_file_item **fileList, int32_t fileNum, int32_t hasPw, int32_t expect, share_info **out,
-                   int64_t token);
+int QV_createShare(share_file_item **fileList, int32_t fileNum, int32_t hasPw, int32_t expect,
+                   share_info **out, int64_t token);
 int QV_getShareList(int32_t offset, int32_t len, share_list **out, int64_t token);
 // Ids that do not fit 32 bits are refused (-1, nothing sent): the device takes 32-bit ids.
 int QV_cancelShare(int64_t shareId, const char *url, int64_t token);

@@ -35,7 +35,8 @@ int QV_LogFileDownload(const char *desPath, int log_type, client_file_task *task
     ci.tmp_path = const_cast<char *>(desPath);  // the final path: no temporary name, no resume file
     int rc = _create_local_file(&ci);
     if (rc != 0) return rc;
-    struct stat opened {}, now {};
+    struct stat opened {
+    }, now{};
     if (::fstat(ci.file_fd, &opened) != 0 || !S_ISREG(opened.st_mode) || ::lstat(desPath, &now) != 0 ||
         now.st_dev != opened.st_dev || now.st_ino != opened.st_ino) {
         QV_LOG_ERROR("log target changed under us: %s", desPath);

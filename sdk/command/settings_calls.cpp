@@ -41,7 +41,8 @@ int current_call(int32_t cmd, int64_t token) {
 // Transport failures: no connection, nothing or not all received. Everything else came from a device that
 // answered (its header error, a reply the codec or the parser refused).
 bool transport_failure(int ret) {
-    return (ret < 0 && ret != QV_ERR_ARG) || ret == QV_ERR_RECV || ret == QV_ERR_NET || ret == QV_ERR_DL_CLOSED;
+    return (ret < 0 && ret != QV_ERR_ARG) || ret == QV_ERR_RECV || ret == QV_ERR_NET ||
+           ret == QV_ERR_DL_CLOSED;
 }
 
 }  // namespace
@@ -96,14 +97,19 @@ int QV_DGetDeviceStatus(qv_dev_status *devStatus, const char *ip, int64_t token)
     if (ret == QV_OK) {
         devStatus->status = ci.status;
         switch (ci.status) {
-            case 3001: devStatus->initMode = ci.initMode; break;
-            case 3003: devStatus->dataSyncTime = ci.dataSyncTime; break;
+            case 3001:
+                devStatus->initMode = ci.initMode;
+                break;
+            case 3003:
+                devStatus->dataSyncTime = ci.dataSyncTime;
+                break;
             case 3005:
                 devStatus->curDiskCapacity = ci.curDiskCapacity;
                 devStatus->expanCapacity = ci.expanCapacity;
                 devStatus->expanTime = ci.expanTime;
                 break;
-            default: break;
+            default:
+                break;
         }
         return QV_OK;
     }

@@ -43,8 +43,8 @@ int run_share(client_info &ci, Block *block, Result **out, Drop drop) {
 
 }  // namespace
 
-int QV_createShare(share_file_item **fileList, int32_t fileNum, int32_t hasPw, int32_t expect, share_info **out,
-                   int64_t token) {
+int QV_createShare(share_file_item **fileList, int32_t fileNum, int32_t hasPw, int32_t expect,
+                   share_info **out, int64_t token) {
     if (out == nullptr || fileNum < 0 || (fileNum > 0 && fileList == nullptr)) return QV_ERR_ARG;
     auto block = zalloc_block<create_share_req>();
     if (!block) return QV_ERR_SOCK_ALLOC;

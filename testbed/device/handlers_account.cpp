@@ -13,11 +13,12 @@ void install_account(Device &d, const State &st) {
         Lock lk(st->mu);
         auto it = st->bind_codes.find(gets(a, "userId"));
         return it != st->bind_codes.end() && it->second == gets(a, "bindCode") ? none()
-                                                                                : error_reply(kWrongBindCode);
+                                                                               : error_reply(kWrongBindCode);
     });
     d.set_handler(201, [st](Device &, const Request &req) {
         json_object *a = request_args(req);
-        if (!has(a, "userId") || !has(a, "nickName") || !has(a, "userImageUrl")) return error_reply(kDataError);
+        if (!has(a, "userId") || !has(a, "nickName") || !has(a, "userImageUrl"))
+            return error_reply(kDataError);
         Lock lk(st->mu);
         st->user_info[gets(a, "userId")] = {gets(a, "nickName"), gets(a, "userImageUrl")};
         return none();

@@ -20,13 +20,15 @@ void install_admin(Device &d, const State &st) {
     });
     d.set_handler(302, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        if (gets(request_args(req), "adminPassword") != st->admin_password) return error_reply(kWrongPassword);
+        if (gets(request_args(req), "adminPassword") != st->admin_password)
+            return error_reply(kWrongPassword);
         st->admin_password = gets(request_args(req), "newAdminPassword");
         return none();
     });
     d.set_handler(303, [st](Device &, const Request &req) {
         Lock lk(st->mu);
-        return gets(request_args(req), "adminPassword") == st->admin_password ? none() : error_reply(kWrongPassword);
+        return gets(request_args(req), "adminPassword") == st->admin_password ? none()
+                                                                              : error_reply(kWrongPassword);
     });
     d.set_handler(304, [st](Device &, const Request &) {
         Lock lk(st->mu);

@@ -129,9 +129,9 @@ struct AdminState {
     int64_t survive_time = 30;
     std::vector<std::pair<int, int>> bin_buckets = {{1, 0}};
     int bin_chunk_interval_ms = 0;
-    int recycle_status_override = 0;  // nonzero: 211-213 end with this status instead of 2
+    int recycle_status_override = 0;   // nonzero: 211-213 end with this status instead of 2
     bool recycle_whole_reply = false;  // 211-213 answer one unstreamed reply
-    int bin_ops_done = 0;             // entries restored or deleted for good
+    int bin_ops_done = 0;              // entries restored or deleted for good
 
     // Account (200-203).
     std::map<std::string, std::string> bind_codes = {{"user-1", "BC123456"}};  // user id -> bind code

@@ -50,7 +50,8 @@ void install_hidden_space(Device &d, const State &st) {
     d.set_handler(182, [st](Device &, const Request &req) {
         Lock lk(st->mu);
         if (foreign_token(*st, req)) return error_reply(kUserNotFound);
-        if (st->hide_pwd.empty() || gets(request_args(req), "pwd") != st->hide_pwd) return error_reply(kWrongPassword);
+        if (st->hide_pwd.empty() || gets(request_args(req), "pwd") != st->hide_pwd)
+            return error_reply(kWrongPassword);
         st->hide_unlocked = true;
         return none();
     });

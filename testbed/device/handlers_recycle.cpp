@@ -57,7 +57,8 @@ enum class BinOp { Restore, Delete };
 
 // One entry's work: false when the key is not in the bin.
 bool apply(const Device &d, AdminState &st, int key, BinOp op) {
-    auto it = std::find_if(st.bin.begin(), st.bin.end(), [key](const RecycleEntry &e) { return e.key == key; });
+    auto it =
+        std::find_if(st.bin.begin(), st.bin.end(), [key](const RecycleEntry &e) { return e.key == key; });
     if (it == st.bin.end()) return false;
     std::error_code ec;
     if (op == BinOp::Restore) {
@@ -84,15 +85,16 @@ Reply bin_stream(Device &d, const State &st, std::vector<int> keys, BinOp op) {
         if (st->recycle_status_override != 0) end_status = st->recycle_status_override;
         if (st->recycle_whole_reply) {
             for (int k : keys) apply(d, *st, k, op);
-            r.data = "[{\"status\":2,\"curCount\":" + std::to_string(keys.size()) + ",\"totalCount\":" +
-                     std::to_string(keys.size()) + "}]";
+            r.data = "[{\"status\":2,\"curCount\":" + std::to_string(keys.size()) +
+                     ",\"totalCount\":" + std::to_string(keys.size()) + "}]";
             return r;
         }
     }
     const auto total = static_cast<int64_t>(keys.size());
     auto at = std::make_shared<int64_t>(-1);
     Device *dev = &d;
-    r.next_chunk = [dev, st, keys = std::move(keys), op, at, total, end_status]() -> std::optional<std::string> {
+    r.next_chunk = [dev, st, keys = std::move(keys), op, at, total,
+                    end_status]() -> std::optional<std::string> {
         const int64_t i = (*at)++;
         if (i < 0) return progress(0, 0, total);
         if (i < total) {

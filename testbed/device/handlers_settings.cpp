@@ -1,7 +1,6 @@
 // Device settings and status: 20, 164-166, 168, 169, 171-173, 186, 319-342.
-#include <ctime>
-
 #include <algorithm>
+#include <ctime>
 
 #include "admin_family.h"
 #include "wire.h"
@@ -24,18 +23,20 @@ Reply no_answer() {
 Reply log_reply(const Request &req, const std::string *log, int json_error) {
     Reply r;
     char head[160];
-    std::snprintf(head, sizeof head, "{\"header\":{\"cmd\":%d,\"error\":%d,\"token\":%lld,\"seq\":%d}}", req.cmd,
-                  json_error, static_cast<long long>(req.token), req.seq);
+    std::snprintf(head, sizeof head, "{\"header\":{\"cmd\":%d,\"error\":%d,\"token\":%lld,\"seq\":%d}}",
+                  req.cmd, json_error, static_cast<long long>(req.token), req.seq);
     if (log == nullptr) {
         r.raw_writer = [text = std::string(head)](int fd) {
-            const std::string h = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(text.size()) + "\r\n\r\n";
+            const std::string h =
+                "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(text.size()) + "\r\n\r\n";
             return send_all(fd, frame(h)) && send_all(fd, text);
         };
         return r;
     }
     r.raw_writer = [body = *log](int fd) {
-        const std::string h = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n";
+        const std::string h =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+            "\r\n\r\n";
         if (!send_all(fd, frame(h))) return false;
         for (size_t at = 0; at < body.size(); at += kLogBlock)
             if (!send_all(fd, body.data() + at, std::min(kLogBlock, body.size() - at))) return false;
@@ -106,7 +107,6 @@ void install_firmware(Device &d, const State &st) {
 }
 
 }  // namespace
-
 
 void install_settings(Device &d, const State &st) {
     install_firmware(d, st);
