@@ -998,6 +998,8 @@ int RSC_Abort(int RSC_ID) {
         cp = byId(RSC_ID);
         if (!cp || !cp->established || !cp->inUse || cp->localAbort) return RSC_ERR_BAD_ID;
         Channel &c = *cp;
+        // A graceful close in progress: stop it at once; RSC_Destroy joins the thread and releases the entry.
+        const bool destroying = c.destroying;
         c.sendList.clear();
         c.lastSent = nullptr;
         c.sendQBytes = 0;
@@ -1011,6 +1013,7 @@ int RSC_Abort(int RSC_ID) {
         c.recvState = 3;
         c.allowWrite = false;
         c.localAbort = true;
+        if (destroying) return r;
         waitWriters(c);
     }
     Channel &c = *cp;

@@ -313,3 +313,87 @@ TEST_F(RscChannel, ConcurrentWriteReadDestroyAndAbort) {
 }
 
 }  // namespace
+
+namespace {
+
+// A scripted peer on session 3: session 2's own packets vanish, the test answers instead.
+class RscScripted : public RscChannel {
+protected:
+    void inject(uint8_t type, RSCSeq seq = {0, 0}, const std::string &data = "", uint8_t index = 0) {
+        RSCHeader h = rsc_Header_Make(type, (uint16_t)data.size(), seq, index);
+        std::vector<uint8_t> b(RSC_HEADER_SIZE + data.size());
+        rsc_Header_Write(b.data(), &h);
+        std::copy(data.begin(), data.end(), b.begin() + RSC_HEADER_SIZE);
+        link->inject(2, 0, b);
+    }
+    // Opens session 2's channel against a protocol-5 peer that sends one heartbeat.
+    int openScripted() {
+        link->protocol = 5;
+        link->mute(2);
+        auto c = std::async(std::launch::async, [] { return RSC_Create(2, 3000, 0); });
+        std::this_thread::sleep_for(Ms(30));
+        inject(RSC_MSG_HEARTBIT, {0, 0}, "", 77);
+        int id = c.get();
+        if (id >= 0) open.push_back(id);
+        return id;
+    }
+};
+
+TEST_F(RscScripted, ProtocolFiveEstablishesOnTheFirstPacketSixNeedsItsHeartbeatAcknowledged) {
+    start();
+    EXPECT_GE(openScripted(), 0);
+    link->protocol = 6;
+    link->mute(4);
+    auto c = std::async(std::launch::async, [] { return RSC_Create(4, 3000, 0); });
+    std::this_thread::sleep_for(Ms(30));
+    RSCHeader h = rsc_Header_Make(RSC_MSG_HEARTBIT, 0, {0, 0}, 78);
+    std::vector<uint8_t> b(RSC_HEADER_SIZE);
+    rsc_Header_Write(b.data(), &h);
+    link->inject(4, 0, b);
+    EXPECT_EQ(std::future_status::timeout, c.wait_for(Ms(200)));
+    h.type = RSC_MSG_HEARTBIT_ACK;
+    h.index = 0;  // an acknowledgement echoes our own index; 0 finds the channel by session and channel
+    rsc_Header_Write(b.data(), &h);
+    link->inject(4, 0, b);
+    int id = c.get();
+    EXPECT_GE(id, 0);
+    if (id >= 0) open.push_back(id);
+}
+
+TEST_F(RscScripted, GapLeftWhenThePeerClosedIsReportedClosed) {
+    start();
+    int id = openScripted();
+    ASSERT_GE(id, 0);
+    inject(RSC_MSG_DATA, {1, 0}, "late");  // packet 0 never comes
+    inject(RSC_MSG_FIN, RSC_FIN_SEQ);
+    uint8_t b[8];
+    EXPECT_EQ(RSC_ERR_CLOSED, RSC_Read(id, b, 8, 0));
+}
+
+TEST_F(RscScripted, PeerThatKeepsTalkingButNeverAcknowledgesTheFinIsGivenUp) {
+    start();
+    int id = openScripted();
+    ASSERT_GE(id, 0);
+    auto destroy = std::async(std::launch::async, [id] { return RSC_Destroy(id); });
+    bool done = false;
+    for (int i = 0; i < 150 && !done; ++i) {  // 15 s of heartbeats at most
+        inject(RSC_MSG_HEARTBIT, {0, 0}, "", 77);
+        done = destroy.wait_for(Ms(100)) == std::future_status::ready;
+    }
+    ASSERT_TRUE(done);
+    EXPECT_EQ(0, destroy.get());
+    forget(id);
+}
+
+TEST_F(RscScripted, AbortDuringAGracefulCloseEndsIt) {
+    start();
+    int id = openScripted();
+    ASSERT_GE(id, 0);
+    auto destroy = std::async(std::launch::async, [id] { return RSC_Destroy(id); });
+    std::this_thread::sleep_for(Ms(100));
+    EXPECT_EQ(0, RSC_Abort(id));
+    EXPECT_EQ(std::future_status::ready, destroy.wait_for(Ms(3000)));
+    forget(id);
+}
+
+}  // namespace
