@@ -154,10 +154,12 @@ private:
                     l.lock();
                     continue;
                 }
-                if (q_.empty())
+                if (q_.empty()) {
                     cv_.wait_for(l, std::chrono::milliseconds(5));
-                else
-                    cv_.wait_until(l, q_.top().at);
+                } else {
+                    const Clock::time_point at = q_.top().at;  // a copy: pushes may move the queue's items
+                    cv_.wait_until(l, at);
+                }
                 continue;
             }
             Item it = q_.top();
