@@ -1,6 +1,8 @@
 // Stream channels over the in-process fake session: byte-exact transfer under loss, reordering and
 // duplication, the handshake, the closes and their codes, writing and reading limits.
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <future>
@@ -394,6 +396,41 @@ TEST_F(RscScripted, AbortDuringAGracefulCloseEndsIt) {
     EXPECT_EQ(0, RSC_Abort(id));
     EXPECT_EQ(std::future_status::ready, destroy.wait_for(Ms(3000)));
     forget(id);
+}
+
+}  // namespace
+
+namespace {
+
+// The long sweep: 1 MB each way over many seeds at up to 10 % loss with bursts, reordering, duplication and
+// jitter. Run by the ctest "rsc_seed_sweep" (label slow), which sets QV_RSC_SWEEP.
+class RscSweep : public RscChannel {};
+
+TEST_F(RscSweep, MegabyteEachWayOverSeeds) {
+    if (!getenv("QV_RSC_SWEEP")) GTEST_SKIP() << "long sweep: run the ctest rsc_seed_sweep (label slow)";
+    for (uint64_t seed = 1; seed <= 12; ++seed) {
+        FakeLinkConditions c = cond(5, 5, (int)(seed * 8 % 101), 1 + (int)(seed % 4), 20, 5);
+        SCOPED_TRACE("seed " + std::to_string(seed) + " loss " + std::to_string(c.lossPermille) + " permille");
+        printf("seed %llu loss %d permille burst %d\n", (unsigned long long)seed, c.lossPermille, c.burstMax);
+        start(seed, c);
+        Pair p = openPair();
+        auto a2b = pattern(1 << 20, (uint32_t)seed);
+        auto b2a = pattern(1 << 20, (uint32_t)seed + 7);
+        auto wa = std::async(std::launch::async, [&] { writeAll(p.a, a2b, 1); });
+        auto wb = std::async(std::launch::async, [&] { writeAll(p.b, b2a, 2); });
+        auto ra = std::async(std::launch::async, [&] { return readN(p.a, b2a.size(), 240000); });
+        auto gotB = readN(p.b, a2b.size(), 240000);
+        wa.get();
+        wb.get();
+        EXPECT_TRUE(gotB == a2b);
+        EXPECT_TRUE(ra.get() == b2a);
+        EXPECT_EQ(0, RSC_Abort(p.a));
+        EXPECT_EQ(0, RSC_Abort(p.b));
+        open.clear();
+        EXPECT_EQ(0, RSC_DeInitialize());
+        link.reset();
+    }
+    start();  // for TearDown
 }
 
 }  // namespace
