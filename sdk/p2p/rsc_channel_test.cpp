@@ -408,7 +408,7 @@ class RscSweep : public RscChannel {};
 
 TEST_F(RscSweep, MegabyteEachWayOverSeeds) {
     if (!getenv("QV_RSC_SWEEP")) GTEST_SKIP() << "long sweep: run the ctest rsc_seed_sweep (label slow)";
-    for (uint64_t seed = 1; seed <= 12; ++seed) {
+    for (uint64_t seed = 1; seed <= 24; ++seed) {
         FakeLinkConditions c = cond(5, 5, (int)(seed * 8 % 101), 1 + (int)(seed % 4), 20, 5);
         SCOPED_TRACE("seed " + std::to_string(seed) + " loss " + std::to_string(c.lossPermille) + " permille");
         printf("seed %llu loss %d permille burst %d\n", (unsigned long long)seed, c.lossPermille, c.burstMax);
@@ -425,7 +425,8 @@ TEST_F(RscSweep, MegabyteEachWayOverSeeds) {
         EXPECT_TRUE(gotB == a2b);
         EXPECT_TRUE(ra.get() == b2a);
         EXPECT_EQ(0, RSC_Abort(p.a));
-        EXPECT_EQ(0, RSC_Abort(p.b));
+        int rb = RSC_Abort(p.b);  // the peer's abort may have arrived first
+        EXPECT_TRUE(rb == 0 || rb == RSC_ERR_REMOTE_ABORT) << rb;
         open.clear();
         EXPECT_EQ(0, RSC_DeInitialize());
         link.reset();
