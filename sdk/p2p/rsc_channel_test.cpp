@@ -32,6 +32,7 @@ protected:
         ASSERT_EQ(128, RSC_Initialize());
     }
     void TearDown() override {
+        if (!link) return;  // skipped before starting
         for (int id : open) RSC_Abort(id);
         EXPECT_EQ(0, RSC_DeInitialize());
         link.reset();
