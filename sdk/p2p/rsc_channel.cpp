@@ -101,7 +101,8 @@ struct Layer {
     bool privateFlag = false;
     RSCSeq firstSeq{0, 0};
 };
-Layer g;
+// Never destroyed: a process may exit with channels open, their send threads still running.
+Layer &g = *new Layer;
 
 struct Lock {
     Lock() { g_session->lock(); }
