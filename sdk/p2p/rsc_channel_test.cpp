@@ -436,3 +436,13 @@ TEST_F(RscSweep, MegabyteEachWayOverSeeds) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RscSettings, MaxPacketDataSizeBoundsAndVersion) {
+    for (auto [bytes, want] : {std::pair<int, int>{99, RSC_ERR_BAD_ARGUMENT}, {1281, RSC_ERR_BAD_ARGUMENT}, {100, 0}, {1280, 0}})
+        EXPECT_EQ(want, RSC_Set_MaxPacketDataSize(bytes)) << bytes;
+    EXPECT_EQ(0x03010523, RSC_Get_Version());
+}
+
+}  // namespace
