@@ -57,4 +57,6 @@ QString formatEmoji(const QString &text) {
     return out;
 }
 
-bool isEmpty(const QString &text) { return text.trimmed().isEmpty(); }
+bool isEmpty(const QString &text) {
+    return text.trimmed().isEmpty();
+}

@@ -13,7 +13,7 @@
 namespace {
 
 std::mutex g_languageMutex;
-QString g_language;                        // empty until the first lookup
+QString g_language;                         // empty until the first lookup
 std::unique_ptr<QTranslator> g_translator;  // null: no catalogue for the chosen language
 
 // Chooses the language and loads its catalogue (":/i18n/qvnas_<language>.qm") once.
@@ -21,9 +21,11 @@ QString ensureLanguage(QTranslator **translator) {
     std::lock_guard lock(g_languageMutex);
     if (g_language.isEmpty()) {
         const QStringList preferred = plat::Locale::preferredLanguages();
-        g_language = QVPrivateTools::languageForPreferredLanguage(preferred.isEmpty() ? QString() : preferred.first());
+        g_language =
+            QVPrivateTools::languageForPreferredLanguage(preferred.isEmpty() ? QString() : preferred.first());
         auto t = std::make_unique<QTranslator>();
-        if (t->load(QStringLiteral(":/i18n/qvnas_") + g_language + QStringLiteral(".qm"))) g_translator = std::move(t);
+        if (t->load(QStringLiteral(":/i18n/qvnas_") + g_language + QStringLiteral(".qm")))
+            g_translator = std::move(t);
     }
     *translator = g_translator.get();
     return g_language;
@@ -56,7 +58,9 @@ std::optional<QString> QVPrivateTools::DPLocalizedString(const QString &key) {
     return text.isEmpty() ? key : text;
 }
 
-QString QVPrivateTools::localizedOrKey(const QString &key) { return DPLocalizedString(key).value_or(key); }
+QString QVPrivateTools::localizedOrKey(const QString &key) {
+    return DPLocalizedString(key).value_or(key);
+}
 
 void QVPrivateTools::resetLanguageForTests() {
     std::lock_guard lock(g_languageMutex);
@@ -77,13 +81,23 @@ struct TypeRow {
 // Tested in this order; the first suffix that ends the lower-cased name decides.
 const TypeRow kTypeRows[] = {
     {{".ds_store"}, -1, "unknownfile", "", true},
-    {{".jpg", ".png", ".gif", ".jpeg", ".bmp", ".tiff", ".ico", ".tif", ".tga", ".j2k", ".jp2", ".heic"}, 3, "picture",
-     "public.image", true},
-    {{".mp3", ".wav", ".mod", ".awf", ".m4a", ".m4r", ".aac", ".ogg", ".dts", ".mp2", ".flac", ".wma", ".mmf"}, 2,
-     "music", "public.audio", true},
-    {{".avi", ".mov", ".mp4", ".wmv", ".rmvb", ".flv", ".m4v", ".ts", ".mkv", ".swf", ".3gp", ".mpg", ".vob", ".asf",
-      ".m2ts"},
-     1, "video", "public.movie", true},
+    {{".jpg", ".png", ".gif", ".jpeg", ".bmp", ".tiff", ".ico", ".tif", ".tga", ".j2k", ".jp2", ".heic"},
+     3,
+     "picture",
+     "public.image",
+     true},
+    {{".mp3", ".wav", ".mod", ".awf", ".m4a", ".m4r", ".aac", ".ogg", ".dts", ".mp2", ".flac", ".wma",
+      ".mmf"},
+     2,
+     "music",
+     "public.audio",
+     true},
+    {{".avi", ".mov", ".mp4", ".wmv", ".rmvb", ".flv", ".m4v", ".ts", ".mkv", ".swf", ".3gp", ".mpg", ".vob",
+      ".asf", ".m2ts"},
+     1,
+     "video",
+     "public.movie",
+     true},
     {{".doc", ".docx", ".wps"}, 4, "Word", "com.microsoft.word.doc", true},
     {{".xls", ".xlsx"}, 4, "Excel", "com.microsoft.excel.xls", true},
     {{".ppt", ".pptx"}, 4, "PPT", "com.microsoft.powerpoint.ppt", true},
@@ -97,10 +111,17 @@ const TypeRow kTypeRows[] = {
     {{".psd"}, 4, "file_psd", "", true},
     {{".torrent"}, 4, "file_bt", "", true},
     {{".c"}, 4, "file_code", "", false},
-    {{".m", ".cp", ".cpp", ".c++", ".cc", ".cxx", ".mm", ".h", ".hpp", ".h++", ".hxx", ".java", ".jav", ".s", ".r",
-      ".defs", ".mig", ".exp", ".js", ".jscript", ".css", ".sh"},
-     4, "file_code", "", true},
-    {{".exe", ".dll", ".class", ".jar", ".qtz", ".log", ".bat", ".bin", ".ini", ".pem"}, 4, "file_bat", "", false},
+    {{".m",    ".cp",  ".cpp", ".c++", ".cc",   ".cxx", ".mm",  ".h",  ".hpp",     ".h++", ".hxx",
+      ".java", ".jav", ".s",   ".r",   ".defs", ".mig", ".exp", ".js", ".jscript", ".css", ".sh"},
+     4,
+     "file_code",
+     "",
+     true},
+    {{".exe", ".dll", ".class", ".jar", ".qtz", ".log", ".bat", ".bin", ".ini", ".pem"},
+     4,
+     "file_bat",
+     "",
+     false},
 };
 
 QVariantMap typeRecord(int64_t type, const char *image, const char *uti, const QString &suffix) {
@@ -124,7 +145,9 @@ QVariantMap QVPrivateTools::JudgeReadFileType(const QString &fileName) {
 
 QVariantMap QVPrivateTools::checkReadFileType(const QString &fileName) {
     const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
-    if (dot < 0) return {{QStringLiteral("fileNameWithOutSuffix"), fileName}, {QStringLiteral("fileSuffix"), QString()}};
+    if (dot < 0)
+        return {{QStringLiteral("fileNameWithOutSuffix"), fileName},
+                {QStringLiteral("fileSuffix"), QString()}};
     return {{QStringLiteral("fileNameWithOutSuffix"), fileName.left(dot)},
             {QStringLiteral("fileSuffix"), fileName.mid(dot)}};
 }
@@ -171,8 +194,9 @@ QString QVPrivateTools::getTimeWithBootTime(int64_t s) {
     const int64_t days = s / 86400, hours = (s / 3600) % 24, minutes = (s / 60) % 60, seconds = s % 60;
     auto two = [](int64_t v) { return QString::asprintf("%02lld", static_cast<long long>(v)); };
     if (days > 0)
-        return internationalizationCopywriterProcessing(localizedOrKey(QStringLiteral("QV_Admin_HDD_FileSystem_Time")),
-                                                        {two(days), two(hours), two(minutes), two(seconds)});
+        return internationalizationCopywriterProcessing(
+            localizedOrKey(QStringLiteral("QV_Admin_HDD_FileSystem_Time")),
+            {two(days), two(hours), two(minutes), two(seconds)});
     return two(hours) + QLatin1Char(':') + two(minutes) + QLatin1Char(':') + two(seconds);
 }
 

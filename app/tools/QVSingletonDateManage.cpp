@@ -24,7 +24,8 @@ const QVDateFormatter &QVSingletonDateManage::getModifyDateFormatter() {
 
 QDateTime QVSingletonDateManage::getSystemTimeZoneDate(double interval) {
     if (!std::isfinite(interval)) interval = 0;
-    return QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::floor(interval * 1000.0)), QTimeZone::utc());
+    return QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::floor(interval * 1000.0)),
+                                          QTimeZone::utc());
 }
 
 QString QVSingletonDateManage::returnFormatTimeByInterval(double interval) {

@@ -11,7 +11,9 @@ struct QVDateFormatter {
     QString format;
     QTimeZone timeZone;
     QLocale locale;
-    QString stringFromDate(const QDateTime &date) const { return locale.toString(date.toTimeZone(timeZone), format); }
+    QString stringFromDate(const QDateTime &date) const {
+        return locale.toString(date.toTimeZone(timeZone), format);
+    }
 };
 
 class QVSingletonDateManage final {

@@ -13,7 +13,9 @@
 
 namespace {
 
-QString u(const char *s) { return QString::fromUtf8(s); }
+QString u(const char *s) {
+    return QString::fromUtf8(s);
+}
 
 TEST(Template, FillsPlaceholdersInOrder) {
     struct Case {
@@ -71,14 +73,10 @@ TEST(FileType, SuffixTableFirstMatchWins) {
         const char *image, *suffix;
     } cases[] = {
         {"clip.M2TS", 1, "video", ".m2ts"},  // ".ts" is tested before ".m2ts": video either way
-        {"a.c", 4, "file_code", ""},
-        {"a.m", 4, "file_code", ".m"},
-        {"x.exe", 4, "file_bat", ""},
-        {".DS_Store", -1, "unknownfile", ".ds_store"},
-        {"p.JPG", 3, "picture", ".jpg"},
-        {"s.flac", 2, "music", ".flac"},
-        {"a.tar.zip", 5, "zip", ".zip"},
-        {"noext", 7, "unknownfile", ""},
+        {"a.c", 4, "file_code", ""},        {"a.m", 4, "file_code", ".m"},
+        {"x.exe", 4, "file_bat", ""},       {".DS_Store", -1, "unknownfile", ".ds_store"},
+        {"p.JPG", 3, "picture", ".jpg"},    {"s.flac", 2, "music", ".flac"},
+        {"a.tar.zip", 5, "zip", ".zip"},    {"noext", 7, "unknownfile", ""},
         {"", 7, "unknownfile", ""},
     };
     for (const Case &c : cases) {
@@ -92,7 +90,8 @@ TEST(FileType, SuffixTableFirstMatchWins) {
 TEST(FileType, NameSplit) {
     struct Case {
         const char *name, *base, *suffix;
-    } cases[] = {{"a.b.txt", "a.b", ".txt"}, {".word", "", ".word"}, {"plain", "plain", ""}, {"end.", "end", "."}};
+    } cases[] = {
+        {"a.b.txt", "a.b", ".txt"}, {".word", "", ".word"}, {"plain", "plain", ""}, {"end.", "end", "."}};
     for (const Case &c : cases) {
         const QVariantMap r = QVPrivateTools::checkReadFileType(u(c.name));
         EXPECT_EQ(r["fileNameWithOutSuffix"].toString(), c.base) << c.name;
@@ -104,9 +103,9 @@ TEST(Sizes, TextsAndParse) {
     struct Case {
         uint64_t size;
         const char *want;
-    } cases[] = {{0, "0 KB"},          {512, "512bytes"},       {1536, "1.50KB"},  {10240, "10.0KB"},
-                 {102400, "100KB"},    {1048575, "1024KB"},     {1048576, "1.00MB"}, {1073741824, "1.00GB"},
-                 {1023, "1023bytes"},  {5368709120ULL, "5.00GB"}};
+    } cases[] = {{0, "0 KB"},         {512, "512bytes"},        {1536, "1.50KB"},    {10240, "10.0KB"},
+                 {102400, "100KB"},   {1048575, "1024KB"},      {1048576, "1.00MB"}, {1073741824, "1.00GB"},
+                 {1023, "1023bytes"}, {5368709120ULL, "5.00GB"}};
     for (const Case &c : cases) EXPECT_EQ(QVPrivateTools::formattedFileSize(c.size), c.want) << c.size;
     EXPECT_EQ(QVPrivateTools::antiFormatFileSize("512bytes"), 512u);
     EXPECT_EQ(QVPrivateTools::antiFormatFileSize("1.50KB"), 1536u);
@@ -132,8 +131,9 @@ TEST(Md5, MatchesKnownDigests) {
 TEST(Language, FromPreferredLanguage) {
     struct Case {
         const char *preferred, *want;
-    } cases[] = {{"zh-HK", "zh-Hant"}, {"zh-SG", "zh-Hant"}, {"zh-Hans-HK", "zh-Hans"}, {"zh-Hant-CN", "zh-Hant"},
-                 {"zh-CN", "zh"},      {"ja-JP", "ja"},      {"de-DE", "en"},           {"", "en"}};
+    } cases[] = {
+        {"zh-HK", "zh-Hant"}, {"zh-SG", "zh-Hant"}, {"zh-Hans-HK", "zh-Hans"}, {"zh-Hant-CN", "zh-Hant"},
+        {"zh-CN", "zh"},      {"ja-JP", "ja"},      {"de-DE", "en"},           {"", "en"}};
     for (const Case &c : cases)
         EXPECT_EQ(QVPrivateTools::languageForPreferredLanguage(c.preferred), c.want) << c.preferred;
 
@@ -178,7 +178,9 @@ TEST(ErrorMessages, RowsGapsAndDefault) {
 // --- the thread-safe array ---
 
 using Item = std::shared_ptr<QString>;
-Item item(const char *s) { return std::make_shared<QString>(QString::fromLatin1(s)); }
+Item item(const char *s) {
+    return std::make_shared<QString>(QString::fromLatin1(s));
+}
 
 TEST(SyncArray, SemanticsTable) {
     ZRSyncMutableArray<Item> a;
@@ -190,14 +192,14 @@ TEST(SyncArray, SemanticsTable) {
     const Item one = item("one");
     a.addObject(one);
     a.addObject(nullptr);
-    EXPECT_EQ(a.count(), 1u);  // a thread reads its own write at once
+    EXPECT_EQ(a.count(), 1u);        // a thread reads its own write at once
     a.insertObject(item("end"), 1);  // at the count: ignored
     EXPECT_EQ(a.count(), 1u);
     a.insertObject(item("zero"), 0);
     EXPECT_EQ(*a.objectAtIndex(0), "zero");
     EXPECT_EQ(a.objectAtIndex(2), nullptr);
     const Item twin = item("one");
-    EXPECT_TRUE(a.containsObject(twin));  // equal
+    EXPECT_TRUE(a.containsObject(twin));                                     // equal
     EXPECT_EQ(a.indexOfObject(twin), ZRSyncMutableArray<Item>::NSNotFound);  // not identical
     EXPECT_EQ(a.indexOfObject(one), 1u);
     a.replaceObjectAtIndex(0, nullptr);
@@ -230,12 +232,18 @@ TEST(SyncArray, EightThreadsReadWriteIterate) {
         threads.emplace_back([&a, t] {
             for (int i = 0; i < 2000; ++i) {
                 switch ((t + i) % 4) {
-                    case 0: a.addObject(item("v")); break;
-                    case 1: a.removeLastObject(); break;
+                    case 0:
+                        a.addObject(item("v"));
+                        break;
+                    case 1:
+                        a.removeLastObject();
+                        break;
                     case 2:
                         for (const Item &x : a.objectEnumerator()) ASSERT_NE(x, nullptr);
                         break;
-                    default: (void)a.objectAtIndex(a.count() / 2); break;
+                    default:
+                        (void)a.objectAtIndex(a.count() / 2);
+                        break;
                 }
             }
         });

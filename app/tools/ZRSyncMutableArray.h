@@ -49,7 +49,8 @@ class ZRSyncMutableArray {
     void insertObject(const T &object, uint64_t index) {
         if (isNull(object)) return;
         std::unique_lock lock(m_mutex);
-        if (index < static_cast<uint64_t>(m_array.size())) m_array.insert(static_cast<qsizetype>(index), object);
+        if (index < static_cast<uint64_t>(m_array.size()))
+            m_array.insert(static_cast<qsizetype>(index), object);
     }
     void removeObjectAtIndex(uint64_t index) {
         std::unique_lock lock(m_mutex);
@@ -70,14 +71,19 @@ class ZRSyncMutableArray {
     void replaceObjectAtIndex(uint64_t index, const T &object) {
         if (isNull(object)) return;
         std::unique_lock lock(m_mutex);
-        if (index < static_cast<uint64_t>(m_array.size())) m_array.replace(static_cast<qsizetype>(index), object);
+        if (index < static_cast<uint64_t>(m_array.size()))
+            m_array.replace(static_cast<qsizetype>(index), object);
     }
 
   private:
     template <typename U>
-    static bool isNull(const std::shared_ptr<U> &p) { return !p; }
+    static bool isNull(const std::shared_ptr<U> &p) {
+        return !p;
+    }
     template <typename U>
-    static bool isNull(const U &) { return false; }
+    static bool isNull(const U &) {
+        return false;
+    }
     // Equality: the pointed-to values where they compare, else identity.
     template <typename U>
     static bool equal(const std::shared_ptr<U> &a, const std::shared_ptr<U> &b) {
@@ -87,7 +93,9 @@ class ZRSyncMutableArray {
         return false;
     }
     template <typename U>
-    static bool equal(const U &a, const U &b) { return a == b; }
+    static bool equal(const U &a, const U &b) {
+        return a == b;
+    }
 
     mutable std::shared_mutex m_mutex;
     QList<T> m_array;
