@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -15,7 +16,9 @@
 #include <QUrl>
 
 #include "platform/Log.h"
+#include "platform/MainQueue.h"
 #include "platform/Paths.h"
+#include "platform/WorkPool.h"
 #include "tools/QVPrivateTools.h"
 
 namespace {
@@ -292,4 +295,33 @@ QString QVFileManager::qvAnitFormatResultPath(const QString &text) {
     const qsizetype second = rest.indexOf('/', 1);
     rest = second < 0 ? QStringLiteral("/") : rest.mid(second);
     return QUrl::fromPercentEncoding(rest.toUtf8());
+}
+
+void QVFileManager::removeCachesFileWithCompletion(std::function<void()> completion) {
+    // The paths are taken here, on the caller's thread; the removal runs on a work-pool thread.
+    const QStringList folders = {getImageCachesPath(), getCacheOpenInPath(),
+                                 getAssetBackupDatabaseFolderPath(), getTemporaryPath()};
+    plat::WorkPool::global().async([folders, completion = std::move(completion)] {
+        for (const QString &f : folders) removeItemAtPath(f);
+        plat::MainQueue::post([completion] {
+            if (completion) completion();
+        });
+    });
+}
+
+uint64_t QVFileManager::freeSpaceOfCacheVolume() {
+    struct statvfs st {};
+    if (statvfs(QFile::encodeName(getCachesPath()).constData(), &st) != 0) return UINT64_MAX;
+    return static_cast<uint64_t>(st.f_frsize) * static_cast<uint64_t>(st.f_bavail);
+}
+
+void QVFileManager::autoClearCache() {
+    const uint64_t used = static_cast<uint64_t>(folderSizeWithPath(getImageCachesPath())) +
+                          static_cast<uint64_t>(folderSizeWithPath(getCacheOpenInPath()));
+    if (used > 524288000ULL || used >= freeSpaceOfCacheVolume()) {
+        removeItemAtPath(getCachesPathDown());
+        removeItemAtPath(getCachesPathMiddle());
+        removeItemAtPath(getCacheOpenInPath());
+    }
+    removeItemAtPath(getTemporaryPath());
 }

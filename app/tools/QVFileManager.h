@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 class QVFileManager final {
@@ -52,6 +53,13 @@ class QVFileManager final {
     static int64_t fileSizeAtPath(const QString &path);
     static int64_t folderSizeWithPath(const QString &path);
     static bool writeToFile(const QByteArray &data, const QString &name);
+    // Clearing the caches, on a work-pool thread: the image cache, the open-in cache, the asset-backup
+    // database folder and the app's own temporary folder; then `completion` on the main thread.
+    static void removeCachesFileWithCompletion(std::function<void()> completion);
+    // Clears the full-size images, medium thumbnails and open-in files when the image and open-in caches
+    // pass 500 MiB or reach the cache volume's free space; the app's temporary folder every time.
+    static void autoClearCache();
+    static uint64_t freeSpaceOfCacheVolume();  // UINT64_MAX when unknown
     // A free path for a copy ("a 副本.txt", "a 副本1.txt", ...), claimed by creating it exclusively.
     static QString isExistsFileAndCreate(const QString &path);
 

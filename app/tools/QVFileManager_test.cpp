@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include "platform/Paths.h"
 
@@ -197,6 +199,49 @@ TEST(StreamAddress, InverseGivesTheDevicePathForAnyHost) {
     }
     EXPECT_EQ(QVFileManager::qvAnitFormatResultPath("/plain/path"), "/plain/path");
     EXPECT_EQ(QVFileManager::qvAnitFormatResultPath("http://h"), "/");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CacheClearing, RemovesOnlyTheAppsFoldersAndNeverFollowsLinks) {
+    QTemporaryDir outside;
+    QFile keep(outside.path() + "/keep");
+    ASSERT_TRUE(keep.open(QIODevice::WriteOnly));
+    keep.close();
+    const QString thumbs = QVFileManager::getCachesPathThumbnail();
+    ASSERT_TRUE(QFile::link(outside.path(), thumbs + "/link"));
+    QFile t(QVFileManager::getTemporaryPath() + "/t");
+    ASSERT_TRUE(t.open(QIODevice::WriteOnly));
+    t.close();
+    const QString sub = QVFileManager::getSubtitlesCachePath();
+    bool done = false;
+    QVFileManager::removeCachesFileWithCompletion([&] { done = true; });
+    for (int i = 0; i < 500 && !done; ++i) {  // at most 5 s
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (!done) QThread::msleep(10);
+    }
+    ASSERT_TRUE(done);
+    EXPECT_FALSE(QFileInfo::exists(thumbs));
+    EXPECT_FALSE(QFileInfo::exists(QVFileManager::getCachesPath() + "/QVTemporary/t"));
+    EXPECT_TRUE(QFileInfo::exists(outside.path() + "/keep"));
+    EXPECT_TRUE(QFileInfo(sub).isDir());  // other caches stay
+    EXPECT_TRUE(QFileInfo(QDir::tempPath()).isDir());
+}
+
+TEST(CacheClearing, AutoClearKeepsSmallCachesAndEmptiesTheTemporaryFolder) {
+    QFile small(QVFileManager::getCachesPathDown() + "/img");
+    ASSERT_TRUE(small.open(QIODevice::WriteOnly));
+    small.write("x");
+    small.close();
+    QFile t(QVFileManager::getTemporaryPath() + "/t");
+    ASSERT_TRUE(t.open(QIODevice::WriteOnly));
+    t.close();
+    EXPECT_GT(QVFileManager::freeSpaceOfCacheVolume(), 0u);
+    QVFileManager::autoClearCache();
+    EXPECT_TRUE(QFileInfo::exists(QVFileManager::getCachesPath() + "/QVImageCache/QVDownCaches/img"));
+    EXPECT_FALSE(QFileInfo::exists(QVFileManager::getCachesPath() + "/QVTemporary/t"));
 }
 
 }  // namespace
