@@ -187,3 +187,21 @@ TEST(SecretStore, KeyringWithoutSessionBusFallsBackToPrivateFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// Run by the ctest app_keyring_secret_store, inside dbus-run-session with an unlocked keyring.
+TEST(Keyring, TokensGoToTheUnlockedKeyring) {
+    if (qEnvironmentVariableIsEmpty("QV_KEYRING_TEST"))
+        GTEST_SKIP() << "needs the keyring session (ctest app_keyring_secret_store)";
+    plat::KeychainSecretStore store(QStringLiteral("qvnas-keyring-test"), 5000);
+    ASSERT_TRUE(store.save("QVNasServiceUserInfo", "{\"accessToken\":\"k1\"}"));
+    EXPECT_FALSE(store.usingFileFallback());
+    EXPECT_EQ(store.load("QVNasServiceUserInfo"), QByteArray("{\"accessToken\":\"k1\"}"));
+    EXPECT_FALSE(QFile::exists(plat::FileSecretStore().pathForKey("QVNasServiceUserInfo")));
+    EXPECT_TRUE(store.remove("QVNasServiceUserInfo"));
+    EXPECT_EQ(store.load("QVNasServiceUserInfo"), std::nullopt);
+    EXPECT_FALSE(store.usingFileFallback());
+}
+
+}  // namespace
