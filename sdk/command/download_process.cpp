@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -12,23 +14,21 @@
 #include <string>
 #include <utility>
 
-#include "codec/file_parse_attr.h"
-#include "codec/file_process.h"
 #include "base/client_file_task.h"
-#include "command/qv_net.h"
-#include "base/record_list.h"
-#include "link/gzip.h"
+#include "base/qv_defaults.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "base/record_list.h"
+#include "codec/file_parse_attr.h"
+#include "codec/file_process.h"
+#include "command/qv_net.h"
+#include "command/qvhttp_download.h"
+#include "link/gzip.h"
+#include "link/qv_owned.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
-#include "command/qvhttp_download.h"
 
 namespace {
-
-struct RequestDeleter {
-    void operator()(qvhttp_request *r) const { qvhttp_request_destroy(r); }
-};
 
 // Partial files being written by this process, by file identity: record locks of one process do not keep
 // its own threads apart, so a second claim of the same file is refused here.
@@ -50,12 +50,15 @@ void unclaim(int fd) {
     g_claims.erase({st.st_dev, st.st_ino});
 }
 
-// Deciphers (after inflating) a JSON reply body into a new text; 0 or 10105.
+std::atomic<DownloadStepHook> g_step_hook{nullptr};
+std::atomic<void *> g_step_ctx{nullptr};
+
+// Deciphers (after inflating) a JSON reply body into a new text; 0 or QV_ERR_LOCAL_FILE.
 int reply_text(qvhttp_request *r, char **reply) {
     const char *body = qvhttp_get_body(r);
     int32_t len = qvhttp_get_body_len(r);
     if (!body || len <= 0 || qvhttp_get_header(r, "Transfer-Encoding")) return 0;
-    std::unique_ptr<char, decltype(&std::free)> plain(nullptr, &std::free);
+    qv::c_text plain;
     const char *ce = qvhttp_get_header(r, "Content-Encoding");
     if (ce && std::strcmp(ce, "gzip") == 0) {
         char *out = nullptr;
@@ -77,7 +80,7 @@ int reply_text(qvhttp_request *r, char **reply) {
 int qvNetDownload(const char *url, const char *request, int32_t timeout_ms, char **reply,
                   client_file_task *task) {
     if (!task || !request) return QV_ERR_ARG;
-    std::unique_ptr<qvhttp_request, RequestDeleter> r(qvhttp_request_new());
+    qv::request_ptr r(qvhttp_request_new());
     if (!r || !url || qvhttp_set_uri(r.get(), url) != 0 || qvhttp_set_type(r.get(), QVHTTP_POST) != 0)
         return QV_ERR_NOT_BUILT;
     qvhttp_set_header(r.get(), "Content-Type", "application/json");
@@ -102,10 +105,19 @@ int qvNetDownload(const char *url, const char *request, int32_t timeout_ms, char
     return reply ? reply_text(r.get(), reply) : 0;
 }
 
+void set_download_step_hook(DownloadStepHook hook, void *ctx) {
+    g_step_ctx = ctx;
+    g_step_hook = hook;
+}
+
+void download_step(DownloadStep step, const char *target) {
+    if (DownloadStepHook hook = g_step_hook.load()) hook(step, target, g_step_ctx.load());
+}
+
 int lockFile(int fd, const char *type) {
     QV_LOG_DEBUG("enter lockFile");
     struct flock fl {};
-    if (!type) return -1;
+    if (!type) return QV_ERR_ARG;
     if (std::strcmp(type, "r") == 0) {
         fl.l_type = F_RDLCK;
     } else if (std::strcmp(type, "w") == 0) {
@@ -115,7 +127,7 @@ int lockFile(int fd, const char *type) {
         fl.l_type = F_UNLCK;
     } else {
         QV_LOG_DEBUG("lock type (%s) is not defined", type);
-        return -1;
+        return QV_ERR_FAILED;
     }
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
@@ -123,29 +135,42 @@ int lockFile(int fd, const char *type) {
     fl.l_pid = 0;  // required for open-file-description locks
     if (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
         QV_LOG_ERROR("fcntl failed, errno = %d(%s)", errno, std::strerror(errno));
-        return -1;
+        return QV_ERR_FAILED;
     }
     QV_LOG_DEBUG("exit lockFile");
     return 0;
 }
 
-int _create_local_file(client_info *info) {
-    if (!info->tmp_path) return QV_ERR_LOCAL_FILE2;
-    int fd = open(info->tmp_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return QV_ERR_LOCAL_FILE2;
+PartialLock lock_partial_file(client_info *info, bool fresh) {
+    if (!info->tmp_path) return PartialLock::Failed;
+    int fd = open(info->tmp_path, O_WRONLY | O_CREAT | O_CLOEXEC | (fresh ? O_EXCL : 0), 0644);
+    if (fd < 0) return fresh && errno == EEXIST ? PartialLock::Taken : PartialLock::Failed;
+    const std::string target = std::string(info->tmp_path, std::strlen(info->tmp_path) - 4);
+    download_step(DownloadStep::DataFile, target.c_str());
     std::pair<dev_t, ino_t> key;
     if (!claim(fd, &key)) {
         close(fd);
         QV_LOG_ERROR("partial file %s is in use", info->tmp_path);
-        return QV_ERR_LOCAL_FILE2;
+        return PartialLock::Held;
     }
     if (lockFile(fd, "w") != 0) {
         unclaim(fd);
         close(fd);
-        return QV_ERR_LOCAL_FILE2;
+        return PartialLock::Held;
     }
     info->file_fd = fd;
-    return 0;
+    download_step(DownloadStep::Locked, target.c_str());
+    struct stat named {};
+    if (stat(info->tmp_path, &named) != 0 || named.st_dev != key.first || named.st_ino != key.second) {
+        QV_LOG_MSG("partial file %s was moved away before it was locked", info->tmp_path);
+        release_local_file(info);
+        return PartialLock::Gone;
+    }
+    return PartialLock::Ok;
+}
+
+int _create_local_file(client_info *info) {
+    return lock_partial_file(info, false) == PartialLock::Ok ? 0 : QV_ERR_LOCAL_FILE2;
 }
 
 int release_local_file(client_info *info) {
@@ -160,7 +185,7 @@ int release_local_file(client_info *info) {
 int _qv_download_prcs_task(client_info *info) {
     client_file_task *task = info->rClientFileTask;
     if (!task) return QV_ERR_ARG;
-    if (info->timeout == 0) info->timeout = 20000;
+    if (info->timeout == 0) info->timeout = QV_DEFAULT_TIMEOUT_MS;
     // A descriptor above 0 is a partial file the caller already opened with _create_local_file.
     int rc = file_process(info);
     if (rc != 0) {

@@ -16,6 +16,7 @@
 #include <strings.h>
 
 #include "base/client_file_task.h"
+#include "link/content_range.h"
 #include "link/msg.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
@@ -76,25 +77,17 @@ int64_t parse_length(const char *v) {
 
 namespace qvio {
 
-// Header block as one frame, then the body raw, within T.
+// Header block as one frame, then the body raw, handed over in one write within T.
 int send_request(qvhttp_request *r, int fd, int32_t t) {
     char *block = qvhttp_req_get_hdr(r->req);
     if (!block) return QV_ERR_NOT_BUILT;
     const int64_t deadline = qvio::now_ms() + t;
-    int rc = qvio::send_frame(fd, block, static_cast<uint32_t>(std::strlen(block)), deadline, r->file_task);
+    const size_t body_len = r->req->body ? static_cast<size_t>(r->req->body_len) : 0;
+    int rc = qvio::send_frame(fd, block, static_cast<uint32_t>(std::strlen(block)), deadline, r->file_task,
+                              body_len ? r->req->body : nullptr, body_len);
     std::free(block);
-    if (rc != 0) {
-        QV_LOG_ERROR("QV send failed with %d,errno = %d", rc, errno);
-        return rc == QV_ERR_CANCELLED ? rc : QV_ERR_NET;
-    }
-    if (r->req->body_len) {
-        rc = qvio::write_all(fd, r->req->body, r->req->body_len, deadline, r->file_task);
-        if (rc != 0) {
-            QV_LOG_ERROR("QV write failed with %d,errno = %d", rc, errno);
-            return rc == QV_ERR_CANCELLED ? rc : QV_ERR_NET;
-        }
-    }
-    return 0;
+    if (rc != 0) QV_LOG_ERROR("QV send failed with %d,errno = %d", rc, errno);
+    return rc;
 }
 
 // The reply's header block within T (one budget for the wait and the frame), parsed into resp.
@@ -224,9 +217,7 @@ int qvhttp_open(qvhttp_request *r) {
         return QV_ERR_DL_NO_TYPE;
     }
     if (const char *range = qvhttp_hdr_get(resp->headers, "Content-Range")) {
-        unsigned long start = 0, end = 0;
-        std::sscanf(range, "bytes %lu-%lu", &start, &end);
-        resp->content_length = end >= start ? static_cast<int64_t>(end - start) : 0;
+        resp->content_length = qvhttp_stream_range_length(range);
     } else if (const char *cl = qvhttp_hdr_get(resp->headers, "Content-Length")) {
         int64_t n = std::strtoll(cl, nullptr, 10);
         resp->content_length = n > 0 ? n : 0;
