@@ -252,3 +252,21 @@ TEST(SyncArray, EightThreadsReadWriteIterate) {
 }
 
 }  // namespace
+
+#include "tools/PhoneCheck.h"
+
+namespace {
+
+TEST(Phone, MobileNumbersByAreaCode) {
+    struct Case {
+        const char *number;
+        int64_t area;
+        bool want;
+    } cases[] = {
+        {"13800138000", 86, true}, {"1380013800", 86, false}, {"2015550123", 1, true},
+        {"abc", 86, false},        {"", 86, false},           {"91234567", 852, true},
+    };
+    for (const Case &c : cases) EXPECT_EQ(PhoneCheck::isMobileNumber(c.number, c.area), c.want) << c.number;
+}
+
+}  // namespace
