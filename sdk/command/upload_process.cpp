@@ -11,6 +11,7 @@
 
 #include "base/client_file_task.h"
 #include "base/qv_defaults.h"
+#include "command/task_process.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
 #include "base/record_list.h"
@@ -117,6 +118,8 @@ int _qv_upload_prcs_task(client_info *info) {
         if (rc != 0) break;
     }
 
+    // Even a part of a file, or a failed upload's partial one, changes what the device lists.
+    qv_command_cache_changed(info->token, info->cmd);
     if (opened >= 0) ::close(opened);
     if (!task->stream_cb) task->fd = saved_fd;
     std::free(info->recv_buf);
