@@ -21,6 +21,7 @@ namespace {
 
 std::atomic<qv_cache_query_fn> g_cache_query{nullptr};
 std::atomic<qv_cache_insert_fn> g_cache_insert{nullptr};
+std::atomic<qv_cache_forget_fn> g_cache_forget{nullptr};
 
 void free_texts(client_info *info) {
     std::free(info->cacheKey);
@@ -98,7 +99,33 @@ void copy_ota_values(client_info *info) {
     info->reserved = task->reserved ? strdup(task->reserved) : nullptr;
 }
 
+// Sends the built request and reads the reply into `recv_buf`: 0 or the exchange's code.
+int exchange(client_info *info) {
+    install_stream_parser(info);
+    char url[1024];
+    form_url(info, url);
+    if (info->retstr == nullptr || info->retstr[0] == '\0') {
+        QV_LOG_ERROR("retstr is NULL");
+        return QV_ERR_NOT_BUILT;
+    }
+    uint64_t reply_len = 0;
+    const int ret =
+        qv_net_post(url, info->retstr, info->timeout, &info->recv_buf, &reply_len, info->rClientFileTask);
+    if (ret != 0) {
+        QV_LOG_ERROR("qv net post error %d,ret:%d", info->cmd, ret);
+        return ret;
+    }
+    if (info->cmd == 163) copy_ota_values(info);
+    return 0;
+}
+
 }  // namespace
+
+void qv_set_command_cache_forget_hook(qv_cache_forget_fn forget) { g_cache_forget.store(forget); }
+
+void qv_command_cache_changed(int64_t token, int32_t cmd) {
+    if (const qv_cache_forget_fn forget = g_cache_forget.load()) forget(nullptr, token, cmd);
+}
 
 void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn insert) {
     g_cache_query.store(query);
@@ -140,32 +167,39 @@ int _qv_net_prcs_task(client_info *info) {
         }
     }
 
-    if (!from_cache) {
-        install_stream_parser(info);
-        char url[1024];
-        form_url(info, url);
-        if (info->retstr == nullptr || info->retstr[0] == '\0') {
-            QV_LOG_ERROR("retstr is NULL");
-            free_texts(info);
-            return QV_ERR_NOT_BUILT;
-        }
-        uint64_t reply_len = 0;
-        ret = qv_net_post(url, info->retstr, info->timeout, &info->recv_buf, &reply_len, info->rClientFileTask);
-        if (ret != 0) {
-            QV_LOG_ERROR("qv net post error %d,ret:%d", info->cmd, ret);
-            free_texts(info);
-            return ret;
-        }
-        if (info->cmd == 163) copy_ota_values(info);
+    if (!from_cache && (ret = exchange(info)) != 0) {
+        free_texts(info);
+        return ret;
     }
 
+    // The parse overwrites these with the reply header's; a cached header is an older request's.
+    const int32_t cmd = info->cmd;
+    const int64_t token = info->token;
+    const int64_t seq = info->seq;
     if (info->recv_buf != nullptr) {
         QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
-        const int32_t cmd = info->cmd;  // the parse overwrites it with the reply's
         ret = file_parse_process(info);
+        if (from_cache) {
+            info->token = token;
+            info->seq = seq;
+        }
+        if (ret != 0 && from_cache) {
+            // A cached text that does not parse is dropped and the device asked instead.
+            if (const qv_cache_forget_fn forget = g_cache_forget.load()) forget(info->cacheKey, token, cmd);
+            std::free(info->recv_buf);
+            info->recv_buf = nullptr;
+            info->cmd = cmd;
+            info->cacheHit = 0;
+            from_cache = false;
+            if ((ret = exchange(info)) != 0) {
+                free_texts(info);
+                return ret;
+            }
+            ret = info->recv_buf != nullptr ? file_parse_process(info) : QV_ERR_NOT_BUILT;
+        }
         const qv_cache_insert_fn insert = g_cache_insert.load();
         if (ret == 0 && info->cacheKey != nullptr && !from_cache && insert != nullptr)
-            insert(info->cacheKey, info->recv_buf, info->token, cache_db(cmd));
+            insert(info->cacheKey, info->recv_buf, token, cache_db(cmd));
     } else if (!qv_cmd_is_streamed(info->cmd)) {
         // No envelope came back (an empty body or an encoding the client does not read): nothing was
         // parsed, so the command did not succeed.
@@ -174,6 +208,8 @@ int _qv_net_prcs_task(client_info *info) {
     } else {
         ret = 0;
     }
+    const qv_cache_forget_fn forget = g_cache_forget.load();
+    if (ret == 0 && info->cacheKey == nullptr && forget != nullptr) forget(nullptr, token, cmd);
     free_texts(info);
     return ret;
 }

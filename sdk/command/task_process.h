@@ -38,6 +38,13 @@ void _qv_close_prcs_task(qvhttp_request *stream);
 using qv_cache_query_fn = int (*)(const char *key, char **reply, int64_t token, int db);
 using qv_cache_insert_fn = int (*)(const char *key, const char *reply, int64_t token, int db);
 void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn insert);
+// Called after a command of the HTTP processor: with `key`, the cached text of that key did not parse
+// (the device was asked instead); with a null key, command `cmd` without a cache key succeeded.
+using qv_cache_forget_fn = void (*)(const char *key, int64_t token, int32_t cmd);
+void qv_set_command_cache_forget_hook(qv_cache_forget_fn forget);
+// For the processors besides the HTTP one: command `cmd` of session `token` may have changed the device's
+// files (calls the forget hook with a null key).
+void qv_command_cache_changed(int64_t token, int32_t cmd);
 
 // True for the commands whose replies normally come chunked (117, 157, 159, 160, 163, 167, 173, 174,
 // 211, 212, 213).

@@ -12,6 +12,7 @@
 #include "codec/file_process.h"
 #include "base/client_file_task.h"
 #include "command/qv_net_upload.h"
+#include "command/task_process.h"
 #include "base/record_list.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
@@ -119,6 +120,8 @@ int _qv_upload_prcs_task(client_info *info) {
         if (rc != 0) break;
     }
 
+    // Even a part of a file, or a failed upload's partial one, changes what the device lists.
+    qv_command_cache_changed(info->token, info->cmd);
     if (opened >= 0) ::close(opened);
     if (!task->stream_cb) task->fd = saved_fd;
     std::free(info->recv_buf);
