@@ -7,15 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/file_parse_device.h"
-#include "codec/file_parse_space.h"
-#include "codec/file_parse_task.h"
-#include "codec/file_process.h"
 #include "base/client_file_task.h"
-#include "command/net_transport.h"
-#include "link/msg.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "command/net_transport.h"
+#include "link/msg.h"
+#include "link/qv_owned.h"
 
 namespace {
 
@@ -36,55 +34,21 @@ void form_url(const client_info *info, char (&url)[1024]) {
     std::snprintf(url, sizeof url, "http://%s:%d", info->ip, info->port);
 }
 
-// The search and GPS chunk parsers store the chunk's "seq" in the task's id; the id is the caller's
-// sequence number by which a cancel finds the task, so it is kept as it was.
-int search_chunk(const char *chunk, client_file_task *task) {
-    const int64_t id = task->id.load();
-    const int ret = parser_FileTaskSearch(chunk, task);
-    task->id.store(id);
-    return ret;
-}
-
-int gps_chunk(const char *chunk, client_file_task *task) {
-    const int64_t id = task->id.load();
-    const int ret = parser_FileTaskGPS(chunk, task);
-    task->id.store(id);
-    return ret;
-}
-
+// Installs the row's chunk parser and release on the task of a streamed command.
 void install_stream_parser(client_info *info) {
     client_file_task *task = info->rClientFileTask;
+    const file_cmd_row *row = file_cmd_row_of(info->cmd);
     if (task == nullptr) return;
-    switch (info->cmd) {
-    case 117:
-        task->parse_cb = search_chunk;
-        task->destroy_cb = destroy_FileTaskSearch;
-        break;
-    case 157:
-        task->parse_cb = gps_chunk;
-        task->destroy_cb = destroy_FileTaskGPS;
-        break;
-    case 159:
-    case 160:
-    case 167:
-    case 211:
-    case 212:
-    case 213:
-        task->parse_cb = parser_FileTaskOpt;
-        break;
-    case 163:
-        task->parse_cb = parser_FileTaskOta;
-        break;
-    case 173:
-        task->parse_cb = parser_DeviceTaskExec;
-        break;
-    default:
-        break;
-    }
+    task->cmd = info->cmd;
+    if (row == nullptr || row->chunk_parser == nullptr) return;
+    task->parse_cb = row->chunk_parser;
+    if (row->chunk_destroy != nullptr) task->destroy_cb = row->chunk_destroy;
 }
 
+// The cache hooks' database selector of a cacheable command.
 int cache_db(int32_t cmd) {
-    return (cmd == 151 || cmd == 161) ? 1 : 0;
+    const qv_cache_db db = file_cmd_cache_db(cmd);
+    return db == QV_CACHE_NONE ? QV_CACHE_USER : db;
 }
 
 void copy_ota_values(client_info *info) {
@@ -133,13 +97,7 @@ void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn inse
 }
 
 bool qv_cmd_is_streamed(int32_t cmd) {
-    switch (cmd) {
-    case 117: case 157: case 159: case 160: case 163: case 167: case 173: case 174: case 211: case 212:
-    case 213:
-        return true;
-    default:
-        return false;
-    }
+    return file_cmd_is_streamed(cmd);
 }
 
 int _qv_net_prcs_task(client_info *info) {
@@ -222,7 +180,7 @@ int _qv_net_keep_alive_prcs_task(client_info *info) {
         free_texts(info);
         return ret;
     }
-    if (info->cmd == 174) info->rClientFileTask->parse_cb = parser_FileTaskConnectDevice;
+    install_stream_parser(info);
     char url[1024];
     form_url(info, url);
     uint64_t reply_len = 0;
@@ -246,24 +204,24 @@ int file_send_result_to_server(client_info *info) {
     const int ret = QV_MsgSend(info->client_fd, info->retstr, len);
     if (ret != 0) {
         QV_LOG_ERROR("QV send failed with %d,client_info->client_fd = %d", ret, info->client_fd);
-        return -1;
+        return QV_ERR_FAILED;
     }
     return 0;
 }
 
 int _recv_req_from_client(client_info *info) {
     const uint32_t wait = static_cast<uint32_t>(info->timeout);
-    char *out = nullptr;
-    const int n = QV_MsgReceive(info->client_fd, &out, &wait);
+    char *received = nullptr;
+    const int n = QV_MsgReceive(info->client_fd, &received, &wait);
+    qv::c_text out(received);
     if (n > 0) {
         std::free(info->recv_buf);
-        info->recv_buf = out;
-        return 0;
+        info->recv_buf = out.release();
+        return QV_OK;
     }
-    std::free(out);
     if (n == QV_ERR_SOCK_TIMEOUT) return QV_ERR_RECV;
     if (n == QV_ERR_SOCK_CLOSED) return QV_ERR_DL_CLOSED;
-    return -1;
+    return QV_ERR_FAILED;
 }
 
 int _qv_check_prcs_task(client_info *info) {

@@ -116,17 +116,19 @@ ppc_router_task *ppc_current_context();
 void ppc_set_current_context(ppc_router_task *ctx);
 
 // Enters a tracked task at the end of the list / takes it out again (links cleared), under the mutex.
-// 0, or -1 without a context or task (or, for the removal, when the task is not listed).
+// 0, or QV_ERR_ARG without a context or task (for the removal, QV_ERR_NOT_IN_LIST when the task is not
+// listed).
 int ppc_task_list_add(ppc_router_task *ctx, client_file_task *task);
 int ppc_task_list_remove(ppc_router_task *ctx, client_file_task *task);
 
-// 0 when the module-support list of the context has the module type with status 1, else -1; a null
-// context logs "context is null." and gives -1. The one-argument form asks the current context.
+// 0 when the module-support list of the context has the module type with status 1, else QV_ERR_NOT_IN_LIST;
+// a null context logs "context is null." and gives QV_ERR_ARG. The one-argument form asks the current
+// context.
 int ppc_isModuleSupport(ppc_router_task *ctx, int32_t type);
 int ppc_isModuleSupport(int32_t type);
 
 // Marks tasks cancelled (cancel flag -1), under the mutex; never unlinks or waits. Type 0: every task;
 // otherwise with `by_type` set every task of that type whose id is `seq` (every one of the type for seq 0);
 // otherwise the first task of that type whose id equals `seq`.
-// 0 (also when nothing matched); -1 with "context is NULL" without a context.
+// 0 (also when nothing matched); QV_ERR_ARG with "context is NULL" without a context.
 int ppc_cancel_task(ppc_router_task *ctx, uint8_t by_type, int32_t task_type, int64_t seq);
