@@ -1,4 +1,6 @@
 // LAN discovery against the emulated devices, each test in a network namespace of its own.
+#include "discovery.h"
+
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -10,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "discovery.h"
 #include "link/sleeper.h"
 #include "netns_util.h"
 #include "runtime/dev_manage.h"
@@ -56,7 +57,7 @@ emu::DiscoveryDevice device(int n) {
 }
 
 class Discovery : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string why = qvtest::enter_private_netns();
         if (!why.empty()) GTEST_SKIP() << "needs a network namespace of its own (root): " << why;
@@ -154,9 +155,9 @@ TEST_F(Discovery, ForgedAnswersNeverChangeAnotherAddress) {
     ASSERT_EQ(qvadc_service_start(ctx_), 0);
     ASSERT_TRUE(wait_for([] { return g_added.size() >= 1; }));
     // A peer at .9 claims .2's id, and sends an oversized detail.
-    std::string forged = R"({"header":{"cmd":1025},"data":[{"device_id":"uuid-2","device_name":"evil","type":3}]})";
-    ASSERT_TRUE(emu::DiscoveryLan::send_raw("127.0.0.9", "127.0.0.1",
-                                            R"({"header":{"cmd":1024}})"));
+    std::string forged =
+        R"({"header":{"cmd":1025},"data":[{"device_id":"uuid-2","device_name":"evil","type":3}]})";
+    ASSERT_TRUE(emu::DiscoveryLan::send_raw("127.0.0.9", "127.0.0.1", R"({"header":{"cmd":1024}})"));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(emu::DiscoveryLan::send_raw("127.0.0.9", "127.0.0.1", forged));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -26,7 +26,7 @@ size_t count_dir(const char *path) {
 }
 
 class Service : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string why = qvtest::enter_private_netns();
         if (!why.empty()) GTEST_SKIP() << "needs a network namespace of its own (root): " << why;

@@ -7,13 +7,18 @@ namespace {
 std::atomic<double> g_scale{1.0};
 }
 
-void qv_set_time_scale(double scale) { g_scale.store(scale > 0 ? scale : 1.0); }
+void qv_set_time_scale(double scale) {
+    g_scale.store(scale > 0 ? scale : 1.0);
+}
 
-double qv_time_scale() { return g_scale.load(); }
+double qv_time_scale() {
+    return g_scale.load();
+}
 
 bool qv_sleeper::sleep_ms(uint32_t ms) {
     auto span = std::chrono::duration<double, std::milli>(ms * qv_time_scale());
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(span);
+    auto until =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(span);
     std::unique_lock<std::mutex> lock(mutex_);
     return !cv_.wait_until(lock, until, [this] { return woken_; });
 }

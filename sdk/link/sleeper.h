@@ -11,7 +11,7 @@ void qv_set_time_scale(double scale);
 double qv_time_scale();
 
 class qv_sleeper {
-public:
+  public:
     // Waits `ms` milliseconds (scaled). true when the time ran out, false when woken (or already woken).
     bool sleep_ms(uint32_t ms);
     // Wakes every current and later sleep until reset(); safe from any thread.
@@ -19,7 +19,7 @@ public:
     void reset();
     bool woken() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool woken_ = false;

@@ -154,9 +154,13 @@ int is_dev_exist(const char *ip) {
     return 0;
 }
 
-qv_dev_detail **qv_get_dev_list(unsigned *count) { return snapshot(count, false); }
+qv_dev_detail **qv_get_dev_list(unsigned *count) {
+    return snapshot(count, false);
+}
 
-qv_dev_detail **qv_get_dev_detail_list(unsigned *count) { return snapshot(count, true); }
+qv_dev_detail **qv_get_dev_detail_list(unsigned *count) {
+    return snapshot(count, true);
+}
 
 int qv_display_dev_list(qv_dev_detail **list) {
     for (size_t i = 0; list != nullptr && list[i] != nullptr; ++i) QV_LOG_DEBUG("dev ip = %s", list[i]->ip);
@@ -175,4 +179,6 @@ void *qv_xzalloc(size_t size) {
     return p;
 }
 
-void qv_xfree(void *p) { std::free(p); }
+void qv_xfree(void *p) {
+    std::free(p);
+}

@@ -23,7 +23,7 @@ int op(const char *ip, int o, const char *uuid = "") {
 }
 
 class DevList : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { qv_init_dev_list(); }
     void TearDown() override { qv_free_dev_list(); }
 };
@@ -36,17 +36,15 @@ TEST_F(DevList, OperationsFollowTheirResultTable) {
         int want;
     };
     const Step steps[] = {
-        {"10.0.0.1", QV_DEV_REMOVE, "", -1},        // empty list
-        {"10.0.0.1", QV_DEV_ADD, "", 0},
-        {"10.0.0.1", QV_DEV_ADD, "", 1},            // listed already
-        {"10.0.0.1", QV_DEV_REFRESH, "", 0},        // no details yet: unchanged
-        {"10.0.0.1", QV_DEV_AGE, "", 0},            // no details: not aged
-        {"10.0.0.9", QV_DEV_FILL, "u9", 0},         // unlisted: nothing filled
-        {"10.0.0.1", QV_DEV_FILL, "u1", 0},
-        {"10.0.0.2", QV_DEV_ADD, "", 0},
-        {"10.0.0.2", QV_DEV_FILL, "u1", 0},         // another address claiming u1: kept off
-        {"10.0.0.9", QV_DEV_AGE, "", 0},            // unlisted
-        {"10.0.0.9", QV_DEV_REMOVE, "", 0},         // unlisted, non-empty list
+        {"10.0.0.1", QV_DEV_REMOVE, "", -1},                                   // empty list
+        {"10.0.0.1", QV_DEV_ADD, "", 0},     {"10.0.0.1", QV_DEV_ADD, "", 1},  // listed already
+        {"10.0.0.1", QV_DEV_REFRESH, "", 0},                                   // no details yet: unchanged
+        {"10.0.0.1", QV_DEV_AGE, "", 0},                                       // no details: not aged
+        {"10.0.0.9", QV_DEV_FILL, "u9", 0},                                    // unlisted: nothing filled
+        {"10.0.0.1", QV_DEV_FILL, "u1", 0},  {"10.0.0.2", QV_DEV_ADD, "", 0},
+        {"10.0.0.2", QV_DEV_FILL, "u1", 0},  // another address claiming u1: kept off
+        {"10.0.0.9", QV_DEV_AGE, "", 0},     // unlisted
+        {"10.0.0.9", QV_DEV_REMOVE, "", 0},  // unlisted, non-empty list
     };
     for (const Step &s : steps) {
         EXPECT_EQ(op(s.ip, s.op, s.uuid), s.want) << s.ip << " op " << s.op;

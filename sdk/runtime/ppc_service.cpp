@@ -70,7 +70,9 @@ void ppc_set_broker_address(const char *uri) {
     g_broker = uri != nullptr ? uri : QV_MQTT_HOST ":" PPC_STR(QV_MQTT_PORT);
 }
 
-void ppc_fail_next_start_after_discovery_for_test() { g_fail_after_discovery.store(true); }
+void ppc_fail_next_start_after_discovery_for_test() {
+    g_fail_after_discovery.store(true);
+}
 
 ppc_router_task *ppc_start_Service(const char *cache_dir, ppc_dev_cb dev_add, ppc_dev_cb dev_del,
                                    ppc_usb_status_cb usb_status, const char *gateway, int32_t *err) {

@@ -29,7 +29,7 @@ void ppc_fail_next_start_after_discovery_for_test();
 
 // Admission of one call on the running service's context.
 class ppc_call_gate {
-public:
+  public:
     explicit ppc_call_gate(ppc_router_task *ctx);
     ~ppc_call_gate();
     ppc_call_gate(const ppc_call_gate &) = delete;
@@ -37,6 +37,6 @@ public:
     // false: no context, not the running service's, or its stop has begun; the call must return at once.
     bool ok() const { return ok_; }
 
-private:
+  private:
     bool ok_ = false;
 };

@@ -40,9 +40,13 @@ Discovery &dis() {
 
 std::atomic<bool> g_fail_next_start{false};
 
-std::atomic_ref<int32_t> stop_flag(ppc_router_task *ctx) { return std::atomic_ref<int32_t>(ctx->dis_stop); }
+std::atomic_ref<int32_t> stop_flag(ppc_router_task *ctx) {
+    return std::atomic_ref<int32_t>(ctx->dis_stop);
+}
 
-bool stopping(ppc_router_task *ctx) { return stop_flag(ctx).load() != 0; }
+bool stopping(ppc_router_task *ctx) {
+    return stop_flag(ctx).load() != 0;
+}
 
 const char *dis_type_name(int32_t type) {
     switch (type) {
@@ -110,7 +114,8 @@ bool take_int(json_object *obj, const char *key, int32_t *dst, bool *present) {
 // detail that is not taken, -1 a malformed one.
 int parse_detail(json_object *root, qv_dev_detail *out) {
     json_object *data = member(root, "data");
-    if (data == nullptr || !json_object_is_type(data, json_type_array) || json_object_array_length(data) < 1) {
+    if (data == nullptr || !json_object_is_type(data, json_type_array) ||
+        json_object_array_length(data) < 1) {
         return -1;
     }
     json_object *d = json_object_array_get_idx(data, 0);
@@ -341,4 +346,6 @@ void qvadc_service_stop(ppc_router_task *ctx) {
     QV_LOG_DEBUG("client_exit_list");
 }
 
-void qvadc_fail_next_start_for_test() { g_fail_next_start.store(true); }
+void qvadc_fail_next_start_for_test() {
+    g_fail_next_start.store(true);
+}

@@ -11,14 +11,16 @@ namespace {
 
 std::vector<qv_dev_detail> g_added;
 
-void on_added(const qv_dev_detail *d) { g_added.push_back(*d); }
+void on_added(const qv_dev_detail *d) {
+    g_added.push_back(*d);
+}
 
 const char *kDetail =
     R"({"header":{"cmd":1025,"seq":0,"session":"s"},"data":[{"device_name":"Den","mac":"00:11:22:33:44:55",)"
     R"("device_id":"uuid-1","p2p_uuid":"P2P-1","port":13111,"suppServ":7,"miscellaneous":"m","type":3}]})";
 
 class DiscoveryHandler : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         qv_init_dev_list();
         g_added.clear();

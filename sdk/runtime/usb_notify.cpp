@@ -143,7 +143,8 @@ int update_add_usbnotify_list(const qv_usb_status *s, int64_t owner) {
     std::lock_guard<std::mutex> l(g_mutex);
     if (!g_init) return 0;
     for (Entry &e : g_list) {
-        if (e.owner != owner || std::strncmp(e.st.device_uuid, s->device_uuid, sizeof e.st.device_uuid) != 0) {
+        if (e.owner != owner ||
+            std::strncmp(e.st.device_uuid, s->device_uuid, sizeof e.st.device_uuid) != 0) {
             continue;
         }
         if (e.st.backup_state != 2 && s->backup_state >= e.st.backup_state) {

@@ -25,26 +25,28 @@ TEST(UsbStatus, ParsesTheEdgeCasesOfThePushedText) {
     };
     const std::vector<Case> cases = {
         {"plain, in progress", "{\"status\":0," + base + "}", 0, 1, 0, 0, 0, 0, "Stick"},
-        {"plain, all copied", R"({"status":0,"device_name":"S","count_all":3,"bytes_all":9,"count_already":3,)"
-                              R"("bytes_already":9,"device_uuid":"U"})",
+        {"plain, all copied",
+         R"({"status":0,"device_name":"S","count_all":3,"bytes_all":9,"count_already":3,)"
+         R"("bytes_already":9,"device_uuid":"U"})",
          0, 2, 0, 0, 0, 0, "U"},
         {"status not 0 ends it", "{\"status\":5," + base + "}", 0, 2, 0, 0, 0, 0, "Stick"},
         {"given backup_state", "{\"status\":0,\"backup_state\":3," + base + "}", 0, 3, 0, 0, 0, 0, "Stick"},
-        {"extended, scanning", "{\"status\":0," + base + ext + ",\"is_scan_over\":0,\"speed\":7}", 0, 1, 1, 12, 7,
-         0, "Stick"},
-        {"extended, scan over", "{\"status\":0," + base + ext + ",\"is_scan_over\":1,\"speed\":100}", 0, 1, 1, 12,
-         100, 6, "Stick"},
+        {"extended, scanning", "{\"status\":0," + base + ext + ",\"is_scan_over\":0,\"speed\":7}", 0, 1, 1,
+         12, 7, 0, "Stick"},
+        {"extended, scan over", "{\"status\":0," + base + ext + ",\"is_scan_over\":1,\"speed\":100}", 0, 1, 1,
+         12, 100, 6, "Stick"},
         {"scan over, no speed", "{\"status\":0," + base + ext + ",\"is_scan_over\":1}", 0, 1, 1, 12, 1, 600,
          "Stick"},
-        {"scan over, speed -3", "{\"status\":0," + base + ext + ",\"is_scan_over\":1,\"speed\":-3}", 0, 1, 1, 12, 1,
-         600, "Stick"},
+        {"scan over, speed -3", "{\"status\":0," + base + ext + ",\"is_scan_over\":1,\"speed\":-3}", 0, 1, 1,
+         12, 1, 600, "Stick"},
         {"extended, missing tm_now",
          "{\"status\":0," + base + R"(,"tm_start":5,"count_seek":2,"bytes_seek":50,"is_scan_over":0})", -1},
         {"no status", "{" + base + "}", -1},
-        {"missing bytes_all", R"({"status":0,"device_name":"S","count_all":1,"count_already":1,"bytes_already":1})",
-         -1},
-        {"count as text", R"({"status":0,"device_name":"S","count_all":"1","bytes_all":1,"count_already":1,)"
-                          R"("bytes_already":1})",
+        {"missing bytes_all",
+         R"({"status":0,"device_name":"S","count_all":1,"count_already":1,"bytes_already":1})", -1},
+        {"count as text",
+         R"({"status":0,"device_name":"S","count_all":"1","bytes_all":1,"count_already":1,)"
+         R"("bytes_already":1})",
          -1},
         {"not JSON", "usb!", -1},
         {"array", "[1,2]", -1},
@@ -70,17 +72,20 @@ TEST(UsbStatus, ParsesTheEdgeCasesOfThePushedText) {
     }
     qv_usb_status s{};
     std::string longname(200, 'n');
-    ASSERT_EQ(get_usbstatus_by_jsonstring(("{\"status\":0,\"device_name\":\"" + longname +
-                                           R"(","count_all":1,"bytes_all":1,"count_already":0,"bytes_already":0})")
-                                              .c_str(),
-                                          &s),
-              0);
+    ASSERT_EQ(
+        get_usbstatus_by_jsonstring(("{\"status\":0,\"device_name\":\"" + longname +
+                                     R"(","count_all":1,"bytes_all":1,"count_already":0,"bytes_already":0})")
+                                        .c_str(),
+                                    &s),
+        0);
     EXPECT_EQ(std::string(s.device_name), longname.substr(0, 63));
     qv::set_log_enabled(true);
 }
 
 std::vector<std::vector<qv_usb_status>> g_reports;
-void on_report(const qv_usb_status *list, int count) { g_reports.emplace_back(list, list + count); }
+void on_report(const qv_usb_status *list, int count) {
+    g_reports.emplace_back(list, list + count);
+}
 
 qv_usb_status status(const char *uuid, int32_t state) {
     qv_usb_status s{};

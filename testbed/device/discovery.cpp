@@ -23,7 +23,8 @@ int bind_udp(const std::string &ip, uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
-    if (inet_pton(AF_INET, ip.c_str(), &a.sin_addr) != 1 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a)) {
+    if (inet_pton(AF_INET, ip.c_str(), &a.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a)) {
         ::close(fd);
         return -1;
     }
@@ -41,7 +42,8 @@ int request_cmd(const char *buf, ssize_t n) {
     json_tokener_free(tok);
     json_object *h = nullptr, *c = nullptr;
     int cmd = 0;
-    if (o != nullptr && json_object_object_get_ex(o, "header", &h) && json_object_object_get_ex(h, "cmd", &c)) {
+    if (o != nullptr && json_object_object_get_ex(o, "header", &h) &&
+        json_object_object_get_ex(h, "cmd", &c)) {
         cmd = json_object_get_int(c);
     }
     json_object_put(o);
@@ -50,7 +52,9 @@ int request_cmd(const char *buf, ssize_t n) {
 
 }  // namespace
 
-DiscoveryLan::~DiscoveryLan() { stop(); }
+DiscoveryLan::~DiscoveryLan() {
+    stop();
+}
 
 size_t DiscoveryLan::add(const DiscoveryDevice &d) {
     auto dev = std::make_unique<Dev>();
@@ -82,7 +86,9 @@ void DiscoveryLan::stop() {
     responder_ = -1;
 }
 
-void DiscoveryLan::set_silent(size_t index, bool silent) { devs_.at(index)->silent = silent; }
+void DiscoveryLan::set_silent(size_t index, bool silent) {
+    devs_.at(index)->silent = silent;
+}
 
 int DiscoveryLan::received(int cmd) const {
     switch (cmd) {
@@ -103,7 +109,8 @@ std::string DiscoveryLan::frame(const std::string &payload) {
     return out + payload;
 }
 
-bool DiscoveryLan::send_raw(const std::string &from_ip, const std::string &to_ip, const std::string &payload) {
+bool DiscoveryLan::send_raw(const std::string &from_ip, const std::string &to_ip,
+                            const std::string &payload) {
     int fd = bind_udp(from_ip, 0);
     if (fd < 0) return false;
     sockaddr_in to{};

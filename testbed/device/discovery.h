@@ -4,8 +4,8 @@
 #pragma once
 
 #include <atomic>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,7 +30,7 @@ struct DiscoveryDevice {
 };
 
 class DiscoveryLan {
-public:
+  public:
     // `gateway`: where the search responder binds (the address the client searches on).
     explicit DiscoveryLan(std::string gateway = "127.0.0.1") : gateway_(std::move(gateway)) {}
     ~DiscoveryLan();
@@ -52,7 +52,7 @@ public:
     // Frames a payload: 4-byte length in host order, then the bytes.
     static std::string frame(const std::string &payload);
 
-private:
+  private:
     struct Dev {
         DiscoveryDevice cfg;
         int fd = -1;
