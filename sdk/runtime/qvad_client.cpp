@@ -178,6 +178,7 @@ void heartbeat_task(ppc_router_task *ctx) {
         if (counter == 4) {
             if (send_to(bro_fd, search, &bro) != 0) QV_LOG_ERROR("client search broadcast error");
             counter = 0;
+            d.sleeper.sleep_ms(10);  // answers arriving now get their detail request in this round
         }
         unsigned n = 0;
         qv_dev_detail **list = qv_get_dev_list(&n);
