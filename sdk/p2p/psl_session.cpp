@@ -5,7 +5,10 @@
 #include <string.h>
 #include <time.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <new>
 
 static_assert(offsetof(PSLSessionInfo, remoteIP) == 27 && offsetof(PSLSessionInfo, remotePort) == 74 &&
@@ -29,6 +32,10 @@ PSLSessionRecord *g_table = nullptr;  // g_tableSize records, guarded by pslSess
 int g_tableSize = 0;
 LinuxConnMgr *g_mgr = nullptr;
 p2p_TimerTask *g_keepAlive = nullptr;
+std::atomic<bool> g_stoppedByServer{false};
+std::mutex g_readerMu;
+std::condition_variable g_readerCv;
+std::atomic<uint64_t> g_readerGen{0};
 
 struct TableLock {
     TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
@@ -124,6 +131,29 @@ void fill_info(const PSLSessionRecord *r, PSLSessionInfo *info) {
 
 }  // namespace
 
+int _PSL_StoppedByServer(void) {
+    return g_stoppedByServer.load() ? 1 : 0;
+}
+void _PSL_SetStoppedByServer(int on) {
+    g_stoppedByServer = on != 0;
+    _PSL_NotifyReaders();
+}
+
+uint64_t _PSL_ReaderGeneration(void) {
+    return g_readerGen.load();
+}
+void _PSL_NotifyReaders(void) {
+    {
+        std::lock_guard<std::mutex> lk(g_readerMu);
+        ++g_readerGen;
+    }
+    g_readerCv.notify_all();
+}
+void _PSL_WaitForChange(uint64_t seen, uint32_t ms) {
+    std::unique_lock<std::mutex> lk(g_readerMu);
+    g_readerCv.wait_for(lk, std::chrono::milliseconds(ms), [seen] { return g_readerGen.load() != seen; });
+}
+
 int _PSL_InitState(void) {
     return g_initState.load();
 }
@@ -207,6 +237,7 @@ int PSL_Initialize(uint16_t udpPort) {
         g_initState = 0;
         return PSL_ERR_SETUP;
     }
+    g_stoppedByServer = false;
     g_initState = 2;
     return 0;
 }
@@ -222,6 +253,7 @@ int PSL_DeInitialize(void) {
     if (!running()) return PSL_ERR_NOT_INIT;
     if (!g_mgr) return PSL_ERR_SETUP;
     g_initState = 3;
+    _PSL_NotifyReaders();
     if (g_keepAlive) {
         p2p_SockTaskMng_RemoveTimer(g_keepAlive);
         g_keepAlive = nullptr;
@@ -304,6 +336,7 @@ int _PSL_FreeSession(PSLSessionRecord *r) {
     if (!r) return -1;
     TableLock lk;
     r->closing = 1;
+    _PSL_NotifyReaders();
     release_route(r);
     const int sid = r->sid;
     reset_record(r);
@@ -394,9 +427,14 @@ void _PSL_KeepAliveTick(void) {
         if (r->state.load() != PSL_STATE_CONNECTED) continue;
         const int ticks = r->idleTicks.load() + 1;
         r->idleTicks = (uint8_t)(ticks > 255 ? 255 : ticks);
-        if (ticks > g_sessionTimeout.load()) {
-            r->state = PSL_STATE_TIMED_OUT;
-            if (r->statusCallback) r->statusCallback(i, PSL_ERR_TIMED_OUT);
-        }
+        if (ticks > g_sessionTimeout.load()) _PSL_SessionBroken(r, PSL_ERR_TIMED_OUT);
     }
+}
+
+void _PSL_SessionBroken(PSLSessionRecord *r, int error) {
+    uint8_t expect = PSL_STATE_CONNECTED;
+    const uint8_t to = error == PSL_ERR_TIMED_OUT ? PSL_STATE_TIMED_OUT : PSL_STATE_PEER_CLOSED;
+    if (!r || !r->state.compare_exchange_strong(expect, to)) return;
+    _PSL_NotifyReaders();
+    if (r->statusCallback) r->statusCallback(r->sid, error);
 }

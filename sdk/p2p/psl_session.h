@@ -201,5 +201,17 @@ PSLSessionRecord *_PSL_Session(int sid);
 int _PSL_MaxSessions(void);
 int _PSL_InitState(void);
 LinuxConnMgr *_PSL_ConnMgr(void);
+// Stopped by the servers: reads, writes and accepts give -59.
+int _PSL_StoppedByServer(void);
+void _PSL_SetStoppedByServer(int on);
+// Readers wait on one condition: whatever may end a wait (data queued, a session breaking, closing or being
+// freed, the library stopping) bumps a generation and wakes them. _PSL_WaitForChange waits at most ms for
+// the generation to move past `seen`.
+uint64_t _PSL_ReaderGeneration(void);
+void _PSL_NotifyReaders(void);
+void _PSL_WaitForChange(uint64_t seen, uint32_t ms);
+// A connected session broke (peer close -22 or silence -23): its state changes once, waiting readers wake
+// and its status callback hears the error once. The caller holds the table lock.
+void _PSL_SessionBroken(PSLSessionRecord *r, int error);
 // One keep-alive tick over the table (run each second by the library's keep-alive task).
 void _PSL_KeepAliveTick(void);
