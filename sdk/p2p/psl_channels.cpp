@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "p2p/p2p_platform.h"
+#include "p2p/psl_msgqueue.h"
 
 namespace {
 
@@ -44,6 +45,23 @@ void reset_channel(PSLSessionRecord *r, int c) {
     r->channelIdlePending[c] = 0;
     r->rxQueue[c].clear();
     r->rxQueued[c] = 0;
+    if (r->channelMsgQueue[c]) _PSL_MsgQueue_Free(r->channelMsgQueue[c]);
+    r->channelMsgQueue[c] = nullptr;
+}
+
+int mode_of(const PSLSessionRecord *r) {
+    const int t = r->routeType.load();
+    return t == PSL_ROUTE_LAN ? PSL_MODE_LAN : t == PSL_ROUTE_P2P ? PSL_MODE_P2P : PSL_MODE_RELAY;
+}
+
+// Whether the peer takes acknowledged messages: -54 a relayed peer that cannot, -51 an old protocol or an
+// old device this side connected to away from the LAN, else 0.
+int ack_capable(const PSLSessionRecord *r) {
+    const int mode = mode_of(r);
+    if (mode == PSL_MODE_RELAY && !r->peerAckCapable) return -54;
+    if (r->peerProtocol < 10) return PSL_ERR_NO_ACK;
+    if (!r->incoming && mode != PSL_MODE_LAN && r->peerVersion <= 0x010D09FF) return PSL_ERR_NO_ACK;
+    return 0;
 }
 
 }  // namespace
@@ -148,7 +166,9 @@ int PSL_Session_Channel_ON(int sid, int channel) {
     PSLSessionRecord *r = nullptr;
     const int rc = check(sid, channel, false, &r);
     if (rc != 0) return rc;
-    r->channelOn[channel_of(channel)] = 1;
+    const int c = channel_of(channel);
+    if (!r->channelMsgQueue[c] && _PSL_MsgQueue_Create(&r->channelMsgQueue[c]) != 0) return PSL_ERR_SETUP;
+    r->channelOn[c] = 1;
     return 0;
 }
 
@@ -182,6 +202,7 @@ int PSL_Session_Take_Channel(int sid) {
     for (int c = 1; c < PSL_CHANNELS; ++c) {
         if (r->channelOn[c]) continue;
         reset_channel(r, c);
+        if (_PSL_MsgQueue_Create(&r->channelMsgQueue[c]) != 0) return PSL_ERR_SETUP;
         r->channelOn[c] = 1;
         return c;
     }
@@ -225,4 +246,65 @@ int _PSL_DeliverData(int sid, int channel, uint16_t seq, const uint8_t *data, ui
     ++r->rxQueued[c];
     _PSL_NotifyReaders();
     return 1;
+}
+
+int _PSL_DeliverMessage(int sid, int channel, uint16_t seq, const uint8_t *data, uint16_t length) {
+    PSLSessionRecord *r = _PSL_Session(sid);
+    const int c = channel_of(channel);
+    if (!r || c < 0 || !r->channelOn[c]) return 0;
+    r->rxQueue[c].push_back(
+        PslRxPacket{length, seq, r->rxCount[c], std::vector<uint8_t>(data, data + length)});
+    ++r->rxCount[c];
+    ++r->rxQueued[c];
+    _PSL_NotifyReaders();
+    return 1;
+}
+
+int PSL_Session_Channel_Send(int sid, const void *msg, uint32_t size, int channel) {
+    if (size > PSL_MSG_TEXT_MAX) return PSL_ERR_MSG_TOO_LONG;
+    if (size && !msg) return PSL_ERR_INVALID;
+    PSLMsgQueue *q = nullptr;
+    {
+        TableLock lk;
+        if (!running()) return PSL_ERR_NOT_INIT;
+        const int rc = _PSL_CheckSession(sid);
+        if (rc != 0) return rc;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        const int cap = ack_capable(r);
+        if (cap != 0) return cap;
+        const int c = channel_of(channel);
+        if (c < 0 || !r->channelOn[c]) return PSL_ERR_CHANNEL;
+        q = r->channelMsgQueue[c];
+        if (!q) return PSL_ERR_SETUP;
+        // Queued under the table lock too, so the queue cannot be freed underneath.
+        const int s = _PSL_MsgQueue_Send(q, sid, c, msg, (int)size);
+        return s == 0                     ? 0
+               : s == TERROR_ECONNABORTED ? PSL_ERR_QUEUE_CLOSED
+               : s == TERROR_ERANGE       ? PSL_ERR_QUEUE_FULL
+                                          : PSL_ERR_SETUP;
+    }
+}
+
+int PSL_Session_Channel_Queue_Empty(int sid, int channel) {
+    TableLock lk;
+    PSLSessionRecord *r = nullptr;
+    const int rc = check(sid, channel, true, &r);
+    if (rc != 0) return rc;
+    PSLMsgQueue *q = r->channelMsgQueue[channel_of(channel)];
+    uint8_t empty = 0;
+    if (!q || _PSL_MsgQueue_IsEmpty(q, &empty) != 0) return PSL_ERR_INVALID;
+    return empty;
+}
+
+int PSL_Session_Channel_Queue_Flush(int sid, int channel) {
+    TableLock lk;
+    if (!running()) return PSL_ERR_NOT_INIT;
+    const int rc = _PSL_CheckSession(sid);
+    if (rc != 0) return rc;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    if (ack_capable(r) != 0) return PSL_ERR_NO_ACK;
+    const int c = channel_of(channel);
+    if (c < 0 || !r->channelOn[c]) return PSL_ERR_CHANNEL;
+    _PSL_MsgQueue_Flush(r->channelMsgQueue[c]);
+    return 0;
 }

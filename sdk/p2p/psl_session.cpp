@@ -315,6 +315,7 @@ void _PSL_InitSessionRecord(PSLSessionRecord *r) {
     const int sid = r->sid;
     reset_record(r);
     r->sid = sid;
+    _PSL_MsgQueue_Create(&r->channelMsgQueue[0]);
     r->state = PSL_STATE_ALLOCATED;
 }
 
@@ -338,6 +339,10 @@ int _PSL_FreeSession(PSLSessionRecord *r) {
     r->closing = 1;
     _PSL_NotifyReaders();
     release_route(r);
+    for (PSLMsgQueue *&q : r->channelMsgQueue) {
+        if (q) _PSL_MsgQueue_Free(q);
+        q = nullptr;
+    }
     const int sid = r->sid;
     reset_record(r);
     r->sid = sid;

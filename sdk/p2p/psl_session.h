@@ -12,6 +12,7 @@
 #include "p2p/p2p_net.h"
 #include "p2p/p2p_sktaskmgr.h"
 #include "p2p/psl_messages.h"
+#include "p2p/psl_msgqueue.h"
 
 // Result codes of the session layer.
 enum PSLError : int {
@@ -99,7 +100,7 @@ struct PSLSessionRecord {
     uint32_t txCount[PSL_CHANNELS] = {};
     uint32_t rxCount[PSL_CHANNELS] = {};
     uint8_t channelOn[PSL_CHANNELS] = {1};
-    void *channelMsgQueue[PSL_CHANNELS] = {};
+    PSLMsgQueue *channelMsgQueue[PSL_CHANNELS] = {};
     uint8_t peerAckCapable = 0;
     std::atomic<uint8_t> closing{0};
     uint8_t rttValid = 0;
