@@ -24,6 +24,7 @@
 #include "link/connect_pool.h"
 #include "base/qv_log.h"
 #include "link/qvcrypt.h"
+#include "wire.h"
 
 namespace fs = std::filesystem;
 
@@ -288,6 +289,40 @@ TEST_F(CommandCalls, CancelStopsAStreamedCopy) {
     RecordProperty("cancel_to_return_ms", std::to_string(ms));
     EXPECT_LT(task->cur_progress.load(), 31);
     client_file_task_free(task);
+}
+
+// Replies the device cannot have meant: a whole body marked enciphered that is no whole cipher block, and a
+// streamed chunk whose envelope answers another command. Neither is taken as the copy's result.
+TEST_F(CommandCalls, UndecodableAndForeignRepliesAreRefused) {
+    struct Case {
+        const char *name;
+        std::string wire;  // header frame and body as the device writes them
+        int expect;
+    } cases[] = {
+        {"whole body that cannot be deciphered",
+         qvemu::frame("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nEncrypt: aes\r\n\r\n") + "abcde", 10105},
+        {"chunk answering another command",
+         qvemu::frame("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") +
+             qvemu::chunk("{\"header\":{\"cmd\":160,\"token\":0,\"seq\":0,\"error\":0},"
+                          "\"data\":[{\"status\":1,\"curCount\":5,\"totalCount\":9}]}") +
+             std::string(qvemu::kLastChunk),
+         10001},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string wire = c.wire;
+        dev_->set_handler(159, [wire](qvemu::Device &, const qvemu::Request &) {
+            qvemu::Reply r;
+            r.raw_writer = [wire](int fd) { return qvemu::send_all(fd, wire); };
+            return r;
+        });
+        client_file_task *task = client_file_task_new();
+        task->token = token_;
+        path_info src{"/a", 0, 0}, dst{"/b", 0, 0};
+        EXPECT_EQ(QV_FileCopyCb(0, &src, &dst, task), c.expect);
+        EXPECT_EQ(task->cur_progress.load(), 0);
+        client_file_task_free(task);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,6 +36,13 @@ std::string envelope(int cmd, const std::string &data = "") {
     std::string s = "{\"header\":{\"cmd\":" + std::to_string(cmd) + ",\"token\":0,\"seq\":0,\"error\":0}";
     if (!data.empty()) s += ",\"data\":" + data;
     return s + "}";
+}
+
+int nodelay_of(int fd) {
+    int v = -1;
+    socklen_t len = sizeof v;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, &len) != 0) return -1;
+    return v != 0;
 }
 
 class LinkExchange : public testing::Test {
@@ -327,6 +335,46 @@ TEST_F(LinkExchange, OpenStreamReadsTheFileUntilTheDeviceCloses) {
     qv_crypt_release();  // the cipher not started: nothing is sent
     EXPECT_EQ(qvNetOpen(url_.c_str(), req.c_str(), 20000, nullptr, nullptr), nullptr);
     ASSERT_EQ(qv_crypt_init(), 0);
+}
+
+// Every socket the exchanges use to reach a device has Nagle off, so the body written after the header frame
+// (or a chunk after the last one) never waits for the device's delayed ACK. Downloads and uploads borrow from
+// the pool; the framed-socket commands connect with QV_InetClientInit, checked in the link tests.
+TEST_F(LinkExchange, EveryDeviceSocketHasNagleOff) {
+    start("127.0.0.69");
+    qvemu::install_open_stream_handler(*dev_);
+    std::ofstream(root_ + "/f.bin", std::ios::binary) << std::string(5000, 'x');
+
+    sock_handle *h = nullptr;  // pooled (also what downloads and uploads borrow)
+    ASSERT_EQ(QVConnectPort("127.0.0.69", dev_->port(), &h, 2000), 0);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(nodelay_of(h->fd), 1) << "pooled";
+    QVClose(h);
+
+    client_file_task *kept = client_file_task_new();  // kept alive by its task
+    kept->keep_alive = 1;
+    EXPECT_EQ(qvNetKeepAlivePost(url_.c_str(), envelope(175).c_str(), 2000, nullptr, nullptr, kept), 0);
+    ASSERT_NE(kept->held_conn, nullptr);
+    EXPECT_EQ(nodelay_of(static_cast<sock_handle *>(kept->held_conn)->fd), 1) << "kept alive";
+    static_cast<sock_handle *>(kept->held_conn)->ret = QV_ERR_CANCELLED;
+    QVClose(static_cast<sock_handle *>(kept->held_conn));
+    client_file_task_free(kept);
+
+    client_file_task *own = client_file_task_new();  // the task's own socket
+    own->keep_alive = 1;
+    EXPECT_EQ(qvNetConnectPost(url_.c_str(), envelope(175).c_str(), 2000, nullptr, nullptr, own), 0);
+    ASSERT_GE(own->fd, 0);
+    EXPECT_EQ(nodelay_of(own->fd), 1) << "own socket";
+    QV_SockClose(own->fd);
+    own->fd = -1;
+    client_file_task_free(own);
+
+    const std::string req = envelope(106, "[{\"path\":\"f.bin\",\"srcUserId\":0,\"srcBucketId\":0,\"offset\":0,"
+                                          "\"length\":0,\"recordsFlags\":1}]");
+    qvhttp_request *s = qvNetOpen(url_.c_str(), req.c_str(), 2000, nullptr, nullptr);  // open stream
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(nodelay_of(s->sock), 1) << "open stream";
+    qvNetClose(s);
 }
 
 }  // namespace

@@ -22,10 +22,13 @@ struct client_file_task {
 
     // Read and written across threads (cancel calls, progress readers): atomics.
     std::atomic<int64_t> id;             // the request's sequence number
-    std::atomic<int32_t> cancel_status;  // 0 running; -1 cancel: exchanges end with 20008 at their next check
+    // 0 running; -1 cancel: exchanges end with QV_ERR_CANCELLED at their next check.
+    std::atomic<int32_t> cancel_status;
     std::atomic<int32_t> status;         // "status" of the latest streamed chunk
     int32_t task_type;
     int64_t token;
+    // The request's command code: a chunk whose header answers another command is refused (0: not checked).
+    int32_t cmd;
 
     file_task_parse_fn parse_cb;  // per chunk of a chunked reply
     file_task_cb chunk_cb;        // progress: after each chunk, and as a transfer advances
@@ -64,7 +67,7 @@ struct client_file_task {
     char *tmp_path;
 
     int32_t fd;       // local file or own socket; -1 when none
-    int32_t timeout;  // ms; 0 means 20000
+    int32_t timeout;  // ms; 0 means QV_DEFAULT_TIMEOUT_MS
     void *held_conn;  // a pooled connection held between keep-alive exchanges
     int32_t held_ret; // result of the last exchange on the task's own socket
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
 
 static_assert(sizeof(record_dnode) == QV_RECORD_IMAGE_SIZE, "record image is the in-memory record");
@@ -18,7 +19,7 @@ int add_record_to_list(record_dnode **head, int32_t index, int64_t start, int64_
     auto *node = head != nullptr ? static_cast<record_dnode *>(std::calloc(1, sizeof(record_dnode))) : nullptr;
     if (node == nullptr) {
         QV_LOG_DEBUG("add record error");
-        return -1;
+        return QV_ERR_FAILED;
     }
     node->index = index;
     node->start = start;
@@ -38,7 +39,7 @@ static record_dnode **find_link(record_dnode **head, int64_t end) {
 int del_record_from_list_for_index(record_dnode **head, int64_t end) {
     if (head == nullptr || *head == nullptr) {
         QV_LOG_DEBUG("header is NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     if (record_dnode **link = find_link(head, end)) {
         record_dnode *gone = *link;
@@ -51,14 +52,14 @@ int del_record_from_list_for_index(record_dnode **head, int64_t end) {
 int update_record_for_index(record_dnode **head, int64_t end, int64_t cur) {
     if (head == nullptr || *head == nullptr) {
         QV_LOG_DEBUG("header is NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     if (record_dnode **link = find_link(head, end)) (*link)->cur = cur;
     return 0;
 }
 
 int destory_record_list(record_dnode *list) {
-    if (list == nullptr) return -1;
+    if (list == nullptr) return QV_ERR_ARG;
     while (list != nullptr) {
         record_dnode *next = list->next;
         std::free(list);
@@ -104,13 +105,13 @@ static std::vector<unsigned char> list_image(const record_dnode *head) {
 int write_list_to_file(const char *path, const record_dnode *head) {
     if (path == nullptr) {
         QV_LOG_ERROR("para is null");
-        return -1;
+        return QV_ERR_ARG;
     }
     std::string tmp = std::string(path) + ".XXXXXX";
     int fd = mkstemp(tmp.data());
     if (fd < 0) {
         QV_LOG_ERROR("open file error[errno = %d]", errno);
-        return -1;
+        return QV_ERR_FAILED;
     }
     std::vector<unsigned char> image = list_image(head);
     size_t done = 0;
@@ -134,7 +135,7 @@ int write_list_to_file(const char *path, const record_dnode *head) {
     if (!ok) {
         ::unlink(tmp.c_str());
         QV_LOG_ERROR("enRet = %zd,errno = %d", static_cast<ssize_t>(done), err);
-        return -1;
+        return QV_ERR_FAILED;
     }
     return 0;
 }
@@ -142,23 +143,23 @@ int write_list_to_file(const char *path, const record_dnode *head) {
 int write_list_to_stream(FILE *stream, const record_dnode *head) {
     if (stream == nullptr) {
         QV_LOG_ERROR("para is null");
-        return -1;
+        return QV_ERR_ARG;
     }
     if (std::fseek(stream, 0, SEEK_SET) != 0) {
         QV_LOG_ERROR("fseek error,errno = %d", errno);
-        return -1;
+        return QV_ERR_FAILED;
     }
     if (head == nullptr) return 0;
     std::vector<unsigned char> image = list_image(head);
     size_t n = std::fwrite(image.data(), 1, image.size(), stream);
     if (n != image.size() || std::fflush(stream) != 0) {
         QV_LOG_ERROR("enRet = %lu,errno = %d", static_cast<unsigned long>(n), errno);
-        return -1;
+        return QV_ERR_FAILED;
     }
     int fd = fileno(stream);
     if (ftruncate(fd, static_cast<off_t>(image.size())) != 0 || fdatasync(fd) != 0) {
         QV_LOG_ERROR("truncate error,errno = %d", errno);
-        return -1;
+        return QV_ERR_FAILED;
     }
     return 0;
 }
@@ -167,7 +168,7 @@ int read_list_from_file(const char *path, record_dnode **head) {
     FILE *fp = path != nullptr && head != nullptr ? std::fopen(path, "rb") : nullptr;
     if (fp == nullptr) {
         QV_LOG_ERROR("fopen error[errno:%d]", errno);
-        return -1;
+        return QV_ERR_FAILED;
     }
     int count = 0;
     unsigned char image[QV_RECORD_IMAGE_SIZE];

@@ -104,7 +104,7 @@ struct client_info {
     int64_t seq;           // the envelope carries its low 32 bits
     int32_t error;         // envelope "error"; 0 in requests
     char *retstr;          // owned: request text
-    int32_t timeout;       // milliseconds; 0 means 20000
+    int32_t timeout;       // milliseconds; 0 means QV_DEFAULT_TIMEOUT_MS
     char ver[32];
 
     // Account and administration inputs.

@@ -6,23 +6,21 @@
 #include <cstring>
 #include <string>
 
-#include "codec/json_reads.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "codec/json_text.h"
 #include "codec/qv_strlcpy.h"
-#include "base/qv_log.h"
+#include "codec/reply_json.h"
+#include "link/qv_owned.h"
 
-using qv::jr::element;
-using qv::jr::member;
+using qv_reply::element;
+using qv_reply::member;
 
 namespace {
 
-// The header keys of a request, in the order that the command's firmware handler expects.
-enum class HeaderOrder {
-    SeqErrorToken,  // "cmd", "seq", "error", "token"
-    SeqError,       // "cmd", "seq", "error" (no token)
-    SeqTokenError,  // "cmd", "seq", "token", "error"
-    TokenSeqError,  // "cmd", "token", "seq", "error"
-};
+using HeaderOrder = device_user_header;
+
+const device_user_row *row_of(int32_t cmd);
 
 json_object *make_header(const client_info *info, HeaderOrder order) {
     json_object *h = json_object_new_object();
@@ -42,27 +40,27 @@ json_object *make_header(const client_info *info, HeaderOrder order) {
 }
 
 // Writes the envelope: "data" (an array holding `params`, when not null; ownership passes) and then the
-// header. The text goes into a new heap buffer in `retstr`; -1 when no text could be made.
-int finish(client_info *info, json_object *params, HeaderOrder order) {
-    json_object *root = json_object_new_object();
-    if (root == nullptr) {
-        json_object_put(params);
-        return -1;
-    }
-    if (params != nullptr) {
+// header in the form of the command's row. The text goes into a new heap buffer in `retstr`; QV_ERR_ARG
+// when the command has no row or no text could be made.
+int finish(client_info *info, json_object *params) {
+    qv::json_ptr owned_params(params);
+    const device_user_row *row = row_of(info->cmd);
+    qv::json_ptr root(row != nullptr ? json_object_new_object() : nullptr);
+    if (root == nullptr) return QV_ERR_ARG;
+    if (owned_params != nullptr) {
         json_object *data = json_object_new_array();
-        json_object_array_add(data, params);
-        json_object_object_add(root, "data", data);
+        json_object_array_add(data, owned_params.release());
+        json_object_object_add(root.get(), "data", data);
     }
-    json_object_object_add(root, "header", make_header(info, order));
-    const std::string text = qv_json_text(root);
-    json_object_put(root);
-    if (text.empty()) return -1;
+    json_object_object_add(root.get(), "header", make_header(info, row->header));
+    const std::string text = qv_json_text(root.get());
+    root.reset();
+    if (text.empty()) return QV_ERR_ARG;
     char *buf = static_cast<char *>(std::malloc(text.size() + 1));
-    if (buf == nullptr) return -1;
+    if (buf == nullptr) return QV_ERR_ARG;
     std::memcpy(buf, text.c_str(), text.size() + 1);
     info->retstr = buf;
-    return 0;
+    return QV_OK;
 }
 
 // A text from a fixed field that may fill it completely without a terminator.
@@ -80,7 +78,7 @@ bool common_checks(client_info *info, json_object **data, int *result) {
     *data = member(info->r_json, "data");
     if (*data == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        *result = -1;
+        *result = QV_ERR_ARG;
         return false;
     }
     return true;
@@ -110,23 +108,25 @@ void release_reply(client_info *info) {
 }
 
 constexpr device_user_row kRows[] = {
-    {1, Request_GetDeviceVersion, Parser_GetDeviceVersion, "Parser_GetDeviceVersion"},
-    {8, Request_DeviceUserEight, Parser_NotNecessary, "Parser_NotNecessary"},
-    {12, Request_RegisterDevice, Parser_NotNecessary, "Parser_NotNecessary"},
-    {2, Request_Login, Parser_login, "Parser_login"},
-    {3, Request_Logout, Parser_NotNecessary, "Parser_NotNecessary"},
-    {10, Request_GetBindCode, Parser_GetBindCode, "Parser_GetBindCode"},
-    {11, Request_GetDeviceID, Parser_GetDeviceID, "Parser_GetDeviceID"},
-    {15, Request_GetFuncList, Parser_GetFuncList, "Parser_GetFuncList"},
-    {249, Request_RouterHeaderOnly, Parser_GetNasDeviceInfo, "Parser_GetNasDeviceInfo"},
-    {48, Request_RouterHeaderOnly, Parser_PassThrough, "Parser_PassThrough"},
-    {50, Request_RouterSetSyncTime, Parser_PassThrough, "Parser_PassThrough"},
-    {51, Request_RouterSetSyncSystem, Parser_PassThrough, "Parser_PassThrough"},
-    {52, Request_RouterHeaderOnly, Parse_GetFwVersion, "Parse_GetFwVersion"},
-    {54, Request_RouterHeaderOnly, Parse_GetOtaInfo, "Parse_GetOtaInfo"},
-    {55, Request_RouterHeaderOnly, Parse_GetVersionFlag, "Parse_GetVersionFlag"},
-    {56, Request_RouterSetVersionFlag, Parser_PassThrough, "Parser_PassThrough"},
-    {58, Request_RouterHeaderOnly, Parser_PassThrough, "Parser_PassThrough"},
+    {1, Request_GetDeviceVersion, Parser_GetDeviceVersion, "Parser_GetDeviceVersion",
+     HeaderOrder::SeqErrorToken},
+    {8, Request_DeviceUserEight, Parser_NotNecessary, "Parser_NotNecessary", HeaderOrder::SeqError},
+    {12, Request_RegisterDevice, Parser_NotNecessary, "Parser_NotNecessary", HeaderOrder::SeqTokenError},
+    {2, Request_Login, Parser_login, "Parser_login", HeaderOrder::SeqError},
+    {3, Request_Logout, Parser_NotNecessary, "Parser_NotNecessary", HeaderOrder::SeqTokenError},
+    {10, Request_GetBindCode, Parser_GetBindCode, "Parser_GetBindCode", HeaderOrder::SeqErrorToken},
+    {11, Request_GetDeviceID, Parser_GetDeviceID, "Parser_GetDeviceID", HeaderOrder::SeqErrorToken},
+    {15, Request_GetFuncList, Parser_GetFuncList, "Parser_GetFuncList", HeaderOrder::SeqErrorToken},
+    {249, Request_RouterHeaderOnly, Parser_GetNasDeviceInfo, "Parser_GetNasDeviceInfo",
+     HeaderOrder::TokenSeqError},
+    {48, Request_RouterHeaderOnly, Parser_PassThrough, "Parser_PassThrough", HeaderOrder::TokenSeqError},
+    {50, Request_RouterSetSyncTime, Parser_PassThrough, "Parser_PassThrough", HeaderOrder::TokenSeqError},
+    {51, Request_RouterSetSyncSystem, Parser_PassThrough, "Parser_PassThrough", HeaderOrder::TokenSeqError},
+    {52, Request_RouterHeaderOnly, Parse_GetFwVersion, "Parse_GetFwVersion", HeaderOrder::TokenSeqError},
+    {54, Request_RouterHeaderOnly, Parse_GetOtaInfo, "Parse_GetOtaInfo", HeaderOrder::TokenSeqError},
+    {55, Request_RouterHeaderOnly, Parse_GetVersionFlag, "Parse_GetVersionFlag", HeaderOrder::TokenSeqError},
+    {56, Request_RouterSetVersionFlag, Parser_PassThrough, "Parser_PassThrough", HeaderOrder::TokenSeqError},
+    {58, Request_RouterHeaderOnly, Parser_PassThrough, "Parser_PassThrough", HeaderOrder::TokenSeqError},
 };
 
 static_assert(sizeof kRows / sizeof kRows[0] == QV_DEVICE_USER_CMD_COUNT);
@@ -137,25 +137,35 @@ const device_user_row *device_user_table() {
     return kRows;
 }
 
+namespace {
+
+const device_user_row *row_of(int32_t cmd) {
+    for (const device_user_row &row : kRows)
+        if (static_cast<int32_t>(row.code) == cmd) return &row;
+    return nullptr;
+}
+
+}  // namespace
+
 // ---- builders ----
 
 int Request_GetDeviceVersion(client_info *info) {
-    return finish(info, nullptr, HeaderOrder::SeqErrorToken);
+    return finish(info, nullptr);
 }
 
 int Request_DeviceUserEight(client_info *info) {
-    return finish(info, json_object_new_object(), HeaderOrder::SeqError);
+    return finish(info, json_object_new_object());
 }
 
 int Request_RegisterDevice(client_info *info) {
     if (info->deviceName == nullptr || info->deviceUuid == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *p = json_object_new_object();
     json_object_object_add(p, "devicename", json_object_new_string(info->deviceName));
     json_object_object_add(p, "deviceuuid", json_object_new_string(info->deviceUuid));
-    return finish(info, p, HeaderOrder::SeqTokenError);
+    return finish(info, p);
 }
 
 int Request_Login(client_info *info) {
@@ -163,59 +173,59 @@ int Request_Login(client_info *info) {
     if (info->authCode != nullptr) json_object_object_add(p, "authCode", json_object_new_string(info->authCode));
     json_object_object_add(p, "port", json_object_new_int(info->loginPort));
     json_object_object_add(p, "statusFlag", json_object_new_int(info->statusFlag));
-    return finish(info, p, HeaderOrder::SeqError);
+    return finish(info, p);
 }
 
 int Request_Logout(client_info *info) {
-    return finish(info, nullptr, HeaderOrder::SeqTokenError);
+    return finish(info, nullptr);
 }
 
 int Request_GetBindCode(client_info *info) {
-    return finish(info, nullptr, HeaderOrder::SeqErrorToken);
+    return finish(info, nullptr);
 }
 
 int Request_GetDeviceID(client_info *info) {
-    return finish(info, nullptr, HeaderOrder::SeqErrorToken);
+    return finish(info, nullptr);
 }
 
 int Request_GetFuncList(client_info *info) {
-    return finish(info, nullptr, HeaderOrder::SeqErrorToken);
+    return finish(info, nullptr);
 }
 
 int Request_RouterHeaderOnly(client_info *info) {
-    return finish(info, nullptr, HeaderOrder::TokenSeqError);
+    return finish(info, nullptr);
 }
 
 int Request_RouterSetSyncTime(client_info *info) {
     const time_sync_info *t = info->syncTime;
-    if (t == nullptr) return -1;
+    if (t == nullptr) return QV_ERR_ARG;
     json_object *p = json_object_new_object();
     json_object_object_add(p, "time_value", field_string(t->time_value, sizeof t->time_value));
     json_object_object_add(p, "time_zone", field_string(t->time_zone, sizeof t->time_zone));
-    return finish(info, p, HeaderOrder::TokenSeqError);
+    return finish(info, p);
 }
 
 int Request_RouterSetSyncSystem(client_info *info) {
     const sys_sync_info *s = info->syncSystem;
-    if (s == nullptr) return -1;
+    if (s == nullptr) return QV_ERR_ARG;
     json_object *p = json_object_new_object();
     json_object_object_add(p, "sync", json_object_new_int(s->sync));
     json_object_object_add(p, "clean_cache", json_object_new_int(s->clean_cache));
-    return finish(info, p, HeaderOrder::TokenSeqError);
+    return finish(info, p);
 }
 
 int Request_RouterSetVersionFlag(client_info *info) {
     json_object *p = json_object_new_object();
     json_object_object_add(p, "version_flag", json_object_new_int(info->version_flag));
-    return finish(info, p, HeaderOrder::TokenSeqError);
+    return finish(info, p);
 }
 
 // ---- dispatchers ----
 
 int DeviceUser_RequestProcess(client_info *info) {
-    if (info == nullptr) return -1;
+    if (info == nullptr) return QV_ERR_ARG;
     QV_LOG_DEBUG("p_client_info->cmd = %d", info->cmd);
-    int result = -1;
+    int result = QV_ERR_ARG;
     bool matched = false;
     // Codes are unique; the walk still covers every row.
     for (const device_user_row &row : kRows) {
@@ -251,16 +261,16 @@ bool apply_header(client_info *info) {
 }  // namespace
 
 int DeviceUser_ParseHeaderJson(client_info *info) {
-    if (info == nullptr) return -1;
-    return apply_header(info) ? info->error : -1;
+    if (info == nullptr) return QV_ERR_ARG;
+    return apply_header(info) ? info->error : QV_ERR_ARG;
 }
 
 int DeviceUser_ParseProcess(client_info *info) {
-    if (info == nullptr) return -1;
+    if (info == nullptr) return QV_ERR_ARG;
     QV_LOG_DEBUG("p_client_info->cmd = %d", info->cmd);
     if (!apply_header(info)) {
         release_reply(info);
-        return -1;
+        return QV_ERR_ARG;
     }
     if (info->error != 0) {  // a device error: no parser runs
         release_reply(info);
@@ -330,7 +340,7 @@ int Parser_GetFuncList(client_info *info, uint16_t, int, const device_user_row *
     if (!common_checks(info, &data, &result)) return result;
     if (!read_int(&info->statusFlag, element(data, 0), "statusFlag")) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     return 0;
 }
@@ -343,12 +353,12 @@ int Parser_GetNasDeviceInfo(client_info *info, uint16_t, int, const device_user_
     json_object *e0 = element(data, 0);
     if (d == nullptr || e0 == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     copy_text(d->stmVer, e0, "stmVer");  // taken before the required keys are checked
     if (member(e0, "customCode") == nullptr || member(e0, "versionCode") == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     // Missing texts come out empty, missing integers 0.
     qv_strlcpy(d->deviceModel, json_object_get_string(member(e0, "deviceModel")));
@@ -369,7 +379,7 @@ int Parse_GetFwVersion(client_info *info, uint16_t, int, const device_user_row *
     json_object *v = member(element(data, 0), "fw_version");
     if (v == nullptr || info->fwVersion == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     qv_strlcpy(info->fwVersion, json_object_get_string(v), QV_FW_VERSION_SIZE);
     return 0;
@@ -383,7 +393,7 @@ int Parse_GetOtaInfo(client_info *info, uint16_t, int, const device_user_row *) 
     json_object *e0 = element(data, 0);
     if (o == nullptr || member(e0, "customCode") == nullptr || member(e0, "versionCode") == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     qv_strlcpy(o->customCode, json_object_get_string(member(e0, "customCode")));
     qv_strlcpy(o->versionCode, json_object_get_string(member(e0, "versionCode")));
@@ -399,7 +409,7 @@ int Parse_GetVersionFlag(client_info *info, uint16_t, int, const device_user_row
     if (!common_checks(info, &data, &result)) return result;
     if (!read_int(&info->version_flag, element(data, 0), "version_flag")) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     return 0;
 }
@@ -409,7 +419,7 @@ int Parser_NotNecessary(client_info *info, uint16_t code, int, const device_user
     if (info->error != 0) return info->error;
     if (info->r_json == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     QV_LOG_DEBUG("there is no value need to parse,cmd=%d", code);
     return 0;

@@ -59,11 +59,21 @@ struct device_user_row;
 using device_user_request_fn = int (*)(client_info *info);
 using device_user_parse_fn = int (*)(client_info *info, uint16_t code, int index, const device_user_row *row);
 
+// The header keys of a command's request, in the order that the command's firmware handler expects.
+// Whether the request carries a "token" is part of it.
+enum class device_user_header : uint8_t {
+    SeqErrorToken,  // "cmd", "seq", "error", "token"
+    SeqError,       // "cmd", "seq", "error" (no token)
+    SeqTokenError,  // "cmd", "seq", "token", "error"
+    TokenSeqError,  // "cmd", "token", "seq", "error"
+};
+
 struct device_user_row {
     uint16_t code;
     device_user_request_fn builder;
     device_user_parse_fn parser;
     const char *parser_name;
+    device_user_header header;  // the request header's keys and their order
 };
 
 inline constexpr size_t QV_DEVICE_USER_CMD_COUNT = 17;
@@ -71,21 +81,21 @@ inline constexpr size_t QV_DEVICE_USER_CMD_COUNT = 17;
 // The table in its fixed order (QV_DEVICE_USER_CMD_COUNT rows, no end marker).
 const device_user_row *device_user_table();
 
-// Builds the request of `cmd` into `retstr`: 0; -1 when no row has the code or the builder fails
-// (`retstr` then stays as it was).
+// Builds the request of `cmd` into `retstr`: 0; QV_ERR_ARG when no row has the code or the builder
+// fails (`retstr` then stays as it was).
 int DeviceUser_RequestProcess(client_info *info);
 
-// Applies the reply in `recv_buf`: -1 when there is no text, it is not JSON or has no "header" object.
-// Otherwise the header goes into `cmd`, `error` (0 when missing), `token` and `seq` (when present); a
+// Applies the reply in `recv_buf`: QV_ERR_ARG when there is no text, it is not JSON or has no "header"
+// object. Otherwise the header goes into `cmd`, `error` (0 when missing), `token` and `seq` (when present); a
 // nonzero "error" is returned at once; else the parser of the row of the reply's "cmd" runs and its
 // result is returned (0 when no row has the code). `r_json` is released and cleared on every path.
 int DeviceUser_ParseProcess(client_info *info);
 
 // The header step of DeviceUser_ParseProcess: parses `recv_buf` into `r_json` and applies the header.
-// The header's "error", or -1 when there is no usable header (`r_json` may stay set).
+// The header's "error", or QV_ERR_ARG when there is no usable header (`r_json` may stay set).
 int DeviceUser_ParseHeaderJson(client_info *info);
 
-// Builders (record -> 0 or -1).
+// Builders (record -> 0 or QV_ERR_ARG).
 int Request_GetDeviceVersion(client_info *info);   // 1
 int Request_DeviceUserEight(client_info *info);    // 8: "data" with one empty object
 int Request_RegisterDevice(client_info *info);     // 12: "devicename", "deviceuuid"
@@ -100,7 +110,7 @@ int Request_RouterSetSyncSystem(client_info *info);  // 51: "sync", "clean_cache
 int Request_RouterSetVersionFlag(client_info *info);  // 56: "version_flag"
 
 // Parsers (record, code, row index, row -> 0, the record's nonzero `error`, or -1). Those that read
-// "data" give -1 ("access NULL") without it; Parser_NotNecessary and Parser_PassThrough need none.
+// "data" give QV_ERR_ARG ("access NULL") without it; Parser_NotNecessary and Parser_PassThrough need none.
 int Parser_GetDeviceVersion(client_info *info, uint16_t code, int index, const device_user_row *row);
 int Parser_login(client_info *info, uint16_t code, int index, const device_user_row *row);
 int Parser_GetBindCode(client_info *info, uint16_t code, int index, const device_user_row *row);

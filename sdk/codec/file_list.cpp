@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
 
 namespace {
@@ -42,9 +43,9 @@ tag_head *tag_ring_new() {
 }
 
 int tag_ring_insert(tag_head *ring, const char *name) {
-    if (!ring) return -1;
+    if (!ring) return QV_ERR_ARG;
     auto *e = new_node<tag_entry>();
-    if (!e) return -1;
+    if (!e) return QV_ERR_ARG;
     copy_inline(e->tagName, sizeof e->tagName, name);
     auto *sentinel = reinterpret_cast<tag_entry *>(ring);
     e->next = ring->next;
@@ -76,7 +77,7 @@ void tag_ring_free(tag_head *ring) {
 int ppc_add_file_to_list(file_dnode **head, const char *name, int64_t size, int64_t date, uint8_t isFolder,
                          const char *path, int32_t bucketId, int32_t isStore, tag_head *tags, int32_t type) {
     auto *n = node_for<file_dnode>(head, "add disk list error");
-    if (!n) return -1;
+    if (!n) return QV_ERR_ARG;
     n->name = dup_or_null(name);
     n->path = dup_or_null(path);
     n->size = isFolder == 1 ? 0 : size;
@@ -92,7 +93,7 @@ int ppc_add_file_to_list(file_dnode **head, const char *name, int64_t size, int6
 }
 
 int ppc_link_file_to_list(file_dnode **head, file_dnode *node) {
-    if (!head || !node) return -1;
+    if (!head || !node) return QV_ERR_ARG;
     node->next = *head;
     *head = node;
     return 0;
@@ -101,7 +102,7 @@ int ppc_link_file_to_list(file_dnode **head, file_dnode *node) {
 int ppc_add_dir_to_list(file_dnode **head, const char *name, int64_t size, int64_t date, uint8_t isFolder,
                         const char *path, int32_t count, int32_t bucketId) {
     auto *n = node_for<file_dnode>(head, "add disk list error");
-    if (!n) return -1;
+    if (!n) return QV_ERR_ARG;
     n->name = dup_or_null(name);
     n->path = dup_or_null(path);
     n->size = size;
@@ -116,7 +117,7 @@ int ppc_add_dir_to_list(file_dnode **head, const char *name, int64_t size, int64
 
 int ppc_add_uuid_to_list(file_dnode **head, const char *uuid) {
     auto *n = node_for<file_dnode>(head, "add disk list error");
-    if (!n) return -1;
+    if (!n) return QV_ERR_ARG;
     n->file_uuid = dup_or_null(uuid);
     n->next = *head;
     *head = n;
@@ -126,23 +127,23 @@ int ppc_add_uuid_to_list(file_dnode **head, const char *uuid) {
 int ppc_uuid_is_exist_list(const char *uuid, const file_dnode *list) {
     if (!uuid || !list) {
         QV_LOG_ERROR("para is null");
-        return -1;
+        return QV_ERR_ARG;
     }
     for (; list; list = list->next)
         if (list->file_uuid && std::strcmp(list->file_uuid, uuid) == 0) return 0;
     QV_LOG_DEBUG("the file uuid is not exist in list");
-    return -1;
+    return QV_ERR_NOT_IN_LIST;
 }
 
 int ppc_add_uuid_only_to_list(uuid_dnode **head, const char *uuid) {
     auto *n = node_for<uuid_dnode>(head, "add disk list error");
-    if (!n) return -1;
+    if (!n) return QV_ERR_ARG;
     if (uuid) {
         n->file_uuid = strdup(uuid);
         if (!n->file_uuid) {
             std::free(n);
             QV_LOG_DEBUG("cur->file_uuid strdup failed...");
-            return -1;
+            return QV_ERR_ARG;
         }
     }
     n->next = *head;
@@ -153,15 +154,15 @@ int ppc_add_uuid_only_to_list(uuid_dnode **head, const char *uuid) {
 int ppc_check_uuid_is_exist_list(const char *uuid, const uuid_dnode *list) {
     if (!uuid || !list) {
         QV_LOG_ERROR("para is null");
-        return -1;
+        return QV_ERR_ARG;
     }
     for (; list; list = list->next)
         if (list->file_uuid && std::strcmp(list->file_uuid, uuid) == 0) return 0;
-    return -1;
+    return QV_ERR_NOT_IN_LIST;
 }
 
 int uuid_list_free(uuid_dnode *list) {
-    if (!list) return -1;
+    if (!list) return QV_ERR_ARG;
     while (list) {
         uuid_dnode *next = list->next;
         std::free(list->file_uuid);
@@ -182,7 +183,7 @@ void ppc_free_type_list(file_type_item **items) {
 }
 
 int ppc_destory_file_list(file_dnode *list) {
-    if (!list) return -1;
+    if (!list) return QV_ERR_ARG;
     while (list) {
         file_dnode *next = list->next;
         std::free(list->name);
@@ -207,12 +208,14 @@ void ppc_dfree_file_dnode(file_dnode **nodes) {
     std::free(nodes);
 }
 
-int ppc_check_file_list(const file_dnode *list) { return list ? 0 : -1; }
+int ppc_check_file_list(const file_dnode *list) {
+    return list ? 0 : QV_ERR_ARG;
+}
 
 int ppc_add_disk_to_list(disk_dnode **head, const char *name, const char *path, int64_t size, int64_t avSize,
                          int32_t diskType, const char *fstype) {
     auto *n = node_for<disk_dnode>(head, "add disk list error");
-    if (!n) return -1;
+    if (!n) return QV_ERR_ARG;
     n->name = dup_or_null(name);
     n->path = dup_or_null(path);
     n->fstype = dup_or_null(fstype);
@@ -225,7 +228,7 @@ int ppc_add_disk_to_list(disk_dnode **head, const char *name, const char *path, 
 }
 
 int ppc_destory_disk_list(disk_dnode *list) {
-    if (!list) return -1;
+    if (!list) return QV_ERR_ARG;
     while (list) {
         disk_dnode *next = list->next;
         std::free(list->name);
@@ -241,7 +244,7 @@ int ppc_destory_disk_list(disk_dnode *list) {
 int ppc_add_user_space_to_list(user_space_dnode **head, const char *userName, int64_t usedSpace,
                                int64_t allocateSpace) {
     auto *n = node_for<user_space_dnode>(head, "add user space error");
-    if (!n) return -1;
+    if (!n) return QV_ERR_ARG;
     copy_inline(n->userName, sizeof n->userName, userName);
     n->usedSpace = usedSpace;
     n->allocateSpace = allocateSpace;
@@ -251,7 +254,7 @@ int ppc_add_user_space_to_list(user_space_dnode **head, const char *userName, in
 }
 
 int ppc_destory_user_space_list(user_space_dnode *list) {
-    if (!list) return -1;
+    if (!list) return QV_ERR_ARG;
     while (list) {
         user_space_dnode *next = list->next;
         std::free(list);
@@ -264,12 +267,12 @@ int ppc_destory_user_space_list(user_space_dnode *list) {
 int ppc_add_module_support_to_list(module_support_dnode **head, int32_t supportType, int32_t status) {
     if (!head) {
         QV_LOG_ERROR("para is null, dn = %p", static_cast<void *>(head));
-        return -1;
+        return QV_ERR_ARG;
     }
     auto *n = new_node<module_support_dnode>();
     if (!n) {
         QV_LOG_ERROR("xzalloc failed.");
-        return -1;
+        return QV_ERR_ARG;
     }
     n->supportType = supportType;
     n->status = status;
@@ -281,11 +284,11 @@ int ppc_add_module_support_to_list(module_support_dnode **head, int32_t supportT
 int ppc_destory_module_support_list(module_support_dnode **head) {
     if (!head) {
         QV_LOG_ERROR("para is null, dn = %p", static_cast<void *>(head));
-        return -1;
+        return QV_ERR_ARG;
     }
     if (!*head) {
         QV_LOG_ERROR("para is null, *dn = %p", static_cast<void *>(*head));
-        return -1;
+        return QV_ERR_ARG;
     }
     module_support_dnode *n = *head;
     while (n) {
@@ -300,7 +303,7 @@ int ppc_destory_module_support_list(module_support_dnode **head) {
 int ppc_find_module_support(const module_support_dnode *list, int32_t supportType) {
     for (; list; list = list->next)
         if (list->supportType == supportType && list->status == 1) return 0;
-    return -1;
+    return QV_ERR_NOT_IN_LIST;
 }
 
 void ppc_display_disk_dnode(const disk_dnode *list) {

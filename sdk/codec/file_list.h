@@ -92,7 +92,7 @@ struct file_list_info {
 inline const tag_entry *tag_ring_end(const tag_head *ring) { return reinterpret_cast<const tag_entry *>(ring); }
 tag_head *tag_ring_new();
 // Inserts a tag right after the sentinel (so a walk by next yields reverse insertion order). The name is cut
-// to 127 bytes. 0 or -1.
+// to 127 bytes. 0 or QV_ERR_ARG.
 int tag_ring_insert(tag_head *ring, const char *name);
 void tag_ring_free(tag_head *ring);
 

@@ -1,9 +1,10 @@
 // Reply parsers of the account commands 202 (authorisation code) and 203 (peer-to-peer uuid).
 #include <json-c/json.h>
 
-#include "codec/file_process.h"
-#include "codec/reply_fields.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "codec/reply_json.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ int copy_first_text(client_info *info, const char *name, char (&field)[N]) {
     json_object *v = qv_reply::member(elem, name);
     if (v == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     qv_reply::copy_text(field, v);
     QV_LOG_DEBUG("%s: %s", name, field);

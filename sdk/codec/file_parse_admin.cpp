@@ -5,9 +5,10 @@
 
 #include <cstdlib>
 
-#include "codec/file_process.h"
-#include "codec/reply_fields.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "codec/reply_json.h"
 
 using qv_reply::copy_text;
 using qv_reply::member;
@@ -22,7 +23,7 @@ json_object *data_element(const client_info *info) {
 // The one-key parsers: element 0's `key`, as a 32-bit integer, into `*out`.
 int read_one_int(client_info *info, const char *key, int32_t *out) {
     json_object *elem = data_element(info);
-    return elem != nullptr ? qv_reply::need_int(elem, key, out, "access NULL") : -1;
+    return elem != nullptr ? qv_reply::need_int(elem, key, out, "access NULL") : QV_ERR_ARG;
 }
 
 // Frees the records of a partly built null-terminated list and the array.
@@ -38,7 +39,7 @@ template <typename T>
 int build_list(client_info *info, const char *key, T **&slot, int (*fill)(T *, json_object *)) {
     slot = nullptr;
     json_object *arr = qv_reply::array_member(member(info->r_json, "data"), key);
-    if (arr == nullptr) return -1;
+    if (arr == nullptr) return QV_ERR_ARG;
     const size_t n = json_object_array_length(arr);
     T **list = qv_reply::zalloc<T *>("list != NULL", n + 1);
     for (size_t i = 0; i < n; ++i) {
@@ -46,13 +47,13 @@ int build_list(client_info *info, const char *key, T **&slot, int (*fill)(T *, j
         if (elem == nullptr) {
             QV_LOG_DEBUG("access NULL");
             free_list(list);
-            return -1;
+            return QV_ERR_ARG;
         }
         list[i] = qv_reply::zalloc<T>("list[i] != NULL");
         if (fill(list[i], elem) != 0) {
             QV_LOG_DEBUG("access NULL");
             free_list(list);
-            return -1;
+            return QV_ERR_ARG;
         }
     }
     slot = list;
@@ -65,7 +66,7 @@ int fill_space_limit(space_limit_info *rec, json_object *elem) {
     json_object *nickName = member(elem, "nickName");
     json_object *limitSpace = member(elem, "limitSpace");
     json_object *usedSpace = member(elem, "usedSpace");
-    if (!userId || !userName || !nickName || !limitSpace || !usedSpace) return -1;
+    if (!userId || !userName || !nickName || !limitSpace || !usedSpace) return QV_ERR_ARG;
     rec->userId = json_object_get_int(userId);
     copy_text(rec->userName, userName);
     copy_text(rec->nickName, nickName);
@@ -81,7 +82,7 @@ int fill_user(user_list_info *rec, json_object *elem) {
     json_object *userId = member(elem, "userId");
     json_object *nickName = member(elem, "nickName");
     json_object *imagePath = member(elem, "imagePath");
-    if (!userId || !nickName || !imagePath) return -1;
+    if (!userId || !nickName || !imagePath) return QV_ERR_ARG;
     rec->userId = json_object_get_int(userId);
     copy_text(rec->nickName, nickName);
     copy_text(rec->imagePath, imagePath);
@@ -120,17 +121,17 @@ int Parser_AdminGetSelfStartStatus(client_info *info, uint16_t, int, const file_
 
 int Parser_AdminGetUserSpaceLimitDefault(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *elem = data_element(info);
-    if (elem == nullptr) return -1;
+    if (elem == nullptr) return QV_ERR_ARG;
     json_object *space = member(elem, "limitSpace");
     if (space == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     info->limitSpace = json_object_get_int64(space);
     json_object *set = member(elem, "limitSet");
     if (set == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     info->limitSet = json_object_get_int(set);
     return 0;
@@ -138,16 +139,16 @@ int Parser_AdminGetUserSpaceLimitDefault(client_info *info, uint16_t, int, const
 
 int Parser_AdminGetUsbbackupMode(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *elem = data_element(info);
-    if (elem == nullptr) return -1;
+    if (elem == nullptr) return QV_ERR_ARG;
     json_object *usb = member(elem, "usbBackupMode");
     if (usb == nullptr) {
         QV_LOG_DEBUG("usbBackupModeJson NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *ptp = member(elem, "ptpBackupMode");
     if (ptp == nullptr) {
         QV_LOG_DEBUG("ptpBackupModeJson NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     info->usbBackupMode = json_object_get_int(usb);
     info->ptpBackupMode = json_object_get_int(ptp);
@@ -156,12 +157,12 @@ int Parser_AdminGetUsbbackupMode(client_info *info, uint16_t, int, const file_cm
 
 int Parser_AdminGetTempAndFan(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *elem = data_element(info);
-    if (elem == nullptr) return -1;
+    if (elem == nullptr) return QV_ERR_ARG;
     json_object *temp = member(elem, "cpu_temp");
     json_object *fan = member(elem, "fan_freq");
     if (temp == nullptr || fan == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     info->cpuTemp = json_object_get_int(temp);
     info->fanFreq = json_object_get_int(fan);
@@ -170,15 +171,15 @@ int Parser_AdminGetTempAndFan(client_info *info, uint16_t, int, const file_cmd_r
 
 int Parser_AdminShareBind(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *elem = data_element(info);
-    if (elem == nullptr) return -1;
+    if (elem == nullptr) return QV_ERR_ARG;
     json_object *url = member(elem, "url");
     if (url == nullptr) {
         QV_LOG_DEBUG("url NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     if (info->shareBindUrl == nullptr || info->shareBindUrlSize < 1) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     qv_strlcpy(info->shareBindUrl, qv_reply::text(url), static_cast<size_t>(info->shareBindUrlSize));
     return 0;
@@ -187,17 +188,17 @@ int Parser_AdminShareBind(client_info *info, uint16_t, int, const file_cmd_row *
 int Parser_AdminGetSystemInfo(client_info *info, uint16_t, int, const file_cmd_row *) {
     if (info->sysInfo == nullptr) {
         QV_LOG_DEBUG("argument NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *elem = data_element(info);
-    if (elem == nullptr) return -1;
+    if (elem == nullptr) return QV_ERR_ARG;
     json_object *fs = member(elem, "fileSystem");
     json_object *boot = member(elem, "bootTime");
     json_object *cpu = member(elem, "cpuRate");
     json_object *ram = member(elem, "ramRate");
     if (!fs || !boot || !cpu || !ram) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     admin_sys_info *rec = info->sysInfo;
     copy_text(rec->fileSystem, fs);
@@ -208,7 +209,7 @@ int Parser_AdminGetSystemInfo(client_info *info, uint16_t, int, const file_cmd_r
     if (name == nullptr) name = member(elem, "devNickName");
     if (name == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     copy_text(rec->deviceName, name);
     return 0;
@@ -217,13 +218,13 @@ int Parser_AdminGetSystemInfo(client_info *info, uint16_t, int, const file_cmd_r
 int Parser_AdminGetDiskStatusInfo(client_info *info, uint16_t, int, const file_cmd_row *) {
     if (info == nullptr || info->diskStatusInfoList == nullptr) {
         QV_LOG_DEBUG("argument NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     disk_status_list *holder = info->diskStatusInfoList;
     json_object *data = member(info->r_json, "data");
     if (data == nullptr) {
         QV_LOG_DEBUG("data json NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     if (json_object *mode = member(data, "mode")) {
         holder->mode = json_object_get_int(mode);
@@ -232,7 +233,7 @@ int Parser_AdminGetDiskStatusInfo(client_info *info, uint16_t, int, const file_c
     json_object *arr = qv_reply::array_member(data, "diskStatusInfoList");
     if (arr == nullptr) {
         QV_LOG_DEBUG("diskStatusInfoListJson NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     // The holder has room for QV_DISK_STATUS_MAX disks; a reply listing more keeps the first ones.
     size_t n = json_object_array_length(arr);
@@ -251,7 +252,7 @@ int Parser_AdminGetDiskStatusInfo(client_info *info, uint16_t, int, const file_c
         json_object *num = member(elem, "devNumber");
         if (!elem || !model || !serial || !health || !temp || !cap || !num) {
             QV_LOG_DEBUG("access NULL");
-            return -1;
+            return QV_ERR_ARG;
         }
         disk_status_info *e = &holder->entries[i];
         copy_text(e->devModel, model);

@@ -8,12 +8,13 @@
 #include <cstring>
 #include <ctime>
 
-#include "codec/file_process.h"
-#include "codec/json_reads.h"
-#include "codec/qv_strlcpy.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "codec/qv_strlcpy.h"
+#include "codec/reply_json.h"
 
-using namespace qv::jr;
+using namespace qv_reply;
 
 namespace {
 
@@ -40,9 +41,9 @@ void log_time(const char *label, int64_t t) {
 int read_video(json_object *obj, file_stat *st) {
     static const char *const keys[] = {"width", "height", "bitrate", "encodeType", "durationTime"};
     json_object *v[5];
-    if (!all_members(obj, keys, v)) return -1;
+    if (!all_members(obj, keys, v)) return QV_ERR_ARG;
     auto *m = static_cast<video_media_info *>(std::calloc(1, sizeof(video_media_info)));
-    if (m == nullptr) return -1;
+    if (m == nullptr) return QV_ERR_ARG;
     m->width = read32(v[0]);
     m->height = read32(v[1]);
     m->bitrate = read32(v[2]);
@@ -57,9 +58,9 @@ int read_audio(json_object *obj, file_stat *st) {
     static const char *const keys[] = {"durationTime", "bitrate", "songName", "albumName", "artistName",
                                        "encodeType"};
     json_object *v[6];
-    if (!all_members(obj, keys, v)) return -1;
+    if (!all_members(obj, keys, v)) return QV_ERR_ARG;
     auto *m = static_cast<audio_media_info *>(std::calloc(1, sizeof(audio_media_info)));
-    if (m == nullptr) return -1;
+    if (m == nullptr) return QV_ERR_ARG;
     m->duration_time = read32(v[0]);
     m->bitrate = read32(v[1]);
     copy_text(m->song_name, v[2]);
@@ -77,9 +78,9 @@ int read_image(json_object *obj, file_stat *st) {
                                        "exposureBiasVal", "focalLength", "maxApetureVal", "meterMode",
                                        "flashlightOn", "GPSVersionId",    "GPSLatitude", "GPSLongtitude"};
     json_object *v[16];
-    if (!all_members(obj, keys, v)) return -1;
+    if (!all_members(obj, keys, v)) return QV_ERR_ARG;
     auto *m = static_cast<image_media_info *>(std::calloc(1, sizeof(image_media_info)));
-    if (m == nullptr) return -1;
+    if (m == nullptr) return QV_ERR_ARG;
     m->width = read32(v[0]);
     m->height = read32(v[1]);
     m->photo_time = read64(v[2]);
@@ -125,7 +126,7 @@ void file_stat_release(file_stat *st) {
 int Parser_FileGetAttr(client_info *info, uint16_t, int, const file_cmd_row *) {
     file_stat *st = info->st;
     json_object *attr = element(member(info->r_json, "data"), 0);
-    if (attr == nullptr || st == nullptr) return -1;
+    if (attr == nullptr || st == nullptr) return QV_ERR_ARG;
 
     if (json_object *v = member(attr, "fileSize")) st->st_size = read64(v);
     if (json_object *v = member(attr, "data")) st->st_mtime = read64(v);
@@ -153,11 +154,11 @@ int Parser_FileGetAttr(client_info *info, uint16_t, int, const file_cmd_row *) {
     if (json_object *v = member(attr, "totalFileCount")) st->totalFileCount = read32(v);
 
     if (json_object *tags = member_of(attr, "tagList", json_type_array)) {
-        const size_t n = length(tags);
+        const size_t n = count(tags);
         auto **arr = static_cast<char **>(std::calloc(n + 1, sizeof(char *)));
         if (arr == nullptr) {
             QV_LOG_ERROR("p_client_info->st->tag_dnode != NULL");
-            return -1;
+            return QV_ERR_ARG;
         }
         // A record reused from an earlier reply gives up its old tags rather than leaking them.
         free_tags(st->tag_dnode);
@@ -173,7 +174,7 @@ int Parser_FileGetAttr(client_info *info, uint16_t, int, const file_cmd_row *) {
             arr[i] = strdup(s ? s : "");
             if (arr[i] == nullptr) {
                 QV_LOG_ERROR("p_client_info->st->tag_dnode[i] != NULL");
-                return -1;
+                return QV_ERR_ARG;
             }
         }
         st->tag_count = static_cast<int32_t>(n);
@@ -198,7 +199,7 @@ int Parser_FileGetAttr(client_info *info, uint16_t, int, const file_cmd_row *) {
     }
     if (ret != 0) {
         QV_LOG_ERROR("media details of type %d incomplete", type);
-        return -1;
+        return QV_ERR_ARG;
     }
     st->mediaType = type;
     return 0;

@@ -6,15 +6,17 @@
 #include <cstring>
 #include <string>
 
-#include "codec/file_process.h"
-#include "codec/json_reads.h"
-#include "codec/qv_strlcpy.h"
+#include "codec/chunk_check.h"
 #include "base/client_file_task.h"
-#include "link/base64.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "codec/qv_strlcpy.h"
+#include "codec/reply_json.h"
+#include "link/base64.h"
 
-using qv::jr::element;
-using qv::jr::member;
+using qv_reply::element;
+using qv_reply::member;
 
 namespace {
 
@@ -81,7 +83,7 @@ int Parser_FileIsExist(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *data = member(info->r_json, "data");
     if (data == nullptr) return 0;
     json_object *status = member(element(data, 0), "status");
-    if (status == nullptr) return -1;
+    if (status == nullptr) return QV_ERR_ARG;
     info->status = json_object_get_int(status);
     return 0;
 }
@@ -91,7 +93,7 @@ int parser_OtaQuery(client_info *info, uint16_t code, int, const file_cmd_row *)
     json_object *v = member(data, "status");
     if (v == nullptr) {
         QV_LOG_ERROR("JSON_GET_OBJECT failed");
-        return -1;
+        return QV_ERR_ARG;
     }
     info->status = json_object_get_int(v);
     QV_LOG_DEBUG("p_client_info->status = %d", info->status);
@@ -100,7 +102,7 @@ int parser_OtaQuery(client_info *info, uint16_t code, int, const file_cmd_row *)
         if (code == 163) {
             if ((v = member(data, "delay")) == nullptr) {
                 QV_LOG_ERROR("JSON_GET_OBJECT failed");
-                return -1;
+                return QV_ERR_ARG;
             }
             info->delay = json_object_get_int(v);
             QV_LOG_DEBUG("p_client_info->delay = %d", info->delay);
@@ -112,29 +114,29 @@ int parser_OtaQuery(client_info *info, uint16_t code, int, const file_cmd_row *)
             soft_version_info *svi = info->svi;
             if (verinfo == nullptr || svi == nullptr) {
                 QV_LOG_ERROR("JSON_GET_OBJECT failed");
-                return -1;
+                return QV_ERR_ARG;
             }
             if ((v = member(verinfo, "productId")) == nullptr) {
                 QV_LOG_ERROR("JSON_GET_OBJECT failed");
-                return -1;
+                return QV_ERR_ARG;
             }
             qv_strlcpy(svi->product, json_object_get_string(v));
             QV_LOG_DEBUG("p_client_info->svi->product = %s", svi->product);
             if ((v = member(verinfo, "version")) == nullptr) {
                 QV_LOG_ERROR("JSON_GET_OBJECT failed");
-                return -1;
+                return QV_ERR_ARG;
             }
             qv_strlcpy(svi->version, json_object_get_string(v));
             QV_LOG_DEBUG("p_client_info->svi->version = %s", svi->version);
             if ((v = member(verinfo, "description")) == nullptr) {
                 QV_LOG_ERROR("JSON_GET_OBJECT failed");
-                return -1;
+                return QV_ERR_ARG;
             }
             qv_strlcpy(svi->description, json_object_get_string(v));
             QV_LOG_DEBUG("p_client_info->svi->description = %s", svi->description);
             if ((v = member(verinfo, "size")) == nullptr) {
                 QV_LOG_ERROR("JSON_GET_OBJECT failed");
-                return -1;
+                return QV_ERR_ARG;
             }
             svi->size = json_object_get_int64(v);
             QV_LOG_DEBUG("p_client_info->svi->size = %lld", static_cast<long long>(svi->size));
@@ -151,7 +153,7 @@ int Parser_Ota_Status_Get(client_info *info, uint16_t, int, const file_cmd_row *
     ota_info *o = info->otaInfo;
     if (o == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *v = nullptr;
     if ((v = member(data, "status")) != nullptr) {
@@ -188,7 +190,7 @@ int Parser_P2PGetClientInfo(client_info *info, uint16_t, int, const file_cmd_row
     json_object *mode = member(e0, "p2p_mode");
     json_object *nat = member(e0, "nat_type");
     json_object *ip = member(e0, "ip_addr");
-    if (mode == nullptr || nat == nullptr || ip == nullptr || info->p2pInfo == nullptr) return -1;
+    if (mode == nullptr || nat == nullptr || ip == nullptr || info->p2pInfo == nullptr) return QV_ERR_ARG;
     info->p2pInfo->mode = static_cast<uint8_t>(json_object_get_int(mode));
     info->p2pInfo->nat_type = static_cast<uint8_t>(json_object_get_int(nat));
     qv_strlcpy(info->p2pInfo->remote_ip, json_object_get_string(ip));
@@ -207,14 +209,14 @@ int parser_ReservePush(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *data = member(info->r_json, "data");
     if (data == nullptr) {
         QV_LOG_ERROR("JSON_GET_OBJECT failed");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *e0 = element(data, 0);
-    if (e0 == nullptr) return -1;
+    if (e0 == nullptr) return QV_ERR_ARG;
     json_object *v = member(e0, "sequenceId");
     if (v == nullptr) {
         QV_LOG_ERROR("JSON_GET_OBJECT failed");
-        return -1;
+        return QV_ERR_ARG;
     }
     QV_LOG_DEBUG("sequenceId: %lld", static_cast<long long>(json_object_get_int64(v)));
     return 0;
@@ -225,6 +227,7 @@ int parser_ReservePush(client_info *info, uint16_t, int, const file_cmd_row *) {
 int parser_FileTaskOta(const char *chunk, client_file_task *task) {
     Doc doc;
     if (!open_chunk(&doc, chunk, task)) return 0;
+    if (const int rc = chunk_answers_other_cmd(doc.root, task)) return rc;
     json_object *data = member(doc.root, "data");
     if (data == nullptr) return 0;
     json_object *v = nullptr;
@@ -266,6 +269,7 @@ int parser_FileTaskOta(const char *chunk, client_file_task *task) {
 int parser_DeviceTaskExec(const char *chunk, client_file_task *task) {
     Doc doc;
     if (!open_chunk(&doc, chunk, task)) return 0;
+    if (const int rc = chunk_answers_other_cmd(doc.root, task)) return rc;
     json_object *data = member(doc.root, "data");
     if (data == nullptr) return 0;
     json_object *e0 = element(data, 0);
@@ -291,11 +295,12 @@ int parser_DeviceTaskExec(const char *chunk, client_file_task *task) {
 
 int parser_FileTaskConnectDevice(const char *chunk, client_file_task *task) {
     Doc doc;
-    if (!open_chunk(&doc, chunk, task)) return -1;
+    if (!open_chunk(&doc, chunk, task)) return QV_ERR_ARG;
+    if (const int rc = chunk_answers_other_cmd(doc.root, task)) return rc;
     json_object *data = member(doc.root, "data");
     if (data == nullptr) {
         QV_LOG_ERROR("JSON_GET_OBJECT failed");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *v = nullptr;
     if ((v = member(data, "status")) != nullptr) task->status = json_object_get_int(v);
@@ -312,14 +317,15 @@ int parser_FileTaskConnectDevice(const char *chunk, client_file_task *task) {
 int parser_FileTaskOpt(const char *chunk, client_file_task *task) {
     if (chunk == nullptr || task == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     Doc doc(chunk);
     json_object *header = member(doc.root, "header");
     if (header == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
+    if (const int rc = chunk_answers_other_cmd(doc.root, task)) return rc;
     const int error = json_object_get_int(member(header, "error"));  // 0 when absent
     if (error != 0) {
         QV_LOG_ERROR("file task error:%d", error);
@@ -330,7 +336,7 @@ int parser_FileTaskOpt(const char *chunk, client_file_task *task) {
     json_object *e0 = element(data, 0);
     if (e0 == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     if (json_object *v = member(e0, "status")) task->status = json_object_get_int(v);
     QV_LOG_DEBUG("status = %d", task->status.load());

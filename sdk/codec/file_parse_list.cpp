@@ -5,13 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
 #include "codec/qv_strlcpy.h"
-#include "codec/reply_reads.h"
-#include "base/qv_log.h"
+#include "codec/reply_json.h"
 
-using namespace reply_reads;
+using namespace qv_reply;
 
 namespace {
 
@@ -42,7 +43,7 @@ bool is_element(json_object *e) { return e != nullptr && json_object_is_type(e, 
 
 // Element `i` when it is an object; otherwise logs "access NULL" and gives null (the caller returns -1).
 json_object *object_at(json_object *arr, long i) {
-    json_object *e = at(arr, static_cast<size_t>(i));
+    json_object *e = element(arr, static_cast<size_t>(i));
     if (is_element(e)) return e;
     QV_LOG_DEBUG("access NULL");
     return nullptr;
@@ -85,8 +86,8 @@ recent_dnode *new_recent_node() {
 
 // The file of a recent record, from one reply element.
 void fill_recent_file(recent_file_info *f, json_object *e) {
-    if (const char *s = str(e, "path")) qv_strlcpy(f->path, s);
-    if (const char *s = str(e, "name")) qv_strlcpy(f->name, s);
+    if (const char *s = text(e, "path")) qv_strlcpy(f->path, s);
+    if (const char *s = text(e, "name")) qv_strlcpy(f->name, s);
     f->size = i64_unsigned_fallback(e, "size");
     f->time = i32_wide(e, "time");
     f->isDir = i32(e, "isDir");
@@ -96,14 +97,14 @@ void fill_recent_file(recent_file_info *f, json_object *e) {
 // Steps shared by 151 and 161: "data", the counters, "recordsList" (emptying the ring). Returns the
 // array, or null after logging (the caller returns -1).
 json_object *records_array(client_info *info, long *n) {
-    json_object *data = key(info->r_json, "data");
+    json_object *data = member(info->r_json, "data");
     if (data == nullptr || info->rList == nullptr) {
         QV_LOG_DEBUG("access NULL");
         return nullptr;
     }
-    if (json_object *v = key(data, "count")) info->rList->count = json_object_get_int(v);
-    if (json_object *v = key(data, "totalCount")) info->rList->totalCount = json_object_get_int(v);
-    json_object *arr = key(data, "recordsList");
+    if (json_object *v = member(data, "count")) info->rList->count = json_object_get_int(v);
+    if (json_object *v = member(data, "totalCount")) info->rList->totalCount = json_object_get_int(v);
+    json_object *arr = member(data, "recordsList");
     *n = length(arr);
     if (*n < 0) {
         QV_LOG_DEBUG("access NULL");
@@ -119,13 +120,13 @@ template <typename Place>
 int read_records(client_info *info, Place place) {
     long n = 0;
     json_object *arr = records_array(info, &n);
-    if (arr == nullptr) return -1;
+    if (arr == nullptr) return QV_ERR_ARG;
     for (long i = 0; i < n; ++i) {
         json_object *e = object_at(arr, i);
-        if (e == nullptr) return -1;
+        if (e == nullptr) return QV_ERR_ARG;
         recent_dnode *node = new_recent_node();
         fill_recent_file(node->fInfo, e);
-        if (place(node, e) != 0) return -1;
+        if (place(node, e) != 0) return QV_ERR_ARG;
     }
     return 0;
 }
@@ -135,28 +136,28 @@ int read_records(client_info *info, Place place) {
 int fill_aggregation(recent_dnode *node, json_object *e) {
     node->rList = zalloc_or_die<recent_list>("pfi->rList != NULL");
     recent_ring_init(node->rList);
-    json_object *agg = key(e, "aggregateList");
-    json_object *aid = key(e, "aggregateId");
+    json_object *agg = member(e, "aggregateList");
+    json_object *aid = member(e, "aggregateId");
     const long m = length(agg);
     if (m < 0 || aid == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     recent_list *sub = node->rList;
-    if (json_object *v = key(e, "count")) sub->count = json_object_get_int(v);
-    if (json_object *v = key(e, "totalCount")) sub->totalCount = json_object_get_int(v);
-    if (json_object *v = key(e, "picture_count")) {
+    if (json_object *v = member(e, "count")) sub->count = json_object_get_int(v);
+    if (json_object *v = member(e, "totalCount")) sub->totalCount = json_object_get_int(v);
+    if (json_object *v = member(e, "picture_count")) {
         sub->picture_count = json_object_get_int(v);
         QV_LOG_DEBUG("picture_count=%d", sub->picture_count);
     }
-    if (json_object *v = key(e, "vedeo_count")) {
+    if (json_object *v = member(e, "vedeo_count")) {
         sub->vedeo_count = json_object_get_int(v);
         QV_LOG_DEBUG("vedeo_count=%d", sub->vedeo_count);
     }
     node->aggregateId = json_object_get_int(aid);
     for (long j = 0; j < m; ++j) {
         json_object *ej = object_at(agg, j);
-        if (ej == nullptr) return -1;
+        if (ej == nullptr) return QV_ERR_ARG;
         recent_dnode *entry = new_recent_node();
         fill_recent_file(entry->fInfo, ej);
         ring_insert_front(sub, entry);
@@ -219,44 +220,45 @@ void ppc_free_resyscle_info(resyscle_info *info) {
 }
 
 int Parser_FileGetList(client_info *info, uint16_t, int, const file_cmd_row *) {
-    json_object *data = key(info->r_json, "data");
+    json_object *data = member(info->r_json, "data");
     if (data == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     file_list_info *fl = info->file_list;
     if (fl != nullptr) {
-        json_object *count = key(data, "count");
-        json_object *total = key(data, "totalCount");
+        json_object *count = member(data, "count");
+        json_object *total = member(data, "totalCount");
         if (count == nullptr || total == nullptr) {
             QV_LOG_DEBUG("access NULL");
-            return -1;
+            return QV_ERR_ARG;
         }
         fl->count = json_object_get_int(count);
         fl->totalCount = json_object_get_int(total);
     }
-    json_object *arr = key(data, "filelist");
+    json_object *arr = member(data, "filelist");
     const long n = length(arr);
     if (n < 0) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     // Last to first with prepending: the list ends in reply order.
     for (long i = n - 1; i >= 0; --i) {
-        json_object *e = at(arr, static_cast<size_t>(i));
+        json_object *e = element(arr, static_cast<size_t>(i));
         if (!is_element(e)) {
             QV_LOG_ERROR("access NULL");
-            return -1;
+            return QV_ERR_ARG;
         }
-        const char *name = str(e, "name");
+        const char *name = text(e, "name");
         const int32_t isFolder = flag16(i32(e, "isFolder"));
         if (fl != nullptr) {
             const int64_t size = i64_unsigned_fallback(e, "size");
             const int64_t date = u32_wide(e, "data");
-            if (ppc_add_file_to_list(&fl->list, name, size, date, static_cast<uint8_t>(isFolder), str(e, "path"),
-                                     i32(e, "bucket_id"), flag16(i32(e, "isStore")), nullptr, i32(e, "type")) != 0) {
+            if (ppc_add_file_to_list(&fl->list, name, size, date, static_cast<uint8_t>(isFolder),
+                                     text(e, "path"), i32(e, "bucket_id"), flag16(i32(e, "isStore")), nullptr,
+                                     i32(e, "type")) != 0) {
                 QV_LOG_ERROR("add file to list error");
-                return -1;
+                return QV_ERR_ARG;
             }
         }
         info->count += 1;
@@ -265,60 +267,60 @@ int Parser_FileGetList(client_info *info, uint16_t, int, const file_cmd_row *) {
 }
 
 int Parser_FileGetStorage(client_info *info, uint16_t, int, const file_cmd_row *) {
-    json_object *data = key(info->r_json, "data");
+    json_object *data = member(info->r_json, "data");
     if (data == nullptr) {
         QV_LOG_DEBUG("data json NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
-    json_object *arr = key(data, "diskInfoList");
+    json_object *arr = member(data, "diskInfoList");
     const long n = length(arr);
     if (n < 0) {
         QV_LOG_DEBUG("disk list json NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     // First to last with prepending: the disk list ends in reverse reply order.
     for (long i = 0; i < n; ++i) {
-        json_object *e = at(arr, static_cast<size_t>(i));
-        json_object *name = key(e, "displayName");
-        json_object *path = key(e, "path");
-        json_object *size = key(e, "size");
-        json_object *avSize = key(e, "avSize");
+        json_object *e = element(arr, static_cast<size_t>(i));
+        json_object *name = member(e, "displayName");
+        json_object *path = member(e, "path");
+        json_object *size = member(e, "size");
+        json_object *avSize = member(e, "avSize");
         if (name == nullptr || path == nullptr || size == nullptr || avSize == nullptr) {
             QV_LOG_DEBUG("access NULL");
-            return -1;
+            return QV_ERR_ARG;
         }
-        const char *fsType = str(e, "fsType");
-        if (key(e, "systemSpaceSize") != nullptr)
+        const char *fsType = text(e, "fsType");
+        if (member(e, "systemSpaceSize") != nullptr)
             QV_LOG_DEBUG("sysSpaceSize = %llu", static_cast<unsigned long long>(i64(e, "systemSpaceSize")));
         if (ppc_add_disk_to_list(&info->diskList, json_object_get_string(name), json_object_get_string(path),
                                  json_object_get_int64(size), json_object_get_int64(avSize), i32(e, "diskType"),
                                  fsType != nullptr ? fsType : "UNKNOWN") != 0) {
             ppc_destory_disk_list(info->diskList);
             info->diskList = nullptr;
-            return -1;
+            return QV_ERR_ARG;
         }
     }
     return 0;
 }
 
 int Parser_FileGetUserList(client_info *info, uint16_t, int, const file_cmd_row *) {
-    json_object *data = key(info->r_json, "data");
+    json_object *data = member(info->r_json, "data");
     const long n = length(data);
     if (n < 0) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     info->user_list = zalloc_or_die<user_list_item *>("p_client_info->user_list != NULL", static_cast<size_t>(n) + 1);
     for (long i = 0; i < n; ++i) {
         json_object *e = object_at(data, i);
-        if (e == nullptr) return -1;
+        if (e == nullptr) return QV_ERR_ARG;
         auto *item = zalloc_or_die<user_list_item>("p_client_info->user_list[i] != NULL");
         info->user_list[i] = item;
-        if (const char *s = str(e, "nick_name")) qv_strlcpy(item->nick_name, s);
-        json_object *id = key(e, "user_id");
-        if (id == nullptr) id = key(e, "bucket_id");
+        if (const char *s = text(e, "nick_name")) qv_strlcpy(item->nick_name, s);
+        json_object *id = member(e, "user_id");
+        if (id == nullptr) id = member(e, "bucket_id");
         if (id != nullptr) item->user_id = json_object_get_int(id);
-        if (json_object *v = key(e, "isPublic")) item->isPublic = json_object_get_boolean(v) ? 1 : 0;
+        if (json_object *v = member(e, "isPublic")) item->isPublic = json_object_get_boolean(v) ? 1 : 0;
     }
     return 0;
 }
@@ -330,64 +332,64 @@ int Parser_FileGetRecordsList(client_info *info, uint16_t, int, const file_cmd_r
         node->cmd = i32(e, "cmd");
         node->bucketId = node->fInfo->bucketId;
         node->userId = i32(e, "userId");
-        if (const char *s = str(e, "nickName")) qv_strlcpy(node->nickName, s);
+        if (const char *s = text(e, "nickName")) qv_strlcpy(node->nickName, s);
         node->logId = i32(e, "logId");
         node->enableHide = i32(e, "enableHide");
         if (node->type == 1 && fill_aggregation(node, e) != 0) {
             free_recent_node(node);  // never linked: freed here rather than lost
-            return -1;
+            return QV_ERR_ARG;
         }
         ring_append(info->rList, node);  // the main ring keeps reply order
-        return 0;
+        return QV_OK;
     });
 }
 
 int Parser_FileGetAggregationList(client_info *info, uint16_t, int, const file_cmd_row *) {
     return read_records(info, [info](recent_dnode *node, json_object *e) {
         node->cmd = i32(e, "cmd");
-        if (const char *s = str(e, "nickName")) qv_strlcpy(node->nickName, s);
+        if (const char *s = text(e, "nickName")) qv_strlcpy(node->nickName, s);
         ring_insert_front(info->rList, node);  // reverse reply order
         return 0;
     });
 }
 
 int Parser_ResyscleFileGetList(client_info *info, uint16_t, int, const file_cmd_row *) {
-    json_object *data = key(info->r_json, "data");
+    json_object *data = member(info->r_json, "data");
     if (data == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
-    json_object *count = key(data, "count");
-    json_object *total = key(data, "totalCount");
+    json_object *count = member(data, "count");
+    json_object *total = member(data, "totalCount");
     if (count == nullptr || total == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     auto *page = zalloc_or_die<resyscle_list_info>("p_client_info->resyscleList != NULL");
     info->resyscleList = page;
     page->count = json_object_get_int(count);
     page->totalCount = json_object_get_int(total);
-    json_object *arr = key(data, "resyscleList");
+    json_object *arr = member(data, "resyscleList");
     const long n = length(arr);
     if (n < 0) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     page->rDnode = zalloc_or_die<resyscle_dnode *>("rDnode != NULL", static_cast<size_t>(n) + 1);
     for (long i = 0; i < n; ++i) {
-        json_object *e = at(arr, static_cast<size_t>(i));
+        json_object *e = element(arr, static_cast<size_t>(i));
         if (!is_element(e)) {
             QV_LOG_ERROR("access NULL");
-            return -1;
+            return QV_ERR_ARG;
         }
         auto *r = zalloc_or_die<resyscle_dnode>("rDnode[i] != NULL");
         page->rDnode[i] = r;
-        if (key(e, "key") != nullptr) {
+        if (member(e, "key") != nullptr) {
             r->key = i32(e, "key");
             QV_LOG_DEBUG("key = %d", r->key);
         }
-        if (const char *s = str(e, "name")) r->name = dup_or_die(s, "name != NULL");
-        if (const char *s = str(e, "path")) r->path = dup_or_die(s, "path != NULL");
+        if (const char *s = text(e, "name")) r->name = dup_or_die(s, "name != NULL");
+        if (const char *s = text(e, "path")) r->path = dup_or_die(s, "path != NULL");
         r->isFolder = i32(e, "isFolder");
         r->size = i64(e, "size");
         r->date = i32_wide(e, "data");
@@ -399,27 +401,27 @@ int Parser_ResyscleFileGetList(client_info *info, uint16_t, int, const file_cmd_
 }
 
 int Parser_ResyscleGetInfoList(client_info *info, uint16_t, int, const file_cmd_row *) {
-    json_object *data = key(info->r_json, "data");
+    json_object *data = member(info->r_json, "data");
     if (data == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     auto *settings = zalloc_or_die<resyscle_info>("rInfo != NULL");
     info->resyscleInfo = settings;
     settings->survive_time = i32_wide(data, "survive_time");
     // Without "bucket_list" the settings still hold the survive time: an empty space list.
-    json_object *arr = key(data, "bucket_list");
+    json_object *arr = member(data, "bucket_list");
     long n = length(arr);
     if (arr != nullptr && n < 0) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     if (n < 0) n = 0;
     settings->count = static_cast<int32_t>(n);
     settings->spaceDnode = zalloc_or_die<resyscle_space *>("spaceDnode != NULL", static_cast<size_t>(n) + 1);
     for (long i = 0; i < n; ++i) {
         json_object *e = object_at(arr, i);
-        if (e == nullptr) return -1;
+        if (e == nullptr) return QV_ERR_ARG;
         auto *s = zalloc_or_die<resyscle_space>("spaceDnode[i] != NULL");
         settings->spaceDnode[i] = s;
         s->bucket_id = i32(e, "bucket_id");

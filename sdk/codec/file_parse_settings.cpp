@@ -6,9 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/file_process.h"
-#include "codec/reply_fields.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "codec/reply_json.h"
 
 using qv_reply::copy_text;
 using qv_reply::first;
@@ -66,12 +67,12 @@ int Parser_Get_DeviceNickName(client_info *info, uint16_t, int, const file_cmd_r
     json_object *data = member(info->r_json, "data");
     if (data == nullptr) {
         QV_LOG_DEBUG("data json NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *name = member(first(data), "deviceNickName");
     if (name == nullptr || info->deviceNickName == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     // The whole buffer is written: the name (cut to 63 bytes), then zeros.
     std::memset(info->deviceNickName, 0, kNickNameSize);
@@ -92,7 +93,7 @@ int Parser_FileLogDownload(client_info *info, uint16_t, int, const file_cmd_row 
     json_object *len = member(first(member(info->r_json, "data")), "contentLength");
     if (len == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     int64_t length = json_object_get_int64(len);
     // A length the device sent as a signed 32-bit value is taken as its unsigned value.
@@ -107,11 +108,11 @@ int Parser_FileLogDownload(client_info *info, uint16_t, int, const file_cmd_row 
 
 int Parser_GetDevSleepTime(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *data = member(info->r_json, "data");
-    if (data == nullptr) return -1;
+    if (data == nullptr) return QV_ERR_ARG;
     json_object *elem = first(data);
     if (elem == nullptr || info->req.devSleepTime == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *t = member(elem, "time");
     if (t == nullptr) return 0;
@@ -124,17 +125,17 @@ int Parser_GetDevTimeZone(client_info *info, uint16_t, int, const file_cmd_row *
     json_object *elem = first(member(info->r_json, "data"));
     if (elem == nullptr || info->req.pTimeZone == nullptr) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *zone = member(elem, "timeZone");
     if (zone == nullptr) {
         QV_LOG_ERROR("### JSON_GET_OBJECT_EX failed, timeZone_json is null. ###");
-        return 10002;
+        return QV_ERR_BAD_DATA;
     }
     const char *text = qv_reply::text(zone);
     if (text == nullptr) {
         QV_LOG_ERROR("### JSON_GET_OBJECT_VALUE failed, timeZone is null. ###");
-        return 10002;
+        return QV_ERR_BAD_DATA;
     }
     qv_strlcpy(info->req.pTimeZone->timeZone, text);
     QV_LOG_DEBUG("timeZone = %s", info->req.pTimeZone->timeZone);
@@ -143,13 +144,13 @@ int Parser_GetDevTimeZone(client_info *info, uint16_t, int, const file_cmd_row *
 
 int Parser_ZoneGetInfoList(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *data = member(info->r_json, "data");
-    if (data == nullptr || info->req.pTimeZone == nullptr) return -1;
+    if (data == nullptr || info->req.pTimeZone == nullptr) return QV_ERR_ARG;
     time_zone_req *block = info->req.pTimeZone;
     // A list a previous parse left behind is replaced, not leaked.
     qv_zone_list_free(block->zoneList);
     block->zoneList = nullptr;
     json_object *arr = qv_reply::array_member(data, "zone_list");
-    if (arr == nullptr) return -1;
+    if (arr == nullptr) return QV_ERR_ARG;
     auto *zList = qv_reply::zalloc<qv_zone_list>("p_client_info->req.pTimeZone->zoneList != NULL");
     const size_t n = json_object_array_length(arr);
     zList->dnode = qv_reply::zalloc<qv_zone_dnode *>("zList->dnode != NULL", n + 1);
@@ -160,7 +161,7 @@ int Parser_ZoneGetInfoList(client_info *info, uint16_t, int, const file_cmd_row 
             // A failed parse leaves no partial list behind.
             QV_LOG_DEBUG("access NULL");
             qv_zone_list_free(zList);
-            return -1;
+            return QV_ERR_ARG;
         }
         qv_zone_dnode *node = qv_reply::zalloc<qv_zone_dnode>("zList->dnode[i] != NULL");
         zList->dnode[i] = node;
@@ -178,7 +179,7 @@ int Parser_ZoneGetInfoList(client_info *info, uint16_t, int, const file_cmd_row 
 
 int Parser_GetSmartInfo(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *data = member(info->r_json, "data");
-    if (data == nullptr) return -1;
+    if (data == nullptr) return QV_ERR_ARG;
     json_object *smart = member(data, "smart_info");
     if (smart == nullptr) return 0;
     const char *text = qv_reply::text(smart);
@@ -196,7 +197,7 @@ int upload_parse_json(client_info *info) {
     json_object *header = member(info->r_json, "header");
     if (header == nullptr || !json_object_is_type(header, json_type_object)) {
         QV_LOG_DEBUG("access NULL");
-        result = -1;
+        result = QV_ERR_ARG;
     } else {
         json_object *err = member(header, "error");
         info->error = err != nullptr ? json_object_get_int(err) : 0;

@@ -33,6 +33,6 @@ struct time_zone_req {
     qv_zone_list *zoneList;
 };
 
-// Parses `recv_buf` and reads only the header's "error" into `error` (0 when absent): 0, or -1 when the
-// text is no JSON or has no "header". Releases `r_json` in both cases.
+// Parses `recv_buf` and reads only the header's "error" into `error` (0 when absent): 0, or QV_ERR_ARG when
+// the text is no JSON or has no "header". Releases `r_json` in both cases.
 int upload_parse_json(client_info *info);

@@ -1,15 +1,15 @@
 // Reply parsers of the share-link commands (187, 188) and the shared-file commands (204, 205, 206).
-// Every failure returns 10002 and leaves nothing allocated and nothing in the result slot.
+// Every failure returns QV_ERR_BAD_DATA and leaves nothing allocated and nothing in the result slot.
 #include "codec/file_parse_share.h"
 
 #include <json-c/json.h>
 
 #include <cstdlib>
 
-#include "codec/file_process.h"
-#include "codec/reply_fields.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "codec/reply_json.h"
 
 using qv_reply::member;
 

@@ -7,14 +7,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/client_file_task.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "codec/chunk_check.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
-#include "codec/json_reads.h"
 #include "codec/qv_strlcpy.h"
-#include "base/client_file_task.h"
-#include "base/qv_log.h"
+#include "codec/reply_json.h"
 
-using namespace qv::jr;
+using namespace qv_reply;
 
 namespace {
 
@@ -50,9 +52,9 @@ file_dnode *gps_entry(json_object *el) {
 // Links the entries of "GPSFileList" from the last to the first (the batch ends in reply order).
 // -1 at the first entry that lacks a required key; the entries linked so far stay.
 int link_gps_entries(json_object *entries, file_list_info *holder) {
-    for (size_t i = length(entries); i-- > 0;) {
+    for (size_t i = count(entries); i-- > 0;) {
         file_dnode *n = gps_entry(element(entries, i));
-        if (n == nullptr) return -1;
+        if (n == nullptr) return QV_ERR_ARG;
         ppc_link_file_to_list(&holder->list, n);
     }
     return 0;
@@ -62,37 +64,37 @@ int parse_gps_chunk(json_object *root, client_file_task *task) {
     json_object *first = gps_head(root);
     if (first == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     task->id.store(read32(member(first, "seq")));
     auto *holder = static_cast<file_list_info *>(std::calloc(1, sizeof(file_list_info)));
     if (holder == nullptr) {
         QV_LOG_ERROR("gps holder: out of memory");
-        return -1;
+        return QV_ERR_ARG;
     }
     task->file_list = holder;
     json_object *status = member(first, "status");
     if (status == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     task->status.store(read32(status));
     if (task->status.load() != 1) return 0;
     json_object *cur = member(first, "curCount");
     if (cur == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     holder->count = read32(cur);
     holder->totalCount = holder->count;
     json_object *entries = member_of(first, "GPSFileList", json_type_array);
     if (entries == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     if (link_gps_entries(entries, holder) != 0) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     return 0;
 }
@@ -104,12 +106,12 @@ int Parser_FileGetUserSpace(client_info *info, uint16_t, int, const file_cmd_row
     json_object *data = member(info->r_json, "data");
     if (data == nullptr) {
         QV_LOG_ERROR("data json NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *first = element(data, 0);
     if (first == nullptr || out == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *user = member(first, "userName");
     json_object *used = member(first, "usedSpace");
@@ -123,7 +125,7 @@ int Parser_FileGetUserSpace(client_info *info, uint16_t, int, const file_cmd_row
     }
     if (user == nullptr || used == nullptr || alloc == nullptr || total == nullptr || free_size == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     qv_strlcpy(out->userName, json_object_get_string(user));
     out->usedSpace = read64(used);
@@ -137,14 +139,15 @@ int Parser_FileGetUserSpace(client_info *info, uint16_t, int, const file_cmd_row
 int parser_FileTaskGPS(const char *chunk, client_file_task *task) {
     if (chunk == nullptr || task == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *root = json_tokener_parse(chunk);
     if (root == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
-    const int ret = parse_gps_chunk(root, task);
+    int ret = chunk_answers_other_cmd(root, task);
+    if (ret == 0) ret = parse_gps_chunk(root, task);
     json_object_put(root);
     return ret;
 }
@@ -160,13 +163,13 @@ int Parser_FileGetListByGPS(client_info *info, uint16_t, int, const file_cmd_row
     json_object *first = gps_head(info->r_json);
     if (first == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     info->seq = read32(member(first, "seq"));
     auto *holder = static_cast<file_list_info *>(std::calloc(1, sizeof(file_list_info)));
     if (holder == nullptr) {
         QV_LOG_ERROR("gps holder: out of memory");
-        return -1;
+        return QV_ERR_ARG;
     }
     info->file_list = holder;
     json_object *status = member(first, "status");
@@ -192,5 +195,5 @@ int Parser_FileGetListByGPS(client_info *info, uint16_t, int, const file_cmd_row
     ppc_destory_file_list(holder->list);
     std::free(holder);
     info->file_list = nullptr;
-    return -1;
+    return QV_ERR_ARG;
 }

@@ -10,10 +10,11 @@
 #include <cstring>
 #include <string>
 
-#include "codec/json_reads.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/reply_json.h"
 
-using namespace qv::jr;
+using namespace qv_reply;
 
 namespace {
 
@@ -35,19 +36,19 @@ int open_listing(client_info *info, const char *array_key, bool verbose, bool wi
     json_object *data = member_of(info->r_json, "data", json_type_object);
     if (data == nullptr) {
         if (verbose) QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *count = member(data, "count");
     json_object *total_count = member(data, "totalCount");
     json_object *total_size = with_total_size ? member(data, "totalSize") : nullptr;
     if (count == nullptr || total_count == nullptr || (with_total_size && total_size == nullptr)) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     auto *holder = static_cast<file_list_info *>(std::calloc(1, sizeof(file_list_info)));
     if (holder == nullptr) {
         QV_LOG_ERROR("file list holder: out of memory");
-        return -1;
+        return QV_ERR_ARG;
     }
     info->file_list = holder;
     holder->count = read32(count);
@@ -56,7 +57,7 @@ int open_listing(client_info *info, const char *array_key, bool verbose, bool wi
     json_object *arr = member_of(data, array_key, json_type_array);
     if (arr == nullptr) {
         if (verbose) QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     *array = arr;
     return 0;
@@ -81,11 +82,11 @@ char *dup_text(const char *s) { return s ? strdup(s) : nullptr; }
 
 int parser_FileGetTypeList(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *arr = nullptr;
-    if (open_listing(info, "filelist", false, false, &arr) != 0) return -1;
+    if (open_listing(info, "filelist", false, false, &arr) != 0) return QV_ERR_ARG;
     file_list_info *holder = info->file_list;
-    for (size_t i = length(arr); i-- > 0;) {
+    for (size_t i = count(arr); i-- > 0;) {
         json_object *el = listing_element(arr, static_cast<long>(i));
-        if (el == nullptr) return -1;
+        if (el == nullptr) return QV_ERR_ARG;
         // Every value starts from zero for each element: a key an element lacks must not inherit the
         // value of its neighbour.
         int64_t size = 0, date = 0;
@@ -102,14 +103,14 @@ int parser_FileGetTypeList(client_info *info, uint16_t, int, const file_cmd_row 
 
 int traverse_file_type_path_json(json_object *array, file_dnode **list, int index, int32_t type) {
     json_object *el = listing_element(array, index);
-    if (el == nullptr) return -1;
+    if (el == nullptr) return QV_ERR_ARG;
     json_object *size = member(el, "size");
     json_object *date = member(el, "data");
     json_object *is_folder = member(el, "isFolder");
     json_object *name = member(el, "name");
     if (size == nullptr || date == nullptr || is_folder == nullptr || name == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     int32_t is_store = 0;
     if (json_object *v = member(el, "isStore")) is_store = read32(v);
@@ -123,8 +124,8 @@ int traverse_file_type_path_json(json_object *array, file_dnode **list, int inde
 
 int parser_FileGetTypeListByPath(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *arr = nullptr;
-    if (open_listing(info, "filelist", false, true, &arr) != 0) return -1;
-    const size_t n = length(arr);
+    if (open_listing(info, "filelist", false, true, &arr) != 0) return QV_ERR_ARG;
+    const size_t n = count(arr);
     for (size_t i = 0; i < n; ++i)
         traverse_file_type_path_json(arr, &info->file_list->list, static_cast<int>(i), info->fileType);
     return 0;
@@ -132,21 +133,21 @@ int parser_FileGetTypeListByPath(client_info *info, uint16_t, int, const file_cm
 
 int parser_FileGetDirList(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *arr = nullptr;
-    if (open_listing(info, "albumList", true, false, &arr) != 0) return -1;
+    if (open_listing(info, "albumList", true, false, &arr) != 0) return QV_ERR_ARG;
     file_list_info *holder = info->file_list;
-    const size_t n = length(arr);
+    const size_t n = count(arr);
     for (size_t i = 0; i < n; ++i) {
         json_object *el = listing_element(arr, static_cast<long>(i));
-        if (el == nullptr) return -1;
+        if (el == nullptr) return QV_ERR_ARG;
         const char *path = text(el, "path");
         if (path == nullptr) {
             QV_LOG_ERROR("access NULL");
-            return -1;
+            return QV_ERR_ARG;
         }
         auto *album = static_cast<file_dnode *>(std::calloc(1, sizeof(file_dnode)));
         if (album == nullptr) {
             QV_LOG_ERROR("add album list error");
-            return -1;
+            return QV_ERR_ARG;
         }
         if (json_object *v = member(el, "date")) album->date = read32(v);
         if (json_object *v = member(el, "bucket_id")) album->bucketId = read32(v);
@@ -159,28 +160,28 @@ int parser_FileGetDirList(client_info *info, uint16_t, int, const file_cmd_row *
         json_object *items = member_of(el, "fileList", json_type_array);
         if (items == nullptr) {
             QV_LOG_ERROR("access NULL");
-            return -1;
+            return QV_ERR_ARG;
         }
         // The preview array is sized from the entries the reply actually holds (the album's "count"
         // may be smaller, or 0), plus the null terminator.
-        const size_t m = length(items);
+        const size_t m = count(items);
         if (m == 0) continue;
         album->type_list = static_cast<file_type_item **>(std::calloc(m + 1, sizeof(file_type_item *)));
         if (album->type_list == nullptr) {
             QV_LOG_ERROR("add album list error");
-            return -1;
+            return QV_ERR_ARG;
         }
         for (size_t j = 0; j < m; ++j) {
             json_object *it = object_at(items, j);
             const char *item_path = it ? text(it, "path") : nullptr;
             if (item_path == nullptr) {
                 QV_LOG_ERROR("access NULL");
-                return -1;
+                return QV_ERR_ARG;
             }
             auto *item = static_cast<file_type_item *>(std::calloc(1, sizeof(file_type_item)));
             if (item == nullptr) {
                 QV_LOG_ERROR("add album list error");
-                return -1;
+                return QV_ERR_ARG;
             }
             item->path = dup_text(item_path);
             item->name = dup_text(last_component(item_path));
@@ -195,12 +196,12 @@ int parser_FileGetDirList(client_info *info, uint16_t, int, const file_cmd_row *
 
 int parser_FileGetBackupList(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *arr = nullptr;
-    if (open_listing(info, "filelist", false, false, &arr) != 0) return -1;
+    if (open_listing(info, "filelist", false, false, &arr) != 0) return QV_ERR_ARG;
     file_list_info *holder = info->file_list;
-    const size_t n = length(arr);
+    const size_t n = count(arr);
     for (size_t i = 0; i < n; ++i) {
         json_object *el = listing_element(arr, static_cast<long>(i));
-        if (el == nullptr) return -1;
+        if (el == nullptr) return QV_ERR_ARG;
         json_object *uuid = member(el, "file_uuid");
         if (uuid == nullptr) continue;
         if (ppc_add_uuid_only_to_list(&holder->uuid_list, json_object_get_string(uuid)) != 0) {
@@ -208,7 +209,7 @@ int parser_FileGetBackupList(client_info *info, uint16_t, int, const file_cmd_ro
             uuid_list_free(holder->uuid_list);
             std::free(holder);
             info->file_list = nullptr;
-            return -1;
+            return QV_ERR_ARG;
         }
     }
     return 0;
@@ -218,18 +219,18 @@ int parser_FileGetClassInfo(client_info *info, uint16_t, int, const file_cmd_row
     json_object *data = member_of(info->r_json, "data", json_type_object);
     if (data == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *total_count = member(data, "totalCount");
     if (total_count == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     info->totalCount = read32(total_count);
     json_object *total_size = member(data, "totalSize");
     if (total_size == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     // A type's total easily passes 2 GB: read all 64 bits.
     info->totalSize = read64(total_size);
@@ -241,10 +242,10 @@ int parser_FileGetClassInfo(client_info *info, uint16_t, int, const file_cmd_row
 int update_album_list(file_dnode *album, const char *path) {
     if (album == nullptr || path == nullptr || album->type_list == nullptr) {
         QV_LOG_ERROR("para is null");
-        return -1;
+        return QV_ERR_ARG;
     }
     auto *item = static_cast<file_type_item *>(std::calloc(1, sizeof(file_type_item)));
-    if (item == nullptr) return -1;
+    if (item == nullptr) return QV_ERR_ARG;
     const char *name = last_component(path);
     item->name = strdup(name);
     std::string full = std::string(album->path ? album->path : "") + "/" + name;
@@ -256,7 +257,7 @@ int update_album_list(file_dnode *album, const char *path) {
 
 int _add_album_to_list(file_dnode **list, int32_t parent_id, int64_t date, const char *path, int32_t isStore,
                        int32_t bucketId) {
-    if (list == nullptr || path == nullptr) return -1;
+    if (list == nullptr || path == nullptr) return QV_ERR_ARG;
     for (file_dnode *a = *list; a != nullptr; a = a->next) {
         if (a->parent_id == parent_id && a->bucketId == bucketId) {
             // Slots 0..3 hold previews; slot 4 stays the terminator.
@@ -268,7 +269,7 @@ int _add_album_to_list(file_dnode **list, int32_t parent_id, int64_t date, const
     auto *album = static_cast<file_dnode *>(std::calloc(1, sizeof(file_dnode)));
     if (album == nullptr) {
         QV_LOG_ERROR("add disk list error");
-        return -1;
+        return QV_ERR_ARG;
     }
     const char *slash = std::strrchr(path, '/');
     if (slash != nullptr) {
@@ -289,7 +290,7 @@ int _add_album_to_list(file_dnode **list, int32_t parent_id, int64_t date, const
         std::free(album->name);
         std::free(album);
         QV_LOG_ERROR("add disk list error");
-        return -1;
+        return QV_ERR_ARG;
     }
     update_album_list(album, path);
     album->count = 1;
@@ -299,7 +300,7 @@ int _add_album_to_list(file_dnode **list, int32_t parent_id, int64_t date, const
 
 int traverse_album_json(json_object *array, file_dnode **list, int index) {
     json_object *el = listing_element(array, index);
-    if (el == nullptr) return -1;
+    if (el == nullptr) return QV_ERR_ARG;
     int32_t parent_id = 0, is_store = 0;
     int64_t date = 0;
     if (json_object *v = member(el, "parent_id")) parent_id = read32(v);
@@ -311,8 +312,8 @@ int traverse_album_json(json_object *array, file_dnode **list, int index) {
 
 int parser_FileGetAlbumList(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *arr = nullptr;
-    if (open_listing(info, "filelist", false, false, &arr) != 0) return -1;
-    const size_t n = length(arr);
+    if (open_listing(info, "filelist", false, false, &arr) != 0) return QV_ERR_ARG;
+    const size_t n = count(arr);
     for (size_t i = 0; i < n; ++i) traverse_album_json(arr, &info->file_list->list, static_cast<int>(i));
     return 0;
 }

@@ -12,11 +12,6 @@
 
 namespace {
 
-// Requests of the account commands and of the data sync carry no session token.
-bool header_has_token(int32_t cmd) {
-    return !(cmd == 166 || (cmd >= 200 && cmd <= 203));
-}
-
 // Copies a text into a new heap buffer; a process without memory cannot go on.
 char *dup_or_die(const char *text, size_t len, const char *what) {
     char *buf = static_cast<char *>(std::calloc(len + 1, 1));
@@ -36,6 +31,25 @@ void release_reply(client_info *info) {
 }
 
 }  // namespace
+
+const file_cmd_row *file_cmd_row_of(int32_t cmd) {
+    return file_cmd_find(file_cmd_table(), QV_FILE_CMD_COUNT, cmd, nullptr);
+}
+
+bool file_cmd_is_streamed(int32_t cmd) {
+    const file_cmd_row *row = file_cmd_row_of(cmd);
+    return row != nullptr && (row->flags & QV_CMD_STREAMED) != 0;
+}
+
+qv_cache_db file_cmd_cache_db(int32_t cmd) {
+    const file_cmd_row *row = file_cmd_row_of(cmd);
+    return row != nullptr ? row->cache : QV_CACHE_NONE;
+}
+
+bool file_cmd_has_token(int32_t cmd) {
+    const file_cmd_row *row = file_cmd_row_of(cmd);
+    return row == nullptr || (row->flags & QV_CMD_NO_TOKEN) == 0;
+}
 
 const file_cmd_row *file_cmd_find(const file_cmd_row *rows, size_t count, int32_t cmd, int *index) {
     if (rows == nullptr || cmd < 0 || cmd > 0xffff) return nullptr;
@@ -75,26 +89,26 @@ int file_process_rows(client_info *info, const file_cmd_row *rows, size_t count)
 int file_parse_header_json(client_info *info) {
     if (info == nullptr || info->recv_buf == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     release_reply(info);  // never leak a tree left from an earlier reply
     info->r_json = json_tokener_parse(info->recv_buf);
     if (info->r_json == nullptr) {
         QV_LOG_ERROR("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *header = nullptr;
     if (!json_object_object_get_ex(info->r_json, "header", &header) ||
         !json_object_is_type(header, json_type_object)) {
         QV_LOG_DEBUG("access NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     json_object *v = nullptr;
     info->cmd = json_object_object_get_ex(header, "cmd", &v) ? json_object_get_int(v) : 0;
     info->error = json_object_object_get_ex(header, "error", &v) ? json_object_get_int(v) : 0;
     if (json_object_object_get_ex(header, "token", &v)) info->token = json_object_get_int64(v);
     if (json_object_object_get_ex(header, "seq", &v)) info->seq = static_cast<int64_t>(json_object_get_int(v));
-    return 0;
+    return QV_OK;
 }
 
 int file_parse_process(client_info *info) {
@@ -157,13 +171,22 @@ void generate_cache_key(char **slot, const char *text, int cmd) {
 
 json_object *qv_request_header(const client_info *info) {
     json_object *header = json_object_new_object();
+    const file_cmd_row *row = file_cmd_row_of(info->cmd);
+    const uint8_t flags = row != nullptr ? row->flags : 0;
     json_object_object_add(header, "cmd", json_object_new_int(info->cmd));
-    if (header_has_token(info->cmd)) json_object_object_add(header, "token", json_object_new_int64(info->token));
+    if ((flags & QV_CMD_NO_TOKEN) == 0)
+        json_object_object_add(header, "token", json_object_new_int64(info->token));
     // The envelope carries the low 32 bits of the sequence number, read as signed.
     const auto seq32 = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(info->seq)));
     json_object_object_add(header, "seq", json_object_new_int(seq32));
-    json_object_object_add(header, "error", json_object_new_int(info->cmd == 174 ? 0 : info->error));
+    json_object_object_add(header, "error",
+                           json_object_new_int((flags & QV_CMD_ZERO_ERROR) != 0 ? 0 : info->error));
     return header;
+}
+
+void qv_request_cache_key(client_info *info, json_object *param) {
+    if (file_cmd_cache_db(info->cmd) == QV_CACHE_NONE) return;
+    generate_cache_key(&info->cacheKey, qv_json_text(param).c_str(), info->cmd);
 }
 
 int qv_request_finish(client_info *info, json_object *data) {
@@ -172,11 +195,11 @@ int qv_request_finish(client_info *info, json_object *data) {
     json_object_object_add(root, "header", qv_request_header(info));
     json_to_string(info, root);
     json_object_put(root);
-    return 0;
+    return QV_OK;
 }
 
 int Parser_NoData(client_info *, uint16_t, int, const file_cmd_row *) {
-    return 0;
+    return QV_OK;
 }
 
 // Header-only requests; the header form follows the code (see qv_request_header).
@@ -199,7 +222,7 @@ int Request_GetUserList(client_info *info) {
     json_object *header = qv_request_header(info);
     json_object_object_add(root, "header", header);
     json_to_string(info, root);
-    generate_cache_key(&info->cacheKey, qv_json_text(header).c_str(), info->cmd);
+    qv_request_cache_key(info, header);
     json_object_put(root);
-    return 0;
+    return QV_OK;
 }

@@ -10,10 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/client_file_task.h"
+#include "base/qv_errors.h"
 #include "codec/client_info.h"
-
-// Result of file_parse_process when the command's reply parser is not available in this build.
-inline constexpr int QV_ERR_NO_PARSER = 10004;
 
 // The text that file_parse_process leaves in `retstr` when a reply answers no request it can apply.
 inline constexpr const char QV_REPLY_UNMATCHED_TEXT[] = "input cmd is not finished!";
@@ -26,12 +25,35 @@ using file_request_fn = int (*)(client_info *info);
 // index and the row itself.
 using file_parse_fn = int (*)(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 
+// The command-cache database of a cacheable listing; the value is the selector the cache hooks get.
+enum qv_cache_db : int8_t {
+    QV_CACHE_NONE = -1,   // not cacheable: the builder makes no cache key
+    QV_CACHE_USER = 0,    // "cache.db"
+    QV_CACHE_RECENT = 1,  // "recent_cache.db"
+};
+
+// The file name of a cache database ("" for QV_CACHE_NONE).
+constexpr const char *qv_cache_db_file(qv_cache_db db) {
+    return db == QV_CACHE_USER ? "cache.db" : db == QV_CACHE_RECENT ? "recent_cache.db" : "";
+}
+
+// Facts of a command besides its builder and parser.
+enum file_cmd_flags : uint8_t {
+    QV_CMD_STREAMED = 1,    // the reply normally comes chunked, each chunk to the task's chunk parser
+    QV_CMD_NO_TOKEN = 2,    // the request header carries no "token"
+    QV_CMD_ZERO_ERROR = 4,  // the request header's "error" is always 0
+};
+
 struct file_cmd_row {
     uint16_t code;
     file_request_fn builder;  // null while the builder is not available
     const char *builder_name;
     file_parse_fn parser;     // null while the parser is not available
     const char *parser_name;
+    uint8_t flags = 0;                          // file_cmd_flags
+    qv_cache_db cache = QV_CACHE_NONE;          // where a cacheable listing's replies are kept
+    file_task_parse_fn chunk_parser = nullptr;  // installed on the task for a streamed reply
+    file_task_cb chunk_destroy = nullptr;       // installed with it: frees a chunk's results
 };
 
 inline constexpr size_t QV_FILE_CMD_COUNT = 123;
@@ -43,14 +65,23 @@ const file_cmd_row *file_cmd_table();
 // null) gets its index.
 const file_cmd_row *file_cmd_find(const file_cmd_row *rows, size_t count, int32_t cmd, int *index);
 
-// Builds the request of `cmd` into `retstr`: 0; 10001 when no row has the code (`retstr` untouched);
-// 10003 when the builder is missing or fails.
+// The row of `cmd` in file_cmd_table(), or null.
+const file_cmd_row *file_cmd_row_of(int32_t cmd);
+// Facts read from the row of `cmd` (a code without a row: not streamed, not cacheable, with a token).
+bool file_cmd_is_streamed(int32_t cmd);
+qv_cache_db file_cmd_cache_db(int32_t cmd);
+bool file_cmd_has_token(int32_t cmd);
+
+// Builds the request of `cmd` into `retstr`: 0; QV_ERR_CMD_NOT_FOUND when no row has the code (`retstr`
+// untouched); QV_ERR_NOT_BUILT when the builder is missing or fails. A cacheable row's builder also
+// leaves a new heap text in `cacheKey`.
 int file_process(client_info *info);
 
-// Applies the reply in `recv_buf`: 10003 when it is not JSON or has no "header" object. Otherwise the
-// header goes into `cmd`, `error`, `token` and `seq`, and the parser of the request's code runs when
-// the reply's "cmd" equals the request's code; a reply for another code (or without "cmd") runs no
-// parser and gives 10001 with QV_REPLY_UNMATCHED_TEXT in `retstr`; a missing parser gives
+// Applies the reply in `recv_buf`: QV_ERR_NOT_BUILT when it is not JSON or has no "header" object.
+// Otherwise the header goes into `cmd`, `error`, `token` and `seq`, and the parser of the request's code
+// runs when the reply's "cmd" equals the request's code; a reply for another code (or without "cmd")
+// runs no parser and gives QV_ERR_CMD_NOT_FOUND with QV_REPLY_UNMATCHED_TEXT in `retstr`; a missing
+// parser gives
 // QV_ERR_NO_PARSER. A nonzero header "error" is the result whatever else happened. `r_json` is
 // released and cleared on every path.
 int file_parse_process(client_info *info);
@@ -61,7 +92,8 @@ int file_parse_process_rows(client_info *info, const file_cmd_row *rows, size_t 
 
 // Parses `recv_buf` into `r_json` and applies the header: `cmd` and `error` ("cmd"/"error", 0 when
 // missing), `token` when "token" is present, `seq` (32-bit, sign-widened) when "seq" is present.
-// 0, or -1 when there is no text, it is not JSON or has no "header" object (`r_json` may stay set).
+// 0, or QV_ERR_ARG when there is no text, it is not JSON or has no "header" object (`r_json` may stay
+// set).
 int file_parse_header_json(client_info *info);
 
 // Serialises `obj` in the device's text form into a new heap text stored in `retstr` (a previous
@@ -73,12 +105,16 @@ void json_to_string(client_info *info, json_object *obj);
 void generate_cache_key(char **slot, const char *text, int cmd);
 
 // Helpers for builders. The request header of the record: "cmd", "token", "seq", "error"; without
-// "token" for 166 and 200 to 203; "error" always 0 for 174.
+// "token" and with "error" 0 as the command's row says.
 json_object *qv_request_header(const client_info *info);
 
 // Completes a request: adds `data` (when not null; ownership passes) and then the header to a new
 // envelope, stores its text in `retstr`, releases the envelope. Returns 0.
 int qv_request_finish(client_info *info, json_object *data);
+
+// Stores the cache key of a cacheable command (its row says so), made from `param`'s text, in
+// `cacheKey`; does nothing for any other command.
+void qv_request_cache_key(client_info *info, json_object *param);
 
 // Reply parser of every command whose reply carries nothing the client needs: returns 0.
 int Parser_NoData(client_info *info, uint16_t code, int index, const file_cmd_row *row);

@@ -57,6 +57,40 @@ TEST(CommandTable, FindGivesTheRowAndItsIndex) {
 // ---- request envelopes ----
 
 // Every header-only command sends only "header", with the standard member order.
+// A streamed row names the chunk parser the processor installs; no other row has one.
+TEST(CommandTable, StreamedRowsNameTheirChunkParser) {
+    std::set<int> streamed;
+    for (size_t i = 0; i < QV_FILE_CMD_COUNT; ++i) {
+        const file_cmd_row &row = file_cmd_table()[i];
+        const bool is_streamed = (row.flags & QV_CMD_STREAMED) != 0;
+        EXPECT_EQ(is_streamed, row.chunk_parser != nullptr) << row.code;
+        EXPECT_TRUE(row.chunk_destroy == nullptr || is_streamed) << row.code;
+        if (is_streamed) streamed.insert(row.code);
+    }
+    EXPECT_EQ(streamed, (std::set<int>{117, 157, 159, 160, 163, 167, 173, 174, 211, 212, 213}));
+    EXPECT_TRUE(file_cmd_is_streamed(117));
+    EXPECT_FALSE(file_cmd_is_streamed(101));
+    EXPECT_FALSE(file_cmd_is_streamed(9999));
+}
+
+// The cacheable listings and the database each one's replies are kept in.
+TEST(CommandTable, CacheableListingsAndTheirDatabases) {
+    struct Case {
+        int cmd;
+        const char *file;
+    };
+    const Case cases[] = {{101, "cache.db"}, {120, "cache.db"}, {123, "cache.db"}, {124, "cache.db"},
+                          {158, "cache.db"}, {323, "cache.db"}, {151, "recent_cache.db"},
+                          {161, "recent_cache.db"}};
+    size_t cacheable = 0;
+    for (size_t i = 0; i < QV_FILE_CMD_COUNT; ++i)
+        if (file_cmd_table()[i].cache != QV_CACHE_NONE) ++cacheable;
+    EXPECT_EQ(cacheable, std::size(cases));
+    for (const Case &c : cases) EXPECT_STREQ(qv_cache_db_file(file_cmd_cache_db(c.cmd)), c.file) << c.cmd;
+    EXPECT_EQ(file_cmd_cache_db(185), QV_CACHE_NONE);  // the hidden folder's page is never cached
+    EXPECT_EQ(file_cmd_cache_db(9999), QV_CACHE_NONE);
+}
+
 TEST(Envelope, HeaderOnlyCommands) {
     const int header_only[] = {20,  100, 130, 148, 150, 163, 165, 170, 171, 175, 176, 177, 178, 180,
                                183, 184, 186, 213, 214, 300, 304, 305, 307, 310, 312, 314, 317, 319,

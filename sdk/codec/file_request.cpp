@@ -5,12 +5,13 @@
 
 #include <cstdlib>
 
-#include "codec/file_process.h"
 #include "base/file_types.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "codec/file_process.h"
 #include "codec/json_text.h"
 #include "codec/request_blocks.h"
 #include "codec/request_json.h"
-#include "base/qv_log.h"
 
 using qv_req::finish_array;
 using qv_req::finish_object;
@@ -28,10 +29,10 @@ bool missing(const client_info *info, const char *what) {
     return false;
 }
 
-int finish_array(client_info *info, Params &params, bool cache_key) {
+int finish_array(client_info *info, Params &params) {
     json_object *array = json_object_new_array();
     json_object *param = params.release();
-    if (cache_key) generate_cache_key(&info->cacheKey, qv_json_text(param).c_str(), info->cmd);
+    qv_request_cache_key(info, param);
     json_object_array_add(array, param);
     return qv_request_finish(info, array);
 }
@@ -50,26 +51,26 @@ void add_path_triple(Params &p, const path_info *path) {
 }
 
 // The seven members of a folder page (101, 185).
-int folder_page(client_info *info, bool cache_key) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return -1;
+int folder_page(client_info *info) {
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return QV_ERR_ARG;
     Params p;
     add_path_triple(p, info->srcPathInfo);
     p.i("offset", low32(info->offset)).i("length", low32(info->length));
     p.i("fileType", info->fileType).i("sortType", info->sortType);
-    return finish_array(info, p, cache_key);
+    return finish_array(info, p);
 }
 
 // The members of a type listing page (120, 123, 155).
-int type_page(client_info *info, bool cache_key) {
+int type_page(client_info *info) {
     Params p;
     p.i("fileType", info->fileType).i("sortType", info->sortType);
     p.i("offset", low32(info->offset)).i("length", low32(info->length)).i("childCount", info->count);
-    return finish_array(info, p, cache_key);
+    return finish_array(info, p);
 }
 
 // Requests of one string input.
 int one_string(client_info *info, const char *key, const char *value) {
-    if (!need(info, value, key)) return -1;
+    if (!need(info, value, key)) return QV_ERR_ARG;
     Params p;
     p.s(key, value);
     return finish_array(info, p);
@@ -87,18 +88,18 @@ int one_int(client_info *info, const char *key, int32_t value) {
 // ---- files and folders ----
 
 int Request_FileGetList(client_info *info) {
-    return folder_page(info, true);
+    return folder_page(info);
 }
 
 int Request_HideSpaceFileGetList(client_info *info) {
-    return folder_page(info, false);
+    return folder_page(info);
 }
 
 int Request_Mkdir(client_info *info) {
     const char *path = info->srcPathInfo != nullptr ? info->srcPathInfo->path : nullptr;
     if (path == nullptr) {
         QV_LOG_ERROR("invalid path:%s", "(null)");
-        return -1;
+        return QV_ERR_ARG;
     }
     QV_LOG_DEBUG("bucket_id=%d", info->srcPathInfo->bucketId);
     Params p;
@@ -109,7 +110,7 @@ int Request_Mkdir(client_info *info) {
 int Request_Rename(client_info *info) {
     if (!need_path(info, info->srcPathInfo, "srcPathInfo.path") ||
         !need_path(info, info->desPathInfo, "desPathInfo.path"))
-        return -1;
+        return QV_ERR_ARG;
     Params p;
     p.s("srcPath", info->srcPathInfo->path).i("srcBucketId", info->srcPathInfo->bucketId);
     p.s("desPath", info->desPathInfo->path).i("desBucketId", info->desPathInfo->bucketId);
@@ -117,14 +118,14 @@ int Request_Rename(client_info *info) {
 }
 
 int Request_FileIsExist(client_info *info) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return -1;
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return QV_ERR_ARG;
     Params p;
     add_path_triple(p, info->srcPathInfo);
     return finish_array(info, p);
 }
 
 int Request_FileGetAttr(client_info *info) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return -1;
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return QV_ERR_ARG;
     Params p;
     p.s("path", info->srcPathInfo->path).i64("srcBucketId", info->srcPathInfo->bucketId);
     p.i("thumbnailType", info->srcPathInfo->thumbnailType).i("attrFlag", info->optionFlag);
@@ -132,7 +133,7 @@ int Request_FileGetAttr(client_info *info) {
 }
 
 int Request_FileDownload(client_info *info) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return -1;
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return QV_ERR_ARG;
     Params p;
     add_path_triple(p, info->srcPathInfo);
     p.i64("offset", info->offset).i64("length", info->length).i("recordsFlags", 1);
@@ -140,7 +141,7 @@ int Request_FileDownload(client_info *info) {
 }
 
 int Request_FileCheckUpload(client_info *info) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return -1;
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return QV_ERR_ARG;
     Params p;
     add_path_triple(p, info->srcPathInfo);
     p.i64("modifyTime", static_cast<int64_t>(info->modifyTime)).i64("fileSize", info->file_length);
@@ -148,7 +149,7 @@ int Request_FileCheckUpload(client_info *info) {
 }
 
 int Request_FileDelete(client_info *info) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return -1;
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return QV_ERR_ARG;
     QV_LOG_DEBUG("bucket_id=%d", info->srcPathInfo->bucketId);
     Params p;
     p.s("path", info->srcPathInfo->path).i64("srcBucketId", info->srcPathInfo->bucketId);
@@ -156,7 +157,7 @@ int Request_FileDelete(client_info *info) {
 }
 
 int Request_FileSearch(client_info *info) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return -1;
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return QV_ERR_ARG;
     Params p;
     if (info->searchString != nullptr) p.s("searchString", info->searchString);
     p.s("searchPath", info->srcPathInfo->path);
@@ -166,11 +167,11 @@ int Request_FileSearch(client_info *info) {
 }
 
 int Request_FileGetTypeList(client_info *info) {
-    return type_page(info, true);
+    return type_page(info);
 }
 
 int Request_FileGetBackupList(client_info *info) {
-    return type_page(info, false);
+    return type_page(info);
 }
 
 int Request_FileGetClassInfo(client_info *info) {
@@ -178,16 +179,16 @@ int Request_FileGetClassInfo(client_info *info) {
 }
 
 int Request_FileGetTypeListByPath(client_info *info) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return -1;
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return QV_ERR_ARG;
     Params p;
     p.i("fileType", info->fileType).i("sortType", info->sortType).s("path", info->srcPathInfo->path);
     p.i("offset", low32(info->offset)).i("length", low32(info->length));
     p.i("srcUserId", info->srcPathInfo->bucketId).i("srcBucketId", info->srcPathInfo->bucketId);
-    return finish_array(info, p, true);
+    return finish_array(info, p);
 }
 
 int Request_FileDelTypeListByPath(client_info *info) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return -1;
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return QV_ERR_ARG;
     Params p;
     p.i("fileType", info->fileType);
     add_path_triple(p, info->srcPathInfo);
@@ -197,7 +198,7 @@ int Request_FileDelTypeListByPath(client_info *info) {
 int Request_FileGetRecordsList(client_info *info) {
     Params p;
     p.i("offset", low32(info->offset)).i("length", low32(info->length)).i("childCount", info->count);
-    return finish_array(info, p, true);
+    return finish_array(info, p);
 }
 
 int Request_FileSetRecordsHide(client_info *info) {
@@ -207,7 +208,7 @@ int Request_FileSetRecordsHide(client_info *info) {
 }
 
 int Request_FileSetStore(client_info *info) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return -1;
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path")) return QV_ERR_ARG;
     Params p;
     add_path_triple(p, info->srcPathInfo);
     p.i("isStore", info->status);
@@ -215,20 +216,20 @@ int Request_FileSetStore(client_info *info) {
 }
 
 int Request_FileGetMutilTypeList(client_info *info) {
-    if (info->count > 0 && !need(info, info->typeList, "typeList")) return -1;
+    if (info->count > 0 && !need(info, info->typeList, "typeList")) return QV_ERR_ARG;
     json_object *types = json_object_new_array();
     for (int32_t k = 0; k < info->count; ++k) json_object_array_add(types, json_object_new_int(info->typeList[k]));
     Params p;
     p.add("typeList", types).i("sortType", info->sortType);
     p.i("offset", low32(info->offset)).i("length", low32(info->length)).i("childCount", info->count);
     p.i("filterFlag", 1);  // the device's value; the caller's filterFlag is not sent
-    return finish_array(info, p, true);
+    return finish_array(info, p);
 }
 
 int Request_FileCopy(client_info *info) {
     if (!need_path(info, info->srcPathInfo, "srcPathInfo.path") ||
         !need_path(info, info->desPathInfo, "desPathInfo.path"))
-        return -1;
+        return QV_ERR_ARG;
     Params p;
     p.s("path", info->srcPathInfo->path).i("srcBucketId", info->srcPathInfo->bucketId);
     p.s("desPath", info->desPathInfo->path).i("desBucketId", info->desPathInfo->bucketId);
@@ -238,11 +239,11 @@ int Request_FileCopy(client_info *info) {
 int Request_FileGetAggregationList(client_info *info) {
     Params p;
     p.i("offset", low32(info->offset)).i("length", low32(info->length)).i("aggregationId", info->count);
-    return finish_array(info, p, true);
+    return finish_array(info, p);
 }
 
 int Request_FileDeleteList(client_info *info) {
-    if (!need(info, info->pathList, "pathList") || !need_entry_paths(info, info->pathList)) return -1;
+    if (!need(info, info->pathList, "pathList") || !need_entry_paths(info, info->pathList)) return QV_ERR_ARG;
     Params p;
     p.add("FileListInfo", file_path_array(info->pathList));
     return finish_object(info, p);
@@ -257,7 +258,7 @@ int Request_ResyscleGetList(client_info *info) {
 }
 
 int Request_ResyscleOperateList(client_info *info) {
-    if (!need(info, info->resyscleList, "resyscleList")) return -1;
+    if (!need(info, info->resyscleList, "resyscleList")) return QV_ERR_ARG;
     json_object *keys = json_object_new_array();
     if (resyscle_dnode **entries = info->resyscleList->rDnode; entries != nullptr) {
         for (; *entries != nullptr; ++entries) {
@@ -272,7 +273,7 @@ int Request_ResyscleOperateList(client_info *info) {
 }
 
 int Request_ResyscleSetSurviveTime(client_info *info) {
-    if (!need(info, info->resyscleInfo, "resyscleInfo")) return -1;
+    if (!need(info, info->resyscleInfo, "resyscleInfo")) return QV_ERR_ARG;
     Params p;
     p.i64("surviveTime", info->resyscleInfo->survive_time);
     return finish_object(info, p);
@@ -283,7 +284,7 @@ int Request_ResyscleSetSurviveTime(client_info *info) {
 int Request_BackupFile(client_info *info) {
     if (!need(info, info->fileUuid, "fileUuid") || !need(info, info->deviceUuid, "deviceUuid") ||
         !need(info, info->srcPath, "srcPath"))
-        return -1;
+        return QV_ERR_ARG;
     Params p;
     p.s("fileUuid", info->fileUuid);
     if (info->cmd == 132 && info->dirName != nullptr) p.s("dirName", info->dirName);
@@ -298,7 +299,7 @@ int Request_BackupFile(client_info *info) {
 int Request_BackupCheckFile(client_info *info) {
     if (!need(info, info->fileUuid, "fileUuid") || !need(info, info->deviceUuid, "deviceUuid") ||
         !need(info, info->srcPath, "srcPath"))
-        return -1;
+        return QV_ERR_ARG;
     Params p;
     p.s("fileUuid", info->fileUuid).s("path", info->srcPath);
     p.i64("modifyTime", static_cast<int64_t>(info->modifyTime)).i64("fileSize", info->file_length);
@@ -313,7 +314,7 @@ int Request_BackupFileIsExist(client_info *info) {
 
 int Request_FileMkdirBackup(client_info *info) {
     if (!need_path(info, info->srcPathInfo, "srcPathInfo.path") || !need(info, info->deviceUuid, "deviceUuid"))
-        return -1;
+        return QV_ERR_ARG;
     Params p;
     p.s("path", info->srcPathInfo->path).i("srcBucketId", info->srcPathInfo->bucketId);
     p.s("deviceUuid", info->deviceUuid);
@@ -328,7 +329,7 @@ int Request_BackupSetDiskName(client_info *info) {
 // the device's answer only when a complete reply arrives, so a failed exchange leaves the caller's list whole.
 int Request_BackupCheckFileUuid(client_info *info) {
     backup_uuid_head *head = info->uuidList;
-    if (!need(info, head, "uuidList")) return -1;
+    if (!need(info, head, "uuidList")) return QV_ERR_ARG;
     json_object *uuids = json_object_new_array();
     backup_uuid_dnode *end = backup_uuid_end(head);
     for (backup_uuid_dnode *n = head->next; n != nullptr && n != end; n = n->next) {
@@ -372,7 +373,7 @@ int Request_LogFileDownload(client_info *info) {
 
 int Request_SetRecentRecordHide(client_info *info) {
     const recent_record_hide_req *r = info->req.recentRecordHide;
-    if (!need(info, r, "req.recentRecordHide")) return -1;
+    if (!need(info, r, "req.recentRecordHide")) return QV_ERR_ARG;
     Params p;
     p.i("userId", r->userId).i("bucketId", r->bucketId).i("logId", r->logId);
     return finish_array(info, p);
@@ -385,7 +386,7 @@ int Request_AdminSetPwd(client_info *info) {
 int Request_AdminModifyPwd(client_info *info) {
     if (!need(info, info->adminPassword, "adminPassword") ||
         !need(info, info->newAdminPassword, "newAdminPassword"))
-        return -1;
+        return QV_ERR_ARG;
     Params p;
     p.s("adminPassword", info->adminPassword).s("newAdminPassword", info->newAdminPassword);
     return finish_array(info, p);
@@ -441,7 +442,7 @@ int Request_AdminSetSelfStart(client_info *info) {
 
 int Request_AdminSetDeviceSleepTime(client_info *info) {
     const dev_sleep_time_req *r = info->req.devSleepTime;
-    if (!need(info, r, "req.devSleepTime")) return -1;
+    if (!need(info, r, "req.devSleepTime")) return QV_ERR_ARG;
     Params p;
     p.i64("time", r->time);
     return finish_array(info, p);
@@ -449,7 +450,7 @@ int Request_AdminSetDeviceSleepTime(client_info *info) {
 
 int Request_AdminSetDeviceTimeZone(client_info *info) {
     const time_zone_req *r = info->req.pTimeZone;
-    if (!need(info, r, "req.pTimeZone")) return -1;
+    if (!need(info, r, "req.pTimeZone")) return QV_ERR_ARG;
     Params p;
     p.text("timeZone", r->timeZone);
     return finish_array(info, p);
@@ -464,7 +465,7 @@ int Request_AccountCheckBindCode(client_info *info) {
 }
 
 int Request_AccountSetUserInfo(client_info *info) {
-    if (!need(info, info->userImageUrl, "userImageUrl")) return -1;
+    if (!need(info, info->userImageUrl, "userImageUrl")) return QV_ERR_ARG;
     Params p;
     p.text("userId", info->userId).text("nickName", info->nickName).s("userImageUrl", info->userImageUrl);
     return finish_array(info, p);
@@ -480,7 +481,7 @@ int Request_AccountGetAuthCode(client_info *info) {
 
 int Request_HideSpacePwdSet(client_info *info) {
     const hide_space_pwd_set_req *r = info->req.hideSpacePwdSet;
-    if (!need(info, r, "req.hideSpacePwdSet")) return -1;
+    if (!need(info, r, "req.hideSpacePwdSet")) return QV_ERR_ARG;
     Params p;
     p.text("pwd", r->pwd);
     return finish_array(info, p);
@@ -488,7 +489,7 @@ int Request_HideSpacePwdSet(client_info *info) {
 
 int Request_HideSpacePwdReset(client_info *info) {
     const hide_space_pwd_reset_req *r = info->req.hideSpacePwdReset;
-    if (!need(info, r, "req.hideSpacePwdReset")) return -1;
+    if (!need(info, r, "req.hideSpacePwdReset")) return QV_ERR_ARG;
     Params p;
     p.text("verify_code", r->verify_code).text("pwd", r->pwd);
     return finish_array(info, p);
@@ -496,7 +497,7 @@ int Request_HideSpacePwdReset(client_info *info) {
 
 int Request_HideSpaceLogin(client_info *info) {
     const hide_space_login_req *r = info->req.hideSpaceLogin;
-    if (!need(info, r, "req.hideSpaceLogin")) return -1;
+    if (!need(info, r, "req.hideSpaceLogin")) return QV_ERR_ARG;
     Params p;
     p.text("pwd", r->pwd);
     return finish_array(info, p);
@@ -508,7 +509,7 @@ int Request_GetDeviceTimerSwitchValues(client_info *info) {
 
 int Request_SetDeviceTimerSwitchValues(client_info *info) {
     const timer_switch_req *r = info->req.timerSwitch;
-    if (!need(info, r, "req.timerSwitch")) return -1;
+    if (!need(info, r, "req.timerSwitch")) return QV_ERR_ARG;
     Params p;
     p.i("switch_type", r->switch_type).i("time_seconds", r->time_seconds).i("once", r->once);
     return finish_array(info, p);
@@ -522,12 +523,12 @@ int Request_SetDeviceTimerSwitchFlag(client_info *info) {
 
 int Request_CreateShare(client_info *info) {
     const create_share_req *r = info->req.pCreateShare;
-    if (!need(info, r, "req.pCreateShare")) return -1;
+    if (!need(info, r, "req.pCreateShare")) return QV_ERR_ARG;
     if (r->fileNum > 0) {
-        if (!need(info, r->fileList, "req.fileList")) return -1;
+        if (!need(info, r->fileList, "req.fileList")) return QV_ERR_ARG;
         for (int32_t k = 0; k < r->fileNum; ++k)
             if (!need(info, r->fileList[k], "req.fileList entry") || !need(info, r->fileList[k]->path, "req.fileList path"))
-                return -1;
+                return QV_ERR_ARG;
     }
     json_object *files = json_object_new_array();
     for (int32_t k = 0; k < r->fileNum; ++k) {
@@ -542,7 +543,7 @@ int Request_CreateShare(client_info *info) {
 
 int Request_GetShareList(client_info *info) {
     const get_share_list_req *r = info->req.pGetShareList;
-    if (!need(info, r, "req.pGetShareList")) return -1;
+    if (!need(info, r, "req.pGetShareList")) return QV_ERR_ARG;
     Params p;
     p.i("offset", r->offset).i("len", r->len);
     return finish_array(info, p);
@@ -550,7 +551,7 @@ int Request_GetShareList(client_info *info) {
 
 int Request_CancelShare(client_info *info) {
     const cancel_share_req *r = info->req.pCancelShare;
-    if (!need(info, r, "req.pCancelShare")) return -1;
+    if (!need(info, r, "req.pCancelShare")) return QV_ERR_ARG;
     Params p;
     p.i("shareId", low32(r->shareId)).text("url", r->url);
     return finish_array(info, p);
@@ -558,7 +559,7 @@ int Request_CancelShare(client_info *info) {
 
 int Request_GetShareFileList(client_info *info) {
     const get_share_file_list_req *r = info->req.pGetShareFileList;
-    if (!need(info, r, "req.pGetShareFileList")) return -1;
+    if (!need(info, r, "req.pGetShareFileList")) return QV_ERR_ARG;
     Params p;
     p.i("shareId", low32(r->shareId)).i("offset", r->offset).i("len", r->len).text("fileDir", r->fileDir);
     return finish_array(info, p);
@@ -566,7 +567,7 @@ int Request_GetShareFileList(client_info *info) {
 
 int Request_GetShareFileData(client_info *info) {
     const get_share_file_data_req *r = info->req.pGetShareFileData;
-    if (!need(info, r, "req.pGetShareFileData")) return -1;
+    if (!need(info, r, "req.pGetShareFileData")) return QV_ERR_ARG;
     Params p;
     p.i("shareId", low32(r->shareId)).text("path", r->path).i("type", r->type);
     p.i64("start", r->start).i64("end", r->end).text("uploadUrl", r->uploadUrl);
@@ -575,7 +576,7 @@ int Request_GetShareFileData(client_info *info) {
 
 int Request_GetShareFileAttr(client_info *info) {
     const get_share_file_attr_req *r = info->req.pGetShareFileAttr;
-    if (!need(info, r, "req.pGetShareFileAttr")) return -1;
+    if (!need(info, r, "req.pGetShareFileAttr")) return QV_ERR_ARG;
     Params p;
     p.i("shareId", low32(r->shareId)).text("path", r->path).i("type", r->type);
     p.i64("start", r->start).i64("end", r->end);

@@ -4,11 +4,12 @@
 
 #include <algorithm>
 
-#include "codec/file_process.h"
-#include "base/file_types.h"
-#include "codec/request_json.h"
 #include "base/client_file_task.h"
+#include "base/file_types.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "codec/request_json.h"
 
 using qv_req::finish_array;
 using qv_req::finish_object;
@@ -45,9 +46,9 @@ bool need_names(const client_info *info, const char *const *names, int32_t count
 int _QV_File_Upload(client_info *info) {
     if (info->srcPathInfo == nullptr || info->srcPathInfo->path == nullptr) {
         QV_LOG_ERROR("path NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
-    if (info->tagList != nullptr && !need_names(info, info->tagList, info->tagCount)) return -1;
+    if (info->tagList != nullptr && !need_names(info, info->tagList, info->tagCount)) return QV_ERR_ARG;
     Params p;
     p.s("path", info->srcPathInfo->path);
     p.i("srcUserId", info->srcPathInfo->bucketId).i("srcBucketId", info->srcPathInfo->bucketId);
@@ -59,7 +60,7 @@ int _QV_File_Upload(client_info *info) {
 
 int QV_File_SetTag(client_info *info) {
     if (!need_path(info, info->srcPathInfo, "srcPathInfo.path") || !need_names(info, info->tagList, info->count))
-        return -1;
+        return QV_ERR_ARG;
     Params p;
     p.s("path", info->srcPathInfo->path);
     p.i("srcUserId", info->srcPathInfo->bucketId).i("srcBucketId", info->srcPathInfo->bucketId);
@@ -69,7 +70,7 @@ int QV_File_SetTag(client_info *info) {
 
 int QV_File_SearchMultiFunc(client_info *info) {
     const search_condition *sc = info->searchCondition;
-    if (!need(info, sc, "searchCondition")) return -1;
+    if (!need(info, sc, "searchCondition")) return QV_ERR_ARG;
 
     Params p;
     json_object *buckets = json_object_new_array();
@@ -80,7 +81,7 @@ int QV_File_SearchMultiFunc(client_info *info) {
         json_object_put(buckets);
         json_object_put(keys);
         json_object_put(path_info_obj);
-        return -1;
+        return QV_ERR_ARG;
     }
 
     p.i("sortType", info->sortType).i("currentOnly", info->currentOnly).i("condition", sc->condition);
@@ -135,7 +136,7 @@ int QV_File_SearchMultiFunc(client_info *info) {
 
     if (failed) {
         QV_LOG_ERROR("some json error...");
-        return -1;  // `p` releases the tree; nothing was serialised
+        return QV_ERR_ARG;  // `p` releases the tree; nothing was serialised
     }
     return finish_array(info, p);
 }
@@ -143,9 +144,9 @@ int QV_File_SearchMultiFunc(client_info *info) {
 int QV_File_Tag_All(client_info *info) {
     if (info->pathList == nullptr || info->tagList == nullptr) {
         QV_LOG_ERROR("para is null");
-        return -1;
+        return QV_ERR_ARG;
     }
-    if (!need_entry_paths(info, info->pathList)) return -1;
+    if (!need_entry_paths(info, info->pathList)) return QV_ERR_ARG;
 
     json_object *files = file_path_array(info->pathList);
     int32_t ntags = 0;
@@ -159,7 +160,7 @@ int QV_File_Tag_All(client_info *info) {
 int QV_File_RelaxUpload(client_info *info) {
     if (!need_path(info, info->desPathInfo, "desPathInfo.path") ||
         !need(info, info->authorization, "authorization") || !need(info, info->authValue, "authValue"))
-        return -1;
+        return QV_ERR_ARG;
     Params p;
     p.s("path", info->desPathInfo->path);
     p.i("desUserId", info->desPathInfo->bucketId).i("desBucketId", info->desPathInfo->bucketId);
@@ -170,11 +171,11 @@ int QV_File_RelaxUpload(client_info *info) {
 
 int Request_FileGPSList(client_info *info) {
     const client_file_task *task = info->rClientFileTask;
-    if (task == nullptr) return -1;
+    if (task == nullptr) return QV_ERR_ARG;
     const gps_condition *gps = info->gpsInfo;
-    if (!need(info, gps, "gpsInfo")) return -1;
+    if (!need(info, gps, "gpsInfo")) return QV_ERR_ARG;
     const bool listed = gps->condition != 0;
-    if (listed && gps->count > 0 && !need(info, gps->bucketId, "gpsInfo.bucketId")) return -1;
+    if (listed && gps->count > 0 && !need(info, gps->bucketId, "gpsInfo.bucketId")) return QV_ERR_ARG;
 
     json_object *buckets = json_object_new_array();
     if (listed) {

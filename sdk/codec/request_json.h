@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/qv_errors.h"
 #include "codec/client_info.h"
 
 namespace qv_req {
@@ -61,7 +62,8 @@ inline json_object *bounded_string(const char *v, size_t cap) {
     return json_object_new_string_len(v, static_cast<int>(strnlen(v, cap)));
 }
 
-// Logs a missing required input of a builder; always false, so `if (!need(...)) return -1;` reads well.
+// Logs a missing required input of a builder; always false, so `if (!need(...)) return QV_ERR_ARG;`
+// reads well.
 bool missing(const client_info *info, const char *what);
 
 // True when `p` is set; otherwise logs the missing input.
@@ -92,9 +94,9 @@ inline json_object *file_path_array(path_info *const *list) {
     return files;
 }
 
-// Sends `params` as the one element of the "data" array; with `cache_key` also stores the command-cache
-// key made from the parameter object's own text. Returns 0.
-int finish_array(client_info *info, Params &params, bool cache_key = false);
+// Sends `params` as the one element of the "data" array; for a cacheable command (its row says so) also
+// stores the command-cache key made from the parameter object's own text. Returns 0.
+int finish_array(client_info *info, Params &params);
 
 // Sends `params` itself as "data" (the object-form commands). Returns 0.
 int finish_object(client_info *info, Params &params);

@@ -39,7 +39,7 @@ int _handle_net_device_user_task(client_info *info) {
 }
 
 int QV_GetDeviceVersion(char *out, int64_t token) {
-    if (out == nullptr) return -1;
+    if (out == nullptr) return QV_ERR_ARG;
     client_info ci;
     qv_frame_init(&ci, 1, token, QV_ADDR_CURRENT_QUIET);
     // The cache belongs to the device it was read from: another device is asked again.
@@ -52,9 +52,9 @@ int QV_GetDeviceVersion(char *out, int64_t token) {
 }
 
 int QV_LoginVantor(const char *addr, const char *authCode, int64_t *token) {
-    if (token == nullptr) return -1;
+    if (token == nullptr) return QV_ERR_ARG;
     client_info ci;
-    if (qv_frame_init_addr(&ci, 2, 0, addr) != 0) return -1;
+    if (qv_frame_init_addr(&ci, 2, 0, addr) != 0) return QV_ERR_ARG;
     ci.authCode = authCode;
     ci.loginPort = QV_DEVICE_USER_LOGIN_PORT;
     QV_LOG_DEBUG("p_client_info.authCode = %s", authCode ? authCode : "(null)");
@@ -65,7 +65,7 @@ int QV_LoginVantor(const char *addr, const char *authCode, int64_t *token) {
     int ret = _handle_net_device_user_task(&ci);
     if (ret == 0 && ci.token == kNoToken) {
         QV_LOG_ERROR("login reply without token");
-        ret = -1;
+        ret = QV_ERR_FAILED;
     }
     if (ret != 0) {
         QV_LOG_ERROR("login error");
@@ -86,16 +86,16 @@ int QV_LogoutVantor(int64_t token) {
 }
 
 int QV_GetBindCode(const char *addr, char *out) {
-    if (out == nullptr) return -1;
+    if (out == nullptr) return QV_ERR_ARG;
     client_info ci;
-    if (qv_frame_init_addr(&ci, 10, 0, addr) != 0) return -1;
+    if (qv_frame_init_addr(&ci, 10, 0, addr) != 0) return QV_ERR_ARG;
     const int ret = _handle_net_device_user_task(&ci);
     if (ret == 0) std::snprintf(out, sizeof ci.bindCode, "%s", ci.bindCode);
     return ret;
 }
 
 int QV_GetDeviceID(char *out) {
-    if (out == nullptr) return -1;
+    if (out == nullptr) return QV_ERR_ARG;
     client_info ci;
     qv_frame_init(&ci, 11, 0, QV_ADDR_CURRENT);
     const int ret = _handle_net_device_user_task(&ci);

@@ -15,7 +15,7 @@
 #include "base/qv_log.h"
 
 int download_task_id(const char *des_path, int64_t size, int64_t mtime, char out[QV_TASK_ID_LEN + 1]) {
-    if (des_path == nullptr || out == nullptr) return -1;
+    if (des_path == nullptr || out == nullptr) return QV_ERR_ARG;
     std::string text = des_path;
     text += std::to_string(static_cast<long long>(size));
     text += std::to_string(static_cast<long>(mtime));

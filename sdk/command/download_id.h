@@ -11,6 +11,7 @@ inline constexpr int QV_TASK_ID_LEN = 32;
 int download_task_id(const char *des_path, int64_t size, int64_t mtime, char out[QV_TASK_ID_LEN + 1]);
 
 // Checks the identity file against the id: when missing it is created holding exactly the 32 characters
-// (no terminator, no line end). 0 when it holds exactly the id; 10258 when it holds anything else (a line
-// end after the id included); 13116 when it cannot be created, written, opened or read.
+// (no terminator, no line end). 0 when it holds exactly the id; QV_ERR_OTHER_PARTIAL when it holds anything
+// else (a line end after the id included); QV_ERR_LOCAL_FILE2 when it cannot be created, written, opened or
+// read.
 int check_download_id_file(const char *id_path, const char *id);

@@ -12,23 +12,21 @@
 #include <string>
 #include <utility>
 
-#include "codec/file_parse_attr.h"
-#include "codec/file_process.h"
 #include "base/client_file_task.h"
-#include "command/qv_net.h"
-#include "base/record_list.h"
-#include "link/gzip.h"
+#include "base/qv_defaults.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "base/record_list.h"
+#include "codec/file_parse_attr.h"
+#include "codec/file_process.h"
+#include "command/qv_net.h"
+#include "command/qvhttp_download.h"
+#include "link/gzip.h"
+#include "link/qv_owned.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
-#include "command/qvhttp_download.h"
 
 namespace {
-
-struct RequestDeleter {
-    void operator()(qvhttp_request *r) const { qvhttp_request_destroy(r); }
-};
 
 // Partial files being written by this process, by file identity: record locks of one process do not keep
 // its own threads apart, so a second claim of the same file is refused here.
@@ -50,12 +48,12 @@ void unclaim(int fd) {
     g_claims.erase({st.st_dev, st.st_ino});
 }
 
-// Deciphers (after inflating) a JSON reply body into a new text; 0 or 10105.
+// Deciphers (after inflating) a JSON reply body into a new text; 0 or QV_ERR_LOCAL_FILE.
 int reply_text(qvhttp_request *r, char **reply) {
     const char *body = qvhttp_get_body(r);
     int32_t len = qvhttp_get_body_len(r);
     if (!body || len <= 0 || qvhttp_get_header(r, "Transfer-Encoding")) return 0;
-    std::unique_ptr<char, decltype(&std::free)> plain(nullptr, &std::free);
+    qv::c_text plain;
     const char *ce = qvhttp_get_header(r, "Content-Encoding");
     if (ce && std::strcmp(ce, "gzip") == 0) {
         char *out = nullptr;
@@ -77,7 +75,7 @@ int reply_text(qvhttp_request *r, char **reply) {
 int qvNetDownload(const char *url, const char *request, int32_t timeout_ms, char **reply,
                   client_file_task *task) {
     if (!task || !request) return QV_ERR_ARG;
-    std::unique_ptr<qvhttp_request, RequestDeleter> r(qvhttp_request_new());
+    qv::request_ptr r(qvhttp_request_new());
     if (!r || !url || qvhttp_set_uri(r.get(), url) != 0 || qvhttp_set_type(r.get(), QVHTTP_POST) != 0)
         return QV_ERR_NOT_BUILT;
     qvhttp_set_header(r.get(), "Content-Type", "application/json");
@@ -105,7 +103,7 @@ int qvNetDownload(const char *url, const char *request, int32_t timeout_ms, char
 int lockFile(int fd, const char *type) {
     QV_LOG_DEBUG("enter lockFile");
     struct flock fl {};
-    if (!type) return -1;
+    if (!type) return QV_ERR_ARG;
     if (std::strcmp(type, "r") == 0) {
         fl.l_type = F_RDLCK;
     } else if (std::strcmp(type, "w") == 0) {
@@ -115,7 +113,7 @@ int lockFile(int fd, const char *type) {
         fl.l_type = F_UNLCK;
     } else {
         QV_LOG_DEBUG("lock type (%s) is not defined", type);
-        return -1;
+        return QV_ERR_FAILED;
     }
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
@@ -123,7 +121,7 @@ int lockFile(int fd, const char *type) {
     fl.l_pid = 0;  // required for open-file-description locks
     if (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
         QV_LOG_ERROR("fcntl failed, errno = %d(%s)", errno, std::strerror(errno));
-        return -1;
+        return QV_ERR_FAILED;
     }
     QV_LOG_DEBUG("exit lockFile");
     return 0;
@@ -160,7 +158,7 @@ int release_local_file(client_info *info) {
 int _qv_download_prcs_task(client_info *info) {
     client_file_task *task = info->rClientFileTask;
     if (!task) return QV_ERR_ARG;
-    if (info->timeout == 0) info->timeout = 20000;
+    if (info->timeout == 0) info->timeout = QV_DEFAULT_TIMEOUT_MS;
     // A descriptor above 0 is a partial file the caller already opened with _create_local_file.
     int rc = file_process(info);
     if (rc != 0) {

@@ -15,13 +15,14 @@ struct client_file_task;
 int qvNetDownload(const char *url, const char *request, int32_t timeout_ms, char **reply,
                   client_file_task *task);
 
-// Whole-file lock on an open descriptor: "r" read, "w" write, "u" release; non-blocking. Open-file-description
-// locks, so two descriptors of one process exclude each other too. 0, or -1 (held elsewhere, unknown type).
+// Whole-file lock on an open descriptor: "r" read, "w" write, "u" release; non-blocking.
+// Open-file-description locks, so two descriptors of one process exclude each other too. 0, or QV_ERR_FAILED
+// (held elsewhere, unknown type).
 int lockFile(int fd, const char *type);
 
 // Opens `tmp_path` write-only (created 0644, never truncated) into `file_fd` and locks it for writing; the
 // partial file is also claimed in a process-wide registry, so a second download of the same partial file in
-// this process fails as one in another process does. 0, or 13116.
+// this process fails as one in another process does. 0, or QV_ERR_LOCAL_FILE2.
 int _create_local_file(client_info *info);
 
 // Releases the claim and the lock of `file_fd` (above 0) and closes it (file_fd -1): 0, or -1 when the lock
@@ -29,14 +30,14 @@ int _create_local_file(client_info *info);
 int release_local_file(client_info *info);
 
 // The download processor: builds the request (106, or 168 for a log), opens and locks `tmp_path`, hands the
-// descriptor, `cfg_fp`, `tmp_path`, `range_list` and the expected range ("offset" to "length", or to the size in
-// `st` when "length" is 0) to the exchange, posts, and takes the range list back into `range_list`. 0 only when
-// file data covering the whole range was written; a JSON reply gives the device's error, or 10005 when it
-// carries none; 13116 when the partial file cannot be opened, locked or unlocked; the exchange's code.
-// A `file_fd` above 0 is taken as the partial file already opened and locked by _create_local_file.
-// `retstr` and `recv_buf` are freed. On failure the descriptor is unlocked and closed (file_fd -1); after a
-// complete download it stays open and locked until the caller has moved the file into place and calls
-// release_local_file.
+// descriptor, `cfg_fp`, `tmp_path`, `range_list` and the expected range ("offset" to "length", or to the size
+// in `st` when "length" is 0) to the exchange, posts, and takes the range list back into `range_list`. 0 only
+// when file data covering the whole range was written; a JSON reply gives the device's error, or
+// QV_ERR_DL_NO_TYPE when it carries none; QV_ERR_LOCAL_FILE2 when the partial file cannot be opened, locked
+// or unlocked; the exchange's code. A `file_fd` above 0 is taken as the partial file already opened and
+// locked by _create_local_file. `retstr` and `recv_buf` are freed. On failure the descriptor is unlocked and
+// closed (file_fd -1); after a complete download it stays open and locked until the caller has moved the file
+// into place and calls release_local_file.
 int _qv_download_prcs_task(client_info *info);
 
 // ---- the file download call ----
@@ -47,7 +48,7 @@ int _qv_download_prcs_task(client_info *info);
 // ".qvc.uuid" exists (an earlier attempt, whose id the driver then checks). Side files without an id file are
 // someone else's and never reused. New heap text in *out: 0, or -1 for missing arguments ("rename error").
 int file_rename(const char *des_path, char **out);
-// The candidate loop of file_rename from `n`: prefix + "(N)" + extension (no "(0)"). 0 or -1.
+// The candidate loop of file_rename from `n`: prefix + "(N)" + extension (no "(0)"). 0 or QV_ERR_ARG.
 int _exist_rename(const char *prefix, const char *ext, char **out, int n);
 
 // Downloads the device file `path` into the existing local folder `folder`, resumably: 105 for the size and
@@ -56,7 +57,8 @@ int QV_FileDownload(const char *folder, path_info *path, client_file_task *task)
 
 // The driver: `localPath` is the planned target (folder joined with the device file's name), `st` the 105
 // attributes, `path_obj`, `rClientFileTask`, `token`, `ip` and `port` set. Results: 0 (the file complete at a
-// name that was free); 13116 unsafe name, side files not creatable, lock held; 13115 folder missing or the final
-// move failed; 10258 the side files belong to another version of the file; 10005 the device's data did not
-// match the file (size or range); the processor's code. On failure the side files stay for a resume.
+// name that was free); QV_ERR_LOCAL_FILE2 unsafe name, side files not creatable, lock held;
+// QV_ERR_PARTIAL_GONE folder missing or the final move failed; QV_ERR_OTHER_PARTIAL the side files belong to
+// another version of the file; QV_ERR_DL_NO_TYPE the device's data did not match the file (size or range);
+// the processor's code. On failure the side files stay for a resume.
 int _handle_file_download_req(client_info *info);

@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/qv_strlcpy.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/qv_strlcpy.h"
 
 namespace {
 exdev_dnode g_head{&g_head, &g_head, {}, {}};
@@ -42,7 +43,7 @@ int init_exdev_list() {
 }
 
 int free_exdev_list() {
-    if (!g_ready.exchange(false)) return -1;
+    if (!g_ready.exchange(false)) return QV_ERR_FAILED;
     pthread_mutex_lock(&g_mutex);
     for (exdev_dnode *n = g_head.next; n != &g_head;) {
         exdev_dnode *next = n->next;
@@ -84,9 +85,9 @@ exdev_dnode *add_exdev_to_list(const char *name, const char *uuid) {
 }
 
 int remove_exdev(const char *uuid) {
-    if (!g_ready) return -1;
+    if (!g_ready) return QV_ERR_FAILED;
     Lock lock;
-    if (g_head.next == &g_head) return -1;
+    if (g_head.next == &g_head) return QV_ERR_NOT_IN_LIST;
     if (uuid == nullptr) return 0;
     for (exdev_dnode *n = g_head.next; n != &g_head;) {
         exdev_dnode *next = n->next;

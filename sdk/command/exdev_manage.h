@@ -16,14 +16,16 @@ struct exdev_dnode {
 
 // Makes the list empty (count 0) and ready. 0.
 int init_exdev_list();
-// Frees every entry and destroys the mutex: the result of destroying it (0). -1 when not initialised.
+// Frees every entry and destroys the mutex: the result of destroying it (0). QV_ERR_FAILED when not
+// initialised.
 int free_exdev_list();
 // The first entry whose uuid equals the text exactly, or null (also for a null text or no list).
 exdev_dnode *lookup_exdev(const char *uuid);
 // The entry of the uuid: the existing one (its name unchanged), or a new one appended at the tail. Null for
 // a missing text or no list. Lookup and insertion happen under one lock.
 exdev_dnode *add_exdev_to_list(const char *name, const char *uuid);
-// Unlinks and frees every entry of the uuid: -1 when the list was empty (or not initialised), else 0.
+// Unlinks and frees every entry of the uuid: QV_ERR_NOT_IN_LIST when the list was empty (QV_ERR_FAILED not
+// initialised), else 0.
 int remove_exdev(const char *uuid);
 
 // Calls fn for each entry from the head under the lock; the number of entries.

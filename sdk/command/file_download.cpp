@@ -98,7 +98,7 @@ int claim_id_file(const std::string &path, const char *id) {
 }
 
 // Moves the finished partial file to `target`, or to the next free "(N)" name when `target` was taken in
-// the meantime; never replaces an entry. 0, or 13115.
+// the meantime; never replaces an entry. 0, or QV_ERR_PARTIAL_GONE.
 int final_move(const std::string &tmp, const std::string &target) {
     std::string prefix, ext;
     split_name(target, &prefix, &ext);
@@ -127,7 +127,8 @@ struct Paths {
 };
 
 // Prepares the side files: fresh (all created exclusively) or resumed (our id file; the checkpoint kept when
-// it is consistent with the partial file, else both emptied). Sets offset/length. 0, 10258 or 13116.
+// it is consistent with the partial file, else both emptied). Sets offset/length. 0, QV_ERR_OTHER_PARTIAL or
+// QV_ERR_LOCAL_FILE2.
 int prepare(client_info *info, const Paths &p, const char *id, bool *retry) {
     const int64_t size = info->st->st_size;
     info->offset = 0;
@@ -194,14 +195,14 @@ void release_stat(file_stat *st) {
 int _exist_rename(const char *prefix, const char *ext, char **out, int n) {
     if (!prefix || !out) {
         QV_LOG_ERROR("para is null");
-        return -1;
+        return QV_ERR_ARG;
     }
     const std::string pre = prefix, ex = ext ? ext : "";
     for (;; ++n) {
         std::string c = candidate(pre, ex, n);
         if (usable(c)) {
             *out = strdup(c.c_str());
-            return *out ? 0 : -1;
+            return *out ? QV_OK : QV_ERR_FAILED;
         }
     }
 }
@@ -209,7 +210,7 @@ int _exist_rename(const char *prefix, const char *ext, char **out, int n) {
 int file_rename(const char *des_path, char **out) {
     if (!des_path || !out) {
         QV_LOG_ERROR("rename error");
-        return -1;
+        return QV_ERR_ARG;
     }
     std::string prefix, ext;
     split_name(des_path, &prefix, &ext);

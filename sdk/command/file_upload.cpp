@@ -125,7 +125,8 @@ int stream_transfer(Transfer t, stream_file_info *stream, client_file_task *task
     return run_rounds(t, task);
 }
 
-// Steps 134 and the backup rounds. `stop_on_check_error`: any 134 result but 0 and 10202 ends the call.
+// Steps 134 and the backup rounds. `stop_on_check_error`: any 134 result but 0 and QV_ERR_LOCAL_MISSING ends
+// the call.
 int backup(Transfer t, client_file_task *task, const char *localPath, stream_file_info *stream,
            bool stop_on_check_error) {
     if (!task || !t.fileUuid) return QV_ERR_ARG;
@@ -146,7 +147,7 @@ int backup(Transfer t, client_file_task *task, const char *localPath, stream_fil
     LocalFile f(localPath);
     if (f.fd < 0) {
         QV_LOG_DEBUG("file is not exist, ret=%d, src: %s", f.err, localPath ? localPath : "");
-        return -1;
+        return QV_ERR_FAILED;
     }
     t.srcPath = localPath;
     t.file_fd = f.fd;

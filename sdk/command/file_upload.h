@@ -17,14 +17,14 @@
 inline constexpr int QV_UPLOAD_MAX_ROUNDS = 4;
 
 // Upload of a local file to `target` (108, then 107). The task (required) gives token, cancel flag,
-// progress callback and tags. 0; 10202 the local file does not exist; 10105 it cannot be read or ran dry;
-// 15000 the device still reports missing ranges after the last round; 20008; the check's, the exchange's
-// or the device's code.
+// progress callback and tags. 0; QV_ERR_LOCAL_MISSING the local file does not exist; QV_ERR_LOCAL_FILE it
+// cannot be read or ran dry; QV_ERR_NET the device still reports missing ranges after the last round;
+// QV_ERR_CANCELLED; the check's, the exchange's or the device's code.
 int QV_FileUpload(const char *localPath, path_info *target, client_file_task *task);
 // The same from the caller's stream (its id travels as "seq"; the callback is read front to back once).
 int QV_FileStreamUpload(stream_file_info *stream, client_file_task *task);
 
-// Does the device hold a backup of this uuid (134): 0 yes; 10202 no; other codes as they come.
+// Does the device hold a backup of this uuid (134): 0 yes; QV_ERR_LOCAL_MISSING no; other codes as they come.
 int QV_BackupFileIsExist(const char *fileUuid, int64_t token);
 // Creates a backup folder (136): the device's result.
 int QV_FileMkdirBackup(path_info *dir, const char *deviceUuid, int64_t token);

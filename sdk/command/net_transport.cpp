@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "base/qv_errors.h"
 #include "command/qv_net.h"
 
 namespace {
@@ -29,11 +30,11 @@ qvhttp_request *qv_net_open(const char *url, const char *request, int timeout, c
 }
 
 int qv_net_read(qvhttp_request *stream, char *buf, int size) {
-    return size < 0 ? -1 : qvNetRead(stream, buf, static_cast<size_t>(size));
+    return size < 0 ? QV_ERR_ARG : qvNetRead(stream, buf, static_cast<size_t>(size));
 }
 
 int qv_net_write(qvhttp_request *stream, const char *data, int len) {
-    return len < 0 ? -1 : qvNetWrite(stream, data, static_cast<size_t>(len));
+    return len < 0 ? QV_ERR_ARG : qvNetWrite(stream, data, static_cast<size_t>(len));
 }
 
 void qv_net_close(qvhttp_request *stream) {

@@ -73,7 +73,7 @@ void qv_frame_init(client_info *info, int32_t cmd, int64_t token, qv_addr_rule r
 int qv_frame_init_addr(client_info *info, int32_t cmd, int64_t token, const char *addr) {
     if (addr == nullptr || std::strlen(addr) > QV_DEVICE_ADDR_MAX) {
         QV_LOG_ERROR("device address missing or longer than %zu characters", QV_DEVICE_ADDR_MAX);
-        return -1;
+        return QV_ERR_ARG;
     }
     std::memset(info, 0, sizeof *info);
     info->cmd = cmd;
@@ -106,7 +106,7 @@ int hand_out_holder(client_info &ci, int ret, file_list_info **out) {
         return 0;
     }
     drop_holder(ci.file_list);
-    return ret != 0 ? ret : -1;
+    return ret != 0 ? ret : QV_ERR_FAILED;
 }
 
 // A zeroed, empty holder; null (logged) without memory.
@@ -128,7 +128,7 @@ int task_call(client_info &ci, int32_t cmd, client_file_task *task) {
 }
 
 int copy_or_move(int32_t cmd, path_info *src, path_info *dst, client_file_task *task) {
-    if (task == nullptr) return -1;
+    if (task == nullptr) return QV_ERR_ARG;
     client_info ci;
     task_call(ci, cmd, task);
     ci.srcPathInfo = src;
@@ -144,7 +144,7 @@ int copy_or_move(int32_t cmd, path_info *src, path_info *dst, client_file_task *
 }  // namespace
 
 int QV_FileGetStorage(disk_dnode **out, int64_t token) {
-    if (out == nullptr) return -1;
+    if (out == nullptr) return QV_ERR_ARG;
     client_info ci;
     qv_frame_init(&ci, 100, token, QV_ADDR_CURRENT);
     const int ret = run(ci);
@@ -158,7 +158,7 @@ int QV_FileGetStorage(disk_dnode **out, int64_t token) {
 
 static int recent_page(int32_t cmd, int32_t offset, int32_t length, int32_t extra, int64_t token,
                        recent_list **out) {
-    if (out == nullptr) return -1;
+    if (out == nullptr) return QV_ERR_ARG;
     client_info ci;
     qv_frame_init(&ci, cmd, token, QV_ADDR_CURRENT);
     ci.offset = offset;
@@ -202,7 +202,7 @@ user_list_item **QV_FileGetUserList(int64_t token) {
 }
 
 static int type_listing(int32_t cmd, client_info &ci, file_list_info **out) {
-    if (out == nullptr) return -1;
+    if (out == nullptr) return QV_ERR_ARG;
     (void)cmd;
     const int ret = run(ci);
     return hand_out_holder(ci, ret, out);
@@ -306,7 +306,7 @@ int QV_FileIsExist(path_info *path, int64_t token, int32_t *status) {
 }
 
 int QV_p2p_get_client_info(p2p_client_info *out, int64_t token) {
-    if (out == nullptr) return -1;
+    if (out == nullptr) return QV_ERR_ARG;
     client_info ci;
     qv_frame_init(&ci, 170, token, QV_ADDR_CURRENT);
     ci.p2pInfo = out;
@@ -326,7 +326,7 @@ int QV_FileListTag(path_info **paths, int32_t pathCount, const char *const *tags
 }
 
 int QV_FileDeleteListCb(delete_list_req *req, client_file_task *task) {
-    if (req == nullptr || task == nullptr) return -1;
+    if (req == nullptr || task == nullptr) return QV_ERR_ARG;
     client_info ci;
     task_call(ci, 167, task);
     ci.timeout = 60000;
@@ -346,7 +346,7 @@ int QV_FileMoveCb(int32_t taskId, path_info *src, path_info *dst, client_file_ta
 }
 
 int QV_FileSearchMultiFunc(search_condition *condition, int32_t sortType, client_file_task *task) {
-    if (task == nullptr) return -1;
+    if (task == nullptr) return QV_ERR_ARG;
     client_info ci;
     task_call(ci, 117, task);
     ci.searchCondition = condition != nullptr ? condition : &task->search;
@@ -356,7 +356,7 @@ int QV_FileSearchMultiFunc(search_condition *condition, int32_t sortType, client
 }
 
 int QV_FileGetUserSpace(user_space_dnode *out, int64_t token) {
-    if (out == nullptr) return -1;
+    if (out == nullptr) return QV_ERR_ARG;
     client_info ci;
     qv_frame_init(&ci, 148, token, QV_ADDR_CURRENT);
     ci.p_user_space_info = out;
@@ -364,7 +364,7 @@ int QV_FileGetUserSpace(user_space_dnode *out, int64_t token) {
 }
 
 int QV_FileGPSList(gps_condition *condition, client_file_task *task) {
-    if (task == nullptr) return -1;
+    if (task == nullptr) return QV_ERR_ARG;
     client_info ci;
     task_call(ci, 157, task);
     ci.gpsInfo = condition;

@@ -1,7 +1,7 @@
 // The device command API: one plain call per device command. Each call fills a zeroed client_info on its
-// own stack (command, port 13111, device address, session token, inputs), runs it through one task
-// processor and hands the parsed results out. Out-parameters are written only when the result is 0;
-// what a call hands out belongs to the caller.
+// own stack (command, port QV_DEVICE_CMD_PORT, device address, session token, inputs), runs it through one
+// task processor and hands the parsed results out. Out-parameters are written only when the result is 0; what
+// a call hands out belongs to the caller.
 #pragma once
 
 #include <cstddef>
@@ -34,18 +34,18 @@ enum qv_addr_rule {
 void qv_current_device(char out[QV_DEVICE_ADDR_MAX + 1]);
 // Forgets the current-device address and the cached device version (process start state).
 void qv_frame_reset();
-// Seam for tests: the device port the calls use (default 13111; 0 restores it).
+// Seam for tests: the device port the calls use (default QV_DEVICE_CMD_PORT; 0 restores it).
 void qv_set_device_port(int32_t port);
-// Zeroes `info` and fills the frame: command, port 13111, address by `rule`, token.
+// Zeroes `info` and fills the frame: command, port QV_DEVICE_CMD_PORT, address by `rule`, token.
 void qv_frame_init(client_info *info, int32_t cmd, int64_t token, qv_addr_rule rule);
-// As qv_frame_init with the caller's address: -1 (the record untouched) for a null address or one longer
-// than QV_DEVICE_ADDR_MAX characters.
+// As qv_frame_init with the caller's address: QV_ERR_ARG (the record untouched) for a null address or one
+// longer than QV_DEVICE_ADDR_MAX characters.
 int qv_frame_init_addr(client_info *info, int32_t cmd, int64_t token, const char *addr);
 
 // ---- device-user calls ----
 
-// Device-user processor: builds with the device-user codec, posts without a task, parses. 0, 10003 (not
-// built), the post's code, the header error, or -1 (no reply text, a reply without its data).
+// Device-user processor: builds with the device-user codec, posts without a task, parses. 0, QV_ERR_NOT_BUILT
+// (not built), the post's code, the header error, or QV_ERR_FAILED (no reply text, a reply without its data).
 int _handle_net_device_user_task(client_info *info);
 
 // Device version (command 1) into `out` (at least 32 bytes). Answered from the version cached for the

@@ -25,7 +25,7 @@ int plain(int32_t cmd, path_info *src, path_info *dst, int64_t token) {
 
 int QV_FileGetList(path_info *path, int32_t offset, int32_t length, int32_t sortType, file_list_page **out,
                    int64_t token) {
-    if (!has_path(path) || out == nullptr) return -1;
+    if (!has_path(path) || out == nullptr) return QV_ERR_ARG;
     client_info ci;
     qv_frame_init(&ci, 101, token, QV_ADDR_CURRENT);
     ci.srcPathInfo = path;
@@ -55,22 +55,22 @@ int handle_mkdir_task(path_info *path, int32_t mode, int64_t token) {
 }
 
 int handle_rmdir_task(path_info *path, int64_t token) {
-    if (!has_path(path)) return -1;
+    if (!has_path(path)) return QV_ERR_ARG;
     return plain(109, path, nullptr, token);
 }
 
 int handle_unlink_task(path_info *path, int64_t token) {
-    if (!has_path(path)) return -1;
+    if (!has_path(path)) return QV_ERR_ARG;
     return plain(109, path, nullptr, token);
 }
 
 int handle_rename_task(path_info *from, path_info *to, int64_t token) {
-    if (!has_path(from) || !has_path(to)) return -1;
+    if (!has_path(from) || !has_path(to)) return QV_ERR_ARG;
     return plain(103, from, to, token);
 }
 
 int handle_stat_task(path_info *path, file_stat *st, int64_t token) {
-    if (!has_path(path) || st == nullptr) return -1;
+    if (!has_path(path) || st == nullptr) return QV_ERR_ARG;
     client_info ci;
     qv_frame_init(&ci, 105, token, QV_ADDR_CURRENT);
     ci.srcPathInfo = path;

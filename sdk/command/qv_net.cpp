@@ -1,14 +1,15 @@
 #include "command/qv_net.h"
 
 #include <cstdlib>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "base/client_file_task.h"
-#include "link/gzip.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "link/gzip.h"
+#include "link/qv_owned.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
 #include "link/qvhttp_exchange.h"
@@ -17,64 +18,50 @@ namespace {
 
 enum class Kind { Post, KeepAlive, Connect, Open };
 
-struct RequestDeleter {
-    void operator()(qvhttp_request *r) const { qvhttp_request_destroy(r); }
-};
-
 // Builds the request of `kind`; 0 with *out set, or the code.
 int build(Kind kind, const char *url, const char *text, int32_t timeout_ms, client_file_task *task,
           qvhttp_request **out) {
     *out = nullptr;
     if (!text) return QV_ERR_NOT_BUILT;
-    qvhttp_request *r = qvhttp_request_new();
+    qv::request_ptr r(qvhttp_request_new());
     if (!r) return QV_ERR_NOT_BUILT;
     // The own-socket exchange on a socket the task holds needs no URI (and sends no Host).
     const bool with_uri = !(kind == Kind::Connect && task && task->fd >= 0);
-    if ((with_uri && (!url || qvhttp_set_uri(r, url) != 0)) || qvhttp_set_type(r, QVHTTP_POST) != 0) {
-        qvhttp_request_destroy(r);
+    if ((with_uri && (!url || qvhttp_set_uri(r.get(), url) != 0)) ||
+        qvhttp_set_type(r.get(), QVHTTP_POST) != 0)
         return QV_ERR_NOT_BUILT;
-    }
-    qvhttp_set_header(r, "Content-Type", "application/json");
-    if (task) qvhttp_set_file_task(r, task);
-    if (kind == Kind::KeepAlive) qvhttp_set_header(r, "Connection", task->keep_alive ? "keep-alive" : "close");
-    if (kind == Kind::Connect && task->keep_alive) qvhttp_set_header(r, "Connection", "keep-alive");
-    qvhttp_set_header(r, "Timeout", std::to_string(timeout_ms).c_str());
+    qvhttp_set_header(r.get(), "Content-Type", "application/json");
+    if (task) qvhttp_set_file_task(r.get(), task);
+    if (kind == Kind::KeepAlive)
+        qvhttp_set_header(r.get(), "Connection", task->keep_alive ? "keep-alive" : "close");
+    if (kind == Kind::Connect && task->keep_alive) qvhttp_set_header(r.get(), "Connection", "keep-alive");
+    qvhttp_set_header(r.get(), "Timeout", std::to_string(timeout_ms).c_str());
 
-    char *body = nullptr;
+    qv::c_text body;
     int32_t body_len = 0;
     const auto text_len = static_cast<int32_t>(std::strlen(text));
     if (kind == Kind::KeepAlive) {
-        body = static_cast<char *>(std::malloc(static_cast<size_t>(text_len) + 1));
-        if (!body) {
-            qvhttp_request_destroy(r);
-            return QV_ERR_NOT_BUILT;
-        }
-        std::memcpy(body, text, static_cast<size_t>(text_len) + 1);
+        body.reset(static_cast<char *>(std::malloc(static_cast<size_t>(text_len) + 1)));
+        if (!body) return QV_ERR_NOT_BUILT;
+        std::memcpy(body.get(), text, static_cast<size_t>(text_len) + 1);
         body_len = text_len;
     } else {
-        qvhttp_set_header(r, "Encrypt", "aes");
-        int rc = qv_crypt_encrypt(text, text_len, &body, &body_len);
-        if (rc != 0) {
-            qvhttp_request_destroy(r);
-            return rc;
-        }
+        qvhttp_set_header(r.get(), "Encrypt", "aes");
+        char *enciphered = nullptr;
+        const int rc = qv_crypt_encrypt(text, text_len, &enciphered, &body_len);
+        body.reset(enciphered);
+        if (rc != 0) return rc;
     }
-    qvhttp_set_header(r, "Content-Length", std::to_string(body_len).c_str());
-    if (qvhttp_set_body(r, body, static_cast<uint64_t>(body_len)) != 0) {
-        std::free(body);
-        qvhttp_request_destroy(r);
-        return QV_ERR_NOT_BUILT;
-    }
-    if (qvhttp_prepare(r) != 0) {
-        qvhttp_request_destroy(r);
-        return QV_ERR_NOT_BUILT;
-    }
-    *out = r;
+    qvhttp_set_header(r.get(), "Content-Length", std::to_string(body_len).c_str());
+    if (qvhttp_set_body(r.get(), body.get(), static_cast<uint64_t>(body_len)) != 0) return QV_ERR_NOT_BUILT;
+    body.release();  // the request owns it now
+    if (qvhttp_prepare(r.get()) != 0) return QV_ERR_NOT_BUILT;
+    *out = r.release();
     return 0;
 }
 
 // The reply decoding of qvNetPost and qvNetConnectPost.
-int decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len, bool connect) {
+int decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len) {
     if (qvhttp_get_header(r, "Transfer-Encoding")) return 0;  // chunks went to the task's parser
     const char *body = qvhttp_get_body(r);
     const int32_t len = qvhttp_get_body_len(r);
@@ -83,22 +70,22 @@ int decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len, bool conn
     if (ce) {
         QV_LOG_DEBUG("value = %s", ce);
         if (std::strcmp(ce, "gzip") != 0) return 0;
-        char *plain = nullptr;
+        char *inflated = nullptr;
         uint64_t plain_len = 0;
-        if (!body || len <= 0 || gzdecompress(body, static_cast<uint64_t>(len), &plain, &plain_len) != 0 ||
-            plain_len > INT32_MAX) {
-            std::free(plain);
+        const int inflate_rc =
+            body && len > 0 ? gzdecompress(body, static_cast<uint64_t>(len), &inflated, &plain_len) : -1;
+        const qv::c_text plain(inflated);
+        if (inflate_rc != 0 || plain_len > INT32_MAX) {
             QV_LOG_ERROR("uncompress error.");
             return QV_ERR_LOCAL_FILE;
         }
-        rc = reply_body_text(r, plain, static_cast<int32_t>(plain_len), reply, reply_len);
-        std::free(plain);
+        rc = reply_body_text(r, plain.get(), static_cast<int32_t>(plain_len), reply, reply_len);
     } else {
         if (!body) return 0;
         rc = reply_body_text(r, body, len, reply, reply_len);
     }
-    if (rc != 0 && connect) return QV_ERR_LOCAL_FILE;
-    return rc;
+    // A body that cannot be deciphered is a reply that cannot be decoded, as for a broken gzip body.
+    return rc != 0 ? QV_ERR_LOCAL_FILE : 0;
 }
 
 }  // namespace
@@ -130,10 +117,10 @@ int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **r
     qvhttp_request *raw = nullptr;
     int rc = build(Kind::Post, url, request, timeout_ms, task, &raw);
     if (rc != 0) return rc;
-    std::unique_ptr<qvhttp_request, RequestDeleter> r(raw);
+    qv::request_ptr r(raw);
     rc = qvhttp_process(r.get());
     if (rc != 0) return rc;
-    return reply ? decode_reply(r.get(), reply, reply_len, false) : 0;
+    return reply ? decode_reply(r.get(), reply, reply_len) : 0;
 }
 
 int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
@@ -142,10 +129,10 @@ int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, c
     qvhttp_request *raw = nullptr;
     int rc = build(Kind::Connect, url, request, timeout_ms, task, &raw);
     if (rc != 0) return rc;
-    std::unique_ptr<qvhttp_request, RequestDeleter> r(raw);
+    qv::request_ptr r(raw);
     rc = qvhttp_connect_process(r.get());
     if (rc != 0) return rc;
-    return reply ? decode_reply(r.get(), reply, reply_len, true) : 0;
+    return reply ? decode_reply(r.get(), reply, reply_len) : 0;
 }
 
 int qvNetKeepAlivePost(const char *url, const char *request, int32_t timeout_ms, char **reply,
@@ -154,7 +141,7 @@ int qvNetKeepAlivePost(const char *url, const char *request, int32_t timeout_ms,
     qvhttp_request *raw = nullptr;
     int rc = build(Kind::KeepAlive, url, request, timeout_ms, task, &raw);
     if (rc != 0) return rc;
-    std::unique_ptr<qvhttp_request, RequestDeleter> r(raw);
+    qv::request_ptr r(raw);
     rc = qvhttp_keep_alive_process(r.get());
     if (rc != 0 || !reply) return rc;
     if (qvhttp_get_header(r.get(), "Transfer-Encoding")) return 0;

@@ -1,11 +1,12 @@
-// Device HTTP exchanges of the command layer: each carries one request text (the codec's JSON envelope) to the
-// device and hands the decoded reply text back. The request headers and the body cipher depend on the kind of
-// exchange; reply bodies are inflated ("Content-Encoding: gzip") and then deciphered ("Encrypt: aes...").
+// Device HTTP exchanges of the command layer: each carries one request text (the codec's JSON envelope) to
+// the device and hands the decoded reply text back. The request headers and the body cipher depend on the
+// kind of exchange; reply bodies are inflated ("Content-Encoding: gzip") and then deciphered ("Encrypt:
+// aes...").
 //
-// URL: "http://<device address>:<port>". Reply text: a new zero-terminated buffer owned by the caller (free());
-// an exchange that produces none leaves *reply as it was. Results: 0, 10003 (URL or method refused), -1 (the
-// cipher is not started), 10105 (a reply that cannot be inflated, or for qvNetConnectPost deciphered), or the
-// link layer's code unchanged.
+// URL: "http://<device address>:<port>". Reply text: a new zero-terminated buffer owned by the caller
+// (free()); an exchange that produces none leaves *reply as it was. Results: 0, QV_ERR_NOT_BUILT (URL or
+// method refused), QV_ERR_FAILED (the cipher is not started), QV_ERR_LOCAL_FILE (a reply body that cannot be
+// inflated or deciphered), or the link layer's code unchanged.
 #pragma once
 
 #include <sys/types.h>
@@ -18,7 +19,7 @@ struct qvhttp_request;
 
 // The text of a reply body: deciphered when the reply says "Encrypt: aes...", else copied. A new
 // zero-terminated buffer (free()) in *reply, its length in *reply_len (may be null). 0, the cipher's code
-// (logged "decrypt error."), or 10105 when out of memory.
+// (logged "decrypt error."), or QV_ERR_LOCAL_FILE when out of memory.
 int reply_body_text(qvhttp_request *r, const char *data, int32_t len, char **reply, uint64_t *reply_len);
 
 // An ordinary command over a pooled connection; the task (may be null) gives cancel and streamed replies.

@@ -5,16 +5,17 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/client_info.h"
-#include "codec/file_process.h"
 #include "base/client_file_task.h"
-#include "command/qv_net.h"
+#include "base/qv_defaults.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/client_info.h"
+#include "codec/file_process.h"
+#include "command/qv_net.h"
 
 int _qv_net_connect_proc(client_info *info) {
     if (!info || !info->rClientFileTask) return QV_ERR_ARG;
-    if (info->timeout == 0) info->timeout = 20000;
+    if (info->timeout == 0) info->timeout = QV_DEFAULT_TIMEOUT_MS;
 
     int ret = file_process(info);
     if (ret == 0) {
@@ -47,7 +48,7 @@ int open_175(const char *addr, int port, int timeout_ms, int *fd) {
     info.port = port;
     std::snprintf(info.ip, sizeof info.ip, "%s", addr);
     client_file_task *task = client_file_task_new();
-    if (!task) return -1;
+    if (!task) return QV_ERR_ARG;
     task->fd = -1;
     task->keep_alive = 1;
     task->timeout = info.timeout;
@@ -63,7 +64,7 @@ int close_175(int *fd, int timeout_ms) {
     info.cmd = 175;
     info.timeout = timeout_ms;
     client_file_task *task = client_file_task_new();
-    if (!task) return -1;  // the pool closes the socket
+    if (!task) return QV_ERR_ARG;  // the pool closes the socket
     task->fd = *fd;
     task->held_ret = 0;  // only healthy connections are closed with an exchange
     task->keep_alive = 0;

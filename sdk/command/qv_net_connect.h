@@ -5,9 +5,9 @@
 
 struct client_info;
 
-// `info` carries cmd 175, the device address and port, its time-out (0 means 20000) and a client_file_task
-// (socket -1 with the keep-alive flag set to open; the pooled socket with the flag clear to close).
-// 0, or the builder's, the exchange's or the parser's failure. Frees `retstr` and `recv_buf`.
+// `info` carries cmd 175, the device address and port, its time-out (0 means QV_DEFAULT_TIMEOUT_MS) and a
+// client_file_task (socket -1 with the keep-alive flag set to open; the pooled socket with the flag clear to
+// close). 0, or the builder's, the exchange's or the parser's failure. Frees `retstr` and `recv_buf`.
 int _qv_net_connect_proc(client_info *info);
 
 // The pool's open/close pair over `_qv_net_connect_proc`: the open sends 175 with the keep-alive flag on a

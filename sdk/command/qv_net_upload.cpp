@@ -4,22 +4,15 @@
 #include <string>
 
 #include "base/client_file_task.h"
-#include "command/qv_net.h"
 #include "base/qv_errors.h"
-#include "link/qvhttp.h"
+#include "command/qv_net.h"
 #include "command/qvhttp_upload.h"
-
-namespace {
-
-struct RequestDeleter {
-    void operator()(qvhttp_request *r) const { qvhttp_request_destroy(r); }
-};
-
-}  // namespace
+#include "link/qv_owned.h"
+#include "link/qvhttp.h"
 
 int qvNetUpload(const char *url, const char *request, int32_t timeout_ms, char **reply, client_file_task *task) {
     if (!url || !request || !task || !reply) return QV_ERR_NOT_BUILT;
-    std::unique_ptr<qvhttp_request, RequestDeleter> r(qvhttp_request_new());
+    qv::request_ptr r(qvhttp_request_new());
     if (!r || qvhttp_set_uri(r.get(), url) != 0 || qvhttp_set_type(r.get(), QVHTTP_POST) != 0)
         return QV_ERR_NOT_BUILT;
     qvhttp_set_file_task(r.get(), task);

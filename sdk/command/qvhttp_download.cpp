@@ -116,10 +116,11 @@ int file_data(qvhttp_request *r, int fd, int32_t t, bool *consumed) {
     task->total_progress = end;
     task->cur_progress = start;
 
-    static_assert(QVHTTP_DOWNLOAD_BLOCK > 0);
-    char *buf = static_cast<char *>(std::malloc(QVHTTP_DOWNLOAD_BLOCK));
+    static_assert(QVHTTP_DOWNLOAD_BLOCK > 0 && QVHTTP_DOWNLOAD_READ >= QVHTTP_DOWNLOAD_BLOCK);
+    char *buf = static_cast<char *>(std::malloc(QVHTTP_DOWNLOAD_READ));
     if (!buf) return QV_ERR_ARG;
     int64_t pos = start, saved = -1;
+    int64_t next_step = start + QVHTTP_DOWNLOAD_BLOCK;  // the progress callback comes once per block of data
     time_t next_save = 0;  // due at once: the first block is checkpointed
     int rc = 0;
     while (pos < end) {
@@ -133,7 +134,7 @@ int file_data(qvhttp_request *r, int fd, int32_t t, bool *consumed) {
             break;
         }
         // Read first and wait only when nothing is there: a busy transfer costs no poll per block.
-        const size_t want = static_cast<size_t>(std::min<int64_t>(QVHTTP_DOWNLOAD_BLOCK, end - pos));
+        const size_t want = static_cast<size_t>(std::min<int64_t>(QVHTTP_DOWNLOAD_READ, end - pos));
         ssize_t n = recv(fd, buf, want, MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             rc = qvio::wait_readable(fd, qvio::now_ms() + t, task);
@@ -158,8 +159,11 @@ int file_data(qvhttp_request *r, int fd, int32_t t, bool *consumed) {
             break;
         }
         pos += n;
+        for (; next_step <= pos && next_step < end; next_step += QVHTTP_DOWNLOAD_BLOCK) {
+            task->cur_progress = next_step;
+            if (task->chunk_cb) task->chunk_cb(task);
+        }
         task->cur_progress = pos;
-        if (pos != end && task->chunk_cb) task->chunk_cb(task);
         const time_t now = time(nullptr);
         if (now >= next_save) {
             checkpoint(task, end, pos);

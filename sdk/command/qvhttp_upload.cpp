@@ -22,7 +22,7 @@ int64_t read_source(client_file_task *task, char *buf, int64_t want) {
     if (task->stream_cb) {
         int n = task->stream_cb(static_cast<int32_t>(task->id.load()), buf, static_cast<int>(want), task);
         // A stream that claims more than it was asked for cannot be trusted with the buffer or the range.
-        if (n > want) return -1;
+        if (n > want) return QV_ERR_FAILED;
         if (n > 0) task->stream_pos += n;
         return n;
     }
@@ -33,7 +33,7 @@ int64_t read_source(client_file_task *task, char *buf, int64_t want) {
     }
 }
 
-// Puts the source at `start`: 0, or 10105.
+// Puts the source at `start`: 0, or QV_ERR_LOCAL_FILE.
 int position_source(client_file_task *task, char *buf, int64_t start) {
     if (!task->stream_cb) {
         if (::lseek(task->fd, static_cast<off_t>(start), SEEK_SET) != static_cast<off_t>(start)) {
@@ -60,7 +60,7 @@ void progress(client_file_task *task) {
     if (task->chunk_cb) task->chunk_cb(task);
 }
 
-// The data phase: 0, 10105, 15000 or 20008.
+// The data phase: 0, QV_ERR_LOCAL_FILE, QV_ERR_NET or QV_ERR_CANCELLED.
 int send_range(client_file_task *task, int fd, int32_t t) {
     const int64_t start = task->cur_progress.load();
     const int64_t end = task->total_progress.load();

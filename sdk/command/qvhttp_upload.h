@@ -14,9 +14,9 @@ inline constexpr int64_t QVHTTP_UPLOAD_BLOCK = 16384;
 // task's fd (positioned at the start). cur_progress advances after every block and chunk_cb runs after each
 // block (and once more when the range is complete). Exactly end - start bytes go out.
 //
-// 0 with the reply in r->resp; the pool's code when no connection is had; 10105 the source gave no data
-// (or a stream gave more than asked) before the end of the range; 15000 a send failed (the reply, if any,
-// does not turn that into success) or the reply body was short; 10103 no reply in time; 20008 cancelled;
-// a failed chunked reply's code. Every failure closes the connection, since the device may still be waiting
-// for body bytes that will never come.
+// 0 with the reply in r->resp; the pool's code when no connection is had; QV_ERR_LOCAL_FILE the source gave
+// no data (or a stream gave more than asked) before the end of the range; QV_ERR_NET a send failed (the
+// reply, if any, does not turn that into success) or the reply body was short; QV_ERR_RECV no reply in time;
+// QV_ERR_CANCELLED cancelled; a failed chunked reply's code. Every failure closes the connection, since the
+// device may still be waiting for body bytes that will never come.
 int qvhttp_upload(qvhttp_request *r);

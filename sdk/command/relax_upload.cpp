@@ -5,9 +5,10 @@
 #include <memory>
 #include <vector>
 
-#include "link/md5.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "link/md5.h"
+#include "link/qv_owned.h"
 
 namespace {
 constexpr size_t kBlock = 65536;
@@ -36,22 +37,18 @@ void store_value(md5_ctx *ctx, int64_t size, char *value) {
     QV_LOG_DEBUG("sumBuf: %s", hex);
     std::snprintf(value, QV_AUTH_VALUE_SIZE, "%s_%lld", hex, static_cast<long long>(size));
 }
-
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
 }  // namespace
 
 int HandleFileGetAuthValueReq(const char *path, char *value, client_file_task *task) {
-    if (path == nullptr || value == nullptr) return -1;
-    std::unique_ptr<FILE, FileCloser> fp(std::fopen(path, "rb"));
+    if (path == nullptr || value == nullptr) return QV_ERR_ARG;
+    qv::file_ptr fp(std::fopen(path, "rb"));
     if (!fp) {
         QV_LOG_DEBUG("fopen %s fail", path);
-        return -1;
+        return QV_ERR_FAILED;
     }
-    if (fseeko(fp.get(), 0, SEEK_END) != 0) return -1;
+    if (fseeko(fp.get(), 0, SEEK_END) != 0) return QV_ERR_FAILED;
     const int64_t size = ftello(fp.get());
-    if (size < 0 || fseeko(fp.get(), 0, SEEK_SET) != 0) return -1;
+    if (size < 0 || fseeko(fp.get(), 0, SEEK_SET) != 0) return QV_ERR_FAILED;
     if (task != nullptr) task->total_progress = size;
 
     md5_ctx ctx;
@@ -65,7 +62,7 @@ int HandleFileGetAuthValueReq(const char *path, char *value, client_file_task *t
         size_t n = std::fread(buf.data(), 1, want, fp.get());
         if (n == 0) {
             QV_LOG_ERROR("fread fail");
-            return -1;
+            return QV_ERR_FAILED;
         }
         md5_update(&ctx, buf.data(), static_cast<uint32_t>(n));
         sum += static_cast<int64_t>(n);
@@ -76,7 +73,7 @@ int HandleFileGetAuthValueReq(const char *path, char *value, client_file_task *t
 }
 
 int HandleFileGetStreamAuthValueReq(const stream_file_info *stream, char *value, client_file_task *task) {
-    if (stream == nullptr || value == nullptr || stream->size < 0) return -1;
+    if (stream == nullptr || value == nullptr || stream->size < 0) return QV_ERR_ARG;
     const int64_t size = stream->size;
     if (task != nullptr) task->total_progress = size;
     if (stream->stream_read == nullptr) QV_LOG_DEBUG("stream_read is NULL");
@@ -93,7 +90,7 @@ int HandleFileGetStreamAuthValueReq(const stream_file_info *stream, char *value,
         int n = stream->stream_read != nullptr ? stream->stream_read(id, buf.data(), want, task) : -1;
         if (n <= 0 || n > want) {
             QV_LOG_ERROR("fread fail");
-            return -1;
+            return QV_ERR_FAILED;
         }
         md5_update(&ctx, buf.data(), static_cast<uint32_t>(n));
         sum += n;

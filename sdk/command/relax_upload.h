@@ -11,12 +11,13 @@
 inline constexpr size_t QV_AUTH_VALUE_SIZE = 53;
 
 // Of a local file. The task (may be null) gives the cancel flag and the progress callback; total_progress
-// is the size, cur_progress the bytes hashed. 0 with the value stored; -1 when the file cannot be opened,
-// sized or read to its size; 20008 when cancelled (the value buffer is then left alone). Exactly the
-// size found at the start is hashed, also when the file grows meanwhile.
+// is the size, cur_progress the bytes hashed. 0 with the value stored; QV_ERR_FAILED when the file cannot be
+// opened, sized or read to its size; QV_ERR_CANCELLED when cancelled (the value buffer is then left alone).
+// Exactly the size found at the start is hashed, also when the file grows meanwhile.
 int HandleFileGetAuthValueReq(const char *path, char *value, client_file_task *task);
 // Of a caller's stream (its size and read callback), asking at most 65,536 bytes at a time and never more
-// than what is left of the size. 0, -1 (no callback, a read of 0 or less, or more than asked), or 20008.
+// than what is left of the size. 0, QV_ERR_FAILED (no callback, a read of 0 or less, or more than
+// asked), or QV_ERR_CANCELLED.
 int HandleFileGetStreamAuthValueReq(const stream_file_info *stream, char *value, client_file_task *task);
 
 // The calls of the command API: the kind text is accepted and not used (the value is always MD5-based).

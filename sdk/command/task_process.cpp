@@ -7,20 +7,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/file_parse_device.h"
-#include "codec/file_parse_space.h"
-#include "codec/file_parse_task.h"
-#include "codec/file_process.h"
 #include "base/client_file_task.h"
-#include "command/net_transport.h"
-#include "link/msg.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "command/net_transport.h"
+#include "link/msg.h"
+#include "link/qv_owned.h"
 
 namespace {
 
 std::atomic<qv_cache_query_fn> g_cache_query{nullptr};
 std::atomic<qv_cache_insert_fn> g_cache_insert{nullptr};
+std::atomic<qv_cache_forget_fn> g_cache_forget{nullptr};
 
 void free_texts(client_info *info) {
     std::free(info->cacheKey);
@@ -35,55 +34,21 @@ void form_url(const client_info *info, char (&url)[1024]) {
     std::snprintf(url, sizeof url, "http://%s:%d", info->ip, info->port);
 }
 
-// The search and GPS chunk parsers store the chunk's "seq" in the task's id; the id is the caller's
-// sequence number by which a cancel finds the task, so it is kept as it was.
-int search_chunk(const char *chunk, client_file_task *task) {
-    const int64_t id = task->id.load();
-    const int ret = parser_FileTaskSearch(chunk, task);
-    task->id.store(id);
-    return ret;
-}
-
-int gps_chunk(const char *chunk, client_file_task *task) {
-    const int64_t id = task->id.load();
-    const int ret = parser_FileTaskGPS(chunk, task);
-    task->id.store(id);
-    return ret;
-}
-
+// Installs the row's chunk parser and release on the task of a streamed command.
 void install_stream_parser(client_info *info) {
     client_file_task *task = info->rClientFileTask;
+    const file_cmd_row *row = file_cmd_row_of(info->cmd);
     if (task == nullptr) return;
-    switch (info->cmd) {
-    case 117:
-        task->parse_cb = search_chunk;
-        task->destroy_cb = destroy_FileTaskSearch;
-        break;
-    case 157:
-        task->parse_cb = gps_chunk;
-        task->destroy_cb = destroy_FileTaskGPS;
-        break;
-    case 159:
-    case 160:
-    case 167:
-    case 211:
-    case 212:
-    case 213:
-        task->parse_cb = parser_FileTaskOpt;
-        break;
-    case 163:
-        task->parse_cb = parser_FileTaskOta;
-        break;
-    case 173:
-        task->parse_cb = parser_DeviceTaskExec;
-        break;
-    default:
-        break;
-    }
+    task->cmd = info->cmd;
+    if (row == nullptr || row->chunk_parser == nullptr) return;
+    task->parse_cb = row->chunk_parser;
+    if (row->chunk_destroy != nullptr) task->destroy_cb = row->chunk_destroy;
 }
 
+// The cache hooks' database selector of a cacheable command.
 int cache_db(int32_t cmd) {
-    return (cmd == 151 || cmd == 161) ? 1 : 0;
+    const qv_cache_db db = file_cmd_cache_db(cmd);
+    return db == QV_CACHE_NONE ? QV_CACHE_USER : db;
 }
 
 void copy_ota_values(client_info *info) {
@@ -98,7 +63,33 @@ void copy_ota_values(client_info *info) {
     info->reserved = task->reserved ? strdup(task->reserved) : nullptr;
 }
 
+// Sends the built request and reads the reply into `recv_buf`: 0 or the exchange's code.
+int exchange(client_info *info) {
+    install_stream_parser(info);
+    char url[1024];
+    form_url(info, url);
+    if (info->retstr == nullptr || info->retstr[0] == '\0') {
+        QV_LOG_ERROR("retstr is NULL");
+        return QV_ERR_NOT_BUILT;
+    }
+    uint64_t reply_len = 0;
+    const int ret =
+        qv_net_post(url, info->retstr, info->timeout, &info->recv_buf, &reply_len, info->rClientFileTask);
+    if (ret != 0) {
+        QV_LOG_ERROR("qv net post error %d,ret:%d", info->cmd, ret);
+        return ret;
+    }
+    if (info->cmd == 163) copy_ota_values(info);
+    return 0;
+}
+
 }  // namespace
+
+void qv_set_command_cache_forget_hook(qv_cache_forget_fn forget) { g_cache_forget.store(forget); }
+
+void qv_command_cache_changed(int64_t token, int32_t cmd) {
+    if (const qv_cache_forget_fn forget = g_cache_forget.load()) forget(nullptr, token, cmd);
+}
 
 void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn insert) {
     g_cache_query.store(query);
@@ -106,13 +97,7 @@ void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn inse
 }
 
 bool qv_cmd_is_streamed(int32_t cmd) {
-    switch (cmd) {
-    case 117: case 157: case 159: case 160: case 163: case 167: case 173: case 174: case 211: case 212:
-    case 213:
-        return true;
-    default:
-        return false;
-    }
+    return file_cmd_is_streamed(cmd);
 }
 
 int _qv_net_prcs_task(client_info *info) {
@@ -140,32 +125,39 @@ int _qv_net_prcs_task(client_info *info) {
         }
     }
 
-    if (!from_cache) {
-        install_stream_parser(info);
-        char url[1024];
-        form_url(info, url);
-        if (info->retstr == nullptr || info->retstr[0] == '\0') {
-            QV_LOG_ERROR("retstr is NULL");
-            free_texts(info);
-            return QV_ERR_NOT_BUILT;
-        }
-        uint64_t reply_len = 0;
-        ret = qv_net_post(url, info->retstr, info->timeout, &info->recv_buf, &reply_len, info->rClientFileTask);
-        if (ret != 0) {
-            QV_LOG_ERROR("qv net post error %d,ret:%d", info->cmd, ret);
-            free_texts(info);
-            return ret;
-        }
-        if (info->cmd == 163) copy_ota_values(info);
+    if (!from_cache && (ret = exchange(info)) != 0) {
+        free_texts(info);
+        return ret;
     }
 
+    // The parse overwrites these with the reply header's; a cached header is an older request's.
+    const int32_t cmd = info->cmd;
+    const int64_t token = info->token;
+    const int64_t seq = info->seq;
     if (info->recv_buf != nullptr) {
         QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
-        const int32_t cmd = info->cmd;  // the parse overwrites it with the reply's
         ret = file_parse_process(info);
+        if (from_cache) {
+            info->token = token;
+            info->seq = seq;
+        }
+        if (ret != 0 && from_cache) {
+            // A cached text that does not parse is dropped and the device asked instead.
+            if (const qv_cache_forget_fn forget = g_cache_forget.load()) forget(info->cacheKey, token, cmd);
+            std::free(info->recv_buf);
+            info->recv_buf = nullptr;
+            info->cmd = cmd;
+            info->cacheHit = 0;
+            from_cache = false;
+            if ((ret = exchange(info)) != 0) {
+                free_texts(info);
+                return ret;
+            }
+            ret = info->recv_buf != nullptr ? file_parse_process(info) : QV_ERR_NOT_BUILT;
+        }
         const qv_cache_insert_fn insert = g_cache_insert.load();
         if (ret == 0 && info->cacheKey != nullptr && !from_cache && insert != nullptr)
-            insert(info->cacheKey, info->recv_buf, info->token, cache_db(cmd));
+            insert(info->cacheKey, info->recv_buf, token, cache_db(cmd));
     } else if (!qv_cmd_is_streamed(info->cmd)) {
         // No envelope came back (an empty body or an encoding the client does not read): nothing was
         // parsed, so the command did not succeed.
@@ -174,6 +166,8 @@ int _qv_net_prcs_task(client_info *info) {
     } else {
         ret = 0;
     }
+    const qv_cache_forget_fn forget = g_cache_forget.load();
+    if (ret == 0 && info->cacheKey == nullptr && forget != nullptr) forget(nullptr, token, cmd);
     free_texts(info);
     return ret;
 }
@@ -186,7 +180,7 @@ int _qv_net_keep_alive_prcs_task(client_info *info) {
         free_texts(info);
         return ret;
     }
-    if (info->cmd == 174) info->rClientFileTask->parse_cb = parser_FileTaskConnectDevice;
+    install_stream_parser(info);
     char url[1024];
     form_url(info, url);
     uint64_t reply_len = 0;
@@ -210,24 +204,24 @@ int file_send_result_to_server(client_info *info) {
     const int ret = QV_MsgSend(info->client_fd, info->retstr, len);
     if (ret != 0) {
         QV_LOG_ERROR("QV send failed with %d,client_info->client_fd = %d", ret, info->client_fd);
-        return -1;
+        return QV_ERR_FAILED;
     }
     return 0;
 }
 
 int _recv_req_from_client(client_info *info) {
     const uint32_t wait = static_cast<uint32_t>(info->timeout);
-    char *out = nullptr;
-    const int n = QV_MsgReceive(info->client_fd, &out, &wait);
+    char *received = nullptr;
+    const int n = QV_MsgReceive(info->client_fd, &received, &wait);
+    qv::c_text out(received);
     if (n > 0) {
         std::free(info->recv_buf);
-        info->recv_buf = out;
-        return 0;
+        info->recv_buf = out.release();
+        return QV_OK;
     }
-    std::free(out);
     if (n == QV_ERR_SOCK_TIMEOUT) return QV_ERR_RECV;
     if (n == QV_ERR_SOCK_CLOSED) return QV_ERR_DL_CLOSED;
-    return -1;
+    return QV_ERR_FAILED;
 }
 
 int _qv_check_prcs_task(client_info *info) {

@@ -4,27 +4,25 @@
 
 #include <cstdint>
 
+#include "base/qv_defaults.h"
 #include "codec/client_info.h"
 
 struct qvhttp_request;
 
-// The device port of every command.
-inline constexpr int32_t QV_DEVICE_CMD_PORT = 13111;
-// The wait used when a record's time-out is 0.
-inline constexpr int32_t QV_DEFAULT_TIMEOUT_MS = 20000;
-
 // HTTP command processor of ordinary commands (whole or streamed replies). 0, the builder's code, the
 // exchange's code, the device's header error or the parser's code. A command that is not answered as a
 // stream must come back with a reply envelope: an exchange that leaves no reply text for such a command
-// is 10003.
+// is QV_ERR_NOT_BUILT.
 int _qv_net_prcs_task(client_info *info);
-// Reverse-push processor (174) on the task's held connection; a cancelled exchange (20008) gives 0.
+// Reverse-push processor (174) on the task's held connection; a cancelled exchange (QV_ERR_CANCELLED)
+// gives 0.
 int _qv_net_keep_alive_prcs_task(client_info *info);
 // Framed-socket path: one framed JSON request and one framed reply on a socket of its own.
 int _qv_check_prcs_task(client_info *info);
 // Sends `retstr` as one frame on `client_fd`: 0 or -1.
 int file_send_result_to_server(client_info *info);
-// Receives one frame on `client_fd` into `recv_buf` within the time-out: 0, 10103, 10007 or -1.
+// Receives one frame on `client_fd` into `recv_buf` within the time-out: 0, QV_ERR_RECV, QV_ERR_DL_CLOSED
+// or QV_ERR_FAILED.
 int _recv_req_from_client(client_info *info);
 // Opens a device file as a read stream: the handle, or null.
 qvhttp_request *_qv_open_prcs_task(client_info *info);
@@ -34,11 +32,18 @@ void _qv_close_prcs_task(qvhttp_request *stream);
 
 // The command cache hooks of the HTTP processor. With no hooks set (the default) every request goes to
 // the device. `query` returns 0 and a new heap text in `*reply` on a hit; `insert`'s result is ignored.
-// Database selector: 1 for 151 and 161, else 0.
+// Only a cacheable command (its row names a database) has a cache key; the database selector is its
+// row's qv_cache_db (QV_CACHE_USER for "cache.db", QV_CACHE_RECENT for "recent_cache.db").
 using qv_cache_query_fn = int (*)(const char *key, char **reply, int64_t token, int db);
 using qv_cache_insert_fn = int (*)(const char *key, const char *reply, int64_t token, int db);
 void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn insert);
+// Called after a command of the HTTP processor: with `key`, the cached text of that key did not parse
+// (the device was asked instead); with a null key, command `cmd` without a cache key succeeded.
+using qv_cache_forget_fn = void (*)(const char *key, int64_t token, int32_t cmd);
+void qv_set_command_cache_forget_hook(qv_cache_forget_fn forget);
+// For the processors besides the HTTP one: command `cmd` of session `token` may have changed the device's
+// files (calls the forget hook with a null key).
+void qv_command_cache_changed(int64_t token, int32_t cmd);
 
-// True for the commands whose replies normally come chunked (117, 157, 159, 160, 163, 167, 173, 174,
-// 211, 212, 213).
+// True for the commands whose replies normally come chunked (their rows say QV_CMD_STREAMED).
 bool qv_cmd_is_streamed(int32_t cmd);

@@ -9,12 +9,15 @@
 #include <memory>
 #include <vector>
 
-#include "codec/file_process.h"
 #include "base/client_file_task.h"
-#include "command/qv_net_upload.h"
-#include "base/record_list.h"
+#include "base/qv_defaults.h"
+#include "command/task_process.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "base/record_list.h"
+#include "codec/file_process.h"
+#include "command/qv_net_upload.h"
+#include "link/qv_owned.h"
 
 namespace {
 
@@ -22,10 +25,6 @@ struct Range {
     int32_t index;
     int64_t start;
     int64_t end;
-};
-
-struct TaskDeleter {
-    void operator()(client_file_task *t) const { client_file_task_free(t); }
 };
 
 // One range through the builder, the post and the reply parser.
@@ -67,7 +66,7 @@ int send_one(client_info *info, client_file_task *task, const char *url, const R
 
 int _qv_upload_prcs_task(client_info *info) {
     if (!info) return QV_ERR_ARG;
-    info->timeout = 20000;
+    info->timeout = QV_DEFAULT_TIMEOUT_MS;
 
     std::vector<Range> ranges;
     if (info->status == 1) {
@@ -81,12 +80,12 @@ int _qv_upload_prcs_task(client_info *info) {
     if (info->range_list) destory_record_list(info->range_list);
     info->range_list = nullptr;
 
-    std::unique_ptr<client_file_task, TaskDeleter> own;
+    qv::task_ptr own;
     client_file_task *task = info->rClientFileTask;
     if (!task) {
         own.reset(client_file_task_new());
         task = own.get();
-        if (!task) return QV_ERR_ARG;
+        if (!task) return QV_ERR_FAILED;
     }
 
     int opened = -1;
@@ -119,6 +118,8 @@ int _qv_upload_prcs_task(client_info *info) {
         if (rc != 0) break;
     }
 
+    // Even a part of a file, or a failed upload's partial one, changes what the device lists.
+    qv_command_cache_changed(info->token, info->cmd);
     if (opened >= 0) ::close(opened);
     if (!task->stream_cb) task->fd = saved_fd;
     std::free(info->recv_buf);

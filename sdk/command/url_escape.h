@@ -1,9 +1,4 @@
-// Percent-escaping of paths for signed file addresses and download task ids.
+// Percent-escaping of paths for signed file addresses and download task ids: the link layer's encoder.
 #pragma once
 
-#include <string>
-#include <string_view>
-
-// ASCII letters, digits and "*", "-", ".", "/", "_" stay; every other byte becomes "%" and two upper-case
-// hex digits. No length limit.
-std::string qv_url_escape(std::string_view text);
+#include "link/url_encode.h"

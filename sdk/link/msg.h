@@ -1,7 +1,8 @@
 // Socket endpoints and length-framed messages of the device SDK.
 //
-// Every socket the SDK opens for another module is created, waited on and closed here. A framed message is a
-// 4-byte length in host byte order (`msg_hdr`) followed by that many payload bytes; over UDP one datagram holds
+// Every socket the SDK opens for another module is created and closed here (sock_setup.cpp); the framed
+// messages are in msg.cpp; both wait, read and write through the socket-I/O core (sock_io.h). A framed
+// message is a 4-byte length in host byte order (`msg_hdr`) followed by that many payload bytes; over UDP one datagram holds
 // one frame. Results: descriptors or -1 from set-up calls, 0 or a byte count from the message calls, and the
 // negative codes QV_ERR_SOCK_* (-9001..-9005) from "base/qv_errors.h" on failure.
 #pragma once
@@ -31,6 +32,8 @@ int QV_DomainServerInit(const char *name);
 int QV_ServerAcceptClient(int listen_fd);
 // `ip_out` holds 16 bytes; a null buffer closes the accepted connection and gives -1.
 int QV_ServerAcceptGetIp(int listen_fd, char *ip_out);
+// The client connects below set TCP_NODELAY on stream sockets (as does the accept of QV_ServerAcceptGetIp):
+// a request goes out as a header frame and a body, and the second write must not wait for a delayed ACK.
 // Blocking connect; the descriptor is returned in blocking mode.
 int QV_InetClientInit(int family, uint16_t port, int type, const char *ip);
 // Non-blocking connect bounded by `timeout_ms` (<= 0 means the default 20000 ms); the descriptor stays
@@ -44,6 +47,8 @@ int QV_SockClose(int fd);
 int QV_UdpClose(int fd);
 
 int set_socket_keepalive(int fd);
+// Nagle off: every write leaves at once. 0, or -1 when the option cannot be set (not a TCP socket).
+int set_tcp_nodelay(int fd);
 int set_non_blocking_mode(int fd);
 int set_blocking_mode(int fd);
 

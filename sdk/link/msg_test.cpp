@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -385,6 +386,29 @@ TEST_F(MsgTest, AcceptWithAddressAndWithoutBuffer) {
     uint32_t t = 2000;
     EXPECT_EQ(QV_MsgReceive(c2, &out, &t), QV_ERR_SOCK_CLOSED);  // the accepted side was closed
     ::close(c2);
+}
+
+int nodelay_of(int fd) {
+    int v = -1;
+    socklen_t len = sizeof v;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, &len) != 0) return -1;
+    return v != 0;
+}
+
+// A request leaves as a header frame and a body: Nagle would hold the body back for the peer's delayed ACK.
+TEST_F(MsgTest, StreamSocketsToAndFromPeersHaveNagleOff) {
+    Listener l;
+    int blocking = QV_InetClientInit(AF_INET, l.port, SOCK_STREAM, "127.0.0.2");
+    int bounded = QV_InetClientTimeOutInit(AF_INET, l.port, SOCK_STREAM, "127.0.0.2", 2000);
+    char ip[16] = {0};
+    int accepted = QV_ServerAcceptGetIp(l.fd, ip);
+    for (int fd : {blocking, bounded, accepted}) {
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(nodelay_of(fd), 1);
+        ::close(fd);
+    }
+    int other = ::accept(l.fd, nullptr, nullptr);
+    if (other >= 0) ::close(other);
 }
 
 TEST_F(MsgTest, DomainServerReplacesStaleSocket) {

@@ -76,25 +76,17 @@ int64_t parse_length(const char *v) {
 
 namespace qvio {
 
-// Header block as one frame, then the body raw, within T.
+// Header block as one frame, then the body raw, handed over in one write within T.
 int send_request(qvhttp_request *r, int fd, int32_t t) {
     char *block = qvhttp_req_get_hdr(r->req);
     if (!block) return QV_ERR_NOT_BUILT;
     const int64_t deadline = qvio::now_ms() + t;
-    int rc = qvio::send_frame(fd, block, static_cast<uint32_t>(std::strlen(block)), deadline, r->file_task);
+    const size_t body_len = r->req->body ? static_cast<size_t>(r->req->body_len) : 0;
+    int rc = qvio::send_frame(fd, block, static_cast<uint32_t>(std::strlen(block)), deadline, r->file_task,
+                              body_len ? r->req->body : nullptr, body_len);
     std::free(block);
-    if (rc != 0) {
-        QV_LOG_ERROR("QV send failed with %d,errno = %d", rc, errno);
-        return rc == QV_ERR_CANCELLED ? rc : QV_ERR_NET;
-    }
-    if (r->req->body_len) {
-        rc = qvio::write_all(fd, r->req->body, r->req->body_len, deadline, r->file_task);
-        if (rc != 0) {
-            QV_LOG_ERROR("QV write failed with %d,errno = %d", rc, errno);
-            return rc == QV_ERR_CANCELLED ? rc : QV_ERR_NET;
-        }
-    }
-    return 0;
+    if (rc != 0) QV_LOG_ERROR("QV send failed with %d,errno = %d", rc, errno);
+    return rc;
 }
 
 // The reply's header block within T (one budget for the wait and the frame), parsed into resp.

@@ -1,6 +1,5 @@
-// Deadline-bounded socket I/O shared by the HTTP exchanges and the chunked reply reader: every wait runs in
-// slices of at most 50 ms so that a task's cancel flag is seen promptly, and every budget is measured on the
-// monotonic clock.
+// The HTTP exchanges' edge of the socket-I/O core (sock_io.h): deadline-bounded waits, reads and writes with
+// the task's cancel flag (seen within 50 ms), and their results as the exchanges' codes.
 #pragma once
 
 #include <csignal>
@@ -12,7 +11,7 @@ struct qvhttp_request;
 
 namespace qvio {
 
-constexpr int kSliceMs = 50;
+constexpr int kSliceMs = 50;  // as the core's
 
 int64_t now_ms();  // monotonic
 bool cancelled(const client_file_task *task);
@@ -46,13 +45,16 @@ private:
     bool was_pending_ = false;
 };
 
-// One framed message: the 4-byte length (host order) and the payload, as one write.
-int send_frame(int fd, const void *buf, uint32_t len, int64_t deadline_ms, const client_file_task *task);
+// One framed message: the 4-byte length (host order) and the payload, followed by `tail` (a request's body), in
+// one gathered write: 0, 15000, 20008.
+int send_frame(int fd, const void *buf, uint32_t len, int64_t deadline_ms, const client_file_task *task,
+               const void *tail = nullptr, size_t tail_len = 0);
 // Receives one framed message into a new zero-terminated buffer (free() it). 0 with *out/*len set; 10103 when
 // nothing usable arrives in time (closed, empty or oversized frame); 20008 on cancel.
 int recv_frame(int fd, char **out, uint32_t *len, int64_t deadline_ms, const client_file_task *task);
 
-// The request's header block (one frame) and body within t: 0, 10003 block not built, 15000, 20008.
+// The request's header block (one frame) and body, written together, within t: 0, 10003 block not built,
+// 15000, 20008.
 int send_request(qvhttp_request *r, int fd, int32_t t);
 // The reply's header block within t, parsed into r->resp: 0, 10103, 20008, 10003 unreadable block.
 int read_reply_head(qvhttp_request *r, int fd, int32_t t);

@@ -3,8 +3,9 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "codec/file_list.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_list.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ void ppc_set_current_context(ppc_router_task *ctx) {
 }
 
 int ppc_task_list_add(ppc_router_task *ctx, client_file_task *task) {
-    if (ctx == nullptr || task == nullptr) return -1;
+    if (ctx == nullptr || task == nullptr) return QV_ERR_ARG;
     TaskListLock lock(ctx);
     client_file_task *end = ppc_task_end(&ctx->task_list);
     client_file_task *last = ctx->task_list.prev;
@@ -68,12 +69,12 @@ int ppc_task_list_add(ppc_router_task *ctx, client_file_task *task) {
 }
 
 int ppc_task_list_remove(ppc_router_task *ctx, client_file_task *task) {
-    if (ctx == nullptr || task == nullptr) return -1;
+    if (ctx == nullptr || task == nullptr) return QV_ERR_ARG;
     TaskListLock lock(ctx);
     client_file_task *end = ppc_task_end(&ctx->task_list);
     client_file_task *it = ctx->task_list.next;
     while (it != end && it != task) it = it->next;
-    if (it == end) return -1;  // not listed: leave the list alone
+    if (it == end) return QV_ERR_NOT_IN_LIST;  // not listed: leave the list alone
     client_file_task *prev = task->prev;
     client_file_task *next = task->next;
     if (prev == end)
@@ -92,7 +93,7 @@ int ppc_task_list_remove(ppc_router_task *ctx, client_file_task *task) {
 int ppc_isModuleSupport(ppc_router_task *ctx, int32_t type) {
     if (ctx == nullptr) {
         QV_LOG_ERROR("context is null.");
-        return -1;
+        return QV_ERR_ARG;
     }
     return ppc_find_module_support(ctx->module_support_list, type);
 }
@@ -104,7 +105,7 @@ int ppc_isModuleSupport(int32_t type) {
 int ppc_cancel_task(ppc_router_task *ctx, uint8_t by_type, int32_t task_type, int64_t seq) {
     if (ctx == nullptr) {
         QV_LOG_ERROR("context is NULL");
-        return -1;
+        return QV_ERR_ARG;
     }
     TaskListLock lock(ctx);
     if (ctx->task_count == 0) return 0;

@@ -10,9 +10,48 @@
 #include "base/client_file_task.h"
 
 struct module_support_dnode;
-struct qv_dev_detail;
-struct qv_usb_status;
 struct qvmsgs_context;
+
+// One device as LAN discovery knows it; every text NUL-terminated, the record zeroed when created.
+struct qv_dev_detail {
+    qv_dev_detail *next;
+    qv_dev_detail *prev;
+    char mac[32];
+    char ip[32];  // dotted IPv4 text: the record's key
+    char type_name[64];
+    int32_t type;
+    char dev_uuid[65];     // empty until the details are known
+    char device_name[65];  // at most 64 characters kept
+    char p2p_uuid[33];
+    int32_t port;
+    int32_t suppServ;
+    char miscellaneous[32];
+    int32_t life;         // 0 unknown details, 100 filled, 20 after a refresh, minus 1 per ageing
+    int32_t detail_flag;  // 1 once the details are filled
+};
+
+// One USB device's backup status as the device pushes it (a zeroed record; fields not pushed read 0).
+struct qv_usb_status {
+    int32_t status;  // not 0: the entry ends after its next report
+    char device_name[64];
+    char device_uuid[64];
+    int32_t count_all;
+    int32_t count_already;
+    int32_t count_seek;
+    int32_t scan_cnt_dev;  // count_all + count_seek
+    int64_t bytes_all;
+    int64_t bytes_already;
+    int64_t bytes_seek;
+    int64_t scan_bytes_dev;  // bytes_all + bytes_seek
+    int8_t is_scan_over;
+    int64_t tm_now;
+    int64_t tm_start;
+    int64_t remain_time;  // once the scan is over: (bytes_all - bytes_already) / speed
+    int64_t speed;        // once the scan is over: at least 1
+    int32_t version;      // 1 for the extended form
+    int32_t backup_state;  // 2 ends the entry after its next report
+};
+static_assert(sizeof(qv_usb_status) == 232, "qv_usb_status keeps its pushed-record size");
 
 using ppc_dev_cb = void (*)(const qv_dev_detail *dev);
 using ppc_usb_status_cb = void (*)(const qv_usb_status *list, int count);
@@ -77,16 +116,18 @@ ppc_router_task *ppc_current_context();
 void ppc_set_current_context(ppc_router_task *ctx);
 
 // Enters a tracked task at the end of the list / takes it out again (links cleared), under the mutex.
-// 0, or -1 without a context or task (or, for the removal, when the task is not listed).
+// 0, or QV_ERR_ARG without a context or task (for the removal, QV_ERR_NOT_IN_LIST when the task is not
+// listed).
 int ppc_task_list_add(ppc_router_task *ctx, client_file_task *task);
 int ppc_task_list_remove(ppc_router_task *ctx, client_file_task *task);
 
-// 0 when the module-support list of the context has the module type with status 1, else -1; a null
-// context logs "context is null." and gives -1. The one-argument form asks the current context.
+// 0 when the module-support list of the context has the module type with status 1, else QV_ERR_NOT_IN_LIST;
+// a null context logs "context is null." and gives QV_ERR_ARG. The one-argument form asks the current
+// context.
 int ppc_isModuleSupport(ppc_router_task *ctx, int32_t type);
 int ppc_isModuleSupport(int32_t type);
 
 // Marks tasks cancelled (cancel flag -1), under the mutex; never unlinks or waits. Type 0: every task;
 // otherwise with `by_type` set every task of that type; otherwise the first task whose id equals `seq`.
-// 0 (also when nothing matched); -1 with "context is NULL" without a context.
+// 0 (also when nothing matched); QV_ERR_ARG with "context is NULL" without a context.
 int ppc_cancel_task(ppc_router_task *ctx, uint8_t by_type, int32_t task_type, int64_t seq);

@@ -19,7 +19,9 @@ struct DownloadAsk {
 };
 
 struct DownloadScript {
-    // Pacing: `block` bytes per write, `pause_us` between writes.
+    // Pacing: `block` bytes per write, `pause_us` between writes. `use_sendfile`: without pacing or faults the
+    // range goes out by sendfile() instead (the way nginx serves a file), with no block size of its own.
+    std::atomic<bool> use_sendfile{false};
     std::atomic<size_t> block{65536};
     std::atomic<int> pause_us{0};
     // Faults.

@@ -1,6 +1,9 @@
-// File attributes (105), listings by file type (120, 158), type totals (121) and user space (148), served
-// from the device's root folder. A device path "/a/b" is root + "/a/b"; every file is in bucket 1.
-// File types are the emulator's own classification by extension: 1 image, 2 video, 3 audio, 4 other.
+// File attributes (105), listings by file type (120, 158, 124 under a path, 123 by album folder), recent
+// records (151) and one aggregation's entries (161), type totals (121) and user space (148), served from
+// the device's root folder. Recent records are the files, newest first; the aggregation's entries are
+// the files of the album folder numbered by the aggregation id (1 is the first folder). A device path "/a/b"
+// is root + "/a/b"; every file is in bucket 1. File types are the emulator's own classification by extension:
+// 1 image, 2 video, 3 audio, 4 other.
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -70,7 +73,8 @@ std::vector<Found> files_of(const Device &device, const std::set<int> &types) {
         out.push_back({"/" + fs::relative(it->path(), root, ec).string(), it->path().filename().string(),
                        static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtime)});
     }
-    std::sort(out.begin(), out.end(), [](const Found &a, const Found &b) { return a.device_path < b.device_path; });
+    std::sort(out.begin(), out.end(),
+              [](const Found &a, const Found &b) { return a.device_path < b.device_path; });
     return out;
 }
 
@@ -99,7 +103,8 @@ Reply attributes(Device &device, const Request &req) {
     int folders = 0, files = 0;
     if (S_ISDIR(st.st_mode)) {
         std::error_code ec;
-        for (auto it = fs::directory_iterator(local, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        for (auto it = fs::directory_iterator(local, ec); !ec && it != fs::directory_iterator();
+             it.increment(ec))
             (it->is_directory(ec) ? folders : files) += 1;
     }
     json_object_object_add(a, "totalFolderCount", json_object_new_int(folders));
@@ -139,7 +144,8 @@ Reply type_list(Device &device, const Request &req) {
         json_object_object_add(e, "isStore", json_object_new_int(0));
         json_object_array_add(list, e);
     }
-    json_object_object_add(data.get(), "count", json_object_new_int(static_cast<int32_t>(json_object_array_length(list))));
+    json_object_object_add(data.get(), "count",
+                           json_object_new_int(static_cast<int32_t>(json_object_array_length(list))));
     json_object_object_add(data.get(), "totalCount", json_object_new_int(static_cast<int32_t>(all.size())));
     json_object_object_add(data.get(), "filelist", list);
     Reply r;
@@ -173,7 +179,8 @@ Reply user_space(Device &device, const Request &) {
     const auto users = device.users();
     Json data(json_object_new_array());
     json_object *u = json_object_new_object();
-    json_object_object_add(u, "userName", json_object_new_string(users.empty() ? "admin" : users[0].nick_name.c_str()));
+    json_object_object_add(u, "userName",
+                           json_object_new_string(users.empty() ? "admin" : users[0].nick_name.c_str()));
     json_object_object_add(u, "usedSpace", json_object_new_int64(used));
     json_object_object_add(u, "allocateSpace", json_object_new_int64(0));
     json_object_object_add(u, "diskTotalSize", json_object_new_int64(total));
@@ -185,9 +192,165 @@ Reply user_space(Device &device, const Request &) {
     r.data = json_text(data.get());
     return r;
 }
+
+struct Page {
+    size_t offset = 0;
+    size_t length = 0;
+};
+
+Page page_of(json_object *q, size_t total) {
+    Page p;
+    p.offset = static_cast<size_t>(std::max(0, json_object_get_int(get(q, "offset"))));
+    const int asked = json_object_get_int(get(q, "length"));
+    p.length = asked > 0 ? static_cast<size_t>(asked) : total;
+    return p;
+}
+
+json_object *file_entry(const Found &f) {
+    json_object *e = json_object_new_object();
+    json_object_object_add(e, "size", json_object_new_int64(f.size));
+    json_object_object_add(e, "data", json_object_new_int64(static_cast<uint32_t>(f.mtime)));
+    json_object_object_add(e, "isFolder", json_object_new_int(0));
+    json_object_object_add(e, "name", json_object_new_string(f.name.c_str()));
+    json_object_object_add(e, "path", json_object_new_string(f.device_path.c_str()));
+    json_object_object_add(e, "bucket_id", json_object_new_int(1));
+    json_object_object_add(e, "isStore", json_object_new_int(0));
+    return e;
+}
+
+Reply page_reply(json_object *data) {
+    Reply r;
+    r.data = json_text(data);
+    json_object_put(data);
+    return r;
+}
+
+// 124: the files of one type under "path".
+Reply type_list_under(Device &device, const Request &req) {
+    json_object *q = first_request(req);
+    json_object *path = get(q, "path");
+    if (path == nullptr) return error_reply(10002);
+    std::string prefix = json_object_get_string(path);
+    if (leaves_root(prefix)) return error_reply(10008);
+    if (prefix.empty() || prefix.back() != '/') prefix += '/';
+    std::vector<Found> all;
+    for (const Found &f : files_of(device, {json_object_get_int(get(q, "fileType"))}))
+        if (prefix == "/" || f.device_path.compare(0, prefix.size(), prefix) == 0) all.push_back(f);
+    const Page pg = page_of(q, all.size());
+    json_object *data = json_object_new_object();
+    json_object *list = json_object_new_array();
+    int64_t total_size = 0;
+    for (const Found &f : all) total_size += f.size;
+    for (size_t i = pg.offset; i < all.size() && i < pg.offset + pg.length; ++i)
+        json_object_array_add(list, file_entry(all[i]));
+    json_object_object_add(data, "count",
+                           json_object_new_int(static_cast<int32_t>(json_object_array_length(list))));
+    json_object_object_add(data, "totalCount", json_object_new_int(static_cast<int32_t>(all.size())));
+    json_object_object_add(data, "totalSize", json_object_new_int64(total_size));
+    json_object_object_add(data, "filelist", list);
+    return page_reply(data);
+}
+
+// The files of the given types grouped by their folder, folders in path order.
+std::vector<std::pair<std::string, std::vector<Found>>> albums_of(const Device &device,
+                                                                  const std::set<int> &types) {
+    std::vector<std::pair<std::string, std::vector<Found>>> out;
+    for (const Found &f : files_of(device, types)) {
+        const std::string folder = f.device_path.substr(0, std::max<size_t>(1, f.device_path.rfind('/')));
+        if (out.empty() || out.back().first != folder) out.emplace_back(folder, std::vector<Found>{});
+        out.back().second.push_back(f);
+    }
+    return out;
+}
+
+// 123: one album per folder holding files of the type, each with at most "childCount" files.
+Reply albums(Device &device, const Request &req) {
+    json_object *q = first_request(req);
+    if (q == nullptr) return error_reply(10002);
+    const auto all = albums_of(device, {json_object_get_int(get(q, "fileType"))});
+    const Page pg = page_of(q, all.size());
+    const int child = std::max(0, json_object_get_int(get(q, "childCount")));
+    json_object *data = json_object_new_object();
+    json_object *list = json_object_new_array();
+    for (size_t i = pg.offset; i < all.size() && i < pg.offset + pg.length; ++i) {
+        const auto &[folder, files] = all[i];
+        json_object *a = json_object_new_object();
+        json_object_object_add(a, "path", json_object_new_string(folder.c_str()));
+        json_object_object_add(a, "date", json_object_new_int64(static_cast<uint32_t>(files.front().mtime)));
+        json_object_object_add(a, "bucket_id", json_object_new_int(1));
+        json_object *fl = json_object_new_array();
+        for (size_t k = 0; k < files.size() && k < static_cast<size_t>(child); ++k) {
+            json_object *e = json_object_new_object();
+            json_object_object_add(e, "path", json_object_new_string(files[k].device_path.c_str()));
+            json_object_object_add(e, "date", json_object_new_int64(static_cast<uint32_t>(files[k].mtime)));
+            json_object_object_add(e, "bucket_id", json_object_new_int(1));
+            json_object_array_add(fl, e);
+        }
+        json_object_object_add(a, "count",
+                               json_object_new_int(static_cast<int32_t>(json_object_array_length(fl))));
+        json_object_object_add(a, "totalCount", json_object_new_int(static_cast<int32_t>(files.size())));
+        json_object_object_add(a, "fileList", fl);
+        json_object_array_add(list, a);
+    }
+    json_object_object_add(data, "count",
+                           json_object_new_int(static_cast<int32_t>(json_object_array_length(list))));
+    json_object_object_add(data, "totalCount", json_object_new_int(static_cast<int32_t>(all.size())));
+    json_object_object_add(data, "albumList", list);
+    return page_reply(data);
+}
+
+json_object *record_entry(const Found &f, bool full, size_t index) {
+    json_object *e = json_object_new_object();
+    json_object_object_add(e, "path", json_object_new_string(f.device_path.c_str()));
+    json_object_object_add(e, "name", json_object_new_string(f.name.c_str()));
+    json_object_object_add(e, "size", json_object_new_int64(f.size));
+    json_object_object_add(e, "time", json_object_new_int64(f.mtime));
+    json_object_object_add(e, "isDir", json_object_new_int(0));
+    json_object_object_add(e, "bucketId", json_object_new_int(1));
+    json_object_object_add(e, "cmd", json_object_new_int(107));
+    json_object_object_add(e, "nickName", json_object_new_string("admin"));
+    if (full) {
+        json_object_object_add(e, "type", json_object_new_int(0));
+        json_object_object_add(e, "userId", json_object_new_int(1));
+        json_object_object_add(e, "logId", json_object_new_int(static_cast<int32_t>(index + 1)));
+        json_object_object_add(e, "enableHide", json_object_new_int(0));
+    }
+    return e;
+}
+
+// 151 (every file, newest first) and 161 (the files of album folder "aggregationId").
+Reply records(Device &device, const Request &req) {
+    json_object *q = first_request(req);
+    if (q == nullptr) return error_reply(10002);
+    std::vector<Found> all;
+    if (req.cmd == 161) {
+        const auto folders = albums_of(device, {1, 2, 3, 4});
+        const int id = json_object_get_int(get(q, "aggregationId"));
+        if (id < 1 || static_cast<size_t>(id) > folders.size()) return error_reply(10008);
+        all = folders[static_cast<size_t>(id) - 1].second;
+    } else {
+        all = files_of(device, {1, 2, 3, 4});
+        std::stable_sort(all.begin(), all.end(),
+                         [](const Found &a, const Found &b) { return a.mtime > b.mtime; });
+    }
+    const Page pg = page_of(q, all.size());
+    json_object *data = json_object_new_object();
+    json_object *list = json_object_new_array();
+    for (size_t i = pg.offset; i < all.size() && i < pg.offset + pg.length; ++i)
+        json_object_array_add(list, record_entry(all[i], req.cmd == 151, i));
+    json_object_object_add(data, "count",
+                           json_object_new_int(static_cast<int32_t>(json_object_array_length(list))));
+    json_object_object_add(data, "totalCount", json_object_new_int(static_cast<int32_t>(all.size())));
+    json_object_object_add(data, "recordsList", list);
+    return page_reply(data);
+}
 }  // namespace
 
 void install_file_type_handlers(Device &device) {
+    device.set_handler(123, albums);
+    device.set_handler(124, type_list_under);
+    device.set_handler(151, records);
+    device.set_handler(161, records);
     device.set_handler(105, attributes);
     device.set_handler(120, type_list);
     device.set_handler(158, type_list);

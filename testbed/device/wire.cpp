@@ -1,8 +1,13 @@
 #include "wire.h"
 
 #include <openssl/evp.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <zlib.h>
+
+#include <ctime>
 
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +29,34 @@ bool send_all(int fd, const void *data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool send_file_range(int fd, int file_fd, int64_t offset, uint64_t size) {
+    // sendfile() has no MSG_NOSIGNAL: block SIGPIPE in this thread and take back one raised meanwhile.
+    sigset_t pipe_set, old;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    auto off = static_cast<off_t>(offset);
+    bool ok = true;
+    while (size > 0) {
+        const ssize_t n = ::sendfile(fd, file_fd, &off, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        size -= static_cast<uint64_t>(n);
+    }
+    if (!was_pending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+        const timespec none{0, 0};
+        sigtimedwait(&pipe_set, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return ok;
 }
 
 size_t recv_exact(int fd, void *data, size_t size) {

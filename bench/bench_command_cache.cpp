@@ -1,0 +1,358 @@
+// The command cache on disk. 1: folder listing latency for pages of 50, 500 and 5000 entries through the
+// whole SDK path, (a) answered from the cache, (b) missed and stored, (c) with the cache off, next to a
+// bare client that sends the same request bytes over one plain kept-alive socket (shares none of the
+// cache's code). The sides alternate within every run; each run prints its p50 and p99, then min/median/
+// max of the run p50s and the ratios to (c). 2: 1, 4 and 16 threads listing the same or distinct keys:
+// throughput and the lookups that missed because the cache mutex was busy. 3: 10^3 to 10^5 keys: lookup
+// and store p50, file size, rebuild time.
+//
+// Usage: bench_command_cache [runs (5)] [calls per side per run (200)] [cache folder (under /var/tmp)]
+// The cache folder must be on disk (not tmpfs): the store cost includes the file system.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "command/ppc_qv_client.h"
+#include "command/ppc_sys_file_client.h"
+#include "device.h"
+#include "handlers_device_user.h"
+#include "link/connect_pool.h"
+#include "link/msg.h"
+#include "link/qvcrypt.h"
+#include "runtime/ppc_qv_command_cache.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char *kAddr = "127.0.0.72";
+std::atomic<bool> g_alive{true};
+
+bool provider(int64_t, int, qv_cache_peer *out) {
+    out->alive = g_alive.load();
+    out->sign = "bench-sign";
+    out->device = "bench-device";
+    return true;
+}
+
+double ms_since(Clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+double pct(std::vector<double> v, double q) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
+}
+
+struct BareRequest {
+    std::string block;
+    std::string body;
+};
+
+BareRequest build_bare(int64_t token, path_info *p, int length) {
+    client_info ci{};
+    ci.cmd = 101;
+    ci.token = token;
+    ci.srcPathInfo = p;
+    ci.length = length;
+    if (file_process(&ci) != 0) std::abort();
+    char *enc = nullptr;
+    int32_t enc_len = 0;
+    qv_crypt_encrypt(ci.retstr, static_cast<int32_t>(std::strlen(ci.retstr)), &enc, &enc_len);
+    BareRequest r;
+    r.body.assign(enc, static_cast<size_t>(enc_len));
+    r.block =
+        "POST / HTTP/1.1\r\nContent-Type: application/json\r\nTimeout: 20000\r\nEncrypt: "
+        "aes\r\nContent-Length: " +
+        std::to_string(enc_len) + "\r\nHost: " + kAddr + "\r\nUser-Agent: qvhttp/1.0\r\n\r\n";
+    std::free(enc);
+    std::free(ci.retstr);
+    std::free(ci.cacheKey);
+    return r;
+}
+
+bool bare_exchange(int fd, const BareRequest &req) {
+    if (QV_MsgSend(fd, req.block.data(), static_cast<uint32_t>(req.block.size())) != 0) return false;
+    if (::send(fd, req.body.data(), req.body.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.body.size()))
+        return false;
+    char *head = nullptr;
+    const uint32_t wait = 20000;
+    if (QV_MsgReceive(fd, &head, &wait) <= 0) return false;
+    const char *cl = strcasestr(head, "Content-Length:");
+    const long len = cl ? std::strtol(cl + 15, nullptr, 10) : 0;
+    std::free(head);
+    std::string body(static_cast<size_t>(len), '\0');
+    size_t got = 0;
+    while (got < body.size()) {
+        const ssize_t n = ::recv(fd, body.data() + got, body.size() - got, 0);
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool list(path_info *p, int expect, int64_t token) {
+    file_list_page *page = nullptr;
+    if (QV_FileGetList(p, 0, expect, 0, &page, token) != 0) return false;
+    const bool ok = page->count == expect;
+    ppc_destory_file_list(page->list);
+    std::free(page);
+    return ok;
+}
+
+void fail(const char *what) {
+    std::fprintf(stderr, "%s failed\n", what);
+    std::exit(1);
+}
+
+struct Series {
+    const char *name;
+    std::vector<double> run_p50, run_p99;
+};
+
+void summary(const Series &s, const Series *base) {
+    std::vector<double> v = s.run_p50;
+    std::sort(v.begin(), v.end());
+    std::printf("  %-22s p50 over runs: min %8.3f  median %8.3f  max %8.3f ms", s.name, v.front(),
+                v[v.size() / 2], v.back());
+    if (base != nullptr) {
+        std::vector<double> b = base->run_p50;
+        std::sort(b.begin(), b.end());
+        std::printf("   vs cache off: %.3fx", v[v.size() / 2] / b[b.size() / 2]);
+    }
+    std::printf("\n");
+}
+
+void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, int entries, int runs,
+             int calls) {
+    static int serial = 0;
+    const std::string folder = "/page" + std::to_string(entries) + "_" + std::to_string(serial++);
+    fs::create_directories(dev.root() + folder);
+    for (int i = 0; i < entries; ++i)
+        std::ofstream(dev.root() + folder + "/f" + std::to_string(100000 + i) + ".jpg") << i;
+    path_info p{folder.c_str(), 2, 0};
+    const BareRequest bare = build_bare(token, &p, entries);
+    int fd = QV_InetClientInit(AF_INET, dev.port(), SOCK_STREAM, kAddr);
+    if (fd < 0) fail("bare connect");
+    Series hit{"(a) hit", {}, {}}, miss{"(b) miss and store", {}, {}}, off{"(c) cache off", {}, {}},
+        raw{"bare exchange", {}, {}};
+    for (int i = 0; i < 10; ++i) list(&p, entries, token), bare_exchange(fd, bare);
+    std::printf("\nlisting of %d entries, %d runs of %d calls a side\n", entries, runs, calls);
+    for (int r = 0; r < runs; ++r) {
+        std::vector<double> a, b, c, d;
+        uint64_t hit_sent = 0;
+        for (int i = 0; i < calls; ++i) {
+            // (a): the row is there from the call before.
+            g_alive = true;
+            list(&p, entries, token);
+            const uint64_t sent_before = dev.counters().requests_by_cmd[101];
+            auto t0 = Clock::now();
+            if (!list(&p, entries, token)) fail("hit");
+            a.push_back(ms_since(t0));
+            hit_sent += dev.counters().requests_by_cmd[101] - sent_before;
+            // (b): the rows dropped first (as after a change on the device), untimed.
+            forget_command_cache(nullptr, token, 102);
+            t0 = Clock::now();
+            if (!list(&p, entries, token)) fail("miss");
+            b.push_back(ms_since(t0));
+            // (c)
+            g_alive = false;
+            t0 = Clock::now();
+            if (!list(&p, entries, token)) fail("off");
+            c.push_back(ms_since(t0));
+            g_alive = true;
+            t0 = Clock::now();
+            if (!bare_exchange(fd, bare)) fail("bare");
+            d.push_back(ms_since(t0));
+        }
+        std::printf(
+            "  run %d: hit p50 %.3f p99 %.3f | miss+store p50 %.3f p99 %.3f | off p50 %.3f p99 %.3f | bare "
+            "p50 %.3f p99 %.3f ms; hits sent %llu\n",
+            r + 1, pct(a, .5), pct(a, .99), pct(b, .5), pct(b, .99), pct(c, .5), pct(c, .99), pct(d, .5),
+            pct(d, .99), static_cast<unsigned long long>(hit_sent));
+        for (auto [s, v] : {std::pair{&hit, &a}, {&miss, &b}, {&off, &c}, {&raw, &d}}) {
+            s->run_p50.push_back(pct(*v, .5));
+            s->run_p99.push_back(pct(*v, .99));
+        }
+    }
+    {
+        // The cache lookup alone, for the hit's share.
+        client_info ci{};
+        ci.cmd = 101;
+        ci.token = token;
+        ci.srcPathInfo = &p;
+        ci.length = entries;
+        if (file_process(&ci) != 0) fail("build");
+        std::vector<double> q;
+        size_t size = 0;
+        for (int i = 0; i < 50; ++i) {
+            char *out = nullptr;
+            const auto t0 = Clock::now();
+            query_command_cache(ci.cacheKey, &out, token, 0);
+            q.push_back(ms_since(t0));
+            size = out ? std::strlen(out) : 0;
+            std::free(out);
+        }
+        std::printf("  the lookup alone: p50 %.3f ms p99 %.3f ms for a text of %zu bytes\n", pct(q, .5),
+                    pct(q, .99), size);
+        std::free(ci.retstr);
+        std::free(ci.cacheKey);
+    }
+    summary(hit, &off);
+    summary(miss, &off);
+    summary(off, nullptr);
+    summary(raw, &off);
+    ::close(fd);
+    (void)cache_dir;
+}
+
+void threads(qvemu::Device &dev, int64_t token) {
+    std::printf("\nthreads listing folders of 50 entries for 1 s\n");
+    std::vector<std::string> folders;
+    for (int k = 0; k < 16; ++k) {
+        folders.push_back("/t" + std::to_string(k));
+        fs::create_directories(dev.root() + folders.back());
+        for (int i = 0; i < 50; ++i)
+            std::ofstream(dev.root() + folders.back() + "/f" + std::to_string(i)) << i;
+    }
+    std::vector<path_info> paths;
+    for (auto &f : folders) paths.push_back({f.c_str(), 2, 0});
+    g_alive = true;
+    for (auto &p : paths) list(&p, 50, token), list(&p, 50, token);  // every key cached
+    for (bool distinct : {false, true}) {
+        for (int n : {1, 4, 16}) {
+            const uint64_t before = dev.counters().requests_by_cmd[101];
+            std::atomic<bool> stop{false};
+            std::atomic<uint64_t> done{0};
+            std::vector<std::thread> ts;
+            for (int t = 0; t < n; ++t) {
+                ts.emplace_back([&, t] {
+                    path_info *p = &paths[distinct ? static_cast<size_t>(t) : 0];
+                    while (!stop) {
+                        if (!list(p, 50, token)) fail("thread list");
+                        done.fetch_add(1);
+                    }
+                });
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            stop = true;
+            for (auto &t : ts) t.join();
+            const uint64_t sent = dev.counters().requests_by_cmd[101] - before;
+            std::printf(
+                "  %-8s keys, %2d threads: %8llu listings/s, %6.2f%% missed for a busy cache (sent to the "
+                "device)\n",
+                distinct ? "distinct" : "same", n, static_cast<unsigned long long>(done.load()),
+                100.0 * static_cast<double>(sent) / static_cast<double>(std::max<uint64_t>(1, done.load())));
+        }
+    }
+}
+
+void scale(const std::string &dir) {
+    std::printf("\nstore scale (the cache calls alone; replies of 2 KiB)\n");
+    const std::string value(2048, 'v');
+    for (int keys : {1000, 10000, 100000}) {
+        destroy_command_cache(dir.c_str());
+        fs::remove_all(dir);
+        if (init_command_cache(dir.c_str()) != 0) fail("init");
+        std::vector<double> store, lookup;
+        char *out = nullptr;
+        for (int k = 0; k < keys; ++k) {
+            const std::string key = "cmd: 101, para: {\"path\":\"/folder" + std::to_string(k) + "\"}";
+            auto t0 = Clock::now();
+            query_command_cache(key.c_str(), &out, 1, 0);
+            std::free(out);
+            out = nullptr;
+            if (insert_command_cache(key.c_str(), value.c_str(), 1, 0) != 0) fail("store");
+            store.push_back(ms_since(t0));
+        }
+        for (int k = 0; k < 2000; ++k) {
+            const std::string key =
+                "cmd: 101, para: {\"path\":\"/folder" + std::to_string((k * 7919) % keys) + "\"}";
+            auto t0 = Clock::now();
+            query_command_cache(key.c_str(), &out, 1, 0);
+            lookup.push_back(ms_since(t0));
+            if (out == nullptr) fail("lookup");
+            std::free(out);
+            out = nullptr;
+        }
+        struct stat st {};
+        ::stat((dir + "/cache.db").c_str(), &st);
+        off_t wal = 0;
+        struct stat sw {};
+        if (::stat((dir + "/cache.db-wal").c_str(), &sw) == 0) wal = sw.st_size;
+        auto t0 = Clock::now();
+        if (QVDataCacheReset("another sign", CACHE_DB_USER) != 0) fail("rebuild");
+        const double rebuild = ms_since(t0);
+        std::printf(
+            "  %6d keys: lookup p50 %.4f ms p99 %.4f ms | lookup+store p50 %.4f ms p99 %.4f ms | file %.1f "
+            "MiB "
+            "(+ log %.1f MiB) | rebuild %.2f ms\n",
+            keys, pct(lookup, .5), pct(lookup, .99), pct(store, .5), pct(store, .99),
+            static_cast<double>(st.st_size) / 1048576.0, static_cast<double>(wal) / 1048576.0, rebuild);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const int runs = argc > 1 ? std::atoi(argv[1]) : 5;
+    const int calls = argc > 2 ? std::atoi(argv[2]) : 200;
+    const std::string cache_dir =
+        argc > 3 ? argv[3] : "/var/tmp/bench_command_cache_" + std::to_string(::getpid());
+    qv::set_log_enabled(false);
+
+    const std::string root = fs::temp_directory_path() / ("bench_cache_root_" + std::to_string(::getpid()));
+    fs::create_directories(root);
+    qvemu::Device dev(root, kAddr, 0);
+    auto model = qvemu::install_device_user_handlers(dev);
+    model->update([](qvemu::DeviceUserState &s) { s.auth_codes.insert("bench"); });
+    qvemu::ReplyOptions opts;
+    opts.gzip = true;
+    opts.cipher = true;
+    dev.set_reply_options(101, opts);
+    dev.set_strict(false);
+    if (!dev.start()) {
+        std::fprintf(stderr, "emulator: %s\n", dev.last_error().c_str());
+        return 1;
+    }
+    qv_crypt_init();
+    qv_connect_pool_set_port(dev.port());
+    qv_set_device_port(dev.port());
+    init_connect_pool();
+    int64_t token = 0;
+    if (QV_LoginVantor(kAddr, "bench", &token) != 0) fail("login");
+    qv_set_command_cache_provider(provider);
+    if (init_command_cache(cache_dir.c_str()) != 0) fail("cache init");
+    std::string load;
+    std::getline(std::ifstream("/proc/loadavg"), load);
+    std::printf("cache folder %s, reply gzip + aes, device %s, load average %s\n", cache_dir.c_str(), kAddr,
+                load.c_str());
+
+    for (int entries : {50, 500, 5000})
+        latency(dev, cache_dir, token, entries, runs, entries == 5000 ? calls / 4 : calls);
+    threads(dev, token);
+    scale(cache_dir);
+
+    destroy_command_cache(cache_dir.c_str());
+    fs::remove_all(cache_dir);
+    destory_connect_pool();
+    dev.stop();
+    qv_crypt_release();
+    fs::remove_all(root);
+    return 0;
+}

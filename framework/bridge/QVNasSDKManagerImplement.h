@@ -1,0 +1,83 @@
+// The SDK bridge: carries out every framework request against the device SDK on the thread it is called on
+// (a work-pool thread, or the caller's for the path-exists request), converts the SDK's results into
+// model objects, frees them, and answers the broker on the main thread (the folder listing on its worker
+// thread). The SDK's C callbacks reach the delegate through the process-wide delegate.
+#pragma once
+
+#include <QHash>
+#include <QIODevice>
+#include <QVariantMap>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "bridge/DeviceSdk.h"
+#include "bridge/QVNasSDKManager.h"
+#include "model/QVNasDeviceInfo.h"
+#include "model/QVNasFileInfo.h"
+#include "model/QVNasFileListInfo.h"
+#include "model/QVNasPathInfo.h"
+
+class QVNasSDKManagerImplement final : public QVNasSDKManager {
+  public:
+    static QVNasSDKManagerImplement &shareManagerImplement();
+    QVNasSDKManagerImplement(const QVNasSDKManagerImplement &) = delete;
+    QVNasSDKManagerImplement &operator=(const QVNasSDKManagerImplement &) = delete;
+
+    // The port the bridge calls; the real SDK unless a test installs a fake.
+    void setDeviceSdk(DeviceSdkPtr sdk);
+    DeviceSdkPtr deviceSdk() const;
+
+    // Service (commands 1 and 2).
+    void qvStartServiceWithTask(const QVNasTaskInfoPtr &task,
+                                const std::shared_ptr<QVNasClientLibDelegate> &delegate) override;
+    void qvStopServiceWithTask(const QVNasTaskInfoPtr &task) override;
+    // Folder page (61) and path exists (64).
+    void qvFGetFileListWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFIsExistedWithTask(const QVNasTaskInfoPtr &task) override;
+
+    // Sends the answered task to the delegate (on the thread it is called on).
+    void qvCommandResponseWithDict(const QVNasTaskInfoPtr &task);
+    // The answer dictionary as a response: a positive code arrives with 100000 added.
+    static QVNasResponseInfoPtr qvGetResponseInfoByDict(const QVariantMap &dict);
+
+    // The SDK's path record for a path object; none when its bucket id does not fit the record's int32
+    // (nothing may then be sent). `path` holds the UTF-8 text and must outlive the record.
+    static std::optional<path_info> qvGetUserObj(const QVNasPathInfoPtr &pathInfo, QByteArray &path);
+    static QVNasFileInfoPtr qvGetNasFileInfoByDn(const file_dnode *node);
+    static QVNasDeviceInfoPtr getDeviceDictWithInfo(const qv_dev_detail *detail);
+    // A listing page as a model: counts as reported, entries whose name begins with "." left out.
+    static QVNasFileListInfoPtr fileListInfoFromPage(const file_list_page *page);
+
+    // The session token of the device login (0 until then) and the service context.
+    void setSrcToken(int64_t token) { m_srcToken.store(token); }
+    int64_t srcToken() const { return m_srcToken.load(); }
+    bool hasClientContext() const { return m_clientContext.load() != nullptr; }
+
+    // The transport-stream table.
+    void addTransportStream(int32_t seq, const std::shared_ptr<QIODevice> &stream);
+    void removeTransportStreamWithSeq(int32_t seq);
+    static int32_t qvReadFileStreamBuffer(int32_t seq, char *buffer, uint64_t maxLength);
+
+    // The C callbacks given to the SDK at start.
+    static void onDeviceListAdd(const qv_dev_detail *detail) noexcept;
+    static void onDeviceListDel(const qv_dev_detail *detail) noexcept;
+    static void onUsbBackupInfoList(const qv_usb_status *list, int count) noexcept;
+
+    static std::shared_ptr<QVNasClientLibDelegate> delegate();
+
+  private:
+    QVNasSDKManagerImplement() = default;
+    enum class Hop { MainAndWait, ThisThread };
+    void answer(const QVNasTaskInfoPtr &task, int result, int32_t command,
+                const std::optional<QVariant> &data, Hop hop);
+
+    mutable std::mutex m_sdkMu;
+    DeviceSdkPtr m_sdk;
+    std::atomic<ppc_router_task *> m_clientContext{nullptr};
+    std::atomic<int64_t> m_srcToken{0};
+    std::mutex m_streamMu;  // the transport-stream table
+    QHash<int32_t, std::shared_ptr<QIODevice>> m_streams;
+};

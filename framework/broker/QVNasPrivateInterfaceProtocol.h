@@ -1,0 +1,119 @@
+// The request broker: numbers every request, files its callbacks under the number, hands the task to the
+// bridge on a work pool and returns the request handle at once; answers and reports come back through
+// the delegate operations and reach the filed callbacks.
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QVariantMap>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <variant>
+
+#include "bridge/QVNasSDKManager.h"
+#include "broker/QVNasClientLibDelegate.h"
+#include "broker/QVNasRequestInfo.h"
+#include "broker/QVNasResponseInfo.h"
+#include "broker/QVNasTaskInfo.h"
+#include "model/QVNasDeviceUserInfo.h"
+#include "model/QVNasExecTaskProgressInfo.h"
+#include "model/QVNasPathInfo.h"
+
+using QVNasCompletionBlock = std::function<void(const QVNasResponseInfoPtr &)>;
+using QVNasTransportProgressBlock =
+    std::function<void(const QVNasRequestInfoPtr &, int32_t status, int64_t done, int64_t total)>;
+using QVNasCopyMoveProgressBlock =
+    std::function<void(const QVNasRequestInfoPtr &, const QVNasOperateProgressInfoPtr &)>;
+using QVNasResultBatchBlock =
+    std::function<void(const QVNasRequestInfoPtr &, const QList<QVNasFileInfoPtr> &, int32_t status)>;
+using QVNasFirmwareProgressBlock = std::function<void(const QVNasRequestInfoPtr &, double progress)>;
+using QVNasExecProgressBlock = std::function<void(const QVNasExecTaskProgressInfoPtr &)>;
+using QVNasRefreshTokenBlock = std::function<void(const QString &refreshToken, int64_t expiry)>;
+using QVNasServiceUserBlock = std::function<void(const QVNasServiceUserInfoPtr &)>;
+// What a request files in the progress table.
+using QVNasProgressHandel =
+    std::variant<std::monostate, QVNasTransportProgressBlock, QVNasCopyMoveProgressBlock,
+                 QVNasResultBatchBlock, QVNasFirmwareProgressBlock>;
+
+class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
+  public:
+    static QVNasPrivateInterfaceProtocol &defaultProtocolManager();
+    QVNasPrivateInterfaceProtocol(const QVNasPrivateInterfaceProtocol &) = delete;
+    QVNasPrivateInterfaceProtocol &operator=(const QVNasPrivateInterfaceProtocol &) = delete;
+
+    QVNasTaskInfoPtr createQVNasTaskInfoWithCommand(int32_t command);
+    static QVNasRequestInfoPtr createRequestInfoWithTask(const QVNasTaskInfoPtr &task);
+
+    // ---- request methods ----
+    QVNasRequestInfoPtr qvNasStartServiceWithGatewayIp(const QString &gatewayIp,
+                                                       QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasStopServiceWithCompletion(QVNasCompletionBlock completion);
+    // Folder page (61): answered on a work-pool thread, where the completion runs.
+    QVNasRequestInfoPtr qvNasGetFileListWithStartIndex(int32_t startIndex, int32_t count,
+                                                       const QVNasPathInfoPtr &searchPathInfo,
+                                                       int64_t sequenceType, QVNasCompletionBlock completion);
+    // Path exists (64): the bridge runs on this thread; the completion has run when this returns.
+    QVNasRequestInfoPtr qvNasIsExistedWithPathInfo(const QVNasPathInfoPtr &existPathInfo,
+                                                   QVNasCompletionBlock completion);
+
+    // ---- the common path of every asynchronous request method ----
+    enum class Lane {
+        Work,  // the global pool: operations that block in the SDK
+        Mark,  // the small lane: operations that only mark state (cancels)
+    };
+    using BridgeOperation = std::function<void(QVNasSDKManager &, const QVNasTaskInfoPtr &)>;
+    // Numbers the request, stores `requestDict`, files the completion (and `progress`, unless empty) under
+    // the number, submits `operation` on the lane and returns the handle.
+    QVNasRequestInfoPtr submitRequest(int32_t command, const QVariantMap &requestDict,
+                                      QVNasCompletionBlock completion, QVNasProgressHandel progress,
+                                      BridgeOperation operation, Lane lane = Lane::Work);
+
+    // The four handler fields (set by their request methods).
+    void setOtaUpgradeProgressToOtherUserHandel(QVNasFirmwareProgressBlock h);
+    void setNasRouterDeviceExecHandel(QVNasExecProgressBlock h);
+    void setQvQrcodeSendRefreshTokenHandel(QVNasRefreshTokenBlock h);
+    void setQvQrcodeSendUserHandel(QVNasServiceUserBlock h);
+
+    // Filed entries (tests and leak checks).
+    int completionCount() const;
+    int progressCount() const;
+    int32_t lastSequenceNumber() const { return m_requestCount.load(); }
+
+    // ---- QVNasClientLibDelegate ----
+    void qvDiskClientResponse(const QVNasTaskInfoPtr &task) override;
+    void qvDiskClientDeviceAdd(const QVNasDeviceInfoPtr &device) override;
+    void qvDiskClientDeviceDel(const QVNasDeviceInfoPtr &device) override;
+    void qvDiskTransportRequest(const QVNasRequestInfoPtr &request, int32_t status, int64_t alreadyValue,
+                                int64_t totalValue) override;
+    void qvDiskCopyOrMoveWithRequest(const QVNasRequestInfoPtr &request,
+                                     const QVNasOperateProgressInfoPtr &progressInfo) override;
+    void qvDiskDynamicSearchDataWithRequestInfo(const QVNasRequestInfoPtr &request,
+                                                const QList<QVNasFileInfoPtr> &searchFiles,
+                                                int32_t status) override;
+    void qvDiskMqttGetUSBInfoList(const QList<QVNasUSBInfoPtr> &list) override;
+    void qvDiskOTAUpdateWithRequestInfo(const QVNasRequestInfoPtr &request, float progress) override;
+    void qvNasUserStatusChangedListen(int64_t status) override;
+    void qvNasRouterDeviceExecListen(int64_t deviceStatus, int32_t taskStatus, int64_t alreadyValue,
+                                     int64_t totalValue) override;
+    void qvAPPScanQCCodeSendRefreshTokenListener(const QVariantMap &dict) override;
+    void qvAPPScanQCCodeSendUserListener(const QVNasServiceUserInfoPtr &user) override;
+
+  private:
+    QVNasPrivateInterfaceProtocol();
+    QVNasProgressHandel progressFor(int32_t seq) const;
+    std::shared_ptr<QVNasClientLibDelegate> selfAsDelegate();
+
+    QVNasSDKManager *m_clientLib;
+    std::atomic<int32_t> m_requestCount{10240};
+    mutable std::mutex m_mu;  // the two tables and the four handler fields
+    QHash<int32_t, QVNasCompletionBlock> m_completionDict;
+    QHash<int32_t, QVNasProgressHandel> m_progressHandelDict;
+    QVNasFirmwareProgressBlock m_otaUpgradeProgressToOtherUserHandel;
+    QVNasExecProgressBlock m_nasRouterDeviceExecHandel;
+    QVNasRefreshTokenBlock m_qvQrcodeSendRefreshTokenHandel;
+    QVNasServiceUserBlock m_qvQrcodeSendUserHandel;
+};

@@ -1,0 +1,48 @@
+// The command cache store: the two database tasks ("cache.db" and "recent_cache.db" in the cache
+// folder), their paths, the identifier each database belongs to, and the one cache mutex. Reads, stores
+// and resets only try the mutex: a busy cache is a miss, a dropped store or a failed reset, never a
+// wait. Opening and closing wait for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+enum cache_db_selector : int { CACHE_DB_USER = 0, CACHE_DB_RECENT = 1 };
+
+// Longest identifier compared whole; a longer sign is treated as no sign at all.
+inline constexpr size_t kCacheIdentifierMax = 1024;
+
+// Opens both databases in `dir` (made with mode 0700 when missing): 0, or -1 with nothing left open.
+int QVDataCacheInit(const char *dir);
+// Closes both: the recent database's close result (a failed user close is logged), -1 when not open.
+int QVDataCacheDestroy();
+bool QVDataCacheIsOpen();
+
+// Plain reads and stores of one database (any non-zero selector is the recent one): 0 or -1.
+int QVDataCacheQueryValue(const char *key, char **out, int selector);
+int QVDataCacheInsertValue(const char *key, const char *value, int selector);
+// Makes the database belong to `identifier`: rebuilt empty unless it already holds exactly that one.
+int QVDataCacheReset(const char *identifier, int selector);
+// A copy of the identifier the database belongs to, taken under the cache mutex ("" when none).
+std::string QVDataCacheGetIdentifier(int selector);
+
+// The reads and stores of the command path, each checked against `identifier` under the same hold of
+// the mutex. Query: a database of another identifier is reset and the call is a miss; on a hit *out
+// gets the text. *generation receives the database's generation, which a reset or a drop of its rows
+// moves on. 0 (hit or miss), -1 when the cache was busy or closed.
+int QVDataCacheQueryChecked(const char *key, char **out, int selector, const std::string &identifier,
+                            uint64_t *generation);
+// Stores only while the database still belongs to `identifier` and, when `generation` is given, has
+// not been reset or dropped since: 0 stored, -1 dropped.
+int QVDataCacheInsertChecked(const char *key, const char *value, int selector, const std::string &identifier,
+                             const uint64_t *generation);
+// Removes the row of `key` from one database: 0 or -1 (busy: the row is then removed on the next
+// hold of the mutex).
+int QVDataCacheDeleteValue(const char *key, int selector);
+// Drops every row of both databases, now or, when the cache is busy, before its next read or store.
+void QVDataCacheDropAll();
+
+// Holds the cache mutex for as long as the lock lives (a busy cache, for tests and the benchmark).
+std::unique_lock<std::mutex> QVDataCacheHold();
