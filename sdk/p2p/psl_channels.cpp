@@ -51,6 +51,7 @@ void reset_channel(PSLSessionRecord *r, int c) {
 
 int mode_of(const PSLSessionRecord *r) {
     const int t = r->routeType.load();
+    if (t == PSL_ROUTE_NONE) return PSL_MODE_UNKNOWN;
     return t == PSL_ROUTE_LAN ? PSL_MODE_LAN : t == PSL_ROUTE_P2P ? PSL_MODE_P2P : PSL_MODE_RELAY;
 }
 

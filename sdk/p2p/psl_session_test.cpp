@@ -1,13 +1,19 @@
 #include "p2p/psl_session.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <vector>
+
+#include "p2p/psl_channels.h"
 
 namespace {
 
@@ -281,6 +287,59 @@ TEST_F(SessionTable, RetryDelayFollowsTheRoundTrip) {
         EXPECT_EQ(PSL_Private_Get_RetryDelay(sid, PSL_PRIVATE_MAGIC, 0), k.want) << k.rtt;
     }
     EXPECT_EQ(PSL_Private_Get_RetryDelay(sid, 0, 0), PSL_WRONG_MAGIC);
+}
+
+}  // namespace
+
+namespace {
+
+int count_fds() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+int count_psl_threads() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            if (name.rfind("psl_", 0) == 0) ++n;
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+// Start, a session with a queue and a route, close, stop: twenty times, each bounded, nothing left behind.
+TEST(SessionLibrary, RepeatedCyclesLeaveNoThreadOrDescriptorBehind) {
+    const int fds = count_fds();
+    for (int i = 0; i < 20; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(PSL_Initialize(0), 0);
+        LinuxConn *c = nullptr;
+        ASSERT_EQ(LinuxConnMgr_createConnection(_PSL_ConnMgr(), LINUXCONN_UDP, LINUXCONN_CLIENT, 0, &c), 0);
+        const int sid = _PSL_AllocSession();
+        psl_session_lock();
+        _PSL_Session(sid)->routeConn = c;
+        _PSL_Session(sid)->ownsRoute = true;  // freed with the session
+        _PSL_Session(sid)->state = PSL_STATE_CONNECTED;
+        psl_session_unlock();
+        ASSERT_EQ(PSL_Session_Channel_Send(sid, "x", 1, 0), PSL_ERR_NO_ACK);  // protocol unknown
+        _PSL_AllocSession();  // left allocated: freed by the stop
+        PSL_Session_Close(sid);
+        ASSERT_EQ(PSL_DeInitialize(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    }
+    for (int i = 0; i < 300 && count_psl_threads() > 0; ++i) usleep(10000);
+    EXPECT_EQ(count_psl_threads(), 0);
+    EXPECT_EQ(count_fds(), fds);
 }
 
 }  // namespace
