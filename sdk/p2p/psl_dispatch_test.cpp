@@ -57,6 +57,10 @@ class Dispatch : public ::testing::Test {
     }
     void TearDown() override {
         PSL_Session_Close(sid);
+        psl_session_lock();  // no session may send on the socket once it is gone
+        for (int i = 0; i < _PSL_MaxSessions(); ++i)
+            if (_PSL_Session(i)->routeConn == lib) _PSL_Session(i)->routeConn = nullptr;
+        psl_session_unlock();
         LinuxConnMgr_destroyConnection(_PSL_ConnMgr(), lib);
         close(peer);
         PSL_DeInitialize();

@@ -55,6 +55,10 @@ class AckMessages : public ::testing::Test {
         _PSL_Session(sid)->routeConn = nullptr;
         psl_session_unlock();
         PSL_Session_Close(sid);
+        psl_session_lock();  // no session may send on the socket once it is gone
+        for (int i = 0; i < _PSL_MaxSessions(); ++i)
+            if (_PSL_Session(i)->routeConn == conn) _PSL_Session(i)->routeConn = nullptr;
+        psl_session_unlock();
         LinuxConnMgr_destroyConnection(_PSL_ConnMgr(), conn);
         close(rx);
         PSL_DeInitialize();

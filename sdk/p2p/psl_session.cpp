@@ -65,14 +65,17 @@ void release_route(PSLSessionRecord *r) {
     r->ownsRoute = false;
 }
 
-void send_closes(PSLSessionRecord *r) {
+// Sends the session's close (three times, five on a relay) or one keep-alive on its route.
+void send_control(PSLSessionRecord *r, bool close) {
     LinuxConn *conn = nullptr;
     p2p_NetAddr to{};
     const int route = _PSL_GetRoute(r->sid, &conn, &to);
     if (route < 0 || !conn) return;
     const bool relay = route == PSL_ROUTE_RELAY_UDP || route == PSL_ROUTE_RELAY_TCP;
-    const char *name = relay ? (r->incoming ? "MSG_RELAY_CLOSE_D" : "MSG_RELAY_CLOSE_C")
-                             : (r->incoming ? "MSG_P2P_CLOSE_D" : "MSG_P2P_CLOSE_C");
+    const char *name = close ? (relay ? (r->incoming ? "MSG_RELAY_CLOSE_D" : "MSG_RELAY_CLOSE_C")
+                                      : (r->incoming ? "MSG_P2P_CLOSE_D" : "MSG_P2P_CLOSE_C"))
+                             : (relay ? (r->incoming ? "MSG_RELAY_ALIVE_D" : "MSG_RELAY_ALIVE_C")
+                                      : (r->incoming ? "MSG_P2P_ALIVE_D" : "MSG_P2P_ALIVE_C"));
     const PslMsgDef *msg = psl_Msg_ByName(name);
     const PslFormDef *form = msg ? psl_Msg_Form(msg, r->ver ? "noext" : "ext") : nullptr;
     if (!form) return;
@@ -91,7 +94,8 @@ void send_closes(PSLSessionRecord *r) {
     char host[64] = {};
     uint16_t port = 0;
     if (p2p_Net_AddrToString(&to, sizeof host, host, &port, nullptr) != 0) return;
-    for (int i = 0; i < (relay ? 5 : 3); ++i) {
+    const int times = close ? (relay ? 5 : 3) : 1;
+    for (int i = 0; i < times; ++i) {
         uint8_t copy[PSL_SEND_MAX];
         memcpy(copy, pkt, (size_t)len);
         _PSL_SendPacket(conn, copy, (uint16_t)len, host, port);
@@ -354,7 +358,7 @@ void PSL_Session_Close(int sid) {
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r || r->state.load() == PSL_STATE_FREE) return;
-    if (r->state.load() == PSL_STATE_CONNECTED) send_closes(r);
+    if (r->state.load() == PSL_STATE_CONNECTED) send_control(r, true);
     for (int c = 0; c < PSL_CHANNELS; ++c)
         if (r->channelCloseCallback[c]) r->channelCloseCallback[c](sid, c, 2, g_table);
     _PSL_FreeSession(r);
@@ -423,16 +427,24 @@ int PSL_Private_Stub(void) {
     return -1;
 }
 
-// Silence supervision: a connected session whose peer sent nothing for the limit times out, once.
+// Supervision, once a second: a connected session whose peer stayed silent past the limit times out;
+// otherwise it sends a keep-alive, every second tick while the peer is lively, every tick after 5 silent
+// ones.
 void _PSL_KeepAliveTick(void) {
-    if (g_noTimeout.load()) return;
     TableLock lk;
     for (int i = 0; i < g_tableSize; ++i) {
         PSLSessionRecord *r = &g_table[i];
         if (r->state.load() != PSL_STATE_CONNECTED) continue;
-        const int ticks = r->idleTicks.load() + 1;
-        r->idleTicks = (uint8_t)(ticks > 255 ? 255 : ticks);
-        if (ticks > g_sessionTimeout.load()) _PSL_SessionBroken(r, PSL_ERR_TIMED_OUT);
+        if (r->idleTicks.load() > g_sessionTimeout.load()) {
+            _PSL_SessionBroken(r, PSL_ERR_TIMED_OUT);
+            continue;
+        }
+        if (!g_noTimeout.load() && r->idleTicks.load() < 255) ++r->idleTicks;
+        if (r->idleTicks.load() <= 4) {
+            r->aliveSkip ^= 1;
+            if (r->aliveSkip) continue;
+        }
+        send_control(r, false);
     }
 }
 
@@ -440,6 +452,10 @@ void _PSL_SessionBroken(PSLSessionRecord *r, int error) {
     uint8_t expect = PSL_STATE_CONNECTED;
     const uint8_t to = error == PSL_ERR_TIMED_OUT ? PSL_STATE_TIMED_OUT : PSL_STATE_PEER_CLOSED;
     if (!r || !r->state.compare_exchange_strong(expect, to)) return;
+    if (to == PSL_STATE_PEER_CLOSED)
+        for (uint16_t &s : r->rxExpectedSeq) s = 0;
     _PSL_NotifyReaders();
     if (r->statusCallback) r->statusCallback(r->sid, error);
+    for (int c = 0; c < PSL_CHANNELS; ++c)
+        if (r->channelRecvCallback[c]) r->channelRecvCallback[c](r->sid, c, nullptr, 0, error);
 }

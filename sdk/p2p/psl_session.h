@@ -121,6 +121,7 @@ struct PSLSessionRecord {
     uint8_t peerProtocol = 0;
     uint8_t noKnock = 0;
     uint8_t handedOut = 0;
+    int32_t aliveSkip = 0;
     LinuxConn *routeConn = nullptr;  // the socket data goes out on; not owned unless ownsRoute
     bool ownsRoute = false;
     std::atomic<int32_t> routeType{PSL_ROUTE_NONE};

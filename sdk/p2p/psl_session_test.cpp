@@ -21,6 +21,10 @@ class SessionTable : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(PSL_Initialize(0), 0); }
     void TearDown() override {
+        psl_session_lock();  // no session may send on the socket once it is gone
+        for (int i = 0; i < _PSL_MaxSessions(); ++i)
+            if (_PSL_Session(i)->routeConn == conn) _PSL_Session(i)->routeConn = nullptr;
+        psl_session_unlock();
         if (conn) LinuxConnMgr_destroyConnection(_PSL_ConnMgr(), conn);
         if (rx >= 0) close(rx);
         PSL_DeInitialize();
@@ -264,12 +268,32 @@ TEST_F(SessionTable, SilenceBeyondTheLimitTimesTheSessionOutOnce) {
     EXPECT_EQ(PSL_Private_Get_Silence(sid, PSL_PRIVATE_MAGIC, 0), 3);
     EXPECT_EQ(PSL_Private_Get_Silence(sid, 1, 0), 255);
     _PSL_KeepAliveTick();
+    EXPECT_EQ(_PSL_CheckSession(sid), 0) << "4 ticks of silence: not yet above the limit of 3";
+    _PSL_KeepAliveTick();
     psl_session_unlock();
     EXPECT_EQ(_PSL_CheckSession(sid), PSL_ERR_TIMED_OUT);
     psl_session_lock();
     EXPECT_EQ(g_status, (std::vector<int>{sid * 1000 + PSL_ERR_TIMED_OUT}));
     psl_session_unlock();
     PSL_Set_Session_Timeout(60);
+}
+
+// Keep-alives every second tick while the peer was heard lately, every tick after five silent ones.
+TEST_F(SessionTable, KeepAliveSpacingFollowsTheSilence) {
+    psl_session_lock();  // the library's own tick stays out: these are the only ticks
+    const int sid = connected(PSL_ROUTE_P2P);
+    for (int i = 0; i < 8; ++i) _PSL_KeepAliveTick();
+    _PSL_Session(sid)->routeConn = nullptr;  // what was sent is in the socket; nothing more after this
+    psl_session_unlock();
+    std::vector<std::vector<uint8_t>> payloads;
+    auto got = received(300, &payloads);
+    ASSERT_EQ(got.size(), 2u + 4u);
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].type, 0x0427);
+        EXPECT_EQ(got[i].sessionTag, 0x1234);
+        ASSERT_EQ(payloads[i].size(), 8u) << "the session words while the tag is not in use";
+        EXPECT_EQ(psl_GetU32(payloads[i].data()), 0xABCD1234u);
+    }
 }
 
 TEST_F(SessionTable, RetryDelayFollowsTheRoundTrip) {

@@ -1,6 +1,6 @@
-// The test bed's independently written vector file against the SDK: every vector built from its fields with the
-// SDK's builders equals the vector byte for byte, before and after scrambling; what _PSL_SendPacket puts on a
-// loopback socket equals the vector; every vector reads back field by field through the SDK's readers.
+// The test bed's independently written vector file against the SDK: every vector built from its fields with
+// the SDK's builders equals the vector byte for byte, before and after scrambling; what _PSL_SendPacket puts
+// on a loopback socket equals the vector; every vector reads back field by field through the SDK's readers.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
@@ -25,7 +25,8 @@ struct Vector {
 
 std::vector<uint8_t> unhex(const char *s) {
     std::vector<uint8_t> out;
-    for (size_t i = 0; s[i] && s[i + 1]; i += 2) out.push_back((uint8_t)std::stoi(std::string(s + i, 2), nullptr, 16));
+    for (size_t i = 0; s[i] && s[i + 1]; i += 2)
+        out.push_back((uint8_t)std::stoi(std::string(s + i, 2), nullptr, 16));
     return out;
 }
 
@@ -68,7 +69,7 @@ std::string sdkForm(const std::string &msg, std::string form) {
 }
 
 class Vectors : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         std::ifstream in(QV_SOURCE_DIR "/testbed/p2p/psl_vectors.jsonl");
         std::string line;
@@ -126,13 +127,15 @@ Inputs inputsOf(const Vector &v, const PslFormDef *form) {
             if (kind == PSL_U32S) {
                 in.words.emplace_back();
                 for (size_t i = 0; i < json_object_array_length(val); ++i)
-                    in.words.back().push_back((uint32_t)json_object_get_int64(json_object_array_get_idx(val, i)));
+                    in.words.back().push_back(
+                        (uint32_t)json_object_get_int64(json_object_array_get_idx(val, i)));
                 pv.words = in.words.back().data();
                 pv.count = in.words.back().size();
             } else {
                 in.bytes.emplace_back();
                 for (size_t i = 0; i < json_object_array_length(val); ++i) {
-                    std::vector<uint8_t> b = addrBlock(json_object_get_string(json_object_array_get_idx(val, i)));
+                    std::vector<uint8_t> b =
+                        addrBlock(json_object_get_string(json_object_array_get_idx(val, i)));
                     in.bytes.back().insert(in.bytes.back().end(), b.begin(), b.end());
                 }
                 pv.bytes = in.bytes.back().data();
@@ -140,9 +143,12 @@ Inputs inputsOf(const Vector &v, const PslFormDef *form) {
             }
         } else {
             const char *s = json_object_get_string(val);
-            if (kind == PSL_ADDR) in.bytes.push_back(addrBlock(s));
-            else if (kind == PSL_TEXT) in.bytes.emplace_back(s, s + strlen(s));
-            else in.bytes.push_back(unhex(s));
+            if (kind == PSL_ADDR)
+                in.bytes.push_back(addrBlock(s));
+            else if (kind == PSL_TEXT)
+                in.bytes.emplace_back(s, s + strlen(s));
+            else
+                in.bytes.push_back(unhex(s));
             pv.bytes = in.bytes.back().data();
             pv.len = in.bytes.back().size();
         }
@@ -228,11 +234,13 @@ TEST_F(Vectors, EveryVectorReadsBackThroughTheSdkReaders) {
             EXPECT_STREQ(g.uid, json_object_get_string(json_object_object_get(v.fields, "UID")));
             EXPECT_EQ(addrText(g.addr), json_object_get_string(json_object_object_get(v.fields, "addr")));
             json_object *ids = json_object_object_get(v.fields, "groupIds");
-            for (int i = 0; i < 3; ++i) EXPECT_EQ(g.groupIds[i], json_object_get_int(json_object_array_get_idx(ids, i)));
+            for (int i = 0; i < 3; ++i)
+                EXPECT_EQ(g.groupIds[i], json_object_get_int(json_object_array_get_idx(ids, i)));
             json_object *servers = json_object_object_get(v.fields, "servers");
             ASSERT_EQ(g.serverCount, json_object_array_length(servers));
             for (size_t i = 0; i < g.serverCount; ++i)
-                EXPECT_EQ(addrText(g.servers + 16 * i), json_object_get_string(json_object_array_get_idx(servers, i)));
+                EXPECT_EQ(addrText(g.servers + 16 * i),
+                          json_object_get_string(json_object_array_get_idx(servers, i)));
             if (json_object *blob = json_object_object_get(v.fields, "blob")) {
                 EXPECT_EQ(hex(g.blob, g.blobLen), json_object_get_string(blob));
             }
@@ -256,28 +264,39 @@ TEST_F(Vectors, EveryVectorReadsBackThroughTheSdkReaders) {
             ASSERT_EQ(psl_Msg_Get(form, payload, h.length, key, &out), 0);
             const PslFieldDef *f = psl_Form_Field(form, key);
             switch (f->kind) {
-            case PSL_U8:
-            case PSL_U16:
-            case PSL_U32:
-            case PSL_I32: EXPECT_EQ(out.num, json_object_get_int64(val)); break;
-            case PSL_TEXT: EXPECT_EQ(std::string((const char *)out.bytes, out.len), json_object_get_string(val)); break;
-            case PSL_ADDR: EXPECT_EQ(addrText(out.bytes), json_object_get_string(val)); break;
-            case PSL_ADDRS:
-            case PSL_ADDRLIST:
-                ASSERT_EQ(out.len / 16, json_object_array_length(val));
-                for (size_t i = 0; i < out.len / 16; ++i)
-                    EXPECT_EQ(addrText(out.bytes + 16 * i), json_object_get_string(json_object_array_get_idx(val, i)));
-                break;
-            case PSL_U32S:
-                ASSERT_EQ(out.count, json_object_array_length(val));
-                for (size_t i = 0; i < out.count; ++i)
-                    EXPECT_EQ(psl_GetU32(out.bytes + 4 * i), (uint32_t)json_object_get_int64(json_object_array_get_idx(val, i)));
-                break;
-            default: EXPECT_EQ(hex(out.bytes, out.len), json_object_get_string(val)); break;
+                case PSL_U8:
+                case PSL_U16:
+                case PSL_U32:
+                case PSL_I32:
+                    EXPECT_EQ(out.num, json_object_get_int64(val));
+                    break;
+                case PSL_TEXT:
+                    EXPECT_EQ(std::string((const char *)out.bytes, out.len), json_object_get_string(val));
+                    break;
+                case PSL_ADDR:
+                    EXPECT_EQ(addrText(out.bytes), json_object_get_string(val));
+                    break;
+                case PSL_ADDRS:
+                case PSL_ADDRLIST:
+                    ASSERT_EQ(out.len / 16, json_object_array_length(val));
+                    for (size_t i = 0; i < out.len / 16; ++i)
+                        EXPECT_EQ(addrText(out.bytes + 16 * i),
+                                  json_object_get_string(json_object_array_get_idx(val, i)));
+                    break;
+                case PSL_U32S:
+                    ASSERT_EQ(out.count, json_object_array_length(val));
+                    for (size_t i = 0; i < out.count; ++i)
+                        EXPECT_EQ(psl_GetU32(out.bytes + 4 * i),
+                                  (uint32_t)json_object_get_int64(json_object_array_get_idx(val, i)));
+                    break;
+                default:
+                    EXPECT_EQ(hex(out.bytes, out.len), json_object_get_string(val));
+                    break;
             }
         }
         // The user data of a data message, with the session-word block skipped.
-        if (json_object *data = json_object_object_get(v.fields, "data"); data && !strcmp(form->form, "ext")) {
+        if (json_object *data = json_object_object_get(v.fields, "data");
+            data && !strcmp(form->form, "ext")) {
             const uint8_t *d = nullptr;
             size_t dl = 0;
             uint32_t rid = 0, mac = 0;
