@@ -22,6 +22,7 @@
 #include "handlers_fileops.h"
 #include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "wire.h"
@@ -261,6 +262,28 @@ TEST_F(CommandCalls, WholeCopyReplyStatusReachesTheTask) {
     ASSERT_EQ(QV_FileCopyCb(0, &src, &dst, task), 0);
     EXPECT_EQ(task->status.load(), 2);
     client_file_task_free(task);
+}
+
+// A copy or move whose end is a failure status without a header error is not a success.
+TEST_F(CommandCalls, CopyEndingOnAFailureStatusIsNotASuccess) {
+    make_folder("/e", 1);
+    for (bool streamed : {true, false}) {
+        SCOPED_TRACE(streamed);
+        qvemu::FileOpOptions opts;
+        opts.stream_copy = streamed;
+        opts.end_status = 3;
+        qvemu::install_fileop_handlers(*dev_, opts);
+        fs::remove_all(root_ + "/out");
+        fs::create_directories(root_ + "/out");
+        client_file_task *task = client_file_task_new();
+        task->token = token_;
+        path_info src{"/e/f00000.jpg", 0, 0}, dst{"/out", 0, 0};
+        EXPECT_EQ(QV_FileCopyCb(0, &src, &dst, task), QV_ERR_BAD_DATA);
+        path_info copied{"/out/f00000.jpg", 0, 0}, up{"/", 0, 0};
+        EXPECT_EQ(QV_FileMoveCb(0, &copied, &up, task), QV_ERR_BAD_DATA);
+        fs::remove(root_ + "/f00000.jpg");
+        client_file_task_free(task);
+    }
 }
 
 // A cancel set from another thread ends a streamed copy at the next chunk with 20008.

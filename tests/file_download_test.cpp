@@ -13,9 +13,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -56,6 +59,63 @@ std::vector<std::string> names_in(const fs::path &dir) {
     for (auto &e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// Regular files of a folder: name to content.
+using Snapshot = std::map<std::string, std::string>;
+
+Snapshot snapshot(const fs::path &dir) {
+    Snapshot out;
+    for (auto &e : fs::directory_iterator(dir))
+        if (e.is_regular_file()) out[e.path().filename().string()] = read_all(e.path());
+    return out;
+}
+
+bool ends_with(const std::string &s, const std::string &end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+bool is_side_file(const std::string &name) {
+    return ends_with(name, ".qvc") || ends_with(name, ".qvc.cfg") || ends_with(name, ".qvc.uuid");
+}
+
+// A name the renaming rule may give the device file `name`: itself, or "(N)" before its last ".".
+bool is_candidate(const std::string &got, const std::string &name) {
+    if (got == name) return true;
+    const size_t dot = name.rfind('.');
+    const std::string prefix = dot == std::string::npos ? name : name.substr(0, dot);
+    const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
+    if (got.size() < prefix.size() + ext.size() + 3 || got.compare(0, prefix.size(), prefix) != 0 ||
+        !ends_with(got, ext))
+        return false;
+    const std::string mid = got.substr(prefix.size(), got.size() - prefix.size() - ext.size());
+    return mid.size() >= 3 && mid.front() == '(' && mid.back() == ')' && mid[1] != '0' &&
+           std::all_of(mid.begin() + 1, mid.end() - 1, [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The download invariant, for downloads of `device_bytes` as `name` into `folder` that gave `results`: each 0
+// stands for one new file under a name of the renaming rule holding exactly the device's bytes (size and
+// content) with none of its three side files left; no other result added such a file; and every file that
+// was there before, side files aside, is unchanged.
+void expect_download_invariant(const fs::path &folder, const std::string &name, const std::string &device_bytes,
+                               const Snapshot &before, const std::vector<int> &results) {
+    const Snapshot after = snapshot(folder);
+    size_t complete = 0;
+    for (const auto &[n, content] : after) {
+        if (before.count(n) || !is_candidate(n, name) || content.size() != device_bytes.size() ||
+            content != device_bytes)
+            continue;
+        ++complete;
+        for (const char *side : {".qvc", ".qvc.cfg", ".qvc.uuid"})
+            EXPECT_FALSE(fs::exists(folder / (n + side))) << n << side << " left behind";
+    }
+    const size_t zeros = static_cast<size_t>(std::count(results.begin(), results.end(), 0));
+    EXPECT_EQ(complete, zeros) << "files holding the device's bytes, against 0 results";
+    for (const auto &[n, content] : before) {
+        if (is_side_file(n)) continue;
+        auto it = after.find(n);
+        EXPECT_TRUE(it != after.end() && it->second == content) << n << " replaced or changed";
+    }
 }
 
 // The first record of a resume file.
@@ -100,7 +160,19 @@ protected:
         fs::remove_all(base_);
     }
 
+    // One download, checked against the download invariant.
     int download(const char *device_path, Progress *progress = nullptr, const fs::path &folder = {}) {
+        const fs::path dir = folder.empty() ? local_ : folder;
+        const Snapshot before = snapshot(dir);
+        const int rc = download_raw(device_path, progress, dir);
+        const fs::path device_file = root_ / fs::path(device_path).relative_path();
+        const std::string bytes = fs::is_regular_file(device_file) ? read_all(device_file) : std::string();
+        expect_download_invariant(dir, fs::path(device_path).filename().string(), bytes, before, {rc});
+        return rc;
+    }
+
+    // One download, unchecked: for downloads that run side by side (the caller checks them together).
+    int download_raw(const char *device_path, Progress *progress = nullptr, const fs::path &folder = {}) {
         Progress local;
         client_file_task *t = client_file_task_new();
         t->token = 5;
@@ -291,19 +363,98 @@ TEST_F(FileDownload, TwoDownloadsInOneProcessNeverShareAPartialFile) {
     write_all(root_ / "c.bin", src);
     script_->block = 16384;
     script_->pause_us = 3000;
+    const Snapshot before = snapshot(local_);
     int rc[2] = {-2, -2};
-    std::thread a([&] { rc[0] = download("/c.bin"); });
-    std::thread b([&] { rc[1] = download("/c.bin"); });
+    std::thread a([&] { rc[0] = download_raw("/c.bin"); });
+    std::thread b([&] { rc[1] = download_raw("/c.bin"); });
     a.join();
     b.join();
     // One wins; the other either finds the partial file held (13116) or, when it came late, takes "c(1).bin".
     EXPECT_TRUE((rc[0] == 0 && (rc[1] == 0 || rc[1] == 13116)) || (rc[1] == 0 && rc[0] == 13116))
         << rc[0] << " " << rc[1];
+    expect_download_invariant(local_, "c.bin", src, before, {rc[0], rc[1]});
     EXPECT_EQ(read_all(local_ / "c.bin"), src);
-    if (rc[0] == 0 && rc[1] == 0) {
-        EXPECT_EQ(read_all(local_ / "c(1).bin"), src);
+    for (const auto &n : names_in(local_)) EXPECT_FALSE(is_side_file(n)) << n;
+}
+
+// A second download of the same file, started at each step of the first one's start and final sequence, and
+// either run to its end there or paused at one of its own steps until the first has returned.
+struct Interleaving {
+    DownloadStep a_at;
+    int b_until;  // a DownloadStep, or -1: to the end
+    std::function<int()> run_b;
+
+    std::mutex mu;
+    std::condition_variable cv;
+    bool fired = false, b_paused = false, b_done = false, a_done = false;
+    int rc_b = -2;
+    std::thread b;
+};
+thread_local int t_role = 0;  // 1 the first download, 2 the second
+
+void on_step(DownloadStep step, const char *, void *ctx) {
+    auto *x = static_cast<Interleaving *>(ctx);
+    std::unique_lock lk(x->mu);
+    if (t_role == 1 && step == x->a_at && !x->fired) {
+        x->fired = true;
+        x->b = std::thread([x] {
+            t_role = 2;
+            const int rc = x->run_b();
+            std::lock_guard g(x->mu);
+            x->rc_b = rc;
+            x->b_done = true;
+            x->cv.notify_all();
+        });
+        x->cv.wait(lk, [x] { return x->b_paused || x->b_done; });
+    } else if (t_role == 2 && static_cast<int>(step) == x->b_until && !x->b_paused) {
+        x->b_paused = true;
+        x->cv.notify_all();
+        x->cv.wait(lk, [x] { return x->a_done; });
     }
-    for (const auto &n : names_in(local_)) EXPECT_EQ(n.find(".qvc"), std::string::npos) << n;
+}
+
+const char *step_name(int s) {
+    static const char *names[] = {"id file",         "data file", "locked",     "resume file",
+                                  "resume removed",  "moved",     "id removed", "released"};
+    return s < 0 ? "end" : names[s];
+}
+
+TEST_F(FileDownload, SecondDownloadAtEachStepOfTheFirstNeverLosesAFile) {
+    const std::string src = bytes_of(100000, 12);
+    write_all(root_ / "c.bin", src);
+    script_->block = 16384;
+    const int steps = static_cast<int>(DownloadStep::Released) + 1;
+    for (int a = 0; a < steps; ++a) {
+        for (int b = -1; b < steps; ++b) {
+            SCOPED_TRACE(std::string("second download at \"") + step_name(a) + "\" of the first, paused at \"" +
+                         step_name(b) + "\"");
+            fs::remove_all(local_);
+            fs::create_directories(local_);
+            write_all(local_ / "c(1).bin", "user's c(1)");
+            write_all(local_ / "keep.txt", "user");
+            const Snapshot before = snapshot(local_);
+            Interleaving x;
+            x.a_at = static_cast<DownloadStep>(a);
+            x.b_until = b;
+            x.run_b = [&] { return download_raw("/c.bin"); };
+            set_download_step_hook(on_step, &x);
+            t_role = 1;
+            const int rc_a = download_raw("/c.bin");
+            t_role = 0;
+            {
+                std::lock_guard g(x.mu);
+                x.a_done = true;
+                x.cv.notify_all();
+            }
+            if (x.b.joinable()) x.b.join();
+            set_download_step_hook(nullptr, nullptr);
+            ASSERT_TRUE(x.fired) << "the first download never reached the step";
+            for (int rc : {rc_a, x.rc_b}) EXPECT_TRUE(rc == 0 || rc == 13116) << rc;
+            EXPECT_TRUE(rc_a == 0 || x.rc_b == 0) << rc_a << " " << x.rc_b;
+            expect_download_invariant(local_, "c.bin", src, before, {rc_a, x.rc_b});
+            for (const auto &n : names_in(local_)) EXPECT_FALSE(is_side_file(n)) << n << " left behind";
+        }
+    }
 }
 
 TEST_F(FileDownload, DiskFullGives20006AndKeepsThePartialState) {
@@ -474,12 +625,14 @@ TEST_F(FileDownload, KilledAtRandomMomentsAndRestartedEndsByteIdentical) {
         if (!WIFSIGNALED(status)) break;  // it finished before the kill
     }
     EXPECT_GE(killed, 10);
+    const Snapshot before;  // the folder was empty
     if (!fs::exists(local_ / "crash.bin")) {
         int status = run_child(-1);
         ASSERT_TRUE(WIFEXITED(status));
         ASSERT_EQ(WEXITSTATUS(status), 0);
     }
     EXPECT_EQ(read_all(local_ / "crash.bin") == src, true);
+    expect_download_invariant(local_, "crash.bin", src, before, {0});
     auto asks = script_->copy_asks();
     int resumed = 0;
     for (const auto &a : asks) {

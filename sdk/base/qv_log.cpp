@@ -7,10 +7,15 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 namespace qv {
 namespace {
 std::atomic<bool> g_enabled{true};
+std::atomic<bool> g_has_sink{false};
+std::mutex g_sink_mu;
+LogSink g_sink = nullptr;
+void *g_sink_ctx = nullptr;
 
 const char *level_name(LogLevel level) {
     switch (level) {
@@ -28,6 +33,13 @@ const char *base_name(const char *path) {
 }  // namespace
 
 void set_log_enabled(bool on) { g_enabled.store(on, std::memory_order_relaxed); }
+
+void set_log_sink(LogSink sink, void *ctx) {
+    std::lock_guard lk(g_sink_mu);
+    g_sink = sink;
+    g_sink_ctx = ctx;
+    g_has_sink.store(sink != nullptr);
+}
 
 void format_log_time(long long epoch_sec, long usec, char *out, unsigned out_size) {
     time_t shifted = static_cast<time_t>(epoch_sec + 8 * 3600);
@@ -57,6 +69,13 @@ void log_line(LogLevel level, const char *file, int line, const char *func, cons
     if (used == 0 || buf[used - 1] != '\n') {
         if (used >= sizeof buf - 1) used = sizeof buf - 2;
         buf[used++] = '\n';
+    }
+    if (g_has_sink.load()) {
+        std::lock_guard lk(g_sink_mu);
+        if (g_sink != nullptr) {
+            g_sink(buf, used, g_sink_ctx);
+            return;
+        }
     }
     // One write per line so that lines of different threads never interleave.
     ssize_t w = ::write(STDOUT_FILENO, buf, used);

@@ -14,6 +14,11 @@ void log_line(LogLevel level, const char *file, int line, const char *func, cons
 // Formats the UTC+8 time stamp "%04d-%02d-%02d %02d:%02d:%02d.%06d" of a realtime instant.
 void format_log_time(long long epoch_sec, long usec, char *out, unsigned out_size);
 
+// Where lines go instead of standard output: `sink` gets each whole line (newline included) and must not
+// log itself; null restores standard output.
+using LogSink = void (*)(const char *line, unsigned long len, void *ctx);
+void set_log_sink(LogSink sink, void *ctx);
+
 // Mutes the log (tests that drive thousands of commands); the default is on.
 void set_log_enabled(bool on);
 }  // namespace qv

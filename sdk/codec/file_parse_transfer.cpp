@@ -233,6 +233,7 @@ int download_fw_parse_json(client_info *info) {
         char *decoded = decode_base64(reserved);
         if (decoded != nullptr) {
             QV_LOG_DEBUG("reserved: %s", decoded);
+            std::free(info->reserved);  // an earlier message's text, replaced by this one
             info->reserved = decoded;
         } else {
             QV_LOG_ERROR("reserved is not Base64");

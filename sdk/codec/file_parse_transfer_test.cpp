@@ -233,6 +233,11 @@ TEST_F(TransferReply, FirmwareProgressMessages) {
     EXPECT_EQ(r.ci.offset, 10);
     EXPECT_EQ(r.ci.totalSize, 100);
     EXPECT_STREQ(r.ci.reserved, "hello world");
+    // The next message of the same download replaces the text (the earlier one is freed, not lost).
+    r.reply(57, R"({"process": 20, "total": 100, "reserved": "YWJj"})");
+    ASSERT_EQ(download_fw_parse_json(&r.ci), 0);
+    EXPECT_EQ(r.ci.offset, 20);
+    EXPECT_STREQ(r.ci.reserved, "abc");
 
     Rec n;
     n.ci.reserved = strdup("keep");

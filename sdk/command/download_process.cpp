@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -47,6 +49,9 @@ void unclaim(int fd) {
     std::lock_guard lk(g_claims_mu);
     g_claims.erase({st.st_dev, st.st_ino});
 }
+
+std::atomic<DownloadStepHook> g_step_hook{nullptr};
+std::atomic<void *> g_step_ctx{nullptr};
 
 // Deciphers (after inflating) a JSON reply body into a new text; 0 or QV_ERR_LOCAL_FILE.
 int reply_text(qvhttp_request *r, char **reply) {
@@ -100,6 +105,15 @@ int qvNetDownload(const char *url, const char *request, int32_t timeout_ms, char
     return reply ? reply_text(r.get(), reply) : 0;
 }
 
+void set_download_step_hook(DownloadStepHook hook, void *ctx) {
+    g_step_ctx = ctx;
+    g_step_hook = hook;
+}
+
+void download_step(DownloadStep step, const char *target) {
+    if (DownloadStepHook hook = g_step_hook.load()) hook(step, target, g_step_ctx.load());
+}
+
 int lockFile(int fd, const char *type) {
     QV_LOG_DEBUG("enter lockFile");
     struct flock fl {};
@@ -127,23 +141,36 @@ int lockFile(int fd, const char *type) {
     return 0;
 }
 
-int _create_local_file(client_info *info) {
-    if (!info->tmp_path) return QV_ERR_LOCAL_FILE2;
-    int fd = open(info->tmp_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return QV_ERR_LOCAL_FILE2;
+PartialLock lock_partial_file(client_info *info, bool fresh) {
+    if (!info->tmp_path) return PartialLock::Failed;
+    int fd = open(info->tmp_path, O_WRONLY | O_CREAT | O_CLOEXEC | (fresh ? O_EXCL : 0), 0644);
+    if (fd < 0) return fresh && errno == EEXIST ? PartialLock::Taken : PartialLock::Failed;
+    const std::string target = std::string(info->tmp_path, std::strlen(info->tmp_path) - 4);
+    download_step(DownloadStep::DataFile, target.c_str());
     std::pair<dev_t, ino_t> key;
     if (!claim(fd, &key)) {
         close(fd);
         QV_LOG_ERROR("partial file %s is in use", info->tmp_path);
-        return QV_ERR_LOCAL_FILE2;
+        return PartialLock::Held;
     }
     if (lockFile(fd, "w") != 0) {
         unclaim(fd);
         close(fd);
-        return QV_ERR_LOCAL_FILE2;
+        return PartialLock::Held;
     }
     info->file_fd = fd;
-    return 0;
+    download_step(DownloadStep::Locked, target.c_str());
+    struct stat named {};
+    if (stat(info->tmp_path, &named) != 0 || named.st_dev != key.first || named.st_ino != key.second) {
+        QV_LOG_MSG("partial file %s was moved away before it was locked", info->tmp_path);
+        release_local_file(info);
+        return PartialLock::Gone;
+    }
+    return PartialLock::Ok;
+}
+
+int _create_local_file(client_info *info) {
+    return lock_partial_file(info, false) == PartialLock::Ok ? 0 : QV_ERR_LOCAL_FILE2;
 }
 
 int release_local_file(client_info *info) {

@@ -22,8 +22,24 @@ int lockFile(int fd, const char *type);
 
 // Opens `tmp_path` write-only (created 0644, never truncated) into `file_fd` and locks it for writing; the
 // partial file is also claimed in a process-wide registry, so a second download of the same partial file in
-// this process fails as one in another process does. 0, or QV_ERR_LOCAL_FILE2.
+// this process fails as one in another process does. 0, or QV_ERR_LOCAL_FILE2 (also when the name no longer leads to the
+// locked file: see lock_partial_file).
 int _create_local_file(client_info *info);
+
+// The outcomes of lock_partial_file.
+enum class PartialLock {
+    Ok,      // open, claimed, locked, and `tmp_path` still names it
+    Taken,   // a fresh download: the name already exists
+    Held,    // another download (this process or another) holds the file
+    Gone,    // the holder moved the file into place or removed it between our open and our lock
+    Failed,  // cannot be opened
+};
+
+// The open and lock of _create_local_file; with `fresh` the file must be new (exclusive creation). After the
+// lock, the name is checked to still lead to the locked file: a download that held it may have moved it
+// into place or removed it while we waited, and a descriptor of that file must never be written or emptied.
+// Anything but Ok leaves `file_fd` -1 and nothing held.
+PartialLock lock_partial_file(client_info *info, bool fresh);
 
 // Releases the claim and the lock of `file_fd` (above 0) and closes it (file_fd -1): 0, or -1 when the lock
 // could not be released.
@@ -62,3 +78,23 @@ int QV_FileDownload(const char *folder, path_info *path, client_file_task *task)
 // another version of the file; QV_ERR_DL_NO_TYPE the device's data did not match the file (size or range);
 // the processor's code. On failure the side files stay for a resume.
 int _handle_file_download_req(client_info *info);
+
+// ---- test seam ----
+
+// The steps of a download's start and of its final sequence. A hook set here is called right after each
+// step with the target's path (the planned or "(N)" name whose side files are meant), so that a test can run
+// a second download at every point in turn. Set it only while no download runs; null removes it.
+enum class DownloadStep {
+    IdFile,         // the id file claimed (fresh) or found and checked (resume)
+    DataFile,       // the partial file created or opened, not yet locked
+    Locked,         // the partial file locked
+    ResumeFile,     // the resume file created or opened
+    ResumeRemoved,  // complete: the resume file removed
+    Moved,          // the partial file moved into place
+    IdRemoved,      // the id file removed
+    Released,       // the partial file's lock released
+};
+using DownloadStepHook = void (*)(DownloadStep step, const char *target, void *ctx);
+void set_download_step_hook(DownloadStepHook hook, void *ctx);
+// Calls the hook, if any.
+void download_step(DownloadStep step, const char *target);

@@ -126,38 +126,55 @@ struct Paths {
     std::string target, tmp, cfg, uuid;
 };
 
-// Prepares the side files: fresh (all created exclusively) or resumed (our id file; the checkpoint kept when
-// it is consistent with the partial file, else both emptied). Sets offset/length. 0, QV_ERR_OTHER_PARTIAL or
-// QV_ERR_LOCAL_FILE2.
+// Prepares the side files and holds the partial file: fresh (id and data files created exclusively, then
+// the resume file) or resumed (our id file; the checkpoint kept when it is consistent with the partial file,
+// else both emptied). Nothing is read, emptied or removed before the partial file is locked under its name,
+// and a download that finds it held removes nothing. Sets offset/length. 0, QV_ERR_OTHER_PARTIAL or QV_ERR_LOCAL_FILE2; *retry when the
+// name has to be chosen again.
 int prepare(client_info *info, const Paths &p, const char *id, bool *retry) {
     const int64_t size = info->st->st_size;
     info->offset = 0;
     info->length = 0;
     int rc = claim_id_file(p.uuid, id);
-    if (rc == 0) {
-        // Fresh: the id file claims the name; then the data and resume files, which must be new too.
-        int dfd = create_excl(p.tmp);
-        int cfd = dfd >= 0 ? create_excl(p.cfg) : -1;
-        if (dfd >= 0) close(dfd);
-        if (cfd >= 0) close(cfd);
-        if (cfd < 0) {
-            if (dfd >= 0) unlink(p.tmp.c_str());
-            unlink(p.uuid.c_str());
-            *retry = true;  // taken between the check and the creation
-            return QV_ERR_LOCAL_FILE2;
-        }
-        return _create_local_file(info);
-    }
-    if (rc != EEXIST) {
+    const bool fresh = rc == 0;
+    if (!fresh && rc != EEXIST) {
         QV_LOG_ERROR("fopen error:%d", rc);
         return QV_ERR_LOCAL_FILE2;
     }
-    rc = check_download_id_file(p.uuid.c_str(), id);
-    if (rc != 0) return rc;
-    // Ours: hold the partial file before reading or resetting anything, so a second download of the same
-    // file (this process or another) stops here instead of sharing it.
-    if ((rc = _create_local_file(info)) != 0) return rc;
-    // Ours: resume from the checkpoint when it is whole and the partial file holds the data it claims.
+    if (!fresh && (rc = check_download_id_file(p.uuid.c_str(), id)) != 0) return rc;
+    download_step(DownloadStep::IdFile, p.target.c_str());
+    switch (lock_partial_file(info, fresh)) {
+    case PartialLock::Ok:
+        break;
+    case PartialLock::Taken:
+        // Fresh, and the partial file's name was taken since the check: not ours, so neither is our id file.
+        unlink(p.uuid.c_str());
+        *retry = true;
+        return QV_ERR_LOCAL_FILE2;
+    case PartialLock::Gone:
+        *retry = true;  // its download finished (or gave it up) meanwhile: choose the name again
+        return QV_ERR_LOCAL_FILE2;
+    case PartialLock::Held:
+    case PartialLock::Failed:
+        return QV_ERR_LOCAL_FILE2;
+    }
+    if (fresh) {
+        // The resume file must be new too; when the name was taken since the check, give the name up.
+        const int cfd = create_excl(p.cfg);
+        if (cfd < 0) {
+            unlink(p.tmp.c_str());
+            unlink(p.uuid.c_str());
+            release_local_file(info);
+            *retry = true;
+            return QV_ERR_LOCAL_FILE2;
+        }
+        close(cfd);
+        return 0;
+    }
+    // Resumed, and the partial file is ours now: its id file must still be there (a download that finished
+    // meanwhile removes it) and still ours.
+    if ((rc = check_download_id_file(p.uuid.c_str(), id)) != 0) return rc;
+    // Resume from the checkpoint when it is whole and the partial file holds the data it claims.
     record_dnode *list = nullptr;
     struct stat dst {};
     const bool have_data = fstat(info->file_fd, &dst) == 0 && S_ISREG(dst.st_mode);
@@ -264,6 +281,7 @@ int _handle_file_download_req(client_info *info) {
         release_local_file(info);
         rc = QV_ERR_LOCAL_FILE2;
     } else {
+        download_step(DownloadStep::ResumeFile, p.target.c_str());
         rc = _qv_download_prcs_task(info);
     }
     if (info->range_list) destory_record_list(info->range_list);
@@ -273,8 +291,10 @@ int _handle_file_download_req(client_info *info) {
     info->tmp_path = info->cfg_path = info->uuid_path = nullptr;
 
     if (rc == 0) {
-        struct stat st {};
-        if (stat(p.tmp.c_str(), &st) != 0) {
+        // Still held: the name leads to our file, which nobody else may move or remove.
+        struct stat st {}, named {};
+        if (fstat(info->file_fd, &st) != 0 || stat(p.tmp.c_str(), &named) != 0 || named.st_dev != st.st_dev ||
+            named.st_ino != st.st_ino) {
             rc = QV_ERR_PARTIAL_GONE;
         } else if (st.st_size != info->st->st_size) {
             QV_LOG_ERROR("downloaded %lld bytes, the file has %lld", static_cast<long long>(st.st_size),
@@ -285,11 +305,18 @@ int _handle_file_download_req(client_info *info) {
             rc = QV_ERR_PARTIAL_GONE;
         } else {
             unlink(p.cfg.c_str());
+            download_step(DownloadStep::ResumeRemoved, p.target.c_str());
             rc = final_move(p.tmp, p.target);
-            if (rc == 0) unlink(p.uuid.c_str());
+            if (rc == 0) {
+                download_step(DownloadStep::Moved, p.target.c_str());
+                unlink(p.uuid.c_str());
+                download_step(DownloadStep::IdRemoved, p.target.c_str());
+            }
         }
-        // Held since the download completed: release only now that the file is in place.
+        // Held since the download completed: release only now that the file is in place and the side files
+        // are gone, so that a download waiting for it finds its name free or moved away, never reused.
         if (release_local_file(info) != 0 && rc == 0) rc = QV_ERR_LOCAL_FILE2;
+        download_step(DownloadStep::Released, p.target.c_str());
     }
     return rc;
 }

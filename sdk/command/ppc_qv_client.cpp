@@ -134,10 +134,17 @@ int copy_or_move(int32_t cmd, path_info *src, path_info *dst, client_file_task *
     ci.srcPathInfo = src;
     ci.desPathInfo = dst;
     ci.status = -1;
+    task->status.store(0);
     const int ret = run(ci);
     // A whole (unstreamed) reply carries the operation's status in the record: hand it to the task, where
     // the caller reads the status of streamed replies too.
     if (ret == 0 && ci.status != -1) task->status.store(ci.status);
+    // Success is a reported end (status 2): a stream that stops short or ends on a failure status without
+    // a header error has not been shown to succeed.
+    if (ret == 0 && task->status.load() != 2) {
+        QV_LOG_ERROR("command %d ended without completion, status=%d", cmd, task->status.load());
+        return QV_ERR_BAD_DATA;
+    }
     return ret;
 }
 

@@ -60,8 +60,31 @@ int build(Kind kind, const char *url, const char *text, int32_t timeout_ms, clie
     return 0;
 }
 
-// The reply decoding of qvNetPost and qvNetConnectPost.
-int decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len) {
+}  // namespace
+
+int reply_body_text(qvhttp_request *r, const char *data, int32_t len, char **reply, uint64_t *reply_len) {
+    const char *e = qvhttp_get_header(r, "Encrypt");
+    if (e && std::strncmp(e, "aes", 3) == 0) {
+        char *out = nullptr;
+        int32_t out_len = 0;
+        int rc = qv_crypt_decrypt(data, len, &out, &out_len);
+        if (rc != 0) {
+            QV_LOG_ERROR("decrypt error.");
+            return rc;
+        }
+        *reply = out;
+        if (reply_len) *reply_len = static_cast<uint64_t>(out_len);
+        return 0;
+    }
+    char *copy = static_cast<char *>(std::calloc(static_cast<size_t>(len) + 1, 1));
+    if (!copy) return QV_ERR_LOCAL_FILE;
+    if (len) std::memcpy(copy, data, static_cast<size_t>(len));
+    *reply = copy;
+    if (reply_len) *reply_len = static_cast<uint64_t>(len);
+    return 0;
+}
+
+int qv_net_decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len) {
     if (qvhttp_get_header(r, "Transfer-Encoding")) return 0;  // chunks went to the task's parser
     const char *body = qvhttp_get_body(r);
     const int32_t len = qvhttp_get_body_len(r);
@@ -88,30 +111,6 @@ int decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len) {
     return rc != 0 ? QV_ERR_LOCAL_FILE : 0;
 }
 
-}  // namespace
-
-int reply_body_text(qvhttp_request *r, const char *data, int32_t len, char **reply, uint64_t *reply_len) {
-    const char *e = qvhttp_get_header(r, "Encrypt");
-    if (e && std::strncmp(e, "aes", 3) == 0) {
-        char *out = nullptr;
-        int32_t out_len = 0;
-        int rc = qv_crypt_decrypt(data, len, &out, &out_len);
-        if (rc != 0) {
-            QV_LOG_ERROR("decrypt error.");
-            return rc;
-        }
-        *reply = out;
-        if (reply_len) *reply_len = static_cast<uint64_t>(out_len);
-        return 0;
-    }
-    char *copy = static_cast<char *>(std::calloc(static_cast<size_t>(len) + 1, 1));
-    if (!copy) return QV_ERR_LOCAL_FILE;
-    if (len) std::memcpy(copy, data, static_cast<size_t>(len));
-    *reply = copy;
-    if (reply_len) *reply_len = static_cast<uint64_t>(len);
-    return 0;
-}
-
 int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
               client_file_task *task) {
     qvhttp_request *raw = nullptr;
@@ -120,7 +119,7 @@ int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **r
     qv::request_ptr r(raw);
     rc = qvhttp_process(r.get());
     if (rc != 0) return rc;
-    return reply ? decode_reply(r.get(), reply, reply_len) : 0;
+    return reply ? qv_net_decode_reply(r.get(), reply, reply_len) : 0;
 }
 
 int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
@@ -132,7 +131,7 @@ int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, c
     qv::request_ptr r(raw);
     rc = qvhttp_connect_process(r.get());
     if (rc != 0) return rc;
-    return reply ? decode_reply(r.get(), reply, reply_len) : 0;
+    return reply ? qv_net_decode_reply(r.get(), reply, reply_len) : 0;
 }
 
 int qvNetKeepAlivePost(const char *url, const char *request, int32_t timeout_ms, char **reply,

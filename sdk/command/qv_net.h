@@ -22,6 +22,11 @@ struct qvhttp_request;
 // (logged "decrypt error."), or QV_ERR_LOCAL_FILE when out of memory.
 int reply_body_text(qvhttp_request *r, const char *data, int32_t len, char **reply, uint64_t *reply_len);
 
+// The reply decoding of qvNetPost and qvNetConnectPost, after the body was read by its Content-Length: none
+// for a chunked reply (its chunks went to the task's parser); inflated when "Content-Encoding" is "gzip" (any
+// other encoding leaves *reply unset), then reply_body_text. 0, or 10105 (cannot inflate or decipher).
+int qv_net_decode_reply(qvhttp_request *r, char **reply, uint64_t *reply_len);
+
 // An ordinary command over a pooled connection; the task (may be null) gives cancel and streamed replies.
 int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
               client_file_task *task);

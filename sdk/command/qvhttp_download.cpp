@@ -13,10 +13,11 @@
 #include <ctime>
 
 #include "base/client_file_task.h"
-#include "base/record_list.h"
-#include "link/connect_pool.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "base/record_list.h"
+#include "link/connect_pool.h"
+#include "link/content_range.h"
 #include "link/qvhttp_exchange.h"
 #include "link/qvhttp_io.h"
 
@@ -24,34 +25,6 @@ namespace {
 
 // Largest JSON reply body taken from a download reply.
 constexpr int64_t kMaxJsonBody = 16 * 1024 * 1024;
-
-// A decimal number that is the whole text (no sign): true with *out set.
-bool parse_u64(const char *text, int64_t *out) {
-    if (!text || !*text) return false;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(text, &end, 10);
-    while (end && (*end == ' ' || *end == '\t')) ++end;
-    if (errno || !end || *end || text[0] == '-' || v > static_cast<unsigned long long>(INT64_MAX)) return false;
-    *out = static_cast<int64_t>(v);
-    return true;
-}
-
-// "bytes START-END" (anything after END is ignored); both numbers required, START <= END.
-bool parse_content_range(const char *text, int64_t *start, int64_t *end) {
-    if (!text || strncasecmp(text, "bytes ", 6) != 0) return false;
-    const char *p = text + 6;
-    if (*p < '0' || *p > '9') return false;
-    char *q = nullptr;
-    errno = 0;
-    unsigned long long s = std::strtoull(p, &q, 10);
-    if (errno || *q != '-' || q[1] < '0' || q[1] > '9') return false;
-    unsigned long long e = std::strtoull(q + 1, &q, 10);
-    if (errno || s > e || e > static_cast<unsigned long long>(INT64_MAX)) return false;
-    *start = static_cast<int64_t>(s);
-    *end = static_cast<int64_t>(e);
-    return true;
-}
 
 bool has_record(const record_dnode *head, int64_t end) {
     for (; head; head = head->next)
@@ -97,11 +70,11 @@ int file_data(qvhttp_request *r, int fd, int32_t t, bool *consumed) {
     const char *cr = qvhttp_hdr_get(resp->headers, "Content-Range");
     int64_t start = 0, end = 0;
     if (cr) {
-        if (!parse_content_range(cr, &start, &end)) {
+        if (!qvhttp_parse_content_range(cr, &start, &end)) {
             QV_LOG_ERROR("unreadable Content-Range \"%s\"", cr);
             return QV_ERR_DL_NO_TYPE;
         }
-    } else if (!parse_u64(qvhttp_hdr_get(resp->headers, "Content-Length"), &end)) {
+    } else if (!qvhttp_parse_length(qvhttp_hdr_get(resp->headers, "Content-Length"), &end)) {
         QV_LOG_ERROR("file data without a usable length");
         return QV_ERR_DL_NO_TYPE;
     }
@@ -194,7 +167,7 @@ int json_reply(qvhttp_request *r, int fd, int32_t t, bool *consumed) {
     int64_t len = 0;
     const char *cl = qvhttp_hdr_get(resp->headers, "Content-Length");
     if (!cl) return QV_ERR_DL_NO_TYPE;
-    if (!parse_u64(cl, &len) || len > kMaxJsonBody) {
+    if (!qvhttp_parse_length(cl, &len) || len > kMaxJsonBody) {
         QV_LOG_ERROR("unusable Content-Length \"%s\"", cl);
         return QV_ERR_DL_NO_TYPE;
     }

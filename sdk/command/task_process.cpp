@@ -17,6 +17,14 @@
 
 namespace {
 
+// Replies that carry an authorisation code or the P2P uuid are logged by length only.
+void log_reply(const client_info *info) {
+    if (info->cmd == 202 || info->cmd == 203)
+        QV_LOG_DEBUG("p_client_info->recv_buf: %zu bytes", std::strlen(info->recv_buf));
+    else
+        QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
+}
+
 std::atomic<qv_cache_query_fn> g_cache_query{nullptr};
 std::atomic<qv_cache_insert_fn> g_cache_insert{nullptr};
 std::atomic<qv_cache_forget_fn> g_cache_forget{nullptr};
@@ -135,7 +143,7 @@ int _qv_net_prcs_task(client_info *info) {
     const int64_t token = info->token;
     const int64_t seq = info->seq;
     if (info->recv_buf != nullptr) {
-        QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
+        log_reply(info);
         ret = file_parse_process(info);
         if (from_cache) {
             info->token = token;
@@ -191,7 +199,7 @@ int _qv_net_keep_alive_prcs_task(client_info *info) {
     } else if (ret != 0) {
         QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
     } else if (info->recv_buf != nullptr) {
-        QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
+        log_reply(info);
         ret = file_parse_process(info);
         if (ret != 0) QV_LOG_DEBUG("parser json error");
     }
@@ -232,8 +240,12 @@ int _qv_check_prcs_task(client_info *info) {
         free_texts(info);
         return ret;
     }
-    info->client_fd = QV_InetClientInit(AF_INET, static_cast<uint16_t>(info->port), SOCK_STREAM, info->ip);
-    if (info->client_fd < 0) {
+    // The connect is bounded by the request's time-out: an unreachable device must not stall the caller
+    // for the system's connect time-out.
+    info->client_fd =
+        QV_InetClientTimeOutInit(AF_INET, static_cast<uint16_t>(info->port), SOCK_STREAM, info->ip, info->timeout);
+    if (info->client_fd < 0 || set_blocking_mode(info->client_fd) < 0) {
+        if (info->client_fd >= 0) QV_SockClose(info->client_fd);
         info->client_fd = -1;
         free_texts(info);
         return QV_ERR_NET;

@@ -16,6 +16,7 @@
 #include <strings.h>
 
 #include "base/client_file_task.h"
+#include "link/content_range.h"
 #include "link/msg.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
@@ -216,9 +217,7 @@ int qvhttp_open(qvhttp_request *r) {
         return QV_ERR_DL_NO_TYPE;
     }
     if (const char *range = qvhttp_hdr_get(resp->headers, "Content-Range")) {
-        unsigned long start = 0, end = 0;
-        std::sscanf(range, "bytes %lu-%lu", &start, &end);
-        resp->content_length = end >= start ? static_cast<int64_t>(end - start) : 0;
+        resp->content_length = qvhttp_stream_range_length(range);
     } else if (const char *cl = qvhttp_hdr_get(resp->headers, "Content-Length")) {
         int64_t n = std::strtoll(cl, nullptr, 10);
         resp->content_length = n > 0 ? n : 0;

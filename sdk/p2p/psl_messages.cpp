@@ -134,9 +134,11 @@ const PslFieldDef kAttach88[] = {UIDF,
                                  F("clientProtocol", 76, 1, PSL_U8),
                                  F("deviceNatType", 80, 1, PSL_U8),
                                  F("clientNatType", 84, 1, PSL_U8)};
-const PslFieldDef kDataNoExt[] = {F("data", 0, 0, PSL_TAIL)};
+// User data of one data message: at most 1,388 bytes, so that the largest packet (with the session-word
+// block) is the 1,416 bytes a receiver reads.
+const PslFieldDef kDataNoExt[] = {F("data", 0, 1388, PSL_TAIL)};
 const PslFieldDef kDataExt[] = {C32(0, 12), F("randomID", 4, 4, PSL_U32), F("mac", 8, 4, PSL_U32),
-                                F("data", 12, 0, PSL_TAIL)};
+                                F("data", 12, 1388, PSL_TAIL)};
 const PslFieldDef kBlocks12[] = {F("msgSeq", 0, 4, PSL_U32), F("randomID", 4, 4, PSL_U32), F("kind", 9, 1, PSL_U8),
                                  F("text", 12, 0, PSL_TAIL)};
 const PslFieldDef kBlocks16[] = {F("msgSeq", 0, 4, PSL_U32), F("randomID", 4, 4, PSL_U32), F("kind", 9, 1, PSL_U8),
@@ -183,7 +185,7 @@ const PslFieldDef kSessionReport[] = {F("remoteUID", 0, 20, PSL_TEXT),
                                       F("peerAddr", 508, 16, PSL_ADDR),
                                       F("uptimeMs", 524, 4, PSL_U32)};
 const PslFieldDef kSessionReport2[] = {UIDF, F("result", 20, 4, PSL_I32), F("text", 24, 128, PSL_TEXT),
-                                       F("data", 152, 0, PSL_TAIL)};
+                                       F("data", 152, 1248, PSL_TAIL)};  // up to 1,416 bytes in all
 const PslFieldDef kTimePing[] = {UIDF, F("word1", 20, 4, PSL_U32), F("word2", 24, 4, PSL_U32)};
 const PslFieldDef kTimePingR[] = {UIDF,
                                   C8(20, 20),
@@ -535,6 +537,7 @@ int psl_Msg_Build(const PslMsgDef *msg, const PslFormDef *form, const PslValue *
         case PSL_TAIL:
         case PSL_ADDRLIST:
             if (f.offset + v->len > limit - PSL_HEADER_SIZE || (f.kind == PSL_ADDRLIST && v->len % 16)) return -1;
+            if (f.kind == PSL_TAIL && f.width && v->len > f.width) return -1;
             copyIn(at, v->bytes, v->len);
             if (f.offset + v->len > length) length = f.offset + v->len;
             break;

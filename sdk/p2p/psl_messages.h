@@ -24,7 +24,7 @@ enum PslFieldKind : uint8_t {
     PSL_CONST8,    // fixed byte, not an input
     PSL_CONST32,   // fixed u32, not an input
     PSL_CONSTTEXT, // fixed characters, not an input
-    PSL_TAIL,      // raw bytes from offset to the end of the payload
+    PSL_TAIL,      // raw bytes from offset to the end of the payload; width, when not 0, is their maximum
     PSL_ADDRLIST,  // address blocks from offset to the end, as many as the count field says
 };
 

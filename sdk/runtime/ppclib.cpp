@@ -2,14 +2,18 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
 #include "codec/file_list.h"
+#include "command/device_calls.h"
 
 namespace {
 
 std::atomic<ppc_router_task *> g_current{nullptr};
+// Guards every context's module-support list: login replaces it, logout frees it, questions walk it.
+std::mutex g_module_mu;
 
 // Locks the context's task-list mutex for one scope.
 class TaskListLock {
@@ -39,7 +43,7 @@ void ppc_router_task_free(ppc_router_task *ctx) {
     if (ctx == nullptr) return;
     ppc_router_task *expected = ctx;
     g_current.compare_exchange_strong(expected, nullptr);  // never leave the current pointer dangling
-    ppc_destory_module_support_list(&ctx->module_support_list);
+    ppc_module_list_clear(ctx);
     pthread_mutex_destroy(&ctx->mutex);
     std::free(ctx);
 }
@@ -95,7 +99,38 @@ int ppc_isModuleSupport(ppc_router_task *ctx, int32_t type) {
         QV_LOG_ERROR("context is null.");
         return QV_ERR_ARG;
     }
+    std::lock_guard lk(g_module_mu);
     return ppc_find_module_support(ctx->module_support_list, type);
+}
+
+void ppc_module_list_replace(ppc_router_task *ctx, module_support_dnode *list) {
+    if (ctx == nullptr) {
+        if (list != nullptr) ppc_destory_module_support_list(&list);
+        return;
+    }
+    module_support_dnode *old = nullptr;
+    {
+        std::lock_guard lk(g_module_mu);
+        old = ctx->module_support_list;
+        ctx->module_support_list = list;
+    }
+    if (old != nullptr) ppc_destory_module_support_list(&old);
+}
+
+void ppc_module_list_clear(ppc_router_task *ctx) {
+    ppc_module_list_replace(ctx, nullptr);
+}
+
+int ppc_module_list_fetch(ppc_router_task *ctx, int64_t token) {
+    if (ctx == nullptr) return QV_ERR_ARG;
+    module_support_dnode *list = nullptr;
+    const int ret = QV_getModuleSupportList(&list, token);
+    if (ret != QV_OK) {
+        QV_LOG_ERROR("module support list not fetched, ret=%d", ret);
+        return ret;
+    }
+    ppc_module_list_replace(ctx, list);
+    return ret;
 }
 
 int ppc_isModuleSupport(int32_t type) {

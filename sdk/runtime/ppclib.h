@@ -127,6 +127,13 @@ int ppc_task_list_remove(ppc_router_task *ctx, client_file_task *task);
 int ppc_isModuleSupport(ppc_router_task *ctx, int32_t type);
 int ppc_isModuleSupport(int32_t type);
 
+// The context's module-support list under its lock. Replace installs `list` (owned from then on) and frees
+// the one it held; clear frees it (logout); fetch asks the device (186) and replaces the list on success
+// only (login), giving the call's result.
+void ppc_module_list_replace(ppc_router_task *ctx, module_support_dnode *list);
+void ppc_module_list_clear(ppc_router_task *ctx);
+int ppc_module_list_fetch(ppc_router_task *ctx, int64_t token);
+
 // Marks tasks cancelled (cancel flag -1), under the mutex; never unlinks or waits. Type 0: every task;
 // otherwise with `by_type` set every task of that type; otherwise the first task whose id equals `seq`.
 // 0 (also when nothing matched); QV_ERR_ARG with "context is NULL" without a context.

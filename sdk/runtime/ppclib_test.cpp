@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -145,6 +146,32 @@ TEST(ServiceContext, ModuleSupportAnswersFromTheContextList) {
     EXPECT_EQ(ppc_isModuleSupport(3), 0);
     EXPECT_EQ(ppc_isModuleSupport(4), -1);
     // Freeing the context clears the current pointer (the list goes with the context).
+}
+
+// Questions race a login that replaces the list and a logout that frees it (run under TSan and ASan).
+TEST(ServiceContext, ModuleQuestionsRaceLoginAndLogout) {
+    Ctx c;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> askers;
+    std::atomic<long> supported{0};
+    for (int i = 0; i < 3; ++i)
+        askers.emplace_back([&] {
+            while (!stop.load())
+                if (ppc_isModuleSupport(c.ctx, 3) == 0) ++supported;
+        });
+    for (int round = 0; round < 2000; ++round) {
+        module_support_dnode *list = nullptr;
+        for (int type = 0; type < 9; ++type) ASSERT_EQ(ppc_add_module_support_to_list(&list, type, 1), 0);
+        ppc_module_list_replace(c.ctx, list);  // login: the old list goes
+        if (round % 2 == 0) ppc_module_list_clear(c.ctx);  // logout
+    }
+    stop = true;
+    for (auto &t : askers) t.join();
+    EXPECT_EQ(ppc_isModuleSupport(c.ctx, 3), 0);  // the last round left a list
+    ppc_module_list_clear(c.ctx);
+    qv::set_log_enabled(false);
+    EXPECT_EQ(ppc_isModuleSupport(c.ctx, 3), -1);
+    qv::set_log_enabled(true);
 }
 
 TEST(ServiceContext, FreeingTheCurrentContextClearsThePointer) {

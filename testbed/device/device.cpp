@@ -335,6 +335,8 @@ bool Device::serve_framed(int fd, std::string &&payload, unsigned index) {
     if (strict)
         for (auto &w : check_envelope(req)) violation(std::move(w), req.text);
     Reply reply = dispatch(req);
+    if (reply.next_chunk)
+        while (auto d = reply.next_chunk()) reply.chunks.push_back(std::move(*d));
 
     std::vector<std::string> texts;
     if (reply.raw_text)
@@ -420,7 +422,7 @@ bool Device::send_http_reply(int fd, const Request &req, const Reply &reply) {
         counters_.reply_body_bytes += reply.file_data->size();
         return false;  // the device ends an open stream by closing
     }
-    const bool streamed = !reply.chunks.empty();
+    const bool streamed = !reply.chunks.empty() || static_cast<bool>(reply.next_chunk);
     const bool chunked = opts.chunked || streamed;
     const bool gz = opts.gzip || f.truncated_gzip;
 
@@ -433,11 +435,15 @@ bool Device::send_http_reply(int fd, const Request &req, const Reply &reply) {
         texts.push_back(envelope(req, reply.error, reply.data));
 
     // JSON text -> encipher block 0 -> gzip, per chunk when chunked.
-    uint64_t total = 0;
-    for (auto &t : texts) {
+    auto encode = [&](std::string t) {
         if (opts.cipher) t = encipher(t, key);
         if (gz) t = gzip_member(t);
         if (f.truncated_gzip) t.resize(t.size() / 2);
+        return t;
+    };
+    uint64_t total = 0;
+    for (auto &t : texts) {
+        t = encode(std::move(t));
         total += t.size();
     }
 
@@ -470,6 +476,24 @@ bool Device::send_http_reply(int fd, const Request &req, const Reply &reply) {
             if (i > 0 && reply.chunk_interval_ms > 0 && !pause(reply.chunk_interval_ms)) return false;
             if (!send_all(fd, chunk(texts[i]))) return false;
             ++chunks;
+        }
+        if (reply.next_chunk) {
+            bool first = texts.empty();
+            while (true) {
+                if (!first && reply.chunk_interval_ms > 0 && !pause(reply.chunk_interval_ms)) return false;
+                first = false;
+                auto d = reply.next_chunk();
+                if (!d) break;
+                std::string t = encode(envelope(req, reply.error, *d));
+                total += t.size();
+                const bool sent = send_all(fd, chunk(t));
+                {
+                    std::lock_guard lk(mu_);
+                    ++counters_.chunks_sent;
+                    ++counters_.chunks_by_cmd[req.cmd];
+                }
+                if (!sent) return false;
+            }
         }
         if (!send_all(fd, kLastChunk)) return false;
     }

@@ -71,6 +71,9 @@ struct Reply {
     std::optional<std::string> data;      // JSON text of "data"; none: no "data" member
     std::vector<std::string> chunks;      // streamed reply: the "data" text of each chunk
     int chunk_interval_ms = 0;            // pause between chunks
+    // Streamed reply produced as it goes: each call does one step of the work and gives that chunk's
+    // "data" text, none at the end. Steps stop when the client leaves (after `chunks`, if any).
+    std::function<std::optional<std::string>()> next_chunk;
     std::optional<std::string> raw_text;  // send this text instead of the built envelope
     std::optional<ReplyOptions> options;  // overrides the device's reply options
     bool close_after = false;             // close the connection after the reply

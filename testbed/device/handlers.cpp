@@ -11,12 +11,13 @@ namespace qvemu {
 void install_default_handlers(Device &device) {
     install_link_handlers(device);
     install_device_handlers(device);
-    install_admin_family(device);
     install_file_type_handlers(device);
     install_device_user_handlers(device);
     install_listing_handlers(device);
     install_fileop_handlers(device);
     install_upload_handlers(device);
+    // Last: the hidden space locks 185 and the recycle bin takes over 167.
+    install_admin_family(device);
 }
 
 json_object *request_args(const Request &req) {

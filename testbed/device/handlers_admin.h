@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,8 +35,26 @@ struct ShareLink {
     std::vector<std::pair<int, std::string>> items;  // bucket id, path
 };
 
+// One entry of the recycle bin: what 167 took away, kept under the bin folder until restored or deleted.
+struct RecycleEntry {
+    int key = 0;
+    std::string name, path;  // original device path
+    std::string stored;      // local path inside the bin folder
+    int bucket_id = 0;
+    int is_folder = 0;
+    int64_t size = 0, date = 0, delete_time = 0;
+};
+
 struct AdminState {
+    AdminState() = default;
+    AdminState(const AdminState &) = delete;
+    AdminState &operator=(const AdminState &) = delete;
+    ~AdminState();  // removes the bin folder
+
     std::mutex mu;  // guards every field below
+
+    // Tokens the device issued; when not empty, the hidden-space commands answer 13002 to any other.
+    std::set<int64_t> issued_tokens;
 
     // Administration.
     std::string admin_password;  // empty: none set
@@ -73,15 +93,52 @@ struct AdminState {
     int sms_sent = 0;
     int hide_bucket_id = 1001;
     std::string hide_nick_name = "private";
+    int hidden_pages = 0;  // 185 pages served
 
     // Timers: flag, and per switch_type {time_seconds, once}.
     int timer_flag = 0;
     std::map<int, std::pair<int, int>> timers;
 
-    // Share links.
+    // Share links. Set next_share_id to 2^32 and up to hand out ids that do not fit 32 bits.
     std::vector<ShareLink> shares;
     int64_t next_share_id = 1;
     std::vector<std::string> upload_urls;  // 205's targets, recorded and never contacted
+
+    // Firmware check (164) and status (165), answered over HTTP and framed JSON alike unless the switch
+    // closes the HTTP side without an answer.
+    bool fw_http_fails = false;
+    int fw_status = 0, fw_force = 0;
+    std::string fw_product = "QV-NAS", fw_version = "2.4.1", fw_description = "fixes";
+    int64_t fw_size = 52428800;
+    int ota_status = 0, ota_process = 0, ota_total = 100;
+    std::string ota_device_id = "QVDEV0001", ota_target = "2.4.1", ota_current = "2.4.0";
+
+    // Data sync notices (166) and the device log (168) by log_type; a type without a log answers 10202.
+    int data_sync_notices = 0;
+    std::map<int, std::string> logs = {{0, "boot ok\nservice started\n"}};
+    std::optional<int> log_json_error;  // answer 168 with this header error instead of the log
+
+    // Device operation (173): the progress figures streamed, then status 2.
+    std::vector<int> exec_steps = {10, 50, 100};
+    std::vector<int> exec_ops;  // operation codes received
+
+    // Recycle bin: fed by 167, served by 210-215.
+    std::string bin_dir;  // created beside the served folder on first use
+    std::vector<RecycleEntry> bin;
+    int next_bin_key = 1;
+    int64_t survive_time = 30;
+    std::vector<std::pair<int, int>> bin_buckets = {{1, 0}};
+    int bin_chunk_interval_ms = 0;
+    int recycle_status_override = 0;   // nonzero: 211-213 end with this status instead of 2
+    bool recycle_whole_reply = false;  // 211-213 answer one unstreamed reply
+    int bin_ops_done = 0;              // entries restored or deleted for good
+
+    // Account (200-203).
+    std::map<std::string, std::string> bind_codes = {{"user-1", "BC123456"}};  // user id -> bind code
+    std::map<std::string, std::pair<std::string, std::string>> user_info;      // user id -> nick, image
+    std::map<std::string, std::string> auth_codes;                             // user id -> handed out
+    std::string p2p_uuid = "QVP2P-0123456789abcdef";
+    bool auth_code_empty_data = false;  // 202 answers "data": []
 };
 
 // Installs the handlers of these commands on `device`, with a fresh state, and returns the state.

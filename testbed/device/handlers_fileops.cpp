@@ -94,12 +94,12 @@ void install_fileop_handlers(Device &device, FileOpOptions options) {
             if (ec) return error_reply(kNotFound);
             Reply r;
             if (!options.stream_copy) {
-                r.data = "{\"status\":2}";
+                r.data = "{\"status\":" + std::to_string(options.end_status) + "}";
                 return r;
             }
             r.chunks.push_back(progress(0, 0, total));
             for (int64_t i = 1; i <= total; ++i) r.chunks.push_back(progress(1, i, total));
-            r.chunks.push_back(progress(2, total, total));
+            r.chunks.push_back(progress(options.end_status, total, total));
             r.chunk_interval_ms = options.chunk_interval_ms;
             return r;
         });

@@ -10,6 +10,7 @@ namespace qvemu {
 struct FileOpOptions {
     bool stream_copy = true;     // false: copy and move answer one whole reply {"status": 2}
     int chunk_interval_ms = 10;  // pause between progress chunks
+    int end_status = 2;          // status of the last chunk (or of the whole reply)
 };
 
 // Installs (or replaces) the handlers of 102, 103, 104, 109, 159, 160 and 167.

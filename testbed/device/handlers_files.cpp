@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "handlers.h"
+#include "json_read.h"
 
 namespace qvemu {
 
@@ -33,10 +34,7 @@ json_object *first_request(const Request &req) {
     return json_object_is_type(e, json_type_object) ? e : nullptr;
 }
 
-json_object *get(json_object *o, const char *k) {
-    json_object *v = nullptr;
-    return o != nullptr && json_object_object_get_ex(o, k, &v) ? v : nullptr;
-}
+using js::get;
 
 // The local path of a device path; empty when it tries to leave the root.
 std::string local_path(const Device &device, const std::string &path) {

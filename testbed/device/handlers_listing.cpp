@@ -80,7 +80,9 @@ Reply with_data(json_object *data) {
     return r;
 }
 
-Reply listing(Device &device, const Request &req) {
+}  // namespace
+
+Reply folder_listing(Device &device, const Request &req) {
     std::string path = arg_str(req, "path");
     if (path.empty()) path = "/";
     std::vector<Entry> entries;
@@ -110,6 +112,8 @@ Reply listing(Device &device, const Request &req) {
     json_object_object_add(data, "filelist", list);
     return with_data(data);
 }
+
+namespace {
 
 json_object *search_entry(const Entry &e) {
     json_object *o = json_object_new_object();
@@ -201,8 +205,8 @@ Reply upload_check(Device &device, const Request &req) {
 }  // namespace
 
 void install_listing_handlers(Device &device) {
-    device.set_handler(101, listing);
-    device.set_handler(185, listing);
+    device.set_handler(101, folder_listing);
+    device.set_handler(185, folder_listing);  // the hidden-space family adds its lock
     device.set_handler(113, search);
     device.set_handler(117, search_multi);
     device.set_handler(108, upload_check);

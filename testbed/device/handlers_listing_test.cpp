@@ -93,7 +93,7 @@ std::vector<std::string> names(json_object *list, const char *k) {
 TEST(FileHandlers, FolderListingPages) {
     Bed bed("127.0.0.20");
     ASSERT_TRUE(bed.started) << bed.dev.last_error();
-    for (int cmd : {101, 185}) {
+    for (int cmd : {101}) {  // 185 is the hidden space: locked until 182
         Json all = bed.command(cmd, R"([{"path": "/", "srcBucketId": 3, "offset": 0, "length": 500}])");
         ASSERT_TRUE(all);
         json_object *data = get(all.get(), "data");

@@ -1,0 +1,40 @@
+// The app tests' main: a private HOME and XDG folders, no session bus, a QCoreApplication whose
+// event loop the tests spin while they wait.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
+#include <string>
+
+#include "platform/MainQueue.h"
+#include "platform/WorkPool.h"
+
+int main(int argc, char **argv) {
+    char tmpl[] = "/tmp/qv-app-test-XXXXXX";
+    const char *home = mkdtemp(tmpl);
+    if (home == nullptr) return 2;
+    const std::string h(home);
+    for (const char *sub : {"/config", "/cache", "/data", "/runtime"}) mkdir((h + sub).c_str(), 0700);
+    setenv("HOME", home, 1);
+    setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
+    setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
+    setenv("XDG_DATA_HOME", (h + "/data").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (h + "/runtime").c_str(), 1);
+    // No session bus, except for the keyring test, which runs inside its own dbus-run-session.
+    if (getenv("QV_KEYRING_TEST") == nullptr) setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("qvnas"));
+    QCoreApplication::setApplicationName(QStringLiteral("app_tests"));
+    QStandardPaths::setTestModeEnabled(true);
+    testing::InitGoogleTest(&argc, argv);
+    const int rc = RUN_ALL_TESTS();
+    plat::MainQueue::close();  // frees workers still waiting for the main thread
+    plat::WorkPool::global().waitForDone(10000);
+    plat::WorkPool::markLane().waitForDone(10000);
+    QDir(QString::fromStdString(h)).removeRecursively();
+    return rc;
+}

@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <thread>
+#include <vector>
+
+#include "platform/Locale.h"
+#include "tools/NSString_escapeURLString.h"
+#include "tools/QVPrivateTools.h"
+#include "tools/QVSingletonDateManage.h"
+#include "tools/ZRSyncMutableArray.h"
+
+namespace {
+
+QString u(const char *s) {
+    return QString::fromUtf8(s);
+}
+
+TEST(Template, FillsPlaceholdersInOrder) {
+    struct Case {
+        const char *tmpl;
+        QStringList values;
+        const char *want;
+    } cases[] = {
+        {"A%sB%sC", {"X", "Y"}, "AXBYC"},
+        {"A%sB%sC", {"X", "Y", "Z"}, "A%sB%sC"},  // as many pieces as values: unchanged
+        {"A%sB%sC", {"X", "Y", "Z", "W"}, "AXBYC"},
+        {"plain", {"X"}, "plain"},
+        {"plain", {}, "plain"},
+        {"A%sB%sC", {"X"}, "AXBC"},  // too few values: the missing one is empty
+        {"A%sB%sC", {}, "ABC"},
+        {"%s", {}, ""},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(internationalizationCopywriterProcessing(u(c.tmpl), c.values), u(c.want)) << c.tmpl;
+}
+
+TEST(UrlEscape, EscapesReservedKeepsPathCharacters) {
+    struct Case {
+        const char *in, *want;
+    } cases[] = {
+        {"a-b.c_d~e/f:g=h&i", "a-b.c_d~e/f:g=h&i"},
+        {"!*'\"();@+$,?%#[] ", "%21%2A%27%22%28%29%3B%40%2B%24%2C%3F%25%23%5B%5D%20"},
+        {"中", "%E4%B8%AD"},
+        {"", ""},
+    };
+    for (const Case &c : cases) EXPECT_EQ(urlEncodeUsingEncoding(u(c.in)), u(c.want)) << c.in;
+}
+
+TEST(Text, QuoteDoublingEmojiAndBlank) {
+    EXPECT_EQ(replayceString(QString("it's")), "it''s");
+    EXPECT_EQ(replayceString(QVariant(5)), "");
+    EXPECT_EQ(formatEmoji(u("a\U0001F600b")), u("a\u25A1b"));
+    EXPECT_EQ(formatEmoji(u("1\u20E3x")), u("\u25A1x"));
+    EXPECT_EQ(formatEmoji(u("中文\u00A9")), u("中文\u25A1"));
+    EXPECT_TRUE(isEmpty(QString(" \n\t ")));
+    EXPECT_FALSE(isEmpty(QString(" a ")));
+    EXPECT_TRUE(isEmpty(QList<int>{}));
+}
+
+TEST(Dates, FormattersAndLeapDay) {
+    const QDateTime leap(QDate(2024, 2, 29), QTime(12, 0), plat::Locale::systemTimeZone());
+    EXPECT_EQ(QVSingletonDateManage::getCreateDateFormatter().stringFromDate(leap), "2024-02-29");
+    EXPECT_EQ(QVSingletonDateManage::getModifyDateFormatter().stringFromDate(leap), "2024-02-29 12:00:00");
+    EXPECT_EQ(QVSingletonDateManage::getSystemTimeZoneDate(86400.5).toMSecsSinceEpoch(), 86400500);
+}
+
+TEST(FileType, SuffixTableFirstMatchWins) {
+    struct Case {
+        const char *name;
+        int64_t type;
+        const char *image, *suffix;
+    } cases[] = {
+        {"clip.M2TS", 1, "video", ".m2ts"},  // ".ts" is tested before ".m2ts": video either way
+        {"a.c", 4, "file_code", ""},        {"a.m", 4, "file_code", ".m"},
+        {"x.exe", 4, "file_bat", ""},       {".DS_Store", -1, "unknownfile", ".ds_store"},
+        {"p.JPG", 3, "picture", ".jpg"},    {"s.flac", 2, "music", ".flac"},
+        {"a.tar.zip", 5, "zip", ".zip"},    {"noext", 7, "unknownfile", ""},
+        {"", 7, "unknownfile", ""},
+    };
+    for (const Case &c : cases) {
+        const QVariantMap r = QVPrivateTools::JudgeReadFileType(u(c.name));
+        EXPECT_EQ(r["FileType"].toLongLong(), c.type) << c.name;
+        EXPECT_EQ(r["imagePath"].toString(), c.image) << c.name;
+        EXPECT_EQ(r["fileSuffix"].toString(), c.suffix) << c.name;
+    }
+}
+
+TEST(FileType, NameSplit) {
+    struct Case {
+        const char *name, *base, *suffix;
+    } cases[] = {
+        {"a.b.txt", "a.b", ".txt"}, {".word", "", ".word"}, {"plain", "plain", ""}, {"end.", "end", "."}};
+    for (const Case &c : cases) {
+        const QVariantMap r = QVPrivateTools::checkReadFileType(u(c.name));
+        EXPECT_EQ(r["fileNameWithOutSuffix"].toString(), c.base) << c.name;
+        EXPECT_EQ(r["fileSuffix"].toString(), c.suffix) << c.name;
+    }
+}
+
+TEST(Sizes, TextsAndParse) {
+    struct Case {
+        uint64_t size;
+        const char *want;
+    } cases[] = {{0, "0 KB"},         {512, "512bytes"},        {1536, "1.50KB"},    {10240, "10.0KB"},
+                 {102400, "100KB"},   {1048575, "1024KB"},      {1048576, "1.00MB"}, {1073741824, "1.00GB"},
+                 {1023, "1023bytes"}, {5368709120ULL, "5.00GB"}};
+    for (const Case &c : cases) EXPECT_EQ(QVPrivateTools::formattedFileSize(c.size), c.want) << c.size;
+    EXPECT_EQ(QVPrivateTools::antiFormatFileSize("512bytes"), 512u);
+    EXPECT_EQ(QVPrivateTools::antiFormatFileSize("1.50KB"), 1536u);
+    EXPECT_EQ(QVPrivateTools::antiFormatFileSize("2.00MB"), 2097152u);
+    EXPECT_EQ(QVPrivateTools::antiFormatFileSize("0 KB"), 0u);
+    EXPECT_EQ(QVPrivateTools::antiFormatFileSize("junk"), 0u);
+}
+
+TEST(Durations, BelowADayAndWithDays) {
+    EXPECT_EQ(QVPrivateTools::getTimeWithBootTime(0), "00:00:00");
+    EXPECT_EQ(QVPrivateTools::getTimeWithBootTime(3661), "01:01:01");
+    EXPECT_EQ(QVPrivateTools::getTimeWithBootTime(86399), "23:59:59");
+    // With days the localised template is filled; without a catalogue the key has no placeholders.
+    EXPECT_EQ(QVPrivateTools::getTimeWithBootTime(90061), "QV_Admin_HDD_FileSystem_Time");
+}
+
+TEST(Md5, MatchesKnownDigests) {
+    // Digests computed with md5sum.
+    EXPECT_EQ(QVPrivateTools::md5ForString(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(QVPrivateTools::md5ForString("abc"), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+TEST(Language, FromPreferredLanguage) {
+    struct Case {
+        const char *preferred, *want;
+    } cases[] = {
+        {"zh-HK", "zh-Hant"}, {"zh-SG", "zh-Hant"}, {"zh-Hans-HK", "zh-Hans"}, {"zh-Hant-CN", "zh-Hant"},
+        {"zh-CN", "zh"},      {"ja-JP", "ja"},      {"de-DE", "en"},           {"", "en"}};
+    for (const Case &c : cases)
+        EXPECT_EQ(QVPrivateTools::languageForPreferredLanguage(c.preferred), c.want) << c.preferred;
+
+    plat::Locale::setPreferredLanguages({"zh-HK", "en-US"});
+    QVPrivateTools::resetLanguageForTests();
+    EXPECT_EQ(QVPrivateTools::chosenLanguage(), "zh-Hant");
+    plat::Locale::setPreferredLanguages({"de-DE"});
+    EXPECT_EQ(QVPrivateTools::chosenLanguage(), "zh-Hant");  // fixed at the first lookup
+    plat::Locale::reset();
+    QVPrivateTools::resetLanguageForTests();
+}
+
+TEST(ErrorMessages, RowsGapsAndDefault) {
+    plat::Locale::setPreferredLanguages({"de-DE"});
+    QVPrivateTools::resetLanguageForTests();  // no catalogue: keys come back as themselves
+    struct Case {
+        int64_t code;
+        const char *want;
+    } cases[] = {
+        {0, "任务成功"},
+        {-1, "return error"},
+        {-2, "Error Code : -2"},
+        {-3, "QV_More_Rename_Special_Characters"},
+        {110001, "命令无效"},
+        {110101, "Error Code : 110101"},
+        {110228, "Error Code : 110228"},
+        {200001, "Error Code : 200001"},
+        {229999, "Error Code : 229999"},
+        {100002, "QV_Remind_Logout_Fail"},
+        {110017, "QV_Login_Prompt_Password_Error(110017)"},
+        {120000, "unknow error"},
+        {110230, "create thumbail error"},
+        {114000, "get bucket info error"},
+        {120006, "QV_Tasklist_Remind_Error5"},
+        {110251, "UCI 错误"},
+    };
+    for (const Case &c : cases) EXPECT_EQ(QVPrivateTools::getErrorMessage(c.code), u(c.want)) << c.code;
+    plat::Locale::reset();
+    QVPrivateTools::resetLanguageForTests();
+}
+
+// --- the thread-safe array ---
+
+using Item = std::shared_ptr<QString>;
+Item item(const char *s) {
+    return std::make_shared<QString>(QString::fromLatin1(s));
+}
+
+TEST(SyncArray, SemanticsTable) {
+    ZRSyncMutableArray<Item> a;
+    EXPECT_EQ(a.objectAtIndex(0), nullptr);
+    a.insertObject(item("x"), 0);  // index 0 of an empty list is not below the count
+    EXPECT_EQ(a.count(), 0u);
+    a.removeLastObject();
+    EXPECT_EQ(a.count(), 0u);
+    const Item one = item("one");
+    a.addObject(one);
+    a.addObject(nullptr);
+    EXPECT_EQ(a.count(), 1u);        // a thread reads its own write at once
+    a.insertObject(item("end"), 1);  // at the count: ignored
+    EXPECT_EQ(a.count(), 1u);
+    a.insertObject(item("zero"), 0);
+    EXPECT_EQ(*a.objectAtIndex(0), "zero");
+    EXPECT_EQ(a.objectAtIndex(2), nullptr);
+    const Item twin = item("one");
+    EXPECT_TRUE(a.containsObject(twin));                                     // equal
+    EXPECT_EQ(a.indexOfObject(twin), ZRSyncMutableArray<Item>::NSNotFound);  // not identical
+    EXPECT_EQ(a.indexOfObject(one), 1u);
+    a.replaceObjectAtIndex(0, nullptr);
+    a.replaceObjectAtIndex(5, item("no"));
+    a.replaceObjectAtIndex(0, item("first"));
+    EXPECT_EQ(*a.objectAtIndex(0), "first");
+    a.addObject(item("one"));
+    a.removeObject(twin);  // every equal element
+    EXPECT_EQ(a.count(), 1u);
+    a.removeObjectAtIndex(3);
+    a.removeObjectAtIndex(0);
+    EXPECT_EQ(a.count(), 0u);
+}
+
+TEST(SyncArray, SnapshotsAreNotTheLiveList) {
+    ZRSyncMutableArray<Item> a;
+    a.addObject(item("a"));
+    const QList<Item> snap = a.safeArray();
+    const QList<Item> walk = a.objectEnumerator();
+    a.removeAllObjects();
+    EXPECT_EQ(snap.size(), 1);
+    EXPECT_EQ(walk.size(), 1);
+    EXPECT_EQ(a.count(), 0u);
+}
+
+TEST(SyncArray, EightThreadsReadWriteIterate) {
+    ZRSyncMutableArray<Item> a;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&a, t] {
+            for (int i = 0; i < 2000; ++i) {
+                switch ((t + i) % 4) {
+                    case 0:
+                        a.addObject(item("v"));
+                        break;
+                    case 1:
+                        a.removeLastObject();
+                        break;
+                    case 2:
+                        for (const Item &x : a.objectEnumerator()) ASSERT_NE(x, nullptr);
+                        break;
+                    default:
+                        (void)a.objectAtIndex(a.count() / 2);
+                        break;
+                }
+            }
+        });
+    for (auto &th : threads) th.join();
+    EXPECT_LE(a.count(), 8u * 2000u);
+}
+
+}  // namespace
+
+#include "tools/PhoneCheck.h"
+
+namespace {
+
+TEST(Phone, MobileNumbersByAreaCode) {
+    struct Case {
+        const char *number;
+        int64_t area;
+        bool want;
+    } cases[] = {
+        {"13800138000", 86, true}, {"1380013800", 86, false}, {"2015550123", 1, true},
+        {"abc", 86, false},        {"", 86, false},           {"91234567", 852, true},
+    };
+    for (const Case &c : cases) EXPECT_EQ(PhoneCheck::isMobileNumber(c.number, c.area), c.want) << c.number;
+}
+
+}  // namespace
