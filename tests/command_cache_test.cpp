@@ -22,6 +22,7 @@
 #include "codec/file_parse_list.h"
 #include "command/file_upload.h"
 #include "command/ppc_qv_client.h"
+#include "cross_test_util.h"
 #include "command/ppc_sys_file_client.h"
 #include "command/task_process.h"
 #include "device.h"
@@ -174,7 +175,8 @@ class CommandCache : public testing::Test {
     }
 
     std::string root_;
-    const char *addr_ = "127.0.0.91";
+    const std::string addr_text_ = cross_test::device_addr();
+    const char *addr_ = addr_text_.c_str();
     cache_test::TempDir cache_;
     std::unique_ptr<qvemu::Device> dev_;
     std::shared_ptr<qvemu::DeviceUserModel> model_;

@@ -16,6 +16,7 @@
 
 #include "codec/file_parse_attr.h"
 #include "command/ppc_qv_client.h"
+#include "cross_test_util.h"
 #include "command/ppc_sys_file_client.h"
 #include "device.h"
 #include "handlers_device_user.h"
@@ -85,7 +86,8 @@ protected:
     }
 
     std::string root_;
-    const char *addr_ = "127.0.0.62";
+    const std::string addr_text_ = cross_test::device_addr();
+    const char *addr_ = addr_text_.c_str();
     std::unique_ptr<qvemu::Device> dev_;
     std::shared_ptr<qvemu::DeviceUserModel> model_;
     int64_t token_ = 0;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -19,6 +20,20 @@
 #include "link/qvcrypt.h"
 
 namespace cross_test {
+
+// A loopback address of the running test's own: ctest runs every test as its own process, in parallel, so
+// the device of each test binds an address no other test uses. It comes from the full test name (and
+// `index`, for a test with several devices), so a failure repeats on the same address; it lies in
+// 127.1.0.1 to 127.254.255.254, away from 127.0.0.0/24 where the fixed services are.
+inline std::string device_addr(unsigned index = 0) {
+    const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
+    const std::string key = std::string(t ? t->test_suite_name() : "") + "." + (t ? t->name() : "") + "#" +
+                            std::to_string(index);
+    uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
+    return "127." + std::to_string(1 + (h >> 48) % 254) + "." + std::to_string((h >> 24) % 256) + "." +
+           std::to_string(1 + h % 254);
+}
 
 // Log off, cipher and connection pool up (wrap in ASSERT_NO_FATAL_FAILURE).
 inline void client_up() {

@@ -23,6 +23,7 @@
 #include "base/qv_log.h"
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
+#include "cross_test_util.h"
 #include "command/qv_net_connect.h"
 #include "command/task_process.h"
 #include "device.h"
@@ -93,7 +94,8 @@ class DeviceCalls : public testing::Test {
         });
     }
 
-    const char *addr_ = "127.0.0.40";
+    const std::string addr_text_ = cross_test::device_addr();
+    const char *addr_ = addr_text_.c_str();
     std::string root_;
     std::unique_ptr<qvemu::Device> dev_;
     std::shared_ptr<qvemu::DeviceUserModel> users_;
@@ -221,14 +223,15 @@ TEST_F(DeviceCalls, AdministrationRefusesMissingArgumentsUnsent) {
 TEST_F(DeviceCalls, PasswordCallsReachASecondDeviceNobodyLoggedInTo) {
     const std::string other_root = root_ + "_other";
     fs::create_directories(other_root);
-    qvemu::Device other(other_root, "127.0.0.41", dev_->port());
+    const std::string other_addr = cross_test::device_addr(1);
+    qvemu::Device other(other_root, other_addr, dev_->port());
     auto other_state = qvemu::install_admin_handlers(other);
     ASSERT_TRUE(other.start()) << other.last_error();
     int status = -1;
-    EXPECT_EQ(QV_AdminGetPwdStatus("127.0.0.41", &status, 0), 0);
+    EXPECT_EQ(QV_AdminGetPwdStatus(other_addr.c_str(), &status, 0), 0);
     EXPECT_EQ(status, 1);  // none set there
-    EXPECT_EQ(QV_AdminSetPwd("127.0.0.41", "other-pw", 0), 0);
-    EXPECT_EQ(QV_AdminGetPwdStatus("127.0.0.41", &status, 0), 0);
+    EXPECT_EQ(QV_AdminSetPwd(other_addr.c_str(), "other-pw", 0), 0);
+    EXPECT_EQ(QV_AdminGetPwdStatus(other_addr.c_str(), &status, 0), 0);
     EXPECT_EQ(status, 0);
     {
         std::lock_guard lk(other_state->mu);
@@ -861,11 +864,12 @@ struct BlackHole {
 };
 
 TEST(FramedFallback, ConnectIsBoundedByTheRequestTimeout) {
-    BlackHole hole("127.0.0.43");
+    const std::string addr = cross_test::device_addr();
+    BlackHole hole(addr.c_str());
     ASSERT_NE(hole.port, 0);
     qv::set_log_enabled(false);
     client_info ci;
-    ASSERT_EQ(qv_frame_init_addr(&ci, 165, 0, "127.0.0.43"), 0);
+    ASSERT_EQ(qv_frame_init_addr(&ci, 165, 0, addr.c_str()), 0);
     ci.port = hole.port;
     ci.timeout = 300;
     ota_info rec{};

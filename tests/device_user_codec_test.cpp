@@ -8,6 +8,7 @@
 #include <string>
 
 #include "codec/device_user_process.h"
+#include "cross_test_util.h"
 #include "emu_test_util.h"
 #include "handlers_device_user.h"
 #include "base/qv_log.h"
@@ -63,7 +64,7 @@ client_info zeroed(int cmd, int64_t token) {
 
 TEST(DeviceUserCodec, LoginThenSessionCommandsAgainstTheDevice) {
     qv::set_log_enabled(false);
-    Bed bed("127.0.0.45");
+    Bed bed(cross_test::device_addr());
     ASSERT_TRUE(bed.started);
 
     client_info login = zeroed(2, 0);

@@ -43,7 +43,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-constexpr const char *kAddr = "127.0.0.87";
 
 using cross_test::bytes_of;
 using cross_test::open_fds;
@@ -149,11 +148,11 @@ protected:
         local_ = base_ / "local";
         fs::create_directories(root_);
         fs::create_directories(local_);
-        dev_ = std::make_unique<qvemu::Device>(root_.string(), kAddr, 0);  // ephemeral: tests run in parallel
+        dev_ = std::make_unique<qvemu::Device>(root_.string(), addr_, 0);  // ephemeral: tests run in parallel
         qvemu::install_default_handlers(*dev_);
         script_ = std::make_shared<qvemu::DownloadScript>();
         qvemu::install_download_handler(*dev_, script_);
-        ASSERT_NO_FATAL_FAILURE(cross_test::use_device(*dev_, kAddr));
+        ASSERT_NO_FATAL_FAILURE(cross_test::use_device(*dev_, addr_.c_str()));
     }
     void TearDown() override {
         cross_test::device_and_client_down(*dev_);
@@ -184,6 +183,7 @@ protected:
         return rc;
     }
 
+    const std::string addr_ = cross_test::device_addr();
     fs::path base_, root_, local_;
     std::unique_ptr<qvemu::Device> dev_;
     std::shared_ptr<qvemu::DownloadScript> script_;
@@ -548,7 +548,7 @@ TEST_F(FileDownload, FailedDownloadsLeaveNoDescriptorOrLockBehind) {
         client_file_task *t = client_file_task_new();
         t->fd = open(part.c_str(), O_WRONLY | O_CLOEXEC);
         ASSERT_GE(t->fd, 0);
-        const std::string url = std::string("http://") + kAddr + ":" + std::to_string(dev_->port());
+        const std::string url = "http://" + addr_ + ":" + std::to_string(dev_->port());
         const std::string req = R"({"data":[{"path":"/f.bin","srcUserId":0,"srcBucketId":1,"offset":0,"length":0,)"
                                 R"("recordsFlags":1}],"header":{"cmd":106,"token":5,"seq":0,"error":0}})";
         const auto t0 = std::chrono::steady_clock::now();
@@ -593,7 +593,8 @@ TEST_F(FileDownload, KilledAtRandomMomentsAndRestartedEndsByteIdentical) {
     const std::string env_folder = "QV_DL_CHILD_FOLDER=" + local_.string();
     const std::string env_path = "QV_DL_CHILD_PATH=/crash.bin";
     const std::string env_port = "QV_DL_CHILD_PORT=" + std::to_string(dev_->port());
-    const char *envp[] = {env_folder.c_str(), env_path.c_str(), env_port.c_str(), nullptr};
+    const std::string env_addr = "QV_DL_CHILD_ADDR=" + addr_;
+    const char *envp[] = {env_folder.c_str(), env_path.c_str(), env_port.c_str(), env_addr.c_str(), nullptr};
     const char *argv[] = {"/proc/self/exe", "--gtest_filter=FileDownloadChild.Run", nullptr};
     std::mt19937 gen(12345);
     std::uniform_int_distribution<int> delay_ms(0, 300);
@@ -650,13 +651,14 @@ TEST(FileDownloadChild, Run) {
     const char *folder = std::getenv("QV_DL_CHILD_FOLDER");
     const char *path = std::getenv("QV_DL_CHILD_PATH");
     const char *port = std::getenv("QV_DL_CHILD_PORT");
-    if (!folder || !path || !port) GTEST_SKIP() << "run by the crash test only";
+    const char *addr = std::getenv("QV_DL_CHILD_ADDR");
+    if (!folder || !path || !port || !addr) GTEST_SKIP() << "run by the crash test only";
     qv::set_log_enabled(false);
     qv_crypt_init();
     qv_net_connect_install();
     init_connect_pool();
     qv_set_device_port(std::atoi(port));
-    qv_frame_set_current_device(kAddr);
+    qv_frame_set_current_device(addr);
     client_file_task *t = client_file_task_new();
     path_info p{path, 1, 0};
     int rc = QV_FileDownload(folder, &p, t);

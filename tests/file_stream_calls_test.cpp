@@ -18,7 +18,6 @@
 #include "link/qvcrypt.h"
 
 namespace {
-constexpr const char *kAddr = "127.0.0.71";
 
 using cross_test::open_fds;
 
@@ -45,7 +44,7 @@ protected:
         dir_ = testing::TempDir() + "file_stream_calls_root_" + std::to_string(::getpid());
         mkdir(dir_.c_str(), 0700);
         std::ofstream(dir_ + "/song.mp3", std::ios::binary) << content_;
-        dev_ = std::make_unique<qvemu::Device>(dir_, kAddr, 0);  // ephemeral: tests run in parallel
+        dev_ = std::make_unique<qvemu::Device>(dir_, addr_, 0);  // ephemeral: tests run in parallel
         qvemu::install_open_stream_handler(*dev_);
         dev_->set_handler(105, [this](qvemu::Device &, const qvemu::Request &req) {
             json_object *item = json_object_array_get_idx(req.data, 0);
@@ -63,10 +62,11 @@ protected:
             r.data = "[{\"status\": 1}]";
             return r;
         });
-        ASSERT_NO_FATAL_FAILURE(cross_test::use_device(*dev_, kAddr));
+        ASSERT_NO_FATAL_FAILURE(cross_test::use_device(*dev_, addr_.c_str()));
     }
     void TearDown() override { cross_test::device_and_client_down(*dev_); }
 
+    const std::string addr_ = cross_test::device_addr();
     std::string dir_;
     std::string content_ = std::string(100000, 'm') + "tail";
     std::unique_ptr<qvemu::Device> dev_;

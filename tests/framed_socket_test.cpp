@@ -9,6 +9,7 @@
 #include "codec/client_info.h"
 #include "codec/file_parse_list.h"
 #include "command/task_process.h"
+#include "cross_test_util.h"
 #include "device.h"
 #include "handlers.h"
 #include "base/qv_log.h"
@@ -17,7 +18,8 @@ TEST(FramedSocket, UserListOverOneFramedExchange) {
     qv::set_log_enabled(false);
     const std::string root = testing::TempDir() + "framed_socket_" + std::to_string(::getpid());
     mkdir(root.c_str(), 0700);
-    qvemu::Device dev(root, "127.0.0.72", 0);
+    const std::string addr = cross_test::device_addr();
+    qvemu::Device dev(root, addr, 0);
     qvemu::install_default_handlers(dev);
     dev.set_users({{"alice", 1, true}, {"bob", 2, false}});
     ASSERT_TRUE(dev.start()) << dev.last_error();
@@ -25,7 +27,7 @@ TEST(FramedSocket, UserListOverOneFramedExchange) {
     client_info ci{};
     ci.cmd = 150;
     ci.port = dev.port();
-    std::strcpy(ci.ip, "127.0.0.72");
+    std::strcpy(ci.ip, addr.c_str());
     ci.token = 9;
     ASSERT_EQ(_qv_check_prcs_task(&ci), 0);
     ASSERT_NE(ci.user_list, nullptr);

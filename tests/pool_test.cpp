@@ -13,15 +13,13 @@
 
 #include "device.h"
 #include "command/qv_net_connect.h"
+#include "cross_test_util.h"
 #include "link/connect_pool.h"
 #include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "qv_config.h"
 
 namespace {
-
-constexpr const char *kAddrA = "127.0.0.61";
-constexpr const char *kAddrB = "127.0.0.62";
 
 bool wait_for(const std::function<bool()> &cond, int ms = 3000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -39,10 +37,10 @@ class PoolDevice : public testing::Test {
         ASSERT_EQ(qv_crypt_init(), 0);
         const std::string root = testing::TempDir() + "pool_root_" + std::to_string(::getpid());
         mkdir(root.c_str(), 0700);
-        a_ = std::make_unique<qvemu::Device>(root, kAddrA, 0);
+        a_ = std::make_unique<qvemu::Device>(root, addr_a_, 0);
         ASSERT_TRUE(a_->start()) << a_->last_error();
         // The pool has one device port: the second device listens on the first one's.
-        b_ = std::make_unique<qvemu::Device>(root, kAddrB, a_->port());
+        b_ = std::make_unique<qvemu::Device>(root, addr_b_, a_->port());
         ASSERT_TRUE(b_->start()) << b_->last_error();
         qv_connect_pool_set_port(a_->port());
         qv_net_connect_install();
@@ -58,16 +56,18 @@ class PoolDevice : public testing::Test {
         qv_crypt_release();
         qv::set_log_enabled(true);
     }
+    const std::string addr_a_text_ = cross_test::device_addr(0), addr_b_text_ = cross_test::device_addr(1);
+    const char *addr_a_ = addr_a_text_.c_str(), *addr_b_ = addr_b_text_.c_str();
     std::unique_ptr<qvemu::Device> a_, b_;
 };
 
 TEST_F(PoolDevice, SecondBorrowWithinIdleWindowSendsNoNewOpen) {
     sock_handle *h = nullptr;
-    ASSERT_EQ(QVConnect(kAddrA, &h, 2000), 0);
+    ASSERT_EQ(QVConnect(addr_a_, &h, 2000), 0);
     const uint64_t id = h->conn_id;
     h->ret = 0;
     ASSERT_EQ(QVClose(h), 0);
-    ASSERT_EQ(QVConnect(kAddrA, &h, 2000), 0);
+    ASSERT_EQ(QVConnect(addr_a_, &h, 2000), 0);
     EXPECT_EQ(h->conn_id, id);
     auto c = a_->counters();
     EXPECT_EQ(c.connections_accepted, 1u);
@@ -79,7 +79,7 @@ TEST_F(PoolDevice, SecondBorrowWithinIdleWindowSendsNoNewOpen) {
 
 TEST_F(PoolDevice, WatchdogClosesIdleConnectionWithCloseRequest) {
     sock_handle *h = nullptr;
-    ASSERT_EQ(QVConnect(kAddrA, &h, 2000), 0);
+    ASSERT_EQ(QVConnect(addr_a_, &h, 2000), 0);
     h->ret = 0;
     QVClose(h);
     EXPECT_TRUE(wait_for([&] { return a_->counters().connections_open == 0; }));
@@ -94,23 +94,23 @@ TEST_F(PoolDevice, WatchdogClosesIdleConnectionWithCloseRequest) {
 
 TEST_F(PoolDevice, FailedExchangeClosesConnectionWithoutRequest) {
     sock_handle *h = nullptr;
-    ASSERT_EQ(QVConnect(kAddrA, &h, 2000), 0);
+    ASSERT_EQ(QVConnect(addr_a_, &h, 2000), 0);
     h->ret = 15000;
     EXPECT_EQ(QVClose(h), 0);
     EXPECT_TRUE(wait_for([&] { return a_->counters().connections_open == 0; }));
     EXPECT_EQ(a_->counters().pool_closes, 0u);
     // The next borrow opens anew.
-    ASSERT_EQ(QVConnect(kAddrA, &h, 2000), 0);
+    ASSERT_EQ(QVConnect(addr_a_, &h, 2000), 0);
     EXPECT_EQ(a_->counters().pool_opens, 2u);
     QVClose(h);
 }
 
 TEST_F(PoolDevice, IdleConnectionIsNeverHandedToAnotherDevice) {
     sock_handle *h = nullptr;
-    ASSERT_EQ(QVConnect(kAddrA, &h, 2000), 0);
+    ASSERT_EQ(QVConnect(addr_a_, &h, 2000), 0);
     h->ret = 0;
     QVClose(h);
-    ASSERT_EQ(QVConnect(kAddrB, &h, 2000), 0);
+    ASSERT_EQ(QVConnect(addr_b_, &h, 2000), 0);
     EXPECT_EQ(b_->counters().pool_opens, 1u);
     EXPECT_EQ(b_->counters().connections_accepted, 1u);
     EXPECT_EQ(a_->counters().connections_accepted, 1u);
@@ -120,10 +120,10 @@ TEST_F(PoolDevice, IdleConnectionIsNeverHandedToAnotherDevice) {
 
 TEST_F(PoolDevice, RefusedConnectAndOverlongAddress) {
     sock_handle *h = nullptr;
-    // Nothing listens on .63: the open fails with the network code and nothing is pooled.
-    EXPECT_EQ(QVConnect("127.0.0.63", &h, 500), 15000);
+    // Nothing listens on a third address: the open fails with the network code and nothing is pooled.
+    EXPECT_EQ(QVConnect(cross_test::device_addr(2).c_str(), &h, 500), 15000);
     EXPECT_EQ(h, nullptr);
-    const std::string longer = std::string(kAddrA) + std::string(33 - std::strlen(kAddrA), '0');
+    const std::string longer = std::string(addr_a_) + std::string(33 - std::strlen(addr_a_), '0');
     EXPECT_EQ(QVConnect(longer.c_str(), &h, 500), -1);
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(a_->counters().connections_accepted, 0u);
@@ -131,8 +131,8 @@ TEST_F(PoolDevice, RefusedConnectAndOverlongAddress) {
 
 TEST_F(PoolDevice, DestroyClosesIdleAndBorrowedConnections) {
     sock_handle *idle = nullptr, *busy = nullptr;
-    ASSERT_EQ(QVConnect(kAddrA, &idle, 2000), 0);
-    ASSERT_EQ(QVConnect(kAddrA, &busy, 2000), 0);
+    ASSERT_EQ(QVConnect(addr_a_, &idle, 2000), 0);
+    ASSERT_EQ(QVConnect(addr_a_, &busy, 2000), 0);
     idle->ret = 0;
     QVClose(idle);
     EXPECT_EQ(destory_connect_pool(), 0);

@@ -11,6 +11,7 @@
 
 #include "codec/client_info.h"
 #include "codec/file_process.h"
+#include "cross_test_util.h"
 #include "device.h"
 #include "link/file_util.h"
 #include "link/gzip.h"
@@ -34,7 +35,7 @@ protected:
         ASSERT_EQ(qv_crypt_init(), 0);
         dir_ = testing::TempDir() + "raw_exchange_root_" + std::to_string(::getpid());
         mkdir(dir_.c_str(), 0700);
-        dev_ = std::make_unique<qvemu::Device>(dir_, "127.0.0.40", 0);
+        dev_ = std::make_unique<qvemu::Device>(dir_, addr_, 0);
         ASSERT_TRUE(dev_->start()) << dev_->last_error();
     }
     void TearDown() override {
@@ -53,7 +54,7 @@ protected:
 
         qvhttp_request *r = qvhttp_request_new();
         ASSERT_NE(r, nullptr);
-        std::string url = "http://127.0.0.40:" + std::to_string(dev_->port());
+        std::string url = "http://" + addr_ + ":" + std::to_string(dev_->port());
         ASSERT_EQ(qvhttp_set_uri(r, url.c_str()), 0);
         ASSERT_EQ(qvhttp_set_type(r, QVHTTP_POST), 0);
         qvhttp_set_header(r, "Content-Type", "application/json");
@@ -66,7 +67,7 @@ protected:
         char *block = qvhttp_req_get_hdr(r->req);
         ASSERT_NE(block, nullptr);
 
-        int fd = QV_InetClientTimeOutInit(AF_INET, dev_->port(), SOCK_STREAM, "127.0.0.40", 2000);
+        int fd = QV_InetClientTimeOutInit(AF_INET, dev_->port(), SOCK_STREAM, addr_.c_str(), 2000);
         ASSERT_GE(fd, 0);
         EXPECT_EQ(QV_MsgSend(fd, block, static_cast<uint32_t>(std::strlen(block))), 0);
         std::free(block);
@@ -107,6 +108,7 @@ protected:
         info->recv_buf = strdup(body.c_str());
     }
 
+    const std::string addr_ = cross_test::device_addr();
     std::string dir_;
     std::unique_ptr<qvemu::Device> dev_;
 };
@@ -121,7 +123,7 @@ TEST_P(RawExchange, PoolOpenRoundTrip) {
     client_info info{};
     info.cmd = 175;
     info.port = dev_->port();
-    std::strcpy(info.ip, "127.0.0.40");
+    std::strcpy(info.ip, addr_.c_str());
     info.token = 0x1122334455LL;
     info.seq = 77;
     ASSERT_EQ(file_process(&info), 0);

@@ -34,21 +34,6 @@
 #include "runtime/ppclib.h"
 
 namespace {
-// One device address per test, so that the tests may run in parallel processes.
-std::string addr_for_test() {
-    static const char *const kNames[] = {"EveryMissingRangeFromAFileAndFromAStream", "ASourceThatRunsDryIsNotSuccess",
-                                         "ADroppedUploadResumesWithTheMissingPart", "ASymlinkedSourceSendsTheTargetsFacts",
-                                         "BackupDeduplicatesByUuid", "InstantUploadSendsNoData", "SigkilledUploadsConverge",
-                                         "UuidListCheckKeepsTheListUntilACompleteReply",
-                                         "UuidPageCheckSetsEveryFlagFromThisPage",
-                                         "FailedUploadsLeaveNoDescriptorBehind"};
-    const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
-    constexpr int kCount = static_cast<int>(std::size(kNames));
-    int i = 0;
-    while (i < kCount && name != kNames[i]) ++i;
-    return "127.0.0." + std::to_string(131 + i);
-}
-
 using cross_test::bytes_of;
 using cross_test::open_fds;
 using cross_test::write_all;
@@ -86,9 +71,11 @@ protected:
         ::mkdir(root_.c_str(), 0700);
         ::mkdir(local_.c_str(), 0700);
         ::mkdir((root_ + "/docs").c_str(), 0700);
-        addr_ = addr_for_test();
-        dev_ = std::make_unique<qvemu::Device>(root_, addr_);
+        addr_ = cross_test::device_addr();
+        dev_ = std::make_unique<qvemu::Device>(root_, addr_, 0);  // ephemeral: tests run in parallel
         ASSERT_TRUE(dev_->start()) << dev_->last_error();
+        qv_set_device_port(dev_->port());  // before any fork: the children inherit it
+        qv_connect_pool_set_port(dev_->port());
         if (with_sdk_) start_sdk();
         task_ = client_file_task_new();
         task_->token = 5;
@@ -102,6 +89,8 @@ protected:
     void TearDown() override {
         client_file_task_free(task_);
         qv_frame_reset();
+        qv_set_device_port(0);
+        qv_connect_pool_set_port(0);
         dev_->stop();
         destory_connect_pool();
         qv_crypt_release();

@@ -13,6 +13,7 @@
 
 #include "broker/broker_test_util.h"
 #include "command/ppc_qv_client.h"
+#include "cross_test_util.h"
 #include "device.h"
 #include "handlers_device_user.h"
 #include "link/connect_pool.h"
@@ -28,7 +29,6 @@ using namespace fwtest;
 namespace {
 
 constexpr char kAuth[] = "auth-framework-e2e";
-constexpr char kAddr[] = "127.0.0.2";
 
 }  // namespace
 
@@ -59,7 +59,9 @@ TEST(EndToEnd, FolderOf1200ListsInTwoBrokerPages) {
     }
     ASSERT_EQ(want.size(), 1201u);
 
-    qvemu::Device dev(root, kAddr, 0);
+    const std::string addr_text = cross_test::device_addr();
+    const char *addr = addr_text.c_str();
+    qvemu::Device dev(root, addr, 0);
     auto model = qvemu::install_device_user_handlers(dev);
     model->update([](qvemu::DeviceUserState &s) { s.auth_codes.insert(kAuth); });
     ASSERT_TRUE(dev.start()) << dev.last_error();
@@ -77,9 +79,9 @@ TEST(EndToEnd, FolderOf1200ListsInTwoBrokerPages) {
         bridge().setDeviceSdk(nullptr);  // the real SDK
         // The runtime's start is not in this SDK yet: it answers -1 but makes the broker the delegate.
         const auto start =
-            answerOf([](auto done) { return broker().qvNasStartServiceWithGatewayIp(kAddr, done); });
+            answerOf([&](auto done) { return broker().qvNasStartServiceWithGatewayIp(addr, done); });
         ASSERT_TRUE(start);
-        ASSERT_EQ(QV_LoginVantor(kAddr, kAuth, &token), 0);
+        ASSERT_EQ(QV_LoginVantor(addr, kAuth, &token), 0);
         ASSERT_NE(token, 0);
         bridge().setSrcToken(token);
 

@@ -145,18 +145,34 @@ TEST_F(Pool, WatchdogClosesAnIdleConnectionWithACloseExchange) {
 }
 
 TEST_F(Pool, ThreeIdleConnectionsOneClosesAtOnce) {
-    sock_handle *h[3];
-    for (auto &x : h) ASSERT_EQ(QVConnect("127.0.0.2", &x, 0), 0);
-    for (auto &x : h) QVClose(x);
-    // Well under the 100 ms idle limit, one is gone already; all go later.
-    const auto start = std::chrono::steady_clock::now();
-    while (counts().first == 3 && std::chrono::steady_clock::now() - start < std::chrono::milliseconds(90))
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_LE(counts().first, 2);
-    const auto deadline = start + std::chrono::seconds(3);
-    while (counts().first > 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(counts(), std::make_pair(0, 0));
+    // A close seen under the 100 ms idle limit (counted from before the give-backs) was the count's doing,
+    // and then exactly one went. On a loaded machine the watchdog's pass may come after the limit, where
+    // age could explain the close too: such a round proves nothing, so rounds repeat until one does.
+    using std::chrono::steady_clock;
+    int telling = 0;
+    for (int round = 0; round < 10 && telling == 0; ++round) {
+        sock_handle *h[3];
+        for (auto &x : h) ASSERT_EQ(QVConnect("127.0.0.2", &x, 0), 0);
+        const auto start = steady_clock::now();
+        for (auto &x : h) QVClose(x);
+        int32_t left = 3;
+        auto seen = std::chrono::milliseconds(0);
+        while (left == 3 && seen < std::chrono::seconds(3)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            left = counts().first;
+            seen = std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start);
+        }
+        if (seen < std::chrono::milliseconds(95)) {
+            EXPECT_EQ(left, 2) << "after " << seen.count() << " ms";
+            ++telling;
+        }
+        // All go later, in every round.
+        const auto deadline = steady_clock::now() + std::chrono::seconds(3);
+        while (counts().first > 0 && steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(counts(), std::make_pair(0, 0));
+    }
+    EXPECT_GT(telling, 0) << "no round's watchdog pass came before the idle limit";
 }
 
 TEST_F(Pool, AddressLongerThan32CharactersIsRefusedNotCut) {

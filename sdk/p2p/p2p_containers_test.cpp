@@ -21,9 +21,12 @@ namespace {
 TEST(P2pErrors, EveryErrnoFollowsTheLinuxPositionRule) {
     for (int e = -5; e <= 200; ++e) {
         int k = -1;
-        if (e >= 1 && e <= 40) k = e - 1;
-        else if (e >= 42 && e <= 57) k = e - 2;
-        else if (e >= 59 && e <= 124) k = e - 3;
+        if (e >= 1 && e <= 40)
+            k = e - 1;
+        else if (e >= 42 && e <= 57)
+            k = e - 2;
+        else if (e >= 59 && e <= 124)
+            k = e - 3;
         int want = k < 0 ? TERROR_UNKNOWN : -(0x01100100 + k);
         EXPECT_EQ(p2p_ErrnoToTError(e), want) << "errno " << e;
     }
@@ -33,9 +36,9 @@ TEST(P2pErrors, NamedCodesHaveTheirDocumentedValues) {
     struct Row {
         int err;
         int code;
-    } rows[] = {{EPERM, -17826048},       {EAGAIN, -17826058},      {ENETUNREACH, -17826146},
-                {ETIMEDOUT, -17826155},   {ECONNREFUSED, -17826156}, {EINPROGRESS, -17826160},
-                {EINVAL, TERROR_EINVAL},  {ENOMEM, TERROR_ENOMEM},   {ENOBUFS, TERROR_ENOBUFS},
+    } rows[] = {{EPERM, -17826048},         {EAGAIN, -17826058},       {ENETUNREACH, -17826146},
+                {ETIMEDOUT, -17826155},     {ECONNREFUSED, -17826156}, {EINPROGRESS, -17826160},
+                {EINVAL, TERROR_EINVAL},    {ENOMEM, TERROR_ENOMEM},   {ENOBUFS, TERROR_ENOBUFS},
                 {ECANCELED, TERROR_UNKNOWN}};
     for (const Row &r : rows) EXPECT_EQ(p2p_ErrnoToTError(r.err), r.code) << r.err;
     EXPECT_EQ(TERROR_ADDR_UNRESOLVED, -17826170);
@@ -170,20 +173,42 @@ TEST(P2pList, EdgeCases) {
         int result;
         std::vector<int> after;
     } cases[] = {
-        {"insert at 3 on 3 nodes is past the end", 3, [](ListFixture &f) { return p2p_List_InsertAt(f.l, &f.v[7], 3); },
-         TERROR_ELNRNG, {0, 1, 2}},
-        {"insert at 3 on 4 nodes becomes the fourth", 4,
-         [](ListFixture &f) { return p2p_List_InsertAt(f.l, &f.v[7], 3); }, 0, {0, 1, 2, 7, 3}},
-        {"insert at 0 pushes front", 2, [](ListFixture &f) { return p2p_List_InsertAt(f.l, &f.v[7], 0); }, 0,
+        {"insert at 3 on 3 nodes is past the end",
+         3,
+         [](ListFixture &f) { return p2p_List_InsertAt(f.l, &f.v[7], 3); },
+         TERROR_ELNRNG,
+         {0, 1, 2}},
+        {"insert at 3 on 4 nodes becomes the fourth",
+         4,
+         [](ListFixture &f) { return p2p_List_InsertAt(f.l, &f.v[7], 3); },
+         0,
+         {0, 1, 2, 7, 3}},
+        {"insert at 0 pushes front",
+         2,
+         [](ListFixture &f) { return p2p_List_InsertAt(f.l, &f.v[7], 0); },
+         0,
          {7, 0, 1}},
-        {"remove data not in the list", 2, [](ListFixture &f) { return p2p_List_RemoveData(f.l, &f.v[5]); },
-         TERROR_ENOENT, {0, 1}},
-        {"remove the middle data", 3, [](ListFixture &f) { return p2p_List_RemoveData(f.l, &f.v[1]); }, 0, {0, 2}},
-        {"remove the tail node", 3, [](ListFixture &f) { return p2p_List_Remove(f.l, p2p_List_Tail(f.l)); }, 0,
+        {"remove data not in the list",
+         2,
+         [](ListFixture &f) { return p2p_List_RemoveData(f.l, &f.v[5]); },
+         TERROR_ENOENT,
+         {0, 1}},
+        {"remove the middle data",
+         3,
+         [](ListFixture &f) { return p2p_List_RemoveData(f.l, &f.v[1]); },
+         0,
+         {0, 2}},
+        {"remove the tail node",
+         3,
+         [](ListFixture &f) { return p2p_List_Remove(f.l, p2p_List_Tail(f.l)); },
+         0,
          {0, 1}},
         {"no list", 0, [](ListFixture &) { return p2p_List_PushBack(nullptr, nullptr); }, TERROR_EINVAL, {}},
-        {"for-each without a function", 1, [](ListFixture &f) { return p2p_List_ForEach(f.l, nullptr, nullptr); },
-         TERROR_EINVAL, {0}},
+        {"for-each without a function",
+         1,
+         [](ListFixture &f) { return p2p_List_ForEach(f.l, nullptr, nullptr); },
+         TERROR_EINVAL,
+         {0}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -268,11 +293,14 @@ bool validTree(p2p_TreeNode *n, int64_t lo, int64_t hi, std::vector<int32_t> &in
     if (!n) return true;
     int32_t k = static_cast<KeyRec *>(n->record)->key;
     if (k <= lo || k >= hi) return false;
-    return validTree(n->left, lo, k, inorder) && (inorder.push_back(k), true) && validTree(n->right, k, hi, inorder);
+    return validTree(n->left, lo, k, inorder) && (inorder.push_back(k), true) &&
+           validTree(n->right, k, hi, inorder);
 }
 
 int32_t g_deleteKey;
-int deleteKeyPred(void *r) { return static_cast<KeyRec *>(r)->key == g_deleteKey; }
+int deleteKeyPred(void *r) {
+    return static_cast<KeyRec *>(r)->key == g_deleteKey;
+}
 
 TEST(P2pTree, MatchesStdMapOverSeededInsertsAndDeletes) {
     std::mt19937 rng(20261211);

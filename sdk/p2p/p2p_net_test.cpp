@@ -33,8 +33,8 @@ TEST(P2pNet, EdgeCases) {
         std::string (*run)();
         const char *want;
     } cases[] = {
-        {"IPv6 text is eight unshortened groups",
-         [] { return addrText(v4("2001:db8::1")); }, "2001:0db8:0000:0000:0000:0000:0000:0001"},
+        {"IPv6 text is eight unshortened groups", [] { return addrText(v4("2001:db8::1")); },
+         "2001:0db8:0000:0000:0000:0000:0000:0001"},
         {"IPv4 text is dotted", [] { return addrText(v4("192.0.2.1")); }, "192.0.2.1"},
         {"IPv4 to IPv6 with the NAT64 flag",
          [] {
@@ -113,8 +113,8 @@ TEST(P2pNet, EdgeCases) {
          [] {
              p2p_AddrList *a = nullptr, *b = nullptr;
              int rc = p2p_Net_ResolveAddrList("127.0.0.1", &a, &b);
-             std::string r = std::to_string(rc) + " " + std::to_string(a->count) + " " + std::to_string(b->count) +
-                             " " + addrText(b->head->addr);
+             std::string r = std::to_string(rc) + " " + std::to_string(a->count) + " " +
+                             std::to_string(b->count) + " " + addrText(b->head->addr);
              p2p_Net_FreeAddrList(a);
              p2p_Net_FreeAddrList(b);
              return r;
@@ -192,8 +192,11 @@ TEST(P2pNetNamespace, OnlyLoopbackGivesNoAddressAndNoMac) {
 TEST(P2pNetNamespace, AVethGivesItsAddressAndMac) {
     if (system("command -v ip >/dev/null 2>&1") != 0) GTEST_SKIP() << "iproute2 missing";
     int rc = inFreshNamespace([] {
-        if (system("ip link add qvp2p0 address 02:11:22:33:44:55 type veth peer name qvp2p1 address 02:11:22:33:44:66 &&"
-                   " ip addr add 10.77.0.1/24 dev qvp2p0 && ip link set qvp2p0 up && ip link set qvp2p1 up") != 0)
+        if (system(
+                "ip link add qvp2p0 address 02:11:22:33:44:55 type veth peer name qvp2p1 address "
+                "02:11:22:33:44:66 &&"
+                " ip addr add 10.77.0.1/24 dev qvp2p0 && ip link set qvp2p0 up && ip link set qvp2p1 up") !=
+            0)
             return 10;
         p2p_LocalIfInfo info{};
         int n = p2p_Net_GetLocalMacAndIPv4(&info);

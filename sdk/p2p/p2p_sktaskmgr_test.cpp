@@ -13,7 +13,9 @@
 namespace {
 
 std::atomic<uint64_t> g_now{1000};
-uint64_t fakeClock() { return g_now.load(); }
+uint64_t fakeClock() {
+    return g_now.load();
+}
 
 struct TimerRun {
     p2p_TimerTask *task;
@@ -29,7 +31,7 @@ struct Recorder {
 };
 
 class TimerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_now = 1000;
         p2p_Clock_SetSource(fakeClock);
@@ -110,7 +112,9 @@ struct Surgery {
 
 TEST_F(TimerTest, CallbackRemovesItselfAndAnotherAndAddsOne) {
     Surgery s;
-    auto otherCb = [](p2p_TimerTask *, uint32_t, uint16_t, void *ud, int) { static_cast<Surgery *>(ud)->otherRuns++; };
+    auto otherCb = [](p2p_TimerTask *, uint32_t, uint16_t, void *ud, int) {
+        static_cast<Surgery *>(ud)->otherRuns++;
+    };
     auto selfCb = [](p2p_TimerTask *t, uint32_t, uint16_t, void *ud, int) {
         auto *s = static_cast<Surgery *>(ud);
         s->selfRuns++;
@@ -118,7 +122,10 @@ TEST_F(TimerTest, CallbackRemovesItselfAndAnotherAndAddsOne) {
         EXPECT_EQ(p2p_SockTaskMng_RemoveTimer(t), 0);  // twice is harmless
         EXPECT_EQ(p2p_SockTaskMng_RemoveTimer(s->other), 1);
         s->added = p2p_SockTaskMng_AddTimer(
-            10, 0, 0, [](p2p_TimerTask *, uint32_t, uint16_t, void *ud2, int) { static_cast<Surgery *>(ud2)->addedRuns++; },
+            10, 0, 0,
+            [](p2p_TimerTask *, uint32_t, uint16_t, void *ud2, int) {
+                static_cast<Surgery *>(ud2)->addedRuns++;
+            },
             s);
         EXPECT_NE(s->added, nullptr);
         // The tree is not changed under the walk: both retired records are still there.
@@ -177,7 +184,8 @@ TEST(SocketTasks, ThreadDispatchesReadsThenAnIdleEndOfBurst) {
     p2p_SockTaskMng_AddSocket(sv[0], 0, P2P_SOCK_READ, h, nullptr);
     ASSERT_EQ(p2p_SockTaskMng_Init(), 0);
     for (int i = 0; i < 3; ++i) ASSERT_EQ(send(sv[1], "x", 1, 0), 1);
-    for (int i = 0; i < 400 && (reads < 3 || bursts < 1); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 400 && (reads < 3 || bursts < 1); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(reads.load(), 3);
     EXPECT_GE(bursts.load(), 1);
     p2p_SockTaskMng_DeInit();

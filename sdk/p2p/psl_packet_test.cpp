@@ -51,7 +51,8 @@ TEST(Scrambler, KnownAnswers) {
     ASSERT_EQ(n, 54);
     std::vector<uint8_t> w = scrambled({pkt, pkt + n});
     EXPECT_EQ(hex(w.data(), w.size()),
-              "64ef0c64e6c3d8d80e64eb8cbcc6d6dcf05d29b7d780fb8b5a238f89888053bae4ee0d04e6c2d8d80d4438dedcfcd6de59756d62"
+              "64ef0c64e6c3d8d80e64eb8cbcc6d6dcf05d29b7d780fb8b5a238f89888053bae4ee0d04e6c2d8d80d4438dedcfcd6"
+              "de59756d62"
               "6920");
     n = psl_Build_Probe(pkt, sizeof pkt, 0, 0, 0x1234, 0);
     ASSERT_EQ(n, 24);
@@ -74,7 +75,8 @@ TEST(Scrambler, BlocksAndTails) {
     } tails[] = {{2, {1, 0}}, {4, {2, 3, 0, 1}}, {8, {7, 4, 3, 2, 1, 6, 5, 0}}};
     for (const Tail &tc : tails) {
         _PSL_Scramble(src.data(), out.data(), (uint16_t)(16 + tc.t), (uint16_t)(16 + tc.t));
-        for (int i = 0; i < tc.t; ++i) EXPECT_EQ(out[16 + i], src[16 + tc.p[i]] ^ (uint8_t)key[tc.p[i]]) << tc.t;
+        for (int i = 0; i < tc.t; ++i)
+            EXPECT_EQ(out[16 + i], src[16 + tc.p[i]] ^ (uint8_t)key[tc.p[i]]) << tc.t;
     }
     // A block that occurs twice is scrambled identically.
     std::vector<uint8_t> twice(32);
@@ -98,7 +100,8 @@ TEST(Scrambler, BlocksAndTails) {
     EXPECT_EQ(memcmp(dst.data(), out.data(), 32), 0);
 }
 
-std::vector<uint8_t> packet(uint16_t type, size_t payload, uint8_t flags = PSL_FLAG_SCRAMBLED, uint8_t fill = 0x5a) {
+std::vector<uint8_t> packet(uint16_t type, size_t payload, uint8_t flags = PSL_FLAG_SCRAMBLED,
+                            uint8_t fill = 0x5a) {
     std::vector<uint8_t> p(PSL_HEADER_SIZE + payload, fill);
     PSLPacketHeader h{PSL_MAGIC, PSL_VERSION, flags, (uint16_t)payload, 0, type, 0x24, 0, 0, 0, 0};
     psl_Header_Write(p.data(), &h);
@@ -255,7 +258,8 @@ TEST(Messages, TwentyCharacterUidHasNoTerminatorAndReadsStopAtTwenty) {
 
 TEST(Messages, ReadersStayWithinThePayload) {
     uint8_t p[200] = {};
-    // Query-group answer: a record whose length runs past the payload, and a record count above what is there.
+    // Query-group answer: a record whose length runs past the payload, and a record count above what is
+    // there.
     psl_PutU16(p + 54, 2);
     p[56] = 2;
     psl_PutU16(p + 58, 160);

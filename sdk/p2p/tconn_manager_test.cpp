@@ -64,7 +64,7 @@ struct Events {
 };
 
 class ConnTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(LinuxConnMgr_getInstance(&mgr), 0); }
     void TearDown() override {
         for (LinuxConn *c : conns) LinuxConnMgr_destroyConnection(mgr, c);
@@ -101,7 +101,8 @@ TEST_F(ConnTest, UdpServerOnTheIPv6WildcardReceivesFromAnIPv4Client) {
     EXPECT_EQ(server->address.ss_family, AF_INET6);
 
     LinuxConn *client = make(LINUXCONN_UDP, LINUXCONN_CLIENT);
-    ASSERT_EQ(LinuxConn_open(client, "127.0.0.1", &port, 0, Events::onConnected, &cev, Events::onError, &cev), 0);
+    ASSERT_EQ(LinuxConn_open(client, "127.0.0.1", &port, 0, Events::onConnected, &cev, Events::onError, &cev),
+              0);
     int len = 5;
     ASSERT_EQ(LinuxConn_send(client, "hello", &len), 0);
     EXPECT_EQ(len, 5);
@@ -150,7 +151,8 @@ TEST_F(ConnTest, TcpConnectThenPeerCloseGivesReason8) {
     LinuxConn *client = make(LINUXCONN_TCP, LINUXCONN_CLIENT);
     LinuxConn_setRecvCallback(client, Events::onRecv, &cev);
     LinuxConn_setCloseCallback(client, Events::onClose, &cev);
-    ASSERT_EQ(LinuxConn_open(client, "127.0.0.1", &port, 0, Events::onConnected, &cev, Events::onError, &cev), 0);
+    ASSERT_EQ(LinuxConn_open(client, "127.0.0.1", &port, 0, Events::onConnected, &cev, Events::onError, &cev),
+              0);
     ASSERT_TRUE(cev.waitFor([](Events &e) { return e.connected == 1; }));
     ASSERT_TRUE(sev.waitFor([](Events &e) { return e.connected == 1; }));
     char local[64];
@@ -209,7 +211,8 @@ TEST_F(ConnTest, SendToAResetPeerIsAnErrorWithoutSigpipe) {
     Events cev;
     LinuxConn *client = make(LINUXCONN_TCP, LINUXCONN_CLIENT);
     uint16_t port = a.sin_port;
-    ASSERT_EQ(LinuxConn_open(client, "127.0.0.1", &port, 0, Events::onConnected, &cev, Events::onError, &cev), 0);
+    ASSERT_EQ(LinuxConn_open(client, "127.0.0.1", &port, 0, Events::onConnected, &cev, Events::onError, &cev),
+              0);
     int peer = accept(ls, nullptr, nullptr);
     ASSERT_GE(peer, 0);
     ASSERT_TRUE(cev.waitFor([](Events &e) { return e.connected == 1; }));
@@ -238,7 +241,8 @@ TEST_F(ConnTest, SendToAPeerThatStopsReadingFailsAfterABoundedWait) {
     Events cev;
     LinuxConn *client = make(LINUXCONN_TCP, LINUXCONN_CLIENT);
     uint16_t port = a.sin_port;
-    ASSERT_EQ(LinuxConn_open(client, "127.0.0.1", &port, 0, Events::onConnected, &cev, Events::onError, &cev), 0);
+    ASSERT_EQ(LinuxConn_open(client, "127.0.0.1", &port, 0, Events::onConnected, &cev, Events::onError, &cev),
+              0);
     int peer = accept(ls, nullptr, nullptr);  // never reads
     ASSERT_TRUE(cev.waitFor([](Events &e) { return e.connected == 1; }));
     std::string chunk(65536, 'x');
@@ -266,7 +270,8 @@ TEST_F(ConnTest, Limits) {
     EXPECT_EQ(LinuxConn_send(fresh, "x", &len), TERROR_EINVAL);  // not connected
     EXPECT_EQ(LinuxConn_sendTo(fresh, nullptr, 0, "x", &len), TERROR_EINVAL);
     uint16_t zero = 0;
-    EXPECT_EQ(LinuxConn_open(fresh, "127.0.0.1", &zero, 0, nullptr, nullptr, nullptr, nullptr), TERROR_EINVAL);
+    EXPECT_EQ(LinuxConn_open(fresh, "127.0.0.1", &zero, 0, nullptr, nullptr, nullptr, nullptr),
+              TERROR_EINVAL);
     int size = LINUXCONN_BUFFER + 1;
     EXPECT_EQ(LinuxConn_setRecvSize(fresh, 0, &size), TERROR_EINVAL);
     size = 16;
@@ -283,7 +288,8 @@ TEST_F(ConnTest, Limits) {
 
     while (conns.size() < LINUXCONN_MAX_CONNECTIONS) make(LINUXCONN_UDP, LINUXCONN_CLIENT);
     LinuxConn *extra = nullptr;
-    EXPECT_EQ(LinuxConnMgr_createConnection(mgr, LINUXCONN_UDP, LINUXCONN_CLIENT, 0, &extra), TERROR_TOO_MANY);
+    EXPECT_EQ(LinuxConnMgr_createConnection(mgr, LINUXCONN_UDP, LINUXCONN_CLIENT, 0, &extra),
+              TERROR_TOO_MANY);
     EXPECT_EQ(LinuxConnMgr_createConnection(mgr, LINUXCONN_UDP, LINUXCONN_CLIENT, 0, nullptr), TERROR_EINVAL);
 }
 
@@ -332,9 +338,9 @@ TEST_F(ConnTest, DestroyedConnectionIsClosedPromptlyWithoutOtherTraffic) {
 void noopSignal(int) {}
 
 TEST_F(ConnTest, HandlerKeepsServingWhileASignalHitsItsThreadEveryMillisecond) {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = noopSignal;  // no SA_RESTART: every wait is interrupted
-    struct sigaction old{};
+    struct sigaction old {};
     sigaction(SIGUSR1, &sa, &old);
     Events sev;
     LinuxConn *server;
@@ -395,7 +401,8 @@ TEST_F(ConnTest, IdleCallbackRunsWhenTheWaitTimesOut) {
     static std::atomic<int> idles;
     idles = 0;
     LinuxConnMgr_setTimeout(mgr, 10);
-    LinuxConnMgr_setTimeoutCallback(mgr, [](LinuxConnMgr *, void *) { idles++; }, nullptr);
+    LinuxConnMgr_setTimeoutCallback(
+        mgr, [](LinuxConnMgr *, void *) { idles++; }, nullptr);
     for (int i = 0; i < 200 && idles < 3; ++i) std::this_thread::sleep_for(5ms);
     EXPECT_GE(idles.load(), 3);
     LinuxConnMgr_setTimeoutCallback(mgr, nullptr, nullptr);

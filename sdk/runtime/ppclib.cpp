@@ -149,14 +149,16 @@ int ppc_cancel_task(ppc_router_task *ctx, uint8_t by_type, int32_t task_type, in
         if (task_type == PPC_TASK_ALL) {
             t->cancel_status.store(-1);
         } else if (by_type != 0) {
-            if (t->task_type == task_type) t->cancel_status.store(-1);
+            // A sequence number narrows the cancel to that request: closing one download must not stop
+            // the others. 0 keeps the whole type.
+            if (t->task_type == task_type && (seq == 0 || t->id.load() == seq)) t->cancel_status.store(-1);
         } else {
             const long long id = t->id.load();
             QV_LOG_MSG("seq: %lld, item->seq= %lld, taskType=%d", static_cast<long long>(seq), id, task_type);
-            if (id == seq) {
+            if (id == seq && t->task_type == task_type) {  // ids of different kinds of task may coincide
                 QV_LOG_MSG("seq: %lld, item->seq= %lld", static_cast<long long>(seq), id);
                 t->cancel_status.store(-1);
-                break;  // the type is not compared: the first task with this id
+                break;
             }
         }
     }

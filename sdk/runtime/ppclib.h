@@ -135,6 +135,7 @@ void ppc_module_list_clear(ppc_router_task *ctx);
 int ppc_module_list_fetch(ppc_router_task *ctx, int64_t token);
 
 // Marks tasks cancelled (cancel flag -1), under the mutex; never unlinks or waits. Type 0: every task;
-// otherwise with `by_type` set every task of that type; otherwise the first task whose id equals `seq`.
+// otherwise with `by_type` set every task of that type whose id is `seq` (every one of the type for seq 0);
+// otherwise the first task of that type whose id equals `seq`.
 // 0 (also when nothing matched); QV_ERR_ARG with "context is NULL" without a context.
 int ppc_cancel_task(ppc_router_task *ctx, uint8_t by_type, int32_t task_type, int64_t seq);

@@ -74,8 +74,12 @@ TEST(ServiceContext, CancelMarksByTypeBySeqOrAll) {
         c.add(7, PPC_TASK_DOWNLOAD);
         c.add(8, PPC_TASK_UPLOAD);
         c.add(9, PPC_TASK_DOWNLOAD);
-        // By type: every download, whatever its id.
+        // By type and id: only that download; by type with id 0: every download.
+        EXPECT_EQ(ppc_cancel_task(c.ctx, 1, PPC_TASK_DOWNLOAD, 9), 0);
+        EXPECT_EQ(c.flags(), (std::vector<int32_t>{0, 0, -1}));
         EXPECT_EQ(ppc_cancel_task(c.ctx, 1, PPC_TASK_DOWNLOAD, 12345), 0);
+        EXPECT_EQ(c.flags(), (std::vector<int32_t>{0, 0, -1}));
+        EXPECT_EQ(ppc_cancel_task(c.ctx, 1, PPC_TASK_DOWNLOAD, 0), 0);
         EXPECT_EQ(c.flags(), (std::vector<int32_t>{-1, 0, -1}));
     }
     {
@@ -83,12 +87,12 @@ TEST(ServiceContext, CancelMarksByTypeBySeqOrAll) {
         c.add(7, PPC_TASK_DOWNLOAD);
         c.add(8, PPC_TASK_UPLOAD);
         c.add(8, PPC_TASK_DOWNLOAD);
-        // By sequence number: only the first task with that id, even of another type.
+        // By sequence number: the first task with that id and type, not the upload sharing the id.
         EXPECT_EQ(ppc_cancel_task(c.ctx, 0, PPC_TASK_DOWNLOAD, 8), 0);
-        EXPECT_EQ(c.flags(), (std::vector<int32_t>{0, -1, 0}));
+        EXPECT_EQ(c.flags(), (std::vector<int32_t>{0, 0, -1}));
         // No match: nothing changes, still 0.
         EXPECT_EQ(ppc_cancel_task(c.ctx, 0, PPC_TASK_DOWNLOAD, 99), 0);
-        EXPECT_EQ(c.flags(), (std::vector<int32_t>{0, -1, 0}));
+        EXPECT_EQ(c.flags(), (std::vector<int32_t>{0, 0, -1}));
     }
     {
         Ctx c;

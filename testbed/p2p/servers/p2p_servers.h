@@ -1,0 +1,97 @@
+// The P2P test servers: a master that hands out the server group, group servers that answer probes, keep
+// device logins, answer device queries and pass peer addresses on for punches, and a "fixed server" that only
+// accepts TCP. One thread polls every socket; every packet in and out goes to a JSON-lines log.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "psl_messages.h"
+
+namespace qvbed::p2p {
+
+struct Options {
+    psl::Addr master{{127, 0, 0, 1}, 10240};
+    std::vector<psl::Addr> servers{{{127, 0, 0, 2}, 20001}, {{127, 0, 0, 3}, 20001}};
+    std::optional<psl::Addr> fixed = psl::Addr{{127, 0, 0, 4}, 80};  // TCP, accept only
+    std::set<std::string> refuseUids;       // the master answers these with MSG_UID_REFUSED
+    bool silent = false;                    // log what arrives, answer nothing
+    std::optional<uint32_t> deviceVersion;  // reported in device queries instead of the login's
+    bool asleep = false;                    // device queries draw MSG_DEVICE_ASLEEP
+    bool punchAnswer = true;                // punches draw MSG_PEER_ADDRESS to both sides
+    int peerForm = 292;                     // 36, 116 or 292 bytes
+    uint16_t groupIds[3] = {1, 2, 3};
+    std::string logPath;  // empty: no log file
+};
+
+// What a group server keeps of a device's login.
+struct DeviceRecord {
+    psl::Addr observed;   // login source
+    size_t endpoint = 0;  // the server socket the login hit
+    psl::Addr local;
+    uint32_t natType = 0;
+    uint32_t version = 0;
+    uint64_t logins = 0;
+};
+
+class ServerSet {
+  public:
+    explicit ServerSet(Options o);
+    ~ServerSet();
+    ServerSet(const ServerSet &) = delete;
+    ServerSet &operator=(const ServerSet &) = delete;
+
+    // Binds every socket and starts the poll thread; false with the reason in *error when a bind fails.
+    bool start(std::string *error);
+    void stop();
+
+    std::optional<DeviceRecord> device(const std::string &uid) const;
+    size_t packets_in() const { return packetsIn_.load(); }
+
+  private:
+    struct Endpoint {
+        std::string name;  // "M", "S1", "S2", ...
+        bool master = false;
+        int fd = -1;
+        psl::Addr addr;
+    };
+    struct ClientPunch {
+        psl::Addr observed;
+        psl::Fields fields;
+    };
+
+    void loop();
+    void on_datagram(size_t ep, const uint8_t *data, size_t size, const psl::Addr &from);
+    void on_master(size_t ep, const psl::Packet &p, const psl::Layout *l, const psl::Fields &f,
+                   const psl::Addr &from);
+    void on_server(size_t ep, const psl::Packet &p, const psl::Layout *l, const psl::Fields &f,
+                   const psl::Addr &from);
+    void on_punch(size_t ep, const psl::Fields &f, const psl::Addr &from);
+    void send(size_t ep, const psl::Addr &to, const char *msg, const char *form, const psl::Fields &f);
+    void log_line(const std::string &json);
+
+    Options opt_;
+    std::vector<Endpoint> eps_;
+    int fixedFd_ = -1;
+    int wakeFd_[2] = {-1, -1};
+    std::thread thread_;
+    std::atomic<size_t> packetsIn_{0};
+    mutable std::mutex mu_;  // devices_
+    std::map<std::string, DeviceRecord> devices_;
+    std::map<std::string, ClientPunch> clients_;  // last punch per UID from a peer other than the device
+    FILE *log_ = nullptr;
+    uint64_t t0_ = 0;
+};
+
+// Command-line flags into options; false with the reason in *error.
+bool parse_args(int argc, char **argv, Options *o, std::string *error);
+
+}  // namespace qvbed::p2p
