@@ -21,8 +21,10 @@ enum QvResult : int {
     QV_ERR_NO_PARSER = 10004,      // the command's reply parser is not available in this build
     QV_ERR_DL_NO_TYPE = 10005,     // download reply without type or length
     QV_ERR_DL_CLOSED = 10007,      // device closed the connection before the end of a download
+    QV_ERR_CONN_LOST_A = 10102,    // a connection-loss code: a kept connection is closed on it
     QV_ERR_RECV = 10103,           // no reply within the time-out
     QV_ERR_LOCAL_FILE = 10105,     // decompression or local file error
+    QV_ERR_CONN_LOST_B = 10107,    // likewise
     QV_ERR_LOCAL_MISSING = 10202,  // local file missing
     QV_ERR_OTHER_PARTIAL = 10258,  // partial download of another file
     QV_ERR_PARTIAL_GONE = 13115,   // the partial download file disappeared

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "base/qv_errors.h"
+
 namespace {
 
 struct CipherCtxFree {
@@ -105,19 +107,19 @@ void aes256_decrypt_block(const aes256_context *ctx, uint8_t block[16]) {
 }
 
 int aes256_cbc_encrypt(aes256_context *ctx, uint8_t *buf, size_t len) {
-    if (len % 16 != 0) return -1;
+    if (len % 16 != 0) return QV_ERR_ARG;
     if (len == 0) return 0;
-    if (!transform(EVP_aes_256_cbc(), ctx, ctx->iv, true, buf, len)) return -1;
+    if (!transform(EVP_aes_256_cbc(), ctx, ctx->iv, true, buf, len)) return QV_ERR_FAILED;
     std::memcpy(ctx->iv, buf + len - 16, 16);  // the chaining value goes on from the last ciphertext block
     return 0;
 }
 
 int aes256_cbc_decrypt(aes256_context *ctx, uint8_t *buf, size_t len) {
-    if (len % 16 != 0) return -1;
+    if (len % 16 != 0) return QV_ERR_ARG;
     if (len == 0) return 0;
     uint8_t last[16];
     std::memcpy(last, buf + len - 16, 16);
-    if (!transform(EVP_aes_256_cbc(), ctx, ctx->iv, false, buf, len)) return -1;
+    if (!transform(EVP_aes_256_cbc(), ctx, ctx->iv, false, buf, len)) return QV_ERR_FAILED;
     std::memcpy(ctx->iv, last, 16);
     return 0;
 }

@@ -19,8 +19,8 @@ void aes256_expand_key(uint32_t round_key[60], const uint8_t key[32]);
 void aes256_encrypt_block(const aes256_context *ctx, uint8_t block[16]);
 void aes256_decrypt_block(const aes256_context *ctx, uint8_t block[16]);
 
-// CBC over a buffer in place; the length must be a multiple of 16 (else -1, buffer untouched). The vector is
-// the chaining value and holds the last ciphertext block afterwards.
+// CBC over a buffer in place; the length must be a multiple of 16 (else QV_ERR_ARG, buffer untouched). The
+// vector is the chaining value and holds the last ciphertext block afterwards.
 int aes256_cbc_encrypt(aes256_context *ctx, uint8_t *buf, size_t len);
 int aes256_cbc_decrypt(aes256_context *ctx, uint8_t *buf, size_t len);
 

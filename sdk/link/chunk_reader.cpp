@@ -24,7 +24,8 @@ int hexval(char c) {
     return -1;
 }
 
-// Reads one CRLF-ended line (without the CRLF) into `line`; 0 or a code (15000 for an overlong line or a lone LF).
+// Reads one CRLF-ended line (without the CRLF) into `line`; 0 or a code (QV_ERR_NET for an overlong line or a
+// lone LF).
 int read_line(int fd, char *line, size_t *len, int64_t deadline, const client_file_task *task) {
     size_t n = 0;
     for (;;) {

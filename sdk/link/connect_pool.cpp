@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/qv_defaults.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
 #include "link/msg.h"
@@ -60,7 +61,7 @@ std::condition_variable g_cv;
 con_list *pConList = nullptr;  // guarded by g_mu
 std::atomic<bool> conPoolExitFlag{false};
 uint64_t g_next_conn_id = 0;  // guarded by g_mu
-std::atomic<int> g_port{QV_DEVICE_PORT};
+std::atomic<int> g_port{QV_DEVICE_CMD_PORT};
 
 int plain_open(const char *addr, int port, int timeout_ms, int *fd) {
     *fd = QV_InetClientTimeOutInit(AF_INET, static_cast<uint16_t>(port), SOCK_STREAM, addr, timeout_ms);
@@ -202,10 +203,10 @@ int QVConnect(const char *addr, sock_handle **handle, int timeout) {
 int QVConnectPort(const char *addr, int port, sock_handle **handle, int timeout) {
     if (!addr || !*addr || !handle || std::strlen(addr) > static_cast<size_t>(QV_POOL_ADDR_MAX)) {
         QV_LOG_ERROR("para is error!");
-        return -1;
+        return QV_ERR_ARG;
     }
     auto *h = new (std::nothrow) sock_handle{};
-    if (!h) return -1;
+    if (!h) return QV_ERR_FAILED;
     h->fd = -1;
     h->timeout = timeout;
 
@@ -214,7 +215,7 @@ int QVConnectPort(const char *addr, int port, sock_handle **handle, int timeout)
         if (!pConList) {
             QV_LOG_ERROR("pConList is null.");
             delete h;
-            return -1;
+            return QV_ERR_FAILED;
         }
         if (pConList->available_num > 0) {
             for (auto &n : pConList->nodes) {
@@ -231,7 +232,7 @@ int QVConnectPort(const char *addr, int port, sock_handle **handle, int timeout)
 
     // Open a new connection outside the mutex, so that several borrowers can open at once.
     int fd = -1;
-    int ret = g_open.load()(addr, port, timeout ? timeout : 20000, &fd);
+    int ret = g_open.load()(addr, port, timeout ? timeout : QV_DEFAULT_TIMEOUT_MS, &fd);
     h->ret = ret;
     if (ret != 0) {
         QV_LOG_ERROR("qv_open_connect failed, ret=%d, fd=%d", ret, fd);
@@ -247,7 +248,7 @@ int QVConnectPort(const char *addr, int port, sock_handle **handle, int timeout)
         QV_LOG_ERROR("pConList is null.");
         if (h->fd >= 0) ::close(h->fd);
         delete h;
-        return -1;
+        return QV_ERR_FAILED;
     }
     if (h->fd < 0) {
         QV_LOG_ERROR("qv_open_connect error, ret = %d", ret);
@@ -271,7 +272,7 @@ int QVConnectPort(const char *addr, int port, sock_handle **handle, int timeout)
 int QVClose(sock_handle *handle) {
     if (!handle) {
         QV_LOG_ERROR("pSockHandleList is null.");
-        return -1;
+        return QV_ERR_ARG;
     }
     std::list<con_info> failed;
     {
@@ -279,7 +280,7 @@ int QVClose(sock_handle *handle) {
         if (!pConList) {
             QV_LOG_ERROR("pConList is null.");
             delete handle;
-            return -1;
+            return QV_ERR_FAILED;
         }
         auto same = [handle](const con_info &n) { return handle->conn_id != 0 && n.sock.conn_id == handle->conn_id; };
         auto &nodes = pConList->nodes;
@@ -333,7 +334,7 @@ int qv_close_all_connection(void) {
         std::lock_guard<std::mutex> lk(g_mu);
         if (!pConList) {
             QV_LOG_ERROR("pSockHandleList is null.");
-            return -1;
+            return QV_ERR_FAILED;
         }
         nodes = take_all(pConList, false);
     }
@@ -343,14 +344,14 @@ int qv_close_all_connection(void) {
 
 int qv_connect_pool_counts(int32_t *total_num, int32_t *available_num) {
     std::lock_guard<std::mutex> lk(g_mu);
-    if (!pConList) return -1;
+    if (!pConList) return QV_ERR_FAILED;
     if (total_num) *total_num = pConList->total_num;
     if (available_num) *available_num = pConList->available_num;
     return 0;
 }
 
 void qv_connect_pool_set_port(int port) {
-    g_port.store(port > 0 ? port : QV_DEVICE_PORT);
+    g_port.store(port > 0 ? port : QV_DEVICE_CMD_PORT);
 }
 
 const qv_pool_conn_ops qv_pool_plain_ops = {plain_open, plain_close};

@@ -6,7 +6,8 @@
 // Idle connections are keyed by device address and port: a borrower only ever gets a connection to the
 // device it names. A handle carries the id of the connection it borrowed (ids are never reused), so a give-back
 // finds its own connection even when the kernel has reused the descriptor number. Close exchanges run outside
-// the pool mutex. The mutex outlives the pool, so calls after destory_connect_pool fail cleanly with -1.
+// the pool mutex. The mutex outlives the pool, so calls after destory_connect_pool fail cleanly with
+// QV_ERR_FAILED.
 #pragma once
 
 #include <cstdint>
@@ -30,23 +31,25 @@ int init_connect_pool(void);
 int destory_connect_pool(void);
 
 // Borrows an idle connection to `addr` (port: the pool's device port) or opens a new one. 0 with `*handle`
-// set; -1 when the address is missing or longer than 32 characters, or no pool exists; the open's non-zero
-// result (nothing stored) when a new connection cannot be opened. `timeout` in ms, 0 meaning 20000.
+// set; QV_ERR_ARG when the address is missing or longer than 32 characters, QV_ERR_FAILED when no pool
+// exists; the open's non-zero result (nothing stored) when a new connection cannot be opened. `timeout` in
+// ms, 0 meaning QV_DEFAULT_TIMEOUT_MS.
 int QVConnect(const char *addr, sock_handle **handle, int timeout);
 // As QVConnect to an explicit port.
 int QVConnectPort(const char *addr, int port, sock_handle **handle, int timeout);
 // Gives a connection back: kept idle when `handle->ret` is 0, else closed without a request. Frees the
-// handle in every case. 0; -1 for a null handle or without a pool.
+// handle in every case. 0; QV_ERR_ARG for a null handle, QV_ERR_FAILED
+// without a pool.
 int QVClose(sock_handle *handle);
 
 // Closes one connection: with `ret` 0 through the installed close (time-out 200 ms), otherwise the socket
 // is only closed. Afterwards `fd` is -1 (the socket is closed in every case) and `ret` holds the
 // close result.
 void qv_close_connect(sock_handle *handle);
-// Closes every connection, idle or in use; the pool stays, empty. 0, or -1 without a pool.
+// Closes every connection, idle or in use; the pool stays, empty. 0, or QV_ERR_FAILED without a pool.
 int qv_close_all_connection(void);
 
-// Counts of the current pool; 0, or -1 without a pool.
+// Counts of the current pool; 0, or QV_ERR_FAILED without a pool.
 int qv_connect_pool_counts(int32_t *total_num, int32_t *available_num);
 
 // How the pool opens and closes a device connection.
@@ -65,5 +68,5 @@ extern const qv_pool_conn_ops qv_pool_plain_ops;
 // Installs the open/close pair (copied); null restores the plain pair. Install before the first borrow.
 void qv_connect_pool_set_ops(const qv_pool_conn_ops *ops);
 
-// Seam for tests: the device port of QVConnect (default QV_DEVICE_PORT).
+// Seam for tests: the device port of QVConnect (default QV_DEVICE_CMD_PORT).
 void qv_connect_pool_set_port(int port);

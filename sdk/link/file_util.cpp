@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/qv_errors.h"
+
 namespace {
 char *dup_text(const char *s, size_t n) {
     auto *out = static_cast<char *>(alloc_or_warn(n + 1));
@@ -82,7 +84,7 @@ int remove_at(int parent_fd, const char *name, const std::string &shown) {
 
 int mkdir_error(const char *what, const char *path) {
     std::printf("can't %s directory '%s',errno = %d\n", what, path, errno);
-    return -1;
+    return QV_ERR_FAILED;
 }
 }  // namespace
 
@@ -333,15 +335,15 @@ int copy_then_remove(const char *src, const char *dst) {
 }
 
 int move_path(const char *src, const char *dst) {
-    if (src == nullptr || dst == nullptr) return -1;
+    if (src == nullptr || dst == nullptr) return QV_ERR_ARG;
     if (rename(src, dst) == 0) return 0;
     // Only a move between file systems is done by copying; any other refusal of rename stands.
-    if (errno != EXDEV) return -1;
-    return copy_then_remove(src, dst) != 0 ? 0 : -1;
+    if (errno != EXDEV) return QV_ERR_FAILED;
+    return copy_then_remove(src, dst) != 0 ? 0 : QV_ERR_FAILED;
 }
 
 int make_directory(const char *path, long mode, int flags) {
-    if (path == nullptr) return -1;
+    if (path == nullptr) return QV_ERR_ARG;
     if (std::strcmp(path, ".") == 0) return 0;
 
     std::string full = strip_trailing_slashes(path);

@@ -50,12 +50,14 @@ int copy_path(const char *src, const char *dst);
 int remove_path_recursive(const char *path);
 // copy_path then remove_path_recursive of the source: 1 moved, 0 failed.
 int copy_then_remove(const char *src, const char *dst);
-// rename, falling back to copy_then_remove across file systems: 0 moved, -1 failed.
+// rename, falling back to copy_then_remove across file systems: 0 moved, QV_ERR_FAILED failed
+// (QV_ERR_ARG without a path).
 int move_path(const char *src, const char *dst);
 
 inline constexpr int QV_MKDIR_PARENTS = 4;
 // Creates a directory (flags QV_MKDIR_PARENTS: with missing parents; an existing one is then fine) and, when
-// mode is not -1 and the last component was created here, sets its mode exactly. 0 or -1.
+// mode is not -1 and the last component was created here, sets its mode exactly. 0, QV_ERR_FAILED,
+// or QV_ERR_ARG without a path.
 int make_directory(const char *path, long mode, int flags);
 // make_directory with mode 0777 and parents.
 int make_directory_parents(const char *path);

@@ -1,5 +1,6 @@
 #include "link/gzip.h"
 
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
 
 #include <zlib.h>
@@ -24,7 +25,7 @@ int gzdecompress_limit(const void *zdata, uint64_t nzdata, char **data, uint64_t
     if (zdata == nullptr || nzdata == 0 || data == nullptr || ndata == nullptr) {
         QV_LOG_ERROR("para is error, zdata=%p, nzdata=%lu, data=%p, ndata=%p.", zdata,
                      static_cast<unsigned long>(nzdata), static_cast<void *>(data), static_cast<void *>(ndata));
-        return -1;
+        return QV_ERR_ARG;
     }
 
     // Output grows by a fixed step sized from the input; one byte more than the room holds the terminator.
@@ -37,7 +38,7 @@ int gzdecompress_limit(const void *zdata, uint64_t nzdata, char **data, uint64_t
         std::free(buf);
         *data = nullptr;
         *ndata = 0;
-        return -1;
+        return QV_ERR_FAILED;
     };
 
     char *buf = static_cast<char *>(std::calloc(chunk + 1, 1));
@@ -111,11 +112,11 @@ int gzdecompress_limit(const void *zdata, uint64_t nzdata, char **data, uint64_t
 }
 
 int gzcompress(const void *data, uint64_t ndata, void *zdata, uint64_t *size) {
-    if (data == nullptr || ndata == 0 || zdata == nullptr || size == nullptr) return -1;
+    if (data == nullptr || ndata == 0 || zdata == nullptr || size == nullptr) return QV_ERR_ARG;
 
     z_stream zs{};
     if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        return -1;
+        return QV_ERR_FAILED;
     }
     const auto *in = static_cast<const Bytef *>(data);
     uint64_t in_left = ndata;
@@ -141,7 +142,7 @@ int gzcompress(const void *data, uint64_t ndata, void *zdata, uint64_t *size) {
     while ((zs.avail_in > 0 || in_left > 0) && written < room) {
         if (step(Z_NO_FLUSH) != Z_OK) {
             deflateEnd(&zs);
-            return -1;
+            return QV_ERR_FAILED;
         }
     }
     uint64_t left = zs.avail_in + in_left;
@@ -154,10 +155,10 @@ int gzcompress(const void *data, uint64_t ndata, void *zdata, uint64_t *size) {
         if (err == Z_STREAM_END) break;
         if (err != Z_OK) {
             deflateEnd(&zs);
-            return -1;
+            return QV_ERR_FAILED;
         }
     }
-    if (deflateEnd(&zs) != Z_OK) return -1;
+    if (deflateEnd(&zs) != Z_OK) return QV_ERR_FAILED;
     *size = written;
     return 0;
 }

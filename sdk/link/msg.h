@@ -4,7 +4,7 @@
 // messages are in msg.cpp; both wait, read and write through the socket-I/O core (sock_io.h). A framed
 // message is a 4-byte length in host byte order (`msg_hdr`) followed by that many payload bytes; over UDP one datagram holds
 // one frame. Results: descriptors or -1 from set-up calls, 0 or a byte count from the message calls, and the
-// negative codes QV_ERR_SOCK_* (-9001..-9005) from "base/qv_errors.h" on failure.
+// negative codes QV_ERR_SOCK_* from "base/qv_errors.h" on failure.
 #pragma once
 
 #include <netinet/in.h>
@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+
+#include "base/qv_defaults.h"
 
 // The length that precedes every framed message.
 struct msg_hdr {
@@ -23,7 +25,7 @@ constexpr uint32_t QV_MSG_MAX_LEN = 0xA00000;
 // Payload room of a framed UDP datagram.
 constexpr uint32_t QV_UDP_MAX_LEN = 8192;
 // Budget of a frame write that has to wait for socket room (non-blocking descriptors).
-constexpr uint32_t QV_MSG_SEND_TIMEOUT_MS = 20000;
+constexpr uint32_t QV_MSG_SEND_TIMEOUT_MS = QV_DEFAULT_TIMEOUT_MS;
 
 // ---- Socket set-up ----------------------------------------------------------------------------------------------
 int QV_InetServerInit(int family, uint16_t port, int type, int backlog);
@@ -36,7 +38,7 @@ int QV_ServerAcceptGetIp(int listen_fd, char *ip_out);
 // a request goes out as a header frame and a body, and the second write must not wait for a delayed ACK.
 // Blocking connect; the descriptor is returned in blocking mode.
 int QV_InetClientInit(int family, uint16_t port, int type, const char *ip);
-// Non-blocking connect bounded by `timeout_ms` (<= 0 means the default 20000 ms); the descriptor stays
+// Non-blocking connect bounded by `timeout_ms` (<= 0 means QV_DEFAULT_TIMEOUT_MS); the descriptor stays
 // non-blocking. A refused or failed connect gives -1.
 int QV_InetClientTimeOutInit(int family, uint16_t port, int type, const char *ip, int32_t timeout_ms);
 // Fill `addr` with the destination; an address text that is not an IPv4 address gives -1.
@@ -47,7 +49,8 @@ int QV_SockClose(int fd);
 int QV_UdpClose(int fd);
 
 int set_socket_keepalive(int fd);
-// Nagle off: every write leaves at once. 0, or -1 when the option cannot be set (not a TCP socket).
+// Nagle off: every write leaves at once. 0, or QV_ERR_FAILED when the option cannot be set (not a TCP
+// socket).
 int set_tcp_nodelay(int fd);
 int set_non_blocking_mode(int fd);
 int set_blocking_mode(int fd);

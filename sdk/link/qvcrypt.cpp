@@ -1,6 +1,7 @@
 #include "link/qvcrypt.h"
 
 #include "link/aes256.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
 #include "qv_config.h"
 
@@ -55,20 +56,20 @@ int qv_crypt_encrypt(const void *in, int32_t in_len, char **out, int32_t *out_le
     if (out == nullptr || out_len == nullptr || in_len < 0 || (in == nullptr && in_len > 0) ||
         in_len > INT32_MAX - kBlock) {
         QV_LOG_ERROR("para is error, in_len=%d", in_len);
-        return -1;
+        return QV_ERR_ARG;
     }
     // Round up to whole blocks; an empty body still becomes one block.
     int32_t padded = in_len == 0 ? kBlock : (in_len + kBlock - 1) / kBlock * kBlock;
     auto *buf = static_cast<char *>(std::calloc(static_cast<size_t>(padded) + 1, 1));
     if (buf == nullptr) {
         QV_LOG_ERROR("out of memory for %d bytes", padded);
-        return -1;
+        return QV_ERR_FAILED;
     }
     if (in_len > 0) std::memcpy(buf, in, static_cast<size_t>(in_len));
     if (!transform_first_block(reinterpret_cast<uint8_t *>(buf), Dir::Encrypt)) {
         std::free(buf);
         QV_LOG_ERROR("para is null");
-        return -1;
+        return QV_ERR_FAILED;
     }
     *out = buf;
     *out_len = padded;
@@ -78,18 +79,18 @@ int qv_crypt_encrypt(const void *in, int32_t in_len, char **out, int32_t *out_le
 int qv_crypt_decrypt(const void *in, int32_t in_len, char **out, int32_t *out_len) {
     if (out == nullptr || out_len == nullptr || in == nullptr || in_len < kBlock || in_len % kBlock != 0) {
         QV_LOG_ERROR("cannot decipher %d bytes: not whole cipher blocks", in_len);
-        return -1;
+        return QV_ERR_ARG;
     }
     auto *buf = static_cast<char *>(std::calloc(static_cast<size_t>(in_len) + 1, 1));
     if (buf == nullptr) {
         QV_LOG_ERROR("out of memory for %d bytes", in_len);
-        return -1;
+        return QV_ERR_FAILED;
     }
     std::memcpy(buf, in, static_cast<size_t>(in_len));
     if (!transform_first_block(reinterpret_cast<uint8_t *>(buf), Dir::Decrypt)) {
         std::free(buf);
         QV_LOG_ERROR("para is null");
-        return -1;
+        return QV_ERR_FAILED;
     }
     *out = buf;
     *out_len = in_len;

@@ -1,5 +1,6 @@
 #include "link/qvhttp.h"
 
+#include "base/qv_errors.h"
 #include "link/base64.h"
 
 #include <strings.h>
@@ -86,10 +87,10 @@ void uri_clear(qvhttp_uri *u) {
 }
 
 int parse_port(std::string_view digits, uint16_t *port) {
-    if (digits.empty() || digits.size() > 5) return -1;
+    if (digits.empty() || digits.size() > 5) return QV_ERR_ARG;
     uint32_t v = 0;
     for (char c : digits) v = v * 10 + static_cast<uint32_t>(c - '0');
-    if (v > 65535) return -1;
+    if (v > 65535) return QV_ERR_ARG;
     *port = static_cast<uint16_t>(v);
     return 0;
 }
@@ -110,11 +111,11 @@ void qvhttp_uri_free(qvhttp_uri *u) {
 }
 
 int qvhttp_uri_parse(const char *text, qvhttp_uri *u) {
-    if (!text) return -1;
+    if (!text) return QV_ERR_ARG;
     const std::string_view s(text);
     size_t colon = s.find(':');
-    if (colon == std::string_view::npos) return -1;
-    if (s.substr(colon + 1, 2) != "//") return -1;
+    if (colon == std::string_view::npos) return QV_ERR_ARG;
+    if (s.substr(colon + 1, 2) != "//") return QV_ERR_ARG;
 
     enum { Host, Port, Resource } state = Host;
     const size_t start = colon + 3;
@@ -125,18 +126,18 @@ int qvhttp_uri_parse(const char *text, qvhttp_uri *u) {
         if (state == Host) {
             if (c == ':' || c == '/') {
                 host = s.substr(mark, i - mark);
-                if (host.empty()) return -1;
+                if (host.empty()) return QV_ERR_ARG;
                 mark = c == ':' ? i + 1 : i;
                 state = c == ':' ? Port : Resource;
             }
         } else {  // Port
             if (c == '/') {
                 port_text = s.substr(mark, i - mark);
-                if (port_text.empty() || port_text.size() > 5) return -1;
+                if (port_text.empty() || port_text.size() > 5) return QV_ERR_ARG;
                 mark = i;
                 state = Resource;
             } else if (c < '0' || c > '9') {
-                return -1;
+                return QV_ERR_ARG;
             }
         }
     }
@@ -144,18 +145,18 @@ int qvhttp_uri_parse(const char *text, qvhttp_uri *u) {
     switch (state) {
         case Host:
             host = s.substr(mark);
-            if (host.empty()) return -1;
+            if (host.empty()) return QV_ERR_ARG;
             resource = "/";
             break;
         case Port:
             port_text = s.substr(mark);
-            if (port_text.empty()) return -1;
+            if (port_text.empty()) return QV_ERR_ARG;
             resource = "/";
             break;
         case Resource: resource = s.substr(mark); break;
     }
     // A port beyond 16 bits is refused rather than wrapped to another port.
-    if (!port_text.empty() && parse_port(port_text, &port) < 0) return -1;
+    if (!port_text.empty() && parse_port(port_text, &port) < 0) return QV_ERR_ARG;
     if (!u) return 0;
 
     uri_clear(u);
@@ -234,7 +235,7 @@ const char *qvhttp_hdr_get(qvhttp_hdr_table *t, const char *name) {
 }
 
 int qvhttp_hdr_get_names(qvhttp_hdr_table *t, char ***names, int *count) {
-    if (!names || !count) return -1;
+    if (!names || !count) return QV_ERR_ARG;
     *names = nullptr;
     *count = 0;
     if (!t) return 0;
@@ -243,7 +244,7 @@ int qvhttp_hdr_get_names(qvhttp_hdr_table *t, char ***names, int *count) {
         if (t->header[i]) ++n;
     if (n == 0) return 0;
     auto **arr = static_cast<char **>(std::calloc(static_cast<size_t>(n), sizeof(char *)));
-    if (!arr) return -1;
+    if (!arr) return QV_ERR_ARG;
     int k = 0;
     for (int i = 0; i < QVHTTP_HDR_SLOTS; ++i) {
         if (!t->header[i]) continue;
@@ -251,7 +252,7 @@ int qvhttp_hdr_get_names(qvhttp_hdr_table *t, char ***names, int *count) {
         if (!arr[k]) {
             for (int j = 0; j < k; ++j) std::free(arr[j]);
             std::free(arr);
-            return -1;
+            return QV_ERR_ARG;
         }
         ++k;
     }
@@ -295,7 +296,7 @@ void qvhttp_req_msg_free(qvhttp_req_msg *m) {
 }
 
 int qvhttp_req_msg_prepare(qvhttp_req_msg *m) {
-    if (!m) return -1;
+    if (!m) return QV_ERR_ARG;
     if (m->host) qvhttp_hdr_set(m->headers, "Host", m->host);
     if (!qvhttp_hdr_get(m->headers, "User-Agent")) qvhttp_hdr_set(m->headers, "User-Agent", kUserAgent);
     return 0;
@@ -362,10 +363,10 @@ bool is_status_line(std::string_view b) {
 }  // namespace
 
 int qvhttp_resp_parse_headers_n(qvhttp_resp *p, const char *text, size_t len) {
-    if (!p || !text) return -1;
+    if (!p || !text) return QV_ERR_ARG;
     const std::string_view all(text, len);
     const size_t end = all.find("\r\n\r\n");
-    if (end == std::string_view::npos) return -1;  // truncated block: nothing is taken from it
+    if (end == std::string_view::npos) return QV_ERR_FAILED;  // truncated block: nothing is taken from it
     // Everything up to and including the first CR of the end marker; the marker's CR ends the last line.
     const std::string_view b = all.substr(0, end + 1);
     if (!is_status_line(all.substr(0, end + 4))) return 0;
@@ -418,7 +419,7 @@ int qvhttp_resp_parse_headers_n(qvhttp_resp *p, const char *text, size_t len) {
 }
 
 int qvhttp_resp_parse_headers(qvhttp_resp *p, const char *text) {
-    if (!text) return -1;
+    if (!text) return QV_ERR_ARG;
     return qvhttp_resp_parse_headers_n(p, text, std::strlen(text));
 }
 
@@ -459,12 +460,12 @@ void qvhttp_request_free(qvhttp_request *r) {
 void qvhttp_request_destroy(qvhttp_request *r) { qvhttp_request_free(r); }
 
 int qvhttp_set_uri(qvhttp_request *r, const char *text) {
-    if (!r || !text) return -1;
+    if (!r || !text) return QV_ERR_ARG;
     qvhttp_uri *u = qvhttp_uri_new();
-    if (!u) return -1;
+    if (!u) return QV_ERR_ARG;
     if (qvhttp_uri_parse(text, u) < 0) {
         qvhttp_uri_free(u);
-        return -1;
+        return QV_ERR_ARG;
     }
     qvhttp_uri *cur = r->uri;
     if (cur && cur->host && cur->port && cur->resource && std::strcmp(cur->host, u->host) == 0 &&
@@ -479,18 +480,18 @@ int qvhttp_set_uri(qvhttp_request *r, const char *text) {
 }
 
 int qvhttp_set_proxy(qvhttp_request *r, const char *text) {
-    if (!r || !r->proxy) return -1;
+    if (!r || !r->proxy) return QV_ERR_ARG;
     return qvhttp_uri_parse(text, r->proxy);
 }
 
 int qvhttp_set_type(qvhttp_request *r, uint32_t method) {
-    if (!r || !r->req || method >= QVHTTP_METHOD_COUNT) return -1;
+    if (!r || !r->req || method >= QVHTTP_METHOD_COUNT) return QV_ERR_ARG;
     r->req->method = method;
     return 0;
 }
 
 int qvhttp_set_body(qvhttp_request *r, char *data, uint64_t len) {
-    if (!r || !r->req || (!data && len) || !body_allowed(r->req->method)) return -1;
+    if (!r || !r->req || (!data && len) || !body_allowed(r->req->method)) return QV_ERR_ARG;
     if (r->req->body != data) std::free(r->req->body);
     r->req->body = data;
     r->req->body_len = len;
@@ -515,12 +516,12 @@ const char *qvhttp_get_header(qvhttp_request *r, const char *name) {
 }
 
 int qvhttp_get_header_names(qvhttp_request *r, char ***names, int *count) {
-    if (!names || !count) return -1;
+    if (!names || !count) return QV_ERR_ARG;
     return qvhttp_hdr_get_names(r && r->resp ? r->resp->headers : nullptr, names, count);
 }
 
 int qvhttp_prepare(qvhttp_request *r) {
-    if (!r || !r->req || !r->uri) return -1;
+    if (!r || !r->req || !r->uri) return QV_ERR_ARG;
     const bool has_proxy = r->proxy && r->proxy->host && *r->proxy->host;
     if (!has_proxy && r->uri->scheme && std::strcmp(r->uri->scheme, "http") != 0) return 1;
     // Always re-point both: the uri record may have been replaced since the last prepare.
@@ -545,20 +546,20 @@ const char *qvhttp_get_error(qvhttp_request *r) {
 }
 
 int qvhttp_get_cookie(qvhttp_request *r, char *buf) {
-    if (!buf) return -1;
+    if (!buf) return QV_ERR_ARG;
     const char *c = r && r->cookie ? r->cookie : "";
     std::memcpy(buf, c, std::strlen(c) + 1);
     return 0;
 }
 
 int qvhttp_set_authinfo(qvhttp_request *r, const char *user, const char *password) {
-    if (!r) return -1;
+    if (!r) return QV_ERR_ARG;
     set_auth(r->user, r->password, r->auth_token, user, password);
     return 0;
 }
 
 int qvhttp_set_proxy_authinfo(qvhttp_request *r, const char *user, const char *password) {
-    if (!r) return -1;
+    if (!r) return QV_ERR_ARG;
     set_auth(r->proxy_user, r->proxy_password, r->proxy_auth_token, user, password);
     return 0;
 }

@@ -141,8 +141,9 @@ const char *qvhttp_known_header(const char *name);
 qvhttp_resp *qvhttp_resp_new(void);
 void qvhttp_resp_free(qvhttp_resp *p);
 // Parses a reply header block (zero-terminated). 0 when the block ends with "\r\n\r\n" (headers beyond the
-// 256 slots are dropped); -1 without a reply or text, or when the end of the block is missing: then the reply
-// record is left unchanged. A first line that is not a status line leaves the record unchanged too (result 0).
+// 256 slots are dropped); QV_ERR_ARG without a reply or text, QV_ERR_FAILED when the end of the block is
+// missing: then the reply record is left unchanged. A first line that is not a status line leaves the record
+// unchanged too (result 0).
 int qvhttp_resp_parse_headers(qvhttp_resp *p, const char *text);
 // As above for a text of `len` bytes (need not be terminated).
 int qvhttp_resp_parse_headers_n(qvhttp_resp *p, const char *text, size_t len);

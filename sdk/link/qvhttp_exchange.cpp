@@ -45,12 +45,12 @@ int32_t qvhttp_request_timeout(qvhttp_request *r) {
 
 int qvhttp_is_connection_loss(int code) {
     switch (code) {
-        case 10007:
-        case 10102:
-        case 10103:
-        case 10107:
-        case 15000:
-        case 20008:
+        case QV_ERR_DL_CLOSED:
+        case QV_ERR_CONN_LOST_A:
+        case QV_ERR_RECV:
+        case QV_ERR_CONN_LOST_B:
+        case QV_ERR_NET:
+        case QV_ERR_CANCELLED:
             return 1;
         default:
             return 0;

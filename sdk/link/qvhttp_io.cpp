@@ -35,7 +35,8 @@ qvsock::Waits waits(int64_t deadline_ms, const client_file_task *task) {
     return qvsock::Waits::until(deadline_ms, task ? &task->cancel_status : nullptr);
 }
 
-// The exchanges' codes for a core outcome: a time-out while reading is 10103, any other loss 15000.
+// The exchanges' codes for a core outcome: a time-out while reading is QV_ERR_RECV, any other loss
+// QV_ERR_NET.
 int read_code(Io io) {
     switch (io) {
         case Io::Ok:

@@ -17,6 +17,8 @@
 #include <system_error>
 #include <thread>
 
+#include "base/qv_defaults.h"
+#include "base/qv_errors.h"
 #include "base/qv_log.h"
 #include "link/msg.h"
 #include "link/sock_io.h"
@@ -27,7 +29,7 @@
 
 namespace {
 constexpr const char *kDomainDir = "/tmp/app_messaging_server_addr/";
-constexpr int32_t kDefaultConnectTimeoutMs = 20000;
+constexpr int32_t kDefaultConnectTimeoutMs = QV_DEFAULT_TIMEOUT_MS;
 }  // namespace
 
 // ---- Socket set-up
@@ -166,7 +168,7 @@ int set_cloexec(int fd) {
     if (rc < 0) {
         QV_LOG_DEBUG("set close-on-exec failed, rc=%d errno=%d reason:%s", rc, errno, std::strerror(errno));
         ::close(fd);
-        return -1;
+        return QV_ERR_FAILED;
     }
     return 0;
 }
@@ -312,12 +314,12 @@ int QV_UdpClose(int fd) {
 
 int set_socket_keepalive(int fd) {
     int on = 1;
-    return ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == -1 ? -1 : 0;
+    return ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == -1 ? QV_ERR_FAILED : 0;
 }
 
 int set_tcp_nodelay(int fd) {
     int on = 1;
-    return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == -1 ? -1 : 0;
+    return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == -1 ? QV_ERR_FAILED : 0;
 }
 
 namespace {
@@ -325,12 +327,12 @@ int change_flags(int fd, bool nonblock) {
     int flags = ::fcntl(fd, F_GETFL, 0);
     if (flags < 0) {
         QV_LOG_ERROR("nonblock,fcntl(F_GETFL):%d", errno);
-        return -1;
+        return QV_ERR_FAILED;
     }
     flags = nonblock ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
     if (::fcntl(fd, F_SETFL, flags) < 0) {
         QV_LOG_ERROR("nonblock:fcntl(F_SETFL):%d", errno);
-        return -1;
+        return QV_ERR_FAILED;
     }
     return 0;
 }
@@ -345,7 +347,7 @@ int set_blocking_mode(int fd) {
 
 int touch_local_port(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
+    if (fd < 0) return QV_ERR_FAILED;
     struct sockaddr_in a {};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
