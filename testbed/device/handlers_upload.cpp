@@ -145,17 +145,33 @@ int open_part(const std::string &file, int64_t size, Ranges &have) {
     return ::open(part.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
 }
 
+// True while `fd` is still `file`'s partial copy: a finished upload moves it into place and a restarted one
+// replaces it, after which a late writer (say, the handler of a client that died mid-body) must neither
+// write into it nor record ranges against the new copy. The caller holds g_mu.
+bool still_part(int fd, const std::string &file) {
+    struct stat mine {};
+    struct stat now {};
+    return ::fstat(fd, &mine) == 0 && ::stat((file + ".part").c_str(), &now) == 0 &&
+           mine.st_dev == now.st_dev && mine.st_ino == now.st_ino;
+}
+
 // Stores an upload body, pulled from the connection as it arrives, at [start, ...) of `file`; true once
-// the file is complete. The lock is not held while the body arrives, so a slow client holds up no one.
+// the file is complete. The lock is not held while the body arrives, so a slow client holds up no one;
+// each chunk is written under it, into the partial copy only while that copy is still current.
 bool store(const std::string &file, int64_t size, int64_t start, const Request &req) {
+    // An empty body adds nothing: it must not open (or restart) a partial copy of a file already complete.
+    if (req.body_length == 0 && size > 0) return false;
     Ranges have;
     const int fd = open_part(file, size, have);
     if (fd < 0) return false;
     std::vector<char> buf(size_t{1} << 20);
     uint64_t done = 0;
+    bool current = true;
     for (;;) {
         const size_t n = req.read_body(buf.data(), buf.size());
         if (n == 0) break;
+        std::lock_guard lk(g_mu);
+        if (!(current = still_part(fd, file))) break;
         size_t put = 0;
         while (put < n) {
             ssize_t w = ::pwrite(fd, buf.data() + put, n - put, static_cast<off_t>(start + done + put));
@@ -166,6 +182,10 @@ bool store(const std::string &file, int64_t size, int64_t start, const Request &
         if (put < n) break;  // the device's disk failed: keep what was written
     }
     std::lock_guard lk(g_mu);
+    if (!current || !still_part(fd, file)) {  // superseded: what came belongs to no current copy
+        ::close(fd);
+        return false;
+    }
     // Another upload of the same file may have stored ranges meanwhile: merge with its state.
     int64_t have_size = 0;
     Ranges now;
