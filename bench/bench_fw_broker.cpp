@@ -24,12 +24,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/qv_log.h"
 #include "bridge/FakeDeviceSdk.h"
 #include "bridge/QVNasSDKManagerImplement.h"
 #include "broker/QVNasPrivateInterfaceProtocol.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
-#include "base/qv_log.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/WorkPool.h"

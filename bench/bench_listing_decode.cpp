@@ -3,28 +3,29 @@
 // list; the bare parse = json_tokener_parse + json_object_put.
 #include <benchmark/benchmark.h>
 #include <json-c/json.h>
-
 #include <malloc.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "base/qv_log.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
-#include "base/qv_log.h"
 
 namespace {
 
 std::string listing_reply(int entries) {
-    std::string s = R"({ "header": { "cmd": 101, "token": 1234567890123, "seq": 42, "error": 0 }, "data": { "count": )" +
-                    std::to_string(entries) + R"(, "totalCount": )" + std::to_string(entries) + R"(, "filelist": [ )";
+    std::string s =
+        R"({ "header": { "cmd": 101, "token": 1234567890123, "seq": 42, "error": 0 }, "data": { "count": )" +
+        std::to_string(entries) + R"(, "totalCount": )" + std::to_string(entries) + R"(, "filelist": [ )";
     char buf[320];
     for (int i = 0; i < entries; ++i) {
-        std::snprintf(buf, sizeof buf,
-                      R"(%s{ "name": "IMG_%05d.jpg", "path": "/mnt/sda1/photos/2024/IMG_%05d.jpg", "size": %d, )"
-                      R"("data": %d, "isFolder": %d, "bucket_id": 1, "isStore": %d, "type": 3 })",
-                      i ? ", " : "", i, i, 100000 + i * 37, 1700000000 + i, i % 50 == 0, i % 7 == 0);
+        std::snprintf(
+            buf, sizeof buf,
+            R"(%s{ "name": "IMG_%05d.jpg", "path": "/mnt/sda1/photos/2024/IMG_%05d.jpg", "size": %d, )"
+            R"("data": %d, "isFolder": %d, "bucket_id": 1, "isStore": %d, "type": 3 })",
+            i ? ", " : "", i, i, 100000 + i * 37, 1700000000 + i, i % 50 == 0, i % 7 == 0);
         s += buf;
     }
     return s + " ] } }";
@@ -68,8 +69,12 @@ void BM_JsonBareParse(benchmark::State &state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
 }
 
-void BM_CodecDecode(benchmark::State &state) { codec_decode(state, 101); }
-void BM_CodecDecodeTypeList(benchmark::State &state) { codec_decode(state, 120); }
+void BM_CodecDecode(benchmark::State &state) {
+    codec_decode(state, 101);
+}
+void BM_CodecDecodeTypeList(benchmark::State &state) {
+    codec_decode(state, 120);
+}
 
 }  // namespace
 

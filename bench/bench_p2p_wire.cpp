@@ -1,5 +1,5 @@
-// Session packets over loopback: 1,416-byte data packets sent with _PSL_SendPacket (scrambling), carried by the
-// connection manager and read by the datagram framing (descrambling), next to a bare sendto/recvfrom pair
+// Session packets over loopback: 1,416-byte data packets sent with _PSL_SendPacket (scrambling), carried by
+// the connection manager and read by the datagram framing (descrambling), next to a bare sendto/recvfrom pair
 // moving the same bytes. The two sides alternate; every run is printed, then min/median/max and the ratio of
 // the medians. Last, the scrambler alone in MB/s.
 //
@@ -31,7 +31,8 @@ constexpr int kWindow = 200;  // packets in flight at most, so neither side lose
 double cpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return (double)u.ru_utime.tv_sec + (double)u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return (double)u.ru_utime.tv_sec + (double)u.ru_stime.tv_sec +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 struct Run {
@@ -62,7 +63,8 @@ Run runSdk(long packets) {
     LinuxConn_open(tx, nullptr, &txPort, 0, nullptr, nullptr, nullptr, nullptr);
     std::vector<uint8_t> data(1388, 0x42);
     uint8_t pkt[PSL_SEND_MAX];
-    int n = psl_Build_Data(pkt, sizeof pkt, 0x0407, 1, 7, 0, 0, 1, 0x11111111, 0x22222222, data.data(), data.size());
+    int n = psl_Build_Data(pkt, sizeof pkt, 0x0407, 1, 7, 0, 0, 1, 0x11111111, 0x22222222, data.data(),
+                           data.size());
     double c0 = cpuSeconds();
     auto t0 = Clock::now();
     for (long i = 0; i < packets; ++i) {
@@ -131,8 +133,8 @@ void summary(const char *name, std::vector<Run> runs, double *medianPps) {
     std::sort(pps.begin(), pps.end());
     std::sort(cpu.begin(), cpu.end());
     *medianPps = pps[pps.size() / 2];
-    printf("%-6s packets/s min %.0f median %.0f max %.0f | CPU us/packet min %.2f median %.2f max %.2f\n", name,
-           pps.front(), pps[pps.size() / 2], pps.back(), cpu.front(), cpu[cpu.size() / 2], cpu.back());
+    printf("%-6s packets/s min %.0f median %.0f max %.0f | CPU us/packet min %.2f median %.2f max %.2f\n",
+           name, pps.front(), pps[pps.size() / 2], pps.back(), cpu.front(), cpu[cpu.size() / 2], cpu.back());
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t read = std::min(std::strlen(text.c_str()), max_len);
     size_t enc_len = 0;
     char *enc = base64_encode(&enc_len, out_len, out);
-    if (!enc || enc_len != std::strlen(enc) + 1 || enc_len - 1 != read || std::memcmp(enc, text.data(), read) != 0)
+    if (!enc || enc_len != std::strlen(enc) + 1 || enc_len - 1 != read ||
+        std::memcmp(enc, text.data(), read) != 0)
         __builtin_trap();
     std::free(enc);
     std::free(out);

@@ -15,7 +15,9 @@
 #include "link/qvhttp_io.h"
 
 namespace {
-int accept_chunk(const char *, client_file_task *) { return 0; }
+int accept_chunk(const char *, client_file_task *) {
+    return 0;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <string>
 
+#include "base/client_file_task.h"
+#include "base/qv_log.h"
 #include "codec/device_user_process.h"
 #include "codec/file_parse_device.h"
 #include "codec/file_process.h"
-#include "base/client_file_task.h"
-#include "base/qv_log.h"
 
 namespace {
 
@@ -37,10 +37,12 @@ void hang(client_info &ci, Records &r) {
 
 void check_terminated(const Records &r, const client_info &ci) {
     // Every fixed text must stay terminated within its field.
-    if (strnlen(ci.ver, sizeof ci.ver) == sizeof ci.ver || strnlen(ci.bindCode, sizeof ci.bindCode) == sizeof ci.bindCode ||
+    if (strnlen(ci.ver, sizeof ci.ver) == sizeof ci.ver ||
+        strnlen(ci.bindCode, sizeof ci.bindCode) == sizeof ci.bindCode ||
         strnlen(ci.deviceId, sizeof ci.deviceId) == sizeof ci.deviceId ||
         strnlen(ci.customCode, sizeof ci.customCode) == sizeof ci.customCode ||
-        strnlen(r.fw, sizeof r.fw) == sizeof r.fw || strnlen(r.nas.stmVer, sizeof r.nas.stmVer) == sizeof r.nas.stmVer ||
+        strnlen(r.fw, sizeof r.fw) == sizeof r.fw ||
+        strnlen(r.nas.stmVer, sizeof r.nas.stmVer) == sizeof r.nas.stmVer ||
         strnlen(r.svi.description, sizeof r.svi.description) == sizeof r.svi.description ||
         strnlen(r.p2p.remote_ip, sizeof r.p2p.remote_ip) == sizeof r.p2p.remote_ip ||
         strnlen(r.otaInfo.deviceId, sizeof r.otaInfo.deviceId) == sizeof r.otaInfo.deviceId)
@@ -93,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     // Streamed parsers: the input split at newlines into chunks, all fed into one task per parser.
-    for (file_task_parse_fn parse : {parser_FileTaskOpt, parser_FileTaskOta, parser_DeviceTaskExec,
-                                     parser_FileTaskConnectDevice}) {
+    for (file_task_parse_fn parse :
+         {parser_FileTaskOpt, parser_FileTaskOta, parser_DeviceTaskExec, parser_FileTaskConnectDevice}) {
         client_file_task *task = client_file_task_new();
         size_t start = 0;
         while (start <= text.size()) {

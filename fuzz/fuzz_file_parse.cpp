@@ -10,6 +10,10 @@
 #include <cstring>
 #include <string>
 
+#include "base/client_file_task.h"
+#include "base/file_types.h"
+#include "base/qv_log.h"
+#include "base/record_list.h"
 #include "codec/file_list.h"
 #include "codec/file_parse_admin.h"
 #include "codec/file_parse_attr.h"
@@ -18,15 +22,11 @@
 #include "codec/file_parse_list.h"
 #include "codec/file_parse_settings.h"
 #include "codec/file_parse_share.h"
-#include "codec/file_parse_task.h"
 #include "codec/file_parse_space.h"
+#include "codec/file_parse_task.h"
 #include "codec/file_parse_type.h"
 #include "codec/file_process.h"
-#include "base/file_types.h"
-#include "base/client_file_task.h"
-#include "base/record_list.h"
 #include "runtime/ppclib.h"
-#include "base/qv_log.h"
 
 namespace {
 
@@ -92,17 +92,44 @@ struct Records {
     // The request block is one pointer whose type depends on the command: point it at the matching one.
     void attach_block(client_info &ci, int code) {
         switch (code) {
-            case 167: case 211: case 212: case 213: ci.req.deleteList = &del; break;
-            case 338: case 339: case 340: ci.req.pTimeZone = &zone; break;
-            case 176: ci.req.hideSpaceEnFlag = &hide_flag; break;
-            case 178: case 179: ci.req.hideSpacePwdSet = &hide_pwd; break;
-            case 184: ci.req.hideSpaceInfo = &hide_info; break;
-            case 187: ci.req.pCreateShare = &share_create; break;
-            case 188: ci.req.pGetShareList = &share_list_req; break;
-            case 204: ci.req.pGetShareFileList = &share_files; break;
-            case 205: ci.req.pGetShareFileData = &share_data; break;
-            case 206: ci.req.pGetShareFileAttr = &share_attr; break;
-            default: break;
+            case 167:
+            case 211:
+            case 212:
+            case 213:
+                ci.req.deleteList = &del;
+                break;
+            case 338:
+            case 339:
+            case 340:
+                ci.req.pTimeZone = &zone;
+                break;
+            case 176:
+                ci.req.hideSpaceEnFlag = &hide_flag;
+                break;
+            case 178:
+            case 179:
+                ci.req.hideSpacePwdSet = &hide_pwd;
+                break;
+            case 184:
+                ci.req.hideSpaceInfo = &hide_info;
+                break;
+            case 187:
+                ci.req.pCreateShare = &share_create;
+                break;
+            case 188:
+                ci.req.pGetShareList = &share_list_req;
+                break;
+            case 204:
+                ci.req.pGetShareFileList = &share_files;
+                break;
+            case 205:
+                ci.req.pGetShareFileData = &share_data;
+                break;
+            case 206:
+                ci.req.pGetShareFileAttr = &share_attr;
+                break;
+            default:
+                break;
         }
     }
     void release(client_info &ci) {

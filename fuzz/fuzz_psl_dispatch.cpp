@@ -13,7 +13,8 @@ namespace {
 
 LinuxConn *g_route = nullptr;
 
-void prepare(int sid, int routeType, uint32_t randomID, uint32_t mac, int ver, uint16_t relayTag, uint8_t last) {
+void prepare(int sid, int routeType, uint32_t randomID, uint32_t mac, int ver, uint16_t relayTag,
+             uint8_t last) {
     PSLSessionRecord *r = _PSL_Session(sid);
     if (r->state.load() == PSL_STATE_FREE) _PSL_InitSessionRecord(r);
     r->state = PSL_STATE_CONNECTED;
@@ -34,7 +35,8 @@ void prepare(int sid, int routeType, uint32_t randomID, uint32_t mac, int ver, u
 
 bool setup() {
     if (PSL_Initialize(0) != 0) return false;
-    if (LinuxConnMgr_createConnection(_PSL_ConnMgr(), LINUXCONN_UDP, LINUXCONN_CLIENT, 0, &g_route) != 0) return false;
+    if (LinuxConnMgr_createConnection(_PSL_ConnMgr(), LINUXCONN_UDP, LINUXCONN_CLIENT, 0, &g_route) != 0)
+        return false;
     uint16_t port = htons(9);
     LinuxConn_open(g_route, "127.0.0.1", &port, 0, nullptr, nullptr, nullptr, nullptr);
     for (int i = 0; i < 3; ++i) _PSL_AllocSession();

@@ -21,7 +21,8 @@ void readAll(const uint8_t *plain, size_t size, const PSLPacketHeader *h) {
             if (!f->fields[k].name || psl_Msg_Get(f, payload, len, f->fields[k].name, &v) != 0) continue;
             sink = sink + (uint64_t)v.num;
             for (size_t i = 0; i < v.len; ++i) sink = sink + v.bytes[i];
-            for (size_t i = 0; i < v.count * 4 && f->fields[k].kind == PSL_U32S; ++i) sink = sink + v.bytes[i];
+            for (size_t i = 0; i < v.count * 4 && f->fields[k].kind == PSL_U32S; ++i)
+                sink = sink + v.bytes[i];
         }
     }
     if (h->type == 0x1008) {
@@ -38,7 +39,9 @@ void readAll(const uint8_t *plain, size_t size, const PSLPacketHeader *h) {
     }
 }
 
-void onPacket(const uint8_t *p, size_t n, const PSLPacketHeader *h, void *) { readAll(p, n, h); }
+void onPacket(const uint8_t *p, size_t n, const PSLPacketHeader *h, void *) {
+    readAll(p, n, h);
+}
 
 }  // namespace
 

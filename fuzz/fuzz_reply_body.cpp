@@ -47,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (gzcompress(body.data(), body.size(), z.data(), &zlen) != 0) return 0;
         body.assign(z.data(), static_cast<size_t>(zlen));
     }
-    std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " +
-                       std::to_string(body.size() + ((flags & 32) ? 7 : 0)) + "\r\n";
+    std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size() + ((flags & 32) ? 7 : 0)) + "\r\n";
     if (flags & 1) head += "Content-Encoding: gzip\r\n";
     if (flags & 2) head += "Encrypt: aes\r\n";
     head += "\r\n";

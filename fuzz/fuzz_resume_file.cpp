@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         --i;
         record_dnode want{};
         record_from_image(data + static_cast<size_t>(i) * QV_RECORD_IMAGE_SIZE, &want);
-        if (i < 0 || n->index != want.index || n->start != want.start || n->cur != want.cur || n->end != want.end)
+        if (i < 0 || n->index != want.index || n->start != want.start || n->cur != want.cur ||
+            n->end != want.end)
             __builtin_trap();
     }
     if (i != 0) __builtin_trap();

@@ -1,11 +1,11 @@
 // Feeds arbitrary packet sequences to the stream's packet reader, for the data packets it accepts to a
 // channel's receive side (ordering, acknowledgements, reads), and all of them to an established channel's
-// receive callback over the in-process fake session (a channel the input closed is replaced). Input: records of a u16 little-endian length
-// followed by that many bytes; the top bit of the length picks the peer version (4 or 5), a record of length
-// 0 reads everything readable and runs the idle hook.
+// receive callback over the in-process fake session (a channel the input closed is replaced). Input: records
+// of a u16 little-endian length followed by that many bytes; the top bit of the length picks the peer version
+// (4 or 5), a record of length 0 reads everything readable and runs the idle hook.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 #include <thread>
 #include <vector>
 

@@ -14,17 +14,17 @@
 #include <thread>
 #include <vector>
 
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "codec/file_parse_attr.h"
 #include "command/ppc_qv_client.h"
-#include "cross_test_util.h"
 #include "command/ppc_sys_file_client.h"
+#include "command/qv_net_connect.h"
+#include "cross_test_util.h"
 #include "device.h"
 #include "handlers_device_user.h"
 #include "handlers_fileops.h"
-#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
-#include "base/qv_errors.h"
-#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "wire.h"
 
@@ -35,7 +35,7 @@ namespace {
 constexpr char kAuth[] = "auth-e2e";
 
 class CommandCalls : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         qv::set_log_enabled(false);
         root_ = testing::TempDir() + "command_calls_" + std::to_string(::getpid());

@@ -11,12 +11,12 @@
 #include <random>
 #include <string>
 
+#include "base/qv_log.h"
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
-#include "device.h"
 #include "command/qv_net_connect.h"
+#include "device.h"
 #include "link/connect_pool.h"
-#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace cross_test {
@@ -27,8 +27,8 @@ namespace cross_test {
 // 127.1.0.1 to 127.254.255.254, away from 127.0.0.0/24 where the fixed services are.
 inline std::string device_addr(unsigned index = 0) {
     const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
-    const std::string key = std::string(t ? t->test_suite_name() : "") + "." + (t ? t->name() : "") + "#" +
-                            std::to_string(index);
+    const std::string key =
+        std::string(t ? t->test_suite_name() : "") + "." + (t ? t->name() : "") + "#" + std::to_string(index);
     uint64_t h = 14695981039346656037ull;  // FNV-1a
     for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
     return "127." + std::to_string(1 + (h >> 48) % 254) + "." + std::to_string((h >> 24) % 256) + "." +

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <string>
 
+#include "base/qv_log.h"
 #include "codec/device_user_process.h"
 #include "cross_test_util.h"
 #include "emu_test_util.h"
 #include "handlers_device_user.h"
-#include "base/qv_log.h"
 #include "raw_test_client.h"
 
 namespace {

@@ -1,9 +1,7 @@
 // Resumable file downloads against the device emulator serving real files: names, side files, resume after a
 // cancel or a dropped connection, crash safety under SIGKILL, hostile device replies and a full disk.
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -14,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -24,20 +23,20 @@
 #include <thread>
 #include <vector>
 
-#include "codec/file_parse_attr.h"
 #include "base/client_file_task.h"
+#include "base/qv_log.h"
+#include "base/record_list.h"
+#include "codec/file_parse_attr.h"
 #include "command/download_id.h"
 #include "command/download_process.h"
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
-#include "base/record_list.h"
+#include "command/qv_net_connect.h"
 #include "cross_test_util.h"
 #include "device.h"
 #include "handlers.h"
 #include "handlers_download.h"
-#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
-#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace fs = std::filesystem;
@@ -96,8 +95,9 @@ bool is_candidate(const std::string &got, const std::string &name) {
 // stands for one new file under a name of the renaming rule holding exactly the device's bytes (size and
 // content) with none of its three side files left; no other result added such a file; and every file that
 // was there before, side files aside, is unchanged.
-void expect_download_invariant(const fs::path &folder, const std::string &name, const std::string &device_bytes,
-                               const Snapshot &before, const std::vector<int> &results) {
+void expect_download_invariant(const fs::path &folder, const std::string &name,
+                               const std::string &device_bytes, const Snapshot &before,
+                               const std::vector<int> &results) {
     const Snapshot after = snapshot(folder);
     size_t complete = 0;
     for (const auto &[n, content] : after) {
@@ -139,7 +139,7 @@ void on_progress(client_file_task *t) {
 }
 
 class FileDownload : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(cross_test::client_up());
         base_ = fs::path(testing::TempDir()) / ("file_download_" + std::to_string(getpid()));
@@ -234,8 +234,10 @@ TEST_F(FileDownload, ResumesFromTheLastCheckpointAfterACancelOrADroppedConnectio
         script_->block = 16384;
         script_->pause_us = 500;
         Progress pr;
-        if (c.cancel) pr.cancel_at = 400000;
-        else script_->drop_after = 400000 + 123;
+        if (c.cancel)
+            pr.cancel_at = 400000;
+        else
+            script_->drop_after = 400000 + 123;
         ASSERT_EQ(download(("/" + file).c_str(), &pr), c.expect);
         script_->drop_after = -1;
         const fs::path t = local_ / file;
@@ -414,8 +416,8 @@ void on_step(DownloadStep step, const char *, void *ctx) {
 }
 
 const char *step_name(int s) {
-    static const char *names[] = {"id file",         "data file", "locked",     "resume file",
-                                  "resume removed",  "moved",     "id removed", "released"};
+    static const char *names[] = {"id file",        "data file", "locked",     "resume file",
+                                  "resume removed", "moved",     "id removed", "released"};
     return s < 0 ? "end" : names[s];
 }
 
@@ -426,8 +428,8 @@ TEST_F(FileDownload, SecondDownloadAtEachStepOfTheFirstNeverLosesAFile) {
     const int steps = static_cast<int>(DownloadStep::Released) + 1;
     for (int a = 0; a < steps; ++a) {
         for (int b = -1; b < steps; ++b) {
-            SCOPED_TRACE(std::string("second download at \"") + step_name(a) + "\" of the first, paused at \"" +
-                         step_name(b) + "\"");
+            SCOPED_TRACE(std::string("second download at \"") + step_name(a) +
+                         "\" of the first, paused at \"" + step_name(b) + "\"");
             fs::remove_all(local_);
             fs::create_directories(local_);
             write_all(local_ / "c(1).bin", "user's c(1)");
@@ -549,12 +551,14 @@ TEST_F(FileDownload, FailedDownloadsLeaveNoDescriptorOrLockBehind) {
         t->fd = open(part.c_str(), O_WRONLY | O_CLOEXEC);
         ASSERT_GE(t->fd, 0);
         const std::string url = "http://" + addr_ + ":" + std::to_string(dev_->port());
-        const std::string req = R"({"data":[{"path":"/f.bin","srcUserId":0,"srcBucketId":1,"offset":0,"length":0,)"
-                                R"("recordsFlags":1}],"header":{"cmd":106,"token":5,"seq":0,"error":0}})";
+        const std::string req =
+            R"({"data":[{"path":"/f.bin","srcUserId":0,"srcBucketId":1,"offset":0,"length":0,)"
+            R"("recordsFlags":1}],"header":{"cmd":106,"token":5,"seq":0,"error":0}})";
         const auto t0 = std::chrono::steady_clock::now();
         char *reply = nullptr;
         EXPECT_NE(qvNetDownload(url.c_str(), req.c_str(), 1000, &reply, t), 0);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2) + std::chrono::milliseconds(900));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0,
+                  std::chrono::seconds(2) + std::chrono::milliseconds(900));
         std::free(reply);
         close(t->fd);
         t->fd = -1;
@@ -607,7 +611,8 @@ TEST_F(FileDownload, KilledAtRandomMomentsAndRestartedEndsByteIdentical) {
             _exit(127);
         }
         if (kill_after_ms >= 0) {
-            // The delay counts from the child's request, so that kills land in the transfer, not the start-up.
+            // The delay counts from the child's request, so that kills land in the transfer, not the
+            // start-up.
             const size_t before = script_->copy_asks().size();
             for (int w = 0; w < 500 && script_->copy_asks().size() == before; ++w)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -621,8 +626,10 @@ TEST_F(FileDownload, KilledAtRandomMomentsAndRestartedEndsByteIdentical) {
     int killed = 0;
     for (int i = 0; i < 20; ++i) {
         int status = run_child(delay_ms(gen));
-        if (WIFSIGNALED(status)) ++killed;
-        else ASSERT_EQ(WEXITSTATUS(status), 0) << "attempt " << i;
+        if (WIFSIGNALED(status))
+            ++killed;
+        else
+            ASSERT_EQ(WEXITSTATUS(status), 0) << "attempt " << i;
         if (!WIFSIGNALED(status)) break;  // it finished before the kill
     }
     EXPECT_GE(killed, 10);
@@ -640,7 +647,8 @@ TEST_F(FileDownload, KilledAtRandomMomentsAndRestartedEndsByteIdentical) {
         EXPECT_LE(a.offset, static_cast<int64_t>(src.size()));
         if (a.offset > 0) ++resumed;
     }
-    std::printf("crash test: %d kills, %zu requests, %d resumed from a checkpoint\n", killed, asks.size(), resumed);
+    std::printf("crash test: %d kills, %zu requests, %d resumed from a checkpoint\n", killed, asks.size(),
+                resumed);
     EXPECT_GE(resumed, killed / 2);  // restarts continue from their checkpoint, not from the start
 }
 

@@ -1,5 +1,7 @@
 // The file stream calls and the instant upload against the device emulator: attributes, an open read
 // stream from an offset to its end, a refused write mode, and command 147.
+#include "command/file_stream_calls.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,13 +10,12 @@
 #include <fstream>
 #include <string>
 
-#include "command/file_stream_calls.h"
+#include "base/qv_log.h"
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
 #include "cross_test_util.h"
 #include "device.h"
 #include "link/connect_pool.h"
-#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 
 namespace {
@@ -38,7 +39,7 @@ std::string member_text(json_object *item, const char *key) {
 }
 
 class FileStreamCalls : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(cross_test::client_up());
         dir_ = testing::TempDir() + "file_stream_calls_root_" + std::to_string(::getpid());
@@ -55,8 +56,8 @@ protected:
         });
         dev_->set_handler(147, [this](qvemu::Device &, const qvemu::Request &req) {
             json_object *item = json_object_array_get_idx(req.data, 0);
-            for (const char *k : {"path", "desUserId", "desBucketId", "authorization", "authValue", "modifyTime",
-                                  "fileSize"})
+            for (const char *k :
+                 {"path", "desUserId", "desBucketId", "authorization", "authValue", "modifyTime", "fileSize"})
                 relax_keys_ += std::string(k) + "=" + member_text(item, k) + ";";
             qvemu::Reply r;
             r.data = "[{\"status\": 1}]";
@@ -108,13 +109,18 @@ TEST_F(FileStreamCalls, RelaxUploadSendsTheCheckValueAndHandsOutTheStatus) {
     const char *value = "d41d8cd98f00b204e9800998ecf8427e_0";
     ASSERT_EQ(QV_FileRelaxUpload(0, 1700000000u, "md5", value, &target, &status, 77), 0);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(relax_keys_, std::string("path=/backup/a.jpg;desUserId=5;desBucketId=5;authorization=md5;authValue=") +
-                               value + ";modifyTime=1700000000;fileSize=0;");
+    EXPECT_EQ(relax_keys_,
+              std::string("path=/backup/a.jpg;desUserId=5;desBucketId=5;authorization=md5;authValue=") +
+                  value + ";modifyTime=1700000000;fileSize=0;");
 }
 // A reply not marked as file data (the device's JSON error for a missing file, a handler's plain JSON error,
 // a JSON envelope with error 0) opens nothing: null, and its socket is closed.
 TEST_F(FileStreamCalls, AReplyThatIsNotFileDataOpensNothing) {
-    struct Case { const char *path; int error; bool cipher; };
+    struct Case {
+        const char *path;
+        int error;
+        bool cipher;
+    };
     const Case cases[] = {{"/missing.mp3", -1, true}, {"/song.mp3", 13115, false}, {"/song.mp3", 0, true}};
     for (const Case &c : cases) {
         if (c.error >= 0) {

@@ -6,13 +6,13 @@
 #include <cstring>
 #include <string>
 
+#include "base/qv_log.h"
 #include "codec/client_info.h"
 #include "codec/file_parse_list.h"
 #include "command/task_process.h"
 #include "cross_test_util.h"
 #include "device.h"
 #include "handlers.h"
-#include "base/qv_log.h"
 
 TEST(FramedSocket, UserListOverOneFramedExchange) {
     qv::set_log_enabled(false);

@@ -1,12 +1,11 @@
 // The link layer's exchanges and the device posts against the emulated device over loopback sockets.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-
-#include <atomic>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -15,14 +14,14 @@
 #include <vector>
 
 #include "base/client_file_task.h"
-#include "command/qv_net.h"
-#include "cross_test_util.h"
-#include "device.h"
-#include "command/qv_net_connect.h"
-#include "link/connect_pool.h"
-#include "link/msg.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "command/qv_net.h"
+#include "command/qv_net_connect.h"
+#include "cross_test_util.h"
+#include "device.h"
+#include "link/connect_pool.h"
+#include "link/msg.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp_exchange.h"
 
@@ -47,7 +46,7 @@ int nodelay_of(int fd) {
 }
 
 class LinkExchange : public testing::Test {
-protected:
+  protected:
     void start() {
         qv::set_log_enabled(false);
         ASSERT_EQ(qv_crypt_init(), 0);
@@ -89,7 +88,9 @@ int take_chunk(const char *text, client_file_task *t) {
     }
     return 0;
 }
-void count_progress(client_file_task *t) { ++static_cast<Streamed *>(t->user_ctx)->progress; }
+void count_progress(client_file_task *t) {
+    ++static_cast<Streamed *>(t->user_ctx)->progress;
+}
 
 TEST_F(LinkExchange, PooledPostsShareOneConnectionAndDecodeTheReply) {
     start();
@@ -156,7 +157,8 @@ TEST_F(LinkExchange, CancelDuringAStreamedReplyEndsPromptlyAndClosesTheConnectio
         s.cancelled_at = Clock::now();
         task->cancel_status = -1;
     });
-    EXPECT_EQ(qvNetPost(url_.c_str(), envelope(117).c_str(), 20000, nullptr, nullptr, task), QV_ERR_CANCELLED);
+    EXPECT_EQ(qvNetPost(url_.c_str(), envelope(117).c_str(), 20000, nullptr, nullptr, task),
+              QV_ERR_CANCELLED);
     const long long late = since_ms(s.cancelled_at);
     canceller.join();
     EXPECT_LT(late, 300);  // about 50 ms; generous bound
@@ -269,10 +271,12 @@ TEST_F(LinkExchange, ReplyWaitUsesOneBudget) {
     dev_->set_faults({.reply_delay_ms = 6000});
     client_file_task *task = client_file_task_new();
     auto t0 = Clock::now();
-    EXPECT_EQ(qvNetConnectPost(url_.c_str(), envelope(175).c_str(), 1000, nullptr, nullptr, task), QV_ERR_RECV);
+    EXPECT_EQ(qvNetConnectPost(url_.c_str(), envelope(175).c_str(), 1000, nullptr, nullptr, task),
+              QV_ERR_RECV);
     auto ms = since_ms(t0);
     EXPECT_GE(ms, 980);
-    // Never the wait plus a second receive budget (2 s); a 1 s budget leaves a loaded machine 800 ms of slack.
+    // Never the wait plus a second receive budget (2 s); a 1 s budget leaves a loaded machine 800 ms of
+    // slack.
     EXPECT_LT(ms, 1800);
     EXPECT_EQ(task->fd, -1);
     client_file_task_free(task);
@@ -321,8 +325,9 @@ TEST_F(LinkExchange, OpenStreamReadsTheFileUntilTheDeviceCloses) {
     std::string bytes;
     for (int i = 0; i < 70000; ++i) bytes.push_back(static_cast<char>(i * 7));
     std::ofstream(root_ + "/f.bin", std::ios::binary) << bytes;
-    const std::string req = envelope(106, "[{\"path\":\"f.bin\",\"srcUserId\":0,\"srcBucketId\":0,\"offset\":100,"
-                                          "\"length\":0,\"recordsFlags\":1}]");
+    const std::string req = envelope(106,
+                                     "[{\"path\":\"f.bin\",\"srcUserId\":0,\"srcBucketId\":0,\"offset\":100,"
+                                     "\"length\":0,\"recordsFlags\":1}]");
     qvhttp_request *s = qvNetOpen(url_.c_str(), req.c_str(), 20000, nullptr, nullptr);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->resp->content_length, static_cast<int64_t>(bytes.size() - 100));
@@ -372,8 +377,9 @@ TEST_F(LinkExchange, EveryDeviceSocketHasNagleOff) {
     own->fd = -1;
     client_file_task_free(own);
 
-    const std::string req = envelope(106, "[{\"path\":\"f.bin\",\"srcUserId\":0,\"srcBucketId\":0,\"offset\":0,"
-                                          "\"length\":0,\"recordsFlags\":1}]");
+    const std::string req = envelope(106,
+                                     "[{\"path\":\"f.bin\",\"srcUserId\":0,\"srcBucketId\":0,\"offset\":0,"
+                                     "\"length\":0,\"recordsFlags\":1}]");
     qvhttp_request *s = qvNetOpen(url_.c_str(), req.c_str(), 2000, nullptr, nullptr);  // open stream
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(nodelay_of(s->sock), 1) << "open stream";

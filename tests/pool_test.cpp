@@ -1,8 +1,9 @@
 // The connection pool against emulated devices over loopback: connections opened and closed with command
-// 175, reuse within the idle window, the watchdog's close, failed exchanges, two devices on one port, destroy.
+// 175, reuse within the idle window, the watchdog's close, failed exchanges, two devices on one port,
+// destroy.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -11,11 +12,11 @@
 #include <string>
 #include <thread>
 
-#include "device.h"
+#include "base/qv_log.h"
 #include "command/qv_net_connect.h"
 #include "cross_test_util.h"
+#include "device.h"
 #include "link/connect_pool.h"
-#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "qv_config.h"
 

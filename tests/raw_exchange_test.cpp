@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/qv_log.h"
 #include "codec/client_info.h"
 #include "codec/file_process.h"
 #include "cross_test_util.h"
@@ -16,7 +17,6 @@
 #include "link/file_util.h"
 #include "link/gzip.h"
 #include "link/msg.h"
-#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
 
@@ -29,7 +29,7 @@ struct Case {
 };
 
 class RawExchange : public testing::TestWithParam<Case> {
-protected:
+  protected:
     void SetUp() override {
         qv::set_log_enabled(false);
         ASSERT_EQ(qv_crypt_init(), 0);
@@ -100,7 +100,8 @@ protected:
         if (crypt && std::strncmp(crypt, "aes", 3) == 0) {
             char *plain = nullptr;
             int32_t plain_len = 0;
-            ASSERT_EQ(qv_crypt_decrypt(body.data(), static_cast<int32_t>(body.size()), &plain, &plain_len), 0);
+            ASSERT_EQ(qv_crypt_decrypt(body.data(), static_cast<int32_t>(body.size()), &plain, &plain_len),
+                      0);
             body.assign(plain);  // deciphered text ends at its NUL padding
             std::free(plain);
         }

@@ -1,6 +1,5 @@
 // Uploads, backups and instant uploads against the device emulator: missing ranges from a file and from a
 // stream, resumption after a dropped connection and after SIGKILLed uploads, uuid de-duplication, 147.
-#include <csignal>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <signal.h>
@@ -9,28 +8,29 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <set>
+#include <sstream>
 #include <string>
-#include <cstring>
 #include <vector>
 
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "command/file_stream_calls.h"
 #include "command/file_upload.h"
 #include "command/frame_state.h"
 #include "command/ppc_qv_client.h"
+#include "command/qv_net_connect.h"
 #include "command/relax_upload.h"
 #include "cross_test_util.h"
 #include "device.h"
 #include "handlers_upload.h"
-#include "command/qv_net_connect.h"
 #include "link/connect_pool.h"
-#include "base/qv_errors.h"
-#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "runtime/ppclib.h"
 
@@ -63,7 +63,7 @@ int stream_read(int32_t, char *buf, int size, client_file_task *task) {
 }
 
 class Uploads : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         qv::set_log_enabled(getenv("QV_TEST_LOG") != nullptr);
         root_ = testing::TempDir() + "upload_root_" + std::to_string(::getpid());
@@ -239,7 +239,10 @@ backup_uuid_dnode *add_uuid(backup_uuid_head *head, const char *uuid) {
     std::snprintf(n->file_uuid, sizeof n->file_uuid, "%s", uuid);
     n->next = backup_uuid_end(head);
     n->prev = head->prev;
-    if (head->prev == backup_uuid_end(head)) head->next = n; else head->prev->next = n;
+    if (head->prev == backup_uuid_end(head))
+        head->next = n;
+    else
+        head->prev->next = n;
     head->prev = n;
     return n;
 }
@@ -256,9 +259,11 @@ TEST_F(Uploads, BackupDeduplicatesByUuid) {
     task_->backup_result = &result;
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(QV_BackupFile(names[i].c_str(), "pics", "pc-1", (local_ + "/f" + std::to_string(i)).c_str(),
-                                task_), 0);
+                                task_),
+                  0);
         ASSERT_NE(result.path, nullptr);
-        EXPECT_EQ(std::string(result.path), qvemu::backup_device_path("pc-1", "pics", local_ + "/f" + std::to_string(i)));
+        EXPECT_EQ(std::string(result.path),
+                  qvemu::backup_device_path("pc-1", "pics", local_ + "/f" + std::to_string(i)));
         std::free(result.path);
         result.path = nullptr;
     }
@@ -277,7 +282,8 @@ TEST_F(Uploads, BackupDeduplicatesByUuid) {
     for (int i = 0; i < 4; ++i) {
         if (held.count(names[i])) continue;
         ASSERT_EQ(QV_BackupDeviceFile(names[i].c_str(), "usb-7", (local_ + "/f" + std::to_string(i)).c_str(),
-                                      task_), 0);
+                                      task_),
+                  0);
         std::free(result.path);
         result.path = nullptr;
     }
@@ -297,14 +303,19 @@ TEST_F(Uploads, BackupDeduplicatesByUuid) {
 
 std::vector<std::pair<std::string, int>> uuid_nodes(backup_uuid_head *head) {
     std::vector<std::pair<std::string, int>> v;
-    for (auto *n = head->next; n != backup_uuid_end(head); n = n->next) v.emplace_back(n->file_uuid, n->exists);
+    for (auto *n = head->next; n != backup_uuid_end(head); n = n->next)
+        v.emplace_back(n->file_uuid, n->exists);
     return v;
 }
 
 // A 138 that fails (device error, a reply without the list, a broken element) leaves the caller's list whole,
 // flags included; a complete reply replaces it. Only unflagged uuids are sent.
 TEST_F(Uploads, UuidListCheckKeepsTheListUntilACompleteReply) {
-    struct Case { int error; const char *data; bool ok; };
+    struct Case {
+        int error;
+        const char *data;
+        bool ok;
+    };
     const Case cases[] = {
         {10001, nullptr, false},
         {0, "{}", false},
@@ -332,7 +343,8 @@ TEST_F(Uploads, UuidListCheckKeepsTheListUntilACompleteReply) {
             EXPECT_EQ(list.count, 2u);
         } else {
             EXPECT_NE(rc, 0) << (c.data ? c.data : "error");
-            EXPECT_EQ(uuid_nodes(&list), (std::vector<std::pair<std::string, int>>{{"a", 0}, {"b", 1}, {"c", 0}}))
+            EXPECT_EQ(uuid_nodes(&list),
+                      (std::vector<std::pair<std::string, int>>{{"a", 0}, {"b", 1}, {"c", 0}}))
                 << (c.data ? c.data : "error");
         }
         ppc_free_backup_uuid_list(&list);
@@ -420,7 +432,10 @@ TEST_F(Uploads, FailedUploadsLeaveNoDescriptorBehind) {
         } else {
             rc = QV_FileUpload((local_ + "/d.bin").c_str(), &to, task_);
         }
-        const int want = k == Cancel ? QV_ERR_CANCELLED : k == Dry ? QV_ERR_LOCAL_FILE : rc == QV_ERR_RECV ? rc : QV_ERR_NET;
+        const int want = k == Cancel         ? QV_ERR_CANCELLED
+                         : k == Dry          ? QV_ERR_LOCAL_FILE
+                         : rc == QV_ERR_RECV ? rc
+                                             : QV_ERR_NET;
         EXPECT_EQ(rc, want);
         task_->chunk_cb = nullptr;
         task_->cancel_status = 0;
@@ -452,14 +467,15 @@ TEST_F(Uploads, InstantUploadSendsNoData) {
 }
 
 class CrashedUploads : public Uploads {
-protected:
+  protected:
     CrashedUploads() { with_sdk_ = false; }  // the SDK runs only in the children
 };
 
 // An upload in a child killed at random moments, restarted each time, ends byte-identical.
 TEST_F(CrashedUploads, SigkilledUploadsConverge) {
 #if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the child runs the SDK after a fork of a threaded process, which ThreadSanitizer refuses";
+    GTEST_SKIP()
+        << "the child runs the SDK after a fork of a threaded process, which ThreadSanitizer refuses";
 #endif
     const std::string data = bytes_of(6u << 20, 30);
     const std::string src = local_ + "/big.bin";
@@ -494,7 +510,8 @@ TEST_F(CrashedUploads, SigkilledUploadsConverge) {
     EXPECT_EQ(WEXITSTATUS(st), 0);
     const std::string got = slurp(root_ + "/docs/big.bin");
     size_t first_diff = 0;
-    while (first_diff < std::min(got.size(), data.size()) && got[first_diff] == data[first_diff]) ++first_diff;
+    while (first_diff < std::min(got.size(), data.size()) && got[first_diff] == data[first_diff])
+        ++first_diff;
     EXPECT_TRUE(got == data) << "device holds " << got.size() << " bytes, source " << data.size()
                              << ", first difference at offset " << first_diff;
 }

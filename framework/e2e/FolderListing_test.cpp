@@ -11,13 +11,13 @@
 #include <map>
 #include <string>
 
+#include "base/qv_log.h"
 #include "broker/broker_test_util.h"
 #include "command/ppc_qv_client.h"
 #include "cross_test_util.h"
 #include "device.h"
 #include "handlers_device_user.h"
 #include "link/connect_pool.h"
-#include "base/qv_log.h"
 #include "link/qvcrypt.h"
 #include "model/QVNasFileListInfo.h"
 #include "platform/Log.h"

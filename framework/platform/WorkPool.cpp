@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QThread>
-
 #include <memory>
 #include <mutex>
 

@@ -21,10 +21,10 @@ struct client_file_task {
     client_file_task *prev;
 
     // Read and written across threads (cancel calls, progress readers): atomics.
-    std::atomic<int64_t> id;             // the request's sequence number
+    std::atomic<int64_t> id;  // the request's sequence number
     // 0 running; -1 cancel: exchanges end with QV_ERR_CANCELLED at their next check.
     std::atomic<int32_t> cancel_status;
-    std::atomic<int32_t> status;         // "status" of the latest streamed chunk
+    std::atomic<int32_t> status;  // "status" of the latest streamed chunk
     int32_t task_type;
     int64_t token;
     // The request's command code: a chunk whose header answers another command is refused (0: not checked).
@@ -66,10 +66,10 @@ struct client_file_task {
     FILE *cfg_stream;
     char *tmp_path;
 
-    int32_t fd;       // local file or own socket; -1 when none
-    int32_t timeout;  // ms; 0 means QV_DEFAULT_TIMEOUT_MS
-    void *held_conn;  // a pooled connection held between keep-alive exchanges
-    int32_t held_ret; // result of the last exchange on the task's own socket
+    int32_t fd;        // local file or own socket; -1 when none
+    int32_t timeout;   // ms; 0 means QV_DEFAULT_TIMEOUT_MS
+    void *held_conn;   // a pooled connection held between keep-alive exchanges
+    int32_t held_ret;  // result of the last exchange on the task's own socket
 
     file_task_stream_fn stream_cb;  // data source of a stream upload
     void *stream_ctx;

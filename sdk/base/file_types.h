@@ -67,7 +67,7 @@ struct backup_uuid_dnode {
     backup_uuid_dnode *prev;
     int32_t exists;  // the request sends only nodes whose flag is 0
     char file_uuid[64];
-    void *buffer;    // owned by the node
+    void *buffer;  // owned by the node
     char reserved[64];
 };
 

@@ -19,9 +19,12 @@ void *g_sink_ctx = nullptr;
 
 const char *level_name(LogLevel level) {
     switch (level) {
-        case LogLevel::Debug: return "DEBUG";
-        case LogLevel::Message: return "MESSAGE";
-        case LogLevel::Error: return "ERROR";
+        case LogLevel::Debug:
+            return "DEBUG";
+        case LogLevel::Message:
+            return "MESSAGE";
+        case LogLevel::Error:
+            return "ERROR";
     }
     return "DEBUG";
 }
@@ -32,7 +35,9 @@ const char *base_name(const char *path) {
 }
 }  // namespace
 
-void set_log_enabled(bool on) { g_enabled.store(on, std::memory_order_relaxed); }
+void set_log_enabled(bool on) {
+    g_enabled.store(on, std::memory_order_relaxed);
+}
 
 void set_log_sink(LogSink sink, void *ctx) {
     std::lock_guard lk(g_sink_mu);
@@ -57,15 +62,16 @@ void log_line(LogLevel level, const char *file, int line, const char *func, cons
     format_log_time(tv.tv_sec, tv.tv_usec, stamp, sizeof stamp);
 
     char buf[2048];
-    int n = std::snprintf(buf, sizeof buf, "[%s][%s][%s:%d][%s][%s] ", "QV_CLIENT", stamp, base_name(file), line,
-                          func, level_name(level));
+    int n = std::snprintf(buf, sizeof buf, "[%s][%s][%s:%d][%s][%s] ", "QV_CLIENT", stamp, base_name(file),
+                          line, func, level_name(level));
     if (n < 0) return;
     size_t used = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
     va_list ap;
     va_start(ap, fmt);
     int m = std::vsnprintf(buf + used, sizeof buf - used, fmt, ap);
     va_end(ap);
-    if (m > 0) used += static_cast<size_t>(m) < sizeof buf - used ? static_cast<size_t>(m) : sizeof buf - used - 1;
+    if (m > 0)
+        used += static_cast<size_t>(m) < sizeof buf - used ? static_cast<size_t>(m) : sizeof buf - used - 1;
     if (used == 0 || buf[used - 1] != '\n') {
         if (used >= sizeof buf - 1) used = sizeof buf - 2;
         buf[used++] = '\n';

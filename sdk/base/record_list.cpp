@@ -16,7 +16,8 @@
 static_assert(sizeof(record_dnode) == QV_RECORD_IMAGE_SIZE, "record image is the in-memory record");
 
 int add_record_to_list(record_dnode **head, int32_t index, int64_t start, int64_t end) {
-    auto *node = head != nullptr ? static_cast<record_dnode *>(std::calloc(1, sizeof(record_dnode))) : nullptr;
+    auto *node =
+        head != nullptr ? static_cast<record_dnode *>(std::calloc(1, sizeof(record_dnode))) : nullptr;
     if (node == nullptr) {
         QV_LOG_DEBUG("add record error");
         return QV_ERR_FAILED;

@@ -70,7 +70,9 @@ TEST(RecordList, UpdateAndDeleteByEndKey) {
     } cases[] = {
         {"update head", false, 10, {{0, 0, 7, 10}, {1, 10, 0, 20}, {2, 20, 0, 20}, {3, 30, 0, 40}}},
         {"update tail", false, 40, {{0, 0, 0, 10}, {1, 10, 0, 20}, {2, 20, 0, 20}, {3, 30, 7, 40}}},
-        {"update first of a duplicate key", false, 20,
+        {"update first of a duplicate key",
+         false,
+         20,
          {{0, 0, 0, 10}, {1, 10, 7, 20}, {2, 20, 0, 20}, {3, 30, 0, 40}}},
         {"update no match", false, 99, base},
         {"delete head", true, 10, {{1, 10, 0, 20}, {2, 20, 0, 20}, {3, 30, 0, 40}}},
@@ -81,7 +83,8 @@ TEST(RecordList, UpdateAndDeleteByEndKey) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         record_dnode *head = make(base);
-        int r = c.del ? del_record_from_list_for_index(&head, c.key) : update_record_for_index(&head, c.key, 7);
+        int r =
+            c.del ? del_record_from_list_for_index(&head, c.key) : update_record_for_index(&head, c.key, 7);
         EXPECT_EQ(r, 0);
         EXPECT_EQ(items(head), c.want);
         destory_record_list(head);
@@ -113,7 +116,8 @@ TEST(RecordList, ImageLayoutAndRoundTrip) {
         std::memcpy(&start, img + 8, 8);
         std::memcpy(&cur, img + 16, 8);
         std::memcpy(&end, img + 24, 8);
-        EXPECT_EQ(std::make_tuple(idx, start, cur, end), std::make_tuple(rec.index, rec.start, rec.cur, rec.end));
+        EXPECT_EQ(std::make_tuple(idx, start, cur, end),
+                  std::make_tuple(rec.index, rec.start, rec.cur, rec.end));
         for (int i : {4, 5, 6, 7}) EXPECT_EQ(img[i], 0) << i;
         for (int i = 32; i < 40; ++i) EXPECT_EQ(img[i], 0) << i;
         // Any padding or link word on disk is accepted.
@@ -137,7 +141,8 @@ TEST(RecordList, FileWriteReadReversesAndKeepsExistingRecordsBehind) {
 
     record_dnode *got = make({{9, 90, 0, 99}});
     EXPECT_EQ(read_list_from_file(path.c_str(), &got), 3);
-    EXPECT_EQ(items(got), (std::vector<Rec>{{2, 20, 25, 30}, {1, 10, 15, 20}, {0, 0, 5, 10}, {9, 90, 0, 99}}));
+    EXPECT_EQ(items(got),
+              (std::vector<Rec>{{2, 20, 25, 30}, {1, 10, 15, 20}, {0, 0, 5, 10}, {9, 90, 0, 99}}));
     destory_record_list(got);
     destory_record_list(abc);
 
@@ -218,7 +223,7 @@ TEST(RecordList, OpeningTheResumeStreamKeepsTheSavedCheckpoint) {
     destory_record_list(got);
     destory_record_list(one);
 
-    struct stat st{};
+    struct stat st {};
     const std::string fresh = t.file("new.cfg");
     fp = open_resume_stream(fresh.c_str());
     ASSERT_NE(fp, nullptr);

@@ -39,8 +39,8 @@ struct soft_version_info;  // the version-information record of 163 and 164 (`sv
 struct ota_info;
 struct ota_version_info;
 struct nas_device_info;
-struct time_sync_info;     // the time-sync record of device-user command 50
-struct sys_sync_info;      // the pair "sync", "clean_cache" of device-user command 51
+struct time_sync_info;  // the time-sync record of device-user command 50
+struct sys_sync_info;   // the pair "sync", "clean_cache" of device-user command 51
 
 // Per-command request blocks reached through `req`; the command API allocates and frees them.
 struct dev_sleep_time_req;

@@ -31,10 +31,25 @@ json_object *make_header(const client_info *info, HeaderOrder order) {
     auto add_token = [&] { json_object_object_add(h, "token", json_object_new_int64(info->token)); };
     json_object_object_add(h, "cmd", json_object_new_int(info->cmd));
     switch (order) {
-    case HeaderOrder::SeqErrorToken: add_seq(); add_error(); add_token(); break;
-    case HeaderOrder::SeqError: add_seq(); add_error(); break;
-    case HeaderOrder::SeqTokenError: add_seq(); add_token(); add_error(); break;
-    case HeaderOrder::TokenSeqError: add_token(); add_seq(); add_error(); break;
+        case HeaderOrder::SeqErrorToken:
+            add_seq();
+            add_error();
+            add_token();
+            break;
+        case HeaderOrder::SeqError:
+            add_seq();
+            add_error();
+            break;
+        case HeaderOrder::SeqTokenError:
+            add_seq();
+            add_token();
+            add_error();
+            break;
+        case HeaderOrder::TokenSeqError:
+            add_token();
+            add_seq();
+            add_error();
+            break;
     }
     return h;
 }
@@ -170,7 +185,8 @@ int Request_RegisterDevice(client_info *info) {
 
 int Request_Login(client_info *info) {
     json_object *p = json_object_new_object();
-    if (info->authCode != nullptr) json_object_object_add(p, "authCode", json_object_new_string(info->authCode));
+    if (info->authCode != nullptr)
+        json_object_object_add(p, "authCode", json_object_new_string(info->authCode));
     json_object_object_add(p, "port", json_object_new_int(info->loginPort));
     json_object_object_add(p, "statusFlag", json_object_new_int(info->statusFlag));
     return finish(info, p);

@@ -96,17 +96,17 @@ int DeviceUser_ParseProcess(client_info *info);
 int DeviceUser_ParseHeaderJson(client_info *info);
 
 // Builders (record -> 0 or QV_ERR_ARG).
-int Request_GetDeviceVersion(client_info *info);   // 1
-int Request_DeviceUserEight(client_info *info);    // 8: "data" with one empty object
-int Request_RegisterDevice(client_info *info);     // 12: "devicename", "deviceuuid"
-int Request_Login(client_info *info);              // 2: "authCode" (when set), "port", "statusFlag"
-int Request_Logout(client_info *info);             // 3
-int Request_GetBindCode(client_info *info);        // 10
-int Request_GetDeviceID(client_info *info);        // 11
-int Request_GetFuncList(client_info *info);        // 15
-int Request_RouterHeaderOnly(client_info *info);   // 249, 48, 52, 54, 55, 58
-int Request_RouterSetSyncTime(client_info *info);  // 50: "time_value", "time_zone"; -1 without `syncTime`
-int Request_RouterSetSyncSystem(client_info *info);  // 51: "sync", "clean_cache"; -1 without `syncSystem`
+int Request_GetDeviceVersion(client_info *info);      // 1
+int Request_DeviceUserEight(client_info *info);       // 8: "data" with one empty object
+int Request_RegisterDevice(client_info *info);        // 12: "devicename", "deviceuuid"
+int Request_Login(client_info *info);                 // 2: "authCode" (when set), "port", "statusFlag"
+int Request_Logout(client_info *info);                // 3
+int Request_GetBindCode(client_info *info);           // 10
+int Request_GetDeviceID(client_info *info);           // 11
+int Request_GetFuncList(client_info *info);           // 15
+int Request_RouterHeaderOnly(client_info *info);      // 249, 48, 52, 54, 55, 58
+int Request_RouterSetSyncTime(client_info *info);     // 50: "time_value", "time_zone"; -1 without `syncTime`
+int Request_RouterSetSyncSystem(client_info *info);   // 51: "sync", "clean_cache"; -1 without `syncSystem`
 int Request_RouterSetVersionFlag(client_info *info);  // 56: "version_flag"
 
 // Parsers (record, code, row index, row -> 0, the record's nonzero `error`, or -1). Those that read

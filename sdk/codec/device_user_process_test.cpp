@@ -1,7 +1,7 @@
 #include "codec/device_user_process.h"
 
-#include <json-c/json.h>
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -50,12 +50,15 @@ using DeviceUser = parse_harness::Quiet;
 
 TEST_F(DeviceUser, TableRowsInOrder) {
     const std::vector<std::pair<int, std::string>> golden = {
-        {1, "Parser_GetDeviceVersion"}, {8, "Parser_NotNecessary"},      {12, "Parser_NotNecessary"},
-        {2, "Parser_login"},            {3, "Parser_NotNecessary"},      {10, "Parser_GetBindCode"},
-        {11, "Parser_GetDeviceID"},     {15, "Parser_GetFuncList"},      {249, "Parser_GetNasDeviceInfo"},
-        {48, "Parser_PassThrough"},     {50, "Parser_PassThrough"},      {51, "Parser_PassThrough"},
-        {52, "Parse_GetFwVersion"},     {54, "Parse_GetOtaInfo"},        {55, "Parse_GetVersionFlag"},
-        {56, "Parser_PassThrough"},     {58, "Parser_PassThrough"}};
+        {1, "Parser_GetDeviceVersion"},   {8, "Parser_NotNecessary"},
+        {12, "Parser_NotNecessary"},      {2, "Parser_login"},
+        {3, "Parser_NotNecessary"},       {10, "Parser_GetBindCode"},
+        {11, "Parser_GetDeviceID"},       {15, "Parser_GetFuncList"},
+        {249, "Parser_GetNasDeviceInfo"}, {48, "Parser_PassThrough"},
+        {50, "Parser_PassThrough"},       {51, "Parser_PassThrough"},
+        {52, "Parse_GetFwVersion"},       {54, "Parse_GetOtaInfo"},
+        {55, "Parse_GetVersionFlag"},     {56, "Parser_PassThrough"},
+        {58, "Parser_PassThrough"}};
     ASSERT_EQ(golden.size(), QV_DEVICE_USER_CMD_COUNT);
     for (size_t i = 0; i < QV_DEVICE_USER_CMD_COUNT; ++i) {
         EXPECT_EQ(device_user_table()[i].code, golden[i].first) << i;
@@ -75,25 +78,40 @@ TEST_F(DeviceUser, GoldenRequestTexts) {
     const Case cases[] = {
         {1, nullptr, R"({ "header": { "cmd": 1, "seq": 7, "error": 0, "token": 123456789012 } })"},
         {8, nullptr, R"({ "data": [ { } ], "header": { "cmd": 8, "seq": 7, "error": 0 } })"},
-        {12, [](Rec &r) { r.ci.deviceName = "NAS/1"; r.ci.deviceUuid = "u-1"; },
+        {12,
+         [](Rec &r) {
+             r.ci.deviceName = "NAS/1";
+             r.ci.deviceUuid = "u-1";
+         },
          R"({ "data": [ { "devicename": "NAS\/1", "deviceuuid": "u-1" } ], "header": { "cmd": 12, "seq": 7, "token": 123456789012, "error": 0 } })"},
-        {2, [](Rec &r) { r.ci.authCode = "ac"; r.ci.loginPort = QV_DEVICE_USER_LOGIN_PORT; },
+        {2,
+         [](Rec &r) {
+             r.ci.authCode = "ac";
+             r.ci.loginPort = QV_DEVICE_USER_LOGIN_PORT;
+         },
          R"({ "data": [ { "authCode": "ac", "port": 13101, "statusFlag": 0 } ], "header": { "cmd": 2, "seq": 7, "error": 0 } })"},
         {2, [](Rec &r) { r.ci.loginPort = QV_DEVICE_USER_LOGIN_PORT; },
          R"({ "data": [ { "port": 13101, "statusFlag": 0 } ], "header": { "cmd": 2, "seq": 7, "error": 0 } })"},
         {3, nullptr, R"({ "header": { "cmd": 3, "seq": 7, "token": 123456789012, "error": 0 } })"},
-        {10, [](Rec &r) { r.ci.token = 0; }, R"({ "header": { "cmd": 10, "seq": 7, "error": 0, "token": 0 } })"},
-        {11, [](Rec &r) { r.ci.token = 0; }, R"({ "header": { "cmd": 11, "seq": 7, "error": 0, "token": 0 } })"},
+        {10, [](Rec &r) { r.ci.token = 0; },
+         R"({ "header": { "cmd": 10, "seq": 7, "error": 0, "token": 0 } })"},
+        {11, [](Rec &r) { r.ci.token = 0; },
+         R"({ "header": { "cmd": 11, "seq": 7, "error": 0, "token": 0 } })"},
         {15, nullptr, R"({ "header": { "cmd": 15, "seq": 7, "error": 0, "token": 123456789012 } })"},
         {249, nullptr, R"({ "header": { "cmd": 249, "token": 123456789012, "seq": 7, "error": 0 } })"},
         {48, nullptr, R"({ "header": { "cmd": 48, "token": 123456789012, "seq": 7, "error": 0 } })"},
-        {50, [](Rec &r) {
+        {50,
+         [](Rec &r) {
              std::strcpy(r.ts.time_value, "2024-01-02 03:04:05");
              std::strcpy(r.ts.time_zone, "UTC+8");
              r.ci.syncTime = &r.ts;
          },
          R"({ "data": [ { "time_value": "2024-01-02 03:04:05", "time_zone": "UTC+8" } ], "header": { "cmd": 50, "token": 123456789012, "seq": 7, "error": 0 } })"},
-        {51, [](Rec &r) { r.ss = {1, 0}; r.ci.syncSystem = &r.ss; },
+        {51,
+         [](Rec &r) {
+             r.ss = {1, 0};
+             r.ci.syncSystem = &r.ss;
+         },
          R"({ "data": [ { "sync": 1, "clean_cache": 0 } ], "header": { "cmd": 51, "token": 123456789012, "seq": 7, "error": 0 } })"},
         {52, nullptr, R"({ "header": { "cmd": 52, "token": 123456789012, "seq": 7, "error": 0 } })"},
         {54, nullptr, R"({ "header": { "cmd": 54, "token": 123456789012, "seq": 7, "error": 0 } })"},
@@ -123,8 +141,8 @@ TEST_F(DeviceUser, RequestsThatAreNotBuilt) {
         {7, nullptr},          // no row
         {65536 + 1, nullptr},  // would alias code 1 if cut to 16 bits
         {-1, nullptr},
-        {50, nullptr},  // no time-sync record
-        {51, nullptr},  // no sync pair
+        {50, nullptr},                                // no time-sync record
+        {51, nullptr},                                // no sync pair
         {12, [](Rec &r) { r.ci.deviceUuid = "u"; }},  // no device name
         {12, [](Rec &r) { r.ci.deviceName = "n"; }},  // no device uuid
     };
@@ -169,7 +187,8 @@ TEST_F(DeviceUser, RepliesByRow) {
         std::function<void(const Rec &)> check;
     };
     const std::vector<Case> cases = {
-        {"version", 1, reply(1, R"([{"ver":"V1.2.3"}])"), 0, [](const Rec &r) { EXPECT_STREQ(r.ci.ver, "V1.2.3"); }},
+        {"version", 1, reply(1, R"([{"ver":"V1.2.3"}])"), 0,
+         [](const Rec &r) { EXPECT_STREQ(r.ci.ver, "V1.2.3"); }},
         {"version without element 0", 1, reply(1, "[]"), 0, [](const Rec &r) { EXPECT_STREQ(r.ci.ver, ""); }},
         {"version data not an array", 1, reply(1, R"({"ver":"x"})"), 0,
          [](const Rec &r) { EXPECT_STREQ(r.ci.ver, ""); }},
@@ -195,24 +214,30 @@ TEST_F(DeviceUser, RepliesByRow) {
              EXPECT_EQ(r.ci.funcListFlag, -5);  // left as it was
              EXPECT_STREQ(r.ci.customCode, "old");
          }},
-        {"login, codes cut to 31", 2, reply(2, "[{},{},{},{\"customCode\":\"" + c40 + "\",\"versionCode\":\"" + c40 + "\"}]"), 0,
+        {"login, codes cut to 31", 2,
+         reply(2, "[{},{},{},{\"customCode\":\"" + c40 + "\",\"versionCode\":\"" + c40 + "\"}]"), 0,
          [&](const Rec &r) {
              EXPECT_EQ(std::string(r.ci.customCode), c40.substr(0, 31));
              EXPECT_EQ(std::string(r.ci.versionCode), c40.substr(0, 31));
          }},
-        {"bind code", 10, reply(10, R"([{"bindCode":"B-1"}])"), 0, [](const Rec &r) { EXPECT_STREQ(r.ci.bindCode, "B-1"); }},
+        {"bind code", 10, reply(10, R"([{"bindCode":"B-1"}])"), 0,
+         [](const Rec &r) { EXPECT_STREQ(r.ci.bindCode, "B-1"); }},
         {"bind code cut to 32", 10, reply(10, "[{\"bindCode\":\"" + b40 + "\"}]"), 0,
          [&](const Rec &r) { EXPECT_EQ(std::string(r.ci.bindCode), b40.substr(0, 32)); }},
-        {"bind code missing", 10, reply(10, "[{}]"), 0, [](const Rec &r) { EXPECT_STREQ(r.ci.bindCode, ""); }},
+        {"bind code missing", 10, reply(10, "[{}]"), 0,
+         [](const Rec &r) { EXPECT_STREQ(r.ci.bindCode, ""); }},
         {"device id cut to 64", 11, reply(11, "[{\"deviceId\":\"" + d100 + "\"}]"), 0,
          [&](const Rec &r) { EXPECT_EQ(std::string(r.ci.deviceId), d100.substr(0, 64)); }},
-        {"device id", 11, reply(11, R"([{"deviceId":"D1"}])"), 0, [](const Rec &r) { EXPECT_STREQ(r.ci.deviceId, "D1"); }},
-        {"function list", 15, reply(15, R"([{"statusFlag":9}])"), 0, [](const Rec &r) { EXPECT_EQ(r.ci.statusFlag, 9); }},
+        {"device id", 11, reply(11, R"([{"deviceId":"D1"}])"), 0,
+         [](const Rec &r) { EXPECT_STREQ(r.ci.deviceId, "D1"); }},
+        {"function list", 15, reply(15, R"([{"statusFlag":9}])"), 0,
+         [](const Rec &r) { EXPECT_EQ(r.ci.statusFlag, 9); }},
         {"function list missing", 15, reply(15, "[{}]"), -1, nullptr},
         {"function list, empty data", 15, reply(15, "[]"), -1, nullptr},
         {"device info", 249,
-         reply(249, R"([{"deviceModel":"M","customCode":"C","versionCode":"V","mac":"AA","wanWiredIP":"1.2.3.4",)"
-                    R"("wanWiredMask":"255.0.0.0","version_flag":4,"time":99,"stmVer":"S1"}])"),
+         reply(249,
+               R"([{"deviceModel":"M","customCode":"C","versionCode":"V","mac":"AA","wanWiredIP":"1.2.3.4",)"
+               R"("wanWiredMask":"255.0.0.0","version_flag":4,"time":99,"stmVer":"S1"}])"),
          0,
          [](const Rec &r) {
              EXPECT_STREQ(r.nas.deviceModel, "M");
@@ -225,7 +250,8 @@ TEST_F(DeviceUser, RepliesByRow) {
              EXPECT_EQ(r.nas.time, 99);
              EXPECT_STREQ(r.nas.stmVer, "S1");
          }},
-        {"device info, optional keys missing", 249, reply(249, R"([{"customCode":"C","versionCode":"V"}])"), 0,
+        {"device info, optional keys missing", 249, reply(249, R"([{"customCode":"C","versionCode":"V"}])"),
+         0,
          [](const Rec &r) {
              EXPECT_STREQ(r.nas.mac, "");
              EXPECT_EQ(r.nas.time, 0);
@@ -237,7 +263,8 @@ TEST_F(DeviceUser, RepliesByRow) {
          }},
         {"device info without versionCode", 249, reply(249, R"([{"customCode":"C"}])"), -1, nullptr},
         {"device info without element 0", 249, reply(249, "[]"), -1, nullptr},
-        {"device info, texts cut", 249, reply(249, "[{\"customCode\":\"" + c40 + "\",\"versionCode\":\"V\",\"mac\":\"" + c40 + "\"}]"), 0,
+        {"device info, texts cut", 249,
+         reply(249, "[{\"customCode\":\"" + c40 + "\",\"versionCode\":\"V\",\"mac\":\"" + c40 + "\"}]"), 0,
          [&](const Rec &r) {
              EXPECT_EQ(std::string(r.nas.customCode), c40.substr(0, 31));
              EXPECT_EQ(std::string(r.nas.mac), c40.substr(0, 31));
@@ -250,7 +277,8 @@ TEST_F(DeviceUser, RepliesByRow) {
              EXPECT_EQ(std::string(r.fw + 32, 8), std::string(8, 'G'));  // nothing written past 32 bytes
          }},
         {"firmware version missing", 52, reply(52, "[{}]"), -1, nullptr},
-        {"ota info", 54, reply(54, R"([{"customCode":"C","versionCode":"V","mac":"M","version_flag":1,"time":5}])"), 0,
+        {"ota info", 54,
+         reply(54, R"([{"customCode":"C","versionCode":"V","mac":"M","version_flag":1,"time":5}])"), 0,
          [](const Rec &r) {
              EXPECT_STREQ(r.ota.customCode, "C");
              EXPECT_STREQ(r.ota.versionCode, "V");
@@ -260,7 +288,8 @@ TEST_F(DeviceUser, RepliesByRow) {
          }},
         {"ota info without versionCode", 54, reply(54, R"([{"customCode":"C"}])"), -1, nullptr},
         {"ota info without customCode", 54, reply(54, R"([{"versionCode":"V"}])"), -1, nullptr},
-        {"version flag", 55, reply(55, R"([{"version_flag":"12"}])"), 0, [](const Rec &r) { EXPECT_EQ(r.ci.version_flag, 12); }},
+        {"version flag", 55, reply(55, R"([{"version_flag":"12"}])"), 0,
+         [](const Rec &r) { EXPECT_EQ(r.ci.version_flag, 12); }},
         {"version flag missing", 55, reply(55, "[{}]"), -1, nullptr},
         {"logout, any data", 3, reply(3, "[]"), 0, nullptr},
         {"register", 12, reply(12, "{}"), 0, nullptr},
@@ -300,10 +329,12 @@ TEST_F(DeviceUser, RepliesByRow) {
 TEST_F(DeviceUser, HeaderErrorStopsBeforeTheParser) {
     for (int cmd : {1, 2, 10, 11, 15, 249, 52, 54, 55, 48, 3}) {
         Rec r;
-        EXPECT_EQ(r.parse(cmd, reply(cmd, R"([{"ver":"V","bindCode":"B","deviceId":"D","statusFlag":1,)"
-                                             R"("customCode":"C","versionCode":"V","fw_version":"F","version_flag":9}])",
-                                   5)),
-                  5)
+        EXPECT_EQ(
+            r.parse(cmd, reply(cmd,
+                               R"([{"ver":"V","bindCode":"B","deviceId":"D","statusFlag":1,)"
+                               R"("customCode":"C","versionCode":"V","fw_version":"F","version_flag":9}])",
+                               5)),
+            5)
             << cmd;
         EXPECT_STREQ(r.ci.ver, "");
         EXPECT_STREQ(r.ci.bindCode, "");
@@ -351,7 +382,8 @@ TEST_F(DeviceUser, ReplyCmdSelectsTheParser) {
     EXPECT_STREQ(login.ci.ver, "");  // Parser_NotNecessary ran, not the login parser
 
     Rec unknown;
-    EXPECT_EQ(unknown.parse(1, R"({"header":{"cmd":7,"error":0,"token":11,"seq":-2},"data":[{"ver":"V"}]})"), 0);
+    EXPECT_EQ(unknown.parse(1, R"({"header":{"cmd":7,"error":0,"token":11,"seq":-2},"data":[{"ver":"V"}]})"),
+              0);
     EXPECT_EQ(unknown.ci.cmd, 7);
     EXPECT_EQ(unknown.ci.token, 11);
     EXPECT_EQ(unknown.ci.seq, -2);

@@ -21,7 +21,9 @@ T *node_for(H **head, const char *failure) {
 }
 
 // A failed copy leaves the field null; the add still succeeds.
-char *dup_or_null(const char *s) { return s ? strdup(s) : nullptr; }
+char *dup_or_null(const char *s) {
+    return s ? strdup(s) : nullptr;
+}
 
 // Copies at most cap-1 bytes and always terminates.
 void copy_inline(char *dst, size_t cap, const char *src) {
@@ -65,8 +67,14 @@ void tag_ring_free(tag_head *ring) {
     while (e && e != sentinel) {
         tag_entry *next = e->next;
         // Unlink: join the neighbours, clear the entry's own links.
-        if (e->prev == sentinel) ring->next = next; else e->prev->next = next;
-        if (next == sentinel) ring->prev = e->prev; else next->prev = e->prev;
+        if (e->prev == sentinel)
+            ring->next = next;
+        else
+            e->prev->next = next;
+        if (next == sentinel)
+            ring->prev = e->prev;
+        else
+            next->prev = e->prev;
         e->next = e->prev = nullptr;
         std::free(e);
         e = next;
@@ -308,7 +316,8 @@ int ppc_find_module_support(const module_support_dnode *list, int32_t supportTyp
 
 void ppc_display_disk_dnode(const disk_dnode *list) {
     for (int i = 0; list; list = list->next, ++i)
-        if (list->name) QV_LOG_DEBUG("[%d] name:%s fstype:%s", i, list->name, list->fstype ? list->fstype : "");
+        if (list->name)
+            QV_LOG_DEBUG("[%d] name:%s fstype:%s", i, list->name, list->fstype ? list->fstype : "");
 }
 
 void ppc_display_file_type_list(file_type_item *const *items) {
@@ -349,7 +358,8 @@ void ppc_display_gps_file_list_dnode(const file_dnode *list) {
     for (int i = 0; list; list = list->next, ++i)
         if (list->path && list->name)
             QV_LOG_DEBUG("[%d] path:%s lat:%f lon:%f size:%lld date:%lld", i, list->path, list->latitude,
-                         list->longtitude, static_cast<long long>(list->size), static_cast<long long>(list->date));
+                         list->longtitude, static_cast<long long>(list->size),
+                         static_cast<long long>(list->date));
 }
 
 void ppc_display_user_space_dnode(const user_space_dnode *list) {

@@ -89,7 +89,9 @@ struct file_list_info {
 
 // Tag rings. A walk runs `for (e = ring->next; e != tag_ring_end(ring); e = e->next)`; the end marker is the
 // sentinel's address and is never dereferenced as an entry.
-inline const tag_entry *tag_ring_end(const tag_head *ring) { return reinterpret_cast<const tag_entry *>(ring); }
+inline const tag_entry *tag_ring_end(const tag_head *ring) {
+    return reinterpret_cast<const tag_entry *>(ring);
+}
 tag_head *tag_ring_new();
 // Inserts a tag right after the sentinel (so a walk by next yields reverse insertion order). The name is cut
 // to 127 bytes. 0 or QV_ERR_ARG.

@@ -33,7 +33,7 @@ TEST_F(FileList, AddsPrependAndFolderSizeRule) {
     ASSERT_EQ(ppc_add_file_to_list(&list, "B", 4096, 2, 0, "/B", 1, 0, nullptr, 7), 0);
     ASSERT_EQ(ppc_add_dir_to_list(&list, "C", 4096, 3, 1, "/C", 5, 2), 0);
     EXPECT_EQ(names(list), (std::vector<std::string>{"C", "B", "A"}));
-    EXPECT_EQ(list->size, 4096);        // dir add keeps the size of a folder
+    EXPECT_EQ(list->size, 4096);  // dir add keeps the size of a folder
     EXPECT_EQ(list->count, 5);
     EXPECT_EQ(list->next->size, 4096);  // file
     EXPECT_EQ(list->next->type, 7);
@@ -88,11 +88,7 @@ TEST_F(FileList, ModuleSupportLookup) {
         int type;
         int want;
     } cases[] = {
-        {{{3, 0}, {3, 1}}, 3, 0},
-        {{{3, 1}, {3, 0}}, 3, 0},
-        {{{3, 0}}, 3, -1},
-        {{}, 3, -1},
-        {{{4, 1}}, 3, -1},
+        {{{3, 0}, {3, 1}}, 3, 0}, {{{3, 1}, {3, 0}}, 3, 0}, {{{3, 0}}, 3, -1}, {{}, 3, -1}, {{{4, 1}}, 3, -1},
     };
     for (const auto &c : cases) {
         module_support_dnode *list = nullptr;

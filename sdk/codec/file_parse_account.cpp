@@ -1,6 +1,7 @@
 // Reply parsers of the account commands 202 (authorisation code) and 203 (peer-to-peer uuid).
-#include <cstring>
 #include <json-c/json.h>
+
+#include <cstring>
 
 #include "base/qv_errors.h"
 #include "base/qv_log.h"

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/qv_log.h"
 #include "codec/file_process.h"
 #include "codec/parse_harness_test.h"
-#include "base/qv_log.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ TEST(AccountReplies, AuthCodeAndP2pUuid) {
         {202, R"([{"other": 1}])", -1, ""},
         {203, R"([{"p2pUuid": "QVXX-000123-ABCDE"}])", 0, "QVXX-000123-ABCDE"},
         {203, long_uuid.c_str(), 0, nullptr},  // cut to 32 characters
-        {203, R"({"p2pUuid": "x"})", -1, ""},    // "data" must be an array
+        {203, R"({"p2pUuid": "x"})", -1, ""},  // "data" must be an array
     };
     for (const Case &c : cases) {
         client_info ci{};

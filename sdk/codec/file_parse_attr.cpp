@@ -55,8 +55,8 @@ int read_video(json_object *obj, file_stat *st) {
 }
 
 int read_audio(json_object *obj, file_stat *st) {
-    static const char *const keys[] = {"durationTime", "bitrate", "songName", "albumName", "artistName",
-                                       "encodeType"};
+    static const char *const keys[] = {"durationTime", "bitrate",    "songName",
+                                       "albumName",    "artistName", "encodeType"};
     json_object *v[6];
     if (!all_members(obj, keys, v)) return QV_ERR_ARG;
     auto *m = static_cast<audio_media_info *>(std::calloc(1, sizeof(audio_media_info)));
@@ -73,10 +73,10 @@ int read_audio(json_object *obj, file_stat *st) {
 }
 
 int read_image(json_object *obj, file_stat *st) {
-    static const char *const keys[] = {"width",        "height",          "photoTime",   "vendorName",
-                                       "cameraType",   "apertureValue",   "exposureTime", "isoValue",
-                                       "exposureBiasVal", "focalLength", "maxApetureVal", "meterMode",
-                                       "flashlightOn", "GPSVersionId",    "GPSLatitude", "GPSLongtitude"};
+    static const char *const keys[] = {"width",           "height",        "photoTime",     "vendorName",
+                                       "cameraType",      "apertureValue", "exposureTime",  "isoValue",
+                                       "exposureBiasVal", "focalLength",   "maxApetureVal", "meterMode",
+                                       "flashlightOn",    "GPSVersionId",  "GPSLatitude",   "GPSLongtitude"};
     json_object *v[16];
     if (!all_members(obj, keys, v)) return QV_ERR_ARG;
     auto *m = static_cast<image_media_info *>(std::calloc(1, sizeof(image_media_info)));

@@ -92,10 +92,12 @@ TEST(FileAttr, Media) {
         {R"({"mediaType":3,"imageMediaInfo":{)" + image + R"(,"isoValue":"100"}})", 0, 3, 3},
         {R"({"mediaType":3,"imageMediaInfo":{)" + image + "}}", -1, 0, 0},
         {R"({"mediaType":2,"audioMediaInfo":{"durationTime":180,"bitrate":320,"songName":"s","albumName":"a",
-            "artistName":"r","encodeType":"mp3"}})", 0, 2, 2},
+            "artistName":"r","encodeType":"mp3"}})",
+         0, 2, 2},
         {R"({"mediaType":2,"audioMediaInfo":{"durationTime":180}})", -1, 0, 0},
         {R"({"mediaType":1,"videoMediaInfo":{"width":1920,"height":1080,"bitrate":8,"encodeType":"h264-long-name",
-            "durationTime":7000000000}})", 0, 1, 1},
+            "durationTime":7000000000}})",
+         0, 1, 1},
         {R"({"mediaType":1})", -1, 0, 0},
     };
     for (const auto &c : cases) {

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "codec/chunk_check.h"
 #include "base/client_file_task.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/chunk_check.h"
 #include "codec/file_process.h"
 #include "codec/qv_strlcpy.h"
 #include "codec/reply_json.h"

@@ -1,7 +1,7 @@
 #include "codec/file_parse_device.h"
 
-#include <json-c/json.h>
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "base/client_file_task.h"
 #include "codec/file_process.h"
 #include "codec/parse_harness_test.h"
-#include "base/client_file_task.h"
 
 namespace {
 
@@ -37,7 +37,8 @@ struct Rec : parse_harness::Record {
 };
 
 std::string reply(int cmd, const std::string &data, int error = 0) {
-    std::string s = "{\"header\":{\"cmd\":" + std::to_string(cmd) + ",\"error\":" + std::to_string(error) + "}";
+    std::string s =
+        "{\"header\":{\"cmd\":" + std::to_string(cmd) + ",\"error\":" + std::to_string(error) + "}";
     if (!data.empty()) s += ",\"data\":" + data;
     return s + "}";
 }
@@ -68,23 +69,27 @@ TEST_F(DeviceReplies, RowParsers) {
         {"exists without status", 104, reply(104, "[{}]"), -1, nullptr},
         {"exists, device error", 104, reply(104, R"([{"status":1}])", 13), 13, nullptr},
         // 163 firmware update, whole reply
-        {"update offered", 163, reply(163, R"({"status":1,"delay":30,"verinfo":{"version":"2.0"},"force":1})"), 0,
+        {"update offered", 163,
+         reply(163, R"({"status":1,"delay":30,"verinfo":{"version":"2.0"},"force":1})"), 0,
          [](const Rec &r) {
              EXPECT_EQ(r.ci.status, 1);
              EXPECT_EQ(r.ci.delay, 30);
              EXPECT_STREQ(r.ci.ver, "2.0");
              EXPECT_EQ(r.ci.force, 1);
          }},
-        {"update, version cut", 163, reply(163, "{\"status\":1,\"delay\":1,\"verinfo\":{\"version\":\"" + v40 + "\"}}"), 0,
+        {"update, version cut", 163,
+         reply(163, "{\"status\":1,\"delay\":1,\"verinfo\":{\"version\":\"" + v40 + "\"}}"), 0,
          [&](const Rec &r) { EXPECT_EQ(std::string(r.ci.ver), v40.substr(0, 31)); }},
-        {"update status 2", 163, reply(163, R"({"status":2,"delay":30,"verinfo":{"version":"2.0"},"force":1})"), 0,
+        {"update status 2", 163,
+         reply(163, R"({"status":2,"delay":30,"verinfo":{"version":"2.0"},"force":1})"), 0,
          [](const Rec &r) {
              EXPECT_EQ(r.ci.status, 2);
              EXPECT_EQ(r.ci.delay, -7);
              EXPECT_STREQ(r.ci.ver, "old");
              EXPECT_EQ(r.ci.force, 1);
          }},
-        {"update without delay", 163, reply(163, R"({"status":1})"), -1, [](const Rec &r) { EXPECT_EQ(r.ci.status, 1); }},
+        {"update without delay", 163, reply(163, R"({"status":1})"), -1,
+         [](const Rec &r) { EXPECT_EQ(r.ci.status, 1); }},
         {"update without verinfo", 163, reply(163, R"({"status":1,"delay":2})"), 0,
          [](const Rec &r) {
              EXPECT_STREQ(r.ci.ver, "old");
@@ -94,24 +99,31 @@ TEST_F(DeviceReplies, RowParsers) {
         {"update without data", 163, reply(163, ""), -1, nullptr},
         // 164 version check
         {"newer firmware", 164,
-         reply(164, R"({"status":1,"verinfo":{"productId":"P","version":"V","description":"D","size":5000000000},"force":0})"), 0,
+         reply(
+             164,
+             R"({"status":1,"verinfo":{"productId":"P","version":"V","description":"D","size":5000000000},"force":0})"),
+         0,
          [](const Rec &r) {
              EXPECT_STREQ(r.svi.product, "P");
              EXPECT_STREQ(r.svi.version, "V");
              EXPECT_STREQ(r.svi.description, "D");
              EXPECT_EQ(r.svi.size, 5000000000LL);
          }},
-        {"newer firmware without size", 164, reply(164, R"({"status":1,"verinfo":{"productId":"P","version":"V","description":"D"}})"), -1,
+        {"newer firmware without size", 164,
+         reply(164, R"({"status":1,"verinfo":{"productId":"P","version":"V","description":"D"}})"), -1,
          [](const Rec &r) {
              EXPECT_STREQ(r.svi.product, "P");
              EXPECT_STREQ(r.svi.description, "D");
              EXPECT_EQ(r.svi.size, 0);
          }},
-        {"newer firmware without description", 164, reply(164, R"({"status":1,"verinfo":{"productId":"P","version":"V","size":1}})"), -1,
+        {"newer firmware without description", 164,
+         reply(164, R"({"status":1,"verinfo":{"productId":"P","version":"V","size":1}})"), -1,
          [](const Rec &r) { EXPECT_EQ(r.svi.size, 0); }},
-        {"newer firmware without version", 164, reply(164, R"({"status":1,"verinfo":{"productId":"P","description":"D","size":1}})"), -1,
+        {"newer firmware without version", 164,
+         reply(164, R"({"status":1,"verinfo":{"productId":"P","description":"D","size":1}})"), -1,
          [](const Rec &r) { EXPECT_STREQ(r.svi.description, ""); }},
-        {"newer firmware without productId", 164, reply(164, R"({"status":1,"verinfo":{"version":"V","description":"D","size":1}})"), -1,
+        {"newer firmware without productId", 164,
+         reply(164, R"({"status":1,"verinfo":{"version":"V","description":"D","size":1}})"), -1,
          [](const Rec &r) { EXPECT_STREQ(r.svi.version, ""); }},
         {"newer firmware without verinfo", 164, reply(164, R"({"status":1})"), -1, nullptr},
         {"newer firmware, texts cut", 164,
@@ -136,7 +148,9 @@ TEST_F(DeviceReplies, RowParsers) {
              EXPECT_STREQ(r.ota.deviceId, "");
          }},
         {"status, everything", 165,
-         reply(165, R"({"status":3,"process":40,"total":100,"deviceId":"D","target_ver":"2","current_ver":"1"})"), 0,
+         reply(165,
+               R"({"status":3,"process":40,"total":100,"deviceId":"D","target_ver":"2","current_ver":"1"})"),
+         0,
          [](const Rec &r) {
              EXPECT_EQ(r.ota.status, 3);
              EXPECT_EQ(r.ota.process, 40);
@@ -144,7 +158,8 @@ TEST_F(DeviceReplies, RowParsers) {
              EXPECT_STREQ(r.ota.deviceId, "D");
              EXPECT_STREQ(r.ota.target_ver, "2");
          }},
-        {"status, texts cut", 165, reply(165, "{\"deviceId\":\"" + d100 + "\",\"target_ver\":\"" + t40 + "\"}"), 0,
+        {"status, texts cut", 165,
+         reply(165, "{\"deviceId\":\"" + d100 + "\",\"target_ver\":\"" + t40 + "\"}"), 0,
          [&](const Rec &r) {
              EXPECT_EQ(std::string(r.ota.deviceId), d100.substr(0, 64));
              EXPECT_EQ(std::string(r.ota.target_ver), t40.substr(0, 32));
@@ -158,7 +173,8 @@ TEST_F(DeviceReplies, RowParsers) {
              EXPECT_STREQ(r.p2p.remote_ip, "10.0.0.1");
              EXPECT_EQ(r.p2p.remote_port, 0);
          }},
-        {"p2p, address cut", 170, reply(170, "[{\"p2p_mode\":1,\"nat_type\":1,\"ip_addr\":\"" + ip20 + "\"}]"), 0,
+        {"p2p, address cut", 170,
+         reply(170, "[{\"p2p_mode\":1,\"nat_type\":1,\"ip_addr\":\"" + ip20 + "\"}]"), 0,
          [&](const Rec &r) { EXPECT_EQ(std::string(r.p2p.remote_ip), ip20.substr(0, 15)); }},
         {"p2p without mode", 170, reply(170, R"([{"nat_type":3,"ip_addr":"1"}])"), -1,
          [](const Rec &r) { EXPECT_EQ(r.p2p.nat_type, 0); }},
@@ -171,9 +187,11 @@ TEST_F(DeviceReplies, RowParsers) {
         // 173 device operation, whole reply
         {"operation", 173, reply(173, R"({"status":4})"), 0, [](const Rec &r) { EXPECT_EQ(r.ci.status, 4); }},
         {"operation without data", 173, reply(173, ""), 0, [](const Rec &r) { EXPECT_EQ(r.ci.status, -7); }},
-        {"operation without status", 173, reply(173, "{}"), 0, [](const Rec &r) { EXPECT_EQ(r.ci.status, -7); }},
+        {"operation without status", 173, reply(173, "{}"), 0,
+         [](const Rec &r) { EXPECT_EQ(r.ci.status, -7); }},
         // 174 reverse push, whole reply
-        {"push", 174, reply(174, R"([{"sequenceId":42}])"), 0, [](const Rec &r) { EXPECT_EQ(r.ci.status, -7); }},
+        {"push", 174, reply(174, R"([{"sequenceId":42}])"), 0,
+         [](const Rec &r) { EXPECT_EQ(r.ci.status, -7); }},
         {"push, empty data", 174, reply(174, "[]"), -1, nullptr},
         {"push without sequenceId", 174, reply(174, "[{}]"), -1, nullptr},
         {"push without data", 174, reply(174, ""), -1, nullptr},
@@ -197,7 +215,12 @@ TEST_F(DeviceReplies, MissingCallerRecords) {
     r.ci.svi = nullptr;
     r.ci.otaInfo = nullptr;
     r.ci.p2pInfo = nullptr;
-    EXPECT_EQ(r.parse(164, reply(164, R"({"status":1,"verinfo":{"productId":"P","version":"V","description":"D","size":1}})")), -1);
+    EXPECT_EQ(
+        r.parse(
+            164,
+            reply(164,
+                  R"({"status":1,"verinfo":{"productId":"P","version":"V","description":"D","size":1}})")),
+        -1);
     EXPECT_EQ(r.parse(164, reply(164, R"({"status":0})")), 0);
     EXPECT_EQ(r.parse(165, reply(165, R"({"status":1})")), -1);
     EXPECT_EQ(r.parse(170, reply(170, R"([{"p2p_mode":1,"nat_type":1,"ip_addr":"1"}])")), -1);
@@ -245,14 +268,15 @@ TEST_F(DeviceReplies, OperationProgressChunkByChunk) {
     EXPECT_EQ(feed(task.get(),
                    {opt_chunk(R"([{"status":0,"curCount":3,"totalCount":9}])"),  // counting: counts ignored
                     opt_chunk(R"([{"status":1,"curCount":3,"totalCount":9}])"),
-                    opt_chunk(R"([{"curCount":4}])"),                           // status stays 1
-                    opt_chunk(""),                                              // no data: taken
-                    opt_chunk(R"([{"status":1,"curCount":9}])", "{}"),          // no "error": 0
+                    opt_chunk(R"([{"curCount":4}])"),                   // status stays 1
+                    opt_chunk(""),                                      // no data: taken
+                    opt_chunk(R"([{"status":1,"curCount":9}])", "{}"),  // no "error": 0
                     opt_chunk(R"([{"status":2,"curCount":100,"totalCount":100}])")},
                    &seen),
               0);
     ASSERT_EQ(seen.size(), 6u);
-    const std::vector<std::vector<int64_t>> want = {{0, 0, 0}, {1, 3, 9}, {1, 4, 9}, {1, 4, 9}, {1, 9, 9}, {2, 9, 9}};
+    const std::vector<std::vector<int64_t>> want = {{0, 0, 0}, {1, 3, 9}, {1, 4, 9},
+                                                    {1, 4, 9}, {1, 9, 9}, {2, 9, 9}};
     for (size_t i = 0; i < want.size(); ++i) {
         EXPECT_EQ(seen[i].status, want[i][0]) << i;
         EXPECT_EQ(seen[i].cur, want[i][1]) << i;
@@ -285,7 +309,11 @@ TEST_F(DeviceReplies, OperationProgressEndings) {
     EXPECT_EQ(parser_FileTaskOpt(nullptr, task.get()), -1);
     std::vector<Progress> seen;
     task->parse_cb = parser_FileTaskOpt;
-    EXPECT_EQ(feed(task.get(), {opt_chunk(R"([{"status":1,"curCount":1,"totalCount":2}])"), opt_chunk("[]", R"({"error":7})")}, &seen), 7);
+    EXPECT_EQ(
+        feed(task.get(),
+             {opt_chunk(R"([{"status":1,"curCount":1,"totalCount":2}])"), opt_chunk("[]", R"({"error":7})")},
+             &seen),
+        7);
     EXPECT_EQ(seen.size(), 1u);
 }
 
@@ -294,15 +322,16 @@ TEST_F(DeviceReplies, FirmwareUpdateChunks) {
     task->parse_cb = parser_FileTaskOta;
     std::vector<Progress> seen;
     // "W3sidGFzayI6MX1d" is the Base64 of [{"task":1}]; "e30=" of {}.
-    EXPECT_EQ(feed(task.get(),
-                   {R"({"header":{"cmd":163},"data":{"status":1,"delay":30,"verinfo":{"version":"3.1"}}})",
-                    R"({"header":{"cmd":163},"data":{"process":10,"total":100,"reserved":"W3sidGFzayI6MX1d"}})",
-                    R"({"header":{"cmd":163},"data":{"process":20,"total":100}})",
-                    R"({"header":{"cmd":163},"data":{"process":30}})",  // no total: counts half written
-                    R"({"header":{"cmd":163},"data":{"status":4,"process":99,"total":99}})",  // status branch only
-                    R"({"header":{"cmd":163}})", "not json", R"({"data":{"other":1}})"},
-                   &seen),
-              0);
+    EXPECT_EQ(
+        feed(task.get(),
+             {R"({"header":{"cmd":163},"data":{"status":1,"delay":30,"verinfo":{"version":"3.1"}}})",
+              R"({"header":{"cmd":163},"data":{"process":10,"total":100,"reserved":"W3sidGFzayI6MX1d"}})",
+              R"({"header":{"cmd":163},"data":{"process":20,"total":100}})",
+              R"({"header":{"cmd":163},"data":{"process":30}})",  // no total: counts half written
+              R"({"header":{"cmd":163},"data":{"status":4,"process":99,"total":99}})",  // status branch only
+              R"({"header":{"cmd":163}})", "not json", R"({"data":{"other":1}})"},
+             &seen),
+        0);
     ASSERT_EQ(seen.size(), 8u);
     EXPECT_EQ(seen[0].status, 1);
     EXPECT_EQ(seen[1].cur, 10);
@@ -330,14 +359,15 @@ TEST_F(DeviceReplies, ReservedTextMustBeStrictBase64) {
         const char *decoded;  // null: refused
     };
     const Case cases[] = {
-        {"", ""},         {"QQ==", "A"},     {"QUI=", "AB"},    {"QUJD", "ABC"},  {"e30=", "{}"},
-        {"QUJ", nullptr}, {"QR==", nullptr}, {"QUJ=", nullptr}, {"QQ=A", nullptr}, {"=QQQ", nullptr},
+        {"", ""},          {"QQ==", "A"},     {"QUI=", "AB"},      {"QUJD", "ABC"},       {"e30=", "{}"},
+        {"QUJ", nullptr},  {"QR==", nullptr}, {"QUJ=", nullptr},   {"QQ=A", nullptr},     {"=QQQ", nullptr},
         {"Q===", nullptr}, {"QU!D", nullptr}, {"QUJD\n", nullptr}, {"QQ==QUJD", nullptr}, {"-_-_", nullptr},
     };
     for (const Case &c : cases) {
         auto task = new_task();
         task->reserved = strdup("earlier");
-        const std::string chunk = std::string(R"({"data":{"process":1,"total":2,"reserved":")") + c.b64 + "\"}}";
+        const std::string chunk =
+            std::string(R"({"data":{"process":1,"total":2,"reserved":")") + c.b64 + "\"}}";
         EXPECT_EQ(parser_FileTaskOta(chunk.c_str(), task.get()), 0);
         if (c.decoded == nullptr) {
             EXPECT_EQ(task->reserved, nullptr) << c.b64;
@@ -377,23 +407,27 @@ TEST_F(DeviceReplies, ReversePushChunks) {
     EXPECT_EQ(task->status, 1);
     EXPECT_EQ(task->usb_value, nullptr);
 
-    EXPECT_EQ(parser_FileTaskConnectDevice(
-                  R"({"data":{"status":0,"usbInfo":{"usbValue":"{\"status\":0}"},"userdbInfo":{"userdbValue":"u1"},)"
-                  R"("recentdbInfo":{"recentdbValue":"r1"}}})",
-                  task.get()),
-              0);
+    EXPECT_EQ(
+        parser_FileTaskConnectDevice(
+            R"({"data":{"status":0,"usbInfo":{"usbValue":"{\"status\":0}"},"userdbInfo":{"userdbValue":"u1"},)"
+            R"("recentdbInfo":{"recentdbValue":"r1"}}})",
+            task.get()),
+        0);
     ASSERT_NE(task->usb_value, nullptr);
     EXPECT_STREQ(task->usb_value, "{\"status\":0}");
     EXPECT_STREQ(task->userdb_value, "u1");
     EXPECT_STREQ(task->recentdb_value, "r1");
 
     // Texts left in their slots are replaced (the old copies freed), missing ones stay.
-    EXPECT_EQ(parser_FileTaskConnectDevice(R"({"data":{"usbInfo":{},"userdbInfo":{"userdbValue":"u2"}}})", task.get()), 0);
+    EXPECT_EQ(parser_FileTaskConnectDevice(R"({"data":{"usbInfo":{},"userdbInfo":{"userdbValue":"u2"}}})",
+                                           task.get()),
+              0);
     EXPECT_STREQ(task->usb_value, "{\"status\":0}");
     EXPECT_STREQ(task->userdb_value, "u2");
     EXPECT_STREQ(task->recentdb_value, "r1");
 
-    for (const char *bad : {"not json", R"({"header":{}})", ""}) EXPECT_EQ(parser_FileTaskConnectDevice(bad, task.get()), -1) << bad;
+    for (const char *bad : {"not json", R"({"header":{}})", ""})
+        EXPECT_EQ(parser_FileTaskConnectDevice(bad, task.get()), -1) << bad;
     EXPECT_EQ(parser_FileTaskConnectDevice(nullptr, task.get()), -1);
     EXPECT_EQ(parser_FileTaskConnectDevice(R"({"data":{}})", task.get()), 0);
     EXPECT_STREQ(task->userdb_value, "u2");

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/parse_harness_test.h"
 #include "base/qv_log.h"
+#include "codec/parse_harness_test.h"
 
 using parse_harness::Harness;
 

@@ -37,9 +37,13 @@ char *dup_or_die(const char *text, const char *what) {
 }
 
 // "isFolder" and "isStore" of a listing: the device marks some entries with 16, which means 1.
-int32_t flag16(int32_t v) { return v == 16 ? 1 : v; }
+int32_t flag16(int32_t v) {
+    return v == 16 ? 1 : v;
+}
 
-bool is_element(json_object *e) { return e != nullptr && json_object_is_type(e, json_type_object); }
+bool is_element(json_object *e) {
+    return e != nullptr && json_object_is_type(e, json_type_object);
+}
 
 // Element `i` when it is an object; otherwise logs "access NULL" and gives null (the caller returns -1).
 json_object *object_at(json_object *arr, long i) {
@@ -293,8 +297,8 @@ int Parser_FileGetStorage(client_info *info, uint16_t, int, const file_cmd_row *
         if (member(e, "systemSpaceSize") != nullptr)
             QV_LOG_DEBUG("sysSpaceSize = %llu", static_cast<unsigned long long>(i64(e, "systemSpaceSize")));
         if (ppc_add_disk_to_list(&info->diskList, json_object_get_string(name), json_object_get_string(path),
-                                 json_object_get_int64(size), json_object_get_int64(avSize), i32(e, "diskType"),
-                                 fsType != nullptr ? fsType : "UNKNOWN") != 0) {
+                                 json_object_get_int64(size), json_object_get_int64(avSize),
+                                 i32(e, "diskType"), fsType != nullptr ? fsType : "UNKNOWN") != 0) {
             ppc_destory_disk_list(info->diskList);
             info->diskList = nullptr;
             return QV_ERR_ARG;
@@ -310,7 +314,8 @@ int Parser_FileGetUserList(client_info *info, uint16_t, int, const file_cmd_row 
         QV_LOG_DEBUG("access NULL");
         return QV_ERR_ARG;
     }
-    info->user_list = zalloc_or_die<user_list_item *>("p_client_info->user_list != NULL", static_cast<size_t>(n) + 1);
+    info->user_list =
+        zalloc_or_die<user_list_item *>("p_client_info->user_list != NULL", static_cast<size_t>(n) + 1);
     for (long i = 0; i < n; ++i) {
         json_object *e = object_at(data, i);
         if (e == nullptr) return QV_ERR_ARG;

@@ -45,8 +45,12 @@ struct recent_dnode {
 };
 
 // The head's address doubles as the ring's end marker; it is never dereferenced as a record.
-inline recent_dnode *recent_ring_end(recent_list *head) { return reinterpret_cast<recent_dnode *>(head); }
-inline void recent_ring_init(recent_list *head) { head->next = head->prev = recent_ring_end(head); }
+inline recent_dnode *recent_ring_end(recent_list *head) {
+    return reinterpret_cast<recent_dnode *>(head);
+}
+inline void recent_ring_init(recent_list *head) {
+    head->next = head->prev = recent_ring_end(head);
+}
 // Number of records in the ring.
 int recent_ring_size(recent_list *head);
 // Frees every record of the ring (with its file and its sub-ring) and leaves the ring empty; the head

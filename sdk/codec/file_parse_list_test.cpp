@@ -38,7 +38,9 @@ struct ListCase {
     int count, total;
 };
 
-void PrintTo(const ListCase &c, std::ostream *os) { *os << c.what; }
+void PrintTo(const ListCase &c, std::ostream *os) {
+    *os << c.what;
+}
 
 class FolderListing : public ListingReply, public ::testing::WithParamInterface<ListCase> {};
 
@@ -58,23 +60,64 @@ TEST_P(FolderListing, ResultListAndCounters) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, FolderListing,
     ::testing::Values(
-        ListCase{"reply order", 101, true,
-                 R"({"count": 2, "totalCount": 40, "filelist": [{"name": "A"}, {"name": "B"}, {"name": "C"}]})", 0,
-                 {"A", "B", "C"}, 3, 2, 40},
-        ListCase{"hidden space, same parser", 185, true, R"({"count": 1, "totalCount": 1, "filelist": [{"name": "H"}]})",
-                 0, {"H"}, 1, 1, 1},
+        ListCase{
+            "reply order",
+            101,
+            true,
+            R"({"count": 2, "totalCount": 40, "filelist": [{"name": "A"}, {"name": "B"}, {"name": "C"}]})",
+            0,
+            {"A", "B", "C"},
+            3,
+            2,
+            40},
+        ListCase{"hidden space, same parser",
+                 185,
+                 true,
+                 R"({"count": 1, "totalCount": 1, "filelist": [{"name": "H"}]})",
+                 0,
+                 {"H"},
+                 1,
+                 1,
+                 1},
         ListCase{"empty", 101, true, R"({"count": 0, "totalCount": 7, "filelist": []})", 0, {}, 0, 0, 7},
-        ListCase{"no totalCount with holder", 101, true, R"({"count": 1, "filelist": [{"name": "A"}]})", -1, {}, 0,
-                 0, 0},
-        ListCase{"no totalCount without holder", 101, false, R"({"count": 1, "filelist": [{"name": "A"}, {"name": "B"}]})",
-                 0, {}, 2, 0, 0},
+        ListCase{"no totalCount with holder",
+                 101,
+                 true,
+                 R"({"count": 1, "filelist": [{"name": "A"}]})",
+                 -1,
+                 {},
+                 0,
+                 0,
+                 0},
+        ListCase{"no totalCount without holder",
+                 101,
+                 false,
+                 R"({"count": 1, "filelist": [{"name": "A"}, {"name": "B"}]})",
+                 0,
+                 {},
+                 2,
+                 0,
+                 0},
         ListCase{"no filelist", 101, true, R"({"count": 1, "totalCount": 1})", -1, {}, 0, 1, 1},
         ListCase{"no data", 101, true, nullptr, -1, {}, 0, 0, 0},
-        ListCase{"null element: later ones stay", 101, true,
-                 R"({"count": 3, "totalCount": 3, "filelist": [{"name": "A"}, null, {"name": "C"}]})", -1, {"C"}, 1, 3,
+        ListCase{"null element: later ones stay",
+                 101,
+                 true,
+                 R"({"count": 3, "totalCount": 3, "filelist": [{"name": "A"}, null, {"name": "C"}]})",
+                 -1,
+                 {"C"},
+                 1,
+                 3,
                  3},
-        ListCase{"filelist of the wrong kind", 101, true, R"({"count": 1, "totalCount": 1, "filelist": {"name": "A"}})",
-                 -1, {}, 0, 1, 1}),
+        ListCase{"filelist of the wrong kind",
+                 101,
+                 true,
+                 R"({"count": 1, "totalCount": 1, "filelist": {"name": "A"}})",
+                 -1,
+                 {},
+                 0,
+                 1,
+                 1}),
     [](const ::testing::TestParamInfo<ListCase> &info) { return "case" + std::to_string(info.index); });
 
 TEST_F(ListingReply, FolderListingEntryFields) {
@@ -147,7 +190,8 @@ TEST_F(ListingReply, StorageRequiredParts) {
     } cases[] = {
         {nullptr, 0},
         {"{}", 0},
-        {R"({"diskInfoList": [{"displayName": "D1", "path": "/", "size": 1, "avSize": 1}, {"displayName": "D2", "path": "/", "size": 1}]})", 1},
+        {R"({"diskInfoList": [{"displayName": "D1", "path": "/", "size": 1, "avSize": 1}, {"displayName": "D2", "path": "/", "size": 1}]})",
+         1},
         {R"({"diskInfoList": [{"displayName": "D1", "path": "/", "size": 1, "avSize": 1}, null]})", 1},
         {R"({"diskInfoList": [{"path": "/", "size": 1, "avSize": 1}]})", 0},
     };
@@ -169,7 +213,8 @@ TEST_F(ListingReply, UserListInReplyOrder) {
     Rec r;
     const std::string longName(70, 'n');
     const std::string data = R"([{"nick_name": "ann", "user_id": 4, "bucket_id": 9, "isPublic": true},
-        {"bucket_id": 7, "isPublic": false}, {"nick_name": ")" + longName + R"("}])";
+        {"bucket_id": 7, "isPublic": false}, {"nick_name": ")" +
+                             longName + R"("}])";
     ASSERT_EQ(r.parse(150, data.c_str()), 0);
     user_list_item **u = r.ci.user_list;
     ASSERT_NE(u, nullptr);
@@ -205,7 +250,8 @@ TEST_F(ListingReply, RecentRecordsKeepReplyOrderAggregationsReverse) {
          "userId": 2, "nickName": "bob", "logId": 11, "enableHide": 1},
         {"name": "AG", "type": 1, "aggregateId": 77, "count": 2, "totalCount": 9, "picture_count": 5, "vedeo_count": 4,
          "aggregateList": [{"name": "A1"}, {"name": "A2", "size": 3}]},
-        {"name": ")" + longName + R"("}]})";
+        {"name": ")" + longName +
+                             R"("}]})";
     ASSERT_EQ(r.parse(151, data.c_str()), 0);
     recent_list *head = r.ci.rList;
     EXPECT_EQ(head->count, 3);
@@ -246,7 +292,8 @@ TEST_F(ListingReply, RecentRecordsRequiredParts) {
         {R"({"count": 1})", 0},
         {R"({"recordsList": [{"name": "R1"}, {"name": "AG", "type": 1, "aggregateId": 1}]})", 1},
         {R"({"recordsList": [{"name": "AG", "type": 1, "aggregateList": []}]})", 0},
-        {R"({"recordsList": [{"name": "R1"}, {"name": "AG", "type": 1, "aggregateId": 1, "aggregateList": [{}, null]}]})", 1},
+        {R"({"recordsList": [{"name": "R1"}, {"name": "AG", "type": 1, "aggregateId": 1, "aggregateList": [{}, null]}]})",
+         1},
         {R"({"recordsList": [{"name": "R1"}, null]})", 1},
     };
     for (const auto &c : cases) {
@@ -322,7 +369,11 @@ TEST_F(ListingReply, RecycleBinPage) {
 
 TEST_F(ListingReply, RecycleBinSettings) {
     Rec r;
-    ASSERT_EQ(r.parse(214, R"({"survive_time": -2, "bucket_list": [{"bucket_id": 1, "type": 0}, {"bucket_id": 2, "type": 1}]})"), 0);
+    ASSERT_EQ(
+        r.parse(
+            214,
+            R"({"survive_time": -2, "bucket_list": [{"bucket_id": 1, "type": 0}, {"bucket_id": 2, "type": 1}]})"),
+        0);
     resyscle_info *s = r.ci.resyscleInfo;
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->survive_time, -2);

@@ -45,7 +45,8 @@ void ring_free(share_ring_link *head, Node *(*of)(share_ring_link *)) {
 
 // Element 0 of "data"; `second_line` is logged when the second lookup in the log.
 json_object *data_element(const client_info *info, const char *second_line) {
-    return qv_reply::data_first(info->r_json, "### JSON_GET_OBJECT failed, data_json is null. ###", second_line);
+    return qv_reply::data_first(info->r_json, "### JSON_GET_OBJECT failed, data_json is null. ###",
+                                second_line);
 }
 
 // A required member; logs "<key>Json" when it is missing or null.
@@ -210,8 +211,8 @@ int parse_QvmsgGetShareFileList(client_info *info, uint16_t, int, const file_cmd
     bool ok = need_i32(&head->count, elem, "count") && need_i32(&head->total, elem, "total") &&
               need_text(head->displayDir, elem, "displayDir");
     if (ok && head->count >= 1)
-        ok = read_ring(&head->link, elem, "shareFileList", "share_file_info != NULL",
-                       read_share_file_element);
+        ok =
+            read_ring(&head->link, elem, "shareFileList", "share_file_info != NULL", read_share_file_element);
     if (!ok) {
         share_file_list_free(head);
         return kBad;

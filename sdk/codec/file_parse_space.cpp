@@ -34,7 +34,8 @@ file_dnode *gps_entry(json_object *el) {
     json_object *lon = member(el, "GPSLongtitude");
     json_object *lat = member(el, "GPSLatitude");
     json_object *bucket = member(el, "bucketId");
-    if (path == nullptr || name == nullptr || lon == nullptr || lat == nullptr || bucket == nullptr) return nullptr;
+    if (path == nullptr || name == nullptr || lon == nullptr || lat == nullptr || bucket == nullptr)
+        return nullptr;
     auto *n = static_cast<file_dnode *>(std::calloc(1, sizeof(file_dnode)));
     if (n == nullptr) return nullptr;
     const char *name_text = json_object_get_string(name);

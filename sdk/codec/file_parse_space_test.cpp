@@ -1,17 +1,17 @@
 #include "codec/file_parse_space.h"
 
-#include <json-c/json.h>
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/client_file_task.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
 #include "codec/parse_harness_test.h"
-#include "base/client_file_task.h"
 
 namespace {
 
@@ -84,8 +84,9 @@ TEST(UserSpace, FieldsAndRequiredKeys) {
     client_info c3{};
     c3.p_user_space_info = &u;
     std::string long_name(100, 'n');
-    EXPECT_EQ(apply(c3, 148, R"([{"userName":")" + long_name +
-                                 R"(","usedSpace":1,"allocateSpace":1,"diskTotalSize":1,"diskFreeSize":1}])"),
+    EXPECT_EQ(apply(c3, 148,
+                    R"([{"userName":")" + long_name +
+                        R"(","usedSpace":1,"allocateSpace":1,"diskTotalSize":1,"diskFreeSize":1}])"),
               0);
     EXPECT_EQ(std::strlen(u.userName), sizeof u.userName - 1);
     EXPECT_EQ(apply(c3, 148, full, 77), 77);
@@ -150,8 +151,8 @@ TEST(GpsStream, FailingChunks) {
         size_t linked;  // entries left in the task's holder
         bool holder;
     } cases[] = {
-        {envelope(157, R"([{"seq":1,"status":1,"curCount":2,"GPSFileList":[)" + gps_entry("p1", "GPSLatitude") +
-                           "," + gps_entry("p2") + "]}]"),
+        {envelope(157, R"([{"seq":1,"status":1,"curCount":2,"GPSFileList":[)" +
+                           gps_entry("p1", "GPSLatitude") + "," + gps_entry("p2") + "]}]"),
          1, true},
         // The longitude key is spelled "GPSLongtitude"; the usual spelling counts as missing.
         {envelope(157, R"([{"seq":1,"status":1,"curCount":1,"GPSFileList":[{"filePath":"/a","fileName":"a",
@@ -205,10 +206,10 @@ TEST(GpsWhole, RunningCountAndOrder) {
     free_holder(ci.file_list);
 
     // Failing after the holder exists frees it.
-    for (const std::string &data :
-         {std::string(R"([{"seq":9,"status":1,"curCount":1,"GPSFileList":[)") + gps_entry("a", "bucketId") + "]}]",
-          std::string(R"([{"seq":9,"status":1,"curCount":1}])"), std::string(R"([{"seq":9}])"),
-          std::string(R"([{"status":1}])")}) {
+    for (const std::string &data : {std::string(R"([{"seq":9,"status":1,"curCount":1,"GPSFileList":[)") +
+                                        gps_entry("a", "bucketId") + "]}]",
+                                    std::string(R"([{"seq":9,"status":1,"curCount":1}])"),
+                                    std::string(R"([{"seq":9}])"), std::string(R"([{"status":1}])")}) {
         EXPECT_EQ(apply(ci, 157, data), -1) << data;
         EXPECT_EQ(ci.file_list, nullptr) << data;
     }

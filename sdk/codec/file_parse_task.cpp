@@ -4,10 +4,10 @@
 
 #include <cstdlib>
 
-#include "codec/chunk_check.h"
 #include "base/client_file_task.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/chunk_check.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
 #include "codec/reply_json.h"
@@ -65,7 +65,8 @@ int read_search_entries(json_object *arr, long n, file_list_info *fl) {
         tag_head *ring = tags != nullptr ? read_tags(tags) : nullptr;
         if (ppc_add_file_to_list(&fl->list, json_object_get_string(name), json_object_get_int64(size),
                                  static_cast<int64_t>(json_object_get_int(date)),
-                                 static_cast<uint8_t>(json_object_get_int(isFolder)), json_object_get_string(path),
+                                 static_cast<uint8_t>(json_object_get_int(isFolder)),
+                                 json_object_get_string(path),
                                  bucket != nullptr ? json_object_get_int(bucket) : 0, i32(e, "isStore"), ring,
                                  i32(e, "type")) != 0) {
             tag_ring_free(ring);

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "base/client_file_task.h"
+#include "base/qv_errors.h"
 #include "codec/file_list.h"
 #include "codec/file_process.h"
 #include "codec/parse_harness_test.h"
-#include "base/client_file_task.h"
-#include "base/qv_errors.h"
 
 namespace {
 
@@ -76,7 +76,8 @@ TEST_F(TaskReply, SearchReplyEntriesInReplyOrder) {
 }
 
 TEST_F(TaskReply, SearchReplyFailuresLeaveNoList) {
-    const std::string noDate = R"([{"fileName": "A", "filePath": "/a", "isFolder": 0, "fileSize": 1, "fileData": 1},
+    const std::string noDate =
+        R"([{"fileName": "A", "filePath": "/a", "isFolder": 0, "fileSize": 1, "fileData": 1},
         {"fileName": "B", "filePath": "/b", "isFolder": 0, "fileSize": 1}])";
     const std::string cases[] = {
         search_data("1", "1", noDate.c_str()),
@@ -193,7 +194,8 @@ TEST_F(TaskReply, StreamedSearchDeliversOneBatchPerChunk) {
     client_file_task *task = search_task(sink);
     const std::vector<std::string> chunks = {
         chunk(7, "1", "3", kEntries),
-        chunk(7, "1", "1", R"([{"fileName": "D", "filePath": "/d", "isFolder": 0, "fileSize": 1, "fileData": 1}])"),
+        chunk(7, "1", "1",
+              R"([{"fileName": "D", "filePath": "/d", "isFolder": 0, "fileSize": 1, "fileData": 1}])"),
         chunk(-3, "2", nullptr, nullptr),
         chunk(7, "1", "0", "[]"),
     };
@@ -251,8 +253,11 @@ TEST_F(TaskReply, CopyAndMoveStatus) {
         const char *data;
         int status;
     } cases[] = {
-        {159, R"({"status": 3})", 3}, {160, R"({"status": 1})", 1}, {159, R"([{"status": 3}])", -5},
-        {160, nullptr, -5},           {159, "{}", -5},
+        {159, R"({"status": 3})", 3},
+        {160, R"({"status": 1})", 1},
+        {159, R"([{"status": 3}])", -5},
+        {160, nullptr, -5},
+        {159, "{}", -5},
     };
     for (const auto &c : cases) {
         Rec r;

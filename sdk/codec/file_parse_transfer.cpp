@@ -20,7 +20,9 @@ using namespace qv_reply;
 
 namespace {
 
-bool is_object(json_object *o) { return o != nullptr && json_object_is_type(o, json_type_object); }
+bool is_object(json_object *o) {
+    return o != nullptr && json_object_is_type(o, json_type_object);
+}
 
 // Strict Base64 of the link layer; a new buffer with a zero byte after the decoded bytes, or null.
 char *decode_base64(const char *text) {
@@ -55,8 +57,10 @@ int check_upload(client_info *info, bool log_fallback) {
         }
         const int64_t start = i64_unsigned_fallback(e, "start");
         const int64_t end = i64_unsigned_fallback(e, "end");
-        if (log_fallback && i64(e, "start") < 0) QV_LOG_ERROR("start %lld read as unsigned", static_cast<long long>(start));
-        if (log_fallback && i64(e, "end") < 0) QV_LOG_ERROR("end %lld read as unsigned", static_cast<long long>(end));
+        if (log_fallback && i64(e, "start") < 0)
+            QV_LOG_ERROR("start %lld read as unsigned", static_cast<long long>(start));
+        if (log_fallback && i64(e, "end") < 0)
+            QV_LOG_ERROR("end %lld read as unsigned", static_cast<long long>(end));
         add_record_to_list(&info->rangeList, static_cast<int32_t>(i), start, end);
     }
     return 0;
@@ -149,8 +153,9 @@ int parser_BackupCheckFileUuid(client_info *info, uint16_t, int, const file_cmd_
     backup_uuid_dnode *end = backup_uuid_end(&fresh);
     for (long i = 0; i < n; ++i) {
         const char *uuid = text(element(arr, static_cast<size_t>(i)), "file_uuid");
-        auto *node = uuid != nullptr ? static_cast<backup_uuid_dnode *>(std::calloc(1, sizeof(backup_uuid_dnode)))
-                                     : nullptr;
+        auto *node = uuid != nullptr
+                         ? static_cast<backup_uuid_dnode *>(std::calloc(1, sizeof(backup_uuid_dnode)))
+                         : nullptr;
         if (node == nullptr) {
             if (uuid == nullptr) QV_LOG_DEBUG("access NULL");
             ppc_free_backup_uuid_list(&fresh);
@@ -184,7 +189,8 @@ int parser_BackupCheckFileUuid(client_info *info, uint16_t, int, const file_cmd_
 int parser_BackupFile(client_info *info, uint16_t, int, const file_cmd_row *) {
     json_object *data = member(info->r_json, "data");
     if (data == nullptr) return 0;
-    backup_result_info *result = info->rClientFileTask != nullptr ? info->rClientFileTask->backup_result : nullptr;
+    backup_result_info *result =
+        info->rClientFileTask != nullptr ? info->rClientFileTask->backup_result : nullptr;
     if (result == nullptr) {
         QV_LOG_ERROR("backup result record not set");
         return 0;

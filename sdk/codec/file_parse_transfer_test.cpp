@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "codec/file_process.h"
-#include "base/file_types.h"
-#include "codec/parse_harness_test.h"
 #include "base/client_file_task.h"
+#include "base/file_types.h"
 #include "base/record_list.h"
+#include "codec/file_process.h"
+#include "codec/parse_harness_test.h"
 
 namespace {
 
@@ -57,19 +57,40 @@ struct CheckCase {
 
 TEST_F(TransferReply, UploadAndBackupChecks) {
     const CheckCase cases[] = {
-        {"two ranges, reverse order", R"({"status": 1, "count": 2, "incompleteInfo": [{"start": 0, "end": 100}, {"start": 200, "end": 300}]})",
-         0, 1, 2, {{1, 200, 0, 300}, {0, 0, 0, 100}}},
-        {"unsigned fallback", R"({"status": 1, "count": 1, "incompleteInfo": [{"start": -1, "end": -2}]})", 0, 1, 1,
+        {"two ranges, reverse order",
+         R"({"status": 1, "count": 2, "incompleteInfo": [{"start": 0, "end": 100}, {"start": 200, "end": 300}]})",
+         0,
+         1,
+         2,
+         {{1, 200, 0, 300}, {0, 0, 0, 100}}},
+        {"unsigned fallback",
+         R"({"status": 1, "count": 1, "incompleteInfo": [{"start": -1, "end": -2}]})",
+         0,
+         1,
+         1,
          {{0, 4294967295LL, 0, 4294967294LL}}},
-        {"large offsets", R"({"status": 1, "count": 1, "incompleteInfo": [{"start": 5000000000, "end": 6000000000}]})", 0,
-         1, 1, {{0, 5000000000LL, 0, 6000000000LL}}},
+        {"large offsets",
+         R"({"status": 1, "count": 1, "incompleteInfo": [{"start": 5000000000, "end": 6000000000}]})",
+         0,
+         1,
+         1,
+         {{0, 5000000000LL, 0, 6000000000LL}}},
         {"no count", R"({"status": 0, "incompleteInfo": [{"start": 0, "end": 1}]})", 0, 0, -7, {}},
         {"empty ranges", R"({"status": 1, "count": 0, "incompleteInfo": []})", 0, 1, 0, {}},
         {"no ranges", R"({"status": 1, "count": 3})", 0, 1, 3, {}},
-        {"element without end keeps earlier", R"({"status": 1, "count": 2, "incompleteInfo": [{"start": 0, "end": 9}, {"start": 10}]})",
-         -1, 1, 2, {{0, 0, 0, 9}}},
+        {"element without end keeps earlier",
+         R"({"status": 1, "count": 2, "incompleteInfo": [{"start": 0, "end": 9}, {"start": 10}]})",
+         -1,
+         1,
+         2,
+         {{0, 0, 0, 9}}},
         {"null element", R"({"status": 1, "count": 1, "incompleteInfo": [null]})", -1, 1, 1, {}},
-        {"ranges of the wrong kind", R"({"status": 1, "count": 1, "incompleteInfo": {"start": 0, "end": 1}})", -1, 1, 1, {}},
+        {"ranges of the wrong kind",
+         R"({"status": 1, "count": 1, "incompleteInfo": {"start": 0, "end": 1}})",
+         -1,
+         1,
+         1,
+         {}},
         {"no status", R"({"count": 1})", -1, -7, -7, {}},
         {"no data", nullptr, -1, -7, -7, {}},
     };
@@ -85,7 +106,8 @@ TEST_F(TransferReply, UploadAndBackupChecks) {
         }
     }
     Rec e;
-    EXPECT_EQ(e.parse(108, R"({"status": 1, "count": 1, "incompleteInfo": [{"start": 0, "end": 1}]})", 10202), 10202);
+    EXPECT_EQ(e.parse(108, R"({"status": 1, "count": 1, "incompleteInfo": [{"start": 0, "end": 1}]})", 10202),
+              10202);
 }
 
 // ---- download, firmware upload, relax upload ----
@@ -159,8 +181,9 @@ TEST_F(TransferReply, BackupUuidCheckRefillsTheCallersList) {
     backup_uuid_init(&head);
     head.count = 5;
     const std::string longUuid(70, 'u');
-    const std::string data = R"({"backupFileListInfo": [{"file_uuid": "u1"}, {"file_uuid": "u2"}, {"file_uuid": ")" +
-                             longUuid + R"("}]})";
+    const std::string data =
+        R"({"backupFileListInfo": [{"file_uuid": "u1"}, {"file_uuid": "u2"}, {"file_uuid": ")" + longUuid +
+        R"("}]})";
     Rec r;
     r.ci.uuidList = &head;
     ASSERT_EQ(r.parse(138, data.c_str()), 0);

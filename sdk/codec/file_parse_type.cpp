@@ -19,7 +19,9 @@ using namespace qv_reply;
 namespace {
 
 // Dates of the type lists travel as 32-bit values under "data" and are taken as unsigned.
-int64_t date_zero_extended(json_object *v) { return static_cast<uint32_t>(read32(v)); }
+int64_t date_zero_extended(json_object *v) {
+    return static_cast<uint32_t>(read32(v));
+}
 
 // The user space of an element: "userId", else "bucket_id", else 0.
 int32_t bucket_of(json_object *el) {
@@ -76,7 +78,9 @@ json_object *listing_element(json_object *array, long index) {
     return el;
 }
 
-char *dup_text(const char *s) { return s ? strdup(s) : nullptr; }
+char *dup_text(const char *s) {
+    return s ? strdup(s) : nullptr;
+}
 
 }  // namespace
 

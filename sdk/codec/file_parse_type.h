@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "codec/file_process.h"
 #include "codec/file_list.h"
+#include "codec/file_process.h"
 
 struct json_object;
 

@@ -1,16 +1,16 @@
 #include "codec/file_parse_type.h"
 
-#include <json-c/json.h>
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/qv_errors.h"
 #include "codec/file_process.h"
 #include "codec/parse_harness_test.h"
-#include "base/qv_errors.h"
 
 namespace {
 
@@ -21,8 +21,8 @@ struct Reply {
     Reply(int cmd, const std::string &data, int error = 0, int32_t fileType = 0) {
         ci.cmd = cmd;
         ci.fileType = fileType;
-        std::string text = R"({"header":{"cmd":)" + std::to_string(cmd) + R"(,"error":)" + std::to_string(error) +
-                           "}" + (data.empty() ? "" : R"(,"data":)" + data) + "}";
+        std::string text = R"({"header":{"cmd":)" + std::to_string(cmd) + R"(,"error":)" +
+                           std::to_string(error) + "}" + (data.empty() ? "" : R"(,"data":)" + data) + "}";
         ci.recv_buf = strdup(text.c_str());
         result = file_parse_process(&ci);
     }
@@ -99,7 +99,8 @@ TEST(TypeListByPath, ReverseOrderAndSkipsIncompleteElements) {
     Reply r(124, R"({"count":3,"totalCount":3,"totalSize":5000000000,"filelist":[
         {"name":"f1","size":1,"data":1,"isFolder":0,"path":"/d/f1"},
         {"size":2,"data":2,"isFolder":0,"path":"/d/f2"},
-        {"name":"f3","size":3,"data":3,"isFolder":0,"userId":4}]})", 0, 2);
+        {"name":"f3","size":3,"data":3,"isFolder":0,"userId":4}]})",
+            0, 2);
     ASSERT_EQ(r.result, 0);
     EXPECT_EQ(names(r.list()), (std::vector<std::string>{"f3", "f1"}));
     EXPECT_EQ(r.ci.file_list->totalSize, 5000000000LL);
@@ -139,7 +140,7 @@ TEST(DirList, FailuresKeepWhatWasLinked) {
         int result;
         size_t albums;
     } cases[] = {
-        {R"({"count":1,"totalCount":1,"albumList":[{"path":"/a","count":1}]})", -1, 1},  // no "fileList"
+        {R"({"count":1,"totalCount":1,"albumList":[{"path":"/a","count":1}]})", -1, 1},    // no "fileList"
         {R"({"count":1,"totalCount":1,"albumList":[{"count":1,"fileList":[]}]})", -1, 0},  // no "path"
         {R"({"count":1,"totalCount":1,"albumList":[{"path":"/a","fileList":[{"date":1}]}]})", -1, 1},
         {R"({"count":1,"totalCount":1,"albumList":[null]})", -1, 0},
@@ -242,7 +243,8 @@ TEST(AlbumGrouping, GroupsByParentAndBucket) {
     EXPECT_STREQ(first->path, "/a/b");
     EXPECT_STREQ(first->name, "b");
     EXPECT_EQ(first->date, 100);
-    EXPECT_EQ(item_paths(first), (std::vector<std::string>{"/a/b/f0.jpg", "/a/b/f1.jpg", "/a/b/f2.jpg", "/a/b/f3.jpg"}));
+    EXPECT_EQ(item_paths(first),
+              (std::vector<std::string>{"/a/b/f0.jpg", "/a/b/f1.jpg", "/a/b/f2.jpg", "/a/b/f3.jpg"}));
     EXPECT_EQ(first->type_list[4], nullptr);
     EXPECT_EQ(second->bucketId, 2);
     EXPECT_STREQ(second->path, "");

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "codec/json_text.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/json_text.h"
 
 namespace {
 
@@ -107,7 +107,8 @@ int file_parse_header_json(client_info *info) {
     info->cmd = json_object_object_get_ex(header, "cmd", &v) ? json_object_get_int(v) : 0;
     info->error = json_object_object_get_ex(header, "error", &v) ? json_object_get_int(v) : 0;
     if (json_object_object_get_ex(header, "token", &v)) info->token = json_object_get_int64(v);
-    if (json_object_object_get_ex(header, "seq", &v)) info->seq = static_cast<int64_t>(json_object_get_int(v));
+    if (json_object_object_get_ex(header, "seq", &v))
+        info->seq = static_cast<int64_t>(json_object_get_int(v));
     return QV_OK;
 }
 

@@ -48,7 +48,7 @@ struct file_cmd_row {
     uint16_t code;
     file_request_fn builder;  // null while the builder is not available
     const char *builder_name;
-    file_parse_fn parser;     // null while the parser is not available
+    file_parse_fn parser;  // null while the parser is not available
     const char *parser_name;
     uint8_t flags = 0;                          // file_cmd_flags
     qv_cache_db cache = QV_CACHE_NONE;          // where a cacheable listing's replies are kept
@@ -232,7 +232,8 @@ int Parser_AdminGetDiskStatusInfo(client_info *info, uint16_t code, int index, c
 int Parser_AdminGetBindFlag(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_P2PGetClientInfo(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_AdminGetUserSpaceLimitStatus(client_info *info, uint16_t code, int index, const file_cmd_row *row);
-int Parser_AdminGetUserSpaceLimitDefault(client_info *info, uint16_t code, int index, const file_cmd_row *row);
+int Parser_AdminGetUserSpaceLimitDefault(client_info *info, uint16_t code, int index,
+                                         const file_cmd_row *row);
 int Parser_AdminGetUserSpaceLimitList(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int Parser_AdminGetUsbbackupMode(client_info *info, uint16_t code, int index, const file_cmd_row *row);
 int parser_OtaQuery(client_info *info, uint16_t code, int index, const file_cmd_row *row);

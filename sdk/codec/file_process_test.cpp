@@ -1,7 +1,7 @@
 #include "codec/file_process.h"
 
-#include <json-c/json.h>
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "base/qv_errors.h"
 #include "codec/json_text.h"
 #include "codec/parse_harness_test.h"
-#include "base/qv_errors.h"
 
 namespace {
 
@@ -28,13 +28,13 @@ std::string built(Rec &r) {
 
 TEST(CommandTable, CodesInTableOrder) {
     const std::vector<int> golden = {
-        150, 106, 108, 107, 162, 100, 101, 151, 161, 152, 153, 154, 104, 103, 102, 105, 109, 156, 159, 160,
-        113, 117, 120, 158, 155, 123, 124, 125, 121, 130, 131, 132, 146, 133, 138, 134, 136, 57,  147, 148,
-        157, 171, 172, 300, 301, 302, 303, 304, 305, 307, 308, 309, 170, 310, 311, 312, 313, 315, 314, 316,
-        318, 317, 163, 164, 165, 167, 319, 320, 322, 168, 323, 169, 324, 325, 343, 344, 330, 331, 332, 333,
-        20,  174, 173, 200, 201, 202, 203, 166, 175, 334, 335, 176, 177, 178, 179, 180, 181, 182, 183, 184,
-        185, 327, 328, 336, 337, 186, 187, 188, 189, 204, 205, 206, 210, 211, 212, 213, 214, 215, 338, 339,
-        340, 341, 342};
+        150, 106, 108, 107, 162, 100, 101, 151, 161, 152, 153, 154, 104, 103, 102, 105, 109, 156,
+        159, 160, 113, 117, 120, 158, 155, 123, 124, 125, 121, 130, 131, 132, 146, 133, 138, 134,
+        136, 57,  147, 148, 157, 171, 172, 300, 301, 302, 303, 304, 305, 307, 308, 309, 170, 310,
+        311, 312, 313, 315, 314, 316, 318, 317, 163, 164, 165, 167, 319, 320, 322, 168, 323, 169,
+        324, 325, 343, 344, 330, 331, 332, 333, 20,  174, 173, 200, 201, 202, 203, 166, 175, 334,
+        335, 176, 177, 178, 179, 180, 181, 182, 183, 184, 185, 327, 328, 336, 337, 186, 187, 188,
+        189, 204, 205, 206, 210, 211, 212, 213, 214, 215, 338, 339, 340, 341, 342};
     std::vector<int> codes;
     for (size_t i = 0; i < QV_FILE_CMD_COUNT; ++i) codes.push_back(file_cmd_table()[i].code);
     EXPECT_EQ(codes, golden);
@@ -79,9 +79,9 @@ TEST(CommandTable, CacheableListingsAndTheirDatabases) {
         int cmd;
         const char *file;
     };
-    const Case cases[] = {{101, "cache.db"}, {120, "cache.db"}, {123, "cache.db"}, {124, "cache.db"},
-                          {158, "cache.db"}, {323, "cache.db"}, {151, "recent_cache.db"},
-                          {161, "recent_cache.db"}};
+    const Case cases[] = {{101, "cache.db"},        {120, "cache.db"},       {123, "cache.db"},
+                          {124, "cache.db"},        {158, "cache.db"},       {323, "cache.db"},
+                          {151, "recent_cache.db"}, {161, "recent_cache.db"}};
     size_t cacheable = 0;
     for (size_t i = 0; i < QV_FILE_CMD_COUNT; ++i)
         if (file_cmd_table()[i].cache != QV_CACHE_NONE) ++cacheable;
@@ -124,7 +124,8 @@ TEST(Envelope, HeaderTexts) {
         // "seq" is the low 32 bits read as signed
         {150, -1, 0x1FFFFFFFFLL, 0, R"({ "header": { "cmd": 150, "token": -1, "seq": -1, "error": 0 } })"},
         {150, 0, 0x100000005LL, 0, R"({ "header": { "cmd": 150, "token": 0, "seq": 5, "error": 0 } })"},
-        {150, 0, 0x80000000LL, 0, R"({ "header": { "cmd": 150, "token": 0, "seq": -2147483648, "error": 0 } })"},
+        {150, 0, 0x80000000LL, 0,
+         R"({ "header": { "cmd": 150, "token": 0, "seq": -2147483648, "error": 0 } })"},
         {150, INT64_MAX, -2, 3,
          R"({ "header": { "cmd": 150, "token": 9223372036854775807, "seq": -2, "error": 3 } })"},
     };
@@ -184,7 +185,8 @@ TEST(FileProcess, UnknownCodesAreRefused) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(file_process(&r.ci), QV_ERR_CMD_NOT_FOUND) << cmd;
         const std::string log = testing::internal::GetCapturedStdout();
-        EXPECT_NE(log.find("switch_flag == 0 Requestfun is UNKNOW? cmd= " + std::to_string(cmd)), std::string::npos)
+        EXPECT_NE(log.find("switch_flag == 0 Requestfun is UNKNOW? cmd= " + std::to_string(cmd)),
+                  std::string::npos)
             << log;
         EXPECT_EQ(r.ci.retstr, nullptr);
     }
@@ -224,7 +226,7 @@ const file_cmd_row kTestRows[] = {
 };
 
 class Dispatch : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_builder_calls = 0;
         g_parser_calls = 0;
@@ -343,7 +345,7 @@ TEST(FileParseProcess, ResultOfANoDataCommand) {
         {R"({ "header": { "cmd": 102, "error": 5 } })", 5},
         {R"({ "header": { "cmd": 102, "error": 0 } })", 0},
         {R"({ "header": { "cmd": 102 } })", 0},
-        {R"({ "header": { "cmd": "102", "error": "7" } })", 7},  // json-c's conversions of texts
+        {R"({ "header": { "cmd": "102", "error": "7" } })", 7},         // json-c's conversions of texts
         {R"({ "header": { "cmd": 102, "error": 1e12 } })", INT32_MAX},  // 32-bit reads saturate
         {R"({ "header": { "error": 0 } })", QV_ERR_CMD_NOT_FOUND},
         {R"({ "header": { "error": 7 } })", 7},

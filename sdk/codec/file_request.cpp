@@ -13,10 +13,10 @@
 #include "codec/request_blocks.h"
 #include "codec/request_json.h"
 
+using qv_req::file_path_array;
 using qv_req::finish_array;
 using qv_req::finish_object;
 using qv_req::low32;
-using qv_req::file_path_array;
 using qv_req::need;
 using qv_req::need_entry_paths;
 using qv_req::need_path;
@@ -218,7 +218,8 @@ int Request_FileSetStore(client_info *info) {
 int Request_FileGetMutilTypeList(client_info *info) {
     if (info->count > 0 && !need(info, info->typeList, "typeList")) return QV_ERR_ARG;
     json_object *types = json_object_new_array();
-    for (int32_t k = 0; k < info->count; ++k) json_object_array_add(types, json_object_new_int(info->typeList[k]));
+    for (int32_t k = 0; k < info->count; ++k)
+        json_object_array_add(types, json_object_new_int(info->typeList[k]));
     Params p;
     p.add("typeList", types).i("sortType", info->sortType);
     p.i("offset", low32(info->offset)).i("length", low32(info->length)).i("childCount", info->count);
@@ -313,7 +314,8 @@ int Request_BackupFileIsExist(client_info *info) {
 }
 
 int Request_FileMkdirBackup(client_info *info) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path") || !need(info, info->deviceUuid, "deviceUuid"))
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path") ||
+        !need(info, info->deviceUuid, "deviceUuid"))
         return QV_ERR_ARG;
     Params p;
     p.s("path", info->srcPathInfo->path).i("srcBucketId", info->srcPathInfo->bucketId);
@@ -326,7 +328,8 @@ int Request_BackupSetDiskName(client_info *info) {
 }
 
 // Sends the uuids of the nodes whose exists flag is 0. The nodes stay: the reply parser replaces them with
-// the device's answer only when a complete reply arrives, so a failed exchange leaves the caller's list whole.
+// the device's answer only when a complete reply arrives, so a failed exchange leaves the caller's list
+// whole.
 int Request_BackupCheckFileUuid(client_info *info) {
     backup_uuid_head *head = info->uuidList;
     if (!need(info, head, "uuidList")) return QV_ERR_ARG;
@@ -335,7 +338,8 @@ int Request_BackupCheckFileUuid(client_info *info) {
     for (backup_uuid_dnode *n = head->next; n != nullptr && n != end; n = n->next) {
         if (n->exists != 0) continue;
         json_object *entry = json_object_new_object();
-        json_object_object_add(entry, "fileUuid", qv_req::bounded_string(n->file_uuid, sizeof n->file_uuid - 1));
+        json_object_object_add(entry, "fileUuid",
+                               qv_req::bounded_string(n->file_uuid, sizeof n->file_uuid - 1));
         json_object_array_add(uuids, entry);
     }
     Params p;
@@ -527,7 +531,8 @@ int Request_CreateShare(client_info *info) {
     if (r->fileNum > 0) {
         if (!need(info, r->fileList, "req.fileList")) return QV_ERR_ARG;
         for (int32_t k = 0; k < r->fileNum; ++k)
-            if (!need(info, r->fileList[k], "req.fileList entry") || !need(info, r->fileList[k]->path, "req.fileList path"))
+            if (!need(info, r->fileList[k], "req.fileList entry") ||
+                !need(info, r->fileList[k]->path, "req.fileList path"))
                 return QV_ERR_ARG;
     }
     json_object *files = json_object_new_array();

@@ -11,9 +11,9 @@
 #include "codec/file_process.h"
 #include "codec/request_json.h"
 
+using qv_req::file_path_array;
 using qv_req::finish_array;
 using qv_req::finish_object;
-using qv_req::file_path_array;
 using qv_req::need;
 using qv_req::need_entry_paths;
 using qv_req::need_path;
@@ -59,7 +59,8 @@ int _QV_File_Upload(client_info *info) {
 }
 
 int QV_File_SetTag(client_info *info) {
-    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path") || !need_names(info, info->tagList, info->count))
+    if (!need_path(info, info->srcPathInfo, "srcPathInfo.path") ||
+        !need_names(info, info->tagList, info->count))
         return QV_ERR_ARG;
     Params p;
     p.s("path", info->srcPathInfo->path);
@@ -93,7 +94,8 @@ int QV_File_SearchMultiFunc(client_info *info) {
             QV_LOG_DEBUG(">>> CONDITION_SINGLE_PATH......");
             json_object_object_add(path_info_obj, "search_path",
                                    qv_req::bounded_string(sc->search_path, sizeof sc->search_path - 1));
-            json_object_object_add(path_info_obj, "search_bucketid", json_object_new_int(sc->search_bucketid));
+            json_object_object_add(path_info_obj, "search_bucketid",
+                                   json_object_new_int(sc->search_bucketid));
             break;
         case CONDITION_SOME_BUCKET: {
             QV_LOG_DEBUG(">>> CONDITION_SOME_BUCKET......");

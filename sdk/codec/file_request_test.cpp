@@ -1,6 +1,6 @@
 // Golden request texts of every builder with parameters: command code + record inputs -> exact text.
-#include <json-c/json.h>
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "codec/file_process.h"
-#include "base/file_types.h"
-#include "codec/request_blocks.h"
 #include "base/client_file_task.h"
+#include "base/file_types.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "codec/file_process.h"
+#include "codec/request_blocks.h"
 
 namespace {
 
@@ -140,7 +140,8 @@ const Fill kSrcDes = [](client_info &c, Inputs &in) {
 const char kFolderPage[] =
     "[ { \"path\": \"\\/photos\", \"srcUserId\": 2, \"srcBucketId\": 2, \"offset\": 0, \"length\": 500, "
     "\"fileType\": 0, \"sortType\": 1 } ]";
-const char kTypePage[] = "[ { \"fileType\": 3, \"sortType\": 1, \"offset\": 10, \"length\": 20, \"childCount\": 4 } ]";
+const char kTypePage[] =
+    "[ { \"fileType\": 3, \"sortType\": 1, \"offset\": 10, \"length\": 20, \"childCount\": 4 } ]";
 const char kFileShare[] =
     "[ { \"shareId\": 42, \"path\": \"\\/a\", \"type\": 1, \"start\": 0, \"end\": 5000000000, "
     "\"uploadUrl\": \"http:\\/\\/u\" } ]";
@@ -574,7 +575,8 @@ TEST(RequestBuilders, GoldenTexts) {
         EXPECT_EQ(std::string(r.ci.retstr), envelope(k.cmd, k.data));
         if (k.cached) {
             ASSERT_NE(r.ci.cacheKey, nullptr);
-            EXPECT_EQ(std::string(r.ci.cacheKey), "cmd: " + std::to_string(k.cmd) + ", para: " + param_text(k.data));
+            EXPECT_EQ(std::string(r.ci.cacheKey),
+                      "cmd: " + std::to_string(k.cmd) + ", para: " + param_text(k.data));
         } else {
             EXPECT_EQ(r.ci.cacheKey, nullptr);
         }
@@ -595,9 +597,10 @@ TEST(RequestBuilders, CacheKeyIsExactForTheFolderPage) {
     r.ci.length = 500;
     r.ci.sortType = 1;
     ASSERT_EQ(file_process(&r.ci), 0);
-    EXPECT_STREQ(r.ci.cacheKey,
-                 "cmd: 101, para: { \"path\": \"\\/photos\", \"srcUserId\": 2, \"srcBucketId\": 2, \"offset\": 0, "
-                 "\"length\": 500, \"fileType\": 0, \"sortType\": 1 }");
+    EXPECT_STREQ(
+        r.ci.cacheKey,
+        "cmd: 101, para: { \"path\": \"\\/photos\", \"srcUserId\": 2, \"srcBucketId\": 2, \"offset\": 0, "
+        "\"length\": 500, \"fileType\": 0, \"sortType\": 1 }");
 }
 
 // A missing required input refuses the request: 10003 and no text at all.
@@ -607,29 +610,71 @@ TEST(RequestBuilders, MissingInputsBuildNothing) {
         Fill fill;
     };
     const std::vector<Bad> bad = {
-        {102, [](client_info &c, Inputs &in) { in.src.path = nullptr; c.srcPathInfo = &in.src; }},
+        {102,
+         [](client_info &c, Inputs &in) {
+             in.src.path = nullptr;
+             c.srcPathInfo = &in.src;
+         }},
         {102, [](client_info &, Inputs &) {}},
         {101, [](client_info &, Inputs &) {}},
         {103, [](client_info &c, Inputs &in) { c.srcPathInfo = &in.src; }},
-        {106, [](client_info &c, Inputs &in) { in.src.path = nullptr; c.srcPathInfo = &in.src; }},
-        {107, [](client_info &c, Inputs &in) { in.src.path = nullptr; c.srcPathInfo = &in.src; }},
-        {107, [](client_info &c, Inputs &in) { c.srcPathInfo = &in.src; c.tagList = in.tags; c.tagCount = 3; }},
-        {154, [](client_info &c, Inputs &in) { c.srcPathInfo = &in.src; c.count = 2; }},
+        {106,
+         [](client_info &c, Inputs &in) {
+             in.src.path = nullptr;
+             c.srcPathInfo = &in.src;
+         }},
+        {107,
+         [](client_info &c, Inputs &in) {
+             in.src.path = nullptr;
+             c.srcPathInfo = &in.src;
+         }},
+        {107,
+         [](client_info &c, Inputs &in) {
+             c.srcPathInfo = &in.src;
+             c.tagList = in.tags;
+             c.tagCount = 3;
+         }},
+        {154,
+         [](client_info &c, Inputs &in) {
+             c.srcPathInfo = &in.src;
+             c.count = 2;
+         }},
         {156, [](client_info &c, Inputs &in) { c.tagList = in.tags; }},
         {156, [](client_info &c, Inputs &in) { c.pathList = in.paths; }},
         {157, [](client_info &c, Inputs &in) { c.gpsInfo = &in.gps; }},
         {157, [](client_info &c, Inputs &in) { c.rClientFileTask = in.task; }},
-        {157, [](client_info &c, Inputs &in) { in.gps.bucketId = nullptr; c.rClientFileTask = in.task; c.gpsInfo = &in.gps; }},
+        {157,
+         [](client_info &c, Inputs &in) {
+             in.gps.bucketId = nullptr;
+             c.rClientFileTask = in.task;
+             c.gpsInfo = &in.gps;
+         }},
         {117, [](client_info &, Inputs &) {}},
-        {147, [](client_info &c, Inputs &in) { c.desPathInfo = &in.src; c.authorization = "md5"; }},
-        {132, [](client_info &c, Inputs &in) { fill_backup(c, in); c.fileUuid = nullptr; }},
-        {133, [](client_info &c, Inputs &in) { fill_backup(c, in); c.deviceUuid = nullptr; }},
+        {147,
+         [](client_info &c, Inputs &in) {
+             c.desPathInfo = &in.src;
+             c.authorization = "md5";
+         }},
+        {132,
+         [](client_info &c, Inputs &in) {
+             fill_backup(c, in);
+             c.fileUuid = nullptr;
+         }},
+        {133,
+         [](client_info &c, Inputs &in) {
+             fill_backup(c, in);
+             c.deviceUuid = nullptr;
+         }},
         {134, [](client_info &, Inputs &) {}},
         {136, [](client_info &c, Inputs &in) { c.srcPathInfo = &in.src; }},
         {138, [](client_info &, Inputs &) {}},
         {158, [](client_info &c, Inputs &) { c.count = 2; }},
         {167, [](client_info &, Inputs &) {}},
-        {167, [](client_info &c, Inputs &in) { in.p2.path = nullptr; c.pathList = in.paths; }},
+        {167,
+         [](client_info &c, Inputs &in) {
+             in.p2.path = nullptr;
+             c.pathList = in.paths;
+         }},
         {211, [](client_info &, Inputs &) {}},
         {215, [](client_info &, Inputs &) {}},
         {301, [](client_info &, Inputs &) {}},
@@ -641,8 +686,16 @@ TEST(RequestBuilders, MissingInputsBuildNothing) {
         {338, [](client_info &, Inputs &) {}},
         {181, [](client_info &, Inputs &) {}},
         {328, [](client_info &, Inputs &) {}},
-        {187, [](client_info &c, Inputs &in) { in.create.fileList = nullptr; c.req.pCreateShare = &in.create; }},
-        {187, [](client_info &c, Inputs &in) { in.s2.path = nullptr; c.req.pCreateShare = &in.create; }},
+        {187,
+         [](client_info &c, Inputs &in) {
+             in.create.fileList = nullptr;
+             c.req.pCreateShare = &in.create;
+         }},
+        {187,
+         [](client_info &c, Inputs &in) {
+             in.s2.path = nullptr;
+             c.req.pCreateShare = &in.create;
+         }},
         {189, [](client_info &, Inputs &) {}},
         {205, [](client_info &, Inputs &) {}},
     };
@@ -692,9 +745,9 @@ TEST(RequestBuilders, SearchConditionIsBounded) {
     json_object *buckets = json_object_object_get(param, "bucketList");
     EXPECT_EQ(json_object_array_length(keys), static_cast<size_t>(QV_SEARCH_MAX_KEYS));
     EXPECT_EQ(json_object_array_length(buckets), static_cast<size_t>(QV_SEARCH_MAX_BUCKETS));
-    EXPECT_EQ(json_object_get_string_len(
-                  json_object_object_get(json_object_array_get_idx(keys, 31), "search_key")),
-              255);
+    EXPECT_EQ(
+        json_object_get_string_len(json_object_object_get(json_object_array_get_idx(keys, 31), "search_key")),
+        255);
     EXPECT_EQ(json_object_object_get(param, "search_specify_type"), nullptr);
     json_object_put(root);
 
@@ -727,8 +780,8 @@ TEST(RequestBuilders, InlineTextsAreBounded) {
     r.ci.req.hideSpacePwdReset = &reset;
     ASSERT_EQ(file_process(&r.ci), 0);
     EXPECT_EQ(std::string(r.ci.retstr),
-              envelope(181, "[ { \"verify_code\": \"" + std::string(6, 'x') + "\", \"pwd\": \"" + std::string(32, 'x') +
-                                "\" } ]"));
+              envelope(181, "[ { \"verify_code\": \"" + std::string(6, 'x') + "\", \"pwd\": \"" +
+                                std::string(32, 'x') + "\" } ]"));
 }
 
 namespace {

@@ -1,7 +1,7 @@
 #include "codec/json_text.h"
 
-#include <json-c/json.h>
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 
 #include <clocale>
 #include <string>
@@ -28,7 +28,7 @@ TEST(JsonText, StringEscapes) {
         {"q\"b\\", R"("q\"b\\")"},
         {std::string("\x01\x1f", 2), R"("\u0001\u001f")"},
         {std::string("a\0b", 3), R"("a\u0000b")"},
-        {"\x7f", "\"\x7f\""},                    // 127 is not a control byte here
+        {"\x7f", "\"\x7f\""},                          // 127 is not a control byte here
         {"caf\xc3\xa9 \xff", "\"caf\xc3\xa9 \xff\""},  // bytes of 128 and above pass unchanged
     };
     for (const Case &c : cases) EXPECT_EQ(text_of_string(c.in), c.want);
@@ -56,7 +56,8 @@ TEST(JsonText, DoublesAsSixDecimals) {
 TEST(JsonText, DecimalCommaLocaleStillWritesAPoint) {
     const char *old = std::setlocale(LC_NUMERIC, nullptr);
     const std::string saved = old ? old : "C";
-    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr && std::setlocale(LC_NUMERIC, "fr_FR.UTF-8") == nullptr)
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr &&
+        std::setlocale(LC_NUMERIC, "fr_FR.UTF-8") == nullptr)
         GTEST_SKIP() << "no decimal-comma locale installed";
     json_object *o = json_object_new_double(2.25);
     const std::string t = qv_json_text(o);

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "base/qv_log.h"
+#include "base/record_list.h"
 #include "codec/file_list.h"
 #include "codec/file_parse_admin.h"
 #include "codec/file_parse_hide.h"
@@ -19,8 +21,6 @@
 #include "codec/file_parse_settings.h"
 #include "codec/file_parse_share.h"
 #include "codec/file_process.h"
-#include "base/record_list.h"
-#include "base/qv_log.h"
 
 namespace parse_harness {
 

@@ -13,12 +13,12 @@ TEST(QvStrlcpy, CopiesCutsAndAlwaysTerminates) {
         size_t ret;
     };
     const Case cases[] = {
-        {"abc", 8, "abc", 3},     // fits
-        {"abcdefg", 8, "abcdefg", 7},  // exactly fills, NUL in the last byte
-        {"abcdefgh", 8, "abcdefg", 8}, // one too long: cut, result tells
+        {"abc", 8, "abc", 3},           // fits
+        {"abcdefg", 8, "abcdefg", 7},   // exactly fills, NUL in the last byte
+        {"abcdefgh", 8, "abcdefg", 8},  // one too long: cut, result tells
         {"", 8, "", 0},
-        {nullptr, 8, "", 0},      // no text from the device: empty
-        {"abc", 1, "", 3},        // room for the NUL only
+        {nullptr, 8, "", 0},  // no text from the device: empty
+        {"abc", 1, "", 3},    // room for the NUL only
     };
     for (const Case &c : cases) {
         char buf[8];

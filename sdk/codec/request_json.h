@@ -19,7 +19,7 @@ inline int32_t low32(int64_t v) {
 
 // A JSON object under construction; released on scope exit unless `release` handed it on.
 class Params {
-public:
+  public:
     Params() : obj_(json_object_new_object()) {}
     ~Params() {
         if (obj_ != nullptr) json_object_put(obj_);
@@ -53,7 +53,7 @@ public:
         return *this;
     }
 
-private:
+  private:
     json_object *obj_;
 };
 

@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "codec/device_user_process.h"
 #include "command/frame_state.h"
 #include "command/net_transport.h"
 #include "command/ppc_qv_client.h"
 #include "command/task_process.h"
-#include "base/qv_errors.h"
-#include "base/qv_log.h"
 
 int _handle_net_device_user_task(client_info *info) {
     if (info == nullptr) return QV_ERR_ARG;

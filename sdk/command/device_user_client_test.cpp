@@ -10,7 +10,7 @@ namespace {
 const char kLoginOk[] = R"({"header":{"cmd":2,"error":0,"token":123456789012},"data":[{"ver":"V1"}]})";
 
 class DeviceUserCalls : public testing::Test {
-protected:
+  protected:
     void SetUp() override { qv_frame_reset(); }
     void TearDown() override { qv_frame_reset(); }
     FakePostScope scope_;

@@ -8,11 +8,11 @@
 #include <cstring>
 #include <string>
 
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
 #include "command/url_escape.h"
 #include "link/file_util.h"
 #include "link/md5.h"
-#include "base/qv_errors.h"
-#include "base/qv_log.h"
 
 int download_task_id(const char *des_path, int64_t size, int64_t mtime, char out[QV_TASK_ID_LEN + 1]) {
     if (des_path == nullptr || out == nullptr) return QV_ERR_ARG;

@@ -4,14 +4,14 @@
 
 #include <cstdint>
 
-#include "codec/client_info.h"
 #include "base/file_types.h"
+#include "codec/client_info.h"
 
 struct client_file_task;
 
 // The post of a download: POST "/" with "Content-Type" "application/json", "Timeout", "Encrypt" "aes",
-// "Content-Length" and the enciphered request; runs qvhttp_download. 0 (a JSON reply, if any, deciphered into a
-// new text in *reply), or the exchange's code. Task required.
+// "Content-Length" and the enciphered request; runs qvhttp_download. 0 (a JSON reply, if any, deciphered into
+// a new text in *reply), or the exchange's code. Task required.
 int qvNetDownload(const char *url, const char *request, int32_t timeout_ms, char **reply,
                   client_file_task *task);
 
@@ -22,8 +22,8 @@ int lockFile(int fd, const char *type);
 
 // Opens `tmp_path` write-only (created 0644, never truncated) into `file_fd` and locks it for writing; the
 // partial file is also claimed in a process-wide registry, so a second download of the same partial file in
-// this process fails as one in another process does. 0, or QV_ERR_LOCAL_FILE2 (also when the name no longer leads to the
-// locked file: see lock_partial_file).
+// this process fails as one in another process does. 0, or QV_ERR_LOCAL_FILE2 (also when the name no longer
+// leads to the locked file: see lock_partial_file).
 int _create_local_file(client_info *info);
 
 // The outcomes of lock_partial_file.
@@ -59,8 +59,9 @@ int _qv_download_prcs_task(client_info *info);
 // ---- the file download call ----
 
 // First usable candidate for `des_path` by the renaming rule ("a.txt", "a(1).txt", "a(2).txt" ...; the number
-// goes before the last "." of the file name, never into a folder name). A candidate is usable when it does not
-// exist and either none of its side files (".qvc", ".qvc.cfg", ".qvc.uuid") exists (a fresh download) or its
+// goes before the last "." of the file name, never into a folder name). A candidate is usable when it does
+// not exist and either none of its side files (".qvc", ".qvc.cfg", ".qvc.uuid") exists (a fresh download) or
+// its
 // ".qvc.uuid" exists (an earlier attempt, whose id the driver then checks). Side files without an id file are
 // someone else's and never reused. New heap text in *out: 0, or -1 for missing arguments ("rename error").
 int file_rename(const char *des_path, char **out);

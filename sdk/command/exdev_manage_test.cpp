@@ -12,9 +12,9 @@ using Entries = std::vector<std::pair<std::string, std::string>>;  // uuid, name
 
 Entries walk() {
     Entries out;
-    for_each_exdev([](const exdev_dnode *n, void *ctx) {
-        static_cast<Entries *>(ctx)->emplace_back(n->dev_uuid, n->dev_name);
-    }, &out);
+    for_each_exdev([](const exdev_dnode *n,
+                      void *ctx) { static_cast<Entries *>(ctx)->emplace_back(n->dev_uuid, n->dev_name); },
+                   &out);
     return out;
 }
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "base/client_file_task.h"
-#include "command/net_transport.h"
 #include "base/qv_log.h"
+#include "command/net_transport.h"
 
 struct FakePost {
     int result = 0;

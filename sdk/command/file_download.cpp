@@ -9,15 +9,15 @@
 #include <cstring>
 #include <string>
 
-#include "codec/file_parse_attr.h"
 #include "base/client_file_task.h"
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "base/record_list.h"
+#include "codec/file_parse_attr.h"
 #include "command/download_id.h"
 #include "command/download_process.h"
 #include "command/ppc_qv_client.h"
-#include "base/record_list.h"
 #include "command/task_process.h"
-#include "base/qv_errors.h"
-#include "base/qv_log.h"
 
 namespace {
 
@@ -71,7 +71,9 @@ std::string safe_name(const char *device_path) {
 }
 
 // Exclusive creation of a side file: the descriptor, or -1 (the name is taken or cannot be made).
-int create_excl(const std::string &p) { return open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); }
+int create_excl(const std::string &p) {
+    return open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+}
 
 // Creates the id file holding the id, atomically: it appears with its content or not at all (written into
 // an unnamed file of the folder and linked to its name, which never replaces). 0, EEXIST, or an errno.
@@ -129,8 +131,8 @@ struct Paths {
 // Prepares the side files and holds the partial file: fresh (id and data files created exclusively, then
 // the resume file) or resumed (our id file; the checkpoint kept when it is consistent with the partial file,
 // else both emptied). Nothing is read, emptied or removed before the partial file is locked under its name,
-// and a download that finds it held removes nothing. Sets offset/length. 0, QV_ERR_OTHER_PARTIAL or QV_ERR_LOCAL_FILE2; *retry when the
-// name has to be chosen again.
+// and a download that finds it held removes nothing. Sets offset/length. 0, QV_ERR_OTHER_PARTIAL or
+// QV_ERR_LOCAL_FILE2; *retry when the name has to be chosen again.
 int prepare(client_info *info, const Paths &p, const char *id, bool *retry) {
     const int64_t size = info->st->st_size;
     info->offset = 0;
@@ -144,19 +146,20 @@ int prepare(client_info *info, const Paths &p, const char *id, bool *retry) {
     if (!fresh && (rc = check_download_id_file(p.uuid.c_str(), id)) != 0) return rc;
     download_step(DownloadStep::IdFile, p.target.c_str());
     switch (lock_partial_file(info, fresh)) {
-    case PartialLock::Ok:
-        break;
-    case PartialLock::Taken:
-        // Fresh, and the partial file's name was taken since the check: not ours, so neither is our id file.
-        unlink(p.uuid.c_str());
-        *retry = true;
-        return QV_ERR_LOCAL_FILE2;
-    case PartialLock::Gone:
-        *retry = true;  // its download finished (or gave it up) meanwhile: choose the name again
-        return QV_ERR_LOCAL_FILE2;
-    case PartialLock::Held:
-    case PartialLock::Failed:
-        return QV_ERR_LOCAL_FILE2;
+        case PartialLock::Ok:
+            break;
+        case PartialLock::Taken:
+            // Fresh, and the partial file's name was taken since the check: not ours, so neither is our id
+            // file.
+            unlink(p.uuid.c_str());
+            *retry = true;
+            return QV_ERR_LOCAL_FILE2;
+        case PartialLock::Gone:
+            *retry = true;  // its download finished (or gave it up) meanwhile: choose the name again
+            return QV_ERR_LOCAL_FILE2;
+        case PartialLock::Held:
+        case PartialLock::Failed:
+            return QV_ERR_LOCAL_FILE2;
     }
     if (fresh) {
         // The resume file must be new too; when the name was taken since the check, give the name up.
@@ -292,7 +295,8 @@ int _handle_file_download_req(client_info *info) {
 
     if (rc == 0) {
         // Still held: the name leads to our file, which nobody else may move or remove.
-        struct stat st {}, named {};
+        struct stat st {
+        }, named{};
         if (fstat(info->file_fd, &st) != 0 || stat(p.tmp.c_str(), &named) != 0 || named.st_dev != st.st_dev ||
             named.st_ino != st.st_ino) {
             rc = QV_ERR_PARTIAL_GONE;

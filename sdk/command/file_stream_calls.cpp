@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "base/qv_log.h"
 #include "command/ppc_qv_client.h"
 #include "command/task_process.h"
-#include "base/qv_log.h"
 
 int QV_FileStat(path_info *path, file_stat *st, int64_t token) {
     client_info ci;
@@ -25,13 +25,17 @@ qvhttp_request *QV_FileOpen(path_info *path, int64_t offset, const char *mode, i
     return _qv_open_prcs_task(&ci);
 }
 
-int QV_FileRead(qvhttp_request *stream, char *buf, int size) { return _qv_read_prcs_task(stream, buf, size); }
+int QV_FileRead(qvhttp_request *stream, char *buf, int size) {
+    return _qv_read_prcs_task(stream, buf, size);
+}
 
 int QV_FileWrite(qvhttp_request *stream, const char *data, int len) {
     return _qv_write_prcs_task(stream, data, len);
 }
 
-void QV_FileClose(qvhttp_request *stream) { _qv_close_prcs_task(stream); }
+void QV_FileClose(qvhttp_request *stream) {
+    _qv_close_prcs_task(stream);
+}
 
 int QV_FileRelaxUpload(int64_t file_length, uint32_t modify_time, const char *authorization,
                        const char *auth_value, path_info *target, int32_t *status, int64_t token) {

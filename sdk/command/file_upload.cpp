@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/file_list.h"
-#include "command/ppc_qv_client.h"
-#include "base/record_list.h"
-#include "command/task_process.h"
-#include "command/upload_process.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "base/record_list.h"
+#include "codec/file_list.h"
+#include "command/ppc_qv_client.h"
+#include "command/task_process.h"
+#include "command/upload_process.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 
 #include <cstdint>
 
-#include "codec/client_info.h"
-#include "base/file_types.h"
 #include "base/client_file_task.h"
+#include "base/file_types.h"
+#include "codec/client_info.h"
 #include "command/stream_file_info.h"
 
 inline constexpr int QV_UPLOAD_MAX_ROUNDS = 4;

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/qv_log.h"
 #include "command/url_escape.h"
 #include "link/base64.h"
-#include "base/qv_log.h"
 #include "link/sha1.h"
 
 namespace {

@@ -23,7 +23,8 @@ TEST(SignedFileUri, GoldenTexts) {
     } cases[] = {
         {"/music/a b.mp3", 3, 123456789, "/3/music/a%20b.mp3?KID=123456789&ssig=DJmMjZjNjc"},
         {"music/a b.mp3", 3, 123456789, "/3/music/a%20b.mp3?KID=123456789&ssig=DJmMjZjNjc"},
-        {"photo/\xc3\xa9t\xc3\xa9(1).jpg", 0, -42, "/0/photo/%C3%A9t%C3%A9%281%29.jpg?KID=-42&ssig=WFmOGQ2ZjE"},
+        {"photo/\xc3\xa9t\xc3\xa9(1).jpg", 0, -42,
+         "/0/photo/%C3%A9t%C3%A9%281%29.jpg?KID=-42&ssig=WFmOGQ2ZjE"},
         {"", 7, 1, "/7/?KID=1&ssig=zEzZWIxNzM"},
         {"/", 1000, INT64_MAX, "/1000/?KID=9223372036854775807&ssig=2FmMjc0M2E"},
         {"x/y?z&w=1", -5, INT64_MIN, "/-5/x/y%3Fz%26w%3D1?KID=-9223372036854775808&ssig=jY3ZWFjMDB"},

@@ -19,8 +19,8 @@ int qv_net_post(const char *url, const char *request, int timeout, char **reply,
     return qvNetPost(url, request, timeout, reply, reply_len, task);
 }
 
-int qv_net_keep_alive_post(const char *url, const char *request, int timeout, char **reply, uint64_t *reply_len,
-                           client_file_task *task) {
+int qv_net_keep_alive_post(const char *url, const char *request, int timeout, char **reply,
+                           uint64_t *reply_len, client_file_task *task) {
     return qvNetKeepAlivePost(url, request, timeout, reply, reply_len, task);
 }
 

@@ -17,8 +17,8 @@ void qv_set_net_post(qv_net_post_fn fn);
 // The exchanges used by the processors.
 int qv_net_post(const char *url, const char *request, int timeout, char **reply, uint64_t *reply_len,
                 client_file_task *task);
-int qv_net_keep_alive_post(const char *url, const char *request, int timeout, char **reply, uint64_t *reply_len,
-                           client_file_task *task);
+int qv_net_keep_alive_post(const char *url, const char *request, int timeout, char **reply,
+                           uint64_t *reply_len, client_file_task *task);
 qvhttp_request *qv_net_open(const char *url, const char *request, int timeout, char **reply,
                             client_file_task *task);
 int qv_net_read(qvhttp_request *stream, char *buf, int size);

@@ -6,10 +6,10 @@
 #include <mutex>
 #include <string>
 
-#include "command/frame_state.h"
-#include "command/task_process.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "command/frame_state.h"
+#include "command/task_process.h"
 
 // ---- call frame: the current-device address and the cached device version ----
 
@@ -182,7 +182,8 @@ static int recent_page(int32_t cmd, int32_t offset, int32_t length, int32_t extr
     return ret;
 }
 
-int QV_FileGetRecordsList(int32_t offset, int32_t length, int32_t childCount, int64_t token, recent_list **out) {
+int QV_FileGetRecordsList(int32_t offset, int32_t length, int32_t childCount, int64_t token,
+                          recent_list **out) {
     return recent_page(151, offset, length, childCount, token, out);
 }
 
@@ -215,8 +216,8 @@ static int type_listing(int32_t cmd, client_info &ci, file_list_info **out) {
     return hand_out_holder(ci, ret, out);
 }
 
-int QV_FileGetTypeList(int32_t fileType, int32_t sortType, file_list_info **out, int32_t offset, int32_t length,
-                       int64_t token) {
+int QV_FileGetTypeList(int32_t fileType, int32_t sortType, file_list_info **out, int32_t offset,
+                       int32_t length, int64_t token) {
     client_info ci;
     qv_frame_init(&ci, 120, token, QV_ADDR_CURRENT);
     ci.fileType = fileType;
@@ -240,8 +241,9 @@ int QV_FileGetMutilTypeList(const int32_t *types, int32_t typeCount, int32_t sor
     return type_listing(158, ci, out);
 }
 
-int QV_FileGetMutilTypeListPro(const int32_t *types, int32_t typeCount, int32_t sortType, file_list_info **out,
-                               int32_t offset, int32_t length, int32_t extra, int64_t token) {
+int QV_FileGetMutilTypeListPro(const int32_t *types, int32_t typeCount, int32_t sortType,
+                               file_list_info **out, int32_t offset, int32_t length, int32_t extra,
+                               int64_t token) {
     (void)extra;  // carried by no request key
     return QV_FileGetMutilTypeList(types, typeCount, sortType, out, offset, length, token);
 }

@@ -7,14 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/client_file_task.h"
+#include "base/file_types.h"
 #include "codec/client_info.h"
 #include "codec/device_user_process.h"
 #include "codec/file_list.h"
 #include "codec/file_parse_device.h"
 #include "codec/file_parse_list.h"
 #include "codec/file_parse_task.h"
-#include "base/file_types.h"
-#include "base/client_file_task.h"
 
 // ---- call frame ----
 
@@ -74,18 +74,20 @@ int QV_RouterSetUpgradeFW(int64_t token);
 // ---- file and listing calls ----
 
 int QV_FileGetStorage(disk_dnode **out, int64_t token);
-int QV_FileGetRecordsList(int32_t offset, int32_t length, int32_t childCount, int64_t token, recent_list **out);
+int QV_FileGetRecordsList(int32_t offset, int32_t length, int32_t childCount, int64_t token,
+                          recent_list **out);
 int QV_FileGetAggregationList(int32_t offset, int32_t length, int32_t aggregationId, int64_t token,
                               recent_list **out);
 int QV_FileSetRecordsHide(int32_t stampId, int32_t recordsCmd, int32_t isHide, int64_t token);
 // The device's users (150): the null-terminated list (free with ppc_free_user_list), or null on failure.
 user_list_item **QV_FileGetUserList(int64_t token);
-int QV_FileGetTypeList(int32_t fileType, int32_t sortType, file_list_info **out, int32_t offset, int32_t length,
-                       int64_t token);
+int QV_FileGetTypeList(int32_t fileType, int32_t sortType, file_list_info **out, int32_t offset,
+                       int32_t length, int64_t token);
 int QV_FileGetMutilTypeList(const int32_t *types, int32_t typeCount, int32_t sortType, file_list_info **out,
                             int32_t offset, int32_t length, int64_t token);
-int QV_FileGetMutilTypeListPro(const int32_t *types, int32_t typeCount, int32_t sortType, file_list_info **out,
-                               int32_t offset, int32_t length, int32_t extra, int64_t token);
+int QV_FileGetMutilTypeListPro(const int32_t *types, int32_t typeCount, int32_t sortType,
+                               file_list_info **out, int32_t offset, int32_t length, int32_t extra,
+                               int64_t token);
 int QV_FileGetBackupList(file_list_info **out, int32_t offset, int32_t length, int64_t token);
 int QV_DirGetTypeList(int32_t fileType, int32_t sortType, int32_t childCount, int32_t offset, int32_t length,
                       file_list_info **out, int64_t token);

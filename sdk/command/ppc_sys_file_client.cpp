@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 
-#include "command/ppc_qv_client.h"
-#include "command/task_process.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "command/ppc_qv_client.h"
+#include "command/task_process.h"
 
 namespace {
 

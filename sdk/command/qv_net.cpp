@@ -122,8 +122,8 @@ int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **r
     return reply ? qv_net_decode_reply(r.get(), reply, reply_len) : 0;
 }
 
-int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
-                     client_file_task *task) {
+int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, char **reply,
+                     uint64_t *reply_len, client_file_task *task) {
     if (!task) return QV_ERR_ARG;
     qvhttp_request *raw = nullptr;
     int rc = build(Kind::Connect, url, request, timeout_ms, task, &raw);

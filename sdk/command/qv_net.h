@@ -34,8 +34,8 @@ int qvNetPost(const char *url, const char *request, int32_t timeout_ms, char **r
 int qvNetKeepAlivePost(const char *url, const char *request, int32_t timeout_ms, char **reply,
                        uint64_t *reply_len, client_file_task *task);
 // An exchange on the task's own socket (pool open and close with command 175). Task required.
-int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, char **reply, uint64_t *reply_len,
-                     client_file_task *task);
+int qvNetConnectPost(const char *url, const char *request, int32_t timeout_ms, char **reply,
+                     uint64_t *reply_len, client_file_task *task);
 
 // Opens a device file as a read stream: the request object is the stream handle, null on any failure.
 // `reply` is never written.

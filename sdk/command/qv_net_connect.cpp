@@ -22,7 +22,8 @@ int _qv_net_connect_proc(client_info *info) {
         char url[1024];
         std::snprintf(url, sizeof url, "http://%s:%d", info->ip, info->port);
         uint64_t reply_len = 0;
-        ret = qvNetConnectPost(url, info->retstr, info->timeout, &info->recv_buf, &reply_len, info->rClientFileTask);
+        ret = qvNetConnectPost(url, info->retstr, info->timeout, &info->recv_buf, &reply_len,
+                               info->rClientFileTask);
         if (ret != 0) {
             QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
         } else if (info->recv_buf) {

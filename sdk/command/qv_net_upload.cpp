@@ -10,7 +10,8 @@
 #include "link/qv_owned.h"
 #include "link/qvhttp.h"
 
-int qvNetUpload(const char *url, const char *request, int32_t timeout_ms, char **reply, client_file_task *task) {
+int qvNetUpload(const char *url, const char *request, int32_t timeout_ms, char **reply,
+                client_file_task *task) {
     if (!url || !request || !task || !reply) return QV_ERR_NOT_BUILT;
     qv::request_ptr r(qvhttp_request_new());
     if (!r || qvhttp_set_uri(r.get(), url) != 0 || qvhttp_set_type(r.get(), QVHTTP_POST) != 0)

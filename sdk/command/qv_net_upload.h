@@ -11,4 +11,5 @@ struct client_file_task;
 // and total_progress. 0 with the reply body (a new NUL-terminated text, deciphered when the reply says
 // "Encrypt: aes") in *reply, or none when the reply had no body; QV_ERR_NOT_BUILT request not built; the
 // exchange's code (qvhttp_upload); the cipher's code.
-int qvNetUpload(const char *url, const char *request, int32_t timeout_ms, char **reply, client_file_task *task);
+int qvNetUpload(const char *url, const char *request, int32_t timeout_ms, char **reply,
+                client_file_task *task);

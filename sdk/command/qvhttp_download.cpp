@@ -80,8 +80,8 @@ int file_data(qvhttp_request *r, int fd, int32_t t, bool *consumed) {
     }
     const int64_t want_start = task->cur_progress, want_end = task->total_progress;
     if ((want_start != 0 || want_end != 0) && (start != want_start || end != want_end)) {
-        QV_LOG_ERROR("range %" PRId64 "-%" PRId64 " does not match the request %" PRId64 "-%" PRId64, start, end,
-                     want_start, want_end);
+        QV_LOG_ERROR("range %" PRId64 "-%" PRId64 " does not match the request %" PRId64 "-%" PRId64, start,
+                     end, want_start, want_end);
         return QV_ERR_DL_NO_TYPE;
     }
     resp->content_length = end - start;
@@ -94,7 +94,7 @@ int file_data(qvhttp_request *r, int fd, int32_t t, bool *consumed) {
     if (!buf) return QV_ERR_ARG;
     int64_t pos = start, saved = -1;
     int64_t next_step = start + QVHTTP_DOWNLOAD_BLOCK;  // the progress callback comes once per block of data
-    time_t next_save = 0;  // due at once: the first block is checkpointed
+    time_t next_save = 0;                               // due at once: the first block is checkpointed
     int rc = 0;
     while (pos < end) {
         if (qvio::cancelled(task)) {
@@ -121,8 +121,8 @@ int file_data(qvhttp_request *r, int fd, int32_t t, bool *consumed) {
         }
         if (n < 0) {
             if (errno == EINTR) continue;
-            QV_LOG_ERROR("net error,already_bytes = %lld,total_bytes = %lld,errno = %d", static_cast<long long>(pos),
-                         static_cast<long long>(end), errno);
+            QV_LOG_ERROR("net error,already_bytes = %lld,total_bytes = %lld,errno = %d",
+                         static_cast<long long>(pos), static_cast<long long>(end), errno);
             rc = QV_ERR_NET;
             break;
         }
@@ -177,7 +177,8 @@ int json_reply(qvhttp_request *r, int fd, int32_t t, bool *consumed) {
     resp->body_len = 0;
     if (!resp->body) return QV_ERR_ARG;
     size_t got = 0;
-    int rc = len ? qvio::read_exact(fd, resp->body, static_cast<size_t>(len), qvio::now_ms() + t, r->file_task, &got)
+    int rc = len ? qvio::read_exact(fd, resp->body, static_cast<size_t>(len), qvio::now_ms() + t,
+                                    r->file_task, &got)
                  : 0;
     if (rc != 0) {
         QV_LOG_ERROR("net error");

@@ -5,8 +5,8 @@
 #include "link/qvhttp.h"
 
 // Sizes of the data loop.
-constexpr int QVHTTP_DOWNLOAD_BLOCK = 16384;   // progress step: one callback per block of data
-constexpr int QVHTTP_DOWNLOAD_READ = 262144;   // largest read from the connection (and write to the file)
+constexpr int QVHTTP_DOWNLOAD_BLOCK = 16384;  // progress step: one callback per block of data
+constexpr int QVHTTP_DOWNLOAD_READ = 262144;  // largest read from the connection (and write to the file)
 // A checkpoint is saved after the first block and then when more than this many seconds have passed.
 constexpr int QVHTTP_RESUME_SAVE_SECONDS = 15;
 

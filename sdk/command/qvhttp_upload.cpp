@@ -2,16 +2,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <vector>
 
 #include "base/client_file_task.h"
-#include "link/connect_pool.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "link/connect_pool.h"
 #include "link/qvhttp_exchange.h"
 #include "link/qvhttp_io.h"
 
@@ -77,14 +77,19 @@ int send_range(client_file_task *task, int fd, int32_t t) {
         // A local file goes out without passing through the block buffer; a stream (or a descriptor the
         // kernel cannot send from) is read into it.
         int64_t n = want;
-        rc = direct ? qvio::send_file(fd, task->fd, pos, static_cast<size_t>(want), qvio::now_ms() + t, task) : 1;
+        rc = direct ? qvio::send_file(fd, task->fd, pos, static_cast<size_t>(want), qvio::now_ms() + t, task)
+                    : 1;
         if (rc == 1) {
             // sendfile() leaves the file offset alone: a file that falls back mid-range reads on from `pos`.
-            if (direct && ::lseek(task->fd, static_cast<off_t>(pos), SEEK_SET) < 0) n = -1;
-            else n = read_source(task, buf.data(), want);
+            if (direct && ::lseek(task->fd, static_cast<off_t>(pos), SEEK_SET) < 0)
+                n = -1;
+            else
+                n = read_source(task, buf.data(), want);
             direct = false;
-            if (n > 0) rc = qvio::write_all(fd, buf.data(), static_cast<size_t>(n), qvio::now_ms() + t, task);
-            else rc = QV_ERR_LOCAL_FILE;
+            if (n > 0)
+                rc = qvio::write_all(fd, buf.data(), static_cast<size_t>(n), qvio::now_ms() + t, task);
+            else
+                rc = QV_ERR_LOCAL_FILE;
         }
         if (rc == QV_ERR_LOCAL_FILE) {
             QV_LOG_ERROR("per_bytes = %lld,already_bytes = %lld,total_bytes = %lld,errno = %d",

@@ -13,7 +13,9 @@
 namespace {
 constexpr size_t kBlock = 65536;
 
-bool cancelled(const client_file_task *task) { return task != nullptr && task->cancel_status.load() != 0; }
+bool cancelled(const client_file_task *task) {
+    return task != nullptr && task->cancel_status.load() != 0;
+}
 
 // Progress at most once per wall-clock second; the first block always reports.
 struct Progress {

@@ -161,10 +161,8 @@ TEST(RelaxUploadValue, StreamFailures) {
         bool cancel;
         int want;
     } cases[] = {
-        {"no read callback", true, -1, 0, false, -1},
-        {"ends early", false, 50000, 0, false, -1},
-        {"ends at once", false, 0, 0, false, -1},
-        {"delivers more than asked", false, -1, 1, false, -1},
+        {"no read callback", true, -1, 0, false, -1}, {"ends early", false, 50000, 0, false, -1},
+        {"ends at once", false, 0, 0, false, -1},     {"delivers more than asked", false, -1, 1, false, -1},
         {"cancelled", false, -1, 0, true, 20008},
     };
     for (const Case &c : cases) {

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "codec/client_info.h"
 #include "base/client_file_task.h"
+#include "codec/client_info.h"
 
 struct stream_file_info {
     int32_t id;

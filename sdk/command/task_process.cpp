@@ -93,7 +93,9 @@ int exchange(client_info *info) {
 
 }  // namespace
 
-void qv_set_command_cache_forget_hook(qv_cache_forget_fn forget) { g_cache_forget.store(forget); }
+void qv_set_command_cache_forget_hook(qv_cache_forget_fn forget) {
+    g_cache_forget.store(forget);
+}
 
 void qv_command_cache_changed(int64_t token, int32_t cmd) {
     if (const qv_cache_forget_fn forget = g_cache_forget.load()) forget(nullptr, token, cmd);
@@ -242,8 +244,8 @@ int _qv_check_prcs_task(client_info *info) {
     }
     // The connect is bounded by the request's time-out: an unreachable device must not stall the caller
     // for the system's connect time-out.
-    info->client_fd =
-        QV_InetClientTimeOutInit(AF_INET, static_cast<uint16_t>(info->port), SOCK_STREAM, info->ip, info->timeout);
+    info->client_fd = QV_InetClientTimeOutInit(AF_INET, static_cast<uint16_t>(info->port), SOCK_STREAM,
+                                               info->ip, info->timeout);
     if (info->client_fd < 0 || set_blocking_mode(info->client_fd) < 0) {
         if (info->client_fd >= 0) QV_SockClose(info->client_fd);
         info->client_fd = -1;
@@ -276,7 +278,8 @@ qvhttp_request *_qv_open_prcs_task(client_info *info) {
     }
     char url[1024];
     form_url(info, url);
-    qvhttp_request *stream = qv_net_open(url, info->retstr, info->timeout, &info->recv_buf, info->rClientFileTask);
+    qvhttp_request *stream =
+        qv_net_open(url, info->retstr, info->timeout, &info->recv_buf, info->rClientFileTask);
     if (stream == nullptr) QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
     free_texts(info);
     return stream;

@@ -44,7 +44,7 @@ TEST(NetPrcsTask, NoReplyTextIsAFailureOnlyForWholeReplyCommands) {
         fake_post().whole = false;
         client_file_task task{};
         path_info p{"/x", 0, 0};
-        path_info* list[] = {&p, nullptr};
+        path_info *list[] = {&p, nullptr};
         delete_list_req del{};
         del.pathList = list;
         client_info ci;
@@ -115,7 +115,7 @@ TEST(NetPrcsTask, CacheHitIsParsedWithoutExchangeAndMissIsStored) {
     g_cache.hit = kPage;
     page = nullptr;
     ASSERT_EQ(QV_FileGetList(&p, 0, 500, 1, &page, 7), 0);
-    EXPECT_EQ(fake_post().calls, 1);           // no new exchange
+    EXPECT_EQ(fake_post().calls, 1);            // no new exchange
     EXPECT_TRUE(g_cache.inserted_key.empty());  // not written back
     EXPECT_EQ(page->totalCount, 9);
     ppc_destory_file_list(page->list);
@@ -204,7 +204,8 @@ TEST(NetPrcsTask, ExistsHandsOutTheDeviceStatus) {
 // A whole reply to the recycle-bin empty (213) carries progress but the record has no delete list.
 TEST(NetPrcsTask, WholeRecycleReplyWithoutRequestRecordIsHarmless) {
     FakePostScope scope;
-    fake_post().reply = R"({"header":{"cmd":213,"error":0},"data":[{"status":2,"curCount":3,"totalCount":3}]})";
+    fake_post().reply =
+        R"({"header":{"cmd":213,"error":0},"data":[{"status":2,"curCount":3,"totalCount":3}]})";
     client_file_task task{};
     client_info ci;
     qv_frame_init(&ci, 213, 1, QV_ADDR_CURRENT);

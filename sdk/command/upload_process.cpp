@@ -11,12 +11,12 @@
 
 #include "base/client_file_task.h"
 #include "base/qv_defaults.h"
-#include "command/task_process.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
 #include "base/record_list.h"
 #include "codec/file_process.h"
 #include "command/qv_net_upload.h"
+#include "command/task_process.h"
 #include "link/qv_owned.h"
 
 namespace {
@@ -28,7 +28,8 @@ struct Range {
 };
 
 // One range through the builder, the post and the reply parser.
-int send_one(client_info *info, client_file_task *task, const char *url, const Range &r, const char *entry_path) {
+int send_one(client_info *info, client_file_task *task, const char *url, const Range &r,
+             const char *entry_path) {
     info->offset = r.start;
     info->length = r.end;
     QV_LOG_DEBUG("upload range %lld-%lld", static_cast<long long>(r.start), static_cast<long long>(r.end));
@@ -70,9 +71,11 @@ int _qv_upload_prcs_task(client_info *info) {
 
     std::vector<Range> ranges;
     if (info->status == 1) {
-        for (const record_dnode *n = info->range_list; n; n = n->next) ranges.push_back({n->index, n->start, n->end});
+        for (const record_dnode *n = info->range_list; n; n = n->next)
+            ranges.push_back({n->index, n->start, n->end});
         // The parser prepends: restore the reply's order.
-        std::stable_sort(ranges.begin(), ranges.end(), [](const Range &a, const Range &b) { return a.index < b.index; });
+        std::stable_sort(ranges.begin(), ranges.end(),
+                         [](const Range &a, const Range &b) { return a.index < b.index; });
         if (ranges.empty()) ranges.push_back({0, 0, 0});
     } else {
         ranges.push_back({0, 0, info->file_length});

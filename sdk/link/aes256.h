@@ -24,6 +24,6 @@ void aes256_decrypt_block(const aes256_context *ctx, uint8_t block[16]);
 int aes256_cbc_encrypt(aes256_context *ctx, uint8_t *buf, size_t len);
 int aes256_cbc_decrypt(aes256_context *ctx, uint8_t *buf, size_t len);
 
-// CTR over a buffer of any length in place: the vector is a 128-bit big-endian counter, incremented after each
-// keystream block.
+// CTR over a buffer of any length in place: the vector is a 128-bit big-endian counter, incremented after
+// each keystream block.
 void aes256_ctr_xcrypt(aes256_context *ctx, uint8_t *buf, size_t len);

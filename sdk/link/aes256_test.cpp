@@ -11,7 +11,8 @@
 namespace {
 std::vector<uint8_t> hex(const std::string &s) {
     std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < s.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < s.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -25,7 +26,9 @@ std::vector<uint8_t> random_bytes(std::mt19937 &rng, size_t n) {
 std::vector<uint8_t> evp(const EVP_CIPHER *cipher, bool enc, const std::vector<uint8_t> &key,
                          const std::vector<uint8_t> &iv, const std::vector<uint8_t> &in) {
     EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-    EXPECT_EQ(EVP_CipherInit_ex(ctx, cipher, nullptr, key.data(), iv.empty() ? nullptr : iv.data(), enc ? 1 : 0), 1);
+    EXPECT_EQ(
+        EVP_CipherInit_ex(ctx, cipher, nullptr, key.data(), iv.empty() ? nullptr : iv.data(), enc ? 1 : 0),
+        1);
     EVP_CIPHER_CTX_set_padding(ctx, 0);
     std::vector<uint8_t> out(in.size() + 16);
     int n = 0, m = 0;
@@ -42,7 +45,8 @@ TEST(Aes256, KnownAnswers) {
     } cases[] = {
         {"FIPS-197 C.3", "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
          "00112233445566778899aabbccddeeff", "8ea2b7ca516745bfeafc49904b496089"},
-        {"first block of the 175 envelope", "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
+        {"first block of the 175 envelope",
+         "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
          "7b2022686561646572223a207b202263", "89a0897e09c588fffe0d06401f124114"},
         {"SP 800-38A ECB-AES256 block 1", "603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4",
          "6bc1bee22e409f96e93d7e117393172a", "f3eed1bdb5d2a03c064b5a7e3db181f8"},

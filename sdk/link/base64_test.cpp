@@ -9,8 +9,14 @@ namespace {
 TEST(Base64, Rfc4648Vectors) {
     struct Case {
         const char *plain, *text;
-    } cases[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-                 {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"abc", "YWJj"}};
+    } cases[] = {{"", ""},
+                 {"f", "Zg=="},
+                 {"fo", "Zm8="},
+                 {"foo", "Zm9v"},
+                 {"foob", "Zm9vYg=="},
+                 {"fooba", "Zm9vYmE="},
+                 {"foobar", "Zm9vYmFy"},
+                 {"abc", "YWJj"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.plain);
         const std::string plain = c.plain;
@@ -48,15 +54,15 @@ TEST(Base64, BinaryRoundTrip) {
 
 TEST(Base64, RefusesMalformedText) {
     const char *bad[] = {
-        "Zm9",       // not a multiple of 4
-        "Zm 9",      // a space
+        "Zm9",         // not a multiple of 4
+        "Zm 9",        // a space
         "Zm9v\nYmFy",  // a line break
-        "Zm=v",      // "=" not at the end
-        "====",      // nothing but padding
-        "A===",      // three padding characters
-        "Zh==",      // bits under "==" not zero
-        "Zm9=",      // bits under "=" not zero
-        "Zm9v*mFy",  // outside the alphabet
+        "Zm=v",        // "=" not at the end
+        "====",        // nothing but padding
+        "A===",        // three padding characters
+        "Zh==",        // bits under "==" not zero
+        "Zm9=",        // bits under "=" not zero
+        "Zm9v*mFy",    // outside the alphabet
     };
     for (const char *text : bad) {
         SCOPED_TRACE(text);

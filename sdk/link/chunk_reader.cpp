@@ -1,13 +1,13 @@
-// The chunked reply reader: size line, data, CRLF per chunk; the final chunk "0" CRLF CRLF. Nothing beyond the
-// reply is read, so a connection whose reply ended cleanly can serve the next exchange.
+// The chunked reply reader: size line, data, CRLF per chunk; the final chunk "0" CRLF CRLF. Nothing beyond
+// the reply is read, so a connection whose reply ended cleanly can serve the next exchange.
 #include <cstdlib>
 #include <cstring>
 
 #include "base/client_file_task.h"
-#include "link/gzip.h"
-#include "link/msg.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "link/gzip.h"
+#include "link/msg.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp_exchange.h"
 #include "link/qvhttp_io.h"

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "base/client_file_task.h"
-#include "link/gzip.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "link/gzip.h"
 #include "link/qvcrypt.h"
 #include "link/qvhttp.h"
 #include "link/qvhttp_exchange.h"
@@ -53,11 +53,15 @@ int parse(const char *text, client_file_task *t) {
     s->chunks.emplace_back(text ? text : "");
     return static_cast<int>(s->chunks.size()) - 1 == s->refuse_at ? 77 : 0;
 }
-void on_chunk(client_file_task *t) { ++static_cast<Seen *>(t->user_ctx)->chunk_calls; }
-void on_destroy(client_file_task *t) { ++static_cast<Seen *>(t->user_ctx)->destroy_calls; }
+void on_chunk(client_file_task *t) {
+    ++static_cast<Seen *>(t->user_ctx)->chunk_calls;
+}
+void on_destroy(client_file_task *t) {
+    ++static_cast<Seen *>(t->user_ctx)->destroy_calls;
+}
 
 class ChunkReader : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         qv::set_log_enabled(false);
         ASSERT_EQ(qv_crypt_init(), 0);
@@ -77,9 +81,7 @@ protected:
         qv_crypt_release();
         qv::set_log_enabled(true);
     }
-    void headers(const char *block) {
-        ASSERT_EQ(qvhttp_resp_parse_headers(resp_, block), 0);
-    }
+    void headers(const char *block) { ASSERT_EQ(qvhttp_resp_parse_headers(resp_, block), 0); }
     void feed(const std::string &bytes) {
         ASSERT_EQ(write(sv_[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
@@ -116,7 +118,8 @@ TEST_F(ChunkReader, SizeLinesShorterAndLongerThanTheFourByteStepAndNothingBeyond
 }
 
 TEST_F(ChunkReader, GzipThenCipherPerChunkAndABrokenSecondChunk) {
-    headers("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Encoding: gzip\r\nEncrypt: aes\r\n\r\n");
+    headers(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Encoding: gzip\r\nEncrypt: aes\r\n\r\n");
     feed(hex_chunk(gz(enc("{\"one\":1}"))) + hex_chunk("not gzip at all") + "0\r\n\r\n");
     EXPECT_EQ(read_chunk(resp_, sv_[0], task_), QV_ERR_INFLATE);
     ASSERT_EQ(seen_.chunks.size(), 1u);
@@ -174,7 +177,8 @@ TEST_F(ChunkReader, NoNextChunkWithinTheTaskTimeOut) {
     feed(hex_chunk("a"));
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(read_chunk(resp_, sv_[0], task_), QV_ERR_RECV);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GE(ms, 140);
     EXPECT_LT(ms, 2000);
 }
@@ -188,7 +192,8 @@ TEST_F(ChunkReader, CancelWhileWaitingEndsPromptly) {
     });
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(read_chunk(resp_, sv_[0], task_), QV_ERR_CANCELLED);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     canceller.join();
     EXPECT_LT(ms, 100 + 500);  // about 50 ms after the flag, generous for loaded machines
     EXPECT_EQ(seen_.chunks.size(), 1u);
@@ -199,8 +204,8 @@ TEST(TimeoutRule, TunnelAddressRaisesButNeverLowers) {
         const char *host;
         int32_t in, out;
     } cases[] = {
-        {"127.0.0.1", 20000, 60000}, {"127.0.0.1", 19999, 19999},   {"127.0.0.1", 200, 200},
-        {"127.0.0.1", 90000, 90000}, {"127.0.0.1", 600000, 600000}, {"127.0.0.2", 20000, 20000},
+        {"127.0.0.1", 20000, 60000},  {"127.0.0.1", 19999, 19999},   {"127.0.0.1", 200, 200},
+        {"127.0.0.1", 90000, 90000},  {"127.0.0.1", 600000, 600000}, {"127.0.0.2", 20000, 20000},
         {"127.0.0.10", 30000, 30000}, {nullptr, 20000, 20000},
     };
     for (const auto &c : cases) EXPECT_EQ(qvhttp_local_timeout(c.host, c.in), c.out) << c.host << " " << c.in;

@@ -282,12 +282,15 @@ int QVClose(sock_handle *handle) {
             delete handle;
             return QV_ERR_FAILED;
         }
-        auto same = [handle](const con_info &n) { return handle->conn_id != 0 && n.sock.conn_id == handle->conn_id; };
+        auto same = [handle](const con_info &n) {
+            return handle->conn_id != 0 && n.sock.conn_id == handle->conn_id;
+        };
         auto &nodes = pConList->nodes;
         auto it = nodes.begin();
         while (it != nodes.end() && !(same(*it) && it->state == kInUse)) ++it;
         if (it == nodes.end()) {
-            // Closed under the borrower by close-all: its descriptor is closed now. Unknown handles are only freed.
+            // Closed under the borrower by close-all: its descriptor is closed now. Unknown handles are only
+            // freed.
             auto &retired = pConList->retired;
             auto r = retired.begin();
             while (r != retired.end() && !same(*r)) ++r;

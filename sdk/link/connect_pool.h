@@ -4,10 +4,10 @@
 // idle).
 //
 // Idle connections are keyed by device address and port: a borrower only ever gets a connection to the
-// device it names. A handle carries the id of the connection it borrowed (ids are never reused), so a give-back
-// finds its own connection even when the kernel has reused the descriptor number. Close exchanges run outside
-// the pool mutex. The mutex outlives the pool, so calls after destory_connect_pool fail cleanly with
-// QV_ERR_FAILED.
+// device it names. A handle carries the id of the connection it borrowed (ids are never reused), so a
+// give-back finds its own connection even when the kernel has reused the descriptor number. Close exchanges
+// run outside the pool mutex. The mutex outlives the pool, so calls after destory_connect_pool fail cleanly
+// with QV_ERR_FAILED.
 #pragma once
 
 #include <cstdint>

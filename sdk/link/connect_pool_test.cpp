@@ -2,8 +2,8 @@
 // keeps, so that closes are visible as end-of-file there.
 #include "link/connect_pool.h"
 
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -27,7 +27,7 @@ struct Fake {
     int closes = 0;                    // closes through the pair
     std::map<int, int> peer;           // our fd -> far end
     std::string last_ip;
-    int fail_open = 0;                 // result of the next opens
+    int fail_open = 0;  // result of the next opens
 };
 Fake *g_fake = nullptr;
 
@@ -204,7 +204,7 @@ TEST_F(Pool, CloseAllWhileBorrowedKeepsTheDescriptorUntilGiveBack) {
     ASSERT_EQ(QVConnect("127.0.0.2", &fresh, 0), 0);
     EXPECT_NE(fresh->fd, old->fd);  // the old number is still held: no second user of one socket
     EXPECT_NE(fresh->conn_id, old->conn_id);
-    EXPECT_EQ(QVClose(old), 0);     // finds no pooled node; its descriptor is closed now
+    EXPECT_EQ(QVClose(old), 0);  // finds no pooled node; its descriptor is closed now
     EXPECT_EQ(counts(), std::make_pair(1, 0));
     fresh->ret = 0;
     EXPECT_EQ(QVClose(fresh), 0);

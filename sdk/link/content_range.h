@@ -1,5 +1,6 @@
 // The reply headers that size a device's file data: "Content-Length" and "Content-Range" ("bytes START-END",
-// END exclusive: the data holds END - START bytes), read strictly, for the ranged download and the open stream.
+// END exclusive: the data holds END - START bytes), read strictly, for the ranged download and the open
+// stream.
 #pragma once
 
 #include <cstdint>

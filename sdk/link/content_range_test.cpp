@@ -43,9 +43,15 @@ TEST(ContentRange, RangesAndLengthsAreReadStrictly) {
         const char *text;
         bool ok;
         int64_t value;
-    } lens[] = {{"0", true, 0},       {" 42 ", true, 42},   {"9223372036854775807", true, INT64_MAX},
-                {"-1", false, 0},     {" -1", false, 0},    {"+1", false, 0},
-                {"12x", false, 0},    {"", false, 0},       {"9223372036854775808", false, 0},
+    } lens[] = {{"0", true, 0},
+                {" 42 ", true, 42},
+                {"9223372036854775807", true, INT64_MAX},
+                {"-1", false, 0},
+                {" -1", false, 0},
+                {"+1", false, 0},
+                {"12x", false, 0},
+                {"", false, 0},
+                {"9223372036854775808", false, 0},
                 {"18446744073709551615", false, 0}};
     for (const auto &c : lens) {
         SCOPED_TRACE(c.text);

@@ -391,4 +391,6 @@ int make_directory(const char *path, long mode, int flags) {
     return 0;
 }
 
-int make_directory_parents(const char *path) { return make_directory(path, 0777, QV_MKDIR_PARENTS); }
+int make_directory_parents(const char *path) {
+    return make_directory(path, 0777, QV_MKDIR_PARENTS);
+}

@@ -1,8 +1,7 @@
 #include "link/file_util.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,7 +53,7 @@ mode_t current_umask() {
 
 // A fresh folder per test, removed afterwards; the umask is restored.
 class FileUtil : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         saved_umask_ = current_umask();
         std::string tmpl = (fs::temp_directory_path() / "qvfu-XXXXXX").string();
@@ -84,11 +83,16 @@ TEST(PathText, Join) {
     struct Case {
         const char *dir, *name, *joined;
     } cases[] = {
-        {"/data", "a.txt", "/data/a.txt"}, {"/data/", "//a.txt", "/data/a.txt"}, {nullptr, "a", "/a"},
-        {"", "a", "/a"},                   {"/", "x", "/x"},                     {"d", "", "d/"},
+        {"/data", "a.txt", "/data/a.txt"},
+        {"/data/", "//a.txt", "/data/a.txt"},
+        {nullptr, "a", "/a"},
+        {"", "a", "/a"},
+        {"/", "x", "/x"},
+        {"d", "", "d/"},
         {"rel", "/", "rel/"},
     };
-    for (const auto &c : cases) EXPECT_EQ(owned(path_join(c.dir, c.name)), c.joined) << text_of(c.dir) << "+" << c.name;
+    for (const auto &c : cases)
+        EXPECT_EQ(owned(path_join(c.dir, c.name)), c.joined) << text_of(c.dir) << "+" << c.name;
 }
 
 TEST(PathText, EndsWithCharAndParent) {
@@ -195,7 +199,8 @@ TEST_F(FileUtil, PathKinds) {
     struct Case {
         fs::path path;
         int kind, is_dir;
-    } cases[] = {{root_ / "d", 3, 1}, {root_ / "f", 1, -1}, {root_ / "missing", 0, 0}, {root_ / "f" / "x", -1, -1}};
+    } cases[] = {
+        {root_ / "d", 3, 1}, {root_ / "f", 1, -1}, {root_ / "missing", 0, 0}, {root_ / "f" / "x", -1, -1}};
     for (const auto &c : cases) {
         struct stat st;
         EXPECT_EQ(path_kind(c.path.c_str(), &st), c.kind) << c.path;

@@ -1,8 +1,5 @@
 #include "link/gzip.h"
 
-#include "base/qv_errors.h"
-#include "base/qv_log.h"
-
 #include <zlib.h>
 
 #include <algorithm>
@@ -10,11 +7,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
+
 namespace {
 constexpr int kGzipWindowBits = 15 + 16;  // gzip wrapper only, 32 KiB window
 
 // zlib counts in 32-bit units; longer inputs are offered piece by piece.
-uInt clamp_uint(uint64_t n) { return static_cast<uInt>(std::min<uint64_t>(n, UINT_MAX)); }
+uInt clamp_uint(uint64_t n) {
+    return static_cast<uInt>(std::min<uint64_t>(n, UINT_MAX));
+}
 }  // namespace
 
 int gzdecompress(const void *zdata, uint64_t nzdata, char **data, uint64_t *ndata) {
@@ -24,13 +26,15 @@ int gzdecompress(const void *zdata, uint64_t nzdata, char **data, uint64_t *ndat
 int gzdecompress_limit(const void *zdata, uint64_t nzdata, char **data, uint64_t *ndata, uint64_t max_out) {
     if (zdata == nullptr || nzdata == 0 || data == nullptr || ndata == nullptr) {
         QV_LOG_ERROR("para is error, zdata=%p, nzdata=%lu, data=%p, ndata=%p.", zdata,
-                     static_cast<unsigned long>(nzdata), static_cast<void *>(data), static_cast<void *>(ndata));
+                     static_cast<unsigned long>(nzdata), static_cast<void *>(data),
+                     static_cast<void *>(ndata));
         return QV_ERR_ARG;
     }
 
     // Output grows by a fixed step sized from the input; one byte more than the room holds the terminator.
     uint64_t chunk = nzdata < 1000 ? 4 * nzdata : 12 * std::min<uint64_t>(nzdata, UINT64_MAX / 12);
-    if (max_out < UINT64_MAX) chunk = std::min<uint64_t>(chunk, max_out + 1);  // no need to offer more than the cap
+    if (max_out < UINT64_MAX)
+        chunk = std::min<uint64_t>(chunk, max_out + 1);  // no need to offer more than the cap
     chunk = std::max<uint64_t>(chunk, 1);
 
     auto fail = [&](z_stream *zs, char *buf) {
@@ -80,25 +84,28 @@ int gzdecompress_limit(const void *zdata, uint64_t nzdata, char **data, uint64_t
         int err = inflate(&zs, Z_NO_FLUSH);
         produced += offered - zs.avail_out;
         if (produced > max_out) {
-            QV_LOG_ERROR("inflated size passes the limit of %llu bytes", static_cast<unsigned long long>(max_out));
+            QV_LOG_ERROR("inflated size passes the limit of %llu bytes",
+                         static_cast<unsigned long long>(max_out));
             return fail(&zs, buf);
         }
         switch (err) {
-        case Z_STREAM_END:
-            ended = true;
-            break;
-        case Z_OK:
-            break;
-        case Z_BUF_ERROR:
-            // No progress possible: fine when only the room is used up, a cut-off stream when the input is.
-            if (zs.avail_in == 0 && in_left == 0 && produced < cap) {
-                QV_LOG_ERROR("gzip stream ends early after %llu bytes", static_cast<unsigned long long>(produced));
+            case Z_STREAM_END:
+                ended = true;
+                break;
+            case Z_OK:
+                break;
+            case Z_BUF_ERROR:
+                // No progress possible: fine when only the room is used up, a cut-off stream when the input
+                // is.
+                if (zs.avail_in == 0 && in_left == 0 && produced < cap) {
+                    QV_LOG_ERROR("gzip stream ends early after %llu bytes",
+                                 static_cast<unsigned long long>(produced));
+                    return fail(&zs, buf);
+                }
+                break;
+            default:
+                QV_LOG_ERROR("inflate is error, err=%d", err);
                 return fail(&zs, buf);
-            }
-            break;
-        default:
-            QV_LOG_ERROR("inflate is error, err=%d", err);
-            return fail(&zs, buf);
         }
     }
     if (inflateEnd(&zs) != Z_OK) return fail(nullptr, buf);
@@ -115,7 +122,8 @@ int gzcompress(const void *data, uint64_t ndata, void *zdata, uint64_t *size) {
     if (data == nullptr || ndata == 0 || zdata == nullptr || size == nullptr) return QV_ERR_ARG;
 
     z_stream zs{};
-    if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) !=
+        Z_OK) {
         return QV_ERR_FAILED;
     }
     const auto *in = static_cast<const Bytef *>(data);

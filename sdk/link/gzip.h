@@ -7,10 +7,10 @@
 // exhaust memory.
 inline constexpr uint64_t QV_GZ_MAX_OUTPUT = 64ull << 20;
 
-// Inflates one complete gzip member into a new heap buffer (free() it) holding *ndata bytes plus a terminating
-// zero byte. Bytes after the member are ignored. 0 on success; QV_ERR_ARG on a missing argument (nothing
-// stored); QV_ERR_FAILED on a corrupt, non-gzip or truncated stream or an output above QV_GZ_MAX_OUTPUT (null
-// and 0 stored).
+// Inflates one complete gzip member into a new heap buffer (free() it) holding *ndata bytes plus a
+// terminating zero byte. Bytes after the member are ignored. 0 on success; QV_ERR_ARG on a missing argument
+// (nothing stored); QV_ERR_FAILED on a corrupt, non-gzip or truncated stream or an output above
+// QV_GZ_MAX_OUTPUT (null and 0 stored).
 int gzdecompress(const void *zdata, uint64_t nzdata, char **data, uint64_t *ndata);
 
 // As gzdecompress with a caller-chosen output cap.

@@ -1,7 +1,5 @@
 #include "link/gzip.h"
 
-#include "base/qv_log.h"
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -10,9 +8,12 @@
 #include <random>
 #include <string>
 
+#include "base/qv_log.h"
+
 namespace {
 // One gzip member as the device sends it (zlib's gzip mode).
-std::string make_gzip(const std::string &plain, int level = Z_DEFAULT_COMPRESSION, int window_bits = 15 + 16) {
+std::string make_gzip(const std::string &plain, int level = Z_DEFAULT_COMPRESSION,
+                      int window_bits = 15 + 16) {
     z_stream zs{};
     EXPECT_EQ(deflateInit2(&zs, level, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY), Z_OK);
     std::string out(deflateBound(&zs, plain.size()), '\0');
@@ -73,7 +74,7 @@ Inflated inflate_body(const std::string &z, uint64_t cap = QV_GZ_MAX_OUTPUT) {
 }
 
 class Gzip : public testing::Test {
-protected:
+  protected:
     void SetUp() override { qv::set_log_enabled(false); }
     void TearDown() override { qv::set_log_enabled(true); }
 };

@@ -4,9 +4,9 @@
 #include <cstdint>
 
 struct md5_ctx {
-    uint32_t state[4];          // chaining words
-    uint32_t count[2];          // message length in bits: low word, then high word
-    unsigned char buffer[64];   // a partial block waiting for more input
+    uint32_t state[4];         // chaining words
+    uint32_t count[2];         // message length in bits: low word, then high word
+    unsigned char buffer[64];  // a partial block waiting for more input
 };
 
 void md5_init(md5_ctx *ctx);

@@ -2,9 +2,9 @@
 //
 // Every socket the SDK opens for another module is created and closed here (sock_setup.cpp); the framed
 // messages are in msg.cpp; both wait, read and write through the socket-I/O core (sock_io.h). A framed
-// message is a 4-byte length in host byte order (`msg_hdr`) followed by that many payload bytes; over UDP one datagram holds
-// one frame. Results: descriptors or -1 from set-up calls, 0 or a byte count from the message calls, and the
-// negative codes QV_ERR_SOCK_* from "base/qv_errors.h" on failure.
+// message is a 4-byte length in host byte order (`msg_hdr`) followed by that many payload bytes; over UDP one
+// datagram holds one frame. Results: descriptors or -1 from set-up calls, 0 or a byte count from the message
+// calls, and the negative codes QV_ERR_SOCK_* from "base/qv_errors.h" on failure.
 #pragma once
 
 #include <netinet/in.h>
@@ -27,7 +27,8 @@ constexpr uint32_t QV_UDP_MAX_LEN = 8192;
 // Budget of a frame write that has to wait for socket room (non-blocking descriptors).
 constexpr uint32_t QV_MSG_SEND_TIMEOUT_MS = QV_DEFAULT_TIMEOUT_MS;
 
-// ---- Socket set-up ----------------------------------------------------------------------------------------------
+// ---- Socket set-up
+// ----------------------------------------------------------------------------------------------
 int QV_InetServerInit(int family, uint16_t port, int type, int backlog);
 int QV_UdpServerInit(int family, uint16_t port, int type, int backlog);
 int QV_DomainServerInit(const char *name);
@@ -62,9 +63,10 @@ int wait_socket_writable(int fd, uint32_t timeout_ms);
 int poll_socket_readable(int fd, uint32_t timeout_ms);
 int touch_local_port(uint16_t port);
 
-// ---- Framed messages --------------------------------------------------------------------------------------------
-// Writes one whole frame. Partial writes are continued; on a non-blocking descriptor the writer waits for room
-// for at most QV_MSG_SEND_TIMEOUT_MS in all (QV_ERR_SOCK_TIMEOUT after that).
+// ---- Framed messages
+// -------------------------------------------------------------------------------------------- Writes one
+// whole frame. Partial writes are continued; on a non-blocking descriptor the writer waits for room for at
+// most QV_MSG_SEND_TIMEOUT_MS in all (QV_ERR_SOCK_TIMEOUT after that).
 int QV_MsgSend(int fd, const void *buf, uint32_t len);
 // As QV_MsgSend with an explicit budget in ms for the whole frame (0: without limit).
 int QV_MsgSendTimeout(int fd, const void *buf, uint32_t len, uint32_t timeout_ms);
@@ -73,12 +75,13 @@ int QV_MsgSend_Try(int fd, const void *buf, uint32_t len);
 // As QV_MsgSend; returns the payload length on success.
 int QV_FileSend(int fd, const void *buf, uint32_t len);
 
-// Reads one frame. `*out` receives a malloc'd buffer of msg_len + 1 bytes (payload plus a zero byte; null for an
-// empty payload), freed by the caller with free(). `timeout_ms` null: no wait before reads; pointing to 0: wait
-// without limit; else every wait for data (header and payload) is bounded by it. Returns msg_len or a code.
+// Reads one frame. `*out` receives a malloc'd buffer of msg_len + 1 bytes (payload plus a zero byte; null for
+// an empty payload), freed by the caller with free(). `timeout_ms` null: no wait before reads; pointing to 0:
+// wait without limit; else every wait for data (header and payload) is bounded by it. Returns msg_len or a
+// code.
 int QV_MsgReceive(int fd, char **out, const uint32_t *timeout_ms);
-// As QV_MsgReceive, but a payload read that keeps failing with EAGAIN (100 x 100 us) ends early with the count
-// read so far and the partly filled buffer.
+// As QV_MsgReceive, but a payload read that keeps failing with EAGAIN (100 x 100 us) ends early with the
+// count read so far and the partly filled buffer.
 int QV_MsgReceive_Try(int fd, char **out, const uint32_t *timeout_ms);
 
 int QV_UdpSend(int fd, const void *buf, uint32_t len, const struct sockaddr_in *to);

@@ -23,7 +23,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 long elapsed_ms(Clock::time_point t0) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
 // A listening TCP socket on 127.0.0.2 with an ephemeral port.
@@ -489,7 +490,8 @@ TEST_F(MsgTest, UdpFramesUpToTheLimit) {
 
     // A length beyond the bytes carried reads as zeros.
     std::string short_dgram = le32(10) + "abc";
-    ASSERT_EQ(::sendto(tx, short_dgram.data(), short_dgram.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst),
+    ASSERT_EQ(::sendto(tx, short_dgram.data(), short_dgram.size(), 0, reinterpret_cast<sockaddr *>(&dst),
+                       sizeof dst),
               7);
     ASSERT_EQ(QV_UdpReceive(rx.fd, &out, &t, nullptr), 7);
     EXPECT_EQ(std::string(out, 11), std::string("abc\0\0\0\0\0\0\0\0", 11));

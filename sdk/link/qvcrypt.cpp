@@ -1,13 +1,13 @@
 #include "link/qvcrypt.h"
 
-#include "link/aes256.h"
-#include "base/qv_errors.h"
-#include "base/qv_log.h"
-#include "qv_config.h"
-
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include "base/qv_errors.h"
+#include "base/qv_log.h"
+#include "link/aes256.h"
+#include "qv_config.h"
 
 static_assert(sizeof(QV_CIPHER_KEY) - 1 == 32, "the payload cipher key is 32 bytes");
 

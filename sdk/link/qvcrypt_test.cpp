@@ -1,9 +1,5 @@
 #include "link/qvcrypt.h"
 
-#include "link/aes256.h"
-#include "base/qv_log.h"
-#include "qv_config.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,9 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/qv_log.h"
+#include "link/aes256.h"
+#include "qv_config.h"
+
 namespace {
 class PayloadCipher : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         qv::set_log_enabled(false);
         qv_crypt_init();

@@ -1,8 +1,5 @@
 #include "link/qvhttp.h"
 
-#include "base/qv_errors.h"
-#include "link/base64.h"
-
 #include <strings.h>
 
 #include <cstdio>
@@ -11,22 +8,61 @@
 #include <string>
 #include <string_view>
 
+#include "base/qv_errors.h"
+#include "link/base64.h"
+
 const char *const qvhttp_known_headers[46] = {
-    "Allow",           "Content-Encoding",  "Content-Language", "Content-Length",      "Content-Location",
-    "Content-MD5",     "Content-Range",     "Content-Type",     "Expires",             "Last-Modified",
-    "Cache-Control",   "Connection",        "Date",             "Pragma",              "Transfer-Encoding",
-    "Update",          "Trailer",           "Via",              "Accept",              "Accept-Charset",
-    "Accept-Encoding", "Accept-Language",   "Authorization",    "Expect",              "From",
-    "Host",            "If-Modified-Since", "If-Match",         "If-None-Match",       "If-Range",
-    "If-Unmodified-Since", "Max-Forwards",  "Proxy-Authorization", "Range",            "Referrer",
-    "TE",              "User-Agent",        "Accept-Ranges",    "Age",                 "ETag",
-    "Location",        "Retry-After",       "Server",           "Vary",                "Warning",
+    "Allow",
+    "Content-Encoding",
+    "Content-Language",
+    "Content-Length",
+    "Content-Location",
+    "Content-MD5",
+    "Content-Range",
+    "Content-Type",
+    "Expires",
+    "Last-Modified",
+    "Cache-Control",
+    "Connection",
+    "Date",
+    "Pragma",
+    "Transfer-Encoding",
+    "Update",
+    "Trailer",
+    "Via",
+    "Accept",
+    "Accept-Charset",
+    "Accept-Encoding",
+    "Accept-Language",
+    "Authorization",
+    "Expect",
+    "From",
+    "Host",
+    "If-Modified-Since",
+    "If-Match",
+    "If-None-Match",
+    "If-Range",
+    "If-Unmodified-Since",
+    "Max-Forwards",
+    "Proxy-Authorization",
+    "Range",
+    "Referrer",
+    "TE",
+    "User-Agent",
+    "Accept-Ranges",
+    "Age",
+    "ETag",
+    "Location",
+    "Retry-After",
+    "Server",
+    "Vary",
+    "Warning",
     "WWW-Authenticate",
 };
 
 const char *const qvhttp_methods[QVHTTP_METHOD_COUNT] = {
-    "GET", "OPTIONS", "HEAD", "POST", "PUT", "DELETE", "TRACE", "CONNECT",
-    "PROPFIND", "PROPPATCH", "MKCOL", "COPY", "MOVE", "LOCK", "UNLOCK",
+    "GET",      "OPTIONS",   "HEAD",  "POST", "PUT",  "DELETE", "TRACE",  "CONNECT",
+    "PROPFIND", "PROPPATCH", "MKCOL", "COPY", "MOVE", "LOCK",   "UNLOCK",
 };
 
 namespace {
@@ -40,7 +76,9 @@ char *dup_n(const char *s, size_t n) {
     return p;
 }
 
-char *dup(const char *s) { return s ? dup_n(s, std::strlen(s)) : nullptr; }
+char *dup(const char *s) {
+    return s ? dup_n(s, std::strlen(s)) : nullptr;
+}
 
 void release(char *&p) {
     std::free(p);
@@ -96,7 +134,8 @@ int parse_port(std::string_view digits, uint16_t *port) {
 }
 }  // namespace
 
-// ---- URI --------------------------------------------------------------------------------------------------------
+// ---- URI
+// --------------------------------------------------------------------------------------------------------
 
 qvhttp_uri *qvhttp_uri_new(void) {
     auto *u = static_cast<qvhttp_uri *>(std::calloc(1, sizeof(qvhttp_uri)));
@@ -153,7 +192,9 @@ int qvhttp_uri_parse(const char *text, qvhttp_uri *u) {
             if (port_text.empty()) return QV_ERR_ARG;
             resource = "/";
             break;
-        case Resource: resource = s.substr(mark); break;
+        case Resource:
+            resource = s.substr(mark);
+            break;
     }
     // A port beyond 16 bits is refused rather than wrapped to another port.
     if (!port_text.empty() && parse_port(port_text, &port) < 0) return QV_ERR_ARG;
@@ -168,9 +209,12 @@ int qvhttp_uri_parse(const char *text, qvhttp_uri *u) {
     return 0;
 }
 
-int qvhttp_uri_validate(const char *text) { return qvhttp_uri_parse(text, nullptr); }
+int qvhttp_uri_validate(const char *text) {
+    return qvhttp_uri_parse(text, nullptr);
+}
 
-// ---- Header table -----------------------------------------------------------------------------------------------
+// ---- Header table
+// -----------------------------------------------------------------------------------------------
 
 qvhttp_hdr_table *qvhttp_hdr_table_new(void) {
     return static_cast<qvhttp_hdr_table *>(std::calloc(1, sizeof(qvhttp_hdr_table)));
@@ -220,7 +264,8 @@ int qvhttp_hdr_set(qvhttp_hdr_table *t, const char *name, const char *value) {
     return 0;  // table full
 }
 
-int qvhttp_hdr_set_n(qvhttp_hdr_table *t, const char *name, size_t name_len, const char *value, size_t value_len) {
+int qvhttp_hdr_set_n(qvhttp_hdr_table *t, const char *name, size_t name_len, const char *value,
+                     size_t value_len) {
     if (!t || !name || name_len == 0 || (!value && value_len)) return 0;
     std::string n(name, name_len);
     std::string v(value ? value : "", value_len);
@@ -273,7 +318,8 @@ int qvhttp_hdr_remove(qvhttp_hdr_table *t, const char *name) {
     return 0;
 }
 
-// ---- Outgoing message -------------------------------------------------------------------------------------------
+// ---- Outgoing message
+// -------------------------------------------------------------------------------------------
 
 qvhttp_req_msg *qvhttp_req_msg_new(void) {
     auto *m = static_cast<qvhttp_req_msg *>(std::calloc(1, sizeof(qvhttp_req_msg)));
@@ -328,7 +374,8 @@ char *qvhttp_req_get_hdr(qvhttp_req_msg *m) {
     return dup_n(block.data(), block.size());
 }
 
-// ---- Reply ------------------------------------------------------------------------------------------------------
+// ---- Reply
+// ------------------------------------------------------------------------------------------------------
 
 qvhttp_resp *qvhttp_resp_new(void) {
     auto *p = static_cast<qvhttp_resp *>(std::calloc(1, sizeof(qvhttp_resp)));
@@ -350,10 +397,12 @@ void qvhttp_resp_free(qvhttp_resp *p) {
 }
 
 namespace {
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-// "HTTP" + any character + digit '.' digit ' ' + three digits, then a space before the reason phrase or the end of
-// the line when there is none.
+// "HTTP" + any character + digit '.' digit ' ' + three digits, then a space before the reason phrase or the
+// end of the line when there is none.
 bool is_status_line(std::string_view b) {
     if (b.size() < 13 || b.substr(0, 4) != "HTTP") return false;
     if (!is_digit(b[5]) || b[6] != '.' || !is_digit(b[7]) || b[8] != ' ') return false;
@@ -423,7 +472,8 @@ int qvhttp_resp_parse_headers(qvhttp_resp *p, const char *text) {
     return qvhttp_resp_parse_headers_n(p, text, std::strlen(text));
 }
 
-// ---- Request object ---------------------------------------------------------------------------------------------
+// ---- Request object
+// ---------------------------------------------------------------------------------------------
 
 qvhttp_request *qvhttp_request_new(void) {
     auto *r = static_cast<qvhttp_request *>(std::calloc(1, sizeof(qvhttp_request)));
@@ -457,7 +507,9 @@ void qvhttp_request_free(qvhttp_request *r) {
 }
 
 // Releases everything the request owns, the authorisation texts included, so that no caller leaks them.
-void qvhttp_request_destroy(qvhttp_request *r) { qvhttp_request_free(r); }
+void qvhttp_request_destroy(qvhttp_request *r) {
+    qvhttp_request_free(r);
+}
 
 int qvhttp_set_uri(qvhttp_request *r, const char *text) {
     if (!r || !text) return QV_ERR_ARG;
@@ -533,13 +585,21 @@ int qvhttp_prepare(qvhttp_request *r) {
     return qvhttp_req_msg_prepare(r->req);
 }
 
-int qvhttp_get_status(qvhttp_request *r) { return r && r->resp ? r->resp->status_code : 0; }
+int qvhttp_get_status(qvhttp_request *r) {
+    return r && r->resp ? r->resp->status_code : 0;
+}
 
-const char *qvhttp_get_reason_phrase(qvhttp_request *r) { return r && r->resp ? r->resp->reason_phrase : nullptr; }
+const char *qvhttp_get_reason_phrase(qvhttp_request *r) {
+    return r && r->resp ? r->resp->reason_phrase : nullptr;
+}
 
-char *qvhttp_get_body(qvhttp_request *r) { return r && r->resp ? r->resp->body : nullptr; }
+char *qvhttp_get_body(qvhttp_request *r) {
+    return r && r->resp ? r->resp->body : nullptr;
+}
 
-int qvhttp_get_body_len(qvhttp_request *r) { return r && r->resp ? r->resp->body_len : 0; }
+int qvhttp_get_body_len(qvhttp_request *r) {
+    return r && r->resp ? r->resp->body_len : 0;
+}
 
 const char *qvhttp_get_error(qvhttp_request *r) {
     return r && r->error_text && *r->error_text ? r->error_text : "Unknown Error.";

@@ -1,5 +1,5 @@
-// The HTTP request object of the device link: target URI, outgoing message, the 256-slot header table shared by
-// request and reply, the request's header block and the parser of the reply's header block.
+// The HTTP request object of the device link: target URI, outgoing message, the 256-slot header table shared
+// by request and reply, the request's header block and the parser of the reply's header block.
 //
 // Ownership: every text and buffer held by these records is allocated with malloc and released by the
 // matching free function; texts returned "new" to the caller are released by the caller with free().
@@ -35,8 +35,8 @@ enum qvhttp_method : uint32_t {
     QVHTTP_UNLOCK,
 };
 
-// Slot i of `header` and `value` belong together; a free slot has no name. A name is either the canonical text
-// of the known-name table (shared, never released) or an owned copy.
+// Slot i of `header` and `value` belong together; a free slot has no name. A name is either the canonical
+// text of the known-name table (shared, never released) or an owned copy.
 struct qvhttp_hdr_table {
     char *header[QVHTTP_HDR_SLOTS];
     char *value[QVHTTP_HDR_SLOTS];
@@ -90,7 +90,8 @@ struct qvhttp_request {
 extern const char *const qvhttp_known_headers[46];
 extern const char *const qvhttp_methods[QVHTTP_METHOD_COUNT];
 
-// ---- Request object ---------------------------------------------------------------------------------------------
+// ---- Request object
+// ---------------------------------------------------------------------------------------------
 qvhttp_request *qvhttp_request_new(void);
 void qvhttp_request_destroy(qvhttp_request *r);
 void qvhttp_request_free(qvhttp_request *r);  // also releases the authorisation texts
@@ -120,7 +121,8 @@ int qvhttp_set_proxy_authinfo(qvhttp_request *r, const char *user, const char *p
 // (no message, out of memory, or longer than QVHTTP_MAX_HEADER_BLOCK).
 char *qvhttp_req_get_hdr(qvhttp_req_msg *m);
 
-// ---- Parts used by the exchanges --------------------------------------------------------------------------------
+// ---- Parts used by the exchanges
+// --------------------------------------------------------------------------------
 qvhttp_uri *qvhttp_uri_new(void);
 void qvhttp_uri_free(qvhttp_uri *u);
 int qvhttp_uri_parse(const char *text, qvhttp_uri *u);  // u may be null: check only
@@ -132,7 +134,8 @@ int qvhttp_req_msg_prepare(qvhttp_req_msg *m);
 qvhttp_hdr_table *qvhttp_hdr_table_new(void);
 void qvhttp_hdr_table_free(qvhttp_hdr_table *t);
 int qvhttp_hdr_set(qvhttp_hdr_table *t, const char *name, const char *value);
-int qvhttp_hdr_set_n(qvhttp_hdr_table *t, const char *name, size_t name_len, const char *value, size_t value_len);
+int qvhttp_hdr_set_n(qvhttp_hdr_table *t, const char *name, size_t name_len, const char *value,
+                     size_t value_len);
 const char *qvhttp_hdr_get(qvhttp_hdr_table *t, const char *name);
 int qvhttp_hdr_get_names(qvhttp_hdr_table *t, char ***names, int *count);
 int qvhttp_hdr_remove(qvhttp_hdr_table *t, const char *name);

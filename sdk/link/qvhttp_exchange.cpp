@@ -5,6 +5,7 @@
 // a connection is closed even when the exchange itself reports success.
 #include "link/qvhttp_exchange.h"
 
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,13 +14,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "base/client_file_task.h"
-#include "link/content_range.h"
-#include "link/msg.h"
 #include "base/qv_errors.h"
 #include "base/qv_log.h"
+#include "link/content_range.h"
+#include "link/msg.h"
 #include "link/qvhttp_io.h"
 
 int32_t qvhttp_local_timeout(const char *host, int32_t t) {

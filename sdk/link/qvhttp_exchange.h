@@ -1,8 +1,8 @@
 // The HTTP exchanges of the device link: one prepared qvhttp_request carried to the device and its reply read
 // back, over a pooled connection (qvhttp_process), over the connection a task keeps between calls
 // (qvhttp_keep_alive_process), over the task's own socket (qvhttp_connect_process), or as an open download
-// stream (qvhttp_open with qvhttp_sock_read/write/close). Chunked replies go chunk by chunk through read_chunk
-// to the task's streamed-reply parser.
+// stream (qvhttp_open with qvhttp_sock_read/write/close). Chunked replies go chunk by chunk through
+// read_chunk to the task's streamed-reply parser.
 //
 // Time-out T: the request header "Timeout" in ms (QVHTTP_DEFAULT_TIMEOUT_MS when absent or not a positive
 // number); over the tunnel address "127.0.0.1" a T of QVHTTP_DEFAULT_TIMEOUT_MS or more is raised to at least
@@ -45,8 +45,8 @@ int qvhttp_connect_process(qvhttp_request *r);
 // a reply marked as file data ("Content-Type: text/plain"); any other reply closes the socket and gives
 // QV_ERR_DL_NO_TYPE.
 int qvhttp_open(qvhttp_request *r);
-// One read of the stream; waits up to the request's T (cancel honoured) for data first. Bytes, 0 at the end of
-// the stream, -1 on error or time-out.
+// One read of the stream; waits up to the request's T (cancel honoured) for data first. Bytes, 0 at the end
+// of the stream, -1 on error or time-out.
 ssize_t qvhttp_sock_read(qvhttp_request *r, void *buf, size_t size);
 ssize_t qvhttp_sock_write(qvhttp_request *r, const void *data, size_t len);
 int qvhttp_sock_close(qvhttp_request *r);

@@ -35,19 +35,19 @@ int send_file(int fd, int src, int64_t off, size_t n, int64_t deadline_ms, const
 // Keeps SIGPIPE blocked in this thread for its lifetime and takes back one raised meanwhile before the mask
 // is restored, so a peer that hangs up never ends the program.
 class SigpipeBlock {
-public:
+  public:
     SigpipeBlock();
     ~SigpipeBlock();
     SigpipeBlock(const SigpipeBlock &) = delete;
     SigpipeBlock &operator=(const SigpipeBlock &) = delete;
 
-private:
+  private:
     sigset_t pipe_{}, old_{};
     bool was_pending_ = false;
 };
 
-// One framed message: the 4-byte length (host order) and the payload, followed by `tail` (a request's body), in
-// one gathered write: 0, QV_ERR_NET, QV_ERR_CANCELLED.
+// One framed message: the 4-byte length (host order) and the payload, followed by `tail` (a request's body),
+// in one gathered write: 0, QV_ERR_NET, QV_ERR_CANCELLED.
 int send_frame(int fd, const void *buf, uint32_t len, int64_t deadline_ms, const client_file_task *task,
                const void *tail = nullptr, size_t tail_len = 0);
 // Receives one framed message into a new zero-terminated buffer (free() it). 0 with *out/*len set;

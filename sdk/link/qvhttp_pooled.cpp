@@ -1,15 +1,19 @@
 // Pooled exchanges: qvhttp_process borrows a connection per call; qvhttp_keep_alive_process keeps one in the
 // task across calls. Either gives a connection back healthy only when its reply was consumed exactly.
 #include "base/client_file_task.h"
-#include "link/connect_pool.h"
 #include "base/qv_errors.h"
+#include "link/connect_pool.h"
 #include "link/qvhttp_exchange.h"
 #include "link/qvhttp_io.h"
 
 namespace {
 
-const char *host_of(qvhttp_request *r) { return r->uri ? r->uri->host : nullptr; }
-int port_of(qvhttp_request *r) { return r->uri ? r->uri->port : 0; }
+const char *host_of(qvhttp_request *r) {
+    return r->uri ? r->uri->host : nullptr;
+}
+int port_of(qvhttp_request *r) {
+    return r->uri ? r->uri->port : 0;
+}
 
 }  // namespace
 
@@ -46,11 +50,11 @@ int qvhttp_keep_alive_process(qvhttp_request *r) {
     int rc = send_request(r, h->fd, t);
     if (rc == 0) rc = read_reply(r, h->fd, t, &consumed);
     if (rc != 0 || !consumed) {
-        // Lost, or bytes of this reply may still be on the wire: the connection cannot carry another exchange.
+        // Lost, or bytes of this reply may still be on the wire: the connection cannot carry another
+        // exchange.
         h->ret = rc != 0 ? rc : QV_ERR_NET;
         QVClose(h);
         task->held_conn = nullptr;
     }
     return rc;
 }
-

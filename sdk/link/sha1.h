@@ -5,8 +5,8 @@
 #include <cstdint>
 
 struct sha1_ctx {
-    uint32_t state[5];      // chaining words
-    uint32_t count[2];      // message length in bits: low word, then high word
+    uint32_t state[5];         // chaining words
+    uint32_t count[2];         // message length in bits: low word, then high word
     unsigned char buffer[64];  // a partial block waiting for more input
 };
 

@@ -49,8 +49,12 @@ void p2p_RingBuf_Reset(p2p_RingBuf *rb) {
     rb->start = 0;
 }
 
-uint64_t p2p_RingBuf_Length(const p2p_RingBuf *rb) { return rb->length; }
-uint64_t p2p_RingBuf_Capacity(const p2p_RingBuf *rb) { return rb->capacity; }
+uint64_t p2p_RingBuf_Length(const p2p_RingBuf *rb) {
+    return rb->length;
+}
+uint64_t p2p_RingBuf_Capacity(const p2p_RingBuf *rb) {
+    return rb->capacity;
+}
 
 int p2p_RingBuf_Reserve(p2p_RingBuf *rb, uint64_t needed) {
     RingGuard g(rb);
@@ -125,7 +129,9 @@ int64_t p2p_RingBuf_SendTo(p2p_RingBuf *rb, int sock) {
 
 // ---- list
 
-p2p_List *p2p_List_New(void) { return static_cast<p2p_List *>(calloc(1, sizeof(p2p_List))); }
+p2p_List *p2p_List_New(void) {
+    return static_cast<p2p_List *>(calloc(1, sizeof(p2p_List)));
+}
 
 static p2p_ListNode *newNode(void *data) {
     auto *n = static_cast<p2p_ListNode *>(calloc(1, sizeof(p2p_ListNode)));
@@ -138,8 +144,10 @@ int p2p_List_PushBack(p2p_List *list, void *data) {
     p2p_ListNode *n = newNode(data);
     if (!n) return TERROR_ENOMEM;
     n->prev = list->tail;
-    if (list->tail) list->tail->next = n;
-    else list->head = n;
+    if (list->tail)
+        list->tail->next = n;
+    else
+        list->head = n;
     list->tail = n;
     list->count++;
     return 0;
@@ -150,8 +158,10 @@ int p2p_List_PushFront(p2p_List *list, void *data) {
     p2p_ListNode *n = newNode(data);
     if (!n) return TERROR_ENOMEM;
     n->next = list->head;
-    if (list->head) list->head->prev = n;
-    else list->tail = n;
+    if (list->head)
+        list->head->prev = n;
+    else
+        list->tail = n;
     list->head = n;
     list->count++;
     return 0;
@@ -174,10 +184,14 @@ int p2p_List_InsertAt(p2p_List *list, void *data, int32_t n) {
 
 int p2p_List_Remove(p2p_List *list, p2p_ListNode *node) {
     if (!list || !node) return TERROR_EINVAL;
-    if (node->prev) node->prev->next = node->next;
-    else list->head = node->next;
-    if (node->next) node->next->prev = node->prev;
-    else list->tail = node->prev;
+    if (node->prev)
+        node->prev->next = node->next;
+    else
+        list->head = node->next;
+    if (node->next)
+        node->next->prev = node->prev;
+    else
+        list->tail = node->prev;
     list->count--;
     free(node);
     return 0;
@@ -190,9 +204,15 @@ int p2p_List_RemoveData(p2p_List *list, void *data) {
     return p2p_List_Remove(list, n);
 }
 
-int32_t p2p_List_Count(const p2p_List *list) { return list ? list->count : 0; }
-p2p_ListNode *p2p_List_Head(const p2p_List *list) { return list ? list->head : nullptr; }
-p2p_ListNode *p2p_List_Tail(const p2p_List *list) { return list ? list->tail : nullptr; }
+int32_t p2p_List_Count(const p2p_List *list) {
+    return list ? list->count : 0;
+}
+p2p_ListNode *p2p_List_Head(const p2p_List *list) {
+    return list ? list->head : nullptr;
+}
+p2p_ListNode *p2p_List_Tail(const p2p_List *list) {
+    return list ? list->tail : nullptr;
+}
 
 p2p_ListNode *p2p_List_Find(const p2p_List *list, const void *data) {
     for (p2p_ListNode *n = p2p_List_Head(list); n; n = n->next)
@@ -302,8 +322,10 @@ int p2p_TaskList_Add(p2p_TaskList *list, int32_t kind, p2p_TimerTask *task) {
     n->task = task;
     n->kind = kind;
     p2p_Mutex_Lock(&g_taskListLock, 1);
-    if (list->tail) list->tail->next = n;
-    else list->head = n;
+    if (list->tail)
+        list->tail->next = n;
+    else
+        list->head = n;
     list->tail = n;
     p2p_Mutex_Unlock(&g_taskListLock);
     return 0;
@@ -345,13 +367,16 @@ static void finish(p2p_TaskNode *chain, bool stop) {
 
 int p2p_TaskList_RemoveKind(p2p_TaskList *list, int32_t kind) {
     if (!list) return TERROR_EINVAL;
-    finish(unlinkIf(list, [kind](p2p_TaskNode *n) { return n->kind == kind; }, false), true);
+    finish(unlinkIf(
+               list, [kind](p2p_TaskNode *n) { return n->kind == kind; }, false),
+           true);
     return 0;
 }
 
 int p2p_TaskList_Remove(p2p_TaskList *list, p2p_TimerTask *task, int stop) {
     if (!list) return TERROR_EINVAL;
-    p2p_TaskNode *n = unlinkIf(list, [task](p2p_TaskNode *x) { return x->task == task; }, true);
+    p2p_TaskNode *n = unlinkIf(
+        list, [task](p2p_TaskNode *x) { return x->task == task; }, true);
     if (!n) return TERROR_ENOENT;
     finish(n, stop != 0);
     return 0;
@@ -359,7 +384,9 @@ int p2p_TaskList_Remove(p2p_TaskList *list, p2p_TimerTask *task, int stop) {
 
 int p2p_TaskList_Clear(p2p_TaskList *list) {
     if (!list) return TERROR_EINVAL;
-    finish(unlinkIf(list, [](p2p_TaskNode *) { return true; }, false), true);
+    finish(unlinkIf(
+               list, [](p2p_TaskNode *) { return true; }, false),
+           true);
     return 0;
 }
 
@@ -426,7 +453,9 @@ static int deleteIf(p2p_TreeNode **link, int (*pred)(void *)) {
     return n;
 }
 
-int p2p_Tree_DeleteIf(p2p_Tree *root, int (*pred)(void *)) { return deleteIf(root, pred); }
+int p2p_Tree_DeleteIf(p2p_Tree *root, int (*pred)(void *)) {
+    return deleteIf(root, pred);
+}
 
 uint32_t p2p_Gcd(uint32_t a, uint32_t b) {
     while (b) {

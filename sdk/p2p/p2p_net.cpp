@@ -22,7 +22,9 @@ int resolveNumeric(const char *host, int family, int socktype, addrinfo **res) {
     return getaddrinfo(host, nullptr, &hints, res);
 }
 
-bool isMapped(const in6_addr &a) { return IN6_IS_ADDR_V4MAPPED(&a); }
+bool isMapped(const in6_addr &a) {
+    return IN6_IS_ADDR_V4MAPPED(&a);
+}
 
 // The system's own IPv6 form of an IPv4 address (NAT64 synthesis), when the resolver gives one.
 bool systemIPv6Form(const uint8_t *v4, in6_addr *out) {
@@ -83,12 +85,12 @@ int p2p_Net_ResolveAddrList(const char *host, p2p_AddrList **first, p2p_AddrList
         bool dup = false;
         for (addrinfo *e = res; e != r; e = e->ai_next) {
             if (e->ai_family != r->ai_family) continue;
-            if (r->ai_family == AF_INET &&
-                reinterpret_cast<sockaddr_in *>(e->ai_addr)->sin_addr.s_addr ==
-                    reinterpret_cast<sockaddr_in *>(r->ai_addr)->sin_addr.s_addr)
+            if (r->ai_family == AF_INET && reinterpret_cast<sockaddr_in *>(e->ai_addr)->sin_addr.s_addr ==
+                                               reinterpret_cast<sockaddr_in *>(r->ai_addr)->sin_addr.s_addr)
                 dup = true;
-            if (r->ai_family == AF_INET6 && memcmp(&reinterpret_cast<sockaddr_in6 *>(e->ai_addr)->sin6_addr,
-                                                   &reinterpret_cast<sockaddr_in6 *>(r->ai_addr)->sin6_addr, 16) == 0)
+            if (r->ai_family == AF_INET6 &&
+                memcmp(&reinterpret_cast<sockaddr_in6 *>(e->ai_addr)->sin6_addr,
+                       &reinterpret_cast<sockaddr_in6 *>(r->ai_addr)->sin6_addr, 16) == 0)
                 dup = true;
         }
         if (dup) continue;
@@ -129,10 +131,14 @@ int p2p_Net_ResolveAddrList(const char *host, p2p_AddrList **first, p2p_AddrList
         p2p_Net_FreeAddrList(lists[1]);
         return rc;
     }
-    if (first) *first = lists[0];
-    else p2p_Net_FreeAddrList(lists[0]);
-    if (second) *second = lists[1];
-    else p2p_Net_FreeAddrList(lists[1]);
+    if (first)
+        *first = lists[0];
+    else
+        p2p_Net_FreeAddrList(lists[0]);
+    if (second)
+        *second = lists[1];
+    else
+        p2p_Net_FreeAddrList(lists[1]);
     return 0;
 }
 
@@ -163,9 +169,9 @@ int p2p_Net_AddrToString(const p2p_NetAddr *addr, size_t size, char *text, uint1
         if (addr->family == 0) {
             snprintf(text, size, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
         } else {
-            snprintf(text, size,
-                     "%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x", a[0], a[1],
-                     a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12], a[13], a[14], a[15]);
+            snprintf(text, size, "%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x",
+                     a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12], a[13],
+                     a[14], a[15]);
         }
     }
     if (port) *port = addr->port;
@@ -263,7 +269,8 @@ int p2p_Net_IPv6_GetScopeId(void) {
     for (ifaddrs *i = list; i; i = i->ifa_next) {
         if (skipInterface(i) || i->ifa_addr->sa_family != AF_INET6) continue;
         char text[INET6_ADDRSTRLEN];
-        if (!inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(i->ifa_addr)->sin6_addr, text, sizeof text))
+        if (!inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(i->ifa_addr)->sin6_addr, text,
+                       sizeof text))
             break;
         if (strncmp(i->ifa_name, "en", 2) != 0 || strncmp(text, "fe80", 4) != 0) continue;
         char full[INET6_ADDRSTRLEN + IFNAMSIZ + 2];
@@ -327,23 +334,30 @@ int p2p_Net_ResolveSockaddr(const char *host, int protocol, uint16_t port, struc
     return rc;
 }
 
-int p2p_Net_SockaddrToHost(const struct sockaddr *sa, socklen_t size, char *text, size_t textSize, uint16_t *port) {
+int p2p_Net_SockaddrToHost(const struct sockaddr *sa, socklen_t size, char *text, size_t textSize,
+                           uint16_t *port) {
     if (!sa) return -46;
     if (text && textSize > 0) {
-        // Plain addresses format directly (this runs for every received datagram); the resolver handles the rest.
+        // Plain addresses format directly (this runs for every received datagram); the resolver handles the
+        // rest.
         const char *done = nullptr;
         if (sa->sa_family == AF_INET && size >= (socklen_t)sizeof(sockaddr_in))
-            done = inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, (socklen_t)textSize);
+            done = inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text,
+                             (socklen_t)textSize);
         else if (sa->sa_family == AF_INET6 && size >= (socklen_t)sizeof(sockaddr_in6) &&
                  reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_scope_id == 0)
-            done = inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, (socklen_t)textSize);
+            done = inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text,
+                             (socklen_t)textSize);
         if (!done && getnameinfo(sa, size, text, (socklen_t)textSize, nullptr, 0, NI_NUMERICHOST) != 0)
             snprintf(text, textSize, "?ipaddr?");
     }
     if (port) {
-        if (sa->sa_family == AF_INET) *port = ntohs(reinterpret_cast<const sockaddr_in *>(sa)->sin_port);
-        else if (sa->sa_family == AF_INET6) *port = ntohs(reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_port);
-        else *port = 0;
+        if (sa->sa_family == AF_INET)
+            *port = ntohs(reinterpret_cast<const sockaddr_in *>(sa)->sin_port);
+        else if (sa->sa_family == AF_INET6)
+            *port = ntohs(reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_port);
+        else
+            *port = 0;
     }
     return 0;
 }
@@ -375,8 +389,9 @@ int p2p_Net_GetLocalMacAndIPv4(p2p_LocalIfInfo *out) {
                 const auto *ll = reinterpret_cast<const sockaddr_ll *>(i->ifa_addr);
                 if (ll->sll_halen == 6) {
                     memcpy(out->mac, ll->sll_addr, 6);
-                    snprintf(out->macText, sizeof out->macText, "%02x:%02x:%02x:%02x:%02x:%02x", ll->sll_addr[0],
-                             ll->sll_addr[1], ll->sll_addr[2], ll->sll_addr[3], ll->sll_addr[4], ll->sll_addr[5]);
+                    snprintf(out->macText, sizeof out->macText, "%02x:%02x:%02x:%02x:%02x:%02x",
+                             ll->sll_addr[0], ll->sll_addr[1], ll->sll_addr[2], ll->sll_addr[3],
+                             ll->sll_addr[4], ll->sll_addr[5]);
                 }
             }
         }

@@ -48,7 +48,8 @@ int p2p_Net_CheckMappedIPv4(char *host, size_t size);
 int p2p_Net_IPv6_GetScopeId(void);
 // protocol 0 stream, 1 datagram; port in network order; out must hold a sockaddr_in6.
 int p2p_Net_ResolveSockaddr(const char *host, int protocol, uint16_t port, struct sockaddr *out);
-int p2p_Net_SockaddrToHost(const struct sockaddr *sa, socklen_t size, char *text, size_t textSize, uint16_t *port);
+int p2p_Net_SockaddrToHost(const struct sockaddr *sa, socklen_t size, char *text, size_t textSize,
+                           uint16_t *port);
 int p2p_Net_SockaddrToString(const struct sockaddr *sa, socklen_t size, char *text, size_t textSize);
 int p2p_Net_GetLocalMacAndIPv4(p2p_LocalIfInfo *out);
 

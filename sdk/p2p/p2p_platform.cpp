@@ -29,7 +29,9 @@ int p2p_ErrnoToTError(int err) {
     return TERROR_BASE - k;
 }
 
-const char *p2p_ErrorName(int code) { return code == 0 ? "TERROR_OK" : "P2P ERROR"; }
+const char *p2p_ErrorName(int code) {
+    return code == 0 ? "TERROR_OK" : "P2P ERROR";
+}
 
 pthread_t p2p_Thread_Create(int *err, p2p_ThreadFn fn, void *arg, uint8_t detached) {
     pthread_t t;
@@ -42,7 +44,9 @@ pthread_t p2p_Thread_Create(int *err, p2p_ThreadFn fn, void *arg, uint8_t detach
     return t;
 }
 
-int p2p_Thread_Join(pthread_t thread) { return pthread_join(thread, nullptr); }
+int p2p_Thread_Join(pthread_t thread) {
+    return pthread_join(thread, nullptr);
+}
 
 void p2p_Thread_SetName(const char *name) {
     char shortName[16];
@@ -101,10 +105,18 @@ int p2p_CondLock_Destroy(p2p_CondLock *c) {
     return pthread_cond_destroy(&c->cond);
 }
 
-int p2p_CondLock_Lock(p2p_CondLock *c) { return pthread_mutex_lock(&c->mutex); }
-int p2p_CondLock_Unlock(p2p_CondLock *c) { return pthread_mutex_unlock(&c->mutex); }
-int p2p_CondLock_TryLock(p2p_CondLock *c) { return pthread_mutex_trylock(&c->mutex); }
-int p2p_CondLock_Wait(p2p_CondLock *c) { return pthread_cond_wait(&c->cond, &c->mutex); }
+int p2p_CondLock_Lock(p2p_CondLock *c) {
+    return pthread_mutex_lock(&c->mutex);
+}
+int p2p_CondLock_Unlock(p2p_CondLock *c) {
+    return pthread_mutex_unlock(&c->mutex);
+}
+int p2p_CondLock_TryLock(p2p_CondLock *c) {
+    return pthread_mutex_trylock(&c->mutex);
+}
+int p2p_CondLock_Wait(p2p_CondLock *c) {
+    return pthread_cond_wait(&c->cond, &c->mutex);
+}
 
 struct timespec p2p_Deadline(struct timespec now, uint32_t ms) {
     struct timespec d = now;
@@ -124,11 +136,19 @@ void p2p_CondLock_TimedWait(p2p_CondLock *c, uint32_t ms) {
     pthread_cond_timedwait(&c->cond, &c->mutex, &d);
 }
 
-int p2p_CondLock_Signal(p2p_CondLock *c) { return pthread_cond_signal(&c->cond); }
-int p2p_CondLock_Broadcast(p2p_CondLock *c) { return pthread_cond_broadcast(&c->cond); }
+int p2p_CondLock_Signal(p2p_CondLock *c) {
+    return pthread_cond_signal(&c->cond);
+}
+int p2p_CondLock_Broadcast(p2p_CondLock *c) {
+    return pthread_cond_broadcast(&c->cond);
+}
 
-void p2p_Rand_Seed(void) { srand((unsigned)(time(nullptr) + getpid())); }
-int p2p_Rand(void) { return rand(); }
+void p2p_Rand_Seed(void) {
+    srand((unsigned)(time(nullptr) + getpid()));
+}
+int p2p_Rand(void) {
+    return rand();
+}
 
 int p2p_Time_GetUs(uint64_t *out) {
     struct timeval tv;
@@ -150,7 +170,9 @@ uint64_t p2p_Clock_Ms(void) {
     return fn ? fn() : systemMonotonicMs();
 }
 
-void p2p_Clock_SetSource(p2p_ClockFn fn) { g_clock.store(fn, std::memory_order_release); }
+void p2p_Clock_SetSource(p2p_ClockFn fn) {
+    g_clock.store(fn, std::memory_order_release);
+}
 
 int p2p_Snprintf(char *buf, size_t size, const char *fmt, ...) {
     va_list ap;

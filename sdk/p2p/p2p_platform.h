@@ -48,7 +48,8 @@ struct p2p_Mutex {
     uint8_t initialised;
 };
 // Constant initialiser, for locks that must exist before any code runs.
-#define P2P_MUTEX_STATIC(n) {PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP, n, 1}
+#define P2P_MUTEX_STATIC(n) \
+    { PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP, n, 1 }
 
 int p2p_Mutex_Init(p2p_Mutex *m, const char *name);
 int p2p_Mutex_Lock(p2p_Mutex *m, int wait);

@@ -88,7 +88,9 @@ int sockRetired(void *r) {
     auto *s = static_cast<p2p_SockTask *>(r);
     return !s->readHandler && !s->writeHandler;
 }
-int timerRetired(void *r) { return static_cast<p2p_TimerTask *>(r)->callback == nullptr; }
+int timerRetired(void *r) {
+    return static_cast<p2p_TimerTask *>(r)->callback == nullptr;
+}
 int sendRetired(void *r) {
     auto *s = static_cast<p2p_PendingSend *>(r);
     if (s->fd != 0) return 0;
@@ -165,8 +167,10 @@ int dispatchVisit(p2p_TreeNode *n, void *) {
         s->readCount++;
         g.readDispatches++;
     } else if (s->writeHandler && (re & POLLOUT)) {
-        if (s->events & P2P_SOCK_CONNECT) connectCompletion(s);
-        else s->writeHandler(s->fd, s->value, 0, s->writeArg);
+        if (s->events & P2P_SOCK_CONNECT)
+            connectCompletion(s);
+        else
+            s->writeHandler(s->fd, s->value, 0, s->writeArg);
     } else if (re & (POLLERR | POLLHUP | POLLNVAL)) {
         if (s->events & P2P_SOCK_CONNECT) connectCompletion(s);
     }
@@ -189,8 +193,10 @@ int timerVisit(p2p_TreeNode *n, void *arg) {
     bool due = t->firstRun == 0 || now < t->lastRun || now - t->lastRun >= t->period;
     if (!due) return 0;
     t->lastRun = now;
-    if (t->firstRun == 0) t->firstRun = now ? now : 1;
-    else if (t->firstRun > now) t->firstRun = now ? now : 1;
+    if (t->firstRun == 0)
+        t->firstRun = now ? now : 1;
+    else if (t->firstRun > now)
+        t->firstRun = now ? now : 1;
     uint64_t age = now >= t->firstRun ? now - t->firstRun : 0;
     if (t->lifetime != 0 && age >= t->lifetime) {
         p2p_TimerFn cb = t->callback;
@@ -216,8 +222,9 @@ int retryVisit(p2p_TreeNode *n, void *) {
         return 0;
     }
     if (now - s->lastTry <= s->interval) return 0;
-    ssize_t r = s->kind == 1 ? send(s->fd, s->data + s->sent, s->length - s->sent, MSG_NOSIGNAL | MSG_DONTWAIT)
-                             : send(s->fd, s->data + s->sent, s->length - s->sent, MSG_DONTWAIT);
+    ssize_t r = s->kind == 1
+                    ? send(s->fd, s->data + s->sent, s->length - s->sent, MSG_NOSIGNAL | MSG_DONTWAIT)
+                    : send(s->fd, s->data + s->sent, s->length - s->sent, MSG_DONTWAIT);
     if (r < 0) return 0;
     s->sent += (int32_t)r;
     if (s->sent < s->length) {
@@ -347,8 +354,10 @@ void p2p_SockTaskMng_DeInit(void) {
             SessionLock l;
             wake();
         }
-        if (pthread_equal(t, pthread_self())) pthread_detach(t);
-        else p2p_Thread_Join(t);
+        if (pthread_equal(t, pthread_self()))
+            pthread_detach(t);
+        else
+            p2p_Thread_Join(t);
     }
     SessionLock l;
     for (int tree = 0; tree < 3; ++tree) {
@@ -424,7 +433,9 @@ int p2p_SockTaskMng_RemoveTimer(p2p_TimerTask *task) {
     return r;
 }
 
-int p2p_SockTaskMng_DelTimer(p2p_TimerTask *task) { return p2p_SockTaskMng_RemoveTimer(task); }
+int p2p_SockTaskMng_DelTimer(p2p_TimerTask *task) {
+    return p2p_SockTaskMng_RemoveTimer(task);
+}
 
 int p2p_SockTaskMng_AddSocket(int fd, int value, int events, p2p_SockFn handler, void *arg) {
     purge(kSock);
@@ -496,7 +507,8 @@ int p2p_SockTaskMng_Send(int fd, int kind, const void *data, int length) {
     purge(kSend);
     SessionLock l;
     if (p2p_PendingSend *p = findSend(fd); p && p->fd > 0) return -1;
-    ssize_t r = kind == 1 ? send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT) : send(fd, data, length, MSG_DONTWAIT);
+    ssize_t r = kind == 1 ? send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT)
+                          : send(fd, data, length, MSG_DONTWAIT);
     if (r < 0) return -1;
     if (r == length) return length;
     auto *p = static_cast<p2p_PendingSend *>(calloc(1, sizeof(p2p_PendingSend)));
@@ -551,4 +563,6 @@ int p2p_SockTaskMng_TimerCount(void) {
     return n;
 }
 
-int p2p_SockTaskMng_IsRunning(void) { return g.running.load() ? 1 : 0; }
+int p2p_SockTaskMng_IsRunning(void) {
+    return g.running.load() ? 1 : 0;
+}

@@ -11,12 +11,13 @@ extern p2p_Mutex pslSessionLock;
 
 struct p2p_TimerTask;
 // callback(task, period, value, userData, expired): expired = 1 on the run at which the lifetime is reached.
-typedef void (*p2p_TimerFn)(p2p_TimerTask *task, uint32_t period, uint16_t value, void *userData, int expired);
+typedef void (*p2p_TimerFn)(p2p_TimerTask *task, uint32_t period, uint16_t value, void *userData,
+                            int expired);
 // handler(fd, value, status, arg): status 0 ready, -1 end of a burst of reads, or SO_ERROR of a connect.
 typedef void (*p2p_SockFn)(int fd, int value, int status, void *arg);
 
 struct p2p_TimerTask {
-    int32_t id;  // tree key
+    int32_t id;         // tree key
     uint64_t firstRun;  // monotonic milliseconds; 0 before the first run
     uint64_t lastRun;
     uint32_t lifetime;  // 0 = never expires
@@ -62,6 +63,6 @@ int p2p_SockTaskMng_Send(int fd, int kind, const void *data, int length);
 
 // Introspection and single passes, for the library's own checks and tests.
 uint32_t p2p_SockTaskMng_IdleTimeout(void);
-int p2p_SockTaskMng_TimerPass(void);  // runs one timer pass on the calling thread; returns the tasks run
+int p2p_SockTaskMng_TimerPass(void);   // runs one timer pass on the calling thread; returns the tasks run
 int p2p_SockTaskMng_TimerCount(void);  // timer records in the tree, retired ones not yet purged included
 int p2p_SockTaskMng_IsRunning(void);

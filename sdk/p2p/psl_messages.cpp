@@ -10,13 +10,31 @@
 
 namespace {
 
-#define F(n, off, w, k) PslFieldDef{n, off, w, k, 0, nullptr}
-#define C8(off, v) PslFieldDef{nullptr, off, 1, PSL_CONST8, v, nullptr}
-#define C32(off, v) PslFieldDef{nullptr, off, 4, PSL_CONST32, v, nullptr}
+#define F(n, off, w, k)          \
+    PslFieldDef {                \
+        n, off, w, k, 0, nullptr \
+    }
+#define C8(off, v)                              \
+    PslFieldDef {                               \
+        nullptr, off, 1, PSL_CONST8, v, nullptr \
+    }
+#define C32(off, v)                              \
+    PslFieldDef {                                \
+        nullptr, off, 4, PSL_CONST32, v, nullptr \
+    }
 #define UIDF F("UID", 0, 20, PSL_TEXT)
-#define FORM(n, len, route, arr) PslFormDef{n, len, route, arr, std::size(arr)}
-#define EMPTY(n, len, route) PslFormDef{n, len, route, nullptr, 0}
-#define MSG(n, type, forms) PslMsgDef{n, type, forms, std::size(forms)}
+#define FORM(n, len, route, arr)           \
+    PslFormDef {                           \
+        n, len, route, arr, std::size(arr) \
+    }
+#define EMPTY(n, len, route)      \
+    PslFormDef {                  \
+        n, len, route, nullptr, 0 \
+    }
+#define MSG(n, type, forms)              \
+    PslMsgDef {                          \
+        n, type, forms, std::size(forms) \
+    }
 
 // ---- field lists
 
@@ -27,7 +45,8 @@ const PslFieldDef kAddr[] = {F("addr", 0, 16, PSL_ADDR)};
 const PslFieldDef kUidWords[] = {UIDF, F("randomID", 20, 4, PSL_U32), F("mac", 24, 4, PSL_U32)};
 const PslFieldDef kUidWord[] = {UIDF, F("randomID", 20, 4, PSL_U32)};
 const PslFieldDef kWords[] = {F("randomID", 0, 4, PSL_U32), F("mac", 4, 4, PSL_U32)};
-const PslFieldDef kProbe[] = {F("counter", 0, 4, PSL_U32), F("instance", 4, 2, PSL_U16), F("byte", 6, 1, PSL_U8)};
+const PslFieldDef kProbe[] = {F("counter", 0, 4, PSL_U32), F("instance", 4, 2, PSL_U16),
+                              F("byte", 6, 1, PSL_U8)};
 
 const PslFieldDef kQueryGroup[] = {UIDF, C8(36, 6), F("value", 37, 1, PSL_U8)};
 const PslFieldDef kQueryGroupV1[] = {UIDF, F("value", 20, 1, PSL_U8)};
@@ -78,8 +97,8 @@ const PslFieldDef kPunch272[] = {UIDF,
                                  F("observedFlags", 224, 8, PSL_U32S)};
 const PslFieldDef kRelayRequest32[] = {UIDF, F("randomID", 20, 4, PSL_U32), F("mac", 24, 4, PSL_U32),
                                        C32(28, 60000)};
-const PslFieldDef kRelayRequest2[] = {UIDF, F("randomID", 20, 4, PSL_U32), F("mac", 24, 4, PSL_U32), C32(28, 60),
-                                      C32(32, 5)};
+const PslFieldDef kRelayRequest2[] = {UIDF, F("randomID", 20, 4, PSL_U32), F("mac", 24, 4, PSL_U32),
+                                      C32(28, 60), C32(32, 5)};
 const PslFieldDef kRelayRequestR24[] = {UIDF, F("status", 20, 4, PSL_I32)};
 const PslFieldDef kRelayRequestR32[] = {UIDF, F("status", 20, 4, PSL_I32), F("randomID", 24, 4, PSL_U32),
                                         F("mac", 28, 4, PSL_U32)};
@@ -139,13 +158,15 @@ const PslFieldDef kAttach88[] = {UIDF,
 const PslFieldDef kDataNoExt[] = {F("data", 0, 1388, PSL_TAIL)};
 const PslFieldDef kDataExt[] = {C32(0, 12), F("randomID", 4, 4, PSL_U32), F("mac", 8, 4, PSL_U32),
                                 F("data", 12, 1388, PSL_TAIL)};
-const PslFieldDef kBlocks12[] = {F("msgSeq", 0, 4, PSL_U32), F("randomID", 4, 4, PSL_U32), F("kind", 9, 1, PSL_U8),
-                                 F("text", 12, 0, PSL_TAIL)};
-const PslFieldDef kBlocks16[] = {F("msgSeq", 0, 4, PSL_U32), F("randomID", 4, 4, PSL_U32), F("kind", 9, 1, PSL_U8),
-                                 F("mac", 12, 4, PSL_U32), F("text", 16, 0, PSL_TAIL)};
-const PslFieldDef kAck12[] = {F("msgSeq", 0, 4, PSL_U32), F("randomID", 4, 4, PSL_U32), F("kind", 9, 1, PSL_U8)};
-const PslFieldDef kAck16[] = {F("msgSeq", 0, 4, PSL_U32), F("randomID", 4, 4, PSL_U32), F("kind", 9, 1, PSL_U8),
-                              F("mac", 12, 4, PSL_U32)};
+const PslFieldDef kBlocks12[] = {F("msgSeq", 0, 4, PSL_U32), F("randomID", 4, 4, PSL_U32),
+                                 F("kind", 9, 1, PSL_U8), F("text", 12, 0, PSL_TAIL)};
+const PslFieldDef kBlocks16[] = {F("msgSeq", 0, 4, PSL_U32), F("randomID", 4, 4, PSL_U32),
+                                 F("kind", 9, 1, PSL_U8), F("mac", 12, 4, PSL_U32),
+                                 F("text", 16, 0, PSL_TAIL)};
+const PslFieldDef kAck12[] = {F("msgSeq", 0, 4, PSL_U32), F("randomID", 4, 4, PSL_U32),
+                              F("kind", 9, 1, PSL_U8)};
+const PslFieldDef kAck16[] = {F("msgSeq", 0, 4, PSL_U32), F("randomID", 4, 4, PSL_U32),
+                              F("kind", 9, 1, PSL_U8), F("mac", 12, 4, PSL_U32)};
 const PslFieldDef kLanSearch[] = {UIDF, F("libraryVersion", 36, 4, PSL_U32), F("randomID", 40, 4, PSL_U32),
                                   F("mac", 44, 4, PSL_U32), F("mode", 48, 4, PSL_U32)};
 const PslFieldDef kLanSearchR184[] = {UIDF,
@@ -155,35 +176,24 @@ const PslFieldDef kLanSearchR184[] = {UIDF,
                                       F("mac", 176, 4, PSL_U32),
                                       F("mode", 180, 4, PSL_U32)};
 const PslFieldDef kLanSearchR168[] = {UIDF, F("description", 36, 129, PSL_TEXT)};
-const PslFieldDef kLanConnect[] = {UIDF,
-                                   F("libraryVersion", 36, 4, PSL_U32),
-                                   F("randomID", 40, 4, PSL_U32),
-                                   F("mac", 44, 4, PSL_U32),
-                                   C32(48, 0),
-                                   F("token", 52, 4, PSL_U32)};
+const PslFieldDef kLanConnect[] = {
+    UIDF,       F("libraryVersion", 36, 4, PSL_U32), F("randomID", 40, 4, PSL_U32), F("mac", 44, 4, PSL_U32),
+    C32(48, 0), F("token", 52, 4, PSL_U32)};
 const PslFieldDef kSessionInfo[] = {UIDF, F("addr", 20, 16, PSL_ADDR), F("peerNatType", 36, 1, PSL_U8),
                                     F("natType", 37, 1, PSL_U8), F("routeKind", 38, 1, PSL_U8)};
 const PslFieldDef kVersionQuery[] = {F("UID", 0, 28, PSL_TEXT)};
 const PslFieldDef kVersionQueryR[] = {UIDF, F("uidExtra", 20, 8, PSL_BYTES), F("result", 28, 4, PSL_I32),
                                       F("groupInfo", 32, 7, PSL_BYTES)};
-const PslFieldDef kSessionReport[] = {F("remoteUID", 0, 20, PSL_TEXT),
-                                      F("addr", 20, 16, PSL_ADDR),
-                                      F("peerNatType", 36, 1, PSL_U8),
-                                      F("natType", 37, 1, PSL_U8),
-                                      F("routeByte", 38, 1, PSL_U8),
-                                      F("value", 40, 4, PSL_U32),
-                                      F("peerVersion", 44, 4, PSL_U32),
-                                      F("libraryVersion", 48, 4, PSL_U32),
-                                      F("randomID", 52, 4, PSL_U32),
-                                      F("mac", 56, 4, PSL_U32),
-                                      F("localAddrs", 60, 4, PSL_ADDRS),
-                                      F("observed", 124, 8, PSL_ADDRS),
-                                      F("stats2", 252, 64, PSL_BYTES),
-                                      F("stats1", 316, 128, PSL_BYTES),
-                                      F("observedFlags", 444, 8, PSL_U32S),
-                                      F("stats3", 476, 32, PSL_BYTES),
-                                      F("peerAddr", 508, 16, PSL_ADDR),
-                                      F("uptimeMs", 524, 4, PSL_U32)};
+const PslFieldDef kSessionReport[] = {
+    F("remoteUID", 0, 20, PSL_TEXT),      F("addr", 20, 16, PSL_ADDR),
+    F("peerNatType", 36, 1, PSL_U8),      F("natType", 37, 1, PSL_U8),
+    F("routeByte", 38, 1, PSL_U8),        F("value", 40, 4, PSL_U32),
+    F("peerVersion", 44, 4, PSL_U32),     F("libraryVersion", 48, 4, PSL_U32),
+    F("randomID", 52, 4, PSL_U32),        F("mac", 56, 4, PSL_U32),
+    F("localAddrs", 60, 4, PSL_ADDRS),    F("observed", 124, 8, PSL_ADDRS),
+    F("stats2", 252, 64, PSL_BYTES),      F("stats1", 316, 128, PSL_BYTES),
+    F("observedFlags", 444, 8, PSL_U32S), F("stats3", 476, 32, PSL_BYTES),
+    F("peerAddr", 508, 16, PSL_ADDR),     F("uptimeMs", 524, 4, PSL_U32)};
 const PslFieldDef kSessionReport2[] = {UIDF, F("result", 20, 4, PSL_I32), F("text", 24, 128, PSL_TEXT),
                                        F("data", 152, 1248, PSL_TAIL)};  // up to 1,416 bytes in all
 const PslFieldDef kTimePing[] = {UIDF, F("word1", 20, 4, PSL_U32), F("word2", 24, 4, PSL_U32)};
@@ -204,15 +214,18 @@ const PslFormDef fQueryGroupV1R[] = {FORM("std", 92, 0, kQueryGroupV1R)};
 const PslFormDef fGroupInfo[] = {FORM("std", 60, 0, kGroupInfo)};
 const PslFormDef fQueryGroupR[] = {FORM("records", 56, 0, kQueryGroupR)};
 const PslFormDef fLoginOk[] = {FORM("std", 36, 0, kUidAddr)};
-const PslFormDef fSessionHello[] = {FORM("server28", 28, 0, kUidWords), FORM("answer24", 24, 0x14, kSessionHelloAnswer24),
+const PslFormDef fSessionHello[] = {FORM("server28", 28, 0, kUidWords),
+                                    FORM("answer24", 24, 0x14, kSessionHelloAnswer24),
                                     FORM("answer32", 32, 0x14, kSessionHelloAnswer32)};
 const PslFormDef fLogin[] = {FORM("std", 272, 0x14, kLogin)};
 const PslFormDef fLoginR[] = {FORM("short36", 36, 0, kUidAddr), FORM("long272", 272, 0, kLoginRLong)};
 const PslFormDef fWakeQuery[] = {FORM("std", 24, 0x14, kWakeQuery)};
 const PslFormDef fPunch[] = {FORM("punch36", 36, 0x34, kUid), FORM("punch96", 96, 0x34, kPunch96),
                              FORM("punch272", 272, 0x34, kPunch272)};
-const PslFormDef fRelayRequest[] = {FORM("short20", 20, 0x24, kUid), FORM("long32", 32, 0x24, kRelayRequest32)};
-const PslFormDef fRelayRequestR[] = {FORM("short24", 24, 0, kRelayRequestR24), FORM("long32", 32, 0, kRelayRequestR32)};
+const PslFormDef fRelayRequest[] = {FORM("short20", 20, 0x24, kUid),
+                                    FORM("long32", 32, 0x24, kRelayRequest32)};
+const PslFormDef fRelayRequestR[] = {FORM("short24", 24, 0, kRelayRequestR24),
+                                     FORM("long32", 32, 0, kRelayRequestR32)};
 const PslFormDef fRelayRequest2[] = {FORM("std", 36, 0x24, kRelayRequest2)};
 const PslFormDef fRelayRequest2R[] = {FORM("long32", 32, 0, kRelayRequestR32)};
 const PslFormDef fRelayJoin[] = {FORM("short20", 20, 0x24, kUid), FORM("long44", 44, 0x24, kRelayJoin44)};
@@ -231,23 +244,24 @@ const PslFormDef fAttachR[] = {FORM("device", 28, 0x14, kUidWords), FORM("client
 const PslFormDef fHello[] = {FORM("long28", 28, 0x33, kUidWords), FORM("short24", 24, 0x33, kUidWord)};
 const PslFormDef fDecoy[] = {FORM("decoy24", 24, 0x33, kUidWord)};
 
-#define DATA_FORMS(id, route)                                                                        \
-    const PslFormDef id[] = {FORM("noext", 0, route, kDataNoExt), FORM("ext", 12, route, kDataExt),  \
+#define DATA_FORMS(id, route)                                                                                \
+    const PslFormDef id[] = {FORM("noext", 0, route, kDataNoExt),    FORM("ext", 12, route, kDataExt),       \
                              FORM("blocks12", 12, route, kBlocks12), FORM("blocks16", 16, route, kBlocks16), \
-                             FORM("ack12", 12, route, kAck12), FORM("ack16", 16, route, kAck16)};
+                             FORM("ack12", 12, route, kAck12),       FORM("ack16", 16, route, kAck16)};
 DATA_FORMS(fData21, 0x21)
 DATA_FORMS(fData12, 0x12)
 DATA_FORMS(fData24, 0x24)
 DATA_FORMS(fData14, 0x14)
-#define CLOSE_FORMS(id, route) const PslFormDef id[] = {EMPTY("noext", 0, route), FORM("ext", 8, route, kWords)};
+#define CLOSE_FORMS(id, route) \
+    const PslFormDef id[] = {EMPTY("noext", 0, route), FORM("ext", 8, route, kWords)};
 CLOSE_FORMS(fClose21, 0x21)
 CLOSE_FORMS(fClose12, 0x12)
 CLOSE_FORMS(fClose24, 0x24)
 CLOSE_FORMS(fClose14, 0x14)
 
 const PslFormDef fLanSearch[] = {FORM("std", 52, 0x21, kLanSearch)};
-const PslFormDef fLanSearchR[] = {FORM("full184", 184, 0x12, kLanSearchR184), FORM("old168", 168, 0x12, kLanSearchR168),
-                                  FORM("old36", 36, 0x12, kUid)};
+const PslFormDef fLanSearchR[] = {FORM("full184", 184, 0x12, kLanSearchR184),
+                                  FORM("old168", 168, 0x12, kLanSearchR168), FORM("old36", 36, 0x12, kUid)};
 const PslFormDef fLanConnect[] = {FORM("std", 72, 0x21, kLanConnect)};
 const PslFormDef fSessionInfo[] = {FORM("std", 40, 0x24, kSessionInfo)};
 const PslFormDef fVersionQuery[] = {FORM("std", 28, 0x21, kVersionQuery)};
@@ -348,25 +362,40 @@ const PslValue *find(const PslValue *v, size_t n, const char *name) {
     return nullptr;
 }
 
-bool fitsUnsigned(int64_t v, int bytes) { return v >= 0 && (bytes >= 8 || v < ((int64_t)1 << (8 * bytes))); }
+bool fitsUnsigned(int64_t v, int bytes) {
+    return v >= 0 && (bytes >= 8 || v < ((int64_t)1 << (8 * bytes)));
+}
 
 // Writes the header fields given by name over the defaults; false for a value that does not fit.
 bool headerValue(const PslValue &v, PSLPacketHeader *h, bool *known) {
     struct Slot {
         const char *name;
         int bytes;
-    } static const slots[] = {{"seq", 2}, {"sessionTag", 2}, {"channel", 1}, {"extra", 1}, {"routeFlags", 1}, {"flags", 1}};
+    } static const slots[] = {{"seq", 2},   {"sessionTag", 2}, {"channel", 1},
+                              {"extra", 1}, {"routeFlags", 1}, {"flags", 1}};
     for (size_t i = 0; i < std::size(slots); ++i) {
         if (strcmp(v.name, slots[i].name) != 0) continue;
         *known = true;
         if (!fitsUnsigned(v.num, slots[i].bytes)) return false;
         switch (i) {
-        case 0: h->seq = (uint16_t)v.num; break;
-        case 1: h->sessionTag = (uint16_t)v.num; break;
-        case 2: h->channel = (uint8_t)v.num; break;
-        case 3: h->extra = (uint8_t)v.num; break;
-        case 4: h->routeFlags = (uint8_t)v.num; break;
-        default: h->flags = (uint8_t)v.num; break;
+            case 0:
+                h->seq = (uint16_t)v.num;
+                break;
+            case 1:
+                h->sessionTag = (uint16_t)v.num;
+                break;
+            case 2:
+                h->channel = (uint8_t)v.num;
+                break;
+            case 3:
+                h->extra = (uint8_t)v.num;
+                break;
+            case 4:
+                h->routeFlags = (uint8_t)v.num;
+                break;
+            default:
+                h->flags = (uint8_t)v.num;
+                break;
         }
         return true;
     }
@@ -463,8 +492,8 @@ void psl_AddrBlock(uint8_t *out, uint32_t ipv4Net, uint16_t portNet) {
     p2p_AddrBlock_Write(out, ipv4Net, portNet);
 }
 
-int psl_Msg_Build(const PslMsgDef *msg, const PslFormDef *form, const PslValue *values, size_t n, uint8_t *out,
-                  size_t cap) {
+int psl_Msg_Build(const PslMsgDef *msg, const PslFormDef *form, const PslValue *values, size_t n,
+                  uint8_t *out, size_t cap) {
     if (!msg || !form || !out || (n && !values)) return -1;
     size_t limit = cap < (size_t)PSL_SEND_MAX ? cap : (size_t)PSL_SEND_MAX;
     if (limit < PSL_HEADER_SIZE + (size_t)form->length) return -1;
@@ -479,8 +508,9 @@ int psl_Msg_Build(const PslMsgDef *msg, const PslFormDef *form, const PslValue *
         bool known = false;
         if (!headerValue(values[i], &h, &known)) return -1;
         if (known) continue;
-        bool extraInput = msg->type == 0x1008 && (!strcmp(values[i].name, "groupIds") ||
-                                                  !strcmp(values[i].name, "servers") || !strcmp(values[i].name, "blob"));
+        bool extraInput =
+            msg->type == 0x1008 && (!strcmp(values[i].name, "groupIds") ||
+                                    !strcmp(values[i].name, "servers") || !strcmp(values[i].name, "blob"));
         if (!extraInput && !isFormInput(form, values[i].name)) return -1;  // a misspelt field is an error
     }
     uint8_t *p = out + PSL_HEADER_SIZE;
@@ -504,45 +534,46 @@ int psl_Msg_Build(const PslMsgDef *msg, const PslFormDef *form, const PslValue *
         const PslValue *v = find(values, n, f.name);
         if (!v) continue;  // fields not given stay zero
         switch (f.kind) {
-        case PSL_U8:
-            if (!fitsUnsigned(v->num, 1)) return -1;
-            *at = (uint8_t)v->num;
-            break;
-        case PSL_U16:
-            if (!fitsUnsigned(v->num, 2)) return -1;
-            psl_PutU16(at, (uint16_t)v->num);
-            break;
-        case PSL_U32:
-            if (!fitsUnsigned(v->num, 4)) return -1;
-            psl_PutU32(at, (uint32_t)v->num);
-            break;
-        case PSL_I32:
-            if (v->num < INT32_MIN || v->num > INT32_MAX) return -1;
-            psl_PutU32(at, (uint32_t)(int32_t)v->num);
-            break;
-        case PSL_TEXT:
-        case PSL_BYTES:
-        case PSL_ADDR:
-            if (v->len > f.width || (f.kind == PSL_ADDR && v->len != 16)) return -1;
-            copyIn(at, v->bytes, v->len);
-            break;
-        case PSL_ADDRS:
-            if (v->len > (size_t)f.width * 16 || v->len % 16) return -1;
-            copyIn(at, v->bytes, v->len);
-            break;
-        case PSL_U32S:
-            if (v->count > f.width) return -1;
-            for (size_t k = 0; k < v->count; ++k) psl_PutU32(at + 4 * k, v->words[k]);
-            break;
-        case PSL_TAIL:
-        case PSL_ADDRLIST:
-            if (f.offset + v->len > limit - PSL_HEADER_SIZE || (f.kind == PSL_ADDRLIST && v->len % 16)) return -1;
-            if (f.kind == PSL_TAIL && f.width && v->len > f.width) return -1;
-            copyIn(at, v->bytes, v->len);
-            if (f.offset + v->len > length) length = f.offset + v->len;
-            break;
-        default:
-            return -1;
+            case PSL_U8:
+                if (!fitsUnsigned(v->num, 1)) return -1;
+                *at = (uint8_t)v->num;
+                break;
+            case PSL_U16:
+                if (!fitsUnsigned(v->num, 2)) return -1;
+                psl_PutU16(at, (uint16_t)v->num);
+                break;
+            case PSL_U32:
+                if (!fitsUnsigned(v->num, 4)) return -1;
+                psl_PutU32(at, (uint32_t)v->num);
+                break;
+            case PSL_I32:
+                if (v->num < INT32_MIN || v->num > INT32_MAX) return -1;
+                psl_PutU32(at, (uint32_t)(int32_t)v->num);
+                break;
+            case PSL_TEXT:
+            case PSL_BYTES:
+            case PSL_ADDR:
+                if (v->len > f.width || (f.kind == PSL_ADDR && v->len != 16)) return -1;
+                copyIn(at, v->bytes, v->len);
+                break;
+            case PSL_ADDRS:
+                if (v->len > (size_t)f.width * 16 || v->len % 16) return -1;
+                copyIn(at, v->bytes, v->len);
+                break;
+            case PSL_U32S:
+                if (v->count > f.width) return -1;
+                for (size_t k = 0; k < v->count; ++k) psl_PutU32(at + 4 * k, v->words[k]);
+                break;
+            case PSL_TAIL:
+            case PSL_ADDRLIST:
+                if (f.offset + v->len > limit - PSL_HEADER_SIZE || (f.kind == PSL_ADDRLIST && v->len % 16))
+                    return -1;
+                if (f.kind == PSL_TAIL && f.width && v->len > f.width) return -1;
+                copyIn(at, v->bytes, v->len);
+                if (f.offset + v->len > length) length = f.offset + v->len;
+                break;
+            default:
+                return -1;
         }
     }
     if (msg->type == 0x1008) {
@@ -561,44 +592,55 @@ int psl_Msg_Get(const PslFormDef *form, const uint8_t *payload, size_t len, cons
     *out = PslValue{};
     out->name = f->name;
     const uint8_t *at = payload + f->offset;
-    size_t need = f->kind == PSL_ADDRS ? (size_t)f->width * 16 : f->kind == PSL_U32S ? (size_t)f->width * 4 : f->width;
+    size_t need = f->kind == PSL_ADDRS  ? (size_t)f->width * 16
+                  : f->kind == PSL_U32S ? (size_t)f->width * 4
+                                        : f->width;
     if (f->kind == PSL_TAIL || f->kind == PSL_ADDRLIST) need = 0;
     if ((size_t)f->offset + need > len) return -1;
     switch (f->kind) {
-    case PSL_U8: out->num = *at; break;
-    case PSL_U16: out->num = psl_GetU16(at); break;
-    case PSL_U32: out->num = psl_GetU32(at); break;
-    case PSL_I32: out->num = (int32_t)psl_GetU32(at); break;
-    case PSL_TEXT:
-        out->bytes = at;
-        out->len = strnlen(reinterpret_cast<const char *>(at), f->width);  // stops at a NUL or the width
-        break;
-    case PSL_BYTES:
-    case PSL_ADDR:
-    case PSL_ADDRS:
-        out->bytes = at;
-        out->len = need;
-        break;
-    case PSL_U32S:
-        out->bytes = at;
-        out->count = f->width;
-        break;
-    case PSL_TAIL:
-        out->bytes = at;
-        out->len = len - f->offset;
-        break;
-    case PSL_ADDRLIST: {
-        // As many addresses as the count field says, never more than the payload holds.
-        size_t room = (len - f->offset) / 16;
-        PslValue count{};
-        size_t want = room;
-        if (psl_Msg_Get(form, payload, len, "serverCount", &count) == 0) want = (size_t)count.num;
-        out->bytes = at;
-        out->count = want < room ? want : room;
-        out->len = out->count * 16;
-        break;
-    }
-    default: return -1;
+        case PSL_U8:
+            out->num = *at;
+            break;
+        case PSL_U16:
+            out->num = psl_GetU16(at);
+            break;
+        case PSL_U32:
+            out->num = psl_GetU32(at);
+            break;
+        case PSL_I32:
+            out->num = (int32_t)psl_GetU32(at);
+            break;
+        case PSL_TEXT:
+            out->bytes = at;
+            out->len = strnlen(reinterpret_cast<const char *>(at), f->width);  // stops at a NUL or the width
+            break;
+        case PSL_BYTES:
+        case PSL_ADDR:
+        case PSL_ADDRS:
+            out->bytes = at;
+            out->len = need;
+            break;
+        case PSL_U32S:
+            out->bytes = at;
+            out->count = f->width;
+            break;
+        case PSL_TAIL:
+            out->bytes = at;
+            out->len = len - f->offset;
+            break;
+        case PSL_ADDRLIST: {
+            // As many addresses as the count field says, never more than the payload holds.
+            size_t room = (len - f->offset) / 16;
+            PslValue count{};
+            size_t want = room;
+            if (psl_Msg_Get(form, payload, len, "serverCount", &count) == 0) want = (size_t)count.num;
+            out->bytes = at;
+            out->count = want < room ? want : room;
+            out->len = out->count * 16;
+            break;
+        }
+        default:
+            return -1;
     }
     return 0;
 }
@@ -647,7 +689,8 @@ int psl_DataPayload(const PSLPacketHeader *hdr, const uint8_t *payload, size_t l
     return 0;
 }
 
-int psl_Build_Probe(uint8_t *out, size_t cap, int selector, uint32_t counter, uint16_t instance, uint8_t byte) {
+int psl_Build_Probe(uint8_t *out, size_t cap, int selector, uint32_t counter, uint16_t instance,
+                    uint8_t byte) {
     const PslMsgDef *m = psl_Msg_ByType(selector ? (uint16_t)0x0A01 : (uint16_t)0x8003);
     PslValue v[] = {{"counter", counter, nullptr, 0, nullptr, 0},
                     {"instance", instance, nullptr, 0, nullptr, 0},
@@ -671,19 +714,24 @@ int psl_Build_QueryGroupV1(uint8_t *out, size_t cap, const char *uid, uint8_t va
     return buildUidValue(0x000B, out, cap, uid, value);
 }
 
-int psl_Build_Data(uint8_t *out, size_t cap, uint16_t type, uint16_t seq, uint16_t sessionTag, uint8_t channel,
-                   int head64, int ext, uint32_t randomID, uint32_t mac, const uint8_t *data, size_t len) {
+int psl_Build_Data(uint8_t *out, size_t cap, uint16_t type, uint16_t seq, uint16_t sessionTag,
+                   uint8_t channel, int head64, int ext, uint32_t randomID, uint32_t mac, const uint8_t *data,
+                   size_t len) {
     const PslMsgDef *m = psl_Msg_ByType(type);
     if (!m || (type != 0x0407 && type != 0x0408 && type != 0x0504 && type != 0x0502)) return -1;
-    uint8_t flags = (uint8_t)(PSL_FLAG_SCRAMBLED | (head64 ? PSL_FLAG_HEAD64 : 0) | (ext ? PSL_FLAG_SESSION_EXT : 0));
-    PslValue v[] = {{"seq", seq, nullptr, 0, nullptr, 0},         {"sessionTag", sessionTag, nullptr, 0, nullptr, 0},
-                    {"channel", channel, nullptr, 0, nullptr, 0}, {"flags", flags, nullptr, 0, nullptr, 0},
-                    {"data", 0, data, len, nullptr, 0},           {"randomID", randomID, nullptr, 0, nullptr, 0},
-                    {"mac", mac, nullptr, 0, nullptr, 0}};
+    uint8_t flags =
+        (uint8_t)(PSL_FLAG_SCRAMBLED | (head64 ? PSL_FLAG_HEAD64 : 0) | (ext ? PSL_FLAG_SESSION_EXT : 0));
+    PslValue v[] = {
+        {"seq", seq, nullptr, 0, nullptr, 0},         {"sessionTag", sessionTag, nullptr, 0, nullptr, 0},
+        {"channel", channel, nullptr, 0, nullptr, 0}, {"flags", flags, nullptr, 0, nullptr, 0},
+        {"data", 0, data, len, nullptr, 0},           {"randomID", randomID, nullptr, 0, nullptr, 0},
+        {"mac", mac, nullptr, 0, nullptr, 0}};
     return psl_Msg_Build(m, psl_Msg_Form(m, ext ? "ext" : "noext"), v, ext ? 7 : 5, out, cap);
 }
 
-void psl_SetInstance(uint16_t instance) { g_instance = instance; }
+void psl_SetInstance(uint16_t instance) {
+    g_instance = instance;
+}
 
 int _PSL_SendProbe(LinuxConn *conn, const char *host, uint16_t port, int selector, uint8_t byte) {
     uint8_t pkt[PSL_HEADER_SIZE + 8];

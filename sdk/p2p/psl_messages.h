@@ -16,16 +16,16 @@ enum PslFieldKind : uint8_t {
     PSL_U16,
     PSL_U32,
     PSL_I32,
-    PSL_TEXT,      // NUL-padded characters, width bytes (a UID is 20)
-    PSL_BYTES,     // raw bytes, width bytes
-    PSL_ADDR,      // one 16-byte address block
-    PSL_ADDRS,     // width address blocks
-    PSL_U32S,      // width u32 words
-    PSL_CONST8,    // fixed byte, not an input
-    PSL_CONST32,   // fixed u32, not an input
-    PSL_CONSTTEXT, // fixed characters, not an input
-    PSL_TAIL,      // raw bytes from offset to the end of the payload; width, when not 0, is their maximum
-    PSL_ADDRLIST,  // address blocks from offset to the end, as many as the count field says
+    PSL_TEXT,       // NUL-padded characters, width bytes (a UID is 20)
+    PSL_BYTES,      // raw bytes, width bytes
+    PSL_ADDR,       // one 16-byte address block
+    PSL_ADDRS,      // width address blocks
+    PSL_U32S,       // width u32 words
+    PSL_CONST8,     // fixed byte, not an input
+    PSL_CONST32,    // fixed u32, not an input
+    PSL_CONSTTEXT,  // fixed characters, not an input
+    PSL_TAIL,       // raw bytes from offset to the end of the payload; width, when not 0, is their maximum
+    PSL_ADDRLIST,   // address blocks from offset to the end, as many as the count field says
 };
 
 struct PslFieldDef {
@@ -74,8 +74,8 @@ struct PslValue {
 // Header values may be given by name as well: "seq", "sessionTag", "channel", "extra", "routeFlags", "flags".
 // Returns the packet's size (header included), or -1 for an unknown name, a value that does not fit its
 // field or a packet over cap or PSL_SEND_MAX.
-int psl_Msg_Build(const PslMsgDef *msg, const PslFormDef *form, const PslValue *values, size_t n, uint8_t *out,
-                  size_t cap);
+int psl_Msg_Build(const PslMsgDef *msg, const PslFormDef *form, const PslValue *values, size_t n,
+                  uint8_t *out, size_t cap);
 
 // Reads one field of a payload of len bytes. 0, or -1 when the field is not in the form or lies past len.
 // Byte values point into the payload; list counts are bounded by the payload.
@@ -104,12 +104,14 @@ int psl_DataPayload(const PSLPacketHeader *hdr, const uint8_t *payload, size_t l
                     size_t *dataLen, uint32_t *randomID, uint32_t *mac);
 
 // Builders that the session layer's tasks call directly.
-int psl_Build_Probe(uint8_t *out, size_t cap, int selector, uint32_t counter, uint16_t instance, uint8_t byte);
+int psl_Build_Probe(uint8_t *out, size_t cap, int selector, uint32_t counter, uint16_t instance,
+                    uint8_t byte);
 int psl_Build_QueryGroup(uint8_t *out, size_t cap, const char *uid, uint8_t value);
 int psl_Build_QueryGroupV1(uint8_t *out, size_t cap, const char *uid, uint8_t value);
 // Data on type (0x0407, 0x0408, 0x0504, 0x0502); with ext the session words precede the data.
-int psl_Build_Data(uint8_t *out, size_t cap, uint16_t type, uint16_t seq, uint16_t sessionTag, uint8_t channel,
-                   int head64, int ext, uint32_t randomID, uint32_t mac, const uint8_t *data, size_t len);
+int psl_Build_Data(uint8_t *out, size_t cap, uint16_t type, uint16_t seq, uint16_t sessionTag,
+                   uint8_t channel, int head64, int ext, uint32_t randomID, uint32_t mac, const uint8_t *data,
+                   size_t len);
 
 // The stand-alone senders. The instance number is drawn when the session layer starts.
 void psl_SetInstance(uint16_t instance);

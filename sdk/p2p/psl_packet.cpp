@@ -15,9 +15,15 @@ constexpr uint32_t keyWord(int j) {
 }
 constexpr uint32_t K[4] = {keyWord(0), keyWord(1), keyWord(2), keyWord(3)};
 
-inline uint32_t ror(uint32_t v, int k) { return (v >> k) | (v << (32 - k)); }
-inline uint32_t rol(uint32_t v, int k) { return (v << k) | (v >> (32 - k)); }
-inline uint32_t b(uint32_t w, int i) { return (w >> (8 * i)) & 0xff; }
+inline uint32_t ror(uint32_t v, int k) {
+    return (v >> k) | (v << (32 - k));
+}
+inline uint32_t rol(uint32_t v, int k) {
+    return (v << k) | (v >> (32 - k));
+}
+inline uint32_t b(uint32_t w, int i) {
+    return (w >> (8 * i)) & 0xff;
+}
 inline uint32_t word(uint32_t b0, uint32_t b1, uint32_t b2, uint32_t b3) {
     return b0 | (b1 << 8) | (b2 << 16) | (b3 << 24);
 }
@@ -68,8 +74,10 @@ void run(const uint8_t *src, uint8_t *dst, uint16_t length, uint16_t limit) {
     if (length > limit) memcpy(dst + limit, src + limit, (size_t)(length - limit));
     uint16_t full = (uint16_t)(n & ~15u);
     for (uint16_t off = 0; off < full; off += 16) {
-        if (Scramble) scrambleBlock(src + off, dst + off);
-        else descrambleBlock(src + off, dst + off);
+        if (Scramble)
+            scrambleBlock(src + off, dst + off);
+        else
+            descrambleBlock(src + off, dst + off);
     }
     int t = n - full;
     if (t == 0) return;
@@ -135,7 +143,8 @@ void _PSL_ScrambleGuarded(const uint8_t *src, uint8_t *dst, uint16_t length, uin
     if (magic == PSL_PRIVATE_MAGIC) _PSL_Scramble(src, dst, length, limit);
 }
 
-void _PSL_DescrambleGuarded(const uint8_t *src, uint8_t *dst, uint16_t length, uint16_t limit, uint32_t magic) {
+void _PSL_DescrambleGuarded(const uint8_t *src, uint8_t *dst, uint16_t length, uint16_t limit,
+                            uint32_t magic) {
     if (magic == PSL_PRIVATE_MAGIC) _PSL_Descramble(src, dst, length, limit);
 }
 

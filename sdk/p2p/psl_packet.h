@@ -19,7 +19,7 @@ enum : uint8_t {
 enum : uint32_t { PSL_PRIVATE_MAGIC = 0x3b5e917d };
 enum {
     PSL_HEADER_SIZE = 16,
-    PSL_SEND_MAX = 1500,  // largest packet sent, header included
+    PSL_SEND_MAX = 1500,      // largest packet sent, header included
     PSL_UDP_RECV_MAX = 1416,  // largest datagram read; longer ones are dropped
     PSL_HEAD64_LIMIT = 64,
 };
@@ -49,7 +49,9 @@ inline void psl_PutU32(uint8_t *p, uint32_t v) {
     p[2] = (uint8_t)(v >> 16);
     p[3] = (uint8_t)(v >> 24);
 }
-inline uint16_t psl_GetU16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+inline uint16_t psl_GetU16(const uint8_t *p) {
+    return (uint16_t)(p[0] | (p[1] << 8));
+}
 inline uint32_t psl_GetU32(const uint8_t *p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
@@ -60,7 +62,8 @@ void psl_Header_Read(const uint8_t *in, PSLPacketHeader *h);
 void _PSL_Scramble(const uint8_t *src, uint8_t *dst, uint16_t length, uint16_t limit);
 void _PSL_Descramble(const uint8_t *src, uint8_t *dst, uint16_t length, uint16_t limit);
 void _PSL_ScrambleGuarded(const uint8_t *src, uint8_t *dst, uint16_t length, uint16_t limit, uint32_t magic);
-void _PSL_DescrambleGuarded(const uint8_t *src, uint8_t *dst, uint16_t length, uint16_t limit, uint32_t magic);
+void _PSL_DescrambleGuarded(const uint8_t *src, uint8_t *dst, uint16_t length, uint16_t limit,
+                            uint32_t magic);
 void _PSL_TailPermute(const uint8_t *src, uint8_t *dst, int n);
 
 // Scrambles a built packet (header and payload) and sends it on the connection; sets PSL_FLAG_SCRAMBLED in

@@ -38,7 +38,9 @@ uint64_t nowUs() {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 struct Node {
     RSCHeader h;
@@ -190,8 +192,8 @@ void append(Channel &c, const RSCHeader &h, const uint8_t *data, size_t len) {
 
 void pack(Channel &c) {
     if (c.wbuf.empty()) return;
-    RSCHeader h = rsc_Header_Make(g.privateFlag ? RSC_MSG_PRIVATE_DATA : RSC_MSG_DATA, (uint16_t)c.wbuf.size(),
-                                  c.sendSeq, c.remoteIndex);
+    RSCHeader h = rsc_Header_Make(g.privateFlag ? RSC_MSG_PRIVATE_DATA : RSC_MSG_DATA,
+                                  (uint16_t)c.wbuf.size(), c.sendSeq, c.remoteIndex);
     c.sendSeq = rsc_Seq_Next(c.sendSeq);
     append(c, h, c.wbuf.data(), c.wbuf.size());
     c.wbuf.clear();
@@ -232,7 +234,9 @@ void ackClock(Channel &c, uint16_t nodeCwnd, int times) {
     }
 }
 
-bool isData(const Node &n) { return n.h.type == RSC_MSG_DATA || n.h.type == RSC_MSG_PRIVATE_DATA; }
+bool isData(const Node &n) {
+    return n.h.type == RSC_MSG_DATA || n.h.type == RSC_MSG_PRIVATE_DATA;
+}
 
 void onDataAck(Channel &c, RSCSeq s, uint8_t type) {
     for (auto it = c.sendList.begin(); it != c.sendList.end();) {
@@ -473,7 +477,9 @@ void release(Channel &c) {
     rsc_Rtt_Init(&c.rtt);
 }
 
-void resetWdt(Channel &c) { c.wdt = c.destroying ? kWatchdogDestroying : kWatchdog; }
+void resetWdt(Channel &c) {
+    c.wdt = c.destroying ? kWatchdogDestroying : kWatchdog;
+}
 
 void joinSender(Channel &c) {
     if (c.sender.joinable()) c.sender.join();
@@ -490,11 +496,17 @@ void waitWriters(Channel &c) {
 
 }  // namespace
 
-void rsc_Session_Install(RscSession *s) { g_session = s; }
+void rsc_Session_Install(RscSession *s) {
+    g_session = s;
+}
 
-void rsc_Test_SetFirstSeq(uint32_t id, uint32_t epoch) { g.firstSeq = RSCSeq{id, epoch}; }
+void rsc_Test_SetFirstSeq(uint32_t id, uint32_t epoch) {
+    g.firstSeq = RSCSeq{id, epoch};
+}
 
-int RSC_Get_Version(void) { return 0x03010523; }
+int RSC_Get_Version(void) {
+    return 0x03010523;
+}
 
 int RSC_Set_Max_Channel_Number(int n) {
     if (n > 0 && !g.initialised) g.count = n;

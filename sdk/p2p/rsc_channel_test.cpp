@@ -25,7 +25,7 @@ struct Pair {
 };
 
 class RscChannel : public ::testing::Test {
-protected:
+  protected:
     void start(uint64_t seed = 1, FakeLinkConditions cond = {}) {
         link = std::make_unique<FakeSession>(seed, cond);
         rsc_Session_Install(link.get());
@@ -95,7 +95,8 @@ struct LinkCase {
     size_t bytes;
 };
 
-class RscTransfer : public RscChannel, public ::testing::WithParamInterface<std::tuple<LinkCase, uint64_t>> {};
+class RscTransfer : public RscChannel,
+                    public ::testing::WithParamInterface<std::tuple<LinkCase, uint64_t>> {};
 
 TEST_P(RscTransfer, BothWaysByteExact) {
     auto [lc, seed] = GetParam();
@@ -321,7 +322,7 @@ namespace {
 
 // A scripted peer on session 3: session 2's own packets vanish, the test answers instead.
 class RscScripted : public RscChannel {
-protected:
+  protected:
     void inject(uint8_t type, RSCSeq seq = {0, 0}, const std::string &data = "", uint8_t index = 0) {
         RSCHeader h = rsc_Header_Make(type, (uint16_t)data.size(), seq, index);
         std::vector<uint8_t> b(RSC_HEADER_SIZE + data.size());
@@ -411,7 +412,8 @@ TEST_F(RscSweep, MegabyteEachWayOverSeeds) {
     if (!getenv("QV_RSC_SWEEP")) GTEST_SKIP() << "long sweep: run the ctest rsc_seed_sweep (label slow)";
     for (uint64_t seed = 1; seed <= 24; ++seed) {
         FakeLinkConditions c = cond(5, 5, (int)(seed * 8 % 101), 1 + (int)(seed % 4), 20, 5);
-        SCOPED_TRACE("seed " + std::to_string(seed) + " loss " + std::to_string(c.lossPermille) + " permille");
+        SCOPED_TRACE("seed " + std::to_string(seed) + " loss " + std::to_string(c.lossPermille) +
+                     " permille");
         printf("seed %llu loss %d permille burst %d\n", (unsigned long long)seed, c.lossPermille, c.burstMax);
         start(seed, c);
         Pair p = openPair();
@@ -440,7 +442,8 @@ TEST_F(RscSweep, MegabyteEachWayOverSeeds) {
 namespace {
 
 TEST(RscSettings, MaxPacketDataSizeBoundsAndVersion) {
-    for (auto [bytes, want] : {std::pair<int, int>{99, RSC_ERR_BAD_ARGUMENT}, {1281, RSC_ERR_BAD_ARGUMENT}, {100, 0}, {1280, 0}})
+    for (auto [bytes, want] :
+         {std::pair<int, int>{99, RSC_ERR_BAD_ARGUMENT}, {1281, RSC_ERR_BAD_ARGUMENT}, {100, 0}, {1280, 0}})
         EXPECT_EQ(want, RSC_Set_MaxPacketDataSize(bytes)) << bytes;
     EXPECT_EQ(0x03010523, RSC_Get_Version());
 }

@@ -21,13 +21,13 @@ struct FakeLinkConditions {
     int delayMs = 1;
     int jitterMs = 0;
     int lossPermille = 0;
-    int burstMax = 1;  // a loss drops 1..burstMax packets in a row
+    int burstMax = 1;         // a loss drops 1..burstMax packets in a row
     int reorderPermille = 0;  // packets held back by an extra delay
     int dupPermille = 0;
 };
 
 class FakeSession : public RscSession {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     explicit FakeSession(uint64_t seed, FakeLinkConditions cond = {}) : seed_(seed), cond_(cond) {
@@ -114,7 +114,7 @@ public:
 
     int protocol = 6;
 
-private:
+  private:
     struct Item {
         Clock::time_point at;
         uint64_t order;

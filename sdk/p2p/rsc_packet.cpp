@@ -117,8 +117,8 @@ int rsc_Packet_Check(const uint8_t *buf, size_t len, RSCPacket *out) {
     }
 }
 
-size_t rsc_Sack2_Write(uint8_t *out, const RSCHeader *tmpl, uint8_t index, RSCSeq cum, const RSCSackRange *ranges,
-                       uint32_t count) {
+size_t rsc_Sack2_Write(uint8_t *out, const RSCHeader *tmpl, uint8_t index, RSCSeq cum,
+                       const RSCSackRange *ranges, uint32_t count) {
     if (count > RSC_SACK2_MAX_RANGES) count = RSC_SACK2_MAX_RANGES;
     RSCHeader h = *tmpl;
     h.magic = RSC_MAGIC;

@@ -13,9 +13,9 @@ enum {
     RSC_HEADER_SIZE = 20,
     RSC_SACK2_PAYLOAD = 72,
     RSC_SACK2_MAX_RANGES = 4,
-    RSC_MAX_DATA = 1280,    // largest payload this layer sends or accepts
-    RSC_MIN_DATA = 100,     // smallest max packet data size a caller may set
-    RSC_SEND_BUF = 1388,    // one session data message
+    RSC_MAX_DATA = 1280,  // largest payload this layer sends or accepts
+    RSC_MIN_DATA = 100,   // smallest max packet data size a caller may set
+    RSC_SEND_BUF = 1388,  // one session data message
 };
 
 enum : uint8_t {
@@ -72,11 +72,11 @@ struct RSCSackRange {
 
 // Results of rsc_Packet_Check: 0 accepted; negative, the reason it was refused.
 enum {
-    RSC_PKT_SHORT = -1,        // fewer than 20 bytes, or fewer than 20 + the header's length
+    RSC_PKT_SHORT = -1,  // fewer than 20 bytes, or fewer than 20 + the header's length
     RSC_PKT_BAD_MAGIC = -2,
     RSC_PKT_UNKNOWN_TYPE = -3,
-    RSC_PKT_BAD_LENGTH = -4,   // control packet with a payload, SACK2 of another size, data above 1,280
-    RSC_PKT_BAD_SACK = -5,     // SACK2 range count above 4
+    RSC_PKT_BAD_LENGTH = -4,  // control packet with a payload, SACK2 of another size, data above 1,280
+    RSC_PKT_BAD_SACK = -5,    // SACK2 range count above 4
 };
 
 // A checked packet: the header, the payload (data packets) and the SACK2 ranges.
@@ -92,5 +92,5 @@ int rsc_Packet_Check(const uint8_t *buf, size_t len, RSCPacket *out);
 bool rsc_Type_Known(uint8_t type);
 
 // Writes a SACK2 packet (92 bytes) whose header acknowledges cum and whose payload holds the ranges.
-size_t rsc_Sack2_Write(uint8_t *out, const RSCHeader *tmpl, uint8_t index, RSCSeq cum, const RSCSackRange *ranges,
-                       uint32_t count);
+size_t rsc_Sack2_Write(uint8_t *out, const RSCHeader *tmpl, uint8_t index, RSCSeq cum,
+                       const RSCSackRange *ranges, uint32_t count);

@@ -24,8 +24,8 @@ TEST(RscPacket, HeaderBytesAreLittleEndianInTheirPlaces) {
     h.spare = 0x1314;
     uint8_t b[RSC_HEADER_SIZE];
     rsc_Header_Write(b, &h);
-    const uint8_t want[] = {0x5a, 0x97, 0xc2, 0xf1, 2, 5, 0x02, 0x01, 0x06, 0x05, 0x04, 0x03,
-                            0x0a, 0x09, 0x08, 0x07, 2, 0x11, 0x14, 0x13};
+    const uint8_t want[] = {0x5a, 0x97, 0xc2, 0xf1, 2,    5,    0x02, 0x01, 0x06, 0x05,
+                            0x04, 0x03, 0x0a, 0x09, 0x08, 0x07, 2,    0x11, 0x14, 0x13};
     EXPECT_EQ(0, memcmp(b, want, sizeof want));
     RSCHeader back{};
     rsc_Header_Read(b, &back);
@@ -120,9 +120,9 @@ TEST(RscCongestion, WindowFollowsTheCubicAfterAReduction) {
         {1000, 20000000, 99, 1, 100},        // capped by queued + 1
         {1000, 300000000, 100000, 1, 6500},  // far past the plateau: the ceiling, no wrap-around
         {1000, 300000000, 5, 1, 6},
-        {1, 0, 0, 12, 1},                   // floor 10/12 is 0: 1
-        {1, 0, 0, 1, 10},                    // the floor wins over queued + 1
-        {1, 0, 100, 1, 10},                  // floor 10 with one live channel
+        {1, 0, 0, 12, 1},    // floor 10/12 is 0: 1
+        {1, 0, 0, 1, 10},    // the floor wins over queued + 1
+        {1, 0, 100, 1, 10},  // floor 10 with one live channel
         {1, 0, 100, 3, 3},
     };
     for (const Case &c : cases)

@@ -14,7 +14,7 @@
 // Where the acknowledgements go: sendNow writes a packet at once (ACK2, SACK2), queueAck hands a 20-byte
 // acknowledgement to the send thread's queue.
 class RscAckSink {
-public:
+  public:
     virtual ~RscAckSink() = default;
     virtual void sendNow(const uint8_t *pkt, size_t len) = 0;
     virtual void queueAck(const uint8_t *hdr20) = 0;
@@ -25,7 +25,7 @@ public:
 enum : uint32_t { RSC_RECV_WINDOW = 8192 };
 
 class RscReceiver {
-public:
+  public:
     // Results of onData.
     enum { STORED = 0, REPEAT = 1, DUPLICATE = 2, BEYOND_WINDOW = 3 };
 
@@ -50,7 +50,7 @@ public:
     // Test hook: the stream's first sequence (set before any packet).
     void setFirst(RSCSeq s) { expect_ = read_ = s; }
 
-private:
+  private:
     static uint64_t key(RSCSeq s) { return ((uint64_t)s.epoch << 32) | s.id; }
     void sendAck2(uint8_t index, RscAckSink &sink);
     void sendSack2(uint8_t index, RscAckSink &sink);

@@ -13,7 +13,7 @@ typedef void (*RscRecvFn)(int sid, uint8_t ch, const uint8_t *pkt, int len, int 
 typedef void (*RscIdleFn)(int sid, uint8_t ch, int, int, int);
 
 class RscSession {
-public:
+  public:
     virtual ~RscSession() = default;
     virtual void lock() = 0;  // recursive
     virtual void unlock() = 0;

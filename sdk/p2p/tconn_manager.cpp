@@ -24,8 +24,12 @@ struct Entry {
     LinuxConn *conn;
 };
 
-int retainMgr(LinuxConnMgr *m) { return LinuxConnMgr_retain(m); }
-int releaseMgr(LinuxConnMgr *m) { return LinuxConnMgr_release(m); }
+int retainMgr(LinuxConnMgr *m) {
+    return LinuxConnMgr_retain(m);
+}
+int releaseMgr(LinuxConnMgr *m) {
+    return LinuxConnMgr_release(m);
+}
 
 const LinuxConnMgrOps kMgrOps = {retainMgr,
                                  releaseMgr,
@@ -34,10 +38,18 @@ const LinuxConnMgrOps kMgrOps = {retainMgr,
                                  LinuxConnMgr_setTimeout,
                                  LinuxConnMgr_setTimeoutCallback};
 
-const LinuxConnOps kConnOps = {LinuxConn_retain,      LinuxConn_release,      LinuxConn_open,
-                               LinuxConn_send,        LinuxConn_sendTo,       LinuxConn_setRecvCallback,
-                               LinuxConn_setCloseCallback, LinuxConn_getState, LinuxConn_getLocalAddr,
-                               LinuxConn_setTTL,      LinuxConn_setRecvSize,  LinuxConn_getRecvSize,
+const LinuxConnOps kConnOps = {LinuxConn_retain,
+                               LinuxConn_release,
+                               LinuxConn_open,
+                               LinuxConn_send,
+                               LinuxConn_sendTo,
+                               LinuxConn_setRecvCallback,
+                               LinuxConn_setCloseCallback,
+                               LinuxConn_getState,
+                               LinuxConn_getLocalAddr,
+                               LinuxConn_setTTL,
+                               LinuxConn_setRecvSize,
+                               LinuxConn_getRecvSize,
                                LinuxConn_keepPartial};
 
 std::mutex g_instanceLock;
@@ -45,10 +57,14 @@ LinuxConnMgr *g_instance = nullptr;
 
 int errnoReason(int e) {
     switch (e) {
-    case ENETUNREACH: return LINUXCONN_ERR_UNREACHABLE;
-    case ETIMEDOUT: return LINUXCONN_ERR_TIMEDOUT;
-    case ECONNREFUSED: return LINUXCONN_ERR_REFUSED;
-    default: return LINUXCONN_ERR_OTHER;
+        case ENETUNREACH:
+            return LINUXCONN_ERR_UNREACHABLE;
+        case ETIMEDOUT:
+            return LINUXCONN_ERR_TIMEDOUT;
+        case ECONNREFUSED:
+            return LINUXCONN_ERR_REFUSED;
+        default:
+            return LINUXCONN_ERR_OTHER;
     }
 }
 
@@ -94,7 +110,8 @@ void callClose(LinuxConn *c, int reason) {
     if (fn) fn(c, reason, arg);
 }
 
-// One receive on a readable socket; returns the bytes received (0: none, the peer closed or the receive failed).
+// One receive on a readable socket; returns the bytes received (0: none, the peer closed or the receive
+// failed).
 int64_t receive(LinuxConn *c, int fd) {
     if (c->keepPartial) {
         c->keepPartial = 0;
@@ -109,8 +126,10 @@ int64_t receive(LinuxConn *c, int fd) {
     socklen_t fromLen = sizeof from;
     int64_t got = 0;
     if (c->protocol == LINUXCONN_UDP) {
-        // MSG_TRUNC reports a datagram's whole size: one longer than asked for is dropped, never cut and parsed.
-        ssize_t r = recvfrom(fd, c->buffer, (size_t)ask, MSG_TRUNC | MSG_DONTWAIT, (sockaddr *)&from, &fromLen);
+        // MSG_TRUNC reports a datagram's whole size: one longer than asked for is dropped, never cut and
+        // parsed.
+        ssize_t r =
+            recvfrom(fd, c->buffer, (size_t)ask, MSG_TRUNC | MSG_DONTWAIT, (sockaddr *)&from, &fromLen);
         if (r < 0 || r > ask) {
             c->buffered = 0;
             return 0;
@@ -260,8 +279,10 @@ void *handlerThread(void *arg) {
                 if (re & POLLNVAL) {
                     // The descriptor was closed under us: stop watching it rather than spin.
                     std::lock_guard<std::mutex> g(m->lock);
-                    if (watches[i].accepted) c->watchAccepted = false;
-                    else c->watchRead = c->watchWrite = false;
+                    if (watches[i].accepted)
+                        c->watchAccepted = false;
+                    else
+                        c->watchRead = c->watchWrite = false;
                     continue;
                 }
                 if (watches[i].accepted) {
@@ -295,7 +316,9 @@ void *handlerThread(void *arg) {
     return nullptr;
 }
 
-int setInt(int fd, int level, int name, int value) { return setsockopt(fd, level, name, &value, sizeof value); }
+int setInt(int fd, int level, int name, int value) {
+    return setsockopt(fd, level, name, &value, sizeof value);
+}
 
 }  // namespace
 
@@ -337,7 +360,9 @@ int LinuxConnMgr_getInstance(LinuxConnMgr **out) {
     return 0;
 }
 
-int LinuxConnMgr_retain(LinuxConnMgr *m) { return m ? ++m->header.refCount : TERROR_EINVAL; }
+int LinuxConnMgr_retain(LinuxConnMgr *m) {
+    return m ? ++m->header.refCount : TERROR_EINVAL;
+}
 
 int LinuxConnMgr_release(LinuxConnMgr *m) {
     if (!m) return TERROR_EINVAL;
@@ -355,8 +380,10 @@ void LinuxConnMgr_free(void *p) {
     auto *m = static_cast<LinuxConnMgr *>(p);
     m->stop = 1;
     wake(m);
-    if (pthread_equal(m->thread, pthread_self())) pthread_detach(m->thread);
-    else p2p_Thread_Join(m->thread);
+    if (pthread_equal(m->thread, pthread_self()))
+        pthread_detach(m->thread);
+    else
+        p2p_Thread_Join(m->thread);
     for (p2p_ListNode *n = p2p_List_Head(m->connections); n; n = n->next) {
         auto *e = static_cast<Entry *>(n->data);
         e->conn->manager = nullptr;
@@ -419,7 +446,8 @@ int LinuxConnMgr_destroyConnection(LinuxConnMgr *m, LinuxConn *c) {
         // has already given it up, so nothing more is released.
         int expected = c->header.refCount.load();
         bool released = false;
-        while (expected > 1 && !(released = c->header.refCount.compare_exchange_weak(expected, expected - 1))) {
+        while (expected > 1 &&
+               !(released = c->header.refCount.compare_exchange_weak(expected, expected - 1))) {
         }
         wake(m);
         if (!released) return TERROR_BAD_STATE;
@@ -474,7 +502,9 @@ void LinuxConn_free(void *p) {
     delete c;
 }
 
-int LinuxConn_retain(LinuxConn *c) { return c ? ++c->header.refCount : TERROR_EINVAL; }
+int LinuxConn_retain(LinuxConn *c) {
+    return c ? ++c->header.refCount : TERROR_EINVAL;
+}
 
 int LinuxConn_release(LinuxConn *c) {
     if (!c) return TERROR_EINVAL;
@@ -502,13 +532,15 @@ int LinuxConn_open(LinuxConn *c, const char *host, uint16_t *portNet, int, Linux
         return TERROR_ADDR_UNRESOLVED;
     }
     c->address = addr;
-    int fd = socket(addr.ss_family, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, udp ? IPPROTO_UDP : IPPROTO_TCP);
+    int fd = socket(addr.ss_family, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC,
+                    udp ? IPPROTO_UDP : IPPROTO_TCP);
     if (fd < 0) return TERROR_ENOMEM;
     auto fail = [&](int e) {
         close(fd);
         return p2p_ErrnoToTError(e);
     };
-    if (!(c->options & LINUXCONN_OPT_NO_REUSEADDR) && setInt(fd, SOL_SOCKET, SO_REUSEADDR, 1) != 0) return fail(errno);
+    if (!(c->options & LINUXCONN_OPT_NO_REUSEADDR) && setInt(fd, SOL_SOCKET, SO_REUSEADDR, 1) != 0)
+        return fail(errno);
     if (udp) {
         if (setInt(fd, SOL_SOCKET, SO_BROADCAST, 1) != 0) return fail(errno);
         if (addr.ss_family == AF_INET6) {
@@ -521,7 +553,8 @@ int LinuxConn_open(LinuxConn *c, const char *host, uint16_t *portNet, int, Linux
             mreq.ipv6mr_interface = scope < 0 ? 0 : (unsigned)scope;
             setsockopt(fd, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &mreq, sizeof mreq);
         }
-        if (setInt(fd, SOL_SOCKET, SO_RCVBUF, 1024000) != 0 || setInt(fd, SOL_SOCKET, SO_SNDBUF, 1024000) != 0)
+        if (setInt(fd, SOL_SOCKET, SO_RCVBUF, 1024000) != 0 ||
+            setInt(fd, SOL_SOCKET, SO_SNDBUF, 1024000) != 0)
             return fail(errno);
     }
     LinuxConnMgr *m = c->manager;
@@ -535,7 +568,8 @@ int LinuxConn_open(LinuxConn *c, const char *host, uint16_t *portNet, int, Linux
     };
     socklen_t alen = addr.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     if (c->role == LINUXCONN_SERVER) {
-        if (!host && addr.ss_family == AF_INET6 && setInt(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0) != 0) return fail(errno);
+        if (!host && addr.ss_family == AF_INET6 && setInt(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0) != 0)
+            return fail(errno);
         if (!udp) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
         if (bind(fd, (sockaddr *)&addr, alen) != 0) {
             int e = errno;
@@ -640,7 +674,8 @@ int LinuxConn_sendTo(LinuxConn *c, const char *host, uint16_t portNet, const voi
     if (c->protocol == LINUXCONN_UDP) {
         if (host) {
             sockaddr_storage to{};
-            if (p2p_Net_ResolveSockaddr(host, 1, portNet, (sockaddr *)&to) != 0) return TERROR_ADDR_UNRESOLVED;
+            if (p2p_Net_ResolveSockaddr(host, 1, portNet, (sockaddr *)&to) != 0)
+                return TERROR_ADDR_UNRESOLVED;
             // An IPv4 destination on the dual-stack socket travels as an IPv4-mapped address.
             if (!mapToFamily(&to, c->address.ss_family)) return TERROR_ADDR_UNRESOLVED;
             r = sendto(c->fd, data, (size_t)*length, MSG_NOSIGNAL, (sockaddr *)&to, addrLen(to));
@@ -708,7 +743,8 @@ int LinuxConn_getLocalAddr(LinuxConn *c, char *text, size_t size, uint16_t *port
         sockaddr_storage own{};
         socklen_t ol = sizeof own;
         if (c->fd >= 0 && getsockname(c->fd, (sockaddr *)&own, &ol) == 0) {
-            uint16_t p = own.ss_family == AF_INET6 ? ((sockaddr_in6 *)&own)->sin6_port : ((sockaddr_in *)&own)->sin_port;
+            uint16_t p = own.ss_family == AF_INET6 ? ((sockaddr_in6 *)&own)->sin6_port
+                                                   : ((sockaddr_in *)&own)->sin_port;
             if (local.ss_family == AF_INET6) ((sockaddr_in6 *)&local)->sin6_port = p;
         }
         c->localAddress = local;

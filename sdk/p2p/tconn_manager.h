@@ -15,8 +15,8 @@
 struct LinuxConn;
 struct LinuxConnMgr;
 
-typedef void (*LinuxConn_RecvFn)(LinuxConn *conn, const char *host, uint16_t portNet, uint8_t *buf, int64_t len,
-                                 void *arg);
+typedef void (*LinuxConn_RecvFn)(LinuxConn *conn, const char *host, uint16_t portNet, uint8_t *buf,
+                                 int64_t len, void *arg);
 typedef void (*LinuxConn_CloseFn)(LinuxConn *conn, int reason, void *arg);
 typedef void (*LinuxConn_ConnectedFn)(LinuxConn *conn, void *arg);
 typedef void (*LinuxConn_ErrorFn)(LinuxConn *conn, int reason, void *arg);
@@ -147,8 +147,9 @@ int LinuxConn_new(int protocol, int role, int options, LinuxConn **out);
 void LinuxConn_free(void *conn);
 int LinuxConn_retain(LinuxConn *c);
 int LinuxConn_release(LinuxConn *c);
-int LinuxConn_open(LinuxConn *c, const char *host, uint16_t *portNet, int unused, LinuxConn_ConnectedFn onConnected,
-                   void *connectedArg, LinuxConn_ErrorFn onError, void *errorArg);
+int LinuxConn_open(LinuxConn *c, const char *host, uint16_t *portNet, int unused,
+                   LinuxConn_ConnectedFn onConnected, void *connectedArg, LinuxConn_ErrorFn onError,
+                   void *errorArg);
 int LinuxConn_send(LinuxConn *c, const void *data, int *length);
 int LinuxConn_sendTo(LinuxConn *c, const char *host, uint16_t portNet, const void *data, int *length);
 int LinuxConn_setRecvCallback(LinuxConn *c, LinuxConn_RecvFn fn, void *arg);

@@ -17,13 +17,13 @@ std::mutex g_module_mu;
 
 // Locks the context's task-list mutex for one scope.
 class TaskListLock {
-public:
+  public:
     explicit TaskListLock(ppc_router_task *ctx) : ctx_(ctx) { pthread_mutex_lock(&ctx_->mutex); }
     ~TaskListLock() { pthread_mutex_unlock(&ctx_->mutex); }
     TaskListLock(const TaskListLock &) = delete;
     TaskListLock &operator=(const TaskListLock &) = delete;
 
-private:
+  private:
     ppc_router_task *ctx_;
 };
 

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "base/file_types.h"
 #include "base/client_file_task.h"
+#include "base/file_types.h"
 
 struct module_support_dnode;
 struct qvmsgs_context;
@@ -46,9 +46,9 @@ struct qv_usb_status {
     int8_t is_scan_over;
     int64_t tm_now;
     int64_t tm_start;
-    int64_t remain_time;  // once the scan is over: (bytes_all - bytes_already) / speed
-    int64_t speed;        // once the scan is over: at least 1
-    int32_t version;      // 1 for the extended form
+    int64_t remain_time;   // once the scan is over: (bytes_all - bytes_already) / speed
+    int64_t speed;         // once the scan is over: at least 1
+    int32_t version;       // 1 for the extended form
     int32_t backup_state;  // 2 ends the entry after its next report
 };
 static_assert(sizeof(qv_usb_status) == 232, "qv_usb_status keeps its pushed-record size");

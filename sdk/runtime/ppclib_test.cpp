@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "codec/file_list.h"
 #include "base/qv_log.h"
+#include "codec/file_list.h"
 
 namespace {
 
@@ -166,7 +166,7 @@ TEST(ServiceContext, ModuleQuestionsRaceLoginAndLogout) {
     for (int round = 0; round < 2000; ++round) {
         module_support_dnode *list = nullptr;
         for (int type = 0; type < 9; ++type) ASSERT_EQ(ppc_add_module_support_to_list(&list, type, 1), 0);
-        ppc_module_list_replace(c.ctx, list);  // login: the old list goes
+        ppc_module_list_replace(c.ctx, list);              // login: the old list goes
         if (round % 2 == 0) ppc_module_list_clear(c.ctx);  // logout
     }
     stop = true;

@@ -310,7 +310,8 @@ bool Device::serve_http(int fd, std::string &&block, unsigned index) {
         counters_.request_body_bytes += got;
         if (upload) counters_.upload_body_bytes += got;
     }
-    // An upload cut short gets no reply, as on a real device, which keeps the partial file the handler stored.
+    // An upload cut short gets no reply, as on a real device, which keeps the partial file the handler
+    // stored.
     if (got != clen) return false;
     return send_http_reply(fd, req, reply);
 }

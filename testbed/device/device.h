@@ -68,9 +68,9 @@ struct Request {
 // A handler's answer. The device wraps each data text into an envelope echoing cmd, token and seq.
 struct Reply {
     int error = 0;
-    std::optional<std::string> data;      // JSON text of "data"; none: no "data" member
-    std::vector<std::string> chunks;      // streamed reply: the "data" text of each chunk
-    int chunk_interval_ms = 0;            // pause between chunks
+    std::optional<std::string> data;  // JSON text of "data"; none: no "data" member
+    std::vector<std::string> chunks;  // streamed reply: the "data" text of each chunk
+    int chunk_interval_ms = 0;        // pause between chunks
     // Streamed reply produced as it goes: each call does one step of the work and gives that chunk's
     // "data" text, none at the end. Steps stop when the client leaves (after `chunks`, if any).
     std::function<std::optional<std::string>()> next_chunk;

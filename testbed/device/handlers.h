@@ -14,7 +14,7 @@ void install_device_handlers(Device &device);  // 100 storage, 150 user list
 void install_admin_family(Device &device);
 void install_file_type_handlers(Device &device);  // 105 attributes, 120/158 type lists, 121 totals, 148 space
 // Device-user commands 1 to 58 and 249: install_device_user_handlers in handlers_device_user.h.
-void install_listing_handlers(Device &device);    // 101, 185 listings, 113, 117 search, 108 upload check
+void install_listing_handlers(Device &device);  // 101, 185 listings, 113, 117 search, 108 upload check
 // One page of a folder of the served folder (101 and 185 keys).
 Reply folder_listing(Device &device, const Request &req);
 

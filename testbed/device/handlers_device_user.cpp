@@ -71,8 +71,8 @@ Reply login(DeviceUserModel &m, const Request &req) {
     std::string data;
     if (error == 0) {
         Json arr(json_object_new_array());
-        json_object *e0 = json_object_new_object(), *e1 = json_object_new_object(), *e2 = json_object_new_object(),
-                    *e3 = json_object_new_object();
+        json_object *e0 = json_object_new_object(), *e1 = json_object_new_object(),
+                    *e2 = json_object_new_object(), *e3 = json_object_new_object();
         json_object_object_add(e0, "ver", str(s.version));
         json_object_object_add(e1, "funcListFlag", json_object_new_int(s.func_list_flag));
         json_object_object_add(e2, "databaseSign", json_object_new_int(s.database_sign));
@@ -87,10 +87,12 @@ Reply login(DeviceUserModel &m, const Request &req) {
     // The header hands out the new session token (the request carried none).
     char head[160];
     if (send_token && error == 0)
-        std::snprintf(head, sizeof head, "{\"header\":{\"cmd\":2,\"error\":%d,\"token\":%" PRId64 ",\"seq\":%" PRId32 "}",
-                      error, token, req.seq);
+        std::snprintf(head, sizeof head,
+                      "{\"header\":{\"cmd\":2,\"error\":%d,\"token\":%" PRId64 ",\"seq\":%" PRId32 "}", error,
+                      token, req.seq);
     else
-        std::snprintf(head, sizeof head, "{\"header\":{\"cmd\":2,\"error\":%d,\"seq\":%" PRId32 "}", error, req.seq);
+        std::snprintf(head, sizeof head, "{\"header\":{\"cmd\":2,\"error\":%d,\"seq\":%" PRId32 "}", error,
+                      req.seq);
     Reply r;
     r.raw_text = std::string(head) + ",\"data\":" + data + "}";
     return r;
@@ -104,7 +106,8 @@ Reply empty_data() {
 
 }  // namespace
 
-std::shared_ptr<DeviceUserModel> install_device_user_handlers(Device &device, std::shared_ptr<DeviceUserModel> model) {
+std::shared_ptr<DeviceUserModel> install_device_user_handlers(Device &device,
+                                                              std::shared_ptr<DeviceUserModel> model) {
     if (!model) model = std::make_shared<DeviceUserModel>();
     auto m = model;
     device.set_handler(1, [m](Device &, const Request &) { return one({{"ver", str(m->get().version)}}); });
@@ -117,14 +120,20 @@ std::shared_ptr<DeviceUserModel> install_device_user_handlers(Device &device, st
         return empty_data();
     });
     device.set_handler(8, [](Device &, const Request &) { return empty_data(); });
-    device.set_handler(10, [m](Device &, const Request &) { return one({{"bindCode", str(m->get().bind_code)}}); });
-    device.set_handler(11, [m](Device &, const Request &) { return one({{"deviceId", str(m->get().device_id)}}); });
+    device.set_handler(10, [m](Device &, const Request &) {
+        return one({{"bindCode", str(m->get().bind_code)}});
+    });
+    device.set_handler(11, [m](Device &, const Request &) {
+        return one({{"deviceId", str(m->get().device_id)}});
+    });
     device.set_handler(12, [m](Device &, const Request &req) {
         note_token(*m, req);
         json_object *p = params(req);
         m->update([&](DeviceUserState &s) {
-            s.registered_name = member(p, "devicename") ? json_object_get_string(member(p, "devicename")) : "";
-            s.registered_uuid = member(p, "deviceuuid") ? json_object_get_string(member(p, "deviceuuid")) : "";
+            s.registered_name =
+                member(p, "devicename") ? json_object_get_string(member(p, "devicename")) : "";
+            s.registered_uuid =
+                member(p, "deviceuuid") ? json_object_get_string(member(p, "deviceuuid")) : "";
         });
         return empty_data();
     });

@@ -32,15 +32,15 @@ struct DeviceUserState {
     int32_t version_flag = 0;
     int32_t device_time = 0;
 
-    std::set<std::string> auth_codes;  // codes that the login accepts
-    int login_error = 10016;           // header error of a login with an unknown or missing code
-    bool login_sends_token = true;     // false: the login reply header carries no "token"
+    std::set<std::string> auth_codes;         // codes that the login accepts
+    int login_error = 10016;                  // header error of a login with an unknown or missing code
+    bool login_sends_token = true;            // false: the login reply header carries no "token"
     std::map<int64_t, std::string> sessions;  // token -> auth code, one per login
     int64_t next_token = 0x5100000000001LL;
 
     // Inputs the device received.
-    std::string time_value, time_zone;  // 50
-    int32_t sync = -1, clean_cache = -1;  // 51
+    std::string time_value, time_zone;             // 50
+    int32_t sync = -1, clean_cache = -1;           // 51
     std::string registered_name, registered_uuid;  // 12
     uint64_t logins = 0, logouts = 0, udisk_upgrades = 0, upgrade_fw = 0;
     uint64_t unknown_token_requests = 0;  // session commands whose token no login issued
@@ -65,7 +65,7 @@ class DeviceUserModel {
 };
 
 // Installs the handlers over `model` (a new one when null) and returns it.
-std::shared_ptr<DeviceUserModel> install_device_user_handlers(Device &device,
-                                                              std::shared_ptr<DeviceUserModel> model = nullptr);
+std::shared_ptr<DeviceUserModel> install_device_user_handlers(
+    Device &device, std::shared_ptr<DeviceUserModel> model = nullptr);
 
 }  // namespace qvemu

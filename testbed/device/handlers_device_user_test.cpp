@@ -62,12 +62,13 @@ struct Bed {
 
 std::string login_text(const char *code) {
     std::string data = code ? std::string("\"authCode\": \"") + code + "\", " : "";
-    return "{ \"data\": [ { " + data + "\"port\": 13101, \"statusFlag\": 0 } ], \"header\": { \"cmd\": 2, \"seq\": 0, \"error\": 0 } }";
+    return "{ \"data\": [ { " + data +
+           "\"port\": 13101, \"statusFlag\": 0 } ], \"header\": { \"cmd\": 2, \"seq\": 0, \"error\": 0 } }";
 }
 
 std::string head(int cmd, long long token, const char *order = "tse") {
     std::string t = "\"token\": " + std::to_string(token), s = "\"seq\": 0", e = "\"error\": 0";
-    std::string keys = std::string(order) == "tse" ? t + ", " + s + ", " + e
+    std::string keys = std::string(order) == "tse"   ? t + ", " + s + ", " + e
                        : std::string(order) == "set" ? s + ", " + e + ", " + t
                                                      : s + ", " + t + ", " + e;
     return "\"header\": { \"cmd\": " + std::to_string(cmd) + ", " + keys + " }";
@@ -172,10 +173,13 @@ TEST(DeviceUserEmulator, SettingsChangeTheState) {
         EXPECT_EQ(json_object_get_int(member(member(r.get(), "header"), "error")), 0) << text;
         EXPECT_TRUE(json_object_is_type(member(r.get(), "data"), json_type_array)) << text;
     };
-    expect_ok("{ \"data\": [ { \"time_value\": \"2024-05-06 07:08:09\", \"time_zone\": \"Asia\\/Shanghai\" } ], " + head(50, 5) + " }");
+    expect_ok(
+        "{ \"data\": [ { \"time_value\": \"2024-05-06 07:08:09\", \"time_zone\": \"Asia\\/Shanghai\" } ], " +
+        head(50, 5) + " }");
     expect_ok("{ \"data\": [ { \"sync\": 1, \"clean_cache\": 0 } ], " + head(51, 5) + " }");
     expect_ok("{ \"data\": [ { \"version_flag\": 3 } ], " + head(56, 5) + " }");
-    expect_ok("{ \"data\": [ { \"devicename\": \"nas\", \"deviceuuid\": \"u-9\" } ], " + head(12, 5, "ste") + " }");
+    expect_ok("{ \"data\": [ { \"devicename\": \"nas\", \"deviceuuid\": \"u-9\" } ], " + head(12, 5, "ste") +
+              " }");
     expect_ok("{ \"data\": [ { } ], \"header\": { \"cmd\": 8, \"seq\": 0, \"error\": 0 } }");
     expect_ok(header_only(48, 5));
     expect_ok(header_only(58, 5));

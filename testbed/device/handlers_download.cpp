@@ -8,13 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
-#include <vector>
-
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "handlers.h"
 #include "wire.h"
@@ -80,7 +79,8 @@ void install_download_handler(Device &device, std::shared_ptr<DownloadScript> sc
         auto file = std::make_shared<OpenFile>(dev.root() + "/" + ask.path);
         const bool missing = file->fd < 0 || ask.path.find("..") != std::string::npos;
         r.raw_writer = [script, ask, file, missing, req_copy = envelope_text(req, 0),
-                        err_copy = envelope_text(req, missing ? 10008 : script->json_error_code.load())](int fd) {
+                        err_copy =
+                            envelope_text(req, missing ? 10008 : script->json_error_code.load())](int fd) {
             if (missing || script->json_error) return send_json(fd, err_copy, nullptr);
             if (script->json_ok) return send_json(fd, req_copy, nullptr);
             if (script->wrong_type) return send_json(fd, req_copy, "application/json");
@@ -94,35 +94,40 @@ void install_download_handler(Device &device, std::shared_ptr<DownloadScript> sc
             if (script->bad_range)
                 head += "Content-Range: bytes */" + std::to_string(size) + "\r\n";
             else if (resume || script->range_always || script->range_shift)
-                head += "Content-Range: bytes " + std::to_string(claim_start) + "-" + std::to_string(end) + "/" +
-                        std::to_string(size) + "\r\n";
+                head += "Content-Range: bytes " + std::to_string(claim_start) + "-" + std::to_string(end) +
+                        "/" + std::to_string(size) + "\r\n";
             else
                 head += "Content-Length: " + std::to_string(size) + "\r\n";
             head += "\r\n";
             if (!send_all(fd, frame(head))) return false;
             const int64_t drop = script->drop_after;
-            // Asked for and without scripted faults or pacing, the range goes out by sendfile(), as a web server
-            // sends it.
+            // Asked for and without scripted faults or pacing, the range goes out by sendfile(), as a web
+            // server sends it.
             if (script->use_sendfile && drop < 0 && !script->extra_bytes && script->pause_us <= 0)
                 return send_file_range(fd, file->fd, start, static_cast<uint64_t>(end - start));
             const int64_t total = (end - start) + (script->extra_bytes ? 1000 : 0);
             std::vector<char> buf;
             int64_t sent = 0;
             while (sent < total) {
-                size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(script->block.load()), total - sent));
-                if (drop >= 0 && sent + static_cast<int64_t>(n) >= drop) n = static_cast<size_t>(std::max<int64_t>(0, drop - sent));
+                size_t n = static_cast<size_t>(
+                    std::min<int64_t>(static_cast<int64_t>(script->block.load()), total - sent));
+                if (drop >= 0 && sent + static_cast<int64_t>(n) >= drop)
+                    n = static_cast<size_t>(std::max<int64_t>(0, drop - sent));
                 buf.resize(std::max(buf.size(), n));
                 // File bytes first, then the scripted extra bytes.
                 size_t have = 0;
                 while (have < n && sent + static_cast<int64_t>(have) < end - start) {
-                    const size_t want = static_cast<size_t>(
-                        std::min<int64_t>(static_cast<int64_t>(n - have), end - start - sent - static_cast<int64_t>(have)));
-                    const ssize_t got = ::pread(file->fd, buf.data() + have, want,
-                                                static_cast<off_t>(start + sent + static_cast<int64_t>(have)));
+                    const size_t want = static_cast<size_t>(std::min<int64_t>(
+                        static_cast<int64_t>(n - have), end - start - sent - static_cast<int64_t>(have)));
+                    const ssize_t got =
+                        ::pread(file->fd, buf.data() + have, want,
+                                static_cast<off_t>(start + sent + static_cast<int64_t>(have)));
                     if (got <= 0) return false;  // the file shrank under us
                     have += static_cast<size_t>(got);
                 }
-                if (have < n) std::fill(buf.begin() + static_cast<std::ptrdiff_t>(have), buf.begin() + static_cast<std::ptrdiff_t>(n), 'X');
+                if (have < n)
+                    std::fill(buf.begin() + static_cast<std::ptrdiff_t>(have),
+                              buf.begin() + static_cast<std::ptrdiff_t>(n), 'X');
                 if (drop >= 0 && sent + static_cast<int64_t>(n) >= drop) {
                     send_all(fd, buf.data(), n);
                     ::shutdown(fd, SHUT_RDWR);

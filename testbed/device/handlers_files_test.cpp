@@ -72,14 +72,17 @@ struct FilesBed {
     }
 };
 
-int header_error(json_object *env) { return json_object_get_int(member(member(env, "header"), "error")); }
+int header_error(json_object *env) {
+    return json_object_get_int(member(member(env, "header"), "error"));
+}
 
 }  // namespace
 
 TEST(DeviceFiles, AttributesOfFileAndFolder) {
     FilesBed bed;
     ASSERT_TRUE(bed.started) << bed.dev->last_error();
-    Json env = bed.command(105, R"([ { "path": "\/photos\/b.png", "srcBucketId": 1, "thumbnailType": 0, "attrFlag": 1 } ])");
+    Json env = bed.command(
+        105, R"([ { "path": "\/photos\/b.png", "srcBucketId": 1, "thumbnailType": 0, "attrFlag": 1 } ])");
     ASSERT_TRUE(env);
     EXPECT_EQ(header_error(env.get()), 0);
     json_object *a = json_object_array_get_idx(member(env.get(), "data"), 0);
@@ -91,21 +94,25 @@ TEST(DeviceFiles, AttributesOfFileAndFolder) {
     EXPECT_EQ(json_object_get_int(member(a, "mode")) & 0xffff, static_cast<int>(st.st_mode & 0xffff));
     EXPECT_TRUE(json_object_is_type(member(a, "tagList"), json_type_array));
 
-    Json dir = bed.command(105, R"([ { "path": "\/photos", "srcBucketId": 1, "thumbnailType": 0, "attrFlag": 1 } ])");
+    Json dir = bed.command(
+        105, R"([ { "path": "\/photos", "srcBucketId": 1, "thumbnailType": 0, "attrFlag": 1 } ])");
     json_object *d = json_object_array_get_idx(member(dir.get(), "data"), 0);
     EXPECT_EQ(json_object_get_int(member(d, "totalFolderCount")), 1);
     EXPECT_EQ(json_object_get_int(member(d, "totalFileCount")), 1);
 
-    Json missing = bed.command(105, R"([ { "path": "\/nope", "srcBucketId": 1, "thumbnailType": 0, "attrFlag": 1 } ])");
+    Json missing =
+        bed.command(105, R"([ { "path": "\/nope", "srcBucketId": 1, "thumbnailType": 0, "attrFlag": 1 } ])");
     EXPECT_NE(header_error(missing.get()), 0);
-    Json escape = bed.command(105, R"([ { "path": "\/..\/etc", "srcBucketId": 1, "thumbnailType": 0, "attrFlag": 1 } ])");
+    Json escape = bed.command(
+        105, R"([ { "path": "\/..\/etc", "srcBucketId": 1, "thumbnailType": 0, "attrFlag": 1 } ])");
     EXPECT_NE(header_error(escape.get()), 0);
 }
 
 TEST(DeviceFiles, TypeListsPageAndFilter) {
     FilesBed bed;
     ASSERT_TRUE(bed.started) << bed.dev->last_error();
-    Json images = bed.command(120, R"([ { "fileType": 1, "sortType": 0, "offset": 0, "length": 1, "childCount": 0 } ])");
+    Json images = bed.command(
+        120, R"([ { "fileType": 1, "sortType": 0, "offset": 0, "length": 1, "childCount": 0 } ])");
     ASSERT_TRUE(images);
     json_object *data = member(images.get(), "data");
     EXPECT_EQ(json_object_get_int(member(data, "count")), 1);
@@ -116,7 +123,8 @@ TEST(DeviceFiles, TypeListsPageAndFilter) {
     EXPECT_EQ(json_object_get_int64(member(e, "size")), 100);
 
     Json multi = bed.command(
-        158, R"([ { "typeList": [ 1, 3 ], "sortType": 0, "offset": 1, "length": 10, "childCount": 2, "filterFlag": 1 } ])");
+        158,
+        R"([ { "typeList": [ 1, 3 ], "sortType": 0, "offset": 1, "length": 10, "childCount": 2, "filterFlag": 1 } ])");
     data = member(multi.get(), "data");
     EXPECT_EQ(json_object_get_int(member(data, "totalCount")), 3);
     EXPECT_EQ(json_object_array_length(member(data, "filelist")), 2u);

@@ -22,7 +22,9 @@ constexpr int kNotFound = 10202;
 constexpr size_t kSearchBatch = 2;  // entries per streamed search chunk
 
 // Device paths stay under the served folder.
-bool safe_path(const std::string &p) { return !leaves_root(p); }
+bool safe_path(const std::string &p) {
+    return !leaves_root(p);
+}
 
 std::string join(const std::string &dir, const std::string &name) {
     if (dir.empty() || dir.back() != '/') return dir + "/" + name;
@@ -58,7 +60,8 @@ bool read_folder(const std::string &root, const std::string &dev_path, std::vect
     return true;
 }
 
-void walk(const std::string &root, const std::string &dev_path, const std::string &needle, std::vector<Entry> &hits) {
+void walk(const std::string &root, const std::string &dev_path, const std::string &needle,
+          std::vector<Entry> &hits) {
     std::vector<Entry> entries;
     if (!read_folder(root, dev_path, entries)) return;
     for (const auto &e : entries) {
@@ -88,7 +91,8 @@ Reply folder_listing(Device &device, const Request &req) {
     std::vector<Entry> entries;
     if (!safe_path(path) || !read_folder(device.root(), path, entries)) return not_found();
     const int64_t total = static_cast<int64_t>(entries.size());
-    const int64_t offset = std::clamp<int64_t>(arg(req, "offset") ? json_object_get_int64(arg(req, "offset")) : 0, 0, total);
+    const int64_t offset =
+        std::clamp<int64_t>(arg(req, "offset") ? json_object_get_int64(arg(req, "offset")) : 0, 0, total);
     int64_t length = arg(req, "length") ? json_object_get_int64(arg(req, "length")) : total;
     length = std::clamp<int64_t>(length, 0, total - offset);
     const int bucket = arg(req, "srcBucketId") ? json_object_get_int(arg(req, "srcBucketId")) : 0;
@@ -197,7 +201,8 @@ Reply upload_check(Device &device, const Request &req) {
         json_object_object_add(range, "end", json_object_new_int64(want));
         json_object_array_add(ranges, range);
     }
-    json_object_object_add(data, "count", json_object_new_int(static_cast<int>(json_object_array_length(ranges))));
+    json_object_object_add(data, "count",
+                           json_object_new_int(static_cast<int>(json_object_array_length(ranges))));
     json_object_object_add(data, "incompleteInfo", ranges);
     return with_data(data);
 }

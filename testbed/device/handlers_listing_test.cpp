@@ -99,12 +99,14 @@ TEST(FileHandlers, FolderListingPages) {
         json_object *data = get(all.get(), "data");
         EXPECT_EQ(json_object_get_int(get(data, "count")), 3);
         EXPECT_EQ(json_object_get_int(get(data, "totalCount")), 3);
-        EXPECT_EQ(names(get(data, "filelist"), "name"), (std::vector<std::string>{"a.txt", "b.bin", "photos"}));
+        EXPECT_EQ(names(get(data, "filelist"), "name"),
+                  (std::vector<std::string>{"a.txt", "b.bin", "photos"}));
         json_object *a = json_object_array_get_idx(get(data, "filelist"), 0);
         EXPECT_EQ(json_object_get_int64(get(a, "size")), 5);
         EXPECT_STREQ(json_object_get_string(get(a, "path")), "/a.txt");
         EXPECT_EQ(json_object_get_int(get(a, "bucket_id")), 3);
-        EXPECT_EQ(json_object_get_int(get(json_object_array_get_idx(get(data, "filelist"), 2), "isFolder")), 1);
+        EXPECT_EQ(json_object_get_int(get(json_object_array_get_idx(get(data, "filelist"), 2), "isFolder")),
+                  1);
     }
     Json page = bed.command(101, R"([{"path": "/", "offset": 1, "length": 1}])");
     json_object *data = get(page.get(), "data");
@@ -139,14 +141,16 @@ TEST(FileHandlers, SearchInOneBody) {
     EXPECT_EQ(json_object_get_int(get(first, "seq")), 77);
     EXPECT_EQ(json_object_get_int(get(first, "status")), 1);
     EXPECT_EQ(json_object_get_int(get(first, "curCount")), 2);
-    EXPECT_EQ(names(get(first, "fileList"), "filePath"), (std::vector<std::string>{"/a.txt", "/photos/a_pic.jpg"}));
+    EXPECT_EQ(names(get(first, "fileList"), "filePath"),
+              (std::vector<std::string>{"/a.txt", "/photos/a_pic.jpg"}));
 }
 
 TEST(FileHandlers, MultiSearchStreamsBatches) {
     Bed bed("127.0.0.23");
     ASSERT_TRUE(bed.started);
     RawClient c(bed.addr, bed.dev.port());
-    auto r = bed.send(c, 117, 9, R"([{"condition": 0, "search_key_list": [{"search_key": ".", "search_key_type": 0}]}])");
+    auto r = bed.send(
+        c, 117, 9, R"([{"condition": 0, "search_key_list": [{"search_key": ".", "search_key_type": 0}]}])");
     ASSERT_TRUE(r);
     EXPECT_TRUE(r->has("Transfer-Encoding"));
     ASSERT_EQ(r->chunks.size(), 3u);  // 2 + 2 entries, then the closing batch

@@ -194,7 +194,8 @@ bool store(const std::string &file, int64_t size, int64_t start, const Request &
     const bool complete = missing_of(size, have).empty();
     const std::string part = file + ".part";
     if (complete) {
-        if (::ftruncate(fd, static_cast<off_t>(size)) != 0) { /* size already right */ }
+        if (::ftruncate(fd, static_cast<off_t>(size)) != 0) { /* size already right */
+        }
         ::close(fd);
         ::rename(part.c_str(), file.c_str());
         ::unlink((file + ".part.state").c_str());
@@ -241,7 +242,9 @@ std::string backup_path_of(const Request &req) {
     return backup_device_path(arg_str(req, "deviceUuid"), arg_str(req, "dirName"), arg_str(req, "path"));
 }
 
-std::string uuid_file(const Device &dev) { return dev.root() + "/Backup/.uuids"; }
+std::string uuid_file(const Device &dev) {
+    return dev.root() + "/Backup/.uuids";
+}
 
 bool uuid_known(const Device &dev, const std::string &uuid) {
     std::lock_guard lk(g_mu);
@@ -319,7 +322,8 @@ Reply relax_upload(Device &dev, const Request &req) {
     if (!safe_path(path) || value.size() < 34 || value[32] != '_') return error_reply(10003);
     std::string found;
     int status = 0;
-    if (std::to_string(size) == value.substr(33) && find_content(dev.root(), size, value.substr(0, 32), found)) {
+    if (std::to_string(size) == value.substr(33) &&
+        find_content(dev.root(), size, value.substr(0, 32), found)) {
         const std::string target = rooted(dev, path);
         if (found != target) {
             make_parents(target);
@@ -341,7 +345,8 @@ Reply backup_uuid_check(Device &dev, const Request &req) {
         want_missing = g_reply_missing.count(dev.root()) != 0;
     }
     json_object *list = nullptr;
-    if (!req.data || !json_object_object_get_ex(req.data, "backupFileListInfo", &list)) return error_reply(10003);
+    if (!req.data || !json_object_object_get_ex(req.data, "backupFileListInfo", &list))
+        return error_reply(10003);
     std::string out = "{\"backupFileListInfo\":[";
     bool first = true;
     for (size_t i = 0; i < json_object_array_length(list); ++i) {
@@ -402,8 +407,7 @@ void install_upload_handlers(Device &device) {
         return uuid_known(dev, arg_str(req, "fileUuid")) ? Reply{} : error_reply(10202);
     });
     device.set_handler(136, [](Device &dev, const Request &req) {
-        const std::string path =
-            backup_device_path(arg_str(req, "deviceUuid"), "", arg_str(req, "path"));
+        const std::string path = backup_device_path(arg_str(req, "deviceUuid"), "", arg_str(req, "path"));
         if (!safe_path(path)) return error_reply(10003);
         const std::string dir = rooted(dev, path);
         make_parents(dir + "/");

@@ -7,11 +7,10 @@
 #include <sys/socket.h>
 #include <zlib.h>
 
-#include <ctime>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 

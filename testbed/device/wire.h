@@ -19,8 +19,8 @@ inline bool send_all(int fd, std::string_view s) {
     return send_all(fd, s.data(), s.size());
 }
 
-// Sends `size` bytes of the file `file_fd` from `offset` with sendfile(), as a web server does: no copy through
-// user memory. SIGPIPE is held back meanwhile. False on any failure or when the file ends early.
+// Sends `size` bytes of the file `file_fd` from `offset` with sendfile(), as a web server does: no copy
+// through user memory. SIGPIPE is held back meanwhile. False on any failure or when the file ends early.
 bool send_file_range(int fd, int file_fd, int64_t offset, uint64_t size);
 
 // Reads exactly `size` bytes. Returns the number read: `size` on success, less on EOF or error.
