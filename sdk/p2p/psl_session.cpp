@@ -31,6 +31,7 @@ std::atomic<bool> g_noTimeout{false};
 PSLSessionRecord *g_table = nullptr;  // g_tableSize records, guarded by pslSessionLock
 int g_tableSize = 0;
 LinuxConnMgr *g_mgr = nullptr;
+LinuxConn *g_mainConn = nullptr;  // the library's UDP socket, once init opens it
 p2p_TimerTask *g_keepAlive = nullptr;
 std::atomic<bool> g_stoppedByServer{false};
 std::mutex g_readerMu;
@@ -166,6 +167,9 @@ int _PSL_MaxSessions(void) {
 }
 LinuxConnMgr *_PSL_ConnMgr(void) {
     return g_mgr;
+}
+LinuxConn *_PSL_MainConn(void) {
+    return g_mainConn;
 }
 
 PSLSessionRecord *_PSL_Session(int sid) {
