@@ -1,7 +1,5 @@
 // The runtime's device identity calls against emulated devices, with the service running (each test in a
 // network namespace of its own: discovery's ports are fixed, and the devices use the real command port).
-#include "runtime/ppc_identity.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,6 +13,7 @@
 #include "handlers_device_user.h"
 #include "netns_util.h"
 #include "runtime/ppc_funclist.h"
+#include "runtime/ppc_identity.h"
 #include "runtime/ppc_service.h"
 
 namespace {

@@ -1,8 +1,6 @@
 // The user-status listener on a real mosquitto: messages published with mosquitto_pub reach the callback;
 // cancelling or replacing the listener stops them; a service started without the broker refuses it. Each
 // test runs in a network namespace of its own (the service's discovery ports are fixed).
-#include "runtime/ppc_userstatus.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,6 +12,7 @@
 #include "messaging/mqtt_testbed_test.h"
 #include "netns_util.h"
 #include "runtime/ppc_service.h"
+#include "runtime/ppc_userstatus.h"
 
 namespace {
 
@@ -166,7 +165,8 @@ TEST_F(UserStatus, BadUserIdsAreRefusedBeforeTheBroker) {
     ASSERT_TRUE(broker.ready());
     ASSERT_NO_FATAL_FAILURE(start(mqtt_tb::plain_uri(broker.plain())));
     qv::set_log_enabled(false);
-    for (const char *bad : {"", "a/b", "#", "+"}) EXPECT_EQ(ppc_userStatusChangedListen(bad, on_status, ctx_), -1);
+    for (const char *bad : {"", "a/b", "#", "+"})
+        EXPECT_EQ(ppc_userStatusChangedListen(bad, on_status, ctx_), -1);
     EXPECT_EQ(ppc_userStatusChangedListen(nullptr, on_status, ctx_), -1);
     EXPECT_EQ(ppc_userStatusChangedListen("1234", nullptr, ctx_), -1);
     qv::set_log_enabled(true);

@@ -11,9 +11,9 @@ namespace {
 struct LogCapture {
     std::string text;
     LogCapture() {
-        qv::set_log_sink([](const char *line, unsigned long len, void *ctx) {
-            static_cast<LogCapture *>(ctx)->text.append(line, len);
-        }, this);
+        qv::set_log_sink([](const char *line, unsigned long len,
+                            void *ctx) { static_cast<LogCapture *>(ctx)->text.append(line, len); },
+                         this);
     }
     ~LogCapture() { qv::set_log_sink(nullptr, nullptr); }
 };

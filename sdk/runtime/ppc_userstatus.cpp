@@ -55,7 +55,8 @@ std::string take_recorded(ppc_router_task *ctx) {
 
 int ppc_user_status_topic(const char *user_id, char *out) {
     if (user_id == nullptr || out == nullptr || !qvmsgs_topic_segment_ok(user_id)) return -1;
-    const int n = std::snprintf(out, PPC_USER_STATUS_TOPIC_SIZE, "%suserStatusChanged/%s", kTopicPrefix, user_id);
+    const int n =
+        std::snprintf(out, PPC_USER_STATUS_TOPIC_SIZE, "%suserStatusChanged/%s", kTopicPrefix, user_id);
     if (n < 0 || static_cast<size_t>(n) > kTopicMax) {
         out[0] = '\0';
         return -1;
@@ -114,6 +115,7 @@ int ppc_cancel_userStatusChangedListen(ppc_router_task *ctx) {
     std::lock_guard<std::mutex> ops(g_ops);
     const std::string topic = take_recorded(ctx);
     if (!topic.empty() && qvmsgs_del_broadcast_listener(ctx->msgs_context, topic.c_str()) != 0)
-        QV_LOG_ERROR("user status topic not unsubscribed: %s", topic.c_str());  // no longer called all the same
+        QV_LOG_ERROR("user status topic not unsubscribed: %s",
+                     topic.c_str());  // no longer called all the same
     return 0;
 }
