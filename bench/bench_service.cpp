@@ -62,7 +62,8 @@ std::string g_cache_dir;
 double sdk_pair(bool broker_up) {
     int32_t err = 0;
     const auto t0 = Clock::now();
-    ppc_router_task *ctx = ppc_start_Service(g_cache_dir.c_str(), nullptr, nullptr, nullptr, "127.0.0.1", &err);
+    ppc_router_task *ctx =
+        ppc_start_Service(g_cache_dir.c_str(), nullptr, nullptr, nullptr, "127.0.0.1", &err);
     if (ctx == nullptr) return -1;
     const bool messaging = ctx->msgs_context != nullptr;
     if (ppc_stop_Service(ctx) != 0) return -1;
@@ -143,7 +144,8 @@ void series(const char *title, const std::string &broker_uri, const std::string 
             b = bare_pair(bare_uri, broker_up, i);
             a = sdk_pair(broker_up);
         }
-        std::printf("pair %3d (%s first)  sdk %8.3f ms  bare %8.3f ms\n", i, i % 2 == 0 ? "sdk" : "bare", a, b);
+        std::printf("pair %3d (%s first)  sdk %8.3f ms  bare %8.3f ms\n", i, i % 2 == 0 ? "sdk" : "bare", a,
+                    b);
         if (a < 0 || b < 0) {
             ++failed;
             continue;
@@ -158,10 +160,10 @@ void series(const char *title, const std::string &broker_uri, const std::string 
         return;
     }
     const Stats s = stats(sdk), b = stats(bare);
-    std::printf("sdk   min %8.3f  median %8.3f  max %8.3f  p50 %8.3f  p99 %8.3f ms\n", s.min, s.p50, s.max, s.p50,
-                s.p99);
-    std::printf("bare  min %8.3f  median %8.3f  max %8.3f  p50 %8.3f  p99 %8.3f ms\n", b.min, b.p50, b.max, b.p50,
-                b.p99);
+    std::printf("sdk   min %8.3f  median %8.3f  max %8.3f  p50 %8.3f  p99 %8.3f ms\n", s.min, s.p50, s.max,
+                s.p50, s.p99);
+    std::printf("bare  min %8.3f  median %8.3f  max %8.3f  p50 %8.3f  p99 %8.3f ms\n", b.min, b.p50, b.max,
+                b.p50, b.p99);
     std::printf("p99 sdk - bare: %.3f ms (target at most 100 ms: %s); median ratio %.2f; failed pairs %d\n",
                 s.p99 - b.p99, s.p99 - b.p99 <= 100 ? "met" : "MISSED", s.p50 / b.p50, failed);
     std::printf("threads %zu -> %zu, descriptors %zu -> %zu\n", tasks0, tasks1, fds0, fds1);
