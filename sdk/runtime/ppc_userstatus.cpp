@@ -114,8 +114,8 @@ int ppc_cancel_userStatusChangedListen(ppc_router_task *ctx) {
     if (!in.ok()) return 0;  // a stopping service drops its listeners with its messaging context
     std::lock_guard<std::mutex> ops(g_ops);
     const std::string topic = take_recorded(ctx);
+    // A failed unsubscription still removed the listener: its callback is not called again.
     if (!topic.empty() && qvmsgs_del_broadcast_listener(ctx->msgs_context, topic.c_str()) != 0)
-        QV_LOG_ERROR("user status topic not unsubscribed: %s",
-                     topic.c_str());  // no longer called all the same
+        QV_LOG_ERROR("user status topic not unsubscribed: %s", topic.c_str());
     return 0;
 }
