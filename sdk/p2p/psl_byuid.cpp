@@ -42,7 +42,8 @@ void set_words(PSLSessionRecord *r, int form) {
         p2p_LocalIfInfo ifs{};
         p2p_Net_GetLocalMacAndIPv4(&ifs);
         g_macHead = (uint16_t)(ifs.mac[0] << 8 | ifs.mac[1]);
-        g_mac = (uint32_t)ifs.mac[2] << 24 | (uint32_t)ifs.mac[3] << 16 | (uint32_t)ifs.mac[4] << 8 | ifs.mac[5];
+        g_mac =
+            (uint32_t)ifs.mac[2] << 24 | (uint32_t)ifs.mac[3] << 16 | (uint32_t)ifs.mac[4] << 8 | ifs.mac[5];
         // Without a hardware address the words still differ between hosts.
         if (!g_macHead && !g_mac) {
             g_macHead = (uint16_t)p2p_Rand();
@@ -86,7 +87,8 @@ int abort_check(int sid) {
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r) return PSL_ERR_NOT_INIT;
-    if (r->reservedByCaller.load() ? r->abortRequested.load() != 0 : g_abortAll.load()) return PSL_ERR_ABORTED;
+    if (r->reservedByCaller.load() ? r->abortRequested.load() != 0 : g_abortAll.load())
+        return PSL_ERR_ABORTED;
     if (r->refusedOld.load()) return r->peerProtocol < 7 ? PSL_ERR_OLD_PEER : -48;
     if (r->refused.load()) return -48;
     if (r->uidRejected.load()) return PSL_ERR_UID;

@@ -246,8 +246,7 @@ int _PSL_FindPendingByKey(uint32_t a, uint32_t b, int shortKey) {
     for (int i = 0; i < PSL_PENDING_MAX; ++i) {
         const PslPending &p = g_pending[i];
         if (!p.inUse || p.state != 1) continue;
-        if (shortKey ? (p.ver && (p.randomID & 0xFFFF) == (a & 0xFFFF))
-                     : (p.randomID == a && p.mac == b))
+        if (shortKey ? (p.ver && (p.randomID & 0xFFFF) == (a & 0xFFFF)) : (p.randomID == a && p.mac == b))
             return i;
     }
     return -1;

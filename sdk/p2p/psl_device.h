@@ -9,10 +9,10 @@
 
 enum {
     PSL_PENDING_MAX = 128,
-    PSL_PENDING_PER_SOURCE = 4,   // unconfirmed LAN requests kept per source address
-    PSL_LAN_ANSWER_MS = 1000,     // an unconfirmed LAN request is answered again for this long
-    PSL_LAN_PENDING_MS = 5000,    // and then forgotten
-    PSL_PENDING_MS = 60000,       // a pending record announced by a server
+    PSL_PENDING_PER_SOURCE = 4,  // unconfirmed LAN requests kept per source address
+    PSL_LAN_ANSWER_MS = 1000,    // an unconfirmed LAN request is answered again for this long
+    PSL_LAN_PENDING_MS = 5000,   // and then forgotten
+    PSL_PENDING_MS = 60000,      // a pending record announced by a server
     PSL_DEFAULT_LAN_PORT = 32761,
 };
 

@@ -206,8 +206,8 @@ int _PSL_BroadcastToInterfaces(LinuxConn *conn, uint8_t *packet, uint16_t length
     return sent;
 }
 
-void _PSL_SendLanSearch(uint8_t value, const char *uid, const uint32_t *words, uint32_t mode, const char *host,
-                        uint16_t portNet, uint32_t tok) {
+void _PSL_SendLanSearch(uint8_t value, const char *uid, const uint32_t *words, uint32_t mode,
+                        const char *host, uint16_t portNet, uint32_t tok) {
     LinuxConn *conn = _PSL_MainConn();
     if (!conn) return;
     const bool connect = mode == 0 && tok != 0;
@@ -368,8 +368,8 @@ void _PSL_HandleLanAnswer(const PSLPacketHeader *h, const uint8_t *payload, cons
         }
     }
     if (h->length >= ANSWER_LEN) {
-        const int sid = _PSL_FindSessionByKey(psl_GetU32(payload + 172), psl_GetU32(payload + 176), 0,
-                                              PSL_FIND_ANY);
+        const int sid =
+            _PSL_FindSessionByKey(psl_GetU32(payload + 172), psl_GetU32(payload + 176), 0, PSL_FIND_ANY);
         PSLSessionRecord *r = _PSL_Session(sid);
         if (!r || r->incoming != 0 || !_PSL_UidMatch(payload, r->remoteUID)) return;
         const uint8_t st = r->state.load();

@@ -54,8 +54,8 @@ void _PSL_SetDescription(const char *text);
 int _PSL_BroadcastToInterfaces(LinuxConn *conn, uint8_t *packet, uint16_t length, uint16_t portHost);
 // One search request: MSG_LAN_SEARCH, or MSG_LAN_CONNECT when mode is 0 and token is not; to host/portNet,
 // or broadcast on the LAN search port when host is null.
-void _PSL_SendLanSearch(uint8_t value, const char *uid, const uint32_t *words, uint32_t mode, const char *host,
-                        uint16_t portNet, uint32_t token);
+void _PSL_SendLanSearch(uint8_t value, const char *uid, const uint32_t *words, uint32_t mode,
+                        const char *host, uint16_t portNet, uint32_t token);
 // The device's answer on the main socket (184 bytes): own UID, description, version, words, mode.
 int _PSL_SendLanSearchReply(const p2p_NetAddr *to, const uint32_t *words, uint32_t mode);
 

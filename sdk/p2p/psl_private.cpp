@@ -239,7 +239,8 @@ int _PSL_BlobTable_Get(const char *uid, uint8_t *out, int cap) {
     std::lock_guard<std::mutex> lk(g_blobMu);
     for (const BlobEntry &e : g_blobs) {
         if (strncmp(e.uid, uid, PSL_UID_LEN) != 0) continue;
-        if (out && cap > 0) memcpy(out, e.blob.data(), e.blob.size() < (size_t)cap ? e.blob.size() : (size_t)cap);
+        if (out && cap > 0)
+            memcpy(out, e.blob.data(), e.blob.size() < (size_t)cap ? e.blob.size() : (size_t)cap);
         return (int)e.blob.size();
     }
     return -1;
