@@ -3,6 +3,8 @@
 // "CLOSE" makes it close the session. Prints "ready <main port> <lan port>" once it listens; runs until
 // SIGTERM or SIGINT.
 //   p2p-device-daemon --uid UID [--lan-port P] [--timeout S]
+#include <arpa/inet.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <arpa/inet.h>
 
 #include "p2p/psl_channels.h"
 #include "p2p/psl_device.h"

@@ -188,7 +188,9 @@ TEST_F(LanDevice, DataFromAnotherAddressDoesNotMoveTheRoute) {
     ScriptedPeer spoof{"127.0.0.9"};
     spoof.send(device, "MSG_P2P_DATA_C", "ext", data(0x4242, 0x4343, 0, "spoof"));
     spoof.send(device, "MSG_P2P_ALIVE_C", "ext",
-               {{"randomID", int64_t{0x4242}}, {"mac", int64_t{0x4343}}, {"sessionTag", int64_t{0}},
+               {{"randomID", int64_t{0x4242}},
+                {"mac", int64_t{0x4343}},
+                {"sessionTag", int64_t{0}},
                 {"flags", int64_t{0x0a}}});
     usleep(200000);
     PSLSessionInfo info{};
