@@ -87,7 +87,8 @@ class LanTopology {
     // "" when up, else why not.
     std::string up() {
         if (getenv("QV_NETNS_SKIP")) return getenv("QV_NETNS_SKIP");
-        if (!getenv("QV_NETNS")) return "not in a namespace of the test's own (run through scripts/netns-run)";
+        if (!getenv("QV_NETNS"))
+            return "not in a namespace of the test's own (run through scripts/netns-run)";
         if (geteuid() != 0) return "the LAN topology needs root (veth pair and a second namespace)";
         ns_ = "qvlan" + std::to_string(getpid());
         const std::string c = "qvc" + std::to_string(getpid()), d = "qvd" + std::to_string(getpid());

@@ -1,4 +1,6 @@
 // Connect by UID on the LAN against the device daemon in the LAN topology (see lan_topology.h).
+#include "lan_topology.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -9,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "lan_topology.h"
 #include "p2p/psl_byuid.h"
 #include "p2p/psl_channels.h"
 #include "p2p/psl_device.h"
@@ -106,7 +107,10 @@ TEST_F(LanRoad, AbortAllEndsAConnectAtItsNextRound) {
     std::atomic<int> rc{1};
     std::atomic<int64_t> ended{0};
     Clock::time_point aborted;
-    std::thread t([&] { rc = PSL_Connect_ByUID("QVTESTNOBODY00000001"); ended = ms_since(aborted); });
+    std::thread t([&] {
+        rc = PSL_Connect_ByUID("QVTESTNOBODY00000001");
+        ended = ms_since(aborted);
+    });
     usleep(300000);
     aborted = Clock::now();
     PSL_Connect_Abort_All();
