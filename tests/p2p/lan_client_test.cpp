@@ -89,15 +89,17 @@ class LanClient : public ::testing::Test {
         if (r.packet.header.type == 0x0401 && r.packet.header.length == 24) {
             // The older device's short exchange: answer the hello, expect its acknowledgement.
             ++hellos;
-            main.send(r.from, "MSG_P2P_HELLO_R", "short24",
-                      {{"UID", std::string(kUid)}, {"randomID", num(f, "randomID")}, {"routeFlags", int64_t{0}}});
+            main.send(
+                r.from, "MSG_P2P_HELLO_R", "short24",
+                {{"UID", std::string(kUid)}, {"randomID", num(f, "randomID")}, {"routeFlags", int64_t{0}}});
         }
         if (r.packet.header.type == 0x0404) ++acks;
+        if (r.packet.header.type == 0x0417) ++closes;
     }
 
     std::thread device;
     std::atomic<bool> stop{false};
-    std::atomic<int> requests{0}, confirmations{0}, hellos{0}, acks{0};
+    std::atomic<int> requests{0}, confirmations{0}, hellos{0}, acks{0}, closes{0};
 };
 
 TEST_F(LanClient, AcceptingAnswerIsConfirmedAndConnects) {
@@ -150,6 +152,31 @@ TEST_F(LanClient, LookupOffOrRunningOutEndsWithoutTheServers) {
     EXPECT_EQ(PSL_Connect_ByUID(kUid), PSL_ERR_UNREACHABLE);
     EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(), 400);
     EXPECT_GE(requests.load(), 2);  // every 100 ms while it ran
+}
+
+TEST_F(LanClient, ClosingAConnectingSessionSendsNoClose) {
+    run_device(Answer::kSilent);
+    const int sid = PSL_Connect_ByUID_Start(kUid, nullptr, nullptr);
+    ASSERT_GE(sid, 0);
+    for (int i = 0; i < 100 && requests.load() == 0; ++i) usleep(10000);
+    PSL_Session_Close(sid);
+    usleep(300000);
+    EXPECT_EQ(closes.load(), 0);
+    PSLSessionInfo info{};
+    info.size = sizeof info;
+    EXPECT_EQ(PSL_Session_Check_Ex(sid, &info), PSL_ERR_SESSION);  // freed
+
+    // A connected one sends its three.
+    stop = true;
+    device.join();
+    stop = false;
+    run_device(Answer::kAccept);
+    const int s2 = PSL_Connect_ByUID(kUid);
+    ASSERT_GE(s2, 0);
+    PSL_Session_Close(s2);
+    for (int i = 0; i < 50 && closes.load() < 3; ++i) usleep(10000);
+    usleep(100000);
+    EXPECT_EQ(closes.load(), 3);
 }
 
 }  // namespace

@@ -263,6 +263,76 @@ TEST_F(LanDevice, AcceptWaitsAloneTimesOutAndCanBeCancelled) {
     EXPECT_EQ(PSL_Accept_Poll(nullptr), PSL_ERR_INVALID);
 }
 
+// The long hello exchange toward a client the device knows as pending: its hello is answered (after two
+// decoys) and its acknowledgement connects the session, here on the direct route (loopback is not private).
+TEST_F(LanDevice, LongHelloExchangeConnectsAPendingClient) {
+    client.send(lan, "MSG_LAN_SEARCH", "std", search(1, 0x31, 0x32));
+    auto ans = client.recv(0x0602, 2000);
+    ASSERT_TRUE(ans);
+    const bed::Fields hello = {{"UID", std::string(kUid)},
+                               {"randomID", int64_t{0x31}},
+                               {"mac", int64_t{0x32}},
+                               {"extra", int64_t{0}},
+                               {"routeFlags", int64_t{0}}};
+    ASSERT_TRUE(client.send(ans->from, "MSG_P2P_HELLO", "long28", hello));
+    auto decoy = client.recv(0xFFFF, 2000);
+    ASSERT_TRUE(decoy);
+    EXPECT_EQ(decoy->packet.header.length, 24);
+    auto r = client.recv(0x0402, 2000);
+    ASSERT_TRUE(r);
+    const bed::Fields f = fields_of(r->packet);
+    EXPECT_EQ(num(f, "randomID"), 0x31);
+    EXPECT_EQ(num(f, "mac"), 0x32);
+    EXPECT_EQ(PSL_Accept(100), PSL_ERR_TIMEOUT);  // a hello alone connects nothing
+    bed::Fields ack = hello;
+    ack.erase(ack.begin() + 3);
+    ack.push_back({"seq", int64_t{0}});
+    ASSERT_TRUE(client.send(ans->from, "MSG_P2P_HELLO_ACK", "long28", ack));
+    const int sid = PSL_Accept(3000);
+    ASSERT_GE(sid, 0);
+    PSLSessionInfo info{};
+    info.size = sizeof info;
+    ASSERT_EQ(PSL_Session_Check_Ex(sid, &info), 0);
+    EXPECT_EQ(info.mode, PSL_MODE_P2P);
+    // Once confirmed, a hello answer from elsewhere does not move the route.
+    ScriptedPeer other{"127.0.0.7"};
+    bed::Fields again = hello;
+    again.erase(again.begin() + 3);
+    other.send(ans->from, "MSG_P2P_HELLO_R", "long28", again);
+    EXPECT_TRUE(other.recv(0x0404, 2000));  // answered
+    ASSERT_EQ(PSL_Session_Check_Ex(sid, &info), 0);
+    EXPECT_STREQ(info.remoteIP, "127.0.0.1");
+}
+
+// The short exchange: a hello answer naming the device's own UID and a tag opens an incoming session whose
+// data then carries that tag.
+TEST_F(LanDevice, ShortHelloAnswerOpensASessionNamedByItsTag) {
+    ScriptedPeer peer{"127.0.0.1"};
+    const bed::Addr mainAddr{{127, 0, 0, 1}, ntohs(_PSL_MainPort())};
+    ASSERT_TRUE(peer.send(mainAddr, "MSG_P2P_HELLO_R", "short24",
+                          {{"UID", std::string("QVTEST0000000000009Z")},
+                           {"randomID", int64_t{0x2222}},
+                           {"routeFlags", int64_t{0}}}));
+    EXPECT_EQ(PSL_Accept(300), PSL_ERR_TIMEOUT);  // another UID: nothing
+    ASSERT_TRUE(
+        peer.send(mainAddr, "MSG_P2P_HELLO_R", "short24",
+                  {{"UID", std::string(kUid)}, {"randomID", int64_t{0x2222}}, {"routeFlags", int64_t{0}}}));
+    const int sid = PSL_Accept(3000);
+    ASSERT_GE(sid, 0);
+    ASSERT_TRUE(peer.send(mainAddr, "MSG_P2P_DATA_C", "noext",
+                          {{"data", bed::Bytes{'t', 'a', 'g'}},
+                           {"seq", int64_t{0}},
+                           {"sessionTag", int64_t{0x2222}},
+                           {"channel", int64_t{0}}}));
+    char buf[16];
+    EXPECT_EQ(PSL_Session_Read(sid, buf, sizeof buf, 2000, 0), 3);
+    ASSERT_EQ(PSL_Session_Write(sid, "ok", 2, 0), 2);
+    auto got = peer.recv(0x0408, 2000);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->packet.header.sessionTag, 0x2222);
+    EXPECT_EQ(got->packet.header.flags & bed::kFlagSessionExt, 0);
+}
+
 TEST(LanDeviceTable, FullTableAnswersNoFreeSessionAndKeepsNoRecord) {
     if (const char *why = getenv("QV_NETNS_SKIP")) GTEST_SKIP() << why;
     const int before = PSL_Set_Max_Sessions(1);
