@@ -11,6 +11,9 @@
 #include "p2p/psl_device.h"
 #include "p2p/psl_lan.h"
 
+// The servers' road, when it is linked in; an installed step takes precedence.
+int _PSL_ServerRemoteStep(int sid, int round) __attribute__((weak));
+
 namespace {
 
 struct TableLock {
@@ -111,7 +114,7 @@ int connect_round(int sid, int round) {
     rc = _PSL_RemoteRouteStep(sid, round);
     if (rc != 0) return rc;
     // Without the servers' road the connect ends with the LAN lookup.
-    if (!g_remoteStep.load() && (lan == -1 || lan == 2)) return PSL_ERR_UNREACHABLE;
+    if (!g_remoteStep.load() && !_PSL_ServerRemoteStep && (lan == -1 || lan == 2)) return PSL_ERR_UNREACHABLE;
     return 0;
 }
 
@@ -174,7 +177,7 @@ void watch_tick(p2p_TimerTask *task, uint32_t, uint16_t, void *arg, int expired)
     const int sid = (int)(intptr_t)arg;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r || r->watchTask != task) return;
-    int rc = connect_round(sid, 0);
+    int rc = connect_round(sid, r->connectRound++);
     if (rc == 0 && expired) rc = PSL_ERR_UNREACHABLE;
     if (rc == 0) return;
     r->watchTask = nullptr;
@@ -249,6 +252,7 @@ void _PSL_SetRemoteRouteStep(PSL_RemoteRouteFn fn) {
 
 int _PSL_RemoteRouteStep(int sid, int round) {
     PSL_RemoteRouteFn fn = g_remoteStep.load();
+    if (!fn) fn = _PSL_ServerRemoteStep;
     return fn ? fn(sid, round) : 0;
 }
 

@@ -17,8 +17,9 @@ int PSL_Connect_ByUID_Start_ToSession(const char *uid, int sid, PSL_ConnectFn cb
 int PSL_Connect_Abort_All(void);
 int PSL_Connect_Abort(int sid);
 
-// One round of the server routes for a connecting session (table lock not held): 0 nothing yet, a positive
-// route result when a route is up, a negative PSLError when the servers' road has failed.
+// One round of the server routes for a connecting session (table lock not held; round 0 first): 0 nothing
+// yet, a positive route result when a route is up, a negative PSLError when the servers' road has failed.
+// An installed step is used; else _PSL_ServerRemoteStep when the servers' road is linked in; else none.
 typedef int (*PSL_RemoteRouteFn)(int sid, int round);
 void _PSL_SetRemoteRouteStep(PSL_RemoteRouteFn fn);
 int _PSL_RemoteRouteStep(int sid, int round);

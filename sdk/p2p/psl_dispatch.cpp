@@ -189,6 +189,11 @@ int _PSL_FindSessionByAddrAndTag(const p2p_NetAddr *addr, uint16_t tag) {
     return -1;
 }
 
+namespace {
+void dispatch_locked(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from,
+                     uint16_t portNet, LinuxConn *conn);
+}  // namespace
+
 void _PSL_DispatchMessage(const uint8_t *packet, size_t size, const char *host, uint16_t portNet,
                           LinuxConn *conn, int transport) {
     (void)transport;
@@ -201,6 +206,14 @@ void _PSL_DispatchMessage(const uint8_t *packet, size_t size, const char *host, 
     if (!sender_addr(host, portNet, &from)) return;
     const int st = _PSL_InitState();
     if (st != 1 && st != 2) return;
+    _PSL_DeferReaderNotify(1);
+    dispatch_locked(h, payload, from, portNet, conn);
+    _PSL_DeferReaderNotify(0);
+}
+
+namespace {
+void dispatch_locked(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from,
+                     uint16_t portNet, LinuxConn *conn) {
     TableLock lk;
     switch (h.type) {
         case 0x0407:
@@ -239,6 +252,7 @@ void _PSL_DispatchMessage(const uint8_t *packet, size_t size, const char *host, 
             break;  // not handled here: ignored
     }
 }
+}  // namespace
 
 void _PSL_OnUdpPacket(LinuxConn *conn, const char *host, uint16_t portNet, const uint8_t *buf, size_t len) {
     uint8_t plain[PSL_UDP_RECV_MAX];

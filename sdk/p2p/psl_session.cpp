@@ -155,7 +155,29 @@ void _PSL_SetStoppedByServer(int on) {
 uint64_t _PSL_ReaderGeneration(void) {
     return g_readerGen.load();
 }
+namespace {
+// A thread that holds the table lock while it wakes readers defers the wake-up to its unlock, so a woken
+// reader does not at once block on the lock and need a second wake-up.
+thread_local int t_deferNotify = 0;
+thread_local bool t_notifyPending = false;
+}  // namespace
+
+void _PSL_DeferReaderNotify(int on) {
+    if (on) {
+        ++t_deferNotify;
+        return;
+    }
+    if (t_deferNotify > 0 && --t_deferNotify == 0 && t_notifyPending) {
+        t_notifyPending = false;
+        _PSL_NotifyReaders();
+    }
+}
+
 void _PSL_NotifyReaders(void) {
+    if (t_deferNotify > 0) {
+        t_notifyPending = true;
+        return;
+    }
     {
         std::lock_guard<std::mutex> lk(g_readerMu);
         ++g_readerGen;

@@ -136,6 +136,7 @@ struct PSLSessionRecord {
     void (*connectCallback)(int state, int error, void *arg) = nullptr;
     void *connectArg = nullptr;
     p2p_TimerTask *watchTask = nullptr;
+    int32_t connectRound = 0;
 };
 
 // The record callers read (156 bytes; 92 with the short fill).
@@ -230,6 +231,9 @@ void _PSL_SetStoppedByServer(int on);
 uint64_t _PSL_ReaderGeneration(void);
 void _PSL_NotifyReaders(void);
 void _PSL_WaitForChange(uint64_t seen, uint32_t ms);
+// Between _PSL_DeferReaderNotify(1) and (0) the calling thread's wake-ups are held and given once at the end
+// (the dispatcher wakes readers after it has released the table lock).
+void _PSL_DeferReaderNotify(int on);
 // A connected session broke (peer close -22 or silence -23): its state changes once, waiting readers wake
 // and its status callback hears the error once. The caller holds the table lock.
 void _PSL_SessionBroken(PSLSessionRecord *r, int error);

@@ -80,7 +80,8 @@ TEST_F(AckMessages, AThousandEachWayArriveOnceInOrderThroughLossDuplicatesAndReo
         for (int i = 0; i < kCount; ++i) {
             const std::string t = text_of("d2c", i);
             int rc;
-            while ((rc = PSL_Session_Channel_Send(sid, t.data(), (uint32_t)t.size(), 0)) == PSL_ERR_QUEUE_FULL)
+            while ((rc = PSL_Session_Channel_Send(sid, t.data(), (uint32_t)t.size(), 0)) ==
+                   PSL_ERR_QUEUE_FULL)
                 usleep(2000);
             if (rc != 0) {
                 badSend = rc;

@@ -1,8 +1,8 @@
 // p2p-device-daemon: the SDK's device side in a process of its own (one library per process). It takes its
-// UID, listens on the LAN, accepts every session and echoes what arrives on channels 0 and 31; the text
-// "CLOSE" makes it close the session. Prints "ready <main port> <lan port>" once it listens; runs until
-// SIGTERM or SIGINT.
-//   p2p-device-daemon --uid UID [--lan-port P] [--timeout S]
+// UID, listens on the LAN, accepts every session and echoes what arrives on channels 0 and 31 (channel 0
+// only with --one-channel); the text "CLOSE" makes it close the session. Prints "ready <main port> <lan
+// port>" once it listens; runs until SIGTERM or SIGINT.
+//   p2p-device-daemon --uid UID [--lan-port P] [--timeout S] [--one-channel 1]
 #include <arpa/inet.h>
 
 #include <csignal>
@@ -42,12 +42,15 @@ void echo(int sid, int channel) {
 int main(int argc, char **argv) {
     std::string uid;
     int lanPort = PSL_DEFAULT_LAN_PORT, timeout = 0;
+    bool oneChannel = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--uid") {
             uid = argv[i + 1];
         } else if (a == "--lan-port") {
             lanPort = atoi(argv[i + 1]);
+        } else if (a == "--one-channel") {
+            oneChannel = atoi(argv[i + 1]) != 0;
         } else if (a == "--timeout") {
             timeout = atoi(argv[i + 1]);
         } else {
@@ -76,8 +79,9 @@ int main(int argc, char **argv) {
     while (!g_stop) {
         const int sid = PSL_Accept(200);
         if (sid < 0) continue;
-        PSL_Session_Channel_ON(sid, 31);
         workers.emplace_back(echo, sid, 0);
+        if (oneChannel) continue;
+        PSL_Session_Channel_ON(sid, 31);
         workers.emplace_back(echo, sid, 31);
     }
     for (std::thread &t : workers) t.join();
