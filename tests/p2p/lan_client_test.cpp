@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "lan_topology.h"
 #include "p2p/psl_byuid.h"
@@ -152,6 +154,58 @@ TEST_F(LanClient, LookupOffOrRunningOutEndsWithoutTheServers) {
     EXPECT_EQ(PSL_Connect_ByUID(kUid), PSL_ERR_UNREACHABLE);
     EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(), 400);
     EXPECT_GE(requests.load(), 2);  // every 100 ms while it ran
+}
+
+// Eleven scripted devices answer every search, each from a socket of its own; one is an older device with
+// the 36-byte answer.
+void answer_searches(std::atomic<bool> &stop) {
+    ScriptedPeer lan{"0.0.0.0", kLanPort};
+    std::vector<std::unique_ptr<ScriptedPeer>> devices;
+    for (int i = 0; i < 11; ++i) devices.push_back(std::make_unique<ScriptedPeer>("192.168.31.2"));
+    while (!stop) {
+        auto req = lan.recv(0, 50);
+        if (!req || (req->packet.header.type != 0x0601 && req->packet.header.type != 0x0603)) continue;
+        for (int i = 0; i < 11; ++i) {
+            char uid[21];
+            snprintf(uid, sizeof uid, "QVTESTDEV0000000%04d", i);
+            if (i == 10) {
+                devices[i]->send(req->from, "MSG_LAN_SEARCH_R", "old36", {{"UID", std::string(uid)}});
+                continue;
+            }
+            devices[i]->send(req->from, "MSG_LAN_SEARCH_R", "full184",
+                             {{"UID", std::string(uid)},
+                              {"description", std::string("device ") + std::to_string(i)},
+                              {"libraryVersion", int64_t{0x03010523}},
+                              {"randomID", int64_t{0}},
+                              {"mac", int64_t{0}},
+                              {"mode", int64_t{0}}});
+        }
+    }
+}
+
+TEST_F(LanClient, DeviceSearchListGrowsAndHandsEachDeviceOutOnce) {
+    device = std::thread([this] { answer_searches(stop); });
+    ASSERT_EQ(PSL_LanFind_Begin(3000, 0), 0);
+    std::vector<PSLLanFindInfo> all(32);
+    int n = 0;
+    for (int i = 0; i < 200 && n < 11; ++i) {
+        usleep(10000);
+        n = PSL_LanFind_Fetch(all.data(), 32, 1);
+    }
+    ASSERT_EQ(n, 11);  // the first ten records grew to twenty without losing one
+    int older = 0;
+    for (int i = 0; i < n; ++i)
+        if (strcmp(all[i].description, " ") == 0) ++older;
+    EXPECT_EQ(older, 1);
+    EXPECT_EQ(PSL_LanFind_Fetch(all.data(), 32, 0), 0);  // handed out by the walk above
+    EXPECT_EQ(PSL_LanFind_End(), 0);
+
+    PSLLanSearchInfo two[2] = {};
+    EXPECT_EQ(PSL_Search_LAN(two, 2, 300), 2);
+    EXPECT_STRNE(two[0].uid, two[1].uid);
+    EXPECT_STREQ(two[0].ip, "192.168.31.2");
+    PSLLanSearchInfo many[16] = {};
+    EXPECT_EQ(PSL_Search_LAN(many, 16, 300), 11);
 }
 
 TEST_F(LanClient, ClosingAConnectingSessionSendsNoClose) {
