@@ -114,8 +114,8 @@ int main(int argc, char **argv) {
     }
     char self[4096] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return 1;
-    const std::string daemonPath = std::string(self).substr(0, std::string(self).rfind("/bench/")) +
-                                   "/tests/p2p-device-daemon";
+    const std::string daemonPath =
+        std::string(self).substr(0, std::string(self).rfind("/bench/")) + "/tests/p2p-device-daemon";
     qvtest::Child echo, daemon;
     if (!echo.start(net.ns_argv({self, "--udp-echo"}), 10000) ||
         !daemon.start(net.ns_argv({daemonPath, "--uid", kUid, "--one-channel", "1"}), 10000)) {
@@ -129,7 +129,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "bench_p2p_session: connect failed: %d\n", sid);
         return 1;
     }
-    printf("LAN topology over veth; %d round trips per run, %d runs per side, sides alternating\n", perRun, runs);
+    printf("LAN topology over veth; %d round trips per run, %d runs per side, sides alternating\n", perRun,
+           runs);
     for (size_t size : {(size_t)64, (size_t)PSL_DATA_MAX}) {
         session_run(sid, size, 50);  // warm-up
         bare_run(size, 50);
@@ -168,8 +169,8 @@ int main(int argc, char **argv) {
         connects.push_back(ms);
         PSL_Session_Close(s);
     }
-    printf("50 connects by UID: %d failed; ms min/p50/p99/max %.1f %.1f %.1f %.1f\n", failed, pct(connects, 0),
-           pct(connects, 0.5), pct(connects, 0.99), pct(connects, 1));
+    printf("50 connects by UID: %d failed; ms min/p50/p99/max %.1f %.1f %.1f %.1f\n", failed,
+           pct(connects, 0), pct(connects, 0.5), pct(connects, 0.99), pct(connects, 1));
     PSL_DeInitialize();
     return 0;
 }

@@ -108,6 +108,7 @@ int connect_round(int sid, int round) {
     {
         TableLock lk;
         PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;  // the library stopped under the connect
         if (r->state.load() == PSL_STATE_CONNECTED && r->lanState == 6) return 1;
         lan = r->lanState;
     }
@@ -128,6 +129,7 @@ int prepare(const char *uid, int sid, int form) {
     {
         TableLock lk;
         PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
         store_uid(r, uid);
         g_abortAll = false;
     }
@@ -136,6 +138,7 @@ int prepare(const char *uid, int sid, int form) {
     {
         TableLock lk;
         PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
         r->incoming = 0;
         set_words(r, form);
         reset_progress(r);
@@ -156,12 +159,15 @@ int psl_connect(const char *uid, int sid) {
         if (sid < 0) return PSL_ERR_NO_SESSION;
     } else {
         TableLock lk;
-        _PSL_Session(sid)->reservedByCaller = 1;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
+        r->reservedByCaller = 1;
     }
     int rc = prepare(uid, sid, 0);
     {
         TableLock lk;
-        if (_PSL_Session(sid)->reservedByCaller.load()) lock.unlock();
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (r && r->reservedByCaller.load()) lock.unlock();
     }
     for (int round = 0; rc == 0; ++round) {
         rc = connect_round(sid, round);
@@ -204,11 +210,14 @@ int psl_connect_start(const char *uid, int sid, PSL_ConnectFn cb, void *arg) {
         if (sid < 0) return PSL_ERR_NO_SESSION;
     } else {
         TableLock lk;
-        _PSL_Session(sid)->reservedByCaller = 1;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
+        r->reservedByCaller = 1;
     }
     {
         TableLock lk;
         PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
         r->connectCallback = cb;
         r->connectArg = arg;
         r->asyncState = 0;
@@ -226,6 +235,7 @@ int psl_connect_start(const char *uid, int sid, PSL_ConnectFn cb, void *arg) {
     }
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
+    if (!r) return PSL_ERR_NOT_INIT;
     r->asyncState = 1;
     if (cb) cb(1, 0, arg);
     r->watchTask = p2p_SockTaskMng_AddTimer(10, 65000, 6, watch_tick, (void *)(intptr_t)sid);

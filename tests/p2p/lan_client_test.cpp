@@ -208,6 +208,26 @@ TEST_F(LanClient, DeviceSearchListGrowsAndHandsEachDeviceOutOnce) {
     EXPECT_EQ(PSL_Search_LAN(many, 16, 300), 11);
 }
 
+// The library stopped while a connect waits: the connect ends with -12, the stop within bounds, and the
+// library starts again.
+TEST_F(LanClient, StopDuringAConnectEndsItAndLeavesNothingBehind) {
+    run_device(Answer::kSilent);
+    PSL_Set_LanLookup_Time(-1);
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        std::atomic<int> rc{1};
+        std::thread t([&] { rc = PSL_Connect_ByUID(kUid); });
+        for (int i = 0; i < 100 && requests.load() == 0; ++i) usleep(10000);
+        usleep(100000);
+        const auto t0 = Clock::now();
+        ASSERT_EQ(PSL_DeInitialize(), 0);
+        t.join();
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(), 5000);
+        EXPECT_EQ(rc.load(), PSL_ERR_NOT_INIT);
+        ASSERT_EQ(PSL_Initialize(0), 0);
+        requests = 0;
+    }
+}
+
 TEST_F(LanClient, ClosingAConnectingSessionSendsNoClose) {
     run_device(Answer::kSilent);
     const int sid = PSL_Connect_ByUID_Start(kUid, nullptr, nullptr);

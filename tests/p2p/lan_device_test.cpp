@@ -170,6 +170,39 @@ TEST_F(LanDevice, ConnectedClientIsAcceptedOnTheLanAndItsDataFlowsBothWays) {
     PSL_Session_Close(sid);
 }
 
+// Plain data on the highest channel at the largest size, with a gap and a swap in the sender's numbers:
+// each read reports its number and whether messages went missing before it.
+TEST_F(LanDevice, ReadsReportSequenceAndLossOnTheLastChannelAtFullSize) {
+    const int sid = connect(client, 0x600, 0x700);
+    ASSERT_GE(sid, 0);
+    ASSERT_EQ(PSL_Session_Channel_ON(sid, 31), 0);
+    const std::string full(PSL_DATA_MAX, 'f');
+    for (int seq : {0, 1, 3, 2}) {
+        ASSERT_TRUE(client.send(device, "MSG_P2P_DATA_C", "ext", data(0x600, 0x700, 31, full, seq)));
+        usleep(20000);  // kept in this order on the way
+    }
+    // One byte over the limit makes a datagram longer than the receive path takes: dropped.
+    client.send(device, "MSG_P2P_DATA_C", "ext", data(0x600, 0x700, 31, full + "!", 4));
+    struct Expect {
+        uint16_t seq;
+        uint8_t lost;
+    } expect[] = {{0, 0}, {1, 0}, {3, 1}, {2, 1}};
+    std::vector<char> buf(PSL_DATA_MAX + 8);
+    for (const Expect &e : expect) {
+        uint16_t seq = 99;
+        uint8_t lost = 9;
+        ASSERT_EQ(PSL_Session_Read_Seq(sid, buf.data(), (int)buf.size(), 2000, &seq, &lost, 31),
+                  PSL_DATA_MAX);
+        EXPECT_EQ(seq, e.seq);
+        EXPECT_EQ(lost, e.lost) << "seq " << e.seq;
+    }
+    EXPECT_EQ(PSL_Session_Read(sid, buf.data(), (int)buf.size(), 300, 31), PSL_ERR_TIMEOUT);
+    ASSERT_EQ(PSL_Session_Write(sid, full.data(), (uint32_t)full.size(), 31), PSL_DATA_MAX);
+    auto got = client.recv(0x0408, 2000);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->packet.header.channel, 31);
+}
+
 TEST_F(LanDevice, FirstDataCompletesAClientWhoseConfirmationWasLost) {
     client.send(lan, "MSG_LAN_SEARCH", "std", search(1, 0x77, 0x88));
     auto ans = client.recv(0x0602, 2000);
