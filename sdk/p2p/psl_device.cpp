@@ -44,11 +44,13 @@ bool same_source(const p2p_NetAddr &a, const p2p_NetAddr &b) {
 
 // Every 100 ms: unconfirmed LAN requests are answered again for a second, then forgotten after a few more;
 // a record a server announced lives a minute.
-void pending_tick(p2p_TimerTask *, uint32_t, uint16_t, void *, int) {
+void pending_tick(p2p_TimerTask *task, uint32_t, uint16_t, void *, int) {
     const uint64_t now = p2p_Clock_Ms();
+    bool any = false;
     for (int i = 0; i < PSL_PENDING_MAX; ++i) {
         PslPending &p = g_pending[i];
         if (!p.inUse) continue;
+        any = true;
         const uint64_t age = now - p.createdMs;
         const bool lan = p.lanState == 5;
         if (age >= (uint64_t)(lan ? PSL_LAN_PENDING_MS : PSL_PENDING_MS)) {
@@ -59,6 +61,11 @@ void pending_tick(p2p_TimerTask *, uint32_t, uint16_t, void *, int) {
             const uint32_t words[2] = {p.randomID, p.mac};
             _PSL_SendLanSearchReply(&p.addr, words, PSL_LAN_ANSWER_ACCEPTED);
         }
+    }
+    // An empty table needs no tick: the next record starts a new one.
+    if (!any && task == g_pendingTask) {
+        g_pendingTask = nullptr;
+        p2p_SockTaskMng_RemoveTimer(task);
     }
 }
 

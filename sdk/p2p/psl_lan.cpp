@@ -83,19 +83,26 @@ void send_lookup(PSLSessionRecord *r) {
     _PSL_SendLanSearch(0, r->remoteUID, words, PSL_LAN_MODE_CONNECT, nullptr, 0, 0);
 }
 
-void lookup_tick(p2p_TimerTask *, uint32_t, uint16_t, void *, int) {
+void lookup_tick(p2p_TimerTask *task, uint32_t, uint16_t, void *, int) {
     int limit = g_lookupTime.load();
     if (limit < 1) limit = 60000;
+    bool any = false;
     for (int i = 0; i < _PSL_MaxSessions(); ++i) {
         PSLSessionRecord *r = _PSL_Session(i);
         if (r->state.load() != PSL_STATE_ALLOCATED || r->incoming || (r->lanState != 1 && r->lanState != 3))
             continue;
+        any = true;
         r->lanElapsedMs += 100;
         if (r->lanElapsedMs >= limit) {
             r->lanState = -1;
             continue;
         }
         send_lookup(r);
+    }
+    // Nothing is looking any more: the task goes, the next lookup starts a new one.
+    if (!any && task == g_lookupTask) {
+        g_lookupTask = nullptr;
+        p2p_SockTaskMng_RemoveTimer(task);
     }
 }
 
