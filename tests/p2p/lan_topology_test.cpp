@@ -2,11 +2,13 @@
 #include "lan_topology.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -88,6 +90,51 @@ TEST_F(LanRoad, ConnectByUidFindsTheDeviceOnTheLanWithinASecond) {
     EXPECT_TRUE(echo(sid, 31, "on the last channel"));
     EXPECT_EQ(PSL_Session_Write(sid, "x", 1, 32), PSL_ERR_CHANNEL);
     PSL_Session_Close(sid);
+}
+
+int count_fds() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+int count_psl_threads() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/comm");
+            std::string name;
+            std::getline(f, name);
+            if (name.rfind("psl_", 0) == 0) ++n;
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+// Twenty rounds of start, connect, echo, close and stop, each bounded; then no thread or descriptor left.
+TEST_F(LanRoad, TwentyConnectCyclesLeaveNothingBehind) {
+    PSL_DeInitialize();
+    for (int i = 0; i < 300 && count_psl_threads() > 0; ++i) usleep(10000);
+    const int fds = count_fds();
+    for (int i = 0; i < 20; ++i) {
+        const auto t0 = Clock::now();
+        ASSERT_EQ(PSL_Initialize(0), 0);
+        const int sid = PSL_Connect_ByUID(kUid);
+        ASSERT_GE(sid, 0) << "cycle " << i;
+        EXPECT_TRUE(echo(sid, 0, "cycle"));
+        PSL_Session_Close(sid);
+        ASSERT_EQ(PSL_DeInitialize(), 0);
+        EXPECT_LT(ms_since(t0), 5000);
+    }
+    for (int i = 0; i < 300 && count_psl_threads() > 0; ++i) usleep(10000);
+    EXPECT_EQ(count_psl_threads(), 0);
+    EXPECT_EQ(count_fds(), fds);
+    ASSERT_EQ(PSL_Initialize(0), 0);  // for the fixture's stop
 }
 
 TEST_F(LanRoad, ConnectErrorsComeBeforeAnySearch) {
