@@ -367,7 +367,7 @@ void _PSL_HandleLanAnswer(const PSLPacketHeader *h, const uint8_t *payload, cons
         if (g_block.running || g_find.running) {
             char desc[DESC_MAX + 1] = {};
             if (h->length >= OLD_ANSWER_LEN)
-                copy_text(desc, sizeof desc, (const char *)payload + 36, h->length >= ANSWER_LEN ? 128 : 128);
+                copy_text(desc, sizeof desc, (const char *)payload + 36, DESC_MAX);  // ends by 164
             else
                 strcpy(desc, " ");
             if (h->length < ANSWER_LEN || mode == PSL_LAN_ANSWER_PLAIN)
