@@ -191,12 +191,11 @@ int _PSL_FindSessionByAddrAndTag(const p2p_NetAddr *addr, uint16_t tag) {
 
 namespace {
 void dispatch_locked(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from,
-                     uint16_t portNet, LinuxConn *conn);
+                     const char *host, uint16_t portNet, LinuxConn *conn, int transport);
 }  // namespace
 
 void _PSL_DispatchMessage(const uint8_t *packet, size_t size, const char *host, uint16_t portNet,
                           LinuxConn *conn, int transport) {
-    (void)transport;
     if (!packet || size < PSL_HEADER_SIZE) return;
     PSLPacketHeader h{};
     psl_Header_Read(packet, &h);
@@ -207,13 +206,15 @@ void _PSL_DispatchMessage(const uint8_t *packet, size_t size, const char *host, 
     const int st = _PSL_InitState();
     if (st != 1 && st != 2) return;
     _PSL_DeferReaderNotify(1);
-    dispatch_locked(h, payload, from, portNet, conn);
+    dispatch_locked(h, payload, from, host, portNet, conn, transport);
     _PSL_DeferReaderNotify(0);
 }
 
 namespace {
 void dispatch_locked(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from,
-                     uint16_t portNet, LinuxConn *conn) {
+                     const char *host, uint16_t portNet, LinuxConn *conn, int transport) {
+    (void)host;
+    (void)transport;
     TableLock lk;
     switch (h.type) {
         case 0x0407:
