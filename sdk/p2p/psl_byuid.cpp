@@ -233,11 +233,16 @@ int psl_connect_start(const char *uid, int sid, PSL_ConnectFn cb, void *arg) {
         fail_session(sid);
         return rc;
     }
+    {
+        TableLock lk;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
+        r->asyncState = 1;
+    }
+    if (cb) cb(1, 0, arg);  // the caller's code runs outside the table lock
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r) return PSL_ERR_NOT_INIT;
-    r->asyncState = 1;
-    if (cb) cb(1, 0, arg);
     r->watchTask = p2p_SockTaskMng_AddTimer(10, 65000, 6, watch_tick, (void *)(intptr_t)sid);
     if (!r->watchTask) {
         // The session is not left behind with its search running.

@@ -191,11 +191,15 @@ TEST_F(LanRoad, CallbackConnectReportsPreparedStartedConnected) {
         }
         usleep(10000);
     }
-    std::lock_guard<std::mutex> lk(g_cbMu);
-    ASSERT_EQ(g_cb.size(), 3u);
-    EXPECT_EQ(g_cb[0], std::make_pair(0, 0));
-    EXPECT_EQ(g_cb[1], std::make_pair(1, 0));
-    EXPECT_EQ(g_cb[2], std::make_pair(2, 0));
+    std::vector<std::pair<int, int>> seen;
+    {
+        std::lock_guard<std::mutex> lk(g_cbMu);
+        seen = g_cb;
+    }
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0], std::make_pair(0, 0));
+    EXPECT_EQ(seen[1], std::make_pair(1, 0));
+    EXPECT_EQ(seen[2], std::make_pair(2, 0));
     EXPECT_TRUE(echo(sid, 0, "async"));
 }
 
