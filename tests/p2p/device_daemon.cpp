@@ -5,6 +5,7 @@
 //   p2p-device-daemon --uid UID [--lan-port P] [--timeout S] [--one-channel 1]
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,9 +19,10 @@
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
+// Read by the echo threads too: a lock-free atomic, which a signal handler may also set.
+std::atomic<bool> g_stop{false};
 void on_signal(int) {
-    g_stop = 1;
+    g_stop = true;
 }
 
 void echo(int sid, int channel) {
