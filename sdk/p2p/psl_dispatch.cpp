@@ -4,6 +4,7 @@
 
 #include "p2p/psl_channels.h"
 #include "p2p/psl_msgqueue.h"
+#include "p2p/psl_servers.h"
 
 namespace {
 
@@ -154,7 +155,6 @@ int _PSL_FindSessionByAddrAndTag(const p2p_NetAddr *addr, uint16_t tag) {
 void _PSL_DispatchMessage(const uint8_t *packet, size_t size, const char *host, uint16_t portNet,
                           LinuxConn *conn, int transport) {
     (void)conn;
-    (void)transport;
     if (!packet || size < PSL_HEADER_SIZE) return;
     PSLPacketHeader h{};
     psl_Header_Read(packet, &h);
@@ -185,7 +185,8 @@ void _PSL_DispatchMessage(const uint8_t *packet, size_t size, const char *host, 
             on_alive(h, payload, from);
             break;
         default:
-            break;  // not handled here: ignored
+            _PSL_DispatchServerMessage(&h, payload, &from, host, portNet, transport);
+            break;
     }
 }
 

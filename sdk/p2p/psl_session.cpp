@@ -11,6 +11,9 @@
 #include <mutex>
 #include <new>
 
+#include "p2p/psl_connect.h"
+#include "p2p/psl_master.h"
+
 static_assert(offsetof(PSLSessionInfo, remoteIP) == 27 && offsetof(PSLSessionInfo, remotePort) == 74 &&
                   offsetof(PSLSessionInfo, groupIds) == 88 && offsetof(PSLSessionInfo, localNatType) == 95 &&
                   offsetof(PSLSessionInfo, flags) == 100 && offsetof(PSLSessionInfo, relayIP) == 104 &&
@@ -252,9 +255,18 @@ int PSL_Initialize(uint16_t udpPort) {
 
 int PSL_Initialize_WithServers(uint16_t udpPort, const char *h1, const char *h2, const char *h3,
                                const char *h4) {
-    for (const char *h : {h1, h2, h3, h4})
-        if (h && *h) return PSL_ERR_INVALID;
-    return PSL_Initialize(udpPort);
+    const char *const hosts[4] = {h1, h2, h3, h4};
+    const int rc = PSL_Initialize(udpPort);
+    bool given = false;
+    for (const char *h : hosts) given = given || (h && *h);
+    if (rc != 0 || !given) return rc;
+    const int set = _PSL_Master_SetPrivateHosts(hosts);
+    if (set != 0) {
+        PSL_DeInitialize();
+        return set;
+    }
+    g_initState = 1;
+    return 0;
 }
 
 int PSL_DeInitialize(void) {
@@ -275,6 +287,7 @@ int PSL_DeInitialize(void) {
                 if (r->channelCloseCallback[c]) r->channelCloseCallback[c](i, c, 1, g_table);
         }
     }
+    _PSL_ServerSide_Stop();
     // The manager threads take the table lock in their loops: never hold it while they are joined.
     p2p_SockTaskMng_DeInit();
     {

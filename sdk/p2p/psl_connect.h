@@ -1,0 +1,145 @@
+// The server phases of a connect by UID: what a connecting session learns from the masters and the
+// device's servers (its server entries, the asleep marks, the connect mode), the lookup tasks that ask them,
+// the step that turns their progress into a verdict, the abort check and the device probe.
+//
+// How a connect procedure uses them (every call with a session id in state 1 whose UID and session words
+// are set):
+//   _PSL_ServerPhases_Begin(sid)            once, after the words are set
+//   each 10 ms round: _PSL_ServerPhases_Step(sid)
+//       0 keep polling; 2 the device's addresses are known (serverState 6) and the LAN path is over or the
+//       device takes parallel routes; 3 switch to the TCP relay; negative: the connect fails with it
+//   _PSL_ServerPhases_End(sid, result)      once, on success (result >= 0) or failure (< 0)
+// Every call takes the session table lock itself.
+#pragma once
+
+#include <stdint.h>
+
+#include "p2p/p2p_net.h"
+#include "p2p/p2p_sktaskmgr.h"
+
+enum { PSL_PEER_ENTRIES = 32 };
+
+// Verdicts of the server phases beside the session layer's other codes.
+enum {
+    PSL_ERR_TCP_ONLY = -32,             // TCP only, and no master answered over TCP
+    PSL_ERR_SERVERS_UNREACHABLE = -33,  // masters silent and no verdict on reachability, or servers unreachable
+    PSL_ERR_NO_INTERNET = -41,          // masters silent and no fixed server accepted a TCP connection
+    PSL_ERR_ROUTES_GAVE_UP = -42,
+    PSL_ERR_NO_RELAY = -43,
+    PSL_ERR_GROUP_UNKNOWN = -44,  // the UID's group is not in the server table
+    PSL_ERR_SELF_CONNECT = -45,
+    PSL_ERR_REFUSED = -48,
+    PSL_ERR_MASTERS_SILENT = -60,  // masters silent although a fixed server accepted a TCP connection
+    PSL_ERR_DEVICE_ASLEEP = -64,
+};
+
+// Task kinds of a session's task list.
+enum {
+    PSL_TASK_LAN = 0,
+    PSL_TASK_SERVERS = 1,
+    PSL_TASK_TCP = 4,
+    PSL_TASK_ASYNC = 6,
+    PSL_TASK_REACH = 7,
+    PSL_TASK_PROBE_WATCH = 12,
+    PSL_TASK_PROBE_KICK = 13,
+};
+
+enum { PSL_SLEEP_ASLEEP = 237, PSL_SLEEP_WAKING = 192 };
+
+// One server of the device's group as a connecting session sees it.
+struct PSLPeerEntry {
+    p2p_NetAddr addrA;  // UDP address
+    p2p_NetAddr addrB;  // TCP relay address
+    uint8_t hasA;
+    uint8_t hasB;
+    uint8_t version;     // the server's protocol version, once it answered
+    uint8_t sleepClass;  // 237 asleep, 192 waking, 0 unmarked
+    int32_t wakeMs;      // -1 unless a waking notice announced a time
+};
+
+typedef void (*PSL_ProbeFn)(int result, void *arg, int code);
+
+// Per-session state of the server phases beside the session record. Guarded by the session table lock.
+struct PSLConnectCtx {
+    uint32_t randomID, mac;  // the words of the connect this state belongs to
+    int32_t groupIndex;
+    int32_t firstAnswerEntry;
+    uint8_t remoteVersion;  // 10 when the device takes parallel routes, else 0
+    uint8_t probeMode;  // 0 connect, 1 probe running, 2 probe found the device
+    uint8_t firstTickDone[3];
+    uint8_t mastersKicked;
+    uint64_t deviceKnownMs;  // monotonic; 0 unset
+    uint64_t firstMarkMs;    // monotonic; 0 unset
+    int32_t tcpWaitMs;
+    PSLPeerEntry entries[PSL_PEER_ENTRIES];
+    struct Task {
+        int kind;
+        p2p_TimerTask *task;
+    } tasks[16];
+    void *reachConns[4];  // LinuxConn of the reachability test
+    PSL_ProbeFn probeCallback;
+    void *probeArg;
+};
+
+// The context of session sid (caller holds the table lock); null for a bad id or before the library runs.
+PSLConnectCtx *_PSL_ConnectCtx(int sid);
+// Clears the context of sid for a new connect (table lock held).
+void _PSL_ConnectCtx_Reset(int sid);
+
+// Tasks of a session (table lock held): add one under a kind, remove every task of a kind (-1: all).
+p2p_TimerTask *_PSL_AddSessionTask(int sid, int kind, uint32_t period, uint32_t lifetime, p2p_TimerFn fn);
+void _PSL_RemoveSessionTasks(int sid, int kind);
+// A task's own record leaves the list when it ends (called from the task with the table lock held).
+void _PSL_ForgetSessionTask(int sid, p2p_TimerTask *task);
+
+// The server phases (see above).
+int _PSL_ServerPhases_Begin(int sid);
+int _PSL_ServerPhases_Step(int sid);
+void _PSL_ServerPhases_End(int sid, int result);
+// A blocking run of the server phases on the caller's thread: 2 or 3 as the step gives them, or an error.
+// The session stays allocated either way; the caller frees it.
+int _PSL_ServerPhases_Run(int sid);
+
+// Verdicts.
+int _PSL_CheckConnectAbort(int sid);
+int _PSL_ServerRouteStep(int sid, uint8_t tcpRelayRefused);
+int _PSL_CheckDeviceAsleep(int sid, int thresholdMs);
+
+// Connect-wide abort flag.
+int PSL_Connect_Abort_All(void);
+int PSL_Connect_Abort(int sid);
+int _PSL_ConnectAbortFlag(void);
+void _PSL_ClearConnectAbort(void);
+
+// Probes for a device by UID through the servers (never punches or relays): 0 started, -12, -10, -18,
+// -58 no timer, -6; later callback(result, arg, -13) once: 0 found, a negative verdict, or -13 on time-out.
+int PSL_Probe_Device_ByUID(const char *uid, int timeoutMs, PSL_ProbeFn callback, void *arg);
+
+// 1 when the first 20 characters are letters or digits.
+int _PSL_IsValidUID(const char *uid);
+// Fresh session words for sid from a counter of this file and the host's MAC (table lock held).
+void _PSL_NewSessionWords(int sid);
+
+// The socket the server traffic goes out on: the library's main UDP socket. Until the library opens one
+// itself, tests install theirs here (its receive callback must feed _PSL_OnUdpPacket).
+struct LinuxConn;
+LinuxConn *_PSL_ServersConn(void);
+void _PSL_SetServersConnForTest(LinuxConn *conn);
+
+// Library stop: every session's phases end, the contexts are freed.
+void _PSL_Connect_Stop(void);
+// Library stop of everything the server side keeps: device tasks, connect phases, master resolvers
+// (joined), server tables. Called by PSL_DeInitialize without the table lock held.
+void _PSL_ServerSide_Stop(void);
+
+// Lookup tasks (psl_lookup.cpp).
+int _PSL_MasterQuery_Start(int sid);
+int _PSL_ServerProbe_Start(int sid);
+int _PSL_DeviceQuery_Start(int sid);
+void _PSL_ReachTest_Start(int sid);
+void _PSL_ReleaseReachSockets(int sid);
+// Tests: the fixed servers of the reachability test (TCP 80).
+void _PSL_SetReachServersForTest(const char *const hosts[4]);
+// The new-server-protocol switch (MSG_QUERY_DEVICE2 to new servers).
+void _PSL_SetNewServerProtocol(int on);
+int _PSL_NewServerProtocol(void);
