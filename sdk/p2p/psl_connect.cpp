@@ -288,7 +288,9 @@ int _PSL_ServerRouteStep(int sid, uint8_t tcpRelayRefused) {
     if (lanOver(r) && ss < 0) {
         if (ss == -1) {
             if (ts == 3 || ts == 6)
-                return reach == 3 ? PSL_ERR_NO_INTERNET : reach == 4 ? PSL_ERR_MASTERS_SILENT : PSL_ERR_SERVERS_UNREACHABLE;
+                return reach == 3   ? PSL_ERR_NO_INTERNET
+                       : reach == 4 ? PSL_ERR_MASTERS_SILENT
+                                    : PSL_ERR_SERVERS_UNREACHABLE;
             if (ts == 8) return PSL_ERR_SERVERS_UNREACHABLE;
             if (ts == 10) return 3;
             if (ts == 11) return asleepOr(sid, PSL_ERR_UNREACHABLE);

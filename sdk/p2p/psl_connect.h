@@ -21,9 +21,10 @@ enum { PSL_PEER_ENTRIES = 32 };
 
 // Verdicts of the server phases beside the session layer's other codes.
 enum {
-    PSL_ERR_TCP_ONLY = -32,             // TCP only, and no master answered over TCP
-    PSL_ERR_SERVERS_UNREACHABLE = -33,  // masters silent and no verdict on reachability, or servers unreachable
-    PSL_ERR_NO_INTERNET = -41,          // masters silent and no fixed server accepted a TCP connection
+    PSL_ERR_TCP_ONLY = -32,  // TCP only, and no master answered over TCP
+    PSL_ERR_SERVERS_UNREACHABLE =
+        -33,                    // masters silent and no verdict on reachability, or servers unreachable
+    PSL_ERR_NO_INTERNET = -41,  // masters silent and no fixed server accepted a TCP connection
     PSL_ERR_ROUTES_GAVE_UP = -42,
     PSL_ERR_NO_RELAY = -43,
     PSL_ERR_GROUP_UNKNOWN = -44,  // the UID's group is not in the server table
@@ -65,7 +66,7 @@ struct PSLConnectCtx {
     int32_t groupIndex;
     int32_t firstAnswerEntry;
     uint8_t remoteVersion;  // 10 when the device takes parallel routes, else 0
-    uint8_t probeMode;  // 0 connect, 1 probe running, 2 probe found the device
+    uint8_t probeMode;      // 0 connect, 1 probe running, 2 probe found the device
     uint8_t firstTickDone[3];
     uint8_t mastersKicked;
     uint64_t deviceKnownMs;  // monotonic; 0 unset

@@ -47,7 +47,8 @@ void sendUidMessage(const char *name, const char *uid, const char *host, uint16_
     LinuxConn *conn = _PSL_ServersConn();
     const PslMsgDef *m = psl_Msg_ByName(name);
     if (!conn || !m) return;
-    PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(uid), strnlen(uid, PSL_UID_LEN), nullptr, 0}};
+    PslValue v[] = {
+        {"UID", 0, reinterpret_cast<const uint8_t *>(uid), strnlen(uid, PSL_UID_LEN), nullptr, 0}};
     uint8_t pkt[PSL_HEADER_SIZE + 64];
     const int n = psl_Msg_Build(m, &m->forms[0], v, 1, pkt, sizeof pkt);
     if (n > 0) _PSL_SendPacket(conn, pkt, (uint16_t)n, host, portNet);
@@ -195,7 +196,8 @@ void reachTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int expired
         c->reachConns[slot] = conn;
         uint16_t port = htons(80);
         void *arg = (void *)(intptr_t)((sid << 2) | slot);
-        if (LinuxConn_open(conn, g_reach[slot].c_str(), &port, 0, reachConnected, arg, reachFailed, arg) != 0) {
+        if (LinuxConn_open(conn, g_reach[slot].c_str(), &port, 0, reachConnected, arg, reachFailed, arg) !=
+            0) {
             c->reachConns[slot] = nullptr;
             LinuxConnMgr_destroyConnection(mgr, conn);
             failed = true;
@@ -248,7 +250,8 @@ void _PSL_ReleaseReachSockets(int sid) {
     PSLConnectCtx *c = _PSL_ConnectCtx(sid);
     if (!c) return;
     for (void *&conn : c->reachConns) {
-        if (conn && _PSL_ConnMgr()) LinuxConnMgr_destroyConnection(_PSL_ConnMgr(), static_cast<LinuxConn *>(conn));
+        if (conn && _PSL_ConnMgr())
+            LinuxConnMgr_destroyConnection(_PSL_ConnMgr(), static_cast<LinuxConn *>(conn));
         conn = nullptr;
     }
 }

@@ -86,10 +86,12 @@ void sendLogin(LinuxConn *conn, const char *host, uint16_t portNet) {
     uint8_t observed[PSL_OBSERVED * 16];
     uint32_t flags[PSL_OBSERVED];
     _PSL_ObservedAddresses(observed, flags);
-    const bool haveObserved = observed[2] | observed[3] | observed[4] | observed[5] | observed[6] | observed[7];
+    const bool haveObserved =
+        observed[2] | observed[3] | observed[4] | observed[5] | observed[6] | observed[7];
     PslValue v[8] = {};
     size_t n = 0;
-    v[n++] = {"UID", 0, reinterpret_cast<const uint8_t *>(g_ownUid), strnlen(g_ownUid, PSL_UID_LEN), nullptr, 0};
+    v[n++] = {"UID",   0, reinterpret_cast<const uint8_t *>(g_ownUid), strnlen(g_ownUid, PSL_UID_LEN),
+              nullptr, 0};
     v[n++] = {"natType", _PSL_NatType(), nullptr, 0, nullptr, 0};
     v[n++] = {"libraryVersion", PSL_LIBRARY_VERSION, nullptr, 0, nullptr, 0};
     v[n++] = {"counter", g_loginCounter++, nullptr, 0, nullptr, 0};
@@ -255,9 +257,10 @@ int PSL_Device_Register(const char *uid, const char *name, const char *password)
         g_tickFactor = 1;
         g_ticks = 0;
         g_dailyRan = false;
-        const bool ok = readdTick(1000) &&
-                        (g_daily = p2p_SockTaskMng_AddTimer(86400000u, 0, 0, dailyTick, nullptr)) != nullptr &&
-                        (g_ping = p2p_SockTaskMng_AddTimer(5000, 0, 0, pingTick, nullptr)) != nullptr;
+        const bool ok =
+            readdTick(1000) &&
+            (g_daily = p2p_SockTaskMng_AddTimer(86400000u, 0, 0, dailyTick, nullptr)) != nullptr &&
+            (g_ping = p2p_SockTaskMng_AddTimer(5000, 0, 0, pingTick, nullptr)) != nullptr;
         if (!ok) return fail(PSL_ERR_SETUP);
     }
     g_flags |= PSL_REG_TASKS;

@@ -90,7 +90,8 @@ int findConnectingByUid(const uint8_t *payload) {
     const int n = _PSL_MaxSessions();
     for (int i = 0; i < n; ++i) {
         PSLSessionRecord *r = _PSL_Session(i);
-        if (r && r->state.load() == PSL_STATE_ALLOCATED && r->remoteUID[0] && uidMatches(payload, r->remoteUID))
+        if (r && r->state.load() == PSL_STATE_ALLOCATED && r->remoteUID[0] &&
+            uidMatches(payload, r->remoteUID))
             return i;
     }
     return -1;
@@ -158,8 +159,8 @@ bool ownUid(const uint8_t *payload) {
     return own && *own && uidMatches(payload, own);
 }
 
-void onGroupAnswer(const PSLPacketHeader *h, const uint8_t *payload, const p2p_NetAddr *from, const char *host,
-                   int transport) {
+void onGroupAnswer(const PSLPacketHeader *h, const uint8_t *payload, const p2p_NetAddr *from,
+                   const char *host, int transport) {
     if (!_PSL_IsMaster(from)) return;  // group answers come only from a master
     g_nat64 = host && strchr(host, ':') && strstr(host, "64:ff9b");
     uint16_t ids[3] = {};
@@ -217,7 +218,8 @@ void onGroupAnswer(const PSLPacketHeader *h, const uint8_t *payload, const p2p_N
     }
 }
 
-void onDeviceAnswer(const PSLPacketHeader *h, const uint8_t *payload, const p2p_NetAddr *from, int transport) {
+void onDeviceAnswer(const PSLPacketHeader *h, const uint8_t *payload, const p2p_NetAddr *from,
+                    int transport) {
     if (h->length < PSL_UID_LEN) return;
     const int sid = findConnectingByUid(payload);
     PSLConnectCtx *c = _PSL_ConnectCtx(sid);
@@ -349,7 +351,8 @@ void _PSL_ServerGroups_Merge(const uint16_t ids[3], const uint8_t *blocks, size_
     for (size_t k = 0; k < count; ++k) {
         const p2p_NetAddr a = fromBlock(blocks + 16 * k);
         bool dup = false;
-        for (const p2p_NetAddr &b : g.addrs) dup = dup || (b.port == a.port && !memcmp(b.address, a.address, 16));
+        for (const p2p_NetAddr &b : g.addrs)
+            dup = dup || (b.port == a.port && !memcmp(b.address, a.address, 16));
         if (dup || g.addrs.size() >= PSL_GROUP_SERVERS_MAX) continue;
         g.addrs.push_back(a);
         g.stats.push_back({});
@@ -488,7 +491,8 @@ void _PSL_UpdateNatType(const uint8_t block[16]) {
         }
         const int t = g_natType.load();
         if (port == g_lastProbePort.load() && ip == firstIp) {
-            if (t == PSL_NAT_UNKNOWN || (t != PSL_NAT_SYMMETRIC && g_natHint.load() != 1)) g_natType = PSL_NAT_CONE;
+            if (t == PSL_NAT_UNKNOWN || (t != PSL_NAT_SYMMETRIC && g_natHint.load() != 1))
+                g_natType = PSL_NAT_CONE;
         } else {
             g_natType = PSL_NAT_SYMMETRIC;
         }
@@ -585,7 +589,8 @@ int _PSL_DispatchServerMessage(const PSLPacketHeader *h, const uint8_t *payload,
         case 0x1009:  // a server was reached
             if (transport != 0 || (!_PSL_IsMaster(from) && !_PSL_IsGroupServer(from, -1))) return 1;
             g_serverAnswered = true;
-            _PSL_SetNatType(g_tcpMode.load() ? PSL_NAT_TCP : PSL_NAT_OPEN, g_tcpMode.load() ? PSL_NAT_TCP : 1);
+            _PSL_SetNatType(g_tcpMode.load() ? PSL_NAT_TCP : PSL_NAT_OPEN,
+                            g_tcpMode.load() ? PSL_NAT_TCP : 1);
             return 1;
         case 0x0102:  // MSG_LOGIN_OK
         case 0x0106:  // MSG_LOGIN_R
@@ -610,7 +615,8 @@ int _PSL_DispatchServerMessage(const PSLPacketHeader *h, const uint8_t *payload,
             g_probeAnswered = true;
             if (transport == 0) {
                 g_serverAnswered = true;
-                _PSL_SetNatType(g_tcpMode.load() ? PSL_NAT_TCP : PSL_NAT_OPEN, g_tcpMode.load() ? PSL_NAT_TCP : 1);
+                _PSL_SetNatType(g_tcpMode.load() ? PSL_NAT_TCP : PSL_NAT_OPEN,
+                                g_tcpMode.load() ? PSL_NAT_TCP : 1);
             }
             forEachSessionInServerState(3, 4);
             return 1;

@@ -38,7 +38,8 @@ int _PSL_IsGroupServer(const p2p_NetAddr *addr, int g);
 // The device's own group is forgotten (its address lists freed).
 void _PSL_ServerGroups_DropOwn(const char *ownUid);
 // Sets the version byte of the group entries at host:port; and the observed-address bookkeeping of one
-// server: 1 first report, 0 same, 2 same IP other port (*changes = that server's count), 3 other IP, -1 unknown.
+// server: 1 first report, 0 same, 2 same IP other port (*changes = that server's count), 3 other IP, -1
+// unknown.
 void _PSL_MarkServerVersion(const p2p_NetAddr *server, uint8_t version);
 int _PSL_RecordServerAddress(const p2p_NetAddr *server, const uint8_t observed[16], int *changes);
 

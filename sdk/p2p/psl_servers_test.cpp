@@ -58,7 +58,8 @@ class ServerSide : public ::testing::Test {
         return sid;
     }
     // Hands a built message to the dispatcher as if host:port had sent it.
-    void deliver(const char *name, const char *form, std::vector<PslValue> v, const char *host, uint16_t port) {
+    void deliver(const char *name, const char *form, std::vector<PslValue> v, const char *host,
+                 uint16_t port) {
         const PslMsgDef *m = psl_Msg_ByName(name);
         ASSERT_NE(m, nullptr) << name;
         uint8_t pkt[PSL_SEND_MAX];
@@ -292,8 +293,8 @@ TEST_F(ServerSide, OlderDeviceVersionGivesTheSequentialMode) {
     _PSL_Session(sid)->serverState = 1;
     groupAnswer("127.0.0.1", 10240);
     _PSL_Session(sid)->serverState = 5;
-    deliver("MSG_QUERY_DEVICE_R", "std",
-            {uid(), {"libraryVersion", 0x010D0000, nullptr, 0, nullptr, 0}}, "127.0.0.2", 20001);
+    deliver("MSG_QUERY_DEVICE_R", "std", {uid(), {"libraryVersion", 0x010D0000, nullptr, 0, nullptr, 0}},
+            "127.0.0.2", 20001);
     EXPECT_EQ(_PSL_Session(sid)->serverState.load(), 6);
     EXPECT_EQ(_PSL_Session(sid)->connectMode.load(), 2);
     deliver("MSG_QUERY_DEVICE_R", "std",
