@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "p2p/psl_master.h"
+#include "p2p/psl_messages.h"
 #include "p2p/psl_register.h"
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
@@ -32,6 +33,7 @@ std::atomic<bool> g_abortAll{false};
 std::atomic<LinuxConn *> g_testConn{nullptr};
 uint32_t g_probeCounter = 0;  // session words of probes (table lock)
 uint32_t g_macWord = 0;
+uint64_t g_lastNatReset = 0;  // monotonic ms
 uint16_t g_macHead = 0;
 
 bool running() {
@@ -339,6 +341,7 @@ int _PSL_ServerPhases_Begin(int sid) {
         c->randomID = r->randomID;
         c->mac = r->mac;
         c->probeMode = keepProbe;
+        c->startMs = p2p_Clock_Ms();
         r->measureRtt = 1;
         r->serverState = 0;
         r->punchState = 0;
@@ -374,6 +377,7 @@ void _PSL_ServerPhases_End(int sid, int result) {
     TableLock lk;
     if (result < 0) {
         _PSL_RemoveSessionTasks(sid, -1);
+        if (result != PSL_ERR_NOT_INIT) _PSL_SendSessionReport(sid, result, -1, nullptr, 0);
     } else {
         _PSL_RemoveSessionTasks(sid, PSL_TASK_SERVERS);
         _PSL_RemoveSessionTasks(sid, PSL_TASK_TCP);
@@ -384,6 +388,7 @@ void _PSL_ServerPhases_End(int sid, int result) {
 
 int _PSL_ServerPhases_Run(int sid) {
     _PSL_ClearConnectAbort();
+    _PSL_ResetNatIfIdle();
     int rc = _PSL_ServerPhases_Begin(sid);
     while (rc == 0) {
         rc = _PSL_ServerPhases_Step(sid);
@@ -394,6 +399,59 @@ int _PSL_ServerPhases_Run(int sid) {
     if (rc > 0) _PSL_RemoveSessionTasks(sid, PSL_TASK_TCP);
     _PSL_ServerPhases_End(sid, rc);
     return rc;
+}
+
+void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint16_t portNet) {
+    TableLock lk;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    PSLConnectCtx *c = _PSL_ConnectCtx(sid);
+    LinuxConn *conn = _PSL_ServersConn();
+    const PslMsgDef *m = psl_Msg_ByName("MSG_SESSION_REPORT");
+    if (!r || !c || !conn || !m) return;
+    uint8_t route[16] = {};
+    p2p_NetAddr a{};
+    if (host && p2p_Net_ResolveAddr(host, portNet, &a) == 0 && a.family == 0) {
+        uint32_t ip = 0;
+        memcpy(&ip, a.address, 4);
+        p2p_AddrBlock_Write(route, ip, portNet);
+    }
+    const uint64_t now = p2p_Clock_Ms();
+    PslValue v[] = {{"remoteUID", 0, reinterpret_cast<const uint8_t *>(r->remoteUID),
+                     strnlen(r->remoteUID, PSL_UID_LEN), nullptr, 0},
+                    {"addr", 0, route, sizeof route, nullptr, 0},
+                    {"peerNatType", r->peerNatType, nullptr, 0, nullptr, 0},
+                    {"natType", (uint8_t)_PSL_NatType(), nullptr, 0, nullptr, 0},
+                    {"routeByte", (uint8_t)mode, nullptr, 0, nullptr, 0},
+                    {"value", (uint32_t)code, nullptr, 0, nullptr, 0},
+                    {"peerVersion", r->peerVersion, nullptr, 0, nullptr, 0},
+                    {"libraryVersion", PSL_LIBRARY_VERSION, nullptr, 0, nullptr, 0},
+                    {"randomID", r->randomID, nullptr, 0, nullptr, 0},
+                    {"mac", r->mac, nullptr, 0, nullptr, 0},
+                    {"uptimeMs", (uint32_t)(c->startMs && now > c->startMs ? now - c->startMs : 0), nullptr,
+                     0, nullptr, 0}};
+    uint8_t pkt[PSL_SEND_MAX];
+    const int n = psl_Msg_Build(m, &m->forms[0], v, sizeof v / sizeof v[0], pkt, sizeof pkt);
+    if (n <= 0) return;
+    for (const PSLPeerEntry &e : c->entries) {
+        if (!e.hasA || e.version <= 11) continue;
+        char to[64];
+        _PSL_AddrText(&e.addrA, to);
+        uint8_t copy[PSL_SEND_MAX];
+        memcpy(copy, pkt, (size_t)n);
+        _PSL_SendPacket(conn, copy, (uint16_t)n, to, e.addrA.port);
+    }
+}
+
+void _PSL_ResetNatIfIdle(void) {
+    TableLock lk;
+    const uint64_t now = p2p_Clock_Ms();
+    if (g_lastNatReset && now - g_lastNatReset < 25000) return;
+    int connecting = 0;
+    for (int i = 0; i < _PSL_MaxSessions(); ++i)
+        connecting += _PSL_Session(i)->state.load() == PSL_STATE_ALLOCATED;
+    if (connecting != 1) return;
+    g_lastNatReset = now ? now : 1;
+    _PSL_ResetNat();
 }
 
 int PSL_Probe_Device_ByUID(const char *uid, int timeoutMs, PSL_ProbeFn callback, void *arg) {
@@ -443,6 +501,7 @@ void _PSL_Connect_Stop(void) {
     }
     g_ctx.clear();
     g_abortAll = false;
+    g_lastNatReset = 0;
 }
 
 void _PSL_ServerSide_Stop(void) {

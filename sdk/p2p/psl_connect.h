@@ -71,6 +71,7 @@ struct PSLConnectCtx {
     uint8_t mastersKicked;
     uint64_t deviceKnownMs;  // monotonic; 0 unset
     uint64_t firstMarkMs;    // monotonic; 0 unset
+    uint64_t startMs;        // monotonic time the server phases began
     int32_t tcpWaitMs;
     PSLPeerEntry entries[PSL_PEER_ENTRIES];
     struct Task {
@@ -105,6 +106,13 @@ int _PSL_ServerPhases_Run(int sid);
 int _PSL_CheckConnectAbort(int sid);
 int _PSL_ServerRouteStep(int sid, uint8_t tcpRelayRefused);
 int _PSL_CheckDeviceAsleep(int sid, int thresholdMs);
+
+// Reports a connect's outcome to every server entry of the session whose version is above 11 (on the
+// main UDP socket): code, mode (-1 for a failure), the route address as text and port (network order).
+void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint16_t portNet);
+// At the start of a connect: what was learned about this host's NAT is forgotten, at most once per 25 s and
+// only while exactly one session is connecting.
+void _PSL_ResetNatIfIdle(void);
 
 // Connect-wide abort flag.
 int PSL_Connect_Abort_All(void);

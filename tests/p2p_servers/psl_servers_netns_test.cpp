@@ -111,7 +111,7 @@ class Servers {
 
 struct LogEntry {
     long t;
-    std::string ep, dir, msg, peer;
+    std::string ep, dir, msg, peer, type;
     int bytes, payload;
 };
 
@@ -122,14 +122,15 @@ std::vector<LogEntry> parse(const std::vector<std::string> &lines) {
         if (!o) continue;
         auto str = [&](const char *k) {
             json_object *v = nullptr;
-            return json_object_object_get_ex(o, k, &v) ? std::string(json_object_get_string(v)) : std::string();
+            return json_object_object_get_ex(o, k, &v) ? std::string(json_object_get_string(v))
+                                                       : std::string();
         };
         auto num = [&](const char *k) {
             json_object *v = nullptr;
             return json_object_object_get_ex(o, k, &v) ? json_object_get_int64(v) : -1;
         };
-        out.push_back({(long)num("t_ms"), str("ep"), str("dir"), str("msg"), str("peer"), (int)num("bytes"),
-                       (int)num("payload")});
+        out.push_back({(long)num("t_ms"), str("ep"), str("dir"), str("msg"), str("peer"), str("type"),
+                       (int)num("bytes"), (int)num("payload")});
         json_object_put(o);
     }
     return out;
@@ -145,7 +146,8 @@ class ServerPath : public ::testing::Test {
     void SetUp() override {
         if (!std::getenv("QV_NETNS") || std::string(std::getenv("QV_NETNS")) != "1") return;
         ASSERT_EQ(PSL_Initialize(0), 0);
-        ASSERT_EQ(LinuxConnMgr_createConnection(_PSL_ConnMgr(), LINUXCONN_UDP, LINUXCONN_SERVER, 0, &conn), 0);
+        ASSERT_EQ(LinuxConnMgr_createConnection(_PSL_ConnMgr(), LINUXCONN_UDP, LINUXCONN_SERVER, 0, &conn),
+                  0);
         LinuxConn_setRecvCallback(conn, onUdp, nullptr);
         uint16_t port = 0;
         ASSERT_EQ(LinuxConn_open(conn, nullptr, &port, 0, nullptr, nullptr, nullptr, nullptr), 0);
@@ -260,6 +262,12 @@ TEST_F(ServerPath, OlderDeviceVersionAndAsleepDevice) {
     ASSERT_TRUE(srv.ready());
     const int sid = session(kDevice);
     EXPECT_EQ(_PSL_ServerPhases_Run(sid), PSL_ERR_ASLEEP);
+    // The failure is reported to the servers that answered (their version is above 11).
+    usleep(200000);
+    int reports = 0;
+    for (const LogEntry &e : parse(srv.lines()))
+        reports += e.dir == "in" && e.type == "0x0804" && e.payload == 528;
+    EXPECT_EQ(reports, 2);
 }
 
 TEST_F(ServerPath, ProbeFindsTheDeviceOrReportsWhyNot) {
