@@ -76,7 +76,7 @@ PSLSessionRecord *taskSession(void *userData, PSLConnectCtx **ctx) {
     const int sid = (int)(intptr_t)userData;
     PSLSessionRecord *r = _PSL_Session(sid);
     PSLConnectCtx *c = _PSL_ConnectCtx(sid);
-    if (!r || !c || r->state.load() == PSL_STATE_FREE || r->randomID != c->randomID || r->mac != c->mac)
+    if (!r || !c || r->state.load() != PSL_STATE_ALLOCATED || r->randomID != c->randomID || r->mac != c->mac)
         return nullptr;
     *ctx = c;
     return r;
@@ -98,7 +98,11 @@ void probeKickTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int exp
     PSLConnectCtx *c = nullptr;
     PSLSessionRecord *r = taskSession(userData, &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) return;
+    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
+        _PSL_ForgetSessionTask(sid, t);
+        p2p_SockTaskMng_RemoveTimer(t);
+        return;
+    }
     if (expired) {
         _PSL_ForgetSessionTask(sid, t);
         return;
@@ -114,7 +118,11 @@ void probeWatchTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int ex
     PSLConnectCtx *c = nullptr;
     PSLSessionRecord *r = taskSession(userData, &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) return;
+    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
+        _PSL_ForgetSessionTask(sid, t);
+        p2p_SockTaskMng_RemoveTimer(t);
+        return;
+    }
     if (expired) {
         _PSL_ForgetSessionTask(sid, t);
         finishProbe(sid, PSL_ERR_TIMEOUT);
@@ -187,7 +195,7 @@ void _PSL_ForgetSessionTask(int sid, p2p_TimerTask *task) {
         if (slot.task == task) slot.task = nullptr;
 }
 
-int _PSL_IsValidUID(const char *uid) {
+__attribute__((weak)) int _PSL_IsValidUID(const char *uid) {
     if (!uid) return 0;
     for (int i = 0; i < PSL_UID_LEN; ++i)
         if (!isalnum((unsigned char)uid[i])) return 0;
@@ -213,12 +221,12 @@ void _PSL_SetServersConnForTest(LinuxConn *conn) {
     g_testConn = conn;
 }
 
-int PSL_Connect_Abort_All(void) {
+__attribute__((weak)) int PSL_Connect_Abort_All(void) {
     g_abortAll = true;
     return 0;
 }
 
-int PSL_Connect_Abort(int sid) {
+__attribute__((weak)) int PSL_Connect_Abort(int sid) {
     if (!running()) return PSL_ERR_NOT_INIT;
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
@@ -384,6 +392,19 @@ void _PSL_ServerPhases_End(int sid, int result) {
         _PSL_RemoveSessionTasks(sid, PSL_TASK_REACH);
     }
     _PSL_ReleaseReachSockets(sid);
+}
+
+int _PSL_ServerRemoteStep(int sid, int round) {
+    int rc = round == 0 ? _PSL_ServerPhases_Begin(sid) : 0;
+    if (rc == 0) rc = _PSL_ServerPhases_Step(sid);
+    if (rc > 0) {
+        _PSL_RemoveSessionTasks(sid, PSL_TASK_TCP);
+        TableLock lk;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        rc = r && lanOver(r) ? PSL_ERR_ROUTES_GAVE_UP : 0;  // no punching or relay yet: the LAN may still win
+    }
+    if (rc < 0) _PSL_ServerPhases_End(sid, rc);
+    return rc;
 }
 
 int _PSL_ServerPhases_Run(int sid) {

@@ -98,6 +98,12 @@ void _PSL_ForgetSessionTask(int sid, p2p_TimerTask *task);
 int _PSL_ServerPhases_Begin(int sid);
 int _PSL_ServerPhases_Step(int sid);
 void _PSL_ServerPhases_End(int sid, int result);
+// The server phases as the connect procedure's remote-route step (fn(sid, round), table lock not held):
+// round 0 begins them; then 0 while nothing is decided, a negative code when the servers' road failed. The
+// routes beyond the servers (punching, relays) are not built yet: once the device is known and the LAN
+// lookup is over, the step gives -42. Any other outcome of the connect should end the phases with
+// _PSL_ServerPhases_End.
+int _PSL_ServerRemoteStep(int sid, int round);
 // A blocking run of the server phases on the caller's thread: 2 or 3 as the step gives them, or an error.
 // The session stays allocated either way; the caller frees it.
 int _PSL_ServerPhases_Run(int sid);
@@ -114,7 +120,7 @@ void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint1
 // only while exactly one session is connecting.
 void _PSL_ResetNatIfIdle(void);
 
-// Connect-wide abort flag.
+// Connect-wide abort flag. (Weak definitions: the connect procedure's own, when linked, take their place.)
 int PSL_Connect_Abort_All(void);
 int PSL_Connect_Abort(int sid);
 int _PSL_ConnectAbortFlag(void);

@@ -32,7 +32,7 @@ PSLSessionRecord *taskSession(void *userData, PSLConnectCtx **ctx) {
     const int sid = (int)(intptr_t)userData;
     PSLSessionRecord *r = _PSL_Session(sid);
     PSLConnectCtx *c = _PSL_ConnectCtx(sid);
-    if (!r || !c || r->state.load() == PSL_STATE_FREE || r->randomID != c->randomID || r->mac != c->mac)
+    if (!r || !c || r->state.load() != PSL_STATE_ALLOCATED || r->randomID != c->randomID || r->mac != c->mac)
         return nullptr;
     *ctx = c;
     return r;
@@ -85,7 +85,11 @@ void masterQueryTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int e
     PSLConnectCtx *c = nullptr;
     PSLSessionRecord *r = taskSession(userData, &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) return;
+    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
+        _PSL_ForgetSessionTask(sid, t);
+        p2p_SockTaskMng_RemoveTimer(t);
+        return;
+    }
     if (expired) {
         int expect = 1;
         r->serverState.compare_exchange_strong(expect, -1);
@@ -104,7 +108,11 @@ void serverProbeTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int e
     PSLConnectCtx *c = nullptr;
     PSLSessionRecord *r = taskSession(userData, &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) return;
+    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
+        _PSL_ForgetSessionTask(sid, t);
+        p2p_SockTaskMng_RemoveTimer(t);
+        return;
+    }
     if (expired) {
         int expect = 3;
         if (r->tcpState.load() <= 8) r->serverState.compare_exchange_strong(expect, -2);
@@ -127,7 +135,11 @@ void deviceQueryTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int e
     PSLConnectCtx *c = nullptr;
     PSLSessionRecord *r = taskSession(userData, &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) return;
+    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
+        _PSL_ForgetSessionTask(sid, t);
+        p2p_SockTaskMng_RemoveTimer(t);
+        return;
+    }
     if (expired) {
         int expect = 5;
         r->serverState.compare_exchange_strong(expect, -3);
@@ -169,7 +181,11 @@ void reachTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int expired
     PSLConnectCtx *c = nullptr;
     PSLSessionRecord *r = taskSession(userData, &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) return;
+    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
+        _PSL_ForgetSessionTask(sid, t);
+        p2p_SockTaskMng_RemoveTimer(t);
+        return;
+    }
     if (expired) {
         if (r->reachState.load() != 4) r->reachState = 3;
         _PSL_ForgetSessionTask(sid, t);

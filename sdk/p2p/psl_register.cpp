@@ -13,6 +13,9 @@
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
 
+// The device side's UID store, when it is linked in, is told the registered UID too.
+int _PSL_SetOwnUid(const char *uid) __attribute__((weak));
+
 namespace {
 
 const uint8_t kPing[4] = {0xCC, 0xAA, 0xAB, 0xAB};
@@ -239,6 +242,7 @@ int PSL_Device_Register(const char *uid, const char *name, const char *password)
         for (int i = 0; i < PSL_UID_LEN; ++i) g_ownUid[i] = (char)toupper((unsigned char)uid[i]);
         g_ownUid[PSL_UID_LEN] = 0;
     }
+    if (_PSL_SetOwnUid) _PSL_SetOwnUid(g_ownUid);
     if (!_PSL_ServersConn()) return fail(PSL_ERR_SOCKET);
     g_flags |= PSL_REG_SOCKETS;
     removeDeviceTasks();
@@ -307,7 +311,8 @@ int PSL_Get_Status_Summary(PSLStatusSummary *out) {
     return 0;
 }
 
-const char *_PSL_OwnUid(void) {
+// Weak: the device side's own UID store replaces it when linked in (it is given the UID above).
+__attribute__((weak)) const char *_PSL_OwnUid(void) {
     return g_ownUid;
 }
 int _PSL_RegistrationRunning(void) {

@@ -246,6 +246,27 @@ TEST_F(ServerPath, ConnectReachesTheDeviceAddressesInTheParallelMode) {
     EXPECT_GE(deviceQueries, 2);
 }
 
+// As the connect procedure's remote-route step: nothing decided while the LAN lookup runs; once it is over
+// and the device is known, no route beyond the servers exists yet (-42).
+TEST_F(ServerPath, RemoteRouteStepLeavesTheLanItsChance) {
+    NEED_NETNS();
+    Servers srv({});
+    ASSERT_TRUE(srv.ready());
+    scriptedDeviceLogin();
+    const int sid = session(kDevice);
+    _PSL_Session(sid)->lanState = 1;
+    int rc = 0, round = 0;
+    for (; rc == 0 && _PSL_Session(sid)->serverState.load() != 6 && round < 2000; ++round) {
+        rc = _PSL_ServerRemoteStep(sid, round);
+        usleep(10000);
+    }
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(_PSL_Session(sid)->serverState.load(), 6);
+    EXPECT_EQ(_PSL_ServerRemoteStep(sid, round++), 0);
+    _PSL_Session(sid)->lanState = -1;
+    EXPECT_EQ(_PSL_ServerRemoteStep(sid, round), PSL_ERR_ROUTES_GAVE_UP);
+}
+
 TEST_F(ServerPath, OlderDeviceVersionAndAsleepDevice) {
     NEED_NETNS();
     {
