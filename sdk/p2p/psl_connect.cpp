@@ -146,6 +146,7 @@ PSLConnectCtx *_PSL_ConnectCtx(int sid) {
     const int n = _PSL_MaxSessions();
     if (sid < 0 || sid >= n) return nullptr;
     if ((int)g_ctx.size() != n) {
+        if (!running()) return nullptr;  // never made afresh while the library stops
         g_ctx.assign((size_t)n, PSLConnectCtx{});
         for (int i = 0; i < n; ++i) _PSL_ConnectCtx_Reset(i);
     }

@@ -145,6 +145,9 @@ class ServerPath : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!std::getenv("QV_NETNS") || std::string(std::getenv("QV_NETNS")) != "1") return;
+        startLibrary();
+    }
+    void startLibrary() {
         ASSERT_EQ(PSL_Initialize(0), 0);
         ASSERT_EQ(LinuxConnMgr_createConnection(_PSL_ConnMgr(), LINUXCONN_UDP, LINUXCONN_SERVER, 0, &conn),
                   0);
@@ -155,9 +158,14 @@ class ServerPath : public ::testing::Test {
         LinuxConn_setRecvSize(conn, 0, &size);
         _PSL_SetServersConnForTest(conn);
     }
-    void TearDown() override {
+    void TearDown() override { stopLibrary(); }
+    // Every task stops before the test's socket goes, and the socket before the library.
+    void stopLibrary() {
         if (!conn) return;
-        PSL_DeInitialize();  // stops every task before the socket goes
+        _PSL_ServerSide_Stop();
+        LinuxConnMgr_destroyConnection(_PSL_ConnMgr(), conn);
+        conn = nullptr;
+        PSL_DeInitialize();
     }
 
     // A device that logged in at both group servers: a plain socket sends its MSG_LOGIN.
@@ -384,20 +392,19 @@ TEST_F(ServerPath, MasterResolutionKeepsGoodAddresses) {
         ASSERT_EQ(_PSL_MasterTable(m), 1) << "order " << order;
         EXPECT_STREQ(m[0].host, "127.0.0.1");
         EXPECT_EQ(m[0].kind, order ? 1 : 0);
-        PSL_DeInitialize();
-        ASSERT_EQ(PSL_Initialize(0), 0);
-        conn = nullptr;
+        stopLibrary();
+        startLibrary();
     }
     _PSL_Master_SetHostsForTest("no-such-master.invalid", "");
     ASSERT_EQ(_PSL_ResolveMasters(), 0);
     EXPECT_EQ(_PSL_MasterTable(m), 7);  // the defaults
     _PSL_Master_SetHostsForTest("", "");
-    PSL_DeInitialize();
-    ASSERT_EQ(PSL_Initialize(0), 0);
+    stopLibrary();
+    startLibrary();
     EXPECT_EQ(_PSL_ResolveMasters(), PSL_ERR_NO_MASTER);
     EXPECT_EQ(_PSL_MasterState(), PSL_MASTERS_EMPTY);
     _PSL_Master_SetHostsForTest(nullptr, nullptr);
-    PSL_DeInitialize();
+    stopLibrary();
     int resolvers = 0;
     if (DIR *d = opendir("/proc/self/task")) {
         while (dirent *e = readdir(d)) {
@@ -479,6 +486,76 @@ TEST_F(ServerPath, RegistrationLogsInAndKeepsTheNatOpen) {
     PSL_Get_Status_Summary(&s);
     EXPECT_EQ(s.status, 3);  // logged in, but
     EXPECT_EQ(s.error, PSL_ERR_STOPPED);
+}
+
+int countFds() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+int countPslThreads() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d)) {
+            std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            n += name.rfind("psl_", 0) == 0;
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+// Twenty rounds of start, connect or register, stop: each stop within 5 s, and afterwards no psl thread and
+// no descriptor left over.
+TEST_F(ServerPath, TwentyCyclesLeaveNothingBehind) {
+    NEED_NETNS();
+    Servers srv({});
+    ASSERT_TRUE(srv.ready());
+    scriptedDeviceLogin();
+    stopLibrary();
+    const int fds = countFds();
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        SCOPED_TRACE(cycle);
+        startLibrary();
+        if (cycle % 5 == 4)
+            EXPECT_EQ(PSL_Device_Register(kOwn, nullptr, nullptr), 0);
+        else
+            EXPECT_EQ(_PSL_ServerPhases_Run(session(kDevice)), 2);
+        const auto t0 = Clock::now();
+        stopLibrary();
+        EXPECT_LT(msSince(t0), 5000);
+    }
+    EXPECT_TRUE(waitFor([] { return countPslThreads() == 0; }, 3000)) << countPslThreads() << " psl threads";
+    EXPECT_EQ(countFds(), fds);
+}
+
+// Stopping the library while a connect searches and while a registration waits ends both with -12.
+TEST_F(ServerPath, StopMidConnectAndMidRegistration) {
+    NEED_NETNS();
+    Servers srv({"--silent"});
+    ASSERT_TRUE(srv.ready());
+    std::atomic<int> connectRc{1}, registerRc{1};
+    const int sid = session(kDevice);
+    std::thread c([&] { connectRc = _PSL_ServerPhases_Run(sid); });
+    std::thread r([&] { registerRc = PSL_Device_Register(kOwn, nullptr, nullptr); });
+    usleep(500000);
+    EXPECT_EQ(connectRc.load(), 1);
+    EXPECT_EQ(registerRc.load(), 1);
+    const auto t0 = Clock::now();
+    PSL_DeInitialize();
+    c.join();
+    r.join();
+    EXPECT_LT(msSince(t0), 5000);
+    EXPECT_EQ(connectRc.load(), PSL_ERR_NOT_INIT);
+    EXPECT_EQ(registerRc.load(), PSL_ERR_NOT_INIT);
+    LinuxConn_release(conn);  // the manager is gone; the test's own reference remains
+    conn = nullptr;
 }
 
 TEST_F(ServerPath, RegistrationOfARefusedUidFails) {
