@@ -20,8 +20,10 @@ namespace {
 
 const uint8_t kPing[4] = {0xCC, 0xAA, 0xAB, 0xAB};
 
-std::mutex g_mu;  // own UID, callbacks, device tasks
-char g_ownUid[28] = {};
+std::mutex g_mu;  // callbacks
+// The own UID, read by the receiving thread while a registration may set it: kept character by character.
+std::atomic<char> g_ownUidChars[PSL_UID_LEN + 1] = {};
+char g_ownUid[PSL_UID_LEN + 1] = {};  // the registering thread's copy
 std::atomic<bool> g_running{false};
 std::atomic<bool> g_registered{false};
 std::atomic<int> g_invalidUids{0};
@@ -80,7 +82,7 @@ void setState(int state, int error) {
 }
 
 int ownGroup() {
-    return _PSL_GroupIndexOfUid(g_ownUid);
+    return _PSL_GroupIndexOfUid(_PSL_OwnUid());
 }
 
 void sendLogin(LinuxConn *conn, const char *host, uint16_t portNet) {
@@ -91,10 +93,12 @@ void sendLogin(LinuxConn *conn, const char *host, uint16_t portNet) {
     _PSL_ObservedAddresses(observed, flags);
     const bool haveObserved =
         observed[2] | observed[3] | observed[4] | observed[5] | observed[6] | observed[7];
+    char uid[PSL_UID_LEN + 1];
+    memcpy(uid, _PSL_OwnUid(), sizeof uid);
+    uid[PSL_UID_LEN] = 0;
     PslValue v[8] = {};
     size_t n = 0;
-    v[n++] = {"UID",   0, reinterpret_cast<const uint8_t *>(g_ownUid), strnlen(g_ownUid, PSL_UID_LEN),
-              nullptr, 0};
+    v[n++] = {"UID", 0, reinterpret_cast<const uint8_t *>(uid), strnlen(uid, PSL_UID_LEN), nullptr, 0};
     v[n++] = {"natType", _PSL_NatType(), nullptr, 0, nullptr, 0};
     v[n++] = {"libraryVersion", PSL_LIBRARY_VERSION, nullptr, 0, nullptr, 0};
     v[n++] = {"counter", g_loginCounter++, nullptr, 0, nullptr, 0};
@@ -237,11 +241,9 @@ int PSL_Device_Register(const char *uid, const char *name, const char *password)
     g_ownRefused = false;
     g_ownBusy = false;
     g_registered = true;
-    {
-        std::lock_guard<std::mutex> lk(g_mu);
-        for (int i = 0; i < PSL_UID_LEN; ++i) g_ownUid[i] = (char)toupper((unsigned char)uid[i]);
-        g_ownUid[PSL_UID_LEN] = 0;
-    }
+    for (int i = 0; i < PSL_UID_LEN; ++i) g_ownUid[i] = (char)toupper((unsigned char)uid[i]);
+    g_ownUid[PSL_UID_LEN] = 0;
+    for (int i = 0; i <= PSL_UID_LEN; ++i) g_ownUidChars[i] = g_ownUid[i];
     if (_PSL_SetOwnUid) _PSL_SetOwnUid(g_ownUid);
     if (!_PSL_ServersConn()) return fail(PSL_ERR_SOCKET);
     g_flags |= PSL_REG_SOCKETS;
@@ -313,7 +315,9 @@ int PSL_Get_Status_Summary(PSLStatusSummary *out) {
 
 // Weak: the device side's own UID store replaces it when linked in (it is given the UID above).
 __attribute__((weak)) const char *_PSL_OwnUid(void) {
-    return g_ownUid;
+    thread_local char copy[PSL_UID_LEN + 1];
+    for (int i = 0; i <= PSL_UID_LEN; ++i) copy[i] = g_ownUidChars[i].load();
+    return copy;
 }
 int _PSL_RegistrationRunning(void) {
     return g_running.load() ? 1 : 0;
@@ -370,8 +374,8 @@ void _PSL_OnDeviceWake(int awake) {
 
 void _PSL_Register_Stop(void) {
     removeDeviceTasks();
+    for (auto &c : g_ownUidChars) c = 0;
     std::lock_guard<std::mutex> lk(g_mu);
-    memset(g_ownUid, 0, sizeof g_ownUid);
     g_running = false;
     g_registered = false;
     g_ownRefused = false;

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,6 +73,7 @@ class Servers {
         if (pipe2(out, O_CLOEXEC) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a test that dies
             dup2(out[1], 1);
             std::vector<char *> argv;
             for (std::string &f : flags) argv.push_back(f.data());
