@@ -565,8 +565,34 @@ TEST_F(ServerPath, RegistrationOfARefusedUidFails) {
     Servers srv({"--refuse-uid", kOwn});
     ASSERT_TRUE(srv.ready());
     EXPECT_EQ(PSL_Device_Register(kOwn, nullptr, nullptr), PSL_ERR_UID);
-    // A spoofed refusal from elsewhere does not stop another registration.
     EXPECT_EQ(_PSL_RegistrationRunning(), 0);
+}
+
+// While the masters stay silent, a refusal or a busy notice for the own UID counts only from a master.
+TEST_F(ServerPath, RefusalsOfTheOwnUidCountOnlyFromAMaster) {
+    NEED_NETNS();
+    Servers srv({"--silent"});
+    ASSERT_TRUE(srv.ready());
+    std::atomic<int> rc{1};
+    std::thread reg([&] { rc = PSL_Device_Register(kOwn, nullptr, nullptr); });
+    ASSERT_TRUE(waitFor([] { return _PSL_RegistrationRunning() == 1; }, 5000));
+    usleep(200000);
+    auto send = [](const char *name, const char *host, uint16_t port) {
+        const PslMsgDef *m = psl_Msg_ByName(name);
+        PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(kOwn), 20, nullptr, 0}};
+        uint8_t pkt[PSL_SEND_MAX];
+        const int n = psl_Msg_Build(m, &m->forms[0], v, 1, pkt, sizeof pkt);
+        ASSERT_GT(n, 0);
+        _PSL_DispatchMessage(pkt, (size_t)n, host, htons(port), nullptr, 0);
+    };
+    send("MSG_UID_REFUSED", "127.0.0.66", 10240);
+    send("MSG_UID_REFUSED", "127.0.0.2", 20001);  // a group server is no master either
+    send("MSG_UID_NOTICE", "127.0.0.66", 10240);
+    usleep(700000);
+    EXPECT_EQ(rc.load(), 1);  // still asking
+    send("MSG_UID_REFUSED", "127.0.0.1", 10240);
+    reg.join();
+    EXPECT_EQ(rc.load(), PSL_ERR_UID);
 }
 
 }  // namespace
