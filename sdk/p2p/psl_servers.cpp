@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <string.h>
+#include <time.h>
 
 #include <array>
 #include <atomic>
@@ -556,6 +557,29 @@ void _PSL_Servers_Reset(void) {
     g_serverAnswered = false;
     g_tcpMode = false;
     g_nat64 = false;
+}
+
+uint32_t _PSL_NewCheckValue(uint32_t magic) {
+    if (magic != PSL_PRIVATE_MAGIC) return 9999;
+    auto half = [] {
+        const uint32_t v = (uint32_t)(time(nullptr) + p2p_Rand()) % 65535u;
+        return v ? v : 1u;
+    };
+    const uint32_t hi = half();
+    return hi << 16 | half();
+}
+
+int _PSL_BuildWakeQuery(uint8_t out[40], int *length, uint32_t value, uint32_t magic) {
+    if (magic != PSL_PRIVATE_MAGIC) return 9999;
+    if (!out || !length) return -1;
+    const PslMsgDef *m = psl_Msg_ByName("MSG_WAKE_QUERY");
+    const char *own = _PSL_OwnUid();
+    PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(own), strnlen(own, PSL_UID_LEN), nullptr, 0},
+                    {"check", value, nullptr, 0, nullptr, 0}};
+    const int n = m ? psl_Msg_Build(m, &m->forms[0], v, 2, out, 40) : -1;
+    if (n != 40) return -1;
+    *length = n;
+    return 0;
 }
 
 int _PSL_DispatchServerMessage(const PSLPacketHeader *h, const uint8_t *payload, const p2p_NetAddr *from,

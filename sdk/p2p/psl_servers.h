@@ -58,6 +58,13 @@ void _PSL_ResetNat(void);
 void _PSL_SetTcpMode(int on);
 int _PSL_TcpMode(void);
 
+// The check value of a login check: two 16-bit halves, each (time + random) mod 65535, 1 when 0. 9999 for a
+// wrong magic.
+uint32_t _PSL_NewCheckValue(uint32_t magic);
+// MSG_WAKE_QUERY for the own UID and value, whole (header included) into out (40 bytes); *length = 40.
+// 0, -1 for a missing argument, 9999 for a wrong magic.
+int _PSL_BuildWakeQuery(uint8_t out[40], int *length, uint32_t value, uint32_t magic);
+
 // Answers of masters and servers, from the dispatcher (the session table lock is held). 1 when the type is
 // one of theirs (handled or dropped), 0 when it is not.
 int _PSL_DispatchServerMessage(const PSLPacketHeader *h, const uint8_t *payload, const p2p_NetAddr *from,

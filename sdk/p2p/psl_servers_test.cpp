@@ -309,4 +309,27 @@ TEST_F(ServerSide, ProbeArgumentsAndFullTable) {
     EXPECT_EQ(PSL_Probe_Device_ByUID(kUid, 1000, nullptr, nullptr), PSL_ERR_NO_SESSION);
 }
 
+TEST_F(ServerSide, CheckValueAndWakeQueryNeedTheMagic) {
+    EXPECT_EQ(_PSL_NewCheckValue(1), 9999u);
+    for (int i = 0; i < 50; ++i) {
+        const uint32_t v = _PSL_NewCheckValue(PSL_PRIVATE_MAGIC);
+        EXPECT_NE(v & 0xFFFF, 0u);
+        EXPECT_NE(v >> 16, 0u);
+        EXPECT_LT(v & 0xFFFF, 65535u);
+    }
+    uint8_t pkt[40];
+    int len = 0;
+    EXPECT_EQ(_PSL_BuildWakeQuery(pkt, &len, 7, 1), 9999);
+    ASSERT_EQ(_PSL_BuildWakeQuery(pkt, &len, 0xA1B2C3D4, PSL_PRIVATE_MAGIC), 0);
+    EXPECT_EQ(len, 40);
+    PSLPacketHeader h{};
+    psl_Header_Read(pkt, &h);
+    EXPECT_EQ(h.magic, PSL_MAGIC);
+    EXPECT_EQ(h.version, 20);
+    EXPECT_EQ(h.length, 24);
+    EXPECT_EQ(h.type, 0x0114);
+    EXPECT_EQ(h.route, 0x14);
+    EXPECT_EQ(psl_GetU32(pkt + 16 + 20), 0xA1B2C3D4u);
+}
+
 }  // namespace
