@@ -18,6 +18,9 @@
 // switch. Without them a probe runs with the LAN lookup off and UDP allowed.
 int _PSL_LanLookup_Start(int sid) __attribute__((weak));
 int _PSL_TcpOnlyFlag(void) __attribute__((weak));
+// The punching and relay-request tasks: 0 started, else not.
+int _PSL_Punch_Start(int sid, int lifetimeMs) __attribute__((weak));
+int _PSL_RelayRequest_Start(int sid) __attribute__((weak));
 
 namespace {
 
@@ -30,6 +33,7 @@ struct TableLock {
 
 std::vector<PSLConnectCtx> g_ctx;  // one per session, guarded by the table lock
 std::atomic<bool> g_abortAll{false};
+std::atomic<uint8_t> g_options[4] = {1, 0, 0, 0};
 std::atomic<LinuxConn *> g_testConn{nullptr};
 uint32_t g_probeCounter = 0;  // session words of probes (table lock)
 uint32_t g_macWord = 0;
@@ -140,7 +144,76 @@ void probeWatchTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int ex
         finishProbe(sid, 0);
 }
 
+// The punch and relay starts; a task that cannot start has given up.
+void startPunch(PSLSessionRecord *r, int sid, int lifetimeMs) {
+    if (!_PSL_Punch_Start || _PSL_Punch_Start(sid, lifetimeMs) != 0) r->punchState = -1;
+}
+void startRelay(PSLSessionRecord *r, int sid) {
+    if (!_PSL_RelayRequest_Start || _PSL_RelayRequest_Start(sid) != 0) r->relayState = -1;
+}
+
 }  // namespace
+
+int PSL_Set_Connect_Options(uint8_t parallel, uint8_t noDecoys, uint8_t fastPunch, uint8_t treatAsRemote) {
+    const uint8_t v[4] = {parallel, noDecoys, fastPunch, treatAsRemote};
+    for (int i = 0; i < 4; ++i) {
+        if (v[i] >= 2) return PSL_ERR_INVALID;
+        g_options[i] = v[i];
+    }
+    return 0;
+}
+
+int _PSL_ConnectOption(int index) {
+    return index >= 0 && index < 4 ? g_options[index].load() : 0;
+}
+
+int _PSL_SequentialRouteStep(int sid) {
+    TableLock lk;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    if (!r) return PSL_ERR_NOT_INIT;
+    if (r->relayState.load() == -1) return PSL_ERR_ROUTES_GAVE_UP;
+    if (r->serverState.load() == 6 && r->punchState.load() == 0) {
+        if (r->peerNatType + _PSL_NatType() > 4)
+            r->punchState = 2;  // both behind hard NATs: no punching
+        else
+            startPunch(r, sid, 6000);
+    }
+    const int punch = r->punchState.load();
+    if (punch == -1 || punch == 2) {
+        if (r->relayState.load() != 0) return r->relayState.load() == 5 ? 5 : 0;
+        startRelay(r, sid);
+        if (r->relayState.load() == -1) return PSL_ERR_ROUTES_GAVE_UP;
+    }
+    if (r->punchState.load() == 3) return 4;
+    return r->relayState.load() == 5 ? 5 : 0;
+}
+
+int _PSL_ParallelRouteStep(int sid) {
+    TableLock lk;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    if (!r) return PSL_ERR_NOT_INIT;
+    const int punch = r->punchState.load();
+    if ((punch == 2 || punch < 0) && r->relayState.load() == -1) return PSL_ERR_ROUTES_GAVE_UP;
+    if (r->serverState.load() == 6 && punch == 0) {
+        if (r->peerNatType == 10)
+            r->punchState = 2;  // a TCP-only device is never punched
+        else
+            startPunch(r, sid, 60000);
+        startRelay(r, sid);
+    }
+    if (r->punchState.load() == 3) return 4;
+    return r->relayState.load() == 5 ? 5 : 0;
+}
+
+int _PSL_TcpRelayResult(int sid) {
+    TableLock lk;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    if (!r) return PSL_ERR_NOT_INIT;
+    const int ts = r->tcpState.load();
+    if (ts == 14 || ts == 17) return PSL_ERR_ROUTES_GAVE_UP;
+    if (ts == 18) return 6;
+    return r->tcpRelayRefused.load() ? PSL_ERR_REFUSED_BUSY : 0;
+}
 
 PSLConnectCtx *_PSL_ConnectCtx(int sid) {
     const int n = _PSL_MaxSessions();
@@ -397,12 +470,43 @@ void _PSL_ServerPhases_End(int sid, int result) {
 
 int _PSL_ServerRemoteStep(int sid, int round) {
     int rc = round == 0 ? _PSL_ServerPhases_Begin(sid) : 0;
-    if (rc == 0) rc = _PSL_ServerPhases_Step(sid);
-    if (rc > 0) {
-        _PSL_RemoveSessionTasks(sid, PSL_TASK_TCP);
+    bool phaseB = false, lanDone = false;
+    int mode = 0;
+    {
         TableLock lk;
-        PSLSessionRecord *r = _PSL_Session(sid);
-        rc = r && lanOver(r) ? PSL_ERR_ROUTES_GAVE_UP : 0;  // no punching or relay yet: the LAN may still win
+        PSLConnectCtx *c = _PSL_ConnectCtx(sid);
+        if (c) phaseB = c->phaseB;
+    }
+    if (rc == 0 && !phaseB) {
+        rc = _PSL_ServerPhases_Step(sid);
+        if (rc > 0) {
+            _PSL_RemoveSessionTasks(sid, PSL_TASK_TCP);
+            TableLock lk;
+            if (PSLConnectCtx *c = _PSL_ConnectCtx(sid)) c->phaseB = rc == 2 ? 1 : 2;
+            phaseB = true;
+            rc = 0;
+        }
+    } else if (rc == 0) {
+        rc = _PSL_CheckConnectAbort(sid);
+    }
+    if (rc == 0 && phaseB) {
+        uint8_t kind = 0;
+        {
+            TableLock lk;
+            PSLSessionRecord *r = _PSL_Session(sid);
+            PSLConnectCtx *c = _PSL_ConnectCtx(sid);
+            if (!r || !c) return PSL_ERR_NOT_INIT;
+            kind = c->phaseB;
+            mode = r->connectMode.load();
+            lanDone = lanOver(r);
+        }
+        if (kind == 2)  // the TCP relay is not built yet
+            rc = PSL_ERR_ROUTES_GAVE_UP;
+        else if (_PSL_ConnectOption(0) == 1 && mode == 1)
+            rc = _PSL_ParallelRouteStep(sid);
+        else if (_PSL_ConnectOption(0) == 0 || mode == 2)
+            rc = _PSL_SequentialRouteStep(sid);
+        if (rc == PSL_ERR_ROUTES_GAVE_UP && !lanDone) rc = 0;  // the LAN may still win
     }
     if (rc < 0) _PSL_ServerPhases_End(sid, rc);
     return rc;

@@ -69,6 +69,7 @@ struct PSLConnectCtx {
     uint8_t probeMode;      // 0 connect, 1 probe running, 2 probe found the device
     uint8_t firstTickDone[3];
     uint8_t mastersKicked;
+    uint8_t phaseB;          // the connect procedure's remote step: 1 UDP routes chosen, 2 TCP relay chosen
     uint64_t deviceKnownMs;  // monotonic; 0 unset
     uint64_t firstMarkMs;    // monotonic; 0 unset
     uint64_t startMs;        // monotonic time the server phases began
@@ -99,10 +100,11 @@ int _PSL_ServerPhases_Begin(int sid);
 int _PSL_ServerPhases_Step(int sid);
 void _PSL_ServerPhases_End(int sid, int result);
 // The server phases as the connect procedure's remote-route step (fn(sid, round), table lock not held):
-// round 0 begins them; then 0 while nothing is decided, a negative code when the servers' road failed. The
-// routes beyond the servers (punching, relays) are not built yet: once the device is known and the LAN
-// lookup is over, the step gives -42. Any other outcome of the connect should end the phases with
-// _PSL_ServerPhases_End.
+// round 0 begins them; then 0 while nothing is decided, 4 (P2P) or 5 (relay) once a route is up, a
+// negative code when the servers' road failed. Once the device's addresses are known it runs the route
+// steps of phase B; while punching and relays are not linked in they give up at once, which ends the
+// connect with -42 when the LAN lookup is over too. Any other outcome of the connect should end the phases
+// with _PSL_ServerPhases_End.
 int _PSL_ServerRemoteStep(int sid, int round);
 // A blocking run of the server phases on the caller's thread: 2 or 3 as the step gives them, or an error.
 // The session stays allocated either way; the caller frees it.
@@ -119,6 +121,18 @@ void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint1
 // At the start of a connect: what was learned about this host's NAT is forgotten, at most once per 25 s and
 // only while exactly one session is connecting.
 void _PSL_ResetNatIfIdle(void);
+
+// Connect options: parallel mode (default 1), no decoys, fast punching, treat as remote. 0, or -46 when a
+// value is 2 or more (the values before it are kept).
+int PSL_Set_Connect_Options(uint8_t parallel, uint8_t noDecoys, uint8_t fastPunch, uint8_t treatAsRemote);
+int _PSL_ConnectOption(int index);
+// Phase B, once the device's addresses are known: 0 keep polling, 4 P2P route up, 5 relay route up, -42
+// both gave up. Punching and relay requests start through seams of their own tasks; while those are not
+// linked in, each counts as given up at once.
+int _PSL_SequentialRouteStep(int sid);
+int _PSL_ParallelRouteStep(int sid);
+// The TCP relay's outcome: -42 (tcpState 14 or 17), 6 (18), -40 when refused, else 0.
+int _PSL_TcpRelayResult(int sid);
 
 // Connect-wide abort flag. (Weak definitions: the connect procedure's own, when linked, take their place.)
 int PSL_Connect_Abort_All(void);

@@ -309,6 +309,54 @@ TEST_F(ServerSide, ProbeArgumentsAndFullTable) {
     EXPECT_EQ(PSL_Probe_Device_ByUID(kUid, 1000, nullptr, nullptr), PSL_ERR_NO_SESSION);
 }
 
+struct RouteCase {
+    const char *what;
+    bool parallel;
+    int punchState, relayState, peerNat, natType;
+    int expected, punchAfter, relayAfter;
+};
+
+// Phase B without punching or relay tasks linked in: each gives up as it would start.
+TEST_F(ServerSide, RouteStepsOfPhaseB) {
+    const RouteCase cases[] = {
+        {"sequential: punch gives up, then relay", false, 0, 0, 2, 2, PSL_ERR_ROUTES_GAVE_UP, -1, -1},
+        {"sequential: hard NATs skip punching", false, 0, 0, 3, 3, PSL_ERR_ROUTES_GAVE_UP, 2, -1},
+        {"sequential: P2P up", false, 3, 0, 2, 2, 4, 3, 0},
+        {"sequential: relay up", false, -1, 5, 2, 2, 5, -1, 5},
+        {"sequential: relay asking", false, -1, 1, 2, 2, 0, -1, 1},
+        {"parallel: both start, both give up", true, 0, 0, 2, 2, 0, -1, -1},
+        {"parallel: TCP-only device never punched", true, 0, 0, 10, 2, 0, 2, -1},
+        {"parallel: both gave up", true, -1, -1, 2, 2, PSL_ERR_ROUTES_GAVE_UP, -1, -1},
+        {"parallel: relay up", true, 1, 5, 2, 2, 5, 1, 5},
+    };
+    for (const RouteCase &k : cases) {
+        SCOPED_TRACE(k.what);
+        const int sid = connecting();
+        PSLSessionRecord *r = _PSL_Session(sid);
+        r->serverState = 6;
+        r->punchState = k.punchState;
+        r->relayState = k.relayState;
+        r->peerNatType = (uint8_t)k.peerNat;
+        _PSL_SetNatType(k.natType, 0);
+        EXPECT_EQ(k.parallel ? _PSL_ParallelRouteStep(sid) : _PSL_SequentialRouteStep(sid), k.expected);
+        EXPECT_EQ(r->punchState.load(), k.punchAfter);
+        EXPECT_EQ(r->relayState.load(), k.relayAfter);
+        _PSL_FreeSession(r);
+    }
+    EXPECT_EQ(PSL_Set_Connect_Options(0, 1, 2, 0), PSL_ERR_INVALID);
+    EXPECT_EQ(_PSL_ConnectOption(0), 0);  // the values before the bad one are kept
+    EXPECT_EQ(_PSL_ConnectOption(1), 1);
+    EXPECT_EQ(PSL_Set_Connect_Options(1, 0, 0, 0), 0);
+    const int sid = connecting();
+    _PSL_Session(sid)->tcpState = 18;
+    EXPECT_EQ(_PSL_TcpRelayResult(sid), 6);
+    _PSL_Session(sid)->tcpState = 17;
+    EXPECT_EQ(_PSL_TcpRelayResult(sid), PSL_ERR_ROUTES_GAVE_UP);
+    _PSL_Session(sid)->tcpState = 15;
+    _PSL_Session(sid)->tcpRelayRefused = 1;
+    EXPECT_EQ(_PSL_TcpRelayResult(sid), PSL_ERR_REFUSED_BUSY);
+}
+
 TEST_F(ServerSide, CheckValueAndWakeQueryNeedTheMagic) {
     EXPECT_EQ(_PSL_NewCheckValue(1), 9999u);
     for (int i = 0; i < 50; ++i) {
