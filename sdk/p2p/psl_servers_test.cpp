@@ -223,6 +223,10 @@ TEST_F(ServerSide, AnswersFromOtherSendersAreDropped) {
     EXPECT_EQ(_PSL_Session(sid)->serverState.load(), 1);
     deliver("MSG_UID_REFUSED", "std", {uid()}, "127.0.0.66", 10240);
     EXPECT_EQ(_PSL_Session(sid)->uidRejected.load(), 0);
+    deliver("MSG_UID_NOTICE", "std", {uid()}, "127.0.0.2", 20001);
+    EXPECT_EQ(_PSL_Session(sid)->tcpRelayRefused.load(), 0);
+    deliver("MSG_UID_NOTICE", "std", {uid()}, "127.0.0.1", 10240);
+    EXPECT_EQ(_PSL_Session(sid)->tcpRelayRefused.load(), 1);
 
     groupAnswer("127.0.0.1", 10240);
     EXPECT_EQ(_PSL_Session(sid)->serverState.load(), 2);

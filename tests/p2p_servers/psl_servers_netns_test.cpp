@@ -469,6 +469,25 @@ TEST_F(ServerPath, RegistrationLogsInAndKeepsTheNatOpen) {
 
     EXPECT_EQ(PSL_Device_Register(kOwn, nullptr, nullptr), 0);  // again: the group is known at once
 
+    // Wake and sleep notices count only from a server of the own group.
+    auto notice = [&](const char *name, const char *host, uint16_t port) {
+        const PslMsgDef *m = psl_Msg_ByName(name);
+        PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(kOwn), 20, nullptr, 0}};
+        uint8_t pkt[PSL_SEND_MAX];
+        const int n = psl_Msg_Build(m, &m->forms[0], v, 1, pkt, sizeof pkt);
+        ASSERT_GT(n, 0);
+        _PSL_DispatchMessage(pkt, (size_t)n, host, htons(port), nullptr, 0);
+    };
+    notice("MSG_DEVICE_WAKE", "127.0.0.66", 20001);
+    EXPECT_EQ(_PSL_RegisterState(), PSL_REG_LOGGED);
+    notice("MSG_DEVICE_WAKE", "127.0.0.3", 20001);
+    EXPECT_EQ(_PSL_RegisterState(), PSL_REG_WOKEN);
+    PSL_Get_Register_Flags(&flags);
+    EXPECT_TRUE(flags & PSL_REG_AWAKE);
+    notice("MSG_DEVICE_SLEEP", "127.0.0.2", 20001);
+    PSL_Get_Register_Flags(&flags);
+    EXPECT_FALSE(flags & PSL_REG_AWAKE);
+
     // MSG_LOGIN_R's stop bit counts only with the own UID and from a server of the own group.
     auto stopAnswer = [&](const char *uidText, const char *host, uint16_t port) {
         const PslMsgDef *m = psl_Msg_ByName("MSG_LOGIN_R");
