@@ -1,5 +1,6 @@
 #include "p2p/psl_register.h"
 
+#include <arpa/inet.h>
 #include <ctype.h>
 #include <string.h>
 #include <unistd.h>
@@ -46,6 +47,12 @@ p2p_TimerTask *g_daily = nullptr;
 p2p_TimerTask *g_ping = nullptr;
 int g_tickFactor = 1;
 bool g_dailyRan = false;
+
+// The fall-back servers, reached on TCP 80 when no master answers over UDP. Loopback only.
+const char *const kFallback[4] = {"127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.7"};
+std::atomic<int> g_fallbackPending{0};
+std::atomic<bool> g_fallbackConnected{false};
+std::atomic<int> g_fallbackWaitMs{10000};
 
 struct TableLock {
     TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
@@ -218,6 +225,51 @@ int detectNat() {
     return -1;
 }
 
+void fallbackConnected(LinuxConn *, void *) {
+    g_fallbackConnected = true;
+}
+void fallbackFailed(LinuxConn *, int, void *) {
+    --g_fallbackPending;
+}
+
+// Whether TCP gets out at all: 0 when a fall-back server accepted a connection within the fall-back wait,
+// -1 when none did, -12 when the library stops meanwhile. The connections are closed either way.
+int fallbackServers() {
+    LinuxConnMgr *mgr = _PSL_ConnMgr();
+    if (!mgr) return -1;
+    LinuxConn *conns[4] = {};
+    g_fallbackConnected = false;
+    g_fallbackPending = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (LinuxConnMgr_createConnection(mgr, LINUXCONN_TCP, LINUXCONN_CLIENT, 0, &conns[i]) != 0) {
+            conns[i] = nullptr;
+            continue;
+        }
+        ++g_fallbackPending;
+        uint16_t port = htons(80);
+        if (LinuxConn_open(conns[i], kFallback[i], &port, 0, fallbackConnected, nullptr, fallbackFailed,
+                           nullptr) != 0)
+            --g_fallbackPending;
+    }
+    int rc = -1;
+    for (int waited = 0; waited < g_fallbackWaitMs.load(); waited += 100) {
+        if (g_fallbackConnected.load()) {
+            rc = 0;
+            break;
+        }
+        if (g_fallbackPending.load() <= 0) break;
+        if (stopping()) {
+            rc = PSL_ERR_NOT_INIT;
+            break;
+        }
+        usleep(100000);
+    }
+    if (g_fallbackConnected.load() && rc == -1) rc = 0;
+    for (LinuxConn *c : conns)
+        if (c) LinuxConnMgr_destroyConnection(mgr, c);
+    return rc;
+}
+
 int fail(int rc) {
     removeDeviceTasks();
     g_flags = 0;
@@ -248,13 +300,29 @@ int PSL_Device_Register(const char *uid, const char *name, const char *password)
     if (!_PSL_ServersConn()) return fail(PSL_ERR_SOCKET);
     g_flags |= PSL_REG_SOCKETS;
     removeDeviceTasks();
-    if (_PSL_ResolveMasters() != 0) return fail(PSL_ERR_NO_MASTER);
+    if (_PSL_ResolveMasters() != 0) {
+        const int fb = fallbackServers();
+        return fail(fb == PSL_ERR_NOT_INIT ? fb
+                    : fb == 0              ? (int)PSL_ERR_NO_MASTER
+                                           : (int)PSL_ERR_NO_INTERNET);
+    }
     int g = registerWait();
     if (g == PSL_ERR_MASTERS_SILENT) {
         _PSL_SetMasterState(PSL_MASTERS_READY);
         g = registerWait();
     }
-    // Still silent: the TCP masters and the fall-back servers come next; they are not built here.
+    if (g == PSL_ERR_MASTERS_SILENT) {
+        // The masters over TCP would come first; that road is not built, so it counts as failed. Then the
+        // fall-back servers tell whether TCP gets out at all.
+        const int fb = fallbackServers();
+        if (fb != 0) return fail(fb == PSL_ERR_NOT_INIT ? fb : (int)PSL_ERR_NO_INTERNET);
+        g = registerWait();
+        if (g == PSL_ERR_MASTERS_SILENT) {
+            if (_PSL_ResolveMasters() != 0) return fail(PSL_ERR_NO_MASTER);
+            g = registerWait();
+        }
+        if (g == PSL_ERR_MASTERS_SILENT) return fail(PSL_ERR_TCP_ONLY);  // the TCP masters again
+    }
     if (g < 0) return fail(g);
     if (ownGroup() < 0) return fail(PSL_ERR_GROUP_UNKNOWN);
     if (detectNat() != 0) return fail(PSL_ERR_NOT_ANSWERED);
@@ -271,6 +339,11 @@ int PSL_Device_Register(const char *uid, const char *name, const char *password)
     }
     g_flags |= PSL_REG_TASKS;
     g_running = false;
+    return 0;
+}
+
+int PSL_Set_Register_Fallback_Wait(int32_t ms) {
+    g_fallbackWaitMs = ms < 0 ? 0 : ms;
     return 0;
 }
 
@@ -387,6 +460,7 @@ void _PSL_Register_Stop(void) {
     g_loginInterval = 25;
     g_reportedInterval = 25;
     g_highestChanges = 0;
+    g_fallbackWaitMs = 10000;
     g_flagsCb = nullptr;
     g_stateCb = nullptr;
     g_stateArg = nullptr;

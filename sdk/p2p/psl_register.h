@@ -37,6 +37,8 @@ typedef void (*PSL_RegisterStateFn)(int state, int error, void *arg);
 
 int PSL_Device_Register(const char *uid, const char *name, const char *password);
 int PSL_Get_Register_Flags(uint32_t *out);
+// How long the fall-back servers are given to accept a TCP connection (default 10,000 ms; reset at stop).
+int PSL_Set_Register_Fallback_Wait(int32_t ms);
 int PSL_Set_Register_Flags_Callback(PSL_RegisterFlagsFn cb);
 int PSL_Get_Status_Summary(PSLStatusSummary *out);
 

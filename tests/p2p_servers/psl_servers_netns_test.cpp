@@ -587,6 +587,24 @@ TEST_F(ServerPath, RegistrationOfARefusedUidFails) {
     EXPECT_EQ(_PSL_RegistrationRunning(), 0);
 }
 
+// Silent masters: without any fixed server reachable over TCP the registration gives -41; with one, the
+// masters over TCP would come next (not built), which gives -32.
+TEST_F(ServerPath, RegistrationWithSilentMastersFallsBack) {
+    NEED_NETNS();
+    for (bool fixed : {false, true}) {
+        SCOPED_TRACE(fixed ? "fixed server listening" : "no fixed server");
+        std::vector<std::string> flags = {"--silent"};
+        if (!fixed) flags.push_back("--no-fixed");
+        Servers srv(flags);
+        ASSERT_TRUE(srv.ready());
+        const auto t0 = Clock::now();
+        EXPECT_EQ(PSL_Device_Register(kOwn, nullptr, nullptr),
+                  fixed ? PSL_ERR_TCP_ONLY : PSL_ERR_NO_INTERNET);
+        printf("registration verdict after %ld ms\n", msSince(t0));
+        EXPECT_EQ(_PSL_RegistrationRunning(), 0);
+    }
+}
+
 // While the masters stay silent, a refusal or a busy notice for the own UID counts only from a master.
 TEST_F(ServerPath, RefusalsOfTheOwnUidCountOnlyFromAMaster) {
     NEED_NETNS();
