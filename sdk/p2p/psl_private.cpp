@@ -228,8 +228,8 @@ void _PSL_BlobTable_Set(const char *uid, const uint8_t *blob, int length, uint32
         e.blob.assign(blob, blob + length);
         return;
     }
-    BlobEntry e{};
-    strncpy(e.uid, uid, PSL_UID_LEN);
+    BlobEntry e{};  // zeroed: the copy below is padded as strncpy would pad it
+    memcpy(e.uid, uid, strnlen(uid, PSL_UID_LEN));
     e.blob.assign(blob, blob + length);
     g_blobs.push_back(std::move(e));
 }
