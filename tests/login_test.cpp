@@ -174,6 +174,19 @@ TEST_F(Login, AFailingModuleListStillLogsIn) {
     EXPECT_TRUE(eventually([&] { return d.push->counts(t).exchanges == 1; }));
 }
 
+TEST_F(Login, APushThreadThatCannotStartFailsTheLogin) {
+    Dev &d = device(0);
+    ASSERT_NO_FATAL_FAILURE(start());
+    reverse_push_fail_next_thread_for_test();
+    int64_t t = 0;
+    EXPECT_EQ(ppc_login_by_authcode(kAuth, d.addr.c_str(), &t, ctx_), -1);
+    EXPECT_NE(t, 0);  // the device accepted: the token is handed out all the same
+    EXPECT_EQ(reverse_task_count(), 0);
+    qv_cache_peer p;
+    EXPECT_FALSE(reverse_cache_peer(t, 0, &p));  // so the cache never serves the session
+    EXPECT_EQ(d.sent(174), 0u);
+}
+
 TEST_F(Login, AFailedLoginToAnotherDeviceLeavesCommandsGoingToTheFirst) {
     Dev &a = device(0);
     Dev &b = device(1);
