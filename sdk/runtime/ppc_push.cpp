@@ -212,28 +212,10 @@ int reverse_task_init() {
 }
 
 int reverse_task_add(int64_t token, const char *addr, ppc_usb_status_cb cb) {
-    {
-        std::lock_guard<std::mutex> l(g_mu);
-        if (!g_list) {
-            QV_LOG_ERROR("p_client_dn is null!!");
-            return -1;
-        }
-    }
     if (addr == nullptr || *addr == '\0' || std::strlen(addr) > kAddrMax) {
         QV_LOG_ERROR("device address missing or longer than %zu characters", kAddrMax);
         return -1;
     }
-    // A second login to a device (or with a token still listed) replaces the earlier entry: two push
-    // threads for one device would both retry for ever.
-    std::vector<std::thread> old;
-    std::vector<int64_t> old_tokens;
-    {
-        std::lock_guard<std::mutex> l(g_mu);
-        take_out_locked(token, addr, old, old_tokens);
-    }
-    join_all(old);
-    for (int64_t t : old_tokens) remove_usbnotify_owner(t);
-
     auto run = std::make_shared<PushRun>();
     run->task.reset(client_file_task_new());
     if (!run->task) {
@@ -245,29 +227,41 @@ int reverse_task_add(int64_t token, const char *addr, ppc_usb_status_cb cb) {
     run->task->chunk_cb = connectDeviceListen;
     run->task->user_ctx = run.get();
 
-    std::lock_guard<std::mutex> l(g_mu);
-    if (!g_list) {
-        QV_LOG_ERROR("p_client_dn is null!!");
-        return -1;
+    int ret = 0;
+    std::vector<std::thread> old;
+    std::vector<int64_t> old_tokens;
+    {
+        std::lock_guard<std::mutex> l(g_mu);
+        if (!g_list) {
+            QV_LOG_ERROR("p_client_dn is null!!");
+            return -1;
+        }
+        // A second login to a device (or with a token still listed) replaces the earlier entry: two push
+        // threads for one device would both retry for ever. Taken out and added under one hold of the
+        // mutex, so that two logins at once still leave one entry.
+        take_out_locked(token, addr, old, old_tokens);
+        init_usbnotify_list();
+        g_usb_cb.store(cb);
+        Entry e;
+        e.token = token;
+        e.addr = addr;
+        e.cb = cb;
+        e.run = run;
+        try {
+            if (g_fail_thread.exchange(false)) throw std::system_error(EAGAIN, std::generic_category());
+            e.thread = std::thread(qv_connect_device_prcs_task, run, token, e.addr);
+            // Listed under the same hold of the mutex: the thread's first chunk finds its entry.
+            g_list->entries.push_back(std::move(e));
+        } catch (const std::system_error &err) {
+            // Without its thread the session would look logged in while nothing keeps its cache honest.
+            QV_LOG_ERROR("pthread_create error, ret=%d!", err.code().value());
+            ret = -1;
+        }
     }
-    init_usbnotify_list();
-    g_usb_cb.store(cb);
-    Entry e;
-    e.token = token;
-    e.addr = addr;
-    e.cb = cb;
-    e.run = run;
-    try {
-        if (g_fail_thread.exchange(false)) throw std::system_error(EAGAIN, std::generic_category());
-        e.thread = std::thread(qv_connect_device_prcs_task, run, token, e.addr);
-    } catch (const std::system_error &err) {
-        // Without its thread the session would look logged in while nothing keeps its cache honest.
-        QV_LOG_ERROR("pthread_create error, ret=%d!", err.code().value());
-        return -1;
-    }
-    // Listed under the same hold of the mutex: the thread's first chunk finds its entry.
-    g_list->entries.push_back(std::move(e));
-    return 0;
+    join_all(old);
+    for (int64_t t : old_tokens)
+        if (t != token) remove_usbnotify_owner(t);
+    return ret;
 }
 
 int reverse_task_del(int64_t token) {
