@@ -203,7 +203,8 @@ PSLSessionRecord *_PSL_Session(int sid);
 int _PSL_MaxSessions(void);
 int _PSL_InitState(void);
 LinuxConnMgr *_PSL_ConnMgr(void);
-// The library's main UDP socket (servers, LAN search, hellos and sessions share it); null until init opens it.
+// The library's main UDP socket (servers, LAN search, hellos and sessions share it); null until init opens
+// it.
 LinuxConn *_PSL_MainConn(void);
 // Stopped by the servers: reads, writes and accepts give -59.
 int _PSL_StoppedByServer(void);
