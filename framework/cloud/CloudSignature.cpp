@@ -44,8 +44,8 @@ QString signedResource(const QString &url, const QString &oauthBase, const QStri
 QString requestSsig(const QString &method, const QString &url, const QString &contentType,
                     const QString &oauthBase, const QString &accountBase) {
     const QString resource = signedResource(url, oauthBase, accountBase, QString::fromLatin1(appId()));
-    return percentEncodeSsig(serviceSsig(method + QStringLiteral("\n\n") + contentType + QStringLiteral("\n\n") +
-                                         resource));
+    return percentEncodeSsig(
+        serviceSsig(method + QStringLiteral("\n\n") + contentType + QStringLiteral("\n\n") + resource));
 }
 
 }  // namespace cloud

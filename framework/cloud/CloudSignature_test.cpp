@@ -1,5 +1,7 @@
 // The request signature against vectors made with `openssl dgst -sha1 -hmac KEY -binary | base64`, and Qt's
 // Base64 and HMAC-SHA1 against the link layer's own.
+#include "cloud/CloudSignature.h"
+
 #include <gtest/gtest.h>
 
 #include <QByteArray>
@@ -9,7 +11,6 @@
 #include <cstdlib>
 
 #include "cloud/CloudSecrets.h"
-#include "cloud/CloudSignature.h"
 #include "link/base64.h"
 #include "link/sha1.h"
 
@@ -19,10 +20,10 @@ const QString kBase = QStringLiteral("https://cloud.test");
 
 struct SigCase {
     const char *method;
-    const char *url;            // as the client forms it, before "ssig" is appended
-    const char *signedResource; // what the signature covers
-    const char *fullBase64;     // openssl dgst -sha1 -hmac 0b7e2c9d4a61f8e3b5d07c2a9e4f163 -binary | base64
-    const char *ssig;           // the query value
+    const char *url;             // as the client forms it, before "ssig" is appended
+    const char *signedResource;  // what the signature covers
+    const char *fullBase64;      // openssl dgst -sha1 -hmac 0b7e2c9d4a61f8e3b5d07c2a9e4f163 -binary | base64
+    const char *ssig;            // the query value
 };
 
 const SigCase kSigCases[] = {
@@ -32,12 +33,12 @@ const SigCase kSigCases[] = {
      "y5TlOqxSHQinGzWHBfLVrp0KU0A=", "qxSHQinGzW"},
     // Already holds "?AppId=": signed unchanged.
     {"POST", "https://cloud.test/api/app/getDeviceInfoByBC?AppId=e47b0d2c83a5f916&BC=BIND-0001",
-     "/api/app/getDeviceInfoByBC?AppId=e47b0d2c83a5f916&BC=BIND-0001", "wImxWtmAAX58jnKdvouPQS5QztY=",
-     "tmAAX58jnK"},
+     "/api/app/getDeviceInfoByBC?AppId=e47b0d2c83a5f916&BC=BIND-0001",
+     "wImxWtmAAX58jnKdvouPQS5QztY=", "tmAAX58jnK"},
     // A window holding "+" and "/".
     {"POST", "https://cloud.test/api/app/getDeviceInfoByBC?AppId=e47b0d2c83a5f916&BC=BC00024",
-     "/api/app/getDeviceInfoByBC?AppId=e47b0d2c83a5f916&BC=BC00024", "FuwQfe+xKwd/tt9Ynd/lfM0t/oI=",
-     "e%2BxKwd%2Ftt9"},
+     "/api/app/getDeviceInfoByBC?AppId=e47b0d2c83a5f916&BC=BC00024",
+     "FuwQfe+xKwd/tt9Ynd/lfM0t/oI=", "e%2BxKwd%2Ftt9"},
     // Neither base: the whole text is the resource.
     {"GET", "/x", "/x?AppId=e47b0d2c83a5f916", "JVZQWYZwlBSCE2bGsAPbyB/R1O8=", "YZwlBSCE2b"},
 };
@@ -47,7 +48,8 @@ TEST(CloudSignature, MatchesOpensslVectors) {
         SCOPED_TRACE(c.url);
         const QString method = QString::fromLatin1(c.method);
         const QString type = method == QLatin1String("GET") ? QString() : QStringLiteral("application/json");
-        EXPECT_EQ(cloud::signedResource(QString::fromLatin1(c.url), kBase, kBase, QString::fromLatin1(cloud::appId())),
+        EXPECT_EQ(cloud::signedResource(QString::fromLatin1(c.url), kBase, kBase,
+                                        QString::fromLatin1(cloud::appId())),
                   QString::fromLatin1(c.signedResource));
         const QString text = method + "\n\n" + type + "\n\n" + QString::fromLatin1(c.signedResource);
         EXPECT_EQ(cloud::serviceSsig(text), QString::fromLatin1(c.fullBase64).mid(5, 10));
@@ -58,13 +60,15 @@ TEST(CloudSignature, MatchesOpensslVectors) {
 
 TEST(CloudSignature, PercentEncodesExactlyItsSet) {
     EXPECT_EQ(cloud::percentEncodeSsig(QStringLiteral("?!@#$^&%*+,:;='\"`<>()[]{}/\\| ")),
-              QStringLiteral("%3F%21%40%23%24%5E%26%25%2A%2B%2C%3A%3B%3D%27%22%60%3C%3E%28%29%5B%5D%7B%7D%2F%5C%7C%20"));
+              QStringLiteral(
+                  "%3F%21%40%23%24%5E%26%25%2A%2B%2C%3A%3B%3D%27%22%60%3C%3E%28%29%5B%5D%7B%7D%2F%5C%7C%20"));
     EXPECT_EQ(cloud::percentEncodeSsig(QStringLiteral("AZaz09-._~é")), QStringLiteral("AZaz09-._~é"));
 }
 
 TEST(CloudSignature, OauthBaseWinsOverAccountBase) {
     const QString oauth = QStringLiteral("https://o.test"), account = QStringLiteral("https://a.test");
-    EXPECT_EQ(cloud::signedResource(QStringLiteral("https://a.test/p?AppId=1"), oauth, account, QStringLiteral("9")),
+    EXPECT_EQ(cloud::signedResource(QStringLiteral("https://a.test/p?AppId=1"), oauth, account,
+                                    QStringLiteral("9")),
               QStringLiteral("/p?AppId=1"));
     EXPECT_EQ(cloud::signedResource(QStringLiteral("https://o.test/q"), oauth, account, QStringLiteral("9")),
               QStringLiteral("/q?AppId=9"));
@@ -73,8 +77,8 @@ TEST(CloudSignature, OauthBaseWinsOverAccountBase) {
 QByteArray linkHmac(const QByteArray &key, const QByteArray &msg) {
     unsigned char out[1024];
     size_t len = sizeof out;
-    hmac_sha1(key.constData(), static_cast<size_t>(key.size()), msg.constData(), static_cast<size_t>(msg.size()),
-              out, &len);
+    hmac_sha1(key.constData(), static_cast<size_t>(key.size()), msg.constData(),
+              static_cast<size_t>(msg.size()), out, &len);
     return QByteArray(reinterpret_cast<const char *>(out), static_cast<qsizetype>(len));
 }
 

@@ -90,8 +90,9 @@ void QVInterfaceManage::qvOAuth2GetAccessToken(const QString &refreshToken, Comp
 }
 
 void QVInterfaceManage::qvOAuth2GetDeviceInfoByBC(const QString &bindCode, Completion completion) {
-    const QString url = m_config.accountBase +
-                        QStringLiteral("/api/app/getDeviceInfoByBC?AppId=%1&BC=%2").arg(q(appIdText()), q(bindCode));
+    const QString url =
+        m_config.accountBase +
+        QStringLiteral("/api/app/getDeviceInfoByBC?AppId=%1&BC=%2").arg(q(appIdText()), q(bindCode));
     signedPost(url, false, QVariantMap{}, std::move(completion));
 }
 
@@ -139,11 +140,13 @@ void QVInterfaceManage::qvOAuth2ServiceUpdateUserHeaderImagePath(const QString &
 
 void QVInterfaceManage::qvOAuth2ServiceUploadUserHeaderImage(const QByteArray &jpeg, const QString &ak,
                                                              Completion completion) {
-    startRequestService({accountUrl("/api/v1/uploadImage", ak), Body::Multipart, {}, jpeg}, std::move(completion));
+    startRequestService({accountUrl("/api/v1/uploadImage", ak), Body::Multipart, {}, jpeg},
+                        std::move(completion));
 }
 
 void QVInterfaceManage::qvOAuth2GetUserShareInfoByAkToken(const QString &ak, Completion completion) {
-    startRequestService({accountUrl("/api/v1/s/getUserShareInfo", ak), Body::None, {}, {}}, std::move(completion));
+    startRequestService({accountUrl("/api/v1/s/getUserShareInfo", ak), Body::None, {}, {}},
+                        std::move(completion));
 }
 
 // ---- shared parts ----
@@ -213,9 +216,10 @@ void QVInterfaceManage::startRequestService(Request request, Completion completi
         sendOnMain(request, std::move(completion));
         return;
     }
-    plat::MainQueue::post(context, [this, request = std::move(request), completion = std::move(completion)]() {
-        sendOnMain(request, completion);
-    });
+    plat::MainQueue::post(context,
+                          [this, request = std::move(request), completion = std::move(completion)]() {
+                              sendOnMain(request, completion);
+                          });
 }
 
 void QVInterfaceManage::sendOnMain(const Request &request, Completion completion) {
@@ -241,7 +245,8 @@ void QVInterfaceManage::sendOnMain(const Request &request, Completion completion
         }
         case Body::Multipart: {
             const QByteArray body = multipartBody(request.bytes);
-            req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("multipart/form-data; boundary=AaB03x"));
+            req.setHeader(QNetworkRequest::ContentTypeHeader,
+                          QByteArray("multipart/form-data; boundary=AaB03x"));
             req.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
             reply = m_network->post(req, body);
             break;
@@ -251,26 +256,31 @@ void QVInterfaceManage::sendOnMain(const Request &request, Completion completion
             break;
     }
     const QString where = loggable(request.url);
-    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, where, completion = std::move(completion)]() {
-        reply->deleteLater();
-        const QByteArray bytes = reply->readAll();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        QVNasResponseInfoPtr info;
-        if (bytes.isEmpty()) {
-            QVF_LOG_ERROR(QStringLiteral("cloud %1: no reply (HTTP %2, %3)")
-                              .arg(where)
-                              .arg(status)
-                              .arg(reply->errorString()));
-            info = noReply();
-        } else {
-            // Fragments allowed: parse inside an array and take the first element.
-            QJsonParseError err{};
-            const QJsonDocument doc = QJsonDocument::fromJson("[" + bytes + "]", &err);
-            const QJsonValue value =
-                err.error == QJsonParseError::NoError && doc.array().size() == 1 ? doc.array().at(0) : QJsonValue();
-            info = shareResponseInfo(value);
-            QVF_LOG_DEBUG(QStringLiteral("cloud %1: HTTP %2, code %3").arg(where).arg(status).arg(info->responseCode));
-        }
-        if (completion) plat::MainQueue::post([completion, info]() { completion(info); });
-    });
+    QObject::connect(
+        reply, &QNetworkReply::finished, reply, [reply, where, completion = std::move(completion)]() {
+            reply->deleteLater();
+            const QByteArray bytes = reply->readAll();
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            QVNasResponseInfoPtr info;
+            if (bytes.isEmpty()) {
+                QVF_LOG_ERROR(QStringLiteral("cloud %1: no reply (HTTP %2, %3)")
+                                  .arg(where)
+                                  .arg(status)
+                                  .arg(reply->errorString()));
+                info = noReply();
+            } else {
+                // Fragments allowed: parse inside an array and take the first element.
+                QJsonParseError err{};
+                const QJsonDocument doc = QJsonDocument::fromJson("[" + bytes + "]", &err);
+                const QJsonValue value = err.error == QJsonParseError::NoError && doc.array().size() == 1
+                                             ? doc.array().at(0)
+                                             : QJsonValue();
+                info = shareResponseInfo(value);
+                QVF_LOG_DEBUG(QStringLiteral("cloud %1: HTTP %2, code %3")
+                                  .arg(where)
+                                  .arg(status)
+                                  .arg(info->responseCode));
+            }
+            if (completion) plat::MainQueue::post([completion, info]() { completion(info); });
+        });
 }

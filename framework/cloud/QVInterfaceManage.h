@@ -47,21 +47,26 @@ class QVInterfaceManage {
     void qvOAuth2GetAccessToken(const QString &refreshToken, Completion completion);
     void qvOAuth2GetDeviceInfoByBC(const QString &bindCode, Completion completion);
     void qvOAuth2ServiceGetBindListWithAkToken(const QString &ak, Completion completion);
-    void qvOAuth2ServiceBindDevice(const QVNasDeviceInfoPtr &device, const QString &ak, Completion completion);
-    void qvOAuth2ServiceUnbindDevice(const QVNasDeviceInfoPtr &device, const QString &ak, Completion completion);
+    void qvOAuth2ServiceBindDevice(const QVNasDeviceInfoPtr &device, const QString &ak,
+                                   Completion completion);
+    void qvOAuth2ServiceUnbindDevice(const QVNasDeviceInfoPtr &device, const QString &ak,
+                                     Completion completion);
     void qvOAuth2ServiceGetDeviceAuthCode(const QVNasDeviceInfoPtr &device, const QString &ak,
                                           Completion completion);
     void qvOAuth2ServiceGetDeviceP2PInfo(const QVNasDeviceInfoPtr &device, const QString &ak,
                                          Completion completion);
     void qvOAuth2ServiceGetUserInfoWithAkToken(const QString &ak, Completion completion);
     void qvOAuth2ServiceUpdateUserNickName(const QString &nickName, const QString &ak, Completion completion);
-    void qvOAuth2ServiceUpdateUserHeaderImagePath(const QString &path, const QString &ak, Completion completion);
+    void qvOAuth2ServiceUpdateUserHeaderImagePath(const QString &path, const QString &ak,
+                                                  Completion completion);
     // `jpeg`: the image already encoded; it goes out as the multipart part "pic".
-    void qvOAuth2ServiceUploadUserHeaderImage(const QByteArray &jpeg, const QString &ak, Completion completion);
+    void qvOAuth2ServiceUploadUserHeaderImage(const QByteArray &jpeg, const QString &ak,
+                                              Completion completion);
     void qvOAuth2GetUserShareInfoByAkToken(const QString &ak, Completion completion);
 
     // The percent-encoded "ssig" of a request to `urlString` (body not signed).
-    QString getRequestHeader(const QString &method, const QString &urlString, const QString &contentType) const;
+    QString getRequestHeader(const QString &method, const QString &urlString,
+                             const QString &contentType) const;
     // The response for a parsed reply body (null or not an object: 229999).
     static QVNasResponseInfoPtr shareResponseInfo(const QJsonValue &reply);
     // The pretty-printed JSON of `dict`.

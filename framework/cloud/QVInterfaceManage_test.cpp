@@ -23,12 +23,15 @@ namespace {
 // One stub process with its own log and fault script; killed and reaped on destruction.
 class CloudStub {
   public:
-    explicit CloudStub(const char *leaf = "good") {
+    explicit CloudStub(const char *leaf = "good", const QStringList &extra = {}) {
         m_proc.setProgram(QStringLiteral("python3"));
-        m_proc.setArguments({QStringLiteral(QV_CLOUD_STUB), QStringLiteral("--seed"), QStringLiteral(QV_CLOUD_SEED),
-                             QStringLiteral("--certs"), QStringLiteral(QV_TEST_CERT_DIR), QStringLiteral("--leaf"),
-                             QString::fromLatin1(leaf), QStringLiteral("--port"), QStringLiteral("0"),
-                             QStringLiteral("--script"), scriptPath(), QStringLiteral("--log"), logPath()});
+        m_proc.setArguments(QStringList{QStringLiteral(QV_CLOUD_STUB), QStringLiteral("--seed"),
+                                        QStringLiteral(QV_CLOUD_SEED), QStringLiteral("--certs"),
+                                        QStringLiteral(QV_TEST_CERT_DIR), QStringLiteral("--leaf"),
+                                        QString::fromLatin1(leaf), QStringLiteral("--port"),
+                                        QStringLiteral("0"), QStringLiteral("--script"), scriptPath(),
+                                        QStringLiteral("--log"), logPath()} +
+                            extra);
         m_proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_proc.start();
         while (m_proc.waitForReadyRead(20000)) {
@@ -114,7 +117,8 @@ class CloudClient : public ::testing::Test {
         user->password = QStringLiteral("lantern-42");
         const Call login = run([&](auto done) { client.qvOAuth2ServiceLogin(user, done); });
         EXPECT_EQ(login.info->responseCode, 0) << login.info->responseMessage.toStdString();
-        const QString refresh = login.info->responseData.toMap().value(QStringLiteral("refreshToken")).toString();
+        const QString refresh =
+            login.info->responseData.toMap().value(QStringLiteral("refreshToken")).toString();
         const Call access = run([&](auto done) { client.qvOAuth2GetAccessToken(refresh, done); });
         EXPECT_EQ(access.info->responseCode, 0);
         return access.info->responseData.toMap().value(QStringLiteral("accessToken")).toString();
@@ -148,21 +152,26 @@ TEST_F(CloudClient, SignsInAndReadsTheAccount) {
     const Call p2p = run([&](auto done) { client.qvOAuth2ServiceGetDeviceP2PInfo(device, ak, done); });
     EXPECT_EQ(p2p.info->responseData.toMap().value("dev_id").toString(), "QVP2P-0123456789abcdef");
 
-    const Call bc = run([&](auto done) { client.qvOAuth2GetDeviceInfoByBC(QStringLiteral("BIND-0001"), done); });
+    const Call bc =
+        run([&](auto done) { client.qvOAuth2GetDeviceInfoByBC(QStringLiteral("BIND-0001"), done); });
     EXPECT_EQ(bc.info->responseCode, 0);
     EXPECT_EQ(bc.info->responseData.toMap().value("deviceId").toString(), "DEV-0001");
 
     device->device_bindCode = QStringLiteral("BIND-0001");
-    EXPECT_EQ(run([&](auto done) { client.qvOAuth2ServiceUnbindDevice(device, ak, done); }).info->responseCode, 0);
-    EXPECT_EQ(run([&](auto done) { client.qvOAuth2ServiceBindDevice(device, ak, done); }).info->responseCode, 0);
+    EXPECT_EQ(
+        run([&](auto done) { client.qvOAuth2ServiceUnbindDevice(device, ak, done); }).info->responseCode, 0);
+    EXPECT_EQ(run([&](auto done) { client.qvOAuth2ServiceBindDevice(device, ak, done); }).info->responseCode,
+              0);
 
-    EXPECT_EQ(run([&](auto done) { client.qvOAuth2ServiceUpdateUserNickName(QStringLiteral("Ann"), ak, done); })
-                  .info->responseCode,
+    EXPECT_EQ(run([&](auto done) {
+                  client.qvOAuth2ServiceUpdateUserNickName(QStringLiteral("Ann"), ak, done);
+              }).info->responseCode,
               0);
     const Call user = run([&](auto done) { client.qvOAuth2ServiceGetUserInfoWithAkToken(ak, done); });
     EXPECT_EQ(user.info->responseData.toMap().value("nickName").toString(), "Ann");
-    EXPECT_EQ(run([&](auto done) { client.qvOAuth2ServiceUpdateUserHeaderImagePath(QStringLiteral("/i.jpg"), ak, done); })
-                  .info->responseCode,
+    EXPECT_EQ(run([&](auto done) {
+                  client.qvOAuth2ServiceUpdateUserHeaderImagePath(QStringLiteral("/i.jpg"), ak, done);
+              }).info->responseCode,
               0);
     EXPECT_EQ(stub.lastRequest().value("body_json").toObject().value("uesrImage").toString(), "/i.jpg");
 
@@ -171,10 +180,11 @@ TEST_F(CloudClient, SignsInAndReadsTheAccount) {
     EXPECT_EQ(upload.info->responseCode, 0);
     const QJsonObject up = stub.lastRequest();
     EXPECT_EQ(up.value("content_type").toString(), "multipart/form-data; boundary=AaB03x");
-    EXPECT_EQ(QByteArray::fromBase64(up.value("body_b64").toString().toLatin1()),
-              QByteArray("--AaB03x\r\nContent-Disposition: form-data; name=\"pic\"; filename=\"quiln.png\"\r\n"
-                         "Content-Type: image/png\r\n\r\n") +
-                  image + QByteArray("\r\n--AaB03x--"));
+    EXPECT_EQ(
+        QByteArray::fromBase64(up.value("body_b64").toString().toLatin1()),
+        QByteArray("--AaB03x\r\nContent-Disposition: form-data; name=\"pic\"; filename=\"quiln.png\"\r\n"
+                   "Content-Type: image/png\r\n\r\n") +
+            image + QByteArray("\r\n--AaB03x--"));
 
     const Call share = run([&](auto done) { client.qvOAuth2GetUserShareInfoByAkToken(ak, done); });
     EXPECT_EQ(share.info->responseData.toMap().value("maxUseFlow").toLongLong(), 10737418240LL);
@@ -183,15 +193,16 @@ TEST_F(CloudClient, SignsInAndReadsTheAccount) {
     EXPECT_LT(stub.events("handshake").size(), stub.events("request").size());
     // No secret reaches the log.
     const QString text = log.lines().join('\n');
-    for (const QString &secret : {QStringLiteral("lantern-42"), ak, QStringLiteral("AUTH-0001"), QStringLiteral("ssig"),
-                                  QStringLiteral("ak="), QStringLiteral("rt-")}) {
+    for (const QString &secret : {QStringLiteral("lantern-42"), ak, QStringLiteral("AUTH-0001"),
+                                  QStringLiteral("ssig"), QStringLiteral("ak="), QStringLiteral("rt-")}) {
         EXPECT_FALSE(text.contains(secret)) << secret.toStdString();
     }
     EXPECT_FALSE(text.isEmpty());
 }
 
 TEST_F(CloudClient, QueryValuesArePercentEncodedAndSignedAsSent) {
-    const Call bad = run([&](auto done) { client.qvOAuth2ServiceGetBindListWithAkToken(QStringLiteral("a&ak=b#c"), done); });
+    const Call bad = run(
+        [&](auto done) { client.qvOAuth2ServiceGetBindListWithAkToken(QStringLiteral("a&ak=b#c"), done); });
     EXPECT_EQ(bad.info->responseCode, 210011);
     EXPECT_EQ(stub.lastRequest().value("query").toObject().value("ak").toString(), "a&ak=b#c");
 
@@ -260,10 +271,11 @@ TEST_F(CloudClient, CompletesOnceOnMainFromAnyThread) {
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) {
         threads.emplace_back([&] {
-            client.qvOAuth2GetDeviceInfoByBC(QStringLiteral("BIND-0001"), [&](const QVNasResponseInfoPtr &info) {
-                allOnMain = allOnMain && plat::isMainThread() && info->responseCode == 0;
-                ++completions;
-            });
+            client.qvOAuth2GetDeviceInfoByBC(
+                QStringLiteral("BIND-0001"), [&](const QVNasResponseInfoPtr &info) {
+                    allOnMain = allOnMain && plat::isMainThread() && info->responseCode == 0;
+                    ++completions;
+                });
         });
     }
     for (auto &t : threads) t.join();
@@ -273,13 +285,23 @@ TEST_F(CloudClient, CompletesOnceOnMainFromAnyThread) {
     EXPECT_TRUE(allOnMain);
 }
 
+TEST(CloudClientSignature, StubWithAnotherKeyRefusesTheSignature) {
+    CloudStub stub("good", {QStringLiteral("--key"), QStringLiteral("0000000000000000000000000000000")});
+    ASSERT_GT(stub.port(), 0);
+    QVInterfaceManage client(configFor(stub.base()));
+    EXPECT_EQ(run([&](auto done) { client.qvOAuth2GetAccessToken("r", done); }).info->responseCode, 210001);
+    EXPECT_EQ(run([&](auto done) { client.qvOAuth2GetDeviceInfoByBC("BIND-0001", done); }).info->responseCode,
+              210001);
+}
+
 TEST(CloudClientTls, UntrustedLeavesAnswerNoReplyAndSendNothing) {
     for (const char *leaf : {"stray", "wrong-name"}) {
         SCOPED_TRACE(leaf);
         CloudStub stub(leaf);
         ASSERT_GT(stub.port(), 0);
         QVInterfaceManage client(configFor(stub.base()));
-        const Call r = run([&](auto done) { client.qvOAuth2GetDeviceInfoByBC(QStringLiteral("BIND-0001"), done); });
+        const Call r =
+            run([&](auto done) { client.qvOAuth2GetDeviceInfoByBC(QStringLiteral("BIND-0001"), done); });
         EXPECT_EQ(r.completions, 1);
         EXPECT_EQ(r.info->responseCode, 229999);
         EXPECT_TRUE(stub.events("request").isEmpty());
