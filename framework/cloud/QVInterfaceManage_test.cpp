@@ -30,7 +30,8 @@ class CloudStub {
                                         QStringLiteral(QV_TEST_CERT_DIR), QStringLiteral("--leaf"),
                                         QString::fromLatin1(leaf), QStringLiteral("--port"),
                                         QStringLiteral("0"), QStringLiteral("--script"), scriptPath(),
-                                        QStringLiteral("--log"), logPath()} +
+                                        QStringLiteral("--log"), logPath(),
+                                        QStringLiteral("--exit-with-parent")} +
                             extra);
         m_proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_proc.start();
@@ -175,7 +176,8 @@ TEST_F(CloudClient, SignsInAndReadsTheAccount) {
               0);
     EXPECT_EQ(stub.lastRequest().value("body_json").toObject().value("uesrImage").toString(), "/i.jpg");
 
-    QByteArray image("\xff\xd8\xff\xe0 jpeg bytes \r\n--AaB03x \x00\x01", 32);
+    static const char kImage[] = "\xff\xd8\xff\xe0 jpeg bytes \r\n--AaB03x \x00\x01";
+    const QByteArray image(kImage, sizeof kImage - 1);
     const Call upload = run([&](auto done) { client.qvOAuth2ServiceUploadUserHeaderImage(image, ak, done); });
     EXPECT_EQ(upload.info->responseCode, 0);
     const QJsonObject up = stub.lastRequest();

@@ -268,6 +268,14 @@ class TlsServer(http.server.ThreadingHTTPServer):
                 pass
 
 
+def exit_with_parent():
+    # A test that dies without reaping its stub must not leave it serving (and holding its output pipe).
+    parent = os.getppid()
+    while os.getppid() == parent:
+        time.sleep(0.5)
+    os._exit(0)
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -278,6 +286,7 @@ def main():
     ap.add_argument("--port", type=int, default=DEFAULT_PORT, help="0: an ephemeral port")
     ap.add_argument("--script", help="per-endpoint faults (JSON), read again when it changes")
     ap.add_argument("--log", help="JSON-lines log of handshakes and requests")
+    ap.add_argument("--exit-with-parent", action="store_true", help="end when the starting process ends")
     ap.add_argument("--app-id", default="e47b0d2c83a5f916")
     ap.add_argument("--key", default="0b7e2c9d4a61f8e3b5d07c2a9e4f163")
     args = ap.parse_args()
@@ -292,6 +301,8 @@ def main():
     log_file = open(args.log, "a", encoding="utf-8") if args.log else sys.stderr
     stub = Stub(seed, args.app_id, args.key, args.script, log_file)
     server = TlsServer((args.host, args.port), make_handler(stub), ctx, stub)
+    if args.exit_with_parent:
+        threading.Thread(target=exit_with_parent, daemon=True).start()
     print("listening %s %d" % (args.host, server.server_address[1]), flush=True)
     try:
         server.serve_forever()
