@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QTranslator>
 #include <array>
+#include <atomic>
 #include <mutex>
 
 #include "platform/Locale.h"
@@ -202,4 +203,41 @@ QString QVPrivateTools::getTimeWithBootTime(int64_t s) {
 
 QString QVPrivateTools::md5ForString(const QString &text) {
     return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+namespace {
+std::atomic<QVProgressBoxHost *> g_boxHost{nullptr};
+constexpr int kBoxHideMs = 1000;
+}  // namespace
+
+void QVPrivateTools::setProgressBoxHost(QVProgressBoxHost *host) {
+    g_boxHost.store(host);
+}
+void QVPrivateTools::removeShowHUD() {
+    if (auto *h = g_boxHost.load()) h->removeBox();
+}
+void QVPrivateTools::showPromptBox(const QString &text) {
+    removeShowHUD();
+    if (text.isEmpty()) return;
+    if (auto *h = g_boxHost.load())
+        h->showBox(nullptr, true, text, QVProgressBoxHost::ModeIndeterminate, kBoxHideMs);
+}
+void QVPrivateTools::showLoadBoxWithShowText(const QString &text, QObject *view) {
+    removeShowHUD();
+    if (auto *h = g_boxHost.load()) h->showBox(view, false, text, QVProgressBoxHost::ModeIndeterminate, -1);
+}
+void QVPrivateTools::showLoadBoxAutoDisappearWithShowText(const QString &text, QObject *view,
+                                                          bool withLoading) {
+    removeShowHUD();
+    if (auto *h = g_boxHost.load())
+        h->showBox(view, false, text,
+                   withLoading ? QVProgressBoxHost::ModeIndeterminate : QVProgressBoxHost::ModeText,
+                   kBoxHideMs);
+}
+void QVPrivateTools::hideLoadBoxWithShowText(const QString &text) {
+    if (text.isEmpty()) {
+        removeShowHUD();
+        return;
+    }
+    if (auto *h = g_boxHost.load()) h->finishBox(text, kBoxHideMs);
 }
