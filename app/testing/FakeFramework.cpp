@@ -99,7 +99,8 @@ QVariant v(const T &x) {
 class FakeAccountService final : public QVNasAccountService {
   public:
     explicit FakeAccountService(FakeFrameworkStatePtr s) : m_s(std::move(s)) {}
-    void qvNasGetRefreshTokenByServiceUserInfo(const QVNasServiceUserInfoPtr &info, QVNasCompletionBlock c) override {
+    void qvNasGetRefreshTokenByServiceUserInfo(const QVNasServiceUserInfoPtr &info,
+                                               QVNasCompletionBlock c) override {
         m_s->answer("qvNasGetRefreshTokenByServiceUserInfo", 0, {v(info)}, std::move(c));
     }
     void qvNasGetAccessTokenByRefreshToken(const QString &token, QVNasCompletionBlock c) override {
@@ -112,7 +113,8 @@ class FakeAccountService final : public QVNasAccountService {
 
 class FakeUserService final : public QVNasUserService {
   public:
-    FakeUserService(FakeFrameworkStatePtr s, const QString &token) : QVNasUserService(token), m_s(std::move(s)) {}
+    FakeUserService(FakeFrameworkStatePtr s, const QString &token)
+        : QVNasUserService(token), m_s(std::move(s)) {}
     void setAccessToken(const QString &token) override {
         m_s->record("setAccessToken", {token});
         QVNasUserService::setAccessToken(token);
@@ -120,7 +122,8 @@ class FakeUserService final : public QVNasUserService {
     void qvNasGetUserInfo(QVNasCompletionBlock c) override {
         m_s->answer("qvNasGetUserInfo", 0, {}, std::move(c));
     }
-    void qvNasAddUserStatusChangedListenWithServiceUserId(const QString &id, QVNasCompletionBlock c) override {
+    void qvNasAddUserStatusChangedListenWithServiceUserId(const QString &id,
+                                                          QVNasCompletionBlock c) override {
         m_s->answer("qvNasAddUserStatusChangedListenWithServiceUserId", 157, {id}, std::move(c));
     }
     void qvNasGetBindDeviceInfoList(QVNasCompletionBlock c) override {
@@ -140,9 +143,11 @@ class FakeUserService final : public QVNasUserService {
 class FakeStorageService final : public QVNasStorageService {
   public:
     explicit FakeStorageService(FakeFrameworkStatePtr s) : m_s(std::move(s)) {}
-    QVNasRequestInfoPtr qvNasGetFileListWithStartIndex(int32_t start, int32_t count, const QVNasPathInfoPtr &p,
-                                                       int64_t seq, QVNasCompletionBlock c) override {
-        return m_s->answer("qvNasGetFileListWithStartIndex", 61, {start, count, v(p), qint64(seq)}, std::move(c));
+    QVNasRequestInfoPtr qvNasGetFileListWithStartIndex(int32_t start, int32_t count,
+                                                       const QVNasPathInfoPtr &p, int64_t seq,
+                                                       QVNasCompletionBlock c) override {
+        return m_s->answer("qvNasGetFileListWithStartIndex", 61, {start, count, v(p), qint64(seq)},
+                           std::move(c));
     }
     QVNasRequestInfoPtr qvNasGetHideSpaceFileListByStartIndex(int32_t start, int32_t count,
                                                               const QVNasPathInfoPtr &p, int64_t seq,
@@ -150,18 +155,21 @@ class FakeStorageService final : public QVNasStorageService {
         return m_s->answer("qvNasGetHideSpaceFileListByStartIndex", 184, {start, count, v(p), qint64(seq)},
                            std::move(c));
     }
-    QVNasRequestInfoPtr qvNasIsExistedWithPathInfo(const QVNasPathInfoPtr &p, QVNasCompletionBlock c) override {
+    QVNasRequestInfoPtr qvNasIsExistedWithPathInfo(const QVNasPathInfoPtr &p,
+                                                   QVNasCompletionBlock c) override {
         return m_s->answer("qvNasIsExistedWithPathInfo", 64, {v(p)}, std::move(c));
     }
-    QVNasRequestInfoPtr qvNasCreateFolderWithPathInfo(const QVNasPathInfoPtr &p, QVNasCompletionBlock c) override {
+    QVNasRequestInfoPtr qvNasCreateFolderWithPathInfo(const QVNasPathInfoPtr &p,
+                                                      QVNasCompletionBlock c) override {
         return m_s->answer("qvNasCreateFolderWithPathInfo", 62, {v(p)}, std::move(c));
     }
-    QVNasRequestInfoPtr qvNasRenameFileWithFromPathInfo(const QVNasPathInfoPtr &from, const QVNasPathInfoPtr &to,
+    QVNasRequestInfoPtr qvNasRenameFileWithFromPathInfo(const QVNasPathInfoPtr &from,
+                                                        const QVNasPathInfoPtr &to,
                                                         QVNasCompletionBlock c) override {
         return m_s->answer("qvNasRenameFileWithFromPathInfo", 63, {v(from), v(to)}, std::move(c));
     }
-    QVNasRequestInfoPtr qvNasSearchForMultiWithSearchTitle(const QStringList &titles, int64_t type, int64_t seq,
-                                                           QVNasResultBatchBlock receive,
+    QVNasRequestInfoPtr qvNasSearchForMultiWithSearchTitle(const QStringList &titles, int64_t type,
+                                                           int64_t seq, QVNasResultBatchBlock receive,
                                                            QVNasCompletionBlock c) override {
         const QString m = "qvNasSearchForMultiWithSearchTitle";
         m_s->record(m, {titles, qint64(type), qint64(seq)});
@@ -189,22 +197,26 @@ class FakeStorageService final : public QVNasStorageService {
         });
         return req;
     }
-    QVNasRequestInfoPtr qvNasCloseSearchForMultiRequest(const QVNasRequestInfoPtr &r, QVNasCompletionBlock c) override {
+    QVNasRequestInfoPtr qvNasCloseSearchForMultiRequest(const QVNasRequestInfoPtr &r,
+                                                        QVNasCompletionBlock c) override {
         if (r) {
             std::lock_guard lock(m_s->mu);
             m_s->searches.remove(r->clientCommandSeq);
         }
         return m_s->answer("qvNasCloseSearchForMultiRequest", 131, {v(r)}, std::move(c));
     }
-    QVNasRequestInfoPtr qvNasGetFileAttrWithPathInfo(const QVNasPathInfoPtr &p, QVNasCompletionBlock c) override {
+    QVNasRequestInfoPtr qvNasGetFileAttrWithPathInfo(const QVNasPathInfoPtr &p,
+                                                     QVNasCompletionBlock c) override {
         return m_s->answer("qvNasGetFileAttrWithPathInfo", 70, {v(p)}, std::move(c));
     }
     QVNasRequestInfoPtr qvNasCopyToWithFromInfo(const QVNasPathInfoPtr &from, const QVNasPathInfoPtr &to,
-                                                QVNasCopyMoveProgressBlock progress, QVNasCompletionBlock c) override {
+                                                QVNasCopyMoveProgressBlock progress,
+                                                QVNasCompletionBlock c) override {
         return operate("qvNasCopyToWithFromInfo", 135, from, to, std::move(progress), std::move(c));
     }
     QVNasRequestInfoPtr qvNasMoveToWithFromInfo(const QVNasPathInfoPtr &from, const QVNasPathInfoPtr &to,
-                                                QVNasCopyMoveProgressBlock progress, QVNasCompletionBlock c) override {
+                                                QVNasCopyMoveProgressBlock progress,
+                                                QVNasCompletionBlock c) override {
         return operate("qvNasMoveToWithFromInfo", 136, from, to, std::move(progress), std::move(c));
     }
     void qvNasCancelOperateTaskWithRequest(const QVNasRequestInfoPtr &r, QVNasCompletionBlock c) override {
@@ -344,8 +356,8 @@ class FakeDeviceManagerService final : public QVNasDeviceManagerService {
         return m_s->answer("qvNasQRCodeServiceStartRequestCompletion", 334, {}, std::move(c));
     }
     QVNasRequestInfoPtr qvNasqvQRCodeServiceOpenAuthCodeListenerWithAuthId(const QString &authId,
-                                                                          QVNasRefreshTokenBlock h,
-                                                                          QVNasCompletionBlock c) override {
+                                                                           QVNasRefreshTokenBlock h,
+                                                                           QVNasCompletionBlock c) override {
         {
             std::lock_guard lock(m_s->mu);
             m_s->authCodeHandler = std::move(h);  // the newest registration wins
@@ -353,8 +365,8 @@ class FakeDeviceManagerService final : public QVNasDeviceManagerService {
         return m_s->answer("qvNasqvQRCodeServiceOpenAuthCodeListenerWithAuthId", 336, {authId}, std::move(c));
     }
     QVNasRequestInfoPtr qvNasqvQRCodeServiceOpenUserInfoListenerWithAuthId(const QString &authId,
-                                                                          QVNasServiceUserBlock h,
-                                                                          QVNasCompletionBlock c) override {
+                                                                           QVNasServiceUserBlock h,
+                                                                           QVNasCompletionBlock c) override {
         {
             std::lock_guard lock(m_s->mu);
             m_s->userInfoHandler = std::move(h);

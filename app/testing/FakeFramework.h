@@ -40,16 +40,30 @@ struct FakeAnswer {
     QList<double> fractions;
 
     // Builders: FakeAnswer().withCode(110001).withDelay(50).
-    FakeAnswer withCode(int64_t c) const { return with([&](FakeAnswer &a) { a.responseCode = c; }); }
-    FakeAnswer withMessage(const QString &m) const { return with([&](FakeAnswer &a) { a.responseMessage = m; }); }
-    FakeAnswer withData(const QVariant &d) const { return with([&](FakeAnswer &a) { a.responseData = d; }); }
-    FakeAnswer withDelay(int ms) const { return with([&](FakeAnswer &a) { a.delayMs = ms; }); }
-    FakeAnswer held() const { return with([](FakeAnswer &a) { a.hold = true; }); }
-    FakeAnswer withBatches(const QList<FakeBatch> &b) const { return with([&](FakeAnswer &a) { a.batches = b; }); }
+    FakeAnswer withCode(int64_t c) const {
+        return with([&](FakeAnswer &a) { a.responseCode = c; });
+    }
+    FakeAnswer withMessage(const QString &m) const {
+        return with([&](FakeAnswer &a) { a.responseMessage = m; });
+    }
+    FakeAnswer withData(const QVariant &d) const {
+        return with([&](FakeAnswer &a) { a.responseData = d; });
+    }
+    FakeAnswer withDelay(int ms) const {
+        return with([&](FakeAnswer &a) { a.delayMs = ms; });
+    }
+    FakeAnswer held() const {
+        return with([](FakeAnswer &a) { a.hold = true; });
+    }
+    FakeAnswer withBatches(const QList<FakeBatch> &b) const {
+        return with([&](FakeAnswer &a) { a.batches = b; });
+    }
     FakeAnswer withProgress(const QList<QVNasOperateProgressInfoPtr> &p) const {
         return with([&](FakeAnswer &a) { a.progress = p; });
     }
-    FakeAnswer withFractions(const QList<double> &f) const { return with([&](FakeAnswer &a) { a.fractions = f; }); }
+    FakeAnswer withFractions(const QList<double> &f) const {
+        return with([&](FakeAnswer &a) { a.fractions = f; });
+    }
 
   private:
     template <typename F>
@@ -105,9 +119,9 @@ class FakeFramework final : public QVNasClientMacFramework {
     void releaseAllHeld();
 
     // ---- pushes, fired on the main thread by the test ----
-    void fireDisconnected();                                       // the connect service's dropped callback
+    void fireDisconnected();                                         // the connect service's dropped callback
     void fireAuthCode(const QString &refreshToken, int64_t expiry);  // the 336 handler, once
-    void fireScanUserInfo(const QVNasServiceUserInfoPtr &user);     // the 337 handler, once
+    void fireScanUserInfo(const QVNasServiceUserInfoPtr &user);      // the 337 handler, once
     void fireUSBBackupInfoListChange(const QList<QVNasUSBInfoPtr> &list);
     void fireUserStatusChanged(int32_t status);
 
@@ -116,8 +130,8 @@ class FakeFramework final : public QVNasClientMacFramework {
     void qvSdkStopService(QVNasCompletionBlock completion) override;
     QVNasAccountServicePtr createAccountService() override;
     QVNasUserServicePtr createUserServiceByAccessToken(const QString &accessToken) override;
-    QVNasDeviceConnectServicePtr createDeviceConnectServiceByUserService(const QVNasUserServicePtr &userService,
-                                                                         const QString &bcCode) override;
+    QVNasDeviceConnectServicePtr createDeviceConnectServiceByUserService(
+        const QVNasUserServicePtr &userService, const QString &bcCode) override;
     QVNasDeviceConnectServicePtr createDeviceConnectServiceByUserService(
         const QVNasUserServicePtr &userService, const QVNasDeviceInfoPtr &deviceInfo) override;
 

@@ -81,10 +81,10 @@ TEST_F(FakeFrameworkTest, AnswersInScriptOrderDelayedAndHeldWithCallsRecorded) {
         first = r;
         order.append(r->responseCode);
     });
-    storage->qvNasGetFileListWithStartIndex(500, 500, path, 4,
-                                            [&](const QVNasResponseInfoPtr &r) { order.append(r->responseCode); });
-    storage->qvNasGetFileListWithStartIndex(1000, 500, path, 1,
-                                            [&](const QVNasResponseInfoPtr &r) { order.append(r->responseCode); });
+    storage->qvNasGetFileListWithStartIndex(
+        500, 500, path, 4, [&](const QVNasResponseInfoPtr &r) { order.append(r->responseCode); });
+    storage->qvNasGetFileListWithStartIndex(
+        1000, 500, path, 1, [&](const QVNasResponseInfoPtr &r) { order.append(r->responseCode); });
     EXPECT_EQ(r1->clientCommand, 61);
     EXPECT_GT(r1->clientCommandSeq, 0);
     ASSERT_TRUE(apptest::spinUntil([&] { return order.size() == 2; }));
@@ -126,7 +126,8 @@ TEST_F(FakeFrameworkTest, SearchBatchesStopAtCloseAndTheCompletionStillRuns) {
     statuses.clear();
     done = false;
     auto req = storage->qvNasSearchForMultiWithSearchTitle(
-        {"b"}, 0, 4, [&](const QVNasRequestInfoPtr &, const QList<QVNasFileInfoPtr> &, int32_t s) { statuses.append(s); },
+        {"b"}, 0, 4,
+        [&](const QVNasRequestInfoPtr &, const QList<QVNasFileInfoPtr> &, int32_t s) { statuses.append(s); },
         [&](const QVNasResponseInfoPtr &) { done = true; });
     bool closed = false;
     storage->qvNasCloseSearchForMultiRequest(req, [&](const QVNasResponseInfoPtr &r) {
@@ -172,9 +173,10 @@ TEST_F(FakeFrameworkTest, ConnectCallbacksConnectedErrorAndDropped) {
     fake.scriptConnect(FakeConnectOutcome());
     auto cs = loc.qvNasDeviceConnectService();
     QStringList events;
-    cs->qvNasSetDeviceWithListener([&] { events << "connected"; },
-                                   [&](int64_t type, const QString &msg) { events << QString("error %1 %2").arg(type).arg(msg); },
-                                   [&] { events << "dropped"; });
+    cs->qvNasSetDeviceWithListener(
+        [&] { events << "connected"; },
+        [&](int64_t type, const QString &msg) { events << QString("error %1 %2").arg(type).arg(msg); },
+        [&] { events << "dropped"; });
     cs->qvNasConnect();
     EXPECT_TRUE(events.isEmpty());
     ASSERT_TRUE(apptest::spinUntil([&] { return events.size() == 1; }));
@@ -191,7 +193,8 @@ TEST_F(FakeFrameworkTest, ConnectCallbacksConnectedErrorAndDropped) {
 TEST_F(FakeFrameworkTest, DeviceLoginQrHandlersModulesAndFileAddress) {
     auto du = loc.qvNasDeviceUserService();
     QList<int64_t> got;
-    du->qvNasSetLoginDeviceListener([&](int64_t token) { got << token; }, [&](int64_t type) { got << -type; });
+    du->qvNasSetLoginDeviceListener([&](int64_t token) { got << token; },
+                                    [&](int64_t type) { got << -type; });
     fake.script("qvNasLoginDeviceWithIp", FakeAnswer().withData(qint64(77)));
     fake.script("qvNasLoginDeviceWithIp", FakeAnswer().withCode(3));
     du->qvNasLoginDeviceWithIp("192.168.1.5", "code");
@@ -216,7 +219,8 @@ TEST_F(FakeFrameworkTest, DeviceLoginQrHandlersModulesAndFileAddress) {
     auto st = loc.qVNasStorageService();
     EXPECT_EQ(st->qvNasGetFileUriByToken(QVNasPathInfo::sharePath("/a b", 2)), "");
     fake.setSessionToken(123);
-    EXPECT_EQ(st->qvNasGetFileUriByToken(QVNasPathInfo::sharePath("/a b", 2)), "/2/a%20b?KID=123&ssig=abcdefghij");
+    EXPECT_EQ(st->qvNasGetFileUriByToken(QVNasPathInfo::sharePath("/a b", 2)),
+              "/2/a%20b?KID=123&ssig=abcdefghij");
 }
 
 // The framework's own services answer 110001 on the main queue until the framework carries them out.
