@@ -18,9 +18,12 @@ TEST(PasswordAlert, FirstButtonRule) {
         const char *a, *b;
         bool checkable, legal;
     } cases[] = {
-        {"", "", false, false},          {"a", "abcdef", false, false},
-        {"ab", "ab", true, false},       {"abcde", "abcde", true, false},
-        {"abcdef", "abcdef", true, true}, {"abcdef", "abcdeg", true, false},
+        {"", "", false, false},
+        {"a", "abcdef", false, false},
+        {"ab", "ab", true, false},
+        {"abcde", "abcde", true, false},
+        {"abcdef", "abcdef", true, true},
+        {"abcdef", "abcdeg", true, false},
         {"abcdefghijabcdefghijabcdefghij12", "abcdefghijabcdefghijabcdefghij12", true, true},
         {"abcdefghijabcdefghijabcdefghij123", "abcdefghijabcdefghijabcdefghij123", true, false},
         {"密码密码密码", "密码密码密码", true, true},
@@ -48,7 +51,8 @@ TEST(Neighbours, WithoutTheirOwnersNothingHappensAndEveryAnswerIsAFailure) {
     EXPECT_EQ(got, 0.0f);
     EXPECT_EQ(QVShareViewController::create(), nullptr);
     EXPECT_EQ(ZRMoviePlayerWindowController::initWithMovies({}, 0), nullptr);
-    EXPECT_TRUE(QVOperateTransportManage::shareTransportInstance().uploadTransportInfo()->transportDatas().isEmpty());
+    EXPECT_TRUE(
+        QVOperateTransportManage::shareTransportInstance().uploadTransportInfo()->transportDatas().isEmpty());
 
     int64_t code = 0;
     QVPasswordAlert::create()->passwordBeginSheetModalForWindowCompletionHandler(
@@ -61,7 +65,8 @@ TEST(Neighbours, FakesRecordWhatTheyGetAndAnswerAsScripted) {
     FakeTransportManage transport;
     int countChanges = 0;
     auto token = plat::NotificationCenter::defaultCenter().addObserver(
-        kNotif_QVTransportCountChangeNotification, nullptr, [&](const plat::Notification &) { ++countChanges; });
+        kNotif_QVTransportCountChangeNotification, nullptr,
+        [&](const plat::Notification &) { ++countChanges; });
     auto &t = QVOperateTransportManage::shareTransportInstance();
     EXPECT_EQ(&t, &transport);
     t.addNewTransportTasks({{"files", QVariant::fromValue(QList<QVFileInfoPtr>{entry("a")})},
@@ -94,7 +99,9 @@ TEST(Neighbours, FakesRecordWhatTheyGetAndAnswerAsScripted) {
         i->imagePath = p;
         return i;
     };
-    auto cb = [&](const QVNasImageDownInfoPtr &i, float p) { answers << QString("%1 %2").arg(i->imagePath).arg(p); };
+    auto cb = [&](const QVNasImageDownInfoPtr &i, float p) {
+        answers << QString("%1 %2").arg(i->imagePath).arg(p);
+    };
     auto &lib = QVNasImageDownLibrary::shareImageDownloadLibrary();
     lib.insertToDownloadLibrary(info("x"), cb);
     lib.insertToDownloadLibrary(info("x"), cb);  // the same address: dropped

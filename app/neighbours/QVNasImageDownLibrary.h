@@ -26,7 +26,8 @@ class QVNasImageDownLibrary {
     static QVNasImageDownLibrary &shareImageDownloadLibrary();
     static void setShareImageDownloadLibrary(QVNasImageDownLibrary *library);  // not owned
     virtual ~QVNasImageDownLibrary() = default;
-    virtual void insertToDownloadLibrary(const QVNasImageDownInfoPtr &info, QVNasImageDownCompletion completion);
+    virtual void insertToDownloadLibrary(const QVNasImageDownInfoPtr &info,
+                                         QVNasImageDownCompletion completion);
     // Waiting requests get 0, newest first; running ones are cancelled without a call.
     virtual void closeRemoveAllRequest() {}
 };

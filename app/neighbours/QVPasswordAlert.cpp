@@ -25,7 +25,8 @@ void QVPasswordAlert::setMaker(Maker maker) {
 }
 
 // Without a dialog the alert counts as cancelled.
-void QVPasswordAlert::passwordBeginSheetModalForWindowCompletionHandler(QVPasswordAlertCompletion completion) {
+void QVPasswordAlert::passwordBeginSheetModalForWindowCompletionHandler(
+    QVPasswordAlertCompletion completion) {
     plat::MainQueue::post([completion = std::move(completion)] {
         if (completion) completion(1001, QStringLiteral(""));
     });

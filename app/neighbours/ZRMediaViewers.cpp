@@ -37,8 +37,8 @@ void ZRMoviePlayerWindowController::setMaker(Maker maker) {
     g_movie.set(std::move(maker));
 }
 
-std::shared_ptr<ZRMusicWindowController> ZRMusicWindowController::initWithMusics(const QList<ZRFileModelPtr> &musics,
-                                                                                 int64_t index) {
+std::shared_ptr<ZRMusicWindowController> ZRMusicWindowController::initWithMusics(
+    const QList<ZRFileModelPtr> &musics, int64_t index) {
     const Maker m = g_music.get();
     return m ? m(musics, index) : nullptr;
 }

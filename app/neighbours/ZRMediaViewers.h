@@ -44,8 +44,8 @@ struct ZRMoviePlayerDelegate {
 
 class ZRMoviePlayerWindowController {
   public:
-    using Maker = std::function<std::shared_ptr<ZRMoviePlayerWindowController>(const QList<ZRFileModelPtr> &,
-                                                                               int64_t)>;
+    using Maker =
+        std::function<std::shared_ptr<ZRMoviePlayerWindowController>(const QList<ZRFileModelPtr> &, int64_t)>;
     // The video player window playing movies[index]; null when no player is installed.
     static std::shared_ptr<ZRMoviePlayerWindowController> initWithMovies(const QList<ZRFileModelPtr> &movies,
                                                                          int64_t index);
@@ -53,7 +53,7 @@ class ZRMoviePlayerWindowController {
     virtual ~ZRMoviePlayerWindowController() = default;
     virtual void playMovies(const QList<ZRFileModelPtr> &movies, int64_t index) = 0;
     virtual void setPlayerDelegate(ZRMoviePlayerDelegate *delegate) = 0;  // not owned
-    virtual void showWindow_() = 0;                                        // to the front, key
+    virtual void showWindow_() = 0;                                       // to the front, key
 };
 using ZRMoviePlayerWindowControllerPtr = std::shared_ptr<ZRMoviePlayerWindowController>;
 
@@ -81,7 +81,8 @@ struct ZRNewPhotoVCDelegate {
                                                               std::function<void(bool)> deleteResultBlock) {
         (void)deleteResultBlock;
     }
-    virtual void newShowVCDownLoadBtnDidClickedWithIndex(ZRNewPhotoController *, int64_t, const ZRFileModelPtr &) {}
+    virtual void newShowVCDownLoadBtnDidClickedWithIndex(ZRNewPhotoController *, int64_t,
+                                                         const ZRFileModelPtr &) {}
     virtual void newShowVCWillClose(ZRNewPhotoController *) {}
 };
 

@@ -38,7 +38,8 @@ QVTransportInfoPtr FakeTransportManage::downloadTransportInfo() {
 namespace {
 class FakeDeleteManage final : public QVOperateDeleteManage {
   public:
-    FakeDeleteManage(std::shared_ptr<FakeDeleteOperations::Operation> op, int64_t finalStatus, QList<float> progress)
+    FakeDeleteManage(std::shared_ptr<FakeDeleteOperations::Operation> op, int64_t finalStatus,
+                     QList<float> progress)
         : m_op(std::move(op)), m_final(finalStatus), m_progress(std::move(progress)) {}
     void startDeleteFiles(const QList<QVFileInfoPtr> &files, const QList<QVFileInfoPtr> &folders) override {
         m_op->files = files;
@@ -50,12 +51,12 @@ class FakeDeleteManage final : public QVOperateDeleteManage {
             if (status) status(info);
         };
         report(2);
-        plat::MainQueue::post([report, progress = QVOperateDeleteManage::m_progress, fractions = m_progress,
-                               final = m_final] {
-            for (float f : fractions)
-                if (progress) progress(f);
-            report(final);
-        });
+        plat::MainQueue::post(
+            [report, progress = QVOperateDeleteManage::m_progress, fractions = m_progress, final = m_final] {
+                for (float f : fractions)
+                    if (progress) progress(f);
+                report(final);
+            });
     }
 
   private:
@@ -172,7 +173,9 @@ class FakePhoto final : public ZRNewPhotoController {
 class FakePhotoWindow final : public ZRPhotoShowWindowController {
   public:
     explicit FakePhotoWindow(FakeViewers *v) : m_v(v) {}
-    void setContentViewController(const ZRNewPhotoControllerPtr &) override { m_v->events << "photo window content"; }
+    void setContentViewController(const ZRNewPhotoControllerPtr &) override {
+        m_v->events << "photo window content";
+    }
     void showWindow_() override { m_v->events << "photo window show"; }
     void close_() override { m_v->events << "photo window close"; }
 
@@ -244,7 +247,9 @@ class FakeAlert final : public QVPasswordAlert {
 class FakeShare final : public QVShareViewController {
   public:
     explicit FakeShare(FakeShareWindows *owner) : m_owner(owner) {}
-    void setupSharedFilesWithArray(const QList<QVFileInfoPtr> &array) override { m_owner->shared.append(array); }
+    void setupSharedFilesWithArray(const QList<QVFileInfoPtr> &array) override {
+        m_owner->shared.append(array);
+    }
 
   private:
     FakeShareWindows *m_owner;

@@ -19,9 +19,9 @@ class FakeTransportManage final : public QVOperateTransportManage {
   public:
     FakeTransportManage();
     ~FakeTransportManage() override;
-    QStringList calls;                           // "startAllTransportTask", "quitTransportLifeCycle", "add"
-    QList<QPair<QVariantMap, int64_t>> added;    // the dictionaries and types of addNewTransportTasks
-    QList<QVFileInfoPtr> uploads, downloads;     // what transportDatas answers
+    QStringList calls;                         // "startAllTransportTask", "quitTransportLifeCycle", "add"
+    QList<QPair<QVariantMap, int64_t>> added;  // the dictionaries and types of addNewTransportTasks
+    QList<QVFileInfoPtr> uploads, downloads;   // what transportDatas answers
 
     void startAllTransportTask() override { calls << "startAllTransportTask"; }
     void quitTransportLifeCycle() override { calls << "quitTransportLifeCycle"; }
@@ -53,7 +53,8 @@ class FakeImageDownLibrary final : public QVNasImageDownLibrary {
     QList<QVNasImageDownInfoPtr> requests;  // every accepted request, in order
     int dropped = 0;                        // requests for an address already waiting
     int closeCalls = 0;
-    void insertToDownloadLibrary(const QVNasImageDownInfoPtr &info, QVNasImageDownCompletion completion) override;
+    void insertToDownloadLibrary(const QVNasImageDownInfoPtr &info,
+                                 QVNasImageDownCompletion completion) override;
     void closeRemoveAllRequest() override;  // the waiting ones get 0, newest first
     // Answers the waiting request of `imagePath` on the main queue (1.0 or 0 end it); false when none.
     bool answer(const QString &imagePath, float progress);
