@@ -16,8 +16,24 @@
         <translation>Failed to set the space limit</translation>
     </message>
     <message>
+        <source>QV_File_Manager_Document</source>
+        <translation>Documents</translation>
+    </message>
+    <message>
+        <source>QV_File_Manager_Image</source>
+        <translation>Pictures</translation>
+    </message>
+    <message>
+        <source>QV_File_Manager_Music</source>
+        <translation>Music</translation>
+    </message>
+    <message>
         <source>QV_File_Manager_Unknown</source>
         <translation>Unknown</translation>
+    </message>
+    <message>
+        <source>QV_File_Manager_Video</source>
+        <translation>Videos</translation>
     </message>
     <message>
         <source>QV_Login_Prompt_Password_Error</source>
@@ -34,6 +50,10 @@
     <message>
         <source>QV_More_Rename_Updata_Error</source>
         <translation>Rename failed</translation>
+    </message>
+    <message>
+        <source>QV_Remind_Clear_Wait</source>
+        <translation>Clearing the cache…</translation>
     </message>
     <message>
         <source>QV_Remind_Data_Processing</source>
@@ -62,6 +82,10 @@
     <message>
         <source>QV_SetUI_Failed_Operation</source>
         <translation>Operation failed</translation>
+    </message>
+    <message>
+        <source>QV_SetUI_Success_Operation</source>
+        <translation>Done</translation>
     </message>
     <message>
         <source>QV_Setting_Upgrade_Fail</source>

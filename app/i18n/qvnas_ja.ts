@@ -16,8 +16,24 @@
         <translation>容量制限の設定に失敗しました</translation>
     </message>
     <message>
+        <source>QV_File_Manager_Document</source>
+        <translation>ドキュメント</translation>
+    </message>
+    <message>
+        <source>QV_File_Manager_Image</source>
+        <translation>ピクチャ</translation>
+    </message>
+    <message>
+        <source>QV_File_Manager_Music</source>
+        <translation>ミュージック</translation>
+    </message>
+    <message>
         <source>QV_File_Manager_Unknown</source>
         <translation>不明</translation>
+    </message>
+    <message>
+        <source>QV_File_Manager_Video</source>
+        <translation>ビデオ</translation>
     </message>
     <message>
         <source>QV_Login_Prompt_Password_Error</source>
@@ -34,6 +50,10 @@
     <message>
         <source>QV_More_Rename_Updata_Error</source>
         <translation>名前の変更に失敗しました</translation>
+    </message>
+    <message>
+        <source>QV_Remind_Clear_Wait</source>
+        <translation>キャッシュを消去しています…</translation>
     </message>
     <message>
         <source>QV_Remind_Data_Processing</source>
@@ -62,6 +82,10 @@
     <message>
         <source>QV_SetUI_Failed_Operation</source>
         <translation>操作に失敗しました</translation>
+    </message>
+    <message>
+        <source>QV_SetUI_Success_Operation</source>
+        <translation>完了しました</translation>
     </message>
     <message>
         <source>QV_Setting_Upgrade_Fail</source>

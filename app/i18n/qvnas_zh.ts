@@ -16,8 +16,24 @@
         <translation>空间限额设置失败</translation>
     </message>
     <message>
+        <source>QV_File_Manager_Document</source>
+        <translation>文档</translation>
+    </message>
+    <message>
+        <source>QV_File_Manager_Image</source>
+        <translation>图片</translation>
+    </message>
+    <message>
+        <source>QV_File_Manager_Music</source>
+        <translation>音乐</translation>
+    </message>
+    <message>
         <source>QV_File_Manager_Unknown</source>
         <translation>未知</translation>
+    </message>
+    <message>
+        <source>QV_File_Manager_Video</source>
+        <translation>视频</translation>
     </message>
     <message>
         <source>QV_Login_Prompt_Password_Error</source>
@@ -34,6 +50,10 @@
     <message>
         <source>QV_More_Rename_Updata_Error</source>
         <translation>重命名失败</translation>
+    </message>
+    <message>
+        <source>QV_Remind_Clear_Wait</source>
+        <translation>正在清理缓存…</translation>
     </message>
     <message>
         <source>QV_Remind_Data_Processing</source>
@@ -62,6 +82,10 @@
     <message>
         <source>QV_SetUI_Failed_Operation</source>
         <translation>操作失败</translation>
+    </message>
+    <message>
+        <source>QV_SetUI_Success_Operation</source>
+        <translation>操作成功</translation>
     </message>
     <message>
         <source>QV_Setting_Upgrade_Fail</source>

@@ -21,7 +21,8 @@ QTranslator *Localizer::ensure() {
         const QStringList preferred = plat::Locale::preferredLanguages();
         m_language = languageForPreferredLanguage(preferred.isEmpty() ? QString() : preferred.first());
         auto t = std::make_unique<QTranslator>();
-        if (t->load(QStringLiteral(":/i18n/qvnas_") + m_language + QStringLiteral(".qm"))) m_translator = std::move(t);
+        if (t->load(QStringLiteral(":/i18n/qvnas_") + m_language + QStringLiteral(".qm")))
+            m_translator = std::move(t);
     }
     return m_translator.get();
 }
