@@ -12,8 +12,13 @@ namespace {
 QVNasFileInfoPtr convert(const QVNasFileInfoPtr &e, bool fixPath) {
     auto f = QVFileInfo::shareFileInfo(e);
     const QDateTime d = QVSingletonDateManage::getSystemTimeZoneDate(static_cast<double>(f->date));
-    f->setCreate_time(QVSingletonDateManage::getCreateDateFormatter().stringFromDate(d));
-    f->setModify_time(QVSingletonDateManage::getModifyDateFormatter().stringFromDate(d));
+    const QVDateFormatter &cf = QVSingletonDateManage::getCreateDateFormatter();
+    const QVDateFormatter &mf = QVSingletonDateManage::getModifyDateFormatter();
+    // One zone conversion for both texts (the formatters share the zone they were made in).
+    const QDateTime zoned = d.toTimeZone(cf.timeZone);
+    f->setCreate_time(cf.locale.toString(zoned, cf.format));
+    f->setModify_time(
+        mf.locale.toString(mf.timeZone == cf.timeZone ? zoned : d.toTimeZone(mf.timeZone), mf.format));
     if (fixPath && e && !e->path.startsWith(QLatin1Char('/'))) f->path = QLatin1Char('/') + e->path;
     return f;
 }

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
+#include <QHash>
 #include <QTranslator>
 #include <array>
 #include <atomic>
@@ -97,14 +98,40 @@ QVariantMap typeRecord(int64_t type, const char *image, const char *uti, const Q
 
 }  // namespace
 
-QVariantMap QVPrivateTools::JudgeReadFileType(const QString &fileName) {
-    const QString lower = fileName.toLower();
+namespace {
+// The row whose suffix ends the name first (case-insensitive), with the suffix; null for none.
+const TypeRow *rowForName(const QString &fileName, const char **matched) {
     for (const TypeRow &row : kTypeRows)
         for (const char *suffix : row.suffixes)
-            if (lower.endsWith(QLatin1String(suffix)))
-                return typeRecord(row.fileType, row.imagePath, row.fileUTI,
-                                  row.keepSuffix ? QString::fromLatin1(suffix) : QString());
+            if (fileName.endsWith(QLatin1String(suffix), Qt::CaseInsensitive)) {
+                *matched = suffix;
+                return &row;
+            }
+    return nullptr;
+}
+}  // namespace
+
+QVariantMap QVPrivateTools::JudgeReadFileType(const QString &fileName) {
+    const char *suffix = nullptr;
+    if (const TypeRow *row = rowForName(fileName, &suffix))
+        return typeRecord(row->fileType, row->imagePath, row->fileUTI,
+                          row->keepSuffix ? QString::fromLatin1(suffix) : QString());
     return typeRecord(7, "unknownfile", "", QString());
+}
+
+QVFileTypeInfo QVPrivateTools::fileTypeForName(const QString &fileName) {
+    // One shared text per image name, so that entries hold no copy of their own.
+    static const QHash<QByteArray, QString> images = [] {
+        QHash<QByteArray, QString> h;
+        for (const TypeRow &row : kTypeRows) h.insert(row.imagePath, QString::fromLatin1(row.imagePath));
+        h.insert("unknownfile", QStringLiteral("unknownfile"));
+        return h;
+    }();
+    const char *suffix = nullptr;
+    if (const TypeRow *row = rowForName(fileName, &suffix))
+        return {row->fileType,
+                images.value(QByteArray::fromRawData(row->imagePath, int(qstrlen(row->imagePath))))};
+    return {7, images.value("unknownfile")};
 }
 
 QVariantMap QVPrivateTools::checkReadFileType(const QString &fileName) {

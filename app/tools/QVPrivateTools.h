@@ -25,6 +25,12 @@ struct QVProgressBoxHost {
     virtual void finishBox(const QString &text, int hideAfterMs) = 0;
 };
 
+// The file type number and the image name of a file name (JudgeReadFileType's two fields, without the map).
+struct QVFileTypeInfo {
+    int64_t fileType = 7;
+    QString imagePath;
+};
+
 class QVPrivateTools final {
   public:
     QVPrivateTools() = delete;
@@ -43,6 +49,7 @@ class QVPrivateTools final {
 
     // {"FileType", "imagePath", "fileUTI", "fileSuffix"} of a name, by its suffix (first match wins).
     static QVariantMap JudgeReadFileType(const QString &fileName);
+    static QVFileTypeInfo fileTypeForName(const QString &fileName);
     // {"fileNameWithOutSuffix", "fileSuffix"}: split at the last ".", the suffix keeps its dot.
     static QVariantMap checkReadFileType(const QString &fileName);
 
