@@ -36,9 +36,14 @@ class ZRSyncMutableArray {
         return NSNotFound;
     }
     QList<T> objectEnumerator() const { return safeArray(); }
+    // A copy of its own: Qt's implicit sharing would leave the snapshot and the live list on one buffer,
+    // whose share count Qt reads without ordering, so a writer could move elements a reader still copies.
     QList<T> safeArray() const {
         std::shared_lock lock(m_mutex);
-        return m_array;
+        QList<T> copy;
+        copy.reserve(m_array.size());
+        for (const T &o : m_array) copy.append(o);
+        return copy;
     }
 
     void addObject(const T &object) {
