@@ -2,6 +2,7 @@
 // size and duration texts, MD5 digests and the user-facing text of every response code.
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -59,6 +60,33 @@ class QVPrivateTools final {
     static QString md5ForString(const QString &text);
 
     static QString getErrorMessage(int64_t code);
+
+    // The first two letters of the first preferred language ("zh", "en").
+    static QString getCurrentLanguage();
+    // The type record of a local item: {"FileType": 6, "imagePath": "file_folder"} for a folder (looked up
+    // under `folderPath`, Documents when null), else JudgeReadFileType of the lower-cased name.
+    static QVariantMap JudgeFileType(const QString &name, const QString &folderPath);
+    static QString getFolderTimes();  // now, "yyyy-MM-dd"
+    static QString getTimes();        // now, "yyyy-MM-dd HH:mm:ss"
+    static QString getTimeWithDate(const QDateTime &date, bool isShowHour);
+    static QString getTimeNow();  // now, "hh:mm:ss:SSS" (12-hour)
+    // "刚刚", "n分钟前", "今天 HH:mm", "昨天 HH:mm", "MM-dd HH:mm" or "yyyy-MM-dd HH:mm".
+    static QString distanceTimeWithBeforeTime(double beforeTime);
+    // Chinese weekday names for exactly "zh", else "Sun." ... "Sat." (time zone Asia/Shanghai).
+    static QString weekdayStringFromDate(const QDateTime &date, const QString &language);
+    // Reachable now; true when the platform has no reachability backend (nothing refused for want of one).
+    static bool isNetworkEnabled();
+    // Parsed JSON (top-level fragments allowed); null on any error.
+    static QVariant jsonDataToDictionary(const QByteArray &data);
+    // JSON text without line breaks; "" when the value cannot be written.
+    static QString convertToJSONData(const QVariant &object);
+    static double getAvailableMemory();  // MiB free on the machine
+    static double getUsedMemory();       // MiB resident in this process
+    // The connected device's module support, through the locator's device-user service.
+    static bool getDeviceModuleIsSupportByType(int64_t type);
+    // True when the path holds one of "HTTP://", "http://", "https://", "HTTPS://", "rtmp://", "rtsp://",
+    // "mms://" (case-sensitive).
+    static bool isStream(const QString &path);
 
     // The one shared progress box of the process (see QVProgressBoxHost).
     static void setProgressBoxHost(QVProgressBoxHost *host);

@@ -301,3 +301,78 @@ TEST(Phone, MobileNumbersByAreaCode) {
 }
 
 }  // namespace
+
+#include <QTimeZone>
+
+#include "platform/Clock.h"
+
+namespace {
+
+TEST(StreamTest, ListedSchemesOnly) {
+    struct Case {
+        const char *path;
+        bool want;
+    } cases[] = {
+        {"http://h/a", true},   {"HTTP://h/a", true},      {"https://h", true}, {"HTTPS://h", true},
+        {"rtmp://h", true},     {"/local/rtsp://x", true}, {"mms://h", true},   {"Http://h/a", false},
+        {"/plain/path", false}, {"ftp://h", false},        {"", false}};
+    for (const Case &c : cases) EXPECT_EQ(QVPrivateTools::isStream(c.path), c.want) << c.path;
+}
+
+TEST(Json, FragmentsParseAndTextHasNoLineBreaks) {
+    EXPECT_EQ(QVPrivateTools::jsonDataToDictionary("{\"a\":1}").toMap().value("a").toInt(), 1);
+    EXPECT_EQ(QVPrivateTools::jsonDataToDictionary("\"x\"").toString(), "x");
+    EXPECT_EQ(QVPrivateTools::jsonDataToDictionary("3").toInt(), 3);
+    EXPECT_FALSE(QVPrivateTools::jsonDataToDictionary("{").isValid());
+    EXPECT_FALSE(QVPrivateTools::jsonDataToDictionary("1,2").isValid());
+    const QString t = QVPrivateTools::convertToJSONData(QVariantMap{{"a", 1}, {"b", QVariantList{1, 2}}});
+    EXPECT_FALSE(t.contains('\n'));
+    EXPECT_EQ(QVPrivateTools::jsonDataToDictionary(t.toUtf8()).toMap().value("b").toList().size(), 2);
+    EXPECT_EQ(QVPrivateTools::convertToJSONData(QString("x")), "\"x\"");
+}
+
+TEST(Times, RelativeTextsAndWeekdays) {
+    plat::Locale::setSystemTimeZone(QTimeZone("Asia/Shanghai"));
+    // Now: 2024-03-01 10:00:00 in Shanghai (02:00 UTC).
+    const qint64 now =
+        QDateTime(QDate(2024, 3, 1), QTime(10, 0), QTimeZone("Asia/Shanghai")).toSecsSinceEpoch();
+    plat::Clock::setFakeMs(now * 1000);
+    struct Case {
+        qint64 ago;
+        const char *want;
+    } cases[] = {
+        {30, "刚刚"},
+        {125, "2分钟前"},
+        {3 * 3600, "今天 07:00"},
+        {12 * 3600, "昨天 22:00"},  // 29 Feb: the month turned
+        {30 * 3600, "昨天 04:00"},  // over a day, below two, the month turned
+        {5 * 86400, "02-25 10:00"},
+        {400 * 86400, "2023-01-26 10:00"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(QVPrivateTools::distanceTimeWithBeforeTime(static_cast<double>(now - c.ago)), u(c.want))
+            << c.ago;
+    const QDateTime friday = QDateTime(QDate(2024, 3, 1), QTime(10, 0), QTimeZone("Asia/Shanghai"));
+    EXPECT_EQ(QVPrivateTools::weekdayStringFromDate(friday, "zh"), u("星期五"));
+    EXPECT_EQ(QVPrivateTools::weekdayStringFromDate(friday, "zh-Hans"), "Fri.");
+    EXPECT_EQ(QVPrivateTools::getTimeWithDate(friday, false).size(), 10);
+    EXPECT_EQ(QVPrivateTools::getTimeNow().size(), 12);
+    plat::Clock::clearFake();
+    plat::Locale::reset();
+}
+
+TEST(Language, CurrentLanguageIsTwoLetters) {
+    plat::Locale::setPreferredLanguages({"zh-Hans-CN"});
+    EXPECT_EQ(QVPrivateTools::getCurrentLanguage(), "zh");
+    plat::Locale::setPreferredLanguages({"en-US"});
+    EXPECT_EQ(QVPrivateTools::getCurrentLanguage(), "en");
+    plat::Locale::reset();
+}
+
+TEST(Machine, MemoryFiguresAndReachability) {
+    EXPECT_GT(QVPrivateTools::getAvailableMemory(), 0.0);
+    EXPECT_GT(QVPrivateTools::getUsedMemory(), 0.0);
+    EXPECT_TRUE(QVPrivateTools::isNetworkEnabled());  // loopback only or no backend: nothing refused
+}
+
+}  // namespace
