@@ -10,6 +10,7 @@
 #include "platform/MainQueue.h"
 #include "session/QVSingletonInterfaceManage.h"
 #include "testing/app_test_util.h"
+#include "tools/QVPrivateTools.h"
 
 namespace {
 
@@ -221,6 +222,27 @@ TEST_F(FakeFrameworkTest, DeviceLoginQrHandlersModulesAndFileAddress) {
     fake.setSessionToken(123);
     EXPECT_EQ(st->qvNasGetFileUriByToken(QVNasPathInfo::sharePath("/a b", 2)),
               "/2/a%20b?KID=123&ssig=abcdefghij");
+}
+
+struct CountingBox final : QVProgressBoxHost {
+    QStringList events;
+    void removeBox() override { events << "remove"; }
+    void showBox(QObject *, bool, const QString &, Mode, int) override { events << "show"; }
+    void finishBox(const QString &, int) override { events << "finish"; }
+};
+
+TEST_F(FakeFrameworkTest, DisconnectRunsUnderTheSharedBox) {
+    CountingBox box;
+    QVPrivateTools::setProgressBoxHost(&box);
+    fake.script("qvNasDisconectDevice", FakeAnswer().held());
+    bool finished = false;
+    loc.startDisconnectDevice([&] { finished = true; });
+    EXPECT_EQ(box.events, (QStringList{"remove", "show"}));
+    EXPECT_EQ(fake.callCount("qvNasDisconectDevice"), 1);
+    fake.releaseAllHeld();
+    ASSERT_TRUE(apptest::spinUntil([&] { return finished; }));
+    EXPECT_EQ(box.events, (QStringList{"remove", "show", "remove"}));
+    QVPrivateTools::setProgressBoxHost(nullptr);
 }
 
 // The framework's own services answer 110001 on the main queue until the framework carries them out.
