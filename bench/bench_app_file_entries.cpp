@@ -136,14 +136,16 @@ void pages(int runs) {
             for (size_t i = 0; i < t[k][side].size(); ++i)
                 std::printf("%s%.3f", i % 20 == 0 ? "\n   " : " ", t[k][side][i]);
             std::printf("\npage %3d %-5s min %.3f median %.3f p99 %.3f max %.3f\n", pageNumbers[k],
-                        side ? "bare" : "ours", pct(t[k][side], 0), pct(t[k][side], 0.5), pct(t[k][side], 0.99),
-                        pct(t[k][side], 1));
+                        side ? "bare" : "ours", pct(t[k][side], 0), pct(t[k][side], 0.5),
+                        pct(t[k][side], 0.99), pct(t[k][side], 1));
         }
-        std::printf("page %3d ours/bare p50 ratio %.2f\n", pageNumbers[k], pct(t[k][0], 0.5) / pct(t[k][1], 0.5));
+        std::printf("page %3d ours/bare p50 ratio %.2f\n", pageNumbers[k],
+                    pct(t[k][0], 0.5) / pct(t[k][1], 0.5));
     }
     const double worstP99 = std::max({pct(t[0][0], 0.99), pct(t[1][0], 0.99), pct(t[2][0], 0.99)});
     const double ratio = pct(t[2][0], 0.5) / pct(t[0][0], 0.5);
-    std::printf("ours: worst p99 %.3f ms (limit 4) | page 200 p50 / page 1 p50 %.2f (limit 1.1)\n\n", worstP99, ratio);
+    std::printf("ours: worst p99 %.3f ms (limit 4) | page 200 p50 / page 1 p50 %.2f (limit 1.1)\n\n",
+                worstP99, ratio);
 }
 
 long rssKb() {
@@ -197,9 +199,10 @@ void rss(int rounds) {
             malloc_trim(0);
             measureOurs(&l, &t, &r);
         }
-        std::printf("round %d: plain %.0f | QVFileInfo unread %.0f (%.2fx) | with date texts %.0f (%.2fx) | all "
-                    "texts read %.0f (%.2fx)\n",
-                    round, p, l, l / p, t, t / p, r, r / p);
+        std::printf(
+            "round %d: plain %.0f | QVFileInfo unread %.0f (%.2fx) | with date texts %.0f (%.2fx) | all "
+            "texts read %.0f (%.2fx)\n",
+            round, p, l, l / p, t, t / p, r, r / p);
         plainB.push_back(p);
         lazyB.push_back(l);
         transB.push_back(t);

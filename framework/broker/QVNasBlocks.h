@@ -28,4 +28,3 @@ using QVNasServiceUserBlock = std::function<void(const QVNasServiceUserInfoPtr &
 using QVNasProgressHandel =
     std::variant<std::monostate, QVNasTransportProgressBlock, QVNasCopyMoveProgressBlock,
                  QVNasResultBatchBlock, QVNasFirmwareProgressBlock>;
-

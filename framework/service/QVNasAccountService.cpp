@@ -7,6 +7,7 @@ void QVNasAccountService::qvNasGetRefreshTokenByServiceUserInfo(const QVNasServi
                                                                 QVNasCompletionBlock completion) {
     qvNasAnswerNotAvailable(0, std::move(completion));
 }
-void QVNasAccountService::qvNasGetAccessTokenByRefreshToken(const QString &, QVNasCompletionBlock completion) {
+void QVNasAccountService::qvNasGetAccessTokenByRefreshToken(const QString &,
+                                                            QVNasCompletionBlock completion) {
     qvNasAnswerNotAvailable(0, std::move(completion));
 }

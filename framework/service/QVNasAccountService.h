@@ -16,6 +16,7 @@ class QVNasAccountService {
     virtual void qvNasGetRefreshTokenByServiceUserInfo(const QVNasServiceUserInfoPtr &serviceUserInfo,
                                                        QVNasCompletionBlock completion);
     // responseData on 0: {"accessToken": text, "exprect": seconds}.
-    virtual void qvNasGetAccessTokenByRefreshToken(const QString &refreshToken, QVNasCompletionBlock completion);
+    virtual void qvNasGetAccessTokenByRefreshToken(const QString &refreshToken,
+                                                   QVNasCompletionBlock completion);
 };
 using QVNasAccountServicePtr = std::shared_ptr<QVNasAccountService>;

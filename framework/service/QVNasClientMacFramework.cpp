@@ -4,7 +4,8 @@
 
 #include "service/QVNasServiceAnswer.h"
 
-QVNasClientMacFramework &QVNasClientMacFramework::shareNasClientSdkManager(QVNasClientMacFrameworkDelegate *delegate) {
+QVNasClientMacFramework &QVNasClientMacFramework::shareNasClientSdkManager(
+    QVNasClientMacFrameworkDelegate *delegate) {
     static auto *const s = new QVNasClientMacFramework;  // never destroyed
     s->setDelegate(delegate);
     return *s;

@@ -24,7 +24,8 @@ using QVNasDisconnectedBlock = std::function<void()>;
 
 class QVNasDeviceConnectService {
   public:
-    explicit QVNasDeviceConnectService(QVNasUserServicePtr userService) : m_userService(std::move(userService)) {}
+    explicit QVNasDeviceConnectService(QVNasUserServicePtr userService)
+        : m_userService(std::move(userService)) {}
     virtual ~QVNasDeviceConnectService() = default;
     QVNasUserServicePtr userService() const { return m_userService; }
 

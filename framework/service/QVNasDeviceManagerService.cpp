@@ -3,10 +3,12 @@
 #include "service/QVNasServiceAnswer.h"
 
 // Not carried out yet: every request answers 110001; no handler is kept.
-QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasQRCodeServiceInitCompletion(QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasQRCodeServiceInitCompletion(
+    QVNasCompletionBlock completion) {
     return qvNasAnswerNotAvailable(332, std::move(completion));
 }
-QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasQRCodeServiceCreateCompletion(QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasQRCodeServiceCreateCompletion(
+    QVNasCompletionBlock completion) {
     return qvNasAnswerNotAvailable(333, std::move(completion));
 }
 QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasQRCodeServiceStartRequestCompletion(

@@ -16,12 +16,10 @@ class QVNasDeviceManagerService {
     // 334: responseData on 0 {"authUrl", "authId", "expectTime"}.
     virtual QVNasRequestInfoPtr qvNasQRCodeServiceStartRequestCompletion(QVNasCompletionBlock completion);
     // 336: `handel` receives the refresh token once, on the main queue; a newer registration replaces it.
-    virtual QVNasRequestInfoPtr qvNasqvQRCodeServiceOpenAuthCodeListenerWithAuthId(const QString &authId,
-                                                                                  QVNasRefreshTokenBlock handel,
-                                                                                  QVNasCompletionBlock completion);
+    virtual QVNasRequestInfoPtr qvNasqvQRCodeServiceOpenAuthCodeListenerWithAuthId(
+        const QString &authId, QVNasRefreshTokenBlock handel, QVNasCompletionBlock completion);
     // 337: the same for the scanning user's information.
-    virtual QVNasRequestInfoPtr qvNasqvQRCodeServiceOpenUserInfoListenerWithAuthId(const QString &authId,
-                                                                                  QVNasServiceUserBlock handel,
-                                                                                  QVNasCompletionBlock completion);
+    virtual QVNasRequestInfoPtr qvNasqvQRCodeServiceOpenUserInfoListenerWithAuthId(
+        const QString &authId, QVNasServiceUserBlock handel, QVNasCompletionBlock completion);
 };
 using QVNasDeviceManagerServicePtr = std::shared_ptr<QVNasDeviceManagerService>;

@@ -15,6 +15,7 @@ void QVNasInitDeviceTaskManage::startTask(QVNasCompletionBlock completion) {
     qvNasAnswerNotAvailable(173, std::move(completion));
 }
 
-QVNasInitDeviceTaskManagePtr QVNasInitDeviceService::createInitDeviceTask(int64_t status, const QString &deviceIp) {
+QVNasInitDeviceTaskManagePtr QVNasInitDeviceService::createInitDeviceTask(int64_t status,
+                                                                          const QString &deviceIp) {
     return std::make_shared<QVNasInitDeviceTaskManage>(status, deviceIp);
 }

@@ -10,7 +10,8 @@
 
 class QVNasInitDeviceTaskManage {
   public:
-    QVNasInitDeviceTaskManage(int64_t status, const QString &deviceIp) : m_status(status), m_deviceIp(deviceIp) {}
+    QVNasInitDeviceTaskManage(int64_t status, const QString &deviceIp)
+        : m_status(status), m_deviceIp(deviceIp) {}
     virtual ~QVNasInitDeviceTaskManage() = default;
     int64_t status() const { return m_status; }
     QString deviceIp() const { return m_deviceIp; }

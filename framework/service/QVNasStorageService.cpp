@@ -3,13 +3,13 @@
 #include "service/QVNasServiceAnswer.h"
 
 // Not carried out yet: every request answers 110001 and the file address is empty.
-QVNasRequestInfoPtr QVNasStorageService::qvNasGetFileListWithStartIndex(int32_t, int32_t, const QVNasPathInfoPtr &,
-                                                                        int64_t, QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasStorageService::qvNasGetFileListWithStartIndex(int32_t, int32_t,
+                                                                        const QVNasPathInfoPtr &, int64_t,
+                                                                        QVNasCompletionBlock completion) {
     return qvNasAnswerNotAvailable(61, std::move(completion));
 }
-QVNasRequestInfoPtr QVNasStorageService::qvNasGetHideSpaceFileListByStartIndex(int32_t, int32_t,
-                                                                               const QVNasPathInfoPtr &, int64_t,
-                                                                               QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasStorageService::qvNasGetHideSpaceFileListByStartIndex(
+    int32_t, int32_t, const QVNasPathInfoPtr &, int64_t, QVNasCompletionBlock completion) {
     return qvNasAnswerNotAvailable(184, std::move(completion));
 }
 QVNasRequestInfoPtr QVNasStorageService::qvNasIsExistedWithPathInfo(const QVNasPathInfoPtr &,
@@ -25,8 +25,8 @@ QVNasRequestInfoPtr QVNasStorageService::qvNasRenameFileWithFromPathInfo(const Q
                                                                          QVNasCompletionBlock completion) {
     return qvNasAnswerNotAvailable(63, std::move(completion));
 }
-QVNasRequestInfoPtr QVNasStorageService::qvNasSearchForMultiWithSearchTitle(const QStringList &, int64_t, int64_t,
-                                                                            QVNasResultBatchBlock,
+QVNasRequestInfoPtr QVNasStorageService::qvNasSearchForMultiWithSearchTitle(const QStringList &, int64_t,
+                                                                            int64_t, QVNasResultBatchBlock,
                                                                             QVNasCompletionBlock completion) {
     return qvNasAnswerNotAvailable(130, std::move(completion));
 }
@@ -38,12 +38,14 @@ QVNasRequestInfoPtr QVNasStorageService::qvNasGetFileAttrWithPathInfo(const QVNa
                                                                       QVNasCompletionBlock completion) {
     return qvNasAnswerNotAvailable(70, std::move(completion));
 }
-QVNasRequestInfoPtr QVNasStorageService::qvNasCopyToWithFromInfo(const QVNasPathInfoPtr &, const QVNasPathInfoPtr &,
+QVNasRequestInfoPtr QVNasStorageService::qvNasCopyToWithFromInfo(const QVNasPathInfoPtr &,
+                                                                 const QVNasPathInfoPtr &,
                                                                  QVNasCopyMoveProgressBlock,
                                                                  QVNasCompletionBlock completion) {
     return qvNasAnswerNotAvailable(135, std::move(completion));
 }
-QVNasRequestInfoPtr QVNasStorageService::qvNasMoveToWithFromInfo(const QVNasPathInfoPtr &, const QVNasPathInfoPtr &,
+QVNasRequestInfoPtr QVNasStorageService::qvNasMoveToWithFromInfo(const QVNasPathInfoPtr &,
+                                                                 const QVNasPathInfoPtr &,
                                                                  QVNasCopyMoveProgressBlock,
                                                                  QVNasCompletionBlock completion) {
     return qvNasAnswerNotAvailable(136, std::move(completion));

@@ -16,7 +16,7 @@ void QVNasUserService::qvNasGetUserInfo(QVNasCompletionBlock completion) {
     qvNasAnswerNotAvailable(0, std::move(completion));
 }
 void QVNasUserService::qvNasAddUserStatusChangedListenWithServiceUserId(const QString &,
-                                                                       QVNasCompletionBlock completion) {
+                                                                        QVNasCompletionBlock completion) {
     qvNasAnswerNotAvailable(157, std::move(completion));
 }
 void QVNasUserService::qvNasGetBindDeviceInfoList(QVNasCompletionBlock completion) {
