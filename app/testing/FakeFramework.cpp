@@ -31,7 +31,6 @@ class FakeFrameworkState final : public std::enable_shared_from_this<FakeFramewo
     QMap<int32_t, QVNasCopyMoveProgressBlock> operations;
     QVNasRefreshTokenBlock authCodeHandler;
     QVNasServiceUserBlock userInfoHandler;
-    QList<QVNasDeviceConnectServicePtr> connectServices;
 
     void record(const QString &method, const QVariantList &args) {
         std::lock_guard lock(mu);
@@ -526,9 +525,25 @@ class FakeDeviceConnectService final : public QVNasDeviceConnectService {
 FakeFramework::FakeFramework() : m_state(std::make_shared<FakeFrameworkState>(this)) {}
 
 FakeFramework::~FakeFramework() {
-    std::lock_guard lock(m_state->mu);
-    m_state->framework = nullptr;
-    m_state->held.clear();
+    // Recorded arguments and held answers may hold services, which hold the state: drop them all here.
+    QList<FakeCall> calls;
+    QList<FakeFrameworkState::Held> held;
+    QMap<int32_t, QVNasResultBatchBlock> searches;
+    QMap<int32_t, QVNasCopyMoveProgressBlock> operations;
+    QVNasRefreshTokenBlock authCode;
+    QVNasServiceUserBlock userInfo;
+    {
+        std::lock_guard lock(m_state->mu);
+        m_state->framework = nullptr;
+        calls.swap(m_state->calls);
+        held.swap(m_state->held);
+        searches.swap(m_state->searches);
+        operations.swap(m_state->operations);
+        std::swap(authCode, m_state->authCodeHandler);
+        std::swap(userInfo, m_state->userInfoHandler);
+        m_state->scripted.clear();
+        m_state->defaults.clear();
+    }
 }
 
 void FakeFramework::script(const QString &method, const FakeAnswer &answer) {
