@@ -47,8 +47,10 @@ bool parseChance(const std::string &v, uint32_t *ppm) {
     double x = strtod(v.c_str(), &end);
     std::string unit = end ? end : "";
     if (end == v.c_str() || x < 0) return false;
-    if (unit == "%") x /= 100;
-    else if (!unit.empty()) return false;
+    if (unit == "%")
+        x /= 100;
+    else if (!unit.empty())
+        return false;
     if (x > 1) return false;
     *ppm = (uint32_t)std::llround(x * kMillion);
     return true;
@@ -62,7 +64,11 @@ bool parseAmount(const std::string &v, double bitFactor, uint64_t *out) {
     if (end == v.c_str() || x < 0) return false;
     double f;
     if (bitFactor > 0) {
-        f = unit == "bit" || unit.empty() ? 1 : unit == "kbit" ? 1e3 : unit == "mbit" ? 1e6 : unit == "gbit" ? 1e9 : -1;
+        f = unit == "bit" || unit.empty() ? 1
+            : unit == "kbit"              ? 1e3
+            : unit == "mbit"              ? 1e6
+            : unit == "gbit"              ? 1e9
+                                          : -1;
     } else {
         f = unit == "b" || unit.empty() ? 1 : unit == "kb" ? 1024 : unit == "mb" ? 1048576 : -1;
     }
@@ -242,16 +248,19 @@ bool Direction::popDue(uint64_t nowUs, Packet *out) {
 
 void Direction::writeLog(FILE *f) const {
     for (const LogEntry &e : log_) {
-        const char *fate = e.d.lost ? (e.d.inBurst ? "lost-burst" : "lost") : e.queueDropped ? "queue-drop" : "pass";
-        fprintf(f, "%" PRIu64 " %" PRIu64 " %" PRIu64 " %u %s%s%s\n", e.d.index, e.offeredUs, e.releaseUs, e.bytes,
-                fate, e.d.reordered ? " reorder" : "", e.d.duplicated ? " dup" : "");
+        const char *fate = e.d.lost         ? (e.d.inBurst ? "lost-burst" : "lost")
+                           : e.queueDropped ? "queue-drop"
+                                            : "pass";
+        fprintf(f, "%" PRIu64 " %" PRIu64 " %" PRIu64 " %u %s%s%s\n", e.d.index, e.offeredUs, e.releaseUs,
+                e.bytes, fate, e.d.reordered ? " reorder" : "", e.d.duplicated ? " dup" : "");
     }
 }
 
 std::string describe(const Counters &c) {
     std::ostringstream o;
-    o << "offered " << c.offered << " released " << c.released << " lost " << c.lost << " (burst " << c.lostInBurst
-      << ") reordered " << c.reordered << " duplicated " << c.duplicated << " queue-dropped " << c.queueDropped;
+    o << "offered " << c.offered << " released " << c.released << " lost " << c.lost << " (burst "
+      << c.lostInBurst << ") reordered " << c.reordered << " duplicated " << c.duplicated << " queue-dropped "
+      << c.queueDropped;
     return o.str();
 }
 

@@ -27,10 +27,10 @@ struct Profile {
     uint32_t enterBurstPpm = 0;
     uint32_t leaveBurstPpm = kMillion;
     uint32_t burstLossPpm = kMillion;
-    uint32_t reorderPpm = 0;      // such a packet is held back by reorderExtraUs
-    uint32_t reorderExtraUs = 0;  // 0: twice the delay plus 1 ms
-    uint32_t duplicatePpm = 0;    // a second copy follows 0..1 ms after the first
-    uint64_t rateBps = 0;         // bits per second; 0 unlimited
+    uint32_t reorderPpm = 0;       // such a packet is held back by reorderExtraUs
+    uint32_t reorderExtraUs = 0;   // 0: twice the delay plus 1 ms
+    uint32_t duplicatePpm = 0;     // a second copy follows 0..1 ms after the first
+    uint64_t rateBps = 0;          // bits per second; 0 unlimited
     uint32_t queueLimitBytes = 0;  // bytes waiting for the rate; beyond it packets are dropped; 0 unlimited
 
     std::string describe() const;
@@ -140,7 +140,8 @@ class Direction {
 
 // Both directions of a link: 0 is a to b, 1 is b to a.
 struct Link {
-    Link(uint64_t seed, const Profile &ab, const Profile &ba) : seed(seed), dir{{seed, 0, ab}, {seed, 1, ba}} {}
+    Link(uint64_t seed, const Profile &ab, const Profile &ba)
+        : seed(seed), dir{{seed, 0, ab}, {seed, 1, ba}} {}
     uint64_t seed;
     Direction dir[2];
     // "linkemu seed N a>b {...} b>a {...}": printed by every test and program that uses a link.

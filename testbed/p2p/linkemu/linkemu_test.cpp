@@ -1,5 +1,7 @@
 // The emulator's core: decisions are a function of (seed, direction, index) only, and each impairment's
 // statistics fall within generous bounds of what the profile asks.
+#include "linkemu.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,8 +9,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "linkemu.h"
 
 namespace {
 
@@ -98,10 +98,10 @@ Stats measure(const Profile &p, int n, uint64_t seed) {
 struct StatCase {
     const char *name;
     Profile p;
-    double lossLo, lossHi;          // fraction lost
-    double burstLo, burstHi;        // mean run of losses
-    double reorderLo, reorderHi;    // fraction of delivered
-    double dupLo, dupHi;            // fraction of delivered
+    double lossLo, lossHi;        // fraction lost
+    double burstLo, burstHi;      // mean run of losses
+    double reorderLo, reorderHi;  // fraction of delivered
+    double dupLo, dupHi;          // fraction of delivered
 };
 
 Profile make(uint32_t delay, uint32_t jitter, uint32_t loss, uint32_t enter, uint32_t leave, uint32_t reorder,
@@ -183,7 +183,7 @@ TEST(LinkEmuCore, JitterSpansItsRangeAndReorderingOvertakes) {
 TEST(LinkEmuCore, RateSpacesPacketsAndItsQueueLimitDrops) {
     Profile p;
     p.delayUs = 1000;
-    p.rateBps = 1000000;           // 1,250-byte packets leave every 10 ms
+    p.rateBps = 1000000;            // 1,250-byte packets leave every 10 ms
     p.queueLimitBytes = 10 * 1250;  // ten may wait
     Direction d(3, 0, p);
     const uint64_t t0 = 5000000;
@@ -220,8 +220,8 @@ TEST(LinkEmuCore, ProfilesParseFromText) {
     Profile p;
     std::string err;
     ASSERT_TRUE(linkemu::parseProfile(
-        "delay=25ms,jitter=2ms,loss=1%,burst=4,burst-every=0.5%,reorder=1%,dup=0.5%,rate=10mbit,queue=64kb", &p,
-        &err))
+        "delay=25ms,jitter=2ms,loss=1%,burst=4,burst-every=0.5%,reorder=1%,dup=0.5%,rate=10mbit,queue=64kb",
+        &p, &err))
         << err;
     EXPECT_EQ(25000u, p.delayUs);
     EXPECT_EQ(2000u, p.jitterUs);

@@ -35,16 +35,16 @@ int SessionPair::write(int sid, const uint8_t *buf, int len, uint8_t ch) {
         if (c != closed_.end()) return c->second;
         if (sid < 0 || len <= 0 || len > o_.maxPacket || !buf) return -1;
         pkt.assign(buf, buf + len);
+        const uint64_t now = monoUs();
         SentPacket *rec = nullptr;
         if (o_.keepSent) {
-            sent_[sid].push_back(SentPacket{pkt, ch, monoUs(), 0});
+            sent_[sid].push_back(SentPacket{pkt, ch, now, 0});
             rec = &sent_[sid].back();
         }
         auto s = script_.find(sid);
         if (s != script_.end()) {
             script = s->second;
         } else if (!mute_.count(sid)) {
-            const uint64_t now = monoUs();
             Direction &d = directionOf(sid);
             size_t before = d.log().size();
             d.offer(pkt, now, ((uint64_t)(sid ^ 1) << 8) | ch);

@@ -44,7 +44,8 @@ class SessionPair {
   public:
     // Packets of every pair cross one link with these profiles (a>b is even to odd session).
     SessionPair(uint64_t seed, const Profile &ab, const Profile &ba, SessionOptions o = {});
-    SessionPair(uint64_t seed, const Profile &both, SessionOptions o = {}) : SessionPair(seed, both, both, o) {}
+    SessionPair(uint64_t seed, const Profile &both, SessionOptions o = {})
+        : SessionPair(seed, both, both, o) {}
     ~SessionPair();
     SessionPair(const SessionPair &) = delete;
     SessionPair &operator=(const SessionPair &) = delete;
@@ -60,9 +61,9 @@ class SessionPair {
     void setRecvCallback(int sid, uint8_t ch, ChannelRecvFn fn);
     void setIdleCallback(int sid, uint8_t ch, ChannelIdleFn fn);
 
-    // The scripted peer. inject: hands a packet to sid's channel now, on the caller's thread, as if sid's peer
-    // had sent it. injectAfter: the same from the delivery thread, afterUs from now (scripts use it: they run
-    // on the writer's thread, inside the stream).
+    // The scripted peer. inject: hands a packet to sid's channel now, on the caller's thread, as if sid's
+    // peer had sent it. injectAfter: the same from the delivery thread, afterUs from now (scripts use it:
+    // they run on the writer's thread, inside the stream).
     void inject(int sid, uint8_t ch, const std::vector<uint8_t> &pkt);
     void injectAfter(int sid, uint8_t ch, std::vector<uint8_t> pkt, uint64_t afterUs);
     // sid's packets go to fn instead of the link (fn runs on the writing thread, with the session lock held

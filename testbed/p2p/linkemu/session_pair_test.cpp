@@ -1,5 +1,7 @@
 // The in-process session pair: packets cross the emulated link to the other end's channel callback, the idle
 // hook runs only after the end has been quiet, a scripted peer injects, and a closed session says so once.
+#include "session_pair.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,8 +9,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include "session_pair.h"
 
 namespace {
 
@@ -27,8 +27,8 @@ std::vector<std::pair<int, uint64_t>> g_idle;
 
 void onRecv(int sid, uint8_t ch, const uint8_t *pkt, int len, int status) {
     std::lock_guard<std::mutex> l(g_m);
-    g_seen.push_back(Seen{sid, ch, pkt ? std::vector<uint8_t>(pkt, pkt + len) : std::vector<uint8_t>{}, status,
-                          linkemu::monoUs()});
+    g_seen.push_back(Seen{sid, ch, pkt ? std::vector<uint8_t>(pkt, pkt + len) : std::vector<uint8_t>{},
+                          status, linkemu::monoUs()});
 }
 void onIdle(int sid, uint8_t, int, int, int) {
     std::lock_guard<std::mutex> l(g_m);
