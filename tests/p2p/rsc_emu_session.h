@@ -10,7 +10,9 @@ class EmuRscSession : public RscSession {
     explicit EmuRscSession(linkemu::SessionPair &p) : p_(p) {}
     void lock() override { p_.lock(); }
     void unlock() override { p_.unlock(); }
-    int write(int sid, const uint8_t *buf, int len, uint8_t ch) override { return p_.write(sid, buf, len, ch); }
+    int write(int sid, const uint8_t *buf, int len, uint8_t ch) override {
+        return p_.write(sid, buf, len, ch);
+    }
     int check(int sid) override { return p_.check(sid); }
     int peerProtocol(int sid) override { return p_.peerProtocol(sid); }
     void channelOn(int sid, uint8_t ch) override { p_.channelOn(sid, ch); }

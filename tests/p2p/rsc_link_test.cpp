@@ -147,8 +147,9 @@ class RscLink : public ::testing::Test {
         EXPECT_EQ(sha256(b2a), sha256(gotA)) << "b to a: " << gotA.size() << " of " << b2a.size() << " bytes";
         auto [da, ra2] = dataSent(2);
         auto [db, rb2] = dataSent(3);
-        printf("seed %llu: %zu bytes each way in %lld ms; data packets a %zu (%zu again), b %zu (%zu again)\n",
-               (unsigned long long)seed, bytes, (long long)ms, da, ra2, db, rb2);
+        printf(
+            "seed %llu: %zu bytes each way in %lld ms; data packets a %zu (%zu again), b %zu (%zu again)\n",
+            (unsigned long long)seed, bytes, (long long)ms, da, ra2, db, rb2);
         printf("  link a>b: %s\n  link b>a: %s\n", linkemu::describe(pair->counters(2)).c_str(),
                linkemu::describe(pair->counters(3)).c_str());
         EXPECT_EQ(0, RSC_Destroy(a));
@@ -220,16 +221,18 @@ TEST_F(RscLink, FlushedBytesAreScheduledOneWayAfterTheFlush) {
         auto sent = pair->sent(2);
         const linkemu::SentPacket *data = nullptr;
         for (size_t i = before; i < sent.size(); ++i)
-            if (sent[i].bytes.size() == RSC_HEADER_SIZE + 100 && sent[i].bytes[4] == RSC_MSG_DATA) data = &sent[i];
+            if (sent[i].bytes.size() == RSC_HEADER_SIZE + 100 && sent[i].bytes[4] == RSC_MSG_DATA)
+                data = &sent[i];
         ASSERT_NE(nullptr, data) << "the flush sent no data packet";
         EXPECT_GE(data->offeredUs, t0);
         EXPECT_LE(data->offeredUs, t1);  // inside the flush call
         EXPECT_EQ(10000u, data->releaseUs - data->offeredUs);
         EXPECT_LE(data->releaseUs - t0, 30000u) << "scheduled arrival after the flush, emulator clock";
         EXPECT_LT(t2 - t0, 1000000u);
-        printf("flush round %d: scheduled arrival %.1f ms after the flush (emulator); read after %.1f ms "
-               "(wall)\n",
-               round, (data->releaseUs - t0) / 1000.0, (t2 - t0) / 1000.0);
+        printf(
+            "flush round %d: scheduled arrival %.1f ms after the flush (emulator); read after %.1f ms "
+            "(wall)\n",
+            round, (data->releaseUs - t0) / 1000.0, (t2 - t0) / 1000.0);
     }
 }
 
@@ -272,7 +275,8 @@ class RscLinkScripted : public RscLink {
         for (auto &k : *keep) {
             RSCPacket p;
             if (rsc_Packet_Check(k.data(), k.size(), &p) != 0) continue;
-            if (p.h.type == RSC_MSG_DATA_ACK || p.h.type == RSC_MSG_DATA_ACK2 || p.h.type == RSC_MSG_DATA_SACK2)
+            if (p.h.type == RSC_MSG_DATA_ACK || p.h.type == RSC_MSG_DATA_ACK2 ||
+                p.h.type == RSC_MSG_DATA_SACK2)
                 out.push_back(p);
         }
         return out;
