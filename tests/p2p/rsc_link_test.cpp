@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <chrono>
@@ -85,6 +86,11 @@ linkemu::Profile profile(uint32_t delayMs, uint32_t jitterMs, uint32_t lossPermi
     }
     p.reorderPpm = reorderPermille * 1000;
     p.duplicatePpm = dupPermille * 1000;
+    return p;
+}
+
+linkemu::Profile reorderingJitter(linkemu::Profile p) {
+    p.jitterMayReorder = true;
     return p;
 }
 
@@ -188,6 +194,7 @@ const LinkCase kFast[] = {
     {"loss 1%, reorder 1%, dup 0.5%", 1, profile(25, 2, 10, 1, 10, 5)},
     {"loss 5% in bursts of 3, reorder 1%, dup 0.5%", 2, profile(10, 3, 50, 3, 10, 5)},
     {"loss 10% in bursts of 2, reorder 2%, dup 1%", 3, profile(5, 3, 100, 2, 20, 10)},
+    {"loss 5%, jitter reordering nearly every packet", 4, reorderingJitter(profile(5, 3, 50, 1, 0, 5))},
 };
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RscLinkExact, ::testing::ValuesIn(kFast));
@@ -365,8 +372,12 @@ namespace {
 class RscLinkSweep : public RscLink {};
 
 TEST_F(RscLinkSweep, MegabyteEachWayOverSeeds) {
-    if (!getenv("QV_RSC_LINK_SWEEP")) GTEST_SKIP() << "long sweep: run the ctest RscLinkSweep (label slow)";
-    for (uint64_t seed = 1; seed <= 30; ++seed) {
+    const char *env = getenv("QV_RSC_LINK_SWEEP");
+    if (!env) GTEST_SKIP() << "long sweep: run the ctest RscLinkSweep (label slow)";
+    // "1" sweeps seeds 1..100; "first-last" or "seed" replays a part of it.
+    uint64_t first = 1, last = 100;
+    if (strcmp(env, "1") != 0 && sscanf(env, "%lu-%lu", &first, &last) == 1) last = first;
+    for (uint64_t seed = first; seed <= last; ++seed) {
         const uint32_t loss = (uint32_t)(seed * 7 % 101);  // permille, 0..100
         const uint32_t burst = 1 + (uint32_t)(seed % 4);
         SCOPED_TRACE("seed " + std::to_string(seed));

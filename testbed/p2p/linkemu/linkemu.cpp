@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
@@ -87,7 +88,8 @@ uint64_t monoUs() {
 
 std::string Profile::describe() const {
     std::ostringstream o;
-    o << "{delay " << ms(delayUs) << " jitter " << ms(jitterUs) << " loss " << pct(lossPpm);
+    o << "{delay " << ms(delayUs) << " jitter " << ms(jitterUs) << (jitterMayReorder ? " (reordering)" : "")
+      << " loss " << pct(lossPpm);
     if (enterBurstPpm) {
         o << " bursts enter " << pct(enterBurstPpm) << " leave " << pct(leaveBurstPpm) << " loss "
           << pct(burstLossPpm);
@@ -114,6 +116,9 @@ bool parseProfile(const std::string &text, Profile *out, std::string *err) {
             ok = parseTime(v, &p.delayUs);
         } else if (k == "jitter") {
             ok = parseTime(v, &p.jitterUs);
+        } else if (k == "jitter-reorders") {
+            ok = v == "1" || v == "0";
+            p.jitterMayReorder = v == "1";
         } else if (k == "loss") {
             ok = parseChance(v, &p.lossPpm);
         } else if (k == "burst") {
@@ -213,6 +218,10 @@ Decision Direction::offer(std::vector<uint8_t> bytes, uint64_t nowUs, uint64_t t
         pk.index = d.index;
         pk.offeredUs = nowUs;
         pk.releaseUs = departUs + d.delayUs;
+        if (!d.reordered && !p_.jitterMayReorder) {
+            pk.releaseUs = std::max(pk.releaseUs, lastInOrderUs_);
+            lastInOrderUs_ = pk.releaseUs;
+        }
         e.releaseUs = pk.releaseUs;
         if (d.duplicated) {
             ++c_.duplicated;

@@ -20,8 +20,11 @@ uint64_t monoUs();
 
 struct Profile {
     uint32_t delayUs = 0;
-    uint32_t jitterUs = 0;  // uniform in [-jitter, +jitter] around the delay (never below 0); may reorder
-    uint32_t lossPpm = 0;   // loss outside bursts
+    uint32_t jitterUs = 0;  // uniform in [-jitter, +jitter] around the delay (never below 0)
+    // Jitter alone keeps the order of a direction, as on one path (a packet waits for the one before it),
+    // unless this is set (netem's way: every packet on its own); the reorder knob reorders either way.
+    bool jitterMayReorder = false;
+    uint32_t lossPpm = 0;  // loss outside bursts
     // Gilbert-Elliott: each packet first moves the state, good to bad with enterBurstPpm, bad to good with
     // leaveBurstPpm (mean burst length 1/leave); in the bad state the loss is burstLossPpm.
     uint32_t enterBurstPpm = 0;
@@ -135,7 +138,8 @@ class Direction {
     size_t logLimit_;
     std::priority_queue<Item, std::vector<Item>, Later> heap_;
     uint64_t order_ = 0;
-    uint64_t busyUntilUs_ = 0;  // the rate: when the last accepted byte has left
+    uint64_t busyUntilUs_ = 0;    // the rate: when the last accepted byte has left
+    uint64_t lastInOrderUs_ = 0;  // release of the last packet not held back
 };
 
 // Both directions of a link: 0 is a to b, 1 is b to a.

@@ -42,7 +42,8 @@ int openPacketSocket(const std::string &ifname, std::string *why) {
     packet_mreq mr{};
     mr.mr_ifindex = (int)idx;
     mr.mr_type = PACKET_MR_PROMISC;
-    if (setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof mr) != 0) return fail("promiscuous", fd);
+    if (setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof mr) != 0)
+        return fail("promiscuous", fd);
     int one = 1;
     setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);  // older kernels: filtered below
     int buf = 4 << 20;
@@ -203,9 +204,9 @@ std::unique_ptr<WireNetns> WireNetns::make(std::string *why) {
         return nullptr;
     }
     const std::vector<std::string> up = {
-        "ip -n " + n->a_ + " link set lo up",   "ip -n " + n->a_ + " link set a0 up",
-        "ip -n " + n->b_ + " link set lo up",   "ip -n " + n->b_ + " link set b0 up",
-        "ip -n " + n->e_ + " link set ea up",   "ip -n " + n->e_ + " link set eb up",
+        "ip -n " + n->a_ + " link set lo up", "ip -n " + n->a_ + " link set a0 up",
+        "ip -n " + n->b_ + " link set lo up", "ip -n " + n->b_ + " link set b0 up",
+        "ip -n " + n->e_ + " link set ea up", "ip -n " + n->e_ + " link set eb up",
     };
     for (const std::string &c : up)
         if (!sh(c, why)) return nullptr;
@@ -234,7 +235,8 @@ bool WireNetns::in(char which, const std::function<void()> &f) {
     return ok;
 }
 
-std::unique_ptr<Wire> WireNetns::splice(uint64_t seed, const Profile &ab, const Profile &ba, std::string *why) {
+std::unique_ptr<Wire> WireNetns::splice(uint64_t seed, const Profile &ab, const Profile &ba,
+                                        std::string *why) {
     int fa = -1, fb = -1;
     std::string err;
     in('e', [&] {

@@ -1,6 +1,8 @@
 // Wire mode (root, else skipped saying why): kernel traffic between two namespaces crosses the emulator's
 // link: a UDP round trip takes the configured delay both ways, datagrams are lost exactly as the seeded
 // decisions say, and a TCP transfer through loss, reordering and duplication arrives byte-exact.
+#include "wire.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,8 +15,6 @@
 #include <random>
 #include <thread>
 #include <vector>
-
-#include "wire.h"
 
 namespace {
 
@@ -92,7 +92,8 @@ TEST_F(WireMode, UdpRoundTripTakesTheConfiguredDelayBothWays) {
         auto t0 = std::chrono::steady_clock::now();
         ASSERT_EQ(8, sendto(cli, b, 8, 0, (const sockaddr *)&to, sizeof to));
         ASSERT_EQ(8, recv(cli, b, 8, 0));
-        rtt.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        rtt.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     }
     echo.join();
     close(srv);
@@ -100,7 +101,7 @@ TEST_F(WireMode, UdpRoundTripTakesTheConfiguredDelayBothWays) {
     std::sort(rtt.begin(), rtt.end());
     printf("UDP round trip at 20 ms one way: min %.2f median %.2f max %.2f ms\n", rtt.front(), rtt[5],
            rtt.back());
-    EXPECT_GE(rtt.front(), 39.9);  // the emulator never releases early
+    EXPECT_GE(rtt.front(), 39.9);   // the emulator never releases early
     EXPECT_LT(rtt[5], 40 + 200.0);  // generous: a loaded machine
     EXPECT_EQ(11u, w->counters(0).offered);
     EXPECT_EQ(11u, w->counters(1).offered);
