@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "wire.h"
+#include "linkemu_wire.h"
 
 namespace {
 
@@ -75,8 +75,10 @@ int main(int argc, char **argv) {
     } else {
         int fa = linkemu::openPacketSocket(ifA, &err);
         int fb = fa >= 0 ? linkemu::openPacketSocket(ifB, &err) : -1;
-        if (fa >= 0 && fb >= 0) wire = std::make_unique<linkemu::Wire>(fa, fb, seed, ab, ba);
-        else if (fa >= 0) close(fa);
+        if (fa >= 0 && fb >= 0)
+            wire = std::make_unique<linkemu::Wire>(fa, fb, seed, ab, ba);
+        else if (fa >= 0)
+            close(fa);
     }
     if (!wire) {
         fprintf(stderr, "qv-linkemu: %s\n", err.c_str());
@@ -99,9 +101,9 @@ int main(int argc, char **argv) {
             fflush(stdout);
         }
     }
-    printf("a>b: %s\nb>a: %s\narp passed %llu, send errors %llu\n", linkemu::describe(wire->counters(0)).c_str(),
-           linkemu::describe(wire->counters(1)).c_str(), (unsigned long long)wire->arpPassed(),
-           (unsigned long long)wire->sendErrors());
+    printf("a>b: %s\nb>a: %s\narp passed %llu, send errors %llu\n",
+           linkemu::describe(wire->counters(0)).c_str(), linkemu::describe(wire->counters(1)).c_str(),
+           (unsigned long long)wire->arpPassed(), (unsigned long long)wire->sendErrors());
     if (!logPath.empty()) {
         if (FILE *f = fopen(logPath.c_str(), "w")) {
             wire->writeLog(f);

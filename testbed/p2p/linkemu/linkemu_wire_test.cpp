@@ -1,7 +1,7 @@
 // Wire mode (root, else skipped saying why): kernel traffic between two namespaces crosses the emulator's
 // link: a UDP round trip takes the configured delay both ways, datagrams are lost exactly as the seeded
 // decisions say, and a TCP transfer through loss, reordering and duplication arrives byte-exact.
-#include "wire.h"
+#include "linkemu_wire.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "wire.h"
+#include "linkemu_wire.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
