@@ -29,11 +29,11 @@
 #include <thread>
 #include <vector>
 
+#include "linkemu_wire.h"
 #include "p2p/rsc_api.h"
 #include "p2p/rsc_packet.h"
 #include "p2p/rsc_session.h"
 #include "session_pair.h"
-#include "linkemu_wire.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -42,7 +42,8 @@ namespace {
 double cpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return (double)u.ru_utime.tv_sec + (double)u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return (double)u.ru_utime.tv_sec + (double)u.ru_stime.tv_sec +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 long peakRssKb() {
     rusage u{};
@@ -58,9 +59,9 @@ int envInt(const char *name, int dflt) {
 }
 
 struct Run {
-    double mbps = 0;           // goodput, MB/s
+    double mbps = 0;                                          // goodput, MB/s
     double p50_1k = 0, p99_1k = 0, p50_64k = 0, p99_64k = 0;  // ms
-    double retransmitted = 0;  // share of data packets
+    double retransmitted = 0;                                 // share of data packets
     double acksPerData = 0;
     double cpu = 0;
     long rssKb = 0;
@@ -279,14 +280,15 @@ Run runTcp(linkemu::WireNetns &net, uint64_t seed, uint32_t lossPermille, size_t
     auto c = wire->counters(0);
     r.retransmitted = -1;  // the kernel's own: not counted here
     r.rssKb = peakRssKb();
-    if (clean) printf("  emulator ceiling (impairment off): %.1f MB/s over TCP, %s\n", r.mbps,
-                      linkemu::describe(c).c_str());
+    if (clean)
+        printf("  emulator ceiling (impairment off): %.1f MB/s over TCP, %s\n", r.mbps,
+               linkemu::describe(c).c_str());
     return r;
 }
 
 void printRun(const char *side, int i, const Run &r) {
-    printf("  %-6s run %d: %7.2f MB/s  1KB p50 %7.2f p99 %7.2f ms  64KB p50 %7.2f p99 %7.2f ms", side, i, r.mbps,
-           r.p50_1k, r.p99_1k, r.p50_64k, r.p99_64k);
+    printf("  %-6s run %d: %7.2f MB/s  1KB p50 %7.2f p99 %7.2f ms  64KB p50 %7.2f p99 %7.2f ms", side, i,
+           r.mbps, r.p50_1k, r.p99_1k, r.p50_64k, r.p99_64k);
     if (r.retransmitted >= 0) printf("  again %.3f acks/data %.2f", r.retransmitted, r.acksPerData);
     printf("  cpu %.2f s  rss %ld kB\n", r.cpu, r.rssKb);
 }
@@ -314,8 +316,10 @@ int main() {
     auto net = linkemu::WireNetns::make(&why);
     printf("bench_rsc: %zu MB one way, %d x 1 KB and %d x 64 KB round trips, %d runs a side, seed %llu\n",
            bytes >> 20, rr1k, rr64k, runs, (unsigned long long)seed);
-    if (!net) printf("kernel TCP side skipped: %s\n", why.c_str());
-    else runTcp(*net, seed, 0, bytes, 1, 1, true);
+    if (!net)
+        printf("kernel TCP side skipped: %s\n", why.c_str());
+    else
+        runTcp(*net, seed, 0, bytes, 1, 1, true);
     for (uint32_t loss : {0u, 10u, 50u}) {
         printf("RTT 20 ms, loss %.1f %% (%s)\n", loss / 10.0, profile(loss).describe().c_str());
         std::vector<Run> rs, ts;
@@ -344,11 +348,12 @@ int main() {
             summary("64KB p99 ms", col(*v, &Run::p99_64k));
         }
         if (!ts.empty()) {
-            printf("  stream/TCP medians: goodput %.2fx (goal >= 1.0 at 1 %%), 1 KB p99 %.2fx (goal <= 0.7), "
-                   "64 KB p99 %.2fx\n",
-                   median(col(rs, &Run::mbps)) / std::max(1e-9, median(col(ts, &Run::mbps))),
-                   median(col(rs, &Run::p99_1k)) / std::max(1e-9, median(col(ts, &Run::p99_1k))),
-                   median(col(rs, &Run::p99_64k)) / std::max(1e-9, median(col(ts, &Run::p99_64k))));
+            printf(
+                "  stream/TCP medians: goodput %.2fx (goal >= 1.0 at 1 %%), 1 KB p99 %.2fx (goal <= 0.7), "
+                "64 KB p99 %.2fx\n",
+                median(col(rs, &Run::mbps)) / std::max(1e-9, median(col(ts, &Run::mbps))),
+                median(col(rs, &Run::p99_1k)) / std::max(1e-9, median(col(ts, &Run::p99_1k))),
+                median(col(rs, &Run::p99_64k)) / std::max(1e-9, median(col(ts, &Run::p99_64k))));
         }
     }
     printf("stream after 20 reconnects, loss 1 %%:\n");

@@ -243,6 +243,71 @@ TEST_F(RscLink, FlushedBytesAreScheduledOneWayAfterTheFlush) {
     }
 }
 
+// Above 1 MiB queued a writer waits; the acknowledgements of a 300 ms round trip release it, not an error.
+TEST_F(RscLink, WriterBlockedAboveOneMebibyteIsReleasedByAcknowledgements) {
+    start(9, profile(150, 0, 0, 1, 0, 0));
+    openPair();
+    ASSERT_FALSE(HasFatalFailure());
+    const auto first = pattern((1 << 20) + 2000, 9), second = pattern(100, 10);
+    const uint64_t t0 = linkemu::monoUs();  // before the first packet leaves
+    ASSERT_EQ((int)first.size(), RSC_Write(a, first.data(), (int)first.size()));
+    ASSERT_EQ(0, RSC_Flush(a));
+    RSCStatus st{};
+    ASSERT_EQ(0, RSC_Status_Check(a, &st));
+    EXPECT_GT(st.sendQBytes, 1048576u);
+    auto reader = std::async(std::launch::async, [&] { return readN(b, first.size() + 100, 60000); });
+    EXPECT_EQ(100, RSC_Write(a, second.data(), 100));
+    const uint64_t waited = linkemu::monoUs() - t0;
+    EXPECT_GE(waited, 290000u);  // no acknowledgement can come back sooner
+    ASSERT_EQ(0, RSC_Flush(a));
+    auto got = reader.get();
+    std::vector<uint8_t> want = first;
+    want.insert(want.end(), second.begin(), second.end());
+    EXPECT_EQ(sha256(want), sha256(got));
+    printf("blocked writer released after %.0f ms\n", waited / 1000.0);
+}
+
+// A channel keeps the packet size it was created with; a later, smaller size applies to new channels only,
+// and a private packet longer than its channel's size is refused.
+TEST_F(RscLink, EachChannelKeepsItsOwnPacketSize) {
+    start(10, linkemu::Profile{});
+    openPair();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(0, RSC_Set_MaxPacketDataSize(100));
+    auto other = std::async(std::launch::async, [] { return RSC_Create(5, 5000, 1); });
+    const int small = RSC_Create(4, 5000, 1);
+    const int smallPeer = other.get();
+    ASSERT_EQ(0, RSC_Set_MaxPacketDataSize(1280));
+    ASSERT_GE(small, 0);
+    ASSERT_GE(smallPeer, 0);
+    open.push_back(small);
+    open.push_back(smallPeer);
+    const auto d = pattern(3000, 11);
+    ASSERT_EQ(3000, RSC_Write(a, d.data(), 3000));
+    ASSERT_EQ(3000, RSC_Write(small, d.data(), 3000));
+    ASSERT_EQ(0, RSC_Flush(a));
+    ASSERT_EQ(0, RSC_Flush(small));
+    RSC_Private_Write(RSC_PRIVATE_MAGIC, small, d.data(), 101);  // beyond its 100: refused
+    RSC_Private_Write(RSC_PRIVATE_MAGIC, a, d.data(), 1280);
+    auto sizes = [&](int sid) {
+        std::vector<size_t> v;
+        for (auto &p : pair->sent(sid))
+            if (p.bytes[4] == RSC_MSG_DATA || p.bytes[4] == RSC_MSG_PRIVATE_DATA)
+                v.push_back(p.bytes.size() - RSC_HEADER_SIZE);
+        return v;
+    };
+    EXPECT_EQ((std::vector<size_t>{1280, 1280, 440, 1280}), sizes(2));
+    auto s4 = sizes(4);
+    ASSERT_EQ(30u, s4.size());
+    for (size_t n : s4) EXPECT_EQ(100u, n);
+    EXPECT_TRUE(readN(b, 3000 + 1280, 5000) == [&] {
+        auto w = d;
+        w.insert(w.end(), d.begin(), d.begin() + 1280);
+        return w;
+    }());
+    EXPECT_TRUE(readN(smallPeer, 3000, 5000) == d);
+}
+
 }  // namespace
 
 namespace {
