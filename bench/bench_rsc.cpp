@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -73,22 +72,13 @@ double quantile(std::vector<double> v, double q) {
     return v[std::min(v.size() - 1, (size_t)(q * (double)v.size()))];
 }
 
-// The stream's session layer: the emulator's session pair, counting what the stream writes.
-class CountingSession : public RscSession {
+// The stream's session layer: the emulator's session pair.
+class PairSession : public RscSession {
   public:
-    explicit CountingSession(linkemu::SessionPair &p) : p_(p) {}
+    explicit PairSession(linkemu::SessionPair &p) : p_(p) {}
     void lock() override { p_.lock(); }
     void unlock() override { p_.unlock(); }
     int write(int sid, const uint8_t *buf, int len, uint8_t ch) override {
-        if (len >= RSC_HEADER_SIZE) {
-            const uint8_t t = buf[4];
-            if (t == RSC_MSG_DATA) {
-                ++data;
-                if (buf[16] > 1) ++again;
-            } else if (t == RSC_MSG_DATA_ACK || t == RSC_MSG_DATA_ACK2 || t == RSC_MSG_DATA_SACK2) {
-                ++acks;
-            }
-        }
         return p_.write(sid, buf, len, ch);
     }
     int check(int sid) override { return p_.check(sid); }
@@ -97,7 +87,6 @@ class CountingSession : public RscSession {
     void channelOff(int sid, uint8_t ch) override { p_.channelOff(sid, ch); }
     void setRecvCallback(int sid, uint8_t ch, RscRecvFn fn) override { p_.setRecvCallback(sid, ch, fn); }
     void setIdleCallback(int sid, uint8_t ch, RscIdleFn fn) override { p_.setIdleCallback(sid, ch, fn); }
-    std::atomic<uint64_t> data{0}, again{0}, acks{0};
 
   private:
     linkemu::SessionPair &p_;
@@ -202,7 +191,7 @@ Run runStream(uint64_t seed, uint32_t lossPermille, size_t bytes, int rr1k, int 
     linkemu::SessionOptions o;
     o.keepSent = false;
     linkemu::SessionPair pair(seed, profile(lossPermille), o);
-    CountingSession s(pair);
+    PairSession s(pair);
     rsc_Session_Install(&s);
     RSC_Initialize();
     Run r;
@@ -216,15 +205,20 @@ Run runStream(uint64_t seed, uint32_t lossPermille, size_t bytes, int rr1k, int 
         }
         if (i == reconnects) {
             RscEnd ea(a), eb(b);
-            s.data = s.again = s.acks = 0;
+            const linkemu::RscTally t0 = pair.tally(2), u0 = pair.tally(3);
             measure(ea, eb, bytes, rr1k, rr64k, &r);
+            const linkemu::RscTally t = pair.tally(2), u = pair.tally(3);
+            const double data = (double)(t.data - t0.data + u.data - u0.data);
+            const double again =
+                (double)(t.retransmitted - t0.retransmitted + u.retransmitted - u0.retransmitted);
+            const double acks = (double)(t.acks - t0.acks + u.acks - u0.acks);
+            r.retransmitted = data > 0 ? again / data : 0;
+            r.acksPerData = data > again ? acks / (data - again) : 0;
         }
         RSC_Abort(a);
         RSC_Abort(b);
     }
     r.cpu = cpuSeconds() - c0;
-    r.retransmitted = s.data ? (double)s.again / (double)s.data : 0;
-    r.acksPerData = s.data ? (double)s.acks / (double)(s.data - s.again) : 0;
     RSC_DeInitialize();
     rsc_Session_Install(nullptr);
     r.rssKb = peakRssKb();

@@ -36,6 +36,7 @@ int SessionPair::write(int sid, const uint8_t *buf, int len, uint8_t ch) {
         if (sid < 0 || len <= 0 || len > o_.maxPacket || !buf) return -1;
         pkt.assign(buf, buf + len);
         const uint64_t now = monoUs();
+        tally_[sid].count(buf, (size_t)len);
         SentPacket *rec = nullptr;
         if (o_.keepSent) {
             sent_[sid].push_back(SentPacket{pkt, ch, now, 0});
@@ -145,6 +146,11 @@ Counters SessionPair::counters(int sid) {
 std::vector<LogEntry> SessionPair::log(int sid) {
     std::lock_guard<std::mutex> l(m_);
     return directionOf(sid).log();
+}
+
+RscTally SessionPair::tally(int sid) {
+    std::lock_guard<std::mutex> l(m_);
+    return tally_[sid];
 }
 
 uint64_t SessionPair::idleCalls(int sid) {

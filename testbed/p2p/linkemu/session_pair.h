@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "linkemu.h"
+#include "rsc_tally.h"
 
 namespace linkemu {
 
@@ -79,6 +80,7 @@ class SessionPair {
     Counters counters(int sid);          // of the direction sid sends on
     std::vector<LogEntry> log(int sid);  // its decisions
     uint64_t idleCalls(int sid);         // idle hook calls of sid's channels
+    RscTally tally(int sid);             // stream packets sid wrote (muted and scripted ones too)
     std::string banner() const;          // the seed and both profiles
 
   private:
@@ -112,6 +114,7 @@ class SessionPair {
     std::map<std::pair<int, uint8_t>, ChannelRecvFn> recv_;
     std::map<std::pair<int, uint8_t>, ChannelIdleFn> idle_;
     std::map<int, std::vector<SentPacket>> sent_;
+    std::map<int, RscTally> tally_;
     std::map<int, std::function<void(int, uint8_t, const std::vector<uint8_t> &)>> script_;
     std::map<int, End> ends_;
     std::set<int> mute_;
