@@ -166,6 +166,23 @@ bool offloadsOff(const char *ifname, std::string *why) {
     return ok;
 }
 
+// "aa:bb:cc:dd:ee:ff" of ifname in the calling thread's namespace, or "".
+std::string macOf(const char *ifname) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return "";
+    ifreq ifr{};
+    strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
+    std::string out;
+    if (ioctl(fd, SIOCGIFHWADDR, &ifr) == 0) {
+        const unsigned char *m = (const unsigned char *)ifr.ifr_hwaddr.sa_data;
+        char b[18];
+        snprintf(b, sizeof b, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+        out = b;
+    }
+    close(fd);
+    return out;
+}
+
 }  // namespace
 
 std::unique_ptr<WireNetns> WireNetns::make(std::string *why) {
@@ -203,10 +220,23 @@ std::unique_ptr<WireNetns> WireNetns::make(std::string *why) {
         if (why) *why = err;
         return nullptr;
     }
+    // Static neighbours: no ARP exchange to wait for (or to lose datagrams queued behind it under load).
+    std::string macA, macB;
+    n->in('a', [&] { macA = macOf("a0"); });
+    n->in('b', [&] { macB = macOf("b0"); });
+    if (macA.empty() || macB.empty()) {
+        if (why) *why = "cannot read the veths' addresses";
+        return nullptr;
+    }
     const std::vector<std::string> up = {
-        "ip -n " + n->a_ + " link set lo up", "ip -n " + n->a_ + " link set a0 up",
-        "ip -n " + n->b_ + " link set lo up", "ip -n " + n->b_ + " link set b0 up",
-        "ip -n " + n->e_ + " link set ea up", "ip -n " + n->e_ + " link set eb up",
+        "ip -n " + n->a_ + " neigh replace " + kAddrB + " lladdr " + macB + " dev a0 nud permanent",
+        "ip -n " + n->b_ + " neigh replace " + kAddrA + " lladdr " + macA + " dev b0 nud permanent",
+        "ip -n " + n->a_ + " link set lo up",
+        "ip -n " + n->a_ + " link set a0 up",
+        "ip -n " + n->b_ + " link set lo up",
+        "ip -n " + n->b_ + " link set b0 up",
+        "ip -n " + n->e_ + " link set ea up",
+        "ip -n " + n->e_ + " link set eb up",
     };
     for (const std::string &c : up)
         if (!sh(c, why)) return nullptr;

@@ -47,7 +47,8 @@ class Wire {
 
 // Namespaces <p>a, <p>emu and <p>b: veth a0 (10.77.0.1/24 in a) to ea (emu), veth b0 (10.77.0.2/24 in b)
 // to eb (emu); IPv6 off and checksum and segmentation offloads off on a0 and b0, so every frame is a whole,
-// checksummed one; everything up. Deleted with the object.
+// checksummed one; static neighbour entries, so no ARP has to cross first; everything up. Deleted with the
+// object.
 class WireNetns {
   public:
     static constexpr const char *kAddrA = "10.77.0.1";

@@ -105,7 +105,6 @@ TEST_F(WireMode, UdpRoundTripTakesTheConfiguredDelayBothWays) {
     EXPECT_LT(rtt[5], 40 + 200.0);  // generous: a loaded machine
     EXPECT_EQ(11u, w->counters(0).offered);
     EXPECT_EQ(11u, w->counters(1).offered);
-    EXPECT_GT(w->arpPassed(), 0u);
 }
 
 TEST_F(WireMode, DatagramsAreLostExactlyAsTheSeedDecides) {
@@ -118,11 +117,13 @@ TEST_F(WireMode, DatagramsAreLostExactlyAsTheSeedDecides) {
     int cli = socketIn('a', SOCK_DGRAM, WireNetns::kAddrA, 0);
     ASSERT_GE(srv, 0);
     ASSERT_GE(cli, 0);
+    int big = 4 << 20;  // a slow reader under load must not drop what the link delivered
+    setsockopt(srv, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
     const sockaddr_in to = addrOf(WireNetns::kAddrB, 7000);
     const int n = 1000;
     std::vector<int> got;
-    std::thread reader([&] {  // reads as they come: the socket buffer holds a few hundred only
-        timeval tv{1, 0};
+    std::thread reader([&] {  // reads as they come, until 3 s of silence
+        timeval tv{3, 0};
         setsockopt(srv, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         int v;
         while (recv(srv, &v, 4, 0) == 4) got.push_back(v);
@@ -143,7 +144,7 @@ TEST_F(WireMode, DatagramsAreLostExactlyAsTheSeedDecides) {
     auto c = w->counters(0);
     printf("a>b: %s\n", linkemu::describe(c).c_str());
     EXPECT_EQ((uint64_t)n, c.offered);
-    EXPECT_EQ(want, got);
+    EXPECT_EQ(want, got) << want.size() << " wanted, " << got.size() << " got";
     EXPECT_GT(c.lost, 20u);
     EXPECT_LT(c.lost, 90u);
 }
