@@ -1,5 +1,5 @@
-// The device-user calls (version, login, logout, bind code, device id, function list, device information,
-// router and firmware settings) and their processor.
+// The device-user calls (version, login, logout, bind code, device id, registration, function list, device
+// information, router and firmware settings) and their processor.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +100,22 @@ int QV_GetDeviceID(char *out) {
     qv_frame_init(&ci, 11, 0, QV_ADDR_CURRENT);
     const int ret = _handle_net_device_user_task(&ci);
     if (ret == 0) std::snprintf(out, sizeof ci.deviceId, "%s", ci.deviceId);
+    return ret;
+}
+
+int QV_RegisterDevice(const qv_dev_detail *dev, int64_t token) {
+    if (dev == nullptr) return QV_ERR_ARG;
+    // The record's texts are read within their fields, whether or not the caller ended them.
+    char name[sizeof dev->device_name];
+    char uuid[sizeof dev->dev_uuid];
+    std::snprintf(name, sizeof name, "%.*s", static_cast<int>(sizeof name - 1), dev->device_name);
+    std::snprintf(uuid, sizeof uuid, "%.*s", static_cast<int>(sizeof uuid - 1), dev->dev_uuid);
+    client_info ci;
+    qv_frame_init(&ci, 12, token, QV_ADDR_CURRENT);
+    ci.deviceName = name;
+    ci.deviceUuid = uuid;
+    const int ret = _handle_net_device_user_task(&ci);
+    if (ret != 0) QV_LOG_ERROR("register device error");
     return ret;
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "command/fake_post_test.h"
@@ -113,6 +114,23 @@ TEST_F(DeviceUserCalls, OutValuesOnlyOnSuccess) {
     fake_post().reply = "";
     EXPECT_EQ(QV_GetDeviceID(id), -1);
     EXPECT_STREQ(id, "keep");
+}
+
+TEST_F(DeviceUserCalls, RegisterReadsTheRecordsTextsWithinTheirFields) {
+    EXPECT_EQ(QV_RegisterDevice(nullptr, 1), -1);
+    EXPECT_EQ(fake_post().calls, 0);
+
+    qv_dev_detail dev{};
+    std::memset(dev.device_name, 'n', sizeof dev.device_name);  // no terminator in either field
+    std::memset(dev.dev_uuid, 'u', sizeof dev.dev_uuid);
+    fake_post().reply = R"({"header":{"cmd":12,"error":0},"data":[{}]})";
+    ASSERT_EQ(QV_RegisterDevice(&dev, 7), 0);
+    const std::string &req = fake_post().request;
+    EXPECT_NE(req.find("\"devicename\": \"" + std::string(64, 'n') + "\""), std::string::npos) << req;
+    EXPECT_NE(req.find("\"deviceuuid\": \"" + std::string(64, 'u') + "\""), std::string::npos) << req;
+
+    fake_post().reply = R"({"header":{"cmd":12,"error":10016}})";
+    EXPECT_EQ(QV_RegisterDevice(&dev, 7), 10016);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "base/client_file_task.h"
+#include "base/dev_detail.h"
 #include "base/file_types.h"
 #include "codec/client_info.h"
 #include "codec/device_user_process.h"
@@ -60,6 +61,10 @@ int QV_LogoutVantor(int64_t token);
 int QV_GetBindCode(const char *addr, char *out);
 // Device id (command 11) into `out` (65 bytes).
 int QV_GetDeviceID(char *out);
+// Registers this client with the current device as an external device (command 12): the record's
+// `device_name` and `dev_uuid` (each read within its field) go as "devicename" and "deviceuuid". QV_ERR_ARG
+// for a null record, nothing sent.
+int QV_RegisterDevice(const qv_dev_detail *dev, int64_t token);
 int QV_GetFuncList(int32_t *statusFlag, int64_t token);
 int QV_GeNasDeviceInfo(nas_device_info *info, int64_t token);
 int QV_RouterSetUdiskUpgrade(int64_t token);

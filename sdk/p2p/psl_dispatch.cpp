@@ -3,6 +3,9 @@
 #include <string.h>
 
 #include "p2p/psl_channels.h"
+#include "p2p/psl_device.h"
+#include "p2p/psl_hello.h"
+#include "p2p/psl_lan.h"
 #include "p2p/psl_msgqueue.h"
 
 namespace {
@@ -50,7 +53,43 @@ int find_for(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr
     return _PSL_FindConnectedByAddr(&from);
 }
 
-void on_data(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from) {
+// A direct data or keep-alive message naming its session by its words that no connected session has: on the
+// device side (0x0407, 0x0427) a waiting LAN session or pending record is connected by it, on the connecting
+// side (0x0408, 0x0428) a connecting session completes. The session id, or -1.
+int connect_by_words(const PSLPacketHeader &h, const uint8_t *payload, size_t wordsAt,
+                     const p2p_NetAddr &from, LinuxConn *conn) {
+    if (!(h.flags & PSL_FLAG_SESSION_EXT) || h.length < wordsAt + 8) return -1;
+    const uint32_t a = psl_GetU32(payload + wordsAt), b = psl_GetU32(payload + wordsAt + 4);
+    if (h.type == 0x0407 || h.type == 0x0427) {
+        const int sid = _PSL_FindSessionByKey(a, b, 0, PSL_FIND_CONNECTING);
+        if (PSLSessionRecord *r = _PSL_Session(sid)) {
+            if (r->incoming != 1) return -1;
+            _PSL_PromoteLanSession(sid, conn, &from);
+            return r->state.load() == PSL_STATE_CONNECTED ? sid : -1;
+        }
+        const int idx = _PSL_FindPendingByKey(a, b, 0);
+        if (idx < 0) return -1;
+        const PslPending *p = _PSL_Pending(idx);
+        const bool lan = p->lanState == 5;
+        const int nsid = _PSL_Pending_Accept(idx, conn, &from, &h);
+        if (PSLSessionRecord *s = _PSL_Session(nsid); s && lan) {
+            s->routeType = PSL_ROUTE_LAN;
+            s->routeKind = 2;
+            s->lanState = 6;
+        }
+        return nsid;
+    }
+    if (h.type == 0x0408 || h.type == 0x0428) {
+        const int sid = _PSL_FindSessionByKey(a, b, 0, PSL_FIND_CONNECTING);
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r || r->incoming != 0) return -1;
+        _PSL_CompleteSession(sid, &h, conn, &from);
+        return sid;
+    }
+    return -1;
+}
+
+void on_data(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from, LinuxConn *conn) {
     int sid = -1;
     size_t prefix = 0;
     if (h.flags & PSL_FLAG_FORWARD) {
@@ -72,6 +111,7 @@ void on_data(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr
         return;
     }
     sid = find_for(h, payload, from, 4);
+    if (sid < 0) sid = connect_by_words(h, payload, 4, from, conn);
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r) return;
     if (h.flags & PSL_FLAG_SESSION_EXT) {
@@ -91,17 +131,15 @@ void on_data(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr
 void on_close(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from) {
     const bool relay = !is_direct(h.type);
     if (relay && (h.flags & PSL_FLAG_SESSION_EXT) && h.length != 8) return;
+    // The status and channel callbacks hear -22 once, from the state change itself.
     PSLSessionRecord *r = _PSL_Session(find_for(h, payload, from, 0));
-    if (r && r->state.load() == PSL_STATE_CONNECTED) {
-        _PSL_SessionBroken(r, PSL_ERR_CLOSED_BY_PEER);
-        for (int c = 0; c < PSL_CHANNELS; ++c)
-            if (r->channelRecvCallback[c])
-                r->channelRecvCallback[c](r->sid, c, nullptr, 0, PSL_ERR_CLOSED_BY_PEER);
-    }
+    if (r && r->state.load() == PSL_STATE_CONNECTED) _PSL_SessionBroken(r, PSL_ERR_CLOSED_BY_PEER);
 }
 
-void on_alive(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from) {
-    PSLSessionRecord *r = _PSL_Session(find_for(h, payload, from, 0));
+void on_alive(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from, LinuxConn *conn) {
+    int sid = find_for(h, payload, from, 0);
+    if (sid < 0) sid = connect_by_words(h, payload, 0, from, conn);
+    PSLSessionRecord *r = _PSL_Session(sid);
     if (!r) return;
     r->idleTicks = 0;
     if (h.type == 0x0428) r->noKnock = 1;
@@ -151,10 +189,13 @@ int _PSL_FindSessionByAddrAndTag(const p2p_NetAddr *addr, uint16_t tag) {
     return -1;
 }
 
+namespace {
+void dispatch_locked(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from,
+                     const char *host, uint16_t portNet, LinuxConn *conn, int transport);
+}  // namespace
+
 void _PSL_DispatchMessage(const uint8_t *packet, size_t size, const char *host, uint16_t portNet,
                           LinuxConn *conn, int transport) {
-    (void)conn;
-    (void)transport;
     if (!packet || size < PSL_HEADER_SIZE) return;
     PSLPacketHeader h{};
     psl_Header_Read(packet, &h);
@@ -164,13 +205,23 @@ void _PSL_DispatchMessage(const uint8_t *packet, size_t size, const char *host, 
     if (!sender_addr(host, portNet, &from)) return;
     const int st = _PSL_InitState();
     if (st != 1 && st != 2) return;
+    _PSL_DeferReaderNotify(1);
+    dispatch_locked(h, payload, from, host, portNet, conn, transport);
+    _PSL_DeferReaderNotify(0);
+}
+
+namespace {
+void dispatch_locked(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from,
+                     const char *host, uint16_t portNet, LinuxConn *conn, int transport) {
+    (void)host;
+    (void)transport;
     TableLock lk;
     switch (h.type) {
         case 0x0407:
         case 0x0408:
         case 0x0501:
         case 0x0503:
-            on_data(h, payload, from);
+            on_data(h, payload, from, conn);
             break;
         case 0x0417:
         case 0x0418:
@@ -182,12 +233,27 @@ void _PSL_DispatchMessage(const uint8_t *packet, size_t size, const char *host, 
         case 0x0428:
         case 0x0521:
         case 0x0523:
-            on_alive(h, payload, from);
+            on_alive(h, payload, from, conn);
+            break;
+        case 0x0401:
+        case 0x0402:
+        case 0x0404:
+            _PSL_HandleHello(&h, payload, &from, conn);
+            break;
+        case 0x0601:
+            _PSL_HandleLanRequest(&h, payload, &from, portNet, conn);
+            break;
+        case 0x0602:
+            _PSL_HandleLanAnswer(&h, payload, &from, conn);
+            break;
+        case 0x0603:
+            _PSL_HandleLanConnect(&h, payload, &from, portNet, conn);
             break;
         default:
             break;  // not handled here: ignored
     }
 }
+}  // namespace
 
 void _PSL_OnUdpPacket(LinuxConn *conn, const char *host, uint16_t portNet, const uint8_t *buf, size_t len) {
     uint8_t plain[PSL_UDP_RECV_MAX];

@@ -1,5 +1,6 @@
 #include "p2p/psl_session.h"
 
+#include <arpa/inet.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,6 +11,11 @@
 #include <memory>
 #include <mutex>
 #include <new>
+
+#include "p2p/psl_device.h"
+#include "p2p/psl_dispatch.h"
+#include "p2p/psl_lan.h"
+#include "p2p/psl_private.h"
 
 static_assert(offsetof(PSLSessionInfo, remoteIP) == 27 && offsetof(PSLSessionInfo, remotePort) == 74 &&
                   offsetof(PSLSessionInfo, groupIds) == 88 && offsetof(PSLSessionInfo, localNatType) == 95 &&
@@ -32,6 +38,8 @@ PSLSessionRecord *g_table = nullptr;  // g_tableSize records, guarded by pslSess
 int g_tableSize = 0;
 LinuxConnMgr *g_mgr = nullptr;
 LinuxConn *g_mainConn = nullptr;  // the library's UDP socket, once init opens it
+uint16_t g_mainPortNet = 0;       // its bound port
+uint16_t g_initPortNet = 0;       // the port PSL_Initialize was given (network order; 0 any)
 p2p_TimerTask *g_keepAlive = nullptr;
 std::atomic<bool> g_stoppedByServer{false};
 std::mutex g_readerMu;
@@ -147,7 +155,29 @@ void _PSL_SetStoppedByServer(int on) {
 uint64_t _PSL_ReaderGeneration(void) {
     return g_readerGen.load();
 }
+namespace {
+// A thread that holds the table lock while it wakes readers defers the wake-up to its unlock, so a woken
+// reader does not at once block on the lock and need a second wake-up.
+thread_local int t_deferNotify = 0;
+thread_local bool t_notifyPending = false;
+}  // namespace
+
+void _PSL_DeferReaderNotify(int on) {
+    if (on) {
+        ++t_deferNotify;
+        return;
+    }
+    if (t_deferNotify > 0 && --t_deferNotify == 0 && t_notifyPending) {
+        t_notifyPending = false;
+        _PSL_NotifyReaders();
+    }
+}
+
 void _PSL_NotifyReaders(void) {
+    if (t_deferNotify > 0) {
+        t_notifyPending = true;
+        return;
+    }
     {
         std::lock_guard<std::mutex> lk(g_readerMu);
         ++g_readerGen;
@@ -170,6 +200,34 @@ LinuxConnMgr *_PSL_ConnMgr(void) {
 }
 LinuxConn *_PSL_MainConn(void) {
     return g_mainConn;
+}
+uint16_t _PSL_MainPort(void) {
+    return g_mainPortNet;
+}
+
+void _PSL_UdpRecvCallback(LinuxConn *conn, const char *host, uint16_t portNet, uint8_t *buf, int64_t len,
+                          void *) {
+    if (len > 0) _PSL_OnUdpPacket(conn, host, portNet, buf, (size_t)len);
+}
+
+int _PSL_OpenMainSocket(void) {
+    TableLock lk;
+    if (g_mainConn) return 0;
+    if (!g_mgr) return PSL_ERR_SOCKET;
+    LinuxConn *c = nullptr;
+    if (LinuxConnMgr_createConnection(g_mgr, LINUXCONN_UDP, LINUXCONN_SERVER, 0, &c) != 0 || !c)
+        return PSL_ERR_SOCKET;
+    LinuxConn_setRecvCallback(c, _PSL_UdpRecvCallback, nullptr);
+    uint16_t port = g_initPortNet;
+    int size = PSL_UDP_RECV_MAX;
+    if (LinuxConn_open(c, nullptr, &port, 0, nullptr, nullptr, nullptr, nullptr) != 0) {
+        LinuxConnMgr_destroyConnection(g_mgr, c);
+        return PSL_ERR_SOCKET;
+    }
+    LinuxConn_setRecvSize(c, 0, &size);
+    g_mainPortNet = port;
+    g_mainConn = c;
+    return 0;
 }
 
 PSLSessionRecord *_PSL_Session(int sid) {
@@ -202,7 +260,6 @@ int PSL_Set_Session_Timeout(int seconds) {
 }
 
 int PSL_Initialize(uint16_t udpPort) {
-    (void)udpPort;
     uint8_t expect = 0;
     if (!g_initState.compare_exchange_strong(expect, 3)) return PSL_ERR_ALREADY_INIT;
     p2p_Rand_Seed();
@@ -246,6 +303,19 @@ int PSL_Initialize(uint16_t udpPort) {
         return PSL_ERR_SETUP;
     }
     g_stoppedByServer = false;
+    g_initPortNet = htons(udpPort);
+    if (_PSL_OpenMainSocket() != 0) {
+        p2p_SockTaskMng_DeInit();
+        g_keepAlive = nullptr;
+        LinuxConnMgr_release(g_mgr);
+        g_mgr = nullptr;
+        TableLock lk;
+        delete[] g_table;
+        g_table = nullptr;
+        g_tableSize = 0;
+        g_initState = 0;
+        return PSL_ERR_SOCKET;
+    }
     g_initState = 2;
     return 0;
 }
@@ -277,9 +347,16 @@ int PSL_DeInitialize(void) {
     }
     // The manager threads take the table lock in their loops: never hold it while they are joined.
     p2p_SockTaskMng_DeInit();
+    // The timer tasks are gone with their thread: the modules forget theirs and free what they hold.
+    _PSL_Lan_Stop();
+    _PSL_Device_Stop();
+    _PSL_Private_Stop();
     {
         TableLock lk;
         for (int i = 0; i < g_tableSize; ++i) _PSL_FreeSession(&g_table[i]);
+        if (g_mainConn) LinuxConnMgr_destroyConnection(g_mgr, g_mainConn);
+        g_mainConn = nullptr;
+        g_mainPortNet = 0;
     }
     LinuxConnMgr_setTimeoutCallback(g_mgr, nullptr, nullptr);
     LinuxConnMgr_release(g_mgr);
@@ -346,6 +423,8 @@ int _PSL_FreeSession(PSLSessionRecord *r) {
     TableLock lk;
     r->closing = 1;
     _PSL_NotifyReaders();
+    if (r->watchTask) p2p_SockTaskMng_RemoveTimer(r->watchTask);
+    r->watchTask = nullptr;
     release_route(r);
     for (PSLMsgQueue *&q : r->channelMsgQueue) {
         if (q) _PSL_MsgQueue_Free(q);

@@ -128,6 +128,15 @@ struct PSLSessionRecord {
     int32_t sid = 0;
     std::atomic<int32_t> punchState{0}, serverState{0}, tcpState{0}, relayState{0}, connectMode{0},
         reachState{0};
+    // Connect progress of the LAN road: the lookup's running time, the clock at which a round-trip
+    // measure started, the progress pair and callback of a non-blocking connect and its watch task.
+    int32_t lanElapsedMs = 0;
+    uint64_t rttStartMs = 0;
+    std::atomic<int32_t> asyncState{0}, asyncError{0};
+    void (*connectCallback)(int state, int error, void *arg) = nullptr;
+    void *connectArg = nullptr;
+    p2p_TimerTask *watchTask = nullptr;
+    int32_t connectRound = 0;
 };
 
 // The record callers read (156 bytes; 92 with the short fill).
@@ -203,8 +212,16 @@ PSLSessionRecord *_PSL_Session(int sid);
 int _PSL_MaxSessions(void);
 int _PSL_InitState(void);
 LinuxConnMgr *_PSL_ConnMgr(void);
-// The library's main UDP socket (servers, LAN search, hellos and sessions share it); null until init opens it.
+// The library's main UDP socket (servers, LAN search, hellos and sessions share it), opened by
+// PSL_Initialize on the port it was given (0: any); null before and after.
 LinuxConn *_PSL_MainConn(void);
+// 0 when the main socket exists or was opened now (on the init port); -6 when it cannot be opened.
+int _PSL_OpenMainSocket(void);
+// The main socket's bound port, network order (0 without a socket).
+uint16_t _PSL_MainPort(void);
+// The receive callback of every UDP socket the library opens: datagrams go to _PSL_OnUdpPacket.
+void _PSL_UdpRecvCallback(LinuxConn *conn, const char *host, uint16_t portNet, uint8_t *buf, int64_t len,
+                          void *arg);
 // Stopped by the servers: reads, writes and accepts give -59.
 int _PSL_StoppedByServer(void);
 void _PSL_SetStoppedByServer(int on);
@@ -214,6 +231,9 @@ void _PSL_SetStoppedByServer(int on);
 uint64_t _PSL_ReaderGeneration(void);
 void _PSL_NotifyReaders(void);
 void _PSL_WaitForChange(uint64_t seen, uint32_t ms);
+// Between _PSL_DeferReaderNotify(1) and (0) the calling thread's wake-ups are held and given once at the end
+// (the dispatcher wakes readers after it has released the table lock).
+void _PSL_DeferReaderNotify(int on);
 // A connected session broke (peer close -22 or silence -23): its state changes once, waiting readers wake
 // and its status callback hears the error once. The caller holds the table lock.
 void _PSL_SessionBroken(PSLSessionRecord *r, int error);

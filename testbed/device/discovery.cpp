@@ -159,7 +159,8 @@ void DiscoveryLan::answer(Dev &d, int cmd, uint32_t to_addr) {
     to.sin_family = AF_INET;
     to.sin_port = htons(kClientPort);
     to.sin_addr.s_addr = to_addr;
-    ::sendto(d.fd, f.data(), f.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    if (::sendto(d.fd, f.data(), f.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) > 0)
+        ++count_answers_;
 }
 
 void DiscoveryLan::run() {

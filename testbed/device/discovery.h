@@ -46,6 +46,8 @@ class DiscoveryLan {
     void set_silent(size_t index, bool silent);
     // Requests received so far by command (1024 counts those at the responder).
     int received(int cmd) const;
+    // Answers sent so far by all devices.
+    int answered() const { return count_answers_; }
 
     // Sends one framed datagram from `from_ip` (bound, any port) to `to_ip`:27213.
     static bool send_raw(const std::string &from_ip, const std::string &to_ip, const std::string &payload);
@@ -66,7 +68,7 @@ class DiscoveryLan {
     int responder_ = -1;
     std::thread thread_;
     std::atomic<bool> stop_{false};
-    std::atomic<int> count_search_{0}, count_detail_{0}, count_beat_{0};
+    std::atomic<int> count_search_{0}, count_detail_{0}, count_beat_{0}, count_answers_{0};
 };
 
 }  // namespace emu

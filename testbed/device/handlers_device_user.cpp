@@ -129,13 +129,19 @@ std::shared_ptr<DeviceUserModel> install_device_user_handlers(Device &device,
     device.set_handler(12, [m](Device &, const Request &req) {
         note_token(*m, req);
         json_object *p = params(req);
+        int error = 0;
         m->update([&](DeviceUserState &s) {
+            error = s.register_error;
+            if (error != 0) return;
             s.registered_name =
                 member(p, "devicename") ? json_object_get_string(member(p, "devicename")) : "";
             s.registered_uuid =
                 member(p, "deviceuuid") ? json_object_get_string(member(p, "deviceuuid")) : "";
+            s.registrations.emplace_back(s.registered_name, s.registered_uuid);
         });
-        return empty_data();
+        Reply r = empty_data();
+        r.error = error;
+        return r;
     });
     device.set_handler(15, [m](Device &, const Request &req) {
         note_token(*m, req);

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "device.h"
 
@@ -41,7 +43,10 @@ struct DeviceUserState {
     // Inputs the device received.
     std::string time_value, time_zone;             // 50
     int32_t sync = -1, clean_cache = -1;           // 51
-    std::string registered_name, registered_uuid;  // 12
+    std::string registered_name, registered_uuid;  // 12: the last registration
+    // Every accepted registration in arrival order (name, uuid), repeats included.
+    std::vector<std::pair<std::string, std::string>> registrations;
+    int register_error = 0;  // header error of 12 (a device that refuses registrations)
     uint64_t logins = 0, logouts = 0, udisk_upgrades = 0, upgrade_fw = 0;
     uint64_t unknown_token_requests = 0;  // session commands whose token no login issued
 };

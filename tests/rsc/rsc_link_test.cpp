@@ -426,7 +426,7 @@ TEST_F(RscLinkScripted, ALoneGapPacketIsReportedByTheIdleHookAfterTheQuietTime) 
 namespace {
 
 // The long sweep: many seeds, loss from 0 to 10 % with and without bursts, reordering, duplication and
-// jitter. Run by the ctest "p2p_cross_tests.RscLinkSweep" (label slow), which sets QV_RSC_LINK_SWEEP.
+// jitter. Run by the ctest "rsc_link_tests.RscLinkSweep" (label slow), which sets QV_RSC_LINK_SWEEP.
 class RscLinkSweep : public RscLink {};
 
 TEST_F(RscLinkSweep, MegabyteEachWayOverSeeds) {

@@ -1,0 +1,312 @@
+#include "p2p/psl_byuid.h"
+
+#include <ctype.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "p2p/psl_device.h"
+#include "p2p/psl_lan.h"
+
+// The servers' road, when it is linked in; an installed step takes precedence.
+int _PSL_ServerRemoteStep(int sid, int round) __attribute__((weak));
+
+namespace {
+
+struct TableLock {
+    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
+    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
+    TableLock(const TableLock &) = delete;
+    TableLock &operator=(const TableLock &) = delete;
+};
+
+bool running() {
+    const int s = _PSL_InitState();
+    return s == 1 || s == 2;
+}
+
+// Serialises the set-up of connects; a connect that allocated its own session holds it to the end.
+std::recursive_mutex g_connectMu;
+std::atomic<bool> g_abortAll{false};
+std::atomic<PSL_RemoteRouteFn> g_remoteStep{nullptr};
+// Session counters of the blocking and the callback connect, and this host's words.
+std::mutex g_wordsMu;
+uint32_t g_counter[2] = {0, 0};
+bool g_haveMac = false;
+uint16_t g_macHead = 0;
+uint32_t g_mac = 0;
+
+void set_words(PSLSessionRecord *r, int form) {
+    std::lock_guard<std::mutex> lk(g_wordsMu);
+    if (!g_haveMac) {
+        p2p_LocalIfInfo ifs{};
+        p2p_Net_GetLocalMacAndIPv4(&ifs);
+        g_macHead = (uint16_t)(ifs.mac[0] << 8 | ifs.mac[1]);
+        g_mac =
+            (uint32_t)ifs.mac[2] << 24 | (uint32_t)ifs.mac[3] << 16 | (uint32_t)ifs.mac[4] << 8 | ifs.mac[5];
+        // Without a hardware address the words still differ between hosts.
+        if (!g_macHead && !g_mac) {
+            g_macHead = (uint16_t)p2p_Rand();
+            g_mac = (uint32_t)p2p_Rand() << 16 ^ (uint32_t)p2p_Rand();
+        }
+        g_haveMac = true;
+    }
+    uint32_t &c = g_counter[form];
+    if (c == 0) {
+        c = (uint32_t)(((uint64_t)time(nullptr) + (uint32_t)p2p_Rand()) % 65535);
+        if (c == 0) c = 1;
+    } else {
+        ++c;
+    }
+    r->randomID = c + ((uint32_t)g_macHead << 16);
+    r->mac = g_mac;
+    r->ver = 0;
+}
+
+void store_uid(PSLSessionRecord *r, const char *uid) {
+    for (int i = 0; i < PSL_UID_LEN; ++i) {
+        const unsigned char ch = (unsigned char)uid[i];
+        r->remoteUID[i] = (char)(ch > 'Z' ? ch - 32 : ch);
+    }
+    r->remoteUID[PSL_UID_LEN] = 0;
+}
+
+void reset_progress(PSLSessionRecord *r) {
+    r->measureRtt = 1;
+    r->rttStartMs = p2p_Clock_Ms();
+    r->lanState = 0;
+    r->serverState = 0;
+    r->punchState = 0;
+    r->relayState = 0;
+    r->incoming = 0;
+}
+
+// Refusals and aborts recorded in the session, as connect errors. 0 while the connect may go on.
+int abort_check(int sid) {
+    if (!running()) return PSL_ERR_NOT_INIT;
+    TableLock lk;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    if (!r) return PSL_ERR_NOT_INIT;
+    if (r->reservedByCaller.load() ? r->abortRequested.load() != 0 : g_abortAll.load())
+        return PSL_ERR_ABORTED;
+    if (r->refusedOld.load()) return r->peerProtocol < 7 ? PSL_ERR_OLD_PEER : -48;
+    if (r->refused.load()) return -48;
+    if (r->uidRejected.load()) return PSL_ERR_UID;
+    if (r->busy.load()) return PSL_ERR_REFUSED_BUSY;
+    if (r->errPeerSelfConnect.load()) return -45;
+    return 0;
+}
+
+// One round: 1 connected, 0 go on, or an error.
+int connect_round(int sid, int round) {
+    int rc = abort_check(sid);
+    if (rc != 0) return rc;
+    int lan = 0;
+    {
+        TableLock lk;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;  // the library stopped under the connect
+        if (r->state.load() == PSL_STATE_CONNECTED && r->lanState == 6) return 1;
+        lan = r->lanState;
+    }
+    rc = _PSL_RemoteRouteStep(sid, round);
+    if (rc != 0) return rc;
+    // Without the servers' road the connect ends with the LAN lookup.
+    if (!g_remoteStep.load() && !_PSL_ServerRemoteStep && (lan == -1 || lan == 2)) return PSL_ERR_UNREACHABLE;
+    return 0;
+}
+
+void fail_session(int sid) {
+    TableLock lk;
+    _PSL_FreeSession(_PSL_Session(sid));
+}
+
+// Steps shared by both connect forms: the session named, its words drawn, the LAN lookup started.
+int prepare(const char *uid, int sid, int form) {
+    {
+        TableLock lk;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
+        store_uid(r, uid);
+        g_abortAll = false;
+    }
+    const int rc = _PSL_OpenMainSocket();
+    if (rc != 0) return rc;
+    {
+        TableLock lk;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
+        r->incoming = 0;
+        set_words(r, form);
+        reset_progress(r);
+    }
+    if (_PSL_LanLookup_Start(sid) != 0) return PSL_ERR_SETUP;
+    return 0;
+}
+
+int psl_connect(const char *uid, int sid) {
+    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_IsValidUID(uid)) {
+        if (sid >= 0) fail_session(sid);
+        return PSL_ERR_UID;
+    }
+    std::unique_lock<std::recursive_mutex> lock(g_connectMu);
+    if (sid < 0) {
+        sid = _PSL_AllocSession();
+        if (sid < 0) return PSL_ERR_NO_SESSION;
+    } else {
+        TableLock lk;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
+        r->reservedByCaller = 1;
+    }
+    int rc = prepare(uid, sid, 0);
+    {
+        TableLock lk;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (r && r->reservedByCaller.load()) lock.unlock();
+    }
+    for (int round = 0; rc == 0; ++round) {
+        rc = connect_round(sid, round);
+        if (rc != 0) break;
+        usleep(10000);
+    }
+    if (rc > 0) return sid;
+    if (rc != PSL_ERR_NOT_INIT) fail_session(sid);
+    return rc;
+}
+
+void watch_tick(p2p_TimerTask *task, uint32_t, uint16_t, void *arg, int expired) {
+    const int sid = (int)(intptr_t)arg;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    if (!r || r->watchTask != task) return;
+    int rc = connect_round(sid, r->connectRound++);
+    if (rc == 0 && expired) rc = PSL_ERR_UNREACHABLE;
+    if (rc == 0) return;
+    r->watchTask = nullptr;
+    p2p_SockTaskMng_RemoveTimer(task);
+    PSL_ConnectFn cb = r->connectCallback;
+    void *cbArg = r->connectArg;
+    if (rc > 0) {
+        r->asyncState = 2;
+        r->asyncError = 0;
+        if (cb) cb(2, 0, cbArg);
+        return;
+    }
+    r->asyncState = -1;
+    r->asyncError = rc;
+    _PSL_FreeSession(r);
+    if (cb) cb(-1, rc, cbArg);
+}
+
+int psl_connect_start(const char *uid, int sid, PSL_ConnectFn cb, void *arg) {
+    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_IsValidUID(uid)) return PSL_ERR_UID;
+    if (sid < 0) {
+        sid = _PSL_AllocSession();
+        if (sid < 0) return PSL_ERR_NO_SESSION;
+    } else {
+        TableLock lk;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
+        r->reservedByCaller = 1;
+    }
+    {
+        TableLock lk;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
+        r->connectCallback = cb;
+        r->connectArg = arg;
+        r->asyncState = 0;
+        r->asyncError = 0;
+    }
+    if (cb) cb(0, 0, arg);
+    int rc;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_connectMu);
+        rc = prepare(uid, sid, 1);
+    }
+    if (rc != 0) {
+        fail_session(sid);
+        return rc;
+    }
+    {
+        TableLock lk;
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (!r) return PSL_ERR_NOT_INIT;
+        r->asyncState = 1;
+    }
+    if (cb) cb(1, 0, arg);  // the caller's code runs outside the table lock
+    TableLock lk;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    if (!r) return PSL_ERR_NOT_INIT;
+    r->watchTask = p2p_SockTaskMng_AddTimer(10, 65000, 6, watch_tick, (void *)(intptr_t)sid);
+    if (!r->watchTask) {
+        // The session is not left behind with its search running.
+        _PSL_FreeSession(r);
+        return PSL_ERR_SETUP;
+    }
+    return sid;
+}
+
+bool reserved_ok(int sid) {
+    if (sid == -64) return true;
+    TableLock lk;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    return r && r->state.load() == PSL_STATE_ALLOCATED;
+}
+
+}  // namespace
+
+void _PSL_SetRemoteRouteStep(PSL_RemoteRouteFn fn) {
+    g_remoteStep = fn;
+}
+
+int _PSL_RemoteRouteStep(int sid, int round) {
+    PSL_RemoteRouteFn fn = g_remoteStep.load();
+    if (!fn) fn = _PSL_ServerRemoteStep;
+    return fn ? fn(sid, round) : 0;
+}
+
+int PSL_Connect_ByUID(const char *uid) {
+    return psl_connect(uid, -1);
+}
+
+int PSL_Connect_ByUID_ToSession(const char *uid, int sid) {
+    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!reserved_ok(sid)) return PSL_ERR_SESSION;
+    return psl_connect(uid, sid == -64 ? -1 : sid);
+}
+
+int PSL_Reserve_Session(void) {
+    if (!running()) return PSL_ERR_NOT_INIT;
+    const int sid = _PSL_AllocSession();
+    return sid < 0 ? PSL_ERR_NO_SESSION : sid;
+}
+
+int PSL_Connect_ByUID_Start(const char *uid, PSL_ConnectFn cb, void *arg) {
+    return psl_connect_start(uid, -1, cb, arg);
+}
+
+int PSL_Connect_ByUID_Start_ToSession(const char *uid, int sid, PSL_ConnectFn cb, void *arg) {
+    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!reserved_ok(sid)) return PSL_ERR_SESSION;
+    return psl_connect_start(uid, sid == -64 ? -1 : sid, cb, arg);
+}
+
+int PSL_Connect_Abort_All(void) {
+    g_abortAll = true;
+    return 0;
+}
+
+int PSL_Connect_Abort(int sid) {
+    if (!running()) return PSL_ERR_NOT_INIT;
+    TableLock lk;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    if (!r) return PSL_ERR_SESSION;
+    r->abortRequested = 1;
+    return 0;
+}

@@ -1,0 +1,92 @@
+// p2p-device-daemon: the SDK's device side in a process of its own (one library per process). It takes its
+// UID, listens on the LAN, accepts every session and echoes what arrives on channels 0 and 31 (channel 0
+// only with --one-channel); the text "CLOSE" makes it close the session. Prints "ready <main port> <lan
+// port>" once it listens; runs until SIGTERM or SIGINT.
+//   p2p-device-daemon --uid UID [--lan-port P] [--timeout S] [--one-channel 1]
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "p2p/psl_channels.h"
+#include "p2p/psl_device.h"
+
+namespace {
+
+// Read by the echo threads too: a lock-free atomic, which a signal handler may also set.
+std::atomic<bool> g_stop{false};
+void on_signal(int) {
+    g_stop = true;
+}
+
+void echo(int sid, int channel) {
+    std::vector<uint8_t> buf(PSL_DATA_MAX);
+    while (!g_stop) {
+        const int n = PSL_Session_Read(sid, buf.data(), (int)buf.size(), 200, channel);
+        if (n == PSL_ERR_TIMEOUT) continue;
+        if (n < 0) return;
+        if (n == 5 && memcmp(buf.data(), "CLOSE", 5) == 0) {
+            PSL_Session_Close(sid);
+            return;
+        }
+        PSL_Session_Write(sid, buf.data(), (uint32_t)n, channel);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string uid;
+    int lanPort = PSL_DEFAULT_LAN_PORT, timeout = 0;
+    bool oneChannel = false;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--uid") {
+            uid = argv[i + 1];
+        } else if (a == "--lan-port") {
+            lanPort = atoi(argv[i + 1]);
+        } else if (a == "--one-channel") {
+            oneChannel = atoi(argv[i + 1]) != 0;
+        } else if (a == "--timeout") {
+            timeout = atoi(argv[i + 1]);
+        } else {
+            fprintf(stderr, "p2p-device-daemon: unknown option %s\n", argv[i]);
+            return 2;
+        }
+    }
+    if (uid.empty()) {
+        fprintf(stderr, "usage: p2p-device-daemon --uid UID [--lan-port P] [--timeout S]\n");
+        return 2;
+    }
+    signal(SIGTERM, on_signal);
+    signal(SIGINT, on_signal);
+    signal(SIGPIPE, SIG_IGN);
+    PSL_Set_LanSearch_Port((uint32_t)lanPort);
+    int rc = PSL_Initialize(0);
+    if (rc == 0) rc = PSL_Device_Listen(uid.c_str());
+    if (rc != 0) {
+        fprintf(stderr, "p2p-device-daemon: start failed: %d\n", rc);
+        return 1;
+    }
+    if (timeout > 0) PSL_Set_Session_Timeout(timeout);
+    printf("ready %u %d\n", ntohs(_PSL_MainPort()), lanPort);
+    fflush(stdout);
+    std::vector<std::thread> workers;
+    while (!g_stop) {
+        const int sid = PSL_Accept(200);
+        if (sid < 0) continue;
+        workers.emplace_back(echo, sid, 0);
+        if (oneChannel) continue;
+        PSL_Session_Channel_ON(sid, 31);
+        workers.emplace_back(echo, sid, 31);
+    }
+    for (std::thread &t : workers) t.join();
+    PSL_DeInitialize();
+    return 0;
+}
