@@ -36,8 +36,8 @@ class ZRSyncMutableArray {
         return NSNotFound;
     }
     QList<T> objectEnumerator() const { return safeArray(); }
-    // A copy of its own: Qt's implicit sharing would leave the snapshot and the live list on one buffer,
-    // whose share count Qt reads without ordering, so a writer could move elements a reader still copies.
+    // A snapshot with storage of its own: a copy sharing the live list's storage would later detach
+    // from it outside the lock, reading elements that a writer's detach hands over at the same time.
     QList<T> safeArray() const {
         std::shared_lock lock(m_mutex);
         QList<T> copy;

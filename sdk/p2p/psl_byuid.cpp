@@ -8,6 +8,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
 #include "p2p/psl_lan.h"
 
@@ -30,7 +31,6 @@ bool running() {
 
 // Serialises the set-up of connects; a connect that allocated its own session holds it to the end.
 std::recursive_mutex g_connectMu;
-std::atomic<bool> g_abortAll{false};
 std::atomic<PSL_RemoteRouteFn> g_remoteStep{nullptr};
 // Session counters of the blocking and the callback connect, and this host's words.
 std::mutex g_wordsMu;
@@ -90,7 +90,7 @@ int abort_check(int sid) {
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r) return PSL_ERR_NOT_INIT;
-    if (r->reservedByCaller.load() ? r->abortRequested.load() != 0 : g_abortAll.load())
+    if (r->reservedByCaller.load() ? r->abortRequested.load() != 0 : _PSL_ConnectAbortFlag() != 0)
         return PSL_ERR_ABORTED;
     if (r->refusedOld.load()) return r->peerProtocol < 7 ? PSL_ERR_OLD_PEER : -48;
     if (r->refused.load()) return -48;
@@ -131,7 +131,7 @@ int prepare(const char *uid, int sid, int form) {
         PSLSessionRecord *r = _PSL_Session(sid);
         if (!r) return PSL_ERR_NOT_INIT;
         store_uid(r, uid);
-        g_abortAll = false;
+        _PSL_ClearConnectAbort();
     }
     const int rc = _PSL_OpenMainSocket();
     if (rc != 0) return rc;
@@ -295,18 +295,4 @@ int PSL_Connect_ByUID_Start_ToSession(const char *uid, int sid, PSL_ConnectFn cb
     if (!running()) return PSL_ERR_NOT_INIT;
     if (!reserved_ok(sid)) return PSL_ERR_SESSION;
     return psl_connect_start(uid, sid == -64 ? -1 : sid, cb, arg);
-}
-
-int PSL_Connect_Abort_All(void) {
-    g_abortAll = true;
-    return 0;
-}
-
-int PSL_Connect_Abort(int sid) {
-    if (!running()) return PSL_ERR_NOT_INIT;
-    TableLock lk;
-    PSLSessionRecord *r = _PSL_Session(sid);
-    if (!r) return PSL_ERR_SESSION;
-    r->abortRequested = 1;
-    return 0;
 }

@@ -79,7 +79,10 @@ int _PSL_IsValidUID(const char *text) {
 }
 
 const char *_PSL_OwnUid(void) {
-    return g_hasUid.load() ? g_ownUid : "";
+    thread_local char copy[PSL_UID_LEN + 1];
+    std::lock_guard<std::mutex> lk(g_uidMu);
+    memcpy(copy, g_hasUid.load() ? g_ownUid : "", g_hasUid.load() ? sizeof copy : 1);
+    return copy;
 }
 int _PSL_HasOwnUid(void) {
     return g_hasUid.load() ? 1 : 0;

@@ -7,6 +7,7 @@
 #include "p2p/psl_hello.h"
 #include "p2p/psl_lan.h"
 #include "p2p/psl_msgqueue.h"
+#include "p2p/psl_servers.h"
 
 namespace {
 
@@ -250,7 +251,8 @@ void dispatch_locked(const PSLPacketHeader &h, const uint8_t *payload, const p2p
             _PSL_HandleLanConnect(&h, payload, &from, portNet, conn);
             break;
         default:
-            break;  // not handled here: ignored
+            _PSL_DispatchServerMessage(&h, payload, &from, host, portNet, transport);
+            break;
     }
 }
 }  // namespace

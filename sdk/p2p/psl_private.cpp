@@ -229,7 +229,7 @@ void _PSL_BlobTable_Set(const char *uid, const uint8_t *blob, int length, uint32
         return;
     }
     BlobEntry e{};
-    strncpy(e.uid, uid, PSL_UID_LEN);
+    memcpy(e.uid, uid, strnlen(uid, PSL_UID_LEN));  // a full-length UID has no terminator here
     e.blob.assign(blob, blob + length);
     g_blobs.push_back(std::move(e));
 }

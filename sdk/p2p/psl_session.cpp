@@ -12,9 +12,11 @@
 #include <mutex>
 #include <new>
 
+#include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
 #include "p2p/psl_dispatch.h"
 #include "p2p/psl_lan.h"
+#include "p2p/psl_master.h"
 #include "p2p/psl_private.h"
 
 static_assert(offsetof(PSLSessionInfo, remoteIP) == 27 && offsetof(PSLSessionInfo, remotePort) == 74 &&
@@ -322,9 +324,18 @@ int PSL_Initialize(uint16_t udpPort) {
 
 int PSL_Initialize_WithServers(uint16_t udpPort, const char *h1, const char *h2, const char *h3,
                                const char *h4) {
-    for (const char *h : {h1, h2, h3, h4})
-        if (h && *h) return PSL_ERR_INVALID;
-    return PSL_Initialize(udpPort);
+    const char *const hosts[4] = {h1, h2, h3, h4};
+    const int rc = PSL_Initialize(udpPort);
+    bool given = false;
+    for (const char *h : hosts) given = given || (h && *h);
+    if (rc != 0 || !given) return rc;
+    const int set = _PSL_Master_SetPrivateHosts(hosts);
+    if (set != 0) {
+        PSL_DeInitialize();
+        return set;
+    }
+    g_initState = 1;
+    return 0;
 }
 
 int PSL_DeInitialize(void) {
@@ -345,6 +356,7 @@ int PSL_DeInitialize(void) {
                 if (r->channelCloseCallback[c]) r->channelCloseCallback[c](i, c, 1, g_table);
         }
     }
+    _PSL_ServerSide_Stop();
     // The manager threads take the table lock in their loops: never hold it while they are joined.
     p2p_SockTaskMng_DeInit();
     // The timer tasks are gone with their thread: the modules forget theirs and free what they hold.

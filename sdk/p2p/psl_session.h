@@ -181,7 +181,8 @@ static_assert(sizeof(PSLSessionInfo) == 156, "session information is 156 bytes")
 static_assert(sizeof(PSLSessionInfoShort) == 92, "short session information is 92 bytes");
 
 int PSL_Initialize(uint16_t udpPort);
-// Master hosts are not taken from here: given hosts are refused (-46) rather than silently ignored.
+// The given hosts (up to four names) become the master table; -28 when none of them resolves. Without
+// hosts it starts like PSL_Initialize.
 int PSL_Initialize_WithServers(uint16_t udpPort, const char *h1, const char *h2, const char *h3,
                                const char *h4);
 int PSL_DeInitialize(void);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "p2p/psl_channels.h"
+#include "p2p/psl_master.h"
 
 namespace {
 
@@ -103,8 +104,16 @@ TEST(SessionLibrary, StartsOnceStopsOnceAndStartsAgain) {
         EXPECT_EQ(PSL_DeInitialize(), 0);
         EXPECT_EQ(PSL_DeInitialize(), PSL_ERR_NOT_INIT);
     }
-    // Master hosts are refused rather than silently dropped.
-    EXPECT_EQ(PSL_Initialize_WithServers(0, "10.0.0.1", nullptr, nullptr, nullptr), PSL_ERR_INVALID);
+    // Given master hosts are the master table, ready at once; without hosts the start is the plain one.
+    ASSERT_EQ(PSL_Initialize_WithServers(0, "10.0.0.1", nullptr, "10.0.0.2", nullptr), 0);
+    PSLMasterEntry masters[PSL_MASTERS];
+    ASSERT_EQ(_PSL_MasterTable(masters), 2);
+    EXPECT_STREQ(masters[0].host, "10.0.0.1");
+    EXPECT_STREQ(masters[1].host, "10.0.0.2");
+    EXPECT_EQ(ntohs(masters[1].port), PSL_MASTER_PORT);
+    EXPECT_EQ(_PSL_MasterState(), PSL_MASTERS_READY);
+    EXPECT_EQ(PSL_DeInitialize(), 0);
+    EXPECT_EQ(_PSL_MasterTable(masters), 0);
     ASSERT_EQ(PSL_Initialize_WithServers(0, nullptr, "", nullptr, nullptr), 0);
     EXPECT_EQ(PSL_DeInitialize(), 0);
 
