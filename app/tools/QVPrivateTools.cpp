@@ -5,57 +5,23 @@
 #include <QFile>
 #include <QTranslator>
 #include <array>
+#include <atomic>
 #include <mutex>
 
 #include "platform/Locale.h"
+#include "tools/Localizer.h"
 #include "tools/NSString_escapeURLString.h"
 
-namespace {
-
-std::mutex g_languageMutex;
-QString g_language;                         // empty until the first lookup
-std::unique_ptr<QTranslator> g_translator;  // null: no catalogue for the chosen language
-
-// Chooses the language and loads its catalogue (":/i18n/qvnas_<language>.qm") once.
-QString ensureLanguage(QTranslator **translator) {
-    std::lock_guard lock(g_languageMutex);
-    if (g_language.isEmpty()) {
-        const QStringList preferred = plat::Locale::preferredLanguages();
-        g_language =
-            QVPrivateTools::languageForPreferredLanguage(preferred.isEmpty() ? QString() : preferred.first());
-        auto t = std::make_unique<QTranslator>();
-        if (t->load(QStringLiteral(":/i18n/qvnas_") + g_language + QStringLiteral(".qm")))
-            g_translator = std::move(t);
-    }
-    *translator = g_translator.get();
-    return g_language;
-}
-
-}  // namespace
-
 QString QVPrivateTools::languageForPreferredLanguage(const QString &p) {
-    if (p.startsWith(QLatin1String("zh"))) {
-        if (p.startsWith(QLatin1String("zh-Hans"))) return QStringLiteral("zh-Hans");
-        if (p.startsWith(QLatin1String("zh-Hant"))) return QStringLiteral("zh-Hant");
-        for (const char *region : {"HK", "TW", "MO", "SG"})
-            if (p.contains(QLatin1String(region))) return QStringLiteral("zh-Hant");
-        return QStringLiteral("zh");
-    }
-    if (p.startsWith(QLatin1String("ja"))) return QStringLiteral("ja");
-    return QStringLiteral("en");
+    return Localizer::languageForPreferredLanguage(p);
 }
 
 QString QVPrivateTools::chosenLanguage() {
-    QTranslator *t = nullptr;
-    return ensureLanguage(&t);
+    return Localizer::shared().language();
 }
 
 std::optional<QString> QVPrivateTools::DPLocalizedString(const QString &key) {
-    QTranslator *t = nullptr;
-    ensureLanguage(&t);
-    if (t == nullptr) return std::nullopt;
-    const QString text = t->translate("QV", key.toUtf8().constData());
-    return text.isEmpty() ? key : text;
+    return Localizer::shared().text(key);
 }
 
 QString QVPrivateTools::localizedOrKey(const QString &key) {
@@ -63,9 +29,7 @@ QString QVPrivateTools::localizedOrKey(const QString &key) {
 }
 
 void QVPrivateTools::resetLanguageForTests() {
-    std::lock_guard lock(g_languageMutex);
-    g_language.clear();
-    g_translator.reset();
+    Localizer::shared().reset();
 }
 
 namespace {
@@ -202,4 +166,41 @@ QString QVPrivateTools::getTimeWithBootTime(int64_t s) {
 
 QString QVPrivateTools::md5ForString(const QString &text) {
     return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+namespace {
+std::atomic<QVProgressBoxHost *> g_boxHost{nullptr};
+constexpr int kBoxHideMs = 1000;
+}  // namespace
+
+void QVPrivateTools::setProgressBoxHost(QVProgressBoxHost *host) {
+    g_boxHost.store(host);
+}
+void QVPrivateTools::removeShowHUD() {
+    if (auto *h = g_boxHost.load()) h->removeBox();
+}
+void QVPrivateTools::showPromptBox(const QString &text) {
+    removeShowHUD();
+    if (text.isEmpty()) return;
+    if (auto *h = g_boxHost.load())
+        h->showBox(nullptr, true, text, QVProgressBoxHost::ModeIndeterminate, kBoxHideMs);
+}
+void QVPrivateTools::showLoadBoxWithShowText(const QString &text, QObject *view) {
+    removeShowHUD();
+    if (auto *h = g_boxHost.load()) h->showBox(view, false, text, QVProgressBoxHost::ModeIndeterminate, -1);
+}
+void QVPrivateTools::showLoadBoxAutoDisappearWithShowText(const QString &text, QObject *view,
+                                                          bool withLoading) {
+    removeShowHUD();
+    if (auto *h = g_boxHost.load())
+        h->showBox(view, false, text,
+                   withLoading ? QVProgressBoxHost::ModeIndeterminate : QVProgressBoxHost::ModeText,
+                   kBoxHideMs);
+}
+void QVPrivateTools::hideLoadBoxWithShowText(const QString &text) {
+    if (text.isEmpty()) {
+        removeShowHUD();
+        return;
+    }
+    if (auto *h = g_boxHost.load()) h->finishBox(text, kBoxHideMs);
 }

@@ -8,6 +8,23 @@
 #include <cstdint>
 #include <optional>
 
+class QObject;
+
+// What draws the shared progress box: the windows install one (a widget over the key or main window);
+// without one the box methods do nothing. Called on the main thread only.
+struct QVProgressBoxHost {
+    virtual ~QVProgressBoxHost() = default;
+    enum Mode { ModeIndeterminate, ModeText };
+    // Hides and detaches the box in the slot, if any.
+    virtual void removeBox() = 0;
+    // A new box in the slot, on `view` (null: the key window for a prompt, else the main window), with the
+    // label and mode, shown; hidden after `hideAfterMs` unless it is negative.
+    virtual void showBox(QObject *view, bool onKeyWindow, const QString &text, Mode mode,
+                         int hideAfterMs) = 0;
+    // The box in the slot (if any) takes the label and hides after `hideAfterMs`.
+    virtual void finishBox(const QString &text, int hideAfterMs) = 0;
+};
+
 class QVPrivateTools final {
   public:
     QVPrivateTools() = delete;
@@ -35,4 +52,16 @@ class QVPrivateTools final {
     static QString md5ForString(const QString &text);
 
     static QString getErrorMessage(int64_t code);
+
+    // The one shared progress box of the process (see QVProgressBoxHost).
+    static void setProgressBoxHost(QVProgressBoxHost *host);
+    static void removeShowHUD();
+    // A prompt that vanishes after 1.0 s; an empty text only removes the box.
+    static void showPromptBox(const QString &text);
+    // A waiting box on `view` (null: the main window) that stays until it is replaced or hidden.
+    static void showLoadBoxWithShowText(const QString &text, QObject *view);
+    // As above, hidden after 1.0 s; the spinning indicator only `withLoading`.
+    static void showLoadBoxAutoDisappearWithShowText(const QString &text, QObject *view, bool withLoading);
+    // A non-empty text becomes the box's closing label for 1.0 s; an empty one removes the box.
+    static void hideLoadBoxWithShowText(const QString &text);
 };
