@@ -8,10 +8,10 @@
 #include <functional>
 
 #include "appkit/ProgressOverlay.h"
+#include "tools/QVPrivateTools.h"
 
-class QVProgressBoxWidget {
+class QVProgressBoxWidget final : public QVProgressBoxHost {
   public:
-    enum Mode { ModeIndeterminate, ModeText };
     // Where a box without a view goes: the shell's window (the application delegate's current top-level
     // window), or null when none is open.
     using WindowProvider = std::function<QWidget *()>;
@@ -20,12 +20,12 @@ class QVProgressBoxWidget {
 
     // Hides the box in the slot (animated; it leaves its view once hidden) and empties the slot. A box no
     // longer inside a view stays in the slot untouched.
-    void removeBox();
+    void removeBox() override;
     // A new box in the slot on `view` (null: the shell's window), with the label and mode, shown; hidden
     // after `hideAfterMs` unless negative. Without a view and without a shell window nothing is shown.
-    void showBox(QObject *view, bool onKeyWindow, const QString &text, Mode mode, int hideAfterMs);
+    void showBox(QObject *view, bool onKeyWindow, const QString &text, Mode mode, int hideAfterMs) override;
     // The box in the slot takes the label and hides after `hideAfterMs`; nothing with an empty slot.
-    void finishBox(const QString &text, int hideAfterMs);
+    void finishBox(const QString &text, int hideAfterMs) override;
 
     appkit::ProgressOverlay *box() const { return m_box; }
 
