@@ -18,6 +18,8 @@
 #include "shell/CrashLog.h"
 #include "shell/ShellServices.h"
 #include "shell/SingleInstanceGuard.h"
+#include "tools/QVPrivateTools.h"
+#include "views/QVProgressBoxWidget.h"
 
 int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
@@ -45,7 +47,12 @@ int main(int argc, char **argv) {
         return 0;
     }
 
-    AppDelegate delegate(programServices());
+    AppDelegate *self = nullptr;
+    AppDelegate delegate(programServices(&self));
+    self = &delegate;
+    // The toolbox's shared box goes on the given view or on the window the shell shows now.
+    QVProgressBoxWidget box([&delegate] { return delegate.currentShellWindow(); });
+    QVPrivateTools::setProgressBoxHost(&box);
     guard.setReopenHandler([&delegate] { delegate.applicationShouldHandleReopen(); });
     delegate.applicationDidFinishLaunching();
 
@@ -77,6 +84,7 @@ int main(int argc, char **argv) {
     delegate.applicationWillTerminate([&done] { done = true; });
     QEventLoop loop;
     while (!done) loop.processEvents(QEventLoop::WaitForMoreEvents);  // the 3 s bound always comes
+    QVPrivateTools::setProgressBoxHost(nullptr);
     plat::MainQueue::close();
     plat::WorkPool::global().waitForDone(5000);
     plat::WorkPool::markLane().waitForDone(5000);
