@@ -7,7 +7,14 @@
 // and store p50, file size, rebuild time.
 //
 // Usage: bench_command_cache [runs (5)] [calls per side per run (200)] [cache folder (under /var/tmp)]
+//        [page sizes ("50,500,5000")] [parts ("latency,threads,scale")]
 // The cache folder must be on disk (not tmpfs): the store cost includes the file system.
+// Freed memory stays in the process, as in bench_listing_decode: with glibc's default a 500-entry page's
+// JSON tree (about 1 MiB, allocated and freed by every call) is handed back to the kernel and faulted in
+// again on each call, which costs more than the parse itself on every side, the in-process emulator
+// included. QV_BENCH_DEFAULT_HEAP=1 keeps glibc's default to show that cost.
+#include <json-c/json.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -154,16 +161,20 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
     for (int i = 0; i < 10; ++i) list(&p, entries, token), bare_exchange(fd, bare);
     std::printf("\nlisting of %d entries, %d runs of %d calls a side\n", entries, runs, calls);
     for (int r = 0; r < runs; ++r) {
-        std::vector<double> a, b, c, d;
+        std::vector<double> a, b, c, d, hit_cpu;
         uint64_t hit_sent = 0;
         for (int i = 0; i < calls; ++i) {
             // (a): the row is there from the call before.
             g_alive = true;
             list(&p, entries, token);
             const uint64_t sent_before = dev.counters().requests_by_cmd[101];
+            timespec c0{}, c1{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
             auto t0 = Clock::now();
             if (!list(&p, entries, token)) fail("hit");
             a.push_back(ms_since(t0));
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
+            hit_cpu.push_back((c1.tv_sec - c0.tv_sec) * 1e3 + (c1.tv_nsec - c0.tv_nsec) / 1e6);
             hit_sent += dev.counters().requests_by_cmd[101] - sent_before;
             // (b): the rows dropped first (as after a change on the device), untimed.
             forget_command_cache(nullptr, token, 102);
@@ -185,33 +196,54 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
             "p50 %.3f p99 %.3f ms; hits sent %llu\n",
             r + 1, pct(a, .5), pct(a, .99), pct(b, .5), pct(b, .99), pct(c, .5), pct(c, .99), pct(d, .5),
             pct(d, .99), static_cast<unsigned long long>(hit_sent));
+        // CPU time of the calling thread: a hit waits for nothing, so wall time well above it is the
+        // machine's load.
+        std::printf("         hit CPU time p50 %.3f ms\n", pct(hit_cpu, .5));
         for (auto [s, v] : {std::pair{&hit, &a}, {&miss, &b}, {&off, &c}, {&raw, &d}}) {
             s->run_p50.push_back(pct(*v, .5));
             s->run_p99.push_back(pct(*v, .99));
         }
     }
     {
-        // The cache lookup alone, for the hit's share.
-        client_info ci{};
-        ci.cmd = 101;
-        ci.token = token;
-        ci.srcPathInfo = &p;
-        ci.length = entries;
-        if (file_process(&ci) != 0) fail("build");
-        std::vector<double> q;
+        // The hit's parts, each alone: the request and its key, the lookup, json-c's parse of the text
+        // (no code of ours), the whole decode into the page, and the page's release.
+        std::vector<double> build, lookup, parse, decode, release;
         size_t size = 0;
         for (int i = 0; i < 50; ++i) {
+            client_info ci{};
+            ci.cmd = 101;
+            ci.token = token;
+            ci.srcPathInfo = &p;
+            ci.length = entries;
+            auto t0 = Clock::now();
+            if (file_process(&ci) != 0) fail("build");
+            build.push_back(ms_since(t0));
             char *out = nullptr;
-            const auto t0 = Clock::now();
+            t0 = Clock::now();
             query_command_cache(ci.cacheKey, &out, token, 0);
-            q.push_back(ms_since(t0));
-            size = out ? std::strlen(out) : 0;
-            std::free(out);
+            lookup.push_back(ms_since(t0));
+            if (out == nullptr) fail("lookup");
+            size = std::strlen(out);
+            t0 = Clock::now();
+            json_object_put(json_tokener_parse(out));
+            parse.push_back(ms_since(t0));
+            file_list_page page{};
+            ci.file_list = &page;
+            ci.recv_buf = out;
+            t0 = Clock::now();
+            if (file_parse_process(&ci) != 0 || page.count != entries) fail("decode");
+            decode.push_back(ms_since(t0));
+            t0 = Clock::now();
+            ppc_destory_file_list(page.list);
+            release.push_back(ms_since(t0));
+            std::free(ci.recv_buf);
+            std::free(ci.retstr);
+            std::free(ci.cacheKey);
         }
-        std::printf("  the lookup alone: p50 %.3f ms p99 %.3f ms for a text of %zu bytes\n", pct(q, .5),
-                    pct(q, .99), size);
-        std::free(ci.retstr);
-        std::free(ci.cacheKey);
+        std::printf(
+            "  the hit's parts (p50, text of %zu bytes): request and key %.3f | lookup %.3f | json-c parse "
+            "alone %.3f | parse and decode %.3f | page release %.3f ms\n",
+            size, pct(build, .5), pct(lookup, .5), pct(parse, .5), pct(decode, .5), pct(release, .5));
     }
     summary(hit, &off);
     summary(miss, &off);
@@ -315,6 +347,12 @@ int main(int argc, char **argv) {
     const std::string cache_dir =
         argc > 3 ? argv[3] : "/var/tmp/bench_command_cache_" + std::to_string(::getpid());
     qv::set_log_enabled(false);
+    const bool default_heap = std::getenv("QV_BENCH_DEFAULT_HEAP") != nullptr;
+    if (!default_heap) {
+        mallopt(M_TRIM_THRESHOLD, 512 * 1024 * 1024);
+        mallopt(M_TOP_PAD, 64 * 1024 * 1024);
+        mallopt(M_MMAP_THRESHOLD, 512 * 1024 * 1024);
+    }
 
     const std::string root = fs::temp_directory_path() / ("bench_cache_root_" + std::to_string(::getpid()));
     fs::create_directories(root);
@@ -340,13 +378,22 @@ int main(int argc, char **argv) {
     if (init_command_cache(cache_dir.c_str()) != 0) fail("cache init");
     std::string load;
     std::getline(std::ifstream("/proc/loadavg"), load);
-    std::printf("cache folder %s, reply gzip + aes, device %s, load average %s\n", cache_dir.c_str(), kAddr,
-                load.c_str());
+    std::printf("cache folder %s, reply gzip + aes, device %s, heap %s, load average %s\n", cache_dir.c_str(),
+                kAddr, default_heap ? "glibc default (trimmed)" : "kept", load.c_str());
 
-    for (int entries : {50, 500, 5000})
-        latency(dev, cache_dir, token, entries, runs, entries == 5000 ? calls / 4 : calls);
-    threads(dev, token);
-    scale(cache_dir);
+    const std::string sizes = argc > 4 ? argv[4] : "50,500,5000";
+    const std::string parts = argc > 5 ? argv[5] : "latency,threads,scale";
+    if (parts.find("latency") != std::string::npos) {
+        for (size_t at = 0; at < sizes.size();) {
+            const int entries = std::atoi(sizes.c_str() + at);
+            if (entries > 0)
+                latency(dev, cache_dir, token, entries, runs, entries >= 5000 ? calls / 4 : calls);
+            const size_t comma = sizes.find(',', at);
+            at = comma == std::string::npos ? sizes.size() : comma + 1;
+        }
+    }
+    if (parts.find("threads") != std::string::npos) threads(dev, token);
+    if (parts.find("scale") != std::string::npos) scale(cache_dir);
 
     destroy_command_cache(cache_dir.c_str());
     fs::remove_all(cache_dir);

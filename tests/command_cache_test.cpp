@@ -218,11 +218,12 @@ TEST_F(CommandCache, HitIsMarkedAndTheCallersHeaderKept) {
         std::free(ci.file_list);
     }
     EXPECT_EQ(sent(101), 1u);
-    // The user list's key is the session's own.
+    // The user list's key is the session's own, and a repeat with the next sequence number hits.
     dev_->set_users({{"alice", 1, false}, {"bob", 2, true}});
     for (int round = 0; round < 2; ++round) {
         client_info ci;
         qv_frame_init(&ci, 323, token_, QV_ADDR_CURRENT);
+        ci.seq = 70 + round;
         ASSERT_EQ(_qv_net_prcs_task(&ci), 0);
         EXPECT_EQ(ci.cacheHit, round);
         ASSERT_NE(ci.userList, nullptr);

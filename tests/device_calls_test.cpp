@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -925,6 +926,70 @@ TEST_F(DeviceCalls, LogDownload) {
     task->cancel_status = -1;
     EXPECT_EQ(QV_LogFileDownload(out.c_str(), 1, task.get()), 20008);
     for (const auto &p : {out, target, link}) fs::remove(p);
+}
+
+// A log of many blocks: progress comes while the bytes arrive, and a cancel part-way through returns
+// 20008 with no cut log left at the path, whether or not an older log was there.
+TEST_F(DeviceCalls, LogDownloadProgressAndCancelPartWay) {
+    std::string log;
+    for (int i = 0; log.size() < (1u << 20); ++i)
+        log += "entry " + std::to_string(i) + " of the device log\n";
+    with_state([&](qvemu::AdminState &st) { st.logs[3] = log; });
+    struct Watch {
+        std::vector<int64_t> seen;
+        int64_t total = 0;
+        size_t cancel_at = 0;  // 0: never
+        static void cb(client_file_task *t) {
+            auto *w = static_cast<Watch *>(t->user_ctx);
+            w->seen.push_back(t->cur_progress.load());
+            w->total = t->total_progress.load();
+            if (w->seen.size() == w->cancel_at) t->cancel_status = -1;
+        }
+    };
+    const std::string out = root_ + "_big.log";
+    {
+        fs::remove(out);
+        Watch w;
+        auto task = std::make_unique<client_file_task>();
+        task->token = token_;
+        task->fd = -1;
+        task->chunk_cb = Watch::cb;
+        task->user_ctx = &w;
+        ASSERT_EQ(QV_LogFileDownload(out.c_str(), 3, task.get()), 0);
+        EXPECT_EQ(w.total, static_cast<int64_t>(log.size()));
+        ASSERT_GE(w.seen.size(), 10u);
+        EXPECT_TRUE(std::is_sorted(w.seen.begin(), w.seen.end()));
+        EXPECT_GT(w.seen.front(), 0);
+        EXPECT_LT(w.seen[w.seen.size() / 2], w.total);  // reported during the download, not only at its end
+        EXPECT_EQ(w.seen.back(), w.total);
+        EXPECT_EQ(fs::file_size(out), log.size());
+    }
+    for (const bool older : {false, true}) {
+        SCOPED_TRACE(older ? "an older log at the path" : "no file at the path");
+        fs::remove(out);
+        if (older) std::ofstream(out) << std::string(3000, 'o');
+        Watch w;
+        w.cancel_at = 3;
+        auto task = std::make_unique<client_file_task>();
+        task->token = token_;
+        task->fd = -1;
+        task->chunk_cb = Watch::cb;
+        task->user_ctx = &w;
+        EXPECT_EQ(QV_LogFileDownload(out.c_str(), 3, task.get()), 20008);
+        EXPECT_GE(w.seen.size(), 3u);  // the blocks of the read in hand are still reported
+        EXPECT_LT(w.seen.back(), static_cast<int64_t>(log.size()));
+        EXPECT_FALSE(fs::exists(out));
+    }
+    // Nothing written (a refusal by the device): an older log stays as it was.
+    std::ofstream(out) << "older";
+    auto task = std::make_unique<client_file_task>();
+    task->token = token_;
+    task->fd = -1;
+    EXPECT_EQ(QV_LogFileDownload(out.c_str(), 9, task.get()), 10202);
+    EXPECT_EQ(fs::file_size(out), 5u);
+    fs::remove(out);
+    EXPECT_EQ(QV_LogFileDownload(out.c_str(), 9, task.get()), 10202);
+    EXPECT_FALSE(fs::exists(out));
 }
 
 }  // namespace

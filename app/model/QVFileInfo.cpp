@@ -4,6 +4,27 @@
 #include "tools/QVPrivateTools.h"
 #include "tools/QVSingletonDateManage.h"
 
+QVFileInfo::QVFileInfo(const QVFileInfo &other)
+    : QVNasFileInfo(other),
+      type(other.type),
+      uuid(other.uuid),
+      isSearchResult(other.isSearchResult),
+      isSelected(other.isSelected),
+      m_default_imageName(other.m_default_imageName),
+      m_texts(other.m_texts ? std::make_unique<Texts>(*other.m_texts) : nullptr) {}
+
+QVFileInfo &QVFileInfo::operator=(const QVFileInfo &other) {
+    if (this == &other) return *this;
+    QVNasFileInfo::operator=(other);
+    type = other.type;
+    uuid = other.uuid;
+    isSearchResult = other.isSearchResult;
+    isSelected = other.isSelected;
+    m_default_imageName = other.m_default_imageName;
+    m_texts = other.m_texts ? std::make_unique<Texts>(*other.m_texts) : nullptr;
+    return *this;
+}
+
 std::shared_ptr<QVFileInfo> QVFileInfo::shareFileInfo(const QVNasFileInfoPtr &info) {
     auto f = std::make_shared<QVFileInfo>();
     if (!info) return f;
@@ -24,32 +45,32 @@ std::shared_ptr<QVFileInfo> QVFileInfo::shareFileInfo(const QVNasFileInfoPtr &in
         f->count = info->count;
         f->topImagePaths = info->topImagePaths;
     } else {
-        const QVariantMap t = QVPrivateTools::JudgeReadFileType(f->name);
-        f->type = t.value(QStringLiteral("FileType")).toLongLong();
-        f->m_default_imageName = t.value(QStringLiteral("imagePath")).toString();
+        const QVFileTypeInfo t = QVPrivateTools::fileTypeForName(f->name);
+        f->type = t.fileType;
+        f->m_default_imageName = t.imagePath;
     }
     return f;
 }
 
 QString QVFileInfo::default_imageName() {
     if (!m_default_imageName)
-        m_default_imageName = isFolder
-                                  ? QStringLiteral("file_folder")
-                                  : QVPrivateTools::JudgeReadFileType(name).value("imagePath").toString();
+        m_default_imageName =
+            isFolder ? QStringLiteral("file_folder") : QVPrivateTools::fileTypeForName(name).imagePath;
     return *m_default_imageName;
 }
 
 QString QVFileInfo::cacheName() {
-    if (!m_cacheName)
-        m_cacheName =
-            QVFileManager::urlFormatAndMD5WithPath(QVFileManager::qvAnitFormatResultPath(path) + '+' +
+    auto &v = texts().cacheName;
+    if (!v)
+        v = QVFileManager::urlFormatAndMD5WithPath(QVFileManager::qvAnitFormatResultPath(path) + '+' +
                                                    QString::number(size) + '+' + QString::number(userId));
-    return *m_cacheName;
+    return *v;
 }
 
 QString QVFileInfo::thumbnail_path() {
-    if (!m_thumbnail_path) m_thumbnail_path = QVFileManager::getCachesPathThumbnail() + '/' + cacheName();
-    return *m_thumbnail_path;
+    auto &v = texts().thumbnail_path;
+    if (!v) v = QVFileManager::getCachesPathThumbnail() + '/' + cacheName();
+    return *v;
 }
 
 namespace {
@@ -61,32 +82,37 @@ QString dateText(bool folder, uint64_t date) {
 }  // namespace
 
 QString QVFileInfo::create_time() {
-    if (!m_create_time) m_create_time = dateText(isFolder, date);
-    return *m_create_time;
+    auto &v = texts().create_time;
+    if (!v) v = dateText(isFolder, date);
+    return *v;
 }
 
 QString QVFileInfo::modify_time() {
-    if (!m_modify_time) m_modify_time = dateText(isFolder, date);
-    return *m_modify_time;
+    auto &v = texts().modify_time;
+    if (!v) v = dateText(isFolder, date);
+    return *v;
 }
 
 QString QVFileInfo::sizeStr() {
-    if (!m_sizeStr) m_sizeStr = QVPrivateTools::formattedFileSize(size);
-    return *m_sizeStr;
+    auto &v = texts().sizeStr;
+    if (!v) v = QVPrivateTools::formattedFileSize(size);
+    return *v;
 }
 
 void QVFileInfo::encodeWithCoder(plat::KeyedArchiver &c) const {
     QVNasFileInfo::encodeWithCoder(c);
     c.encode(QStringLiteral("type"), type);
     if (!uuid.isEmpty()) c.encode(QStringLiteral("uuid"), uuid);
-    const std::pair<const char *, const std::optional<QString> *> texts[] = {
+    const Texts none;
+    const Texts &t = m_texts ? *m_texts : none;
+    const std::pair<const char *, const std::optional<QString> *> fields[] = {
         {"default_imageName", &m_default_imageName},
-        {"thumbnail_path", &m_thumbnail_path},
-        {"create_time", &m_create_time},
-        {"modify_time", &m_modify_time},
-        {"sizeStr", &m_sizeStr},
-        {"cacheName", &m_cacheName}};
-    for (const auto &[key, value] : texts)
+        {"thumbnail_path", &t.thumbnail_path},
+        {"create_time", &t.create_time},
+        {"modify_time", &t.modify_time},
+        {"sizeStr", &t.sizeStr},
+        {"cacheName", &t.cacheName}};
+    for (const auto &[key, value] : fields)
         if (value->has_value()) c.encode(QString::fromLatin1(key), **value);
 }
 
@@ -103,16 +129,17 @@ std::shared_ptr<QVFileInfo> QVFileInfo::initWithCoder(const plat::KeyedUnarchive
     f->fileTagList = c.decodeStringList(QStringLiteral("fileTagList"));
     f->type = c.decodeInt64(QStringLiteral("type"));
     f->uuid = c.decodeString(QStringLiteral("uuid"));
-    const std::pair<const char *, std::optional<QString> *> texts[] = {
-        {"default_imageName", &f->m_default_imageName},
-        {"thumbnail_path", &f->m_thumbnail_path},
-        {"create_time", &f->m_create_time},
-        {"modify_time", &f->m_modify_time},
-        {"sizeStr", &f->m_sizeStr},
-        {"cacheName", &f->m_cacheName}};
-    for (const auto &[key, value] : texts)
+    if (c.containsValueForKey(QStringLiteral("default_imageName")))
+        f->m_default_imageName = c.decodeString(QStringLiteral("default_imageName"));
+    const std::pair<const char *, std::optional<QString> Texts::*> fields[] = {
+        {"thumbnail_path", &Texts::thumbnail_path},
+        {"create_time", &Texts::create_time},
+        {"modify_time", &Texts::modify_time},
+        {"sizeStr", &Texts::sizeStr},
+        {"cacheName", &Texts::cacheName}};
+    for (const auto &[key, member] : fields)
         if (c.containsValueForKey(QString::fromLatin1(key)))
-            *value = c.decodeString(QString::fromLatin1(key));
+            f->texts().*member = c.decodeString(QString::fromLatin1(key));
     return f;
 }
 

@@ -18,6 +18,10 @@ class QVFileInfo : public QVNasFileInfo {
     bool isSearchResult = false;
     bool isSelected = false;
 
+    QVFileInfo() = default;
+    QVFileInfo(const QVFileInfo &other);
+    QVFileInfo &operator=(const QVFileInfo &other);
+
     static std::shared_ptr<QVFileInfo> shareFileInfo(const QVNasFileInfoPtr &info);
 
     QString default_imageName();
@@ -27,11 +31,11 @@ class QVFileInfo : public QVNasFileInfo {
     QString modify_time();
     QString sizeStr();
     void setDefault_imageName(const QString &v) { m_default_imageName = v; }
-    void setThumbnail_path(const QString &v) { m_thumbnail_path = v; }
-    void setCacheName(const QString &v) { m_cacheName = v; }
-    void setCreate_time(const QString &v) { m_create_time = v; }
-    void setModify_time(const QString &v) { m_modify_time = v; }
-    void setSizeStr(const QString &v) { m_sizeStr = v; }
+    void setThumbnail_path(const QString &v) { texts().thumbnail_path = v; }
+    void setCacheName(const QString &v) { texts().cacheName = v; }
+    void setCreate_time(const QString &v) { texts().create_time = v; }
+    void setModify_time(const QString &v) { texts().modify_time = v; }
+    void setSizeStr(const QString &v) { texts().sizeStr = v; }
 
     // Keys of the entry, then "type", "uuid" (absent when empty), the six texts (absent until computed or
     // set) and "fileTagList".
@@ -41,11 +45,20 @@ class QVFileInfo : public QVNasFileInfo {
     std::shared_ptr<QVNasFileInfo> clone() const override;
 
   private:
-    std::optional<QString> m_default_imageName;
-    std::optional<QString> m_thumbnail_path;
-    std::optional<QString> m_cacheName;
-    std::optional<QString> m_create_time;
-    std::optional<QString> m_modify_time;
-    std::optional<QString> m_sizeStr;
+    // The texts of the list columns, held apart and made at the first read or set, so that an entry whose
+    // texts nobody reads costs one pointer for them.
+    struct Texts {
+        std::optional<QString> thumbnail_path;
+        std::optional<QString> cacheName;
+        std::optional<QString> create_time;
+        std::optional<QString> modify_time;
+        std::optional<QString> sizeStr;
+    };
+    Texts &texts() {
+        if (!m_texts) m_texts = std::make_unique<Texts>();
+        return *m_texts;
+    }
+    std::optional<QString> m_default_imageName;  // set by shareFileInfo for nearly every entry
+    std::unique_ptr<Texts> m_texts;
 };
 using QVFileInfoPtr = std::shared_ptr<QVFileInfo>;

@@ -102,3 +102,22 @@ TEST(FileEntry, CopyKeepsOnlyPathNameUuid) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FileEntry, CopiesCarryTheirTextsApart) {
+    auto a = std::make_shared<QVFileInfo>();
+    a->name = "a.mp4";
+    a->size = 1536;
+    EXPECT_EQ(a->sizeStr(), "1.50KB");
+    QVFileInfo b(*a);
+    b.setSizeStr("changed");
+    EXPECT_EQ(a->sizeStr(), "1.50KB");
+    EXPECT_EQ(b.sizeStr(), "changed");
+    QVFileInfo c;
+    c = b;
+    EXPECT_EQ(c.sizeStr(), "changed");
+    EXPECT_EQ(c.name, "a.mp4");
+}
+
+}  // namespace

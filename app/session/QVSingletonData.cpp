@@ -34,8 +34,10 @@ void QVSingletonData::setSelectedType(uint64_t type) {
 
 void QVSingletonData::deliverModuleCompletionCode(QVModuleCompletionCode code) {
     auto deliver = [this, code] {
-        const QVModuleCompletionBlock slot = m_singletonCompletion;  // the callback may replace the slot
-        if (slot) slot(code);
+        // A running reconnect takes the codes with its own callback; the window's handler stays in the slot.
+        const QVModuleCompletionBlock slot =
+            m_isStartReconnect && m_reconnectCompletion ? m_reconnectCompletion : m_singletonCompletion;
+        if (slot) slot(code);  // a copy: the callback may replace the slot
     };
     if (plat::isMainThread())
         deliver();
@@ -77,4 +79,17 @@ void QVSingletonData::restoreSingletonData(bool clearTokens) {
     }
     QVAccessData::saveServiceUserInfo(userInfo);
     userInfo.reset();
+}
+
+void QVSingletonData::resetForTests() {
+    m_singletonCompletion = nullptr;
+    m_reconnectCompletion = nullptr;
+    m_reconnectBoxView = nullptr;
+    m_isStartReconnect = false;
+    m_bindRecheckDone = false;
+    userInfo.reset();
+    restoreSingletonData(false);
+    isStartSDKService = false;
+    isInitQRCodeService = false;
+    netWorkStyle = 0;
 }

@@ -12,6 +12,7 @@
 #include "platform/Paths.h"
 #include "platform/SecretStore.h"
 #include "tools/QVLogRedaction.h"
+#include "tools/QVPrivateTools.h"
 
 namespace {
 
@@ -117,7 +118,7 @@ TEST_F(AccessData, TagLists) {
     EXPECT_FALSE(QVAccessData::getQvUserDefaults()->contains("QVDynamicTagList"));
     const QStringList first = QVAccessData::getDynamicFileTagList();
     EXPECT_EQ(first.size(), 8);
-    EXPECT_EQ(first.first(), "QV_Tag_Landscape");
+    EXPECT_EQ(first.first(), QVPrivateTools::localizedOrKey("QV_Tag_Landscape"));  // stored localised
     EXPECT_TRUE(QVAccessData::getQvUserDefaults()->contains("QVDynamicTagList"));  // stored at the first read
     QVAccessData::saveDynamicFileTagList(QStringList{});
     EXPECT_TRUE(QVAccessData::getDynamicFileTagList().isEmpty());

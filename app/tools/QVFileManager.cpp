@@ -14,24 +14,37 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QUrl>
+#include <algorithm>
+#include <cerrno>
 
+#include "platform/Clock.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/Paths.h"
 #include "platform/WorkPool.h"
+#include "session/QVSingletonData.h"
+#include "session/QVSingletonInterfaceManage.h"
+#include "tools/PhoneCheck.h"
 #include "tools/QVPrivateTools.h"
+#include "tools/QVSingletonDateManage.h"
 
 namespace {
 
-// Creates the folder and its missing parents with mode 0700; logs a failure and returns the path anyway.
+// Creates the folder and each missing parent with mode 0700 (nothing that exists is changed); logs a
+// failure and returns the path anyway.
 QString ensureFolder(const QString &path) {
-    QFileInfo fi(path);
-    if (fi.isDir()) return path;
-    if (!QDir().mkpath(path)) {
-        qWarning("not create a new cache directory");
-        return path;
+    if (QFileInfo(path).isDir()) return path;
+    const QString clean = QDir::cleanPath(path);
+    qsizetype from = clean.startsWith('/') ? 1 : 0;
+    bool ok = true;
+    while (ok) {
+        const qsizetype slash = clean.indexOf('/', from);
+        const QString step = slash < 0 ? clean : clean.left(slash);
+        if (::mkdir(QFile::encodeName(step).constData(), 0700) != 0 && errno != EEXIST) ok = false;
+        if (slash < 0) break;
+        from = slash + 1;
     }
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    if (!ok || !QFileInfo(path).isDir()) qWarning("not create a new cache directory");
     return path;
 }
 
@@ -118,6 +131,48 @@ QString QVFileManager::getDocumentsFilePath(const QString &name) {
 }
 QString QVFileManager::getSystemDownloadPath() {
     return plat::Paths::downloads();
+}
+
+QString QVFileManager::getDateFolderPath() {
+    return ensureFolder(getOperateFolderPath() + '/' +
+                        plat::Clock::now().toLocalTime().toString("yyyy-MM-dd"));
+}
+QString QVFileManager::getSortFolderPath(int64_t type) {
+    const char *key = type == 1   ? "QV_File_Manager_Video"
+                      : type == 2 ? "QV_File_Manager_Music"
+                      : type == 3 ? "QV_File_Manager_Image"
+                                  : "QV_File_Manager_Document";
+    const QString folder = childPath(getDocumentsPath(), QVPrivateTools::localizedOrKey(QLatin1String(key)));
+    return folder.isEmpty() ? folder : ensureFolder(folder);
+}
+QString QVFileManager::getCacheOpenInPath(const QVFileInfoPtr &file) {
+    if (!file) return {};
+    const QVNasDeviceInfoPtr device = QVSingletonData::sharedManager().currentDeviceInfo();
+    const QString text = QStringLiteral("%1+%2+%3")
+                             .arg(qvAnitFormatResultPath(file->path))
+                             .arg(file->size)
+                             .arg(device ? device->mac : QString());
+    return ensureFolder(getCacheOpenInPath() + '/' + urlFormatAndMD5WithPath(text));
+}
+QString QVFileManager::getCacheOpenInFilePath(const QVFileInfoPtr &file) {
+    if (!file) return {};
+    return childPath(getCacheOpenInPath(file), file->name);
+}
+QString QVFileManager::getCachesIamge(const QString &name) {
+    const QString folder = childPath(getCachesPath(), name);
+    return folder.isEmpty() ? folder : ensureFolder(folder);
+}
+QString QVFileManager::getImage(const QString &name, const QString &path) {
+    const QString folder = getCachesIamge(path);
+    return folder.isEmpty() ? folder : childPath(folder, name);
+}
+QString QVFileManager::getFilePath(const QString &folder, const QString &name) {
+    if (name.isEmpty()) return folder;
+    QString f = folder;
+    while (f.size() > 1 && f.endsWith('/')) f.chop(1);
+    QString n = name;
+    while (n.startsWith('/')) n.remove(0, 1);
+    return f.isEmpty() ? n : (f == "/" ? f + n : f + '/' + n);
 }
 
 bool QVFileManager::isPlainName(const QString &name) {
@@ -264,6 +319,27 @@ QString QVFileManager::urlFormatAndMD5WithPath(const QString &text) {
     return QVPrivateTools::md5ForString(out);
 }
 
+QVFileInfoPtr QVFileManager::returnFileInfoBySourcePath(const QString &path) {
+    auto f = std::make_shared<QVFileInfo>();
+    const QFileInfo fi(path);
+    QDateTime created = fi.birthTime();
+    if (!created.isValid()) created = fi.metadataChangeTime();
+    f->name = returnFileName(path);
+    f->date = created.isValid() ? static_cast<uint64_t>(std::max<qint64>(0, created.toSecsSinceEpoch())) : 0;
+    const QVariantMap t = QVPrivateTools::JudgeReadFileType(f->name);
+    f->type = t.value(QStringLiteral("FileType")).toLongLong();
+    f->setDefault_imageName(t.value(QStringLiteral("imagePath")).toString());
+    f->setCreate_time(QVSingletonDateManage::getCreateDateFormatter().stringFromDate(created));
+    f->setModify_time(QVSingletonDateManage::getModifyDateFormatter().stringFromDate(fi.lastModified()));
+    f->path = path;
+    f->size = static_cast<uint64_t>(fileSizeAtPath(path));
+    return f;
+}
+
+bool QVFileManager::isMobileNumber(const QString &number, int64_t areaCode) {
+    return PhoneCheck::isMobileNumber(number, areaCode);
+}
+
 bool QVFileManager::checkFileName(const QString &name) {
     static const QRegularExpression re(
         QRegularExpression::anchoredPattern(QStringLiteral("[^\\\\/<>*?:\"|]+")));
@@ -274,6 +350,14 @@ bool QVFileManager::checkPassword(const QString &password) {
     static const QRegularExpression re(QRegularExpression::anchoredPattern(
         QStringLiteral("[a-zA-Z0-9_=\\[\\];\u2019,./~!@#$%^&*()+{}|:\u201D<>?]{7,31}")));
     return re.match(password).hasMatch();
+}
+
+QString QVFileManager::qvFormatResultPath(const QString &path, int64_t userId) {
+    const QString uri =
+        QVSingletonInterfaceManage::sharedManager().qVNasStorageService()->qvNasGetFileUriByToken(
+            QVNasPathInfo::sharePath(path, userId));
+    const QVNasDeviceInfoPtr device = QVSingletonData::sharedManager().currentDeviceInfo();
+    return streamAddress(device ? device->ip : QString(), uri);
 }
 
 QString QVFileManager::streamAddress(const QString &deviceAddress, const QString &uri) {
@@ -301,9 +385,12 @@ void QVFileManager::removeCachesFileWithCompletion(std::function<void()> complet
     // The paths are taken here, on the caller's thread; the removal runs on a work-pool thread.
     const QStringList folders = {getImageCachesPath(), getCacheOpenInPath(),
                                  getAssetBackupDatabaseFolderPath(), getTemporaryPath()};
+    QVPrivateTools::showLoadBoxWithShowText(QVPrivateTools::localizedOrKey("QV_Remind_Clear_Wait"), nullptr);
     plat::WorkPool::global().async([folders, completion = std::move(completion)] {
         for (const QString &f : folders) removeItemAtPath(f);
         plat::MainQueue::post([completion] {
+            QVPrivateTools::hideLoadBoxWithShowText(
+                QVPrivateTools::localizedOrKey("QV_SetUI_Success_Operation"));
             if (completion) completion();
         });
     });
@@ -313,6 +400,12 @@ uint64_t QVFileManager::freeSpaceOfCacheVolume() {
     struct statvfs st {};
     if (statvfs(QFile::encodeName(getCachesPath()).constData(), &st) != 0) return UINT64_MAX;
     return static_cast<uint64_t>(st.f_frsize) * static_cast<uint64_t>(st.f_bavail);
+}
+
+QString QVFileManager::folderCachesSize() {
+    const uint64_t used = static_cast<uint64_t>(folderSizeWithPath(getImageCachesPath())) +
+                          static_cast<uint64_t>(folderSizeWithPath(getCacheOpenInPath()));
+    return QVPrivateTools::formattedFileSize(used);
 }
 
 void QVFileManager::autoClearCache() {

@@ -9,6 +9,8 @@
 #include <functional>
 #include <optional>
 
+#include "model/QVFileInfo.h"
+
 class QVFileManager final {
   public:
     QVFileManager() = delete;
@@ -40,6 +42,16 @@ class QVFileManager final {
     static QString getCachesFilePath(const QString &name);
     static QString getDocumentsFilePath(const QString &name);
     static QString getSystemDownloadPath();
+    static QString getDateFolderPath();  // the operate folder + "/" + today ("yyyy-MM-dd"), created
+    // Documents + "/" + the localised folder name of the type (1 video, 2 music, 3 picture, else document).
+    static QString getSortFolderPath(int64_t type);
+    // The open-in cache folder of an entry: the cache key of "<device path>+<size>+<device MAC>"; created.
+    static QString getCacheOpenInPath(const QVFileInfoPtr &file);
+    // That folder + "/" + the entry's name; empty when the name is not a plain name.
+    static QString getCacheOpenInFilePath(const QVFileInfoPtr &file);
+    static QString getCachesIamge(const QString &name);                 // cache root + "/" + name, created
+    static QString getImage(const QString &name, const QString &path);  // getCachesIamge(path) + "/" + name
+    static QString getFilePath(const QString &folder, const QString &name);
 
     // The path of `name` directly inside `folder`, or empty when the name is not a plain name.
     static QString childPath(const QString &folder, const QString &name);
@@ -60,6 +72,8 @@ class QVFileManager final {
     // pass 500 MiB or reach the cache volume's free space; the app's temporary folder every time.
     static void autoClearCache();
     static uint64_t freeSpaceOfCacheVolume();  // UINT64_MAX when unknown
+    // The size text of the image and open-in caches together.
+    static QString folderCachesSize();
     // A free path for a copy ("a 副本.txt", "a 副本1.txt", ...), claimed by creating it exclusively.
     static QString isExistsFileAndCreate(const QString &path);
 
@@ -71,11 +85,17 @@ class QVFileManager final {
     static QString getTime(const QString &text);
     static bool judgePathIsFolder(const QString &name, const QString &folderPath);
     static QString urlFormatAndMD5WithPath(const QString &text);  // the cache key
+    // A file entry of a local file: name, creation date, type and image, the two date texts, size.
+    static QVFileInfoPtr returnFileInfoBySourcePath(const QString &path);
 
     // Checks.
+    static bool isMobileNumber(const QString &number, int64_t areaCode);
     static bool checkFileName(const QString &name);
     static bool checkPassword(const QString &password);
 
+    // The stream address of a device file: the storage service's signed URI under the current device's
+    // address (QVSingletonData); "http://" + host + "/" when the service gives no URI.
+    static QString qvFormatResultPath(const QString &path, int64_t userId);
     // Stream addresses: "http://" + host (":8080" added for 127.0.0.1) + separator + URI.
     static QString streamAddress(const QString &deviceAddress, const QString &uri);
     // The device path of a stream address: scheme, host, port and the "/<space id>" step dropped, the

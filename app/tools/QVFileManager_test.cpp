@@ -245,3 +245,155 @@ TEST(CacheClearing, AutoClearKeepsSmallCachesAndEmptiesTheTemporaryFolder) {
 }
 
 }  // namespace
+
+#include "platform/Locale.h"
+#include "session/QVSingletonData.h"
+#include "session/QVSingletonInterfaceManage.h"
+#include "testing/FakeFramework.h"
+#include "testing/app_test_util.h"
+#include "tools/QVPrivateTools.h"
+
+namespace {
+
+class StreamAddresses : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake.setStarted(true);
+        fake.setSessionToken(123);
+        QVSingletonInterfaceManage::sharedManager().setFramework(&fake);
+        setHost("192.168.1.5");
+    }
+    void TearDown() override {
+        QVSingletonData::sharedManager().setCurrentDeviceInfo(nullptr);
+        QVSingletonInterfaceManage::sharedManager().setFramework(nullptr);
+    }
+    static void setHost(const QString &ip, const QString &mac = "AA:BB") {
+        auto d = std::make_shared<QVNasDeviceInfo>();
+        d->ip = ip;
+        d->mac = mac;
+        QVSingletonData::sharedManager().setCurrentDeviceInfo(d);
+    }
+    FakeFramework fake;
+};
+
+TEST_F(StreamAddresses, BuiltFromTheServiceUriAndTheCurrentDevice) {
+    EXPECT_EQ(QVFileManager::qvFormatResultPath("/a b.mp4", 7),
+              "http://192.168.1.5/7/a%20b.mp4?KID=123&ssig=abcdefghij");
+    setHost("127.0.0.1");
+    EXPECT_EQ(QVFileManager::qvFormatResultPath("/a", 7),
+              "http://127.0.0.1:8080/7/a?KID=123&ssig=abcdefghij");
+    fake.setSessionToken(0);  // no URI: the host alone
+    EXPECT_EQ(QVFileManager::qvFormatResultPath("/a", 7), "http://127.0.0.1:8080/");
+}
+
+TEST_F(StreamAddresses, InverseRoundTripSurvivesAnAddressChange) {
+    for (const char *p :
+         {"/a b.mp4", "/100%.mkv", "/why?.mp3", "/#1.avi", "/视频/电影 一.mkv", "/%20?KID=x", "/a/"}) {
+        const QString path = u(p);
+        setHost("192.168.1.5");
+        const QString addr = QVFileManager::qvFormatResultPath(path, 4294967297LL);
+        EXPECT_EQ(QVFileManager::qvAnitFormatResultPath(addr), path) << qPrintable(addr);
+        setHost("127.0.0.1");  // reconnected through the tunnel: the old address still reads back
+        EXPECT_EQ(QVFileManager::qvAnitFormatResultPath(addr), path) << qPrintable(addr);
+    }
+}
+
+TEST_F(StreamAddresses, OpenInCacheFolderByPathSizeAndMac) {
+    auto f = std::make_shared<QVFileInfo>();
+    f->name = "a b.mp4";
+    f->path = "/x/a b.mp4";
+    f->size = 10;
+    const QString byPath = QVFileManager::getCacheOpenInPath(f);
+    EXPECT_TRUE(byPath.startsWith(QVFileManager::getCacheOpenInPath() + "/"));
+    EXPECT_EQ(modeOf(byPath), 0700u);
+    // Digest of "/x/a b.mp4+10+AA:BB" after the cache-key encoding, computed with md5sum.
+    EXPECT_EQ(byPath.section('/', -1), QVPrivateTools::md5ForString("%2Fx%2Fa%20b.mp4%2B10%2BAA%3ABB"));
+    f->path = QVFileManager::qvFormatResultPath(f->path, 3);  // a stream address names the same file
+    EXPECT_EQ(QVFileManager::getCacheOpenInPath(f), byPath);
+    EXPECT_EQ(QVFileManager::getCacheOpenInFilePath(f), byPath + "/a b.mp4");
+    setHost("192.168.1.5", "CC:DD");
+    EXPECT_NE(QVFileManager::getCacheOpenInPath(f), byPath);
+    f->name = "../../x";
+    EXPECT_TRUE(QVFileManager::getCacheOpenInFilePath(f).isEmpty());
+}
+
+TEST(LocalFolders, DateSortImageAndJoinedPaths) {
+    plat::Locale::setPreferredLanguages({"en-US"});
+    QVPrivateTools::resetLanguageForTests();
+    const QString docs = plat::Paths::documents();
+    struct Case {
+        QString got, want;
+    } cases[] = {
+        {QVFileManager::getSortFolderPath(1), docs + "/Videos"},
+        {QVFileManager::getSortFolderPath(2), docs + "/Music"},
+        {QVFileManager::getSortFolderPath(3), docs + "/Pictures"},
+        {QVFileManager::getSortFolderPath(9), docs + "/Documents"},
+        {QVFileManager::getDateFolderPath(),
+         docs + "/UDiskDocument/" + QDateTime::currentDateTime().toString("yyyy-MM-dd")},
+        {QVFileManager::getCachesIamge("thumbs"), QVFileManager::getCachesPath() + "/thumbs"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(c.got, c.want);
+        EXPECT_EQ(modeOf(c.want), 0700u) << qPrintable(c.want);
+    }
+    EXPECT_EQ(QVFileManager::getImage("p.jpg", "thumbs"), QVFileManager::getCachesPath() + "/thumbs/p.jpg");
+    for (const char *bad : {"", "..", "a/b"}) {
+        EXPECT_TRUE(QVFileManager::getCachesIamge(u(bad)).isEmpty()) << bad;
+        EXPECT_TRUE(QVFileManager::getImage(u(bad), "thumbs").isEmpty()) << bad;
+    }
+    EXPECT_EQ(QVFileManager::getFilePath("/a/", "b"), "/a/b");
+    EXPECT_EQ(QVFileManager::getFilePath("/a", "/b"), "/a/b");
+    EXPECT_EQ(QVFileManager::getFilePath("/", "b"), "/b");
+    EXPECT_EQ(QVFileManager::getFilePath("/a", ""), "/a");
+    plat::Locale::reset();
+    QVPrivateTools::resetLanguageForTests();
+}
+
+TEST(LocalFiles, EntryOfALocalFile) {
+    QTemporaryDir tmp;
+    QFile f(tmp.path() + "/clip.mp4");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(10, 'x'));
+    f.close();
+    const QVFileInfoPtr e = QVFileManager::returnFileInfoBySourcePath(tmp.path() + "/clip.mp4");
+    EXPECT_EQ(e->name, "clip.mp4");
+    EXPECT_EQ(e->type, 1);  // video
+    EXPECT_EQ(e->size, 10u);
+    EXPECT_EQ(e->path, tmp.path() + "/clip.mp4");
+    EXPECT_EQ(e->create_time().size(), 10);
+    EXPECT_EQ(e->modify_time().size(), 19);
+    EXPECT_GT(e->date, 0u);
+}
+
+struct RecordingBox final : QVProgressBoxHost {
+    QStringList events;
+    void removeBox() override { events << "remove"; }
+    void showBox(QObject *, bool, const QString &text, Mode, int hideAfterMs) override {
+        events << QString("show %1 %2").arg(text).arg(hideAfterMs);
+    }
+    void finishBox(const QString &text, int hideAfterMs) override {
+        events << QString("finish %1 %2").arg(text).arg(hideAfterMs);
+    }
+};
+
+TEST(CacheClearing, UnderTheSharedBoxAndSizeText) {
+    plat::Locale::setPreferredLanguages({"en-US"});
+    QVPrivateTools::resetLanguageForTests();
+    QFile img(QVFileManager::getCachesPathDown() + "/big");
+    ASSERT_TRUE(img.open(QIODevice::WriteOnly));
+    img.write(QByteArray(2048, 'x'));
+    img.close();
+    EXPECT_EQ(QVFileManager::folderCachesSize().right(2), "KB");
+    RecordingBox box;
+    QVPrivateTools::setProgressBoxHost(&box);
+    bool done = false;
+    QVFileManager::removeCachesFileWithCompletion([&] { done = true; });
+    ASSERT_TRUE(apptest::spinUntil([&] { return done; }));
+    QVPrivateTools::setProgressBoxHost(nullptr);
+    EXPECT_EQ(box.events, (QStringList{"remove", u("show Clearing the cache… -1"), "finish Done 1000"}));
+    EXPECT_EQ(QVFileManager::folderCachesSize(), QVPrivateTools::formattedFileSize(0));
+    plat::Locale::reset();
+    QVPrivateTools::resetLanguageForTests();
+}
+
+}  // namespace

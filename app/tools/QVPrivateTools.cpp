@@ -1,61 +1,40 @@
 #include "tools/QVPrivateTools.h"
 
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QLocale>
+#include <QNetworkInformation>
+#include <QTimeZone>
 #include <QTranslator>
 #include <array>
+#include <atomic>
 #include <mutex>
 
+#include "platform/Clock.h"
 #include "platform/Locale.h"
+#include "session/QVSingletonInterfaceManage.h"
+#include "tools/Localizer.h"
 #include "tools/NSString_escapeURLString.h"
-
-namespace {
-
-std::mutex g_languageMutex;
-QString g_language;                         // empty until the first lookup
-std::unique_ptr<QTranslator> g_translator;  // null: no catalogue for the chosen language
-
-// Chooses the language and loads its catalogue (":/i18n/qvnas_<language>.qm") once.
-QString ensureLanguage(QTranslator **translator) {
-    std::lock_guard lock(g_languageMutex);
-    if (g_language.isEmpty()) {
-        const QStringList preferred = plat::Locale::preferredLanguages();
-        g_language =
-            QVPrivateTools::languageForPreferredLanguage(preferred.isEmpty() ? QString() : preferred.first());
-        auto t = std::make_unique<QTranslator>();
-        if (t->load(QStringLiteral(":/i18n/qvnas_") + g_language + QStringLiteral(".qm")))
-            g_translator = std::move(t);
-    }
-    *translator = g_translator.get();
-    return g_language;
-}
-
-}  // namespace
+#include "tools/QVFileManager.h"
 
 QString QVPrivateTools::languageForPreferredLanguage(const QString &p) {
-    if (p.startsWith(QLatin1String("zh"))) {
-        if (p.startsWith(QLatin1String("zh-Hans"))) return QStringLiteral("zh-Hans");
-        if (p.startsWith(QLatin1String("zh-Hant"))) return QStringLiteral("zh-Hant");
-        for (const char *region : {"HK", "TW", "MO", "SG"})
-            if (p.contains(QLatin1String(region))) return QStringLiteral("zh-Hant");
-        return QStringLiteral("zh");
-    }
-    if (p.startsWith(QLatin1String("ja"))) return QStringLiteral("ja");
-    return QStringLiteral("en");
+    return Localizer::languageForPreferredLanguage(p);
 }
 
 QString QVPrivateTools::chosenLanguage() {
-    QTranslator *t = nullptr;
-    return ensureLanguage(&t);
+    return Localizer::shared().language();
 }
 
 std::optional<QString> QVPrivateTools::DPLocalizedString(const QString &key) {
-    QTranslator *t = nullptr;
-    ensureLanguage(&t);
-    if (t == nullptr) return std::nullopt;
-    const QString text = t->translate("QV", key.toUtf8().constData());
-    return text.isEmpty() ? key : text;
+    return Localizer::shared().text(key);
 }
 
 QString QVPrivateTools::localizedOrKey(const QString &key) {
@@ -63,9 +42,7 @@ QString QVPrivateTools::localizedOrKey(const QString &key) {
 }
 
 void QVPrivateTools::resetLanguageForTests() {
-    std::lock_guard lock(g_languageMutex);
-    g_language.clear();
-    g_translator.reset();
+    Localizer::shared().reset();
 }
 
 namespace {
@@ -133,14 +110,40 @@ QVariantMap typeRecord(int64_t type, const char *image, const char *uti, const Q
 
 }  // namespace
 
-QVariantMap QVPrivateTools::JudgeReadFileType(const QString &fileName) {
-    const QString lower = fileName.toLower();
+namespace {
+// The row whose suffix ends the name first (case-insensitive), with the suffix; null for none.
+const TypeRow *rowForName(const QString &fileName, const char **matched) {
     for (const TypeRow &row : kTypeRows)
         for (const char *suffix : row.suffixes)
-            if (lower.endsWith(QLatin1String(suffix)))
-                return typeRecord(row.fileType, row.imagePath, row.fileUTI,
-                                  row.keepSuffix ? QString::fromLatin1(suffix) : QString());
+            if (fileName.endsWith(QLatin1String(suffix), Qt::CaseInsensitive)) {
+                *matched = suffix;
+                return &row;
+            }
+    return nullptr;
+}
+}  // namespace
+
+QVariantMap QVPrivateTools::JudgeReadFileType(const QString &fileName) {
+    const char *suffix = nullptr;
+    if (const TypeRow *row = rowForName(fileName, &suffix))
+        return typeRecord(row->fileType, row->imagePath, row->fileUTI,
+                          row->keepSuffix ? QString::fromLatin1(suffix) : QString());
     return typeRecord(7, "unknownfile", "", QString());
+}
+
+QVFileTypeInfo QVPrivateTools::fileTypeForName(const QString &fileName) {
+    // One shared text per image name, so that entries hold no copy of their own.
+    static const QHash<QByteArray, QString> images = [] {
+        QHash<QByteArray, QString> h;
+        for (const TypeRow &row : kTypeRows) h.insert(row.imagePath, QString::fromLatin1(row.imagePath));
+        h.insert("unknownfile", QStringLiteral("unknownfile"));
+        return h;
+    }();
+    const char *suffix = nullptr;
+    if (const TypeRow *row = rowForName(fileName, &suffix))
+        return {row->fileType,
+                images.value(QByteArray::fromRawData(row->imagePath, int(qstrlen(row->imagePath))))};
+    return {7, images.value("unknownfile")};
 }
 
 QVariantMap QVPrivateTools::checkReadFileType(const QString &fileName) {
@@ -202,4 +205,158 @@ QString QVPrivateTools::getTimeWithBootTime(int64_t s) {
 
 QString QVPrivateTools::md5ForString(const QString &text) {
     return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+namespace {
+std::atomic<QVProgressBoxHost *> g_boxHost{nullptr};
+constexpr int kBoxHideMs = 1000;
+}  // namespace
+
+void QVPrivateTools::setProgressBoxHost(QVProgressBoxHost *host) {
+    g_boxHost.store(host);
+}
+void QVPrivateTools::removeShowHUD() {
+    if (auto *h = g_boxHost.load()) h->removeBox();
+}
+void QVPrivateTools::showPromptBox(const QString &text) {
+    removeShowHUD();
+    if (text.isEmpty()) return;
+    if (auto *h = g_boxHost.load())
+        h->showBox(nullptr, true, text, QVProgressBoxHost::ModeIndeterminate, kBoxHideMs);
+}
+void QVPrivateTools::showLoadBoxWithShowText(const QString &text, QObject *view) {
+    removeShowHUD();
+    if (auto *h = g_boxHost.load()) h->showBox(view, false, text, QVProgressBoxHost::ModeIndeterminate, -1);
+}
+void QVPrivateTools::showLoadBoxAutoDisappearWithShowText(const QString &text, QObject *view,
+                                                          bool withLoading) {
+    removeShowHUD();
+    if (auto *h = g_boxHost.load())
+        h->showBox(view, false, text,
+                   withLoading ? QVProgressBoxHost::ModeIndeterminate : QVProgressBoxHost::ModeText,
+                   kBoxHideMs);
+}
+void QVPrivateTools::hideLoadBoxWithShowText(const QString &text) {
+    if (text.isEmpty()) {
+        removeShowHUD();
+        return;
+    }
+    if (auto *h = g_boxHost.load()) h->finishBox(text, kBoxHideMs);
+}
+
+QString QVPrivateTools::getCurrentLanguage() {
+    const QStringList preferred = plat::Locale::preferredLanguages();
+    return preferred.isEmpty() ? QString() : preferred.first().left(2);
+}
+
+QVariantMap QVPrivateTools::JudgeFileType(const QString &name, const QString &folderPath) {
+    if (QVFileManager::judgePathIsFolder(name, folderPath))
+        return {{QStringLiteral("FileType"), QVariant::fromValue<qint64>(6)},
+                {QStringLiteral("imagePath"), QStringLiteral("file_folder")}};
+    return JudgeReadFileType(name.toLower());
+}
+
+QString QVPrivateTools::getFolderTimes() {
+    return QLocale::c().toString(plat::Clock::now().toLocalTime(), QStringLiteral("yyyy-MM-dd"));
+}
+QString QVPrivateTools::getTimes() {
+    return QLocale::c().toString(plat::Clock::now().toLocalTime(), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+QString QVPrivateTools::getTimeWithDate(const QDateTime &date, bool isShowHour) {
+    return QLocale::c().toString(date.toLocalTime(), isShowHour ? QStringLiteral("yyyy-MM-dd HH:mm:ss")
+                                                                : QStringLiteral("yyyy-MM-dd"));
+}
+QString QVPrivateTools::getTimeNow() {
+    const QTime t = plat::Clock::now().toLocalTime().time();
+    const int h12 = t.hour() % 12 == 0 ? 12 : t.hour() % 12;
+    return QString::asprintf("%02d:%02d:%02d:%03d", h12, t.minute(), t.second(), t.msec());
+}
+
+QString QVPrivateTools::distanceTimeWithBeforeTime(double beforeTime) {
+    const QTimeZone zone = plat::Locale::systemTimeZone();
+    const QDateTime now = plat::Clock::now().toTimeZone(zone);
+    const QDateTime before =
+        QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(beforeTime * 1000.0), QTimeZone::utc())
+            .toTimeZone(zone);
+    const double d = static_cast<double>(now.toMSecsSinceEpoch() - before.toMSecsSinceEpoch()) / 1000.0;
+    const QLocale c = QLocale::c();
+    const int nowDay = now.date().day(), beforeDay = before.date().day();
+    if (d < 60) return QString::fromUtf8("刚刚");
+    if (d < 3600) return QString::fromUtf8("%1分钟前").arg(static_cast<long>(d / 60));
+    if (d < 86400 && nowDay == beforeDay) return QString::fromUtf8("今天 ") + c.toString(before, "HH:mm");
+    if (d < 172800 && nowDay != beforeDay) {
+        if (nowDay - beforeDay == 1 || (beforeDay - nowDay >= 11 && nowDay == 1))
+            return QString::fromUtf8("昨天 ") + c.toString(before, "HH:mm");
+        return c.toString(before, "MM-dd HH:mm");
+    }
+    return c.toString(before,
+                      d < 31536000 ? QStringLiteral("MM-dd HH:mm") : QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
+QString QVPrivateTools::weekdayStringFromDate(const QDateTime &date, const QString &language) {
+    static const char *const zh[] = {"星期日", "星期一", "星期二", "星期三", "星期四", "星期五", "星期六"};
+    static const char *const en[] = {"Sun.", "Mon.", "Tues.", "Wed.", "Thur.", "Fri.", "Sat."};
+    const int weekday = date.toTimeZone(QTimeZone("Asia/Shanghai")).date().dayOfWeek() % 7;  // 0 Sunday
+    return QString::fromUtf8(language == QLatin1String("zh") ? zh[weekday] : en[weekday]);
+}
+
+bool QVPrivateTools::isNetworkEnabled() {
+    if (!QNetworkInformation::instance()) QNetworkInformation::loadDefaultBackend();
+    const QNetworkInformation *ni = QNetworkInformation::instance();
+    if (ni == nullptr || ni->reachability() == QNetworkInformation::Reachability::Unknown) return true;
+    return ni->reachability() != QNetworkInformation::Reachability::Disconnected;
+}
+
+QVariant QVPrivateTools::jsonDataToDictionary(const QByteArray &data) {
+    QJsonParseError err{};
+    const QJsonDocument doc = QJsonDocument::fromJson("[" + data + "]", &err);
+    if (err.error != QJsonParseError::NoError || !doc.isArray() || doc.array().size() != 1) return {};
+    return doc.array().at(0).toVariant();
+}
+
+QString QVPrivateTools::convertToJSONData(const QVariant &object) {
+    const QJsonValue v = QJsonValue::fromVariant(object);
+    if (v.isUndefined()) {
+        qWarning("Got an error: the value cannot be written as JSON");
+        return QStringLiteral("");
+    }
+    QString text;
+    if (v.isObject()) {
+        text = QString::fromUtf8(QJsonDocument(v.toObject()).toJson(QJsonDocument::Indented));
+    } else if (v.isArray()) {
+        text = QString::fromUtf8(QJsonDocument(v.toArray()).toJson(QJsonDocument::Indented));
+    } else {
+        const QString wrapped =
+            QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact));
+        text = wrapped.mid(1, wrapped.size() - 2);  // the fragment alone
+    }
+    return text.trimmed().remove(QLatin1Char('\n'));
+}
+
+double QVPrivateTools::getAvailableMemory() {
+    const long pages = sysconf(_SC_AVPHYS_PAGES);
+    const long size = sysconf(_SC_PAGESIZE);
+    if (pages < 0 || size < 0) return static_cast<double>(INT64_MAX);
+    return static_cast<double>(pages) * static_cast<double>(size) / 1048576.0;
+}
+
+double QVPrivateTools::getUsedMemory() {
+    QFile f(QStringLiteral("/proc/self/statm"));
+    if (!f.open(QIODevice::ReadOnly)) return static_cast<double>(INT64_MAX);
+    const QList<QByteArray> fields = f.readAll().split(' ');
+    bool ok = false;
+    const double resident = fields.size() > 1 ? fields.at(1).toDouble(&ok) : 0;
+    if (!ok) return static_cast<double>(INT64_MAX);
+    return resident * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
+}
+
+bool QVPrivateTools::getDeviceModuleIsSupportByType(int64_t type) {
+    return QVSingletonInterfaceManage::sharedManager().qvNasDeviceUserService()->qvNasGetModuleSupportFlag(
+        type);
+}
+
+bool QVPrivateTools::isStream(const QString &path) {
+    for (const char *scheme : {"HTTP://", "http://", "https://", "HTTPS://", "rtmp://", "rtsp://", "mms://"})
+        if (path.contains(QLatin1String(scheme))) return true;
+    return false;
 }

@@ -118,8 +118,15 @@ TEST(Durations, BelowADayAndWithDays) {
     EXPECT_EQ(QVPrivateTools::getTimeWithBootTime(0), "00:00:00");
     EXPECT_EQ(QVPrivateTools::getTimeWithBootTime(3661), "01:01:01");
     EXPECT_EQ(QVPrivateTools::getTimeWithBootTime(86399), "23:59:59");
-    // With days the localised template is filled; without a catalogue the key has no placeholders.
-    EXPECT_EQ(QVPrivateTools::getTimeWithBootTime(90061), "QV_Admin_HDD_FileSystem_Time");
+    // With days the localised template is filled: days, hours, minutes, seconds.
+    plat::Locale::setPreferredLanguages({"en-GB"});
+    QVPrivateTools::resetLanguageForTests();
+    EXPECT_EQ(QVPrivateTools::getTimeWithBootTime(90061), "01 days 01:01:01");
+    plat::Locale::setPreferredLanguages({"zh-Hans-CN"});
+    QVPrivateTools::resetLanguageForTests();
+    EXPECT_EQ(QVPrivateTools::getTimeWithBootTime(2 * 86400 + 5), QString::fromUtf8("02天 00:00:05"));
+    plat::Locale::reset();
+    QVPrivateTools::resetLanguageForTests();
 }
 
 TEST(Md5, MatchesKnownDigests) {
@@ -146,9 +153,33 @@ TEST(Language, FromPreferredLanguage) {
     QVPrivateTools::resetLanguageForTests();
 }
 
+// The Linguist catalogues, compiled into the library: each language's text of a key; a key no catalogue
+// holds comes back as itself.
+TEST(Localizer, CataloguePerLanguageAndMissingKeys) {
+    struct Case {
+        const char *preferred, *language, *text;
+    } cases[] = {
+        {"en-US", "en", "Delete failed"},      {"de-DE", "en", "Delete failed"},
+        {"zh-CN", "zh", "删除失败"},           {"zh-Hans-HK", "zh-Hans", "删除失败"},
+        {"zh-HK", "zh-Hant", "刪除失敗"},      {"zh-TW", "zh-Hant", "刪除失敗"},
+        {"ja-JP", "ja", "削除に失敗しました"},
+    };
+    for (const Case &c : cases) {
+        plat::Locale::setPreferredLanguages({c.preferred});
+        QVPrivateTools::resetLanguageForTests();
+        EXPECT_EQ(QVPrivateTools::chosenLanguage(), c.language) << c.preferred;
+        EXPECT_EQ(QVPrivateTools::DPLocalizedString("QV_Remind_Operate_Delete_Failed"), u(c.text))
+            << c.preferred;
+        EXPECT_EQ(QVPrivateTools::DPLocalizedString("QV_No_Such_Key"), QString("QV_No_Such_Key"))
+            << c.preferred;
+    }
+    plat::Locale::reset();
+    QVPrivateTools::resetLanguageForTests();
+}
+
 TEST(ErrorMessages, RowsGapsAndDefault) {
     plat::Locale::setPreferredLanguages({"de-DE"});
-    QVPrivateTools::resetLanguageForTests();  // no catalogue: keys come back as themselves
+    QVPrivateTools::resetLanguageForTests();  // de-DE reads English
     struct Case {
         int64_t code;
         const char *want;
@@ -156,18 +187,18 @@ TEST(ErrorMessages, RowsGapsAndDefault) {
         {0, "任务成功"},
         {-1, "return error"},
         {-2, "Error Code : -2"},
-        {-3, "QV_More_Rename_Special_Characters"},
+        {-3, "The name cannot contain special characters"},
         {110001, "命令无效"},
         {110101, "Error Code : 110101"},
         {110228, "Error Code : 110228"},
         {200001, "Error Code : 200001"},
         {229999, "Error Code : 229999"},
-        {100002, "QV_Remind_Logout_Fail"},
-        {110017, "QV_Login_Prompt_Password_Error(110017)"},
+        {100002, "Log-out failed"},
+        {110017, "Wrong password(110017)"},
         {120000, "unknow error"},
         {110230, "create thumbail error"},
         {114000, "get bucket info error"},
-        {120006, "QV_Tasklist_Remind_Error5"},
+        {120006, "The task failed"},
         {110251, "UCI 错误"},
     };
     for (const Case &c : cases) EXPECT_EQ(QVPrivateTools::getErrorMessage(c.code), u(c.want)) << c.code;
@@ -267,6 +298,81 @@ TEST(Phone, MobileNumbersByAreaCode) {
         {"abc", 86, false},        {"", 86, false},           {"91234567", 852, true},
     };
     for (const Case &c : cases) EXPECT_EQ(PhoneCheck::isMobileNumber(c.number, c.area), c.want) << c.number;
+}
+
+}  // namespace
+
+#include <QTimeZone>
+
+#include "platform/Clock.h"
+
+namespace {
+
+TEST(StreamTest, ListedSchemesOnly) {
+    struct Case {
+        const char *path;
+        bool want;
+    } cases[] = {
+        {"http://h/a", true},   {"HTTP://h/a", true},      {"https://h", true}, {"HTTPS://h", true},
+        {"rtmp://h", true},     {"/local/rtsp://x", true}, {"mms://h", true},   {"Http://h/a", false},
+        {"/plain/path", false}, {"ftp://h", false},        {"", false}};
+    for (const Case &c : cases) EXPECT_EQ(QVPrivateTools::isStream(c.path), c.want) << c.path;
+}
+
+TEST(Json, FragmentsParseAndTextHasNoLineBreaks) {
+    EXPECT_EQ(QVPrivateTools::jsonDataToDictionary("{\"a\":1}").toMap().value("a").toInt(), 1);
+    EXPECT_EQ(QVPrivateTools::jsonDataToDictionary("\"x\"").toString(), "x");
+    EXPECT_EQ(QVPrivateTools::jsonDataToDictionary("3").toInt(), 3);
+    EXPECT_FALSE(QVPrivateTools::jsonDataToDictionary("{").isValid());
+    EXPECT_FALSE(QVPrivateTools::jsonDataToDictionary("1,2").isValid());
+    const QString t = QVPrivateTools::convertToJSONData(QVariantMap{{"a", 1}, {"b", QVariantList{1, 2}}});
+    EXPECT_FALSE(t.contains('\n'));
+    EXPECT_EQ(QVPrivateTools::jsonDataToDictionary(t.toUtf8()).toMap().value("b").toList().size(), 2);
+    EXPECT_EQ(QVPrivateTools::convertToJSONData(QString("x")), "\"x\"");
+}
+
+TEST(Times, RelativeTextsAndWeekdays) {
+    plat::Locale::setSystemTimeZone(QTimeZone("Asia/Shanghai"));
+    // Now: 2024-03-01 10:00:00 in Shanghai (02:00 UTC).
+    const qint64 now =
+        QDateTime(QDate(2024, 3, 1), QTime(10, 0), QTimeZone("Asia/Shanghai")).toSecsSinceEpoch();
+    plat::Clock::setFakeMs(now * 1000);
+    struct Case {
+        qint64 ago;
+        const char *want;
+    } cases[] = {
+        {30, "刚刚"},
+        {125, "2分钟前"},
+        {3 * 3600, "今天 07:00"},
+        {12 * 3600, "昨天 22:00"},  // 29 Feb: the month turned
+        {30 * 3600, "昨天 04:00"},  // over a day, below two, the month turned
+        {5 * 86400, "02-25 10:00"},
+        {400 * 86400, "2023-01-26 10:00"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(QVPrivateTools::distanceTimeWithBeforeTime(static_cast<double>(now - c.ago)), u(c.want))
+            << c.ago;
+    const QDateTime friday = QDateTime(QDate(2024, 3, 1), QTime(10, 0), QTimeZone("Asia/Shanghai"));
+    EXPECT_EQ(QVPrivateTools::weekdayStringFromDate(friday, "zh"), u("星期五"));
+    EXPECT_EQ(QVPrivateTools::weekdayStringFromDate(friday, "zh-Hans"), "Fri.");
+    EXPECT_EQ(QVPrivateTools::getTimeWithDate(friday, false).size(), 10);
+    EXPECT_EQ(QVPrivateTools::getTimeNow().size(), 12);
+    plat::Clock::clearFake();
+    plat::Locale::reset();
+}
+
+TEST(Language, CurrentLanguageIsTwoLetters) {
+    plat::Locale::setPreferredLanguages({"zh-Hans-CN"});
+    EXPECT_EQ(QVPrivateTools::getCurrentLanguage(), "zh");
+    plat::Locale::setPreferredLanguages({"en-US"});
+    EXPECT_EQ(QVPrivateTools::getCurrentLanguage(), "en");
+    plat::Locale::reset();
+}
+
+TEST(Machine, MemoryFiguresAndReachability) {
+    EXPECT_GT(QVPrivateTools::getAvailableMemory(), 0.0);
+    EXPECT_GT(QVPrivateTools::getUsedMemory(), 0.0);
+    EXPECT_TRUE(QVPrivateTools::isNetworkEnabled());  // loopback only or no backend: nothing refused
 }
 
 }  // namespace

@@ -36,9 +36,14 @@ class ZRSyncMutableArray {
         return NSNotFound;
     }
     QList<T> objectEnumerator() const { return safeArray(); }
+    // A snapshot with storage of its own: a copy sharing the live list's storage would later detach
+    // from it outside the lock, reading elements that a writer's detach hands over at the same time.
     QList<T> safeArray() const {
         std::shared_lock lock(m_mutex);
-        return m_array;
+        QList<T> copy;
+        copy.reserve(m_array.size());
+        for (const T &o : m_array) copy.append(o);
+        return copy;
     }
 
     void addObject(const T &object) {

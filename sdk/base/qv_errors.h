@@ -31,6 +31,8 @@ enum QvResult : int {
     QV_ERR_LOCAL_FILE2 = 13116,
     QV_ERR_NET = 15000,         // send or receive failure on the connection
     QV_ERR_FW_TIMEOUT = 20001,  // firmware update timed out
+    // The device login cannot reach the device.
+    QV_ERR_LOGIN_UNREACHABLE = 16001,
     QV_ERR_DISK_FULL = 20006,
     QV_ERR_CANCELLED = 20008,
     QV_ERR_INFLATE = 20009,

@@ -58,7 +58,7 @@ void log_line(LogLevel level, const char *file, int line, const char *func, cons
     if (!g_enabled.load(std::memory_order_relaxed)) return;
     struct timeval tv;
     gettimeofday(&tv, nullptr);
-    char stamp[40];
+    char stamp[96];  // room for any year the compiler can imagine
     format_log_time(tv.tv_sec, tv.tv_usec, stamp, sizeof stamp);
 
     char buf[2048];

@@ -216,14 +216,18 @@ int Request_ReservePush(client_info *info) {
     return qv_request_finish(info, nullptr);
 }
 
-// The user list has no parameters; its cache key is made from the header, which holds the token, so
-// that every session keeps its own cached list.
+// The user list has no parameters; its cache key is made from the command and the token, so that every
+// session keeps its own cached list. The sequence number is left out: it changes with every request, and a
+// key holding it would never be asked for again.
 int Request_GetUserList(client_info *info) {
     json_object *root = json_object_new_object();
-    json_object *header = qv_request_header(info);
-    json_object_object_add(root, "header", header);
+    json_object_object_add(root, "header", qv_request_header(info));
     json_to_string(info, root);
-    qv_request_cache_key(info, header);
     json_object_put(root);
+    json_object *key = json_object_new_object();
+    json_object_object_add(key, "cmd", json_object_new_int(info->cmd));
+    json_object_object_add(key, "token", json_object_new_int64(info->token));
+    qv_request_cache_key(info, key);
+    json_object_put(key);
     return QV_OK;
 }

@@ -166,14 +166,18 @@ TEST(Envelope, RequestWithParameters) {
     }
 }
 
-TEST(Envelope, UserListCacheKeyHoldsTheHeader) {
-    Rec r;
-    r.ci.cmd = 323;
-    r.ci.token = 42;
-    ASSERT_EQ(file_process(&r.ci), 0);
-    EXPECT_EQ(built(r), R"({ "header": { "cmd": 323, "token": 42, "seq": 0, "error": 0 } })");
-    ASSERT_NE(r.ci.cacheKey, nullptr);
-    EXPECT_STREQ(r.ci.cacheKey, R"(cmd: 323, para: { "cmd": 323, "token": 42, "seq": 0, "error": 0 })");
+TEST(Envelope, UserListCacheKeyHoldsTheTokenButNotTheSequence) {
+    for (int64_t seq : {0, 7, 123456}) {
+        Rec r;
+        r.ci.cmd = 323;
+        r.ci.token = 42;
+        r.ci.seq = seq;
+        ASSERT_EQ(file_process(&r.ci), 0);
+        EXPECT_EQ(built(r), R"({ "header": { "cmd": 323, "token": 42, "seq": )" + std::to_string(seq) +
+                                R"(, "error": 0 } })");
+        ASSERT_NE(r.ci.cacheKey, nullptr);
+        EXPECT_STREQ(r.ci.cacheKey, R"(cmd: 323, para: { "cmd": 323, "token": 42 })");
+    }
 }
 
 // ---- request dispatch ----

@@ -26,7 +26,9 @@ int _handle_net_device_user_task(client_info *info) {
         if (ret != 0) {
             QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
         } else {
-            QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf ? info->recv_buf : "(null)");
+            // The login reply hands out the session token: never logged.
+            if (info->cmd != 2)
+                QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf ? info->recv_buf : "(null)");
             ret = DeviceUser_ParseProcess(info);  // no reply text: -1
             if (ret != 0) QV_LOG_DEBUG("parser json error");
         }
@@ -57,7 +59,6 @@ int QV_LoginVantor(const char *addr, const char *authCode, int64_t *token) {
     if (qv_frame_init_addr(&ci, 2, 0, addr) != 0) return QV_ERR_ARG;
     ci.authCode = authCode;
     ci.loginPort = QV_DEVICE_USER_LOGIN_PORT;
-    QV_LOG_DEBUG("p_client_info.authCode = %s", authCode ? authCode : "(null)");
     // The reply header must bring the session token; the record's token starts at 0 and only a
     // "token" member changes it, so a sentinel tells a missing one from a real one.
     constexpr int64_t kNoToken = INT64_MIN;
@@ -73,7 +74,6 @@ int QV_LoginVantor(const char *addr, const char *authCode, int64_t *token) {
     }
     // Only a successful login changes the device the later calls go to.
     qv_frame_set_current_device(addr);
-    QV_LOG_DEBUG("p_client_info.token = %lld", static_cast<long long>(ci.token));
     *token = ci.token;
     return 0;
 }

@@ -316,12 +316,15 @@ void QV_MsgPrintf(const void *msg, const char *label, uint32_t len, int directio
     }
     const auto *b = static_cast<const unsigned char *>(msg);
     const char *tag = direction == 2 ? "Tx" : direction == 1 ? "Rx" : "unkown";
-    char stamp[32];
+    char stamp[64];  // room for any year the compiler can imagine
     format_local_time(std::time(nullptr), stamp, sizeof stamp);
     std::string s;
     char tmp[64];
-    std::snprintf(tmp, sizeof tmp, "[%s] %s ", stamp, tag);
-    s += tmp;
+    s += '[';
+    s += stamp;
+    s += "] ";
+    s += tag;
+    s += ' ';
     s += label ? label : "";
     std::snprintf(tmp, sizeof tmp, "[len:%u] msg:\n", static_cast<unsigned>(len));
     s += tmp;

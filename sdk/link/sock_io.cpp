@@ -22,8 +22,10 @@ int64_t now_ms() {
 
 namespace {
 
+thread_local const std::atomic<int32_t> *t_cancel = nullptr;
+
 bool is_cancelled(const Waits &w) {
-    return w.cancel != nullptr && w.cancel->load() != 0;
+    return (w.cancel != nullptr && w.cancel->load() != 0) || (t_cancel != nullptr && t_cancel->load() != 0);
 }
 
 bool would_block(int err) {
@@ -86,6 +88,12 @@ Io write_vector(int fd, iovec *iov, int count, const Waits &w, size_t *sent) {
 
 }  // namespace
 
+const std::atomic<int32_t> *set_thread_cancel(const std::atomic<int32_t> *flag) {
+    const std::atomic<int32_t> *prev = t_cancel;
+    t_cancel = flag;
+    return prev;
+}
+
 Io wait_for(int fd, short events, const Waits &w) {
     if (fd < 0 || w.never) return Io::Failed;
     const int64_t deadline = w.each_wait_ms ? now_ms() + w.each_wait_ms : w.deadline_ms;
@@ -100,7 +108,8 @@ Io wait_for(int fd, short events, const Waits &w) {
             }
             timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
         }
-        if (w.cancel != nullptr && (timeout < 0 || timeout > kSliceMs)) timeout = kSliceMs;
+        if ((w.cancel != nullptr || t_cancel != nullptr) && (timeout < 0 || timeout > kSliceMs))
+            timeout = kSliceMs;
         pollfd p{fd, events, 0};
         const int r = ::poll(&p, 1, timeout);
         if (r < 0) {

@@ -27,6 +27,23 @@ inline constexpr int kSliceMs = 50;
 
 int64_t now_ms();  // monotonic clock
 
+// A cancel flag for every wait of the calling thread, besides each call's own flag: a worker thread whose
+// connects and opens run below calls that take no flag (the pool's open) still ends them once its flag is
+// set. Null clears it. Returns the flag it replaces.
+const std::atomic<int32_t> *set_thread_cancel(const std::atomic<int32_t> *flag);
+
+// Sets the thread's cancel flag for one scope and puts the earlier one back.
+class ThreadCancelScope {
+  public:
+    explicit ThreadCancelScope(const std::atomic<int32_t> *flag) : prev_(set_thread_cancel(flag)) {}
+    ~ThreadCancelScope() { set_thread_cancel(prev_); }
+    ThreadCancelScope(const ThreadCancelScope &) = delete;
+    ThreadCancelScope &operator=(const ThreadCancelScope &) = delete;
+
+  private:
+    const std::atomic<int32_t> *prev_;
+};
+
 // How the calls of one operation may wait.
 struct Waits {
     int64_t deadline_ms = kNever;  // absolute, on now_ms()'s clock; kNever: without limit

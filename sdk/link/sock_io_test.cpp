@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -93,6 +94,24 @@ TEST(SockIo, WritingToAClosedPeerIsClosedWithoutSignal) {
     ::close(p.b);
     p.b = ::dup(0);  // keep the destructor's close harmless
     EXPECT_EQ(qvsock::write_all(p.a, "x", 1, Waits::within(1000)), Io::Closed);
+}
+
+TEST(SockIo, TheThreadsCancelFlagEndsWaitsThatCarryNone) {
+    Pair p;
+    std::atomic<int32_t> flag{0};
+    Io rc = Io::Ok;
+    std::thread waiter([&] {
+        qvsock::ThreadCancelScope scope(&flag);
+        rc = qvsock::wait_for(p.a, POLLIN, Waits::within(60000));  // no flag of its own
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto t0 = std::chrono::steady_clock::now();
+    flag = -1;
+    waiter.join();
+    EXPECT_EQ(rc, Io::Cancelled);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));  // generous; 60 s without it
+    // The scope ended: this thread's waits are not affected.
+    EXPECT_EQ(qvsock::wait_for(p.a, POLLIN, Waits::within(10)), Io::TimedOut);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <list>
 #include <memory>
@@ -102,6 +103,11 @@ struct Layer {
     bool debug = false;
     bool privateFlag = false;
     RSCSeq firstSeq{0, 0};
+    // Waiting readers and writers: the receive path and the closes bump the generation, so a waiter ends its
+    // pause early instead of sleeping it out. A leaf lock, taken inside the session table lock.
+    std::mutex wakeLock;
+    std::condition_variable wakeCv;
+    uint64_t wakeGen = 0;
 };
 // Never destroyed: a process may exit with channels open, their send threads still running.
 Layer &g = *new Layer;
@@ -118,6 +124,23 @@ uint32_t liveChannels() {
     for (auto &c : g.table)
         if (c->inUse) ++n;
     return n;
+}
+
+void wakeWaiters() {
+    {
+        std::lock_guard<std::mutex> l(g.wakeLock);
+        ++g.wakeGen;
+    }
+    g.wakeCv.notify_all();
+}
+uint64_t wakeGen() {
+    std::lock_guard<std::mutex> l(g.wakeLock);
+    return g.wakeGen;
+}
+// Pauses up to us, less once waiters were woken after `seen` was read (read it under the session lock).
+void waitWake(uint64_t seen, std::chrono::microseconds us) {
+    std::unique_lock<std::mutex> l(g.wakeLock);
+    g.wakeCv.wait_for(l, us, [seen] { return g.wakeGen != seen; });
 }
 
 Channel *byId(int id) {
@@ -688,6 +711,9 @@ void RSCRecvCB(int SID, uint8_t ChID, const uint8_t *packet, int length, int sta
     }
     if (!found) return;
     Channel &c = *found;
+    struct Wake {
+        ~Wake() { wakeWaiters(); }
+    } wake;  // whatever the packet changed, a waiting reader or writer looks again
     if (status < 0) {
         c.pslError = status;
         return;
@@ -836,8 +862,9 @@ int RSC_Write(int RSC_ID, const void *buf, int len) {
             if (c.pslError < 0) return c.pslError;
             int chk = g_session->check(c.sid);
             if (chk < 0) return chk;
+            const uint64_t seen = wakeGen();
             g_session->unlock();
-            sleepMs(10);
+            waitWake(seen, std::chrono::milliseconds(10));
             g_session->lock();
         }
     }
@@ -874,6 +901,8 @@ int RSC_Read(int RSC_ID, void *buf, int size, int timeoutMs) {
     if (!g_session || !g.initialised) return RSC_ERR_NOT_INITIALIZED;
     int polls = timeoutMs / 10;
     if (polls < 1) polls = 1;
+    // The same time-out as polls every 10 ms; the receive path ends a pause as soon as something arrives.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(10 * polls);
     {
         Lock l;
         Channel *cp = byId(RSC_ID);
@@ -887,7 +916,8 @@ int RSC_Read(int RSC_ID, void *buf, int size, int timeoutMs) {
         if (c.recvState == 3 && c.recv.gapAtHead()) return RSC_ERR_CLOSED;
         if (c.finRecv && c.recv.empty()) return RSC_ERR_END_OF_DATA;
     }
-    for (int i = 0; i < polls; ++i) {
+    for (;;) {
+        uint64_t seen;
         {
             Lock l;
             if (!g.initialised) return RSC_ERR_NOT_INITIALIZED;
@@ -899,10 +929,15 @@ int RSC_Read(int RSC_ID, void *buf, int size, int timeoutMs) {
             if (c.sid == -1) return RSC_ERR_BAD_ID;
             size_t n = c.recv.read((uint8_t *)buf, (size_t)size);
             if (n > 0 || timeoutMs == 0 || c.finRecv) return n > 0 ? (int)n : RSC_ERR_TIMEOUT;
+            seen = wakeGen();
         }
-        sleepMs(10);
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return RSC_ERR_TIMEOUT;
+        waitWake(seen, std::min<std::chrono::microseconds>(
+                           std::chrono::milliseconds(10),
+                           std::chrono::duration_cast<std::chrono::microseconds>(deadline - now) +
+                               std::chrono::microseconds(1)));
     }
-    return RSC_ERR_TIMEOUT;
 }
 
 int RSC_Status_Check(int RSC_ID, RSCStatus *out) {
@@ -980,6 +1015,7 @@ int RSC_Destroy(int RSC_ID) {
         Channel &c = *cp;
         c.destroying = true;
         if (c.wdt > kWatchdogDestroying) c.wdt = kWatchdogDestroying;
+        wakeWaiters();  // a blocked writer leaves with -10006
         waitWriters(c);
         if (!c.forceStop && c.allowWrite && c.sendThreadState == 2 && c.recvState == 2) {
             pack(c);
@@ -1026,6 +1062,7 @@ int RSC_Abort(int RSC_ID) {
         c.recvState = 3;
         c.allowWrite = false;
         c.localAbort = true;
+        wakeWaiters();
         if (destroying) return r;
         waitWriters(c);
     }

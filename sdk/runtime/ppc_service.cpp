@@ -16,6 +16,7 @@
 #include "messaging/qvmsgs.h"
 #include "qv_config.h"
 #include "runtime/dev_manage.h"
+#include "runtime/ppc_push.h"
 #include "runtime/ppc_qv_command_cache.h"
 #include "runtime/qvad_client.h"
 
@@ -128,6 +129,8 @@ ppc_router_task *ppc_start_Service(const char *cache_dir, ppc_dev_cb dev_add, pp
     }
     qv_net_connect_install();
     qv_crypt_init();
+    reverse_task_init();
+    qv_set_command_cache_provider(reverse_cache_peer);
     std::string uri = broker();
     ctx->msgs_context = qvmsgs_init(uri.c_str(), nullptr, 0, ctx->cache_dir);
     if (ctx->msgs_context != nullptr && ctx->msgs_context->connects.load() == 0) {
@@ -167,6 +170,7 @@ int ppc_stop_Service(ppc_router_task *ctx) {
         }
     }
     qvadc_service_stop(ctx);
+    reverse_task_destroy();  // the push threads end before the cache, the pool and the cipher go
     qv_free_dev_list();
     free_exdev_list();
     if (g_cache_on.exchange(false)) destroy_command_cache(ctx->cache_dir);

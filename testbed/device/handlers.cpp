@@ -4,6 +4,7 @@
 
 #include "handlers_device_user.h"
 #include "handlers_fileops.h"
+#include "handlers_push.h"
 #include "handlers_upload.h"
 
 namespace qvemu {
@@ -16,6 +17,7 @@ void install_default_handlers(Device &device) {
     install_listing_handlers(device);
     install_fileop_handlers(device);
     install_upload_handlers(device);
+    install_push_handler(device);
     // Last: the hidden space locks 185 and the recycle bin takes over 167.
     install_admin_family(device);
 }
