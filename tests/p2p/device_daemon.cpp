@@ -1,9 +1,12 @@
 // p2p-device-daemon: the SDK's device side in a process of its own (one library per process). It takes its
 // UID, listens on the LAN, accepts every session and echoes what arrives on channels 0 and 31 (channel 0
-// only with --one-channel); the text "CLOSE" makes it close the session. Prints "ready <main port> <lan
-// port>" once it listens; runs until SIGTERM or SIGINT.
-//   p2p-device-daemon --uid UID [--lan-port P] [--timeout S] [--one-channel 1]
+// only with --one-channel); the text "CLOSE" makes it close the session. With --register 1 it also
+// registers the UID with the servers and waits for their answer (status 3) before it says it is ready.
+// Prints "ready <main port> <lan port>" (and " registered" with --register) once it listens; runs until
+// SIGTERM or SIGINT.
+//   p2p-device-daemon --uid UID [--lan-port P] [--timeout S] [--one-channel 1] [--register 1]
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -16,6 +19,7 @@
 
 #include "p2p/psl_channels.h"
 #include "p2p/psl_device.h"
+#include "p2p/psl_register.h"
 
 namespace {
 
@@ -39,12 +43,23 @@ void echo(int sid, int channel) {
     }
 }
 
+// After a registration: 0 once a server answered the login (status 3), else the last error (or -13).
+int waitLoggedIn() {
+    PSLStatusSummary s{};
+    for (int waited = 0; waited < 20000 && !g_stop; waited += 50) {
+        PSL_Get_Status_Summary(&s);
+        if (s.status == 3) return 0;
+        usleep(50000);
+    }
+    return s.error ? s.error : PSL_ERR_TIMEOUT;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     std::string uid;
     int lanPort = PSL_DEFAULT_LAN_PORT, timeout = 0;
-    bool oneChannel = false;
+    bool oneChannel = false, registerUid = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--uid") {
@@ -53,6 +68,8 @@ int main(int argc, char **argv) {
             lanPort = atoi(argv[i + 1]);
         } else if (a == "--one-channel") {
             oneChannel = atoi(argv[i + 1]) != 0;
+        } else if (a == "--register") {
+            registerUid = atoi(argv[i + 1]) != 0;
         } else if (a == "--timeout") {
             timeout = atoi(argv[i + 1]);
         } else {
@@ -61,7 +78,9 @@ int main(int argc, char **argv) {
         }
     }
     if (uid.empty()) {
-        fprintf(stderr, "usage: p2p-device-daemon --uid UID [--lan-port P] [--timeout S]\n");
+        fprintf(stderr,
+                "usage: p2p-device-daemon --uid UID [--lan-port P] [--timeout S] [--one-channel 1] "
+                "[--register 1]\n");
         return 2;
     }
     signal(SIGTERM, on_signal);
@@ -69,13 +88,18 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     PSL_Set_LanSearch_Port((uint32_t)lanPort);
     int rc = PSL_Initialize(0);
-    if (rc == 0) rc = PSL_Device_Listen(uid.c_str());
+    // Registration listens on the LAN as well.
+    if (rc == 0)
+        rc =
+            registerUid ? PSL_Device_Register(uid.c_str(), nullptr, nullptr) : PSL_Device_Listen(uid.c_str());
+    if (rc == 0 && registerUid) rc = waitLoggedIn();
     if (rc != 0) {
         fprintf(stderr, "p2p-device-daemon: start failed: %d\n", rc);
+        PSL_DeInitialize();
         return 1;
     }
     if (timeout > 0) PSL_Set_Session_Timeout(timeout);
-    printf("ready %u %d\n", ntohs(_PSL_MainPort()), lanPort);
+    printf("ready %u %d%s\n", ntohs(_PSL_MainPort()), lanPort, registerUid ? " registered" : "");
     fflush(stdout);
     std::vector<std::thread> workers;
     while (!g_stop) {

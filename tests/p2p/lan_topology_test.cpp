@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +16,7 @@
 
 #include "p2p/psl_byuid.h"
 #include "p2p/psl_channels.h"
+#include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
 #include "p2p/psl_lan.h"
 
@@ -142,10 +144,17 @@ TEST_F(LanRoad, ConnectErrorsComeBeforeAnySearch) {
     EXPECT_EQ(PSL_Connect_ByUID("QVTESTLAN000000000-1"), PSL_ERR_UID);
     EXPECT_EQ(PSL_Connect_ByUID(nullptr), PSL_ERR_UID);
     EXPECT_EQ(PSL_Connect_ByUID_ToSession(kUid, 3), PSL_ERR_SESSION);  // a free record is not reserved
-    // An unknown device: the LAN lookup runs out and, without the servers' road, the connect ends.
+    // An unknown device: the LAN lookup runs out and the servers' road (unreachable from this side) goes
+    // on until the connect is aborted.
     PSL_Set_LanLookup_Time(300);
+    std::atomic<int> rc{1};
+    std::thread t([&] { rc = PSL_Connect_ByUID("QVTESTNOBODY00000001"); });
+    usleep(1000000);
+    EXPECT_EQ(rc.load(), 1);
     const auto t0 = Clock::now();
-    EXPECT_EQ(PSL_Connect_ByUID("QVTESTNOBODY00000001"), PSL_ERR_UNREACHABLE);
+    PSL_Connect_Abort_All();
+    t.join();
+    EXPECT_EQ(rc.load(), PSL_ERR_ABORTED);
     EXPECT_LT(ms_since(t0), 3000);
     PSL_Set_LanLookup_Time(-1);
 }
