@@ -31,6 +31,8 @@ bool running() {
 
 // Serialises the set-up of connects; a connect that allocated its own session holds it to the end.
 std::recursive_mutex g_connectMu;
+// The longest a connect by UID runs before it gives up.
+constexpr uint32_t kConnectLimitMs = 65000;
 std::atomic<PSL_RemoteRouteFn> g_remoteStep{nullptr};
 // Session counters of the blocking and the callback connect, and this host's words.
 std::mutex g_wordsMu;
@@ -169,9 +171,15 @@ int psl_connect(const char *uid, int sid) {
         PSLSessionRecord *r = _PSL_Session(sid);
         if (r && r->reservedByCaller.load()) lock.unlock();
     }
+    // Bounded like the callback form: a road that never gives a verdict (silent servers) ends unreachable.
+    const uint64_t until = p2p_Clock_Ms() + kConnectLimitMs;
     for (int round = 0; rc == 0; ++round) {
         rc = connect_round(sid, round);
         if (rc != 0) break;
+        if (p2p_Clock_Ms() >= until) {
+            rc = PSL_ERR_UNREACHABLE;
+            break;
+        }
         usleep(10000);
     }
     if (rc > 0) return sid;
@@ -243,7 +251,7 @@ int psl_connect_start(const char *uid, int sid, PSL_ConnectFn cb, void *arg) {
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r) return PSL_ERR_NOT_INIT;
-    r->watchTask = p2p_SockTaskMng_AddTimer(10, 65000, 6, watch_tick, (void *)(intptr_t)sid);
+    r->watchTask = p2p_SockTaskMng_AddTimer(10, kConnectLimitMs, 6, watch_tick, (void *)(intptr_t)sid);
     if (!r->watchTask) {
         // The session is not left behind with its search running.
         _PSL_FreeSession(r);

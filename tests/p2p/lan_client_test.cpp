@@ -168,6 +168,33 @@ TEST_F(LanClient, LookupOffOrRunningOutLeavesTheServersRoad) {
     }
 }
 
+// With no verdict from any road, a blocking connect still ends: after the callback form's limit it is
+// unreachable (the clock seam jumps past the limit).
+std::atomic<uint64_t> g_clockOffsetMs{0};
+uint64_t shifted_clock() {
+    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+               .count() +
+           g_clockOffsetMs.load();
+}
+
+TEST_F(LanClient, ABlockingConnectWithoutAVerdictEndsAtTheLimit) {
+    run_device(Answer::kSilent);
+    PSL_Set_LanLookup_Time(0);
+    g_clockOffsetMs = 0;
+    p2p_Clock_SetSource(shifted_clock);
+    std::atomic<int> rc{1};
+    std::thread t([&] { rc = PSL_Connect_ByUID(kUid); });
+    usleep(300000);
+    EXPECT_EQ(rc.load(), 1);  // still searching
+    g_clockOffsetMs = 66000;
+    for (int i = 0; i < 300 && rc.load() == 1; ++i) usleep(10000);
+    EXPECT_EQ(rc.load(), PSL_ERR_UNREACHABLE);
+    if (rc.load() == 1) PSL_Connect_Abort_All();
+    t.join();
+    p2p_Clock_SetSource(nullptr);
+}
+
 // Eleven scripted devices answer every search, each from a socket of its own; one is an older device with
 // the 36-byte answer.
 void answer_searches(std::atomic<bool> &stop) {
