@@ -17,17 +17,7 @@ int _PSL_ServerRemoteStep(int sid, int round) __attribute__((weak));
 
 namespace {
 
-struct TableLock {
-    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
-    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
-
-bool running() {
-    const int s = _PSL_InitState();
-    return s == 1 || s == 2;
-}
+using TableLock = PslTableLock;
 
 // Serialises the set-up of connects; a connect that allocated its own session holds it to the end.
 std::recursive_mutex g_connectMu;
@@ -88,7 +78,7 @@ void reset_progress(PSLSessionRecord *r) {
 
 // Refusals and aborts recorded in the session, as connect errors. 0 while the connect may go on.
 int abort_check(int sid) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r) return PSL_ERR_NOT_INIT;
@@ -150,7 +140,7 @@ int prepare(const char *uid, int sid, int form) {
 }
 
 int psl_connect(const char *uid, int sid) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (!_PSL_IsValidUID(uid)) {
         if (sid >= 0) fail_session(sid);
         return PSL_ERR_UID;
@@ -211,7 +201,7 @@ void watch_tick(p2p_TimerTask *task, uint32_t, uint16_t, void *arg, int expired)
 }
 
 int psl_connect_start(const char *uid, int sid, PSL_ConnectFn cb, void *arg) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (!_PSL_IsValidUID(uid)) return PSL_ERR_UID;
     if (sid < 0) {
         sid = _PSL_AllocSession();
@@ -284,13 +274,13 @@ int PSL_Connect_ByUID(const char *uid) {
 }
 
 int PSL_Connect_ByUID_ToSession(const char *uid, int sid) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (!reserved_ok(sid)) return PSL_ERR_SESSION;
     return psl_connect(uid, sid == -64 ? -1 : sid);
 }
 
 int PSL_Reserve_Session(void) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     const int sid = _PSL_AllocSession();
     return sid < 0 ? PSL_ERR_NO_SESSION : sid;
 }
@@ -300,7 +290,7 @@ int PSL_Connect_ByUID_Start(const char *uid, PSL_ConnectFn cb, void *arg) {
 }
 
 int PSL_Connect_ByUID_Start_ToSession(const char *uid, int sid, PSL_ConnectFn cb, void *arg) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (!reserved_ok(sid)) return PSL_ERR_SESSION;
     return psl_connect_start(uid, sid == -64 ? -1 : sid, cb, arg);
 }

@@ -7,17 +7,7 @@
 
 namespace {
 
-struct TableLock {
-    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
-    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
-
-bool running() {
-    const int s = _PSL_InitState();
-    return s == 1 || s == 2;
-}
+using TableLock = PslTableLock;
 
 // The channel number as taken from the caller (its low byte), or -1 when outside 0..31.
 int channel_of(int channel) {
@@ -27,7 +17,7 @@ int channel_of(int channel) {
 
 // Library, session and channel checks in their order; the channel must be on when `needOn`.
 int check(int sid, int channel, bool needOn, PSLSessionRecord **out) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     const int rc = _PSL_CheckSession(sid);
     if (rc != 0) return rc;
     const int c = channel_of(channel);
@@ -68,7 +58,7 @@ int ack_capable(const PSLSessionRecord *r) {
 }  // namespace
 
 int PSL_Session_Write(int sid, const void *data, uint32_t length, int channel) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (_PSL_StoppedByServer()) return PSL_ERR_STOPPED;
     if (length > PSL_DATA_MAX) return PSL_ERR_INVALID;
     if (length && !data) return PSL_ERR_INVALID;
@@ -112,7 +102,7 @@ int PSL_Session_Read(int sid, void *buf, int size, uint32_t timeoutMs, int chann
 
 int PSL_Session_Read_Seq(int sid, void *buf, int size, uint32_t timeoutMs, uint16_t *seq, uint8_t *lost,
                          int channel) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (_PSL_StoppedByServer()) return PSL_ERR_STOPPED;
     if (size < 0 || (size > 0 && !buf)) return PSL_ERR_INVALID;
     {
@@ -155,7 +145,7 @@ int PSL_Session_Read_Seq(int sid, void *buf, int size, uint32_t timeoutMs, uint1
             }
             if (r->closing.load()) return PSL_ERR_SESSION;
         }
-        if (!running()) return PSL_ERR_TIMEOUT;
+        if (!_PSL_Running()) return PSL_ERR_TIMEOUT;
         const uint64_t now = p2p_Clock_Ms();
         if (now >= deadline) return PSL_ERR_TIMEOUT;
         _PSL_WaitForChange(gen, (uint32_t)(deadline - now));
@@ -186,7 +176,7 @@ int PSL_Session_Channel_OFF(int sid, int channel) {
 
 int PSL_Session_Channel_State(int sid, int channel) {
     TableLock lk;
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     const int rc = _PSL_CheckSession(sid);
     if (rc != 0) return rc;
     const int c = channel_of(channel);
@@ -267,7 +257,7 @@ int PSL_Session_Channel_Send(int sid, const void *msg, uint32_t size, int channe
     PSLMsgQueue *q = nullptr;
     {
         TableLock lk;
-        if (!running()) return PSL_ERR_NOT_INIT;
+        if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
         const int rc = _PSL_CheckSession(sid);
         if (rc != 0) return rc;
         PSLSessionRecord *r = _PSL_Session(sid);
@@ -299,7 +289,7 @@ int PSL_Session_Channel_Queue_Empty(int sid, int channel) {
 
 int PSL_Session_Channel_Queue_Flush(int sid, int channel) {
     TableLock lk;
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     const int rc = _PSL_CheckSession(sid);
     if (rc != 0) return rc;
     PSLSessionRecord *r = _PSL_Session(sid);

@@ -24,12 +24,7 @@ int _PSL_RelayRequest_Start(int sid) __attribute__((weak));
 
 namespace {
 
-struct TableLock {
-    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
-    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
+using TableLock = PslTableLock;
 
 std::vector<PSLConnectCtx> g_ctx;  // one per session, guarded by the table lock
 std::atomic<bool> g_abortAll{false};
@@ -39,11 +34,6 @@ uint32_t g_probeCounter = 0;  // session words of probes (table lock)
 uint32_t g_macWord = 0;
 uint64_t g_lastNatReset = 0;  // monotonic ms
 uint16_t g_macHead = 0;
-
-bool running() {
-    const int s = _PSL_InitState();
-    return s == 1 || s == 2;
-}
 
 uint16_t randomNonZero16() {
     const uint32_t r = (uint32_t)(time(nullptr) + p2p_Rand()) % 65535u;
@@ -219,7 +209,7 @@ PSLConnectCtx *_PSL_ConnectCtx(int sid) {
     const int n = _PSL_MaxSessions();
     if (sid < 0 || sid >= n) return nullptr;
     if ((int)g_ctx.size() != n) {
-        if (!running()) return nullptr;  // never made afresh while the library stops
+        if (!_PSL_Running()) return nullptr;  // never made afresh while the library stops
         g_ctx.assign((size_t)n, PSLConnectCtx{});
         for (int i = 0; i < n; ++i) _PSL_ConnectCtx_Reset(i);
     }
@@ -294,7 +284,7 @@ int PSL_Connect_Abort_All(void) {
 }
 
 int PSL_Connect_Abort(int sid) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r) return PSL_ERR_SESSION;
@@ -311,7 +301,7 @@ void _PSL_ClearConnectAbort(void) {
 }
 
 int _PSL_CheckConnectAbort(int sid) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r) return PSL_ERR_NOT_INIT;
@@ -574,7 +564,7 @@ void _PSL_ResetNatIfIdle(void) {
 }
 
 int PSL_Probe_Device_ByUID(const char *uid, int timeoutMs, PSL_ProbeFn callback, void *arg) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (!_PSL_IsValidUID(uid)) return PSL_ERR_UID;
     const int sid = _PSL_AllocSession();
     if (sid < 0) return PSL_ERR_NO_SESSION;

@@ -12,17 +12,7 @@
 
 namespace {
 
-struct TableLock {
-    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
-    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
-
-bool running() {
-    const int s = _PSL_InitState();
-    return s == 1 || s == 2;
-}
+using TableLock = PslTableLock;
 
 // Own UID: written before the device listens, read by the dispatcher's thread.
 std::mutex g_uidMu;
@@ -140,7 +130,7 @@ int _PSL_OpenSecondUdp(void) {
 }
 
 int PSL_Device_Listen(const char *uid) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (!_PSL_IsValidUID(uid)) return PSL_ERR_UID;
     int rc = _PSL_OpenMainSocket();
     if (rc == 0) rc = _PSL_OpenSecondUdp();
@@ -182,7 +172,7 @@ bool nothing_to_hand_out() {
 }  // namespace
 
 int PSL_Accept(uint32_t timeoutMs) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     bool expect = false;
     if (!g_acceptWaiting.compare_exchange_strong(expect, true)) return PSL_ERR_ACCEPT_WAITING;
     struct Clear {
@@ -199,7 +189,7 @@ int PSL_Accept(uint32_t timeoutMs) {
         if (timeoutMs && p2p_Clock_Ms() >= deadline) return PSL_ERR_TIMEOUT;
         if (g_acceptCancel.exchange(false)) return PSL_ERR_ACCEPT_CANCELLED;
         if (_PSL_StoppedByServer()) return PSL_ERR_STOPPED;
-        if (!running()) return PSL_ERR_TIMEOUT;
+        if (!_PSL_Running()) return PSL_ERR_TIMEOUT;
         // A new incoming session, a cancel or the library stopping wakes the wait at once.
         _PSL_WaitForChange(gen, 10);
     }
@@ -215,7 +205,7 @@ int PSL_Accept_Cancel(void) {
 
 int PSL_Accept_Poll(int *sid) {
     if (!sid) return PSL_ERR_INVALID;
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (_PSL_StoppedByServer()) return PSL_ERR_STOPPED;
     *sid = _PSL_TakeNewSession();
     if (*sid < 0 && nothing_to_hand_out()) return PSL_ERR_NO_SESSION;

@@ -11,12 +11,7 @@
 
 namespace {
 
-struct TableLock {
-    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
-    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
+using TableLock = PslTableLock;
 
 bool state_matches(uint8_t state, int mode) {
     switch (mode) {

@@ -14,17 +14,7 @@
 
 namespace {
 
-struct TableLock {
-    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
-    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
-
-bool running() {
-    const int s = _PSL_InitState();
-    return s == 1 || s == 2;
-}
+using TableLock = PslTableLock;
 
 enum : uint16_t { LAN_SEARCH = 0x0601, LAN_SEARCH_R = 0x0602, LAN_CONNECT = 0x0603 };
 constexpr int ANSWER_LEN = 184, OLD_ANSWER_LEN = 168, REQUEST_LEN = 52, CONNECT_LEN = 72, DESC_MAX = 128;
@@ -464,7 +454,7 @@ namespace {
 // Rounds of 50 ms; each sends a plain search or a connect request (tokens 1..15 in turn).
 int blocking_search(PSLLanSearchInfo *info, PSLLanSearchAddr *addr, int capacity, int rounds, int intervalMs,
                     bool repeat) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     const int rc = _PSL_OpenMainSocket();
     if (rc != 0) return rc;
     std::lock_guard<std::mutex> call(g_blockCallMu);
@@ -475,7 +465,7 @@ int blocking_search(PSLLanSearchInfo *info, PSLLanSearchAddr *addr, int capacity
         if (addr) memset(addr, 0, sizeof *addr * (size_t)capacity);
         g_block = BlockingSearch{info, addr, capacity, 0, true};
     }
-    for (int i = 0; i < rounds && running(); ++i) {
+    for (int i = 0; i < rounds && _PSL_Running(); ++i) {
         if (repeat)
             _PSL_SendLanSearch(1, nullptr, nullptr, 0, nullptr, 0, 0);
         else
@@ -509,7 +499,7 @@ int PSL_Search_LAN_Addr(PSLLanSearchAddr *out, int capacity, int timeoutMs) {
 }
 
 int PSL_LanFind_Begin(int durationMs, int intervalMs) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (durationMs < 0 || intervalMs < 0) return PSL_ERR_INVALID;
     TableLock lk;
     std::lock_guard<std::mutex> slk(g_searchMu);

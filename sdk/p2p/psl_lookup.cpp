@@ -21,12 +21,7 @@ enum { kFirstMaster = 0, kFirstProbe = 1, kFirstDevice = 2 };
 std::string g_reach[4] = {"127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.7"};
 std::atomic<bool> g_newServerProtocol{false};
 
-struct TableLock {
-    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
-    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
+using TableLock = PslTableLock;
 
 PSLSessionRecord *taskSession(void *userData, PSLConnectCtx **ctx) {
     const int sid = (int)(intptr_t)userData;

@@ -8,12 +8,7 @@
 
 namespace {
 
-struct TableLock {
-    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
-    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
+using TableLock = PslTableLock;
 
 // Block size for the peer's protocol: 12 bytes for 10, 16 for 11 and above.
 size_t block_size(const PSLSessionRecord *r) {

@@ -10,17 +10,7 @@
 
 namespace {
 
-struct TableLock {
-    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
-    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
-
-bool running() {
-    const int s = _PSL_InitState();
-    return s == 1 || s == 2;
-}
+using TableLock = PslTableLock;
 
 std::atomic<PSL_LoginSentHook> g_loginHook{nullptr};
 std::atomic<PSL_RedirectHook> g_redirectHook{nullptr};
@@ -56,7 +46,7 @@ const char kWakeText[12] = {'W', 'a', 'k', 'e', 'U', 'p', 'M', 's', 'g', '!', '!
 int channel_setter(int sid, int channel, uint32_t magic, void (*apply)(PSLSessionRecord *, int, void *),
                    void *fn) {
     if (magic != PSL_PRIVATE_MAGIC || sid < 0 || channel < 0 || channel >= PSL_CHANNELS) return -1;
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r) return PSL_ERR_SESSION;
@@ -323,7 +313,7 @@ int PSL_Private_WakeList_Free(PSLWakeRecord *records) {
 
 int PSL_Private_WakeList_Build(PSL_WakeListFn callback, int limitMs) {
     if (!callback || limitMs < 0) return PSL_ERR_INVALID;
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (limitMs == 0) limitMs = 6000;
     {
         std::lock_guard<std::mutex> lk(g_wakeMu);

@@ -54,17 +54,7 @@ std::atomic<int> g_fallbackPending{0};
 std::atomic<bool> g_fallbackConnected{false};
 std::atomic<int> g_fallbackWaitMs{10000};
 
-struct TableLock {
-    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
-    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
-
-bool running() {
-    const int s = _PSL_InitState();
-    return s == 1 || s == 2;
-}
+using TableLock = PslTableLock;
 
 void callFlags() {
     PSL_RegisterFlagsFn cb;
@@ -184,7 +174,7 @@ void removeDeviceTasks() {
 }
 
 bool stopping() {
-    return !running();
+    return !_PSL_Running();
 }
 
 // Asks the masters for the own UID's group: its index, -10 refused, -40 busy, -60 silent, -12 stopping.
@@ -283,7 +273,7 @@ int PSL_Device_Register(const char *uid, const char *name, const char *password)
     (void)name;
     (void)password;
     if (g_invalidUids.load() > 2) return PSL_ERR_UID;
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (g_running.exchange(true)) return PSL_ERR_REGISTERING;
     if (!_PSL_IsValidUID(uid)) {
         ++g_invalidUids;
@@ -350,7 +340,7 @@ int PSL_Set_Register_Fallback_Wait(int32_t ms) {
 }
 
 int PSL_Get_Register_Flags(uint32_t *out) {
-    if (!running()) return PSL_ERR_NOT_INIT;
+    if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (out) *out = g_flags.load();
     return g_ticks.load();
 }
@@ -365,7 +355,7 @@ int PSL_Set_Register_Flags_Callback(PSL_RegisterFlagsFn cb) {
 int PSL_Get_Status_Summary(PSLStatusSummary *out) {
     if (!out) return PSL_ERR_INVALID;
     memset(out, 0, sizeof *out);
-    if (!running()) return 0;
+    if (!_PSL_Running()) return 0;
     out->status = 1;
     if (_PSL_StoppedByServer()) {
         out->status = -1;

@@ -48,12 +48,7 @@ std::mutex g_readerMu;
 std::condition_variable g_readerCv;
 std::atomic<uint64_t> g_readerGen{0};
 
-struct TableLock {
-    TableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
-    ~TableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
+using TableLock = PslTableLock;
 
 bool running() {
     const uint8_t s = g_initState.load();

@@ -201,6 +201,13 @@ int PSL_Private_Stub(void);
 
 void psl_session_lock(void);
 void psl_session_unlock(void);
+// Holds the table lock for a scope.
+struct PslTableLock {
+    PslTableLock() { p2p_Mutex_Lock(&pslSessionLock, 1); }
+    ~PslTableLock() { p2p_Mutex_Unlock(&pslSessionLock); }
+    PslTableLock(const PslTableLock &) = delete;
+    PslTableLock &operator=(const PslTableLock &) = delete;
+};
 
 // Internal to the session layer.
 int _PSL_CheckSession(int sid);
@@ -212,6 +219,11 @@ int _PSL_GetRoute(int sid, LinuxConn **conn, p2p_NetAddr *addr);
 PSLSessionRecord *_PSL_Session(int sid);
 int _PSL_MaxSessions(void);
 int _PSL_InitState(void);
+// True while the library is started (state 2) or starting (state 1).
+inline bool _PSL_Running(void) {
+    const int s = _PSL_InitState();
+    return s == 1 || s == 2;
+}
 LinuxConnMgr *_PSL_ConnMgr(void);
 // The library's main UDP socket (servers, LAN search, hellos and sessions share it), opened by
 // PSL_Initialize on the port it was given (0: any); null before and after.
