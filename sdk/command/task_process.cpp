@@ -63,7 +63,7 @@ int cache_db(int32_t cmd) {
 void copy_ota_values(client_info *info) {
     client_file_task *task = info->rClientFileTask;
     if (task == nullptr) return;
-    info->status = task->ota_status;
+    info->status = task->status.load();  // the device's answer, as the stream parser left it
     info->process = task->cur_progress.load();
     info->total = task->total_progress.load();
     std::snprintf(info->ver, sizeof info->ver, "%s", task->version);
