@@ -2,13 +2,15 @@
 // against an emulated device with a firmware script and a real mosquitto (the device publishes with
 // mosquitto_pub). Waits run at a shared time scale (client and device), so 2 s passes take 40 ms. Each test
 // runs in a network namespace of its own (the service's discovery ports are fixed).
+#include "firmware.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <deque>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -26,7 +28,6 @@
 #include "command/ppc_qv_client.h"
 #include "cross_test_util.h"
 #include "device.h"
-#include "firmware.h"
 #include "handlers_admin.h"
 #include "link/sleeper.h"
 #include "messaging/mqtt_testbed_test.h"
@@ -73,7 +74,8 @@ Recorder g_rec;
 void on_progress(client_file_task *task) {
     const int polls = g_rec.fw ? g_rec.fw->counts().status_165 : 0;
     std::lock_guard<std::mutex> l(g_rec.mu);
-    g_rec.samples.push_back({task->status.load(), task->cur_progress.load(), task->total_progress.load(), polls});
+    g_rec.samples.push_back(
+        {task->status.load(), task->cur_progress.load(), task->total_progress.load(), polls});
 }
 
 void on_listen(int process, int total, int zero) {
@@ -191,12 +193,17 @@ TEST_F(Firmware, UpdateOverHttpEndsOnTheDevicesVerdict) {
         {"success", [](auto &s) { s.verdict = 1; }, 0, 1, -1, 1},
         {"failure", [](auto &s) { s.verdict = 0; }, QV_ERR_FW_FAILED, 0, -1, 1},
         {"no verdict: ceil(7/2) passes", [](auto &s) { s.delay = 7; }, QV_ERR_FW_TIMEOUT, 0, 4, 1},
-        {"a verdict of 2 is no verdict", [](auto &s) { (s.delay = 4, s.verdict = 2); }, QV_ERR_FW_TIMEOUT, 0, 2, 1},
+        {"a verdict of 2 is no verdict", [](auto &s) { (s.delay = 4, s.verdict = 2); }, QV_ERR_FW_TIMEOUT, 0,
+         2, 1},
         {"two reserved tasks, the verdict on the first",
-         [](auto &s) { (s.topics = {"ota/a/QVDEV0001", "ota/b/QVDEV0001"}, s.verdict = 1); }, 0, 1, -1, 2},
-        {"task count 0: nothing to listen to", [](auto &s) { (s.task_count = 0, s.delay = 4, s.verdict = 1); },
-         QV_ERR_FW_TIMEOUT, 0, 2, 0},
-        {"an update already running is not sent again", [](auto &s) { s.http_error = 10285; }, 10285, 0, 0, 0},
+         [](auto &s) {
+             (s.topics = {"ota/a/QVDEV0001", "ota/b/QVDEV0001"}, s.verdict = 1);
+         },
+         0, 1, -1, 2},
+        {"task count 0: nothing to listen to",
+         [](auto &s) { (s.task_count = 0, s.delay = 4, s.verdict = 1); }, QV_ERR_FW_TIMEOUT, 0, 2, 0},
+        {"an update already running is not sent again", [](auto &s) { s.http_error = 10285; }, 10285, 0, 0,
+         0},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         const HttpCase &c = cases[i];
@@ -209,15 +216,17 @@ TEST_F(Firmware, UpdateOverHttpEndsOnTheDevicesVerdict) {
         }
         const size_t ids_before = client_ids(*broker_).size();
         int32_t status = -7;
-        const int ret = qvota_update(100 + static_cast<uint32_t>(i), on_progress, d.addr.c_str(), &status, ctx_,
-                                     kToken);
+        const int ret =
+            qvota_update(100 + static_cast<uint32_t>(i), on_progress, d.addr.c_str(), &status, ctx_, kToken);
         EXPECT_EQ(ret, c.result);
         if (ret == 0) {
             EXPECT_EQ(status, c.status);
         }
         const auto samples = g_rec.get();
         const auto script = d.fw->script();
-        const size_t chunks = script.http_error != 0 ? 0 : script.status == 0 ? 1 : 1 + script.progress.size();
+        const size_t chunks = script.http_error != 0 ? 0
+                              : script.status == 0   ? 1
+                                                     : 1 + script.progress.size();
         const size_t finished = c.result == 0 && c.listeners > 0 ? 1 : 0;
         if (c.passes >= 0) {
             EXPECT_EQ(samples.size(), chunks + c.passes + finished);
@@ -231,7 +240,8 @@ TEST_F(Firmware, UpdateOverHttpEndsOnTheDevicesVerdict) {
         EXPECT_EQ(d.fw->counts().http_163, 1);
         EXPECT_EQ(d.fw->counts().framed_163, 0);  // no failure here is a transport failure
         // One messaging connection per reserved task, each with an id of its own.
-        EXPECT_TRUE(mqtt_tb::wait_for([&] { return client_ids(*broker_).size() == ids_before + c.listeners; }, 5000));
+        EXPECT_TRUE(
+            mqtt_tb::wait_for([&] { return client_ids(*broker_).size() == ids_before + c.listeners; }, 5000));
         EXPECT_EQ(ppc_cancel_task(ctx_, 0, PPC_TASK_ALL, 0), 0);
         EXPECT_EQ(ctx_->task_count, 0);
         d.fw->stop();
@@ -265,10 +275,22 @@ TEST_F(Firmware, SocketPathAfterAnHttpTransportFailurePollsTheVersionFrom91) {
             EXPECT_EQ(s.polls, 0) << s.cur;  // no poll below 91
         }
     }
-    EXPECT_TRUE(std::any_of(samples.begin(), samples.end(), [](const Sample &s) { return s.cur == 91 && s.polls == 1; }));
+    EXPECT_TRUE(std::any_of(samples.begin(), samples.end(),
+                            [](const Sample &s) { return s.cur == 91 && s.polls == 1; }));
     EXPECT_TRUE(non_decreasing(samples));
     EXPECT_EQ(samples.back().status, 2);
     EXPECT_EQ(samples.back().cur, 100);
+    EXPECT_EQ(ctx_->task_count, 0);
+}
+
+TEST_F(Firmware, AReplyCutAfterTheDeviceAcceptedIsNotSentAgain) {
+    Dev &d = device([](auto &s) { (s.http_cut_after_status = true, s.verdict = 1); });
+    int32_t status = -7;
+    const int ret = qvota_update(8, on_progress, d.addr.c_str(), &status, ctx_, kToken);
+    EXPECT_NE(ret, 0);
+    EXPECT_EQ(status, -7);
+    EXPECT_EQ(d.fw->counts().http_163, 1);
+    EXPECT_EQ(d.fw->counts().framed_163, 0);
     EXPECT_EQ(ctx_->task_count, 0);
 }
 
@@ -284,6 +306,28 @@ TEST_F(Firmware, ACancelEndsTheWaitOfAnUnboundedDelay) {
     t.join();
     EXPECT_EQ(ret.load(), QV_ERR_CANCELLED);
     EXPECT_EQ(ctx_->task_count, 0);
+}
+
+TEST_F(Firmware, AStopEndsAWaitingUpdateAndAFollowUp) {
+    Dev &d = device([](auto &s) { (s.delay = 3600, s.follow_messages = {qvemu::progress_services(2, 40)}); });
+    std::atomic<int> update_ret{1}, follow_ret{1};
+    std::thread update([&] {
+        int32_t status = 0;
+        update_ret = qvota_update(42, on_progress, d.addr.c_str(), &status, ctx_, kToken);
+    });
+    std::thread follow([&] { follow_ret = ota_listen(on_listen, d.addr.c_str(), ctx_); });
+    EXPECT_TRUE(mqtt_tb::wait_for(
+        [] {
+            std::lock_guard<std::mutex> l(g_rec.mu);
+            return g_rec.samples.size() >= 6 && g_rec.listens.size() >= 2;
+        },
+        20000));
+    EXPECT_EQ(ppc_stop_Service(ctx_), 0);
+    ctx_ = nullptr;
+    update.join();
+    follow.join();
+    EXPECT_EQ(update_ret.load(), QV_ERR_CANCELLED);
+    EXPECT_EQ(follow_ret.load(), QV_ERR_CANCELLED);
 }
 
 TEST_F(Firmware, TwoDevicesUpdatingAtOnceEachGetTheirOwnVerdict) {
@@ -368,7 +412,8 @@ TEST_F(Firmware, FollowUpOfARunningUpdate) {
         for (size_t k = 1; k < seen.size(); ++k) {
             EXPECT_GE(seen[k][0], seen[k - 1][0]);
         }
-        EXPECT_TRUE(mqtt_tb::wait_for([&] { return client_ids(*broker_).size() == ids_before + c.listeners; }, 5000));
+        EXPECT_TRUE(
+            mqtt_tb::wait_for([&] { return client_ids(*broker_).size() == ids_before + c.listeners; }, 5000));
         EXPECT_EQ(ctx_->task_count, 0);
         d.fw->stop();
     }

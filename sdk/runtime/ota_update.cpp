@@ -224,7 +224,8 @@ int listen_reserved_text(OtaWait &w, const char *reserved, int *refused) {
     int bad = 0;
     if (scratch.task_count != 0 && scratch.reserved_tasks.next != nullptr) {
         auto *head = reinterpret_cast<ota_reserved_task *>(&scratch.reserved_tasks);
-        for (auto *t = static_cast<ota_reserved_task *>(scratch.reserved_tasks.next); t != head; t = t->next) {
+        for (auto *t = static_cast<ota_reserved_task *>(scratch.reserved_tasks.next); t != head;
+             t = t->next) {
             QV_LOG_MSG("task_type=%s protocol=%s domain=%s port=%d topic=%s", t->task_type, t->protocol,
                        t->domain, t->port, t->topic);
             if (t->topic[0] == '\0') {
@@ -321,9 +322,10 @@ int wait_for_verdict(OtaWait &w, client_info *ci, client_file_task *task, Poll *
                 QV_LOG_MSG("OtaInfo.status=%d", info.status);
                 qv_strlcpy(poll->current, info.current_ver);
                 if (std::strcmp(info.current_ver, poll->target) == 0) {
-                    QV_LOG_MSG("ota update succeed, ret=%d, delay=%d, update_ret=%d, OtaInfo.current_ver=%s, "
-                               "target_ver=%s",
-                               previous, delay, 1, poll->current, poll->target);
+                    QV_LOG_MSG(
+                        "ota update succeed, ret=%d, delay=%d, update_ret=%d, OtaInfo.current_ver=%s, "
+                        "target_ver=%s",
+                        previous, delay, 1, poll->current, poll->target);
                     return QV_OK;
                 }
             }
@@ -353,9 +355,10 @@ int wait_for_verdict(OtaWait &w, client_info *ci, client_file_task *task, Poll *
             QV_LOG_ERROR("ota update failed, ret=%d, delay=%d, update_ret=%d", previous, delay, update_ret);
             return QV_ERR_FW_FAILED;
         default:
-            QV_LOG_ERROR("ota update timeout, ret=%d, delay=%d, update_ret=%d, OtaInfo.current_ver=%s, "
-                         "target_ver=%s",
-                         previous, delay, update_ret, poll != nullptr ? poll->current : "", ci->ver);
+            QV_LOG_ERROR(
+                "ota update timeout, ret=%d, delay=%d, update_ret=%d, OtaInfo.current_ver=%s, "
+                "target_ver=%s",
+                previous, delay, update_ret, poll != nullptr ? poll->current : "", ci->ver);
             return QV_ERR_FW_TIMEOUT;
     }
 }
@@ -568,8 +571,8 @@ int _qv_update_prcs_task(client_info *ci, ppc_router_task *service) {
         ci->retstr = nullptr;
         return QV_ERR_NOT_BUILT;
     }
-    ci->client_fd = QV_InetClientTimeOutInit(AF_INET, static_cast<uint16_t>(ci->port), SOCK_STREAM, ci->ip,
-                                             ci->timeout);
+    ci->client_fd =
+        QV_InetClientTimeOutInit(AF_INET, static_cast<uint16_t>(ci->port), SOCK_STREAM, ci->ip, ci->timeout);
     if (ci->client_fd < 0 || set_blocking_mode(ci->client_fd) < 0) {
         if (ci->client_fd >= 0) QV_SockClose(ci->client_fd);
         ci->client_fd = -1;
@@ -766,8 +769,8 @@ int qv_ota_follow(const char *ip, ppc_router_task *service, client_file_task *ta
             return QV_ERR_FW_FAILED;
         default:
             // Progress without a final verdict is no success.
-            QV_LOG_ERROR("ota update timeout, res=%d, delay=%d, update_ret=%d, process=%lld, target_ver=%s", 0,
-                         delay, update_ret, static_cast<long long>(process), target);
+            QV_LOG_ERROR("ota update timeout, res=%d, delay=%d, update_ret=%d, process=%lld, target_ver=%s",
+                         0, delay, update_ret, static_cast<long long>(process), target);
             return QV_ERR_FW_TIMEOUT;
     }
 }

@@ -1,7 +1,7 @@
 #include "firmware.h"
 
-#include <json-c/json.h>
 #include <fcntl.h>
+#include <json-c/json.h>
 #include <openssl/evp.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -12,6 +12,7 @@
 #include "handlers.h"
 #include "json_read.h"
 #include "qv_config.h"
+#include "wire.h"
 
 extern char **environ;
 
@@ -21,8 +22,9 @@ namespace {
 
 std::string base64(const std::string &in) {
     std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
-                                  reinterpret_cast<const unsigned char *>(in.data()), static_cast<int>(in.size()));
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                        reinterpret_cast<const unsigned char *>(in.data()), static_cast<int>(in.size()));
     out.resize(static_cast<size_t>(n));
     return out;
 }
@@ -136,6 +138,18 @@ Reply FirmwareState::on_163(const Request &req) {
             r.error = s.http_error;
             return r;
         }
+        if (s.http_cut_after_status) {
+            // The device took the update, then its web service went away before the end of the reply.
+            const std::string first =
+                "{\"header\":{\"cmd\":163,\"error\":0,\"token\":" + std::to_string(req.token) +
+                ",\"seq\":" + std::to_string(req.seq) + "},\"data\":" + status_data(s) + "}";
+            r.raw_writer = [first](int fd) {
+                send_all(fd, frame("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"));
+                send_all(fd, chunk(first));
+                return false;
+            };
+            return r;
+        }
         if (s.whole_reply) {
             r.data = status_data(s);
             return r;
@@ -149,7 +163,8 @@ Reply FirmwareState::on_163(const Request &req) {
     std::vector<std::string> chunks{status_data(s)};
     if (s.status != 0)
         for (size_t i = 0; i < s.progress.size(); ++i)
-            chunks.push_back(progress_data(s, s.progress[i], has_reserved(s) && (i >= 1 || s.progress.size() == 1)));
+            chunks.push_back(
+                progress_data(s, s.progress[i], has_reserved(s) && (i >= 1 || s.progress.size() == 1)));
     r.chunk_interval_ms = scaled(s.chunk_interval_ms, s.time_scale);
     auto at = std::make_shared<size_t>(0);
     r.next_chunk = [this, chunks, at, armed = s.status != 0]() -> std::optional<std::string> {
@@ -196,8 +211,9 @@ void FirmwareState::publish(const std::string &topic, const std::string &service
     }
     FirmwareScript s = script();
     const std::string port = std::to_string(s.broker_port);
-    std::vector<std::string> args = {"mosquitto_pub", "-h", "127.0.0.1", "-p",    port,  "-u",    s.broker_user,
-                                     "-P",            s.broker_password, "-q", "1",   "-t",  topic, "-m", payload};
+    std::vector<std::string> args = {
+        "mosquitto_pub",   "-h", "127.0.0.1", "-p", port,  "-u", s.broker_user, "-P",
+        s.broker_password, "-q", "1",         "-t", topic, "-m", payload};
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -231,7 +247,8 @@ void FirmwareState::publisher() {
         if (follow_due_ && s_.broker_port != 0) {
             const std::string t = prefix + "deviceStatusChanged/" + s_.device_id;
             for (const auto &m : s_.follow_messages) due.emplace_back(t, m);
-            if (s_.follow_verdict && s_.follow_release) due.emplace_back(t, verdict_services(*s_.follow_verdict));
+            if (s_.follow_verdict && s_.follow_release)
+                due.emplace_back(t, verdict_services(*s_.follow_verdict));
         }
         if (due.empty() || s_.broker_port == 0) continue;
         l.unlock();

@@ -21,9 +21,10 @@ namespace qvemu {
 
 struct FirmwareScript {
     // 163 over HTTP.
-    bool http_fails = false;  // close without an answer (the client then runs the framed socket path)
-    int http_error = 0;       // nonzero: answer with this header error (10285: an update already runs)
+    bool http_fails = false;   // close without an answer (the client then runs the framed socket path)
+    int http_error = 0;        // nonzero: answer with this header error (10285: an update already runs)
     bool whole_reply = false;  // one unstreamed reply (status, delay, version; no progress, no reserved)
+    bool http_cut_after_status = false;  // send the status chunk (plain), then close mid-stream
     // 163 on either transport.
     int status = 1;  // 0: no update needed
     int delay = 10;  // seconds the device gives the client to wait for the verdict
