@@ -1,13 +1,13 @@
 // A firmware update's reserved text as the device sends it: the bytes as the Base64 "reserved" member of a
 // streamed 163 chunk (decoded by the chunk parser), and as the decoded JSON itself, into the reserved task
 // list and the topics made from it.
+#include <json-c/json.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <json-c/json.h>
 
 #include "base/client_file_task.h"
 #include "base/qv_log.h"
@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     json_object *d = json_object_new_object();
     json_object_object_add(d, "process", json_object_new_int(10));
     json_object_object_add(d, "total", json_object_new_int(100));
-    json_object_object_add(d, "reserved", json_object_new_string_len(bytes.data(), static_cast<int>(bytes.size())));
+    json_object_object_add(d, "reserved",
+                           json_object_new_string_len(bytes.data(), static_cast<int>(bytes.size())));
     json_object_object_add(root, "data", d);
     const std::string chunk = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PLAIN);
     json_object_put(root);

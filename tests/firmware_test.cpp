@@ -249,38 +249,55 @@ TEST_F(Firmware, UpdateOverHttpEndsOnTheDevicesVerdict) {
 }
 
 TEST_F(Firmware, SocketPathAfterAnHttpTransportFailurePollsTheVersionFrom91) {
-    Dev &d = device([](auto &s) {
-        s.http_fails = true;
-        s.progress = {20, 40, 65, 80};  // the reading stops at 65: 80 never arrives
-        s.delay = 100;
-        s.installed_after_polls = 2;  // the third poll finds the target running
-    });
-    int32_t status = -7;
-    ASSERT_EQ(qvota_update(7, on_progress, d.addr.c_str(), &status, ctx_, kToken), 0);
-    EXPECT_EQ(status, 1);
-    const auto c = d.fw->counts();
-    EXPECT_EQ(c.http_163, 1);
-    EXPECT_EQ(c.framed_163, 1);
-    EXPECT_EQ(c.status_165, 3);
-    const auto samples = g_rec.get();
-    ASSERT_GE(samples.size(), 4u);
-    // The framed progress, with status 1.
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(samples[i].status, 1);
-        EXPECT_EQ(samples[i].cur, std::vector<int64_t>({20, 40, 65})[i]);
-    }
-    EXPECT_EQ(samples[3].cur, 65);  // the first pass: the figure read last was 65, not 80
-    for (const auto &s : samples) {
-        if (s.cur < 91) {
-            EXPECT_EQ(s.polls, 0) << s.cur;  // no poll below 91
+    struct Case {
+        std::vector<int> sent;      // the device's progress frames
+        std::vector<int64_t> read;  // the ones read: up to the first at 65 or more
+    };
+    const std::vector<Case> cases = {{{20, 40, 65, 80}, {20, 40, 65}}, {{20, 70, 90}, {20, 70}}};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case &k = cases[i];
+        SCOPED_TRACE(k.read.back());
+        Dev &d = device(
+            [&](auto &s) {
+                s.http_fails = true;  // 163 and 165 over HTTP: the framed socket serves both
+                s.progress = k.sent;
+                s.delay = 100;
+                s.installed_after_polls = 2;  // the third poll finds the target running
+            },
+            static_cast<unsigned>(i));
+        g_rec.fw = d.fw;
+        {
+            std::lock_guard<std::mutex> l(g_rec.mu);
+            g_rec.samples.clear();
         }
+        int32_t status = -7;
+        ASSERT_EQ(qvota_update(7, on_progress, d.addr.c_str(), &status, ctx_, kToken), 0);
+        EXPECT_EQ(status, 1);
+        const auto c = d.fw->counts();
+        EXPECT_EQ(c.http_163, 1);
+        EXPECT_EQ(c.framed_163, 1);
+        EXPECT_EQ(c.status_165, 3);
+        const auto samples = g_rec.get();
+        ASSERT_GT(samples.size(), k.read.size());
+        // The framed progress, with status 1, then the first pass shows the figure read last.
+        for (size_t j = 0; j < k.read.size(); ++j) {
+            EXPECT_EQ(samples[j].status, 1);
+            EXPECT_EQ(samples[j].cur, k.read[j]);
+        }
+        EXPECT_EQ(samples[k.read.size()].cur, k.read.back());
+        for (const auto &s : samples) {
+            if (s.cur < 91) {
+                EXPECT_EQ(s.polls, 0) << s.cur;  // no poll below 91
+            }
+        }
+        EXPECT_TRUE(std::any_of(samples.begin(), samples.end(),
+                                [](const Sample &s) { return s.cur == 91 && s.polls == 1; }));
+        EXPECT_TRUE(non_decreasing(samples));
+        EXPECT_EQ(samples.back().status, 2);
+        EXPECT_EQ(samples.back().cur, 100);
+        EXPECT_EQ(ctx_->task_count, 0);
+        d.fw->stop();
     }
-    EXPECT_TRUE(std::any_of(samples.begin(), samples.end(),
-                            [](const Sample &s) { return s.cur == 91 && s.polls == 1; }));
-    EXPECT_TRUE(non_decreasing(samples));
-    EXPECT_EQ(samples.back().status, 2);
-    EXPECT_EQ(samples.back().cur, 100);
-    EXPECT_EQ(ctx_->task_count, 0);
 }
 
 TEST_F(Firmware, AReplyCutAfterTheDeviceAcceptedIsNotSentAgain) {

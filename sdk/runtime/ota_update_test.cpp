@@ -23,7 +23,7 @@ class OtaTexts : public testing::Test {
 TEST_F(OtaTexts, TopicsFromDeviceTexts) {
     struct Case {
         std::string text;
-        bool device_id;  // a device id (one segment) rather than a reserved task's topic
+        bool device_id;    // a device id (one segment) rather than a reserved task's topic
         const char *want;  // null: refused
     };
     const std::string at_limit(127 - std::strlen("qv_tessera/"), 'a');
@@ -66,8 +66,8 @@ TEST_F(OtaTexts, TopicsFromDeviceTexts) {
 TEST_F(OtaTexts, VerdictAndProgressMessages) {
     struct Case {
         const char *services;
-        int verdict_ret, verdict;              // ota_parse_verdict
-        int progress_ret, result, process;     // ota_parse_progress
+        int verdict_ret, verdict;           // ota_parse_verdict
+        int progress_ret, result, process;  // ota_parse_progress
     };
     const std::vector<Case> cases = {
         {R"({"qvmsg_update_status":{"result":1}})", 0, 1, 0, 1, -1},
@@ -131,7 +131,8 @@ TEST_F(OtaTexts, ReservedTaskList) {
          2,
          {"qv_tessera/a/1", "qv_tessera/b"}},
         // The array decides, not the count; elements that are not objects are skipped.
-        {R"({"task_count":1,"task_array":[{"data":{"topic":"a"}},7,{"data":{"topic":"c"}}]})", 1,
+        {R"({"task_count":1,"task_array":[{"data":{"topic":"a"}},7,{"data":{"topic":"c"}}]})",
+         1,
          {"qv_tessera/a", "qv_tessera/c"}},
         {R"({"task_count":0,"task_array":[{"data":{"topic":"a"}}]})", 0, {}},
         {R"({"task_array":[{"data":{"topic":"a"}}]})", 0, {}},

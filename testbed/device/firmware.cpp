@@ -179,8 +179,13 @@ Reply FirmwareState::on_163(const Request &req) {
     return r;
 }
 
-Reply FirmwareState::on_165(const Request &) {
+Reply FirmwareState::on_165(const Request &req) {
     std::lock_guard<std::mutex> l(mu_);
+    if (s_.http_fails && req.protocol == Protocol::Http) {
+        Reply none;
+        none.raw_writer = [](int) { return false; };
+        return none;
+    }
     ++c_.status_165;
     const bool installed = s_.installed_after_polls >= 0 && c_.status_165 > s_.installed_after_polls;
     const int status = installed ? 0 : s_.ota_status;

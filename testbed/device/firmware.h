@@ -64,7 +64,7 @@ struct FirmwareScript {
 struct FirmwareCounts {
     int http_163 = 0;
     int framed_163 = 0;
-    int status_165 = 0;
+    int status_165 = 0;  // answered, either way
     int published = 0;
 };
 
