@@ -204,6 +204,8 @@ TEST_F(Firmware, UpdateOverHttpEndsOnTheDevicesVerdict) {
          [](auto &s) { (s.task_count = 0, s.delay = 4, s.verdict = 1); }, QV_ERR_FW_TIMEOUT, 0, 2, 0},
         {"an update already running is not sent again", [](auto &s) { s.http_error = 10285; }, 10285, 0, 0,
          0},
+        {"a whole reply carries no reserved text", [](auto &s) { (s.whole_reply = true, s.verdict = 1); }, 0,
+         1, 0, 0},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         const HttpCase &c = cases[i];
@@ -224,9 +226,9 @@ TEST_F(Firmware, UpdateOverHttpEndsOnTheDevicesVerdict) {
         }
         const auto samples = g_rec.get();
         const auto script = d.fw->script();
-        const size_t chunks = script.http_error != 0 ? 0
-                              : script.status == 0   ? 1
-                                                     : 1 + script.progress.size();
+        const size_t chunks = script.http_error != 0 || script.whole_reply ? 0
+                              : script.status == 0                         ? 1
+                                                                           : 1 + script.progress.size();
         const size_t finished = c.result == 0 && c.listeners > 0 ? 1 : 0;
         if (c.passes >= 0) {
             EXPECT_EQ(samples.size(), chunks + c.passes + finished);
