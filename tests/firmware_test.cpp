@@ -302,6 +302,22 @@ TEST_F(Firmware, SocketPathAfterAnHttpTransportFailurePollsTheVersionFrom91) {
     }
 }
 
+TEST_F(Firmware, AnUnreadableFrameEndsTheSocketReadingAndTheVerdictStillCounts) {
+    Dev &d = device([](auto &s) {
+        s.http_fails = true;
+        s.progress = {20, 40};  // never 65: the reading ends on the frame that cannot be read
+        s.framed_bad_frame = true;
+        s.verdict = 1;
+    });
+    int32_t status = -7;
+    EXPECT_EQ(qvota_update(9, on_progress, d.addr.c_str(), &status, ctx_, kToken), 0);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(d.fw->counts().framed_163, 1);
+    const auto samples = g_rec.get();
+    ASSERT_FALSE(samples.empty());
+    EXPECT_EQ(samples.back().status, 2);
+}
+
 TEST_F(Firmware, AReplyCutAfterTheDeviceAcceptedIsNotSentAgain) {
     Dev &d = device([](auto &s) { (s.http_cut_after_status = true, s.verdict = 1); });
     int32_t status = -7;

@@ -165,6 +165,24 @@ Reply FirmwareState::on_163(const Request &req) {
         for (size_t i = 0; i < s.progress.size(); ++i)
             chunks.push_back(
                 progress_data(s, s.progress[i], has_reserved(s) && (i >= 1 || s.progress.size() == 1)));
+    if (req.protocol == Protocol::FramedJson && s.framed_bad_frame) {
+        std::vector<std::string> frames;
+        for (const auto &c : chunks)
+            frames.push_back(
+                frame("{\"header\":{\"cmd\":163,\"error\":0,\"token\":" + std::to_string(req.token) +
+                      ",\"seq\":" + std::to_string(req.seq) + "},\"data\":" + c + "}"));
+        r.raw_writer = [this, frames](int fd) {
+            for (const auto &f : frames)
+                if (!send_all(fd, f)) return false;
+            {
+                std::lock_guard<std::mutex> l(mu_);
+                verdict_due_ = true;
+            }
+            cv_.notify_all();
+            return send_all(fd, std::string("\xff\xff\xff\xff", 4));  // and the connection stays open
+        };
+        return r;
+    }
     r.chunk_interval_ms = scaled(s.chunk_interval_ms, s.time_scale);
     auto at = std::make_shared<size_t>(0);
     r.next_chunk = [this, chunks, at, armed = s.status != 0]() -> std::optional<std::string> {

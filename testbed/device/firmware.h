@@ -35,6 +35,7 @@ struct FirmwareScript {
     std::optional<int> task_count;                        // "task_count"; default: the number of topics
     std::optional<std::string> reserved_json;             // the reserved text before Base64, as given
     int chunk_interval_ms = 0;                            // between progress chunks and frames (scaled)
+    bool framed_bad_frame = false;  // framed: after the progress, a frame announcing 4 GiB, then silence
 
     // The verdict (1 success, 0 failure, other values ignored by clients), due once the 163 reply was
     // sent, on `verdict_topic` (default: the first topic).
