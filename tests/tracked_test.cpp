@@ -3,8 +3,6 @@
 // arriving mid-stream from another thread, the search helpers at their limits, the GPS rectangle, the
 // check value without a callback, recycle-bin operations under their own type, and the stop of a service
 // with a call running.
-#include "runtime/ppc_tracked.h"
-
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
@@ -37,6 +35,7 @@
 #include "netns_util.h"
 #include "runtime/cache_test_util.h"
 #include "runtime/ppc_service.h"
+#include "runtime/ppc_tracked.h"
 
 namespace fs = std::filesystem;
 
@@ -118,7 +117,8 @@ qvemu::Handler paced_search(int n, int pause_ms) {
             if (i > n) return std::nullopt;
             std::string hit;
             if (i < n)
-                hit = "{\"fileName\":\"h" + std::to_string(i) + ".jpg\",\"filePath\":\"/h" + std::to_string(i) +
+                hit = "{\"fileName\":\"h" + std::to_string(i) + ".jpg\",\"filePath\":\"/h" +
+                      std::to_string(i) +
                       ".jpg\",\"isFolder\":0,\"fileSize\":1,\"fileData\":0,\"bucket_id\":0,\"isStore\":0,"
                       "\"type\":0,\"tagList\":[]}";
             return "[{\"seq\":" + std::to_string(seq) + ",\"status\":" + (i < n ? "1" : "2") +
@@ -202,8 +202,8 @@ struct Row {
     int failed = 0;
     Call cancel = {};
     int cancelled = QV_ERR_CANCELLED;
-    int cmd = 0;           // the device command the call sends first (a call without a context sends none)
-    bool has_ctx = true;   // takes the service context as an argument
+    int cmd = 0;          // the device command the call sends first (a call without a context sends none)
+    bool has_ctx = true;  // takes the service context as an argument
 };
 
 qvemu::Handler failing(int code) {
@@ -228,7 +228,8 @@ TEST_F(Tracked, EveryCallLeavesTheTaskListAsItFoundIt) {
         folder("/src", 12);
         fs::create_directories(root_.path + "/dst");
     };
-    gps_->set_photos({{"/p/a.jpg", 22.5, 113.2, 0, 1}, {"/p/b.jpg", 22.6, 113.3, 0, 1}, {"/p/c.jpg", 23.0, 114.0, 0, 1}});
+    gps_->set_photos(
+        {{"/p/a.jpg", 22.5, 113.2, 0, 1}, {"/p/b.jpg", 22.6, 113.3, 0, 1}, {"/p/c.jpg", 23.0, 114.0, 0, 1}});
     gps_->set_paging(1, kStreamPauseMs);
     gps_condition every{};
     path_info dl{"/d/big.bin", 0, 0}, dl_missing{"/d/none.bin", 0, 0}, up{"/up/up.bin", 0, 0};
@@ -240,79 +241,94 @@ TEST_F(Tracked, EveryCallLeavesTheTaskListAsItFoundIt) {
     const std::vector<Row> rows = {
         {.name = "download",
          .prepare = [&] { fs::remove_all(local_ + "/big.bin"); },
-         .run = [&](uint32_t s, ppc_router_task *c) { return ppc_file_download(s, local_.c_str(), &dl, token_, progress_cb, c); },
-         .fail_run = [&](uint32_t s, ppc_router_task *c) {
-             return ppc_file_download(s, local_.c_str(), &dl_missing, token_, progress_cb, c);
-         },
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_file_download(s, local_.c_str(), &dl, token_, progress_cb, c);
+             },
+         .fail_run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_file_download(s, local_.c_str(), &dl_missing, token_, progress_cb, c);
+             },
          .failed = 10008,  // the device's answer to 105 for a missing file
          .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_FileDownload(s, 0, c); },
          .cmd = 105},
         {.name = "tagged upload",
          .prepare = [&] { fs::remove_all(root_.path + "/up/up.bin"); },
-         .run = [&](uint32_t s, ppc_router_task *c) {
-             return ppc_upload_FileTag(s, up_file.c_str(), 1, tags, &up, token_, progress_cb, c);
-         },
-         .fail_run = [&](uint32_t s, ppc_router_task *c) {
-             return ppc_upload_FileTag(s, gone.c_str(), 1, tags, &up, token_, progress_cb, c);
-         },
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_upload_FileTag(s, up_file.c_str(), 1, tags, &up, token_, progress_cb, c);
+             },
+         .fail_run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_upload_FileTag(s, gone.c_str(), 1, tags, &up, token_, progress_cb, c);
+             },
          .failed = QV_ERR_LOCAL_MISSING,
          .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_FileUpload(s, c); },
          .cmd = 108},
         {.name = "backup",
-         .run = [&](uint32_t s, ppc_router_task *c) {
-             const std::string uuid = "file-uuid-" + std::to_string(++backups);
-             backup_result_info where{};
-             const int r = ppc_backup_file(s, uuid.c_str(), "phone", &exdev, up_file.c_str(), token_, progress_cb,
-                                           &where, c);
-             std::free(where.path);
-             return r;
-         },
-         .fail_run = [&](uint32_t s, ppc_router_task *c) {
-             return ppc_backup_file(s, "file-uuid-x", "phone", nullptr, up_file.c_str(), token_, progress_cb,
-                                    nullptr, c);
-         },
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 const std::string uuid = "file-uuid-" + std::to_string(++backups);
+                 backup_result_info where{};
+                 const int r = ppc_backup_file(s, uuid.c_str(), "phone", &exdev, up_file.c_str(), token_,
+                                               progress_cb, &where, c);
+                 std::free(where.path);
+                 return r;
+             },
+         .fail_run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_backup_file(s, "file-uuid-x", "phone", nullptr, up_file.c_str(), token_,
+                                        progress_cb, nullptr, c);
+             },
          .failed = -1,
          .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_FileClientFileTask(s, c); },
          .cmd = 134},
         {.name = "check value",
-         .run = [&](uint32_t s, ppc_router_task *c) {
-             return ppc_get_RelaxUploadAuthValue(s, up_file.c_str(), "md5", value, progress_cb, c);
-         },
-         .fail_run = [&](uint32_t s, ppc_router_task *c) {
-             return ppc_get_RelaxUploadAuthValue(s, gone.c_str(), "md5", value, progress_cb, c);
-         },
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_get_RelaxUploadAuthValue(s, up_file.c_str(), "md5", value, progress_cb, c);
+             },
+         .fail_run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_get_RelaxUploadAuthValue(s, gone.c_str(), "md5", value, progress_cb, c);
+             },
          .failed = -1,
          .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_GetRelaxUploadAuthValue(s, c); }},
         {.name = "copy",
          .prepare = fresh_ops,
-         .run = [&](uint32_t s, ppc_router_task *c) { return ppc_file_CopyCb(s, &src, &dst, token_, progress_cb, c); },
-         .fail_run = [&](uint32_t s, ppc_router_task *c) {
-             return ppc_file_CopyCb(s, &missing, &dst, token_, progress_cb, c);
-         },
+         .run = [&](uint32_t s,
+                    ppc_router_task *c) { return ppc_file_CopyCb(s, &src, &dst, token_, progress_cb, c); },
+         .fail_run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_file_CopyCb(s, &missing, &dst, token_, progress_cb, c);
+             },
          .failed = 10202,
          .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_FileTask(s, c); },
          .cmd = 159},
         {.name = "move",
          .prepare = fresh_ops,
-         .run = [&](uint32_t s, ppc_router_task *c) { return ppc_file_MoveCb(s, &src, &dst, token_, progress_cb, c); },
-         .fail_run = [&](uint32_t s, ppc_router_task *c) {
-             return ppc_file_MoveCb(s, &missing, &dst, token_, progress_cb, c);
-         },
+         .run = [&](uint32_t s,
+                    ppc_router_task *c) { return ppc_file_MoveCb(s, &src, &dst, token_, progress_cb, c); },
+         .fail_run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_file_MoveCb(s, &missing, &dst, token_, progress_cb, c);
+             },
          .failed = 10202,
          .cancel = [](uint32_t, ppc_router_task *c) { return ppc_cancel_FileTaskAll(c); },
          .cmd = 160},
         {.name = "delete list",
          .prepare = fresh_ops,
-         .run = [&](uint32_t s, ppc_router_task *c) {
-             path_info a{"/src/f0", 0, 0}, b{"/src/f1", 0, 0}, d{"/src/f2", 0, 0};
-             path_info *list[] = {&a, &b, &d, nullptr};
-             delete_list_req req{};
-             req.pathList = list;
-             req.totalCount = 3;
-             req.taskId = static_cast<int32_t>(s);
-             req.progressCb = progress_cb;
-             return ppc_delete_FileListCb(&req, token_, c);
-         },
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 path_info a{"/src/f0", 0, 0}, b{"/src/f1", 0, 0}, d{"/src/f2", 0, 0};
+                 path_info *list[] = {&a, &b, &d, nullptr};
+                 delete_list_req req{};
+                 req.pathList = list;
+                 req.totalCount = 3;
+                 req.taskId = static_cast<int32_t>(s);
+                 req.progressCb = progress_cb;
+                 return ppc_delete_FileListCb(&req, token_, c);
+             },
          .break_it = [&] { dev_->set_handler(167, failing(10008)); },
          .heal = [&] { qvemu::install_fileop_handlers(*dev_, paced_ops); },
          .failed = 10008,
@@ -320,27 +336,37 @@ TEST_F(Tracked, EveryCallLeavesTheTaskListAsItFoundIt) {
          .cmd = 167},
         {.name = "search",
          .prepare = [&] { dev_->set_handler(117, paced_search(6, kStreamPauseMs)); },
-         .run = [&](uint32_t s, ppc_router_task *c) {
-             const char *words[] = {"h"};
-             return ppc_search_all_bucket(c, token_, s, 0, words, nullptr, 1, progress_cb);
-         },
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 const char *words[] = {"h"};
+                 return ppc_search_all_bucket(c, token_, s, 0, words, nullptr, 1, progress_cb);
+             },
          .break_it = [&] { dev_->set_handler(117, failing(10202)); },
          .failed = -1,
          .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_FileMultiFuncSearchTask(s, c); },
          .cancelled = -1,
          .cmd = 117},
         {.name = "GPS listing",
-         .run = [&](uint32_t s, ppc_router_task *c) {
-             return ppc_get_FileGpsList(s, &every, 22.0, 113.0, 23.5, 114.5, token_, progress_cb, c);
-         },
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_get_FileGpsList(s, &every, 22.0, 113.0, 23.5, 114.5, token_, progress_cb, c);
+             },
          .break_it = [&] { dev_->set_handler(157, failing(10008)); },
-         .heal = [&] { gps_ = qvemu::install_gps_handler(*dev_); gps_->set_photos({{"/p/a.jpg", 22.5, 113.2, 0, 1}, {"/p/b.jpg", 22.6, 113.3, 0, 1}}); gps_->set_paging(1, kStreamPauseMs); },
+         .heal =
+             [&] {
+                 gps_ = qvemu::install_gps_handler(*dev_);
+                 gps_->set_photos({{"/p/a.jpg", 22.5, 113.2, 0, 1}, {"/p/b.jpg", 22.6, 113.3, 0, 1}});
+                 gps_->set_paging(1, kStreamPauseMs);
+             },
          .failed = 10008,
          .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_FileGpsListTask(s, c); },
          .cmd = 157},
         {.name = "recycle empty",
          .prepare = [&] { dev_->set_handler(213, paced_progress(6, kStreamPauseMs)); },
-         .run = [&](uint32_t s, ppc_router_task *) { return ppc_RecycleEmpty(static_cast<int32_t>(s), progress_cb, token_); },
+         .run =
+             [&](uint32_t s, ppc_router_task *) {
+                 return ppc_RecycleEmpty(static_cast<int32_t>(s), progress_cb, token_);
+             },
          .break_it = [&] { dev_->set_handler(213, failing(10008)); },
          .failed = 10008,
          .cancel = [](uint32_t, ppc_router_task *c) { return ppc_cancel_task(c, 1, PPC_TASK_RECYCLE, 0); },

@@ -247,8 +247,11 @@ int ppc_backup_file(uint32_t seq, const char *file_uuid, const char *dir_name, c
         return QV_ERR_ARG;
     }
     const int ret = run_tracked(
-        ctx, {PPC_TASK_BACKUP, unsigned_id(seq), token, cb}, [&](client_file_task *t) { t->backup_result = result; },
-        [&](client_file_task *t) { return QV_BackupFile(file_uuid, dir_name, dev->dev_uuid, local_path, t); });
+        ctx, {PPC_TASK_BACKUP, unsigned_id(seq), token, cb},
+        [&](client_file_task *t) { t->backup_result = result; },
+        [&](client_file_task *t) {
+            return QV_BackupFile(file_uuid, dir_name, dev->dev_uuid, local_path, t);
+        });
     if (ret != 0) QV_LOG_DEBUG("QV_FileUpload error");
     return ret;
 }
@@ -269,16 +272,19 @@ int ppc_backup_DeviceFile(uint32_t seq, const char *file_uuid, const exdev_dnode
 }
 
 int ppc_backup_StreamFile(uint32_t seq, const char *file_uuid, const char *dir_name, const exdev_dnode *dev,
-                          stream_file_info *stream, int64_t token, file_task_cb cb, backup_result_info *result,
-                          ppc_router_task *ctx) {
+                          stream_file_info *stream, int64_t token, file_task_cb cb,
+                          backup_result_info *result, ppc_router_task *ctx) {
     if (no_context(ctx)) return QV_ERR_ARG;
     if (dev == nullptr) {
         QV_LOG_ERROR("para is null");
         return QV_ERR_ARG;
     }
     const int ret = run_tracked(
-        ctx, {PPC_TASK_BACKUP, unsigned_id(seq), token, cb}, [&](client_file_task *t) { t->backup_result = result; },
-        [&](client_file_task *t) { return QV_FileStreamBackup(file_uuid, dir_name, dev->dev_uuid, stream, t); });
+        ctx, {PPC_TASK_BACKUP, unsigned_id(seq), token, cb},
+        [&](client_file_task *t) { t->backup_result = result; },
+        [&](client_file_task *t) {
+            return QV_FileStreamBackup(file_uuid, dir_name, dev->dev_uuid, stream, t);
+        });
     if (ret != 0) QV_LOG_DEBUG("QV_FileBackUp error, res = %d", ret);
     return ret;
 }
@@ -330,20 +336,18 @@ int ppc_get_StreamRelaxUploadAuthValue(uint32_t seq, const stream_file_info *str
 
 int ppc_file_CopyCb(uint32_t seq, path_info *src, path_info *dst, int64_t token, file_task_cb cb,
                     ppc_router_task *ctx) {
-    const int ret =
-        run_tracked(ctx, {PPC_TASK_COPY, unsigned_id(seq), token, cb}, kNoFill, [&](client_file_task *t) {
-            return QV_FileCopyCb(static_cast<int32_t>(seq), src, dst, t);
-        });
+    const int ret = run_tracked(
+        ctx, {PPC_TASK_COPY, unsigned_id(seq), token, cb}, kNoFill,
+        [&](client_file_task *t) { return QV_FileCopyCb(static_cast<int32_t>(seq), src, dst, t); });
     if (ret != 0) QV_LOG_DEBUG("QV_FileCopyCb error");
     return ret;
 }
 
 int ppc_file_MoveCb(uint32_t seq, path_info *src, path_info *dst, int64_t token, file_task_cb cb,
                     ppc_router_task *ctx) {
-    const int ret =
-        run_tracked(ctx, {PPC_TASK_MOVE, unsigned_id(seq), token, cb}, kNoFill, [&](client_file_task *t) {
-            return QV_FileMoveCb(static_cast<int32_t>(seq), src, dst, t);
-        });
+    const int ret = run_tracked(
+        ctx, {PPC_TASK_MOVE, unsigned_id(seq), token, cb}, kNoFill,
+        [&](client_file_task *t) { return QV_FileMoveCb(static_cast<int32_t>(seq), src, dst, t); });
     if (ret != 0) QV_LOG_DEBUG("QV_FileMoveCb error");
     return ret;
 }
@@ -355,8 +359,9 @@ int ppc_delete_FileListCb(delete_list_req *req, int64_t token, ppc_router_task *
         return QV_ERR_ARG;
     }
     // The request's own number (signed, widened with its sign) and callback.
-    const int ret = run_tracked(ctx, {PPC_TASK_DELETE_LIST, static_cast<int64_t>(req->taskId), token, req->progressCb},
-                                kNoFill, [&](client_file_task *t) { return QV_FileDeleteListCb(req, t); });
+    const int ret =
+        run_tracked(ctx, {PPC_TASK_DELETE_LIST, static_cast<int64_t>(req->taskId), token, req->progressCb},
+                    kNoFill, [&](client_file_task *t) { return QV_FileDeleteListCb(req, t); });
     if (ret != 0) QV_LOG_ERROR("QV_FileDeleteListCb error, res = %d", ret);
     return ret;
 }
@@ -396,9 +401,9 @@ int ppc_search_all_bucket(ppc_router_task *ctx, int64_t token, uint32_t seq, int
     return bucket_search("all_bucket", ctx, c, token, seq, sort_type, cb);
 }
 
-int ppc_search_some_bucket(ppc_router_task *ctx, const int32_t *bucket_ids, int32_t bucket_count, int64_t token,
-                           uint32_t seq, int32_t sort_type, const char *const *words, const int32_t *word_types,
-                           int32_t word_count, file_task_cb cb) {
+int ppc_search_some_bucket(ppc_router_task *ctx, const int32_t *bucket_ids, int32_t bucket_count,
+                           int64_t token, uint32_t seq, int32_t sort_type, const char *const *words,
+                           const int32_t *word_types, int32_t word_count, file_task_cb cb) {
     QV_LOG_DEBUG("qv_search_some_bucket...");
     search_condition c{};
     c.condition = CONDITION_SOME_BUCKET;
@@ -422,8 +427,8 @@ int ppc_search_specify_single_path(ppc_router_task *ctx, int32_t bucket_id, int6
     return bucket_search("specify_single_path", ctx, c, token, seq, sort_type, cb);
 }
 
-int ppc_get_FileGpsList(uint32_t seq, gps_condition *scope, double lat1, double lon1, double lat2, double lon2,
-                        int64_t token, file_task_cb cb, ppc_router_task *ctx) {
+int ppc_get_FileGpsList(uint32_t seq, gps_condition *scope, double lat1, double lon1, double lat2,
+                        double lon2, int64_t token, file_task_cb cb, ppc_router_task *ctx) {
     const int ret = run_tracked(
         ctx, {PPC_TASK_GPS_LIST, unsigned_id(seq), token, cb},
         [&](client_file_task *t) {
@@ -465,8 +470,9 @@ int ppc_cancel_FileDownload(uint32_t seq, int64_t, ppc_router_task *ctx) {
 
 int ppc_cancel_FileUpload(uint32_t seq, ppc_router_task *ctx) {
     if (no_context(ctx)) return QV_ERR_ARG;
-    const int marked = mark(
-        ctx, true, [seq](const client_file_task *t) { return t->task_type == PPC_TASK_UPLOAD && same_seq(t, seq); });
+    const int marked = mark(ctx, true, [seq](const client_file_task *t) {
+        return t->task_type == PPC_TASK_UPLOAD && same_seq(t, seq);
+    });
     return marked > 0 ? 0 : QV_ERR_NOT_IN_LIST;
 }
 

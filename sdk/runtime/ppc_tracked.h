@@ -44,8 +44,8 @@ int ppc_backup_file(uint32_t seq, const char *file_uuid, const char *dir_name, c
 int ppc_backup_DeviceFile(uint32_t seq, const char *file_uuid, const exdev_dnode *dev, const char *local_path,
                           int64_t token, file_task_cb cb, ppc_router_task *ctx);
 int ppc_backup_StreamFile(uint32_t seq, const char *file_uuid, const char *dir_name, const exdev_dnode *dev,
-                          stream_file_info *stream, int64_t token, file_task_cb cb, backup_result_info *result,
-                          ppc_router_task *ctx);
+                          stream_file_info *stream, int64_t token, file_task_cb cb,
+                          backup_result_info *result, ppc_router_task *ctx);
 int ppc_backup_StreamDeviceFile(uint32_t seq, const char *file_uuid, const exdev_dnode *dev,
                                 stream_file_info *stream, int64_t token, file_task_cb cb,
                                 ppc_router_task *ctx);
@@ -76,16 +76,16 @@ int ppc_file_SearchMultiFunc(uint32_t seq, int32_t sort_type, const search_condi
 int ppc_search_all_bucket(ppc_router_task *ctx, int64_t token, uint32_t seq, int32_t sort_type,
                           const char *const *words, const int32_t *word_types, int32_t word_count,
                           file_task_cb cb);
-int ppc_search_some_bucket(ppc_router_task *ctx, const int32_t *bucket_ids, int32_t bucket_count, int64_t token,
-                           uint32_t seq, int32_t sort_type, const char *const *words, const int32_t *word_types,
-                           int32_t word_count, file_task_cb cb);
+int ppc_search_some_bucket(ppc_router_task *ctx, const int32_t *bucket_ids, int32_t bucket_count,
+                           int64_t token, uint32_t seq, int32_t sort_type, const char *const *words,
+                           const int32_t *word_types, int32_t word_count, file_task_cb cb);
 int ppc_search_specify_single_path(ppc_router_task *ctx, int32_t bucket_id, int64_t token, const char *path,
                                    uint32_t seq, int32_t sort_type, const char *const *words,
                                    const int32_t *word_types, int32_t word_count, file_task_cb cb);
 // Photos inside the rectangle of two corners (latitude, longitude each), type 8; pages reach the callback
 // in the task's file_list.
-int ppc_get_FileGpsList(uint32_t seq, gps_condition *scope, double lat1, double lon1, double lat2, double lon2,
-                        int64_t token, file_task_cb cb, ppc_router_task *ctx);
+int ppc_get_FileGpsList(uint32_t seq, gps_condition *scope, double lat1, double lon1, double lat2,
+                        double lon2, int64_t token, file_task_cb cb, ppc_router_task *ctx);
 
 // ---- recycle bin ----
 

@@ -24,13 +24,15 @@ std::vector<GpsAsk> GpsModel::asks() const {
 }
 
 std::vector<GpsPhoto> GpsModel::select(const GpsAsk &ask) const {
-    const double lat_lo = std::min(ask.latitude1, ask.latitude2), lat_hi = std::max(ask.latitude1, ask.latitude2);
+    const double lat_lo = std::min(ask.latitude1, ask.latitude2),
+                 lat_hi = std::max(ask.latitude1, ask.latitude2);
     const double lon_lo = std::min(ask.longitude1, ask.longitude2),
                  lon_hi = std::max(ask.longitude1, ask.longitude2);
     std::lock_guard lk(mu_);
     std::vector<GpsPhoto> out;
     for (const GpsPhoto &p : photos_) {
-        if (p.latitude < lat_lo || p.latitude > lat_hi || p.longitude < lon_lo || p.longitude > lon_hi) continue;
+        if (p.latitude < lat_lo || p.latitude > lat_hi || p.longitude < lon_lo || p.longitude > lon_hi)
+            continue;
         if (ask.condition != 0 &&
             std::find(ask.buckets.begin(), ask.buckets.end(), p.bucket_id) == ask.buckets.end())
             continue;
@@ -100,7 +102,8 @@ std::shared_ptr<GpsModel> install_gps_handler(Device &device) {
         ask.longitude2 = number(req, "GPSLongtitude_2");
         ask.condition = static_cast<int>(arg_i64(req, "condition", 0));
         ask.seq = req.seq;
-        if (json_object *list = arg(req, "bucketList"); list != nullptr && json_object_is_type(list, json_type_array))
+        if (json_object *list = arg(req, "bucketList");
+            list != nullptr && json_object_is_type(list, json_type_array))
             for (size_t i = 0; i < json_object_array_length(list); ++i) {
                 json_object *id = nullptr;
                 if (json_object_object_get_ex(json_object_array_get_idx(list, i), "bucketId", &id))
