@@ -431,3 +431,286 @@ TEST_F(Tracked, EveryCallLeavesTheTaskListAsItFoundIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// A cancel from another thread while chunks flow ends copy, move, delete, search and GPS listing at the
+// next check of the exchange (50 ms slices): the figure is printed, the bound is generous.
+TEST_F(Tracked, CancelMidStreamEndsTheCallPromptly) {
+    constexpr int kLong = 400;  // chunks the device would send: about 8 s at its pace
+    folder("/many", 40);
+    fs::create_directories(root_.path + "/out");
+    dev_->set_handler(159, paced_progress(kLong, kStreamPauseMs));
+    dev_->set_handler(160, paced_progress(kLong, kStreamPauseMs));
+    dev_->set_handler(167, paced_progress(kLong, kStreamPauseMs));
+    dev_->set_handler(117, paced_search(kLong, kStreamPauseMs));
+    std::vector<qvemu::GpsPhoto> photos;
+    for (int i = 0; i < kLong; ++i) photos.push_back({"/p/" + std::to_string(i) + ".jpg", 30.0, 120.0, 0, 1});
+    gps_->set_photos(photos);
+    gps_->set_paging(1, kStreamPauseMs);
+    path_info src{"/many", 0, 0}, dst{"/out", 0, 0}, f0{"/many/f0", 0, 0};
+    gps_condition every{};
+    struct Case {
+        const char *name;
+        std::function<int(uint32_t)> run;
+        std::function<int(uint32_t)> cancel;
+        int cancelled;
+    };
+    const std::vector<Case> cases = {
+        {"copy", [&](uint32_t s) { return ppc_file_CopyCb(s, &src, &dst, token_, progress_cb, ctx_); },
+         [&](uint32_t s) { return ppc_cancel_FileTask(s, ctx_); }, QV_ERR_CANCELLED},
+        {"move", [&](uint32_t s) { return ppc_file_MoveCb(s, &src, &dst, token_, progress_cb, ctx_); },
+         [&](uint32_t s) { return ppc_cancel_FileClientFileTask(s, ctx_); }, QV_ERR_CANCELLED},
+        {"delete list",
+         [&](uint32_t s) {
+             path_info *list[] = {&f0, nullptr};
+             delete_list_req req{};
+             req.pathList = list;
+             req.totalCount = 1;
+             req.taskId = static_cast<int32_t>(s);
+             req.progressCb = progress_cb;
+             return ppc_delete_FileListCb(&req, token_, ctx_);
+         },
+         [&](uint32_t s) { return ppc_cancel_FileTask(s, ctx_); }, QV_ERR_CANCELLED},
+        {"search",
+         [&](uint32_t s) {
+             const char *words[] = {"h"};
+             return ppc_search_all_bucket(ctx_, token_, s, 0, words, nullptr, 1, progress_cb);
+         },
+         [&](uint32_t s) { return ppc_cancel_FileMultiFuncSearchTask(s, ctx_); }, -1},
+        {"GPS listing",
+         [&](uint32_t s) {
+             return ppc_get_FileGpsList(s, &every, 29, 119, 31, 121, token_, progress_cb, ctx_);
+         },
+         [&](uint32_t s) { return ppc_cancel_FileGpsListTask(s, ctx_); }, QV_ERR_CANCELLED},
+    };
+    uint32_t seq = 7000;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        g_hooks.reset(ctx_);
+        const uint32_t mine = ++seq;
+        std::atomic<int64_t> cancelled_at{0};
+        std::thread canceller([&] {
+            while (g_hooks.calls.load() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            cancelled_at = Clock::now().time_since_epoch().count();
+            EXPECT_EQ(c.cancel(mine), 0);
+        });
+        const int ret = c.run(mine);
+        const int64_t ended = Clock::now().time_since_epoch().count();
+        canceller.join();
+        EXPECT_EQ(ret, c.cancelled);
+        const double ms = static_cast<double>(ended - cancelled_at.load()) / 1e6;
+        std::printf("[ figure ] %s: cancel to return %.1f ms after %d callbacks\n", c.name, ms,
+                    g_hooks.calls.load());
+        RecordProperty(std::string(c.name) + "_cancel_ms", std::to_string(ms));
+        EXPECT_LT(ms, 1000.0);  // about 60 ms expected; generous for a loaded machine
+        EXPECT_LT(g_hooks.calls.load(), kLong);
+        EXPECT_EQ(task_count(ctx_), 0);
+    }
+}
+
+// What the device receives from the bucket search helpers at their limits.
+TEST_F(Tracked, SearchHelpersStayWithinTheirLimits) {
+    struct Seen {
+        std::mutex mu;
+        std::vector<std::string> texts;
+    };
+    auto seen = std::make_shared<Seen>();
+    dev_->set_handler(117, [seen](qvemu::Device &, const qvemu::Request &req) {
+        {
+            std::lock_guard lk(seen->mu);
+            seen->texts.push_back(qvemu::json_text(qvemu::request_args(req)));
+        }
+        qvemu::Reply r;
+        r.chunks = {"[{\"seq\":" + std::to_string(req.seq) +
+                    ",\"status\":2,\"curCount\":0,\"fileList\":[]}]"};
+        return r;
+    });
+    const std::string long_word(300, 'w'), long_path = "/" + std::string(2000, 'p');
+    std::vector<std::string> word_texts;
+    for (int i = 0; i < 40; ++i) word_texts.push_back(i == 0 ? long_word : "k" + std::to_string(i));
+    std::vector<const char *> words;
+    std::vector<int32_t> types;
+    for (const auto &w : word_texts) words.push_back(w.c_str());
+    for (int i = 0; i < 40; ++i) types.push_back(i % 3);
+    std::vector<int32_t> buckets;
+    for (int i = 0; i < 200; ++i) buckets.push_back(1000 + i);
+
+    struct Case {
+        const char *name;
+        std::function<int()> run;
+        int result;
+        int condition;
+        size_t words, buckets, path_chars;
+    };
+    const std::vector<Case> cases = {
+        {"all buckets, 40 words",
+         [&] {
+             return ppc_search_all_bucket(ctx_, token_, 1, 0, words.data(), types.data(), 40, progress_cb);
+         },
+         0, 0, 32, 0, 0},
+        {"some buckets, 200 ids",
+         [&] {
+             return ppc_search_some_bucket(ctx_, buckets.data(), 200, token_, 2, 0, words.data(),
+                                           types.data(), 2, progress_cb);
+         },
+         0, 1, 2, 128, 0},
+        {"some buckets, count -5 and words 0",
+         [&] {
+             return ppc_search_some_bucket(ctx_, buckets.data(), -5, token_, 3, 0, words.data(), types.data(),
+                                           0, progress_cb);
+         },
+         0, 1, 0, 0, 0},
+        {"one folder, 2001 characters",
+         [&] {
+             return ppc_search_specify_single_path(ctx_, 7, token_, long_path.c_str(), 4, 0, words.data(),
+                                                   types.data(), -1, progress_cb);
+         },
+         0, 2, 0, 0, 1023},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lk(seen->mu);
+            seen->texts.clear();
+        }
+        EXPECT_EQ(c.run(), c.result);
+        std::string text;
+        {
+            std::lock_guard lk(seen->mu);
+            ASSERT_EQ(seen->texts.size(), 1u);
+            text = seen->texts[0];
+        }
+        json_object *o = json_tokener_parse(text.c_str());
+        ASSERT_NE(o, nullptr) << text;
+        auto member = [o](const char *k) {
+            json_object *v = nullptr;
+            json_object_object_get_ex(o, k, &v);
+            return v;
+        };
+        EXPECT_EQ(json_object_get_int(member("condition")), c.condition);
+        json_object *keys = member("search_key_list");
+        ASSERT_NE(keys, nullptr);
+        EXPECT_EQ(json_object_array_length(keys), c.words);
+        if (c.words > 0) {
+            json_object *k0 = nullptr, *t1 = nullptr;
+            json_object_object_get_ex(json_object_array_get_idx(keys, 0), "search_key", &k0);
+            EXPECT_EQ(std::string(json_object_get_string(k0)), long_word.substr(0, 255));
+            json_object_object_get_ex(json_object_array_get_idx(keys, 1), "search_key_type", &t1);
+            EXPECT_EQ(json_object_get_int(t1), 1);
+        }
+        json_object *bl = member("bucketList");
+        ASSERT_NE(bl, nullptr);
+        EXPECT_EQ(json_object_array_length(bl), c.buckets);
+        if (c.buckets > 0) {
+            json_object *last = nullptr;
+            json_object_object_get_ex(json_object_array_get_idx(bl, c.buckets - 1), "bucketId", &last);
+            EXPECT_EQ(json_object_get_int(last), 1000 + static_cast<int>(c.buckets) - 1);
+        }
+        if (c.path_chars > 0) {
+            json_object *where = member("search_path_info"), *p = nullptr, *b = nullptr;
+            json_object_object_get_ex(where, "search_path", &p);
+            json_object_object_get_ex(where, "search_bucketid", &b);
+            EXPECT_EQ(std::string(json_object_get_string(p)), long_path.substr(0, 1023));
+            EXPECT_EQ(json_object_get_int(b), 7);
+        }
+        EXPECT_EQ(member("search_specify_type") != nullptr, true);  // the helpers leave it 0, which is sent
+        json_object_put(o);
+    }
+    // Token 0: refused before anything is sent or listed; a failing or cancelled search is -1 through the
+    // helpers too.
+    const uint64_t before = sent(117);
+    EXPECT_EQ(ppc_search_all_bucket(ctx_, 0, 5, 0, words.data(), types.data(), 1, progress_cb), -1);
+    EXPECT_EQ(sent(117), before);
+    dev_->set_handler(117, failing(10202));
+    EXPECT_EQ(ppc_search_all_bucket(ctx_, token_, 6, 0, words.data(), types.data(), 1, progress_cb), -1);
+    EXPECT_EQ(task_count(ctx_), 0);
+}
+
+// The rectangle and the scope reach the device from the task; the pages reach the callback in order.
+TEST_F(Tracked, GpsListingSendsTheRectangleAndDeliversThePages) {
+    gps_->set_photos({{"/p/in1.jpg", 22.5, 113.2, 3, 10},
+                      {"/p/out.jpg", 40.0, 113.2, 3, 10},
+                      {"/p/in2.jpg", 22.7, 113.9, 4, 10},
+                      {"/p/in3.jpg", 22.1, 113.5, 3, 10}});
+    gps_->set_paging(2, 0);
+    static std::mutex names_mu;
+    static std::vector<std::string> names;
+    auto collect = [](client_file_task *t) {
+        if (t->file_list == nullptr) return;
+        std::lock_guard lk(names_mu);
+        for (file_dnode *n = t->file_list->list; n != nullptr; n = n->next) names.emplace_back(n->name);
+    };
+    struct Case {
+        const char *name;
+        gps_condition scope;
+        std::vector<std::string> expect;
+    };
+    int32_t only3[] = {3};
+    const std::vector<Case> cases = {
+        {"zeroed scope: every bucket", gps_condition{}, {"in1.jpg", "in2.jpg", "in3.jpg"}},
+        {"bucket 3 only", gps_condition{1, 1, only3}, {"in1.jpg", "in3.jpg"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        names.clear();
+        gps_condition scope = c.scope;
+        // Corners given the other way round: the device takes the rectangle they span.
+        EXPECT_EQ(ppc_get_FileGpsList(42, &scope, 23.0, 114.0, 22.0, 113.0, token_, collect, ctx_), 0);
+        EXPECT_EQ(names, c.expect);
+        const auto asks = gps_->asks();
+        ASSERT_FALSE(asks.empty());
+        const qvemu::GpsAsk &a = asks.back();
+        EXPECT_DOUBLE_EQ(a.latitude1, 23.0);
+        EXPECT_DOUBLE_EQ(a.longitude1, 114.0);
+        EXPECT_DOUBLE_EQ(a.latitude2, 22.0);
+        EXPECT_DOUBLE_EQ(a.longitude2, 113.0);
+        EXPECT_EQ(a.condition, c.scope.condition);
+        EXPECT_EQ(a.buckets.size(), static_cast<size_t>(c.scope.condition != 0 ? c.scope.count : 0));
+        EXPECT_EQ(a.seq, 42);
+    }
+    EXPECT_EQ(task_count(ctx_), 0);
+}
+
+// Without a progress callback the check value is refused: a 0 would make the caller take the untouched
+// buffer for a value. With one, the value is the content's MD5 and size.
+TEST_F(Tracked, CheckValueWithoutACallbackIsRefused) {
+    cross_test::write_all(local_ + "/v.bin", "hello");
+    char value[QV_AUTH_VALUE_SIZE] = "untouched";
+    EXPECT_EQ(ppc_get_RelaxUploadAuthValue(3, (local_ + "/v.bin").c_str(), "md5", value, nullptr, ctx_), -1);
+    EXPECT_STREQ(value, "untouched");
+    EXPECT_EQ(ppc_get_RelaxUploadAuthValue(3, (local_ + "/v.bin").c_str(), "md5", value, progress_cb, ctx_),
+              0);
+    EXPECT_STREQ(value, "5d41402abc4b2a76b9719d911017c592_5");
+    EXPECT_EQ(task_count(ctx_), 0);
+}
+
+// A stop while tracked calls run cancels them (recycle-bin operations included), waits until they have
+// left, and only then frees the context.
+TEST_F(Tracked, StopCancelsRunningCallsAndWaitsForThem) {
+    dev_->set_handler(159, paced_progress(400, kStreamPauseMs));
+    dev_->set_handler(213, paced_progress(400, kStreamPauseMs));
+    folder("/s", 1);
+    path_info src{"/s", 0, 0}, dst{"/", 0, 0};
+    std::atomic<int> copy_ret{1}, empty_ret{1};
+    std::thread copy([&] { copy_ret = ppc_file_CopyCb(1, &src, &dst, token_, progress_cb, ctx_); });
+    std::thread empty([&] { empty_ret = ppc_RecycleEmpty(2, progress_cb, token_); });
+    ASSERT_TRUE([&] {
+        for (int i = 0; i < 2000 && task_count(ctx_) < 2; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return task_count(ctx_) == 2;
+    }());
+    const auto t0 = Clock::now();
+    EXPECT_EQ(ppc_stop_Service(ctx_), 0);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    ctx_ = nullptr;
+    g_hooks.reset(nullptr);
+    copy.join();
+    empty.join();
+    EXPECT_EQ(copy_ret.load(), QV_ERR_CANCELLED);
+    EXPECT_EQ(empty_ret.load(), QV_ERR_CANCELLED);
+    std::printf("[ figure ] stop with two calls running: %.1f ms\n", ms);
+    EXPECT_LT(ms, 5000.0);
+}
+
+}  // namespace

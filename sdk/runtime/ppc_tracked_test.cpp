@@ -19,16 +19,16 @@ struct Listed {
 
 // The tasks every row of the cancel table starts from.
 const std::vector<Listed> kList = {
-    {7, PPC_TASK_DOWNLOAD},    // 0
-    {7, PPC_TASK_DOWNLOAD},    // 1: a second download of the same number
-    {7, PPC_TASK_UPLOAD},      // 2
-    {8, PPC_TASK_UPLOAD},      // 3
-    {7, PPC_TASK_BACKUP},      // 4
-    {7, PPC_TASK_RELAX_AUTH},  // 5
-    {9, PPC_TASK_COPY},        // 6
+    {7, PPC_TASK_DOWNLOAD},      // 0
+    {7, PPC_TASK_DOWNLOAD},      // 1: a second download of the same number
+    {7, PPC_TASK_UPLOAD},        // 2
+    {8, PPC_TASK_UPLOAD},        // 3
+    {7, PPC_TASK_BACKUP},        // 4
+    {7, PPC_TASK_RELAX_AUTH},    // 5
+    {9, PPC_TASK_COPY},          // 6
     {-1, PPC_TASK_DELETE_LIST},  // 7: a delete request numbered -1 (widened with its sign)
-    {7, PPC_TASK_RECYCLE},     // 8
-    {10, PPC_TASK_GPS_LIST},   // 9
+    {7, PPC_TASK_RECYCLE},       // 8
+    {10, PPC_TASK_GPS_LIST},     // 9
 };
 
 struct Ctx {
@@ -79,32 +79,46 @@ TEST(TrackedCancel, EachCallMarksWhatItSelects) {
         // Downloads: the first of the type and number only; 0 also when none matched.
         {"download 7", [](ppc_router_task *c) { return ppc_cancel_FileDownload(7, 0, c); }, 0, {0}},
         {"download 99", [](ppc_router_task *c) { return ppc_cancel_FileDownload(99, 0, c); }, 0, {}},
-        {"download 8 (an upload's number)", [](ppc_router_task *c) { return ppc_cancel_FileDownload(8, 0, c); }, 0,
+        {"download 8 (an upload's number)",
+         [](ppc_router_task *c) { return ppc_cancel_FileDownload(8, 0, c); },
+         0,
          {}},
         {"every download", [](ppc_router_task *c) { return ppc_cancel_FileDownloadALL(c); }, 0, {0, 1}},
         // Uploads: the first of the type and number; -1 when none matched.
         {"upload 7", [](ppc_router_task *c) { return ppc_cancel_FileUpload(7, c); }, 0, {2}},
         {"upload 99", [](ppc_router_task *c) { return ppc_cancel_FileUpload(99, c); }, -1, {}},
-        {"upload 9 (a copy's number)", [](ppc_router_task *c) { return ppc_cancel_FileUpload(9, c); }, -1, {}},
-        {"every upload (backups stay)", [](ppc_router_task *c) { return ppc_cancel_FileUploadAll(c); }, 0, {2, 3}},
+        {"upload 9 (a copy's number)",
+         [](ppc_router_task *c) { return ppc_cancel_FileUpload(9, c); },
+         -1,
+         {}},
+        {"every upload (backups stay)",
+         [](ppc_router_task *c) { return ppc_cancel_FileUploadAll(c); },
+         0,
+         {2, 3}},
         // By number, any type, every match.
-        {"check value 7", [](ppc_router_task *c) { return ppc_cancel_GetRelaxUploadAuthValue(7, c); }, 0, seven},
+        {"check value 7", [](ppc_router_task *c) { return ppc_cancel_GetRelaxUploadAuthValue(7, c); }, 0,
+         seven},
         {"file task 9", [](ppc_router_task *c) { return ppc_cancel_FileTask(9, c); }, 0, {6}},
         {"file task 7", [](ppc_router_task *c) { return ppc_cancel_FileTask(7, c); }, 0, seven},
         {"GPS task 10", [](ppc_router_task *c) { return ppc_cancel_FileGpsListTask(10, c); }, 0, {9}},
         {"GPS task 7", [](ppc_router_task *c) { return ppc_cancel_FileGpsListTask(7, c); }, 0, seven},
         {"search task 0xffffffff (the delete numbered -1)",
-         [](ppc_router_task *c) { return ppc_cancel_FileMultiFuncSearchTask(0xffffffffu, c); }, 0, {7}},
+         [](ppc_router_task *c) { return ppc_cancel_FileMultiFuncSearchTask(0xffffffffu, c); },
+         0,
+         {7}},
         {"client task 8", [](ppc_router_task *c) { return ppc_cancel_FileClientFileTask(8, c); }, 0, {3}},
         {"client task 99", [](ppc_router_task *c) { return ppc_cancel_FileClientFileTask(99, c); }, 0, {}},
         // Every task, whatever its type.
         {"every file task", [](ppc_router_task *c) { return ppc_cancel_FileTaskAll(c); }, 0, all},
         {"every GPS task", [](ppc_router_task *c) { return ppc_cancel_FileGpsListTaskAll(c); }, 0, all},
-        {"every search task", [](ppc_router_task *c) { return ppc_cancel_FileMultiFuncSearchTaskAll(c); }, 0, all},
+        {"every search task", [](ppc_router_task *c) { return ppc_cancel_FileMultiFuncSearchTaskAll(c); }, 0,
+         all},
         {"every client task", [](ppc_router_task *c) { return ppc_cancel_FileClientFileTaskAll(c); }, 0, all},
         // The recycle-bin operations have a type of their own.
         {"type cancel of recycle operations",
-         [](ppc_router_task *c) { return ppc_cancel_task(c, 1, PPC_TASK_RECYCLE, 0); }, 0, {8}},
+         [](ppc_router_task *c) { return ppc_cancel_task(c, 1, PPC_TASK_RECYCLE, 0); },
+         0,
+         {8}},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.call);
