@@ -67,7 +67,8 @@ qvemu::Handler stream_of(int n) {
             const int i = (*at)++;
             if (i > n) return std::nullopt;
             const int status = i < n ? 1 : 2;
-            return "[{\"status\":" + std::to_string(status) + ",\"curCount\":" + std::to_string(std::min(i + 1, n)) +
+            return "[{\"status\":" + std::to_string(status) +
+                   ",\"curCount\":" + std::to_string(std::min(i + 1, n)) +
                    ",\"totalCount\":" + std::to_string(n) + "}]";
         };
         return r;
@@ -158,8 +159,8 @@ int main(int argc, char **argv) {
         const int r = call(seq);
         const double s = std::chrono::duration<double>(Clock::now() - t0).count();
         const double rate = static_cast<double>(g_chunks.load()) / s;
-        std::printf("  %-8s run: %ld chunks in %7.1f ms = %9.0f chunks/s%s\n", side, g_chunks.load(), s * 1e3, rate,
-                    r == 0 ? "" : "  (FAILED)");
+        std::printf("  %-8s run: %ld chunks in %7.1f ms = %9.0f chunks/s%s\n", side, g_chunks.load(), s * 1e3,
+                    rate, r == 0 ? "" : "  (FAILED)");
         return r == 0 ? rate : 0.0;
     };
 
@@ -183,8 +184,8 @@ int main(int argc, char **argv) {
     std::printf("tracked  min %9.0f  median %9.0f  max %9.0f chunks/s\n", t.min, t.median, t.max);
     std::printf("bare     min %9.0f  median %9.0f  max %9.0f chunks/s\n", b.min, b.median, b.max);
     const double ratio = b.median > 0 ? t.median / b.median : 0.0;
-    std::printf("tracked / bare (medians): %.3f (target at least 0.95: %s); %ld cancel walks of %d tasks\n", ratio,
-                ratio >= 0.95 ? "met" : "NOT met", walks.load(), kOtherTasks + 1);
+    std::printf("tracked / bare (medians): %.3f (target at least 0.95: %s); %ld cancel walks of %d tasks\n",
+                ratio, ratio >= 0.95 ? "met" : "NOT met", walks.load(), kOtherTasks + 1);
 
     for (client_file_task *o : others) {
         ppc_task_list_remove(ctx, o);

@@ -32,6 +32,7 @@
 #include "handlers_download.h"
 #include "handlers_fileops.h"
 #include "handlers_gps.h"
+#include "handlers_upload.h"
 #include "netns_util.h"
 #include "runtime/cache_test_util.h"
 #include "runtime/ppc_service.h"
@@ -82,6 +83,30 @@ void progress_cb(client_file_task *t) {
         f = g_hooks.on_progress;
     }
     if (f) f(t);
+}
+
+// The caller's stream of the stream forms: the bytes of `data` front to back; dry (0) when `dry` is set.
+struct StreamSource {
+    std::mutex mu;
+    std::string data;
+    size_t pos = 0;
+    bool dry = false;
+    void reset(std::string d, bool dry_now) {
+        std::lock_guard lk(mu);
+        data = std::move(d);
+        pos = 0;
+        dry = dry_now;
+    }
+};
+StreamSource g_stream;
+
+int stream_read(int32_t, char *buf, int size, client_file_task *) {
+    std::lock_guard lk(g_stream.mu);
+    if (g_stream.dry) return 0;
+    const size_t n = std::min(static_cast<size_t>(size), g_stream.data.size() - g_stream.pos);
+    std::memcpy(buf, g_stream.data.data() + g_stream.pos, n);
+    g_stream.pos += n;
+    return static_cast<int>(n);
 }
 
 // Progress chunks of a copy, move, delete or recycle operation.
@@ -237,6 +262,17 @@ TEST_F(Tracked, EveryCallLeavesTheTaskListAsItFoundIt) {
     qvemu::FileOpOptions paced_ops;
     paced_ops.chunk_interval_ms = kStreamPauseMs;
     const std::string up_file = local_ + "/up.bin", gone = local_ + "/gone.bin";
+    stream_file_info stream{};
+    stream.path = path_info{"/up/streamed.bin", 0, 0};
+    stream.size = static_cast<int64_t>(big.size());
+    stream.mtime = 1700000000;
+    stream.stream_read = stream_read;
+    auto fresh_stream = [&] {
+        g_stream.reset(big, false);
+        fs::remove_all(root_.path + "/up/streamed.bin");
+    };
+    auto dry_stream = [&] { g_stream.reset(big, true); };
+    auto healthy_stream = [&] { g_stream.reset(big, false); };
 
     const std::vector<Row> rows = {
         {.name = "download",
@@ -265,6 +301,30 @@ TEST_F(Tracked, EveryCallLeavesTheTaskListAsItFoundIt) {
          .failed = QV_ERR_LOCAL_MISSING,
          .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_FileUpload(s, c); },
          .cmd = 108},
+        {.name = "upload",
+         .prepare = [&] { fs::remove_all(root_.path + "/up/up.bin"); },
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_upload_file(s, up_file.c_str(), &up, token_, progress_cb, c);
+             },
+         .fail_run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_upload_file(s, gone.c_str(), &up, token_, progress_cb, c);
+             },
+         .failed = QV_ERR_LOCAL_MISSING,
+         .cancel = [](uint32_t, ppc_router_task *c) { return ppc_cancel_FileUploadAll(c); },
+         .cmd = 108},
+        {.name = "tagged stream upload",
+         .prepare = fresh_stream,
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_upload_FileTagStream(s, 1, tags, &stream, token_, progress_cb, c);
+             },
+         .break_it = dry_stream,
+         .heal = healthy_stream,
+         .failed = QV_ERR_LOCAL_FILE,
+         .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_task(c, 1, PPC_TASK_UPLOAD, s); },
+         .cmd = 108},
         {.name = "backup",
          .run =
              [&](uint32_t s, ppc_router_task *c) {
@@ -283,6 +343,65 @@ TEST_F(Tracked, EveryCallLeavesTheTaskListAsItFoundIt) {
          .failed = -1,
          .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_FileClientFileTask(s, c); },
          .cmd = 134},
+        {.name = "device file backup",
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 const std::string uuid = "file-uuid-" + std::to_string(++backups);
+                 return ppc_backup_DeviceFile(s, uuid.c_str(), &exdev, up_file.c_str(), token_, progress_cb,
+                                              c);
+             },
+         .fail_run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_backup_DeviceFile(s, "file-uuid-y", nullptr, up_file.c_str(), token_, progress_cb,
+                                              c);
+             },
+         .failed = -1,
+         .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_task(c, 0, PPC_TASK_BACKUP, s); },
+         .cmd = 134},
+        {.name = "stream backup",
+         .prepare = fresh_stream,
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 const std::string uuid = "file-uuid-" + std::to_string(++backups);
+                 backup_result_info where{};
+                 const int r = ppc_backup_StreamFile(s, uuid.c_str(), "phone", &exdev, &stream, token_,
+                                                     progress_cb, &where, c);
+                 std::free(where.path);
+                 return r;
+             },
+         .fail_run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_backup_StreamFile(s, "file-uuid-z", "phone", nullptr, &stream, token_,
+                                              progress_cb, nullptr, c);
+             },
+         .failed = -1,
+         .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_FileTask(s, c); },
+         .cmd = 134},
+        {.name = "device stream backup",
+         .prepare = fresh_stream,
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 const std::string uuid = "file-uuid-" + std::to_string(++backups);
+                 return ppc_backup_StreamDeviceFile(s, uuid.c_str(), &exdev, &stream, token_, progress_cb, c);
+             },
+         .fail_run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_backup_StreamDeviceFile(s, "file-uuid-w", nullptr, &stream, token_, progress_cb,
+                                                    c);
+             },
+         .failed = -1,
+         .cancel = [](uint32_t, ppc_router_task *c) { return ppc_cancel_FileClientFileTaskAll(c); },
+         .cmd = 134},
+        {.name = "stream check value",
+         .prepare = fresh_stream,
+         .run =
+             [&](uint32_t s, ppc_router_task *c) {
+                 return ppc_get_StreamRelaxUploadAuthValue(s, &stream, "md5", value, progress_cb, c);
+             },
+         .break_it = dry_stream,
+         .heal = healthy_stream,
+         .failed = -1,
+         .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_GetRelaxUploadAuthValue(s, c); }},
         {.name = "check value",
          .run =
              [&](uint32_t s, ppc_router_task *c) {
@@ -433,6 +552,22 @@ TEST_F(Tracked, EveryCallLeavesTheTaskListAsItFoundIt) {
 }  // namespace
 
 namespace {
+
+// The tagged forms send their tags; the plain upload sends none.
+TEST_F(Tracked, TagsComeOnlyFromTheTaggedForms) {
+    cross_test::write_all(local_ + "/t.bin", "tagged");
+    fs::create_directories(root_.path + "/docs");
+    char a[] = "holiday", b[] = "beach";
+    char *tags[] = {a, b};
+    path_info tagged{"/docs/tagged.bin", 0, 0}, plain{"/docs/plain.bin", 0, 0};
+    ASSERT_EQ(ppc_upload_FileTag(1, (local_ + "/t.bin").c_str(), 2, tags, &tagged, token_, progress_cb, ctx_),
+              0);
+    ASSERT_EQ(ppc_upload_file(2, (local_ + "/t.bin").c_str(), &plain, token_, progress_cb, ctx_), 0);
+    EXPECT_EQ(qvemu::uploaded_tags(*dev_, "/docs/tagged.bin"),
+              (std::vector<std::string>{"holiday", "beach"}));
+    EXPECT_TRUE(qvemu::uploaded_tags(*dev_, "/docs/plain.bin").empty());
+    EXPECT_EQ(task_count(ctx_), 0);
+}
 
 // A cancel from another thread while chunks flow ends copy, move, delete, search and GPS listing at the
 // next check of the exchange (50 ms slices): the figure is printed, the bound is generous.
