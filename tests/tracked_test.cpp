@@ -536,6 +536,8 @@ TEST_F(Tracked, EveryCallLeavesTheTaskListAsItFoundIt) {
                 }
                 EXPECT_EQ(g_hooks.calls.load(), 0);
             } else {
+                // A cancel before the call has listed its task changes nothing.
+                if (mode == "success") r.cancel(seq, ctx_);
                 ret = r.run(seq, ctx_);
             }
             EXPECT_EQ(ret, m.expect);

@@ -218,7 +218,7 @@ int ppc_upload_FileTag(uint32_t seq, const char *local_path, int32_t tag_count, 
         ctx, {PPC_TASK_UPLOAD, unsigned_id(seq), token, cb},
         [&](client_file_task *t) {
             t->tagList = tags;
-            t->tagCount = tags != nullptr ? tag_count : 0;
+            t->tagCount = tags != nullptr && tag_count > 0 ? tag_count : 0;
         },
         [&](client_file_task *t) { return QV_FileUpload(local_path, dst, t); });
     if (ret != 0) QV_LOG_DEBUG("ppc_upload_FileTag error, res = %d", ret);
@@ -231,7 +231,7 @@ int ppc_upload_FileTagStream(uint32_t seq, int32_t tag_count, char **tags, strea
         ctx, {PPC_TASK_UPLOAD, unsigned_id(seq), token, cb},
         [&](client_file_task *t) {
             t->tagList = tags;
-            t->tagCount = tags != nullptr ? tag_count : 0;
+            t->tagCount = tags != nullptr && tag_count > 0 ? tag_count : 0;
         },
         [&](client_file_task *t) { return QV_FileStreamUpload(stream, t); });
     if (ret != 0) QV_LOG_DEBUG("QV_FileUpload error, res = %d", ret);

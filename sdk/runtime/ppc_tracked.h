@@ -91,7 +91,8 @@ int ppc_get_FileGpsList(uint32_t seq, gps_condition *scope, double lat1, double 
 
 // Restore, delete for good and empty with per-chunk progress. While the service runs they are tracked
 // under PPC_TASK_RECYCLE (cancelled by type, by sequence number and by the stop); without a running
-// service they run untracked. The results are those of the device calls.
+// service (no current context) they run untracked; while a stop is under way they are refused with -1.
+// Otherwise the results are those of the device calls.
 int ppc_RecycleRestoreFileList(int32_t seq, resyscle_list_info *list, file_task_cb cb, int64_t token);
 int ppc_RecycleDeleteFileList(int32_t seq, resyscle_list_info *list, file_task_cb cb, int64_t token);
 int ppc_RecycleEmpty(int32_t seq, file_task_cb cb, int64_t token);
