@@ -133,13 +133,15 @@ bool no_context(const ppc_router_task *ctx) {
 int cancel_seq_any_type(uint32_t seq, ppc_router_task *ctx, const char *first_log) {
     if (no_context(ctx)) return QV_ERR_ARG;
     if (first_log != nullptr) QV_LOG_DEBUG("%s%sseq = %u", first_log, first_log[0] != '\0' ? " " : "", seq);
-    mark(ctx, false, [seq](const client_file_task *t) { return same_seq(t, seq); });
+    const int marked = mark(ctx, false, [seq](const client_file_task *t) { return same_seq(t, seq); });
+    if (first_log == nullptr && marked > 0) QV_LOG_DEBUG("set cancel_status (%d tasks)", marked);
     return 0;
 }
 
-int cancel_every_task(ppc_router_task *ctx) {
+int cancel_every_task(ppc_router_task *ctx, bool log) {
     if (no_context(ctx)) return QV_ERR_ARG;
-    mark(ctx, false, [](const client_file_task *) { return true; });
+    const int marked = mark(ctx, false, [](const client_file_task *) { return true; });
+    if (log && marked > 0) QV_LOG_DEBUG("set cancel_status (%d tasks)", marked);
     return 0;
 }
 
@@ -491,7 +493,8 @@ int ppc_cancel_FileUploadAll(ppc_router_task *ctx) {
 int ppc_cancel_GetRelaxUploadAuthValue(uint32_t seq, ppc_router_task *ctx) {
     if (no_context(ctx)) return QV_ERR_ARG;
     QV_LOG_DEBUG("authValueSeq = %u", seq);
-    return cancel_seq_any_type(seq, ctx, nullptr);
+    mark(ctx, false, [seq](const client_file_task *t) { return same_seq(t, seq); });
+    return 0;
 }
 
 int ppc_cancel_FileTask(uint32_t seq, ppc_router_task *ctx) {
@@ -511,17 +514,17 @@ int ppc_cancel_FileClientFileTask(uint32_t seq, ppc_router_task *ctx) {
 }
 
 int ppc_cancel_FileTaskAll(ppc_router_task *ctx) {
-    return cancel_every_task(ctx);
+    return cancel_every_task(ctx, true);
 }
 
 int ppc_cancel_FileGpsListTaskAll(ppc_router_task *ctx) {
-    return cancel_every_task(ctx);
+    return cancel_every_task(ctx, false);
 }
 
 int ppc_cancel_FileMultiFuncSearchTaskAll(ppc_router_task *ctx) {
-    return cancel_every_task(ctx);
+    return cancel_every_task(ctx, false);
 }
 
 int ppc_cancel_FileClientFileTaskAll(ppc_router_task *ctx) {
-    return cancel_every_task(ctx);
+    return cancel_every_task(ctx, false);
 }
