@@ -78,12 +78,12 @@ TEST_F(RemoteFs, ChdirFollowsTheDeviceAndResolvesAgainstTheWorkDirectory) {
         const char *wd_after;
     };
     const Step steps[] = {
-        {"sub", 0, "/d/sub"},              // a real folder: its mode carries permission bits
-        {"..", 0, "/d"},                   //
-        {"./other/", 0, "/d/other"},       //
-        {"../file.txt", -1, "/d/other"},   // a file
-        {"../missing", -1, "/d/other"},    // not on the device
-        {"/x/../d/../d/sub", 0, "/d/sub"}, // ".." after the first component and after later ones
+        {"sub", 0, "/d/sub"},               // a real folder: its mode carries permission bits
+        {"..", 0, "/d"},                    //
+        {"./other/", 0, "/d/other"},        //
+        {"../file.txt", -1, "/d/other"},    // a file
+        {"../missing", -1, "/d/other"},     // not on the device
+        {"/x/../d/../d/sub", 0, "/d/sub"},  // ".." after the first component and after later ones
         {"../../../..", 0, "/"},
         {".", 0, "/"},
         {"d", 0, "/d"},
@@ -103,8 +103,8 @@ TEST_F(RemoteFs, ChdirTakesEveryDirectoryModeAndNothingElse) {
         int mode;
         int rc;
     };
-    const Case cases[] = {{0x4000, 0}, {0x41ED, 0}, {0x41FF, 0}, {0x8000, -1}, {0x81A4, -1}, {0xA1FF, -1},
-                          {0x6000, -1}, {0, -1}};
+    const Case cases[] = {{0x4000, 0},  {0x41ED, 0},  {0x41FF, 0},  {0x8000, -1},
+                          {0x81A4, -1}, {0xA1FF, -1}, {0x6000, -1}, {0, -1}};
     for (const Case &c : cases) {
         dev_->set_handler(105, [c](qvemu::Device &, const qvemu::Request &) {
             qvemu::Reply r;
@@ -217,7 +217,8 @@ TEST_F(RemoteFs, StatFillsTheKnownFieldsOnly) {
 TEST_F(RemoteFs, HandlesReadSeekAndRefuseWhatTheyCannotDo) {
     path_info p{"/song.bin", 1, 0};
     const uint64_t opens = requests(106);
-    for (const char *mode : {"w", "r+", "a", "rbxxxxxxx"}) EXPECT_EQ(ppc_fopen_v(&p, mode, kToken), nullptr) << mode;
+    for (const char *mode : {"w", "r+", "a", "rbxxxxxxx"})
+        EXPECT_EQ(ppc_fopen_v(&p, mode, kToken), nullptr) << mode;
     EXPECT_EQ(requests(106), opens);
 
     ppc_vfile *fp = ppc_fopen_v(&p, "rb", kToken);
@@ -234,13 +235,10 @@ TEST_F(RemoteFs, HandlesReadSeekAndRefuseWhatTheyCannotDo) {
         int64_t read_from;  // where the next bytes come from
     };
     const Case cases[] = {
-        {1000, SEEK_SET, 1000, 1000},
-        {5, SEEK_SET, 5, 5},
+        {1000, SEEK_SET, 1000, 1000},       {5, SEEK_SET, 5, 5},
         {100, SEEK_END, -1, 12 + 5},  // refused: the stream reads on where it was
-        {100, SEEK_CUR, -1, 12 + 12 + 5},
-        {-3, SEEK_SET, -1, 12 + 12 + 12 + 5},
-        {299990, SEEK_SET, 299990, 299990},
-        {0, SEEK_SET, 0, 0},
+        {100, SEEK_CUR, -1, 12 + 12 + 5},   {-3, SEEK_SET, -1, 12 + 12 + 12 + 5},
+        {299990, SEEK_SET, 299990, 299990}, {0, SEEK_SET, 0, 0},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(ppc_fseek_v(fp, c.offset, c.origin, kToken), c.rc) << c.offset << "/" << c.origin;

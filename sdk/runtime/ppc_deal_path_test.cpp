@@ -93,22 +93,12 @@ TEST_F(PathResolution, Table) {
         const char *want;
     };
     const Case cases[] = {
-        {"x", 1, "/d/x"},
-        {"./x", 1, "/d/x"},
-        {".", 1, "/d"},
-        {"./", 1, "/d"},
-        {"../x", 1, "/x"},
-        {"..", 1, "/"},
-        {"../../..", 1, "/"},
-        {"y/../x", 1, "/d/x"},
-        {".x", 1, "/d/.x"},
-        {"x", 2, "/d/x"},
-        {"", 1, "/d"},
-        {"/a/b/../c/", 1, "/a/c"},
-        {"/a//", 1, "/a/"},
-        {"/abs", 99, "/abs"},  // absolute paths need no work directory
-        {"x", 99, "<fail>"},   // no work directory for the token
-        {".", 3, "<fail>"},    // an empty work directory gives an empty text
+        {"x", 1, "/d/x"},    {"./x", 1, "/d/x"},   {".", 1, "/d"},       {"./", 1, "/d"},
+        {"../x", 1, "/x"},   {"..", 1, "/"},       {"../../..", 1, "/"}, {"y/../x", 1, "/d/x"},
+        {".x", 1, "/d/.x"},  {"x", 2, "/d/x"},     {"", 1, "/d"},        {"/a/b/../c/", 1, "/a/c"},
+        {"/a//", 1, "/a/"},  {"/abs", 99, "/abs"},  // absolute paths need no work directory
+        {"x", 99, "<fail>"},                        // no work directory for the token
+        {".", 3, "<fail>"},                         // an empty work directory gives an empty text
         {"x", 3, "/x"},
     };
     for (const Case &c : cases) EXPECT_EQ(resolved(c.path, c.token), c.want) << c.path << " @" << c.token;

@@ -171,8 +171,9 @@ TEST(FdTableSetUp, UninitialisedTableRefusesEverything) {
 
 std::string openssl_base64(const std::string &in) {
     std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
-                                  reinterpret_cast<const unsigned char *>(in.data()), static_cast<int>(in.size()));
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                        reinterpret_cast<const unsigned char *>(in.data()), static_cast<int>(in.size()));
     out.resize(static_cast<size_t>(n));
     return out;
 }
