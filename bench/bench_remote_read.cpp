@@ -1,13 +1,13 @@
 // Reading a device file through a runtime file handle against curl reading the same file from nginx:
 //   ppc_fopen_v + ppc_fread_v in 64 KiB reads from the emulator   vs   curl GET from nginx to /dev/null
 // Both sides discard the bytes. Every run is a process of its own timed from its start to its exit by the
-// parent: a fork for the SDK (which starts its cipher and pool there, as curl starts its own), curl itself for
-// the baseline. The emulator sends the file by sendfile() as nginx does; the servers' CPU per run is shown
-// beside each row. Before the runs, one untimed read through the handle is compared with the file byte for
-// byte. Size: QV_BENCH_MB (default 1024, or the largest power of two that fits the scratch directory, at least
-// 16). Scratch: /dev/shm, else TMPDIR. Runs: QV_BENCH_RUNS a side (default 7), the sides taking turns and the
-// order flipping every pair. Every run is printed, then min/median/max and the per-pair ratios. Not run by
-// ctest.
+// parent: a fork for the SDK (which starts its cipher and pool there, as curl starts its own), curl itself
+// for the baseline. The emulator sends the file by sendfile() as nginx does; the servers' CPU per run is
+// shown beside each row. Before the runs, one untimed read through the handle is compared with the file byte
+// for byte. Size: QV_BENCH_MB (default 1024, or the largest power of two that fits the scratch directory, at
+// least 16). Scratch: /dev/shm, else TMPDIR. Runs: QV_BENCH_RUNS a side (default 7), the sides taking turns
+// and the order flipping every pair. Every run is printed, then min/median/max and the per-pair ratios. Not
+// run by ctest.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -253,7 +253,8 @@ int main() {
             scratch = fs::temp_directory_path();
     }
     unsigned runs = 7;
-    if (const char *e = std::getenv("QV_BENCH_RUNS")) runs = static_cast<unsigned>(std::strtoul(e, nullptr, 10));
+    if (const char *e = std::getenv("QV_BENCH_RUNS"))
+        runs = static_cast<unsigned>(std::strtoul(e, nullptr, 10));
     if (runs == 0) runs = 1;
     if (!have_program("nginx") || !have_program("curl")) {
         std::fprintf(stderr, "bench_remote_read needs nginx and curl (scripts/install-deps)\n");
@@ -289,21 +290,22 @@ int main() {
         ::dup2(null, 1);
         ::dup2(null, 2);
         const fs::path conf = base / "nginx" / "nginx.conf";
-        std::ofstream(conf) << "daemon off;\nmaster_process off;\nworker_processes 1;\npid "
-                            << (base / "nginx/pid").string() << ";\nerror_log "
-                            << (base / "nginx/error.log").string()
-                            << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n  sendfile on;\n"
-                            << "  server {\n    listen " << kWebAddr << ":" << web_port << ";\n    root "
-                            << www.string() << ";\n  }\n}\n";
+        std::ofstream(conf)
+            << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << (base / "nginx/pid").string()
+            << ";\nerror_log " << (base / "nginx/error.log").string()
+            << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n  sendfile on;\n"
+            << "  server {\n    listen " << kWebAddr << ":" << web_port << ";\n    root " << www.string()
+            << ";\n  }\n}\n";
         ::execlp("nginx", "nginx", "-p", (base / "nginx").c_str(), "-c", conf.c_str(), nullptr);
         _exit(127);
     }
     for (int i = 0; i < 100 && !port_open(kWebAddr, web_port); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const std::string url = "http://" + std::string(kWebAddr) + ":" + std::to_string(web_port) + "/big.bin";
-    std::printf("%llu MiB in %s; reads of %zu KiB; baseline nginx (master_process off, sendfile on) on %s; %u "
-                "runs a side\n",
-                static_cast<unsigned long long>(mib), base.c_str(), kReadSize / 1024, url.c_str(), runs);
+    std::printf(
+        "%llu MiB in %s; reads of %zu KiB; baseline nginx (master_process off, sendfile on) on %s; %u "
+        "runs a side\n",
+        static_cast<unsigned long long>(mib), base.c_str(), kReadSize / 1024, url.c_str(), runs);
 
     const Sample check = in_child([&] { return read_through_handle(bytes, &src); });
     std::printf("content through the handle identical to the file: %s\n\n", check.rc == 0 ? "yes" : "NO");
@@ -331,9 +333,10 @@ int main() {
         for (Side *side : order) {
             Sample r = side->run();
             side->runs.push_back(r);
-            std::printf("  run %u  %-22s %8.1f MB/s %7.3f s  CPU %6.3f s  server CPU %6.3f s  RSS %6.1f MiB  rc %d\n",
-                        i + 1, side->name.c_str(), mbps(m, r.wall), r.wall, r.cpu, r.srv_cpu,
-                        static_cast<double>(r.rss_kb) / 1024.0, r.rc);
+            std::printf(
+                "  run %u  %-22s %8.1f MB/s %7.3f s  CPU %6.3f s  server CPU %6.3f s  RSS %6.1f MiB  rc %d\n",
+                i + 1, side->name.c_str(), mbps(m, r.wall), r.wall, r.cpu, r.srv_cpu,
+                static_cast<double>(r.rss_kb) / 1024.0, r.rc);
         }
     }
     summary(m, sdk);

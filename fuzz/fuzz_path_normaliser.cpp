@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "base/qv_log.h"
@@ -18,9 +19,10 @@ bool has_parent_component(const std::string &s) {
     return s.find("/../") != std::string::npos || (s.size() >= 3 && s.compare(s.size() - 3, 3, "/..") == 0);
 }
 
-std::string normalise(const std::string &s) {
+std::optional<std::string> normalise(const std::string &s) {
     char *out = check_return_dot_path(s.c_str());
-    std::string r = out ? out : std::string("\x01none");
+    if (out == nullptr) return std::nullopt;
+    std::string r = out;
     std::free(out);
     return r;
 }
@@ -48,15 +50,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }();
     (void)quiet;
     if (size > 4096) return 0;
-    const std::string in(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), size));
-    const std::string out = normalise(in);
-    if (in.empty() != (out == "\x01none")) __builtin_trap();
-    if (in.empty()) return 0;
+    const std::string in(reinterpret_cast<const char *>(data),
+                         strnlen(reinterpret_cast<const char *>(data), size));
+    const std::optional<std::string> got = normalise(in);
+    if (in.empty() != !got) __builtin_trap();
+    if (!got) return 0;
+    const std::string &out = *got;
     if (has_parent_component(out)) __builtin_trap();
     if (out.size() > in.size()) __builtin_trap();
     if (has_parent_component(in) && out[0] != '/') __builtin_trap();
 
-    const std::string again = normalise(out);
+    const std::string again = normalise(out).value_or("");
     if (again != out) {
         // Only the trailing step acts on a text without "..": one '/', or a "/.".
         const bool slash = out.size() >= 2 && out.back() == '/' && again == out.substr(0, out.size() - 1);
