@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/qv_log.h"
@@ -150,6 +152,29 @@ TEST_F(FdTable, DescriptorsAndCopies) {
     EXPECT_EQ(get_fd_from_ppc_fd_list(999), -1);
     ::close(pipefd[1]);
     ASSERT_EQ(update_fd_for_ppc_fd_list(v, 0), 0);
+}
+
+// Adds from many threads at once never share a descriptor, and together take exactly the lowest ones.
+TEST_F(FdTable, ConcurrentAddsTakeDistinctDescriptors) {
+    constexpr int kThreads = 8, kEach = 500;
+    std::vector<std::vector<int32_t>> got(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                got[t].push_back(add(entry(PPC_FD_LOCAL)));
+                if (i % 5 == 4) {  // give one back now and then: it is taken again by someone
+                    ASSERT_EQ(del_info_from_ppc_fd_list(got[t].back()), 0);
+                    got[t].back() = add(entry(PPC_FD_LOCAL));
+                }
+            }
+        });
+    for (auto &th : threads) th.join();
+    std::set<int32_t> all;
+    for (const auto &v : got) all.insert(v.begin(), v.end());
+    EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
+    EXPECT_EQ(*all.begin(), 1);
+    EXPECT_EQ(*all.rbegin(), kThreads * kEach);
 }
 
 TEST(FdTableSetUp, UninitialisedTableRefusesEverything) {
