@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "base/qv_errors.h"
-#include "command/exdev_manage.h"
 #include "command/file_uri.h"
 #include "cross_test_util.h"
 #include "device.h"
@@ -315,11 +314,7 @@ TEST_F(Forward, TheSignedFileAddressIsMadeLocally) {
 }
 
 TEST_F(Forward, EntryPointsThatChangeTheirArgumentsSendWhatTheCallExpects) {
-    ASSERT_EQ(init_exdev_list(), 0);
-    // The entry as a registration lists it (ppc_device_register needs a running service).
-    const exdev_dnode *dev = add_exdev_to_list("desk", "dev-uuid-7");
-    ASSERT_NE(dev, nullptr);
-    path_info dir{"/Backup", 1, 0};
+    // The backup folder named by a registered device: identity_test (registration needs the service).
     resyscle_list_info *bin = nullptr;
     auto nothing = [] { return qvemu::Reply{}; };
     auto bin_page = [] {
@@ -335,11 +330,6 @@ TEST_F(Forward, EntryPointsThatChangeTheirArgumentsSendWhatTheCallExpects) {
         std::vector<std::string> on_wire;  // pieces of the request's key object
     };
     const std::vector<Case> cases = {
-        {"backup folder named by the registered device",
-         136,
-         [&] { return ppc_FileMkdirBackup(&dir, dev, token_); },
-         nothing,
-         {"\"deviceUuid\":\"dev-uuid-7\""}},
         {"share id -1 widened with its sign",
          189,
          [&] { return ppc_cancelShare(-1, "https://s/x", token_); },
@@ -379,11 +369,11 @@ TEST_F(Forward, EntryPointsThatChangeTheirArgumentsSendWhatTheCallExpects) {
         EXPECT_EQ(sent(c.cmd) - before, 1u);
         for (const std::string &piece : c.on_wire) EXPECT_NE(args.find(piece), std::string::npos) << args;
     }
-    // Without a device entry nothing is sent.
+    // A backup folder without a device entry: nothing is sent.
+    path_info dir{"/Backup", 1, 0};
     const uint64_t before = commands_sent();
     EXPECT_EQ(ppc_FileMkdirBackup(&dir, nullptr, token_), QV_ERR_ARG);
     EXPECT_EQ(commands_sent(), before);
-    EXPECT_EQ(free_exdev_list(), 0);
 }
 
 struct Heard {
