@@ -26,7 +26,7 @@
 #include "handlers_device_user.h"
 #include "handlers_fileops.h"
 #include "runtime/ppc_forward.h"
-#include "runtime/ppc_recycle.h"
+#include "runtime/ppc_tracked.h"
 
 namespace fs = std::filesystem;
 
@@ -416,19 +416,15 @@ TEST_F(Forward, RecycleOperationsReportEveryChunkWithTheirSequenceNumber) {
         const char *name;
         int cmd;
         int32_t seq;
-        std::function<int(int32_t, ppc_recycle_event_cb)> run;
+        std::function<int(int32_t, file_task_cb)> run;
     };
     const std::vector<Case> cases = {
         {"restore", 211, 41,
-         [&](int32_t seq, ppc_recycle_event_cb cb) {
-             return ppc_RecycleRestoreFileList(seq, &three, cb, token_);
-         }},
+         [&](int32_t seq, file_task_cb cb) { return ppc_RecycleRestoreFileList(seq, &three, cb, token_); }},
         {"delete for good", 212, -7,
-         [&](int32_t seq, ppc_recycle_event_cb cb) {
-             return ppc_RecycleDeleteFileList(seq, &three, cb, token_);
-         }},
+         [&](int32_t seq, file_task_cb cb) { return ppc_RecycleDeleteFileList(seq, &three, cb, token_); }},
         {"empty", 213, INT32_MAX,
-         [&](int32_t seq, ppc_recycle_event_cb cb) { return ppc_RecycleEmpty(seq, cb, token_); }},
+         [&](int32_t seq, file_task_cb cb) { return ppc_RecycleEmpty(seq, cb, token_); }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -27,6 +27,10 @@ void ppc_set_broker_address(const char *uri);
 // Test seam: the next start fails right after discovery is up.
 void ppc_fail_next_start_after_discovery_for_test();
 
+// Whether `ctx` is the running service's and takes calls (false once its stop has begun). A tracked call
+// that entered its task after the stop's cancel walk sees this and cancels itself.
+bool ppc_service_open(const ppc_router_task *ctx);
+
 // Admission of one call on the running service's context.
 class ppc_call_gate {
   public:
