@@ -49,8 +49,8 @@ struct Row {
     Send send;
     int32_t command;
     int64_t code;
-    Check check;               // the answer's data
-    const char *sdkFunction;   // the SDK call expected on a worker thread; null: none at all
+    Check check;                       // the answer's data
+    const char *sdkFunction;           // the SDK call expected on a worker thread; null: none at all
     std::vector<std::string> sdkArgs;  // its first arguments, when given
 };
 
@@ -89,14 +89,24 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
     const QString uuidRe = "^[0-9A-F]{32}$";
     const QByteArray longName = QByteArray(62, 'n') + "\xc3\xa9\xc3\xa9";  // 66 bytes, cut inside a character
     const Row rows[] = {
-        {"3 no device", {}, [&](auto d) { return b.qvNasGetDeviceInfoListWithCompletion(d); }, 3, 100001,
-         [](const QVNasResponseInfo &r) { EXPECT_TRUE(r.responseData.value<QList<QVNasDeviceInfoPtr>>().isEmpty()); },
-         "ppc_get_dev_detail_list", {}},
+        {"3 no device",
+         {},
+         [&](auto d) { return b.qvNasGetDeviceInfoListWithCompletion(d); },
+         3,
+         100001,
+         [](const QVNasResponseInfo &r) {
+             EXPECT_TRUE(r.responseData.value<QList<QVNasDeviceInfoPtr>>().isEmpty());
+         },
+         "ppc_get_dev_detail_list",
+         {}},
         {"3 two devices",
          outputs([](auto &o) {
-             o.devices = {device("127.0.0.2", "客厅", "dev-2", "P2P-2"), device("127.0.0.3", "Office", "dev-3", "P2P-3")};
+             o.devices = {device("127.0.0.2", "客厅", "dev-2", "P2P-2"),
+                          device("127.0.0.3", "Office", "dev-3", "P2P-3")};
          }),
-         [&](auto d) { return b.qvNasGetDeviceInfoListWithCompletion(d); }, 3, 0,
+         [&](auto d) { return b.qvNasGetDeviceInfoListWithCompletion(d); },
+         3,
+         0,
          [](const QVNasResponseInfo &r) {
              const auto list = r.responseData.value<QList<QVNasDeviceInfoPtr>>();
              ASSERT_EQ(list.size(), 2);
@@ -105,59 +115,126 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
              EXPECT_EQ(list[0]->device_id, "dev-2");
              EXPECT_EQ(list[1]->device_p2p_uuid, "P2P-3");
          },
-         "ppc_get_dev_detail_list", {}},
-        {"5 gateway", {}, [&](auto d) { return b.qvNasDynamicSetGatewayWithGatewayIp("10.9.255.255", d); }, 5, 0,
-         noData, "ppc_set_Gateway", {"10.9.255.255"}},
-        {"5 gateway refused", result("ppc_set_Gateway", -1),
-         [&](auto d) { return b.qvNasDynamicSetGatewayWithGatewayIp("10.9.255.255", d); }, 5, -1, noData,
-         "ppc_set_Gateway", {}},
-        {"11 registered", {}, [&](auto d) { return b.qvNasRegisterDeviceWithCompletion(d); }, 11, 0, noData,
-         "ppc_device_register", {}},
-        {"11 refused", result("ppc_device_register", 1), [&](auto d) { return b.qvNasRegisterDeviceWithCompletion(d); },
-         11, -1, noData, "ppc_device_register", {}},
-        {"13 login", outputs([](auto &o) { o.loginToken = 0x1234567890LL; }),
-         [&](auto d) { return b.qvNasLoginDeviceWithAuthCode("AUTH-1", "127.0.0.2", d); }, 13, 0,
+         "ppc_get_dev_detail_list",
+         {}},
+        {"5 gateway",
+         {},
+         [&](auto d) { return b.qvNasDynamicSetGatewayWithGatewayIp("10.9.255.255", d); },
+         5,
+         0,
+         noData,
+         "ppc_set_Gateway",
+         {"10.9.255.255"}},
+        {"5 gateway refused",
+         result("ppc_set_Gateway", -1),
+         [&](auto d) { return b.qvNasDynamicSetGatewayWithGatewayIp("10.9.255.255", d); },
+         5,
+         -1,
+         noData,
+         "ppc_set_Gateway",
+         {}},
+        {"11 registered",
+         {},
+         [&](auto d) { return b.qvNasRegisterDeviceWithCompletion(d); },
+         11,
+         0,
+         noData,
+         "ppc_device_register",
+         {}},
+        {"11 refused",
+         result("ppc_device_register", 1),
+         [&](auto d) { return b.qvNasRegisterDeviceWithCompletion(d); },
+         11,
+         -1,
+         noData,
+         "ppc_device_register",
+         {}},
+        {"13 login",
+         outputs([](auto &o) { o.loginToken = 0x1234567890LL; }),
+         [&](auto d) { return b.qvNasLoginDeviceWithAuthCode("AUTH-1", "127.0.0.2", d); },
+         13,
+         0,
          [](const QVNasResponseInfo &r) { EXPECT_EQ(r.responseData.toLongLong(), 0x1234567890LL); },
-         "ppc_login_by_authcode", {"AUTH-1", "127.0.0.2"}},
-        {"13 refused login keeps the old token", result("ppc_login_by_authcode", 16001),
-         [&](auto d) { return b.qvNasLoginDeviceWithAuthCode("bad", "127.0.0.2", d); }, 13, 116001,
-         [](const QVNasResponseInfo &r) { EXPECT_EQ(r.responseData.toLongLong(), 4242); }, "ppc_login_by_authcode",
+         "ppc_login_by_authcode",
+         {"AUTH-1", "127.0.0.2"}},
+        {"13 refused login keeps the old token",
+         result("ppc_login_by_authcode", 16001),
+         [&](auto d) { return b.qvNasLoginDeviceWithAuthCode("bad", "127.0.0.2", d); },
+         13,
+         116001,
+         [](const QVNasResponseInfo &r) { EXPECT_EQ(r.responseData.toLongLong(), 4242); },
+         "ppc_login_by_authcode",
          {"bad", "127.0.0.2", "4242"}},
-        {"14 logout", {}, [&](auto d) { return b.qvNasLogoutDeviceWithCompletion(d); }, 14, 0, noData, "ppc_logout",
+        {"14 logout",
+         {},
+         [&](auto d) { return b.qvNasLogoutDeviceWithCompletion(d); },
+         14,
+         0,
+         noData,
+         "ppc_logout",
          {token}},
-        {"15 bind code", outputs([](auto &o) { o.bindCode = "BC-0001"; }),
-         [&](auto d) { return b.qvNasGetDeviceBindCodeByIP("127.0.0.3", d); }, 15, 0,
-         [](const QVNasResponseInfo &r) { EXPECT_EQ(r.responseData.toString(), "BC-0001"); }, "ppc_get_BindCode",
+        {"15 bind code",
+         outputs([](auto &o) { o.bindCode = "BC-0001"; }),
+         [&](auto d) { return b.qvNasGetDeviceBindCodeByIP("127.0.0.3", d); },
+         15,
+         0,
+         [](const QVNasResponseInfo &r) { EXPECT_EQ(r.responseData.toString(), "BC-0001"); },
+         "ppc_get_BindCode",
          {"127.0.0.3"}},
-        {"15 reply without a bind code", {}, [&](auto d) { return b.qvNasGetDeviceBindCodeByIP("127.0.0.3", d); }, 15,
-         0, [](const QVNasResponseInfo &r) { EXPECT_EQ(r.responseData.toString(), ""); }, "ppc_get_BindCode", {}},
-        {"15 without an address", outputs([](auto &o) { o.bindCode = "BC"; }),
-         [&](auto d) { return b.qvNasGetDeviceBindCodeByIP(QString(), d); }, 15, -1,
+        {"15 reply without a bind code",
+         {},
+         [&](auto d) { return b.qvNasGetDeviceBindCodeByIP("127.0.0.3", d); },
+         15,
+         0,
+         [](const QVNasResponseInfo &r) { EXPECT_EQ(r.responseData.toString(), ""); },
+         "ppc_get_BindCode",
+         {}},
+        {"15 without an address",
+         outputs([](auto &o) { o.bindCode = "BC"; }),
+         [&](auto d) { return b.qvNasGetDeviceBindCodeByIP(QString(), d); },
+         15,
+         -1,
          [](const QVNasResponseInfo &r) {
              EXPECT_TRUE(r.responseData.isValid());
              EXPECT_EQ(r.responseData.toString(), "");
          },
-         "ppc_get_BindCode", {""}},
-        {"18 version", outputs([](auto &o) { o.version = "V2.3.1_20261201"; }),
-         [&](auto d) { return b.qvNasGetDeviceVersionWithCompletion(d); }, 18, 0,
+         "ppc_get_BindCode",
+         {""}},
+        {"18 version",
+         outputs([](auto &o) { o.version = "V2.3.1_20261201"; }),
+         [&](auto d) { return b.qvNasGetDeviceVersionWithCompletion(d); },
+         18,
+         0,
          [](const QVNasResponseInfo &r) { EXPECT_EQ(r.responseData.toString(), "V2.3.1_20261201"); },
-         "ppc_RouterGetFWVersion", {token}},
-        {"18 failed still has a text", result("ppc_RouterGetFWVersion", -1),
-         [&](auto d) { return b.qvNasGetDeviceVersionWithCompletion(d); }, 18, -1,
+         "ppc_RouterGetFWVersion",
+         {token}},
+        {"18 failed still has a text",
+         result("ppc_RouterGetFWVersion", -1),
+         [&](auto d) { return b.qvNasGetDeviceVersionWithCompletion(d); },
+         18,
+         -1,
          [](const QVNasResponseInfo &r) {
              EXPECT_TRUE(r.responseData.isValid());
              EXPECT_EQ(r.responseData.toString(), "");
          },
-         "ppc_RouterGetFWVersion", {}},
-        {"18 a full 32-byte version", outputs([](auto &o) { o.version = std::string(40, 'v'); }),
-         [&](auto d) { return b.qvNasGetDeviceVersionWithCompletion(d); }, 18, 0,
+         "ppc_RouterGetFWVersion",
+         {}},
+        {"18 a full 32-byte version",
+         outputs([](auto &o) { o.version = std::string(40, 'v'); }),
+         [&](auto d) { return b.qvNasGetDeviceVersionWithCompletion(d); },
+         18,
+         0,
          [](const QVNasResponseInfo &r) { EXPECT_EQ(r.responseData.toString(), QString(32, 'v')); },
-         "ppc_RouterGetFWVersion", {}},
-        {"20 syncing", outputs([](auto &o) {
+         "ppc_RouterGetFWVersion",
+         {}},
+        {"20 syncing",
+         outputs([](auto &o) {
              o.status.status = 3003;
              o.status.dataSyncTime = 1700000000123LL;
          }),
-         [&](auto d) { return b.qvNasGetDeviceStatus("127.0.0.2", d); }, 20, 0,
+         [&](auto d) { return b.qvNasGetDeviceStatus("127.0.0.2", d); },
+         20,
+         0,
          [](const QVNasResponseInfo &r) {
              const auto s = dataAs<QVNasDeviceStatusInfo>(r);
              ASSERT_TRUE(s);
@@ -166,59 +243,82 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
              ASSERT_TRUE(sync);
              EXPECT_EQ(sync->dataSyncTime, 1700000000123LL);
          },
-         "ppc_DGetDeviceStatus", {"127.0.0.2", token}},
-        {"20 forced update", outputs([](auto &o) {
+         "ppc_DGetDeviceStatus",
+         {"127.0.0.2", token}},
+        {"20 forced update",
+         outputs([](auto &o) {
              o.status.status = 1000;
              put(o.status.version, "V3.0.0");
              put(o.status.description, "fixes");
              o.status.size = 123456789;
          }),
-         [&](auto d) { return b.qvNasGetDeviceStatus("127.0.0.2", d); }, 20, 0,
+         [&](auto d) { return b.qvNasGetDeviceStatus("127.0.0.2", d); },
+         20,
+         0,
          [](const QVNasResponseInfo &r) {
-             const auto ota = dataAs<QVNasDeviceStatusInfo>(r)->deviceStatusMessage.value<QVNasDeviceOtaInfoPtr>();
+             const auto ota =
+                 dataAs<QVNasDeviceStatusInfo>(r)->deviceStatusMessage.value<QVNasDeviceOtaInfoPtr>();
              ASSERT_TRUE(ota);
              EXPECT_EQ(ota->version(), "V3.0.0");
              EXPECT_EQ(ota->otaDescription(), "fixes");
              EXPECT_EQ(ota->fileSize, 123456789);
          },
-         "ppc_DGetDeviceStatus", {}},
-        {"20 initialising", outputs([](auto &o) {
+         "ppc_DGetDeviceStatus",
+         {}},
+        {"20 initialising",
+         outputs([](auto &o) {
              o.status.status = 3001;
              o.status.initMode = 2;
          }),
-         [&](auto d) { return b.qvNasGetDeviceStatus("127.0.0.2", d); }, 20, 0,
+         [&](auto d) { return b.qvNasGetDeviceStatus("127.0.0.2", d); },
+         20,
+         0,
          [](const QVNasResponseInfo &r) {
              const auto init =
                  dataAs<QVNasDeviceStatusInfo>(r)->deviceStatusMessage.value<QVNasDeviceStatusInitInfoPtr>();
              ASSERT_TRUE(init);
              EXPECT_EQ(init->mode, 2);
          },
-         "ppc_DGetDeviceStatus", {}},
-        {"20 expanding", outputs([](auto &o) {
+         "ppc_DGetDeviceStatus",
+         {}},
+        {"20 expanding",
+         outputs([](auto &o) {
              o.status.status = 3005;
              o.status.curDiskCapacity = 1;
              o.status.expanCapacity = 2;
              o.status.expanTime = 3;
          }),
-         [&](auto d) { return b.qvNasGetDeviceStatus("127.0.0.2", d); }, 20, 0,
+         [&](auto d) { return b.qvNasGetDeviceStatus("127.0.0.2", d); },
+         20,
+         0,
          [](const QVNasResponseInfo &r) {
              const auto e =
                  dataAs<QVNasDeviceStatusInfo>(r)->deviceStatusMessage.value<QVNasDeviceStatusExpanInfoPtr>();
              ASSERT_TRUE(e);
              EXPECT_EQ(e->curDiskCapacity + e->expanCapacity + e->expanTime, 6);
          },
-         "ppc_DGetDeviceStatus", {}},
-        {"20 plain status has no message", outputs([](auto &o) { o.status.status = 2; }),
-         [&](auto d) { return b.qvNasGetDeviceStatus(QString(), d); }, 20, 0,
+         "ppc_DGetDeviceStatus",
+         {}},
+        {"20 plain status has no message",
+         outputs([](auto &o) { o.status.status = 2; }),
+         [&](auto d) { return b.qvNasGetDeviceStatus(QString(), d); },
+         20,
+         0,
          [](const QVNasResponseInfo &r) {
              const auto s = dataAs<QVNasDeviceStatusInfo>(r);
              ASSERT_TRUE(s);
              EXPECT_EQ(s->deviceStatus, 2);
              EXPECT_FALSE(s->deviceStatusMessage.isValid());
          },
-         "ppc_DGetDeviceStatus", {""}},
-        {"20 failed", result("ppc_DGetDeviceStatus", 10001),
-         [&](auto d) { return b.qvNasGetDeviceStatus("127.0.0.2", d); }, 20, 110001, noData, "ppc_DGetDeviceStatus",
+         "ppc_DGetDeviceStatus",
+         {""}},
+        {"20 failed",
+         result("ppc_DGetDeviceStatus", 10001),
+         [&](auto d) { return b.qvNasGetDeviceStatus("127.0.0.2", d); },
+         20,
+         110001,
+         noData,
+         "ppc_DGetDeviceStatus",
          {}},
         {"50 users",
          outputs([](auto &o) {
@@ -229,18 +329,27 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
              c.user_id = 8;
              o.fileUsers = {a, c};
          }),
-         [&](auto d) { return b.qvNasGetDeviceUserInfoListWithCompletion(d); }, 50, 0,
+         [&](auto d) { return b.qvNasGetDeviceUserInfoListWithCompletion(d); },
+         50,
+         0,
          [](const QVNasResponseInfo &r) {
              const auto users = r.responseData.value<QList<QVNasDeviceUserInfoPtr>>();
              ASSERT_EQ(users.size(), 2);
              EXPECT_EQ(users[0]->nick_name, "alice");
              EXPECT_EQ(users[1]->user_id, 8);
          },
-         "ppc_FileGetUserList", {token}},
-        {"50 no list is a failure", outputs([](auto &o) { o.userListNull = true; }),
-         [&](auto d) { return b.qvNasGetDeviceUserInfoListWithCompletion(d); }, 50, -1,
-         [](const QVNasResponseInfo &r) { EXPECT_TRUE(r.responseData.value<QList<QVNasDeviceUserInfoPtr>>().isEmpty()); },
-         "ppc_FileGetUserList", {}},
+         "ppc_FileGetUserList",
+         {token}},
+        {"50 no list is a failure",
+         outputs([](auto &o) { o.userListNull = true; }),
+         [&](auto d) { return b.qvNasGetDeviceUserInfoListWithCompletion(d); },
+         50,
+         -1,
+         [](const QVNasResponseInfo &r) {
+             EXPECT_TRUE(r.responseData.value<QList<QVNasDeviceUserInfoPtr>>().isEmpty());
+         },
+         "ppc_FileGetUserList",
+         {}},
         {"117 space",
          outputs([](auto &o) {
              put(o.space.userName, "alice");
@@ -250,7 +359,9 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
              o.space.diskFreeSize = 40;
              o.space.limitSet = 1;
          }),
-         [&](auto d) { return b.qvNasGetUserSpaceWithCompletion(d); }, 117, 0,
+         [&](auto d) { return b.qvNasGetUserSpaceWithCompletion(d); },
+         117,
+         0,
          [](const QVNasResponseInfo &r) {
              const auto s = dataAs<QVNasDeviceUserSpaceInfo>(r);
              ASSERT_TRUE(s);
@@ -258,9 +369,16 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
              EXPECT_EQ(s->usedSpace + s->allocateSpace + s->diskTotalSize + s->diskFreeSize, 100);
              EXPECT_EQ(s->spaceLimitSet, 1);
          },
-         "ppc_FileGetUserSpace", {token}},
-        {"117 failed has no data", result("ppc_FileGetUserSpace", 10002),
-         [&](auto d) { return b.qvNasGetUserSpaceWithCompletion(d); }, 117, 110002, noData, "ppc_FileGetUserSpace", {}},
+         "ppc_FileGetUserSpace",
+         {token}},
+        {"117 failed has no data",
+         result("ppc_FileGetUserSpace", 10002),
+         [&](auto d) { return b.qvNasGetUserSpaceWithCompletion(d); },
+         117,
+         110002,
+         noData,
+         "ppc_FileGetUserSpace",
+         {}},
         {"118 information",
          outputs([](auto &o) {
              std::memset(o.nasInfo.deviceModel, 'M', sizeof o.nasInfo.deviceModel);  // full, no terminator
@@ -269,7 +387,9 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
              o.nasInfo.version_flag = 3;
              o.nasInfo.time = 99;
          }),
-         [&](auto d) { return b.qvNasGetDeviceInfoWithCompletion(d); }, 118, 0,
+         [&](auto d) { return b.qvNasGetDeviceInfoWithCompletion(d); },
+         118,
+         0,
          [](const QVNasResponseInfo &r) {
              const auto i = dataAs<QVNasDeviceAdvancedInfo>(r);
              ASSERT_TRUE(i);
@@ -279,24 +399,32 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
              EXPECT_EQ(i->version_flag, 3);
              EXPECT_EQ(i->time, 0);  // not copied
          },
-         "ppc_GeNasDeviceInfo", {token}},
-        {"118 failed still answers the object", result("ppc_GeNasDeviceInfo", 10003),
-         [&](auto d) { return b.qvNasGetDeviceInfoWithCompletion(d); }, 118, 110003,
+         "ppc_GeNasDeviceInfo",
+         {token}},
+        {"118 failed still answers the object",
+         result("ppc_GeNasDeviceInfo", 10003),
+         [&](auto d) { return b.qvNasGetDeviceInfoWithCompletion(d); },
+         118,
+         110003,
          [](const QVNasResponseInfo &r) {
              const auto i = dataAs<QVNasDeviceAdvancedInfo>(r);
              ASSERT_TRUE(i);
              EXPECT_TRUE(i->device_model.isNull());
              EXPECT_EQ(i->version_flag, 0);
          },
-         "ppc_GeNasDeviceInfo", {}},
-        {"150 p2p", outputs([](auto &o) {
+         "ppc_GeNasDeviceInfo",
+         {}},
+        {"150 p2p",
+         outputs([](auto &o) {
              o.p2p.sid = 5;  // the device fills only mode, NAT type and address
              o.p2p.mode = 1;
              o.p2p.nat_type = 3;
              put(o.p2p.remote_ip, "203.0.113.9");
              o.p2p.remote_port = 9000;
          }),
-         [&](auto d) { return b.qvNasGetP2PClientInfoWithCompletion(d); }, 150, 0,
+         [&](auto d) { return b.qvNasGetP2PClientInfoWithCompletion(d); },
+         150,
+         0,
          [](const QVNasResponseInfo &r) {
              const auto p = dataAs<QVNasPeerTunnelSessionInfo>(r);
              ASSERT_TRUE(p);
@@ -305,33 +433,71 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
              EXPECT_EQ(p->szRemoteIP, "203.0.113.9");
              EXPECT_EQ(p->nSID + p->nRemotePort + p->nVersion, 0);
          },
-         "ppc_p2p_get_client_info", {token}},
-        {"150 failed", result("ppc_p2p_get_client_info", 10004),
-         [&](auto d) { return b.qvNasGetP2PClientInfoWithCompletion(d); }, 150, 110004,
+         "ppc_p2p_get_client_info",
+         {token}},
+        {"150 failed",
+         result("ppc_p2p_get_client_info", 10004),
+         [&](auto d) { return b.qvNasGetP2PClientInfoWithCompletion(d); },
+         150,
+         110004,
          [](const QVNasResponseInfo &r) {
              const auto p = dataAs<QVNasPeerTunnelSessionInfo>(r);
              ASSERT_TRUE(p);
              EXPECT_TRUE(p->szRemoteIP.isNull());
              EXPECT_EQ(p->nMode + p->nNatType, 0);
          },
-         "ppc_p2p_get_client_info", {}},
-        {"151 a 64-byte name without terminator", outputs([&](auto &o) { o.nickName = longName.toStdString(); }),
-         [&](auto d) { return b.qvNasGetDeviceNickNameWithCompletion(d); }, 151, 0,
+         "ppc_p2p_get_client_info",
+         {}},
+        {"151 a 64-byte name without terminator",
+         outputs([&](auto &o) { o.nickName = longName.toStdString(); }),
+         [&](auto d) { return b.qvNasGetDeviceNickNameWithCompletion(d); },
+         151,
+         0,
          [](const QVNasResponseInfo &r) {
              EXPECT_EQ(r.responseData.toString(), QString(62, 'n') + "é");  // the cut "é" is dropped
          },
-         "ppc_GetDeviceNickName", {token}},
-        {"151 no name", {}, [&](auto d) { return b.qvNasGetDeviceNickNameWithCompletion(d); }, 151, 0,
-         [](const QVNasResponseInfo &r) { EXPECT_EQ(r.responseData.toString(), ""); }, "ppc_GetDeviceNickName", {}},
-        {"152 set name", {}, [&](auto d) { return b.qvNasSetDeviceNickNameWithName("书房 NAS", d); }, 152, 0, noData,
-         "ppc_SetDeviceNickName", {"书房 NAS", token}},
-        {"157 listen", {}, [&](auto d) { return b.qvNasAddUserStatusChangedListenWithServiceUserId("u-77", d); }, 157,
-         0, noData, "ppc_userStatusChangedListen", {"u-77"}},
-        {"157 without a user id answers -1", {},
-         [&](auto d) { return b.qvNasAddUserStatusChangedListenWithServiceUserId("", d); }, 157, -1, noData, nullptr,
+         "ppc_GetDeviceNickName",
+         {token}},
+        {"151 no name",
+         {},
+         [&](auto d) { return b.qvNasGetDeviceNickNameWithCompletion(d); },
+         151,
+         0,
+         [](const QVNasResponseInfo &r) { EXPECT_EQ(r.responseData.toString(), ""); },
+         "ppc_GetDeviceNickName",
          {}},
-        {"158 cancel", {}, [&](auto d) { return b.qvNasExitUserStatusChangedListenWithCompletion(d); }, 158, 0, noData,
-         "ppc_cancel_userStatusChangedListen", {}},
+        {"152 set name",
+         {},
+         [&](auto d) { return b.qvNasSetDeviceNickNameWithName("书房 NAS", d); },
+         152,
+         0,
+         noData,
+         "ppc_SetDeviceNickName",
+         {"书房 NAS", token}},
+        {"157 listen",
+         {},
+         [&](auto d) { return b.qvNasAddUserStatusChangedListenWithServiceUserId("u-77", d); },
+         157,
+         0,
+         noData,
+         "ppc_userStatusChangedListen",
+         {"u-77"}},
+        {"157 without a user id answers -1",
+         {},
+         [&](auto d) { return b.qvNasAddUserStatusChangedListenWithServiceUserId("", d); },
+         157,
+         -1,
+         noData,
+         nullptr,
+         {}},
+        {"158 cancel",
+         {},
+         [&](auto d) { return b.qvNasExitUserStatusChangedListenWithCompletion(d); },
+         158,
+         0,
+         noData,
+         "ppc_cancel_userStatusChangedListen",
+         {}},
         {"159 users, a repeated id replaced",
          outputs([](auto &o) {
              user_list_info a{}, c{}, a2{};
@@ -344,7 +510,9 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
              put(a2.nickName, "alice-2");
              o.users = {a, c, a2};
          }),
-         [&](auto d) { return b.qvNasGetUserListWithCompletion(d); }, 159, 0,
+         [&](auto d) { return b.qvNasGetUserListWithCompletion(d); },
+         159,
+         0,
          [](const QVNasResponseInfo &r) {
              const auto l = dataAs<QVNasDeviceUserListInfo>(r);
              ASSERT_TRUE(l);
@@ -353,20 +521,46 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
              EXPECT_EQ(dict.value(7)->nick_name, "alice-2");
              EXPECT_EQ(dict.value(8)->imageUrl, "/img/b.png");
          },
-         "ppc_GetUserList", {token}},
-        {"159 empty", {}, [&](auto d) { return b.qvNasGetUserListWithCompletion(d); }, 159, 0,
-         [](const QVNasResponseInfo &r) { EXPECT_TRUE(dataAs<QVNasDeviceUserListInfo>(r)->deviceUserDictionary().isEmpty()); },
-         "ppc_GetUserList", {}},
-        {"159 failed", result("ppc_GetUserList", 10288), [&](auto d) { return b.qvNasGetUserListWithCompletion(d); },
-         159, 110288,
-         [](const QVNasResponseInfo &r) { EXPECT_TRUE(dataAs<QVNasDeviceUserListInfo>(r)->deviceUserDictionary().isEmpty()); },
-         "ppc_GetUserList", {}},
-        {"173 nothing to do", outputs([](auto &o) { o.execReports = {{1, 1, 2}}; }),
-         [&](auto d) { return b.qvNasRouterDeviceExec("127.0.0.2", 0, {}, d); }, 173, 0, noData,
-         "ppc_router_DeviceExec", {"", "0", "127.0.0.2", token}},
-        {"173 failed", result("ppc_router_DeviceExec", 20001),
-         [&](auto d) { return b.qvNasRouterDeviceExec(QString(), 3001, {}, d); }, 173, 120001, noData,
-         "ppc_router_DeviceExec", {"", "3001", ""}},
+         "ppc_GetUserList",
+         {token}},
+        {"159 empty",
+         {},
+         [&](auto d) { return b.qvNasGetUserListWithCompletion(d); },
+         159,
+         0,
+         [](const QVNasResponseInfo &r) {
+             EXPECT_TRUE(dataAs<QVNasDeviceUserListInfo>(r)->deviceUserDictionary().isEmpty());
+         },
+         "ppc_GetUserList",
+         {}},
+        {"159 failed",
+         result("ppc_GetUserList", 10288),
+         [&](auto d) { return b.qvNasGetUserListWithCompletion(d); },
+         159,
+         110288,
+         [](const QVNasResponseInfo &r) {
+             EXPECT_TRUE(dataAs<QVNasDeviceUserListInfo>(r)->deviceUserDictionary().isEmpty());
+         },
+         "ppc_GetUserList",
+         {}},
+        {"173 nothing to do",
+         outputs([](auto &o) {
+             o.execReports = {{1, 1, 2}};
+         }),
+         [&](auto d) { return b.qvNasRouterDeviceExec("127.0.0.2", 0, {}, d); },
+         173,
+         0,
+         noData,
+         "ppc_router_DeviceExec",
+         {"", "0", "127.0.0.2", token}},
+        {"173 failed",
+         result("ppc_router_DeviceExec", 20001),
+         [&](auto d) { return b.qvNasRouterDeviceExec(QString(), 3001, {}, d); },
+         173,
+         120001,
+         noData,
+         "ppc_router_DeviceExec",
+         {"", "3001", ""}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -397,7 +591,8 @@ TEST_F(SessionCommands, EachRequestAnswersItsCodeAndDataOnMain) {
         if (row.sdkFunction == nullptr) {
             EXPECT_TRUE(made.empty()) << "the SDK was called: " << made.front().fn;
         } else {
-            auto it = std::find_if(made.begin(), made.end(), [&](const auto &c) { return c.fn == row.sdkFunction; });
+            auto it = std::find_if(made.begin(), made.end(),
+                                   [&](const auto &c) { return c.fn == row.sdkFunction; });
             ASSERT_NE(it, made.end()) << row.sdkFunction << " not called";
             EXPECT_NE(it->thread, std::this_thread::get_id()) << "the SDK call ran on main";
             for (size_t i = 0; i < row.sdkArgs.size() && i < it->args.size(); ++i) {
@@ -488,21 +683,24 @@ TEST(SessionCommandsStopped, ModuleFlagAndContextCallsWithoutAServiceAnswerWitho
 }
 
 TEST_F(SessionCommands, AccountStatusPushesReportOneForAPasswordChange) {
-    ASSERT_EQ(answerOf([](auto d) { return broker().qvNasAddUserStatusChangedListenWithServiceUserId("u-1", d); })
-                  ->responseCode,
+    ASSERT_EQ(answerOf([](auto d) {
+                  return broker().qvNasAddUserStatusChangedListenWithServiceUserId("u-1", d);
+              })->responseCode,
               0);
     struct Case {
         const char *message;
         qlonglong status;
     };
     const Case cases[] = {{"PasswordChanged", 1}, {"{\"type\":\"userPasswordChangedByAdmin\"}", 1},
-                          {"passwordchanged", 0}, {"NickChanged", 0}, {nullptr, 0}, {"\xff\xfe", 0}};
+                          {"passwordchanged", 0}, {"NickChanged", 0},
+                          {nullptr, 0},           {"\xff\xfe", 0}};
     for (const Case &c : cases) {
         std::atomic<bool> got{false};
         std::atomic<qlonglong> status{-1};
         std::thread::id on;
         auto token = plat::NotificationCenter::defaultCenter().addObserver(
-            QLatin1String(kNotif_QVAutoPushUserStatusChangeNotification), nullptr, [&](const plat::Notification &n) {
+            QLatin1String(kNotif_QVAutoPushUserStatusChangeNotification), nullptr,
+            [&](const plat::Notification &n) {
                 status = n.object.toLongLong();
                 on = std::this_thread::get_id();
                 got = true;

@@ -30,8 +30,9 @@ class QVKeyChain final {
         if (!data) return nullptr;
         std::shared_ptr<T> object = plat::KeyedUnarchiver::unarchiveObjectWithData<T>(*data);
         if (!object)
-            QVF_LOG_ERROR(QStringLiteral("Unarchive of %1 failed: %2")
-                              .arg(key, QStringLiteral("not an archive of %1").arg(QLatin1String(T::kClassName))));
+            QVF_LOG_ERROR(
+                QStringLiteral("Unarchive of %1 failed: %2")
+                    .arg(key, QStringLiteral("not an archive of %1").arg(QLatin1String(T::kClassName))));
         return object;
     }
     static bool deleteItem(const QString &key);

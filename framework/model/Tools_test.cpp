@@ -90,7 +90,8 @@ TEST(ToolsText, Md5IsLowerHexOfTheUtf8Bytes) {
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
         {"中文 ✓", "bc4949a165f41be2aac3864055e17f87"},
     };
-    for (const auto &[in, md5] : cases) EXPECT_EQ(QVClientSDKTools::md5ForString(in), md5) << in.toStdString();
+    for (const auto &[in, md5] : cases)
+        EXPECT_EQ(QVClientSDKTools::md5ForString(in), md5) << in.toStdString();
 }
 
 TEST(ToolsText, JsonBothWays) {
@@ -112,7 +113,8 @@ TEST(ToolsText, JsonBothWays) {
         EXPECT_EQ(QVClientSDKTools::jsonDataToDictionary(p.in), p.out) << p.in.toStdString();
 
     const std::pair<QJsonValue, QString> converts[] = {
-        {QJsonObject{{"a", 1}, {"b", QJsonArray{1, 2}}}, R"({    "a": 1,    "b": [        1,        2    ]})"},
+        {QJsonObject{{"a", 1}, {"b", QJsonArray{1, 2}}},
+         R"({    "a": 1,    "b": [        1,        2    ]})"},
         {QJsonArray{}, "[]"},
         {QJsonValue("x\ny"), R"("x\ny")"},
         {QJsonValue(3.5), "3.5"},
@@ -134,9 +136,9 @@ TEST(ToolsText, FixedFieldsAreCutAtACharacterBoundary) {
         {"short", 33, "short"},
         {QByteArray(40, 'x'), 33, QByteArray(32, 'x')},
         {name32, 33, name32},
-        {name32 + "b", 32, QByteArray(30, 'a')},             // the cut falls inside "é": dropped
+        {name32 + "b", 32, QByteArray(30, 'a')},  // the cut falls inside "é": dropped
         {QByteArray(29, 'a') + "\xe4\xb8\xad\xe6\x96\x87", 33, QByteArray(29, 'a') + "\xe4\xb8\xad"},
-        {"\xf0\x9f\x98\x80", 4, ""},                         // a 4-byte character into 3 bytes of room
+        {"\xf0\x9f\x98\x80", 4, ""},  // a 4-byte character into 3 bytes of room
         {"", 8, ""},
     };
     for (const Case &c : cases) {

@@ -157,7 +157,8 @@ TEST(NetIf, ReadsTheSystemsInterfacesInANamespace) {
          [] {
              return sh("ip link add va type veth peer name vb && ip addr add 10.66.2.5/24 brd + dev va && "
                        "ip link set va up && ip link add wa type veth peer name wb && "
-                       "ip addr add 10.66.3.9/16 brd + dev wa && ip link set wb up && ip link set wa up") == 0;
+                       "ip addr add 10.66.3.9/16 brd + dev wa && ip link set wb up && ip link set wa up") ==
+                    0;
          },
          "10.66.255.255"},
     };
@@ -180,8 +181,9 @@ TEST(MachineInfo, DerivesAStableIdThatIsNotTheRawOne) {
     QTemporaryDir dir;
     const QString raw = "0123456789abcdef0123456789abcdef";
     const QString a = dir.path() + "/a", b = dir.path() + "/b", empty = dir.path() + "/empty";
-    for (const auto &[path, text] : {std::pair{a, raw + "\n"}, std::pair{b, QString("fedcba98765432100123456789abcdef")},
-                                     std::pair{empty, QString("\n")}}) {
+    for (const auto &[path, text] :
+         {std::pair{a, raw + "\n"}, std::pair{b, QString("fedcba98765432100123456789abcdef")},
+          std::pair{empty, QString("\n")}}) {
         QFile f(path);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(text.toLatin1());

@@ -10,10 +10,10 @@
 namespace plat {
 
 struct NetIfEntry {
-    QString name;         // as the system names it ("eth0", an alias "eth0:1")
-    unsigned flags = 0;   // IFF_* bits
-    QString address;      // dotted IPv4
-    QString broadcast;    // dotted IPv4; empty without one
+    QString name;        // as the system names it ("eth0", an alias "eth0:1")
+    unsigned flags = 0;  // IFF_* bits
+    QString address;     // dotted IPv4
+    QString broadcast;   // dotted IPv4; empty without one
 };
 
 class NetIf {

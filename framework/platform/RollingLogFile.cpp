@@ -10,7 +10,8 @@
 
 namespace plat {
 
-RollingLogFile::RollingLogFile(QString folder, Limits limits) : m_folder(std::move(folder)), m_limits(limits) {}
+RollingLogFile::RollingLogFile(QString folder, Limits limits)
+    : m_folder(std::move(folder)), m_limits(limits) {}
 
 RollingLogFile::~RollingLogFile() = default;
 
@@ -36,7 +37,9 @@ void RollingLogFile::openNew() {
         QDateTime::fromMSecsSinceEpoch(m_openedMs, Qt::UTC).toString(QStringLiteral("yyyyMMdd-HHmmss"));
     QString name;
     do {
-        name = QStringLiteral("%1/qvnas-%2-%3.log").arg(m_folder, stamp).arg(++m_serial, 6, 10, QLatin1Char('0'));
+        name = QStringLiteral("%1/qvnas-%2-%3.log")
+                   .arg(m_folder, stamp)
+                   .arg(++m_serial, 6, 10, QLatin1Char('0'));
     } while (QFileInfo::exists(name));
     m_file.setFileName(name);
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append))

@@ -126,7 +126,8 @@ TEST_F(EntryObject, RefusesSynchronouslyWithItsThreeTexts) {
     fw->qvNasMacNetworkChanged(plat::NetworkMonitor::Status::Online);
     ASSERT_EQ(start()->responseCode, 0);
     EXPECT_TRUE(fw->isStartService());
-    expectRefusedAtOnce([&](auto d) { fw->qvSdkStartService(d); }, 1, "sdk service does not allow repeated start");
+    expectRefusedAtOnce([&](auto d) { fw->qvSdkStartService(d); }, 1,
+                        "sdk service does not allow repeated start");
     EXPECT_EQ(fake->startCalls().size(), 1u);
 }
 
@@ -146,7 +147,8 @@ TEST_F(EntryObject, StartBeforeAnyReachabilityReportGoesAheadWithTheGateway) {
         std::optional<const char *> broadcast;
         const char *sent;
     };
-    const Case cases[] = {{"an interface", "192.168.7.255", "192.168.7.255"}, {"none usable", std::nullopt, "127.0.0.1"}};
+    const Case cases[] = {{"an interface", "192.168.7.255", "192.168.7.255"},
+                          {"none usable", std::nullopt, "127.0.0.1"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         setGateway(c.broadcast);
@@ -196,12 +198,12 @@ TEST_F(EntryObject, ReachabilityChangesFollowTheirRules) {
     struct Case {
         const char *name;
         bool started;
-        std::vector<S> before;         // reports handled first (gateway unchanged)
-        const char *newGateway;        // the gateway at the report (null: unchanged)
+        std::vector<S> before;   // reports handled first (gateway unchanged)
+        const char *newGateway;  // the gateway at the report (null: unchanged)
         S report;
-        int status;                    // qvNasNetWorkStatus after
-        std::optional<int> posted;     // the notification's number, none when nothing is posted
-        bool gatewaySent;              // command 5 sent
+        int status;                 // qvNasNetWorkStatus after
+        std::optional<int> posted;  // the notification's number, none when nothing is posted
+        bool gatewaySent;           // command 5 sent
     };
     const Case cases[] = {
         {"first report after a start, same gateway", true, {}, nullptr, S::Online, 0, std::nullopt, false},
@@ -271,8 +273,9 @@ TEST_F(EntryObject, PushesReachTheDelegateOnTheSdksThreads) {
     std::strcpy(s.device_name, "USB-Disk");
     s.bytes_all = 100;
     const std::thread::id usbThread = fake->fireUsbStatus({s});
-    ASSERT_EQ(answerOf([](auto d) { return broker().qvNasAddUserStatusChangedListenWithServiceUserId("u", d); })
-                  ->responseCode,
+    ASSERT_EQ(answerOf([](auto d) {
+                  return broker().qvNasAddUserStatusChangedListenWithServiceUserId("u", d);
+              })->responseCode,
               0);
     const std::thread::id statusThread = fake->fireUserStatus("...PasswordChanged...");
     std::lock_guard l(delegate.mu);
