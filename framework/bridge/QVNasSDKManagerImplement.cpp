@@ -171,14 +171,22 @@ void QVNasSDKManagerImplement::qvStartServiceWithTask(
 }
 
 void QVNasSDKManagerImplement::qvStopServiceWithTask(const QVNasTaskInfoPtr &task) {
-    ppc_router_task *ctx = m_clientContext.load();
+    ppc_router_task *ctx = nullptr;
+    {
+        // No module-flag query holds the context once this is through.
+        std::unique_lock<std::shared_mutex> lock(m_contextMu);
+        ctx = m_clientContext.exchange(nullptr);
+    }
     int result = -1;
     if (ctx == nullptr) {
         QVB_LOG_ERROR(QStringLiteral("stop service: no service context"));
     } else {
         result = deviceSdk()->ppc_stop_Service(ctx);
-        // 0: the SDK released the context, which must not be used again.
-        if (result == 0) m_clientContext.compare_exchange_strong(ctx, nullptr);
+        // 0: the SDK released the context, which must not be used again; otherwise it still runs.
+        if (result != 0) {
+            ppc_router_task *none = nullptr;
+            m_clientContext.compare_exchange_strong(none, ctx);
+        }
     }
     if (result != 0) QVB_LOG_ERROR(QStringLiteral("stop service: %1").arg(result));
     answer(task, result, 2, std::nullopt, Hop::MainAndWait);
@@ -414,6 +422,7 @@ void QVNasSDKManagerImplement::qvDGetUserListWithTaskInfo(const QVNasTaskInfoPtr
 }
 
 bool QVNasSDKManagerImplement::qvDGetModuleSupportFlagByType(int64_t type) {
+    std::shared_lock<std::shared_mutex> lock(m_contextMu);
     ppc_router_task *ctx = m_clientContext.load();
     const bool supported =
         ctx != nullptr && deviceSdk()->ppc_isModuleSupport(ctx, static_cast<int32_t>(type)) == 0;

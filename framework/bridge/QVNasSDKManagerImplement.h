@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 
 #include "bridge/DeviceSdk.h"
 #include "bridge/QVNasSDKManager.h"
@@ -100,6 +101,9 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     mutable std::mutex m_sdkMu;
     DeviceSdkPtr m_sdk;
     std::atomic<ppc_router_task *> m_clientContext{nullptr};
+    // Held shared by the module flag, which reads inside the context outside the runtime's call gate; the
+    // stop takes the context away under it before the runtime frees it.
+    std::shared_mutex m_contextMu;
     std::atomic<int64_t> m_srcToken{0};
     std::mutex m_streamMu;  // the transport-stream table
     QHash<int32_t, std::shared_ptr<QIODevice>> m_streams;

@@ -1,12 +1,17 @@
 // End to end in a network namespace of the process's own (ctest runs it through scripts/netns-run, since LAN
 // discovery binds fixed ports): the entry object starts the real runtime, discovery finds two emulated
 // devices, and the session and device-information requests reach them through the broker and the bridge.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QSet>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <thread>
 
 #include "base/qv_log.h"
 #include "broker/QVNotifications.h"
@@ -60,18 +65,26 @@ EmulatedDevice emulate(const std::string &root, const std::string &addr, const s
     return d;
 }
 
+int entries(const char *folder) {
+    return static_cast<int>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+std::optional<std::string> whyNoNamespace() {
+    if (qEnvironmentVariable("QV_NETNS") == QLatin1String("1")) return std::nullopt;
+    const QString why = qEnvironmentVariable("QV_NETNS_SKIP");
+    return why.isEmpty() ? std::string(
+                               "runs as the ctest framework_session_e2e, in a network namespace of its own "
+                               "(scripts/netns-run)")
+                         : why.toStdString();
+}
+
 template <typename Send>
 QVNasResponseInfoPtr ask(Send send) {
     return answerOf([&](QVNasCompletionBlock done) { return send(done); });
 }
 
 TEST(SessionEndToEnd, DiscoverLoginRegisterReadLogoutStop) {
-    if (qEnvironmentVariable("QV_NETNS") != QLatin1String("1")) {
-        const QString why = qEnvironmentVariable("QV_NETNS_SKIP");
-        GTEST_SKIP() << (why.isEmpty() ? "runs as the ctest framework_session_e2e, in a network namespace of its own "
-                                         "(scripts/netns-run)"
-                                       : why.toStdString());
-    }
+    if (const auto why = whyNoNamespace()) GTEST_SKIP() << *why;
     const std::string root = testing::TempDir() + "fw_session_" + std::to_string(getpid());
     fs::create_directories(root + "/docs");
     std::ofstream(root + "/docs/a.txt") << "a";
@@ -129,10 +142,13 @@ TEST(SessionEndToEnd, DiscoverLoginRegisterReadLogoutStop) {
     EXPECT_EQ(devices[1]->dev_name, "书房");
 
     // Failed logins first: each leaves the session as it was.
-    EXPECT_EQ(ask([&](auto d) { return b.qvNasLoginDeviceWithAuthCode("wrong-code", "127.0.0.2", d); })->responseCode,
+    EXPECT_EQ(ask([&](auto d) {
+                  return b.qvNasLoginDeviceWithAuthCode("wrong-code", "127.0.0.2", d);
+              })->responseCode,
               110016);
-    EXPECT_EQ(ask([&](auto d) { return b.qvNasLoginDeviceWithAuthCode(kAuth, "127.0.0.9", d); })->responseCode,
-              116001);
+    EXPECT_EQ(
+        ask([&](auto d) { return b.qvNasLoginDeviceWithAuthCode(kAuth, "127.0.0.9", d); })->responseCode,
+        116001);
     const auto login = ask([&](auto d) { return b.qvNasLoginDeviceWithAuthCode(kAuth, "127.0.0.2", d); });
     ASSERT_EQ(login->responseCode, 0);
     const qlonglong sessionToken = login->responseData.toLongLong();
@@ -201,6 +217,84 @@ TEST(SessionEndToEnd, DiscoverLoginRegisterReadLogoutStop) {
         d->dev->stop();
         for (const auto &v : d->dev->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
     }
+    bridge().setSrcToken(0);
+    plat::SecretStore::setShared(nullptr);
+    ppc_set_broker_address(nullptr);
+    qv::set_log_enabled(true);
+    fs::remove_all(root);
+}
+
+// A start that cannot bind the discovery port fails and leaves no started state; twenty sessions afterwards
+// leave the process's threads and descriptors where they were.
+TEST(SessionEndToEnd, ATakenDiscoveryPortFailsTheStartAndCyclesLeaveNothingBehind) {
+    if (const auto why = whyNoNamespace()) GTEST_SKIP() << *why;
+    const std::string root = testing::TempDir() + "fw_cycles_" + std::to_string(getpid());
+    fs::create_directories(root);
+    qv::set_log_enabled(qEnvironmentVariableIsSet("QV_TEST_LOG"));
+    plat::LogCapture quiet;
+    ppc_set_broker_address("127.0.0.1:1");
+    plat::SecretStore::setShared(std::make_shared<plat::InMemorySecretStore>());
+    EmulatedDevice d2 = emulate(root, "127.0.0.2", "BIND-0002");
+    ASSERT_TRUE(d2.dev->start()) << d2.dev->last_error();
+    emu::DiscoveryLan lan("127.0.0.1");
+    lan.add({.ip = "127.0.0.2", .name = "Study", .device_id = "DEV-2", .p2p_uuid = "P2P-2"});
+    ASSERT_TRUE(lan.start());
+    bridge().setDeviceSdk(nullptr);
+    TestFramework fw;
+    auto &monitor = plat::NetworkMonitor::shared();
+    const auto monitorBefore = monitor.status();
+    monitor.setStatusForTests(plat::NetworkMonitor::Status::Local);
+    auto call = [&](auto method) {
+        auto a = std::make_shared<Answer>();
+        (fw.*method)(a->completion());
+        EXPECT_TRUE(a->wait(15000));
+        return a->get() ? a->get()->responseCode : -999;
+    };
+
+    const int blocker = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(27213);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
+    EXPECT_NE(call(&QVNasClientMacFramework::qvSdkStartService), 0);
+    EXPECT_FALSE(fw.isStartService());
+    ::close(blocker);
+
+    auto cycle = [&] {
+        ASSERT_EQ(call(&QVNasClientMacFramework::qvSdkStartService), 0);
+        ASSERT_EQ(ask([&](auto d) {
+                      return broker().qvNasLoginDeviceWithAuthCode(kAuth, "127.0.0.2", d);
+                  })->responseCode,
+                  0);
+        ASSERT_EQ(ask([&](auto d) { return broker().qvNasLogoutDeviceWithCompletion(d); })->responseCode, 0);
+        ASSERT_EQ(call(&QVNasClientMacFramework::qvSdkStopService), 0);
+        ASSERT_FALSE(fw.isStartService());
+    };
+    ASSERT_NO_FATAL_FAILURE(cycle());  // the first one makes what lives on (pool threads, log file)
+    const int threads = entries("/proc/self/task"), fds = entries("/proc/self/fd");
+    // Module-flag queries from another thread all along (the login replaces the list, the stop frees it).
+    std::atomic<bool> cycling{true};
+    std::atomic<int> queries{0};
+    std::thread asker([&] {
+        while (cycling.load()) {
+            broker().qvNasGetModuleSupportFlag(3);
+            ++queries;
+        }
+    });
+    for (int i = 0; i < 20; ++i) ASSERT_NO_FATAL_FAILURE(cycle()) << "cycle " << i;
+    cycling = false;
+    asker.join();
+    EXPECT_GT(queries.load(), 0);
+    // The emulator's connection threads end once the client has closed: wait for them.
+    EXPECT_TRUE(spinUntil([&] { return entries("/proc/self/fd") <= fds; }, 10000))
+        << entries("/proc/self/fd") << " descriptors, " << fds << " before";
+    EXPECT_TRUE(spinUntil([&] { return entries("/proc/self/task") <= threads + 2; }, 10000))
+        << entries("/proc/self/task") << " threads, " << threads << " before";
+
+    monitor.setStatusForTests(monitorBefore);
+    lan.stop();
+    d2.dev->stop();
     bridge().setSrcToken(0);
     plat::SecretStore::setShared(nullptr);
     ppc_set_broker_address(nullptr);
