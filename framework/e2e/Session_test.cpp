@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QSet>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -65,8 +66,28 @@ EmulatedDevice emulate(const std::string &root, const std::string &addr, const s
     return d;
 }
 
+// What each descriptor points at ("socket:[N]", a path), for a failure message.
+std::string descriptors() {
+    std::string out;
+    for (const auto &e : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        out += e.path().filename().string() + "->" + fs::read_symlink(e.path(), ec).string() + " ";
+    }
+    return out;
+}
+
 int entries(const char *folder) {
     return static_cast<int>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+// Descriptors other than the event loops' eventfds (those come and go with threads, counted apart).
+int openDescriptors() {
+    int n = 0;
+    for (const auto &e : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(e.path(), ec).string() != "anon_inode:[eventfd]") ++n;
+    }
+    return n;
 }
 
 std::optional<std::string> whyNoNamespace() {
@@ -272,7 +293,8 @@ TEST(SessionEndToEnd, ATakenDiscoveryPortFailsTheStartAndCyclesLeaveNothingBehin
         ASSERT_FALSE(fw.isStartService());
     };
     ASSERT_NO_FATAL_FAILURE(cycle());  // the first one makes what lives on (pool threads, log file)
-    const int threads = entries("/proc/self/task"), fds = entries("/proc/self/fd");
+    const int threads = entries("/proc/self/task"), fds = openDescriptors();
+    const std::string fdsBefore = descriptors();
     // Module-flag queries from another thread all along (the login replaces the list, the stop frees it).
     std::atomic<bool> cycling{true};
     std::atomic<int> queries{0};
@@ -280,6 +302,7 @@ TEST(SessionEndToEnd, ATakenDiscoveryPortFailsTheStartAndCyclesLeaveNothingBehin
         while (cycling.load()) {
             broker().qvNasGetModuleSupportFlag(3);
             ++queries;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));  // each query logs a line
         }
     });
     for (int i = 0; i < 20; ++i) ASSERT_NO_FATAL_FAILURE(cycle()) << "cycle " << i;
@@ -287,8 +310,9 @@ TEST(SessionEndToEnd, ATakenDiscoveryPortFailsTheStartAndCyclesLeaveNothingBehin
     asker.join();
     EXPECT_GT(queries.load(), 0);
     // The emulator's connection threads end once the client has closed: wait for them.
-    EXPECT_TRUE(spinUntil([&] { return entries("/proc/self/fd") <= fds; }, 10000))
-        << entries("/proc/self/fd") << " descriptors, " << fds << " before";
+    EXPECT_TRUE(spinUntil([&] { return openDescriptors() <= fds; }, 10000))
+        << openDescriptors() << " descriptors, " << fds << " before\nbefore: " << fdsBefore
+        << "\nafter: " << descriptors();
     EXPECT_TRUE(spinUntil([&] { return entries("/proc/self/task") <= threads + 2; }, 10000))
         << entries("/proc/self/task") << " threads, " << threads << " before";
 
