@@ -1,6 +1,7 @@
 #include "bridge/DeviceSdk.h"
 
 #include "platform/Log.h"
+#include "runtime/ppc_firmware.h"
 #include "runtime/ppc_identity.h"
 #include "runtime/ppc_login.h"
 #include "runtime/ppc_service.h"
@@ -68,11 +69,10 @@ int DeviceSdk::ppc_DGetDeviceStatus(qv_dev_status *status, const char *ip, int64
     return QV_DGetDeviceStatus(status, ip, token);
 }
 
-int DeviceSdk::ppc_router_DeviceExec(int32_t, int32_t, const char *, int64_t, file_task_cb,
-                                     ppc_router_task *) {
-    QVB_LOG_ERROR(
-        QStringLiteral("ppc_router_DeviceExec: the runtime's device operation is not in this build"));
-    return -1;
+int DeviceSdk::ppc_router_DeviceExec(int32_t seq, int32_t deviceStatus, const char *ip, int64_t token,
+                                     file_task_cb progress, ppc_router_task *context) {
+    // The framework's sequence numbers are positive int32, carried as the runtime's unsigned task number.
+    return ::ppc_router_DeviceExec(static_cast<uint32_t>(seq), deviceStatus, ip, token, progress, context);
 }
 
 int DeviceSdk::ppc_RouterGetFWVersion(char *version, int64_t token) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QSet>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -216,6 +217,15 @@ TEST(SessionEndToEnd, DiscoverLoginRegisterReadLogoutStop) {
     EXPECT_EQ(bind->responseCode, 0);
     EXPECT_EQ(bind->responseData.toString(), "BIND-0003");
     EXPECT_EQ(d3.sent(10), 1u);
+
+    // A device operation with nothing to do answers 0 without a report.
+    std::atomic<int> reports{0};
+    EXPECT_EQ(ask([&](auto d) {
+                  return b.qvNasRouterDeviceExec(
+                      "127.0.0.2", 0, [&](const auto &) { ++reports; }, d);
+              })->responseCode,
+              0);
+    EXPECT_EQ(reports.load(), 0);
 
     EXPECT_EQ(ask([&](auto d) { return b.qvNasLogoutDeviceWithCompletion(d); })->responseCode, 0);
     {
