@@ -32,7 +32,7 @@ constexpr uint64_t kSlowWriteUs = 2001;
 constexpr uint64_t kFinGiveUpMinUs = 2000000;
 constexpr int kChannels = 32;  // session channels
 
-RscSession *g_session = nullptr;
+RscSession *g_session = rsc_Session_Default();
 
 uint64_t nowUs() {
     return (uint64_t)std::chrono::duration_cast<std::chrono::microseconds>(
@@ -86,6 +86,7 @@ struct Channel {
     uint16_t cwnd = 0, wmax = 0;
     uint64_t epochUs = 0;
     RSCRtt rtt{};
+    RSCTestCounters counters{};
 
     std::mutex ackLock;
     std::deque<std::array<uint8_t, RSC_HEADER_SIZE>> ackQueue;
@@ -158,8 +159,12 @@ void sendControl(Channel &c, uint8_t type) {
 struct SessionSink : RscAckSink {
     Channel &c;
     explicit SessionSink(Channel &ch) : c(ch) {}
-    void sendNow(const uint8_t *pkt, size_t len) override { g_session->write(c.sid, pkt, (int)len, c.ch); }
+    void sendNow(const uint8_t *pkt, size_t len) override {
+        ++c.counters.acksSent;
+        g_session->write(c.sid, pkt, (int)len, c.ch);
+    }
     void queueAck(const uint8_t *hdr) override {
+        if (hdr[4] == RSC_MSG_DATA_ACK || hdr[4] == RSC_MSG_PRIVATE_DATA_ACK) ++c.counters.acksSent;
         std::array<uint8_t, RSC_HEADER_SIZE> a;
         memcpy(a.data(), hdr, RSC_HEADER_SIZE);
         std::lock_guard<std::mutex> l(c.ackLock);
@@ -185,7 +190,12 @@ void setWindow(Channel &c) {
     c.cwnd = rsc_Cubic_Window(c.wmax, now - c.epochUs, (int32_t)c.sendList.size(), liveChannels());
 }
 
+bool isData(const Node &n) {
+    return n.h.type == RSC_MSG_DATA || n.h.type == RSC_MSG_PRIVATE_DATA;
+}
+
 int transmit(Channel &c, Node &n) {
+    if (isData(n)) ++(n.h.transmits ? c.counters.retransmitted : c.counters.dataSent);
     ++n.h.transmits;
     n.cwnd = c.cwnd;
     uint8_t buf[RSC_SEND_BUF];
@@ -255,10 +265,6 @@ void ackClock(Channel &c, uint16_t nodeCwnd, int times) {
         if (transmit(c, *it) <= 0) return;
         c.lastSent = &*it;
     }
-}
-
-bool isData(const Node &n) {
-    return n.h.type == RSC_MSG_DATA || n.h.type == RSC_MSG_PRIVATE_DATA;
 }
 
 void onDataAck(Channel &c, RSCSeq s, uint8_t type) {
@@ -368,8 +374,10 @@ int checkSendQ(Channel &c) {
             if (wait < c.nextWaitMs) c.nextWaitMs = wait;
             continue;
         }
+        if (n.sentUs != 0 && isData(n)) ++(n.mark == 1 ? c.counters.fastRetransmits : c.counters.timeouts);
         if (n.sentUs != 0 && !lost) {
             lost = true;
+            ++c.counters.reductions;
             c.wmax = n.cwnd ? n.cwnd : c.cwnd;
             c.epochUs = now;
             setWindow(c);
@@ -386,6 +394,8 @@ int checkSendQ(Channel &c) {
         }
         c.lastSent = &n;
         if (nowUs() - t0 >= kSlowWriteUs) {
+            ++c.counters.reductions;
+            ++c.counters.slowWrites;
             c.wmax = c.cwnd;
             c.epochUs = nowUs();
             setWindow(c);
@@ -498,6 +508,7 @@ void release(Channel &c) {
     c.cwnd = c.wmax = 0;
     c.epochUs = 0;
     rsc_Rtt_Init(&c.rtt);
+    c.counters = RSCTestCounters{};
 }
 
 void resetWdt(Channel &c) {
@@ -520,11 +531,20 @@ void waitWriters(Channel &c) {
 }  // namespace
 
 void rsc_Session_Install(RscSession *s) {
-    g_session = s;
+    g_session = s ? s : rsc_Session_Default();
 }
 
 void rsc_Test_SetFirstSeq(uint32_t id, uint32_t epoch) {
     g.firstSeq = RSCSeq{id, epoch};
+}
+
+int rsc_Test_Counters(int RSC_ID, RSCTestCounters *out) {
+    if (!out) return RSC_ERR_BAD_ARGUMENT;
+    Lock l;
+    Channel *cp = byId(RSC_ID);
+    if (!cp || !cp->inUse) return RSC_ERR_BAD_ID;
+    *out = cp->counters;
+    return 0;
 }
 
 int RSC_Get_Version(void) {
