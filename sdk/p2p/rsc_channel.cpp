@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -30,6 +31,7 @@ constexpr uint32_t kBlockAbove = 1048576;
 constexpr uint64_t kNeverSentAge = 16000000;
 constexpr uint64_t kSlowWriteUs = 2001;
 constexpr uint64_t kFinGiveUpMinUs = 2000000;
+constexpr uint64_t kLossEventMinUs = 100000;
 constexpr int kChannels = 32;  // session channels
 
 RscSession *g_session = rsc_Session_Default();
@@ -85,6 +87,15 @@ struct Channel {
     uint32_t sendQBytes = 0;
     uint16_t cwnd = 0, wmax = 0;
     uint64_t epochUs = 0;
+    // One window reduction per loss event. The event of the last reduction (at reducedUs) covers every
+    // packet sent before it, below recoverSeq (sent under the old window), and lasts at least the send
+    // thread's longest pause, the period at which its passes used to find losses: a loss inside it is sent
+    // again without reducing the window again.
+    RSCSeq recoverSeq{0, 0};
+    uint64_t reducedUs = 0;
+    // Set by the receive path when a selective acknowledgement asks for a retransmission: the send thread
+    // runs its pass now instead of at the end of its pause.
+    std::atomic<bool> kick{false};
     RSCRtt rtt{};
     RSCTestCounters counters{};
 
@@ -253,15 +264,18 @@ void sample(Channel &c, const Node &n) {
     rsc_Rtt_Sample(&c.rtt, (uint32_t)std::min<uint64_t>(now - n.sentUs, UINT32_MAX));
 }
 
-// Sends up to times further nodes after the most recently sent one.
-void ackClock(Channel &c, uint16_t nodeCwnd, int times) {
-    if (nodeCwnd > c.cwnd) return;
-    for (int i = 0; i < times && c.lastSent; ++i) {
-        auto it = c.sendList.begin();
-        while (it != c.sendList.end() && &*it != c.lastSent) ++it;
-        if (it == c.sendList.end()) return;
+// The acknowledgement clock: an acknowledgement that took nodes off the list sends never-sent nodes while
+// fewer than the window are in flight (sent and not yet acknowledged). After a reduction the nodes in flight
+// first drain below the new window; after growth the room is used at once rather than at the next pass.
+void ackClock(Channel &c) {
+    uint32_t inFlight = 0;
+    auto it = c.sendList.begin();
+    while (it != c.sendList.end() && it->sentUs != 0) {
         ++it;
-        if (it == c.sendList.end() || it->h.type == RSC_MSG_FIN || it->sentUs != 0) return;
+        ++inFlight;
+    }
+    for (; it != c.sendList.end() && inFlight < c.cwnd; ++it, ++inFlight) {
+        if (it->h.type == RSC_MSG_FIN || it->sentUs != 0) return;
         if (transmit(c, *it) <= 0) return;
         c.lastSent = &*it;
     }
@@ -279,9 +293,8 @@ void onDataAck(Channel &c, RSCSeq s, uint8_t type) {
             ++it;
         } else if (cmp == 0) {
             sample(c, *it);
-            uint16_t w = it->cwnd;
             removeNode(c, it);
-            ackClock(c, w, 1);
+            ackClock(c);
             return;
         } else {
             return;
@@ -290,7 +303,6 @@ void onDataAck(Channel &c, RSCSeq s, uint8_t type) {
 }
 
 void onAck2(Channel &c, RSCSeq s) {
-    int k = 0;
     for (auto it = c.sendList.begin(); it != c.sendList.end();) {
         if (!isData(*it)) {
             ++it;
@@ -299,12 +311,10 @@ void onAck2(Channel &c, RSCSeq s) {
         int cmp = rsc_Seq_Cmp(it->h.seq, s);
         if (cmp < 0) {
             it = removeNode(c, it);
-            ++k;
         } else if (cmp == 0) {
             sample(c, *it);
-            uint16_t w = it->cwnd;
             removeNode(c, it);
-            ackClock(c, w, k + 1);
+            ackClock(c);
             return;
         } else {
             return;
@@ -314,29 +324,36 @@ void onAck2(Channel &c, RSCSeq s) {
 
 void onSack2(Channel &c, const RSCPacket &p) {
     for (uint32_t r = 0; r < p.sackCount; ++r) {
-        int k = 0;
         for (auto it = c.sendList.begin(); it != c.sendList.end();) {
             if (!isData(*it)) {
                 ++it;
                 continue;
             }
             if (rsc_Seq_Cmp(it->h.seq, p.sack[r].first) < 0) {
-                if (it->mark == 0) it->mark = 1;
+                if (it->mark == 0 && it->sentUs != 0) {
+                    it->mark = 1;
+                    c.kick = true;
+                }
                 ++it;
             } else if (rsc_Seq_Cmp(it->h.seq, p.sack[r].last) < 0) {
                 it = removeNode(c, it);
-                ++k;
             } else if (rsc_Seq_Cmp(it->h.seq, p.sack[r].last) == 0) {
                 sample(c, *it);
-                uint16_t w = it->cwnd;
                 removeNode(c, it);
-                ackClock(c, w, k + 1);
+                ackClock(c);
                 break;
             } else {
                 break;
             }
         }
     }
+}
+
+// The sequence of the first data packet never sent (the next one packed when all were sent).
+RSCSeq firstUnsent(const Channel &c) {
+    for (const Node &n : c.sendList)
+        if (isData(n) && n.sentUs == 0) return n.h.seq;
+    return c.sendSeq;
 }
 
 // One transmission pass; 0 or the negative result of a failed data write.
@@ -375,8 +392,11 @@ int checkSendQ(Channel &c) {
             continue;
         }
         if (n.sentUs != 0 && isData(n)) ++(n.mark == 1 ? c.counters.fastRetransmits : c.counters.timeouts);
-        if (n.sentUs != 0 && !lost) {
+        if (n.sentUs != 0 && !lost && rsc_Seq_Cmp(n.h.seq, c.recoverSeq) >= 0 &&
+            now - c.reducedUs >= kLossEventMinUs) {
             lost = true;
+            c.recoverSeq = firstUnsent(c);
+            c.reducedUs = now;
             ++c.counters.reductions;
             c.wmax = n.cwnd ? n.cwnd : c.cwnd;
             c.epochUs = now;
@@ -403,6 +423,8 @@ int checkSendQ(Channel &c) {
         }
     }
     if (!lost) setWindow(c);
+    // Room in the window (growth since the last pass) is used now.
+    ackClock(c);
     return 0;
 }
 
@@ -456,7 +478,7 @@ void sendThread(int id) {
             if (finWait) finDeadline = c.tFinSentUs + std::max<uint64_t>(4ull * c.rtt.rto, kFinGiveUpMinUs);
         }
         uint64_t until = nowUs() + (uint64_t)wait * 1000;
-        while (nowUs() < until) {
+        while (nowUs() < until && !c.kick.exchange(false)) {
             drainAcks(c);
             sleepMs(5);
         }
@@ -507,6 +529,9 @@ void release(Channel &c) {
     c.sendQBytes = 0;
     c.cwnd = c.wmax = 0;
     c.epochUs = 0;
+    c.recoverSeq = RSCSeq{0, 0};
+    c.reducedUs = 0;
+    c.kick = false;
     rsc_Rtt_Init(&c.rtt);
     c.counters = RSCTestCounters{};
 }
@@ -625,6 +650,7 @@ int RSC_Create(int SID, int timeoutMs, uint8_t ChID) {
         c.maxData = (size_t)g.maxData;
         c.wbuf.reserve(c.maxData);
         c.sendSeq = g.firstSeq;
+        c.recoverSeq = g.firstSeq;
         c.recv.setFirst(g.firstSeq);
         rsc_Rtt_Init(&c.rtt);
         c.sid = SID;

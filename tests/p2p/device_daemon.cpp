@@ -7,7 +7,8 @@
 // With --stream MODE each accepted session instead gets a reliable stream on channel 0 (RSC_Create with
 // 30 s): "echo" writes back what it reads, "sink" reads and drops, "source" reads an 8-byte big-endian
 // count and then sends that many bytes of the test pattern (stream_pattern.h). The stream is closed
-// gracefully once the peer's end of data arrives.
+// gracefully once the peer's end of data arrives, after a line "stream closed RC: sent N again N acks N"
+// (the read result that ended it, data packets sent and sent again, acknowledgements sent).
 //   p2p-device-daemon --uid UID [--lan-port P] [--timeout S] [--one-channel 1] [--register 1]
 //                     [--stream echo|sink|source]
 #include <arpa/inet.h>
@@ -86,6 +87,11 @@ void serveStream(int sid, const std::string &mode) {
             RSC_Flush(id);
         }
     }
+    RSCTestCounters k{};
+    rsc_Test_Counters(id, &k);
+    printf("stream closed %d: sent %llu again %llu acks %llu\n", rc, (unsigned long long)k.dataSent,
+           (unsigned long long)k.retransmitted, (unsigned long long)k.acksSent);
+    fflush(stdout);
     if (rc == RSC_ERR_END_OF_DATA)
         RSC_Destroy(id);
     else
