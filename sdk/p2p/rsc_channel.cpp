@@ -88,9 +88,10 @@ struct Channel {
     uint16_t cwnd = 0, wmax = 0;
     uint64_t epochUs = 0;
     // One window reduction per loss event. The event of the last reduction (at reducedUs) covers every
-    // packet sent before it, below recoverSeq (sent under the old window), and lasts at least the send
+    // packet queued by then, below recoverSeq (packed for the window it reduced), and lasts at least the send
     // thread's longest pause, the period at which its passes used to find losses: a loss inside it is sent
-    // again without reducing the window again.
+    // again without reducing the window again. (The cubic window takes seconds to grow back; reduced for
+    // every window with a loss, it would sink to a few packets at a steady 1 % loss.)
     RSCSeq recoverSeq{0, 0};
     uint64_t reducedUs = 0;
     // Set by the receive path when a selective acknowledgement asks for a retransmission: the send thread
@@ -349,13 +350,6 @@ void onSack2(Channel &c, const RSCPacket &p) {
     }
 }
 
-// The sequence of the first data packet never sent (the next one packed when all were sent).
-RSCSeq firstUnsent(const Channel &c) {
-    for (const Node &n : c.sendList)
-        if (isData(n) && n.sentUs == 0) return n.h.seq;
-    return c.sendSeq;
-}
-
 // One transmission pass; 0 or the negative result of a failed data write.
 int checkSendQ(Channel &c) {
     drainAcks(c);
@@ -395,7 +389,7 @@ int checkSendQ(Channel &c) {
         if (n.sentUs != 0 && !lost && rsc_Seq_Cmp(n.h.seq, c.recoverSeq) >= 0 &&
             now - c.reducedUs >= kLossEventMinUs) {
             lost = true;
-            c.recoverSeq = firstUnsent(c);
+            c.recoverSeq = c.sendSeq;
             c.reducedUs = now;
             ++c.counters.reductions;
             c.wmax = n.cwnd ? n.cwnd : c.cwnd;
