@@ -226,8 +226,9 @@ int _PSL_DeliverData(int sid, int channel, uint16_t seq, const uint8_t *data, ui
     if (r->channelRecvCallback[c]) {
         ++r->rxCount[c];
         ++r->rxQueued[c];
-        r->channelIdlePending[c] = 1;
         r->channelRecvCallback[c](sid, c, data, length, _PSL_CheckSession(sid));
+        r->channelIdlePending[c] = 1;
+        _PSL_IdleWorkPending();
         return 1;
     }
     if (!r->channelOn[c]) return 0;

@@ -61,6 +61,25 @@ void reset_record(PSLSessionRecord *r) {
     r->routeType = PSL_ROUTE_NONE;
 }
 
+// Set when data went to a channel's receive callback: the next quiet spell of the sockets runs the channels'
+// idle callbacks (the stream sends its held-back acknowledgements there).
+std::atomic<bool> g_idleWork{false};
+
+void idle_hook(LinuxConnMgr *m, void *) {
+    if (!g_idleWork.exchange(false)) return;
+    LinuxConnMgr_setTimeout(m, 50);
+    TableLock lk;
+    for (int i = 0; i < g_tableSize; ++i) {
+        PSLSessionRecord *r = &g_table[i];
+        if (r->state.load() == PSL_STATE_FREE) continue;
+        for (int c = 0; c < PSL_CHANNELS; ++c) {
+            if (!r->channelIdleCallback[c] || !r->channelIdlePending[c]) continue;
+            r->channelIdlePending[c] = 0;
+            r->channelIdleCallback[c](i, c, nullptr, 0, 0);
+        }
+    }
+}
+
 void keep_alive_task(p2p_TimerTask *, uint32_t, uint16_t, void *, int) {
     _PSL_KeepAliveTick();
 }
@@ -287,6 +306,8 @@ int PSL_Initialize(uint16_t udpPort) {
         return PSL_ERR_SETUP;
     }
     LinuxConnMgr_setTimeout(g_mgr, 500);
+    g_idleWork = false;
+    LinuxConnMgr_setTimeoutCallback(g_mgr, idle_hook, nullptr);
     if (p2p_SockTaskMng_Init() != 0 ||
         !(g_keepAlive = p2p_SockTaskMng_AddTimer(1000, 0, 0, keep_alive_task, nullptr))) {
         p2p_SockTaskMng_DeInit();
@@ -376,6 +397,11 @@ int PSL_DeInitialize(void) {
     }
     g_initState = 0;
     return 0;
+}
+
+void _PSL_IdleWorkPending(void) {
+    g_idleWork = true;
+    if (g_mgr) LinuxConnMgr_setTimeout(g_mgr, 500);
 }
 
 int _PSL_CheckSession(int sid) {

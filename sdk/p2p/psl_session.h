@@ -243,6 +243,9 @@ void _PSL_SetStoppedByServer(int on);
 // the generation to move past `seen`.
 uint64_t _PSL_ReaderGeneration(void);
 void _PSL_NotifyReaders(void);
+// A channel's receive callback got data (caller holds the table lock): the next idle spell of the sockets
+// runs the idle callbacks of the channels marked pending.
+void _PSL_IdleWorkPending(void);
 void _PSL_WaitForChange(uint64_t seen, uint32_t ms);
 // Between _PSL_DeferReaderNotify(1) and (0) the calling thread's wake-ups are held and given once at the end
 // (the dispatcher wakes readers after it has released the table lock).

@@ -59,5 +59,20 @@ int RSC_Abort(int RSC_ID);
 void RSCRecvCB(int SID, uint8_t ChID, const uint8_t *packet, int length, int status);
 void RSCAckFlushCB(int SID, uint8_t ChID, int, int, int);
 
+// What a channel's send path did since RSC_Create (for tests and benchmarks): data packets sent first and
+// again, of the latter those sent because a selective acknowledgement showed them missing and those whose
+// time-out ran out, window reductions (of them, those after a write that took 2 ms or more), and
+// acknowledgements this side sent.
+struct RSCTestCounters {
+    uint64_t dataSent;
+    uint64_t retransmitted;
+    uint64_t fastRetransmits;
+    uint64_t timeouts;
+    uint64_t reductions;
+    uint64_t slowWrites;
+    uint64_t acksSent;
+};
+int rsc_Test_Counters(int RSC_ID, RSCTestCounters *out);
+
 // Test hook: the first DATA sequence of channels created from now on (both directions must agree).
 void rsc_Test_SetFirstSeq(uint32_t id, uint32_t epoch);

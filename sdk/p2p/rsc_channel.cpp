@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -30,9 +31,10 @@ constexpr uint32_t kBlockAbove = 1048576;
 constexpr uint64_t kNeverSentAge = 16000000;
 constexpr uint64_t kSlowWriteUs = 2001;
 constexpr uint64_t kFinGiveUpMinUs = 2000000;
+constexpr uint64_t kLossEventMinUs = 100000;
 constexpr int kChannels = 32;  // session channels
 
-RscSession *g_session = nullptr;
+RscSession *g_session = rsc_Session_Default();
 
 uint64_t nowUs() {
     return (uint64_t)std::chrono::duration_cast<std::chrono::microseconds>(
@@ -85,7 +87,18 @@ struct Channel {
     uint32_t sendQBytes = 0;
     uint16_t cwnd = 0, wmax = 0;
     uint64_t epochUs = 0;
+    // One window reduction per loss event. The event of the last reduction (at reducedUs) covers every
+    // packet queued by then, below recoverSeq (packed for the window it reduced), and lasts at least the send
+    // thread's longest pause, the period at which its passes used to find losses: a loss inside it is sent
+    // again without reducing the window again. (The cubic window takes seconds to grow back; reduced for
+    // every window with a loss, it would sink to a few packets at a steady 1 % loss.)
+    RSCSeq recoverSeq{0, 0};
+    uint64_t reducedUs = 0;
+    // Set by the receive path when a selective acknowledgement asks for a retransmission: the send thread
+    // runs its pass now instead of at the end of its pause.
+    std::atomic<bool> kick{false};
     RSCRtt rtt{};
+    RSCTestCounters counters{};
 
     std::mutex ackLock;
     std::deque<std::array<uint8_t, RSC_HEADER_SIZE>> ackQueue;
@@ -158,8 +171,12 @@ void sendControl(Channel &c, uint8_t type) {
 struct SessionSink : RscAckSink {
     Channel &c;
     explicit SessionSink(Channel &ch) : c(ch) {}
-    void sendNow(const uint8_t *pkt, size_t len) override { g_session->write(c.sid, pkt, (int)len, c.ch); }
+    void sendNow(const uint8_t *pkt, size_t len) override {
+        ++c.counters.acksSent;
+        g_session->write(c.sid, pkt, (int)len, c.ch);
+    }
     void queueAck(const uint8_t *hdr) override {
+        if (hdr[4] == RSC_MSG_DATA_ACK || hdr[4] == RSC_MSG_PRIVATE_DATA_ACK) ++c.counters.acksSent;
         std::array<uint8_t, RSC_HEADER_SIZE> a;
         memcpy(a.data(), hdr, RSC_HEADER_SIZE);
         std::lock_guard<std::mutex> l(c.ackLock);
@@ -185,7 +202,12 @@ void setWindow(Channel &c) {
     c.cwnd = rsc_Cubic_Window(c.wmax, now - c.epochUs, (int32_t)c.sendList.size(), liveChannels());
 }
 
+bool isData(const Node &n) {
+    return n.h.type == RSC_MSG_DATA || n.h.type == RSC_MSG_PRIVATE_DATA;
+}
+
 int transmit(Channel &c, Node &n) {
+    if (isData(n)) ++(n.h.transmits ? c.counters.retransmitted : c.counters.dataSent);
     ++n.h.transmits;
     n.cwnd = c.cwnd;
     uint8_t buf[RSC_SEND_BUF];
@@ -243,22 +265,21 @@ void sample(Channel &c, const Node &n) {
     rsc_Rtt_Sample(&c.rtt, (uint32_t)std::min<uint64_t>(now - n.sentUs, UINT32_MAX));
 }
 
-// Sends up to times further nodes after the most recently sent one.
-void ackClock(Channel &c, uint16_t nodeCwnd, int times) {
-    if (nodeCwnd > c.cwnd) return;
-    for (int i = 0; i < times && c.lastSent; ++i) {
-        auto it = c.sendList.begin();
-        while (it != c.sendList.end() && &*it != c.lastSent) ++it;
-        if (it == c.sendList.end()) return;
+// The acknowledgement clock: an acknowledgement that took nodes off the list sends never-sent nodes while
+// fewer than the window are in flight (sent and not yet acknowledged). After a reduction the nodes in flight
+// first drain below the new window; after growth the room is used at once rather than at the next pass.
+void ackClock(Channel &c) {
+    uint32_t inFlight = 0;
+    auto it = c.sendList.begin();
+    while (it != c.sendList.end() && it->sentUs != 0) {
         ++it;
-        if (it == c.sendList.end() || it->h.type == RSC_MSG_FIN || it->sentUs != 0) return;
+        ++inFlight;
+    }
+    for (; it != c.sendList.end() && inFlight < c.cwnd; ++it, ++inFlight) {
+        if (it->h.type == RSC_MSG_FIN || it->sentUs != 0) return;
         if (transmit(c, *it) <= 0) return;
         c.lastSent = &*it;
     }
-}
-
-bool isData(const Node &n) {
-    return n.h.type == RSC_MSG_DATA || n.h.type == RSC_MSG_PRIVATE_DATA;
 }
 
 void onDataAck(Channel &c, RSCSeq s, uint8_t type) {
@@ -273,9 +294,8 @@ void onDataAck(Channel &c, RSCSeq s, uint8_t type) {
             ++it;
         } else if (cmp == 0) {
             sample(c, *it);
-            uint16_t w = it->cwnd;
             removeNode(c, it);
-            ackClock(c, w, 1);
+            ackClock(c);
             return;
         } else {
             return;
@@ -284,7 +304,6 @@ void onDataAck(Channel &c, RSCSeq s, uint8_t type) {
 }
 
 void onAck2(Channel &c, RSCSeq s) {
-    int k = 0;
     for (auto it = c.sendList.begin(); it != c.sendList.end();) {
         if (!isData(*it)) {
             ++it;
@@ -293,12 +312,10 @@ void onAck2(Channel &c, RSCSeq s) {
         int cmp = rsc_Seq_Cmp(it->h.seq, s);
         if (cmp < 0) {
             it = removeNode(c, it);
-            ++k;
         } else if (cmp == 0) {
             sample(c, *it);
-            uint16_t w = it->cwnd;
             removeNode(c, it);
-            ackClock(c, w, k + 1);
+            ackClock(c);
             return;
         } else {
             return;
@@ -308,23 +325,23 @@ void onAck2(Channel &c, RSCSeq s) {
 
 void onSack2(Channel &c, const RSCPacket &p) {
     for (uint32_t r = 0; r < p.sackCount; ++r) {
-        int k = 0;
         for (auto it = c.sendList.begin(); it != c.sendList.end();) {
             if (!isData(*it)) {
                 ++it;
                 continue;
             }
             if (rsc_Seq_Cmp(it->h.seq, p.sack[r].first) < 0) {
-                if (it->mark == 0) it->mark = 1;
+                if (it->mark == 0 && it->sentUs != 0) {
+                    it->mark = 1;
+                    c.kick = true;
+                }
                 ++it;
             } else if (rsc_Seq_Cmp(it->h.seq, p.sack[r].last) < 0) {
                 it = removeNode(c, it);
-                ++k;
             } else if (rsc_Seq_Cmp(it->h.seq, p.sack[r].last) == 0) {
                 sample(c, *it);
-                uint16_t w = it->cwnd;
                 removeNode(c, it);
-                ackClock(c, w, k + 1);
+                ackClock(c);
                 break;
             } else {
                 break;
@@ -368,8 +385,13 @@ int checkSendQ(Channel &c) {
             if (wait < c.nextWaitMs) c.nextWaitMs = wait;
             continue;
         }
-        if (n.sentUs != 0 && !lost) {
+        if (n.sentUs != 0 && isData(n)) ++(n.mark == 1 ? c.counters.fastRetransmits : c.counters.timeouts);
+        if (n.sentUs != 0 && !lost && rsc_Seq_Cmp(n.h.seq, c.recoverSeq) >= 0 &&
+            now - c.reducedUs >= kLossEventMinUs) {
             lost = true;
+            c.recoverSeq = c.sendSeq;
+            c.reducedUs = now;
+            ++c.counters.reductions;
             c.wmax = n.cwnd ? n.cwnd : c.cwnd;
             c.epochUs = now;
             setWindow(c);
@@ -386,6 +408,8 @@ int checkSendQ(Channel &c) {
         }
         c.lastSent = &n;
         if (nowUs() - t0 >= kSlowWriteUs) {
+            ++c.counters.reductions;
+            ++c.counters.slowWrites;
             c.wmax = c.cwnd;
             c.epochUs = nowUs();
             setWindow(c);
@@ -393,6 +417,8 @@ int checkSendQ(Channel &c) {
         }
     }
     if (!lost) setWindow(c);
+    // Room in the window (growth since the last pass) is used now.
+    ackClock(c);
     return 0;
 }
 
@@ -446,7 +472,7 @@ void sendThread(int id) {
             if (finWait) finDeadline = c.tFinSentUs + std::max<uint64_t>(4ull * c.rtt.rto, kFinGiveUpMinUs);
         }
         uint64_t until = nowUs() + (uint64_t)wait * 1000;
-        while (nowUs() < until) {
+        while (nowUs() < until && !c.kick.exchange(false)) {
             drainAcks(c);
             sleepMs(5);
         }
@@ -497,7 +523,11 @@ void release(Channel &c) {
     c.sendQBytes = 0;
     c.cwnd = c.wmax = 0;
     c.epochUs = 0;
+    c.recoverSeq = RSCSeq{0, 0};
+    c.reducedUs = 0;
+    c.kick = false;
     rsc_Rtt_Init(&c.rtt);
+    c.counters = RSCTestCounters{};
 }
 
 void resetWdt(Channel &c) {
@@ -520,11 +550,20 @@ void waitWriters(Channel &c) {
 }  // namespace
 
 void rsc_Session_Install(RscSession *s) {
-    g_session = s;
+    g_session = s ? s : rsc_Session_Default();
 }
 
 void rsc_Test_SetFirstSeq(uint32_t id, uint32_t epoch) {
     g.firstSeq = RSCSeq{id, epoch};
+}
+
+int rsc_Test_Counters(int RSC_ID, RSCTestCounters *out) {
+    if (!out) return RSC_ERR_BAD_ARGUMENT;
+    Lock l;
+    Channel *cp = byId(RSC_ID);
+    if (!cp || !cp->inUse) return RSC_ERR_BAD_ID;
+    *out = cp->counters;
+    return 0;
 }
 
 int RSC_Get_Version(void) {
@@ -605,6 +644,7 @@ int RSC_Create(int SID, int timeoutMs, uint8_t ChID) {
         c.maxData = (size_t)g.maxData;
         c.wbuf.reserve(c.maxData);
         c.sendSeq = g.firstSeq;
+        c.recoverSeq = g.firstSeq;
         c.recv.setFirst(g.firstSeq);
         rsc_Rtt_Init(&c.rtt);
         c.sid = SID;

@@ -29,5 +29,7 @@ class RscSession {
     virtual void setIdleCallback(int sid, uint8_t ch, RscIdleFn fn) = 0;
 };
 
-// Installs the session layer the stream works over (before RSC_Initialize; not owned).
+// Installs the session layer the stream works over (before RSC_Initialize; not owned). Null puts back the
+// default, the library's own sessions.
 void rsc_Session_Install(RscSession *s);
+RscSession *rsc_Session_Default(void);
