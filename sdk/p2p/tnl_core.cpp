@@ -177,6 +177,9 @@ void TunnelLib::setStatusCallback(PeerTunnelStatusCallback cb, void *arg) {
 
 void TunnelLib::statusForward(int sid, int status) {
     (void)status;  // every report is a drop
+    if (!agentStarted_ || !validSid(sid)) return;
+    // The session's threads end whether or not anyone hears of it.
+    sessions_[sid].broken = true;
     reportDrop(sid);
 }
 
@@ -305,7 +308,7 @@ int TunnelLib::readAuthReply(int ch, int *errFromDevice) {
             const TunnelMessageHeader h = tnl_Header_Read(buf);
             if (tnl_AuthReplyHead_Check(h) != 0) {
                 QV_LOG_ERROR("tunnel: the device's authentication reply is malformed (type %u, length %u)",
-                            h.type, h.length);
+                             h.type, h.length);
                 return TNL_ERR_AUTH_REFUSED;
             }
             want = TNL_HEADER + h.length;
@@ -386,6 +389,7 @@ int TunnelLib::connectCommon(const char *uid, int wantSid, const void *authData,
         rec.mode = info.mode;
         rec.dropped = 0;
         rec.reported = false;
+        rec.broken = false;
         rec.lastIOTime = (int32_t)time(nullptr);
         rec.inUse = 1;
     }

@@ -63,6 +63,7 @@ struct TunnelSessionRec {
     uint32_t deviceIPv4 = 0;
     std::atomic<int32_t> dropped{0};
     std::atomic<bool> reported{false};
+    std::atomic<bool> broken{false};  // the session layer reported the session failed
 };
 
 struct TunnelThreadRec {

@@ -147,6 +147,7 @@ void TunnelLib::pslListenLoop() {
             rec.highWatermark = TNL_HIGH_WATERMARK;
             rec.dropped = 0;
             rec.reported = false;
+            rec.broken = false;
             rec.directLan = 0;
             rec.inUse = 1;
         }
@@ -163,11 +164,12 @@ void TunnelLib::pslListenLoop() {
 }
 
 // Reads exactly n bytes before the deadline while the session runs; 0 or negative.
-static int readWithin(int ch, uint8_t *buf, int n, int64_t deadline, const std::atomic<uint8_t> &running) {
+static int readWithin(int ch, uint8_t *buf, int n, int64_t deadline, const std::atomic<uint8_t> &running,
+                      const std::atomic<bool> &broken) {
     int got = 0;
     while (got < n) {
         const int64_t left = deadline - tnl_NowMs();
-        if (left <= 0 || !running) return RSC_ERR_TIMEOUT;
+        if (left <= 0 || !running || broken) return RSC_ERR_TIMEOUT;
         const int r = RSC_Read(ch, buf + got, n - got, (int)(left < 100 ? left : 100));
         if (r == RSC_ERR_TIMEOUT) continue;
         if (r < 0) return r;
@@ -233,10 +235,10 @@ void TunnelLib::sessionHandler(int sid) {
     const int64_t deadline = tnl_NowMs() + tnl_DeviceAuthWaitMs();
     uint8_t head[TNL_AUTH_HEAD];
     TunnelAuthHead h{};
-    if (readWithin(ch, head, TNL_AUTH_HEAD, deadline, t.running) != 0) return drop("no request");
+    if (readWithin(ch, head, TNL_AUTH_HEAD, deadline, t.running, rec.broken) != 0) return drop("no request");
     if (tnl_AuthHead_Parse(head, sizeof head, &h) != 0) return drop("not an authentication request");
     std::vector<uint8_t> auth(h.authLength);
-    if (h.authLength && readWithin(ch, auth.data(), (int)h.authLength, deadline, t.running) != 0)
+    if (h.authLength && readWithin(ch, auth.data(), (int)h.authLength, deadline, t.running, rec.broken) != 0)
         return drop("request cut short");
     PSLSessionInfoShort info{};
     if (lower_->check(sid, &info) < 0) return drop("session gone");

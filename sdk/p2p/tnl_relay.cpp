@@ -251,6 +251,7 @@ int TunnelLib::readExact(int sid, int ch, uint8_t *buf, int n) {
     int got = 0;
     while (got < n) {
         if (!t.running || !rec.inUse) return -1;
+        if (rec.broken) return RSC_ERR_CLOSED;
         const int r = RSC_Read(ch, buf + got, n - got, 100);
         if (r == RSC_ERR_TIMEOUT) continue;
         if (r < 0) return r;
@@ -441,7 +442,7 @@ void TunnelLib::readerLoop(int sid) {
             if (ready < 0) ready = 0;
         }
         RSCPrivateStatus st{};
-        if (RSC_Private_Status_Check(kRscPrivateMagic, ch, &st) < 0) {
+        if (rec.broken || RSC_Private_Status_Check(kRscPrivateMagic, ch, &st) < 0) {
             if (rec.inUse && t.running) {
                 rec.inUse = 0;
                 reportDrop(sid);

@@ -79,9 +79,8 @@ TEST(TunnelWire, AuthRequestHeads) {
         uint32_t authLength;
         int expect;
     } cases[] = {
-        {7, 136, 128, 0},    {7, 8, 0, 0},         {7, 0, 0, 0},       {7, 1008, 1000, 0},
-        {7, 1009, 1001, -1}, {7, 100, 128, -1},    {7, 0, 5, -1},      {2, 136, 128, -1},
-        {7, 8, 0xFFFFFFF8u, -1}, {7, 65535, 65527, -1},
+        {7, 136, 128, 0},  {7, 8, 0, 0},  {7, 0, 0, 0},      {7, 1008, 1000, 0},      {7, 1009, 1001, -1},
+        {7, 100, 128, -1}, {7, 0, 5, -1}, {2, 136, 128, -1}, {7, 8, 0xFFFFFFF8u, -1}, {7, 65535, 65527, -1},
     };
     for (const Case &c : cases) {
         uint8_t head[12];
@@ -103,11 +102,12 @@ TEST(TunnelWire, ReplyHeadsAndLanSteps) {
     struct Case {
         TunnelMessageHeader h;
         int expect;
-    } cases[] = {{{8, 0, 0}, 0}, {{8, 0, 4}, 0}, {{9, 0, 4}, 0},  {{9, 0, 0}, 0},
+    } cases[] = {{{8, 0, 0}, 0},  {{8, 0, 4}, 0},  {{9, 0, 4}, 0},  {{9, 0, 0}, 0},
                  {{9, 0, 5}, -1}, {{8, 1, 0}, -1}, {{2, 0, 0}, -1}, {{11, 0, 8}, -1}};
     for (const Case &c : cases)
         EXPECT_EQ(c.expect, tnl_AuthReplyHead_Check(c.h)) << (int)c.h.type << "/" << c.h.length;
-    const uint32_t steps[][2] = {{1000, 990}, {101, 91}, {100, 91}, {40, 91}, {0, 91}, {0xFFFFFFFFu, 0xFFFFFFF5u}};
+    const uint32_t steps[][2] = {{1000, 990}, {101, 91}, {100, 91},
+                                 {40, 91},    {0, 91},   {0xFFFFFFFFu, 0xFFFFFFF5u}};
     for (auto &s : steps) EXPECT_EQ(s[1], tnl_LanStep(s[0])) << s[0];
     uint8_t t[16];
     tnl_ConnectTarget_Write(t, htonl(INADDR_LOOPBACK), 13111);
@@ -156,7 +156,11 @@ TEST_F(Tunnel, AuthenticationVerdicts) {
             EXPECT_EQ(0, client.closeSession(s, true));
         }
         // A refused client's session is closed at the device: no relay stays behind for it.
-        EXPECT_TRUE(waitFor([&] { return threadsNamed({"tnl_sessionhdlr", "tnl_read_socket"}).empty(); }, 5000));
+        EXPECT_TRUE(waitFor(
+            [&] {
+                return threadsNamed({"tnl_sessionhdlr", "tnl_read_socket"}).empty();
+            },
+            5000));
     }
 }
 
@@ -292,8 +296,11 @@ TEST_F(Tunnel, CyclesLeaveNothingBehind) {
         EXPECT_EQ(0, client.stopPortMapping(m));
         EXPECT_EQ(0, client.closeSession(s, true));
         EXPECT_EQ(0, client.agentDeInitialize());
-        EXPECT_TRUE(waitFor([] { return threadsNamed({"tnl_agt", "tnl_read", "tnl_sender", "tnl_delay"}).size() <= 1; },
-                            3000));
+        EXPECT_TRUE(waitFor(
+            [] {
+                return threadsNamed({"tnl_agt", "tnl_read", "tnl_sender", "tnl_delay"}).size() <= 1;
+            },
+            3000));
         const int fds = openDescriptors();
         if (cycle == 0) baseline = fds;
         EXPECT_LE(fds, baseline) << "cycle " << cycle;
@@ -453,7 +460,8 @@ TEST_F(ScriptedDevice, PeerIgnoringPauseLosesItsConnectionNotOurMemory) {
             }
             if (h.type == TNL_CONNECT) {
                 const std::vector<uint8_t> chunk(8192, 0xAB);
-                for (int i = 0; i < 1200; ++i) put(ch, tnl_Message(TNL_DATA, h.connection, chunk.data(), 8192));
+                for (int i = 0; i < 1200; ++i)
+                    put(ch, tnl_Message(TNL_DATA, h.connection, chunk.data(), 8192));
                 flooded.set_value();
                 return;
             }
