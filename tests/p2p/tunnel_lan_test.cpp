@@ -15,11 +15,21 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/client_file_task.h"
+#include "base/qv_log.h"
+#include "command/download_process.h"
+#include "command/frame_state.h"
+#include "command/ppc_qv_client.h"
+#include "command/ppc_sys_file_client.h"
+#include "command/qv_net_connect.h"
 #include "lan_topology.h"
+#include "link/connect_pool.h"
+#include "link/qvcrypt.h"
 #include "p2p/psl_session.h"
 #include "p2p/tnl_api.h"
 #include "p2p/tnl_test_util.h"
@@ -76,18 +86,28 @@ class TunnelLan : public ::testing::Test {
         chmod(tmpl, 0755);
         fs::create_directories(g_www + "/www");
         const std::vector<uint8_t> page = tnltest::pattern(70000, 3);
-        std::ofstream(g_www + "/www/page.html", std::ios::binary).write((const char *)page.data(), page.size());
+        std::ofstream(g_www + "/www/page.html", std::ios::binary)
+            .write((const char *)page.data(), page.size());
         std::ofstream big(g_www + "/www/big.bin", std::ios::binary);
         for (int i = 0; i < 100; ++i) {
             const std::vector<uint8_t> mb = tnltest::pattern(1 << 20, 1000 + i);
             big.write((const char *)mb.data(), mb.size());
         }
-        std::ofstream(g_www + "/nginx.conf") << "user root;\ndaemon off;\nworker_processes 1;\npid " << g_www
-                                             << "/nginx.pid;\nerror_log " << g_www
-                                             << "/error.log;\nevents { worker_connections 256; }\n"
-                                                "http { access_log off; client_body_temp_path "
-                                             << g_www << "/tmp; server { listen 127.0.0.1:80; listen 192.168.30.3:80; root " << g_www
-                                             << "/www; } }\n";
+        // The emulated device's folder: 1,200 entries and the same 100 MB file.
+        fs::create_directories(g_www + "/dev/big");
+        char name[32];
+        for (int i = 0; i < 1200; ++i) {
+            snprintf(name, sizeof name, "/f%05d.jpg", i);
+            std::ofstream(g_www + "/dev/big" + name) << i;
+        }
+        fs::create_hard_link(g_www + "/www/big.bin", g_www + "/dev/big.bin");
+        std::ofstream(g_www + "/nginx.conf")
+            << "user root;\ndaemon off;\nworker_processes 1;\npid " << g_www << "/nginx.pid;\nerror_log "
+            << g_www
+            << "/error.log;\nevents { worker_connections 256; }\n"
+               "http { access_log off; client_body_temp_path "
+            << g_www << "/tmp; server { listen 127.0.0.1:80; listen 192.168.30.3:80; root " << g_www
+            << "/www; } }\n";
     }
     static void TearDownTestSuite() {
         if (!g_www.empty()) fs::remove_all(g_www);
@@ -129,8 +149,8 @@ class TunnelLan : public ::testing::Test {
     }
     // curl through a local port into a file; true when it matches nginx's file by SHA-256.
     bool fetch(int port, const std::string &name, const std::string &out) {
-        const std::string cmd = "curl -sf --max-time 120 -o " + out + " http://127.0.0.1:" + std::to_string(port) +
-                                "/" + name;
+        const std::string cmd =
+            "curl -sf --max-time 120 -o " + out + " http://127.0.0.1:" + std::to_string(port) + "/" + name;
         if (run(cmd) != 0) return false;
         const std::string want = sha256Of(g_www + "/www/" + name);
         return !want.empty() && sha256Of(out) == want;
@@ -189,6 +209,52 @@ TEST_F(TunnelLan, ConnectsOnTheLanAndCarriesNginxByteExact) {
     EXPECT_NE(0, run("curl -sf --max-time 5 -o /dev/null http://127.0.0.1:8080/page.html"));
     EXPECT_EQ(0, PeerTunnelAgent_StopPortMapping(m1));
     EXPECT_EQ(0, PeerTunnelAgent_Abort(s));
+}
+
+// The SDK's own calls against the emulated device, through local port 13111 only.
+TEST_F(TunnelLan, SdkListsAndDownloadsThroughTheMappedPort) {
+    Child emu;
+    ASSERT_TRUE(emu.start(net.ns_argv({QV_DEVICE_EMU, "--root", g_www + "/dev", "--addr", "0.0.0.0"}), 5000))
+        << emu.line;
+    const int s = PeerTunnelAgent_Connect(kUid, kAuth, sizeof kAuth, nullptr);
+    ASSERT_GE(s, 0);
+    const int m = PeerTunnelAgent_PortMapping(s, 13111, 13111);
+    ASSERT_GE(m, 0);
+    qv::set_log_enabled(false);
+    ASSERT_EQ(0, qv_crypt_init());
+    qv_net_connect_install();
+    ASSERT_EQ(0, init_connect_pool());
+    qv_set_device_port(13111);
+    qv_frame_set_current_device("127.0.0.1");
+    std::vector<std::string> names;
+    path_info folder{"/big", 0, 0};
+    for (int offset : {0, 500, 1000}) {
+        file_list_page *page = nullptr;
+        ASSERT_EQ(0, QV_FileGetList(&folder, offset, 500, 0, &page, 5));
+        EXPECT_EQ(1200, page->totalCount);
+        for (file_dnode *n = page->list; n; n = n->next) names.emplace_back(n->name);
+        ppc_destory_file_list(page->list);
+        free(page);
+    }
+    EXPECT_EQ(1200u, names.size());
+    EXPECT_EQ(1200u, std::set<std::string>(names.begin(), names.end()).size());
+    fs::create_directories(g_www + "/dl");
+    client_file_task *t = client_file_task_new();
+    t->token = 5;
+    path_info file{"/big.bin", 1, 0};
+    const auto t0 = Clock::now();
+    EXPECT_EQ(0, QV_FileDownload((g_www + "/dl").c_str(), &file, t));
+    printf("QV_FileDownload of 100 MB through the tunnel in %lld ms\n", (long long)msSince(t0));
+    client_file_task_free(t);
+    EXPECT_EQ(sha256Of(g_www + "/www/big.bin"), sha256Of(g_www + "/dl/big.bin"));
+    fs::remove_all(g_www + "/dl");
+    destory_connect_pool();
+    qv_crypt_release();
+    qv_frame_reset();
+    qv_set_device_port(0);
+    qv::set_log_enabled(true);
+    PeerTunnelAgent_StopPortMapping(m);
+    PeerTunnelAgent_Abort(s);
 }
 
 TEST_F(TunnelLan, RefusedAuthenticationCarriesTheDevicesResult) {
