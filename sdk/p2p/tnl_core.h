@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -134,6 +135,10 @@ class TunnelLib {
 
     // For tests: whether a session's record is in use.
     bool sessionInUse(int sid) const;
+    // For the fuzzer: runs the message handler of session 0 over the bytes (as the stream), with connects
+    // that make sockets but dial nothing.
+    void feedMessages(bool deviceSide, const uint8_t *data, size_t size);
+    void setDialLoopback(bool on) { dialLoopback_ = on; }
 
   private:
     struct Msg {
@@ -155,7 +160,9 @@ class TunnelLib {
     void uidSetIds(const char *uid, int sid, int ch);
 
     // Relay.
+    using ReadFn = std::function<int(uint8_t *, int)>;
     void handlerLoop(int sid, bool deviceSide);
+    void handleMessages(int sid, bool deviceSide, const ReadFn &readExactly);
     void readerLoop(int sid);
     void senderLoop();
     void delayLoop();
@@ -219,6 +226,7 @@ class TunnelLib {
     PeerTunnelServerAuthCallback authCb_ = nullptr;
     void *authArg_ = nullptr;
     std::atomic<bool> openAccess_{false};
+    bool dialLoopback_ = true;
     std::mutex ticketLock_;
     LanTestTicket tickets_[TNL_TICKETS];
     std::thread pslListen_, devAccept_;

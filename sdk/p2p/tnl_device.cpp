@@ -235,11 +235,11 @@ void TunnelLib::sessionHandler(int sid) {
     const int64_t deadline = tnl_NowMs() + tnl_DeviceAuthWaitMs();
     uint8_t head[TNL_AUTH_HEAD];
     TunnelAuthHead h{};
-    if (readWithin(ch, head, TNL_AUTH_HEAD, deadline, t.running, rec.broken) != 0) return drop("no request");
-    if (tnl_AuthHead_Parse(head, sizeof head, &h) != 0) return drop("not an authentication request");
-    std::vector<uint8_t> auth(h.authLength);
-    if (h.authLength && readWithin(ch, auth.data(), (int)h.authLength, deadline, t.running, rec.broken) != 0)
-        return drop("request cut short");
+    std::vector<uint8_t> auth;
+    const int got = tnl_ReadAuthRequest(
+        [&](uint8_t *buf, int n) { return readWithin(ch, buf, n, deadline, t.running, rec.broken); }, head,
+        &h, &auth);
+    if (got != 0) return drop(got == -1 ? "not an authentication request" : "no whole request in time");
     PSLSessionInfoShort info{};
     if (lower_->check(sid, &info) < 0) return drop("session gone");
     bool accepted = false, judged = false;

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -293,13 +294,19 @@ void TunnelLib::onConnect(int sid, int ch, uint8_t index, const uint8_t *payload
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = ip;
     a.sin_port = htons(port);
-    if (::connect(fd, (sockaddr *)&a, sizeof a) != 0 && errno != EINPROGRESS) {
+    if (dialLoopback_ && ::connect(fd, (sockaddr *)&a, sizeof a) != 0 && errno != EINPROGRESS) {
         out.push_back({ch, tnl_Message(TNL_CLOSE, index)});
         connClose(slot, false);
     }
 }
 
 void TunnelLib::handlerLoop(int sid, bool deviceSide) {
+    const int ch = sessions_[sid].rscChannel;
+    handleMessages(sid, deviceSide,
+                   [this, sid, ch](uint8_t *buf, int n) { return readExact(sid, ch, buf, n); });
+}
+
+void TunnelLib::handleMessages(int sid, bool deviceSide, const ReadFn &readExactly) {
     TunnelSessionRec &rec = sessions_[sid];
     TunnelThreadRec &t = threads_[sid];
     const int ch = rec.rscChannel;
@@ -308,7 +315,7 @@ void TunnelLib::handlerLoop(int sid, bool deviceSide) {
     bool streamFailed = false;
     while (rec.inUse && t.running) {
         uint8_t head[TNL_HEADER];
-        int r = readExact(sid, ch, head, TNL_HEADER);
+        int r = readExactly(head, TNL_HEADER);
         if (r < 0) {
             streamFailed = r != -1;
             break;
@@ -319,7 +326,7 @@ void TunnelLib::handlerLoop(int sid, bool deviceSide) {
             streamFailed = true;
             break;
         }
-        r = readExact(sid, ch, payload.data(), h.length);
+        r = readExactly(payload.data(), h.length);
         if (r < 0) {
             streamFailed = r != -1;
             break;
@@ -591,4 +598,30 @@ void TunnelLib::delayLoop() {
             }
         }
     }
+}
+
+// ---- for the fuzzer: one session's messages from a buffer
+
+void TunnelLib::feedMessages(bool deviceSide, const uint8_t *data, size_t size) {
+    if (!agentStarted_ || maxSessions_ < 1) return;
+    const int sid = 0;
+    TunnelSessionRec &rec = sessions_[sid];
+    TunnelThreadRec &t = threads_[sid];
+    rec.rscChannel = -1;
+    rec.inUse = 1;
+    rec.broken = false;
+    rec.reported = false;
+    t.running = 1;
+    size_t off = 0;
+    handleMessages(sid, deviceSide, [&](uint8_t *buf, int n) {
+        if ((size_t)n > size - off) return (int)RSC_ERR_CLOSED;
+        if (n) memcpy(buf, data + off, (size_t)n);
+        off += (size_t)n;
+        return 0;
+    });
+    rec.inUse = 0;
+    t.running = 0;
+    std::lock_guard<std::recursive_mutex> l(connLock_);
+    closeAllSlots(sid);
+    for (TunnelSlot &slot : rec.slots) slot = TunnelSlot{};
 }

@@ -308,6 +308,106 @@ TEST_F(Tunnel, CyclesLeaveNothingBehind) {
     }
 }
 
+// ---- a scripted client against the device side: the stream by hand
+
+class ScriptedClient : public Tunnel {
+  protected:
+    // Opens a session to the device and its stream.
+    int open() {
+        const int sid = cl.connect(kUid);
+        if (sid < 0) return sid;
+        return RSC_Create(sid, 5000, 0);
+    }
+    static void put(int ch, const std::vector<uint8_t> &m) {
+        RSC_Write(ch, m.data(), (int)m.size());
+        RSC_Flush(ch);
+    }
+    // Reads n bytes within ms; what came.
+    static std::vector<uint8_t> take(int ch, int n, int ms) {
+        std::vector<uint8_t> b((size_t)n);
+        int got = 0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (got < n && std::chrono::steady_clock::now() < end) {
+            const int r = RSC_Read(ch, b.data() + got, n - got, 100);
+            if (r == RSC_ERR_TIMEOUT) continue;
+            if (r < 0) break;
+            got += r;
+        }
+        b.resize((size_t)got);
+        return b;
+    }
+};
+
+TEST_F(ScriptedClient, MalformedRequestsAreDroppedUnjudged) {
+    struct Case {
+        const char *name;
+        uint8_t type;
+        uint16_t length;
+        uint32_t authLength;
+        int sent;  // auth bytes actually sent
+    } cases[] = {
+        {"declared 1,001 bytes", 7, 1009, 1001, 1001},
+        {"length field disagrees", 7, 100, 128, 128},
+        {"not a request", 2, 136, 128, 128},
+        {"cut short", 7, 136, 128, 64},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        judge = AuthJudge{};
+        const int ch = open();
+        ASSERT_GE(ch, 0);
+        std::vector<uint8_t> req(12 + (size_t)c.sent, 0x5a);
+        tnl_Header_Write(req.data(), TunnelMessageHeader{c.type, 0, c.length});
+        tnl_Put32(req.data() + 4, TNL_VERSION);
+        tnl_Put32(req.data() + 8, c.authLength);
+        put(ch, req);
+        // No reply: the stream ends (the cut request after the device's wait of 3 s).
+        EXPECT_TRUE(take(ch, 4, 6000).empty());
+        EXPECT_EQ(0, judge.calls);
+        RSC_Abort(ch);
+    }
+}
+
+TEST_F(ScriptedClient, LanTestTicketsAreRedeemedOnceOverTcp) {
+    const int ch = open();
+    ASSERT_GE(ch, 0);
+    put(ch, tnl_AuthRequest(kAuth, sizeof kAuth));
+    ASSERT_EQ(8u, take(ch, 8, 3000).size());
+    // Differing 16-bit fields: no answer.
+    uint8_t p[8];
+    tnl_Put32(p, 5000);
+    tnl_Put16(p + 4, 1);
+    tnl_Put16(p + 6, 2);
+    put(ch, tnl_Message(TNL_LAN_TEST, 0, p, 8));
+    tnl_Put16(p + 4, 0);
+    tnl_Put16(p + 6, 0);
+    put(ch, tnl_Message(TNL_LAN_TEST, 0, p, 8));
+    const std::vector<uint8_t> reply = take(ch, 12, 3000);
+    ASSERT_EQ(12u, reply.size());
+    EXPECT_EQ(TNL_LAN_TEST_REPLY, reply[0]);
+    EXPECT_EQ(4990u, tnl_Get32(reply.data() + 4));
+    EXPECT_EQ(device.lanTestPort(), tnl_Get16(reply.data() + 10));
+    // A value no ticket expects is closed without an answer; the right one once, then never again.
+    struct Case {
+        uint32_t value;
+        bool answered;
+    } cases[] = {{12345, false}, {4980, true}, {4980, false}};
+    for (const Case &c : cases) {
+        const int fd = dial(device.lanTestPort());
+        ASSERT_GE(fd, 0);
+        uint8_t v[4];
+        tnl_Put32(v, c.value);
+        sendAll(fd, v, 4);
+        const std::vector<uint8_t> back = readAll(fd, 3000);
+        close(fd);
+        EXPECT_EQ(c.answered ? 4u : 0u, back.size()) << c.value;
+        if (c.answered && back.size() == 4) {
+            EXPECT_EQ(4970u, tnl_Get32(back.data()));
+        }
+    }
+    RSC_Abort(ch);
+}
+
 // ---- a scripted device: the stream by hand
 
 class ScriptedDevice : public ::testing::Test {

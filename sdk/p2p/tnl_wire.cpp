@@ -60,6 +60,18 @@ int tnl_AuthHead_Parse(const uint8_t *in, size_t n, TunnelAuthHead *out) {
     return 0;
 }
 
+int tnl_ReadAuthRequest(const std::function<int(uint8_t *, int)> &readExactly, uint8_t head[TNL_AUTH_HEAD],
+                        TunnelAuthHead *out, std::vector<uint8_t> *auth) {
+    int r = readExactly(head, TNL_AUTH_HEAD);
+    if (r != 0) return r < 0 ? r : -1;
+    TunnelAuthHead h{};
+    if (tnl_AuthHead_Parse(head, TNL_AUTH_HEAD, &h) != 0) return -1;
+    auth->assign(h.authLength, 0);
+    if (h.authLength && (r = readExactly(auth->data(), (int)h.authLength)) != 0) return r < 0 ? r : -1;
+    *out = h;
+    return 0;
+}
+
 std::vector<uint8_t> tnl_AuthReply(bool accepted, bool withResult, int32_t result) {
     const uint8_t type = accepted ? TNL_AUTH_OK : TNL_AUTH_REFUSED;
     if (!withResult) return tnl_Message(type, 0);

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <vector>
 
 enum TunnelMsgType : uint8_t {
@@ -54,6 +55,11 @@ struct TunnelAuthHead {
 // The 12-byte head of a request: 0 when it is a request the device reads further (type 7; length field 0
 // with authLength 0, or authLength at most 1,000 and equal to the length field minus 8); -1 otherwise.
 int tnl_AuthHead_Parse(const uint8_t *in, size_t n, TunnelAuthHead *out);
+
+// Reads a request through readExactly (0 when all n bytes came, else negative): the head, checked, then
+// exactly its authLength bytes. 0; -1 for a head that is not a request; or the failed read's result.
+int tnl_ReadAuthRequest(const std::function<int(uint8_t *, int)> &readExactly, uint8_t head[TNL_AUTH_HEAD],
+                        TunnelAuthHead *out, std::vector<uint8_t> *auth);
 
 // The reply: {8 or 9, 0, 0} or with the result word {.., 4, result}.
 std::vector<uint8_t> tnl_AuthReply(bool accepted, bool withResult, int32_t result);
