@@ -125,6 +125,7 @@ void TunnelLib::pslListenLoop() {
             if (s >= 0) lower_->close(s);
             break;
         }
+        if (s == PSL_ERR_TIMEOUT || s == PSL_ERR_ACCEPT_CANCELLED) continue;
         if (s < 0) {
             // No free session: wait longer; other failures are not retried in a tight loop.
             const int pause = s == PSL_ERR_NO_SESSION ? 2000 : 100;

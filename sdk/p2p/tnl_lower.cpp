@@ -58,7 +58,8 @@ class RealLower : public TunnelLower {
     void close(int sid) override { PSL_Session_Close(sid); }
     int registerDevice(const char *uid) override { return PSL_Device_Register(uid, nullptr, nullptr); }
     int registrationRefused() override { return _PSL_Registered() == 0 && _PSL_RegisterState() == -1; }
-    int accept() override { return PSL_Accept(0); }
+    // Bounded waits: a cancel that comes before the wait starts would otherwise be lost.
+    int accept() override { return PSL_Accept(500); }
     void acceptCancel() override { PSL_Accept_Cancel(); }
 };
 

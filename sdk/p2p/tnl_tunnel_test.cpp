@@ -180,6 +180,39 @@ TEST_F(Tunnel, BadArgumentsSendNothing) {
     EXPECT_EQ(-23, connect());
 }
 
+TEST_F(Tunnel, ResultsOfTheSmallCalls) {
+    const int s = connect();
+    ASSERT_GE(s, 0);
+    struct Case {
+        const char *name;
+        int got;
+        int expect;
+    } cases[] = {
+        {"second start", client.agentInitialize(4), TNL_ERR_ALREADY_STARTED},
+        {"device start on a client", client.serverInitialize(4), TNL_ERR_ALREADY_STARTED},
+        {"buffer size 0", client.setBufferSize(s, 0), TNL_ERR_ARGUMENT},
+        {"buffer size of a free session", client.setBufferSize(s + 1, 1000), TNL_ERR_SESSION},
+        {"buffer size", client.setBufferSize(s, 1000), 0},
+        {"last I/O of a free session", client.lastIOTime(s + 1), TNL_ERR_SESSION},
+        {"last I/O out of range", client.lastIOTime(-1), TNL_ERR_ARGUMENT},
+        {"private mode, wrong magic", client.setPrivateServerMode(1, 1234), -1},
+        {"private mode", client.setPrivateServerMode(0, 0x3b5e917d), 0},
+        {"stop of a connect not running", client.connectStop("NOSUCHUID00000000000"), TNL_ERR_NOT_CONNECTING},
+        {"reserve without a free session", client.reserveSession(), TNL_ERR_NO_FREE_SESSION},
+        {"abort at maxSessions", client.closeSession(64, true), TNL_ERR_ARGUMENT},
+        {"device disconnect out of range", device.serverDisconnect(64), TNL_ERR_ARGUMENT},
+        {"device disconnect of a free session", device.serverDisconnect(60), TNL_ERR_SESSION},
+        {"mapping out of range", client.portMapping(64, 1, 1), TNL_ERR_ARGUMENT},
+    };
+    for (const Case &c : cases) EXPECT_EQ(c.expect, c.got) << c.name;
+    EXPECT_GT(client.lastIOTime(s), 0);
+    EXPECT_EQ(0, client.closeSession(s, false));
+    EXPECT_EQ(0, client.agentDeInitialize());
+    EXPECT_EQ(TNL_ERR_NOT_STARTED, client.agentDeInitialize());
+    EXPECT_EQ(TNL_ERR_NOT_STARTED, client.connect(kUid, kAuth, sizeof kAuth, nullptr));
+    ASSERT_EQ(0, client.agentInitialize(64));
+}
+
 TEST_F(Tunnel, TransfersBothWaysByteExact) {
     Service echo(Service::Echo);
     const int s = connect();
