@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -134,13 +135,18 @@ int TunnelLib::agentInitialize(int maxSessions) {
         m.session = -1;
     }
     liveMappings_ = 0;
+    for (LanMapping &m : lanMappings_) m = LanMapping{};
     const int r = sharedStart(maxSessions);
     if (r < 0) return r;
     agentRunning_ = true;
+    mapAcceptWake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    proxyWake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     try {
         delay_ = std::thread([this] { delayLoop(); });
+        tcpProxy_ = std::thread([this] { tcpProxyLoop(); });
+        mapAccept_ = std::thread([this] { mapAcceptLoop(); });
     } catch (...) {
-        agentRunning_ = false;
+        stopAgentThreads();
         sharedStop();
         return TNL_ERR_THREAD;
     }
@@ -159,12 +165,25 @@ int TunnelLib::agentDeInitialize() {
     for (int s = 0; s < maxSessions_; ++s)
         if (sessions_[s].inUse || threads_[s].handler.joinable() || threads_[s].reader.joinable())
             closeSession(s, true);
-    agentRunning_ = false;
+    for (int j = 0; j < TNL_MAPPINGS; ++j) stopLanMapping(j);
+    stopAgentThreads();
     liveMappings_ = 0;
-    if (delay_.joinable()) delay_.join();
     sharedStop();
     stopInProgress_ = false;
     return 0;
+}
+
+void TunnelLib::stopAgentThreads() {
+    agentRunning_ = false;
+    wake(mapAcceptWake_);
+    wake(proxyWake_);
+    if (delay_.joinable()) delay_.join();
+    if (mapAccept_.joinable()) mapAccept_.join();
+    if (tcpProxy_.joinable()) tcpProxy_.join();
+    for (int *fd : {&mapAcceptWake_, &proxyWake_}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
 }
 
 // ---- drop reports
@@ -394,6 +413,14 @@ int TunnelLib::connectCommon(const char *uid, int wantSid, const void *authData,
         rec.inUse = 1;
     }
     lower_->watch(s, this, true);
+    // On the LAN, a device this machine reaches over TCP is served directly; any failure keeps the tunnel.
+    if (info.mode == PSL_MODE_LAN && (toSession || lower_->peerProtocol(s) >= 7)) {
+        in_addr ip{};
+        if (lanCheck(ch, info) == 0 && inet_pton(AF_INET, info.remoteIP, &ip) == 1) {
+            rec.deviceIPv4 = ip.s_addr;
+            rec.directLan = 1;
+        }
+    }
     TunnelThreadRec &t = threads_[s];
     t.session = (uint16_t)s;
     t.running = 1;
@@ -445,6 +472,7 @@ int TunnelLib::closeSession(int sid, bool abort) {
         if (abort || RSC_Destroy(ch) != 0) RSC_Abort(ch);
     }
     endSessionThreads(sid);
+    closeLanOfSession(sid);
     {
         std::lock_guard<std::recursive_mutex> l(connLock_);
         closeAllSlots(sid);

@@ -50,6 +50,15 @@ struct TunnelSlot {
     bool hasBuf = false;
     p2p_RingBuf toLocal{};
     int64_t closeBy = 0;  // the other end closed after our end: drain until then (monotonic ms), then reset
+    // Direct-LAN pair: a local socket joined to a TCP connection straight to the device.
+    uint8_t proxyActive = 0;
+    uint8_t localEnded = 0;   // the local socket ended; the device socket's write side was shut down
+    uint8_t deviceEnded = 0;  // the device socket ended; the local socket's write side was shut down
+    int localSocket = -1;
+    int deviceSocket = -1;
+    std::vector<uint8_t> toLocalBuf, toDeviceBuf;  // unsent rest of one read; its side is not read meanwhile
+    size_t toLocalOff = 0, toDeviceOff = 0;
+    int lanMapping = -1;
 };
 
 struct TunnelSessionRec {
@@ -88,6 +97,14 @@ struct TunnelMapping {
     int listenSocket = -1;
     std::atomic<bool> stopRequested{false};
     std::thread listener;
+};
+
+struct LanMapping {
+    uint32_t inUse = 0;
+    int session = -1;
+    int listenSocket = -1;
+    uint32_t deviceIPv4 = 0;  // network order
+    uint16_t devicePort = 0;
 };
 
 struct LanTestTicket {
@@ -181,6 +198,17 @@ class TunnelLib {
     void onLanTest(int sid, int ch, const uint8_t *payload, std::vector<Msg> &out);
     void endSessionThreads(int sid);
 
+    // Direct LAN.
+    int lanCheck(int ch, const PSLSessionInfoShort &info);
+    int lanPortMapping(int sid, int localPort, int remotePort);
+    void stopLanMapping(int j);
+    void closeLanOfSession(int sid);
+    void proxyClose(TunnelSlot &slot);
+    void mapAcceptLoop();
+    void tcpProxyLoop();
+    void wake(int fd);
+    void stopAgentThreads();
+
     // Device.
     void pslListenLoop();
     void devAcceptLoop();
@@ -215,7 +243,9 @@ class TunnelLib {
     std::mutex senderMutex_;
     std::condition_variable senderCv_;
     bool senderSignal_ = false;
-    std::thread sender_, delay_;
+    std::thread sender_, delay_, mapAccept_, tcpProxy_;
+    LanMapping lanMappings_[TNL_MAPPINGS];
+    int mapAcceptWake_ = -1, proxyWake_ = -1;  // eventfds: a mapping or a pair was added
 
     // Device side.
     std::atomic<bool> serverRunning_{false};

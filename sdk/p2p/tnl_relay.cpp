@@ -68,6 +68,7 @@ bool TunnelLib::slotInit(TunnelSlot &slot, uint8_t index, int sock) {
 
 void TunnelLib::connClose(TunnelSlot &slot, bool reset) {
     std::lock_guard<std::recursive_mutex> l(connLock_);
+    if (slot.proxyActive || slot.localSocket >= 0 || slot.deviceSocket >= 0) return proxyClose(slot);
     if (slot.state != 1) return;
     if (slot.socket >= 0) {
         if (reset) {
@@ -129,6 +130,7 @@ int TunnelLib::portMapping(int sid, int localPort, int remotePort) {
     if (!agentStarted_ || deviceRole_) return TNL_ERR_NOT_STARTED;
     if (!validSid(sid) || localPort <= 0 || localPort > 65535 || remotePort <= 0 || remotePort > 65535)
         return TNL_ERR_ARGUMENT;
+    if (sessions_[sid].directLan) return lanPortMapping(sid, localPort, remotePort);
     int idx = -1;
     {
         std::lock_guard<std::recursive_mutex> l(connLock_);
@@ -175,6 +177,10 @@ int TunnelLib::portMapping(int sid, int localPort, int remotePort) {
 }
 
 int TunnelLib::stopPortMapping(int index) {
+    if (index >= TNL_LAN_MAPPING_BASE) {
+        if (index - TNL_LAN_MAPPING_BASE < TNL_MAPPINGS) stopLanMapping(index - TNL_LAN_MAPPING_BASE);
+        return 0;
+    }
     if (index < 0 || index >= TNL_MAPPINGS) return 0;
     TunnelMapping &m = mappings_[index];
     if (m.listenSocket < 0 && !m.listener.joinable()) return 0;

@@ -244,6 +244,49 @@ TEST_F(Tunnel, TransfersBothWaysByteExact) {
     EXPECT_EQ(0, client.closeSession(s, true));
 }
 
+TEST_F(Tunnel, LanSessionThatPassesTheCheckMapsStraightToTheDevice) {
+    Service echo(Service::Echo);
+    cl.mode = PSL_MODE_LAN;  // the device's address is 127.0.0.1: its LAN-test port answers
+    const int s = connect();
+    ASSERT_GE(s, 0);
+    const int port = freePort();
+    const int m = client.portMapping(s, port, echo.port);
+    ASSERT_GE(m, TNL_LAN_MAPPING_BASE);
+    auto run = [&](size_t bytes, uint32_t seed) {
+        const int fd = dial(port);
+        if (fd < 0) return false;
+        const std::vector<uint8_t> data = pattern(bytes, seed);
+        std::thread w([&] {
+            sendAll(fd, data.data(), data.size());
+            shutdown(fd, SHUT_WR);
+        });
+        const std::vector<uint8_t> back = readAll(fd);
+        w.join();
+        close(fd);
+        return back == data;
+    };
+    EXPECT_TRUE(run(4 << 20, 1));
+    std::vector<std::future<bool>> many;
+    for (int i = 0; i < 16; ++i) many.push_back(std::async(std::launch::async, run, 65536, 100 + i));
+    for (auto &f : many) EXPECT_TRUE(f.get());
+    EXPECT_EQ(17, echo.accepted.load());
+    // Stopping it closes its listener and its own connections only.
+    const int port2 = freePort();
+    const int m2 = client.portMapping(s, port2, echo.port);
+    ASSERT_GE(m2, TNL_LAN_MAPPING_BASE);
+    const int held = dial(port2);
+    ASSERT_GE(held, 0);
+    EXPECT_EQ(0, client.stopPortMapping(m));
+    EXPECT_LT(dial(port), 0);
+    uint8_t b = 'x';
+    EXPECT_TRUE(sendAll(held, &b, 1));
+    shutdown(held, SHUT_WR);
+    EXPECT_EQ(1u, readAll(held).size());
+    close(held);
+    EXPECT_EQ(0, client.closeSession(s, true));
+    EXPECT_LT(dial(port2), 0);  // the session's close took its mappings
+}
+
 TEST_F(Tunnel, TakenPortAndFullTable) {
     const int s = connect();
     ASSERT_GE(s, 0);
@@ -522,6 +565,52 @@ TEST_F(ScriptedDevice, RepliesJudged) {
             EXPECT_EQ(c.expect, s);
         }
         EXPECT_EQ(c.err, err);
+        peer.join();
+        if (ch >= 0) RSC_Abort(ch);
+        ch = -1;
+    }
+}
+
+TEST_F(ScriptedDevice, FailedLanChecksLeaveTheSessionTunnelled) {
+    const int closedPort = freePort();
+    Service open(Service::Sink);
+    struct Case {
+        const char *name;
+        uint8_t type;
+        int valueDelta;  // added to the right value
+        int port;
+    } cases[] = {
+        {"wrong value", TNL_LAN_TEST_REPLY, 1, open.port},
+        {"wrong type", TNL_DATA, 0, open.port},
+        {"unreachable test port", TNL_LAN_TEST_REPLY, 0, closedPort},
+        {"test port that never answers", TNL_LAN_TEST_REPLY, 0, open.port},
+    };
+    cl.mode = PSL_MODE_LAN;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        play([&c](int ch) {
+            put(ch, tnl_AuthReply(true, true, 0));
+            uint8_t req[12];
+            int got = 0;
+            while (got < 12) {
+                const int r = RSC_Read(ch, req + got, 12 - got, 100);
+                if (r == RSC_ERR_TIMEOUT) continue;
+                if (r < 0) return;
+                got += r;
+            }
+            uint8_t p[8] = {};
+            tnl_Put32(p, tnl_LanStep(tnl_Get32(req + 4)) + (uint32_t)c.valueDelta);
+            tnl_Put16(p + 6, (uint16_t)c.port);
+            put(ch, tnl_Message(c.type, 0, p, 8));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        });
+        const int s = client.connect(kUid, kAuth, sizeof kAuth, nullptr);
+        ASSERT_GE(s, 0);
+        const int m = client.portMapping(s, freePort(), 80);
+        EXPECT_GE(m, 0);
+        EXPECT_LT(m, 256);
+        client.stopPortMapping(m);
+        client.closeSession(s, true);
         peer.join();
         if (ch >= 0) RSC_Abort(ch);
         ch = -1;
