@@ -379,12 +379,16 @@ void TunnelLib::tcpProxyLoop() {
             for (TunnelSlot &s : rec.slots) {
                 if (s.state == 0 || !s.proxyActive) continue;
                 bool moved = false, ok = true;
-                if (!s.toDeviceBuf.empty()) ok = flushRest(s.deviceSocket, s.toDeviceBuf, s.toDeviceOff, &moved);
+                if (!s.toDeviceBuf.empty())
+                    ok = flushRest(s.deviceSocket, s.toDeviceBuf, s.toDeviceOff, &moved);
                 if (ok && s.toDeviceBuf.empty() && !s.localEnded)
-                    ok = pump(s.localSocket, s.deviceSocket, s.toDeviceBuf, s.toDeviceOff, s.localEnded, &moved);
-                if (ok && !s.toLocalBuf.empty()) ok = flushRest(s.localSocket, s.toLocalBuf, s.toLocalOff, &moved);
+                    ok = pump(s.localSocket, s.deviceSocket, s.toDeviceBuf, s.toDeviceOff, s.localEnded,
+                              &moved);
+                if (ok && !s.toLocalBuf.empty())
+                    ok = flushRest(s.localSocket, s.toLocalBuf, s.toLocalOff, &moved);
                 if (ok && s.toLocalBuf.empty() && !s.deviceEnded)
-                    ok = pump(s.deviceSocket, s.localSocket, s.toLocalBuf, s.toLocalOff, s.deviceEnded, &moved);
+                    ok = pump(s.deviceSocket, s.localSocket, s.toLocalBuf, s.toLocalOff, s.deviceEnded,
+                              &moved);
                 if (ok && s.localEnded && s.deviceEnded && s.toLocalBuf.empty() && s.toDeviceBuf.empty())
                     ok = false;
                 if (moved) rec.lastIOTime = (int32_t)time(nullptr);

@@ -384,6 +384,48 @@ TEST_F(Tunnel, CyclesLeaveNothingBehind) {
     }
 }
 
+// A lossy link under the stream: 1 % loss, reordering and duplication; the bytes still arrive exact both
+// ways. QV_TNL_LOSSY_MB sets the size each way (default 2).
+TEST(TunnelLossy, EchoIsExactOverALossyLink) {
+    tnl_Test_SetAuthWaitMs(10000, 10000);
+    FakeLinkConditions cond;
+    cond.delayMs = 5;
+    cond.jitterMs = 2;
+    cond.lossPermille = 10;
+    cond.reorderPermille = 10;
+    cond.dupPermille = 5;
+    FakeTunnelNet net(3, cond);
+    FakeLower cl{net}, dl{net};
+    TunnelLib device{&dl}, client{&cl};
+    ASSERT_EQ(0, device.serverInitialize(8));
+    device.setOpenAccess(true);
+    ASSERT_EQ(0, device.serverStart(kUid));
+    ASSERT_EQ(0, client.agentInitialize(8));
+    Service echo(Service::Echo);
+    const int s = client.connect(kUid, nullptr, 0, nullptr);
+    ASSERT_GE(s, 0);
+    const int port = freePort();
+    ASSERT_GE(client.portMapping(s, port, echo.port), 0);
+    const size_t mb = getenv("QV_TNL_LOSSY_MB") ? (size_t)atoi(getenv("QV_TNL_LOSSY_MB")) : 2;
+    const int fd = dial(port);
+    ASSERT_GE(fd, 0);
+    const std::vector<uint8_t> data = pattern(mb << 20, 9);
+    std::thread w([&] {
+        sendAll(fd, data.data(), data.size());
+        shutdown(fd, SHUT_WR);
+    });
+    const std::vector<uint8_t> back = readAll(fd, 60000);
+    w.join();
+    close(fd);
+    EXPECT_TRUE(back == data) << back.size() << " of " << data.size();
+    EXPECT_GT(net.link.lost(), 0u);
+    client.closeSession(s, true);
+    client.agentDeInitialize();
+    device.serverStop();
+    device.serverDeInitialize();
+    tnl_Test_SetAuthWaitMs(0, 0);
+}
+
 // ---- a scripted client against the device side: the stream by hand
 
 class ScriptedClient : public Tunnel {
