@@ -68,9 +68,9 @@ struct TunnelSessionRec {
     std::atomic<int32_t> lastIOTime{0};
     std::atomic<uint32_t> lowWatermark{TNL_LOW_WATERMARK};
     std::atomic<uint32_t> highWatermark{TNL_HIGH_WATERMARK};
-    uint8_t directLan = 0;
+    std::atomic<uint8_t> directLan{0};  // set after the session's record is in use: read by other threads
     uint8_t mode = 0;
-    uint32_t deviceIPv4 = 0;
+    std::atomic<uint32_t> deviceIPv4{0};
     std::atomic<int32_t> dropped{0};
     std::atomic<bool> reported{false};
     std::atomic<bool> broken{false};  // the session layer reported the session failed
