@@ -17,10 +17,11 @@
 
 namespace {
 
-// Replies that carry an authorisation code or the P2P uuid are logged by length only. A log line holds
-// 2 KiB, so only the head of a reply is formatted: a long page is not scanned to be cut.
+// Replies that carry an authorisation code or the P2P uuid, and the firmware replies (their header echoes
+// the session token), are logged by length only. A log line holds 2 KiB, so only the head of a reply is
+// formatted: a long page is not scanned to be cut.
 void log_reply(const client_info *info) {
-    if (info->cmd == 202 || info->cmd == 203)
+    if (info->cmd == 202 || info->cmd == 203 || info->cmd == 163 || info->cmd == 165 || info->cmd == 173)
         QV_LOG_DEBUG("p_client_info->recv_buf: %zu bytes", std::strlen(info->recv_buf));
     else
         QV_LOG_DEBUG("p_client_info->recv_buf = %.2000s", info->recv_buf);
@@ -63,7 +64,7 @@ int cache_db(int32_t cmd) {
 void copy_ota_values(client_info *info) {
     client_file_task *task = info->rClientFileTask;
     if (task == nullptr) return;
-    info->status = task->ota_status;
+    info->status = task->status.load();  // the device's answer, as the stream parser left it
     info->process = task->cur_progress.load();
     info->total = task->total_progress.load();
     std::snprintf(info->ver, sizeof info->ver, "%s", task->version);
