@@ -103,8 +103,8 @@ bool fetch(Path &p, const std::string &file, double mb, pid_t daemon) {
     p.cpuCurl.push_back((cpuChildren() - k0) / gib);
     p.cpuDaemon.push_back((cpuOf(daemon) - d0) / gib);
     p.rssMb.push_back((double)peak / 1024.0);
-    printf("  %-12s %8.1f MB/s  cpu/GiB tunnel %5.2f s curl %5.2f s daemon %5.2f s  peak RSS %6.1f MB\n", p.name,
-           p.mbps.back(), p.cpuTunnel.back(), p.cpuCurl.back(), p.cpuDaemon.back(), p.rssMb.back());
+    printf("  %-12s %8.1f MB/s  cpu/GiB tunnel %5.2f s curl %5.2f s daemon %5.2f s  peak RSS %6.1f MB\n",
+           p.name, p.mbps.back(), p.cpuTunnel.back(), p.cpuCurl.back(), p.cpuDaemon.back(), p.rssMb.back());
     return true;
 }
 
@@ -190,17 +190,18 @@ int main(int argc, char **argv) {
         for (int i = 0; i < (int)mb; ++i) big.write(block.data(), (std::streamsize)block.size());
         std::ofstream(dir + "/www/1k.bin", std::ios::binary).write(block.data(), 1024);
     }
-    std::ofstream(dir + "/nginx.conf") << "user root;\ndaemon off;\nworker_processes 1;\npid " << dir
-                                       << "/nginx.pid;\nerror_log " << dir
-                                       << "/error.log;\nevents { worker_connections 256; }\nhttp { access_log off; "
-                                          "keepalive_requests 100000; client_body_temp_path "
-                                       << dir << "/tmp; server { listen 127.0.0.1:80; listen 192.168.30.3:80; root "
-                                       << dir << "/www; } }\n";
+    std::ofstream(dir + "/nginx.conf")
+        << "user root;\ndaemon off;\nworker_processes 1;\npid " << dir << "/nginx.pid;\nerror_log " << dir
+        << "/error.log;\nevents { worker_connections 256; }\nhttp { access_log off; "
+           "keepalive_requests 100000; client_body_temp_path "
+        << dir << "/tmp; server { listen 127.0.0.1:80; listen 192.168.30.3:80; root " << dir << "/www; } }\n";
     qvtest::Child servers, daemon, nginx;
     if (!servers.start(net.ns_argv({build + "/testbed/p2p/p2p-servers"}), 10000) ||
-        !nginx.start(net.ns_argv({"sh", "-c", "echo up; exec nginx -p " + dir + " -c " + dir + "/nginx.conf"}),
-                     5000) ||
-        !daemon.start(net.ns_argv({build + "/tests/p2p-device-daemon", "--uid", kUid, "--tunnel", "1"}), 30000)) {
+        !nginx.start(
+            net.ns_argv({"sh", "-c", "echo up; exec nginx -p " + dir + " -c " + dir + "/nginx.conf"}),
+            5000) ||
+        !daemon.start(net.ns_argv({build + "/tests/p2p-device-daemon", "--uid", kUid, "--tunnel", "1"}),
+                      30000)) {
         fprintf(stderr, "bench_tunnel: the servers, nginx or the daemon did not start\n");
         return 1;
     }
@@ -215,8 +216,9 @@ int main(int argc, char **argv) {
     // The second session stays tunnelled: the device's firewall drops the client's LAN test.
     qvtest::run(net.in_ns("nft add table ip qvbench"));
     qvtest::run(net.in_ns("nft 'add chain ip qvbench input { type filter hook input priority 0; }'"));
-    qvtest::run(net.in_ns("nft add rule ip qvbench input ip saddr 192.168.30.2 ct state new tcp dport "
-                          "32768-60999 drop"));
+    qvtest::run(
+        net.in_ns("nft add rule ip qvbench input ip saddr 192.168.30.2 ct state new tcp dport "
+                  "32768-60999 drop"));
     const int tunnelled = PeerTunnelAgent_Connect(kUid, kAuth, sizeof kAuth, nullptr);
     if (direct < 0 || tunnelled < 0) {
         fprintf(stderr, "bench_tunnel: connect failed: %d %d\n", direct, tunnelled);
@@ -240,8 +242,9 @@ int main(int argc, char **argv) {
             if (!fetch(p, "big.bin", mb, daemon.pid)) fprintf(stderr, "  %s: curl failed\n", p.name);
         }
     }
-    printf("%d sequential 1 KB requests per path over one kept-alive connection, in blocks of 100, rotating\n",
-           nreq);
+    printf(
+        "%d sequential 1 KB requests per path over one kept-alive connection, in blocks of 100, rotating\n",
+        nreq);
     for (int done = 0; done < nreq; done += 100)
         for (int k = 0; k < 3; ++k) requests(paths[(done / 100 + k) % 3], std::min(100, nreq - done));
     printf("summary\n");
@@ -255,10 +258,11 @@ int main(int argc, char **argv) {
         printf("    %-22s p50 %8.1f us  p99 %8.1f us\n", "1 KB request", pct(p.lat, 0.5), pct(p.lat, 0.99));
     }
     const double base = pct(paths[0].mbps, 0.5);
-    printf("ratios to the device (median MB/s): direct-LAN %.2fx, tunnelled %.2fx; 1 KB p50 added: direct-LAN "
-           "%+.1f us, tunnelled %+.1f us\n",
-           pct(paths[1].mbps, 0.5) / base, pct(paths[2].mbps, 0.5) / base,
-           pct(paths[1].lat, 0.5) - pct(paths[0].lat, 0.5), pct(paths[2].lat, 0.5) - pct(paths[0].lat, 0.5));
+    printf(
+        "ratios to the device (median MB/s): direct-LAN %.2fx, tunnelled %.2fx; 1 KB p50 added: direct-LAN "
+        "%+.1f us, tunnelled %+.1f us\n",
+        pct(paths[1].mbps, 0.5) / base, pct(paths[2].mbps, 0.5) / base,
+        pct(paths[1].lat, 0.5) - pct(paths[0].lat, 0.5), pct(paths[2].lat, 0.5) - pct(paths[0].lat, 0.5));
     PeerTunnelAgent_StopPortMapping(m1);
     PeerTunnelAgent_StopPortMapping(m2);
     PeerTunnelAgent_Abort(direct);
