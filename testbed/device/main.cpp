@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "device.h"
+#include "handlers_download.h"
 
 namespace {
 int usage() {
@@ -43,6 +45,8 @@ int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     qvemu::Device device(root, addr, static_cast<uint16_t>(port));
+    // Downloads (106) straight from the folder, without pacing or faults.
+    qvemu::install_download_handler(device, std::make_shared<qvemu::DownloadScript>());
     if (!device.start()) {
         std::fprintf(stderr, "qv-device-emu: %s:%ld: %s\n", addr.c_str(), port, device.last_error().c_str());
         return 1;

@@ -10,7 +10,10 @@
 // gracefully once the peer's end of data arrives, after a line "stream closed RC: sent N again N acks N"
 // (the read result that ended it, data packets sent and sent again, acknowledgements sent).
 //   p2p-device-daemon --uid UID [--lan-port P] [--timeout S] [--one-channel 1] [--register 1]
-//                     [--stream echo|sink|source]
+//                     [--stream echo|sink|source] [--tunnel 1 [--auth-result N]]
+// With --tunnel 1 it runs the tunnel's device side instead (registering with the servers): clients that
+// authenticate reach the services on this namespace's 127.0.0.1; the authentication callback answers
+// --auth-result N (default 0: accepted; negative: refused with that result).
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -29,6 +32,7 @@
 #include "p2p/psl_register.h"
 #include "p2p/rsc_api.h"
 #include "stream_pattern.h"
+#include "p2p/tnl_api.h"
 
 namespace {
 
@@ -109,12 +113,41 @@ int waitLoggedIn() {
     return s.error ? s.error : PSL_ERR_TIMEOUT;
 }
 
+// The tunnel mode, self-contained: the device side of the tunnel until a stop signal.
+int g_authResult = 0;
+int judgeAuth(const TunnelServerAuthInfo *, void *) {
+    return g_authResult;
+}
+
+int runTunnel(const std::string &uid, int lanPort, int timeout) {
+    PSL_Set_LanSearch_Port((uint32_t)lanPort);
+    int rc = PeerTunnelServer_Initialize(4);
+    if (rc == 0) {
+        PeerTunnelServer_SetAuthCallback(judgeAuth, nullptr);
+        rc = PeerTunnelServer_Start(uid.c_str());
+    }
+    if (rc == 0) rc = waitLoggedIn();
+    if (rc != 0) {
+        fprintf(stderr, "p2p-device-daemon: tunnel start failed: %d\n", rc);
+        PeerTunnelServer_Stop();
+        PeerTunnelServer_DeInitialize();
+        return 1;
+    }
+    if (timeout > 0) PSL_Set_Session_Timeout(timeout);
+    printf("ready %u %d registered tunnel\n", ntohs(_PSL_MainPort()), lanPort);
+    fflush(stdout);
+    while (!g_stop) usleep(50000);
+    PeerTunnelServer_Stop();
+    PeerTunnelServer_DeInitialize();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     std::string uid;
     int lanPort = PSL_DEFAULT_LAN_PORT, timeout = 0;
-    bool oneChannel = false, registerUid = false;
+    bool oneChannel = false, registerUid = false, tunnel = false;
     std::string stream;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
@@ -132,6 +165,10 @@ int main(int argc, char **argv) {
                 fprintf(stderr, "p2p-device-daemon: unknown stream mode %s\n", argv[i + 1]);
                 return 2;
             }
+        } else if (a == "--tunnel") {
+            tunnel = atoi(argv[i + 1]) != 0;
+        } else if (a == "--auth-result") {
+            g_authResult = atoi(argv[i + 1]);
         } else if (a == "--timeout") {
             timeout = atoi(argv[i + 1]);
         } else {
@@ -148,6 +185,7 @@ int main(int argc, char **argv) {
     signal(SIGTERM, on_signal);
     signal(SIGINT, on_signal);
     signal(SIGPIPE, SIG_IGN);
+    if (tunnel) return runTunnel(uid, lanPort, timeout);
     PSL_Set_LanSearch_Port((uint32_t)lanPort);
     int rc = PSL_Initialize(0);
     // Registration listens on the LAN as well.
