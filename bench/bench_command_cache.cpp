@@ -245,6 +245,37 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
             "alone %.3f | parse and decode %.3f | page release %.3f ms\n",
             size, pct(build, .5), pct(lookup, .5), pct(parse, .5), pct(decode, .5), pct(release, .5));
     }
+    {
+        // The miss's own parts on the caller's thread: the lookup that finds nothing and the store of the
+        // device's reply (the rows dropped before each, untimed).
+        client_info ci{};
+        ci.cmd = 101;
+        ci.token = token;
+        ci.srcPathInfo = &p;
+        ci.length = entries;
+        if (file_process(&ci) != 0) fail("build");
+        char *text = nullptr;
+        query_command_cache(ci.cacheKey, &text, token, 0);
+        if (text == nullptr) fail("lookup");
+        std::vector<double> lookup, store;
+        for (int i = 0; i < 50; ++i) {
+            forget_command_cache(nullptr, token, 102);
+            char *out = nullptr;
+            auto t0 = Clock::now();
+            query_command_cache(ci.cacheKey, &out, token, 0);
+            lookup.push_back(ms_since(t0));
+            if (out != nullptr) fail("miss");
+            t0 = Clock::now();
+            insert_command_cache(ci.cacheKey, text, token, 0);
+            store.push_back(ms_since(t0));
+        }
+        std::printf("  the miss's parts (p50/p90/max): lookup %.3f/%.3f/%.3f | store %.3f/%.3f/%.3f ms\n",
+                    pct(lookup, .5), pct(lookup, .9), pct(lookup, 1), pct(store, .5), pct(store, .9),
+                    pct(store, 1));
+        std::free(text);
+        std::free(ci.retstr);
+        std::free(ci.cacheKey);
+    }
     summary(hit, &off);
     summary(miss, &off);
     summary(off, nullptr);
