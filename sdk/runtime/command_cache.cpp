@@ -1,9 +1,11 @@
 #include "runtime/command_cache.h"
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +30,13 @@ struct CacheDb {
     std::atomic<bool> drop_all{false};  // every row to go before the next read or store
     std::mutex drop_keys_mu;            // rows of unparsable texts still to go
     std::vector<std::string> drop_keys;
+    std::atomic<int> wal_pages{0};  // the write-ahead log's length at the last commit
 };
+
+// The write-ahead log is folded back into the file by the writer thread through a connection of its
+// own, without the cache mutex, once it reaches this many pages (SQLite's own default): a checkpoint
+// syncs the file, and under the mutex it would turn every lookup of that time into a miss.
+constexpr int kCheckpointPages = 1000;
 
 // A store taken from the command path, waiting for the writer.
 struct Pending {
@@ -47,9 +55,18 @@ struct Writer {
     size_t bytes = 0;
     bool running = false;
     bool stopping = false;
-    bool settle_wanted = false;  // a drop found the cache busy: the writer carries it out
+    bool settle_wanted = false;      // a drop found the cache busy: the writer carries it out
+    bool checkpoint_wanted = false;  // a log reached kCheckpointPages
     std::thread thread;
+    // The writer holds the cache mutex for one statement at a time. A caller that finds it held by the
+    // writer waits for that statement (never longer than kWriterWait), and the writer lets waiting
+    // callers go before it takes the mutex again.
+    std::atomic<bool> holding{false};
+    std::atomic<int> waiting{0};
+    std::condition_variable released;
 };
+
+constexpr auto kWriterWait = std::chrono::milliseconds(100);
 
 struct Store {
     std::mutex life;  // one open or close at a time; taken before everything else
@@ -129,6 +146,100 @@ bool pending_text(const CacheDb &d, int selector, const char *key, const std::st
     return *out != nullptr;
 }
 
+// Called by SQLite after every commit of a cache connection, on the committing thread.
+int on_commit(void *arg, sqlite3 *, const char *, int pages) {
+    static_cast<CacheDb *>(arg)->wal_pages.store(pages);
+    if (pages >= kCheckpointPages) {
+        Writer &w = store().writer;
+        std::lock_guard<std::mutex> lock(w.mu);
+        w.checkpoint_wanted = true;
+        w.wake.notify_one();
+    }
+    return SQLITE_OK;
+}
+
+// A new connection of `d` leaves its checkpoints to the writer.
+void hand_checkpoints_to_writer(CacheDb &d) {
+    if (d.task == nullptr || d.task->db == nullptr) return;
+    sqlite3_wal_autocheckpoint(d.task->db, 0);
+    sqlite3_wal_hook(d.task->db, on_commit, &d);
+    d.wal_pages.store(0);
+}
+
+// The writer's checkpoints: a passive one (it waits for no reader or writer) on a connection of its
+// own, for every file whose log has grown long. No cache mutex is held but to read the paths.
+void checkpoint_due() {
+    Store &s = store();
+    for (CacheDb &d : s.db) {
+        if (d.wal_pages.load() < kCheckpointPages) continue;
+        std::string path;
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            if (!s.open) return;
+            path = d.path;
+        }
+        sqlite3 *db = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+            // Should a rebuild replace the file meanwhile, this connection closes last on the old one:
+            // it must not remove the log by its name, which is the new file's by then.
+            int persist = 1;
+            sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+            int log = 0, done = 0;
+            const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log, &done);
+            if (rc != SQLITE_OK) QV_LOG_ERROR("cache checkpoint of %s: %s", path.c_str(), sqlite3_errstr(rc));
+            if (rc == SQLITE_OK && done == log) d.wal_pages.store(0);
+        }
+        sqlite3_close(db);
+    }
+}
+
+// The cache mutex for a caller's read, store or reset: taken at once, or after the writer's statement
+// in progress; not taken (a miss, a dropped store) when anyone else holds it.
+std::unique_lock<std::mutex> try_cache_mutex() {
+    Store &s = store();
+    Writer &w = s.writer;
+    std::unique_lock<std::mutex> lock(s.mu, std::try_to_lock);
+    if (lock.owns_lock() || !w.holding.load()) return lock;
+    w.waiting.fetch_add(1);
+    {
+        std::unique_lock<std::mutex> wl(w.mu);
+        w.released.wait_for(wl, kWriterWait, [&] { return !w.holding.load(); });
+    }
+    lock.try_lock();
+    if (w.waiting.fetch_sub(1) == 1) {
+        std::lock_guard<std::mutex> wl(w.mu);
+        w.released.notify_all();
+    }
+    return lock;
+}
+
+// The writer's hold of the cache mutex, taken once no caller waits for it (or after kWriterWait).
+class WriterHold {
+  public:
+    WriterHold() : s_(store()) {
+        Writer &w = s_.writer;
+        {
+            std::unique_lock<std::mutex> wl(w.mu);
+            w.released.wait_for(wl, kWriterWait, [&] { return w.waiting.load() == 0; });
+        }
+        lock_ = std::unique_lock<std::mutex>(s_.mu);
+        w.holding.store(true);
+    }
+    ~WriterHold() {
+        Writer &w = s_.writer;
+        w.holding.store(false);
+        lock_.unlock();
+        std::lock_guard<std::mutex> wl(w.mu);
+        w.released.notify_all();
+    }
+    WriterHold(const WriterHold &) = delete;
+    WriterHold &operator=(const WriterHold &) = delete;
+
+  private:
+    Store &s_;
+    std::unique_lock<std::mutex> lock_;
+};
+
 // Asks the writer to carry out the drops that found the cache busy.
 void want_settle() {
     Writer &w = store().writer;
@@ -144,12 +255,20 @@ void writer_loop() {
     Writer &w = s.writer;
     std::unique_lock<std::mutex> wl(w.mu);
     for (;;) {
-        w.wake.wait(wl, [&] { return !w.queue.empty() || w.stopping || w.settle_wanted; });
+        w.wake.wait(wl,
+                    [&] { return !w.queue.empty() || w.stopping || w.settle_wanted || w.checkpoint_wanted; });
+        if (w.checkpoint_wanted) {
+            w.checkpoint_wanted = false;
+            wl.unlock();
+            checkpoint_due();
+            wl.lock();
+            continue;
+        }
         if (w.settle_wanted) {
             w.settle_wanted = false;
             wl.unlock();
             {
-                std::lock_guard<std::mutex> lock(s.mu);
+                WriterHold hold;
                 bool settled = true;
                 if (s.open)
                     for (CacheDb &d : s.db) settled = settle(d) && settled;
@@ -165,7 +284,7 @@ void writer_loop() {
         std::shared_ptr<Pending> job = w.writing;
         wl.unlock();
         {
-            std::lock_guard<std::mutex> lock(s.mu);
+            WriterHold hold;
             CacheDb &d = s.db[job->selector];
             bool write = false;
             {
@@ -225,6 +344,7 @@ int reset_locked(const char *identifier, int selector) {
         QV_LOG_ERROR("db_rebuild failed.");
         return -1;
     }
+    hand_checkpoints_to_writer(d);
     d.drop_all.store(false);
     {
         std::lock_guard<std::mutex> lock(d.drop_keys_mu);
@@ -246,6 +366,7 @@ int open_db(CacheDb &d, const std::string &dir, const char *name) {
         QV_LOG_ERROR("db_module_init error:%s", d.path.c_str());
         return -1;
     }
+    hand_checkpoints_to_writer(d);
     char *ident = nullptr;
     d.identifier.clear();
     if (afvfs_query_identifier(&ident, d.task) == 0) d.identifier = ident;
@@ -327,7 +448,7 @@ int QVDataCacheQueryValue(const char *key, char **out, int selector) {
         return -1;
     }
     Store &s = store();
-    std::unique_lock<std::mutex> lock(s.mu, std::try_to_lock);
+    std::unique_lock<std::mutex> lock = try_cache_mutex();
     if (!lock.owns_lock()) {
         QV_LOG_ERROR("pthread_mutex_trylock failed, res=%d", EBUSY);
         return -1;
@@ -344,7 +465,7 @@ int QVDataCacheInsertValue(const char *key, const char *value, int selector) {
         return -1;
     }
     Store &s = store();
-    std::unique_lock<std::mutex> lock(s.mu, std::try_to_lock);
+    std::unique_lock<std::mutex> lock = try_cache_mutex();
     if (!lock.owns_lock()) {
         QV_LOG_ERROR("pthread_mutex_trylock failed, res=%d", EBUSY);
         return -1;
@@ -362,7 +483,7 @@ int QVDataCacheInsertValue(const char *key, const char *value, int selector) {
 
 int QVDataCacheReset(const char *identifier, int selector) {
     Store &s = store();
-    std::unique_lock<std::mutex> lock(s.mu, std::try_to_lock);
+    std::unique_lock<std::mutex> lock = try_cache_mutex();
     if (!lock.owns_lock()) {
         QV_LOG_ERROR("pthread_mutex_trylock failed, res=%d", EBUSY);
         return -1;
@@ -396,7 +517,7 @@ int QVDataCacheQueryChecked(const char *key, char **out, int selector, const std
         if (generation != nullptr) *generation = now;
         return 0;
     }
-    std::unique_lock<std::mutex> lock(s.mu, std::try_to_lock);
+    std::unique_lock<std::mutex> lock = try_cache_mutex();
     if (!lock.owns_lock()) return -1;
     if (!s.open) return -1;
     if (d.identifier != identifier) {
@@ -421,8 +542,10 @@ int QVDataCacheQueryChecked(const char *key, char **out, int selector, const std
 int QVDataCacheInsertChecked(const char *key, const char *value, int selector, const std::string &identifier,
                              const uint64_t *generation) {
     if (key == nullptr || value == nullptr || identifier.empty()) return -1;
+    auto job = std::make_shared<Pending>();  // the text copied before the mutex is tried
+    job->value = value;
     Store &s = store();
-    std::unique_lock<std::mutex> lock(s.mu, std::try_to_lock);
+    std::unique_lock<std::mutex> lock = try_cache_mutex();
     if (!lock.owns_lock()) return -1;
     if (!s.open) return -1;
     CacheDb &d = db_of(selector);
@@ -431,23 +554,24 @@ int QVDataCacheInsertChecked(const char *key, const char *value, int selector, c
     // A reply read before a reset or a drop may describe the older state: it is not kept.
     if (generation != nullptr && *generation != d.generation.load()) return -1;
     const int sel = selector_index(selector);
-    const size_t size = std::strlen(value);
-    Writer &w = s.writer;
-    std::lock_guard<std::mutex> wl(w.mu);
-    if (!w.running || w.stopping || w.queue.size() >= kPendingMax || w.bytes + size > kPendingBytesMax) {
-        QV_LOG_ERROR("cache writer busy: store dropped");
-        return -1;
-    }
-    for (auto &p : w.queue)
-        if (p->selector == sel && p->key == key) p->cancelled = true;
-    auto job = std::make_shared<Pending>();
     job->selector = sel;
     job->key = key;
-    job->value.assign(value, size);
     job->identifier = d.identifier;
     job->generation = d.generation.load();
-    w.queue.push_back(std::move(job));
-    w.bytes += size;
+    const size_t size = job->value.size();
+    Writer &w = s.writer;
+    {
+        std::lock_guard<std::mutex> wl(w.mu);
+        if (!w.running || w.stopping || w.queue.size() >= kPendingMax || w.bytes + size > kPendingBytesMax) {
+            QV_LOG_ERROR("cache writer busy: store dropped");
+            return -1;
+        }
+        for (auto &p : w.queue)
+            if (p->selector == sel && p->key == key) p->cancelled = true;
+        w.queue.push_back(std::move(job));
+        w.bytes += size;
+    }
+    lock.unlock();
     w.wake.notify_one();
     decoded_cache_drop(sel, key);  // the row is being replaced
     return 0;

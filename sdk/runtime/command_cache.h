@@ -1,8 +1,11 @@
 // The command cache store: the two database tasks ("cache.db" and "recent_cache.db" in the cache
 // folder), their paths, the identifier each database belongs to, and the one cache mutex. Reads, stores
-// and resets only try the mutex: a busy cache is a miss, a dropped store or a failed reset, never a
-// wait. Opening and closing wait for it, and so does the writer thread, which writes the stores of the
-// command path off the callers' threads.
+// and resets only try the mutex: a cache busy with another caller or a close is a miss, a dropped store
+// or a failed reset, never a wait. Opening and closing wait for it, and so does the writer thread, which
+// writes the stores of the command path off the callers' threads, one row per hold of the mutex; a
+// caller that finds the writer holding it waits for that one row (never more than 100 ms), and the
+// writer lets waiting callers go first. The write-ahead log is checkpointed by the writer on a
+// connection of its own, outside the mutex.
 #pragma once
 
 #include <cstddef>
