@@ -62,6 +62,12 @@ double ms_since(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
+double thread_cpu_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
 double pct(std::vector<double> v, double q) {
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
@@ -162,7 +168,7 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
     for (int i = 0; i < 10; ++i) list(&p, entries, token), bare_exchange(fd, bare);
     std::printf("\nlisting of %d entries, %d runs of %d calls a side\n", entries, runs, calls);
     for (int r = 0; r < runs; ++r) {
-        std::vector<double> a, b, c, d, hit_cpu;
+        std::vector<double> a, b, c, d, hit_cpu, miss_cpu, off_cpu;
         uint64_t hit_sent = 0;
         for (int i = 0; i < calls; ++i) {
             // (a): the row is there from the call before.
@@ -182,15 +188,19 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
             auto miss = [&] {
                 // (b): the rows dropped first (as after a change on the device), untimed.
                 forget_command_cache(nullptr, token, 102);
+                const double cpu0 = thread_cpu_ms();
                 auto t = Clock::now();
                 if (!list(&p, entries, token)) fail("miss");
                 b.push_back(ms_since(t));
+                miss_cpu.push_back(thread_cpu_ms() - cpu0);
             };
             auto off = [&] {
                 g_alive = false;
+                const double cpu0 = thread_cpu_ms();
                 auto t = Clock::now();
                 if (!list(&p, entries, token)) fail("off");
                 c.push_back(ms_since(t));
+                off_cpu.push_back(thread_cpu_ms() - cpu0);
                 g_alive = true;
             };
             if (i % 2 == 0) {
@@ -211,7 +221,8 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
             pct(d, .99), static_cast<unsigned long long>(hit_sent));
         // CPU time of the calling thread: a hit waits for nothing, so wall time well above it is the
         // machine's load.
-        std::printf("         hit CPU time p50 %.3f ms\n", pct(hit_cpu, .5));
+        std::printf("         caller's CPU time p50: hit %.3f | miss+store %.3f | off %.3f ms\n",
+                    pct(hit_cpu, .5), pct(miss_cpu, .5), pct(off_cpu, .5));
         for (auto [s, v] : {std::pair{&hit, &a}, {&miss, &b}, {&off, &c}, {&raw, &d}}) {
             s->run_p50.push_back(pct(*v, .5));
             s->run_p99.push_back(pct(*v, .99));

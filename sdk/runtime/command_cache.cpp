@@ -56,6 +56,7 @@ struct Writer {
     bool running = false;
     bool stopping = false;
     bool settle_wanted = false;      // a drop found the cache busy: the writer carries it out
+    bool settling = false;           // the writer is carrying out drops
     bool checkpoint_wanted = false;  // a log reached kCheckpointPages
     std::thread thread;
     // The writer holds the cache mutex for one statement at a time. A caller that finds it held by the
@@ -266,6 +267,7 @@ void writer_loop() {
         }
         if (w.settle_wanted) {
             w.settle_wanted = false;
+            w.settling = true;
             wl.unlock();
             {
                 WriterHold hold;
@@ -275,6 +277,7 @@ void writer_loop() {
                 if (!settled) QV_LOG_ERROR("cache drops still pending");
             }
             wl.lock();
+            w.settling = false;
             w.idle.notify_all();
             continue;
         }
@@ -616,7 +619,9 @@ uint64_t QVDataCacheGeneration(int selector) {
 void QVDataCacheFlush() {
     Writer &w = store().writer;
     std::unique_lock<std::mutex> lock(w.mu);
-    w.idle.wait(lock, [&] { return (w.queue.empty() && !w.writing && !w.settle_wanted) || !w.running; });
+    w.idle.wait(lock, [&] {
+        return (w.queue.empty() && !w.writing && !w.settle_wanted && !w.settling) || !w.running;
+    });
 }
 
 std::unique_lock<std::mutex> QVDataCacheHold() {
