@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include "base/qv_log.h"
 #include "codec/file_list.h"
 #include "codec/file_parse_admin.h"
 #include "codec/file_parse_list.h"
@@ -161,7 +160,6 @@ int parse(client_info *ci, const Case &c) {
 }
 
 TEST(ReplyCopy, PutBackEqualsANewParse) {
-    qv::set_log_enabled(false);
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.name);
         client_info parsed, first;

@@ -40,6 +40,7 @@ struct DecodedCache : ::testing::Test {
     void TearDown() override {
         decoded_cache_clear();
         decoded_cache_set_bound(kDecodedCacheBytesDefault);
+        qv::set_log_enabled(true);
     }
 };
 
