@@ -1,6 +1,5 @@
 #include "runtime/command_cache.h"
 
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -30,13 +29,7 @@ struct CacheDb {
     std::atomic<bool> drop_all{false};  // every row to go before the next read or store
     std::mutex drop_keys_mu;            // rows of unparsable texts still to go
     std::vector<std::string> drop_keys;
-    std::atomic<int> wal_pages{0};  // the write-ahead log's length at the last commit
 };
-
-// The write-ahead log is folded back into the file by the writer thread through a connection of its
-// own, without the cache mutex, once it reaches this many pages (SQLite's own default): a checkpoint
-// syncs the file, and under the mutex it would turn every lookup of that time into a miss.
-constexpr int kCheckpointPages = 1000;
 
 // A store taken from the command path, waiting for the writer.
 struct Pending {
@@ -55,9 +48,8 @@ struct Writer {
     size_t bytes = 0;
     bool running = false;
     bool stopping = false;
-    bool settle_wanted = false;      // a drop found the cache busy: the writer carries it out
-    bool settling = false;           // the writer is carrying out drops
-    bool checkpoint_wanted = false;  // a log reached kCheckpointPages
+    bool settle_wanted = false;  // a drop found the cache busy: the writer carries it out
+    bool settling = false;       // the writer is carrying out drops
     std::thread thread;
     // The writer holds the cache mutex for one statement at a time. A caller that finds it held by the
     // writer waits for that statement (never longer than kWriterWait), and the writer lets waiting
@@ -147,53 +139,6 @@ bool pending_text(const CacheDb &d, int selector, const char *key, const std::st
     return *out != nullptr;
 }
 
-// Called by SQLite after every commit of a cache connection, on the committing thread.
-int on_commit(void *arg, sqlite3 *, const char *, int pages) {
-    static_cast<CacheDb *>(arg)->wal_pages.store(pages);
-    if (pages >= kCheckpointPages) {
-        Writer &w = store().writer;
-        std::lock_guard<std::mutex> lock(w.mu);
-        w.checkpoint_wanted = true;
-        w.wake.notify_one();
-    }
-    return SQLITE_OK;
-}
-
-// A new connection of `d` leaves its checkpoints to the writer.
-void hand_checkpoints_to_writer(CacheDb &d) {
-    if (d.task == nullptr || d.task->db == nullptr) return;
-    sqlite3_wal_autocheckpoint(d.task->db, 0);
-    sqlite3_wal_hook(d.task->db, on_commit, &d);
-    d.wal_pages.store(0);
-}
-
-// The writer's checkpoints: a passive one (it waits for no reader or writer) on a connection of its
-// own, for every file whose log has grown long. No cache mutex is held but to read the paths.
-void checkpoint_due() {
-    Store &s = store();
-    for (CacheDb &d : s.db) {
-        if (d.wal_pages.load() < kCheckpointPages) continue;
-        std::string path;
-        {
-            std::lock_guard<std::mutex> lock(s.mu);
-            if (!s.open) return;
-            path = d.path;
-        }
-        sqlite3 *db = nullptr;
-        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-            // Should a rebuild replace the file meanwhile, this connection closes last on the old one:
-            // it must not remove the log by its name, which is the new file's by then.
-            int persist = 1;
-            sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-            int log = 0, done = 0;
-            const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log, &done);
-            if (rc != SQLITE_OK) QV_LOG_ERROR("cache checkpoint of %s: %s", path.c_str(), sqlite3_errstr(rc));
-            if (rc == SQLITE_OK && done == log) d.wal_pages.store(0);
-        }
-        sqlite3_close(db);
-    }
-}
-
 // The cache mutex for a caller's read, store or reset: taken at once, or after the writer's statement
 // in progress; not taken (a miss, a dropped store) when anyone else holds it.
 std::unique_lock<std::mutex> try_cache_mutex() {
@@ -256,15 +201,7 @@ void writer_loop() {
     Writer &w = s.writer;
     std::unique_lock<std::mutex> wl(w.mu);
     for (;;) {
-        w.wake.wait(wl,
-                    [&] { return !w.queue.empty() || w.stopping || w.settle_wanted || w.checkpoint_wanted; });
-        if (w.checkpoint_wanted) {
-            w.checkpoint_wanted = false;
-            wl.unlock();
-            checkpoint_due();
-            wl.lock();
-            continue;
-        }
+        w.wake.wait(wl, [&] { return !w.queue.empty() || w.stopping || w.settle_wanted; });
         if (w.settle_wanted) {
             w.settle_wanted = false;
             w.settling = true;
@@ -347,7 +284,6 @@ int reset_locked(const char *identifier, int selector) {
         QV_LOG_ERROR("db_rebuild failed.");
         return -1;
     }
-    hand_checkpoints_to_writer(d);
     d.drop_all.store(false);
     {
         std::lock_guard<std::mutex> lock(d.drop_keys_mu);
@@ -369,7 +305,6 @@ int open_db(CacheDb &d, const std::string &dir, const char *name) {
         QV_LOG_ERROR("db_module_init error:%s", d.path.c_str());
         return -1;
     }
-    hand_checkpoints_to_writer(d);
     char *ident = nullptr;
     d.identifier.clear();
     if (afvfs_query_identifier(&ident, d.task) == 0) d.identifier = ident;

@@ -4,8 +4,7 @@
 // or a failed reset, never a wait. Opening and closing wait for it, and so does the writer thread, which
 // writes the stores of the command path off the callers' threads, one row per hold of the mutex; a
 // caller that finds the writer holding it waits for that one row (never more than 100 ms), and the
-// writer lets waiting callers go first. The write-ahead log is checkpointed by the writer on a
-// connection of its own, outside the mutex.
+// writer lets waiting callers go first.
 #pragma once
 
 #include <cstddef>
