@@ -21,11 +21,11 @@ int DeviceSdk::ppc_stop_Service(ppc_router_task *) {
 
 int DeviceSdk::ppc_FileGetList(path_info target, int32_t start, int32_t count, int32_t sortType,
                                file_list_page **out, int64_t token) {
-    return QV_FileGetList(&target, start, count, sortType, out, token);
+    return ::ppc_FileGetList(&target, start, count, sortType, out, token);
 }
 
 int DeviceSdk::ppc_FileIsExist(path_info target, int64_t token) {
-    return QV_FileIsExist(&target, token);
+    return ::ppc_FileIsExist(&target, token, nullptr);
 }
 
 void DeviceSdk::file_list_free(file_dnode *first) {

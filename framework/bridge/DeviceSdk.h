@@ -1,14 +1,13 @@
 // The bridge's port to the device SDK: one method per SDK function it uses, same name and parameters. This
-// header and the bridge's sources are the only framework files that include SDK headers. The real port
-// forwards to the SDK; FakeDeviceSdk scripts it for tests.
+// header and the bridge's sources are the only framework files that include SDK headers, and they include
+// the runtime's alone. The real port forwards to the runtime; FakeDeviceSdk scripts it for tests.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 
-#include "command/ppc_qv_client.h"
-#include "command/ppc_sys_file_client.h"
+#include "runtime/ppc_forward.h"
 #include "runtime/ppclib.h"
 
 class DeviceSdk {

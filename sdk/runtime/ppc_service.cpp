@@ -66,9 +66,19 @@ ppc_call_gate::~ppc_call_gate() {
     if (--g.inflight == 0) g.left.notify_all();
 }
 
+bool ppc_service_open(const ppc_router_task *ctx) {
+    Gate &g = gate();
+    std::lock_guard<std::mutex> l(g.mutex);
+    return ctx != nullptr && g.open == ctx;
+}
+
 void ppc_set_broker_address(const char *uri) {
     std::lock_guard<std::mutex> l(g_broker_mutex);
     g_broker = uri != nullptr ? uri : QV_MQTT_HOST ":" PPC_STR(QV_MQTT_PORT);
+}
+
+std::string ppc_broker_address() {
+    return broker();
 }
 
 void ppc_fail_next_start_after_discovery_for_test() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "runtime/ppclib.h"
 
@@ -24,8 +25,14 @@ int ppc_free_dev_detail_list(qv_dev_detail **list);
 
 // The messaging broker the start connects to ("host:port"); null restores the compiled-in address.
 void ppc_set_broker_address(const char *uri);
+// The broker address the start and the firmware listeners connect to.
+std::string ppc_broker_address();
 // Test seam: the next start fails right after discovery is up.
 void ppc_fail_next_start_after_discovery_for_test();
+
+// Whether `ctx` is the running service's and takes calls (false once its stop has begun). A tracked call
+// that entered its task after the stop's cancel walk sees this and cancels itself.
+bool ppc_service_open(const ppc_router_task *ctx);
 
 // Admission of one call on the running service's context.
 class ppc_call_gate {

@@ -60,6 +60,7 @@ enum ppc_task_type : int32_t {
     PPC_TASK_FW_UPDATE = 10,
     PPC_TASK_DEVICE_EXEC = 11,
     PPC_TASK_RELAX_AUTH = 12,
+    PPC_TASK_RECYCLE = 13,  // recycle-bin restore, delete for good, empty
 };
 
 // The service context: one per running service. `mutex` guards `task_list` and `task_count` only; the
