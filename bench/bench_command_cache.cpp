@@ -40,6 +40,7 @@
 #include "link/connect_pool.h"
 #include "link/msg.h"
 #include "link/qvcrypt.h"
+#include "runtime/command_cache.h"
 #include "runtime/ppc_qv_command_cache.h"
 
 namespace fs = std::filesystem;
@@ -59,6 +60,12 @@ bool provider(int64_t, int, qv_cache_peer *out) {
 
 double ms_since(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+double thread_cpu_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
 double pct(std::vector<double> v, double q) {
@@ -161,7 +168,7 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
     for (int i = 0; i < 10; ++i) list(&p, entries, token), bare_exchange(fd, bare);
     std::printf("\nlisting of %d entries, %d runs of %d calls a side\n", entries, runs, calls);
     for (int r = 0; r < runs; ++r) {
-        std::vector<double> a, b, c, d, hit_cpu;
+        std::vector<double> a, b, c, d, hit_cpu, miss_cpu, off_cpu;
         uint64_t hit_sent = 0;
         for (int i = 0; i < calls; ++i) {
             // (a): the row is there from the call before.
@@ -176,17 +183,33 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
             clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
             hit_cpu.push_back((c1.tv_sec - c0.tv_sec) * 1e3 + (c1.tv_nsec - c0.tv_nsec) / 1e6);
             hit_sent += dev.counters().requests_by_cmd[101] - sent_before;
-            // (b): the rows dropped first (as after a change on the device), untimed.
-            forget_command_cache(nullptr, token, 102);
-            t0 = Clock::now();
-            if (!list(&p, entries, token)) fail("miss");
-            b.push_back(ms_since(t0));
-            // (c)
-            g_alive = false;
-            t0 = Clock::now();
-            if (!list(&p, entries, token)) fail("off");
-            c.push_back(ms_since(t0));
-            g_alive = true;
+            // (b) and (c) take turns at going first, so neither always follows the other's leftovers
+            // (the writer's write of (b)'s reply runs on after (b) returns).
+            auto miss = [&] {
+                // (b): the rows dropped first (as after a change on the device), untimed.
+                forget_command_cache(nullptr, token, 102);
+                const double cpu0 = thread_cpu_ms();
+                auto t = Clock::now();
+                if (!list(&p, entries, token)) fail("miss");
+                b.push_back(ms_since(t));
+                miss_cpu.push_back(thread_cpu_ms() - cpu0);
+            };
+            auto off = [&] {
+                g_alive = false;
+                const double cpu0 = thread_cpu_ms();
+                auto t = Clock::now();
+                if (!list(&p, entries, token)) fail("off");
+                c.push_back(ms_since(t));
+                off_cpu.push_back(thread_cpu_ms() - cpu0);
+                g_alive = true;
+            };
+            if (i % 2 == 0) {
+                miss();
+                off();
+            } else {
+                off();
+                miss();
+            }
             t0 = Clock::now();
             if (!bare_exchange(fd, bare)) fail("bare");
             d.push_back(ms_since(t0));
@@ -198,7 +221,8 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
             pct(d, .99), static_cast<unsigned long long>(hit_sent));
         // CPU time of the calling thread: a hit waits for nothing, so wall time well above it is the
         // machine's load.
-        std::printf("         hit CPU time p50 %.3f ms\n", pct(hit_cpu, .5));
+        std::printf("         caller's CPU time p50: hit %.3f | miss+store %.3f | off %.3f ms\n",
+                    pct(hit_cpu, .5), pct(miss_cpu, .5), pct(off_cpu, .5));
         for (auto [s, v] : {std::pair{&hit, &a}, {&miss, &b}, {&off, &c}, {&raw, &d}}) {
             s->run_p50.push_back(pct(*v, .5));
             s->run_p99.push_back(pct(*v, .99));
@@ -207,7 +231,7 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
     {
         // The hit's parts, each alone: the request and its key, the lookup, json-c's parse of the text
         // (no code of ours), the whole decode into the page, and the page's release.
-        std::vector<double> build, lookup, parse, decode, release;
+        std::vector<double> build, put_back, lookup, parse, decode, release;
         size_t size = 0;
         for (int i = 0; i < 50; ++i) {
             client_info ci{};
@@ -218,6 +242,17 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
             auto t0 = Clock::now();
             if (file_process(&ci) != 0) fail("build");
             build.push_back(ms_since(t0));
+            {
+                // The decoded copy put back into a request as QV_FileGetList prepares it.
+                client_info held = ci;
+                file_list_page kept{};
+                held.file_list = &kept;
+                t0 = Clock::now();
+                if (apply_command_cache(ci.cacheKey, &held, token, 0) != 0 || kept.count != entries)
+                    fail("put back");
+                put_back.push_back(ms_since(t0));
+                ppc_destory_file_list(kept.list);
+            }
             char *out = nullptr;
             t0 = Clock::now();
             query_command_cache(ci.cacheKey, &out, token, 0);
@@ -241,9 +276,61 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
             std::free(ci.cacheKey);
         }
         std::printf(
-            "  the hit's parts (p50, text of %zu bytes): request and key %.3f | lookup %.3f | json-c parse "
-            "alone %.3f | parse and decode %.3f | page release %.3f ms\n",
-            size, pct(build, .5), pct(lookup, .5), pct(parse, .5), pct(decode, .5), pct(release, .5));
+            "  the hit's parts (p50, text of %zu bytes): request and key %.3f | decoded copy put back %.3f "
+            "|| "
+            "the text path: lookup %.3f | json-c parse alone %.3f | parse and decode %.3f | page release "
+            "%.3f "
+            "ms\n",
+            size, pct(build, .5), pct(put_back, .5), pct(lookup, .5), pct(parse, .5), pct(decode, .5),
+            pct(release, .5));
+    }
+    {
+        // The miss's own parts on the caller's thread: the lookup that finds nothing and the store of the
+        // device's reply (the rows dropped before each, untimed).
+        client_info ci{};
+        ci.cmd = 101;
+        ci.token = token;
+        ci.srcPathInfo = &p;
+        ci.length = entries;
+        if (file_process(&ci) != 0) fail("build");
+        char *text = nullptr;
+        query_command_cache(ci.cacheKey, &text, token, 0);
+        if (text == nullptr) fail("lookup");
+        file_list_page decoded{};
+        ci.file_list = &decoded;
+        ci.recv_buf = strdup(text);
+        if (file_parse_process(&ci) != 0) fail("decode");
+        std::free(ci.recv_buf);
+        ci.recv_buf = nullptr;
+        std::vector<double> lookup, store, keep, written;
+        for (int i = 0; i < 50; ++i) {
+            forget_command_cache(nullptr, token, 102);
+            QVDataCacheFlush();
+            char *out = nullptr;
+            auto t0 = Clock::now();
+            query_command_cache(ci.cacheKey, &out, token, 0);
+            lookup.push_back(ms_since(t0));
+            if (out != nullptr) fail("miss");
+            t0 = Clock::now();
+            insert_command_cache(ci.cacheKey, text, token, 0);
+            store.push_back(ms_since(t0));
+            t0 = Clock::now();
+            keep_command_cache(ci.cacheKey, &ci, token, 0);
+            keep.push_back(ms_since(t0));
+            // Off the caller's path: until the writer has written the row.
+            QVDataCacheFlush();
+            written.push_back(ms_since(t0));
+        }
+        ppc_destory_file_list(decoded.list);
+        std::printf(
+            "  the miss's parts on the caller (p50/p90/max): lookup %.3f/%.3f/%.3f | store taken "
+            "%.3f/%.3f/%.3f | "
+            "decoded copy kept %.3f/%.3f/%.3f ms; the writer's write after it %.3f/%.3f/%.3f ms\n",
+            pct(lookup, .5), pct(lookup, .9), pct(lookup, 1), pct(store, .5), pct(store, .9), pct(store, 1),
+            pct(keep, .5), pct(keep, .9), pct(keep, 1), pct(written, .5), pct(written, .9), pct(written, 1));
+        std::free(text);
+        std::free(ci.retstr);
+        std::free(ci.cacheKey);
     }
     summary(hit, &off);
     summary(miss, &off);
@@ -310,6 +397,7 @@ void scale(const std::string &dir) {
             std::free(out);
             out = nullptr;
             if (insert_command_cache(key.c_str(), value.c_str(), 1, 0) != 0) fail("store");
+            QVDataCacheFlush();  // the writer's write included
             store.push_back(ms_since(t0));
         }
         for (int k = 0; k < 2000; ++k) {
@@ -331,7 +419,8 @@ void scale(const std::string &dir) {
         if (QVDataCacheReset("another sign", CACHE_DB_USER) != 0) fail("rebuild");
         const double rebuild = ms_since(t0);
         std::printf(
-            "  %6d keys: lookup p50 %.4f ms p99 %.4f ms | lookup+store p50 %.4f ms p99 %.4f ms | file %.1f "
+            "  %6d keys: lookup p50 %.4f ms p99 %.4f ms | lookup+store (written) p50 %.4f ms p99 %.4f ms | "
+            "file %.1f "
             "MiB "
             "(+ log %.1f MiB) | rebuild %.2f ms\n",
             keys, pct(lookup, .5), pct(lookup, .99), pct(store, .5), pct(store, .99),

@@ -1,5 +1,7 @@
 // The command cache on the real command path: listing calls against the device emulator, with the cache
 // in a temporary folder and a fake push channel that says which sign each session's device pushed.
+#include "runtime/command_cache.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include "codec/file_list.h"
 #include "codec/file_parse_admin.h"
 #include "codec/file_parse_list.h"
+#include "codec/file_process.h"
 #include "command/file_upload.h"
 #include "command/ppc_qv_client.h"
 #include "command/ppc_sys_file_client.h"
@@ -30,6 +33,7 @@
 #include "link/connect_pool.h"
 #include "link/qvcrypt.h"
 #include "runtime/cache_test_util.h"
+#include "runtime/decoded_cache.h"
 #include "runtime/fake_peer_test.h"
 #include "runtime/ppc_qv_command_cache.h"
 
@@ -170,7 +174,9 @@ class CommandCache : public testing::Test {
         qv::set_log_enabled(true);
     }
     uint64_t sent(int cmd) { return dev_->counters().requests_by_cmd[cmd]; }
+    // The rows of a file once the writer has written every store taken.
     size_t rows(const char *file) {
+        QVDataCacheFlush();
         return cache_test::column(cache_ / file, "SELECT KEY FROM cache_table").size();
     }
 
@@ -295,6 +301,8 @@ TEST_F(CommandCache, TheClientsOwnChangesAreSeenAtOnce) {
 TEST_F(CommandCache, ACachedTextThatDoesNotParseIsReplacedFromTheDevice) {
     std::string good, again;
     ASSERT_EQ(kListings[0].call(token_, &good), 0);
+    // The file is spoilt while the cache is closed (a restart forgets the decoded copies).
+    ASSERT_EQ(destroy_command_cache(cache_.path.c_str()), 0);
     {
         sqlite3 *db = nullptr;
         ASSERT_EQ(sqlite3_open((cache_ / "cache.db").c_str(), &db), SQLITE_OK);
@@ -303,6 +311,7 @@ TEST_F(CommandCache, ACachedTextThatDoesNotParseIsReplacedFromTheDevice) {
                   SQLITE_OK);
         sqlite3_close(db);
     }
+    ASSERT_EQ(init_command_cache(cache_.path.c_str()), 0);
     ASSERT_EQ(kListings[0].call(token_, &again), 0);
     EXPECT_EQ(again, good);
     EXPECT_EQ(sent(101), 2u);
@@ -380,6 +389,151 @@ TEST_F(CommandCache, ManyThreadsListWhileOneResetsAndOneCloses) {
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(failed.load(), 0);
     EXPECT_GT(sent(101), at_close);  // after the close every listing reached the device
+}
+
+// Behind the cache's back: every row of a file emptied by another connection, so that only the decoded
+// copies in memory can still answer.
+void empty_rows(const std::string &file) {
+    QVDataCacheFlush();
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DELETE FROM cache_table", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+TEST_F(CommandCache, RepeatsComeFromTheDecodedCopiesWithTheSamePage) {
+    for (const Listing &l : kListings) {
+        SCOPED_TRACE(l.name);
+        std::string first, second;
+        const uint64_t before = sent(l.cmd);
+        ASSERT_EQ(l.call(token_, &first), 0);
+        empty_rows(cache_ / (l.cmd == 151 || l.cmd == 161 ? "recent_cache.db" : "cache.db"));
+        ASSERT_EQ(l.call(token_, &second), 0);
+        EXPECT_EQ(sent(l.cmd), before + 1);  // neither the device nor the file was asked
+        EXPECT_EQ(second, first);
+    }
+    EXPECT_EQ(decoded_cache_usage().entries, std::size(kListings));
+    // With no room for copies the file answers, as before them.
+    decoded_cache_set_bound(0);
+    std::string a, b;
+    ASSERT_EQ(kListings[1].call(token_, &a), 0);
+    EXPECT_EQ(sent(120), 2u);
+    ASSERT_EQ(kListings[1].call(token_, &b), 0);
+    EXPECT_EQ(sent(120), 2u);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(decoded_cache_usage().entries, 0u);
+    decoded_cache_set_bound(kDecodedCacheBytesDefault);
+}
+
+TEST_F(CommandCache, DecodedCopiesNeverServeAnotherStateOfTheDevice) {
+    struct Case {
+        const char *what;
+        std::function<void(int64_t token)> event;
+    };
+    const Case cases[] = {
+        {"a new sign pushed",
+         [](int64_t token) { FakePeers::get().edit(token, [](FakeSession &s) { s.user_sign = "u9"; }); }},
+        {"another device on the session",
+         [](int64_t token) {
+             FakePeers::get().edit(token, [](FakeSession &s) { s.device = "dev-B/alice"; });
+         }},
+        {"another account on the device",
+         [](int64_t token) { FakePeers::get().edit(token, [](FakeSession &s) { s.device = "dev-A/bob"; }); }},
+        {"the file rebuilt for another sign", [](int64_t) { QVDataCacheReset("other", CACHE_DB_USER); }},
+        {"a change on the device by this client",
+         [](int64_t token) { qv_command_cache_changed(token, 109); }},
+        {"the row of the key dropped",
+         [](int64_t token) {
+             client_info ci;
+             qv_frame_init(&ci, 101, token, QV_ADDR_CURRENT);
+             ci.srcPathInfo = &kDocs;
+             ci.length = 50;
+             ASSERT_EQ(file_process(&ci), 0);
+             forget_command_cache(ci.cacheKey, token, 101);
+             std::free(ci.cacheKey);
+             std::free(ci.retstr);
+         }},
+        {"the channel down",
+         [](int64_t token) { FakePeers::get().edit(token, [](FakeSession &s) { s.alive = false; }); }},
+    };
+    int serial = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FakePeers::get().set(token_, FakeSession{});
+        std::string first, again, after;
+        ASSERT_EQ(kListings[0].call(token_, &first), 0);
+        ASSERT_EQ(kListings[0].call(token_, &again), 0);
+        ASSERT_EQ(again, first);
+        const uint64_t asked = sent(101);
+        // The device's folder changes; only the event tells the cache.
+        const std::string name = "fresh" + std::to_string(serial++) + ".jpg";
+        std::ofstream(root_ + "/docs/" + name) << "x";
+        c.event(token_);
+        ASSERT_EQ(kListings[0].call(token_, &after), 0);
+        EXPECT_EQ(sent(101), asked + 1);
+        EXPECT_NE(after.find(name), std::string::npos) << after;
+    }
+}
+
+TEST_F(CommandCache, ARestartKeepsRowsButNoCopies) {
+    std::string first, again;
+    ASSERT_EQ(kListings[0].call(token_, &first), 0);
+    EXPECT_EQ(decoded_cache_usage().entries, 1u);
+    ASSERT_EQ(destroy_command_cache(cache_.path.c_str()), 0);
+    EXPECT_EQ(decoded_cache_usage().entries, 0u);
+    ASSERT_EQ(init_command_cache(cache_.path.c_str()), 0);
+    ASSERT_EQ(kListings[0].call(token_, &again), 0);  // from the file, and kept again
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(sent(101), 1u);
+    EXPECT_EQ(decoded_cache_usage().entries, 1u);
+}
+
+TEST_F(CommandCache, ThreadsListWhileTheClientChangesTheFolder) {
+    // Sixteen threads list one folder while another makes and removes a folder in it: every page is the
+    // folder with or without it, and a listing made after a change always shows the change.
+    auto list = [&](std::string *out) {
+        file_list_page *page = nullptr;
+        const int ret = QV_FileGetList(&kDocs, 0, 50, 0, &page, token_);
+        if (ret != 0) return ret;
+        *out = names_of(page->list);
+        ppc_destory_file_list(page->list);
+        std::free(page);
+        return 0;
+    };
+    std::string without, with;
+    ASSERT_EQ(list(&without), 0);
+    path_info made{"/docs/made", 0, 0};
+    ASSERT_EQ(handle_mkdir_task(&made, 0755, token_), 0);
+    ASSERT_EQ(list(&with), 0);
+    ASSERT_NE(with, without);
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0}, failed{0}, stale{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 16; ++i) {
+        threads.emplace_back([&] {
+            while (!stop) {
+                std::string got;
+                if (list(&got) != 0)
+                    ++failed;
+                else if (got != with && got != without)
+                    ++wrong;
+            }
+        });
+    }
+    for (int n = 0; n < 20; ++n) {
+        std::string got;
+        ASSERT_EQ(handle_rmdir_task(&made, token_), 0);
+        ASSERT_EQ(list(&got), 0);
+        if (got != without) ++stale;
+        ASSERT_EQ(handle_mkdir_task(&made, 0755, token_), 0);
+        ASSERT_EQ(list(&got), 0);
+        if (got != with) ++stale;
+    }
+    stop = true;
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(stale.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(failed.load(), 0);
 }
 
 }  // namespace

@@ -32,6 +32,7 @@
 #include "netns_util.h"
 #include "push_test_util.h"
 #include "runtime/cache_test_util.h"
+#include "runtime/command_cache.h"
 #include "runtime/ppc_login.h"
 #include "runtime/ppc_push.h"
 #include "runtime/ppc_service.h"
@@ -315,7 +316,10 @@ TEST_F(Login, ANewUserDatabaseSignRebuildsTheCacheAndTheNextListingMisses) {
         auto v = cache_test::column(cache_ / "cache.db", "SELECT IDENTIFIER FROM identify_table");
         return v.empty() ? std::string() : v[0];
     };
-    auto rows = [&] { return cache_test::column(cache_ / "cache.db", "SELECT KEY FROM cache_table").size(); };
+    auto rows = [&] {
+        QVDataCacheFlush();  // the rows the cache's writer has been handed
+        return cache_test::column(cache_ / "cache.db", "SELECT KEY FROM cache_table").size();
+    };
 
     ASSERT_EQ(list(), 0);  // no sign pushed yet: the cache is not used
     ASSERT_EQ(list(), 0);

@@ -42,6 +42,8 @@ void log_reply(const client_info *info) {
 std::atomic<qv_cache_query_fn> g_cache_query{nullptr};
 std::atomic<qv_cache_insert_fn> g_cache_insert{nullptr};
 std::atomic<qv_cache_forget_fn> g_cache_forget{nullptr};
+std::atomic<qv_cache_apply_fn> g_cache_apply{nullptr};
+std::atomic<qv_cache_keep_fn> g_cache_keep{nullptr};
 
 void free_texts(client_info *info) {
     std::free(info->cacheKey);
@@ -120,6 +122,11 @@ void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn inse
     g_cache_insert.store(insert);
 }
 
+void qv_set_command_cache_copy_hooks(qv_cache_apply_fn apply, qv_cache_keep_fn keep) {
+    g_cache_apply.store(apply);
+    g_cache_keep.store(keep);
+}
+
 bool qv_cmd_is_streamed(int32_t cmd) {
     return file_cmd_is_streamed(cmd);
 }
@@ -133,6 +140,16 @@ int _qv_net_prcs_task(client_info *info) {
     if (ret != 0) {
         free_texts(info);
         return ret;
+    }
+
+    // A decoded copy of the reply is put back without any parse.
+    const qv_cache_apply_fn apply = g_cache_apply.load();
+    if (info->cacheKey != nullptr && apply != nullptr &&
+        apply(info->cacheKey, info, info->token, cache_db(info->cmd)) == 0) {
+        info->cacheHit = 1;
+        QV_LOG_DEBUG("cache is exit!");
+        free_texts(info);
+        return 0;
     }
 
     bool from_cache = false;
@@ -182,6 +199,9 @@ int _qv_net_prcs_task(client_info *info) {
         const qv_cache_insert_fn insert = g_cache_insert.load();
         if (ret == 0 && info->cacheKey != nullptr && !from_cache && insert != nullptr)
             insert(info->cacheKey, info->recv_buf, token, cache_db(cmd));
+        const qv_cache_keep_fn keep = g_cache_keep.load();
+        if (ret == 0 && info->cacheKey != nullptr && keep != nullptr)
+            keep(info->cacheKey, info, token, cache_db(cmd));
     } else if (!qv_cmd_is_streamed(info->cmd)) {
         // No envelope came back (an empty body or an encoding the client does not read): nothing was
         // parsed, so the command did not succeed.

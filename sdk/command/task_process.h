@@ -37,6 +37,12 @@ void _qv_close_prcs_task(qvhttp_request *stream);
 using qv_cache_query_fn = int (*)(const char *key, char **reply, int64_t token, int db);
 using qv_cache_insert_fn = int (*)(const char *key, const char *reply, int64_t token, int db);
 void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn insert);
+// Decoded copies beside the texts: `apply` fills `info` from the copy kept for `key` as a parse of its
+// reply would (0; the command is then done) or finds none (-1); `keep` is handed the results of every
+// good parse of a reply of `key`, from the device (after its text is stored) or from a cached text.
+using qv_cache_apply_fn = int (*)(const char *key, client_info *info, int64_t token, int db);
+using qv_cache_keep_fn = void (*)(const char *key, const client_info *info, int64_t token, int db);
+void qv_set_command_cache_copy_hooks(qv_cache_apply_fn apply, qv_cache_keep_fn keep);
 // Called after a command of the HTTP processor: with `key`, the cached text of that key did not parse
 // (the device was asked instead); with a null key, command `cmd` without a cache key succeeded.
 using qv_cache_forget_fn = void (*)(const char *key, int64_t token, int32_t cmd);

@@ -4,8 +4,10 @@
 #include <cstdlib>
 
 #include "base/qv_log.h"
+#include "codec/reply_copy.h"
 #include "command/task_process.h"
 #include "runtime/cache_table.h"
+#include "runtime/decoded_cache.h"
 
 namespace {
 
@@ -37,6 +39,12 @@ int hook_query(const char *key, char **reply, int64_t token, int db) {
 }
 int hook_insert(const char *key, const char *reply, int64_t token, int db) {
     return insert_command_cache(key, reply, token, db);
+}
+int hook_apply(const char *key, client_info *info, int64_t token, int db) {
+    return apply_command_cache(key, info, token, db);
+}
+void hook_keep(const char *key, const client_info *info, int64_t token, int db) {
+    keep_command_cache(key, info, token, db);
 }
 
 }  // namespace
@@ -85,6 +93,7 @@ int init_command_cache(const char *dir) {
         return -1;
     }
     qv_set_command_cache_hooks(hook_query, hook_insert);
+    qv_set_command_cache_copy_hooks(hook_apply, hook_keep);
     qv_set_command_cache_forget_hook(forget_command_cache);
     return 0;
 }
@@ -95,6 +104,7 @@ int destroy_command_cache(const char *dir) {
         return -1;
     }
     qv_set_command_cache_hooks(nullptr, nullptr);
+    qv_set_command_cache_copy_hooks(nullptr, nullptr);
     qv_set_command_cache_forget_hook(nullptr);
     return QVDataCacheDestroy() == 0 ? 0 : -1;
 }
@@ -127,9 +137,29 @@ int insert_command_cache(const char *key, const char *value, int64_t token, int 
     const int sel = selector != 0 ? CACHE_DB_RECENT : CACHE_DB_USER;
     const std::string identifier = checked_identifier(token, sel);
     const bool looked_up = t_last.valid && t_last.key == key && t_last.selector == sel;
-    t_last.valid = false;
     if (identifier.empty() || !looked_up || t_last.identifier != identifier) return -1;
     return QVDataCacheInsertChecked(key, value, sel, identifier, &t_last.generation);
+}
+
+int apply_command_cache(const char *key, client_info *info, int64_t token, int selector) {
+    if (key == nullptr || info == nullptr) return -1;
+    const int sel = selector != 0 ? CACHE_DB_RECENT : CACHE_DB_USER;
+    const std::string identifier = checked_identifier(token, sel);
+    if (identifier.empty()) return -1;
+    const auto copy = decoded_cache_find(sel, key, identifier, QVDataCacheGeneration(sel));
+    if (copy == nullptr) return -1;
+    return qv_reply_copy_apply(*copy, info);
+}
+
+void keep_command_cache(const char *key, const client_info *info, int64_t token, int selector) {
+    if (key == nullptr || info == nullptr) return;
+    const int sel = selector != 0 ? CACHE_DB_RECENT : CACHE_DB_USER;
+    if (!t_last.valid || t_last.key != key || t_last.selector != sel) return;
+    // Only a reply of the database state the lookup saw is kept, as for its text.
+    if (t_last.generation != QVDataCacheGeneration(sel) ||
+        checked_identifier(token, sel) != t_last.identifier)
+        return;
+    decoded_cache_keep(sel, key, t_last.identifier, t_last.generation, qv_reply_copy_take(info));
 }
 
 void forget_command_cache(const char *key, int64_t token, int32_t cmd) {

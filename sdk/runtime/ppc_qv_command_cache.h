@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/client_info.h"
 #include "runtime/command_cache.h"
 
 // What the runtime knows of one session's device.
@@ -32,6 +33,12 @@ int destroy_command_cache(const char *dir);
 int query_command_cache(const char *key, char **out, int64_t token, int selector);
 // Stores the reply of the lookup this thread made last for `key`: 0, or -1 when dropped.
 int insert_command_cache(const char *key, const char *value, int64_t token, int selector);
+// The decoded copy of the reply of `key` put into `info` (0), under the same checks as a lookup; -1
+// when none is kept for the session's database state (the text path then runs).
+int apply_command_cache(const char *key, client_info *info, int64_t token, int selector);
+// Keeps the decoded results of the good parse in `info` for `key`, when they answer the lookup this
+// thread made last for it and the database is still in the state that lookup saw.
+void keep_command_cache(const char *key, const client_info *info, int64_t token, int selector);
 // After a command: with `key`, its cached text could not be parsed and its row goes; without, `cmd`
 // succeeded and, when it changes the device's files, every cached row goes.
 void forget_command_cache(const char *key, int64_t token, int32_t cmd);
