@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
@@ -47,6 +48,18 @@ std::atomic<bool> g_stoppedByServer{false};
 std::mutex g_readerMu;
 std::condition_variable g_readerCv;
 std::atomic<uint64_t> g_readerGen{0};
+
+// The recently-closed list: its own lock, as the dispatcher consults it under the table lock and the
+// close appends under it too. Times are monotonic milliseconds.
+struct ClosedEntry {
+    uint32_t randomID;
+    uint32_t mac;
+    int32_t ver;
+    uint64_t closedMs;
+};
+constexpr uint64_t kRecentMs = 20000;
+std::mutex g_closedMu;
+std::vector<ClosedEntry> g_closed;
 
 using TableLock = PslTableLock;
 
@@ -358,6 +371,7 @@ int PSL_DeInitialize(void) {
     _PSL_Lan_Stop();
     _PSL_Device_Stop();
     _PSL_Private_Stop();
+    _PSL_RecentPeer_Clear();
     {
         TableLock lk;
         for (int i = 0; i < g_tableSize; ++i) _PSL_FreeSession(&g_table[i]);
@@ -451,7 +465,48 @@ void PSL_Session_Close(int sid) {
     if (r->state.load() == PSL_STATE_CONNECTED) send_control(r, true);
     for (int c = 0; c < PSL_CHANNELS; ++c)
         if (r->channelCloseCallback[c]) r->channelCloseCallback[c](sid, c, 2, g_table);
+    if (_PSL_HasOwnUid()) _PSL_RecentPeer_Add(r->randomID, r->mac, r->ver);
     _PSL_FreeSession(r);
+}
+
+void _PSL_RecentPeer_Add(uint32_t randomID, uint32_t mac, int ver) {
+    std::lock_guard<std::mutex> lk(g_closedMu);
+    g_closed.push_back({randomID, mac, ver, p2p_Clock_Ms()});
+}
+
+int _PSL_RecentPeer_Find(uint32_t randomID, uint32_t mac, int ver) {
+    if (!_PSL_HasOwnUid()) return 0;
+    std::lock_guard<std::mutex> lk(g_closedMu);
+    const uint64_t now = p2p_Clock_Ms();
+    int found = 0;
+    for (auto it = g_closed.begin(); it != g_closed.end();) {
+        if (now - it->closedMs >= kRecentMs) {
+            it = g_closed.erase(it);
+            continue;
+        }
+        if (it->ver == ver && (ver == 0 ? it->randomID == randomID && it->mac == mac
+                                        : (it->randomID & 0xFFFF) == (randomID & 0xFFFF)))
+            found = 1;
+        ++it;
+    }
+    return found;
+}
+
+void _PSL_RecentPeer_Clear(void) {
+    std::lock_guard<std::mutex> lk(g_closedMu);
+    g_closed.clear();
+    g_closed.shrink_to_fit();
+}
+
+int _PSL_RecentPeer_Count(void) {
+    std::lock_guard<std::mutex> lk(g_closedMu);
+    return (int)g_closed.size();
+}
+
+void psl_print_closed_sessions(void) {
+    std::lock_guard<std::mutex> lk(g_closedMu);
+    for (const ClosedEntry &e : g_closed)
+        printf("randomID[%d], mac[%d], ver[%d]\n", (int)e.randomID, (int)e.mac, (int)e.ver);
 }
 
 int PSL_Session_Check_Ex(int sid, PSLSessionInfo *info) {

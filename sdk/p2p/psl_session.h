@@ -252,3 +252,13 @@ void _PSL_DeferReaderNotify(int on);
 void _PSL_SessionBroken(PSLSessionRecord *r, int error);
 // One keep-alive tick over the table (run each second by the library's keep-alive task).
 void _PSL_KeepAliveTick(void);
+// Recently closed sessions, kept on a device (once it has a UID) so that a late packet of a session closed
+// here does not open it again. Two keys match when their `ver` words are equal and, with `ver` 0, both words
+// are equal, with `ver` 1 the first (16-bit tag) words. Find: 1 when a matching session was closed less
+// than 20 s ago (older entries are dropped on the way), else 0. Clear: forget them all (library stop).
+void _PSL_RecentPeer_Add(uint32_t randomID, uint32_t mac, int ver);
+int _PSL_RecentPeer_Find(uint32_t randomID, uint32_t mac, int ver);
+void _PSL_RecentPeer_Clear(void);
+// How many entries the list holds (for psl_print_closed_sessions and tests).
+int _PSL_RecentPeer_Count(void);
+void psl_print_closed_sessions(void);
