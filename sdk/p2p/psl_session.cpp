@@ -240,6 +240,37 @@ int _PSL_OpenMainSocket(void) {
     return 0;
 }
 
+int _PSL_MoveMainSocket(void) {
+    TableLock lk;
+    if (!g_mgr || !g_mainConn) return PSL_ERR_SOCKET;
+    if (g_initPortNet) return 1;
+    for (int i = 0; i < g_tableSize; ++i) {
+        const uint8_t st = g_table[i].state.load();
+        if (st == PSL_STATE_ALLOCATED || st == PSL_STATE_CONNECTED) return 1;
+    }
+    LinuxConn *c = nullptr;
+    if (LinuxConnMgr_createConnection(g_mgr, LINUXCONN_UDP, LINUXCONN_SERVER, 0, &c) != 0 || !c)
+        return PSL_ERR_SOCKET;
+    LinuxConn_setRecvCallback(c, _PSL_UdpRecvCallback, nullptr);
+    uint16_t port = 0;
+    int size = PSL_UDP_RECV_MAX;
+    if (LinuxConn_open(c, nullptr, &port, 0, nullptr, nullptr, nullptr, nullptr) != 0) {
+        LinuxConnMgr_destroyConnection(g_mgr, c);
+        return PSL_ERR_SOCKET;
+    }
+    LinuxConn_setRecvSize(c, 0, &size);
+    LinuxConn *old = g_mainConn;
+    for (int i = 0; i < g_tableSize; ++i)
+        if (g_table[i].routeConn == old) {
+            g_table[i].routeConn = nullptr;
+            g_table[i].routeType = PSL_ROUTE_NONE;
+        }
+    g_mainConn = c;
+    g_mainPortNet = port;
+    LinuxConnMgr_destroyConnection(g_mgr, old);
+    return 0;
+}
+
 PSLSessionRecord *_PSL_Session(int sid) {
     if (!g_table || sid < 0 || sid >= g_tableSize) return nullptr;
     return &g_table[sid];

@@ -230,6 +230,10 @@ LinuxConnMgr *_PSL_ConnMgr(void);
 LinuxConn *_PSL_MainConn(void);
 // 0 when the main socket exists or was opened now (on the init port); -6 when it cannot be opened.
 int _PSL_OpenMainSocket(void);
+// Moves the main socket to a new port (any) so that a stale NAT mapping is left behind: 0 when moved; 1 when
+// it stays because a session is connecting or connected or the port was fixed at init; -6 when no new socket
+// could be opened (the old one stays). Closed sessions that still name the old socket lose their route.
+int _PSL_MoveMainSocket(void);
 // The main socket's bound port, network order (0 without a socket).
 uint16_t _PSL_MainPort(void);
 // The receive callback of every UDP socket the library opens: datagrams go to _PSL_OnUdpPacket.

@@ -71,7 +71,7 @@ class ClosedSession : public ::testing::Test {
 TEST_F(ClosedSession, LatePacketsOfAJustClosedSessionOpenNothing) {
     struct Case {
         const char *name;
-        bool shortForm;                                       // opened by the short exchange (tag a)
+        bool shortForm;  // opened by the short exchange (tag a)
         std::function<void(ClosedSession &, int64_t, int64_t)> late;
         uint16_t watch;  // an answer of this type would mean the session was taken up again (0: none)
     };
