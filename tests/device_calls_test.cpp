@@ -1036,7 +1036,7 @@ TEST_F(DeviceCalls, SecretsStayOutOfTheLog) {
     EXPECT_FALSE(cap.text.empty());
     for (const std::string &secret :
          {std::string("ADMINSECRET"), std::string("HIDESECRET"), sms, std::string("BINDSECRET"),
-          std::string(code), std::string("P2PSECRETUUID")})
+          std::string(code), std::string("P2PSECRETUUID"), "\"token\":" + std::to_string(token_)})
         EXPECT_EQ(cap.text.find(secret), std::string::npos) << secret << " in:\n" << cap.text;
 }
 

@@ -30,6 +30,7 @@ enum QvResult : int {
     QV_ERR_PARTIAL_GONE = 13115,   // the partial download file disappeared
     QV_ERR_LOCAL_FILE2 = 13116,
     QV_ERR_NET = 15000,         // send or receive failure on the connection
+    QV_ERR_FW_FAILED = 10286,   // the device reported its firmware update failed
     QV_ERR_FW_TIMEOUT = 20001,  // firmware update timed out
     // The device login cannot reach the device.
     QV_ERR_LOGIN_UNREACHABLE = 16001,

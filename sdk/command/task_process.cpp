@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "base/client_file_task.h"
 #include "base/qv_errors.h"
@@ -17,13 +18,25 @@
 
 namespace {
 
-// Replies that carry an authorisation code or the P2P uuid are logged by length only. A log line holds
-// 2 KiB, so only the head of a reply is formatted: a long page is not scanned to be cut.
+// Replies that carry an authorisation code or the P2P uuid, and the firmware replies (their header echoes
+// the session token), are logged by length only. A log line holds 2 KiB, so only the head of a reply is
+// formatted: a long page is not scanned to be cut.
+// The head of a reply (2,000 characters) with every copy of the session token masked: replies echo it in
+// their header, and the log must never hold it.
+std::string redacted_head(const char *reply, int64_t token) {
+    std::string head(reply, strnlen(reply, 2000));
+    if (token == 0) return head;
+    const std::string text = std::to_string(token);
+    for (size_t at = head.find(text); at != std::string::npos; at = head.find(text, at + 3))
+        head.replace(at, text.size(), "***");
+    return head;
+}
+
 void log_reply(const client_info *info) {
-    if (info->cmd == 202 || info->cmd == 203)
+    if (info->cmd == 202 || info->cmd == 203 || info->cmd == 163 || info->cmd == 165 || info->cmd == 173)
         QV_LOG_DEBUG("p_client_info->recv_buf: %zu bytes", std::strlen(info->recv_buf));
     else
-        QV_LOG_DEBUG("p_client_info->recv_buf = %.2000s", info->recv_buf);
+        QV_LOG_DEBUG("p_client_info->recv_buf = %s", redacted_head(info->recv_buf, info->token).c_str());
 }
 
 std::atomic<qv_cache_query_fn> g_cache_query{nullptr};
@@ -63,7 +76,7 @@ int cache_db(int32_t cmd) {
 void copy_ota_values(client_info *info) {
     client_file_task *task = info->rClientFileTask;
     if (task == nullptr) return;
-    info->status = task->ota_status;
+    info->status = task->status.load();  // the device's answer, as the stream parser left it
     info->process = task->cur_progress.load();
     info->total = task->total_progress.load();
     std::snprintf(info->ver, sizeof info->ver, "%s", task->version);

@@ -77,6 +77,10 @@ void ppc_set_broker_address(const char *uri) {
     g_broker = uri != nullptr ? uri : QV_MQTT_HOST ":" PPC_STR(QV_MQTT_PORT);
 }
 
+std::string ppc_broker_address() {
+    return broker();
+}
+
 void ppc_fail_next_start_after_discovery_for_test() {
     g_fail_after_discovery.store(true);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "runtime/ppclib.h"
 
@@ -24,6 +25,8 @@ int ppc_free_dev_detail_list(qv_dev_detail **list);
 
 // The messaging broker the start connects to ("host:port"); null restores the compiled-in address.
 void ppc_set_broker_address(const char *uri);
+// The broker address the start and the firmware listeners connect to.
+std::string ppc_broker_address();
 // Test seam: the next start fails right after discovery is up.
 void ppc_fail_next_start_after_discovery_for_test();
 

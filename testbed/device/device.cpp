@@ -336,6 +336,12 @@ bool Device::serve_framed(int fd, std::string &&payload, unsigned index) {
     if (strict)
         for (auto &w : check_envelope(req)) violation(std::move(w), req.text);
     Reply reply = dispatch(req);
+    if (reply.raw_writer) {
+        const bool keep = reply.raw_writer(fd);
+        std::lock_guard lk(mu_);
+        ++counters_.commands_answered;
+        return keep;
+    }
     if (reply.next_chunk)
         while (auto d = reply.next_chunk()) reply.chunks.push_back(std::move(*d));
 

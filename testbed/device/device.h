@@ -81,7 +81,8 @@ struct Reply {
     // then the raw bytes (never encoded), then the connection is closed (an open-stream read).
     std::optional<std::string> file_data;
     uint64_t file_offset = 0;
-    // Writes the whole reply (header frame and body) itself; returns whether the connection stays open.
+    // Writes the whole reply itself (HTTP: header frame and body; framed JSON: its frames); returns whether
+    // the connection stays open.
     std::function<bool(int fd)> raw_writer;
 };
 
