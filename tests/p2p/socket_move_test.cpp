@@ -155,7 +155,8 @@ TEST(MainSocketMove, ALongSilenceOfTheServersMovesTheDeviceToANewPort) {
     unlink(log.c_str());
     const auto t0 = Clock::now();
     EXPECT_TRUE(wait_for([&] { return main_port() != before; }, 400000));
-    printf("main socket moved from %u to %u after %ld s of silence\n", before, main_port(), ms_since(t0) / 1000);
+    printf("main socket moved from %u to %u after %ld s of silence\n", before, main_port(),
+           ms_since(t0) / 1000);
     const uint16_t after = main_port();
     ASSERT_TRUE(servers.start({QV_P2P_SERVERS, "--log", log}, 10000));
     EXPECT_TRUE(wait_for([&] { return logins_from(log, after) >= 2; }, 30000));
