@@ -10,8 +10,10 @@
 #include "base/qv_log.h"
 #include "command/ppc_qv_client.h"
 #include "device.h"
+#include "handlers.h"
 #include "handlers_device_user.h"
 #include "netns_util.h"
+#include "runtime/ppc_forward.h"
 #include "runtime/ppc_funclist.h"
 #include "runtime/ppc_identity.h"
 #include "runtime/ppc_service.h"
@@ -103,6 +105,21 @@ TEST_F(Identity, RegisterListsTheDeviceOnceAndADuplicateUuidGivesBackTheListedEn
     EXPECT_NE(other, first);
     EXPECT_EQ(lookup_exdev("uuid-2"), other);
     EXPECT_EQ(b_->sent(12), 0u);  // the current device only
+}
+
+// The entry a registration hands out names the device of a backup folder: its uuid goes as "deviceUuid".
+TEST_F(Identity, TheRegisteredEntryNamesTheDeviceOfABackupFolder) {
+    const exdev_dnode *entry = ppc_device_register("phone A", "uuid-backup", token_);
+    ASSERT_NE(entry, nullptr);
+    std::string sent_uuid;
+    a_->dev->set_handler(136, [&sent_uuid](qvemu::Device &, const qvemu::Request &req) {
+        sent_uuid = qvemu::arg_str(req, "deviceUuid");
+        return qvemu::Reply{};
+    });
+    path_info dir{"/Backup/phone A", 1, 0};
+    EXPECT_EQ(ppc_FileMkdirBackup(&dir, entry, token_), 0);
+    EXPECT_EQ(sent_uuid, "uuid-backup");
+    EXPECT_EQ(a_->sent(136), 1u);
 }
 
 TEST_F(Identity, RegisterCutsLongTextsToTheirFields) {

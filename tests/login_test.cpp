@@ -25,6 +25,7 @@
 #include "device.h"
 #include "handlers.h"
 #include "handlers_device_user.h"
+#include "handlers_fileops.h"
 #include "handlers_push.h"
 #include "link/connect_pool.h"
 #include "link/sleeper.h"
@@ -228,6 +229,51 @@ TEST_F(Login, LogoutStopsThePushThreadPromptlyAndClosesThePooledConnections) {
         EXPECT_TRUE(eventually([&] { return d.push->open_rounds() == 0; }));
     }
     EXPECT_EQ(ppc_logout(1, nullptr), -1);
+}
+
+// The logout ends what runs for the session and tells the device nothing: a copy in flight ends cancelled,
+// the module list and the push thread are gone, the pooled connections closed, and no request (no device
+// logout, no connection close) reaches the device.
+TEST_F(Login, LogoutCancelsTheRunningTasksAndSendsNothing) {
+    Dev &d = device(0);
+    qvemu::FileOpOptions slow;
+    slow.chunk_interval_ms = 40;
+    qvemu::install_fileop_handlers(*d.dev, slow);
+    fs::create_directories(root_.path + "/c");
+    fs::create_directories(root_.path + "/out");
+    for (int i = 0; i < 30; ++i) std::ofstream(root_.path + "/c/f" + std::to_string(i)) << i;
+    ASSERT_NO_FATAL_FAILURE(start());
+    const int64_t t = login(d);
+    ASSERT_TRUE(eventually([&] { return d.push->counts(t).exchanges == 1; }));
+
+    client_file_task *task = client_file_task_new();
+    task->id = 61;
+    task->token = t;
+    task->task_type = PPC_TASK_COPY;
+    ASSERT_EQ(ppc_task_list_add(ctx_, task), 0);
+    path_info src{"/c", 0, 0}, dst{"/out", 0, 0};
+    std::atomic<int> copy{-2};
+    std::thread copier([&] { copy = QV_FileCopyCb(0, &src, &dst, task); });
+    ASSERT_TRUE(eventually([&] { return task->cur_progress.load() >= 2; }));
+
+    const auto before = d.dev->counters();
+    EXPECT_EQ(ppc_logout(t, ctx_), 0);
+    copier.join();
+    EXPECT_EQ(task->cancel_status.load(), -1);
+    EXPECT_EQ(copy.load(), QV_ERR_CANCELLED);
+    EXPECT_LT(task->cur_progress.load(), 30);
+    EXPECT_EQ(ppc_task_list_remove(ctx_, task), 0);
+    client_file_task_free(task);
+
+    EXPECT_EQ(ppc_isModuleSupport(ctx_, kShareModule), -1);
+    EXPECT_EQ(reverse_task_count(), 0);
+    int32_t total = -1, idle = -1;
+    ASSERT_EQ(qv_connect_pool_counts(&total, &idle), 0);
+    EXPECT_EQ(total, 0);
+    ASSERT_TRUE(eventually([&] { return d.push->open_rounds() == 0; }));
+    const auto after = d.dev->counters();
+    EXPECT_EQ(after.requests_http + after.requests_framed, before.requests_http + before.requests_framed);
+    EXPECT_EQ(d.sent(3), 0u);
 }
 
 TEST_F(Login, LoggingOutOneDeviceKeepsTheOtherDevicesUsbStatuses) {

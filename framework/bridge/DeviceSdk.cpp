@@ -1,31 +1,127 @@
 #include "bridge/DeviceSdk.h"
 
 #include "platform/Log.h"
+#include "runtime/ppc_firmware.h"
+#include "runtime/ppc_identity.h"
+#include "runtime/ppc_login.h"
+#include "runtime/ppc_service.h"
 
 std::shared_ptr<DeviceSdk> DeviceSdk::real() {
     static const auto s = std::make_shared<DeviceSdk>();
     return s;
 }
 
-ppc_router_task *DeviceSdk::ppc_start_Service(const char *, ppc_dev_cb, ppc_dev_cb, ppc_usb_status_cb,
-                                              const char *, int *error) {
-    QVB_LOG_ERROR(QStringLiteral("ppc_start_Service: the service runtime is not available in this build"));
-    if (error != nullptr) *error = -1;
-    return nullptr;
+ppc_router_task *DeviceSdk::ppc_start_Service(const char *cacheDir, ppc_dev_cb onDeviceAdd,
+                                              ppc_dev_cb onDeviceDel, ppc_usb_status_cb onUsbStatus,
+                                              const char *gateway, int *error) {
+    return ::ppc_start_Service(cacheDir, onDeviceAdd, onDeviceDel, onUsbStatus, gateway, error);
 }
 
-int DeviceSdk::ppc_stop_Service(ppc_router_task *) {
-    QVB_LOG_ERROR(QStringLiteral("ppc_stop_Service: the service runtime is not available in this build"));
-    return -1;
+int DeviceSdk::ppc_stop_Service(ppc_router_task *context) {
+    return ::ppc_stop_Service(context);
+}
+
+int DeviceSdk::ppc_set_Gateway(ppc_router_task **context, const char *gateway) {
+    return ::ppc_set_Gateway(context, gateway);
+}
+
+qv_dev_detail **DeviceSdk::ppc_get_dev_detail_list(uint32_t *count) {
+    return ::ppc_get_dev_detail_list(count);
+}
+
+int DeviceSdk::ppc_free_dev_detail_list(qv_dev_detail **list) {
+    return ::ppc_free_dev_detail_list(list);
+}
+
+exdev_dnode *DeviceSdk::ppc_device_register(const char *name, const char *uuid, int64_t token) {
+    return ::ppc_device_register(name, uuid, token);
+}
+
+int DeviceSdk::ppc_login_by_authcode(const char *authCode, const char *addr, int64_t *token,
+                                     ppc_router_task *context) {
+    return ::ppc_login_by_authcode(authCode, addr, token, context);
+}
+
+int DeviceSdk::ppc_logout(int64_t token, ppc_router_task *context) {
+    return ::ppc_logout(token, context);
+}
+
+int DeviceSdk::ppc_userStatusChangedListen(const char *userId, ppc_user_status_cb cb,
+                                           ppc_router_task *context) {
+    return ::ppc_userStatusChangedListen(userId, cb, context);
+}
+
+int DeviceSdk::ppc_cancel_userStatusChangedListen(ppc_router_task *context) {
+    return ::ppc_cancel_userStatusChangedListen(context);
+}
+
+// The runtime forwards these device calls unchanged.
+user_list_item **DeviceSdk::ppc_FileGetUserList(int64_t token) {
+    return ::ppc_FileGetUserList(token);
+}
+
+void DeviceSdk::ppc_free_user_list(user_list_item **list) {
+    ::ppc_free_user_list(list);
+}
+
+int DeviceSdk::ppc_DGetDeviceStatus(qv_dev_status *status, const char *ip, int64_t token) {
+    return ::ppc_DGetDeviceStatus(status, ip, token);
+}
+
+int DeviceSdk::ppc_router_DeviceExec(int32_t seq, int32_t deviceStatus, const char *ip, int64_t token,
+                                     file_task_cb progress, ppc_router_task *context) {
+    // The framework's sequence numbers are positive int32, carried as the runtime's unsigned task number.
+    return ::ppc_router_DeviceExec(static_cast<uint32_t>(seq), deviceStatus, ip, token, progress, context);
+}
+
+int DeviceSdk::ppc_RouterGetFWVersion(char *version, int64_t token) {
+    return ::ppc_RouterGetFWVersion(version, token);
+}
+
+int DeviceSdk::ppc_get_BindCode(const char *ip, char *bindCode) {
+    return ::ppc_get_BindCode(ip, bindCode);
+}
+
+int DeviceSdk::ppc_GeNasDeviceInfo(nas_device_info *info, int64_t token) {
+    return ::ppc_GeNasDeviceInfo(info, token);
+}
+
+int DeviceSdk::ppc_GetUserList(user_list_info ***list, int64_t token) {
+    return ::ppc_GetUserList(list, token);
+}
+
+void DeviceSdk::qv_user_list_free(user_list_info **list) {
+    ::qv_user_list_free(list);
+}
+
+int DeviceSdk::ppc_isModuleSupport(ppc_router_task *context, int32_t type) {
+    return ::ppc_isModuleSupport(context, type);
+}
+
+int DeviceSdk::ppc_p2p_get_client_info(p2p_client_info *info, int64_t token) {
+    return ::ppc_p2p_get_client_info(info, token);
+}
+
+int DeviceSdk::ppc_GetDeviceNickName(char *name, int64_t token) {
+    return ::ppc_GetDeviceNickName(name, token);
+}
+
+int DeviceSdk::ppc_SetDeviceNickName(const char *name, int64_t token) {
+    return ::ppc_SetDeviceNickName(name, token);
+}
+
+int DeviceSdk::ppc_FileGetUserSpace(user_space_dnode *space, int64_t token) {
+    if (space == nullptr) return -1;
+    return ::ppc_FileGetUserSpace(space, token);
 }
 
 int DeviceSdk::ppc_FileGetList(path_info target, int32_t start, int32_t count, int32_t sortType,
                                file_list_page **out, int64_t token) {
-    return QV_FileGetList(&target, start, count, sortType, out, token);
+    return ::ppc_FileGetList(&target, start, count, sortType, out, token);
 }
 
 int DeviceSdk::ppc_FileIsExist(path_info target, int64_t token) {
-    return QV_FileIsExist(&target, token);
+    return ::ppc_FileIsExist(&target, token, nullptr);
 }
 
 void DeviceSdk::file_list_free(file_dnode *first) {

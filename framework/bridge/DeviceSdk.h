@@ -1,14 +1,14 @@
 // The bridge's port to the device SDK: one method per SDK function it uses, same name and parameters. This
-// header and the bridge's sources are the only framework files that include SDK headers. The real port
-// forwards to the SDK; FakeDeviceSdk scripts it for tests.
+// header and the bridge's sources are the only framework files that include SDK headers, and they include
+// the runtime's alone. The real port forwards to the runtime; FakeDeviceSdk scripts it for tests.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 
-#include "command/ppc_qv_client.h"
-#include "command/ppc_sys_file_client.h"
+#include "runtime/ppc_forward.h"
+#include "runtime/ppc_userstatus.h"
 #include "runtime/ppclib.h"
 
 class DeviceSdk {
@@ -18,13 +18,48 @@ class DeviceSdk {
     // The process's real port.
     static std::shared_ptr<DeviceSdk> real();
 
-    // Starts the SDK service: a new context, or null with the failing step's code in `*error` (0 when it
-    // was never written). Not in this SDK yet: null, -1 and a log line.
+    // ---- service and session ----
+    // Starts the SDK service: a new context, or null with the failing step's code in `*error` (left as
+    // the caller set it when never written).
     virtual ppc_router_task *ppc_start_Service(const char *cacheDir, ppc_dev_cb onDeviceAdd,
                                                ppc_dev_cb onDeviceDel, ppc_usb_status_cb onUsbStatus,
                                                const char *gateway, int *error);
-    // Stops the service; 0 means the context was released. Not in this SDK yet: -1 and a log line.
+    // Stops the service; 0 means the context was released.
     virtual int ppc_stop_Service(ppc_router_task *context);
+    virtual int ppc_set_Gateway(ppc_router_task **context, const char *gateway);
+    // Copies of the LAN devices whose details are known, freed with ppc_free_dev_detail_list.
+    virtual qv_dev_detail **ppc_get_dev_detail_list(uint32_t *count);
+    virtual int ppc_free_dev_detail_list(qv_dev_detail **list);
+    // The listed external-device entry (the runtime's, not to be freed), or null.
+    virtual exdev_dnode *ppc_device_register(const char *name, const char *uuid, int64_t token);
+    virtual int ppc_login_by_authcode(const char *authCode, const char *addr, int64_t *token,
+                                      ppc_router_task *context);
+    virtual int ppc_logout(int64_t token, ppc_router_task *context);
+    virtual int ppc_userStatusChangedListen(const char *userId, ppc_user_status_cb cb,
+                                            ppc_router_task *context);
+    virtual int ppc_cancel_userStatusChangedListen(ppc_router_task *context);
+    // The device's users (150): a null-terminated array freed with ppc_free_user_list, or null.
+    virtual user_list_item **ppc_FileGetUserList(int64_t token);
+    virtual void ppc_free_user_list(user_list_item **list);
+    virtual int ppc_DGetDeviceStatus(qv_dev_status *status, const char *ip, int64_t token);
+    // Runs a device operation to its end, reporting through `progress` on this thread.
+    virtual int ppc_router_DeviceExec(int32_t seq, int32_t deviceStatus, const char *ip, int64_t token,
+                                      file_task_cb progress, ppc_router_task *context);
+    virtual int ppc_RouterGetFWVersion(char *version, int64_t token);  // 32 bytes
+
+    // ---- device information ----
+    virtual int ppc_get_BindCode(const char *ip, char *bindCode);  // 33 bytes
+    virtual int ppc_GeNasDeviceInfo(nas_device_info *info, int64_t token);
+    // On 0 a null-terminated array, freed with qv_user_list_free.
+    virtual int ppc_GetUserList(user_list_info ***list, int64_t token);
+    virtual void qv_user_list_free(user_list_info **list);
+    virtual int ppc_isModuleSupport(ppc_router_task *context, int32_t type);
+    virtual int ppc_p2p_get_client_info(p2p_client_info *info, int64_t token);
+    virtual int ppc_GetDeviceNickName(char *name, int64_t token);  // 64 bytes
+    virtual int ppc_SetDeviceNickName(const char *name, int64_t token);
+    virtual int ppc_FileGetUserSpace(user_space_dnode *space, int64_t token);
+
+    // ---- files ----
     // Folder page (101): on 0 the page is the caller's, freed with file_list_free and then free().
     virtual int ppc_FileGetList(path_info target, int32_t start, int32_t count, int32_t sortType,
                                 file_list_page **out, int64_t token);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 FakeDeviceSdk::~FakeDeviceSdk() {
     for (ppc_router_task *ctx : m_contexts) ppc_router_task_free(ctx);
@@ -165,4 +166,309 @@ int FakeDeviceSdk::ppc_FileIsExist(path_info, int64_t) {
     std::lock_guard<std::mutex> l(m_mu);
     ++m_existsCalls;
     return m_existsResult;
+}
+
+// ---- session and device information ----
+
+namespace {
+
+std::string num(int64_t v) {
+    return std::to_string(v);
+}
+
+std::string text(const char *t) {
+    return t != nullptr ? std::string(t) : std::string("<null>");
+}
+
+// Copies at most `n` bytes of `bytes`, without adding a terminator beyond the copied bytes.
+void copyRaw(char *dst, const std::string &bytes, size_t n) {
+    std::memcpy(dst, bytes.data(), std::min(n, bytes.size()));
+}
+
+}  // namespace
+
+void FakeDeviceSdk::script(const std::string &fn, int result) {
+    std::lock_guard<std::mutex> l(m_mu);
+    m_results[fn] = result;
+}
+
+void FakeDeviceSdk::editOutputs(const std::function<void(Outputs &)> &edit) {
+    std::lock_guard<std::mutex> l(m_mu);
+    edit(m_out);
+}
+
+std::vector<FakeDeviceSdk::Call> FakeDeviceSdk::calls() const {
+    std::lock_guard<std::mutex> l(m_mu);
+    return m_calls;
+}
+
+std::vector<FakeDeviceSdk::Call> FakeDeviceSdk::callsOf(const std::string &fn) const {
+    std::lock_guard<std::mutex> l(m_mu);
+    std::vector<Call> out;
+    for (const Call &c : m_calls)
+        if (c.fn == fn) out.push_back(c);
+    return out;
+}
+
+void FakeDeviceSdk::holdExec(bool hold) {
+    {
+        std::lock_guard<std::mutex> l(m_mu);
+        m_holdExec = hold;
+    }
+    m_cv.notify_all();
+}
+
+int FakeDeviceSdk::execsHeld() const {
+    std::lock_guard<std::mutex> l(m_mu);
+    return m_execsHeld;
+}
+
+bool FakeDeviceSdk::waitExecsHeld(int n, int ms) const {
+    std::unique_lock<std::mutex> l(m_mu);
+    return m_cv.wait_for(l, std::chrono::milliseconds(ms), [&] { return m_execsHeld >= n; });
+}
+
+std::thread::id FakeDeviceSdk::fireUserStatus(const char *message) {
+    ppc_user_status_cb cb = nullptr;
+    {
+        std::lock_guard<std::mutex> l(m_mu);
+        cb = m_userStatusCb;
+    }
+    return runOnOwnThread([cb, message] {
+        if (cb) cb("qv_tessera/userStatusChanged/u", message);
+    });
+}
+
+int FakeDeviceSdk::liveUserLists() const {
+    std::lock_guard<std::mutex> l(m_mu);
+    return m_liveUserLists;
+}
+
+ppc_router_task *FakeDeviceSdk::lastContext() const {
+    std::lock_guard<std::mutex> l(m_mu);
+    return m_contexts.empty() ? nullptr : m_contexts.back();
+}
+
+int FakeDeviceSdk::record(const std::string &fn, std::vector<std::string> args) {
+    m_calls.push_back({fn, std::move(args), std::this_thread::get_id()});
+    const auto it = m_results.find(fn);
+    return it == m_results.end() ? 0 : it->second;
+}
+
+bool FakeDeviceSdk::isLive(ppc_router_task *context) const {
+    return context != nullptr && std::find(m_contexts.begin(), m_contexts.end(), context) != m_contexts.end();
+}
+
+int FakeDeviceSdk::ppc_set_Gateway(ppc_router_task **context, const char *gateway) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_set_Gateway", {text(gateway)});
+    if (context == nullptr || !isLive(*context)) return -1;
+    return r;
+}
+
+qv_dev_detail **FakeDeviceSdk::ppc_get_dev_detail_list(uint32_t *count) {
+    std::lock_guard<std::mutex> l(m_mu);
+    record("ppc_get_dev_detail_list", {});
+    *count = static_cast<uint32_t>(m_out.devices.size());
+    if (m_out.devices.empty()) return nullptr;
+    auto **list =
+        static_cast<qv_dev_detail **>(std::calloc(m_out.devices.size() + 1, sizeof(qv_dev_detail *)));
+    for (size_t i = 0; i < m_out.devices.size(); ++i) {
+        list[i] = static_cast<qv_dev_detail *>(std::malloc(sizeof(qv_dev_detail)));
+        *list[i] = m_out.devices[i];
+    }
+    return list;
+}
+
+int FakeDeviceSdk::ppc_free_dev_detail_list(qv_dev_detail **list) {
+    std::lock_guard<std::mutex> l(m_mu);
+    record("ppc_free_dev_detail_list", {list != nullptr ? "list" : "null"});
+    if (list == nullptr) return 0;
+    for (qv_dev_detail **p = list; *p != nullptr; ++p) std::free(*p);
+    std::free(list);
+    return 0;
+}
+
+exdev_dnode *FakeDeviceSdk::ppc_device_register(const char *name, const char *uuid, int64_t token) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_device_register", {text(name), text(uuid), num(token)});
+    static exdev_dnode listed{};  // stands for the runtime's list entry
+    return r == 0 && name != nullptr && uuid != nullptr ? &listed : nullptr;
+}
+
+int FakeDeviceSdk::ppc_login_by_authcode(const char *authCode, const char *addr, int64_t *token,
+                                         ppc_router_task *context) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_login_by_authcode", {text(authCode), text(addr), num(token ? *token : -1)});
+    if (authCode == nullptr || addr == nullptr || token == nullptr || !isLive(context)) return -1;
+    if (r == 0) *token = m_out.loginToken;
+    return r;
+}
+
+int FakeDeviceSdk::ppc_logout(int64_t token, ppc_router_task *context) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_logout", {num(token)});
+    return isLive(context) ? r : -1;
+}
+
+int FakeDeviceSdk::ppc_userStatusChangedListen(const char *userId, ppc_user_status_cb cb,
+                                               ppc_router_task *context) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_userStatusChangedListen", {text(userId)});
+    if (!isLive(context) || userId == nullptr || *userId == '\0' || cb == nullptr) return -1;
+    if (r == 0) m_userStatusCb = cb;
+    return r;
+}
+
+int FakeDeviceSdk::ppc_cancel_userStatusChangedListen(ppc_router_task *) {
+    std::lock_guard<std::mutex> l(m_mu);
+    record("ppc_cancel_userStatusChangedListen", {});
+    return 0;
+}
+
+user_list_item **FakeDeviceSdk::ppc_FileGetUserList(int64_t token) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_FileGetUserList", {num(token)});
+    if (r != 0 || m_out.userListNull) return nullptr;
+    auto **list =
+        static_cast<user_list_item **>(std::calloc(m_out.fileUsers.size() + 1, sizeof(user_list_item *)));
+    for (size_t i = 0; i < m_out.fileUsers.size(); ++i) {
+        list[i] = static_cast<user_list_item *>(std::malloc(sizeof(user_list_item)));
+        *list[i] = m_out.fileUsers[i];
+    }
+    ++m_liveUserLists;
+    return list;
+}
+
+void FakeDeviceSdk::ppc_free_user_list(user_list_item **list) {
+    std::lock_guard<std::mutex> l(m_mu);
+    if (list == nullptr) return;
+    for (user_list_item **p = list; *p != nullptr; ++p) std::free(*p);
+    std::free(list);
+    --m_liveUserLists;
+}
+
+int FakeDeviceSdk::ppc_DGetDeviceStatus(qv_dev_status *status, const char *ip, int64_t token) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_DGetDeviceStatus", {text(ip), num(token)});
+    if (r == 0) *status = m_out.status;
+    return r;
+}
+
+int FakeDeviceSdk::ppc_router_DeviceExec(int32_t seq, int32_t deviceStatus, const char *ip, int64_t token,
+                                         file_task_cb progress, ppc_router_task *context) {
+    std::vector<Outputs::Report> reports;
+    int r = 0;
+    {
+        std::lock_guard<std::mutex> l(m_mu);
+        r = record("ppc_router_DeviceExec", {num(seq), num(deviceStatus), text(ip), num(token)});
+        if (!isLive(context)) return -1;
+        if (deviceStatus == 0) return 0;  // nothing to do
+        reports = m_out.execReports;
+    }
+    {
+        std::unique_lock<std::mutex> l(m_mu);
+        ++m_execsHeld;
+        m_cv.notify_all();
+        m_cv.wait(l, [&] { return !m_holdExec; });
+        --m_execsHeld;
+    }
+    // The runtime's task record, as the progress callback reads it.
+    auto *task = static_cast<client_file_task *>(std::calloc(1, sizeof(client_file_task)));
+    task->id = seq;
+    task->task_type = PPC_TASK_DEVICE_EXEC;
+    task->dev_status = deviceStatus;
+    for (const Outputs::Report &rep : reports) {
+        task->status = rep.status;
+        task->cur_progress = rep.done;
+        task->total_progress = rep.total;
+        if (progress != nullptr) progress(task);
+    }
+    std::free(task);
+    return r;
+}
+
+int FakeDeviceSdk::ppc_RouterGetFWVersion(char *version, int64_t token) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_RouterGetFWVersion", {num(token)});
+    if (r == 0) copyRaw(version, m_out.version, 32);
+    return r;
+}
+
+int FakeDeviceSdk::ppc_get_BindCode(const char *ip, char *bindCode) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_get_BindCode", {text(ip)});
+    if (ip == nullptr || *ip == '\0' || bindCode == nullptr) return -1;
+    if (r == 0) copyRaw(bindCode, m_out.bindCode, 32);
+    return r;
+}
+
+int FakeDeviceSdk::ppc_GeNasDeviceInfo(nas_device_info *info, int64_t token) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_GeNasDeviceInfo", {num(token)});
+    if (r == 0) *info = m_out.nasInfo;
+    return r;
+}
+
+int FakeDeviceSdk::ppc_GetUserList(user_list_info ***list, int64_t token) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_GetUserList", {num(token)});
+    if (r != 0) return r;
+    auto **out =
+        static_cast<user_list_info **>(std::calloc(m_out.users.size() + 1, sizeof(user_list_info *)));
+    for (size_t i = 0; i < m_out.users.size(); ++i) {
+        out[i] = static_cast<user_list_info *>(std::malloc(sizeof(user_list_info)));
+        *out[i] = m_out.users[i];
+    }
+    ++m_liveUserLists;
+    *list = out;
+    return 0;
+}
+
+void FakeDeviceSdk::qv_user_list_free(user_list_info **list) {
+    std::lock_guard<std::mutex> l(m_mu);
+    if (list == nullptr) return;
+    for (user_list_info **p = list; *p != nullptr; ++p) std::free(*p);
+    std::free(list);
+    --m_liveUserLists;
+}
+
+int FakeDeviceSdk::ppc_isModuleSupport(ppc_router_task *context, int32_t type) {
+    std::lock_guard<std::mutex> l(m_mu);
+    record("ppc_isModuleSupport", {num(type)});
+    if (!isLive(context)) return -1;
+    for (const auto &[t, flag] : m_out.modules)
+        if (t == type && flag == 1) return 0;
+    return -1;
+}
+
+int FakeDeviceSdk::ppc_p2p_get_client_info(p2p_client_info *info, int64_t token) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_p2p_get_client_info", {num(token)});
+    if (r == 0) {  // the device fills the middle three fields only
+        info->mode = m_out.p2p.mode;
+        info->nat_type = m_out.p2p.nat_type;
+        std::memcpy(info->remote_ip, m_out.p2p.remote_ip, sizeof info->remote_ip);
+    }
+    return r;
+}
+
+int FakeDeviceSdk::ppc_GetDeviceNickName(char *name, int64_t token) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_GetDeviceNickName", {num(token)});
+    if (r == 0) copyRaw(name, m_out.nickName, 64);
+    return r;
+}
+
+int FakeDeviceSdk::ppc_SetDeviceNickName(const char *name, int64_t token) {
+    std::lock_guard<std::mutex> l(m_mu);
+    return record("ppc_SetDeviceNickName", {text(name), num(token)});
+}
+
+int FakeDeviceSdk::ppc_FileGetUserSpace(user_space_dnode *space, int64_t token) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_FileGetUserSpace", {num(token)});
+    if (space == nullptr) return -1;
+    if (r == 0) *space = m_out.space;
+    return r;
 }

@@ -46,7 +46,49 @@ class FakeDeviceSdk final : public DeviceSdk {
         int64_t token = 0;
     };
 
+    // What the session and device-information calls hand out (set before the call; read under the lock).
+    struct Outputs {
+        std::vector<qv_dev_detail> devices;  // ppc_get_dev_detail_list
+        int64_t loginToken = 0;              // written by a login that answers 0
+        bool userListNull = false;           // ppc_FileGetUserList answers null
+        std::vector<user_list_item> fileUsers;
+        qv_dev_status status{};
+        std::string version;   // raw bytes, at most 32 copied
+        std::string bindCode;  // raw bytes, at most 32 copied
+        nas_device_info nasInfo{};
+        std::vector<user_list_info> users;  // ppc_GetUserList
+        p2p_client_info p2p{};
+        std::string nickName;  // raw bytes, at most 64 copied (64 leaves no terminator)
+        user_space_dnode space{};
+        std::vector<std::pair<int32_t, int32_t>> modules;  // (type, flag) of the logged-in device
+        struct Report {
+            int32_t status;
+            int64_t done, total;
+        };
+        std::vector<Report> execReports;  // progress of ppc_router_DeviceExec, in order
+    };
+    // One recorded call: the function, its text arguments (and numbers as text), its thread.
+    struct Call {
+        std::string fn;
+        std::vector<std::string> args;
+        std::thread::id thread;
+    };
+
     ~FakeDeviceSdk() override;
+
+    // Result of the named function (default 0; for pointer answers a nonzero result answers null).
+    void script(const std::string &fn, int result);
+    void editOutputs(const std::function<void(Outputs &)> &edit);
+    std::vector<Call> calls() const;
+    std::vector<Call> callsOf(const std::string &fn) const;
+    // Holds every device operation inside its call, before its reports, until released.
+    void holdExec(bool hold);
+    int execsHeld() const;
+    bool waitExecsHeld(int n, int ms) const;
+    // The user-status callback the last listen gave, called with `message` on a thread of the fake's own.
+    std::thread::id fireUserStatus(const char *message);
+    // User lists still handed out (allocated and not yet freed).
+    int liveUserLists() const;
 
     // ---- script ----
     // Start: with `createContext` a context comes back; `error` is written to the error variable unless
@@ -96,8 +138,46 @@ class FakeDeviceSdk final : public DeviceSdk {
                         file_list_page **out, int64_t token) override;
     int ppc_FileIsExist(path_info target, int64_t token) override;
 
+    ppc_router_task *lastContext() const;
+    int ppc_set_Gateway(ppc_router_task **context, const char *gateway) override;
+    qv_dev_detail **ppc_get_dev_detail_list(uint32_t *count) override;
+    int ppc_free_dev_detail_list(qv_dev_detail **list) override;
+    exdev_dnode *ppc_device_register(const char *name, const char *uuid, int64_t token) override;
+    int ppc_login_by_authcode(const char *authCode, const char *addr, int64_t *token,
+                              ppc_router_task *context) override;
+    int ppc_logout(int64_t token, ppc_router_task *context) override;
+    int ppc_userStatusChangedListen(const char *userId, ppc_user_status_cb cb,
+                                    ppc_router_task *context) override;
+    int ppc_cancel_userStatusChangedListen(ppc_router_task *context) override;
+    user_list_item **ppc_FileGetUserList(int64_t token) override;
+    void ppc_free_user_list(user_list_item **list) override;
+    int ppc_DGetDeviceStatus(qv_dev_status *status, const char *ip, int64_t token) override;
+    int ppc_router_DeviceExec(int32_t seq, int32_t deviceStatus, const char *ip, int64_t token,
+                              file_task_cb progress, ppc_router_task *context) override;
+    int ppc_RouterGetFWVersion(char *version, int64_t token) override;
+    int ppc_get_BindCode(const char *ip, char *bindCode) override;
+    int ppc_GeNasDeviceInfo(nas_device_info *info, int64_t token) override;
+    int ppc_GetUserList(user_list_info ***list, int64_t token) override;
+    void qv_user_list_free(user_list_info **list) override;
+    int ppc_isModuleSupport(ppc_router_task *context, int32_t type) override;
+    int ppc_p2p_get_client_info(p2p_client_info *info, int64_t token) override;
+    int ppc_GetDeviceNickName(char *name, int64_t token) override;
+    int ppc_SetDeviceNickName(const char *name, int64_t token) override;
+    int ppc_FileGetUserSpace(user_space_dnode *space, int64_t token) override;
+
   private:
     std::thread::id runOnOwnThread(const std::function<void()> &fn);
+    // Records the call and answers its scripted result (under the lock).
+    int record(const std::string &fn, std::vector<std::string> args);
+    bool isLive(ppc_router_task *context) const;
+
+    std::map<std::string, int> m_results;
+    Outputs m_out;
+    std::vector<Call> m_calls;
+    ppc_user_status_cb m_userStatusCb = nullptr;
+    bool m_holdExec = false;
+    int m_execsHeld = 0;
+    int m_liveUserLists = 0;
 
     mutable std::mutex m_mu;
     mutable std::condition_variable m_cv;

@@ -12,14 +12,37 @@ struct QVNasSDKManagerService {
     virtual void qvStartServiceWithTask(const QVNasTaskInfoPtr &task,
                                         const std::shared_ptr<QVNasClientLibDelegate> &delegate) = 0;
     virtual void qvStopServiceWithTask(const QVNasTaskInfoPtr &task) = 0;
+    // Session: LAN devices (3), gateway (5), registration (11), login (13), logout (14), device users (50),
+    // account-status listen (157) and its cancel (158), device status (20), device operation (173).
+    virtual void qvGetDeviceInfoListWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvRSetGatewayWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvRegisterDeviceWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvAuthCodeLoginDeviceWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvLogoutDeviceWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvGetUserInfoListWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvUserStatusChangedListenWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvCancelUserStatusChangedListenWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvGetDeviceStatusWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvRouterDeviceExecWithTask(const QVNasTaskInfoPtr &task) = 0;
 };
 
 struct QVNasSDKManagerDevice {
     virtual ~QVNasSDKManagerDevice() = default;
+    // Firmware version (18), bind code (15), device information (118), device users (159), P2P client
+    // information (150), nick name (151, 152); the module flag is answered on the caller's thread.
+    virtual void qvDGetVersion(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDGetBindCode(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDGetNasDeviceInfo(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDGetUserListWithTaskInfo(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDGetP2PClientInfo(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDGetDeviceNickName(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDSetDeviceNickName(const QVNasTaskInfoPtr &task) = 0;
+    virtual bool qvDGetModuleSupportFlagByType(int64_t type) = 0;
 };
 
 struct QVNasSDKManagerRouter {
     virtual ~QVNasSDKManagerRouter() = default;
+    virtual void qvRGetStorageInfoWithTask(const QVNasTaskInfoPtr &task) = 0;  // 117
 };
 
 struct QVNasSDKManagerFile {

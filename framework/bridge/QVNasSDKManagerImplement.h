@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 
 #include "bridge/DeviceSdk.h"
 #include "bridge/QVNasSDKManager.h"
@@ -34,6 +35,27 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     void qvStartServiceWithTask(const QVNasTaskInfoPtr &task,
                                 const std::shared_ptr<QVNasClientLibDelegate> &delegate) override;
     void qvStopServiceWithTask(const QVNasTaskInfoPtr &task) override;
+    // Session and device information.
+    void qvGetDeviceInfoListWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvRSetGatewayWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvRegisterDeviceWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvAuthCodeLoginDeviceWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvLogoutDeviceWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvGetUserInfoListWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvUserStatusChangedListenWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvCancelUserStatusChangedListenWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvGetDeviceStatusWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvRouterDeviceExecWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvDGetVersion(const QVNasTaskInfoPtr &task) override;
+    void qvDGetBindCode(const QVNasTaskInfoPtr &task) override;
+    void qvDGetNasDeviceInfo(const QVNasTaskInfoPtr &task) override;
+    void qvDGetUserListWithTaskInfo(const QVNasTaskInfoPtr &task) override;
+    void qvDGetP2PClientInfo(const QVNasTaskInfoPtr &task) override;
+    void qvDGetDeviceNickName(const QVNasTaskInfoPtr &task) override;
+    void qvDSetDeviceNickName(const QVNasTaskInfoPtr &task) override;
+    bool qvDGetModuleSupportFlagByType(int64_t type) override;
+    void qvRGetStorageInfoWithTask(const QVNasTaskInfoPtr &task) override;
+
     // Folder page (61) and path exists (64).
     void qvFGetFileListWithTask(const QVNasTaskInfoPtr &task) override;
     void qvFIsExistedWithTask(const QVNasTaskInfoPtr &task) override;
@@ -65,6 +87,8 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     static void onDeviceListAdd(const qv_dev_detail *detail) noexcept;
     static void onDeviceListDel(const qv_dev_detail *detail) noexcept;
     static void onUsbBackupInfoList(const qv_usb_status *list, int count) noexcept;
+    static void qv_user_status_changed_listen_cb(const char *topic, const char *message) noexcept;
+    static void qv_routerDeviceExecListen(client_file_task *task) noexcept;
 
     static std::shared_ptr<QVNasClientLibDelegate> delegate();
 
@@ -77,6 +101,9 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     mutable std::mutex m_sdkMu;
     DeviceSdkPtr m_sdk;
     std::atomic<ppc_router_task *> m_clientContext{nullptr};
+    // Held shared by the module flag, which reads inside the context outside the runtime's call gate; the
+    // stop takes the context away under it before the runtime frees it.
+    std::shared_mutex m_contextMu;
     std::atomic<int64_t> m_srcToken{0};
     std::mutex m_streamMu;  // the transport-stream table
     QHash<int32_t, std::shared_ptr<QIODevice>> m_streams;

@@ -364,10 +364,10 @@ TEST(Routing, ReportsReachTheirCallbacksOnTheirThreads) {
                  if (p->deviceStatus == 3001 && p->currentProgress == 4 && p->totalProgress == 9) hit();
              });
          },
-         [&](int32_t) { broker().qvNasRouterDeviceExecListen(3001, 1, 4, 9); }, CallingThread},
+         [&](int32_t) { broker().qvNasRouterDeviceExecListen(0, 3001, 1, 4, 9); }, CallingThread},
         {"device execution without a handler",
          [](int32_t, auto) { broker().setNasRouterDeviceExecHandel({}); },
-         [&](int32_t) { broker().qvNasRouterDeviceExecListen(3001, 1, 4, 9); }, Nothing},
+         [&](int32_t) { broker().qvNasRouterDeviceExecListen(0, 3001, 1, 4, 9); }, Nothing},
         {"QR refresh token",
          [](int32_t, std::function<void()> hit) {
              broker().setQvQrcodeSendRefreshTokenHandel([hit](const QString &t, int64_t e) {

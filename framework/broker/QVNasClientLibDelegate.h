@@ -27,8 +27,10 @@ struct QVNasClientLibDelegate {
     virtual void qvDiskMqttGetUSBInfoList(const QList<QVNasUSBInfoPtr> &) {}
     virtual void qvDiskOTAUpdateWithRequestInfo(const QVNasRequestInfoPtr &, float /*progress*/) {}
     virtual void qvNasUserStatusChangedListen(int64_t /*status*/) {}
-    virtual void qvNasRouterDeviceExecListen(int64_t /*deviceStatus*/, int32_t /*taskStatus*/,
-                                             int64_t /*alreadyValue*/, int64_t /*totalValue*/) {}
+    // Progress of the device operation numbered `seq` (0: not known).
+    virtual void qvNasRouterDeviceExecListen(int32_t /*seq*/, int64_t /*deviceStatus*/,
+                                             int32_t /*taskStatus*/, int64_t /*alreadyValue*/,
+                                             int64_t /*totalValue*/) {}
     // "refreshToken" and "exprect".
     virtual void qvAPPScanQCCodeSendRefreshTokenListener(const QVariantMap &) {}
     virtual void qvAPPScanQCCodeSendUserListener(const QVNasServiceUserInfoPtr &) {}

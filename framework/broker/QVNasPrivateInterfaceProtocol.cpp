@@ -1,6 +1,8 @@
 #include "broker/QVNasPrivateInterfaceProtocol.h"
 
 #include "broker/QVNotifications.h"
+#include "model/QVClientSDKTools.h"
+#include "model/QVKeyChain.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
@@ -69,6 +71,173 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasStopServiceWithCompletio
     return submitRequest(
         2, {}, std::move(completion), {},
         [](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) { lib.qvStopServiceWithTask(task); });
+}
+
+namespace {
+
+// The registration's "data": this client's uuid, kept in the keychain store, and the machine's name. Both
+// reads may block (keyring, files): only on a worker.
+QVariantMap registrationData() {
+    static std::mutex mu;  // two first registrations save one uuid
+    std::lock_guard<std::mutex> lock(mu);
+    std::optional<QString> uuid = QVKeyChainDataManager::readUUID();
+    if (!uuid || uuid->isEmpty()) {
+        uuid = QVClientSDKTools::getHardwareUUID();
+        if (!QVKeyChainDataManager::saveUUID(*uuid))
+            QVF_LOG_ERROR(QStringLiteral("the client uuid was not saved"));
+    }
+    return {{QStringLiteral("dev_name"), QVClientSDKTools::deviceString()},
+            {QStringLiteral("dev_uuid"), *uuid}};
+}
+
+QVNasPrivateInterfaceProtocol::BridgeOperation call(
+    void (QVNasSDKManagerService::*op)(const QVNasTaskInfoPtr &)) {
+    return [op](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) {
+        (static_cast<QVNasSDKManagerService &>(lib).*op)(task);
+    };
+}
+QVNasPrivateInterfaceProtocol::BridgeOperation call(
+    void (QVNasSDKManagerDevice::*op)(const QVNasTaskInfoPtr &)) {
+    return [op](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) {
+        (static_cast<QVNasSDKManagerDevice &>(lib).*op)(task);
+    };
+}
+QVNasPrivateInterfaceProtocol::BridgeOperation call(
+    void (QVNasSDKManagerRouter::*op)(const QVNasTaskInfoPtr &)) {
+    return [op](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) {
+        (static_cast<QVNasSDKManagerRouter &>(lib).*op)(task);
+    };
+}
+
+}  // namespace
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetDeviceInfoListWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(3, {}, std::move(completion), {},
+                         call(&QVNasSDKManagerService::qvGetDeviceInfoListWithTask));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasDynamicSetGatewayWithGatewayIp(
+    const QString &gatewayIp, QVNasCompletionBlock completion) {
+    return submitRequest(5, {{QStringLiteral("getwayIP"), gatewayIp}}, std::move(completion), {},
+                         call(&QVNasSDKManagerService::qvRSetGatewayWithTask));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasRegisterDeviceWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(11, {}, std::move(completion), {},
+                         [](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) {
+                             task->requestDict.insert(QStringLiteral("data"), registrationData());
+                             lib.qvRegisterDeviceWithTask(task);
+                         });
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasLoginDeviceWithAuthCode(
+    const QString &authCode, const QString &ip, QVNasCompletionBlock completion) {
+    auto device = std::make_shared<QVNasDeviceInfo>();
+    device->ip = ip;
+    device->device_authCode = authCode;
+    return submitRequest(13, {{QStringLiteral("data"), QVariant::fromValue(device)}}, std::move(completion),
+                         {}, call(&QVNasSDKManagerService::qvAuthCodeLoginDeviceWithTask));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasLogoutDeviceWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(14, {}, std::move(completion), {},
+                         call(&QVNasSDKManagerService::qvLogoutDeviceWithTask));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetDeviceBindCodeByIP(
+    const QString &ip, QVNasCompletionBlock completion) {
+    return submitRequest(15, {{QStringLiteral("ip"), ip.isNull() ? QStringLiteral("") : ip}},
+                         std::move(completion), {}, call(&QVNasSDKManagerDevice::qvDGetBindCode));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetDeviceVersionWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(18, {}, std::move(completion), {}, call(&QVNasSDKManagerDevice::qvDGetVersion));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetDeviceStatus(const QString &ip,
+                                                                        QVNasCompletionBlock completion) {
+    return submitRequest(20, {{QStringLiteral("ip"), ip.isNull() ? QStringLiteral("") : ip}},
+                         std::move(completion), {}, call(&QVNasSDKManagerService::qvGetDeviceStatusWithTask));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetDeviceUserInfoListWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(50, {}, std::move(completion), {},
+                         call(&QVNasSDKManagerService::qvGetUserInfoListWithTask));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetUserSpaceWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(117, {}, std::move(completion), {},
+                         call(&QVNasSDKManagerRouter::qvRGetStorageInfoWithTask));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetDeviceInfoWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(118, {}, std::move(completion), {},
+                         call(&QVNasSDKManagerDevice::qvDGetNasDeviceInfo));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetP2PClientInfoWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(150, {}, std::move(completion), {},
+                         call(&QVNasSDKManagerDevice::qvDGetP2PClientInfo));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetDeviceNickNameWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(151, {}, std::move(completion), {},
+                         call(&QVNasSDKManagerDevice::qvDGetDeviceNickName));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasSetDeviceNickNameWithName(
+    const QString &name, QVNasCompletionBlock completion) {
+    return submitRequest(152, {{QStringLiteral("deviceNickName"), name}}, std::move(completion), {},
+                         call(&QVNasSDKManagerDevice::qvDSetDeviceNickName));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAddUserStatusChangedListenWithServiceUserId(
+    const QString &userId, QVNasCompletionBlock completion) {
+    return submitRequest(157, {{QStringLiteral("userId"), userId}}, std::move(completion), {},
+                         call(&QVNasSDKManagerService::qvUserStatusChangedListenWithTask));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasExitUserStatusChangedListenWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(158, {}, std::move(completion), {},
+                         call(&QVNasSDKManagerService::qvCancelUserStatusChangedListenWithTask));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetUserListWithCompletion(
+    QVNasCompletionBlock completion) {
+    return submitRequest(159, {}, std::move(completion), {},
+                         call(&QVNasSDKManagerDevice::qvDGetUserListWithTaskInfo));
+}
+
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasRouterDeviceExec(const QString &ip,
+                                                                         int64_t deviceStatus,
+                                                                         QVNasExecProgressBlock handler,
+                                                                         QVNasCompletionBlock completion) {
+    QVNasTaskInfoPtr task = createQVNasTaskInfoWithCommand(173);
+    task->requestDict.insert(QStringLiteral("ip"), ip.isNull() ? QStringLiteral("") : ip);
+    task->requestDict.insert(QStringLiteral("deviceStatus"), static_cast<qlonglong>(deviceStatus));
+    {
+        std::lock_guard<std::mutex> lock(m_mu);
+        m_nasRouterDeviceExecHandel = handler;
+        if (handler) m_execHandelDict.insert(task->commandSeq, std::move(handler));
+        if (completion) m_completionDict.insert(task->commandSeq, std::move(completion));
+    }
+    QVNasSDKManager *lib = m_clientLib;
+    plat::WorkPool::global().async([lib, task] { lib->qvRouterDeviceExecWithTask(task); });
+    return createRequestInfoWithTask(task);
+}
+
+bool QVNasPrivateInterfaceProtocol::qvNasGetModuleSupportFlag(int64_t moduleType) {
+    return m_clientLib->qvDGetModuleSupportFlagByType(moduleType);
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetFileListWithStartIndex(
@@ -146,6 +315,7 @@ void QVNasPrivateInterfaceProtocol::qvDiskClientResponse(const QVNasTaskInfoPtr 
         std::lock_guard<std::mutex> lock(m_mu);
         completion = m_completionDict.take(task->commandSeq);
         hadProgress = m_progressHandelDict.contains(task->commandSeq);
+        m_execHandelDict.remove(task->commandSeq);  // its reports all came inside the call
     }
     if (completion) completion(task->responseInfo);
     if (hadProgress) {
@@ -222,12 +392,15 @@ void QVNasPrivateInterfaceProtocol::qvDiskOTAUpdateWithRequestInfo(const QVNasRe
     if (listen && request->clientCommand == 156) listen(request, static_cast<double>(progress));
 }
 
-void QVNasPrivateInterfaceProtocol::qvNasRouterDeviceExecListen(int64_t deviceStatus, int32_t taskStatus,
-                                                                int64_t alreadyValue, int64_t totalValue) {
+void QVNasPrivateInterfaceProtocol::qvNasRouterDeviceExecListen(int32_t seq, int64_t deviceStatus,
+                                                                int32_t taskStatus, int64_t alreadyValue,
+                                                                int64_t totalValue) {
     QVNasExecProgressBlock handler;
     {
         std::lock_guard<std::mutex> lock(m_mu);
-        handler = m_nasRouterDeviceExecHandel;
+        // An operation's reports go to the handler given with it, not to a later operation's.
+        const auto it = m_execHandelDict.constFind(seq);
+        handler = it != m_execHandelDict.constEnd() ? *it : m_nasRouterDeviceExecHandel;
     }
     if (!handler) return;
     auto info = std::make_shared<QVNasExecTaskProgressInfo>();

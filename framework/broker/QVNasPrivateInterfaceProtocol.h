@@ -37,6 +37,38 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
     QVNasRequestInfoPtr qvNasStartServiceWithGatewayIp(const QString &gatewayIp,
                                                        QVNasCompletionBlock completion);
     QVNasRequestInfoPtr qvNasStopServiceWithCompletion(QVNasCompletionBlock completion);
+    // Session and device information: each answered on the main thread.
+    QVNasRequestInfoPtr qvNasGetDeviceInfoListWithCompletion(QVNasCompletionBlock completion);  // 3
+    QVNasRequestInfoPtr qvNasDynamicSetGatewayWithGatewayIp(const QString &gatewayIp,
+                                                            QVNasCompletionBlock completion);  // 5
+    // 11: the client's uuid from the keychain store (the machine's id, saved, when there is none) and the
+    // machine's name, both read on the worker.
+    QVNasRequestInfoPtr qvNasRegisterDeviceWithCompletion(QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasLoginDeviceWithAuthCode(const QString &authCode, const QString &ip,
+                                                     QVNasCompletionBlock completion);                   // 13
+    QVNasRequestInfoPtr qvNasLogoutDeviceWithCompletion(QVNasCompletionBlock completion);                // 14
+    QVNasRequestInfoPtr qvNasGetDeviceBindCodeByIP(const QString &ip, QVNasCompletionBlock completion);  // 15
+    QVNasRequestInfoPtr qvNasGetDeviceVersionWithCompletion(QVNasCompletionBlock completion);            // 18
+    QVNasRequestInfoPtr qvNasGetDeviceStatus(const QString &ip, QVNasCompletionBlock completion);        // 20
+    QVNasRequestInfoPtr qvNasGetDeviceUserInfoListWithCompletion(QVNasCompletionBlock completion);       // 50
+    QVNasRequestInfoPtr qvNasGetUserSpaceWithCompletion(QVNasCompletionBlock completion);       // 117
+    QVNasRequestInfoPtr qvNasGetDeviceInfoWithCompletion(QVNasCompletionBlock completion);      // 118
+    QVNasRequestInfoPtr qvNasGetP2PClientInfoWithCompletion(QVNasCompletionBlock completion);   // 150
+    QVNasRequestInfoPtr qvNasGetDeviceNickNameWithCompletion(QVNasCompletionBlock completion);  // 151
+    QVNasRequestInfoPtr qvNasSetDeviceNickNameWithName(const QString &name, QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasAddUserStatusChangedListenWithServiceUserId(const QString &userId,
+                                                                         QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasExitUserStatusChangedListenWithCompletion(
+        QVNasCompletionBlock completion);                                                 // 158
+    QVNasRequestInfoPtr qvNasGetUserListWithCompletion(QVNasCompletionBlock completion);  // 159
+    // 173: `handler` becomes the stored execution handler and receives this operation's progress (each
+    // operation's reports go to the handler given with it).
+    QVNasRequestInfoPtr qvNasRouterDeviceExec(const QString &ip, int64_t deviceStatus,
+                                              QVNasExecProgressBlock handler,
+                                              QVNasCompletionBlock completion);
+    // Synchronous, on the caller's thread.
+    bool qvNasGetModuleSupportFlag(int64_t moduleType);
+
     // Folder page (61): answered on a work-pool thread, where the completion runs.
     QVNasRequestInfoPtr qvNasGetFileListWithStartIndex(int32_t startIndex, int32_t count,
                                                        const QVNasPathInfoPtr &searchPathInfo,
@@ -82,8 +114,8 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
     void qvDiskMqttGetUSBInfoList(const QList<QVNasUSBInfoPtr> &list) override;
     void qvDiskOTAUpdateWithRequestInfo(const QVNasRequestInfoPtr &request, float progress) override;
     void qvNasUserStatusChangedListen(int64_t status) override;
-    void qvNasRouterDeviceExecListen(int64_t deviceStatus, int32_t taskStatus, int64_t alreadyValue,
-                                     int64_t totalValue) override;
+    void qvNasRouterDeviceExecListen(int32_t seq, int64_t deviceStatus, int32_t taskStatus,
+                                     int64_t alreadyValue, int64_t totalValue) override;
     void qvAPPScanQCCodeSendRefreshTokenListener(const QVariantMap &dict) override;
     void qvAPPScanQCCodeSendUserListener(const QVNasServiceUserInfoPtr &user) override;
 
@@ -97,6 +129,7 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
     mutable std::mutex m_mu;  // the two tables and the four handler fields
     QHash<int32_t, QVNasCompletionBlock> m_completionDict;
     QHash<int32_t, QVNasProgressHandel> m_progressHandelDict;
+    QHash<int32_t, QVNasExecProgressBlock> m_execHandelDict;  // device operations in flight, by number
     QVNasFirmwareProgressBlock m_otaUpgradeProgressToOtherUserHandel;
     QVNasExecProgressBlock m_nasRouterDeviceExecHandel;
     QVNasRefreshTokenBlock m_qvQrcodeSendRefreshTokenHandel;

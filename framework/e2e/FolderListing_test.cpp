@@ -30,6 +30,19 @@ namespace {
 
 constexpr char kAuth[] = "auth-framework-e2e";
 
+// The real SDK for the listing; the service start and stop only make and free a context, since the
+// listing needs no discovery, push or messaging (and the test binds no fixed ports).
+struct ListingOnlySdk final : DeviceSdk {
+    ppc_router_task *ppc_start_Service(const char *, ppc_dev_cb, ppc_dev_cb, ppc_usb_status_cb, const char *,
+                                       int *) override {
+        return ppc_router_task_new();
+    }
+    int ppc_stop_Service(ppc_router_task *context) override {
+        ppc_router_task_free(context);
+        return 0;
+    }
+};
+
 }  // namespace
 
 TEST(EndToEnd, FolderOf1200ListsInTwoBrokerPages) {
@@ -76,11 +89,12 @@ TEST(EndToEnd, FolderOf1200ListsInTwoBrokerPages) {
     int64_t token = 0;
     std::vector<QVNasResponseInfoPtr> pages;
     {
-        bridge().setDeviceSdk(nullptr);  // the real SDK
-        // The runtime's start is not in this SDK yet: it answers -1 but makes the broker the delegate.
+        bridge().setDeviceSdk(std::make_shared<ListingOnlySdk>());
+        // The start makes the broker the bridge's delegate.
         const auto start =
             answerOf([&](auto done) { return broker().qvNasStartServiceWithGatewayIp(addr, done); });
         ASSERT_TRUE(start);
+        ASSERT_EQ(start->responseCode, 0);
         ASSERT_EQ(QV_LoginVantor(addr, kAuth, &token), 0);
         ASSERT_NE(token, 0);
         bridge().setSrcToken(token);
@@ -143,7 +157,10 @@ TEST(EndToEnd, FolderOf1200ListsInTwoBrokerPages) {
     EXPECT_TRUE(log.contains(QStringLiteral("answer command 61")));
     const QString tokenText = QString::number(token);
     for (const QString &line : log.lines()) EXPECT_FALSE(line.contains(tokenText)) << line.toStdString();
+    const auto stop = answerOf([](auto done) { return broker().qvNasStopServiceWithCompletion(done); });
+    EXPECT_TRUE(stop && stop->responseCode == 0);
     plat::WorkPool::global().waitForDone(5000);
+    bridge().setDeviceSdk(nullptr);
     destory_connect_pool();
     qv_connect_pool_set_port(QV_DEVICE_PORT);
     qv_set_device_port(0);

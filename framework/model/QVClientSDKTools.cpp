@@ -1,6 +1,17 @@
 #include "model/QVClientSDKTools.h"
 
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <cstring>
+
+#include "platform/Log.h"
+#include "platform/MachineInfo.h"
+#include "platform/NetworkMonitor.h"
+#include "platform/Paths.h"
 
 size_t QVClientSDKTools::validUtf8PrefixLength(const char *bytes, size_t size) {
     const auto *s = reinterpret_cast<const unsigned char *>(bytes);
@@ -55,4 +66,71 @@ std::optional<QString> QVClientSDKTools::qvFormatChar(const char *text) {
 
 QString QVClientSDKTools::qvFormatCharOrEmpty(const char *text, size_t maxBytes) {
     return qvFormatChar(text, maxBytes).value_or(QString());
+}
+
+void QVClientSDKTools::copyToField(char *field, size_t width, const QByteArray &text) {
+    if (field == nullptr || width == 0) return;
+    std::memset(field, 0, width);
+    size_t n = std::min(width - 1, static_cast<size_t>(text.size()));
+    // A cut inside a character drops the whole character: back off while the first byte left out
+    // continues one.
+    if (static_cast<size_t>(text.size()) > n)
+        while (n > 0 && (static_cast<unsigned char>(text[static_cast<qsizetype>(n)]) & 0xC0) == 0x80) --n;
+    std::memcpy(field, text.constData(), n);
+}
+
+QString QVClientSDKTools::getCachesPath() {
+    const QString root = plat::Paths::cacheLocation();
+    QDir().mkpath(root);  // a fresh home has no caches folder yet
+    return createFile(QStringLiteral("%1/QVFileCaches").arg(root));
+}
+
+QString QVClientSDKTools::createFile(const QString &path) {
+    if (!isExistsFile(path)) QDir().mkdir(path);
+    return path;
+}
+
+bool QVClientSDKTools::isExistsFile(const QString &path) {
+    return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
+}
+
+QString QVClientSDKTools::md5ForString(const QString &text) {
+    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+std::optional<QJsonValue> QVClientSDKTools::jsonDataToDictionary(const QByteArray &bytes) {
+    QJsonParseError err{};
+    const QJsonDocument doc = QJsonDocument::fromJson("[" + bytes + "]", &err);
+    if (err.error != QJsonParseError::NoError || !doc.isArray() || doc.array().size() != 1)
+        return std::nullopt;
+    return doc.array().at(0);
+}
+
+QString QVClientSDKTools::convertToJSONData(const QJsonValue &value) {
+    if (value.isUndefined()) {
+        QVF_LOG_ERROR(QStringLiteral("Got an error: %1").arg(QStringLiteral("the value has no JSON form")));
+        return QString();
+    }
+    QByteArray text;
+    if (value.isObject()) {
+        text = QJsonDocument(value.toObject()).toJson(QJsonDocument::Indented);
+    } else if (value.isArray()) {
+        text = QJsonDocument(value.toArray()).toJson(QJsonDocument::Indented);
+    } else {
+        const QByteArray wrapped = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+        text = wrapped.mid(1, wrapped.size() - 2);
+    }
+    return QString::fromUtf8(text).trimmed().remove(QLatin1Char('\n'));
+}
+
+bool QVClientSDKTools::qvClientIsNetworkEnabled() {
+    return plat::NetworkMonitor::shared().isNetworkEnabled();
+}
+
+QString QVClientSDKTools::deviceString() {
+    return plat::MachineInfo::machineName();
+}
+
+QString QVClientSDKTools::getHardwareUUID() {
+    return plat::MachineInfo::hardwareUuid();
 }

@@ -11,6 +11,7 @@ namespace {
 
 std::mutex g_mu;
 std::function<void(const QString &)> g_sink;
+std::function<void(const QString &)> g_fileSink;
 std::atomic<bool> g_enabled{true};
 
 const char *levelText(LogLevel level) {
@@ -43,9 +44,15 @@ void Log::write(LogLevel level, const char *tag, const char *file, int line, con
                              .arg(line)
                              .arg(QLatin1String(func), QLatin1String(levelText(level)), message);
     std::function<void(const QString &)> sink;
+    std::function<void(const QString &)> fileSink;
     {
         std::lock_guard<std::mutex> lock(g_mu);
         sink = g_sink;
+        fileSink = g_fileSink;
+    }
+    if (fileSink) fileSink(text);
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
         if (!sink) {
             const QByteArray bytes = text.toUtf8() + '\n';
             std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
@@ -59,6 +66,11 @@ void Log::write(LogLevel level, const char *tag, const char *file, int line, con
 void Log::setSink(std::function<void(const QString &)> sink) {
     std::lock_guard<std::mutex> lock(g_mu);
     g_sink = std::move(sink);
+}
+
+void Log::setFileSink(std::function<void(const QString &)> sink) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_fileSink = std::move(sink);
 }
 
 void Log::setEnabled(bool on) {

@@ -21,6 +21,8 @@ class Log final {
     // Lines go to `sink` instead of standard output while it is set (empty function: back to output).
     static void setSink(std::function<void(const QString &)> sink);
     static void setEnabled(bool on);
+    // Every line also goes to `sink` (besides the console or the capture) while it is set.
+    static void setFileSink(std::function<void(const QString &)> sink);
 };
 
 // Collects every log line while it lives (tests).

@@ -94,7 +94,9 @@ bool FileSecretStore::remove(const QString &key) {
 
 // --- keyring ---
 
-// One thread with its own event loop runs the keychain jobs; callers wait on a future.
+// One thread with its own event loop runs every keychain job of the process; callers wait on a future. One
+// for all stores: the keyring library keeps process-wide state that jobs on two threads trip over. It
+// lives until the process ends.
 struct KeychainSecretStore::Worker {
     QThread thread;
     QObject context;
@@ -103,9 +105,9 @@ struct KeychainSecretStore::Worker {
         context.moveToThread(&thread);
         thread.start();
     }
-    ~Worker() {
-        thread.quit();
-        thread.wait(10000);
+    static Worker &shared() {
+        static auto *const w = new Worker;  // never destroyed
+        return *w;
     }
 };
 
@@ -120,8 +122,11 @@ enum class Op { Write, Read, Delete };
 
 }  // namespace
 
-KeychainSecretStore::KeychainSecretStore(QString service, int timeoutMs)
-    : m_service(std::move(service)), m_timeoutMs(timeoutMs), m_worker(std::make_unique<Worker>()) {}
+KeychainSecretStore::KeychainSecretStore(QString service, int timeoutMs, QString fileFolder)
+    : m_service(std::move(service)),
+      m_timeoutMs(timeoutMs),
+      m_worker(&Worker::shared()),
+      m_files(std::move(fileFolder)) {}
 
 KeychainSecretStore::~KeychainSecretStore() = default;
 
@@ -181,8 +186,11 @@ bool KeychainSecretStore::save(const QString &key, const QByteArray &value) {
 std::optional<QByteArray> KeychainSecretStore::load(const QString &key) {
     if (!m_fallback.load()) {
         const auto r = runJob(&m_worker->context, m_service, Op::Read, key, {}, m_timeoutMs);
-        if (!unusable(r))
-            return r->error == QKeychain::NoError ? std::optional<QByteArray>(r->data) : std::nullopt;
+        if (!unusable(r)) {
+            if (r->error == QKeychain::NoError) return r->data;
+            // Saved while the keyring was unusable (an earlier session): the file still holds it.
+            return r->error == QKeychain::EntryNotFound ? m_files.load(key) : std::nullopt;
+        }
         Log::write(LogLevel::Error, "QV_APP", __FILE__, __LINE__, __func__,
                    QStringLiteral("keyring unusable, secrets go to files from now on"));
         m_fallback = true;
@@ -193,7 +201,10 @@ std::optional<QByteArray> KeychainSecretStore::load(const QString &key) {
 bool KeychainSecretStore::remove(const QString &key) {
     if (!m_fallback.load()) {
         const auto r = runJob(&m_worker->context, m_service, Op::Delete, key, {}, m_timeoutMs);
-        if (!unusable(r)) return r->error == QKeychain::NoError || r->error == QKeychain::EntryNotFound;
+        if (!unusable(r)) {
+            const bool removed = r->error == QKeychain::NoError || r->error == QKeychain::EntryNotFound;
+            return m_files.remove(key) && removed;  // a copy from a fallback session goes too
+        }
         m_fallback = true;
     }
     return m_files.remove(key);

@@ -51,10 +51,11 @@ class FileSecretStore final : public SecretStore {
     std::mutex m_mutex;
 };
 
-// QtKeychain first; the file store after the first job that finds no usable keyring.
+// QtKeychain first; the file store after the first job that finds no usable keyring. A key the keyring
+// does not hold is looked up in the files, where a session without a keyring may have left it.
 class KeychainSecretStore final : public SecretStore {
   public:
-    explicit KeychainSecretStore(QString service, int timeoutMs = 5000);
+    explicit KeychainSecretStore(QString service, int timeoutMs = 5000, QString fileFolder = {});
     ~KeychainSecretStore() override;
     bool save(const QString &key, const QByteArray &value) override;
     std::optional<QByteArray> load(const QString &key) override;
@@ -66,7 +67,7 @@ class KeychainSecretStore final : public SecretStore {
     QString m_service;
     int m_timeoutMs;
     std::atomic<bool> m_fallback{false};
-    std::unique_ptr<Worker> m_worker;
+    Worker *m_worker;  // the process's
     FileSecretStore m_files;
 };
 

@@ -15,6 +15,12 @@ int port_of(qvhttp_request *r) {
     return r->uri ? r->uri->port : 0;
 }
 
+// An exchange that fails once its task is cancelled ends as the cancel: the failure is then the cancel's
+// doing (a logout closes every pooled connection, those in use too) and the caller asked for the end.
+int cancel_wins(qvhttp_request *r, int rc) {
+    return rc != 0 && qvio::cancelled(r->file_task) ? QV_ERR_CANCELLED : rc;
+}
+
 }  // namespace
 
 using qvio::read_reply;
@@ -30,6 +36,7 @@ int qvhttp_process(qvhttp_request *r) {
     bool consumed = false;
     rc = send_request(r, h->fd, t);
     if (rc == 0) rc = read_reply(r, h->fd, t, &consumed);
+    rc = cancel_wins(r, rc);
     h->ret = rc != 0 ? rc : consumed ? 0 : QV_ERR_NET;
     QVClose(h);
     return rc;
@@ -49,6 +56,7 @@ int qvhttp_keep_alive_process(qvhttp_request *r) {
     bool consumed = false;
     int rc = send_request(r, h->fd, t);
     if (rc == 0) rc = read_reply(r, h->fd, t, &consumed);
+    rc = cancel_wins(r, rc);
     if (rc != 0 || !consumed) {
         // Lost, or bytes of this reply may still be on the wire: the connection cannot carry another
         // exchange.

@@ -72,6 +72,9 @@ struct AdminState {
 
     // Settings and status.
     int device_status = 0;
+    // 170: how the device sees its P2P client (mode, NAT type, the client's address).
+    int p2p_mode = 1, nat_type = 3;
+    std::string p2p_client_ip = "127.0.0.1";
     int samba_enabled = 1;
     int64_t sleep_minutes = 30;
     std::string time_zone = "Asia/Shanghai";

@@ -1,4 +1,4 @@
-// Device settings and status: 20, 164-166, 168, 169, 171-173, 186, 319-342.
+// Device settings and status: 20, 164-166, 168, 169, 170-173, 186, 319-342.
 #include <algorithm>
 #include <ctime>
 
@@ -113,6 +113,11 @@ void install_settings(Device &d, const State &st) {
     d.set_handler(20, [st](Device &, const Request &) {
         Lock lk(st->mu);
         return first(Obj{}.i("status", st->device_status));
+    });
+    d.set_handler(170, [st](Device &, const Request &) {
+        Lock lk(st->mu);
+        return first(
+            Obj{}.i("p2p_mode", st->p2p_mode).i("nat_type", st->nat_type).s("ip_addr", st->p2p_client_ip));
     });
     d.set_handler(171, [st](Device &, const Request &) {
         Lock lk(st->mu);
