@@ -172,7 +172,10 @@ int psl_connect(const char *uid, int sid) {
         }
         usleep(10000);
     }
-    if (rc > 0) return sid;
+    if (rc > 0) {
+        _PSL_Knock_Start(sid);
+        return sid;
+    }
     if (rc != PSL_ERR_NOT_INIT) fail_session(sid);
     return rc;
 }
@@ -189,6 +192,7 @@ void watch_tick(p2p_TimerTask *task, uint32_t, uint16_t, void *arg, int expired)
     PSL_ConnectFn cb = r->connectCallback;
     void *cbArg = r->connectArg;
     if (rc > 0) {
+        _PSL_Knock_Start(sid);
         r->asyncState = 2;
         r->asyncError = 0;
         if (cb) cb(2, 0, cbArg);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <vector>
 
+#include "p2p/psl_hello.h"
 #include "p2p/psl_master.h"
 #include "p2p/psl_messages.h"
 #include "p2p/psl_register.h"
@@ -257,6 +258,31 @@ void _PSL_ForgetSessionTask(int sid, p2p_TimerTask *task) {
     if (!c) return;
     for (auto &slot : c->tasks)
         if (slot.task == task) slot.task = nullptr;
+}
+
+namespace {
+void knockTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int expired) {
+    TableLock lk;
+    const int sid = (int)(intptr_t)userData;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    const int route = r ? r->routeType.load() : PSL_ROUTE_NONE;
+    if (!r || expired || r->noKnock || r->state.load() != PSL_STATE_CONNECTED || !r->routeConn ||
+        (route != PSL_ROUTE_LAN && route != PSL_ROUTE_P2P)) {
+        _PSL_ForgetSessionTask(sid, t);
+        p2p_SockTaskMng_RemoveTimer(t);
+        return;
+    }
+    char uid[PSL_UID_LEN + 1] = {};
+    memcpy(uid, r->remoteUID, PSL_UID_LEN);
+    _PSL_SendHello(0x0402, r->routeConn, &r->routeAddr, uid, r->randomID, r->mac, r->ver ? 0 : 1, 0);
+}
+}  // namespace
+
+int _PSL_Knock_Start(int sid) {
+    TableLock lk;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    if (!r || r->noKnock || (r->routeKind != 0 && r->routeKind != 2)) return 0;
+    return _PSL_AddSessionTask(sid, PSL_TASK_KNOCK, 500, 5000, knockTick) ? 0 : -1;
 }
 
 void _PSL_NewSessionWords(int sid) {

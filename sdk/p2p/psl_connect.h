@@ -43,6 +43,7 @@ enum {
     PSL_TASK_REACH = 7,
     PSL_TASK_PROBE_WATCH = 12,
     PSL_TASK_PROBE_KICK = 13,
+    PSL_TASK_KNOCK = 14,
 };
 
 enum { PSL_SLEEP_ASLEEP = 237, PSL_SLEEP_WAKING = 192 };
@@ -94,6 +95,11 @@ p2p_TimerTask *_PSL_AddSessionTask(int sid, int kind, uint32_t period, uint32_t 
 void _PSL_RemoveSessionTasks(int sid, int kind);
 // A task's own record leaves the list when it ends (called from the task with the table lock held).
 void _PSL_ForgetSessionTask(int sid, p2p_TimerTask *task);
+
+// After a connect on the LAN or a direct route whose peer has not yet answered our hello answer: the hello
+// answer again every 500 ms for 5 s, until the peer's answer (noKnock) arrives or the route is no longer
+// direct. 0, or -1 when the task cannot be made. Table lock held.
+int _PSL_Knock_Start(int sid);
 
 // The server phases (see above).
 int _PSL_ServerPhases_Begin(int sid);

@@ -56,6 +56,7 @@ int connect_by_words(const PSLPacketHeader &h, const uint8_t *payload, size_t wo
                      const p2p_NetAddr &from, LinuxConn *conn) {
     if (!(h.flags & PSL_FLAG_SESSION_EXT) || h.length < wordsAt + 8) return -1;
     const uint32_t a = psl_GetU32(payload + wordsAt), b = psl_GetU32(payload + wordsAt + 4);
+    if (_PSL_RecentPeer_Find(a, b, 0)) return -1;  // late traffic of a session closed here
     if (h.type == 0x0407 || h.type == 0x0427) {
         const int sid = _PSL_FindSessionByKey(a, b, 0, PSL_FIND_CONNECTING);
         if (PSLSessionRecord *r = _PSL_Session(sid)) {

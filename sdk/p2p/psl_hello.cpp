@@ -156,6 +156,8 @@ void _PSL_HandleHello(const PSLPacketHeader *h, const uint8_t *payload, const p2
     const uint32_t a = psl_GetU32(payload + 20);
     const uint32_t b = longForm ? psl_GetU32(payload + 24) : 0;
     const int shortKey = longForm ? 0 : 1;
+    // A hello of a session closed here a moment ago is late: it opens nothing again.
+    if (longForm && _PSL_RecentPeer_Find(a, b, 0)) return;
     // A connected session answers again; once its direct path is confirmed (punchState 3) a hello
     // family message never moves its route.
     int sid = _PSL_FindSessionByKey(a, b, shortKey, PSL_FIND_CONNECTED);
@@ -215,6 +217,7 @@ void _PSL_HandleHello(const PSLPacketHeader *h, const uint8_t *payload, const p2
     }
     // The short exchange toward this device: a new incoming session named by the client's tag.
     if (h->type == HELLO || !_PSL_UidMatch(payload, _PSL_OwnUid())) return;
+    if (_PSL_RecentPeer_Find(a, 0, 1)) return;
     sid = new_device_session(payload, (uint16_t)a);
     if (sid >= 0) _PSL_CompleteSession(sid, h, conn, from);
 }

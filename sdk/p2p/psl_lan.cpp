@@ -283,6 +283,7 @@ void _PSL_HandleLanRequest(const PSLPacketHeader *h, const uint8_t *payload, con
     }
     if (mode != PSL_LAN_MODE_CONNECT && mode != PSL_LAN_MODE_CONFIRM) return;
     if (!_PSL_UidMatch(payload, _PSL_OwnUid())) return;
+    if (_PSL_RecentPeer_Find(words[0], words[1], 0)) return;  // a late request for a session closed here
     LinuxConn *main = _PSL_MainConn();
     int sid = _PSL_FindSessionByKey(words[0], words[1], 0, PSL_FIND_ANY);
     PSLSessionRecord *r = _PSL_Session(sid);
@@ -365,6 +366,7 @@ void _PSL_HandleLanAnswer(const PSLPacketHeader *h, const uint8_t *payload, cons
         }
     }
     if (h->length >= ANSWER_LEN) {
+        if (_PSL_RecentPeer_Find(psl_GetU32(payload + 172), psl_GetU32(payload + 176), 0)) return;
         const int sid =
             _PSL_FindSessionByKey(psl_GetU32(payload + 172), psl_GetU32(payload + 176), 0, PSL_FIND_ANY);
         PSLSessionRecord *r = _PSL_Session(sid);

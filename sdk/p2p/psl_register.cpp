@@ -46,6 +46,7 @@ p2p_TimerTask *g_tick = nullptr;
 p2p_TimerTask *g_daily = nullptr;
 p2p_TimerTask *g_ping = nullptr;
 int g_tickFactor = 1;
+bool g_reopened = false;  // the main socket was moved during this silence
 bool g_dailyRan = false;
 
 // The fall-back servers, reached on TCP 80 when no master answers over UDP. Loopback only.
@@ -139,7 +140,15 @@ void deviceTick(p2p_TimerTask *t, uint32_t, uint16_t, void *, int) {
         g_tickFactor = 10;
         if (!readdTick(10000)) return;
     }
-    ++g_ticks;
+    // Long without a login answer and with no session in use: a new local port, so that a NAT mapping the
+    // servers no longer reach is left behind. Once per silence; the next answer makes it possible again.
+    const int now = ++g_ticks;
+    if (now <= 149) {
+        g_reopened = false;
+    } else if (now == 150 && !g_reopened && !_PSL_TcpMode() && _PSL_MoveMainSocket() == 0) {
+        _PSL_ClearObservedAddresses();
+        g_reopened = true;
+    }
     if (g_ownRefused.load()) {
         p2p_SockTaskMng_RemoveTimer(g_tick);
         g_tick = nullptr;
@@ -443,6 +452,7 @@ void _PSL_Register_Stop(void) {
     g_state = 0;
     g_stateError = 0;
     g_ticks = 0;
+    g_reopened = false;
     g_loginInterval = 25;
     g_reportedInterval = 25;
     g_highestChanges = 0;

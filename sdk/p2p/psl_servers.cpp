@@ -543,6 +543,12 @@ void _PSL_ResetNat(void) {
     memset(g_obsFlags, 0, sizeof g_obsFlags);
 }
 
+void _PSL_ClearObservedAddresses(void) {
+    std::lock_guard<std::mutex> lk(g_obsMu);
+    memset(g_obs, 0, sizeof g_obs);
+    memset(g_obsFlags, 0, sizeof g_obsFlags);
+}
+
 void _PSL_Servers_Reset(void) {
     {
         std::lock_guard<std::recursive_mutex> lk(g_groupMu);

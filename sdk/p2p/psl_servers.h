@@ -54,6 +54,8 @@ void _PSL_RecordExternalAddress(const uint8_t block[16]);
 void _PSL_ObservedAddresses(uint8_t out[PSL_OBSERVED * 16], uint32_t flags[PSL_OBSERVED]);
 // Forgets the probe answers, the NAT type and the observed addresses.
 void _PSL_ResetNat(void);
+// Forgets the observed addresses only (the local port changed).
+void _PSL_ClearObservedAddresses(void);
 // TCP registration mode (the NAT type is then 10).
 void _PSL_SetTcpMode(int on);
 int _PSL_TcpMode(void);

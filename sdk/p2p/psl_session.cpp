@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
@@ -47,6 +48,18 @@ std::atomic<bool> g_stoppedByServer{false};
 std::mutex g_readerMu;
 std::condition_variable g_readerCv;
 std::atomic<uint64_t> g_readerGen{0};
+
+// The recently-closed list: its own lock, as the dispatcher consults it under the table lock and the
+// close appends under it too. Times are monotonic milliseconds.
+struct ClosedEntry {
+    uint32_t randomID;
+    uint32_t mac;
+    int32_t ver;
+    uint64_t closedMs;
+};
+constexpr uint64_t kRecentMs = 20000;
+std::mutex g_closedMu;
+std::vector<ClosedEntry> g_closed;
 
 using TableLock = PslTableLock;
 
@@ -246,6 +259,37 @@ int _PSL_OpenMainSocket(void) {
     return 0;
 }
 
+int _PSL_MoveMainSocket(void) {
+    TableLock lk;
+    if (!g_mgr || !g_mainConn) return PSL_ERR_SOCKET;
+    if (g_initPortNet) return 1;
+    for (int i = 0; i < g_tableSize; ++i) {
+        const uint8_t st = g_table[i].state.load();
+        if (st == PSL_STATE_ALLOCATED || st == PSL_STATE_CONNECTED) return 1;
+    }
+    LinuxConn *c = nullptr;
+    if (LinuxConnMgr_createConnection(g_mgr, LINUXCONN_UDP, LINUXCONN_SERVER, 0, &c) != 0 || !c)
+        return PSL_ERR_SOCKET;
+    LinuxConn_setRecvCallback(c, _PSL_UdpRecvCallback, nullptr);
+    uint16_t port = 0;
+    int size = PSL_UDP_RECV_MAX;
+    if (LinuxConn_open(c, nullptr, &port, 0, nullptr, nullptr, nullptr, nullptr) != 0) {
+        LinuxConnMgr_destroyConnection(g_mgr, c);
+        return PSL_ERR_SOCKET;
+    }
+    LinuxConn_setRecvSize(c, 0, &size);
+    LinuxConn *old = g_mainConn;
+    for (int i = 0; i < g_tableSize; ++i)
+        if (g_table[i].routeConn == old) {
+            g_table[i].routeConn = nullptr;
+            g_table[i].routeType = PSL_ROUTE_NONE;
+        }
+    g_mainConn = c;
+    g_mainPortNet = port;
+    LinuxConnMgr_destroyConnection(g_mgr, old);
+    return 0;
+}
+
 PSLSessionRecord *_PSL_Session(int sid) {
     if (!g_table || sid < 0 || sid >= g_tableSize) return nullptr;
     return &g_table[sid];
@@ -379,6 +423,7 @@ int PSL_DeInitialize(void) {
     _PSL_Lan_Stop();
     _PSL_Device_Stop();
     _PSL_Private_Stop();
+    _PSL_RecentPeer_Clear();
     {
         TableLock lk;
         for (int i = 0; i < g_tableSize; ++i) _PSL_FreeSession(&g_table[i]);
@@ -477,7 +522,48 @@ void PSL_Session_Close(int sid) {
     if (r->state.load() == PSL_STATE_CONNECTED) send_control(r, true);
     for (int c = 0; c < PSL_CHANNELS; ++c)
         if (r->channelCloseCallback[c]) r->channelCloseCallback[c](sid, c, 2, g_table);
+    if (_PSL_HasOwnUid()) _PSL_RecentPeer_Add(r->randomID, r->mac, r->ver);
     _PSL_FreeSession(r);
+}
+
+void _PSL_RecentPeer_Add(uint32_t randomID, uint32_t mac, int ver) {
+    std::lock_guard<std::mutex> lk(g_closedMu);
+    g_closed.push_back({randomID, mac, ver, p2p_Clock_Ms()});
+}
+
+int _PSL_RecentPeer_Find(uint32_t randomID, uint32_t mac, int ver) {
+    if (!_PSL_HasOwnUid()) return 0;
+    std::lock_guard<std::mutex> lk(g_closedMu);
+    const uint64_t now = p2p_Clock_Ms();
+    int found = 0;
+    for (auto it = g_closed.begin(); it != g_closed.end();) {
+        if (now - it->closedMs >= kRecentMs) {
+            it = g_closed.erase(it);
+            continue;
+        }
+        if (it->ver == ver && (ver == 0 ? it->randomID == randomID && it->mac == mac
+                                        : (it->randomID & 0xFFFF) == (randomID & 0xFFFF)))
+            found = 1;
+        ++it;
+    }
+    return found;
+}
+
+void _PSL_RecentPeer_Clear(void) {
+    std::lock_guard<std::mutex> lk(g_closedMu);
+    g_closed.clear();
+    g_closed.shrink_to_fit();
+}
+
+int _PSL_RecentPeer_Count(void) {
+    std::lock_guard<std::mutex> lk(g_closedMu);
+    return (int)g_closed.size();
+}
+
+void psl_print_closed_sessions(void) {
+    std::lock_guard<std::mutex> lk(g_closedMu);
+    for (const ClosedEntry &e : g_closed)
+        printf("randomID[%d], mac[%d], ver[%d]\n", (int)e.randomID, (int)e.mac, (int)e.ver);
 }
 
 int PSL_Session_Check_Ex(int sid, PSLSessionInfo *info) {

@@ -230,6 +230,10 @@ LinuxConnMgr *_PSL_ConnMgr(void);
 LinuxConn *_PSL_MainConn(void);
 // 0 when the main socket exists or was opened now (on the init port); -6 when it cannot be opened.
 int _PSL_OpenMainSocket(void);
+// Moves the main socket to a new port (any) so that a stale NAT mapping is left behind: 0 when moved; 1 when
+// it stays because a session is connecting or connected or the port was fixed at init; -6 when no new socket
+// could be opened (the old one stays). Closed sessions that still name the old socket lose their route.
+int _PSL_MoveMainSocket(void);
 // The main socket's bound port, network order (0 without a socket).
 uint16_t _PSL_MainPort(void);
 // The receive callback of every UDP socket the library opens: datagrams go to _PSL_OnUdpPacket.
@@ -255,3 +259,13 @@ void _PSL_DeferReaderNotify(int on);
 void _PSL_SessionBroken(PSLSessionRecord *r, int error);
 // One keep-alive tick over the table (run each second by the library's keep-alive task).
 void _PSL_KeepAliveTick(void);
+// Recently closed sessions, kept on a device (once it has a UID) so that a late packet of a session closed
+// here does not open it again. Two keys match when their `ver` words are equal and, with `ver` 0, both words
+// are equal, with `ver` 1 the first (16-bit tag) words. Find: 1 when a matching session was closed less
+// than 20 s ago (older entries are dropped on the way), else 0. Clear: forget them all (library stop).
+void _PSL_RecentPeer_Add(uint32_t randomID, uint32_t mac, int ver);
+int _PSL_RecentPeer_Find(uint32_t randomID, uint32_t mac, int ver);
+void _PSL_RecentPeer_Clear(void);
+// How many entries the list holds (for psl_print_closed_sessions and tests).
+int _PSL_RecentPeer_Count(void);
+void psl_print_closed_sessions(void);

@@ -98,12 +98,13 @@ class LanClient : public ::testing::Test {
                 {{"UID", std::string(kUid)}, {"randomID", num(f, "randomID")}, {"routeFlags", int64_t{0}}});
         }
         if (r.packet.header.type == 0x0404) ++acks;
+        if (r.packet.header.type == 0x0402) ++knocks;
         if (r.packet.header.type == 0x0417) ++closes;
     }
 
     std::thread device;
     std::atomic<bool> stop{false};
-    std::atomic<int> requests{0}, confirmations{0}, hellos{0}, acks{0}, closes{0};
+    std::atomic<int> requests{0}, confirmations{0}, hellos{0}, acks{0}, closes{0}, knocks{0};
 };
 
 TEST_F(LanClient, AcceptingAnswerIsConfirmedAndConnects) {
@@ -117,6 +118,30 @@ TEST_F(LanClient, AcceptingAnswerIsConfirmedAndConnects) {
     EXPECT_STREQ(info.remoteIP, "192.168.31.2");
     for (int i = 0; i < 100 && confirmations.load() == 0; ++i) usleep(10000);
     EXPECT_GE(confirmations.load(), 1);
+}
+
+// After the LAN connect the client knocks with its hello answer every half second until the device answers
+// on the session (its keep-alive); then it stops.
+TEST_F(LanClient, KnocksAfterConnectingUntilTheDeviceAnswers) {
+    run_device(Answer::kAccept);
+    const int sid = PSL_Connect_ByUID(kUid);
+    ASSERT_GE(sid, 0) << sid;
+    usleep(1600000);
+    const int knocked = knocks.load();
+    EXPECT_GE(knocked, 2);
+    EXPECT_LE(knocked, 5);
+    psl_session_lock();
+    const int64_t a = _PSL_Session(sid)->randomID, b = _PSL_Session(sid)->mac;
+    psl_session_unlock();
+    ScriptedPeer dev{"192.168.31.2"};
+    ASSERT_TRUE(
+        dev.send(bed::Addr{{127, 0, 0, 1}, ntohs(_PSL_MainPort())}, "MSG_P2P_ALIVE_D", "ext",
+                 {{"randomID", a}, {"mac", b}, {"sessionTag", int64_t{0}}, {"flags", int64_t{0x0a}}}));
+    usleep(600000);  // a knock already on its way is not counted below
+    const int answered = knocks.load();
+    usleep(1500000);
+    EXPECT_EQ(knocks.load(), answered);
+    PSL_Session_Close(sid);
 }
 
 TEST_F(LanClient, RefusalsEndTheConnectWithTheirCodes) {
