@@ -31,8 +31,8 @@
 #include "p2p/psl_device.h"
 #include "p2p/psl_register.h"
 #include "p2p/rsc_api.h"
-#include "stream_pattern.h"
 #include "p2p/tnl_api.h"
+#include "stream_pattern.h"
 
 namespace {
 
