@@ -661,6 +661,15 @@ TEST_F(SessionCommands, ModuleFlagIsAnsweredOnTheCallersThread) {
 }
 
 TEST(SessionCommandsStopped, ModuleFlagAndContextCallsWithoutAServiceAnswerWithoutTheSdk) {
+    // A service started and stopped on one fake: the answers' road is set up, no context is left.
+    auto before = std::make_shared<FakeDeviceSdk>();
+    bridge().setDeviceSdk(before);
+    const auto started =
+        answerOf([](auto d) { return broker().qvNasStartServiceWithGatewayIp("10.1.2.3", d); });
+    ASSERT_TRUE(started && started->responseCode == 0);
+    const auto stopped = answerOf([](auto d) { return broker().qvNasStopServiceWithCompletion(d); });
+    ASSERT_TRUE(stopped && stopped->responseCode == 0);
+    plat::WorkPool::global().waitForDone(5000);
     auto fake = std::make_shared<FakeDeviceSdk>();
     bridge().setDeviceSdk(fake);
     fake->editOutputs([](auto &o) { o.modules = {{3, 1}}; });

@@ -61,6 +61,10 @@ class EntryObject : public testing::Test {
         fake = std::make_shared<FakeDeviceSdk>();
         bridge().setDeviceSdk(fake);
         setGateway("192.168.7.255");
+        // The host's own reachability backend (if any) must not decide these cases.
+        plat::NetworkMonitor::shared().startNotifier();
+        monitorBefore = plat::NetworkMonitor::shared().status();
+        plat::NetworkMonitor::shared().setStatusForTests(plat::NetworkMonitor::Status::Unknown);
         fw = std::make_unique<TestFramework>();
         fw->setDelegate(&delegate);
     }
@@ -75,6 +79,7 @@ class EntryObject : public testing::Test {
         fw.reset();
         bridge().setDeviceSdk(nullptr);
         plat::NetIf::setCurrent(nullptr);
+        plat::NetworkMonitor::shared().setStatusForTests(monitorBefore);
     }
     void setGateway(std::optional<const char *> broadcast) {
         QList<plat::NetIfEntry> list{{"lo", IFF_UP | IFF_RUNNING | IFF_LOOPBACK, "127.0.0.1", ""}};
@@ -96,6 +101,7 @@ class EntryObject : public testing::Test {
     std::shared_ptr<FakeDeviceSdk> fake;
     RecordingDelegate delegate;
     std::unique_ptr<TestFramework> fw;
+    plat::NetworkMonitor::Status monitorBefore = plat::NetworkMonitor::Status::Unknown;
 };
 
 // A refusal has run its completion before the method returned, on the caller's thread.
@@ -217,6 +223,9 @@ TEST_F(EntryObject, ReachabilityChangesFollowTheirRules) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         setGateway("192.168.7.255");
+        // The host's own reachability backend (if any) must not decide these cases.
+        monitorBefore = plat::NetworkMonitor::shared().status();
+        plat::NetworkMonitor::shared().setStatusForTests(plat::NetworkMonitor::Status::Unknown);
         fw = std::make_unique<TestFramework>();
         fake = std::make_shared<FakeDeviceSdk>();
         bridge().setDeviceSdk(fake);
