@@ -101,6 +101,13 @@ class TunnelLan : public ::testing::Test {
             std::ofstream(g_www + "/dev/big" + name) << i;
         }
         fs::create_hard_link(g_www + "/www/big.bin", g_www + "/dev/big.bin");
+        // A 16 MB file for the SDK's download through the tunnel in the fast lane: the tunnelled road is
+        // slow on a loaded machine (the whole 100 MB runs with QV_TUNNEL_FULL=1, label "slow").
+        std::ofstream mid(g_www + "/dev/mid.bin", std::ios::binary);
+        for (int i = 0; i < 16; ++i) {
+            const std::vector<uint8_t> mb = tnltest::pattern(1 << 20, 2000 + i);
+            mid.write((const char *)mb.data(), mb.size());
+        }
         std::ofstream(g_www + "/nginx.conf")
             << "user root;\ndaemon off;\nworker_processes 1;\npid " << g_www << "/nginx.pid;\nerror_log "
             << g_www
@@ -277,13 +284,16 @@ TEST_P(TunnelLanModes, SdkListsAndDownloadsThroughTheMappedPort) {
     fs::create_directories(g_www + "/dl");
     client_file_task *t = client_file_task_new();
     t->token = 5;
-    path_info file{"/big.bin", 1, 0};
+    const bool whole = !tunnelled() || getenv("QV_TUNNEL_FULL") != nullptr;
+    const std::string name = whole ? "big.bin" : "mid.bin";
+    const std::string remote = "/" + name;
+    path_info file{remote.c_str(), 1, 0};
     const auto t0 = Clock::now();
     EXPECT_EQ(0, QV_FileDownload((g_www + "/dl").c_str(), &file, t));
-    printf("QV_FileDownload of 100 MB %s in %lld ms\n",
+    printf("QV_FileDownload of %s %s in %lld ms\n", whole ? "100 MB" : "16 MB",
            tunnelled() ? "through the tunnel" : "direct on the LAN", (long long)msSince(t0));
     client_file_task_free(t);
-    EXPECT_EQ(sha256Of(g_www + "/www/big.bin"), sha256Of(g_www + "/dl/big.bin"));
+    EXPECT_EQ(sha256Of(g_www + "/dev/" + name), sha256Of(g_www + "/dl/" + name));
     fs::remove_all(g_www + "/dl");
     destory_connect_pool();
     qv_crypt_release();
