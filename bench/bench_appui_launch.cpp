@@ -4,8 +4,8 @@
 // spawned to the moment its first window reports itself exposed (the child stamps CLOCK_MONOTONIC and
 // quits). Every run is printed, then min/median/max per side and the ratio of the medians (target: at most
 // 1.5).
-//   bench_appui_launch [runs per side]   (default QV_BENCH_RUNS or 7; an Xvfb of its own unless DISPLAY is set
-//   and QV_BENCH_USE_DISPLAY=1)
+//   bench_appui_launch [runs per side]   (default QV_BENCH_RUNS or 7; an Xvfb of its own unless DISPLAY is
+//   set and QV_BENCH_USE_DISPLAY=1)
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -41,15 +41,18 @@ int64_t monoNs() {
     return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-// Stamps the first exposed window on standard output, then quits the application.
+// Stamps the first exposed window on the bench's pipe, then quits the application.
 class ExposeWatch : public QObject {
   public:
     bool eventFilter(QObject *obj, QEvent *ev) override {
         if (!m_done && ev->type() == QEvent::Expose && obj->isWindowType() &&
             static_cast<QWindow *>(obj)->isExposed()) {
             m_done = true;
-            std::printf("exposed %lld %s\n", static_cast<long long>(monoNs()), obj->metaObject()->className());
-            std::fflush(stdout);
+            // Descriptor 3 is the bench's pipe (the program's log goes to the standard streams).
+            QByteArray what = obj->metaObject()->className();
+            for (QWidget *w : QApplication::topLevelWidgets())
+                if (w->windowHandle() == obj) what = w->metaObject()->className();
+            dprintf(3, "exposed %lld %s\n", static_cast<long long>(monoNs()), what.constData());
             QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); });
         }
         return false;
@@ -117,7 +120,8 @@ Launch runOnce(const std::string &self, const char *mode) {
     if (pipe2(fds, O_CLOEXEC) != 0) return {};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 3);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     std::string m(mode);
     char *args[] = {const_cast<char *>(self.c_str()), m.data(), nullptr};
@@ -157,8 +161,8 @@ Launch runOnce(const std::string &self, const char *mode) {
 
 void summary(const char *name, std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    std::printf("%-7s launch to exposed ms: min %.1f  median %.1f  max %.1f\n", name, v.front(), v[v.size() / 2],
-                v.back());
+    std::printf("%-7s launch to exposed ms: min %.1f  median %.1f  max %.1f\n", name, v.front(),
+                v[v.size() / 2], v.back());
 }
 
 }  // namespace
@@ -193,8 +197,8 @@ int main(int argc, char **argv) {
         }
         setenv("DISPLAY", (":" + std::to_string(display)).c_str(), 1);
     }
-    std::printf("display %s; %d runs a side, alternating (first run of each side included)\n", getenv("DISPLAY"),
-                runs);
+    std::printf("display %s; %d runs a side, alternating (first run of each side included)\n",
+                getenv("DISPLAY"), runs);
     char self[4096] = {};
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return 2;

@@ -11,11 +11,11 @@
 //   bench_appui_main_gap [runs per side]   (QV_BENCH_RUNS, default 7; QV_BENCH_TRACE=1 prints every gap
 //   over 16 ms)
 #include <arpa/inet.h>
-#include <time.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -290,7 +290,8 @@ Run appRun(Heartbeat &hb, const QString &pictureUrl) {
         hb.start();
         hb.setPhase("launch");
         delegate.applicationDidFinishLaunching();
-        r.ok = spinUntil([&] { return delegate.loginWindow() != nullptr && delegate.loginWindow()->isVisible(); });
+        r.ok = spinUntil(
+            [&] { return delegate.loginWindow() != nullptr && delegate.loginWindow()->isVisible(); });
         hb.setPhase("sign-in");
         if (r.ok) {
             QVLoginViewController *login = delegate.loginWindow()->contentViewController();
@@ -315,7 +316,7 @@ Run appRun(Heartbeat &hb, const QString &pictureUrl) {
         hb.stop();
         r.totalMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
         r.worstMs = hb.worstMs();
-    r.busyMs = hb.worstBusyMs();
+        r.busyMs = hb.worstBusyMs();
         r.busyMs = hb.worstBusyMs();
         r.phase = hb.worstPhase();
 
@@ -407,9 +408,9 @@ int main(int argc, char **argv) {
     QCoreApplication::setApplicationName(QStringLiteral("bench_appui_main_gap"));
     const QByteArray picture = bigPicture();
     TrickleServer server(picture);
-    std::printf("picture %lld bytes (%.0f KiB pieces every %d ms); scripted answers %d ms late; %d runs a side\n",
-                static_cast<long long>(picture.size()), kChunk / 1024.0, kChunkPauseUs / 1000, kAnswerDelayMs,
-                runs);
+    std::printf(
+        "picture %lld bytes (%.0f KiB pieces every %d ms); scripted answers %d ms late; %d runs a side\n",
+        static_cast<long long>(picture.size()), kChunk / 1024.0, kChunkPauseUs / 1000, kAnswerDelayMs, runs);
 
     Heartbeat hb;
     std::vector<double> appGaps, bareGaps, appBusy, bareBusy;
@@ -418,9 +419,11 @@ int main(int argc, char **argv) {
     for (int i = 0; i < 2 * runs; ++i) {
         const bool appSide = (i % 2 == 0) == ((i / 2) % 2 == 0);  // app, bare, bare, app, ...
         const Run r = appSide ? appRun(hb, server.url()) : bareRun(hb, server.url(), bareTarget);
-        std::printf("run %2d %-4s longest gap %7.2f ms (during %s), most CPU between beats %6.2f ms, road %7.1f ms%s\n",
-                    i / 2 + 1, appSide ? "app" : "bare", r.worstMs, r.phase.c_str(), r.busyMs, r.totalMs,
-                    r.ok ? "" : "  FAILED");
+        std::printf(
+            "run %2d %-4s longest gap %7.2f ms (during %s), most CPU between beats %6.2f ms, road %7.1f "
+            "ms%s\n",
+            i / 2 + 1, appSide ? "app" : "bare", r.worstMs, r.phase.c_str(), r.busyMs, r.totalMs,
+            r.ok ? "" : "  FAILED");
         std::fflush(stdout);
         if (!r.ok) ++failures;
         (appSide ? appGaps : bareGaps).push_back(r.worstMs);
@@ -433,9 +436,9 @@ int main(int argc, char **argv) {
     std::sort(appGaps.begin(), appGaps.end());
     std::sort(bareGaps.begin(), bareGaps.end());
     const double appMedian = appGaps[appGaps.size() / 2];
-    std::printf("ratio of medians app/bare %.2f; app target: longest gap at most 16 ms: %s (worst run %.2f ms)\n",
-                appMedian / bareGaps[bareGaps.size() / 2], appGaps.back() <= 16.0 ? "met" : "MISSED",
-                appGaps.back());
+    std::printf(
+        "ratio of medians app/bare %.2f; app target: longest gap at most 16 ms: %s (worst run %.2f ms)\n",
+        appMedian / bareGaps[bareGaps.size() / 2], appGaps.back() <= 16.0 ? "met" : "MISSED", appGaps.back());
     std::printf("load average at the end %.1f on %u CPUs (gaps beyond the CPU figure are the scheduler's)\n",
                 loadAverage(), std::thread::hardware_concurrency());
     plat::MainQueue::close();
