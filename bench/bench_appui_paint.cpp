@@ -5,7 +5,7 @@
 // alternate. Per run: median and worst frame of each side (wall time, and the main thread's CPU time for the
 // worst); then min/median/max over the runs and the ratio of the medians.
 // Targets: worst frame at most 4 ms; median at most 2x the bar's.
-//   bench_appui_paint [frames per run]   (default 300; QV_BENCH_RUNS runs, default 7)
+//   bench_appui_paint [frames per run]   (default 100; QV_BENCH_RUNS runs, default 7)
 #include <stdlib.h>
 #include <time.h>
 
@@ -76,7 +76,7 @@ void line(const char *what, std::vector<double> v) {
 int main(int argc, char **argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
-    const int frames = argc > 1 && std::atoi(argv[1]) > 0 ? std::atoi(argv[1]) : 300;
+    const int frames = argc > 1 && std::atoi(argv[1]) > 0 ? std::atoi(argv[1]) : 100;
     const int runs = getenv("QV_BENCH_RUNS") != nullptr && std::atoi(getenv("QV_BENCH_RUNS")) > 0
                          ? std::atoi(getenv("QV_BENCH_RUNS"))
                          : 7;
