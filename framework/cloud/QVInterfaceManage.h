@@ -42,6 +42,8 @@ class QVInterfaceManage {
 
     // The process's instance, made on first use (from any thread) with the compiled-in configuration.
     static QVInterfaceManage &sharedApiManage();
+    // The base URLs and TLS settings this client was made with.
+    const Config &config() const { return m_config; }
 
     void qvOAuth2ServiceLogin(const QVNasServiceUserInfoPtr &user, Completion completion);
     void qvOAuth2GetAccessToken(const QString &refreshToken, Completion completion);

@@ -1,7 +1,23 @@
 #include "service/QVNasDeviceUserService.h"
 
-#include "platform/MainQueue.h"
-#include "service/QVNasServiceAnswer.h"
+#include "broker/QVNasPrivateInterfaceProtocol.h"
+#include "platform/Log.h"
+
+namespace {
+
+QVNasPrivateInterfaceProtocol &broker() {
+    return QVNasPrivateInterfaceProtocol::defaultProtocolManager();
+}
+
+// The session a login opened but nobody wants any more: ended without a caller to answer.
+void logoutQuietly() {
+    broker().qvNasLogoutDeviceWithCompletion([](const QVNasResponseInfoPtr &r) {
+        if (r && r->responseCode != 0)
+            QVF_LOG_ERROR(QStringLiteral("logout of an abandoned login: %1").arg(r->responseCode));
+    });
+}
+
+}  // namespace
 
 void QVNasDeviceUserService::qvNasSetLoginDeviceListener(QVNasLoginDeviceListenerBlock listener,
                                                          QVNasLoginDeviceErrorBlock onError) {
@@ -10,30 +26,163 @@ void QVNasDeviceUserService::qvNasSetLoginDeviceListener(QVNasLoginDeviceListene
     m_loginError = std::move(onError);
 }
 
-// Not carried out yet: the login fails with type 1 on the main queue; the requests answer 110001.
-void QVNasDeviceUserService::qvNasLoginDeviceWithIp(const QString &, const QString &) {
+bool QVNasDeviceUserService::isLoginDevice() const {
+    std::lock_guard lock(m_mu);
+    return m_loginState == LoginState::LoggedIn;
+}
+
+int64_t QVNasDeviceUserService::deviceToken() const {
+    std::lock_guard lock(m_mu);
+    return m_deviceToken;
+}
+
+void QVNasDeviceUserService::fail(int64_t type) {
     QVNasLoginDeviceErrorBlock onError;
     {
         std::lock_guard lock(m_mu);
         onError = m_loginError;
     }
-    if (onError) plat::MainQueue::post([onError] { onError(1); });
+    if (onError) onError(type);
 }
-void QVNasDeviceUserService::qvNasGetDeviceUserInfoList(QVNasCompletionBlock completion) {
-    qvNasAnswerNotAvailable(50, std::move(completion));
+
+// ---- login ----
+
+void QVNasDeviceUserService::qvNasLoginDeviceWithIp(const QString &ip, const QString &authCode) {
+    uint64_t attempt = 0;
+    {
+        std::lock_guard lock(m_mu);
+        // A second login while one is under way would open a second session beside the first.
+        if (m_loginState == LoginState::LoggedOut) {
+            m_loginState = LoginState::LoggingIn;
+            attempt = ++m_attempt;
+        }
+    }
+    if (attempt == 0) {
+        fail(QVNasLoginDeviceErrorTypeAlreadyIn);
+        return;
+    }
+    std::weak_ptr<QVNasDeviceUserService> weak = weak_from_this();
+    broker().qvNasLoginDeviceWithAuthCode(authCode, ip, [weak, attempt](const QVNasResponseInfoPtr &r) {
+        if (auto self = weak.lock()) self->qvLoginDeviceFinish(attempt, r);
+    });
 }
+
+void QVNasDeviceUserService::qvLoginDeviceFinish(uint64_t attempt, const QVNasResponseInfoPtr &response) {
+    const int64_t code = response ? response->responseCode : -1;
+    bool abandoned = false;
+    bool current = false;
+    {
+        std::lock_guard lock(m_mu);
+        abandoned = attempt != m_attempt || m_loginState != LoginState::LoggingIn;
+        // Nothing newer under way: a session this login opened can be ended without touching another.
+        current = m_loginState == LoginState::LoggedOut && attempt + 1 == m_attempt;
+        if (!abandoned) {
+            if (code == 0) {
+                m_deviceToken = response->responseData.toLongLong();
+                m_loginState = LoginState::Registering;
+            } else {
+                m_loginState = LoginState::LoggedOut;
+            }
+        }
+    }
+    if (abandoned) {
+        if (code == 0 && current) logoutQuietly();
+        return;
+    }
+    if (code != 0) {
+        QVF_LOG_ERROR(QString::asprintf("login device error : %lld", static_cast<long long>(code)));
+        fail(code == 1        ? QVNasLoginDeviceErrorTypeRefused
+             : code == 113002 ? QVNasLoginDeviceErrorTypeNoUser
+                              : QVNasLoginDeviceErrorTypeFailed);
+        return;
+    }
+    qvRegisterDevice(attempt);
+}
+
+void QVNasDeviceUserService::qvRegisterDevice(uint64_t attempt) {
+    std::weak_ptr<QVNasDeviceUserService> weak = weak_from_this();
+    broker().qvNasRegisterDeviceWithCompletion([weak, attempt](const QVNasResponseInfoPtr &r) {
+        if (auto self = weak.lock()) self->qvRegisterDeviceFinish(attempt, r);
+    });
+}
+
+void QVNasDeviceUserService::qvRegisterDeviceFinish(uint64_t attempt, const QVNasResponseInfoPtr &response) {
+    const int64_t code = response ? response->responseCode : -1;
+    QVNasLoginDeviceListenerBlock listener;
+    int64_t token = 0;
+    {
+        std::lock_guard lock(m_mu);
+        // A logout while registering has already ended the session.
+        if (attempt != m_attempt || m_loginState != LoginState::Registering) return;
+        if (code == 0) {
+            m_loginState = LoginState::LoggedIn;
+            listener = m_loginListener;
+            token = m_deviceToken;
+        } else {
+            m_loginState = LoginState::LoggedOut;
+            m_deviceToken = 0;
+        }
+    }
+    if (code != 0) {
+        // The device does not know this client: the session is of no use, so it is not kept open.
+        QVF_LOG_ERROR(QString::asprintf("register device error : %lld", static_cast<long long>(code)));
+        logoutQuietly();
+        fail(QVNasLoginDeviceErrorTypeFailed);
+        return;
+    }
+    if (listener) listener(token);
+}
+
 void QVNasDeviceUserService::qvNasLogoutDevice(QVNasCompletionBlock completion) {
-    qvNasAnswerNotAvailable(14, std::move(completion));
+    bool send = false;
+    {
+        std::lock_guard lock(m_mu);
+        send = m_loginState == LoginState::LoggedIn || m_loginState == LoginState::Registering;
+        if (m_loginState != LoginState::LoggedOut) ++m_attempt;  // an answer still on its way is dropped
+        m_loginState = LoginState::LoggedOut;
+        m_deviceToken = 0;
+    }
+    if (send) {
+        broker().qvNasLogoutDeviceWithCompletion(std::move(completion));
+        return;
+    }
+    if (completion) {
+        auto r = std::make_shared<QVNasResponseInfo>();
+        r->clientCommand = 14;
+        r->responseCode = 0;
+        completion(r);
+    }
+}
+
+// ---- forwarders ----
+
+void QVNasDeviceUserService::qvNasGetDeviceUserInfoList(QVNasCompletionBlock completion) {
+    broker().qvNasGetDeviceUserInfoListWithCompletion(std::move(completion));
 }
 QVNasRequestInfoPtr QVNasDeviceUserService::qvNasGetDeviceVersion(QVNasCompletionBlock completion) {
-    return qvNasAnswerNotAvailable(18, std::move(completion));
+    return broker().qvNasGetDeviceVersionWithCompletion(std::move(completion));
+}
+QVNasRequestInfoPtr QVNasDeviceUserService::qvNasGetDeviceInfo(QVNasCompletionBlock completion) {
+    return broker().qvNasGetDeviceInfoWithCompletion(std::move(completion));
 }
 QVNasRequestInfoPtr QVNasDeviceUserService::qvNasGetUserSpaceInfo(QVNasCompletionBlock completion) {
-    return qvNasAnswerNotAvailable(117, std::move(completion));
+    return broker().qvNasGetUserSpaceWithCompletion(std::move(completion));
 }
-bool QVNasDeviceUserService::qvNasGetModuleSupportFlag(int64_t) {
-    return false;
+QVNasRequestInfoPtr QVNasDeviceUserService::qvNasGetDeviceNickName(QVNasCompletionBlock completion) {
+    return broker().qvNasGetDeviceNickNameWithCompletion(std::move(completion));
 }
+QVNasRequestInfoPtr QVNasDeviceUserService::qvNasSetDeviceNickName(const QString &nickName,
+                                                                   QVNasCompletionBlock completion) {
+    return broker().qvNasSetDeviceNickNameWithName(nickName, std::move(completion));
+}
+QVNasRequestInfoPtr QVNasDeviceUserService::qvNasGetP2PInfoWithCompletion(QVNasCompletionBlock completion) {
+    return broker().qvNasGetP2PClientInfoWithCompletion(std::move(completion));
+}
+bool QVNasDeviceUserService::qvNasGetModuleSupportFlag(int64_t moduleType) {
+    return broker().qvNasGetModuleSupportFlag(moduleType);
+}
+
+// ---- file-level services ----
 
 QVNasUSBBackupServicePtr QVNasDeviceUserService::qVNasUSBBackupService() {
     std::lock_guard lock(m_mu);
