@@ -64,7 +64,8 @@ TEST_F(CloudServices, SignInThenTheUserServiceCallsWithItsToken) {
 
     EXPECT_EQ(call([&](auto d) { user.qvNasSetNickName(QStringLiteral("Ann"), d); })->responseCode, 0);
     EXPECT_EQ(call([&](auto d) { user.qvNasGetUserInfo(d); })->responseData.toMap().value("nickName"), "Ann");
-    EXPECT_EQ(call([&](auto d) { user.qvNasSetUserImagePath(QStringLiteral("/p.jpg"), d); })->responseCode, 0);
+    EXPECT_EQ(call([&](auto d) { user.qvNasSetUserImagePath(QStringLiteral("/p.jpg"), d); })->responseCode,
+              0);
     EXPECT_EQ(stub.lastRequest().value("body_json").toObject().value("uesrImage").toString(), "/p.jpg");
     EXPECT_EQ(call([&](auto d) { user.qvNasUploadImage(QByteArray("\xff\xd8jpeg"), d); })->responseCode, 0);
     EXPECT_EQ(call([&](auto d) { user.qvNasGetUserShareInfo(d); })->responseData.toMap().value("curUseFlow"),
@@ -78,8 +79,8 @@ TEST_F(CloudServices, SignInThenTheUserServiceCallsWithItsToken) {
 
     // Nothing secret reaches the log: password, tokens, signature, auth code.
     const QString text = log.lines().join('\n');
-    for (const QString &secret : {QStringLiteral("lantern-42"), ak, QStringLiteral("ssig"), QStringLiteral("ak="),
-                                  QStringLiteral("rt-"), QStringLiteral("AUTH-0001")})
+    for (const QString &secret : {QStringLiteral("lantern-42"), ak, QStringLiteral("ssig"),
+                                  QStringLiteral("ak="), QStringLiteral("rt-"), QStringLiteral("AUTH-0001")})
         EXPECT_FALSE(text.contains(secret)) << secret.toStdString();
 }
 
@@ -101,7 +102,8 @@ TEST_F(CloudServices, ServiceAnswersPassThroughUnchanged) {
         SCOPED_TRACE(c.name);
         stub.script({});
         if (*c.userInfoFault)
-            stub.script({{QStringLiteral("/api/v1/getUserInfo"), QJsonDocument::fromJson(c.userInfoFault).object()}});
+            stub.script(
+                {{QStringLiteral("/api/v1/getUserInfo"), QJsonDocument::fromJson(c.userInfoFault).object()}});
         const QString ak = signIn(QString::fromLatin1(c.password));
         if (c.signInCode != 0) {
             EXPECT_EQ(ak, QString::number(c.signInCode));

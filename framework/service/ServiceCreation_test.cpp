@@ -33,7 +33,8 @@ const Factory kFactories[] = {
     {"user", [](TestFramework &f) { return std::shared_ptr<void>(f.createUserServiceByAccessToken("ak")); }},
     {"connect by bind code",
      [](TestFramework &f) {
-         return std::shared_ptr<void>(f.createDeviceConnectServiceByUserService(nullptr, QStringLiteral("BC")));
+         return std::shared_ptr<void>(
+             f.createDeviceConnectServiceByUserService(nullptr, QStringLiteral("BC")));
      }},
     {"connect by device",
      [](TestFramework &f) {
