@@ -234,3 +234,35 @@ TEST(CloudClientTls, UntrustedLeavesAnswerNoReplyAndSendNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CloudReplyBody, OnlyAWholeErrorCodeIsAnAnswer) {
+    struct Case {
+        const char *body;
+        int64_t code;
+    };
+    const Case cases[] = {
+        {R"({"error_code": 0, "data": [1]})", 0},
+        {R"({"error_code": 12})", 200012},
+        {R"({"error_code": -12})", -12},
+        {R"({"error_code": 9007199254740992})", 200000 + 9007199254740992LL},
+        {R"({"error_code": 1e300})", 229999},
+        {R"({"error_code": -1e300})", 229999},
+        {R"({"error_code": 2.5})", 229999},
+        {R"({"error_code": "7"})", 229999},
+        {R"({"error_code": null})", 229999},
+        {R"("fragment")", 229999},
+        {"", 229999},
+        {"{\"error_code\": 0", 229999},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.body);
+        const QVNasResponseInfoPtr info = QVInterfaceManage::replyResponseInfo(QByteArray(c.body));
+        ASSERT_TRUE(info);
+        EXPECT_EQ(info->responseCode, c.code);
+        EXPECT_EQ(info->clientCommand, 0);
+    }
+}
+
+}  // namespace
