@@ -1,5 +1,7 @@
 #include "service/QVNasDeviceUserService.h"
 
+#include <utility>
+
 #include "broker/QVNasPrivateInterfaceProtocol.h"
 #include "platform/Log.h"
 
@@ -7,14 +9,6 @@ namespace {
 
 QVNasPrivateInterfaceProtocol &broker() {
     return QVNasPrivateInterfaceProtocol::defaultProtocolManager();
-}
-
-// The session a login opened but nobody wants any more: ended without a caller to answer.
-void logoutQuietly() {
-    broker().qvNasLogoutDeviceWithCompletion([](const QVNasResponseInfoPtr &r) {
-        if (r && r->responseCode != 0)
-            QVF_LOG_ERROR(QStringLiteral("logout of an abandoned login: %1").arg(r->responseCode));
-    });
 }
 
 }  // namespace
@@ -49,21 +43,57 @@ void QVNasDeviceUserService::fail(int64_t type) {
 
 void QVNasDeviceUserService::qvNasLoginDeviceWithIp(const QString &ip, const QString &authCode) {
     uint64_t attempt = 0;
+    bool deferred = false;
+    std::weak_ptr<QVNasDeviceUserService> weak = weak_from_this();
+    auto send = [weak, ip, authCode](uint64_t attempt) {
+        broker().qvNasLoginDeviceWithAuthCode(authCode, ip, [weak, attempt](const QVNasResponseInfoPtr &r) {
+            if (auto self = weak.lock()) self->qvLoginDeviceFinish(attempt, r);
+        });
+    };
     {
         std::lock_guard lock(m_mu);
         // A second login while one is under way would open a second session beside the first.
         if (m_loginState == LoginState::LoggedOut) {
             m_loginState = LoginState::LoggingIn;
             attempt = ++m_attempt;
+            // The session token is the bridge's one: a login racing an unanswered logout could have its
+            // new session ended by it, so it waits for that answer.
+            if (m_quietLogouts > 0) {
+                deferred = true;
+                m_deferredLogin = [this, send, attempt] {
+                    {
+                        std::lock_guard again(m_mu);
+                        if (attempt != m_attempt || m_loginState != LoginState::LoggingIn) return;
+                    }
+                    send(attempt);
+                };
+            }
         }
     }
     if (attempt == 0) {
         fail(QVNasLoginDeviceErrorTypeAlreadyIn);
         return;
     }
+    if (!deferred) send(attempt);
+}
+
+void QVNasDeviceUserService::logoutQuietly() {
+    {
+        std::lock_guard lock(m_mu);
+        ++m_quietLogouts;
+    }
     std::weak_ptr<QVNasDeviceUserService> weak = weak_from_this();
-    broker().qvNasLoginDeviceWithAuthCode(authCode, ip, [weak, attempt](const QVNasResponseInfoPtr &r) {
-        if (auto self = weak.lock()) self->qvLoginDeviceFinish(attempt, r);
+    broker().qvNasLogoutDeviceWithCompletion([weak](const QVNasResponseInfoPtr &r) {
+        if (r && r->responseCode != 0)
+            QVF_LOG_ERROR(QStringLiteral("logout of an abandoned login: %1").arg(r->responseCode));
+        auto self = weak.lock();
+        if (!self) return;
+        std::function<void()> next;
+        {
+            std::lock_guard lock(self->m_mu);
+            if (--self->m_quietLogouts == 0) next = std::exchange(self->m_deferredLogin, {});
+        }
+        if (next) next();
     });
 }
 

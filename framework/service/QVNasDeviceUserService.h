@@ -86,5 +86,11 @@ class QVNasDeviceUserService : public std::enable_shared_from_this<QVNasDeviceUs
 
   private:
     void fail(int64_t type);
+    // Ends the session of a login nobody wants any more, with no caller to answer; a login asked for
+    // meanwhile goes out after its answer.
+    void logoutQuietly();
+
+    int m_quietLogouts = 0;
+    std::function<void()> m_deferredLogin;
 };
 using QVNasDeviceUserServicePtr = std::shared_ptr<QVNasDeviceUserService>;

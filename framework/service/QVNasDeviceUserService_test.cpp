@@ -154,6 +154,32 @@ TEST_F(DeviceUserService, ASecondLoginWhileLoggingInOrLoggedInSendsNothing) {
     EXPECT_EQ(callsOf("ppc_device_register"), 1u);
 }
 
+TEST_F(DeviceUserService, ARetryFromTheErrorCallbackWaitsForTheFailedSessionsLogout) {
+    fake->script("ppc_device_register", 1);
+    bool retried = false;
+    service->qvNasSetLoginDeviceListener([&](int64_t token) { outcome.tokens.append(token); },
+                                         [&](int64_t type) {
+                                             outcome.types.append(type);
+                                             if (retried) return;
+                                             retried = true;
+                                             fake->script("ppc_device_register", 0);
+                                             service->qvNasLoginDeviceWithIp(QStringLiteral("10.1.2.40"),
+                                                                             QStringLiteral("AUTH-0001"));
+                                         });
+    service->qvNasLoginDeviceWithIp(QStringLiteral("10.1.2.40"), QStringLiteral("AUTH-0001"));
+    ASSERT_TRUE(spinUntil([&] { return outcome.tokens.size() == 1; }));
+    settle();
+    EXPECT_EQ(outcome.types, QList<int64_t>{1});
+    EXPECT_TRUE(service->isLoginDevice());
+    // login, register (refused), logout, then the retry's login and register: never the logout after.
+    std::vector<std::string> order;
+    for (const auto &c : fake->calls())
+        if (c.fn == "ppc_login_by_authcode" || c.fn == "ppc_device_register" || c.fn == "ppc_logout")
+            order.push_back(c.fn);
+    EXPECT_EQ(order, (std::vector<std::string>{"ppc_login_by_authcode", "ppc_device_register", "ppc_logout",
+                                               "ppc_login_by_authcode", "ppc_device_register"}));
+}
+
 TEST_F(DeviceUserService, LogoutInEachState) {
     // Logged out: {14, 0} before the call returns, on this thread, nothing sent.
     QVNasResponseInfoPtr atOnce;
