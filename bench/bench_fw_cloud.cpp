@@ -53,10 +53,10 @@ struct Stub {
     QString log() const { return dir.filePath(QStringLiteral("stub.jsonl")); }
     bool start() {
         proc.setProgram(QStringLiteral("python3"));
-        proc.setArguments({QStringLiteral(QV_CLOUD_STUB), QStringLiteral("--seed"), QStringLiteral(QV_CLOUD_SEED),
-                           QStringLiteral("--certs"), QStringLiteral(QV_TEST_CERT_DIR), QStringLiteral("--port"),
-                           QStringLiteral("0"), QStringLiteral("--log"), log(),
-                           QStringLiteral("--exit-with-parent")});
+        proc.setArguments({QStringLiteral(QV_CLOUD_STUB), QStringLiteral("--seed"),
+                           QStringLiteral(QV_CLOUD_SEED), QStringLiteral("--certs"),
+                           QStringLiteral(QV_TEST_CERT_DIR), QStringLiteral("--port"), QStringLiteral("0"),
+                           QStringLiteral("--log"), log(), QStringLiteral("--exit-with-parent")});
         proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         proc.start();
         QByteArray banner;
@@ -112,13 +112,15 @@ Side clientSide(QVInterfaceManage &client, Stub &stub, const QString &refresh, c
     for (int i = 0; i < n; ++i)
         s.post.push_back(timed([&](auto c) { client.qvOAuth2GetAccessToken(refresh, c); }, s.failures));
     for (int i = 0; i < n; ++i)
-        s.get.push_back(timed([&](auto c) { client.qvOAuth2ServiceGetUserInfoWithAkToken(ak, c); }, s.failures));
+        s.get.push_back(
+            timed([&](auto c) { client.qvOAuth2ServiceGetUserInfoWithAkToken(ak, c); }, s.failures));
     s.handshakes = stub.handshakes() - before;
     return s;
 }
 
 // Bare Qt: the GETs on one QNetworkAccessManager, the reply's finished signal ending the wait.
-std::vector<double> bareQt(QNetworkAccessManager &nam, const QSslConfiguration &tls, const QString &url, int n) {
+std::vector<double> bareQt(QNetworkAccessManager &nam, const QSslConfiguration &tls, const QString &url,
+                           int n) {
     std::vector<double> out;
     for (int i = 0; i < n; ++i) {
         QNetworkRequest req{QUrl(url)};
@@ -140,14 +142,15 @@ Side curlSide(const QString &base, Stub &stub, const QString &refresh, const QSt
               const QString &config) {
     Side s;
     const QString signedBase = base + QStringLiteral("/OAuth/getAccessToken");
-    const QString ssig = cloud::requestSsig(QStringLiteral("POST"), signedBase, QStringLiteral("application/json"),
-                                            base, base);
+    const QString ssig = cloud::requestSsig(QStringLiteral("POST"), signedBase,
+                                            QStringLiteral("application/json"), base, base);
     const QString postUrl =
         QStringLiteral("%1?AppId=%2&ssig=%3").arg(signedBase, QString::fromLatin1(cloud::appId()), ssig);
-    const QString getUrl = base + QStringLiteral("/api/v1/getUserInfo?ak=") +
-                           QString::fromLatin1(QUrl::toPercentEncoding(ak));
-    const QString common = QStringLiteral("cacert = \"%1\"\noutput = \"/dev/null\"\nsilent\n"
-                                          "write-out = \"%{time_total} %{http_code}\\n\"\n")
+    const QString getUrl =
+        base + QStringLiteral("/api/v1/getUserInfo?ak=") + QString::fromLatin1(QUrl::toPercentEncoding(ak));
+    const QString common = QStringLiteral(
+                               "cacert = \"%1\"\noutput = \"/dev/null\"\nsilent\n"
+                               "write-out = \"%{time_total} %{http_code}\\n\"\n")
                                .arg(QStringLiteral(QV_TEST_CERT_DIR "/root.pem"));
     QString text;
     for (int i = 0; i < n; ++i) {
@@ -185,8 +188,9 @@ void summary(const char *what, const std::vector<double> &client, const std::vec
         return std::vector<double>{v.front(), v[v.size() / 2], v.back()};
     };
     const auto a = mmm(client), b = mmm(curl);
-    std::printf("%s: p50 client min/median/max %.3f/%.3f/%.3f ms, other %.3f/%.3f/%.3f ms, ratio of medians %.2f\n",
-                what, a[0], a[1], a[2], b[0], b[1], b[2], a[1] / b[1]);
+    std::printf(
+        "%s: p50 client min/median/max %.3f/%.3f/%.3f ms, other %.3f/%.3f/%.3f ms, ratio of medians %.2f\n",
+        what, a[0], a[1], a[2], b[0], b[1], b[2], a[1] / b[1]);
 }
 
 }  // namespace
@@ -255,12 +259,14 @@ int main(int argc, char **argv) {
         }
         std::printf(
             "round %d: client POST p50 %.3f p99 %.3f, GET p50 %.3f p99 %.3f ms, handshakes %d, failures %d | "
-            "curl POST p50 %.3f p99 %.3f, GET p50 %.3f p99 %.3f ms, handshakes %d, failures %d, transfers %zu\n",
+            "curl POST p50 %.3f p99 %.3f, GET p50 %.3f p99 %.3f ms, handshakes %d, failures %d, transfers "
+            "%zu\n",
             r + 1, quantile(c.post, 0.5), quantile(c.post, 0.99), quantile(c.get, 0.5), quantile(c.get, 0.99),
             c.handshakes, c.failures, quantile(k.post, 0.5), quantile(k.post, 0.99), quantile(k.get, 0.5),
             quantile(k.get, 0.99), k.handshakes, k.failures, k.post.size() + k.get.size());
         std::fflush(stdout);
-        std::printf("round %d: bare Qt GET p50 %.3f p99 %.3f ms\n", r + 1, quantile(q, 0.5), quantile(q, 0.99));
+        std::printf("round %d: bare Qt GET p50 %.3f p99 %.3f ms\n", r + 1, quantile(q, 0.5),
+                    quantile(q, 0.99));
         qGet.push_back(quantile(q, 0.5));
         cPost.push_back(quantile(c.post, 0.5));
         cGet.push_back(quantile(c.get, 0.5));

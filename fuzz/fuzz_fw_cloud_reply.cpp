@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const QVNasResponseInfoPtr info = QVInterfaceManage::replyResponseInfo(body);
     if (!info) std::abort();
     const int64_t code = info->responseCode;
-    if (code != QVInterfaceManage::kNoReply && code > 0 && code <= QVInterfaceManage::kServiceBase) std::abort();
+    if (code != QVInterfaceManage::kNoReply && code > 0 && code <= QVInterfaceManage::kServiceBase)
+        std::abort();
     if (info->clientCommand != 0) std::abort();
     return 0;
 }
