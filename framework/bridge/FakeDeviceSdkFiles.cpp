@@ -75,10 +75,10 @@ int FakeDeviceSdk::typeList(const std::string &fn, std::vector<std::string> args
     return 0;
 }
 
-int FakeDeviceSdk::ppc_FileGetTypeList(int32_t fileType, int32_t sortType, file_list_info **out, int32_t offset,
-                                       int32_t length, int64_t token) {
-    return typeList("ppc_FileGetTypeList", {num(fileType), num(sortType), num(offset), num(length), num(token)},
-                    out);
+int FakeDeviceSdk::ppc_FileGetTypeList(int32_t fileType, int32_t sortType, file_list_info **out,
+                                       int32_t offset, int32_t length, int64_t token) {
+    return typeList("ppc_FileGetTypeList",
+                    {num(fileType), num(sortType), num(offset), num(length), num(token)}, out);
 }
 
 int FakeDeviceSdk::ppc_FileGetMutilTypeList(const int32_t *types, int32_t typeCount, int32_t sortType,
@@ -86,8 +86,7 @@ int FakeDeviceSdk::ppc_FileGetMutilTypeList(const int32_t *types, int32_t typeCo
                                             int64_t token) {
     // The type array as it arrived: typeCount values and the one slot after them.
     std::string typesText;
-    for (int32_t i = 0; types != nullptr && i <= typeCount; ++i)
-        typesText += (i ? "," : "") + num(types[i]);
+    for (int32_t i = 0; types != nullptr && i <= typeCount; ++i) typesText += (i ? "," : "") + num(types[i]);
     return typeList("ppc_FileGetMutilTypeList",
                     {typesText, num(typeCount), num(sortType), num(offset), num(length), num(token)}, out);
 }
@@ -95,7 +94,8 @@ int FakeDeviceSdk::ppc_FileGetMutilTypeList(const int32_t *types, int32_t typeCo
 int FakeDeviceSdk::ppc_DirGetTypeList(int32_t fileType, int32_t sortType, int32_t childCount, int32_t offset,
                                       int32_t length, file_list_info **out, int64_t token) {
     return typeList("ppc_DirGetTypeList",
-                    {num(fileType), num(sortType), num(childCount), num(offset), num(length), num(token)}, out);
+                    {num(fileType), num(sortType), num(childCount), num(offset), num(length), num(token)},
+                    out);
 }
 
 int FakeDeviceSdk::ppc_FileGetTypeListByPath(int32_t fileType, int32_t sortType, path_info target,
@@ -159,7 +159,8 @@ void FakeDeviceSdk::file_stat_release(file_stat *st) {
     st->video_info = nullptr;
 }
 
-int FakeDeviceSdk::ppc_FileSetTag(path_info target, const char *const *tags, int32_t tagCount, int64_t token) {
+int FakeDeviceSdk::ppc_FileSetTag(path_info target, const char *const *tags, int32_t tagCount,
+                                  int64_t token) {
     std::lock_guard<std::mutex> l(m_mu);
     std::vector<std::string> args{text(target.path), num(target.bucketId), num(tagCount), num(token)};
     for (int32_t i = 0; tags != nullptr && i < tagCount; ++i) args.push_back(text(tags[i]));
@@ -175,9 +176,8 @@ int FakeDeviceSdk::ppc_FileListTag(path_info **paths, int32_t pathCount, const c
         pathsText += (pathsText.empty() ? "" : ",") + text((*p)->path);
     for (const char *const *t = tags; t != nullptr && *t != nullptr; ++t)
         tagsText += (tagsText.empty() ? "" : ",") + text(*t);
-    return record("ppc_FileListTag",
-                  {pathsText, num(pathCount), tagsText, num(tagCount), num(tagType), num(token),
-                   paths == nullptr ? "no path array" : "path array"});
+    return record("ppc_FileListTag", {pathsText, num(pathCount), tagsText, num(tagCount), num(tagType),
+                                      num(token), paths == nullptr ? "no path array" : "path array"});
 }
 
 char *FakeDeviceSdk::ppc_FGetUriByToken(const char *path, int32_t bucketId, int64_t token) {
@@ -270,7 +270,8 @@ int FakeDeviceSdk::ppc_file_SearchMultiFunc(int32_t seq, int32_t sortType, const
         batches = m_out.searchBatches;
         cancelled = m_out.searchCancelledResult;
     }
-    return stream(batches, seq, cb, [cond](client_file_task &t) { t.search = *cond; }, kSearch, cancelled);
+    return stream(
+        batches, seq, cb, [cond](client_file_task &t) { t.search = *cond; }, kSearch, cancelled);
 }
 
 int FakeDeviceSdk::ppc_cancel_FileMultiFuncSearchTask(int32_t seq, ppc_router_task *context) {
@@ -285,16 +286,18 @@ int FakeDeviceSdk::ppc_cancel_FileMultiFuncSearchTask(int32_t seq, ppc_router_ta
     return 0;
 }
 
-int FakeDeviceSdk::ppc_get_FileGpsList(int32_t seq, gps_condition *scope, double lat1, double lon1, double lat2,
-                                       double lon2, int64_t token, file_task_cb cb, ppc_router_task *context) {
+int FakeDeviceSdk::ppc_get_FileGpsList(int32_t seq, gps_condition *scope, double lat1, double lon1,
+                                       double lat2, double lon2, int64_t token, file_task_cb cb,
+                                       ppc_router_task *context) {
     std::vector<Outputs::Batch> batches;
     {
         std::lock_guard<std::mutex> l(m_mu);
         char corners[160];
         std::snprintf(corners, sizeof corners, "%.9f,%.9f,%.9f,%.9f", lat1, lon1, lat2, lon2);
-        const int r = record("ppc_get_FileGpsList",
-                             {num(seq), corners, num(token), scope == nullptr ? "no scope"
-                                                             : num(scope->condition) + "/" + num(scope->count)});
+        const int r =
+            record("ppc_get_FileGpsList",
+                   {num(seq), corners, num(token),
+                    scope == nullptr ? "no scope" : num(scope->condition) + "/" + num(scope->count)});
         if (r != 0) return r;
         if (!isLive(context)) return -1;
         batches = m_out.gpsBatches;
@@ -388,7 +391,8 @@ int FakeDeviceSdk::ppc_FileGetRecordsList(int32_t offset, int32_t length, int32_
 int FakeDeviceSdk::ppc_FileGetAggregationList(int32_t offset, int32_t length, int32_t aggregationId,
                                               int64_t token, recent_list **out) {
     std::lock_guard<std::mutex> l(m_mu);
-    const int r = record("ppc_FileGetAggregationList", {num(offset), num(length), num(aggregationId), num(token)});
+    const int r =
+        record("ppc_FileGetAggregationList", {num(offset), num(length), num(aggregationId), num(token)});
     if (r != 0 || out == nullptr) return r != 0 ? r : -1;
     *out = buildRecent(true);
     return 0;

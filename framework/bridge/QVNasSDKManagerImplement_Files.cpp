@@ -55,8 +55,10 @@ class TagNames {
     int32_t count() const { return static_cast<int32_t>(m_bytes.size()); }
     void log(const char *what) const {
         for (size_t i = 0; i < m_bytes.size(); ++i)
-            QVB_LOG_DEBUG(QStringLiteral("%1 tag %2: %3").arg(QLatin1String(what)).arg(i).arg(
-                QString::fromUtf8(m_bytes[i])));
+            QVB_LOG_DEBUG(QStringLiteral("%1 tag %2: %3")
+                              .arg(QLatin1String(what))
+                              .arg(i)
+                              .arg(QString::fromUtf8(m_bytes[i])));
     }
 
   private:
@@ -76,8 +78,8 @@ void QVNasSDKManagerImplement::qvFGetTypeFileListWithTask(const QVNasTaskInfoPtr
     const QVariantMap &req = task->requestDict;
     const DeviceSdkPtr sdk = deviceSdk();
     file_list_info *raw = nullptr;
-    const int result = sdk->ppc_FileGetTypeList(intOf(req, "fileType"), intOf(req, "sequenceType"), &raw, 0, 0,
-                                                m_srcToken.load());
+    const int result = sdk->ppc_FileGetTypeList(intOf(req, "fileType"), intOf(req, "sequenceType"), &raw, 0,
+                                                0, m_srcToken.load());
     OwnedList list(*sdk, result == 0 ? raw : nullptr);
     if (result != 0) {
         QVB_LOG_ERROR(QStringLiteral("type list failed: %1").arg(result));
@@ -132,7 +134,8 @@ void QVNasSDKManagerImplement::qvFGetDirTypeListWithTask(const QVNasTaskInfoPtr 
         album->topImagePaths.clear();
         for (file_type_item *const *t = n->type_list; t != nullptr && *t != nullptr; ++t)
             album->topImagePaths.append((*t)->path != nullptr ? heapText((*t)->path) : QStringLiteral(""));
-        QVB_LOG_DEBUG(QStringLiteral("album %1: %2").arg(album->name, album->topImagePaths.join(QLatin1Char(','))));
+        QVB_LOG_DEBUG(
+            QStringLiteral("album %1: %2").arg(album->name, album->topImagePaths.join(QLatin1Char(','))));
     }
     answer(task, 0, 98, QVariant::fromValue(info), Hop::MainAndWait);
 }
@@ -140,13 +143,14 @@ void QVNasSDKManagerImplement::qvFGetDirTypeListWithTask(const QVNasTaskInfoPtr 
 void QVNasSDKManagerImplement::qvFGetFileTypeListByPathWithTask(const QVNasTaskInfoPtr &task) {
     const QVariantMap &req = task->requestDict;
     QByteArray path;
-    const auto target = qvGetUserObj(req.value(QStringLiteral("searchPathInfo")).value<QVNasPathInfoPtr>(), path);
+    const auto target =
+        qvGetUserObj(req.value(QStringLiteral("searchPathInfo")).value<QVNasPathInfoPtr>(), path);
     const DeviceSdkPtr sdk = deviceSdk();
     file_list_info *raw = nullptr;
     int result = -1;
     if (target)
-        result = sdk->ppc_FileGetTypeListByPath(intOf(req, "fileType"), intOf(req, "sequenceType"), *target, &raw,
-                                                std::max<int32_t>(0, intOf(req, "startIndex")),
+        result = sdk->ppc_FileGetTypeListByPath(intOf(req, "fileType"), intOf(req, "sequenceType"), *target,
+                                                &raw, std::max<int32_t>(0, intOf(req, "startIndex")),
                                                 std::max<int32_t>(0, intOf(req, "count")), m_srcToken.load());
     OwnedList list(*sdk, result == 0 ? raw : nullptr);
     if (list.get() == nullptr) {
@@ -160,8 +164,8 @@ void QVNasSDKManagerImplement::qvFGetFileTypeListByPathWithTask(const QVNasTaskI
 
 void QVNasSDKManagerImplement::qvFDeleteFileTypeListByPathWithTask(const QVNasTaskInfoPtr &task) {
     QByteArray path;
-    const auto target =
-        qvGetUserObj(task->requestDict.value(QStringLiteral("deletePathInfo")).value<QVNasPathInfoPtr>(), path);
+    const auto target = qvGetUserObj(
+        task->requestDict.value(QStringLiteral("deletePathInfo")).value<QVNasPathInfoPtr>(), path);
     const int result = target ? deviceSdk()->ppc_FileDelTypeListByPath(3, *target, m_srcToken.load()) : -1;
     if (result == 0) QVB_LOG_DEBUG(QStringLiteral("type list by path deleted"));
     answer(task, result, 101, std::nullopt, Hop::MainAndWait);
@@ -181,7 +185,8 @@ void QVNasSDKManagerImplement::qvFMkdirsWithTask(const QVNasTaskInfoPtr &task) {
 void QVNasSDKManagerImplement::qvFRenameWithTask(const QVNasTaskInfoPtr &task) {
     const QVariantMap &req = task->requestDict;
     QByteArray fromPath, toPath;
-    const auto from = qvGetUserObj(req.value(QStringLiteral("fromPathInfo")).value<QVNasPathInfoPtr>(), fromPath);
+    const auto from =
+        qvGetUserObj(req.value(QStringLiteral("fromPathInfo")).value<QVNasPathInfoPtr>(), fromPath);
     const auto to = qvGetUserObj(req.value(QStringLiteral("toPathInfo")).value<QVNasPathInfoPtr>(), toPath);
     const int result = from && to ? deviceSdk()->ppc_rename(*from, *to, m_srcToken.load()) : -1;
     if (result != 0) QVB_LOG_ERROR(QStringLiteral("rename failed: %1").arg(result));
@@ -191,11 +196,12 @@ void QVNasSDKManagerImplement::qvFRenameWithTask(const QVNasTaskInfoPtr &task) {
 void QVNasSDKManagerImplement::qvFSetTagWithTask(const QVNasTaskInfoPtr &task) {
     const QVariantMap &req = task->requestDict;
     QByteArray path;
-    const auto target = qvGetUserObj(req.value(QStringLiteral("filePathInfo")).value<QVNasPathInfoPtr>(), path);
+    const auto target =
+        qvGetUserObj(req.value(QStringLiteral("filePathInfo")).value<QVNasPathInfoPtr>(), path);
     const TagNames tags(req.value(QStringLiteral("fileTagNameList")));
     tags.log("set");
-    const int result = target ? deviceSdk()->ppc_FileSetTag(*target, tags.data(), tags.count(), m_srcToken.load())
-                              : -1;
+    const int result =
+        target ? deviceSdk()->ppc_FileSetTag(*target, tags.data(), tags.count(), m_srcToken.load()) : -1;
     if (result != 0) QVB_LOG_ERROR(QStringLiteral("set tags failed: %1").arg(result));
     answer(task, result, 60, std::nullopt, Hop::MainAndWait);
 }
@@ -249,10 +255,10 @@ void QVNasSDKManagerImplement::qvFSearchForMultiWithTask(const QVNasTaskInfoPtr 
         cond.search_specify_type = -1;  // no restriction: the type key is left out (0 would filter by type 0)
     }
     ppc_router_task *ctx = m_clientContext.load();
-    const int result =
-        ctx == nullptr ? -1
-                       : deviceSdk()->ppc_file_SearchMultiFunc(task->commandSeq, intOf(req, "sortType"), &cond,
-                                                               m_srcToken.load(), &onSearchForMultiResult, 0, ctx);
+    const int result = ctx == nullptr ? -1
+                                      : deviceSdk()->ppc_file_SearchMultiFunc(
+                                            task->commandSeq, intOf(req, "sortType"), &cond,
+                                            m_srcToken.load(), &onSearchForMultiResult, 0, ctx);
     if (result == 0)
         QVB_LOG_DEBUG(QStringLiteral("search %1 done").arg(task->commandSeq));
     else
@@ -269,7 +275,8 @@ void QVNasSDKManagerImplement::qvFCloseSearchForMultiWithTask(const QVNasTaskInf
 }
 
 void QVNasSDKManagerImplement::qvGetFileListByGPSWithTask(const QVNasTaskInfoPtr &task) {
-    const auto rect = task->requestDict.value(QStringLiteral("coordinate2DInfo")).value<QVNasCoordinate2DInfoPtr>();
+    const auto rect =
+        task->requestDict.value(QStringLiteral("coordinate2DInfo")).value<QVNasCoordinate2DInfoPtr>();
     QVNasCoordinate2DInfo r = rect ? *rect : QVNasCoordinate2DInfo{};
     // The caller's map speaks BD-09, the device WGS-84.
     const auto leftUp = plat::geo::bd09ToWgs84({r.leftUpLatitude, r.leftUpLongitude});
@@ -277,10 +284,9 @@ void QVNasSDKManagerImplement::qvGetFileListByGPSWithTask(const QVNasTaskInfoPtr
     gps_condition scope{};
     ppc_router_task *ctx = m_clientContext.load();
     const int result = ctx == nullptr ? -1
-                                      : deviceSdk()->ppc_get_FileGpsList(task->commandSeq, &scope, leftUp.lat,
-                                                                         leftUp.lon, rightDown.lat, rightDown.lon,
-                                                                         m_srcToken.load(), &onFileListByGPSResult,
-                                                                         ctx);
+                                      : deviceSdk()->ppc_get_FileGpsList(
+                                            task->commandSeq, &scope, leftUp.lat, leftUp.lon, rightDown.lat,
+                                            rightDown.lon, m_srcToken.load(), &onFileListByGPSResult, ctx);
     if (result == 0)
         QVB_LOG_DEBUG(QStringLiteral("photo listing %1 done").arg(task->commandSeq));
     else
@@ -315,8 +321,10 @@ void QVNasSDKManagerImplement::onSearchForMultiResult(client_file_task *task) no
             if (n->tag_list != nullptr) {
                 // Key by key, and within a key in the ring's order: a tag holding two keys counts twice.
                 for (const QString &key : keys) {
-                    for (const tag_entry *e = n->tag_list->next; e != tag_ring_end(n->tag_list); e = e->next) {
-                        const QString tag = QVClientSDKTools::qvFormatCharOrEmpty(e->tagName, sizeof e->tagName);
+                    for (const tag_entry *e = n->tag_list->next; e != tag_ring_end(n->tag_list);
+                         e = e->next) {
+                        const QString tag =
+                            QVClientSDKTools::qvFormatCharOrEmpty(e->tagName, sizeof e->tagName);
                         if (tag.contains(key)) matched.append(tag);
                     }
                 }
@@ -327,7 +335,8 @@ void QVNasSDKManagerImplement::onSearchForMultiResult(client_file_task *task) no
         auto request = std::make_shared<QVNasRequestInfo>();
         request->clientCommand = 130;
         request->clientCommandSeq = static_cast<int32_t>(task->id.load());
-        if (const auto d = delegate()) d->qvDiskDynamicSearchDataWithRequestInfo(request, batch, task->status.load());
+        if (const auto d = delegate())
+            d->qvDiskDynamicSearchDataWithRequestInfo(request, batch, task->status.load());
     } catch (...) {
         QVB_LOG_ERROR(QStringLiteral("search batch callback failed"));
     }
@@ -350,7 +359,8 @@ void QVNasSDKManagerImplement::onFileListByGPSResult(client_file_task *task) noe
         auto request = std::make_shared<QVNasRequestInfo>();
         request->clientCommand = 124;
         request->clientCommandSeq = static_cast<int32_t>(task->id.load());
-        if (const auto d = delegate()) d->qvDiskDynamicSearchDataWithRequestInfo(request, batch, task->status.load());
+        if (const auto d = delegate())
+            d->qvDiskDynamicSearchDataWithRequestInfo(request, batch, task->status.load());
     } catch (...) {
         QVB_LOG_ERROR(QStringLiteral("photo listing batch callback failed"));
     }

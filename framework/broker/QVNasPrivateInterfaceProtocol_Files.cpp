@@ -48,7 +48,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetFileMutilTypeListWith
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetDirTypeListWithStartIndex(
-    int32_t startIndex, int32_t count, int64_t fileType, int64_t sequenceType, QVNasCompletionBlock completion) {
+    int32_t startIndex, int32_t count, int64_t fileType, int64_t sequenceType,
+    QVNasCompletionBlock completion) {
     const QVariantMap dict{{QStringLiteral("startIndex"), startIndex},
                            {QStringLiteral("count"), count},
                            {QStringLiteral("fileType"), wide(fileType)},
@@ -58,8 +59,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetDirTypeListWithStartI
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetFileTypeListWithPathInfo(
-    const QVNasPathInfoPtr &pathInfo, int32_t startIndex, int32_t count, int64_t fileType, int64_t sequenceType,
-    QVNasCompletionBlock completion) {
+    const QVNasPathInfoPtr &pathInfo, int32_t startIndex, int32_t count, int64_t fileType,
+    int64_t sequenceType, QVNasCompletionBlock completion) {
     const QVariantMap dict{{QStringLiteral("searchPathInfo"), path(pathInfo)},
                            {QStringLiteral("startIndex"), startIndex},
                            {QStringLiteral("count"), count},
@@ -76,7 +77,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasCreateFolderWithPathInfo
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasRenameFileWithFromPathInfo(
-    const QVNasPathInfoPtr &fromPathInfo, const QVNasPathInfoPtr &toPathInfo, QVNasCompletionBlock completion) {
+    const QVNasPathInfoPtr &fromPathInfo, const QVNasPathInfoPtr &toPathInfo,
+    QVNasCompletionBlock completion) {
     return submitRequest(63,
                          {{QStringLiteral("fromPathInfo"), path(fromPathInfo)},
                           {QStringLiteral("toPathInfo"), path(toPathInfo)}},
@@ -85,8 +87,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasRenameFileWithFromPathIn
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetFileAttrWithPathInfo(
     const QVNasPathInfoPtr &filePathInfo, QVNasCompletionBlock completion) {
-    return submitRequest(70, {{QStringLiteral("filePathInfo"), path(filePathInfo)}}, std::move(completion), {},
-                         file(&QVNasSDKManagerFile::qvGetFileAttrWithTask));
+    return submitRequest(70, {{QStringLiteral("filePathInfo"), path(filePathInfo)}}, std::move(completion),
+                         {}, file(&QVNasSDKManagerFile::qvGetFileAttrWithTask));
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasSetFileTagsWithFilePathInfo(
@@ -98,17 +100,19 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasSetFileTagsWithFilePathI
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAddFileTagsWithFilePathInfoList(
-    const QList<QVNasPathInfoPtr> &filePathInfoList, const QStringList &tagList, QVNasCompletionBlock completion) {
+    const QList<QVNasPathInfoPtr> &filePathInfoList, const QStringList &tagList,
+    QVNasCompletionBlock completion) {
     QVariantList paths;
     for (const auto &p : filePathInfoList) paths.append(path(p));
-    return submitRequest(95,
-                         {{QStringLiteral("filePathInfoList"), paths},
-                          {QStringLiteral("fileTagNameList"), QVariant(tagList)}},
-                         std::move(completion), {}, file(&QVNasSDKManagerFile::qvFAddTagsWithTask));
+    return submitRequest(
+        95,
+        {{QStringLiteral("filePathInfoList"), paths}, {QStringLiteral("fileTagNameList"), QVariant(tagList)}},
+        std::move(completion), {}, file(&QVNasSDKManagerFile::qvFAddTagsWithTask));
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetGPSFileListWithCoordinate(
-    const QVNasCoordinate2DInfoPtr &coordinate, QVNasResultBatchBlock receive, QVNasCompletionBlock completion) {
+    const QVNasCoordinate2DInfoPtr &coordinate, QVNasResultBatchBlock receive,
+    QVNasCompletionBlock completion) {
     return submitRequest(124, {{QStringLiteral("coordinate2DInfo"), QVariant::fromValue(coordinate)}},
                          std::move(completion), QVNasProgressHandel(std::move(receive)),
                          file(&QVNasSDKManagerFile::qvGetFileListByGPSWithTask));
@@ -124,7 +128,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasSearchForMultiWithSearch
                          file(&QVNasSDKManagerFile::qvFSearchForMultiWithTask));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::submitClose(int32_t command, const QVNasRequestInfoPtr &closed,
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::submitClose(int32_t command,
+                                                               const QVNasRequestInfoPtr &closed,
                                                                QVNasCompletionBlock completion,
                                                                BridgeOperation operation) {
     const int32_t seq = closed ? closed->clientCommandSeq : 0;
@@ -138,7 +143,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::submitClose(int32_t command, 
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasCloseGetGPSFileListWithRequest(
     const QVNasRequestInfoPtr &request, QVNasCompletionBlock completion) {
-    return submitClose(125, request, std::move(completion), file(&QVNasSDKManagerFile::qvCloseGetFileListByGPS));
+    return submitClose(125, request, std::move(completion),
+                       file(&QVNasSDKManagerFile::qvCloseGetFileListByGPS));
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasCloseSearchForMultiRequest(
@@ -156,7 +162,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetRecentFileRecordsWith
     const QVariantMap dict{{QStringLiteral("startIndex"), wide(startIndex)},
                            {QStringLiteral("count"), wide(count)},
                            {QStringLiteral("childCount"), wide(childCount)}};
-    return submitRequest(57, dict, std::move(completion), {}, file(&QVNasSDKManagerFile::qvGetFileRecordsList));
+    return submitRequest(57, dict, std::move(completion), {},
+                         file(&QVNasSDKManagerFile::qvGetFileRecordsList));
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetRecentFileAggregationListWithStartIndex(

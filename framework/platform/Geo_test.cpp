@@ -1,11 +1,11 @@
 // Map coordinates: reference points from framework/platform/tools/geo_reference.py (Python's own math,
 // written from the published formulas), and round trips over a grid inside and outside China.
+#include "platform/Geo.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-
-#include "platform/Geo.h"
 
 using plat::geo::LatLon;
 
