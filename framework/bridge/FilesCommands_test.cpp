@@ -125,7 +125,8 @@ class FilesCommands : public ServiceOnFake {
     }
     void restartService() {
         answerOf([](auto d) { return broker().qvNasStopServiceWithCompletion(d); });
-        const auto r = answerOf([](auto d) { return broker().qvNasStartServiceWithGatewayIp("10.1.2.3", d); });
+        const auto r =
+            answerOf([](auto d) { return broker().qvNasStartServiceWithGatewayIp("10.1.2.3", d); });
         ASSERT_TRUE(r && r->responseCode == 0);
     }
 };
@@ -282,7 +283,9 @@ TEST_F(FilesCommands, QueriesAnswerTheirCodesAndData) {
          {"/a", "2", "/b", "3"}},
         {"60 set tags",
          {},
-         [&](auto d) { return b.qvNasSetFileTagsWithFilePathInfo(at("/f.jpg"), {"trip", "海"}, d); },
+         [&](auto d) {
+             return b.qvNasSetFileTagsWithFilePathInfo(at("/f.jpg"), {"trip", "海"}, d);
+         },
          60,
          0,
          noData,
@@ -290,7 +293,9 @@ TEST_F(FilesCommands, QueriesAnswerTheirCodesAndData) {
          {"/f.jpg", "2", "2", "777", "trip", "海"}},
         {"95 add tags to two paths",
          {},
-         [&](auto d) { return b.qvNasAddFileTagsWithFilePathInfoList({at("/x"), at("/y")}, {"t"}, d); },
+         [&](auto d) {
+             return b.qvNasAddFileTagsWithFilePathInfoList({at("/x"), at("/y")}, {"t"}, d);
+         },
          95,
          0,
          noData,
@@ -507,7 +512,8 @@ TEST_F(FilesCommands, ClosingASearchDropsLaterBatchesAndTheSearchAnswersTheCance
     });
     fake->holdStreams(true);
     Seen seen;
-    const auto search = broker().qvNasSearchForMultiWithSearchTitle({"x"}, -1, 0, seen.receive(), seen.done());
+    const auto search =
+        broker().qvNasSearchForMultiWithSearchTitle({"x"}, -1, 0, seen.receive(), seen.done());
     ASSERT_TRUE(fake->waitStreamHeld(5000));
     ASSERT_TRUE(spinUntil([&] { return seen.batches.size() == 1; }));
     const int filed = broker().progressCount();
@@ -561,7 +567,8 @@ TEST_F(FilesCommands, PhotoListingSpeaksWgs84ToTheDeviceAndBd09Back) {
     Seen closed;
     const auto listing = broker().qvNasGetGPSFileListWithCoordinate(rect, closed.receive(), closed.done());
     ASSERT_TRUE(fake->waitStreamHeld(5000));
-    const auto closeAnswer = answerOf([&](auto d) { return broker().qvNasCloseGetGPSFileListWithRequest(listing, d); });
+    const auto closeAnswer =
+        answerOf([&](auto d) { return broker().qvNasCloseGetGPSFileListWithRequest(listing, d); });
     ASSERT_TRUE(closeAnswer);
     EXPECT_EQ(closeAnswer->clientCommand, 125);
     EXPECT_EQ(closeAnswer->responseCode, 0);
@@ -597,8 +604,9 @@ TEST_F(FilesCommands, RecentRecordsSingleFilesAggregationsAndZones) {
         const char *id;
         const char *ymd, *hm;
     };
-    for (const Zone &z : {Zone{"Asia/Shanghai", "2019-05-04", "21:07"}, Zone{"America/New_York", "2019-05-04", "09:07"},
-                          Zone{"Pacific/Kiritimati", "2019-05-05", "03:07"}}) {
+    for (const Zone &z :
+         {Zone{"Asia/Shanghai", "2019-05-04", "21:07"}, Zone{"America/New_York", "2019-05-04", "09:07"},
+          Zone{"Pacific/Kiritimati", "2019-05-05", "03:07"}}) {
         SCOPED_TRACE(z.id);
         plat::Locale::setSystemTimeZone(QTimeZone(z.id));
         const auto r =
@@ -676,12 +684,13 @@ TEST(FileAddress, EmptyBeforeLoginThenSignedAndLoggedWithoutItsQuery) {
     const QString uri = broker().qvNasGetFileUriByToken(file);
     bridge().setSrcToken(0);
     const QString path = QStringLiteral("/3/Photos/a%20b.jpg");
-    ASSERT_TRUE(uri.startsWith(path + QStringLiteral("?KID=") + QString::number(token) + QStringLiteral("&ssig=")))
+    ASSERT_TRUE(
+        uri.startsWith(path + QStringLiteral("?KID=") + QString::number(token) + QStringLiteral("&ssig=")))
         << uri.toStdString();
     // The signature: HMAC-SHA1 of "GET\n<path>" under the token's text, as hex, Base64, characters 5 to 14.
-    const QByteArray hex =
-        QMessageAuthenticationCode::hash(("GET\n" + path).toUtf8(), QByteArray::number(token), QCryptographicHash::Sha1)
-            .toHex();
+    const QByteArray hex = QMessageAuthenticationCode::hash(
+                               ("GET\n" + path).toUtf8(), QByteArray::number(token), QCryptographicHash::Sha1)
+                               .toHex();
     EXPECT_EQ(uri.section(QStringLiteral("&ssig="), 1), QString::fromLatin1(hex.toBase64().mid(5, 10)));
     EXPECT_TRUE(log.contains(path));
     for (const QString &line : log.lines()) {
