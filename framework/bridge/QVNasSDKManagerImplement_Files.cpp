@@ -318,16 +318,14 @@ void QVNasSDKManagerImplement::onSearchForMultiResult(client_file_task *task) no
             }
             QVNasFileInfoPtr info = qvGetNasFileInfoByDn(n);
             QStringList matched;
-            if (n->tag_list != nullptr) {
+            if (n->tag_list != nullptr && !keys.isEmpty()) {
+                QStringList tags;  // decoded once, in the ring's order
+                for (const tag_entry *e = n->tag_list->next; e != tag_ring_end(n->tag_list); e = e->next)
+                    tags.append(QVClientSDKTools::qvFormatCharOrEmpty(e->tagName, sizeof e->tagName));
                 // Key by key, and within a key in the ring's order: a tag holding two keys counts twice.
-                for (const QString &key : keys) {
-                    for (const tag_entry *e = n->tag_list->next; e != tag_ring_end(n->tag_list);
-                         e = e->next) {
-                        const QString tag =
-                            QVClientSDKTools::qvFormatCharOrEmpty(e->tagName, sizeof e->tagName);
+                for (const QString &key : keys)
+                    for (const QString &tag : tags)
                         if (tag.contains(key)) matched.append(tag);
-                    }
-                }
             }
             info->fileTagList = matched;
             batch.append(info);

@@ -89,7 +89,8 @@ TEST(SessionEndToEnd, ListingsQueriesSearchAndPhotoMap) {
     ASSERT_TRUE(lan.start());
     std::atomic<int> added{0};
     auto observer = plat::NotificationCenter::defaultCenter().addObserver(
-        QLatin1String(kNotif_QVAutoPushDeviceAddNotification), nullptr, [&](const plat::Notification &) { ++added; });
+        QLatin1String(kNotif_QVAutoPushDeviceAddNotification), nullptr,
+        [&](const plat::Notification &) { ++added; });
     bridge().setDeviceSdk(nullptr);  // the real SDK
     TestFramework fw;
     auto &monitor = plat::NetworkMonitor::shared();
@@ -110,14 +111,18 @@ TEST(SessionEndToEnd, ListingsQueriesSearchAndPhotoMap) {
     const qlonglong token = login->responseData.toLongLong();
 
     // Tags: set on one path, added to another; an empty path list is sent as an empty list.
+    EXPECT_EQ(
+        ask([&](auto d) {
+            return b.qvNasSetFileTagsWithFilePathInfo(at("/pics/trip-a.jpg"), {"trip-2019", "beach"}, d);
+        })->responseCode,
+        0);
     EXPECT_EQ(ask([&](auto d) {
-                  return b.qvNasSetFileTagsWithFilePathInfo(at("/pics/trip-a.jpg"), {"trip-2019", "beach"}, d);
+                  return b.qvNasAddFileTagsWithFilePathInfoList({at("/music/s.mp3")}, {"2019"}, d);
               })->responseCode,
               0);
-    EXPECT_EQ(ask([&](auto d) { return b.qvNasAddFileTagsWithFilePathInfoList({at("/music/s.mp3")}, {"2019"}, d); })
-                  ->responseCode,
-              0);
-    EXPECT_EQ(ask([&](auto d) { return b.qvNasAddFileTagsWithFilePathInfoList({}, {"none"}, d); })->responseCode, 0);
+    EXPECT_EQ(
+        ask([&](auto d) { return b.qvNasAddFileTagsWithFilePathInfoList({}, {"none"}, d); })->responseCode,
+        0);
 
     // Attributes with their media rows and tags.
     auto attr = [&](const char *p) {
@@ -151,8 +156,9 @@ TEST(SessionEndToEnd, ListingsQueriesSearchAndPhotoMap) {
     // Folder creation and rename reach the served folder.
     EXPECT_EQ(ask([&](auto d) { return b.qvNasCreateFolderWithPathInfo(at("/made"), d); })->responseCode, 0);
     EXPECT_TRUE(fs::is_directory(root + "/made"));
-    EXPECT_EQ(ask([&](auto d) { return b.qvNasRenameFileWithFromPathInfo(at("/made"), at("/renamed"), d); })
-                  ->responseCode,
+    EXPECT_EQ(ask([&](auto d) {
+                  return b.qvNasRenameFileWithFromPathInfo(at("/made"), at("/renamed"), d);
+              })->responseCode,
               0);
     EXPECT_TRUE(fs::is_directory(root + "/renamed"));
 
@@ -247,14 +253,16 @@ TEST(SessionEndToEnd, ListingsQueriesSearchAndPhotoMap) {
         Stream closed;
         const auto listing = b.qvNasGetGPSFileListWithCoordinate(rect, closed.receive(), closed.done());
         ASSERT_TRUE(spinUntil([&] { return closed.batches >= 1; }, 15000));
-        EXPECT_EQ(ask([&](auto d) { return b.qvNasCloseGetGPSFileListWithRequest(listing, d); })->responseCode, 0);
+        EXPECT_EQ(
+            ask([&](auto d) { return b.qvNasCloseGetGPSFileListWithRequest(listing, d); })->responseCode, 0);
         ASSERT_TRUE(spinUntil([&] { return closed.completions == 1; }, 15000));
         EXPECT_EQ(closed.code, 120008);
     }
 
     // The signed address carries the token in its query; the log does not.
     const QString uri = b.qvNasGetFileUriByToken(at("/pics/trip-a.jpg"));
-    EXPECT_TRUE(uri.startsWith(QStringLiteral("/1/pics/trip-a.jpg?KID=%1&ssig=").arg(token))) << uri.toStdString();
+    EXPECT_TRUE(uri.startsWith(QStringLiteral("/1/pics/trip-a.jpg?KID=%1&ssig=").arg(token)))
+        << uri.toStdString();
 
     // Recent records; hiding another user's record is refused.
     const auto recent = ask([&](auto d) { return b.qvNasGetRecentFileRecordsWithStartIndex(0, 3, 0, d); });
@@ -269,7 +277,8 @@ TEST(SessionEndToEnd, ListingsQueriesSearchAndPhotoMap) {
         std::lock_guard<std::mutex> lk(d2.admin->mu);
         d2.admin->foreign_log_ids = {2};
     }
-    EXPECT_EQ(ask([&](auto d) { return b.qvNasSetRecentRecordHideWithLogId(2, 1, 1, d); })->responseCode, 110289);
+    EXPECT_EQ(ask([&](auto d) { return b.qvNasSetRecentRecordHideWithLogId(2, 1, 1, d); })->responseCode,
+              110289);
     EXPECT_EQ(ask([&](auto d) { return b.qvNasSetRecentRecordHideWithLogId(1, 1, 1, d); })->responseCode, 0);
     {
         std::lock_guard<std::mutex> lk(d2.admin->mu);
