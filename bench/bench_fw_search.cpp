@@ -98,7 +98,8 @@ qvemu::Handler results(int total) {
 
 std::atomic<long> g_results{0};
 void count_results(client_file_task *t) {
-    for (const file_dnode *n = t->file_list != nullptr ? t->file_list->list : nullptr; n != nullptr; n = n->next)
+    for (const file_dnode *n = t->file_list != nullptr ? t->file_list->list : nullptr; n != nullptr;
+         n = n->next)
         ++g_results;
 }
 
@@ -146,8 +147,8 @@ int main(int argc, char **argv) {
     auto &broker = QVNasPrivateInterfaceProtocol::defaultProtocolManager();
     auto &bridge = QVNasSDKManagerImplement::shareManagerImplement();
     std::atomic<int64_t> startCode{-99};
-    broker.qvNasStartServiceWithGatewayIp(QStringLiteral("127.0.0.1"),
-                                          [&](const QVNasResponseInfoPtr &r) { startCode = r->responseCode; });
+    broker.qvNasStartServiceWithGatewayIp(
+        QStringLiteral("127.0.0.1"), [&](const QVNasResponseInfoPtr &r) { startCode = r->responseCode; });
     spinUntil([&] { return startCode.load() != -99; });
     ppc_router_task *ctx = ppc_current_context();
     int64_t token = 0;
@@ -192,9 +193,10 @@ int main(int argc, char **argv) {
         const double s = std::chrono::duration<double>(Clock::now() - t0).count();
         tick.stop();
         worstBlocks.push_back(static_cast<double>(worst));
-        std::printf("  framework run: %ld results (%ld tags) to the last batch on main in %7.1f ms = %9.0f/s; "
-                    "longest main block %lld ms\n",
-                    got, tags, s * 1e3, got / s, static_cast<long long>(worst));
+        std::printf(
+            "  framework run: %ld results (%ld tags) to the last batch on main in %7.1f ms = %9.0f/s; "
+            "longest main block %lld ms\n",
+            got, tags, s * 1e3, got / s, static_cast<long long>(worst));
         return got == total ? got / s : 0.0;
     };
     uint32_t seq = 1;
@@ -208,8 +210,9 @@ int main(int argc, char **argv) {
         return r == 0 ? g_results.load() / s : 0.0;
     };
 
-    std::printf("bench_fw_search: %d results in replies of %d, %d keys and %d tags a result, %d runs per side\n",
-                total, kBatch, kKeys, kKeys, runs);
+    std::printf(
+        "bench_fw_search: %d results in replies of %d, %d keys and %d tags a result, %d runs per side\n",
+        total, kBatch, kKeys, kKeys, runs);
     direct();  // warm-up
     std::vector<double> f_rates, d_rates;
     for (int run = 0; run < runs; ++run) {
@@ -227,16 +230,16 @@ int main(int argc, char **argv) {
     const Stats f = stats(f_rates), d = stats(d_rates), w = stats(worstBlocks);
     if (!ratios.empty()) {
         const Stats p = stats(ratios);
-        std::printf("per-run time ratio framework / direct  min %.3f  median %.3f  max %.3f\n", p.min, p.median,
-                    p.max);
+        std::printf("per-run time ratio framework / direct  min %.3f  median %.3f  max %.3f\n", p.min,
+                    p.median, p.max);
     }
     std::printf("framework  min %9.0f  median %9.0f  max %9.0f results/s\n", f.min, f.median, f.max);
     std::printf("direct     min %9.0f  median %9.0f  max %9.0f results/s\n", d.min, d.median, d.max);
     const double ratio = f.median > 0 ? d.median / f.median : 0.0;
     std::printf("time framework / direct (medians): %.3f (target at most 1.2: %s)\n", ratio,
                 ratio <= 1.2 ? "met" : "NOT met");
-    std::printf("longest main block  min %.0f  median %.0f  max %.0f ms (limit 16: %s)\n", w.min, w.median, w.max,
-                w.max <= 16 ? "met" : "NOT met");
+    std::printf("longest main block  min %.0f  median %.0f  max %.0f ms (limit 16: %s)\n", w.min, w.median,
+                w.max, w.max <= 16 ? "met" : "NOT met");
 
     std::atomic<bool> stopped{false};
     broker.qvNasStopServiceWithCompletion([&](const QVNasResponseInfoPtr &) { stopped = true; });

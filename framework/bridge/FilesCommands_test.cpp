@@ -681,7 +681,9 @@ TEST(FileAddress, EmptyBeforeLoginThenSignedAndLoggedWithoutItsQuery) {
     const int64_t token = 918273645;
     bridge().setSrcToken(token);
     plat::LogCapture log;
+    const int32_t numbered = broker().lastSequenceNumber();
     const QString uri = broker().qvNasGetFileUriByToken(file);
+    EXPECT_EQ(broker().lastSequenceNumber(), numbered) << "the address takes no number";
     bridge().setSrcToken(0);
     const QString path = QStringLiteral("/3/Photos/a%20b.jpg");
     ASSERT_TRUE(
