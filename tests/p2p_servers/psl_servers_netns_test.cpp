@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -28,6 +29,7 @@
 #include "p2p/psl_dispatch.h"
 #include "p2p/psl_master.h"
 #include "p2p/psl_messages.h"
+#include "p2p/psl_private.h"
 #include "p2p/psl_register.h"
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
@@ -507,6 +509,111 @@ TEST_F(ServerPath, RegistrationLogsInAndKeepsTheNatOpen) {
     PSL_Get_Status_Summary(&s);
     EXPECT_EQ(s.status, 3);  // logged in, but
     EXPECT_EQ(s.error, PSL_ERR_STOPPED);
+}
+
+struct WakeResult {
+    std::atomic<int> calls{0};
+    std::atomic<int> result{1};
+    std::atomic<int> count{-1};
+    std::vector<std::pair<uint32_t, uint16_t>> servers;  // written before calls moves
+    Clock::time_point at;
+};
+WakeResult *g_wake = nullptr;
+void onWakeList(PSLWakeRecord *recs, int n, int result) {
+    g_wake->count = n;
+    g_wake->result = result;
+    for (int i = 0; i < n; ++i) {
+        g_wake->servers.push_back({recs[i].serverAddr, ntohs(recs[i].serverPort)});
+        EXPECT_EQ(recs[i].packetLength, 40u);
+    }
+    g_wake->at = Clock::now();
+    if (recs) PSL_Private_WakeList_Free(recs);
+    ++g_wake->calls;
+}
+
+// The login check: checking logins go to every server of the own group every 200 ms; once both answered
+// through the redirect form the wake list is built at once, one record per server. Servers that answer
+// checks as plain logins leave the list empty (-13) when the limit is up.
+TEST_F(ServerPath, LoginCheckCollectsTheServersThatAnswerIt) {
+    NEED_NETNS();
+    for (bool answer : {true, false}) {
+        SCOPED_TRACE(answer ? "servers answer checks" : "checks answered as logins");
+        std::vector<std::string> flags;
+        if (answer) flags.push_back("--answer-checks");
+        Servers srv(flags);
+        ASSERT_TRUE(srv.ready());
+        ASSERT_EQ(PSL_Device_Register(kOwn, nullptr, nullptr), 0);
+        WakeResult w;
+        g_wake = &w;
+        const auto t0 = Clock::now();
+        ASSERT_EQ(PSL_Private_WakeList_Build(onWakeList, 3000), 0);
+        EXPECT_EQ(_PSL_LoginCheck_Running(), 1);
+        ASSERT_TRUE(waitFor([&] { return w.calls.load() > 0; }, 10000));
+        const long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(w.at - t0).count();
+        printf("wake list after %ld ms\n", ms);
+        if (answer) {
+            EXPECT_EQ(w.result.load(), 0);
+            ASSERT_EQ(w.count.load(), 2);
+            std::sort(w.servers.begin(), w.servers.end(),
+                      [](auto &a, auto &b) { return ntohl(a.first) < ntohl(b.first); });
+            EXPECT_EQ(w.servers[0].first, htonl(0x7f000002));
+            EXPECT_EQ(w.servers[1].first, htonl(0x7f000003));
+            EXPECT_EQ(w.servers[0].second, 20001);
+            EXPECT_LT(ms, 2500);  // before the limit: every server had answered
+        } else {
+            EXPECT_EQ(w.result.load(), PSL_ERR_TIMEOUT);
+            EXPECT_EQ(w.count.load(), 0);
+            EXPECT_GE(ms, 2900);
+        }
+        usleep(300000);
+        EXPECT_EQ(w.calls.load(), 1);
+        EXPECT_EQ(_PSL_LoginCheck_Running(), 0);
+        // The checks went to both servers as 272-byte logins, and none goes out after the end.
+        int checks = 0, redirects = 0;
+        for (const LogEntry &e : parse(srv.lines())) {
+            checks += e.dir == "in" && e.msg == "MSG_LOGIN" && e.payload == 272;
+            redirects += e.dir == "out" && e.msg == "MSG_LOGIN_R" && e.bytes == 288;
+        }
+        EXPECT_EQ(redirects > 0, answer);
+        EXPECT_GE(checks, answer ? 2 : 20);  // plain logins come once a second, checks 5 times
+        g_wake = nullptr;
+        stopLibrary();
+        startLibrary();
+    }
+}
+
+// A redirect answer counts only with the own UID and from a server of the own group.
+TEST_F(ServerPath, RedirectAnswersCountOnlyFromTheOwnGroup) {
+    NEED_NETNS();
+    Servers srv({});
+    ASSERT_TRUE(srv.ready());
+    ASSERT_EQ(PSL_Device_Register(kOwn, nullptr, nullptr), 0);
+    WakeResult w;
+    g_wake = &w;
+    ASSERT_EQ(PSL_Private_WakeList_Build(onWakeList, 5000), 0);
+    auto redirect = [&](const char *uidText, const char *host, uint16_t port) {
+        const PslMsgDef *m = psl_Msg_ByName("MSG_LOGIN_R");
+        PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(uidText), 20, nullptr, 0},
+                        {"redirect", 1, nullptr, 0, nullptr, 0}};
+        uint8_t pkt[PSL_SEND_MAX];
+        const int n = psl_Msg_Build(m, psl_Msg_Form(m, "long272"), v, 2, pkt, sizeof pkt);
+        ASSERT_GT(n, 0);
+        psl_session_lock();
+        _PSL_DispatchMessage(pkt, (size_t)n, host, htons(port), nullptr, 0);
+        psl_session_unlock();
+    };
+    redirect(kOwn, "127.0.0.66", 20001);
+    redirect(kOwn, "127.0.0.1", 10240);
+    redirect(kDevice, "127.0.0.2", 20001);
+    EXPECT_EQ(PSL_Private_WakeList_KeyCount(), 0);
+    redirect(kOwn, "127.0.0.2", 20001);
+    redirect(kOwn, "127.0.0.3", 20001);
+    EXPECT_EQ(PSL_Private_WakeList_KeyCount(), 2);
+    // Both servers of the group answered: the list comes on the next tick, long before the limit.
+    ASSERT_TRUE(waitFor([&] { return w.calls.load() > 0; }, 2000));
+    EXPECT_EQ(w.result.load(), 0);
+    EXPECT_EQ(w.count.load(), 2);
+    g_wake = nullptr;
 }
 
 int countFds() {

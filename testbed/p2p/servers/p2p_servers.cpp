@@ -289,7 +289,13 @@ void ServerSet::on_server(size_t ep, const psl::Packet &p, const psl::Layout *l,
             d.version = static_cast<uint32_t>(num(f, "libraryVersion"));
             ++d.logins;
         }
-        send(ep, from, "MSG_LOGIN_R", "short36", {{"UID", uid}, {"addr", from}});
+        // A checking login asks for the answer with the redirect bit; without the switch it is a login.
+        const bool check = p.payload.size() >= 272 && (p.payload[204] & 1);
+        if (check && opt_.answerChecks)
+            send(ep, from, "MSG_LOGIN_R", "long272",
+                 {{"UID", uid}, {"addr", from}, {"redirect", int64_t{1}}, {"stop", int64_t{0}}});
+        else
+            send(ep, from, "MSG_LOGIN_R", "short36", {{"UID", uid}, {"addr", from}});
     } else if (msg == "MSG_QUERY_DEVICE" || msg == "MSG_QUERY_DEVICE2") {
         if (opt_.asleep) {
             send(ep, from, "MSG_DEVICE_ASLEEP", "std", {{"UID", uid}});
@@ -382,6 +388,8 @@ bool parse_args(int argc, char **argv, Options *o, std::string *error) {
             o->silent = true;
         } else if (a == "--asleep") {
             o->asleep = true;
+        } else if (a == "--answer-checks") {
+            o->answerChecks = true;
         } else if (a == "--no-punch-answer") {
             o->punchAnswer = false;
         } else if (a == "--no-fixed") {
