@@ -1,5 +1,6 @@
 #include "p2p/psl_connect.h"
 
+#include <arpa/inet.h>
 #include <ctype.h>
 #include <string.h>
 #include <time.h>
@@ -466,6 +467,9 @@ int _PSL_ServerPhases_Step(int sid) {
 
 void _PSL_ServerPhases_End(int sid, int result) {
     TableLock lk;
+    PSLConnectCtx *c = _PSL_ConnectCtx(sid);
+    if (!c || c->ended) return;
+    c->ended = 1;
     if (result < 0) {
         _PSL_RemoveSessionTasks(sid, -1);
         if (result != PSL_ERR_NOT_INIT) _PSL_SendSessionReport(sid, result, -1, nullptr, 0);
@@ -575,6 +579,40 @@ void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint1
         memcpy(copy, pkt, (size_t)n);
         _PSL_SendPacket(conn, copy, (uint16_t)n, to, e.addrA.port);
     }
+}
+
+void _PSL_SendSessionInfo(int sid) {
+    TableLock lk;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    PSLConnectCtx *c = _PSL_ConnectCtx(sid);
+    LinuxConn *conn = _PSL_ServersConn();
+    const PslMsgDef *m = psl_Msg_ByName("MSG_SESSION_INFO");
+    if (!r || !c || !conn || !m) return;
+    // Over the TCP relay the information would go on its socket; that route is not built.
+    if (c->firstAnswerEntry < 0 || c->firstAnswerEntry >= PSL_PEER_ENTRIES) return;
+    const PSLPeerEntry &e = c->entries[c->firstAnswerEntry];
+    if (e.version > 11 || !e.hasA) return;
+    const int kind = r->routeKind;
+    // A relayed route tells the relay; any other the server that answered first.
+    const p2p_NetAddr *to = kind == 1 && r->routeAddr.port ? &r->routeAddr : &e.addrA;
+    uint8_t route[16] = {};
+    char routeHost[64];
+    _PSL_AddrText(&r->routeAddr, routeHost);
+    uint32_t ip = 0;
+    if (inet_pton(AF_INET, routeHost, &ip) == 1) p2p_AddrBlock_Write(route, ip, r->routeAddr.port);
+    char uid[PSL_UID_LEN + 1] = {};
+    memcpy(uid, r->remoteUID, PSL_UID_LEN);
+    PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(uid), strnlen(uid, PSL_UID_LEN), nullptr, 0},
+                    {"addr", 0, route, sizeof route, nullptr, 0},
+                    {"peerNatType", r->peerNatType, nullptr, 0, nullptr, 0},
+                    {"natType", (uint8_t)_PSL_NatType(), nullptr, 0, nullptr, 0},
+                    {"routeKind", (uint8_t)(kind == 1 ? 1 : kind), nullptr, 0, nullptr, 0}};
+    uint8_t pkt[PSL_SEND_MAX];
+    const int n = psl_Msg_Build(m, &m->forms[0], v, sizeof v / sizeof v[0], pkt, sizeof pkt);
+    if (n <= 0) return;
+    char host[64];
+    _PSL_AddrText(to, host);
+    _PSL_SendPacket(conn, pkt, (uint16_t)n, host, to->port);
 }
 
 void _PSL_ResetNatIfIdle(void) {

@@ -8,7 +8,8 @@
 //   each 10 ms round: _PSL_ServerPhases_Step(sid)
 //       0 keep polling; 2 the device's addresses are known (serverState 6) and the LAN path is over or the
 //       device takes parallel routes; 3 switch to the TCP relay; negative: the connect fails with it
-//   _PSL_ServerPhases_End(sid, result)      once, on success (result >= 0) or failure (< 0)
+//   _PSL_ServerPhases_End(sid, result)      on success (result >= 0) or failure (< 0); only the first call
+//                                           after a begin counts (a failure is reported once)
 // Every call takes the session table lock itself.
 #pragma once
 
@@ -71,6 +72,7 @@ struct PSLConnectCtx {
     uint8_t firstTickDone[3];
     uint8_t mastersKicked;
     uint8_t phaseB;          // the connect procedure's remote step: 1 UDP routes chosen, 2 TCP relay chosen
+    uint8_t ended;           // the phases ended (a failure was reported once)
     uint64_t deviceKnownMs;  // monotonic; 0 unset
     uint64_t firstMarkMs;    // monotonic; 0 unset
     uint64_t startMs;        // monotonic time the server phases began
@@ -124,6 +126,9 @@ int _PSL_CheckDeviceAsleep(int sid, int thresholdMs);
 // Reports a connect's outcome to every server entry of the session whose version is above 11 (on the
 // main UDP socket): code, mode (-1 for a failure), the route address as text and port (network order).
 void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint16_t portNet);
+// After a route was found: MSG_SESSION_INFO to the relay or to the first server that answered, when that
+// server speaks version 11 or less (newer servers hear the session report instead).
+void _PSL_SendSessionInfo(int sid);
 // At the start of a connect: what was learned about this host's NAT is forgotten, at most once per 25 s and
 // only while exactly one session is connecting.
 void _PSL_ResetNatIfIdle(void);

@@ -21,12 +21,15 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "p2p/psl_byuid.h"
 #include "p2p/psl_connect.h"
 #include "p2p/psl_dispatch.h"
+#include "p2p/psl_lan.h"
 #include "p2p/psl_master.h"
 #include "p2p/psl_messages.h"
 #include "p2p/psl_private.h"
@@ -509,6 +512,82 @@ TEST_F(ServerPath, RegistrationLogsInAndKeepsTheNatOpen) {
     PSL_Get_Status_Summary(&s);
     EXPECT_EQ(s.status, 3);  // logged in, but
     EXPECT_EQ(s.error, PSL_ERR_STOPPED);
+}
+
+// The clock seam: the library's clock runs ahead of the real one by an offset the test sets.
+std::atomic<uint64_t> g_clockAheadMs{0};
+uint64_t clockAhead() {
+    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+               .count() +
+           g_clockAheadMs.load();
+}
+
+struct ConnectCalls {
+    std::mutex mu;
+    std::vector<std::pair<int, int>> calls;  // (state, error)
+    std::vector<std::pair<int, int>> seen() {
+        std::lock_guard<std::mutex> lk(mu);
+        return calls;
+    }
+};
+void onConnect(int state, int error, void *arg) {
+    auto *c = static_cast<ConnectCalls *>(arg);
+    std::lock_guard<std::mutex> lk(c->mu);
+    c->calls.push_back({state, error});
+}
+
+// The callback connect (LAN lookup off) runs the server phases from its 10 ms tick and reports 0, 1, then
+// its outcome once: the routes beyond the servers give up (-42, reported to both servers), a refused UID
+// gives -10, an asleep device -90, and silent masters -13 once its 65 s lifetime is over (on the clock
+// seam). A failed connect frees its session.
+TEST_F(ServerPath, CallbackConnectReportsItsOutcomeOnce) {
+    NEED_NETNS();
+    struct Case {
+        const char *name;
+        std::vector<std::string> flags;
+        bool deviceLogin;
+        int error;
+        int reports;  // MSG_SESSION_REPORT seen by the servers
+    };
+    const Case cases[] = {
+        {"device known", {}, true, PSL_ERR_ROUTES_GAVE_UP, 2},
+        {"refused UID", {"--refuse-uid", kDevice}, false, PSL_ERR_UID, 0},
+        {"asleep", {"--asleep"}, false, PSL_ERR_ASLEEP, 2},
+        {"silent", {"--silent"}, false, PSL_ERR_TIMEOUT, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Servers srv(c.flags);
+        ASSERT_TRUE(srv.ready());
+        if (c.deviceLogin) scriptedDeviceLogin();
+        PSL_Set_LanLookup_Time(0);
+        g_clockAheadMs = 0;
+        p2p_Clock_SetSource(clockAhead);
+        ConnectCalls calls;
+        const int sid = PSL_Connect_ByUID_Start(kDevice, onConnect, &calls);
+        ASSERT_GE(sid, 0);
+        EXPECT_EQ(calls.seen(), (std::vector<std::pair<int, int>>{{0, 0}, {1, 0}}));
+        if (c.error == PSL_ERR_TIMEOUT) {
+            usleep(500000);
+            EXPECT_EQ(calls.seen().size(), 2u);  // still searching
+            g_clockAheadMs = 70000;
+        }
+        EXPECT_TRUE(waitFor([&] { return calls.seen().size() > 2; }, 20000));
+        usleep(200000);
+        const auto seen = calls.seen();
+        ASSERT_EQ(seen.size(), 3u);
+        EXPECT_EQ(seen[2], std::make_pair(-1, c.error));
+        psl_session_lock();
+        EXPECT_EQ(_PSL_Session(sid)->state.load(), PSL_STATE_FREE);
+        psl_session_unlock();
+        int reports = 0;
+        for (const LogEntry &e : parse(srv.lines()))
+            reports += e.dir == "in" && e.msg == "MSG_SESSION_REPORT";
+        EXPECT_EQ(reports, c.reports);
+        p2p_Clock_SetSource(nullptr);
+        stopLibrary();
+        startLibrary();
+    }
 }
 
 struct WakeResult {
