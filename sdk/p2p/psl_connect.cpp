@@ -540,6 +540,17 @@ int _PSL_ServerPhases_Run(int sid) {
     return rc;
 }
 
+namespace {
+// The 16-byte IPv4 block of an address, zero for anything that is not IPv4 (or IPv4-mapped).
+void ipv4Block(const p2p_NetAddr *a, uint8_t out[16]) {
+    memset(out, 0, 16);
+    char host[64];
+    _PSL_AddrText(a, host);
+    uint32_t ip = 0;
+    if (a->port && inet_pton(AF_INET, host, &ip) == 1) p2p_AddrBlock_Write(out, ip, a->port);
+}
+}  // namespace
+
 void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint16_t portNet) {
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
@@ -547,13 +558,16 @@ void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint1
     LinuxConn *conn = _PSL_ServersConn();
     const PslMsgDef *m = psl_Msg_ByName("MSG_SESSION_REPORT");
     if (!r || !c || !conn || !m) return;
-    uint8_t route[16] = {};
+    bool any = false;
+    for (const PSLPeerEntry &e : c->entries) any = any || (e.hasA && e.version > 11);
+    if (!any) return;
+    uint8_t route[16], peer[16] = {};
+    ipv4Block(&r->routeAddr, route);
     p2p_NetAddr a{};
-    if (host && p2p_Net_ResolveAddr(host, portNet, &a) == 0 && a.family == 0) {
-        uint32_t ip = 0;
-        memcpy(&ip, a.address, 4);
-        p2p_AddrBlock_Write(route, ip, portNet);
-    }
+    if (host && p2p_Net_ResolveAddr(host, portNet, &a) == 0) ipv4Block(&a, peer);
+    uint8_t observed[PSL_OBSERVED * 16];
+    uint32_t flags[PSL_OBSERVED];
+    _PSL_ObservedAddresses(observed, flags);
     const uint64_t now = p2p_Clock_Ms();
     PslValue v[] = {{"remoteUID", 0, reinterpret_cast<const uint8_t *>(r->remoteUID),
                      strnlen(r->remoteUID, PSL_UID_LEN), nullptr, 0},
@@ -566,6 +580,9 @@ void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint1
                     {"libraryVersion", PSL_LIBRARY_VERSION, nullptr, 0, nullptr, 0},
                     {"randomID", r->randomID, nullptr, 0, nullptr, 0},
                     {"mac", r->mac, nullptr, 0, nullptr, 0},
+                    {"observed", 0, observed, sizeof observed, nullptr, 0},
+                    {"observedFlags", 0, nullptr, 0, flags, PSL_OBSERVED},
+                    {"peerAddr", 0, peer, sizeof peer, nullptr, 0},
                     {"uptimeMs", (uint32_t)(c->startMs && now > c->startMs ? now - c->startMs : 0), nullptr,
                      0, nullptr, 0}};
     uint8_t pkt[PSL_SEND_MAX];
@@ -579,6 +596,14 @@ void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint1
         memcpy(copy, pkt, (size_t)n);
         _PSL_SendPacket(conn, copy, (uint16_t)n, to, e.addrA.port);
     }
+}
+
+void _PSL_ReportConnected(int sid, const p2p_NetAddr *peer) {
+    PSLSessionRecord *r = _PSL_Session(sid);
+    if (!r || r->incoming != 0) return;
+    char host[64] = {};
+    if (peer) _PSL_AddrText(peer, host);
+    _PSL_SendSessionReport(sid, 0, r->routeKind, peer ? host : nullptr, peer ? peer->port : 0);
 }
 
 void _PSL_SendSessionInfo(int sid) {

@@ -126,6 +126,9 @@ int _PSL_CheckDeviceAsleep(int sid, int thresholdMs);
 // Reports a connect's outcome to every server entry of the session whose version is above 11 (on the
 // main UDP socket): code, mode (-1 for a failure), the route address as text and port (network order).
 void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint16_t portNet);
+// A client session the reply handlers just connected reports code 0, its route kind and the peer's address
+// (device sessions report nothing). Table lock held.
+void _PSL_ReportConnected(int sid, const p2p_NetAddr *peer);
 // After a route was found: MSG_SESSION_INFO to the relay or to the first server that answered, when that
 // server speaks version 11 or less (newer servers hear the session report instead).
 void _PSL_SendSessionInfo(int sid);

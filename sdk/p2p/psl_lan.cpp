@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
 #include "p2p/psl_dispatch.h"
 #include "p2p/psl_hello.h"
@@ -397,6 +398,7 @@ void _PSL_HandleLanAnswer(const PSLPacketHeader *h, const uint8_t *payload, cons
         r->routeType = PSL_ROUTE_LAN;  // found on the LAN: the LAN route whatever the address
         r->routeKind = 2;
         r->lanState = 6;
+        _PSL_ReportConnected(sid, from);
         return;
     }
     // An older device's short answer: the session goes on with the short hello exchange.

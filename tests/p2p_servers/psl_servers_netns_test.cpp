@@ -120,6 +120,8 @@ struct LogEntry {
     long t;
     std::string ep, dir, msg, peer, type;
     int bytes, payload;
+    long value, routeByte;  // session reports
+    std::string peerAddr;
 };
 
 std::vector<LogEntry> parse(const std::vector<std::string> &lines) {
@@ -137,7 +139,8 @@ std::vector<LogEntry> parse(const std::vector<std::string> &lines) {
             return json_object_object_get_ex(o, k, &v) ? json_object_get_int64(v) : -1;
         };
         out.push_back({(long)num("t_ms"), str("ep"), str("dir"), str("msg"), str("peer"), str("type"),
-                       (int)num("bytes"), (int)num("payload")});
+                       (int)num("bytes"), (int)num("payload"), (long)num("value"), (long)num("routeByte"),
+                       str("peerAddr")});
         json_object_put(o);
     }
     return out;
@@ -587,6 +590,70 @@ TEST_F(ServerPath, CallbackConnectReportsItsOutcomeOnce) {
         p2p_Clock_SetSource(nullptr);
         stopLibrary();
         startLibrary();
+    }
+}
+
+// A connecting session that the servers have told about its device, then completed by the device's
+// accepting LAN answer: the servers that answered hear the success once each (code 0, the LAN route kind,
+// the device's address); a failed one hears its code with mode -1.
+TEST_F(ServerPath, ConnectOutcomesAreReportedToTheServersThatAnswered) {
+    NEED_NETNS();
+    Servers srv({});
+    ASSERT_TRUE(srv.ready());
+    scriptedDeviceLogin();
+    const int sid = session(kDevice);
+    ASSERT_EQ(_PSL_ServerPhases_Run(sid), 2);
+    psl_session_lock();
+    PSLSessionRecord *r = _PSL_Session(sid);
+    r->lanState = 1;  // the LAN lookup still runs
+    const PslMsgDef *m = psl_Msg_ByName("MSG_LAN_SEARCH_R");
+    PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(kDevice), 20, nullptr, 0},
+                    {"libraryVersion", PSL_LIBRARY_VERSION, nullptr, 0, nullptr, 0},
+                    {"randomID", r->randomID, nullptr, 0, nullptr, 0},
+                    {"mac", r->mac, nullptr, 0, nullptr, 0},
+                    {"mode", 1, nullptr, 0, nullptr, 0}};
+    uint8_t pkt[PSL_SEND_MAX];
+    const int n = psl_Msg_Build(m, psl_Msg_Form(m, "full184"), v, 5, pkt, sizeof pkt);
+    ASSERT_GT(n, 0);
+    _PSL_DispatchMessage(pkt, (size_t)n, "127.0.0.9", htons(32761), conn, 0);
+    _PSL_DispatchMessage(pkt, (size_t)n, "127.0.0.9", htons(32761), conn, 0);  // a repeat completes nothing
+    EXPECT_EQ(r->state.load(), PSL_STATE_CONNECTED);
+    EXPECT_EQ(r->lanState, 6);
+    psl_session_unlock();
+    usleep(300000);
+    std::vector<LogEntry> reports;
+    for (const LogEntry &e : parse(srv.lines()))
+        if (e.dir == "in" && e.msg == "MSG_SESSION_REPORT") reports.push_back(e);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_NE(reports[0].ep, reports[1].ep);
+    for (const LogEntry &e : reports) {
+        EXPECT_EQ(e.value, 0);
+        EXPECT_EQ(e.routeByte, 2);
+        EXPECT_EQ(e.peerAddr, "127.0.0.9:32761");
+        EXPECT_EQ(e.payload, 528);
+    }
+    // The newer servers get no session information.
+    for (const LogEntry &e : parse(srv.lines())) EXPECT_NE(e.type, "0x0801");
+    PSL_Session_Close(sid);
+
+    // A failure: its code, mode -1 (255 in the byte), no peer.
+    const int failing = session(kDevice);
+    int rc = 0;
+    for (int round = 0; rc == 0 && round < 2000; ++round) {
+        rc = _PSL_ServerRemoteStep(failing, round);
+        if (rc == 0) usleep(10000);
+    }
+    EXPECT_EQ(rc, PSL_ERR_ROUTES_GAVE_UP);                   // no route beyond the servers yet
+    _PSL_ServerPhases_End(failing, PSL_ERR_ROUTES_GAVE_UP);  // ended already: no second report
+    usleep(300000);
+    reports.clear();
+    for (const LogEntry &e : parse(srv.lines()))
+        if (e.dir == "in" && e.msg == "MSG_SESSION_REPORT" && e.value != 0) reports.push_back(e);
+    ASSERT_EQ(reports.size(), 2u);
+    for (const LogEntry &e : reports) {
+        EXPECT_EQ(e.value, PSL_ERR_ROUTES_GAVE_UP);
+        EXPECT_EQ(e.routeByte, 255);
+        EXPECT_EQ(e.peerAddr, "0.0.0.0:0");
     }
 }
 

@@ -227,6 +227,11 @@ void ServerSet::on_datagram(size_t ep, const uint8_t *data, size_t size, const A
     std::string line = head + ",\"type\":\"" + type + "\",\"payload\":" + std::to_string(p->payload.size());
     if (l) line += std::string(",\"msg\":\"") + l->msg + "\",\"form\":\"" + l->form + "\"";
     if (f && psl::find_field(*f, "UID")) line += ",\"uid\":\"" + esc(text(*f, "UID")) + "\"";
+    // What a client reports of its connects, for tests to check the outcome and route it gave.
+    if (f && l && std::string_view(l->msg) == "MSG_SESSION_REPORT")
+        line += ",\"value\":" + std::to_string(static_cast<int32_t>(num(*f, "value"))) +
+                ",\"routeByte\":" + std::to_string(num(*f, "routeByte")) + ",\"peerAddr\":\"" +
+                psl::addr_text(addr(*f, "peerAddr")) + "\"";
     log_line(line);
     if (!l || !f || opt_.silent) return;
     if (e.master)
