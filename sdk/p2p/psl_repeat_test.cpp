@@ -60,8 +60,9 @@ class RepeatTable : public ::testing::Test {
             const ssize_t n = recv(fd, wire, sizeof wire, 0);
             PSLPacketHeader h{};
             if (n > 0 && psl_ReadDatagram(wire, (size_t)n, plain, &h) > 0)
-                caught.push_back({h, std::vector<uint8_t>(plain + PSL_HEADER_SIZE, plain + PSL_HEADER_SIZE + h.length),
-                                  ticks});
+                caught.push_back(
+                    {h, std::vector<uint8_t>(plain + PSL_HEADER_SIZE, plain + PSL_HEADER_SIZE + h.length),
+                     ticks});
         }
     }
 
