@@ -92,17 +92,9 @@ void finishProbe(int sid, int result) {
 
 void probeKickTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int expired) {
     PSLConnectCtx *c = nullptr;
-    PSLSessionRecord *r = taskSession(userData, &c);
+    PSLSessionRecord *r = _PSL_LookupTick_Begin(t, userData, expired, nullptr, -1, false, &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
-        _PSL_ForgetSessionTask(sid, t);
-        p2p_SockTaskMng_RemoveTimer(t);
-        return;
-    }
-    if (expired) {
-        _PSL_ForgetSessionTask(sid, t);
-        return;
-    }
+    if (!r) return;
     if (_PSL_MasterState() == PSL_MASTERS_EMPTY) _PSL_SetMasterState(PSL_MASTERS_READY);
     if (_PSL_MasterState() != PSL_MASTERS_READY) return;
     if (!tcpOnly() && r->serverState.load() == 0) _PSL_MasterQuery_Start(sid);
@@ -252,6 +244,29 @@ void _PSL_RemoveSessionTasks(int sid, int kind) {
         slot.task = nullptr;
         p2p_SockTaskMng_RemoveTimer(t);
     }
+}
+
+PSLSessionRecord *_PSL_LookupTick_Begin(p2p_TimerTask *t, void *userData, int expired, PSL_GiveUpFn giveUp,
+                                        int firstTick, bool skipFirst, PSLConnectCtx **ctx) {
+    const int sid = (int)(intptr_t)userData;
+    PSLConnectCtx *c = nullptr;
+    PSLSessionRecord *r = taskSession(userData, &c);
+    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
+        _PSL_ForgetSessionTask(sid, t);
+        if (!expired) p2p_SockTaskMng_RemoveTimer(t);
+        return nullptr;
+    }
+    if (expired) {
+        if (giveUp) giveUp(r);
+        _PSL_ForgetSessionTask(sid, t);
+        return nullptr;
+    }
+    if (firstTick >= 0 && firstTick < (int)sizeof c->firstTickDone && !c->firstTickDone[firstTick]) {
+        c->firstTickDone[firstTick] = 1;
+        if (skipFirst) return nullptr;
+    }
+    *ctx = c;
+    return r;
 }
 
 void _PSL_ForgetSessionTask(int sid, p2p_TimerTask *task) {

@@ -18,6 +18,8 @@
 #include "p2p/p2p_net.h"
 #include "p2p/p2p_sktaskmgr.h"
 
+struct PSLSessionRecord;
+
 enum { PSL_PEER_ENTRIES = 32 };
 
 // Verdicts of the server phases beside the session layer's other codes.
@@ -97,6 +99,15 @@ p2p_TimerTask *_PSL_AddSessionTask(int sid, int kind, uint32_t period, uint32_t 
 void _PSL_RemoveSessionTasks(int sid, int kind);
 // A task's own record leaves the list when it ends (called from the task with the table lock held).
 void _PSL_ForgetSessionTask(int sid, p2p_TimerTask *task);
+
+// The common start of a connect's lookup tick (table lock held). Returns the session and its connect state
+// when the tick goes on; otherwise null, and the task is done with for this tick: a session no longer
+// connecting (or now running another connect) forgets and removes the task; an expired task runs giveUp (when
+// given) on the session and is forgotten; the first tick, when firstTick names one of the context's
+// first-tick bytes not yet set, sets it and is skipped if skipFirst.
+typedef void (*PSL_GiveUpFn)(PSLSessionRecord *r);
+PSLSessionRecord *_PSL_LookupTick_Begin(p2p_TimerTask *t, void *userData, int expired, PSL_GiveUpFn giveUp,
+                                        int firstTick, bool skipFirst, PSLConnectCtx **ctx);
 
 // After a connect on the LAN or a direct route whose peer has not yet answered our hello answer: the hello
 // answer again every 500 ms for 5 s, until the peer's answer (noKnock) arrives or the route is no longer
