@@ -139,6 +139,7 @@ class QVNasDeviceConnectService {
     void raise(int64_t type, const QString &message);
     QString accessToken() const;
 
+  protected:
     mutable std::mutex m_mu;  // the handlers, the device record, the bind code and the sub-services
     QVNasUserServicePtr m_userService;
     Ports m_ports;
@@ -152,6 +153,7 @@ class QVNasDeviceConnectService {
     QVNasDeviceManagerServicePtr m_deviceManagerService;
     QVNasFWOTAServicePtr m_fwOtaService;
 
+  private:
     // Main thread only.
     bool m_isHaveRebootDevice = false;
     QList<QVNasDeviceInfoPtr> m_localDeviceList;
