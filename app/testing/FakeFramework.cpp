@@ -444,7 +444,7 @@ class FakeInitDeviceService final : public QVNasInitDeviceService {
 class FakeDeviceConnectService final : public QVNasDeviceConnectService {
   public:
     FakeDeviceConnectService(FakeFrameworkStatePtr s, QVNasUserServicePtr user)
-        : QVNasDeviceConnectService(std::move(user)), m_s(std::move(s)) {}
+        : QVNasDeviceConnectService(std::move(user), PlainObject{}), m_s(std::move(s)) {}
 
     void qvNasConnect() override {
         m_s->record("qvNasConnect", {v(deviceInfo()), deviceBc()});

@@ -101,11 +101,11 @@ TEST(ServiceCreation, SubServicesAreOnePerCreator) {
 
 TEST(ServiceCreation, DestroyingAnOlderConnectionLeavesTheRegisteredOne) {
     auto older = std::make_shared<QVNasDeviceConnectService>(nullptr);
-    EXPECT_EQ(QVNasDeviceConnectService::registeredService(), older);
+    EXPECT_EQ(QVNasDeviceConnectService::registeredService(), older.get());
     auto newer = std::make_shared<QVNasDeviceConnectService>(nullptr);
-    EXPECT_EQ(QVNasDeviceConnectService::registeredService(), newer);
+    EXPECT_EQ(QVNasDeviceConnectService::registeredService(), newer.get());
     older.reset();
-    EXPECT_EQ(QVNasDeviceConnectService::registeredService(), newer);
+    EXPECT_EQ(QVNasDeviceConnectService::registeredService(), newer.get());
     // The registration never keeps an instance alive.
     std::weak_ptr<QVNasDeviceConnectService> gone = newer;
     newer.reset();
