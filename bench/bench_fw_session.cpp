@@ -253,7 +253,8 @@ void roundTrips(int perCommand) {
                 }
             }
             std::printf(
-                "run %2d: broker p50 %7.1f p99 %7.1f | direct p50 %7.1f p99 %7.1f | bare p50 %7.1f p99 %7.1f | "
+                "run %2d: broker p50 %7.1f p99 %7.1f | direct p50 %7.1f p99 %7.1f | bare p50 %7.1f p99 %7.1f "
+                "| "
                 "broker/direct p50 %.2f p99 %.2f\n",
                 block + 1, pct(b, 0.5), pct(b, 0.99), pct(d, 0.5), pct(d, 0.99), pct(w, 0.5), pct(w, 0.99),
                 pct(b, 0.5) / pct(d, 0.5), pct(b, 0.99) / pct(d, 0.99));
@@ -265,7 +266,8 @@ void roundTrips(int perCommand) {
         }
         printSpread("broker/direct p50 over runs", r50, "");
         printSpread("broker/direct p99 over runs", r99, "");
-        const double p50 = pct(viaBroker, 0.5) / pct(direct, 0.5), p99 = pct(viaBroker, 0.99) / pct(direct, 0.99);
+        const double p50 = pct(viaBroker, 0.5) / pct(direct, 0.5),
+                     p99 = pct(viaBroker, 0.99) / pct(direct, 0.99);
         std::printf(
             "all %zu: broker p50 %.1f p99 %.1f | direct p50 %.1f p99 %.1f | bare p50 %.1f p99 %.1f us\n"
             "broker/direct p50 %.2f (target 1.3: %s), p99 %.2f (target 1.5: %s); direct/bare p50 %.2f\n",
@@ -291,7 +293,8 @@ double directStart(const std::string &cache) {
         const auto t0 = Clock::now();
         ppc_router_task *ctx = ppc_start_Service(cache.c_str(), onAdded, nullptr, nullptr, "127.0.0.1", &err);
         if (ctx == nullptr) std::exit(5);
-        while (!g_added.load() && usSince(t0) < 10e6) std::this_thread::sleep_for(std::chrono::microseconds(50));
+        while (!g_added.load() && usSince(t0) < 10e6)
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
         if (g_added.load()) ms = std::chrono::duration<double, std::milli>(g_addedAt - t0).count();
         ppc_stop_Service(ctx);
     });
@@ -441,8 +444,8 @@ void mainThreadBlocks(BenchFramework &fw, int cycles, const char *storeName) {
     printSpread("longest gap per cycle", perCycle, "ms");
     std::printf("longest main-thread block %lld ms, while waiting for the %s answer (target 16: %s)\n",
                 static_cast<long long>(worst), worstStep, worst <= 16 ? "met" : "MISSED");
-    std::printf("baseline: longest gap of the same timer on an idle loop for as long (%d ms): %lld ms\n", spent,
-                static_cast<long long>(idleGap(spent)));
+    std::printf("baseline: longest gap of the same timer on an idle loop for as long (%d ms): %lld ms\n",
+                spent, static_cast<long long>(idleGap(spent)));
 }
 
 }  // namespace
@@ -487,21 +490,26 @@ int main(int argc, char **argv) {
     plat::NetworkMonitor::shared().setStatusForTests(plat::NetworkMonitor::Status::Local);
 
     // a: one session for all four commands.
-    if (roundTrip([](auto d) { return broker().qvNasStartServiceWithGatewayIp("127.0.0.1", d); }) != 0) return 1;
-    if (roundTrip([](auto d) { return broker().qvNasLoginDeviceWithAuthCode(kAuth, kDevice, d); }) != 0) return 1;
+    if (roundTrip([](auto d) { return broker().qvNasStartServiceWithGatewayIp("127.0.0.1", d); }) != 0)
+        return 1;
+    if (roundTrip([](auto d) { return broker().qvNasLoginDeviceWithAuthCode(kAuth, kDevice, d); }) != 0)
+        return 1;
     roundTrips(perCommand);
     roundTrip([](auto d) { return broker().qvNasLogoutDeviceWithCompletion(d); });
     roundTrip([](auto d) { return broker().qvNasStopServiceWithCompletion(d); });
 
     startToFirstDevice(startRuns, root + "/cache");
 
-    plat::SecretStore::setShared(std::make_shared<plat::FileSecretStore>(QString::fromStdString(root + "/secrets")));
+    plat::SecretStore::setShared(
+        std::make_shared<plat::FileSecretStore>(QString::fromStdString(root + "/secrets")));
     mainThreadBlocks(fw, cycles, "file");
     if (keyring) {
         plat::SecretStore::setShared(keyring);
-        mainThreadBlocks(fw, cycles, keyring->usingFileFallback() ? "keyring (fell back to files)" : "keyring");
+        mainThreadBlocks(fw, cycles,
+                         keyring->usingFileFallback() ? "keyring (fell back to files)" : "keyring");
     } else {
-        std::printf("\n(keyring store: run under `dbus-run-session -- scripts/keyring-session` to measure it)\n");
+        std::printf(
+            "\n(keyring store: run under `dbus-run-session -- scripts/keyring-session` to measure it)\n");
     }
     plat::SecretStore::setShared(nullptr);
     dev.stop();
