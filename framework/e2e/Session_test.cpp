@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QSet>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -24,12 +25,14 @@
 #include "handlers_admin.h"
 #include "handlers_device_user.h"
 #include "handlers_push.h"
+#include "messaging/mqtt_testbed_test.h"
 #include "model/QVKeyChain.h"
 #include "model/QVNasDeviceStatusInfo.h"
 #include "model/QVNasDeviceUserInfo.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SecretStore.h"
+#include "push_test_util.h"
 #include "runtime/ppc_service.h"
 #include "service/QVNasClientMacFramework.h"
 #include "session_fixture.h"
@@ -211,6 +214,213 @@ TEST(SessionEndToEnd, DiscoverLoginRegisterReadLogoutStop) {
     plat::SecretStore::setShared(nullptr);
     ppc_set_broker_address(nullptr);
     qv::set_log_enabled(true);
+    fs::remove_all(root);
+}
+
+// The application's side of the pushes: what reached the entry object's delegate, and on which thread.
+class RecordingDelegate final : public QVNasClientMacFrameworkDelegate {
+  public:
+    void qvNasClientUSBBackupInfoListChange(const QList<QVNasUSBInfoPtr> &list) override {
+        std::lock_guard l(mu);
+        usb.append(list);
+    }
+    void qvNasClientUserStatusChangedListen(int32_t status) override {
+        std::lock_guard l(mu);
+        statuses.push_back(status);
+    }
+    int count(int32_t status) {
+        std::lock_guard l(mu);
+        return static_cast<int>(std::count(statuses.begin(), statuses.end(), status));
+    }
+    QList<QVNasUSBInfoPtr> usbSeen() {
+        std::lock_guard l(mu);
+        return usb;
+    }
+
+  private:
+    std::mutex mu;
+    QList<QVNasUSBInfoPtr> usb;
+    std::vector<int32_t> statuses;
+};
+
+// Every line the SDK writes while a test holds it (the SDK's log goes nowhere else meanwhile).
+class SdkLogCapture {
+  public:
+    SdkLogCapture() {
+        qv::set_log_enabled(true);
+        qv::set_log_sink(&SdkLogCapture::sink, this);
+    }
+    ~SdkLogCapture() {
+        qv::set_log_sink(nullptr, nullptr);
+        qv::set_log_enabled(true);
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard l(mu_);
+        return lines_;
+    }
+
+  private:
+    static void sink(const char *line, unsigned long len, void *ctx) {
+        auto *self = static_cast<SdkLogCapture *>(ctx);
+        std::lock_guard l(self->mu_);
+        self->lines_.emplace_back(line, len);
+    }
+    std::mutex mu_;
+    std::vector<std::string> lines_;
+};
+
+std::string userStatusMessage(const char *status) {
+    return std::string(R"({"services": "{\"userStatus\":\")") + status + R"(\"}"})";
+}
+
+// With mosquitto as the service's broker: a USB status the device pushes on the session's reverse push
+// reaches the entry object's delegate; the account-status listen (157) turns a published "PasswordChanged"
+// into status 1 and its cancel (158) silences the topic; two device operations (173) overlapping report
+// each to its own handler before their answers. The SDK's lines, the framework's and the rolling log files
+// hold no session token, auth code or broker password.
+TEST(SessionEndToEnd, PushesThroughTheRuntimeAndMosquittoReachTheDelegate) {
+    if (const auto why = whyNoNamespace()) GTEST_SKIP() << *why;
+    const std::string root = testing::TempDir() + "fw_push_" + std::to_string(getpid());
+    fs::create_directories(root);
+    mqtt_tb::Broker mosquitto;
+    ASSERT_TRUE(mosquitto.ready()) << mosquitto.log();
+    SdkLogCapture sdkLog;
+    plat::LogCapture log;
+    ppc_set_broker_address(mqtt_tb::plain_uri(mosquitto.plain()).c_str());
+    plat::SecretStore::setShared(std::make_shared<plat::InMemorySecretStore>());
+    EmulatedDevice d2 = emulate(root, "127.0.0.2", "BIND-0002"), d3 = emulate(root, "127.0.0.3", "BIND-0003");
+    ASSERT_TRUE(d2.dev->start()) << d2.dev->last_error();
+    ASSERT_TRUE(d3.dev->start()) << d3.dev->last_error();
+    emu::DiscoveryLan lan("127.0.0.1");
+    lan.add({.ip = "127.0.0.2", .name = "Study", .device_id = "DEV-2", .p2p_uuid = "P2P-2"});
+    ASSERT_TRUE(lan.start());
+    bridge().setDeviceSdk(nullptr);
+    TestFramework fw;
+    RecordingDelegate delegate;
+    fw.setDelegate(&delegate);
+    auto &monitor = plat::NetworkMonitor::shared();
+    const auto monitorBefore = monitor.status();
+    monitor.setStatusForTests(plat::NetworkMonitor::Status::Local);
+    auto call = [&](auto method) {
+        auto a = std::make_shared<Answer>();
+        (fw.*method)(a->completion());
+        EXPECT_TRUE(a->wait(15000));
+        return a->get() ? a->get()->responseCode : -999;
+    };
+    auto &b = broker();
+    ASSERT_EQ(call(&QVNasClientMacFramework::qvSdkStartService), 0);
+    const auto login = ask([&](auto d) { return b.qvNasLoginDeviceWithAuthCode(kAuth, "127.0.0.2", d); });
+    ASSERT_EQ(login->responseCode, 0);
+    const int64_t token = login->responseData.toLongLong();
+
+    // The device pushes a USB backup state on the session's reverse push.
+    d2.push->push(token, qvemu::PushStep::chunk(1, push_test::usb("stick-7", 3)));
+    ASSERT_TRUE(spinUntil([&] { return !delegate.usbSeen().isEmpty(); }, 20000));
+    {
+        const auto usb = delegate.usbSeen();
+        ASSERT_EQ(usb.size(), 1);
+        EXPECT_EQ(usb[0]->dev_uuid, "stick-7");
+        EXPECT_EQ(usb[0]->already_cnt_dev, 3);
+        EXPECT_EQ(usb[0]->total_cnt_dev, 10);
+        EXPECT_EQ(usb[0]->backup_state, 1);
+    }
+
+    // Account status: "PasswordChanged" anywhere in the message is 1, anything else 0. A single
+    // connection delivers in order, so a message that arrived tells that every earlier one has.
+    const std::string topic1234 = "qv_tessera/userStatusChanged/1234";
+    ASSERT_EQ(ask([&](auto d) {
+                  return b.qvNasAddUserStatusChangedListenWithServiceUserId("1234", d);
+              })->responseCode,
+              0);
+    for (int i = 0; i < 20 && delegate.count(1) == 0; ++i) {
+        ASSERT_EQ(mqtt_tb::publish(mosquitto.plain(), topic1234, userStatusMessage("PasswordChanged")), 0);
+        spinUntil([&] { return delegate.count(1) > 0; }, 1000);
+    }
+    ASSERT_GT(delegate.count(1), 0);
+    ASSERT_EQ(mqtt_tb::publish(mosquitto.plain(), topic1234, userStatusMessage("NickChanged")), 0);
+    ASSERT_TRUE(spinUntil([&] { return delegate.count(0) == 1; }, 15000));
+    const int ones = delegate.count(1);
+    EXPECT_EQ(ask([&](auto d) { return b.qvNasExitUserStatusChangedListenWithCompletion(d); })->responseCode,
+              0);
+    ASSERT_EQ(mqtt_tb::publish(mosquitto.plain(), topic1234, userStatusMessage("PasswordChanged")), 0);
+    // Another user's topic afterwards: once its message is in, the silenced one would have come first.
+    ASSERT_EQ(ask([&](auto d) {
+                  return b.qvNasAddUserStatusChangedListenWithServiceUserId("5678", d);
+              })->responseCode,
+              0);
+    ASSERT_EQ(mqtt_tb::publish(mosquitto.plain(), "qv_tessera/userStatusChanged/5678",
+                               userStatusMessage("NickChanged")),
+              0);
+    ASSERT_TRUE(spinUntil([&] { return delegate.count(0) == 2; }, 15000));
+    EXPECT_EQ(delegate.count(1), ones);
+    EXPECT_EQ(ask([&](auto d) { return b.qvNasExitUserStatusChangedListenWithCompletion(d); })->responseCode,
+              0);
+
+    // Two device operations at once (the replies held back so that they overlap): the second request
+    // replaces the stored handler, yet each operation's reports reach the handler given with it, all
+    // before its answer.
+    struct Op {
+        std::mutex mu;
+        std::vector<std::string> events;  // "progress <status> <done>/<total>" and "answer <code>"
+        void add(std::string e) {
+            std::lock_guard l(mu);
+            events.push_back(std::move(e));
+        }
+        std::vector<std::string> get() {
+            std::lock_guard l(mu);
+            return events;
+        }
+    };
+    qvemu::Faults slow;
+    slow.reply_delay_ms = 400;
+    d2.dev->set_faults(slow);
+    d3.dev->set_faults(slow);
+    Op first, second;
+    auto exec = [&](const char *ip, int64_t op, Op &rec) {
+        b.qvNasRouterDeviceExec(
+            ip, op,
+            [&rec, op](const QVNasExecTaskProgressInfoPtr &p) {
+                rec.add("progress " + std::to_string(p->deviceStatus == op) + " " +
+                        std::to_string(p->taskStatus) + " " + std::to_string(p->currentProgress) + "/" +
+                        std::to_string(p->totalProgress));
+            },
+            [&rec](const QVNasResponseInfoPtr &r) { rec.add("answer " + std::to_string(r->responseCode)); });
+    };
+    exec("127.0.0.2", 3, first);
+    exec("127.0.0.3", 4, second);
+    ASSERT_TRUE(spinUntil([&] { return first.get().size() == 5 && second.get().size() == 5; }, 20000))
+        << first.get().size() << " " << second.get().size();
+    const std::vector<std::string> expected = {"progress 1 1 10/100", "progress 1 1 50/100",
+                                               "progress 1 1 100/100", "progress 1 2 100/100", "answer 0"};
+    EXPECT_EQ(first.get(), expected);
+    EXPECT_EQ(second.get(), expected);
+    d2.dev->set_faults({});
+    d3.dev->set_faults({});
+
+    EXPECT_EQ(ask([&](auto d) { return b.qvNasLogoutDeviceWithCompletion(d); })->responseCode, 0);
+    EXPECT_EQ(call(&QVNasClientMacFramework::qvSdkStopService), 0);
+    EXPECT_FALSE(fw.isStartService());
+
+    // Nothing secret in any log: the SDK's lines, the framework's, the rolling files.
+    const std::vector<std::string> secrets = {std::to_string(token), kAuth, QVMSGS_PASSWORD};
+    std::vector<std::string> all = sdkLog.lines();
+    for (const QString &line : log.lines()) all.push_back(line.toStdString());
+    for (const auto &e : fs::directory_iterator(QVNasClientMacFramework::logFolder().toStdString()))
+        all.push_back(mqtt_tb::read_file(e.path().string()));
+    EXPECT_GT(sdkLog.lines().size(), 10u);
+    for (const auto &text : all)
+        for (const auto &secret : secrets) EXPECT_EQ(text.find(secret), std::string::npos) << text;
+
+    fw.setDelegate(nullptr);
+    monitor.setStatusForTests(monitorBefore);
+    lan.stop();
+    for (EmulatedDevice *d : {&d2, &d3}) {
+        d->dev->stop();
+        for (const auto &v : d->dev->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
+    }
+    bridge().setSrcToken(0);
+    plat::SecretStore::setShared(nullptr);
+    ppc_set_broker_address(nullptr);
     fs::remove_all(root);
 }
 

@@ -32,6 +32,7 @@ struct EmulatedDevice {
     std::unique_ptr<qvemu::Device> dev;
     std::shared_ptr<qvemu::DeviceUserModel> users;
     std::shared_ptr<qvemu::AdminState> admin;
+    std::shared_ptr<qvemu::PushModel> push;  // what the device sends on each token's reverse push
     uint64_t sent(int cmd) const { return dev->counters().requests_by_cmd[cmd]; }
 };
 
@@ -46,7 +47,8 @@ inline EmulatedDevice emulate(const std::string &root, const std::string &addr, 
     qvemu::install_device_handlers(*d.dev);
     qvemu::install_file_type_handlers(*d.dev);
     d.admin = qvemu::install_admin_handlers(*d.dev);
-    qvemu::install_push_handler(*d.dev)->set_keepalive_ms(0);
+    d.push = qvemu::install_push_handler(*d.dev);
+    d.push->set_keepalive_ms(0);
     return d;
 }
 
