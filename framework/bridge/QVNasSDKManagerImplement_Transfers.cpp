@@ -90,7 +90,8 @@ void copyMoveReport(client_file_task *task, int32_t command) {
     info->operate_status = task->status.load();
     info->total_progress = static_cast<uint64_t>(task->total_progress.load());
     info->cur_progress = static_cast<uint64_t>(task->cur_progress.load());
-    if (const auto d = QVNasSDKManagerImplement::delegate()) d->qvDiskCopyOrMoveWithRequest(handle(task, command), info);
+    if (const auto d = QVNasSDKManagerImplement::delegate())
+        d->qvDiskCopyOrMoveWithRequest(handle(task, command), info);
 }
 
 // Private copies of texts as the SDK's array of char pointers, with an empty last slot when asked.
@@ -106,7 +107,10 @@ class TextList {
     int32_t count() const { return static_cast<int32_t>(m_bytes.size()); }
     void log(const char *what) const {
         for (size_t i = 0; i < m_bytes.size(); ++i)
-            QVB_LOG_DEBUG(QStringLiteral("%1 tag %2: %3").arg(QLatin1String(what)).arg(i).arg(QString::fromUtf8(m_bytes[i])));
+            QVB_LOG_DEBUG(QStringLiteral("%1 tag %2: %3")
+                              .arg(QLatin1String(what))
+                              .arg(i)
+                              .arg(QString::fromUtf8(m_bytes[i])));
     }
 
   private:
@@ -211,8 +215,8 @@ void QVNasSDKManagerImplement::qv_auth_value_progress(client_file_task *task) no
         if (task == nullptr) return;
         // The cancel mark stands in the status: 0 while hashing, -1 once a cancel marked it.
         if (const auto d = delegate())
-            d->qvDiskTransportRequest(handle(task, 114), task->cancel_status.load(), task->cur_progress.load(),
-                                      task->total_progress.load());
+            d->qvDiskTransportRequest(handle(task, 114), task->cancel_status.load(),
+                                      task->cur_progress.load(), task->total_progress.load());
     } catch (...) {
         QVB_LOG_ERROR(QStringLiteral("check value progress callback failed"));
     }
@@ -229,7 +233,8 @@ int QVNasSDKManagerImplement::runThrottled(const QVNasTaskInfoPtr &task, const T
 
 void QVNasSDKManagerImplement::qvFDownloadWithTask(const QVNasTaskInfoPtr &task) {
     const QByteArray folder = task->requestDict.value(QStringLiteral("localPath")).toString().toUtf8();
-    const auto pathInfo = task->requestDict.value(QStringLiteral("downloadPathInfo")).value<QVNasPathInfoPtr>();
+    const auto pathInfo =
+        task->requestDict.value(QStringLiteral("downloadPathInfo")).value<QVNasPathInfoPtr>();
     QByteArray path;
     const auto src = qvGetUserObj(pathInfo, path);
     const int result = !src ? -1 : runThrottled(task, [&](DeviceSdk &sdk, ppc_router_task *ctx) {
@@ -244,7 +249,8 @@ void QVNasSDKManagerImplement::qvFDownloadWithTask(const QVNasTaskInfoPtr &task)
 }
 
 void QVNasSDKManagerImplement::qvFTagUploadWithTask(const QVNasTaskInfoPtr &task) {
-    const auto item = task->requestDict.value(QStringLiteral("uploadDataInfo")).value<QVNasUploadDataInfoPtr>();
+    const auto item =
+        task->requestDict.value(QStringLiteral("uploadDataInfo")).value<QVNasUploadDataInfoPtr>();
     int result = -1;
     if (item) {
         const QByteArray local = item->filePath.toUtf8();
@@ -267,7 +273,8 @@ void QVNasSDKManagerImplement::qvFTagUploadWithTask(const QVNasTaskInfoPtr &task
 
 void QVNasSDKManagerImplement::qvDLogFileDownloadWithTaskInfo(const QVNasTaskInfoPtr &task) {
     const QByteArray path = task->requestDict.value(QStringLiteral("desPath")).toString().toUtf8();
-    const auto logType = static_cast<int32_t>(task->requestDict.value(QStringLiteral("logType")).toLongLong());
+    const auto logType =
+        static_cast<int32_t>(task->requestDict.value(QStringLiteral("logType")).toLongLong());
     const int result = runThrottled(task, [&](DeviceSdk &sdk, ppc_router_task *ctx) {
         return sdk.ppc_log_file_download(task->commandSeq, path.constData(), logType, m_srcToken.load(),
                                          &qv_log_download_progress, ctx);
@@ -285,8 +292,8 @@ void QVNasSDKManagerImplement::qvFSetTagWithTask(const QVNasTaskInfoPtr &task) {
     tags.log("set");
     QByteArray path;
     const auto target = qvGetUserObj(pathInfo, path);
-    const int result = target ? deviceSdk()->ppc_FileSetTag(*target, tags.data(), tags.count(), m_srcToken.load())
-                              : -1;
+    const int result =
+        target ? deviceSdk()->ppc_FileSetTag(*target, tags.data(), tags.count(), m_srcToken.load()) : -1;
     if (result != 0) QVB_LOG_ERROR(QStringLiteral("set tags failed: %1").arg(result));
     answer(task, result, 60, std::nullopt, Hop::MainAndWait);
 }
@@ -296,8 +303,8 @@ void QVNasSDKManagerImplement::qvFAddTagsWithTask(const QVNasTaskInfoPtr &task) 
     const bool ok = paths.build(pathList(task->requestDict.value(QStringLiteral("filePathInfoList"))));
     TextList tags(task->requestDict.value(QStringLiteral("fileTagNameList")).toStringList(), true);
     tags.log("add");
-    const int result = ok ? deviceSdk()->ppc_FileListTag(paths.data(), paths.count(), tags.data(), tags.count(),
-                                                         0, m_srcToken.load())
+    const int result = ok ? deviceSdk()->ppc_FileListTag(paths.data(), paths.count(), tags.data(),
+                                                         tags.count(), 0, m_srcToken.load())
                           : -1;
     if (result != 0) QVB_LOG_ERROR(QStringLiteral("add tags failed: %1").arg(result));
     answer(task, result, 95, std::nullopt, Hop::MainAndWait);
@@ -333,8 +340,10 @@ void QVNasSDKManagerImplement::copyOrMove(const QVNasTaskInfoPtr &task, bool mov
     int result = -1;
     if (src && dst && ctx != nullptr) {
         const DeviceSdkPtr sdk = deviceSdk();
-        result = move ? sdk->ppc_file_MoveCb(task->commandSeq, *src, *dst, m_srcToken.load(), &qv_move_progress, ctx)
-                      : sdk->ppc_file_CopyCb(task->commandSeq, *src, *dst, m_srcToken.load(), &qv_copy_progress, ctx);
+        result = move ? sdk->ppc_file_MoveCb(task->commandSeq, *src, *dst, m_srcToken.load(),
+                                             &qv_move_progress, ctx)
+                      : sdk->ppc_file_CopyCb(task->commandSeq, *src, *dst, m_srcToken.load(),
+                                             &qv_copy_progress, ctx);
     }
     const QLatin1String what(move ? "move" : "copy");
     if (result == 0)
@@ -357,10 +366,10 @@ void QVNasSDKManagerImplement::qvFGetRelaxUploadAuthValueWithTask(const QVNasTas
     char kind[32] = "md5";
     char value[64] = {};
     ppc_router_task *ctx = m_clientContext.load();
-    const int result = ctx == nullptr ? -1
-                                      : deviceSdk()->ppc_get_RelaxUploadAuthValue(task->commandSeq, local.constData(),
-                                                                                  kind, value,
-                                                                                  &qv_auth_value_progress, ctx);
+    const int result =
+        ctx == nullptr ? -1
+                       : deviceSdk()->ppc_get_RelaxUploadAuthValue(task->commandSeq, local.constData(), kind,
+                                                                   value, &qv_auth_value_progress, ctx);
     // The caller always gets a text: "" after a failure or a cancel.
     const QString text = result == 0 ? cTextOrEmpty(value, sizeof value) : QString(QStringLiteral(""));
     if (result == 0)
@@ -380,9 +389,10 @@ void QVNasSDKManagerImplement::qvRelaxUploadWithTask(const QVNasTaskInfoPtr &tas
     QByteArray path;
     const auto dst = qvGetUserObj(target, path);
     int32_t deviceStatus = 0;
-    int result = dst ? deviceSdk()->ppc_FileRelaxUpload(size, static_cast<uint32_t>(modified), kind,
-                                                        value.constData(), *dst, &deviceStatus, m_srcToken.load())
-                     : -1;
+    int result =
+        dst ? deviceSdk()->ppc_FileRelaxUpload(size, static_cast<uint32_t>(modified), kind, value.constData(),
+                                               *dst, &deviceStatus, m_srcToken.load())
+            : -1;
     if (result != 0) {
         QVB_LOG_ERROR(QStringLiteral("instant upload failed: %1").arg(result));
     } else if (deviceStatus == 1) {
@@ -403,7 +413,9 @@ void QVNasSDKManagerImplement::cancelOfKind(const QVNasTaskInfoPtr &task, int32_
     // By kind and number: the first task of the kind carrying the number. Closing one download must not stop
     // another one running beside it.
     const int result = ctx == nullptr ? -1 : deviceSdk()->ppc_cancel_task(ctx, 0, kind, seq);
-    if (result < 0) QVB_LOG_ERROR(QStringLiteral("cancel of %1 %2 failed: %3").arg(QLatin1String(what)).arg(seq).arg(result));
+    if (result < 0)
+        QVB_LOG_ERROR(
+            QStringLiteral("cancel of %1 %2 failed: %3").arg(QLatin1String(what)).arg(seq).arg(result));
     answer(task, result, 346, std::nullopt, Hop::MainAndWait);
 }
 
@@ -432,7 +444,8 @@ void QVNasSDKManagerImplement::qvFGetRelaxUploadAuthValueCancelWithTask(const QV
     const int32_t seq = cancelSeqOf(task);
     ppc_router_task *ctx = m_clientContext.load();
     const int result = ctx == nullptr ? -1 : deviceSdk()->ppc_cancel_GetRelaxUploadAuthValue(seq, ctx);
-    if (result != 0) QVB_LOG_ERROR(QStringLiteral("cancel of check value %1 failed: %2").arg(seq).arg(result));
+    if (result != 0)
+        QVB_LOG_ERROR(QStringLiteral("cancel of check value %1 failed: %2").arg(seq).arg(result));
     removeTransportStreamWithSeq(seq);
     answer(task, result, 115, std::nullopt, Hop::MainAndWait);
 }

@@ -62,8 +62,8 @@ class Transfers : public ServiceOnFake {};
 // ---- the throttle, on the fake clock ----
 
 struct Step {
-    int req;       // which request reports
-    int64_t gapMs; // fake time moved before the report
+    int req;        // which request reports
+    int64_t gapMs;  // fake time moved before the report
     int32_t status;
     int64_t done, total;
     bool passes;
@@ -81,7 +81,10 @@ const ThrottleCase kThrottle[] = {
     {"total 1 MiB passes reports 0.25 s apart",
      1,
      false,
-     {{0, 0, 0, 1, kMiB, true}, {0, 250, 0, 2, kMiB, true}, {0, 250, 0, 3, kMiB, true}, {0, 250, 0, 4, kMiB, true}}},
+     {{0, 0, 0, 1, kMiB, true},
+      {0, 250, 0, 2, kMiB, true},
+      {0, 250, 0, 3, kMiB, true},
+      {0, 250, 0, 4, kMiB, true}}},
     {"total 1 MiB + 1 passes one a second",
      1,
      false,
@@ -98,7 +101,10 @@ const ThrottleCase kThrottle[] = {
     {"status 2 bypasses and leaves the time",
      1,
      false,
-     {{0, 0, 0, 1, 100, true}, {0, 50, 2, 2, 100, true}, {0, 100, 0, 3, 100, false}, {0, 51, 0, 4, 100, true}}},
+     {{0, 0, 0, 1, 100, true},
+      {0, 50, 2, 2, 100, true},
+      {0, 100, 0, 3, 100, false},
+      {0, 51, 0, 4, 100, true}}},
     {"done == total always arrives",
      1,
      false,
@@ -130,8 +136,8 @@ TEST_F(Transfers, ThrottlePerRequestOnTheFakeClock) {
         const auto start = [&] {
             answers.push_back(std::make_shared<Answer>());
             seqs.push_back(broker()
-                               .qvNasDownloadFileToLocalPath("/tmp/dl", devicePath("/a.bin"), progress.block(),
-                                                             answers.back()->completion())
+                               .qvNasDownloadFileToLocalPath("/tmp/dl", devicePath("/a.bin"),
+                                                             progress.block(), answers.back()->completion())
                                ->clientCommandSeq);
         };
         const auto finish = [&](int req) {
@@ -150,7 +156,8 @@ TEST_F(Transfers, ThrottlePerRequestOnTheFakeClock) {
             ASSERT_TRUE(fake->feedReport(seqs[static_cast<size_t>(s.req)], {s.status, s.done, s.total}));
             if (s.passes) want[s.req].push_back(s.done);
         }
-        for (int r = c.sequential ? static_cast<int>(seqs.size()) - 1 : 0; r < static_cast<int>(seqs.size()); ++r)
+        for (int r = c.sequential ? static_cast<int>(seqs.size()) - 1 : 0; r < static_cast<int>(seqs.size());
+             ++r)
             finish(r);
         for (size_t r = 0; r < seqs.size(); ++r) {
             std::vector<int64_t> got;
@@ -178,53 +185,131 @@ struct OpCase {
 
 TEST_F(Transfers, OperationsTable) {
     auto &b = broker();
-    const auto upload = QVNasUploadDataInfo::shareInfoByPath("/home/u/a.jpg", "a.jpg", devicePath("/photos/a.jpg"),
-                                                             "", {"trip", "2019"}, 0, 5);
+    const auto upload = QVNasUploadDataInfo::shareInfoByPath(
+        "/home/u/a.jpg", "a.jpg", devicePath("/photos/a.jpg"), "", {"trip", "2019"}, 0, 5);
     const std::vector<OpCase> cases = {
-        {"download", "ppc_file_download", 0,
-         [&](auto d) { return b.qvNasDownloadFileToLocalPath("/tmp/in", devicePath("/docs/a.txt"), {}, d); }, 51, 0,
-         {"/tmp/in", "/docs/a.txt@3", "77"}, {}},
-        {"download refused", "ppc_file_download", 10202,
-         [&](auto d) { return b.qvNasDownloadFileToLocalPath("/tmp/in", devicePath("/nope"), {}, d); }, 51, 110202,
-         {}, {}},
-        {"bucket beyond int32 sends nothing", "",
-         0, [&](auto d) { return b.qvNasDownloadFileToLocalPath("/tmp/in", devicePath("/a", 1LL << 33), {}, d); }, 51,
-         -1, {}, {}},
-        {"upload with tags", "ppc_upload_FileTag", 0,
-         [&](auto d) { return b.qvNasFilePathUploadWithData(upload, {}, d); }, 119, 0,
-         {"/home/u/a.jpg", "2", "trip|2019", "/photos/a.jpg@3", "77"}, {}},
-        {"set tags", "ppc_FileSetTag", 0,
-         [&](auto d) { return b.qvNasSetFileTagsWithFilePathInfo(devicePath("/a.jpg"), {"x", "y"}, d); }, 60, 0,
-         {"2", "x|y", "77"}, {}},
-        {"add tags", "ppc_FileListTag", 0,
+        {"download",
+         "ppc_file_download",
+         0,
+         [&](auto d) { return b.qvNasDownloadFileToLocalPath("/tmp/in", devicePath("/docs/a.txt"), {}, d); },
+         51,
+         0,
+         {"/tmp/in", "/docs/a.txt@3", "77"},
+         {}},
+        {"download refused",
+         "ppc_file_download",
+         10202,
+         [&](auto d) { return b.qvNasDownloadFileToLocalPath("/tmp/in", devicePath("/nope"), {}, d); },
+         51,
+         110202,
+         {},
+         {}},
+        {"bucket beyond int32 sends nothing",
+         "",
+         0,
+         [&](auto d) {
+             return b.qvNasDownloadFileToLocalPath("/tmp/in", devicePath("/a", 1LL << 33), {}, d);
+         },
+         51,
+         -1,
+         {},
+         {}},
+        {"upload with tags",
+         "ppc_upload_FileTag",
+         0,
+         [&](auto d) { return b.qvNasFilePathUploadWithData(upload, {}, d); },
+         119,
+         0,
+         {"/home/u/a.jpg", "2", "trip|2019", "/photos/a.jpg@3", "77"},
+         {}},
+        {"set tags",
+         "ppc_FileSetTag",
+         0,
+         [&](auto d) {
+             return b.qvNasSetFileTagsWithFilePathInfo(devicePath("/a.jpg"), {"x", "y"}, d);
+         },
+         60,
+         0,
+         {"2", "x|y", "77"},
+         {}},
+        {"add tags",
+         "ppc_FileListTag",
+         0,
          [&](auto d) {
              return b.qvNasAddFileTagsWithFilePathInfoList({devicePath("/a"), devicePath("/b", 4)}, {"t"}, d);
          },
-         95, 0, {"2", "/a@3|/b@4", "1", "t", "0", "77", "2"}, {}},
-        {"add tags to no path sends an empty list", "ppc_FileListTag", 0,
-         [&](auto d) { return b.qvNasAddFileTagsWithFilePathInfoList({}, {"t"}, d); }, 95, 0,
-         {"0", "", "1", "t", "0", "77", "0"}, {}},
-        {"delete", "ppc_delete_FileListCb", 0,
-         [&](auto d) { return b.qvNasDeleteListCbWithList({devicePath("/a"), devicePath("/b")}, {}, d); }, 167, 0,
-         {"/a@3", "/b@3"}, {}},
-        {"copy", "ppc_file_CopyCb", 0,
-         [&](auto d) { return b.qvNasCopyToWithFromInfo(devicePath("/a"), devicePath("/dst", 5), {}, d); }, 135, 0,
-         {"/a@3", "/dst@5", "77"}, {}},
-        {"move", "ppc_file_MoveCb", 10202,
-         [&](auto d) { return b.qvNasMoveToWithFromInfo(devicePath("/a"), devicePath("/dst"), {}, d); }, 136, 110202,
-         {"/a@3", "/dst@3", "77"}, {}},
-        {"check value", "ppc_get_RelaxUploadAuthValue", 0,
-         [&](auto d) { return b.qvNasGetRelaxUploadAuthValueWithPath("/home/u/a.jpg", 1, 2, {}, d); }, 114, 0,
-         {"/home/u/a.jpg", "md5"}, QStringLiteral("0123456789abcdef0123456789abcdef_5")},
-        {"check value of an unreadable file", "ppc_get_RelaxUploadAuthValue", 1,
-         [&](auto d) { return b.qvNasGetRelaxUploadAuthValueWithPath("/nope", 1, 2, {}, d); }, 114, 100001, {},
+         95,
+         0,
+         {"2", "/a@3|/b@4", "1", "t", "0", "77", "2"},
+         {}},
+        {"add tags to no path sends an empty list",
+         "ppc_FileListTag",
+         0,
+         [&](auto d) { return b.qvNasAddFileTagsWithFilePathInfoList({}, {"t"}, d); },
+         95,
+         0,
+         {"0", "", "1", "t", "0", "77", "0"},
+         {}},
+        {"delete",
+         "ppc_delete_FileListCb",
+         0,
+         [&](auto d) {
+             return b.qvNasDeleteListCbWithList({devicePath("/a"), devicePath("/b")}, {}, d);
+         },
+         167,
+         0,
+         {"/a@3", "/b@3"},
+         {}},
+        {"copy",
+         "ppc_file_CopyCb",
+         0,
+         [&](auto d) { return b.qvNasCopyToWithFromInfo(devicePath("/a"), devicePath("/dst", 5), {}, d); },
+         135,
+         0,
+         {"/a@3", "/dst@5", "77"},
+         {}},
+        {"move",
+         "ppc_file_MoveCb",
+         10202,
+         [&](auto d) { return b.qvNasMoveToWithFromInfo(devicePath("/a"), devicePath("/dst"), {}, d); },
+         136,
+         110202,
+         {"/a@3", "/dst@3", "77"},
+         {}},
+        {"check value",
+         "ppc_get_RelaxUploadAuthValue",
+         0,
+         [&](auto d) { return b.qvNasGetRelaxUploadAuthValueWithPath("/home/u/a.jpg", 1, 2, {}, d); },
+         114,
+         0,
+         {"/home/u/a.jpg", "md5"},
+         QStringLiteral("0123456789abcdef0123456789abcdef_5")},
+        {"check value of an unreadable file",
+         "ppc_get_RelaxUploadAuthValue",
+         1,
+         [&](auto d) { return b.qvNasGetRelaxUploadAuthValueWithPath("/nope", 1, 2, {}, d); },
+         114,
+         100001,
+         {},
          QStringLiteral("")},
-        {"instant upload of a held file", "ppc_FileRelaxUpload", 0,
-         [&](auto d) { return b.qvNasRelaxUploadWithAuthValue("v_5", devicePath("/p/a.jpg"), 5, 1700000000, d); },
-         116, 0, {}, {}},
-        {"instant upload refused", "ppc_FileRelaxUpload", 10008,
-         [&](auto d) { return b.qvNasRelaxUploadWithAuthValue("v_5", devicePath("/p/a.jpg"), 5, 1, d); }, 116,
-         110008, {}, {}},
+        {"instant upload of a held file",
+         "ppc_FileRelaxUpload",
+         0,
+         [&](auto d) {
+             return b.qvNasRelaxUploadWithAuthValue("v_5", devicePath("/p/a.jpg"), 5, 1700000000, d);
+         },
+         116,
+         0,
+         {},
+         {}},
+        {"instant upload refused",
+         "ppc_FileRelaxUpload",
+         10008,
+         [&](auto d) { return b.qvNasRelaxUploadWithAuthValue("v_5", devicePath("/p/a.jpg"), 5, 1, d); },
+         116,
+         110008,
+         {},
+         {}},
     };
     bridge().setSrcToken(77);
     for (const OpCase &c : cases) {
@@ -279,11 +364,14 @@ TEST_F(Transfers, CopyReportsEveryChunkAndDeleteEveryCount) {
     plat::FakeScheduler sched;  // time stands still: nothing of these is throttled
     Progress progress;
     Answer copy, del;
-    const int32_t copySeq =
-        broker().qvNasCopyToWithFromInfo(devicePath("/a"), devicePath("/b"), progress.copyBlock(), copy.completion())
-            ->clientCommandSeq;
+    const int32_t copySeq = broker()
+                                .qvNasCopyToWithFromInfo(devicePath("/a"), devicePath("/b"),
+                                                         progress.copyBlock(), copy.completion())
+                                ->clientCommandSeq;
     const int32_t delSeq =
-        broker().qvNasDeleteListCbWithList({devicePath("/a")}, progress.block(), del.completion())->clientCommandSeq;
+        broker()
+            .qvNasDeleteListCbWithList({devicePath("/a")}, progress.block(), del.completion())
+            ->clientCommandSeq;
     ASSERT_TRUE(copy.wait());
     ASSERT_TRUE(del.wait());
     for (int32_t seq : {copySeq, delSeq}) {
@@ -306,8 +394,10 @@ TEST_F(Transfers, CancelOneOfTwoDownloadsStopsOnlyIt) {
     fake->scriptTransfer("ppc_file_download", sc);
     Progress progress;
     Answer a, b, cancel;
-    const auto ra = broker().qvNasDownloadFileToLocalPath("/tmp", devicePath("/a"), progress.block(), a.completion());
-    const auto rb = broker().qvNasDownloadFileToLocalPath("/tmp", devicePath("/b"), progress.block(), b.completion());
+    const auto ra =
+        broker().qvNasDownloadFileToLocalPath("/tmp", devicePath("/a"), progress.block(), a.completion());
+    const auto rb =
+        broker().qvNasDownloadFileToLocalPath("/tmp", devicePath("/b"), progress.block(), b.completion());
     ASSERT_TRUE(fake->feedReport(ra->clientCommandSeq, {0, 10, 100}));
     ASSERT_TRUE(fake->feedReport(rb->clientCommandSeq, {0, 10, 100}));
     broker().qvNasCancelDownloadFileWithRequest(ra, cancel.completion());
@@ -346,22 +436,42 @@ struct CancelCase {
 TEST_F(Transfers, CancelsAnswerAndTheCancelledRequestAnswers120008) {
     auto &b = broker();
     const std::vector<CancelCase> cases = {
-        {"upload: progress stays filed until its answer", "ppc_upload_FileTag",
+        {"upload: progress stays filed until its answer",
+         "ppc_upload_FileTag",
          [&](Progress &p, auto d) {
              return b.qvNasFilePathUploadWithData(
-                 QVNasUploadDataInfo::shareInfoByPath("/l/a", "a", devicePath("/a"), "", {}, 0, 1), p.block(), d);
+                 QVNasUploadDataInfo::shareInfoByPath("/l/a", "a", devicePath("/a"), "", {}, 0, 1), p.block(),
+                 d);
          },
-         [&](const auto &r, auto d) { return b.qvNasCloseUploadOperateWithRequest(r, d); }, 346, 119, true, {}},
-        {"copy by 137", "ppc_file_CopyCb",
-         [&](Progress &p, auto d) { return b.qvNasCopyToWithFromInfo(devicePath("/a"), devicePath("/b"), p.copyBlock(), d); },
-         [&](const auto &r, auto d) { return b.qvNasCancelOperateTaskWithRequest(r, d); }, 137, 135, false, {}},
-        {"delete by 137", "ppc_delete_FileListCb",
+         [&](const auto &r, auto d) { return b.qvNasCloseUploadOperateWithRequest(r, d); },
+         346,
+         119,
+         true,
+         {}},
+        {"copy by 137",
+         "ppc_file_CopyCb",
+         [&](Progress &p, auto d) {
+             return b.qvNasCopyToWithFromInfo(devicePath("/a"), devicePath("/b"), p.copyBlock(), d);
+         },
+         [&](const auto &r, auto d) { return b.qvNasCancelOperateTaskWithRequest(r, d); },
+         137,
+         135,
+         false,
+         {}},
+        {"delete by 137",
+         "ppc_delete_FileListCb",
          [&](Progress &p, auto d) { return b.qvNasDeleteListCbWithList({devicePath("/a")}, p.block(), d); },
-         [&](const auto &r, auto d) { return b.qvNasCancelOperateTaskWithRequest(r, d); }, 137, 167, false, {}},
+         [&](const auto &r, auto d) { return b.qvNasCancelOperateTaskWithRequest(r, d); },
+         137,
+         167,
+         false,
+         {}},
         {"check value by 115", "ppc_get_RelaxUploadAuthValue",
-         [&](Progress &p, auto d) { return b.qvNasGetRelaxUploadAuthValueWithPath("/l/a", 1, 1, p.block(), d); },
-         [&](const auto &r, auto d) { return b.qvNasCancelRelaxUploadAuthValueWithRequest(r, d); }, 115, 114, false,
-         QStringLiteral("")},
+         [&](Progress &p, auto d) {
+             return b.qvNasGetRelaxUploadAuthValueWithPath("/l/a", 1, 1, p.block(), d);
+         },
+         [&](const auto &r, auto d) { return b.qvNasCancelRelaxUploadAuthValueWithRequest(r, d); }, 115, 114,
+         false, QStringLiteral("")},
     };
     for (const CancelCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -398,7 +508,8 @@ TEST_F(Transfers, CancelsAnswerAndTheCancelledRequestAnswers120008) {
 TEST_F(Transfers, SixtyFourBlockedTransfersEachCancelAnswersQuickly) {
     FakeDeviceSdk::TransferScript sc;
     sc.holdUntilCancel = true;
-    for (const char *fn : {"ppc_file_download", "ppc_upload_FileTag", "ppc_file_CopyCb", "ppc_get_RelaxUploadAuthValue"})
+    for (const char *fn :
+         {"ppc_file_download", "ppc_upload_FileTag", "ppc_file_CopyCb", "ppc_get_RelaxUploadAuthValue"})
         fake->scriptTransfer(fn, sc);
     auto &b = broker();
     struct Held {
@@ -410,10 +521,18 @@ TEST_F(Transfers, SixtyFourBlockedTransfersEachCancelAnswersQuickly) {
     for (size_t i = 0; i < held.size(); ++i) {
         auto done = held[i].answer->completion();
         switch (i % 4) {
-            case 0: held[i].handle = b.qvNasDownloadFileToLocalPath("/tmp", devicePath("/a"), {}, done); break;
-            case 1: held[i].handle = b.qvNasFilePathUploadWithData(item, {}, done); break;
-            case 2: held[i].handle = b.qvNasCopyToWithFromInfo(devicePath("/a"), devicePath("/b"), {}, done); break;
-            default: held[i].handle = b.qvNasGetRelaxUploadAuthValueWithPath("/l/a", 1, 1, {}, done); break;
+            case 0:
+                held[i].handle = b.qvNasDownloadFileToLocalPath("/tmp", devicePath("/a"), {}, done);
+                break;
+            case 1:
+                held[i].handle = b.qvNasFilePathUploadWithData(item, {}, done);
+                break;
+            case 2:
+                held[i].handle = b.qvNasCopyToWithFromInfo(devicePath("/a"), devicePath("/b"), {}, done);
+                break;
+            default:
+                held[i].handle = b.qvNasGetRelaxUploadAuthValueWithPath("/l/a", 1, 1, {}, done);
+                break;
         }
     }
     ASSERT_TRUE(fake->waitTransfersHeld(64, 10000));
@@ -423,10 +542,18 @@ TEST_F(Transfers, SixtyFourBlockedTransfersEachCancelAnswersQuickly) {
         QElapsedTimer t;
         t.start();
         switch (i % 4) {
-            case 0: b.qvNasCancelDownloadFileWithRequest(held[i].handle, cancel.completion()); break;
-            case 1: b.qvNasCloseUploadOperateWithRequest(held[i].handle, cancel.completion()); break;
-            case 2: b.qvNasCancelOperateTaskWithRequest(held[i].handle, cancel.completion()); break;
-            default: b.qvNasCancelRelaxUploadAuthValueWithRequest(held[i].handle, cancel.completion()); break;
+            case 0:
+                b.qvNasCancelDownloadFileWithRequest(held[i].handle, cancel.completion());
+                break;
+            case 1:
+                b.qvNasCloseUploadOperateWithRequest(held[i].handle, cancel.completion());
+                break;
+            case 2:
+                b.qvNasCancelOperateTaskWithRequest(held[i].handle, cancel.completion());
+                break;
+            default:
+                b.qvNasCancelRelaxUploadAuthValueWithRequest(held[i].handle, cancel.completion());
+                break;
         }
         ASSERT_TRUE(cancel.wait());
         slowest = std::max<int64_t>(slowest, t.elapsed());
@@ -458,7 +585,8 @@ TEST_F(Transfers, LogDownloadPathStaysInTheCachesFolder) {
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.device.toStdString());
-        const auto resp = answerOf([&](auto d) { return broker().qvNasDeviceDownloadLogWithLogType(2, r.device, {}, d); });
+        const auto resp =
+            answerOf([&](auto d) { return broker().qvNasDeviceDownloadLogWithLogType(2, r.device, {}, d); });
         ASSERT_TRUE(resp);
         EXPECT_EQ(resp->clientCommand, 320);
         const auto call = fake->callsOf("ppc_log_file_download").back();

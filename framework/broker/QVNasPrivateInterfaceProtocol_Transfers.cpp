@@ -11,7 +11,8 @@ namespace {
 // The longest name part kept, in bytes of UTF-8: the whole file name stays far below the usual 255.
 constexpr qsizetype kNamePartBytes = 64;
 
-QVNasPrivateInterfaceProtocol::BridgeOperation fileOp(void (QVNasSDKManagerFile::*op)(const QVNasTaskInfoPtr &)) {
+QVNasPrivateInterfaceProtocol::BridgeOperation fileOp(
+    void (QVNasSDKManagerFile::*op)(const QVNasTaskInfoPtr &)) {
     return [op](QVNasSDKManager &lib, const QVNasTaskInfoPtr &task) {
         (static_cast<QVNasSDKManagerFile &>(lib).*op)(task);
     };
@@ -50,7 +51,8 @@ QString QVNasPrivateInterfaceProtocol::logFilePath(const QString &folder, const 
         .arg(folder, safeNamePart(deviceName, QStringLiteral("device")), safeNamePart(version, QString()));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::submitCancel(int32_t command, const QVNasRequestInfoPtr &request,
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::submitCancel(int32_t command,
+                                                                const QVNasRequestInfoPtr &request,
                                                                 QVNasCompletionBlock completion,
                                                                 BridgeOperation operation) {
     const int32_t cancelSeq = request ? request->clientCommandSeq : 0;
@@ -60,8 +62,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::submitCancel(int32_t command,
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasDownloadFileToLocalPath(
-    const QString &localPath, const QVNasPathInfoPtr &downloadPathInfo, QVNasTransportProgressBlock progressHandel,
-    QVNasCompletionBlock completion) {
+    const QString &localPath, const QVNasPathInfoPtr &downloadPathInfo,
+    QVNasTransportProgressBlock progressHandel, QVNasCompletionBlock completion) {
     QVariantMap dict;
     dict.insert(QStringLiteral("localPath"), localPath);
     dict.insert(QStringLiteral("downloadPathInfo"), QVariant::fromValue(downloadPathInfo));
@@ -97,21 +99,23 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasSetFileTagsWithFilePathI
     QVariantMap dict;
     dict.insert(QStringLiteral("filePathInfo"), QVariant::fromValue(filePathInfo));
     dict.insert(QStringLiteral("fileTagNameList"), tagList);
-    return submitRequest(60, dict, std::move(completion), {}, fileOp(&QVNasSDKManagerFile::qvFSetTagWithTask));
+    return submitRequest(60, dict, std::move(completion), {},
+                         fileOp(&QVNasSDKManagerFile::qvFSetTagWithTask));
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAddFileTagsWithFilePathInfoList(
-    const QList<QVNasPathInfoPtr> &filePathInfoList, const QStringList &tagList, QVNasCompletionBlock completion) {
+    const QList<QVNasPathInfoPtr> &filePathInfoList, const QStringList &tagList,
+    QVNasCompletionBlock completion) {
     QVariantMap dict;
     dict.insert(QStringLiteral("filePathInfoList"), pathsValue(filePathInfoList));
     dict.insert(QStringLiteral("fileTagNameList"), tagList);
-    return submitRequest(95, dict, std::move(completion), {}, fileOp(&QVNasSDKManagerFile::qvFAddTagsWithTask));
+    return submitRequest(95, dict, std::move(completion), {},
+                         fileOp(&QVNasSDKManagerFile::qvFAddTagsWithTask));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasCopyToWithFromInfo(const QVNasPathInfoPtr &fromInfo,
-                                                                            const QVNasPathInfoPtr &toPathInfo,
-                                                                            QVNasCopyMoveProgressBlock progressHandel,
-                                                                            QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasCopyToWithFromInfo(
+    const QVNasPathInfoPtr &fromInfo, const QVNasPathInfoPtr &toPathInfo,
+    QVNasCopyMoveProgressBlock progressHandel, QVNasCompletionBlock completion) {
     QVariantMap dict;
     dict.insert(QStringLiteral("filePathInfo"), QVariant::fromValue(fromInfo));
     dict.insert(QStringLiteral("targetPathInfo"), QVariant::fromValue(toPathInfo));
@@ -119,10 +123,9 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasCopyToWithFromInfo(const
                          fileOp(&QVNasSDKManagerFile::qvFCopyCbWithTask));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasMoveToWithFromInfo(const QVNasPathInfoPtr &fromInfo,
-                                                                            const QVNasPathInfoPtr &toPathInfo,
-                                                                            QVNasCopyMoveProgressBlock progressHandel,
-                                                                            QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasMoveToWithFromInfo(
+    const QVNasPathInfoPtr &fromInfo, const QVNasPathInfoPtr &toPathInfo,
+    QVNasCopyMoveProgressBlock progressHandel, QVNasCompletionBlock completion) {
     QVariantMap dict;
     dict.insert(QStringLiteral("filePathInfo"), QVariant::fromValue(fromInfo));
     dict.insert(QStringLiteral("targetPathInfo"), QVariant::fromValue(toPathInfo));
@@ -132,16 +135,18 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasMoveToWithFromInfo(const
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasCancelOperateTaskWithRequest(
     const QVNasRequestInfoPtr &request, QVNasCompletionBlock completion) {
-    auto handle = submitCancel(137, request, std::move(completion), fileOp(&QVNasSDKManagerFile::qvFOperateTaskCancel));
+    auto handle =
+        submitCancel(137, request, std::move(completion), fileOp(&QVNasSDKManagerFile::qvFOperateTaskCancel));
     if (request) removeProgressWaiting(request->clientCommandSeq);
     return handle;
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasDeleteListCbWithList(const QList<QVNasPathInfoPtr> &list,
-                                                                              QVNasTransportProgressBlock progressHandel,
-                                                                              QVNasCompletionBlock completion) {
-    return submitRequest(167, {{QStringLiteral("deletePathInfoList"), pathsValue(list)}}, std::move(completion),
-                         std::move(progressHandel), fileOp(&QVNasSDKManagerFile::qvFDeleteListCbWithTask));
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasDeleteListCbWithList(
+    const QList<QVNasPathInfoPtr> &list, QVNasTransportProgressBlock progressHandel,
+    QVNasCompletionBlock completion) {
+    return submitRequest(167, {{QStringLiteral("deletePathInfoList"), pathsValue(list)}},
+                         std::move(completion), std::move(progressHandel),
+                         fileOp(&QVNasSDKManagerFile::qvFDeleteListCbWithTask));
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasGetRelaxUploadAuthValueWithPath(
@@ -164,14 +169,15 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasCancelRelaxUploadAuthVal
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasRelaxUploadWithAuthValue(
-    const QString &authValue, const QVNasPathInfoPtr &targetPathInfo, int64_t fileSize, int64_t fileModifyTime,
-    QVNasCompletionBlock completion) {
+    const QString &authValue, const QVNasPathInfoPtr &targetPathInfo, int64_t fileSize,
+    int64_t fileModifyTime, QVNasCompletionBlock completion) {
     QVariantMap dict;
     dict.insert(QStringLiteral("authValue"), authValue);
     dict.insert(QStringLiteral("targetPathInfo"), QVariant::fromValue(targetPathInfo));
     dict.insert(QStringLiteral("fileSize"), static_cast<qlonglong>(fileSize));
     dict.insert(QStringLiteral("fileModifyTime"), static_cast<qlonglong>(fileModifyTime));
-    return submitRequest(116, dict, std::move(completion), {}, fileOp(&QVNasSDKManagerFile::qvRelaxUploadWithTask));
+    return submitRequest(116, dict, std::move(completion), {},
+                         fileOp(&QVNasSDKManagerFile::qvRelaxUploadWithTask));
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasDeviceDownloadLogWithLogType(
