@@ -233,6 +233,10 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
         // (no code of ours), the whole decode into the page, and the page's release.
         std::vector<double> build, put_back, lookup, parse, decode, release;
         size_t size = 0;
+        // A row, then a repeat that keeps its decoded copy.
+        g_alive = true;
+        list(&p, entries, token);
+        list(&p, entries, token);
         for (int i = 0; i < 50; ++i) {
             client_info ci{};
             ci.cmd = 101;
@@ -286,7 +290,8 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
     }
     {
         // The miss's own parts on the caller's thread: the lookup that finds nothing and the store of the
-        // device's reply (the rows dropped before each, untimed).
+        // device's reply (the rows dropped before each, untimed). The decoded copy is kept by the first
+        // repeat, which reads the row's text, not by the miss; its cost is shown apart.
         client_info ci{};
         ci.cmd = 101;
         ci.token = token;
@@ -314,20 +319,23 @@ void latency(qvemu::Device &dev, const std::string &cache_dir, int64_t token, in
             t0 = Clock::now();
             insert_command_cache(ci.cacheKey, text, token, 0);
             store.push_back(ms_since(t0));
+            const auto stored = Clock::now();
+            // Off the caller's path: until the writer has written the row.
+            QVDataCacheFlush();
+            written.push_back(ms_since(stored));
             t0 = Clock::now();
             keep_command_cache(ci.cacheKey, &ci, token, 0);
             keep.push_back(ms_since(t0));
-            // Off the caller's path: until the writer has written the row.
-            QVDataCacheFlush();
-            written.push_back(ms_since(t0));
         }
         ppc_destory_file_list(decoded.list);
         std::printf(
             "  the miss's parts on the caller (p50/p90/max): lookup %.3f/%.3f/%.3f | store taken "
             "%.3f/%.3f/%.3f | "
-            "decoded copy kept %.3f/%.3f/%.3f ms; the writer's write after it %.3f/%.3f/%.3f ms\n",
+            "the writer's write after it %.3f/%.3f/%.3f ms; (the first repeat's) decoded copy kept "
+            "%.3f/%.3f/%.3f "
+            "ms\n",
             pct(lookup, .5), pct(lookup, .9), pct(lookup, 1), pct(store, .5), pct(store, .9), pct(store, 1),
-            pct(keep, .5), pct(keep, .9), pct(keep, 1), pct(written, .5), pct(written, .9), pct(written, 1));
+            pct(written, .5), pct(written, .9), pct(written, 1), pct(keep, .5), pct(keep, .9), pct(keep, 1));
         std::free(text);
         std::free(ci.retstr);
         std::free(ci.cacheKey);

@@ -1,5 +1,6 @@
-// The framework tests' main: a private HOME and XDG folders, no session bus, a QCoreApplication whose
-// event loop the tests spin while they wait.
+// The main of the framework's and the app's tests: a private HOME and XDG folders, no session bus, a
+// QCoreApplication whose event loop the tests spin while they wait. The build names the binary
+// (QV_TEST_NAME).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -13,7 +14,7 @@
 #include "platform/WorkPool.h"
 
 int main(int argc, char **argv) {
-    char tmpl[] = "/tmp/qv-fw-test-XXXXXX";
+    char tmpl[] = "/tmp/qv-" QV_TEST_NAME "-XXXXXX";
     const char *home = mkdtemp(tmpl);
     if (home == nullptr) return 2;
     const std::string h(home);
@@ -28,7 +29,7 @@ int main(int argc, char **argv) {
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("qvnas"));
-    QCoreApplication::setApplicationName(QStringLiteral("framework_tests"));
+    QCoreApplication::setApplicationName(QStringLiteral(QV_TEST_NAME));
     QStandardPaths::setTestModeEnabled(true);
     testing::InitGoogleTest(&argc, argv);
     const int rc = RUN_ALL_TESTS();

@@ -406,7 +406,10 @@ TEST_F(CommandCache, RepeatsComeFromTheDecodedCopiesWithTheSamePage) {
         SCOPED_TRACE(l.name);
         std::string first, second;
         const uint64_t before = sent(l.cmd);
+        std::string stored;
         ASSERT_EQ(l.call(token_, &first), 0);
+        ASSERT_EQ(l.call(token_, &stored), 0);  // read from the row, and its decoded copy kept
+        EXPECT_EQ(stored, first);
         empty_rows(cache_ / (l.cmd == 151 || l.cmd == 161 ? "recent_cache.db" : "cache.db"));
         ASSERT_EQ(l.call(token_, &second), 0);
         EXPECT_EQ(sent(l.cmd), before + 1);  // neither the device nor the file was asked
@@ -478,6 +481,8 @@ TEST_F(CommandCache, DecodedCopiesNeverServeAnotherStateOfTheDevice) {
 TEST_F(CommandCache, ARestartKeepsRowsButNoCopies) {
     std::string first, again;
     ASSERT_EQ(kListings[0].call(token_, &first), 0);
+    EXPECT_EQ(decoded_cache_usage().entries, 0u);  // a miss keeps no copy; the first repeat does
+    ASSERT_EQ(kListings[0].call(token_, &again), 0);
     EXPECT_EQ(decoded_cache_usage().entries, 1u);
     ASSERT_EQ(destroy_command_cache(cache_.path.c_str()), 0);
     EXPECT_EQ(decoded_cache_usage().entries, 0u);

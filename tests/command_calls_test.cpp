@@ -22,6 +22,7 @@
 #include "command/qv_net_connect.h"
 #include "cross_test_util.h"
 #include "device.h"
+#include "emulator_session.h"
 #include "handlers_device_user.h"
 #include "handlers_fileops.h"
 #include "link/connect_pool.h"
@@ -34,36 +35,9 @@ namespace {
 
 constexpr char kAuth[] = "auth-e2e";
 
-class CommandCalls : public testing::Test {
+class CommandCalls : public EmulatorSession {
   protected:
-    void SetUp() override {
-        qv::set_log_enabled(false);
-        root_ = testing::TempDir() + "command_calls_" + std::to_string(::getpid());
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-        dev_ = std::make_unique<qvemu::Device>(root_, addr_, 0);
-        model_ = qvemu::install_device_user_handlers(*dev_);
-        model_->update([](qvemu::DeviceUserState &s) { s.auth_codes.insert(kAuth); });
-        ASSERT_TRUE(dev_->start()) << dev_->last_error();
-        ASSERT_EQ(qv_crypt_init(), 0);
-        qv_connect_pool_set_port(dev_->port());
-        qv_set_device_port(dev_->port());
-        qv_net_connect_install();
-        ASSERT_EQ(init_connect_pool(), 0);
-        qv_frame_reset();
-        ASSERT_EQ(QV_LoginVantor(addr_, kAuth, &token_), 0);
-    }
-    void TearDown() override {
-        destory_connect_pool();
-        qv_connect_pool_set_port(QV_DEVICE_PORT);
-        qv_set_device_port(0);
-        dev_->stop();
-        for (const auto &v : dev_->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
-        qv_crypt_release();
-        qv_frame_reset();
-        fs::remove_all(root_);
-        qv::set_log_enabled(true);
-    }
+    CommandCalls() : EmulatorSession("command_calls", kAuth, false) {}
 
     void make_folder(const std::string &dev_path, int files) {
         fs::create_directories(root_ + dev_path);
@@ -84,13 +58,6 @@ class CommandCalls : public testing::Test {
         ppc_destory_file_list(page->list);
         std::free(page);
     }
-
-    std::string root_;
-    const std::string addr_text_ = cross_test::device_addr();
-    const char *addr_ = addr_text_.c_str();
-    std::unique_ptr<qvemu::Device> dev_;
-    std::shared_ptr<qvemu::DeviceUserModel> model_;
-    int64_t token_ = 0;
 };
 
 TEST_F(CommandCalls, FolderPageOf500GzippedAndEnciphered) {
@@ -139,7 +106,7 @@ TEST_F(CommandCalls, MissingFolderFailsWithTheDeviceError) {
 }
 
 TEST_F(CommandCalls, DeviceUserCalls) {
-    const auto state = model_->get();
+    const auto state = users_->get();
     ASSERT_EQ(state.sessions.count(token_), 1u);  // the token the device issued
     char ver[32] = {}, bind[33] = {}, id[65] = {};
     ASSERT_EQ(QV_GetDeviceVersion(ver, token_), 0);
@@ -153,7 +120,7 @@ TEST_F(CommandCalls, DeviceUserCalls) {
     EXPECT_EQ(QV_LoginVantor(addr_, "wrong", &other), state.login_error);
     EXPECT_EQ(other, 5);
 
-    model_->update([](qvemu::DeviceUserState &s) { s.login_sends_token = false; });
+    users_->update([](qvemu::DeviceUserState &s) { s.login_sends_token = false; });
     EXPECT_EQ(QV_LoginVantor(addr_, kAuth, &other), -1);
     EXPECT_EQ(other, 5);
 }

@@ -28,6 +28,7 @@
 #include "command/task_process.h"
 #include "cross_test_util.h"
 #include "device.h"
+#include "emulator_session.h"
 #include "handlers.h"
 #include "handlers_admin.h"
 #include "handlers_device_user.h"
@@ -41,45 +42,10 @@ namespace {
 
 constexpr char kAuth[] = "auth-calls";
 
-class DeviceCalls : public testing::Test {
+class DeviceCalls : public EmulatorSession {
   protected:
-    void SetUp() override {
-        qv::set_log_enabled(false);
-        root_ = testing::TempDir() + "device_calls_" + std::to_string(::getpid());
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-        dev_ = std::make_unique<qvemu::Device>(root_, addr_, 0);
-        users_ = qvemu::install_device_user_handlers(*dev_);
-        users_->update([](qvemu::DeviceUserState &s) { s.auth_codes.insert(kAuth); });
-        st_ = qvemu::install_admin_handlers(*dev_);
-        ASSERT_TRUE(dev_->start()) << dev_->last_error();
-        ASSERT_EQ(qv_crypt_init(), 0);
-        qv_connect_pool_set_port(dev_->port());
-        qv_set_device_port(dev_->port());
-        qv_net_connect_install();
-        ASSERT_EQ(init_connect_pool(), 0);
-        qv_frame_reset();
-        ASSERT_EQ(QV_LoginVantor(addr_, kAuth, &token_), 0);
-        std::lock_guard lk(st_->mu);
-        st_->issued_tokens = {token_};
-    }
-    void TearDown() override {
-        destory_connect_pool();
-        qv_connect_pool_set_port(QV_DEVICE_PORT);
-        qv_set_device_port(0);
-        dev_->stop();
-        for (const auto &v : dev_->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
-        qv_crypt_release();
-        qv_frame_reset();
-        fs::remove_all(root_);
-        qv::set_log_enabled(true);
-    }
+    DeviceCalls() : EmulatorSession("device_calls", kAuth, true) {}
 
-    uint64_t sent(int cmd) const {
-        const auto c = dev_->counters();
-        auto it = c.requests_by_cmd.find(cmd);
-        return it == c.requests_by_cmd.end() ? 0 : it->second;
-    }
     // Runs `fn` under the state's lock.
     void with_state(const std::function<void(qvemu::AdminState &)> &fn) {
         std::lock_guard lk(st_->mu);
@@ -94,14 +60,6 @@ class DeviceCalls : public testing::Test {
             return r;
         });
     }
-
-    const std::string addr_text_ = cross_test::device_addr();
-    const char *addr_ = addr_text_.c_str();
-    std::string root_;
-    std::unique_ptr<qvemu::Device> dev_;
-    std::shared_ptr<qvemu::DeviceUserModel> users_;
-    std::shared_ptr<qvemu::AdminState> st_;
-    int64_t token_ = 0;
 };
 
 // ---- administration ----

@@ -21,6 +21,7 @@
 #include "command/file_uri.h"
 #include "cross_test_util.h"
 #include "device.h"
+#include "emulator_session.h"
 #include "handlers.h"
 #include "handlers_admin.h"
 #include "handlers_device_user.h"
@@ -36,45 +37,10 @@ constexpr char kAuth[] = "auth-forward";
 // A header error no call gives of its own.
 constexpr int kRefusal = 10777;
 
-class Forward : public testing::Test {
+class Forward : public EmulatorSession {
   protected:
-    void SetUp() override {
-        qv::set_log_enabled(getenv("QV_TEST_LOG") != nullptr);
-        root_ = testing::TempDir() + "forward_" + std::to_string(::getpid());
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-        dev_ = std::make_unique<qvemu::Device>(root_, addr_, 0);
-        users_ = qvemu::install_device_user_handlers(*dev_);
-        users_->update([](qvemu::DeviceUserState &s) { s.auth_codes.insert(kAuth); });
-        st_ = qvemu::install_admin_handlers(*dev_);
-        ASSERT_TRUE(dev_->start()) << dev_->last_error();
-        ASSERT_EQ(qv_crypt_init(), 0);
-        qv_connect_pool_set_port(dev_->port());
-        qv_set_device_port(dev_->port());
-        qv_net_connect_install();
-        ASSERT_EQ(init_connect_pool(), 0);
-        qv_frame_reset();
-        ASSERT_EQ(QV_LoginVantor(addr_, kAuth, &token_), 0);
-        std::lock_guard lk(st_->mu);
-        st_->issued_tokens = {token_};
-    }
-    void TearDown() override {
-        destory_connect_pool();
-        qv_connect_pool_set_port(QV_DEVICE_PORT);
-        qv_set_device_port(0);
-        dev_->stop();
-        for (const auto &v : dev_->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
-        qv_crypt_release();
-        qv_frame_reset();
-        fs::remove_all(root_);
-        qv::set_log_enabled(true);
-    }
+    Forward() : EmulatorSession("forward", kAuth, true) {}
 
-    uint64_t sent(int cmd) const {
-        const auto c = dev_->counters();
-        auto it = c.requests_by_cmd.find(cmd);
-        return it == c.requests_by_cmd.end() ? 0 : it->second;
-    }
     // Every command request but the link's own (175).
     uint64_t commands_sent() const {
         const auto c = dev_->counters();
@@ -88,14 +54,6 @@ class Forward : public testing::Test {
             return reply();
         });
     }
-
-    const std::string addr_text_ = cross_test::device_addr();
-    const char *addr_ = addr_text_.c_str();
-    std::string root_;
-    std::unique_ptr<qvemu::Device> dev_;
-    std::shared_ptr<qvemu::DeviceUserModel> users_;
-    std::shared_ptr<qvemu::AdminState> st_;
-    int64_t token_ = 0;
 };
 
 // Calls that hand out a pointer count as refused when they give none.

@@ -193,7 +193,7 @@ namespace {
 
 // Run by the ctest app_keyring_secret_store, inside dbus-run-session with an unlocked keyring.
 TEST(Keyring, TokensGoToTheUnlockedKeyring) {
-    if (qEnvironmentVariableIsEmpty("QV_KEYRING_TEST"))
+    if (qEnvironmentVariableIsEmpty("QV_KEYRING_SESSION"))
         GTEST_SKIP() << "needs the keyring session (ctest app_keyring_secret_store)";
     plat::KeychainSecretStore store(QStringLiteral("qvnas-keyring-test"), 5000);
     ASSERT_TRUE(store.save("QVNasServiceUserInfo", "{\"accessToken\":\"k1\"}"));

@@ -199,8 +199,10 @@ int _qv_net_prcs_task(client_info *info) {
         const qv_cache_insert_fn insert = g_cache_insert.load();
         if (ret == 0 && info->cacheKey != nullptr && !from_cache && insert != nullptr)
             insert(info->cacheKey, info->recv_buf, token, cache_db(cmd));
+        // A decoded copy is kept for a row that is read again, not on the miss that stored it: the miss
+        // would pay for a copy that most listings never use.
         const qv_cache_keep_fn keep = g_cache_keep.load();
-        if (ret == 0 && info->cacheKey != nullptr && keep != nullptr)
+        if (ret == 0 && from_cache && info->cacheKey != nullptr && keep != nullptr)
             keep(info->cacheKey, info, token, cache_db(cmd));
     } else if (!qv_cmd_is_streamed(info->cmd)) {
         // No envelope came back (an empty body or an encoding the client does not read): nothing was

@@ -39,7 +39,7 @@ using qv_cache_insert_fn = int (*)(const char *key, const char *reply, int64_t t
 void qv_set_command_cache_hooks(qv_cache_query_fn query, qv_cache_insert_fn insert);
 // Decoded copies beside the texts: `apply` fills `info` from the copy kept for `key` as a parse of its
 // reply would (0; the command is then done) or finds none (-1); `keep` is handed the results of every
-// good parse of a reply of `key`, from the device (after its text is stored) or from a cached text.
+// good parse of a cached text of `key` (a row read again), never of the device's reply that stored it.
 using qv_cache_apply_fn = int (*)(const char *key, client_info *info, int64_t token, int db);
 using qv_cache_keep_fn = void (*)(const char *key, const client_info *info, int64_t token, int db);
 void qv_set_command_cache_copy_hooks(qv_cache_apply_fn apply, qv_cache_keep_fn keep);
