@@ -126,7 +126,8 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     // Transfers: the SDK call under a throttle of the request's own; kinds cancelled by sequence number.
     using TransferCall = std::function<int(DeviceSdk &, ppc_router_task *)>;
     int runThrottled(const QVNasTaskInfoPtr &task, const TransferCall &call);
-    void cancelOfKind(const QVNasTaskInfoPtr &task, int32_t kind, const char *what);
+    void cancelOfKind(const QVNasTaskInfoPtr &task, int32_t kind, const char *what,
+                      const std::function<void()> &after = {});
     void copyOrMove(const QVNasTaskInfoPtr &task, bool move);
 
     mutable std::mutex m_sdkMu;

@@ -407,7 +407,8 @@ void QVNasSDKManagerImplement::qvRelaxUploadWithTask(const QVNasTaskInfoPtr &tas
 
 // ---- cancels: each marks the one request its "cancelSeq" names and answers at once ----
 
-void QVNasSDKManagerImplement::cancelOfKind(const QVNasTaskInfoPtr &task, int32_t kind, const char *what) {
+void QVNasSDKManagerImplement::cancelOfKind(const QVNasTaskInfoPtr &task, int32_t kind, const char *what,
+                                            const std::function<void()> &after) {
     const int32_t seq = cancelSeqOf(task);
     ppc_router_task *ctx = m_clientContext.load();
     // By kind and number: the first task of the kind carrying the number. Closing one download must not stop
@@ -416,6 +417,7 @@ void QVNasSDKManagerImplement::cancelOfKind(const QVNasTaskInfoPtr &task, int32_
     if (result < 0)
         QVB_LOG_ERROR(
             QStringLiteral("cancel of %1 %2 failed: %3").arg(QLatin1String(what)).arg(seq).arg(result));
+    if (after) after();
     answer(task, result, 346, std::nullopt, Hop::MainAndWait);
 }
 
@@ -424,8 +426,8 @@ void QVNasSDKManagerImplement::qvFCloseDownloadOperateWithTask(const QVNasTaskIn
 }
 
 void QVNasSDKManagerImplement::qvFCloseUploadOperateWithTask(const QVNasTaskInfoPtr &task) {
-    removeTransportStreamWithSeq(cancelSeqOf(task));
-    cancelOfKind(task, PPC_TASK_UPLOAD, "upload");
+    cancelOfKind(task, PPC_TASK_UPLOAD, "upload",
+                 [this, &task] { removeTransportStreamWithSeq(cancelSeqOf(task)); });
 }
 
 void QVNasSDKManagerImplement::qvDCloseLogFileDownloadWithTaskInfo(const QVNasTaskInfoPtr &task) {

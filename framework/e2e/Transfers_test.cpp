@@ -36,8 +36,9 @@ constexpr char kAuth[] = "auth-transfers-e2e";
 std::optional<std::string> whyNoNamespace() {
     if (qEnvironmentVariable("QV_NETNS") == QLatin1String("1")) return std::nullopt;
     const QString why = qEnvironmentVariable("QV_NETNS_SKIP");
-    return why.isEmpty() ? std::string("runs as the ctest framework_transfers_e2e, in a network namespace of its "
-                                       "own (scripts/netns-run)")
+    return why.isEmpty() ? std::string(
+                               "runs as the ctest framework_transfers_e2e, in a network namespace of its "
+                               "own (scripts/netns-run)")
                          : why.toStdString();
 }
 
@@ -139,7 +140,8 @@ class TransfersEndToEnd : public testing::Test {
         ASSERT_TRUE(dev->start()) << dev->last_error();
 
         bridge().setDeviceSdk(nullptr);  // the real runtime
-        const auto start = answerOf([](auto d) { return broker().qvNasStartServiceWithGatewayIp("127.0.0.1", d); });
+        const auto start =
+            answerOf([](auto d) { return broker().qvNasStartServiceWithGatewayIp("127.0.0.1", d); });
         ASSERT_TRUE(start);
         ASSERT_EQ(start->responseCode, 0);
         const auto login =
@@ -182,8 +184,9 @@ TEST_F(TransfersEndToEnd, DownloadUploadAndLogByteExactWithProgressBeforeTheAnsw
     // answer, the last one at the total.
     fs::create_directories(local + "/in");
     Request dl;
-    dl.handle = b.qvNasDownloadFileToLocalPath(QString::fromStdString(local + "/in"), onDevice("/docs/big.bin"),
-                                               reports.block(), dl.completion(reports));
+    dl.handle =
+        b.qvNasDownloadFileToLocalPath(QString::fromStdString(local + "/in"), onDevice("/docs/big.bin"),
+                                       reports.block(), dl.completion(reports));
     ASSERT_TRUE(dl.answer->wait(30000));
     ASSERT_EQ(dl.answer->get()->responseCode, 0);
     EXPECT_EQ(dl.answer->get()->clientCommand, 51);
@@ -199,9 +202,9 @@ TEST_F(TransfersEndToEnd, DownloadUploadAndLogByteExactWithProgressBeforeTheAnsw
     const std::string upBytes = randomBytes(1024 * 1024 + 3, 2);
     writeFile(local + "/up.bin", upBytes);
     Request up;
-    const auto item = QVNasUploadDataInfo::shareInfoByPath(QString::fromStdString(local + "/up.bin"), "up.bin",
-                                                           onDevice("/up/up.bin"), "", {"trip", "2019"}, 0,
-                                                           static_cast<int64_t>(upBytes.size()));
+    const auto item = QVNasUploadDataInfo::shareInfoByPath(
+        QString::fromStdString(local + "/up.bin"), "up.bin", onDevice("/up/up.bin"), "", {"trip", "2019"}, 0,
+        static_cast<int64_t>(upBytes.size()));
     fs::create_directories(root + "/up");
     up.handle = b.qvNasFilePathUploadWithData(item, reports.block(), up.completion(reports));
     ASSERT_TRUE(up.answer->wait(30000));
