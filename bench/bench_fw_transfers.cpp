@@ -107,7 +107,8 @@ Run brokerDownload(const std::string &folder, const std::string &file) {
     int64_t code = -1;
     const double c0 = self_cpu(), t0 = now();
     QVNasPrivateInterfaceProtocol::defaultProtocolManager().qvNasDownloadFileToLocalPath(
-        QString::fromStdString(folder), onDevice(file), [&](const auto &, int32_t, int64_t, int64_t) { ++calls; },
+        QString::fromStdString(folder), onDevice(file),
+        [&](const auto &, int32_t, int64_t, int64_t) { ++calls; },
         [&](const QVNasResponseInfoPtr &r) {
             code = r->responseCode;
             done = true;
@@ -122,7 +123,8 @@ Run directDownload(const std::string &folder, const std::string &file, uint32_t 
     g_bareCalls = 0;
     const double c0 = self_cpu(), t0 = now();
     path_info src{file.c_str(), 0, 0};
-    const int rc = ppc_file_download(seq, folder.c_str(), &src, g_token, bare_progress, ppc_current_context());
+    const int rc =
+        ppc_file_download(seq, folder.c_str(), &src, g_token, bare_progress, ppc_current_context());
     const Run r{now() - t0, self_cpu() - c0, static_cast<double>(g_bareCalls.load())};
     if (rc != 0) std::printf("  direct download answered %d\n", rc);
     return r;
@@ -139,8 +141,9 @@ void printRuns(const char *name, const std::vector<Run> &runs, double mib) {
                     cpu.back(), runs[i].calls, cps.back());
     }
     const Stats r = stats(rate), c = stats(cpu), p = stats(cps);
-    std::printf("  MB/s min %.1f median %.1f max %.1f; cpu min %.3f median %.3f max %.3f; calls/s median %.2f\n",
-                r.min, r.median, r.max, c.min, c.median, c.max, p.median);
+    std::printf(
+        "  MB/s min %.1f median %.1f max %.1f; cpu min %.3f median %.3f max %.3f; calls/s median %.2f\n",
+        r.min, r.median, r.max, c.min, c.median, c.max, p.median);
 }
 
 }  // namespace
@@ -154,9 +157,11 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     qv::set_log_enabled(false);
     unsigned runs = 5;
-    if (const char *e = std::getenv("QV_BENCH_RUNS")) runs = std::max(1u, static_cast<unsigned>(std::atoi(e)));
+    if (const char *e = std::getenv("QV_BENCH_RUNS"))
+        runs = std::max(1u, static_cast<unsigned>(std::atoi(e)));
     uint64_t mib = 1024;
-    if (const char *e = std::getenv("QV_BENCH_MB")) mib = std::max<uint64_t>(1, std::strtoull(e, nullptr, 10));
+    if (const char *e = std::getenv("QV_BENCH_MB"))
+        mib = std::max<uint64_t>(1, std::strtoull(e, nullptr, 10));
     fs::path scratch = "/dev/shm";
     if (::access(scratch.c_str(), W_OK) != 0) scratch = fs::temp_directory_path();
     struct statvfs vs {};
@@ -216,12 +221,12 @@ int main(int argc, char **argv) {
             ::dup2(null, 1);
             ::dup2(null, 2);
             const fs::path conf = base / "nginx" / "nginx.conf";
-            std::ofstream(conf) << "daemon off;\nmaster_process off;\nworker_processes 1;\npid "
-                                << (base / "nginx/pid").string() << ";\nerror_log "
-                                << (base / "nginx/error.log").string()
-                                << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n  sendfile on;\n"
-                                << "  server {\n    listen " << kWebAddr << ":" << webPort << ";\n    root "
-                                << www.string() << ";\n  }\n}\n";
+            std::ofstream(conf)
+                << "daemon off;\nmaster_process off;\nworker_processes 1;\npid "
+                << (base / "nginx/pid").string() << ";\nerror_log " << (base / "nginx/error.log").string()
+                << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n  sendfile on;\n"
+                << "  server {\n    listen " << kWebAddr << ":" << webPort << ";\n    root " << www.string()
+                << ";\n  }\n}\n";
             ::execlp("nginx", "nginx", "-p", (base / "nginx").c_str(), "-c", conf.c_str(), nullptr);
             _exit(127);
         }
@@ -243,8 +248,8 @@ int main(int argc, char **argv) {
             if (side == 2 && nginx) {
                 const double w0 = benchproc::proc_cpu(web);
                 const benchproc::Sample s = benchproc::run_tool(
-                    {"curl", "-s", "-o", out, "http://" + std::string(kWebAddr) + ":" + std::to_string(webPort) +
-                                                  "/big.bin"});
+                    {"curl", "-s", "-o", out,
+                     "http://" + std::string(kWebAddr) + ":" + std::to_string(webPort) + "/big.bin"});
                 curl.push_back({s.wall, s.cpu + benchproc::proc_cpu(web) - w0, 0});
             }
         };
@@ -287,20 +292,25 @@ int main(int argc, char **argv) {
                 fs::create_directories(dir);
                 handles[static_cast<size_t>(k)] = broker.qvNasDownloadFileToLocalPath(
                     QString::fromStdString(dir.string()), onDevice("/big.bin"),
-                    [&, k](const auto &, int32_t, int64_t, int64_t) { started[static_cast<size_t>(k)] = true; },
+                    [&, k](const auto &, int32_t, int64_t, int64_t) {
+                        started[static_cast<size_t>(k)] = true;
+                    },
                     [&, k](const QVNasResponseInfoPtr &) {
                         if (k == pick) answeredAt = now();
                         done[static_cast<size_t>(k)] = true;
                     });
             }
-            loopUntil([&] { return std::all_of(started.begin(), started.end(), [](auto &s) { return s.load(); }); });
+            loopUntil([&] {
+                return std::all_of(started.begin(), started.end(), [](auto &s) { return s.load(); });
+            });
             const double t0 = now();
             broker.qvNasCancelDownloadFileWithRequest(handles[static_cast<size_t>(pick)], {});
             loopUntil([&] { return done[static_cast<size_t>(pick)].load(); });
             brokerLat.push_back((answeredAt - t0) * 1000);
             for (int k = 0; k < 8; ++k)
                 if (k != pick) broker.qvNasCancelDownloadFileWithRequest(handles[static_cast<size_t>(k)], {});
-            loopUntil([&] { return std::all_of(done.begin(), done.end(), [](auto &d) { return d.load(); }); });
+            loopUntil(
+                [&] { return std::all_of(done.begin(), done.end(), [](auto &d) { return d.load(); }); });
         }
         // Direct: 8 calls on threads of their own, ppc_cancel_task, the picked call's own return.
         {
@@ -344,7 +354,8 @@ int main(int argc, char **argv) {
                 bs.max);
     std::printf("  direct: min %.2f median %.2f p99 %.2f max %.2f\n", ds.min, ds.median, pct(directLat, 0.99),
                 ds.max);
-    std::printf("  ratio of p99 broker/direct: %.3f (target <= 1.2)\n", pct(brokerLat, 0.99) / pct(directLat, 0.99));
+    std::printf("  ratio of p99 broker/direct: %.3f (target <= 1.2)\n",
+                pct(brokerLat, 0.99) / pct(directLat, 0.99));
 
     if (web > 0) {
         ::kill(web, SIGTERM);

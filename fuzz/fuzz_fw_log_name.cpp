@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Directly inside the folder: one more component, and cleaning the path changes nothing.
     if (!path.startsWith(folder + QLatin1Char('/'))) std::abort();
     const QString file = path.mid(folder.size() + 1);
-    if (file.contains(QLatin1Char('/')) || file == QLatin1String(".") || file == QLatin1String("..")) std::abort();
+    if (file.contains(QLatin1Char('/')) || file == QLatin1String(".") || file == QLatin1String(".."))
+        std::abort();
     if (QDir::cleanPath(path) != path) std::abort();
     if (file != namePart + QStringLiteral("_iOS_") + versionPart + QStringLiteral(".zip")) std::abort();
     return 0;
