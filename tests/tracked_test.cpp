@@ -463,7 +463,7 @@ TEST_F(Tracked, EveryCallLeavesTheTaskListAsItFoundIt) {
          .break_it = [&] { dev_->set_handler(117, failing(10202)); },
          .failed = -1,
          .cancel = [](uint32_t s, ppc_router_task *c) { return ppc_cancel_FileMultiFuncSearchTask(s, c); },
-         .cancelled = -1,
+         .cancelled = QV_ERR_CANCELLED,  // a closed search says so, as the photo listing does
          .cmd = 117},
         {.name = "GPS listing",
          .run =
@@ -614,7 +614,7 @@ TEST_F(Tracked, CancelMidStreamEndsTheCallPromptly) {
              const char *words[] = {"h"};
              return ppc_search_all_bucket(ctx_, token_, s, 0, words, nullptr, 1, progress_cb);
          },
-         [&](uint32_t s) { return ppc_cancel_FileMultiFuncSearchTask(s, ctx_); }, -1},
+         [&](uint32_t s) { return ppc_cancel_FileMultiFuncSearchTask(s, ctx_); }, QV_ERR_CANCELLED},
         {"GPS listing",
          [&](uint32_t s) {
              return ppc_get_FileGpsList(s, &every, 29, 119, 31, 121, token_, progress_cb, ctx_);

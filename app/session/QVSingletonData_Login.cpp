@@ -8,12 +8,15 @@
 #include <QPointer>
 #include <QSaveFile>
 #include <QUrl>
+#include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "model/QVNasDeviceInfo.h"
 #include "platform/Clock.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
+#include "platform/WorkPool.h"
 #include "session/QVSingletonData.h"
 #include "session/QVSingletonInterfaceManage.h"
 #include "tools/QVAccessData.h"
@@ -39,6 +42,25 @@ double nowSeconds() {
 
 constexpr qint64 kUserImageMaxBytes = 2 * 1024 * 1024;
 constexpr int kUserImageTimeoutMs = 5000;
+
+// The newest picture request; a worker writes only while its request is still the newest, under the lock,
+// so an older picture never replaces a newer one.
+std::atomic<uint64_t> g_newestUserImage{0};
+std::mutex g_userImageWrite;
+
+// Decodes the picture and writes it atomically; runs on a worker (a 2 MiB picture takes tens of
+// milliseconds to decode and to reach the disk, too long for the main thread).
+void storeUserImage(const QByteArray &body, const QString &target, uint64_t id) {
+    if (QImage::fromData(body).isNull()) {
+        QVS_LOG_ERROR(QStringLiteral("user picture: not an image, not stored"));
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_userImageWrite);
+    if (id != g_newestUserImage.load()) return;
+    QSaveFile f(target);
+    if (!f.open(QIODevice::WriteOnly) || f.write(body) != body.size() || !f.commit())
+        QVS_LOG_ERROR(QStringLiteral("user picture: could not be stored"));
+}
 
 }  // namespace
 
@@ -211,6 +233,7 @@ void QVSingletonData::processUserImage(const QString &url) {
     req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     QNetworkReply *reply = nam->get(req);
     const uint64_t id = ++m_userImageRequest;
+    g_newestUserImage.store(id);
     auto body = std::make_shared<QByteArray>();
     QPointer<QNetworkReply> guard(reply);
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [guard, body] {
@@ -233,12 +256,7 @@ void QVSingletonData::processUserImage(const QString &url) {
         }
         body->append(guard->readAll());
         if (id != m_userImageRequest || body->isEmpty() || body->size() > kUserImageMaxBytes) return;
-        if (QImage::fromData(*body).isNull()) {
-            QVS_LOG_ERROR(QStringLiteral("user picture: not an image, not stored"));
-            return;
-        }
-        QSaveFile f(target);
-        if (f.open(QIODevice::WriteOnly) && f.write(*body) == body->size()) f.commit();
+        plat::WorkPool::global().async([body, target, id] { storeUserImage(*body, target, id); });
     });
 }
 

@@ -128,6 +128,101 @@ void DeviceSdk::file_list_free(file_dnode *first) {
     ppc_destory_file_list(first);
 }
 
+// ---- listings and queries ----
+
+int DeviceSdk::ppc_FileGetTypeList(int32_t fileType, int32_t sortType, file_list_info **out, int32_t offset,
+                                   int32_t length, int64_t token) {
+    return ::ppc_FileGetTypeList(fileType, sortType, out, offset, length, token);
+}
+
+int DeviceSdk::ppc_FileGetMutilTypeList(const int32_t *types, int32_t typeCount, int32_t sortType,
+                                        file_list_info **out, int32_t offset, int32_t length, int64_t token) {
+    return ::ppc_FileGetMutilTypeList(types, typeCount, sortType, out, offset, length, token);
+}
+
+int DeviceSdk::ppc_DirGetTypeList(int32_t fileType, int32_t sortType, int32_t childCount, int32_t offset,
+                                  int32_t length, file_list_info **out, int64_t token) {
+    return ::ppc_DirGetTypeList(fileType, sortType, childCount, offset, length, out, token);
+}
+
+int DeviceSdk::ppc_FileGetTypeListByPath(int32_t fileType, int32_t sortType, path_info target,
+                                         file_list_info **out, int32_t offset, int32_t length,
+                                         int64_t token) {
+    return ::ppc_FileGetTypeListByPath(fileType, sortType, &target, out, offset, length, token);
+}
+
+int DeviceSdk::ppc_FileDelTypeListByPath(int32_t fileType, path_info target, int64_t token) {
+    return ::ppc_FileDelTypeListByPath(fileType, &target, token);
+}
+
+int DeviceSdk::ppc_mkdir(path_info target, uint16_t mode, int64_t token) {
+    return ::ppc_mkdir(&target, mode, token);
+}
+
+int DeviceSdk::ppc_rename(path_info from, path_info to, int64_t token) {
+    return ::ppc_rename(&from, &to, token);
+}
+
+int DeviceSdk::ppc_stat(path_info target, file_stat *st, int64_t token) {
+    return ::ppc_stat(&target, st, token);
+}
+
+void DeviceSdk::file_stat_release(file_stat *st) {
+    ::file_stat_release(st);
+}
+
+int DeviceSdk::ppc_FileSetTag(path_info target, const char *const *tags, int32_t tagCount, int64_t token) {
+    return ::ppc_FileSetTag(&target, tags, tagCount, token);
+}
+
+int DeviceSdk::ppc_FileListTag(path_info **paths, int32_t pathCount, const char *const *tags,
+                               int32_t tagCount, int32_t tagType, int64_t token) {
+    return ::ppc_FileListTag(paths, pathCount, tags, tagCount, tagType, token);
+}
+
+char *DeviceSdk::ppc_FGetUriByToken(const char *path, int32_t bucketId, int64_t token) {
+    return ::ppc_FGetUriByToken(path, bucketId, token);
+}
+
+int DeviceSdk::ppc_file_SearchMultiFunc(int32_t seq, int32_t sortType, const search_condition *cond,
+                                        int64_t token, file_task_cb cb, int32_t currentOnly,
+                                        ppc_router_task *context) {
+    return ::ppc_file_SearchMultiFunc(static_cast<uint32_t>(seq), sortType, cond, token, cb, currentOnly,
+                                      context);
+}
+
+int DeviceSdk::ppc_cancel_FileMultiFuncSearchTask(int32_t seq, ppc_router_task *context) {
+    return ::ppc_cancel_FileMultiFuncSearchTask(static_cast<uint32_t>(seq), context);
+}
+
+int DeviceSdk::ppc_get_FileGpsList(int32_t seq, gps_condition *scope, double lat1, double lon1, double lat2,
+                                   double lon2, int64_t token, file_task_cb cb, ppc_router_task *context) {
+    return ::ppc_get_FileGpsList(static_cast<uint32_t>(seq), scope, lat1, lon1, lat2, lon2, token, cb,
+                                 context);
+}
+
+int DeviceSdk::ppc_cancel_FileGpsListTask(int32_t seq, ppc_router_task *context) {
+    return ::ppc_cancel_FileGpsListTask(static_cast<uint32_t>(seq), context);
+}
+
+int DeviceSdk::ppc_FileGetRecordsList(int32_t offset, int32_t length, int32_t childCount, int64_t token,
+                                      recent_list **out) {
+    return ::ppc_FileGetRecordsList(offset, length, childCount, token, out);
+}
+
+int DeviceSdk::ppc_FileGetAggregationList(int32_t offset, int32_t length, int32_t aggregationId,
+                                          int64_t token, recent_list **out) {
+    return ::ppc_FileGetAggregationList(offset, length, aggregationId, token, out);
+}
+
+void DeviceSdk::ppc_free_recent_list(recent_list *list) {
+    ::ppc_free_recent_list(list);
+}
+
+int DeviceSdk::ppc_SetRecentRecordHide(const qv_record_hide *record, int64_t token) {
+    return ::ppc_SetRecentRecordHide(record, token);
+}
+
 // ---- transfers and operations ----
 
 int DeviceSdk::ppc_file_download(int32_t seq, const char *folder, path_info src, int64_t token,
@@ -170,15 +265,6 @@ int DeviceSdk::ppc_get_RelaxUploadAuthValue(int32_t seq, const char *localPath, 
 int DeviceSdk::ppc_FileRelaxUpload(int64_t size, uint32_t modifyTime, const char *kind, const char *value,
                                    path_info dst, int32_t *deviceStatus, int64_t token) {
     return ::ppc_FileRelaxUpload(size, modifyTime, kind, value, &dst, deviceStatus, token);
-}
-
-int DeviceSdk::ppc_FileSetTag(path_info target, const char *const *tags, int32_t tagCount, int64_t token) {
-    return ::ppc_FileSetTag(&target, tags, tagCount, token);
-}
-
-int DeviceSdk::ppc_FileListTag(path_info **paths, int32_t pathCount, const char *const *tags,
-                               int32_t tagCount, int32_t tagType, int64_t token) {
-    return ::ppc_FileListTag(paths, pathCount, tags, tagCount, tagType, token);
 }
 
 int DeviceSdk::ppc_cancel_task(ppc_router_task *context, uint8_t byKind, int32_t kind, int64_t seq) {

@@ -9,6 +9,7 @@
 
 #include "runtime/ppc_firmware.h"
 #include "runtime/ppc_forward.h"
+#include "runtime/ppc_paths.h"
 #include "runtime/ppc_tracked.h"
 #include "runtime/ppc_userstatus.h"
 #include "runtime/ppclib.h"
@@ -91,13 +92,49 @@ class DeviceSdk {
                                              char *value, file_task_cb progress, ppc_router_task *context);
     virtual int ppc_FileRelaxUpload(int64_t size, uint32_t modifyTime, const char *kind, const char *value,
                                     path_info dst, int32_t *deviceStatus, int64_t token);
-    virtual int ppc_FileSetTag(path_info target, const char *const *tags, int32_t tagCount, int64_t token);
-    virtual int ppc_FileListTag(path_info **paths, int32_t pathCount, const char *const *tags,
-                                int32_t tagCount, int32_t tagType, int64_t token);
     // Cancels only mark tasks; each answers 0 (also when nothing matched), -1 without a context.
     virtual int ppc_cancel_task(ppc_router_task *context, uint8_t byKind, int32_t kind, int64_t seq);
     virtual int ppc_cancel_FileTask(int32_t seq, ppc_router_task *context);
     virtual int ppc_cancel_GetRelaxUploadAuthValue(int32_t seq, ppc_router_task *context);
+    // ---- listings and queries ----
+    // Type listings (120, 158, 123, 124): on 0 a holder that is the caller's (nodes with file_list_free,
+    // then free()); none otherwise.
+    virtual int ppc_FileGetTypeList(int32_t fileType, int32_t sortType, file_list_info **out, int32_t offset,
+                                    int32_t length, int64_t token);
+    virtual int ppc_FileGetMutilTypeList(const int32_t *types, int32_t typeCount, int32_t sortType,
+                                         file_list_info **out, int32_t offset, int32_t length, int64_t token);
+    virtual int ppc_DirGetTypeList(int32_t fileType, int32_t sortType, int32_t childCount, int32_t offset,
+                                   int32_t length, file_list_info **out, int64_t token);
+    virtual int ppc_FileGetTypeListByPath(int32_t fileType, int32_t sortType, path_info target,
+                                          file_list_info **out, int32_t offset, int32_t length,
+                                          int64_t token);
+    virtual int ppc_FileDelTypeListByPath(int32_t fileType, path_info target, int64_t token);  // 125
+    virtual int ppc_mkdir(path_info target, uint16_t mode, int64_t token);                     // 102
+    virtual int ppc_rename(path_info from, path_info to, int64_t token);                       // 103
+    // Attributes (105) into the caller-zeroed `st`; what hangs on it goes with file_stat_release.
+    virtual int ppc_stat(path_info target, file_stat *st, int64_t token);
+    virtual void file_stat_release(file_stat *st);
+    // Tags (154 for one path, 156 for several).
+    virtual int ppc_FileSetTag(path_info target, const char *const *tags, int32_t tagCount, int64_t token);
+    virtual int ppc_FileListTag(path_info **paths, int32_t pathCount, const char *const *tags,
+                                int32_t tagCount, int32_t tagType, int64_t token);
+    // The signed file address: a new text (free()), or null.
+    virtual char *ppc_FGetUriByToken(const char *path, int32_t bucketId, int64_t token);
+    // Search (117) and the photo listing (157): batches reach `cb` on this thread until the call returns.
+    virtual int ppc_file_SearchMultiFunc(int32_t seq, int32_t sortType, const search_condition *cond,
+                                         int64_t token, file_task_cb cb, int32_t currentOnly,
+                                         ppc_router_task *context);
+    virtual int ppc_cancel_FileMultiFuncSearchTask(int32_t seq, ppc_router_task *context);
+    virtual int ppc_get_FileGpsList(int32_t seq, gps_condition *scope, double lat1, double lon1, double lat2,
+                                    double lon2, int64_t token, file_task_cb cb, ppc_router_task *context);
+    virtual int ppc_cancel_FileGpsListTask(int32_t seq, ppc_router_task *context);
+    // Recent records (151) and one aggregation (161): on 0 a list freed with ppc_free_recent_list.
+    virtual int ppc_FileGetRecordsList(int32_t offset, int32_t length, int32_t childCount, int64_t token,
+                                       recent_list **out);
+    virtual int ppc_FileGetAggregationList(int32_t offset, int32_t length, int32_t aggregationId,
+                                           int64_t token, recent_list **out);
+    virtual void ppc_free_recent_list(recent_list *list);
+    virtual int ppc_SetRecentRecordHide(const qv_record_hide *record, int64_t token);  // 169
 };
 using DeviceSdkPtr = std::shared_ptr<DeviceSdk>;
 

@@ -669,25 +669,6 @@ int FakeDeviceSdk::ppc_FileRelaxUpload(int64_t size, uint32_t modifyTime, const 
     return r;
 }
 
-int FakeDeviceSdk::ppc_FileSetTag(path_info target, const char *const *tags, int32_t tagCount,
-                                  int64_t token) {
-    std::lock_guard<std::mutex> l(m_mu);
-    return record("ppc_FileSetTag",
-                  {pathText(target), num(tagCount), joined(tags, tagCount, false), num(token)});
-}
-
-int FakeDeviceSdk::ppc_FileListTag(path_info **paths, int32_t pathCount, const char *const *tags,
-                                   int32_t tagCount, int32_t tagType, int64_t token) {
-    std::lock_guard<std::mutex> l(m_mu);
-    // As the request builder: both lists are walked to their empty pointer.
-    std::string listed;
-    int walked = 0;
-    for (path_info **p = paths; p != nullptr && *p != nullptr; ++p, ++walked)
-        listed += (walked > 0 ? "|" : "") + pathText(**p);
-    return record("ppc_FileListTag", {num(pathCount), listed, num(tagCount), joined(tags, tagCount, true),
-                                      num(tagType), num(token), num(walked)});
-}
-
 int FakeDeviceSdk::afterCancel(int result) {
     { std::lock_guard<std::mutex> l(m_mu); }  // a waiter between its check and its wait sees the mark
     m_cv.notify_all();

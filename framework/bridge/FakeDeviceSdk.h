@@ -10,6 +10,8 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +26,13 @@ class FakeDeviceSdk final : public DeviceSdk {
         int64_t date = 0;
         bool isFolder = false;
         bool noName = false;
+        bool noPath = false;
+        int32_t bucketId = -1;  // -1: the request's
+        double latitude = 0, longitude = 0;
+        std::optional<std::vector<std::string>> tags{};  // a tag ring when set (in this order)
+        // An album's listed files (a type array when not empty); nullopt stands for a file without a path.
+        std::vector<std::optional<std::string>> albumFiles{};
+        bool album = false;  // a type array even when albumFiles is empty
     };
     struct Page {
         int32_t count = -1;       // reported page count; -1: the number of entries
@@ -66,6 +75,37 @@ class FakeDeviceSdk final : public DeviceSdk {
             int64_t done, total;
         };
         std::vector<Report> execReports;  // progress of ppc_router_DeviceExec, in order
+
+        // ---- listings and queries ----
+        Page typePage;  // what the type listings hand out
+        struct Batch {
+            int32_t status = 1;
+            Page page{};
+        };
+        std::vector<Batch> searchBatches;   // streamed replies of a search, in order
+        std::vector<Batch> gpsBatches;      // streamed replies of a photo listing
+        int searchCancelledResult = 20008;  // what a cancelled search answers
+        struct Attr {
+            int64_t size = 0;
+            int32_t folders = 0, files = 0;
+            std::vector<std::string> tags{};  // a tag array when not empty
+            int32_t mediaType = 0;
+            std::optional<image_media_info> image{};
+            std::optional<audio_media_info> audio{};
+            std::optional<video_media_info> video{};
+        } attr;
+        std::string uri;  // empty: no address
+        struct Recent {
+            int32_t type = 0;  // 1: an aggregation
+            int32_t aggregateId = 0, logId = 0, enableHide = 0, cmd = 0, userId = 0, bucketId = 0;
+            int64_t time = 0;
+            std::string nickName{};  // raw bytes, at most 64 copied
+            std::string name{}, path{};
+            std::vector<std::string> files{};  // an aggregation's files (names; paths "/r/<name>")
+            int32_t pictures = 0, videos = 0, aggregateTotal = -1;
+        };
+        std::vector<Recent> recent;
+        int32_t recentCount = -1, recentTotal = -1;  // -1: the number of records
     };
     // One recorded call: the function, its text arguments (and numbers as text), its thread.
     struct Call {
@@ -165,6 +205,46 @@ class FakeDeviceSdk final : public DeviceSdk {
     int ppc_SetDeviceNickName(const char *name, int64_t token) override;
     int ppc_FileGetUserSpace(user_space_dnode *space, int64_t token) override;
 
+    // ---- listings and queries ----
+    // While held, a search or photo listing stops before each streamed reply after the first until it is
+    // cancelled or released; a cancelled one delivers the reply it holds and then answers.
+    void holdStreams(bool hold);
+    // Waits until `n` streamed replies have been handed to callbacks, in all; false after `ms`.
+    bool waitBatchesDelivered(int n, int ms) const;
+    bool waitStreamHeld(int ms) const;
+    int recentListsLive() const;
+
+    int ppc_FileGetTypeList(int32_t fileType, int32_t sortType, file_list_info **out, int32_t offset,
+                            int32_t length, int64_t token) override;
+    int ppc_FileGetMutilTypeList(const int32_t *types, int32_t typeCount, int32_t sortType,
+                                 file_list_info **out, int32_t offset, int32_t length,
+                                 int64_t token) override;
+    int ppc_DirGetTypeList(int32_t fileType, int32_t sortType, int32_t childCount, int32_t offset,
+                           int32_t length, file_list_info **out, int64_t token) override;
+    int ppc_FileGetTypeListByPath(int32_t fileType, int32_t sortType, path_info target, file_list_info **out,
+                                  int32_t offset, int32_t length, int64_t token) override;
+    int ppc_FileDelTypeListByPath(int32_t fileType, path_info target, int64_t token) override;
+    int ppc_mkdir(path_info target, uint16_t mode, int64_t token) override;
+    int ppc_rename(path_info from, path_info to, int64_t token) override;
+    int ppc_stat(path_info target, file_stat *st, int64_t token) override;
+    void file_stat_release(file_stat *st) override;
+    int ppc_FileSetTag(path_info target, const char *const *tags, int32_t tagCount, int64_t token) override;
+    int ppc_FileListTag(path_info **paths, int32_t pathCount, const char *const *tags, int32_t tagCount,
+                        int32_t tagType, int64_t token) override;
+    char *ppc_FGetUriByToken(const char *path, int32_t bucketId, int64_t token) override;
+    int ppc_file_SearchMultiFunc(int32_t seq, int32_t sortType, const search_condition *cond, int64_t token,
+                                 file_task_cb cb, int32_t currentOnly, ppc_router_task *context) override;
+    int ppc_cancel_FileMultiFuncSearchTask(int32_t seq, ppc_router_task *context) override;
+    int ppc_get_FileGpsList(int32_t seq, gps_condition *scope, double lat1, double lon1, double lat2,
+                            double lon2, int64_t token, file_task_cb cb, ppc_router_task *context) override;
+    int ppc_cancel_FileGpsListTask(int32_t seq, ppc_router_task *context) override;
+    int ppc_FileGetRecordsList(int32_t offset, int32_t length, int32_t childCount, int64_t token,
+                               recent_list **out) override;
+    int ppc_FileGetAggregationList(int32_t offset, int32_t length, int32_t aggregationId, int64_t token,
+                                   recent_list **out) override;
+    void ppc_free_recent_list(recent_list *list) override;
+    int ppc_SetRecentRecordHide(const qv_record_hide *record, int64_t token) override;
+
     // ---- transfers and operations ----
     // A long call (download, upload, log download, delete, copy, move, check value) runs as a task of the
     // context's list, so that the runtime's cancels find it; it gives its reports in order and answers its
@@ -208,14 +288,24 @@ class FakeDeviceSdk final : public DeviceSdk {
                                      file_task_cb progress, ppc_router_task *context) override;
     int ppc_FileRelaxUpload(int64_t size, uint32_t modifyTime, const char *kind, const char *value,
                             path_info dst, int32_t *deviceStatus, int64_t token) override;
-    int ppc_FileSetTag(path_info target, const char *const *tags, int32_t tagCount, int64_t token) override;
-    int ppc_FileListTag(path_info **paths, int32_t pathCount, const char *const *tags, int32_t tagCount,
-                        int32_t tagType, int64_t token) override;
     int ppc_cancel_task(ppc_router_task *context, uint8_t byKind, int32_t kind, int64_t seq) override;
     int ppc_cancel_FileTask(int32_t seq, ppc_router_task *context) override;
     int ppc_cancel_GetRelaxUploadAuthValue(int32_t seq, ppc_router_task *context) override;
 
   private:
+    // A holder built from `page` (the SDK's list helpers), for a request on `bucketId`.
+    static file_list_info *buildList(const Page &page, int32_t bucketId);
+    int typeList(const std::string &fn, std::vector<std::string> args, file_list_info **out);
+    // Streams `batches` to `cb` as the SDK does; `cancelled` names the set the cancels mark.
+    int stream(const std::vector<Outputs::Batch> &batches, int32_t seq, file_task_cb cb,
+               const std::function<void(client_file_task &)> &fill, int32_t kind, int cancelledResult);
+    recent_list *buildRecent(bool aggregation);
+
+    bool m_holdStreams = false;
+    bool m_streamHeld = false;
+    int m_batchesDelivered = 0;
+    std::map<int32_t, std::set<int32_t>> m_cancelled;  // kind -> sequence numbers marked
+    int m_recentLive = 0;
     // Runs one long call as a listed task; `onEnd` sees the task when the call ran to its end.
     int runTransfer(const std::string &fn, std::vector<std::string> args, int32_t kind, int64_t id,
                     int64_t token, file_task_cb progress, ppc_router_task *context,

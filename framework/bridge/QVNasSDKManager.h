@@ -6,6 +6,7 @@
 
 #include "broker/QVNasClientLibDelegate.h"
 #include "broker/QVNasTaskInfo.h"
+#include "model/QVNasPathInfo.h"
 
 struct QVNasSDKManagerService {
     virtual ~QVNasSDKManagerService() = default;
@@ -60,8 +61,6 @@ struct QVNasSDKManagerFile {
     virtual void qvFDownloadWithTask(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvFCloseDownloadOperateWithTask(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvFTagUploadWithTask(const QVNasTaskInfoPtr &task) = 0;
-    virtual void qvFSetTagWithTask(const QVNasTaskInfoPtr &task) = 0;
-    virtual void qvFAddTagsWithTask(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvFCloseUploadOperateWithTask(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvFDeleteListCbWithTask(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvFCopyCbWithTask(const QVNasTaskInfoPtr &task) = 0;
@@ -70,6 +69,32 @@ struct QVNasSDKManagerFile {
     virtual void qvFGetRelaxUploadAuthValueWithTask(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvRelaxUploadWithTask(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvFGetRelaxUploadAuthValueCancelWithTask(const QVNasTaskInfoPtr &task) = 0;
+
+    // ---- listings and queries ----
+    // Type listings: all of one type (96), several types (134, also for 170 tasks), albums (98), one type
+    // under a path (100) and its deletion (101).
+    virtual void qvFGetTypeFileListWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFGetFileMutilTypeListWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFGetDirTypeListWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFGetFileTypeListByPathWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFDeleteFileTypeListByPathWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFMkdirsWithTask(const QVNasTaskInfoPtr &task) = 0;   // 62
+    virtual void qvFRenameWithTask(const QVNasTaskInfoPtr &task) = 0;   // 63
+    virtual void qvFSetTagWithTask(const QVNasTaskInfoPtr &task) = 0;   // 60
+    virtual void qvFAddTagsWithTask(const QVNasTaskInfoPtr &task) = 0;  // 95
+    // Search (130) and its close (131); photo listing (124) and its close (125): batches come through the
+    // delegate's search-data operation while the listing's call runs.
+    virtual void qvFSearchForMultiWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFCloseSearchForMultiWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvGetFileListByGPSWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvCloseGetFileListByGPS(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvGetFileAttrWithTask(const QVNasTaskInfoPtr &task) = 0;  // 70
+    // The signed address of a file, on the caller's thread; "" when there is none.
+    virtual QString qvGetFileUriByToken(const QVNasPathInfoPtr &pathInfo) = 0;
+    // Recent records (57), one aggregation (141), hiding a record (160).
+    virtual void qvGetFileRecordsList(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvGetFileAggregationList(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvSetRecentRecordHideWithTask(const QVNasTaskInfoPtr &task) = 0;
 };
 
 struct QVNasSDKManagerRaid {

@@ -65,8 +65,6 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     void qvFDownloadWithTask(const QVNasTaskInfoPtr &task) override;
     void qvFCloseDownloadOperateWithTask(const QVNasTaskInfoPtr &task) override;
     void qvFTagUploadWithTask(const QVNasTaskInfoPtr &task) override;
-    void qvFSetTagWithTask(const QVNasTaskInfoPtr &task) override;
-    void qvFAddTagsWithTask(const QVNasTaskInfoPtr &task) override;
     void qvFCloseUploadOperateWithTask(const QVNasTaskInfoPtr &task) override;
     void qvFDeleteListCbWithTask(const QVNasTaskInfoPtr &task) override;
     void qvFCopyCbWithTask(const QVNasTaskInfoPtr &task) override;
@@ -85,6 +83,28 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     static void qv_copy_progress(client_file_task *task) noexcept;
     static void qv_move_progress(client_file_task *task) noexcept;
     static void qv_auth_value_progress(client_file_task *task) noexcept;
+    // ---- listings and queries (QVNasSDKManagerImplement_Files.cpp) ----
+    void qvFGetTypeFileListWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFGetFileMutilTypeListWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFGetDirTypeListWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFGetFileTypeListByPathWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFDeleteFileTypeListByPathWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFMkdirsWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFRenameWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFSetTagWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFAddTagsWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFSearchForMultiWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFCloseSearchForMultiWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvGetFileListByGPSWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvCloseGetFileListByGPS(const QVNasTaskInfoPtr &task) override;
+    void qvGetFileAttrWithTask(const QVNasTaskInfoPtr &task) override;
+    QString qvGetFileUriByToken(const QVNasPathInfoPtr &pathInfo) override;
+    void qvGetFileRecordsList(const QVNasTaskInfoPtr &task) override;
+    void qvGetFileAggregationList(const QVNasTaskInfoPtr &task) override;
+    void qvSetRecentRecordHideWithTask(const QVNasTaskInfoPtr &task) override;
+    // The streamed replies of the search and of the photo listing, on the listing's worker thread.
+    static void onSearchForMultiResult(client_file_task *task) noexcept;
+    static void onFileListByGPSResult(client_file_task *task) noexcept;
 
     // Sends the answered task to the delegate (on the thread it is called on).
     void qvCommandResponseWithDict(const QVNasTaskInfoPtr &task);

@@ -286,30 +286,6 @@ void QVNasSDKManagerImplement::qvDLogFileDownloadWithTaskInfo(const QVNasTaskInf
     answer(task, result, 320, std::nullopt, Hop::MainAndWait);
 }
 
-void QVNasSDKManagerImplement::qvFSetTagWithTask(const QVNasTaskInfoPtr &task) {
-    const auto pathInfo = task->requestDict.value(QStringLiteral("filePathInfo")).value<QVNasPathInfoPtr>();
-    TextList tags(task->requestDict.value(QStringLiteral("fileTagNameList")).toStringList(), false);
-    tags.log("set");
-    QByteArray path;
-    const auto target = qvGetUserObj(pathInfo, path);
-    const int result =
-        target ? deviceSdk()->ppc_FileSetTag(*target, tags.data(), tags.count(), m_srcToken.load()) : -1;
-    if (result != 0) QVB_LOG_ERROR(QStringLiteral("set tags failed: %1").arg(result));
-    answer(task, result, 60, std::nullopt, Hop::MainAndWait);
-}
-
-void QVNasSDKManagerImplement::qvFAddTagsWithTask(const QVNasTaskInfoPtr &task) {
-    PathList paths;
-    const bool ok = paths.build(pathList(task->requestDict.value(QStringLiteral("filePathInfoList"))));
-    TextList tags(task->requestDict.value(QStringLiteral("fileTagNameList")).toStringList(), true);
-    tags.log("add");
-    const int result = ok ? deviceSdk()->ppc_FileListTag(paths.data(), paths.count(), tags.data(),
-                                                         tags.count(), 0, m_srcToken.load())
-                          : -1;
-    if (result != 0) QVB_LOG_ERROR(QStringLiteral("add tags failed: %1").arg(result));
-    answer(task, result, 95, std::nullopt, Hop::MainAndWait);
-}
-
 void QVNasSDKManagerImplement::qvFDeleteListCbWithTask(const QVNasTaskInfoPtr &task) {
     PathList paths;
     const bool ok = paths.build(pathList(task->requestDict.value(QStringLiteral("deletePathInfoList"))));

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 #include <QVariantMap>
 #include <atomic>
 #include <condition_variable>
@@ -25,6 +26,7 @@
 #include "broker/QVNasTaskInfo.h"
 #include "model/QVNasDeviceUserInfo.h"
 #include "model/QVNasExecTaskProgressInfo.h"
+#include "model/QVNasFileListInfo.h"
 #include "model/QVNasPathInfo.h"
 
 class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
@@ -97,6 +99,30 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
     // 346: the upload's progress stays filed until its answer.
     QVNasRequestInfoPtr qvNasCloseUploadOperateWithRequest(const QVNasRequestInfoPtr &request,
                                                            QVNasCompletionBlock completion);
+    // ---- listings and queries (QVNasPrivateInterfaceProtocol_Files.cpp) ----
+    // Several types (134); with a filter flag (170, answered as 134).
+    QVNasRequestInfoPtr qvNasGetFileMutilTypeListWithStartIndex(int32_t startIndex, int32_t count,
+                                                                const QVariantList &types,
+                                                                int64_t sequenceType,
+                                                                QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasGetFileMutilTypeListWithStartIndex(int32_t startIndex, int32_t count,
+                                                                const QVariantList &types, int32_t filterFlag,
+                                                                int64_t sequenceType,
+                                                                QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasGetDirTypeListWithStartIndex(int32_t startIndex, int32_t count, int64_t fileType,
+                                                          int64_t sequenceType,
+                                                          QVNasCompletionBlock completion);  // 98
+    QVNasRequestInfoPtr qvNasGetFileTypeListWithPathInfo(const QVNasPathInfoPtr &pathInfo, int32_t startIndex,
+                                                         int32_t count, int64_t fileType,
+                                                         int64_t sequenceType,
+                                                         QVNasCompletionBlock completion);  // 100
+    QVNasRequestInfoPtr qvNasCreateFolderWithPathInfo(const QVNasPathInfoPtr &dirPathInfo,
+                                                      QVNasCompletionBlock completion);  // 62
+    QVNasRequestInfoPtr qvNasRenameFileWithFromPathInfo(const QVNasPathInfoPtr &fromPathInfo,
+                                                        const QVNasPathInfoPtr &toPathInfo,
+                                                        QVNasCompletionBlock completion);  // 63
+    QVNasRequestInfoPtr qvNasGetFileAttrWithPathInfo(const QVNasPathInfoPtr &filePathInfo,
+                                                     QVNasCompletionBlock completion);  // 70
     QVNasRequestInfoPtr qvNasSetFileTagsWithFilePathInfo(const QVNasPathInfoPtr &filePathInfo,
                                                          const QStringList &tagList,
                                                          QVNasCompletionBlock completion);  // 60
@@ -137,6 +163,31 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
     // A device or version name as one safe file-name part: no "/", "\", "..", control characters; at most
     // 64 bytes of UTF-8, cut at a character; `fallback` when nothing is left.
     static QString safeNamePart(const QString &name, const QString &fallback);
+    // Photo listing (124) in a BD-09 rectangle; batches reach `receive` on the main thread.
+    QVNasRequestInfoPtr qvNasGetGPSFileListWithCoordinate(const QVNasCoordinate2DInfoPtr &coordinate,
+                                                          QVNasResultBatchBlock receive,
+                                                          QVNasCompletionBlock completion);
+    // Search (130); batches reach `receive` on the main thread, all before the completion.
+    QVNasRequestInfoPtr qvNasSearchForMultiWithSearchTitle(const QStringList &titles, int64_t searchType,
+                                                           int64_t sequenceType,
+                                                           QVNasResultBatchBlock receive,
+                                                           QVNasCompletionBlock completion);
+    // The closes (125, 131): the closed request's batch callback is gone when they return; its completion
+    // stays and gets the closed request's own answer.
+    QVNasRequestInfoPtr qvNasCloseGetGPSFileListWithRequest(const QVNasRequestInfoPtr &request,
+                                                            QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasCloseSearchForMultiRequest(const QVNasRequestInfoPtr &request,
+                                                        QVNasCompletionBlock completion);
+    // The signed address of a file, on the caller's thread (no number, no task).
+    QString qvNasGetFileUriByToken(const QVNasPathInfoPtr &pathInfo);
+    QVNasRequestInfoPtr qvNasGetRecentFileRecordsWithStartIndex(int64_t startIndex, int64_t count,
+                                                                int64_t childCount,
+                                                                QVNasCompletionBlock completion);  // 57
+    QVNasRequestInfoPtr qvNasGetRecentFileAggregationListWithStartIndex(
+        int64_t startIndex, int64_t count, int64_t aggregateId,
+        QVNasCompletionBlock completion);  // 141
+    QVNasRequestInfoPtr qvNasSetRecentRecordHideWithLogId(int32_t logId, int32_t userId, int32_t bucketId,
+                                                          QVNasCompletionBlock completion);  // 160
 
     // ---- the common path of every asynchronous request method ----
     enum class Lane {
@@ -194,6 +245,9 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
     using ProgressEntryPtr = std::shared_ptr<ProgressEntry>;
 
     QVNasPrivateInterfaceProtocol();
+    // Files a close of `closed` (its batch callback removed before this returns).
+    QVNasRequestInfoPtr submitClose(int32_t command, const QVNasRequestInfoPtr &closed,
+                                    QVNasCompletionBlock completion, BridgeOperation operation);
     QVNasProgressHandel progressFor(int32_t seq) const;
     // Calls `fn` with the filed callback of `seq`, unless it is gone or removed meanwhile.
     void withProgress(int32_t seq, const std::function<void(const QVNasProgressHandel &)> &fn) const;

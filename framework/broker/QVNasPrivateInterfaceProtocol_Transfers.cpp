@@ -94,25 +94,6 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasCloseUploadOperateWithRe
                         fileOp(&QVNasSDKManagerFile::qvFCloseUploadOperateWithTask));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasSetFileTagsWithFilePathInfo(
-    const QVNasPathInfoPtr &filePathInfo, const QStringList &tagList, QVNasCompletionBlock completion) {
-    QVariantMap dict;
-    dict.insert(QStringLiteral("filePathInfo"), QVariant::fromValue(filePathInfo));
-    dict.insert(QStringLiteral("fileTagNameList"), tagList);
-    return submitRequest(60, dict, std::move(completion), {},
-                         fileOp(&QVNasSDKManagerFile::qvFSetTagWithTask));
-}
-
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAddFileTagsWithFilePathInfoList(
-    const QList<QVNasPathInfoPtr> &filePathInfoList, const QStringList &tagList,
-    QVNasCompletionBlock completion) {
-    QVariantMap dict;
-    dict.insert(QStringLiteral("filePathInfoList"), pathsValue(filePathInfoList));
-    dict.insert(QStringLiteral("fileTagNameList"), tagList);
-    return submitRequest(95, dict, std::move(completion), {},
-                         fileOp(&QVNasSDKManagerFile::qvFAddTagsWithTask));
-}
-
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasCopyToWithFromInfo(
     const QVNasPathInfoPtr &fromInfo, const QVNasPathInfoPtr &toPathInfo,
     QVNasCopyMoveProgressBlock progressHandel, QVNasCompletionBlock completion) {

@@ -10,4 +10,12 @@ QByteArray signingKey() {
     return QByteArrayLiteral("0b7e2c9d4a61f8e3b5d07c2a9e4f163");
 }
 
+QByteArray tunnelUserName() {
+    return QByteArrayLiteral("qvclient");
+}
+
+QByteArray tunnelPassword() {
+    return QByteArrayLiteral("K7M Lanterns");
+}
+
 }  // namespace cloud

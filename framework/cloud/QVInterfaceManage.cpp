@@ -10,6 +10,7 @@
 #include <QNetworkRequest>
 #include <QThread>
 #include <QUrl>
+#include <cmath>
 
 #include "cloud/CloudSecrets.h"
 #include "cloud/CloudSignature.h"
@@ -201,13 +202,28 @@ QVNasResponseInfoPtr QVInterfaceManage::shareResponseInfo(const QJsonValue &repl
     // must not pass for success.
     const QJsonValue code = obj.value(QStringLiteral("error_code"));
     if (!code.isDouble()) return noReply();
+    // A code that is no whole number within ±2^53 (1e300, 2.5) is no answer of the service either; casting
+    // it would be undefined.
+    const double d = code.toDouble();
+    constexpr double kExact = 9007199254740992.0;
+    if (!(d >= -kExact && d <= kExact) || d != std::trunc(d)) return noReply();
     auto info = std::make_shared<QVNasResponseInfo>();
-    const auto n = static_cast<int64_t>(code.toDouble());
+    const auto n = static_cast<int64_t>(d);
     info->responseCode = n > 0 ? kServiceBase + n : n;
     info->responseMessage = obj.value(QStringLiteral("error_msg")).toString();
     const QJsonValue data = obj.value(QStringLiteral("data"));
     info->responseData = data.isUndefined() ? QVariant() : data.toVariant();
     return info;
+}
+
+QVNasResponseInfoPtr QVInterfaceManage::replyResponseInfo(const QByteArray &body) {
+    if (body.isEmpty()) return noReply();
+    // Fragments allowed: parse inside an array and take the first element.
+    QJsonParseError err{};
+    const QJsonDocument doc = QJsonDocument::fromJson("[" + body + "]", &err);
+    const QJsonValue value =
+        err.error == QJsonParseError::NoError && doc.array().size() == 1 ? doc.array().at(0) : QJsonValue();
+    return shareResponseInfo(value);
 }
 
 void QVInterfaceManage::startRequestService(Request request, Completion completion) {
@@ -269,13 +285,7 @@ void QVInterfaceManage::sendOnMain(const Request &request, Completion completion
                                   .arg(reply->errorString()));
                 info = noReply();
             } else {
-                // Fragments allowed: parse inside an array and take the first element.
-                QJsonParseError err{};
-                const QJsonDocument doc = QJsonDocument::fromJson("[" + bytes + "]", &err);
-                const QJsonValue value = err.error == QJsonParseError::NoError && doc.array().size() == 1
-                                             ? doc.array().at(0)
-                                             : QJsonValue();
-                info = shareResponseInfo(value);
+                info = replyResponseInfo(bytes);
                 QVF_LOG_DEBUG(QStringLiteral("cloud %1: HTTP %2, code %3")
                                   .arg(where)
                                   .arg(status)

@@ -42,6 +42,8 @@ class QVInterfaceManage {
 
     // The process's instance, made on first use (from any thread) with the compiled-in configuration.
     static QVInterfaceManage &sharedApiManage();
+    // The base URLs and TLS settings this client was made with.
+    const Config &config() const { return m_config; }
 
     void qvOAuth2ServiceLogin(const QVNasServiceUserInfoPtr &user, Completion completion);
     void qvOAuth2GetAccessToken(const QString &refreshToken, Completion completion);
@@ -69,6 +71,8 @@ class QVInterfaceManage {
                              const QString &contentType) const;
     // The response for a parsed reply body (null or not an object: 229999).
     static QVNasResponseInfoPtr shareResponseInfo(const QJsonValue &reply);
+    // The response for a reply body as it came (empty: 229999); a JSON fragment counts.
+    static QVNasResponseInfoPtr replyResponseInfo(const QByteArray &body);
     // The pretty-printed JSON of `dict`.
     static QByteArray jsonDictionaryToData(const QVariantMap &dict);
     // The multipart body of an image upload (boundary "AaB03x").

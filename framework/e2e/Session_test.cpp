@@ -32,40 +32,13 @@
 #include "platform/SecretStore.h"
 #include "runtime/ppc_service.h"
 #include "service/QVNasClientMacFramework.h"
+#include "session_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace fwtest;
+using namespace fwe2e;
 
 namespace {
-
-constexpr char kAuth[] = "auth-session-e2e";
-
-class TestFramework final : public QVNasClientMacFramework {
-  public:
-    TestFramework() { initService(); }
-};
-
-struct EmulatedDevice {
-    std::unique_ptr<qvemu::Device> dev;
-    std::shared_ptr<qvemu::DeviceUserModel> users;
-    std::shared_ptr<qvemu::AdminState> admin;
-    uint64_t sent(int cmd) const { return dev->counters().requests_by_cmd[cmd]; }
-};
-
-EmulatedDevice emulate(const std::string &root, const std::string &addr, const std::string &bindCode) {
-    EmulatedDevice d;
-    d.dev = std::make_unique<qvemu::Device>(root, addr);
-    d.users = qvemu::install_device_user_handlers(*d.dev);
-    d.users->update([&](qvemu::DeviceUserState &s) {
-        s.auth_codes.insert(kAuth);
-        s.bind_code = bindCode;
-    });
-    qvemu::install_device_handlers(*d.dev);
-    qvemu::install_file_type_handlers(*d.dev);
-    d.admin = qvemu::install_admin_handlers(*d.dev);
-    qvemu::install_push_handler(*d.dev)->set_keepalive_ms(0);
-    return d;
-}
 
 // What each descriptor points at ("socket:[N]", a path), for a failure message.
 std::string descriptors() {
@@ -89,20 +62,6 @@ int openDescriptors() {
         if (fs::read_symlink(e.path(), ec).string() != "anon_inode:[eventfd]") ++n;
     }
     return n;
-}
-
-std::optional<std::string> whyNoNamespace() {
-    if (qEnvironmentVariable("QV_NETNS") == QLatin1String("1")) return std::nullopt;
-    const QString why = qEnvironmentVariable("QV_NETNS_SKIP");
-    return why.isEmpty() ? std::string(
-                               "runs as the ctest framework_session_e2e, in a network namespace of its own "
-                               "(scripts/netns-run)")
-                         : why.toStdString();
-}
-
-template <typename Send>
-QVNasResponseInfoPtr ask(Send send) {
-    return answerOf([&](QVNasCompletionBlock done) { return send(done); });
 }
 
 TEST(SessionEndToEnd, DiscoverLoginRegisterReadLogoutStop) {

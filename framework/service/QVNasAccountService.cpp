@@ -1,13 +1,38 @@
 #include "service/QVNasAccountService.h"
 
-#include "service/QVNasServiceAnswer.h"
+#include "cloud/QVInterfaceManage.h"
+#include "platform/Clock.h"
 
-// Not carried out yet: every operation answers 110001.
-void QVNasAccountService::qvNasGetRefreshTokenByServiceUserInfo(const QVNasServiceUserInfoPtr &,
-                                                                QVNasCompletionBlock completion) {
-    qvNasAnswerNotAvailable(0, std::move(completion));
+namespace {
+
+// `base` is the account host's HTTPS base URL; a page is never sent over plain HTTP.
+QUrl accountPage(const QString &base, const char *page) {
+    QUrl url(base + QString::fromLatin1(page));
+    if (url.scheme() == QLatin1String("http")) url.setScheme(QStringLiteral("https"));
+    url.setQuery(QString::asprintf("%f", static_cast<double>(plat::Clock::nowMs()) / 1000.0));
+    return url;
 }
-void QVNasAccountService::qvNasGetAccessTokenByRefreshToken(const QString &,
+
+}  // namespace
+
+QVInterfaceManage &QVNasAccountService::interfaceManage() const {
+    return m_api ? *m_api : QVInterfaceManage::sharedApiManage();
+}
+
+void QVNasAccountService::qvNasGetRefreshTokenByServiceUserInfo(
+    const QVNasServiceUserInfoPtr &serviceUserInfo, QVNasCompletionBlock completion) {
+    interfaceManage().qvOAuth2ServiceLogin(serviceUserInfo, std::move(completion));
+}
+
+void QVNasAccountService::qvNasGetAccessTokenByRefreshToken(const QString &refreshToken,
                                                             QVNasCompletionBlock completion) {
-    qvNasAnswerNotAvailable(0, std::move(completion));
+    interfaceManage().qvOAuth2GetAccessToken(refreshToken, std::move(completion));
+}
+
+QUrl QVNasAccountService::qvNasGetRegisterUrl() const {
+    return accountPage(interfaceManage().config().accountBase, "/api/mobile/register.html");
+}
+
+QUrl QVNasAccountService::qvNasGetResetUrl() const {
+    return accountPage(interfaceManage().config().accountBase, "/api/mobile/reset.html");
 }

@@ -3,6 +3,32 @@
 #include "platform/MainQueue.h"
 #include "service/QVNasServiceAnswer.h"
 
+namespace {
+
+// The registered service: a plain pointer, so that it never keeps an instance alive; read as a shared
+// pointer under the lock, which the destructor also takes before clearing it.
+std::mutex g_registeredMu;
+QVNasDeviceConnectService *g_registered = nullptr;
+
+}  // namespace
+
+QVNasDeviceConnectService::QVNasDeviceConnectService(QVNasUserServicePtr userService)
+    : m_userService(std::move(userService)) {
+    std::lock_guard lock(g_registeredMu);
+    g_registered = this;
+}
+
+QVNasDeviceConnectService::~QVNasDeviceConnectService() {
+    std::lock_guard lock(g_registeredMu);
+    // An older instance going away leaves the newer registration alone.
+    if (g_registered == this) g_registered = nullptr;
+}
+
+std::shared_ptr<QVNasDeviceConnectService> QVNasDeviceConnectService::registeredService() {
+    std::lock_guard lock(g_registeredMu);
+    return g_registered ? g_registered->weak_from_this().lock() : nullptr;
+}
+
 void QVNasDeviceConnectService::qvNasSetDeviceWithListener(QVNasConnectedBlock listener,
                                                            QVNasConnectErrorBlock onError,
                                                            QVNasDisconnectedBlock onDisconnected) {

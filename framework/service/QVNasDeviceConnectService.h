@@ -22,11 +22,14 @@ using QVNasConnectedBlock = std::function<void()>;
 using QVNasConnectErrorBlock = std::function<void(int64_t failType, const QString &message)>;
 using QVNasDisconnectedBlock = std::function<void()>;
 
-class QVNasDeviceConnectService {
+class QVNasDeviceConnectService : public std::enable_shared_from_this<QVNasDeviceConnectService> {
   public:
-    explicit QVNasDeviceConnectService(QVNasUserServicePtr userService)
-        : m_userService(std::move(userService)) {}
-    virtual ~QVNasDeviceConnectService() = default;
+    // The new instance becomes the registered service (made on the main thread).
+    explicit QVNasDeviceConnectService(QVNasUserServicePtr userService);
+    // Clears the registered service if it is this instance.
+    virtual ~QVNasDeviceConnectService();
+    // The most recently made instance, which hears dropped-tunnel events; null once that one is gone.
+    static std::shared_ptr<QVNasDeviceConnectService> registeredService();
     QVNasUserServicePtr userService() const { return m_userService; }
 
     // Stores the three callbacks, replacing earlier ones.

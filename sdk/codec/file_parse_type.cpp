@@ -5,6 +5,7 @@
 
 #include <json-c/json.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +19,11 @@ using namespace qv_reply;
 
 namespace {
 
-// Dates of the type lists travel as 32-bit values under "data" and are taken as unsigned.
+// Dates of the type lists travel as 32-bit values under "data" and are taken as unsigned: a date past
+// 2038 arrives either as itself (up to 2^32 - 1) or as a negative 32-bit number.
 int64_t date_zero_extended(json_object *v) {
+    const int64_t x = read64(v);
+    if (x >= 0 && x <= static_cast<int64_t>(UINT32_MAX)) return x;
     return static_cast<uint32_t>(read32(v));
 }
 

@@ -87,12 +87,15 @@ TEST(TypeList, MissingKeysAreNotCarriedOver) {
 }
 
 TEST(TypeList, NumberReadings) {
-    // A negative 64-bit size falls back to the 32-bit value as unsigned; a "data" above 2^31 - 1 clamps
-    // and is taken unsigned.
+    // A negative 64-bit size falls back to the 32-bit value as unsigned; so does a negative "data", and
+    // one past 2^31 - 1 (a date after 2038) is kept as it came.
     Reply r(120, R"({"count":1,"totalCount":1,"filelist":[{"name":"n","size":-2,"data":-5}]})");
     ASSERT_EQ(r.result, 0);
     EXPECT_EQ(r.list()->size, 4294967294LL);
     EXPECT_EQ(r.list()->date, 4294967291LL);
+    Reply late(120, R"({"count":1,"totalCount":1,"filelist":[{"name":"n","size":1,"data":3000000000}]})");
+    ASSERT_EQ(late.result, 0);
+    EXPECT_EQ(late.list()->date, 3000000000LL);
 }
 
 TEST(TypeListByPath, ReverseOrderAndSkipsIncompleteElements) {

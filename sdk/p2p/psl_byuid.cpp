@@ -14,6 +14,8 @@
 
 // The servers' road, when it is linked in; an installed step takes precedence.
 int _PSL_ServerRemoteStep(int sid, int round) __attribute__((weak));
+void _PSL_ServerPhases_End(int sid, int result) __attribute__((weak));
+void _PSL_SendSessionInfo(int sid) __attribute__((weak));
 
 namespace {
 
@@ -116,6 +118,19 @@ void fail_session(int sid) {
     _PSL_FreeSession(_PSL_Session(sid));
 }
 
+// Once a route is up, both connect forms: the session information to the servers, the search's tasks and
+// sockets released, the knock on a direct route.
+void connect_succeeded(int sid) {
+    if (_PSL_SendSessionInfo) _PSL_SendSessionInfo(sid);
+    if (_PSL_ServerPhases_End) _PSL_ServerPhases_End(sid, 0);
+    _PSL_Knock_Start(sid);
+}
+
+// A failed connect: its tasks end and the servers hear why (once, whichever step failed).
+void connect_failed(int sid, int rc) {
+    if (rc != PSL_ERR_NOT_INIT && _PSL_ServerPhases_End) _PSL_ServerPhases_End(sid, rc);
+}
+
 // Steps shared by both connect forms: the session named, its words drawn, the LAN lookup started.
 int prepare(const char *uid, int sid, int form) {
     {
@@ -173,36 +188,58 @@ int psl_connect(const char *uid, int sid) {
         usleep(10000);
     }
     if (rc > 0) {
-        _PSL_Knock_Start(sid);
+        connect_succeeded(sid);
         return sid;
     }
-    if (rc != PSL_ERR_NOT_INIT) fail_session(sid);
+    if (rc != PSL_ERR_NOT_INIT) {
+        connect_failed(sid, rc);
+        fail_session(sid);
+    }
     return rc;
 }
 
-void watch_tick(p2p_TimerTask *task, uint32_t, uint16_t, void *arg, int expired) {
+}  // namespace
+
+// The callback connect's tick (10 ms, table lock held by the task manager): the same rounds as the blocking
+// connect; the outcome goes to the callback once, 2 on success, -1 and the code on failure (-13 when the
+// lifetime ran out without one).
+void _PSL_AsyncConnect_Tick(p2p_TimerTask *task, uint32_t, uint16_t, void *arg, int expired) {
     const int sid = (int)(intptr_t)arg;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r || r->watchTask != task) return;
-    int rc = connect_round(sid, r->connectRound++);
-    if (rc == 0 && expired) rc = PSL_ERR_UNREACHABLE;
+    if (expired) r->serverState = -1;
+    int rc;
+    const uint8_t st = r->state.load();
+    if (st != PSL_STATE_ALLOCATED) {
+        // No longer connecting: the dispatcher connected it, or it broke on the way.
+        rc = st == PSL_STATE_CONNECTED     ? 1
+             : st == PSL_STATE_PEER_CLOSED ? (int)PSL_ERR_CLOSED_BY_PEER
+             : st == PSL_STATE_TIMED_OUT   ? (int)PSL_ERR_TIMED_OUT
+                                           : (int)PSL_ERR_SESSION;
+    } else {
+        rc = connect_round(sid, r->connectRound++);
+        if (rc == 0 && expired) rc = PSL_ERR_TIMEOUT;
+    }
     if (rc == 0) return;
     r->watchTask = nullptr;
-    p2p_SockTaskMng_RemoveTimer(task);
+    if (!expired) p2p_SockTaskMng_RemoveTimer(task);
     PSL_ConnectFn cb = r->connectCallback;
     void *cbArg = r->connectArg;
     if (rc > 0) {
-        _PSL_Knock_Start(sid);
+        connect_succeeded(sid);
         r->asyncState = 2;
         r->asyncError = 0;
         if (cb) cb(2, 0, cbArg);
         return;
     }
+    connect_failed(sid, rc);
     r->asyncState = -1;
     r->asyncError = rc;
     _PSL_FreeSession(r);
     if (cb) cb(-1, rc, cbArg);
 }
+
+namespace {
 
 int psl_connect_start(const char *uid, int sid, PSL_ConnectFn cb, void *arg) {
     if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
@@ -245,7 +282,8 @@ int psl_connect_start(const char *uid, int sid, PSL_ConnectFn cb, void *arg) {
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
     if (!r) return PSL_ERR_NOT_INIT;
-    r->watchTask = p2p_SockTaskMng_AddTimer(10, kConnectLimitMs, 6, watch_tick, (void *)(intptr_t)sid);
+    r->watchTask =
+        p2p_SockTaskMng_AddTimer(10, kConnectLimitMs, 6, _PSL_AsyncConnect_Tick, (void *)(intptr_t)sid);
     if (!r->watchTask) {
         // The session is not left behind with its search running.
         _PSL_FreeSession(r);

@@ -1,5 +1,6 @@
 #include "p2p/psl_connect.h"
 
+#include <arpa/inet.h>
 #include <ctype.h>
 #include <string.h>
 #include <time.h>
@@ -91,17 +92,9 @@ void finishProbe(int sid, int result) {
 
 void probeKickTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int expired) {
     PSLConnectCtx *c = nullptr;
-    PSLSessionRecord *r = taskSession(userData, &c);
+    PSLSessionRecord *r = _PSL_LookupTick_Begin(t, userData, expired, nullptr, -1, false, &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
-        _PSL_ForgetSessionTask(sid, t);
-        p2p_SockTaskMng_RemoveTimer(t);
-        return;
-    }
-    if (expired) {
-        _PSL_ForgetSessionTask(sid, t);
-        return;
-    }
+    if (!r) return;
     if (_PSL_MasterState() == PSL_MASTERS_EMPTY) _PSL_SetMasterState(PSL_MASTERS_READY);
     if (_PSL_MasterState() != PSL_MASTERS_READY) return;
     if (!tcpOnly() && r->serverState.load() == 0) _PSL_MasterQuery_Start(sid);
@@ -251,6 +244,29 @@ void _PSL_RemoveSessionTasks(int sid, int kind) {
         slot.task = nullptr;
         p2p_SockTaskMng_RemoveTimer(t);
     }
+}
+
+PSLSessionRecord *_PSL_LookupTick_Begin(p2p_TimerTask *t, void *userData, int expired, PSL_GiveUpFn giveUp,
+                                        int firstTick, bool skipFirst, PSLConnectCtx **ctx) {
+    const int sid = (int)(intptr_t)userData;
+    PSLConnectCtx *c = nullptr;
+    PSLSessionRecord *r = taskSession(userData, &c);
+    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
+        _PSL_ForgetSessionTask(sid, t);
+        if (!expired) p2p_SockTaskMng_RemoveTimer(t);
+        return nullptr;
+    }
+    if (expired) {
+        if (giveUp) giveUp(r);
+        _PSL_ForgetSessionTask(sid, t);
+        return nullptr;
+    }
+    if (firstTick >= 0 && firstTick < (int)sizeof c->firstTickDone && !c->firstTickDone[firstTick]) {
+        c->firstTickDone[firstTick] = 1;
+        if (skipFirst) return nullptr;
+    }
+    *ctx = c;
+    return r;
 }
 
 void _PSL_ForgetSessionTask(int sid, p2p_TimerTask *task) {
@@ -466,6 +482,9 @@ int _PSL_ServerPhases_Step(int sid) {
 
 void _PSL_ServerPhases_End(int sid, int result) {
     TableLock lk;
+    PSLConnectCtx *c = _PSL_ConnectCtx(sid);
+    if (!c || c->ended) return;
+    c->ended = 1;
     if (result < 0) {
         _PSL_RemoveSessionTasks(sid, -1);
         if (result != PSL_ERR_NOT_INIT) _PSL_SendSessionReport(sid, result, -1, nullptr, 0);
@@ -536,6 +555,17 @@ int _PSL_ServerPhases_Run(int sid) {
     return rc;
 }
 
+namespace {
+// The 16-byte IPv4 block of an address, zero for anything that is not IPv4 (or IPv4-mapped).
+void ipv4Block(const p2p_NetAddr *a, uint8_t out[16]) {
+    memset(out, 0, 16);
+    char host[64];
+    _PSL_AddrText(a, host);
+    uint32_t ip = 0;
+    if (a->port && inet_pton(AF_INET, host, &ip) == 1) p2p_AddrBlock_Write(out, ip, a->port);
+}
+}  // namespace
+
 void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint16_t portNet) {
     TableLock lk;
     PSLSessionRecord *r = _PSL_Session(sid);
@@ -543,13 +573,16 @@ void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint1
     LinuxConn *conn = _PSL_ServersConn();
     const PslMsgDef *m = psl_Msg_ByName("MSG_SESSION_REPORT");
     if (!r || !c || !conn || !m) return;
-    uint8_t route[16] = {};
+    bool any = false;
+    for (const PSLPeerEntry &e : c->entries) any = any || (e.hasA && e.version > 11);
+    if (!any) return;
+    uint8_t route[16], peer[16] = {};
+    ipv4Block(&r->routeAddr, route);
     p2p_NetAddr a{};
-    if (host && p2p_Net_ResolveAddr(host, portNet, &a) == 0 && a.family == 0) {
-        uint32_t ip = 0;
-        memcpy(&ip, a.address, 4);
-        p2p_AddrBlock_Write(route, ip, portNet);
-    }
+    if (host && p2p_Net_ResolveAddr(host, portNet, &a) == 0) ipv4Block(&a, peer);
+    uint8_t observed[PSL_OBSERVED * 16];
+    uint32_t flags[PSL_OBSERVED];
+    _PSL_ObservedAddresses(observed, flags);
     const uint64_t now = p2p_Clock_Ms();
     PslValue v[] = {{"remoteUID", 0, reinterpret_cast<const uint8_t *>(r->remoteUID),
                      strnlen(r->remoteUID, PSL_UID_LEN), nullptr, 0},
@@ -562,6 +595,9 @@ void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint1
                     {"libraryVersion", PSL_LIBRARY_VERSION, nullptr, 0, nullptr, 0},
                     {"randomID", r->randomID, nullptr, 0, nullptr, 0},
                     {"mac", r->mac, nullptr, 0, nullptr, 0},
+                    {"observed", 0, observed, sizeof observed, nullptr, 0},
+                    {"observedFlags", 0, nullptr, 0, flags, PSL_OBSERVED},
+                    {"peerAddr", 0, peer, sizeof peer, nullptr, 0},
                     {"uptimeMs", (uint32_t)(c->startMs && now > c->startMs ? now - c->startMs : 0), nullptr,
                      0, nullptr, 0}};
     uint8_t pkt[PSL_SEND_MAX];
@@ -575,6 +611,48 @@ void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint1
         memcpy(copy, pkt, (size_t)n);
         _PSL_SendPacket(conn, copy, (uint16_t)n, to, e.addrA.port);
     }
+}
+
+void _PSL_ReportConnected(int sid, const p2p_NetAddr *peer) {
+    PSLSessionRecord *r = _PSL_Session(sid);
+    if (!r || r->incoming != 0) return;
+    char host[64] = {};
+    if (peer) _PSL_AddrText(peer, host);
+    _PSL_SendSessionReport(sid, 0, r->routeKind, peer ? host : nullptr, peer ? peer->port : 0);
+}
+
+void _PSL_SendSessionInfo(int sid) {
+    TableLock lk;
+    PSLSessionRecord *r = _PSL_Session(sid);
+    PSLConnectCtx *c = _PSL_ConnectCtx(sid);
+    LinuxConn *conn = _PSL_ServersConn();
+    const PslMsgDef *m = psl_Msg_ByName("MSG_SESSION_INFO");
+    if (!r || !c || !conn || !m) return;
+    // Over the TCP relay the information would go on its socket; that route is not built.
+    if (c->firstAnswerEntry < 0 || c->firstAnswerEntry >= PSL_PEER_ENTRIES) return;
+    const PSLPeerEntry &e = c->entries[c->firstAnswerEntry];
+    if (e.version > 11 || !e.hasA) return;
+    const int kind = r->routeKind;
+    // A relayed route tells the relay; any other the server that answered first.
+    const p2p_NetAddr *to = kind == 1 && r->routeAddr.port ? &r->routeAddr : &e.addrA;
+    uint8_t route[16] = {};
+    char routeHost[64];
+    _PSL_AddrText(&r->routeAddr, routeHost);
+    uint32_t ip = 0;
+    if (inet_pton(AF_INET, routeHost, &ip) == 1) p2p_AddrBlock_Write(route, ip, r->routeAddr.port);
+    char uid[PSL_UID_LEN + 1] = {};
+    memcpy(uid, r->remoteUID, PSL_UID_LEN);
+    PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(uid), strnlen(uid, PSL_UID_LEN), nullptr, 0},
+                    {"addr", 0, route, sizeof route, nullptr, 0},
+                    {"peerNatType", r->peerNatType, nullptr, 0, nullptr, 0},
+                    {"natType", (uint8_t)_PSL_NatType(), nullptr, 0, nullptr, 0},
+                    {"routeKind", (uint8_t)(kind == 1 ? 1 : kind), nullptr, 0, nullptr, 0}};
+    uint8_t pkt[PSL_SEND_MAX];
+    const int n = psl_Msg_Build(m, &m->forms[0], v, sizeof v / sizeof v[0], pkt, sizeof pkt);
+    if (n <= 0) return;
+    char host[64];
+    _PSL_AddrText(to, host);
+    _PSL_SendPacket(conn, pkt, (uint16_t)n, host, to->port);
 }
 
 void _PSL_ResetNatIfIdle(void) {

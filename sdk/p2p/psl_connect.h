@@ -8,7 +8,8 @@
 //   each 10 ms round: _PSL_ServerPhases_Step(sid)
 //       0 keep polling; 2 the device's addresses are known (serverState 6) and the LAN path is over or the
 //       device takes parallel routes; 3 switch to the TCP relay; negative: the connect fails with it
-//   _PSL_ServerPhases_End(sid, result)      once, on success (result >= 0) or failure (< 0)
+//   _PSL_ServerPhases_End(sid, result)      on success (result >= 0) or failure (< 0); only the first call
+//                                           after a begin counts (a failure is reported once)
 // Every call takes the session table lock itself.
 #pragma once
 
@@ -16,6 +17,8 @@
 
 #include "p2p/p2p_net.h"
 #include "p2p/p2p_sktaskmgr.h"
+
+struct PSLSessionRecord;
 
 enum { PSL_PEER_ENTRIES = 32 };
 
@@ -71,6 +74,7 @@ struct PSLConnectCtx {
     uint8_t firstTickDone[3];
     uint8_t mastersKicked;
     uint8_t phaseB;          // the connect procedure's remote step: 1 UDP routes chosen, 2 TCP relay chosen
+    uint8_t ended;           // the phases ended (a failure was reported once)
     uint64_t deviceKnownMs;  // monotonic; 0 unset
     uint64_t firstMarkMs;    // monotonic; 0 unset
     uint64_t startMs;        // monotonic time the server phases began
@@ -95,6 +99,15 @@ p2p_TimerTask *_PSL_AddSessionTask(int sid, int kind, uint32_t period, uint32_t 
 void _PSL_RemoveSessionTasks(int sid, int kind);
 // A task's own record leaves the list when it ends (called from the task with the table lock held).
 void _PSL_ForgetSessionTask(int sid, p2p_TimerTask *task);
+
+// The common start of a connect's lookup tick (table lock held). Returns the session and its connect state
+// when the tick goes on; otherwise null, and the task is done with for this tick: a session no longer
+// connecting (or now running another connect) forgets and removes the task; an expired task runs giveUp (when
+// given) on the session and is forgotten; the first tick, when firstTick names one of the context's
+// first-tick bytes not yet set, sets it and is skipped if skipFirst.
+typedef void (*PSL_GiveUpFn)(PSLSessionRecord *r);
+PSLSessionRecord *_PSL_LookupTick_Begin(p2p_TimerTask *t, void *userData, int expired, PSL_GiveUpFn giveUp,
+                                        int firstTick, bool skipFirst, PSLConnectCtx **ctx);
 
 // After a connect on the LAN or a direct route whose peer has not yet answered our hello answer: the hello
 // answer again every 500 ms for 5 s, until the peer's answer (noKnock) arrives or the route is no longer
@@ -124,6 +137,12 @@ int _PSL_CheckDeviceAsleep(int sid, int thresholdMs);
 // Reports a connect's outcome to every server entry of the session whose version is above 11 (on the
 // main UDP socket): code, mode (-1 for a failure), the route address as text and port (network order).
 void _PSL_SendSessionReport(int sid, int code, int mode, const char *host, uint16_t portNet);
+// A client session the reply handlers just connected reports code 0, its route kind and the peer's address
+// (device sessions report nothing). Table lock held.
+void _PSL_ReportConnected(int sid, const p2p_NetAddr *peer);
+// After a route was found: MSG_SESSION_INFO to the relay or to the first server that answered, when that
+// server speaks version 11 or less (newer servers hear the session report instead).
+void _PSL_SendSessionInfo(int sid);
 // At the start of a connect: what was learned about this host's NAT is forgotten, at most once per 25 s and
 // only while exactly one session is connecting.
 void _PSL_ResetNatIfIdle(void);

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "p2p/psl_addrclass.h"
+#include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
 #include "p2p/psl_dispatch.h"
 
@@ -165,12 +166,13 @@ void _PSL_HandleHello(const PSLPacketHeader *h, const uint8_t *payload, const p2
         const bool confirmed = r->punchState.load() == 3;
         if (h->type == HELLO) {
             answer(HELLO_R, r, conn, from, longForm, payload);
-        } else if (h->type == HELLO_R) {
-            if (!confirmed) _PSL_CompleteSession(sid, h, conn, from);
-            answer(HELLO_ACK, r, conn, from, longForm, payload);
-        } else if (!confirmed) {
-            _PSL_CompleteSession(sid, h, conn, from);
+            return;
         }
+        if (!confirmed) {
+            _PSL_CompleteSession(sid, h, conn, from);
+            _PSL_ReportConnected(sid, from);
+        }
+        if (h->type == HELLO_R) answer(HELLO_ACK, r, conn, from, longForm, payload);
         return;
     }
     sid = longForm ? _PSL_FindSessionByKey(a, b, 0, PSL_FIND_CONNECTING) : find_by_uid(payload, 1);
@@ -200,6 +202,7 @@ void _PSL_HandleHello(const PSLPacketHeader *h, const uint8_t *payload, const p2
             return;
         }
         _PSL_CompleteSession(sid, h, conn, from);
+        _PSL_ReportConnected(sid, from);
         if (h->type == HELLO_R) answer(HELLO_ACK, r, conn, from, longForm, payload);
         return;
     }

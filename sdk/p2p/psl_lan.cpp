@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
 #include "p2p/psl_dispatch.h"
 #include "p2p/psl_hello.h"
@@ -41,6 +42,64 @@ struct DeviceSearch {
     uint32_t counter = 0;
 } g_find;
 std::mutex g_blockCallMu;  // one blocking search at a time
+
+// The repeat table. Lock order: the table lock, then g_repeatMu.
+struct RepeatSlot {
+    uint32_t words[2];
+    char uid[PSL_UID_LEN + 1];
+    int32_t kind;
+    int32_t delay;
+    char host[64];
+    uint16_t portNet;
+    int32_t key;
+    bool inUse;
+    bool hasTarget;
+    uint8_t answerForm;
+};
+std::mutex g_repeatMu;
+RepeatSlot g_repeat[PSL_REPEAT_SLOTS] = {};
+int g_repeatCount = 0;
+p2p_TimerTask *g_repeatTask = nullptr;
+
+bool same_repeat(const RepeatSlot &a, const RepeatSlot &b) {
+    return a.kind == b.kind && a.words[0] == b.words[0] && a.words[1] == b.words[1] &&
+           a.hasTarget == b.hasTarget &&
+           (!a.hasTarget || (a.portNet == b.portNet && !strcmp(a.host, b.host))) && !strcmp(a.uid, b.uid) &&
+           a.key == b.key && a.answerForm == b.answerForm;
+}
+
+void send_repeat(const RepeatSlot &e) {
+    if (e.answerForm == 1) {
+        p2p_NetAddr to{};
+        if (e.hasTarget && p2p_Net_ResolveAddr(e.host, e.portNet, &to) == 0)
+            _PSL_SendLanSearchReply(&to, e.words[0] | e.words[1] ? e.words : nullptr, (uint32_t)e.kind);
+        return;
+    }
+    _PSL_SendLanSearch(0, e.uid[0] ? e.uid : nullptr, e.words, (uint32_t)e.kind,
+                       e.hasTarget ? e.host : nullptr, e.portNet, (uint32_t)e.key);
+}
+
+// Every 10 ms while slots wait (table lock held by the task manager).
+void repeat_tick(p2p_TimerTask *task, uint32_t, uint16_t, void *, int) {
+    std::lock_guard<std::mutex> lk(g_repeatMu);
+    if (task != g_repeatTask) return;
+    if (g_repeatCount == 0) {
+        g_repeatTask = nullptr;
+        p2p_SockTaskMng_RemoveTimer(task);
+        return;
+    }
+    for (RepeatSlot &e : g_repeat) {
+        if (!e.inUse) continue;
+        if (e.delay > 0) {
+            --e.delay;
+            continue;
+        }
+        if (g_repeatCount > 0) --g_repeatCount;
+        const RepeatSlot copy = e;
+        e = RepeatSlot{};
+        send_repeat(copy);
+    }
+}
 
 bool addr_text(const p2p_NetAddr *a, char *host, size_t size, uint16_t *portNet) {
     if (p2p_Net_AddrToString(a, size, host, portNet, nullptr) != 0) return false;
@@ -88,6 +147,8 @@ void lookup_tick(p2p_TimerTask *task, uint32_t, uint16_t, void *, int) {
             continue;
         }
         send_lookup(r);
+        const uint32_t words[2] = {r->randomID, r->mac};
+        _PSL_RepeatTable_Add(r->remoteUID, words, PSL_LAN_MODE_CONNECT, nullptr, 0, p2p_Rand() % 6, 0, 0);
     }
     // Nothing is looking any more: the task goes, the next lookup starts a new one.
     if (!any && task == g_lookupTask) {
@@ -179,6 +240,15 @@ void send_old_answer(const p2p_NetAddr *to, uint16_t rawPortNet) {
         memcpy(p + 36, g_description, DESC_MAX);
     }
     _PSL_SendPacket(conn, pkt, sizeof pkt, host, port);
+}
+
+// A connect request already accepted is answered again, and once more a few ticks later.
+void answer_accepted(const p2p_NetAddr *from, const uint32_t words[2]) {
+    _PSL_SendLanSearchReply(from, words, PSL_LAN_ANSWER_ACCEPTED);
+    char host[64] = {};
+    uint16_t portNet = 0;
+    if (addr_text(from, host, sizeof host, &portNet))
+        _PSL_RepeatTable_Add(nullptr, words, PSL_LAN_ANSWER_ACCEPTED, host, portNet, p2p_Rand() % 6, 1, 0);
 }
 
 }  // namespace
@@ -279,6 +349,10 @@ void _PSL_HandleLanRequest(const PSLPacketHeader *h, const uint8_t *payload, con
     const uint32_t words[2] = {psl_GetU32(payload + 40), psl_GetU32(payload + 44)};
     if (mode == PSL_LAN_MODE_SEARCH) {
         _PSL_SendLanSearchReply(from, nullptr, PSL_LAN_ANSWER_PLAIN);
+        char host[64] = {};
+        uint16_t portNet = 0;
+        if (addr_text(from, host, sizeof host, &portNet))
+            _PSL_RepeatTable_Add(nullptr, nullptr, PSL_LAN_ANSWER_PLAIN, host, portNet, p2p_Rand() % 6, 1, 0);
         return;
     }
     if (mode != PSL_LAN_MODE_CONNECT && mode != PSL_LAN_MODE_CONFIRM) return;
@@ -294,12 +368,12 @@ void _PSL_HandleLanRequest(const PSLPacketHeader *h, const uint8_t *payload, con
         if (r) {
             const uint8_t st = r->state.load();
             if (st == PSL_STATE_PEER_CLOSED || st == PSL_STATE_TIMED_OUT) return;
-            _PSL_SendLanSearchReply(from, words, PSL_LAN_ANSWER_ACCEPTED);
+            answer_accepted(from, words);
             return;
         }
         if (p) {
             if (p->lanState != 5) return;
-            _PSL_SendLanSearchReply(from, words, PSL_LAN_ANSWER_ACCEPTED);
+            answer_accepted(from, words);
             return;
         }
         // A new client: one pending record, answered for a short while only (the source may be forged).
@@ -397,6 +471,7 @@ void _PSL_HandleLanAnswer(const PSLPacketHeader *h, const uint8_t *payload, cons
         r->routeType = PSL_ROUTE_LAN;  // found on the LAN: the LAN route whatever the address
         r->routeKind = 2;
         r->lanState = 6;
+        _PSL_ReportConnected(sid, from);
         return;
     }
     // An older device's short answer: the session goes on with the short hello exchange.
@@ -441,9 +516,53 @@ int _PSL_LanLookup_Start(int sid) {
     return 0;
 }
 
+void _PSL_RepeatTable_Add(const char *uid, const uint32_t *words, int kind, const char *host,
+                          uint16_t portNet, int delayTicks, uint8_t answerForm, int key) {
+    RepeatSlot e{};
+    if (words) {
+        e.words[0] = words[0];
+        e.words[1] = words[1];
+    }
+    if (uid) copy_text(e.uid, sizeof e.uid, uid, PSL_UID_LEN);
+    e.kind = kind;
+    e.delay = delayTicks < 0 ? 0 : delayTicks;
+    if (host) {
+        copy_text(e.host, sizeof e.host, host, sizeof e.host - 1);
+        e.portNet = portNet;
+        e.hasTarget = true;
+    }
+    e.key = key;
+    e.answerForm = answerForm;
+    e.inUse = true;
+    TableLock tl;
+    std::lock_guard<std::mutex> lk(g_repeatMu);
+    int freeSlot = -1;
+    for (int i = 0; i < PSL_REPEAT_SLOTS && freeSlot < 0; ++i) {
+        if (!g_repeat[i].inUse)
+            freeSlot = i;
+        else if (same_repeat(g_repeat[i], e))
+            return;  // the same message already waits
+    }
+    if (freeSlot < 0) return;
+    if (!g_repeatTask && !(g_repeatTask = p2p_SockTaskMng_AddTimer(10, 0, 0, repeat_tick, nullptr))) return;
+    g_repeat[freeSlot] = e;
+    ++g_repeatCount;
+}
+
+int _PSL_RepeatTable_Count(void) {
+    std::lock_guard<std::mutex> lk(g_repeatMu);
+    return g_repeatCount;
+}
+
 void _PSL_Lan_Stop(void) {
     TableLock lk;
     g_lookupTask = nullptr;  // went with the task manager
+    {
+        std::lock_guard<std::mutex> rl(g_repeatMu);
+        g_repeatTask = nullptr;
+        for (RepeatSlot &e : g_repeat) e = RepeatSlot{};
+        g_repeatCount = 0;
+    }
     std::lock_guard<std::mutex> slk(g_searchMu);
     g_find.task = nullptr;
     g_find = DeviceSearch{};

@@ -72,4 +72,17 @@ void _PSL_HandleLanAnswer(const PSLPacketHeader *h, const uint8_t *payload, cons
 int _PSL_LanLookup_Start(int sid);
 int _PSL_LanLookupTime(void);
 
+// The repeat table: each LAN search of a lookup and each answer to a plain search goes out once more a
+// few 10 ms ticks later, so that one lost datagram does not cost a whole lookup period. 100 slots; a slot
+// queued with delay d goes out on the (d+1)-th tick of the table's task, which runs while slots are taken.
+// answerForm 0 re-sends a search of mode `kind` for uid and words (to host/portNet, else broadcast) with
+// `key` as its token; answerForm 1 re-sends MSG_LAN_SEARCH_R with answer mode `kind` to host/portNet. An
+// entry equal in kind, words, target, UID, key and form to one still waiting is dropped, as is one that
+// finds the table full. Takes the table lock.
+enum { PSL_REPEAT_SLOTS = 100 };
+void _PSL_RepeatTable_Add(const char *uid, const uint32_t *words, int kind, const char *host,
+                          uint16_t portNet, int delayTicks, uint8_t answerForm, int key);
+// Slots waiting (for tests).
+int _PSL_RepeatTable_Count(void);
+
 void _PSL_Lan_Stop(void);

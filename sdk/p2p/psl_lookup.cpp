@@ -23,16 +23,6 @@ std::atomic<bool> g_newServerProtocol{false};
 
 using TableLock = PslTableLock;
 
-PSLSessionRecord *taskSession(void *userData, PSLConnectCtx **ctx) {
-    const int sid = (int)(intptr_t)userData;
-    PSLSessionRecord *r = _PSL_Session(sid);
-    PSLConnectCtx *c = _PSL_ConnectCtx(sid);
-    if (!r || !c || r->state.load() != PSL_STATE_ALLOCATED || r->randomID != c->randomID || r->mac != c->mac)
-        return nullptr;
-    *ctx = c;
-    return r;
-}
-
 void endTask(int sid, p2p_TimerTask *t) {
     _PSL_ForgetSessionTask(sid, t);
     p2p_SockTaskMng_RemoveTimer(t);
@@ -78,46 +68,31 @@ void sendDeviceBatch(const PSLSessionRecord *r, const PSLConnectCtx *c, bool rep
 
 void masterQueryTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int expired) {
     PSLConnectCtx *c = nullptr;
-    PSLSessionRecord *r = taskSession(userData, &c);
+    PSLSessionRecord *r = _PSL_LookupTick_Begin(
+        t, userData, expired,
+        [](PSLSessionRecord *s) {
+            int expect = 1;
+            s->serverState.compare_exchange_strong(expect, -1);
+        },
+        kFirstMaster, true, &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
-        _PSL_ForgetSessionTask(sid, t);
-        p2p_SockTaskMng_RemoveTimer(t);
-        return;
-    }
-    if (expired) {
-        int expect = 1;
-        r->serverState.compare_exchange_strong(expect, -1);
-        _PSL_ForgetSessionTask(sid, t);
-        return;
-    }
-    if (!c->firstTickDone[kFirstMaster]) {
-        c->firstTickDone[kFirstMaster] = 1;
-        return;
-    }
+    if (!r) return;
     sendMasterBatch(r->remoteUID);
     if (r->serverState.load() != 1) endTask(sid, t);  // one more batch after the answer
 }
 
 void serverProbeTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int expired) {
     PSLConnectCtx *c = nullptr;
-    PSLSessionRecord *r = taskSession(userData, &c);
+    // Probes of an earlier connect may have answered already: then the first tick probes at once.
+    PSLSessionRecord *r = _PSL_LookupTick_Begin(
+        t, userData, expired,
+        [](PSLSessionRecord *s) {
+            int expect = 3;
+            if (s->tcpState.load() <= 8) s->serverState.compare_exchange_strong(expect, -2);
+        },
+        kFirstProbe, !_PSL_ProbeAnswered(), &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
-        _PSL_ForgetSessionTask(sid, t);
-        p2p_SockTaskMng_RemoveTimer(t);
-        return;
-    }
-    if (expired) {
-        int expect = 3;
-        if (r->tcpState.load() <= 8) r->serverState.compare_exchange_strong(expect, -2);
-        _PSL_ForgetSessionTask(sid, t);
-        return;
-    }
-    if (!c->firstTickDone[kFirstProbe]) {
-        c->firstTickDone[kFirstProbe] = 1;
-        if (!_PSL_ProbeAnswered()) return;
-    }
+    if (!r) return;
     sendProbeBatch();
     if (_PSL_ProbeAnswered()) {
         int expect = 3;
@@ -128,23 +103,15 @@ void serverProbeTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int e
 
 void deviceQueryTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int expired) {
     PSLConnectCtx *c = nullptr;
-    PSLSessionRecord *r = taskSession(userData, &c);
+    PSLSessionRecord *r = _PSL_LookupTick_Begin(
+        t, userData, expired,
+        [](PSLSessionRecord *s) {
+            int expect = 5;
+            s->serverState.compare_exchange_strong(expect, -3);
+        },
+        kFirstDevice, true, &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
-        _PSL_ForgetSessionTask(sid, t);
-        p2p_SockTaskMng_RemoveTimer(t);
-        return;
-    }
-    if (expired) {
-        int expect = 5;
-        r->serverState.compare_exchange_strong(expect, -3);
-        _PSL_ForgetSessionTask(sid, t);
-        return;
-    }
-    if (!c->firstTickDone[kFirstDevice]) {
-        c->firstTickDone[kFirstDevice] = 1;
-        return;
-    }
+    if (!r) return;
     const uint64_t now = p2p_Clock_Ms();
     if (r->serverState.load() == 6 && !c->deviceKnownMs) c->deviceKnownMs = now ? now : 1;
     // The servers are asked for 2 s more after the first answer, to collect every server's view.
@@ -174,18 +141,14 @@ void reachFailed(LinuxConn *conn, int, void *arg) {
 
 void reachTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int expired) {
     PSLConnectCtx *c = nullptr;
-    PSLSessionRecord *r = taskSession(userData, &c);
+    PSLSessionRecord *r = _PSL_LookupTick_Begin(
+        t, userData, expired,
+        [](PSLSessionRecord *s) {
+            if (s->reachState.load() != 4) s->reachState = 3;
+        },
+        -1, false, &c);
     const int sid = (int)(intptr_t)userData;
-    if (!r) {  // the connect ended or the session is no longer connecting: the task ends with it
-        _PSL_ForgetSessionTask(sid, t);
-        p2p_SockTaskMng_RemoveTimer(t);
-        return;
-    }
-    if (expired) {
-        if (r->reachState.load() != 4) r->reachState = 3;
-        _PSL_ForgetSessionTask(sid, t);
-        return;
-    }
+    if (!r) return;
     const int state = r->reachState.load();
     if (state == 4) {
         endTask(sid, t);

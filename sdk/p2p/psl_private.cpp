@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "p2p/psl_register.h"
+#include "p2p/psl_servers.h"
+
 namespace {
 
 using TableLock = PslTableLock;
@@ -36,8 +39,6 @@ struct WakeKey {
 std::vector<WakeKey> g_wakeKeys;
 PSL_WakeListFn g_wakeCallback = nullptr;
 uint32_t g_checkValue = 0;
-p2p_TimerTask *g_wakeTask = nullptr;  // table lock
-std::atomic<PSL_LoginCheckSender> g_checkSender{nullptr};
 PSLWakeRecord *g_buildArr = nullptr;  // the last array a build handed out, g_wakeMu
 int g_buildCount = 0;
 
@@ -81,9 +82,7 @@ int redirect_seen(uint32_t ipv4, uint16_t port) {
 }
 
 // The end of the login check: one record per server that answered with the redirect bit.
-void wake_done(p2p_TimerTask *, uint32_t, uint16_t, void *, int expired) {
-    if (!expired) return;
-    g_wakeTask = nullptr;
+void wake_done() {
     PSL_WakeListFn cb;
     std::vector<WakeKey> keys;
     uint32_t check;
@@ -315,20 +314,17 @@ int PSL_Private_WakeList_Build(PSL_WakeListFn callback, int limitMs) {
     if (!callback || limitMs < 0) return PSL_ERR_INVALID;
     if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     if (limitMs == 0) limitMs = 6000;
+    uint32_t check = 0;
     {
         std::lock_guard<std::mutex> lk(g_wakeMu);
-        g_checkValue = (uint32_t)p2p_Rand() << 16 ^ (uint32_t)p2p_Rand();
+        g_checkValue = _PSL_NewCheckValue(PSL_PRIVATE_MAGIC);
+        check = g_checkValue;
         g_wakeKeys.clear();
         g_wakeCallback = callback;
     }
     PSL_RedirectHook expect = nullptr;
     g_redirectHook.compare_exchange_strong(expect, redirect_seen);
-    TableLock lk;
-    if (g_wakeTask) p2p_SockTaskMng_RemoveTimer(g_wakeTask);
-    g_wakeTask = p2p_SockTaskMng_AddTimer((uint32_t)limitMs, (uint32_t)limitMs, 0, wake_done, nullptr);
-    if (!g_wakeTask) return PSL_ERR_SETUP;
-    if (PSL_LoginCheckSender send = g_checkSender.load()) send(g_checkValue);
-    return 0;
+    return _PSL_LoginCheck_Start(wake_done, &check, limitMs);
 }
 
 int PSL_Private_WakeList_KeyCount(void) {
@@ -336,16 +332,8 @@ int PSL_Private_WakeList_KeyCount(void) {
     return (int)g_wakeKeys.size();
 }
 
-void _PSL_SetLoginCheckSender(PSL_LoginCheckSender fn) {
-    g_checkSender = fn;
-}
-
 void _PSL_Private_Stop(void) {
     _PSL_BlobTable_Free();
-    {
-        TableLock lk;
-        g_wakeTask = nullptr;  // went with the task manager
-    }
     std::lock_guard<std::mutex> lk(g_wakeMu);
     for (PSLWakeRecord &r : g_wakeRecords) free_record(r);
     g_wakeRecords.clear();

@@ -60,12 +60,10 @@ void _PSL_BlobTable_Free(void);
 int PSL_Private_WakeList_Init(void);
 int PSL_Private_WakeList_Get(PSLWakeRecord **out, int *count);
 int PSL_Private_WakeList_Free(PSLWakeRecord *records);
+// Runs the login check (limit ms, 0: 6,000) with a new check value; the callback then gets one record per
+// server that answered it through the redirect hook, or (NULL, 0, -13) when none did.
 int PSL_Private_WakeList_Build(PSL_WakeListFn callback, int limitMs);
 int PSL_Private_WakeList_KeyCount(void);
-// The login check behind WakeList_Build: the servers' side installs the routine that sends the checking
-// logins; without one nothing is sent and the build completes with -13 once its time is up.
-typedef int (*PSL_LoginCheckSender)(uint32_t checkValue);
-void _PSL_SetLoginCheckSender(PSL_LoginCheckSender fn);
 // A wake-up record built from a login packet as it was sent (exposed for the login sender's hook).
 int _PSL_WakeRecord_Build(const uint8_t *packet, int length, uint32_t serverIPv4Net, uint16_t port,
                           PSLWakeRecord *out);

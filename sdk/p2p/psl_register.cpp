@@ -12,6 +12,7 @@
 #include "p2p/psl_device.h"
 #include "p2p/psl_master.h"
 #include "p2p/psl_messages.h"
+#include "p2p/psl_private.h"
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
 
@@ -83,9 +84,11 @@ int ownGroup() {
     return _PSL_GroupIndexOfUid(_PSL_OwnUid());
 }
 
-void sendLogin(LinuxConn *conn, const char *host, uint16_t portNet) {
+// A login to one server. With a check value: the checking form (the value in place of the counter, the
+// redirect bit set). observe hands the finished packet to the login hook before it goes out.
+void sendLogin(LinuxConn *conn, const char *host, uint16_t portNet, bool observe, const uint32_t *check) {
     const PslMsgDef *m = psl_Msg_ByName("MSG_LOGIN");
-    if (!m || !conn) return;
+    if (!m || !conn || !host) return;
     uint8_t observed[PSL_OBSERVED * 16];
     uint32_t flags[PSL_OBSERVED];
     _PSL_ObservedAddresses(observed, flags);
@@ -99,7 +102,7 @@ void sendLogin(LinuxConn *conn, const char *host, uint16_t portNet) {
     v[n++] = {"UID", 0, reinterpret_cast<const uint8_t *>(uid), strnlen(uid, PSL_UID_LEN), nullptr, 0};
     v[n++] = {"natType", _PSL_NatType(), nullptr, 0, nullptr, 0};
     v[n++] = {"libraryVersion", PSL_LIBRARY_VERSION, nullptr, 0, nullptr, 0};
-    v[n++] = {"counter", g_loginCounter++, nullptr, 0, nullptr, 0};
+    v[n++] = {"counter", check ? *check : g_loginCounter++, nullptr, 0, nullptr, 0};
     v[n++] = {"loginInterval", g_reportedInterval.load(), nullptr, 0, nullptr, 0};
     if (haveObserved) {
         v[n++] = {"observed", 0, observed, sizeof observed, nullptr, 0};
@@ -107,7 +110,48 @@ void sendLogin(LinuxConn *conn, const char *host, uint16_t portNet) {
     }
     uint8_t pkt[PSL_HEADER_SIZE + 272];
     const int len = psl_Msg_Build(m, &m->forms[0], v, n, pkt, sizeof pkt);
-    if (len > 0) _PSL_SendPacket(conn, pkt, (uint16_t)len, host, portNet);
+    if (len <= 0) return;
+    if (check) pkt[PSL_HEADER_SIZE + 204] |= 1;
+    if (observe) {
+        uint32_t ipv4 = 0;
+        PSL_LoginSentHook hook = _PSL_LoginSentHook();
+        if (hook && inet_pton(AF_INET, host, &ipv4) == 1) hook(pkt, len, ipv4, portNet, _PSL_TcpMode());
+    }
+    _PSL_SendPacket(conn, pkt, (uint16_t)len, host, portNet);
+}
+
+// The login check (table lock).
+struct LoginCheck {
+    p2p_TimerTask *task = nullptr;
+    PSL_LoginCheckDoneFn done = nullptr;
+    uint32_t value = 0;
+} g_check;
+std::atomic<int> g_checkAnswered{0};
+
+void loginCheckTick(p2p_TimerTask *t, uint32_t, uint16_t, void *, int expired) {
+    if (t != g_check.task) {  // replaced or stopped meanwhile
+        if (!expired) p2p_SockTaskMng_RemoveTimer(t);
+        return;
+    }
+    PslServerAddr group[PSL_GROUP_SERVERS_MAX];
+    const int g = ownGroup();
+    const int n = g >= 0 ? _PSL_GroupAddresses(g, group, PSL_GROUP_SERVERS_MAX) : 0;
+    int servers = 0;
+    for (int i = 0; i < n; ++i) servers += group[i].portNet != 0;
+    if (!expired) {
+        // Over TCP the check would go once over the registration's TCP socket; that road is not built.
+        LinuxConn *conn = _PSL_ServersConn();
+        if (conn && !_PSL_TcpMode())
+            for (int i = 0; i < n; ++i)
+                if (group[i].portNet) sendLogin(conn, group[i].host, group[i].portNet, true, &g_check.value);
+        // An unknown group never counts as complete: the check then runs its whole lifetime.
+        if (servers == 0 || g_checkAnswered.load() < servers) return;
+        p2p_SockTaskMng_RemoveTimer(t);
+    }
+    g_check.task = nullptr;
+    const PSL_LoginCheckDoneFn done = g_check.done;
+    g_check.done = nullptr;
+    if (done) done();
 }
 
 void deviceTick(p2p_TimerTask *t, uint32_t, uint16_t, void *, int);
@@ -156,7 +200,8 @@ void deviceTick(p2p_TimerTask *t, uint32_t, uint16_t, void *, int) {
     }
     PslServerAddr group[PSL_GROUP_SERVERS_MAX];
     const int n = _PSL_GroupAddresses(ownGroup(), group, PSL_GROUP_SERVERS_MAX);
-    for (int i = 0; i < n; ++i) sendLogin(_PSL_ServersConn(), group[i].host, group[i].portNet);
+    for (int i = 0; i < n; ++i)
+        sendLogin(_PSL_ServersConn(), group[i].host, group[i].portNet, false, nullptr);
 }
 
 void pingTick(p2p_TimerTask *, uint32_t, uint16_t, void *, int) {
@@ -442,6 +487,11 @@ void _PSL_OnDeviceWake(int awake) {
 
 void _PSL_Register_Stop(void) {
     removeDeviceTasks();
+    {
+        TableLock lk;
+        if (g_check.task) p2p_SockTaskMng_RemoveTimer(g_check.task);
+        g_check = LoginCheck{};
+    }
     for (auto &c : g_ownUidChars) c = 0;
     std::lock_guard<std::mutex> lk(g_mu);
     g_running = false;
@@ -460,4 +510,36 @@ void _PSL_Register_Stop(void) {
     g_flagsCb = nullptr;
     g_stateCb = nullptr;
     g_stateArg = nullptr;
+}
+
+void _PSL_SendLogin(LinuxConn *conn, const char *host, uint16_t portNet, int observe) {
+    sendLogin(conn, host, portNet, observe != 0, nullptr);
+}
+
+void _PSL_SendLoginCheck(LinuxConn *conn, const char *host, uint16_t portNet, uint32_t checkValue) {
+    sendLogin(conn, host, portNet, true, &checkValue);
+}
+
+int _PSL_LoginCheck_Start(PSL_LoginCheckDoneFn done, const uint32_t *checkValue, int lifetimeMs) {
+    TableLock lk;
+    if (checkValue) g_check.value = *checkValue;
+    if (g_check.task) p2p_SockTaskMng_RemoveTimer(g_check.task);
+    g_check.done = done;
+    g_checkAnswered = 0;
+    g_check.task =
+        p2p_SockTaskMng_AddTimer(200, lifetimeMs > 0 ? (uint32_t)lifetimeMs : 1, 0, loginCheckTick, nullptr);
+    if (!g_check.task) {
+        g_check.done = nullptr;
+        return -5;
+    }
+    return 0;
+}
+
+void _PSL_LoginCheck_Answered(int servers) {
+    g_checkAnswered = servers;
+}
+
+int _PSL_LoginCheck_Running(void) {
+    TableLock lk;
+    return g_check.task ? 1 : 0;
 }

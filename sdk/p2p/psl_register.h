@@ -7,6 +7,8 @@
 
 #include "p2p/p2p_net.h"
 
+struct LinuxConn;
+
 // Registration flags.
 enum : uint32_t {
     PSL_REG_SOCKETS = 1u << 0,
@@ -58,3 +60,20 @@ void _PSL_OnDeviceWake(int awake);
 int _PSL_LoginInterval(void);
 // Library stop: the device tasks end and the registration is forgotten.
 void _PSL_Register_Stop(void);
+
+// MSG_LOGIN of the own UID to one server on conn (port in network order). observe hands the finished
+// packet to the login hook first. _PSL_SendLoginCheck: the checking form, whose counter carries the check
+// value and whose redirect bit asks the server to answer through the redirect hook; always observed.
+void _PSL_SendLogin(LinuxConn *conn, const char *host, uint16_t portNet, int observe);
+void _PSL_SendLoginCheck(LinuxConn *conn, const char *host, uint16_t portNet, uint32_t checkValue);
+
+// The login check: every 200 ms a checking login to each server of the own group, until every one of
+// them has answered through the redirect hook or the lifetime (ms) is over; then, once, done(). A given
+// value replaces the check value; a running check is replaced. 0, or -5 when the task cannot be made.
+// Table lock taken.
+typedef void (*PSL_LoginCheckDoneFn)(void);
+int _PSL_LoginCheck_Start(PSL_LoginCheckDoneFn done, const uint32_t *checkValue, int lifetimeMs);
+// The redirect hook's count of servers that answered (from the dispatcher).
+void _PSL_LoginCheck_Answered(int servers);
+// 1 while a login check runs.
+int _PSL_LoginCheck_Running(void);

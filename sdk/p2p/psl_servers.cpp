@@ -12,6 +12,7 @@
 #include "p2p/psl_connect.h"
 #include "p2p/psl_master.h"
 #include "p2p/psl_messages.h"
+#include "p2p/psl_private.h"
 #include "p2p/psl_register.h"
 #include "p2p/psl_session.h"
 
@@ -283,7 +284,14 @@ void onLoginFamily(const PSLPacketHeader *h, const uint8_t *payload, const p2p_N
             if (h->length < 36) return;
             if (h->length >= 272) {
                 if (payload[268] & 1) _PSL_SetStoppedByServer(1);
-                if (payload[204] & 1) return;  // a redirect: no redirect hook is installed
+                if (payload[204] & 1) {  // an answer to a checking login, through the redirect hook
+                    const p2p_NetAddr v4 = plain(*from);
+                    uint32_t ipv4 = 0;
+                    if (v4.family == 0) memcpy(&ipv4, v4.address, 4);
+                    if (PSL_RedirectHook hook = _PSL_RedirectHook(); hook && ipv4)
+                        _PSL_LoginCheck_Answered(hook(ipv4, from->port));
+                    return;
+                }
             }
             _PSL_OnLoginAnswer(transport == 0 ? payload + 20 : nullptr, from);
             break;

@@ -52,6 +52,11 @@ int RSC_Set_Max_SendBuffer_Size(int RSC_ID, int bytes);
 int RSC_Set_Max_Pending_ACK_Number(int RSC_ID, int n);
 int RSC_Set_MaxPacketDataSize(int bytes);
 void RSC_Private_Write(uint32_t key, int RSC_ID, const void *data, int len);
+
+// Waits up to timeoutMs until the channel holds fewer than `below` bytes unacknowledged (its send queue):
+// 0 then, RSC_ERR_TIMEOUT when the time ran out first, or the channel's error as RSC_Write would return it.
+// Ends as soon as acknowledgements make the room, for writers that hold back before the stream blocks them.
+int rsc_Wait_Send_Room(int RSC_ID, uint32_t below, int timeoutMs);
 int RSC_Destroy(int RSC_ID);
 int RSC_Abort(int RSC_ID);
 

@@ -50,7 +50,8 @@ struct Node {
     std::vector<uint8_t> data;
     uint64_t sentUs = 0;  // 0: never sent
     uint16_t cwnd = 0;
-    uint8_t mark = 0;  // fast retransmit: 1 wanted, 2 done
+    uint8_t mark = 0;    // fast retransmit: 1 wanted, 2 done
+    bool ahead = false;  // counted in the channel's sentAhead
 };
 
 struct Channel {
@@ -84,6 +85,10 @@ struct Channel {
 
     std::list<Node> sendList;
     Node *lastSent = nullptr;
+    // The first node never sent (nodes go out in list order, so those before it are in flight) and how many
+    // come before it: the acknowledgement clock starts there instead of walking the window on every ack.
+    std::list<Node>::iterator firstUnsent = sendList.end();
+    uint32_t sentAhead = 0;
     uint32_t sendQBytes = 0;
     uint16_t cwnd = 0, wmax = 0;
     uint64_t epochUs = 0;
@@ -97,6 +102,14 @@ struct Channel {
     // Set by the receive path when a selective acknowledgement asks for a retransmission: the send thread
     // runs its pass now instead of at the end of its pause.
     std::atomic<bool> kick{false};
+    // Set when a packet left acknowledgements held back on a channel that lets several packets pass before
+    // it acknowledges (RSC_Set_Max_Pending_ACK_Number): the send thread sends them within a few
+    // milliseconds, since the session's idle hook never runs while packets keep arriving (a peer's
+    // acknowledgements of our own data, for one), and the sender would otherwise wait for its time-out.
+    std::atomic<bool> acksHeld{false};
+    // Writers wait for the send queue to fall below this (0: none waits): acknowledgements wake them only
+    // then.
+    uint32_t roomWanted = 0;
     RSCRtt rtt{};
     RSCTestCounters counters{};
 
@@ -116,11 +129,14 @@ struct Layer {
     bool debug = false;
     bool privateFlag = false;
     RSCSeq firstSeq{0, 0};
-    // Waiting readers and writers: the receive path and the closes bump the generation, so a waiter ends its
-    // pause early instead of sleeping it out. A leaf lock, taken inside the session table lock.
+    // Waiting readers and writers: the receive path and the closes bump a generation, so a waiter ends its
+    // pause early instead of sleeping it out. Readers and writers wait apart, and a side is signalled only
+    // while someone waits on it: data wakes readers, acknowledgements writers. A leaf lock, taken inside the
+    // session table lock.
     std::mutex wakeLock;
-    std::condition_variable wakeCv;
-    uint64_t wakeGen = 0;
+    std::condition_variable wakeCv[2];
+    uint64_t wakeGen[2] = {0, 0};
+    int waiters[2] = {0, 0};
 };
 // Never destroyed: a process may exit with channels open, their send threads still running.
 Layer &g = *new Layer;
@@ -139,21 +155,33 @@ uint32_t liveChannels() {
     return n;
 }
 
-void wakeWaiters() {
+constexpr unsigned kWakeReaders = 1, kWakeWriters = 2, kWakeAll = 3;
+enum { kReader = 0, kWriter = 1 };
+
+void wakeWaiters(unsigned who = kWakeAll) {
+    bool notify[2] = {false, false};
     {
         std::lock_guard<std::mutex> l(g.wakeLock);
-        ++g.wakeGen;
+        for (int k = 0; k < 2; ++k) {
+            if (!(who & (1u << k))) continue;
+            ++g.wakeGen[k];
+            notify[k] = g.waiters[k] > 0;
+        }
     }
-    g.wakeCv.notify_all();
+    for (int k = 0; k < 2; ++k)
+        if (notify[k]) g.wakeCv[k].notify_all();
 }
-uint64_t wakeGen() {
+uint64_t wakeGen(int side) {
     std::lock_guard<std::mutex> l(g.wakeLock);
-    return g.wakeGen;
+    return g.wakeGen[side];
 }
-// Pauses up to us, less once waiters were woken after `seen` was read (read it under the session lock).
-void waitWake(uint64_t seen, std::chrono::microseconds us) {
+// Pauses up to us, less once the side's waiters were woken after `seen` was read (read it under the session
+// lock).
+void waitWake(int side, uint64_t seen, std::chrono::microseconds us) {
     std::unique_lock<std::mutex> l(g.wakeLock);
-    g.wakeCv.wait_for(l, us, [seen] { return g.wakeGen != seen; });
+    ++g.waiters[side];
+    g.wakeCv[side].wait_for(l, us, [side, seen] { return g.wakeGen[side] != seen; });
+    --g.waiters[side];
 }
 
 Channel *byId(int id) {
@@ -206,6 +234,22 @@ bool isData(const Node &n) {
     return n.h.type == RSC_MSG_DATA || n.h.type == RSC_MSG_PRIVATE_DATA;
 }
 
+// Moves the first-unsent mark past nodes that have been sent.
+void advanceUnsent(Channel &c) {
+    while (c.firstUnsent != c.sendList.end() && c.firstUnsent->sentUs != 0) {
+        c.firstUnsent->ahead = true;
+        ++c.sentAhead;
+        ++c.firstUnsent;
+    }
+}
+
+void clearSendList(Channel &c) {
+    c.sendList.clear();
+    c.lastSent = nullptr;
+    c.firstUnsent = c.sendList.end();
+    c.sentAhead = 0;
+}
+
 int transmit(Channel &c, Node &n) {
     if (isData(n)) ++(n.h.transmits ? c.counters.retransmitted : c.counters.dataSent);
     ++n.h.transmits;
@@ -217,6 +261,7 @@ int transmit(Channel &c, Node &n) {
     if (r > 0) {
         n.sentUs = nowUs();
         if (n.mark == 1) n.mark = 2;
+        if (c.firstUnsent != c.sendList.end() && &*c.firstUnsent == &n) advanceUnsent(c);
     }
     return r;
 }
@@ -227,7 +272,8 @@ void append(Channel &c, const RSCHeader &h, const uint8_t *data, size_t len) {
     n.data.assign(data, data + len);
     c.sendList.push_back(std::move(n));
     Node &node = c.sendList.back();
-    bool allSent = c.sendList.size() == 1 || (c.lastSent && c.lastSent == &*std::prev(c.sendList.end(), 2));
+    if (c.firstUnsent == c.sendList.end()) c.firstUnsent = std::prev(c.sendList.end());
+    const bool allSent = &*c.firstUnsent == &node;
     if (h.type == RSC_MSG_PRIVATE_DATA ||
         (c.sendList.size() - 1 <= c.cwnd && allSent && h.type != RSC_MSG_FIN && c.established)) {
         if (transmit(c, node) > 0) c.lastSent = &node;
@@ -247,6 +293,13 @@ void pack(Channel &c) {
 std::list<Node>::iterator removeNode(Channel &c, std::list<Node>::iterator it) {
     if (c.lastSent == &*it) c.lastSent = nullptr;
     c.sendQBytes -= (uint32_t)it->data.size();
+    if (it->ahead) --c.sentAhead;
+    if (it == c.firstUnsent) {
+        auto next = c.sendList.erase(it);
+        c.firstUnsent = next;
+        advanceUnsent(c);
+        return next;
+    }
     return c.sendList.erase(it);
 }
 
@@ -269,16 +322,11 @@ void sample(Channel &c, const Node &n) {
 // fewer than the window are in flight (sent and not yet acknowledged). After a reduction the nodes in flight
 // first drain below the new window; after growth the room is used at once rather than at the next pass.
 void ackClock(Channel &c) {
-    uint32_t inFlight = 0;
-    auto it = c.sendList.begin();
-    while (it != c.sendList.end() && it->sentUs != 0) {
-        ++it;
-        ++inFlight;
-    }
-    for (; it != c.sendList.end() && inFlight < c.cwnd; ++it, ++inFlight) {
-        if (it->h.type == RSC_MSG_FIN || it->sentUs != 0) return;
-        if (transmit(c, *it) <= 0) return;
-        c.lastSent = &*it;
+    while (c.firstUnsent != c.sendList.end() && c.sentAhead < c.cwnd) {
+        Node &n = *c.firstUnsent;
+        if (n.h.type == RSC_MSG_FIN) return;
+        if (transmit(c, n) <= 0) return;
+        c.lastSent = &n;
     }
 }
 
@@ -474,6 +522,11 @@ void sendThread(int id) {
         uint64_t until = nowUs() + (uint64_t)wait * 1000;
         while (nowUs() < until && !c.kick.exchange(false)) {
             drainAcks(c);
+            if (c.acksHeld.exchange(false)) {
+                Lock l;
+                SessionSink sink(c);
+                c.recv.flushAcks(c.remoteIndex, sink);
+            }
             sleepMs(5);
         }
         Lock l;
@@ -489,8 +542,7 @@ void release(Channel &c) {
     if (!c.inUse) return;
     uint8_t keep = c.remoteIndex;
     uint8_t spec = c.specificId;
-    c.sendList.clear();
-    c.lastSent = nullptr;
+    clearSendList(c);
     c.recv = RscReceiver();
     c.wbuf.clear();
     {
@@ -526,6 +578,8 @@ void release(Channel &c) {
     c.recoverSeq = RSCSeq{0, 0};
     c.reducedUs = 0;
     c.kick = false;
+    c.roomWanted = 0;
+    c.acksHeld = false;
     rsc_Rtt_Init(&c.rtt);
     c.counters = RSCTestCounters{};
 }
@@ -751,9 +805,16 @@ void RSCRecvCB(int SID, uint8_t ChID, const uint8_t *packet, int length, int sta
     }
     if (!found) return;
     Channel &c = *found;
+    // Whoever the packet concerns looks again: data the readers, acknowledgements the writers, anything that
+    // ends or fails the channel both.
     struct Wake {
-        ~Wake() { wakeWaiters(); }
-    } wake;  // whatever the packet changed, a waiting reader or writer looks again
+        unsigned who = kWakeAll;
+        ~Wake() {
+            if (who) wakeWaiters(who);
+        }
+    } wake;
+    // A reader waits only with nothing to read: data wakes it when the channel turns readable.
+    const bool wasReadable = c.recv.readable();
     if (status < 0) {
         c.pslError = status;
         return;
@@ -793,6 +854,7 @@ void RSCRecvCB(int SID, uint8_t ChID, const uint8_t *packet, int length, int sta
             case RSC_MSG_PRIVATE_DATA:
                 resetWdt(c);
                 c.recv.onData(p, c.remoteVersion, c.remoteIndex, sink);
+                if (c.recv.maxPendingAck > 0 && c.recv.acksHeld()) c.acksHeld = true;
                 break;
             case RSC_MSG_FIN:
                 if (!c.established) break;
@@ -862,7 +924,27 @@ void RSCRecvCB(int SID, uint8_t ChID, const uint8_t *packet, int length, int sta
             default:
                 break;
         }
-        if (!c.stop && !c.recvDone) return;
+        if (!c.stop && !c.recvDone) {
+            switch (h.type) {
+                case RSC_MSG_DATA:
+                case RSC_MSG_PRIVATE_DATA:
+                    wake.who = !wasReadable && c.recv.readable() ? kWakeReaders : 0;
+                    break;
+                case RSC_MSG_DATA_ACK:
+                case RSC_MSG_PRIVATE_DATA_ACK:
+                case RSC_MSG_DATA_ACK2:
+                case RSC_MSG_DATA_SACK2:
+                    wake.who = c.roomWanted && c.sendQBytes < c.roomWanted ? kWakeWriters : 0;
+                    break;
+                case RSC_MSG_HEARTBIT:
+                case RSC_MSG_HEARTBIT_ACK:
+                    wake.who = 0;
+                    break;
+                default:
+                    break;
+            }
+            return;
+        }
     }
     c.recvState = 3;
     c.stop = true;
@@ -902,9 +984,10 @@ int RSC_Write(int RSC_ID, const void *buf, int len) {
             if (c.pslError < 0) return c.pslError;
             int chk = g_session->check(c.sid);
             if (chk < 0) return chk;
-            const uint64_t seen = wakeGen();
+            c.roomWanted = std::max<uint32_t>(c.roomWanted, kBlockAbove + 1);
+            const uint64_t seen = wakeGen(kWriter);
             g_session->unlock();
-            waitWake(seen, std::chrono::milliseconds(10));
+            waitWake(kWriter, seen, std::chrono::milliseconds(10));
             g_session->lock();
         }
     }
@@ -919,6 +1002,36 @@ int RSC_Write(int RSC_ID, const void *buf, int len) {
         if (c.wbuf.size() == c.maxData && left > 0) pack(c);
     }
     return len;
+}
+
+int rsc_Wait_Send_Room(int RSC_ID, uint32_t below, int timeoutMs) {
+    if (!g_session || !g.initialised) return RSC_ERR_NOT_INITIALIZED;
+    if (timeoutMs < 0) return RSC_ERR_BAD_ARGUMENT;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        uint64_t seen;
+        {
+            Lock l;
+            Channel *cp = byId(RSC_ID);
+            if (!cp) return g.initialised ? RSC_ERR_BAD_ID : RSC_ERR_NOT_INITIALIZED;
+            Channel &c = *cp;
+            if (c.pslError < 0) return c.pslError;
+            if (c.inUse && c.forceStop) return RSC_ERR_REMOTE_ABORT;
+            if (!c.inUse || c.recvState != 2) return RSC_ERR_BAD_ID;
+            if (!c.allowWrite || c.destroying) return RSC_ERR_CLOSED;
+            if (c.localAbort) return RSC_ERR_LOCAL_ABORT;
+            if (c.sendQBytes < below) return 0;
+            c.roomWanted = std::max(c.roomWanted, below);
+            seen = wakeGen(kWriter);
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return RSC_ERR_TIMEOUT;
+        waitWake(kWriter, seen,
+                 std::min<std::chrono::microseconds>(
+                     std::chrono::milliseconds(10),
+                     std::chrono::duration_cast<std::chrono::microseconds>(deadline - now) +
+                         std::chrono::microseconds(1)));
+    }
 }
 
 int RSC_Flush(int RSC_ID) {
@@ -969,14 +1082,15 @@ int RSC_Read(int RSC_ID, void *buf, int size, int timeoutMs) {
             if (c.sid == -1) return RSC_ERR_BAD_ID;
             size_t n = c.recv.read((uint8_t *)buf, (size_t)size);
             if (n > 0 || timeoutMs == 0 || c.finRecv) return n > 0 ? (int)n : RSC_ERR_TIMEOUT;
-            seen = wakeGen();
+            seen = wakeGen(kReader);
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return RSC_ERR_TIMEOUT;
-        waitWake(seen, std::min<std::chrono::microseconds>(
-                           std::chrono::milliseconds(10),
-                           std::chrono::duration_cast<std::chrono::microseconds>(deadline - now) +
-                               std::chrono::microseconds(1)));
+        waitWake(kReader, seen,
+                 std::min<std::chrono::microseconds>(
+                     std::chrono::milliseconds(10),
+                     std::chrono::duration_cast<std::chrono::microseconds>(deadline - now) +
+                         std::chrono::microseconds(1)));
     }
 }
 
@@ -1089,8 +1203,7 @@ int RSC_Abort(int RSC_ID) {
         Channel &c = *cp;
         // A graceful close in progress: stop it at once; RSC_Destroy joins the thread and releases the entry.
         const bool destroying = c.destroying;
-        c.sendList.clear();
-        c.lastSent = nullptr;
+        clearSendList(c);
         c.sendQBytes = 0;
         if (!c.forceStop) {
             sendControl(c, RSC_MSG_ABORT);

@@ -34,6 +34,8 @@ class RscReceiver {
     int onData(const RSCPacket &p, uint8_t remoteVersion, uint8_t index, RscAckSink &sink);
     // The idle hook: an ACK2 when in-order packets wait, then a SACK2 when a run is open.
     void flushAcks(uint8_t index, RscAckSink &sink);
+    // Acknowledgements are being held back (an ACK2 or a SACK2 owed).
+    bool acksHeld() const { return pending_ > 0 || sackCount_ > 0; }
 
     // Copies up to size bytes in order; stops at a missing packet or after an empty one.
     size_t read(uint8_t *buf, size_t size);

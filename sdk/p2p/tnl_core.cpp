@@ -376,6 +376,7 @@ int TunnelLib::connectCommon(const char *uid, int wantSid, const void *authData,
         return ch;
     }
     uidSetIds(uid, s, ch);
+    RSC_Set_Max_Pending_ACK_Number(ch, TNL_PENDING_ACKS);
     auto fail = [&](int code) {
         RSC_Abort(ch);
         lower_->close(s);

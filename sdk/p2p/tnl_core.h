@@ -34,6 +34,9 @@ enum {
     TNL_LOW_WATERMARK = 409600,
     TNL_HIGH_WATERMARK = 512000,
     TNL_SENDQ_PAUSE = 824000,
+    // In-order packets the stream's receiving end lets pass before it acknowledges (the rest go when the
+    // session goes quiet): a bulk transfer sends a quarter of the acknowledgements.
+    TNL_PENDING_ACKS = 3,
     TNL_TO_LOCAL_CAP = 4 << 20,  // bytes held for one local socket before its connection is reset
     TNL_TICKET_MS = 10000,
 };
@@ -44,7 +47,9 @@ struct TunnelSlot {
     uint8_t localInputEnded = 0;
     uint8_t localOutputEnded = 0;
     int socket = -1;
-    uint8_t pauseSent = 0;
+    uint8_t pauseSent = 0;    // the latest decision: the other end should pause
+    uint8_t pauseOnWire = 0;  // what the last PAUSE or RESUME written to the stream said
+    uint32_t serial = 0;      // tells one connection of the slot from the next
     uint8_t readGate = 0;
     uint8_t peerInputEnded = 0;
     bool hasBuf = false;
@@ -184,9 +189,16 @@ class TunnelLib {
     void senderLoop();
     void delayLoop();
     void listenerLoop(int index);
-    int readExact(int sid, int ch, uint8_t *buf, int n);
+    // Bytes read from the stream ahead of the message handler.
+    struct StreamBuf {
+        std::vector<uint8_t> bytes;
+        size_t pos = 0, len = 0;
+    };
+    static constexpr size_t kStreamReadBuf = 65536;
+    int readExact(int sid, int ch, StreamBuf &in, uint8_t *buf, int n);
     int writeMsg(int ch, const std::vector<uint8_t> &m);
     void writeAll(std::vector<Msg> &msgs, int sid);
+    int writeFlow(int sid, const Msg &m);
     // Under connLock_: closes an open slot (reset: the local peer sees a reset instead of an end).
     void connClose(TunnelSlot &slot, bool reset);
     void closeAllSlots(int sid);
@@ -240,6 +252,10 @@ class TunnelLib {
     int liveMappings_ = 0;
 
     std::recursive_mutex connLock_, flowLock_, uidLock_;
+    // Orders PAUSE, RESUME and HOLD on the stream (decided on two threads, written outside connLock_).
+    // Taken before connLock_, never under it.
+    std::mutex flowWriteLock_;
+    uint32_t slotSerial_ = 0;  // under connLock_
     std::mutex senderMutex_;
     std::condition_variable senderCv_;
     bool senderSignal_ = false;

@@ -224,6 +224,7 @@ void TunnelLib::sessionHandler(int sid) {
         t.running = 0;
         return;
     }
+    RSC_Set_Max_Pending_ACK_Number(ch, TNL_PENDING_ACKS);
     lower_->watch(sid, this, true);
     auto drop = [&](const char *why) {
         QV_LOG_ERROR("tunnel: session %d dropped before authentication: %s", sid, why);

@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "base/qv_log.h"
 #include "p2p/p2p_platform.h"
 #include "p2p/rsc_api.h"
@@ -41,10 +43,42 @@ int TunnelLib::writeMsg(int ch, const std::vector<uint8_t> &m) {
     return 0;
 }
 
+// Writes a flow message as the slot's latest decision stands when its turn comes: the handler and the
+// sender decide on their own threads and write after leaving the locks, so a PAUSE decided before a RESUME
+// could otherwise reach the other end after it and leave it paused for good. A HOLD goes out only while the
+// other end is paused and should stay so.
+int TunnelLib::writeFlow(int sid, const Msg &m) {
+    std::lock_guard<std::mutex> w(flowWriteLock_);
+    const uint8_t type = m.bytes[0], index = m.bytes[1];
+    uint8_t want, onWire;
+    uint32_t serial;
+    {
+        std::lock_guard<std::recursive_mutex> l(connLock_);
+        std::lock_guard<std::recursive_mutex> fl(flowLock_);
+        const TunnelSlot &slot = sessions_[sid].slots[index];
+        if (slot.state != 1) return 0;
+        want = slot.pauseSent;
+        onWire = slot.pauseOnWire;
+        serial = slot.serial;
+    }
+    if (type == TNL_HOLD) return want && onWire ? writeMsg(m.channel, m.bytes) : 0;
+    if (want == onWire) return 0;
+    const int r = writeMsg(m.channel, tnl_Message(want ? TNL_PAUSE : TNL_RESUME, index));
+    if (r < 0) return r;
+    std::lock_guard<std::recursive_mutex> l(connLock_);
+    std::lock_guard<std::recursive_mutex> fl(flowLock_);
+    TunnelSlot &slot = sessions_[sid].slots[index];
+    if (slot.state == 1 && slot.serial == serial) slot.pauseOnWire = want;
+    return r;
+}
+
 // Writes decided messages; a failed end or close ends the session (reported).
 void TunnelLib::writeAll(std::vector<Msg> &msgs, int sid) {
     for (const Msg &m : msgs) {
-        if (writeMsg(m.channel, m.bytes) >= 0) continue;
+        const uint8_t t = m.bytes[0];
+        const bool flow =
+            (t == TNL_PAUSE || t == TNL_RESUME || t == TNL_HOLD) && m.bytes.size() >= TNL_HEADER;
+        if ((flow ? writeFlow(sid, m) : writeMsg(m.channel, m.bytes)) >= 0) continue;
         const uint8_t type = m.bytes[0];
         if (type == TNL_CLOSE || type == TNL_DATA_END) {
             sessions_[sid].inUse = 0;
@@ -62,6 +96,7 @@ bool TunnelLib::slotInit(TunnelSlot &slot, uint8_t index, int sock) {
     slot.index = index;
     slot.socket = sock;
     slot.state = 1;
+    slot.serial = ++slotSerial_;
     slot.hasBuf = p2p_RingBuf_Init(&slot.toLocal, 16) != 0;
     return slot.hasBuf;
 }
@@ -252,17 +287,25 @@ void TunnelLib::listenerLoop(int index) {
 
 // ---- message handler
 
-int TunnelLib::readExact(int sid, int ch, uint8_t *buf, int n) {
+int TunnelLib::readExact(int sid, int ch, StreamBuf &in, uint8_t *buf, int n) {
     TunnelSessionRec &rec = sessions_[sid];
     TunnelThreadRec &t = threads_[sid];
     int got = 0;
     while (got < n) {
+        if (in.pos < in.len) {
+            const size_t k = std::min(in.len - in.pos, (size_t)(n - got));
+            memcpy(buf + got, in.bytes.data() + in.pos, k);
+            in.pos += k;
+            got += (int)k;
+            continue;
+        }
         if (!t.running || !rec.inUse) return -1;
         if (rec.broken) return RSC_ERR_CLOSED;
-        const int r = RSC_Read(ch, buf + got, n - got, 100);
+        const int r = RSC_Read(ch, in.bytes.data(), (int)in.bytes.size(), 100);
         if (r == RSC_ERR_TIMEOUT) continue;
         if (r < 0) return r;
-        got += r;
+        in.pos = 0;
+        in.len = (size_t)r;
         if (rec.dropped) return -1;
     }
     return 0;
@@ -308,8 +351,12 @@ void TunnelLib::onConnect(int sid, int ch, uint8_t index, const uint8_t *payload
 
 void TunnelLib::handlerLoop(int sid, bool deviceSide) {
     const int ch = sessions_[sid].rscChannel;
+    // Whatever the stream holds is taken in one read and the messages are cut from it: one pass through the
+    // stream's lock per batch of packets instead of two per message.
+    StreamBuf in;
+    in.bytes.resize(kStreamReadBuf);
     handleMessages(sid, deviceSide,
-                   [this, sid, ch](uint8_t *buf, int n) { return readExact(sid, ch, buf, n); });
+                   [this, sid, ch, &in](uint8_t *buf, int n) { return readExact(sid, ch, in, buf, n); });
 }
 
 void TunnelLib::handleMessages(int sid, bool deviceSide, const ReadFn &readExactly) {
@@ -429,7 +476,6 @@ void TunnelLib::readerLoop(int sid) {
     TunnelThreadRec &t = threads_[sid];
     if (rec.directLan) return;
     const int ch = rec.rscChannel;
-    const int mode = rec.mode;
     std::vector<uint8_t> msg(TNL_HEADER + TNL_PAYLOAD_MAX);
     std::vector<pollfd> fds;
     std::vector<int> idx;
@@ -507,10 +553,11 @@ void TunnelLib::readerLoop(int sid) {
             }
         }
         if (sent) RSC_Flush(ch);
-        // Back-pressure: no local socket is read while the stream holds this much unsent.
-        while (rec.inUse && t.running && RSC_Private_Status_Check(kRscPrivateMagic, ch, &st) == 0 &&
-               st.s.sendQBytes >= TNL_SENDQ_PAUSE)
-            sleepMs(mode == PSL_MODE_LAN ? 10 : 5);
+        // Back-pressure: no local socket is read while the stream holds this much unacknowledged; the wait
+        // ends as soon as acknowledgements make room (a fixed sleep here held the stream under its window).
+        while (rec.inUse && t.running && !rec.broken &&
+               rsc_Wait_Send_Room(ch, TNL_SENDQ_PAUSE, 100) == RSC_ERR_TIMEOUT) {
+        }
         if (!sent) {
             // Sockets that polled readable but gave nothing: do not spin on them.
             bool anyReadable = false;

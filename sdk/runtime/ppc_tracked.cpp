@@ -386,6 +386,8 @@ int ppc_file_SearchMultiFunc(uint32_t seq, int32_t sort_type, const search_condi
             t->currentOnly = current_only;
         },
         [&](client_file_task *t) { return QV_FileSearchMultiFunc(&t->search, sort_type, t); });
+    // A closed search says so, as the photo listing does: a failure would read like a device error.
+    if (ret == QV_ERR_CANCELLED) return QV_ERR_CANCELLED;
     if (ret != 0) {
         QV_LOG_DEBUG("QV_FileSearchMultiFunc error");
         return QV_ERR_FAILED;

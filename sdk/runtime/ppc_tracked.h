@@ -9,7 +9,7 @@
 // calling thread, inside the device call; it must not keep the task.
 //
 // Cancels only mark tasks (cancel flag -1) under the list's mutex; the exchange notices the flag at its
-// next check (at most 50 ms) and the call returns QV_ERR_CANCELLED (the search: -1). A sequence number is
+// next check (at most 50 ms) and the call returns QV_ERR_CANCELLED. A sequence number is
 // compared as the low 32 bits of the task's id, so that a delete request's negative number is found too.
 #pragma once
 
@@ -67,8 +67,8 @@ int ppc_file_MoveCb(uint32_t seq, path_info *src, path_info *dst, int64_t token,
 int ppc_delete_FileListCb(delete_list_req *req, int64_t token, ppc_router_task *ctx);
 // Multi-condition search (type 6) over a private copy of `cond`, taken before the task is listed; the
 // callback gets each batch of results in the task's file_list (freed after it returns). 0 when the search
-// ran to its end; -1 without a context or condition, with a token of 0 or less (nothing sent), or when the
-// device call failed or was cancelled.
+// ran to its end; QV_ERR_CANCELLED when it was cancelled; -1 without a context or condition, with a token
+// of 0 or less (nothing sent), or when the device call failed.
 int ppc_file_SearchMultiFunc(uint32_t seq, int32_t sort_type, const search_condition *cond, int64_t token,
                              file_task_cb cb, int32_t current_only, ppc_router_task *ctx);
 // Searches built from plain arguments: at most 32 words (each cut to 255 characters, a null word sent

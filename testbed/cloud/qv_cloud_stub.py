@@ -253,6 +253,8 @@ class TlsServer(http.server.ThreadingHTTPServer):
     def finish_request(self, request, client_address):
         # The handshake runs on the connection's own thread, so a stalled client holds up nobody.
         request.settimeout(30)
+        # Headers and body leave in two writes: without this the body waits for the client's delayed ACK.
+        request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
             tls = self.context.wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError) as e:

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "files_state.h"
 #include "handlers_device_user.h"
 #include "handlers_fileops.h"
 #include "handlers_push.h"
@@ -12,6 +13,7 @@ namespace qvemu {
 void install_default_handlers(Device &device) {
     install_link_handlers(device);
     install_device_handlers(device);
+    install_tag_handlers(device);
     install_file_type_handlers(device);
     install_device_user_handlers(device);
     install_listing_handlers(device);

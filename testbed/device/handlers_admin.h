@@ -83,6 +83,8 @@ struct AdminState {
     std::string smart_info = "SMART overall-health self-assessment test result: PASSED";
     int usb_backup_cancels = 0;
     std::vector<std::string> hidden_records;  // "userId/bucketId/logId" of 169
+    // Log ids of records another user made: hiding one answers 10289 and hides nothing.
+    std::set<int32_t> foreign_log_ids;
     std::map<std::string, int> modules = {
         {"timeSwitchModule", 1}, {"powerOnModule", 1},  {"McuModule", 0},
         {"shareModule", 1},      {"resyscleModule", 1}, {"timeZone", 1},

@@ -1,9 +1,9 @@
-// File attributes (105), listings by file type (120, 158, 124 under a path, 123 by album folder), recent
-// records (151) and one aggregation's entries (161), type totals (121) and user space (148), served from
-// the device's root folder. Recent records are the files, newest first; the aggregation's entries are
-// the files of the album folder numbered by the aggregation id (1 is the first folder). A device path "/a/b"
-// is root + "/a/b"; every file is in bucket 1. File types are the emulator's own classification by extension:
-// 1 image, 2 video, 3 audio, 4 other.
+// File attributes (105, with the path's tags and a media record for image, video and audio files), listings
+// by file type (120, 158, 124 under a path, 123 by album folder), recent records (151) and one aggregation's
+// entries (161), type totals (121) and user space (148), served from the device's root folder. Recent records
+// are the files, newest first; the aggregation's entries are the files of the album folder numbered by the
+// aggregation id (1 is the first folder). A device path "/a/b" is root + "/a/b"; every file is in bucket 1.
+// File types are the emulator's own classification by extension: 1 image, 2 video, 3 audio, 4 other.
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "files_state.h"
 #include "handlers.h"
 #include "json_read.h"
 
@@ -76,6 +77,59 @@ std::vector<Found> files_of(const Device &device, const std::set<int> &types) {
     return out;
 }
 
+void put_text(json_object *o, const char *key, const char *value) {
+    json_object_object_add(o, key, json_object_new_string(value));
+}
+
+// The media record of a fixture by its type: fixed figures, the photo taken at a known WGS-84 point.
+void add_media(json_object *a, int type) {
+    json_object *m = json_object_new_object();
+    switch (type) {
+        case 1:
+            json_object_object_add(a, "mediaType", json_object_new_int(3));
+            json_object_object_add(m, "width", json_object_new_int(4000));
+            json_object_object_add(m, "height", json_object_new_int(3000));
+            json_object_object_add(m, "photoTime", json_object_new_int64(1556975220));
+            put_text(m, "vendorName", "Maker");
+            put_text(m, "cameraType", "Cam 1");
+            put_text(m, "apertureValue", "f/1.8");
+            put_text(m, "exposureTime", "1/120");
+            put_text(m, "isoValue", "100");
+            put_text(m, "exposureBiasVal", "0");
+            put_text(m, "focalLength", "4.2mm");
+            put_text(m, "maxApetureVal", "1.8");
+            put_text(m, "meterMode", "pattern");
+            put_text(m, "flashlightOn", "off");
+            put_text(m, "GPSVersionId", "2.2.0.0");
+            json_object_object_add(m, "GPSLatitude", json_object_new_double(39.908823));
+            json_object_object_add(m, "GPSLongtitude", json_object_new_double(116.397470));
+            json_object_object_add(a, "imageMediaInfo", m);
+            return;
+        case 2:
+            json_object_object_add(a, "mediaType", json_object_new_int(1));
+            json_object_object_add(m, "width", json_object_new_int(1920));
+            json_object_object_add(m, "height", json_object_new_int(1080));
+            json_object_object_add(m, "bitrate", json_object_new_int(8000));
+            put_text(m, "encodeType", "h264");
+            json_object_object_add(m, "durationTime", json_object_new_int64(61));
+            json_object_object_add(a, "videoMediaInfo", m);
+            return;
+        case 3:
+            json_object_object_add(a, "mediaType", json_object_new_int(2));
+            json_object_object_add(m, "durationTime", json_object_new_int64(215));
+            json_object_object_add(m, "bitrate", json_object_new_int(320));
+            put_text(m, "songName", "Song");
+            put_text(m, "albumName", "Album");
+            put_text(m, "artistName", "Artist");
+            put_text(m, "encodeType", "mp3");
+            json_object_object_add(a, "audioMediaInfo", m);
+            return;
+        default:
+            json_object_put(m);
+            json_object_object_add(a, "mediaType", json_object_new_int(0));
+    }
+}
+
 Reply attributes(Device &device, const Request &req) {
     json_object *q = first_request(req);
     json_object *path = get(q, "path");
@@ -107,7 +161,21 @@ Reply attributes(Device &device, const Request &req) {
     }
     json_object_object_add(a, "totalFolderCount", json_object_new_int(folders));
     json_object_object_add(a, "totalFileCount", json_object_new_int(files));
-    json_object_object_add(a, "tagList", json_object_new_array());
+    json_object *tags = json_object_new_array();
+    {
+        const auto st = files_state(device);
+        std::lock_guard<std::mutex> lk(st->mu);
+        const auto it = st->tags.find(json_object_get_string(path));
+        if (it != st->tags.end()) {
+            for (const auto &t : it->second) {
+                json_object *o = json_object_new_object();
+                json_object_object_add(o, "tagName", json_object_new_string(t.c_str()));
+                json_object_array_add(tags, o);
+            }
+        }
+    }
+    json_object_object_add(a, "tagList", tags);
+    if (!S_ISDIR(st.st_mode)) add_media(a, type_of(local));
     json_object_array_add(data.get(), a);
     Reply r;
     r.data = json_text(data.get());

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "files_state.h"
 #include "handlers.h"
 
 namespace qvemu {
@@ -119,7 +120,9 @@ Reply folder_listing(Device &device, const Request &req) {
 
 namespace {
 
-json_object *search_entry(const Entry &e) {
+using TagMap = std::map<std::string, std::vector<std::string>>;
+
+json_object *search_entry(const Entry &e, const TagMap &tags) {
     json_object *o = json_object_new_object();
     json_object_object_add(o, "fileName", json_object_new_string(e.name.c_str()));
     json_object_object_add(o, "filePath", json_object_new_string(e.path.c_str()));
@@ -129,19 +132,28 @@ json_object *search_entry(const Entry &e) {
     json_object_object_add(o, "bucket_id", json_object_new_int(0));
     json_object_object_add(o, "isStore", json_object_new_int(0));
     json_object_object_add(o, "type", json_object_new_int(0));
-    json_object_object_add(o, "tagList", json_object_new_array());
+    json_object *list = json_object_new_array();
+    if (const auto it = tags.find(e.path); it != tags.end()) {
+        for (const auto &t : it->second) {
+            json_object *tag = json_object_new_object();
+            json_object_object_add(tag, "tagName", json_object_new_string(t.c_str()));
+            json_object_array_add(list, tag);
+        }
+    }
+    json_object_object_add(o, "tagList", list);
     return o;
 }
 
 // One search batch: [{seq, status, curCount, fileList}].
-std::string batch(int32_t seq, int status, const std::vector<Entry> &hits, size_t from, size_t to) {
+std::string batch(int32_t seq, int status, const std::vector<Entry> &hits, size_t from, size_t to,
+                  const TagMap &tags = {}) {
     Json arr(json_object_new_array());
     json_object *o = json_object_new_object();
     json_object_object_add(o, "seq", json_object_new_int(seq));
     json_object_object_add(o, "status", json_object_new_int(status));
     json_object_object_add(o, "curCount", json_object_new_int(static_cast<int>(to - from)));
     json_object *list = json_object_new_array();
-    for (size_t i = from; i < to; ++i) json_object_array_add(list, search_entry(hits[i]));
+    for (size_t i = from; i < to; ++i) json_object_array_add(list, search_entry(hits[i], tags));
     json_object_object_add(o, "fileList", list);
     json_object_array_add(arr.get(), o);
     return json_text(arr.get());
@@ -174,11 +186,19 @@ Reply search_multi(Device &device, const Request &req) {
     if (!safe_path(path)) return not_found();
     std::vector<Entry> hits;
     walk(device.root(), path, needle, hits);
+    const auto st = files_state(device);
+    TagMap tags;
     Reply r;
+    {
+        std::lock_guard<std::mutex> lk(st->mu);
+        tags = st->tags;
+        r.chunk_interval_ms = st->search_pace_ms;
+        if (json_object *keys = request_args(req))
+            st->search_requests.push_back(json_object_to_json_string_ext(keys, JSON_C_TO_STRING_PLAIN));
+    }
     for (size_t from = 0; from < hits.size(); from += kSearchBatch)
-        r.chunks.push_back(batch(req.seq, 1, hits, from, std::min(hits.size(), from + kSearchBatch)));
+        r.chunks.push_back(batch(req.seq, 1, hits, from, std::min(hits.size(), from + kSearchBatch), tags));
     r.chunks.push_back(batch(req.seq, 2, hits, 0, 0));
-    r.chunk_interval_ms = 5;
     return r;
 }
 

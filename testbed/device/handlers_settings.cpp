@@ -132,6 +132,7 @@ void install_settings(Device &d, const State &st) {
     d.set_handler(169, [st](Device &, const Request &req) {
         Lock lk(st->mu);
         json_object *a = request_args(req);
+        if (st->foreign_log_ids.count(geti(a, "logId")) > 0) return error_reply(10289);
         st->hidden_records.push_back(std::to_string(geti(a, "userId")) + "/" +
                                      std::to_string(geti(a, "bucketId")) + "/" +
                                      std::to_string(geti(a, "logId")));

@@ -3,6 +3,8 @@
 // again. A network namespace of the test's own (scripts/netns-run).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -128,6 +130,36 @@ TEST_F(ClosedSession, LatePacketsOfAJustClosedSessionOpenNothing) {
     const int sid = lan_connect(0x7f00, 0x7f01);
     EXPECT_GE(sid, 0);
     PSL_Session_Close(sid);
+}
+
+// The clock seam: the library's clock runs ahead of the real one by an offset the test sets.
+std::atomic<uint64_t> g_aheadMs{0};
+uint64_t clock_ahead() {
+    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+               .count() +
+           g_aheadMs.load();
+}
+
+// An entry lasts 20 s: just before, the closed session's words still open nothing; after, they connect.
+TEST_F(ClosedSession, AnEntryExpiresAfterTwentySeconds) {
+    g_aheadMs = 0;
+    p2p_Clock_SetSource(clock_ahead);
+    const int sid = lan_connect(0x7300, 0x7301);
+    ASSERT_GE(sid, 0);
+    PSL_Session_Close(sid);
+    client.count(0, 300);
+    g_aheadMs = 19500;
+    EXPECT_EQ(_PSL_RecentPeer_Find(0x7300, 0x7301, 0), 1);
+    client.send(lan, "MSG_LAN_SEARCH", "std", search(1, 0x7300, 0x7301));
+    EXPECT_FALSE(client.recv(0x0602, 500));
+    g_aheadMs = 20600;
+    EXPECT_EQ(_PSL_RecentPeer_Find(0x7300, 0x7301, 0), 0);
+    EXPECT_EQ(_PSL_RecentPeer_Count(), 0);  // dropped on the way
+    const int again = lan_connect(0x7300, 0x7301);
+    EXPECT_GE(again, 0);
+    PSL_Session_Close(again);
+    p2p_Clock_SetSource(nullptr);
 }
 
 // The list ends with the library: after a restart the same words connect again.

@@ -79,6 +79,11 @@ TEST_F(LanDevice, SearchesAreAnsweredWithTheUidFromTheMainSocket) {
     EXPECT_EQ(num(f, "mode"), 0);
     EXPECT_EQ(num(f, "libraryVersion"), 0x03010523);
     EXPECT_EQ(ans->from.port, ntohs(_PSL_MainPort()));
+    // The same answer once more, a few 10 ms ticks later, in case the first was lost.
+    ans = client.recv(0x0602, 1000);
+    ASSERT_TRUE(ans);
+    EXPECT_EQ(ans->packet.header.length, 184);
+    EXPECT_EQ(client.count(0x0602, 300), 0);
 
     // An older client's 40-byte search gets the 168-byte answer with its own address in it.
     bed::Header h;
@@ -106,6 +111,7 @@ TEST_F(LanDevice, ConnectTokenMustMatchAndTheRequestBeWhole) {
         if (client.recv(0x0602, 300)) {
             EXPECT_FALSE(answered) << "a second token was accepted: " << token;
             answered = true;
+            client.count(0x0602, 300);  // its repeat
         }
     }
     EXPECT_TRUE(answered);

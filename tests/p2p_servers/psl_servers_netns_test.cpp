@@ -15,19 +15,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "p2p/psl_byuid.h"
 #include "p2p/psl_connect.h"
 #include "p2p/psl_dispatch.h"
+#include "p2p/psl_lan.h"
 #include "p2p/psl_master.h"
 #include "p2p/psl_messages.h"
+#include "p2p/psl_private.h"
 #include "p2p/psl_register.h"
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
@@ -115,6 +120,8 @@ struct LogEntry {
     long t;
     std::string ep, dir, msg, peer, type;
     int bytes, payload;
+    long value, routeByte;  // session reports
+    std::string peerAddr;
 };
 
 std::vector<LogEntry> parse(const std::vector<std::string> &lines) {
@@ -132,7 +139,8 @@ std::vector<LogEntry> parse(const std::vector<std::string> &lines) {
             return json_object_object_get_ex(o, k, &v) ? json_object_get_int64(v) : -1;
         };
         out.push_back({(long)num("t_ms"), str("ep"), str("dir"), str("msg"), str("peer"), str("type"),
-                       (int)num("bytes"), (int)num("payload")});
+                       (int)num("bytes"), (int)num("payload"), (long)num("value"), (long)num("routeByte"),
+                       str("peerAddr")});
         json_object_put(o);
     }
     return out;
@@ -507,6 +515,251 @@ TEST_F(ServerPath, RegistrationLogsInAndKeepsTheNatOpen) {
     PSL_Get_Status_Summary(&s);
     EXPECT_EQ(s.status, 3);  // logged in, but
     EXPECT_EQ(s.error, PSL_ERR_STOPPED);
+}
+
+// The clock seam: the library's clock runs ahead of the real one by an offset the test sets.
+std::atomic<uint64_t> g_clockAheadMs{0};
+uint64_t clockAhead() {
+    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+               .count() +
+           g_clockAheadMs.load();
+}
+
+struct ConnectCalls {
+    std::mutex mu;
+    std::vector<std::pair<int, int>> calls;  // (state, error)
+    std::vector<std::pair<int, int>> seen() {
+        std::lock_guard<std::mutex> lk(mu);
+        return calls;
+    }
+};
+void onConnect(int state, int error, void *arg) {
+    auto *c = static_cast<ConnectCalls *>(arg);
+    std::lock_guard<std::mutex> lk(c->mu);
+    c->calls.push_back({state, error});
+}
+
+// The callback connect (LAN lookup off) runs the server phases from its 10 ms tick and reports 0, 1, then
+// its outcome once: the routes beyond the servers give up (-42, reported to both servers), a refused UID
+// gives -10, an asleep device -90, and silent masters -13 once its 65 s lifetime is over (on the clock
+// seam). A failed connect frees its session.
+TEST_F(ServerPath, CallbackConnectReportsItsOutcomeOnce) {
+    NEED_NETNS();
+    struct Case {
+        const char *name;
+        std::vector<std::string> flags;
+        bool deviceLogin;
+        int error;
+        int reports;  // MSG_SESSION_REPORT seen by the servers
+    };
+    const Case cases[] = {
+        {"device known", {}, true, PSL_ERR_ROUTES_GAVE_UP, 2},
+        {"refused UID", {"--refuse-uid", kDevice}, false, PSL_ERR_UID, 0},
+        {"asleep", {"--asleep"}, false, PSL_ERR_ASLEEP, 2},
+        {"silent", {"--silent"}, false, PSL_ERR_TIMEOUT, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Servers srv(c.flags);
+        ASSERT_TRUE(srv.ready());
+        if (c.deviceLogin) scriptedDeviceLogin();
+        PSL_Set_LanLookup_Time(0);
+        g_clockAheadMs = 0;
+        p2p_Clock_SetSource(clockAhead);
+        ConnectCalls calls;
+        const int sid = PSL_Connect_ByUID_Start(kDevice, onConnect, &calls);
+        ASSERT_GE(sid, 0);
+        EXPECT_EQ(calls.seen(), (std::vector<std::pair<int, int>>{{0, 0}, {1, 0}}));
+        if (c.error == PSL_ERR_TIMEOUT) {
+            usleep(500000);
+            EXPECT_EQ(calls.seen().size(), 2u);  // still searching
+            g_clockAheadMs = 70000;
+        }
+        EXPECT_TRUE(waitFor([&] { return calls.seen().size() > 2; }, 20000));
+        usleep(200000);
+        const auto seen = calls.seen();
+        ASSERT_EQ(seen.size(), 3u);
+        EXPECT_EQ(seen[2], std::make_pair(-1, c.error));
+        psl_session_lock();
+        EXPECT_EQ(_PSL_Session(sid)->state.load(), PSL_STATE_FREE);
+        psl_session_unlock();
+        int reports = 0;
+        for (const LogEntry &e : parse(srv.lines()))
+            reports += e.dir == "in" && e.msg == "MSG_SESSION_REPORT";
+        EXPECT_EQ(reports, c.reports);
+        p2p_Clock_SetSource(nullptr);
+        stopLibrary();
+        startLibrary();
+    }
+}
+
+// A connecting session that the servers have told about its device, then completed by the device's
+// accepting LAN answer: the servers that answered hear the success once each (code 0, the LAN route kind,
+// the device's address); a failed one hears its code with mode -1.
+TEST_F(ServerPath, ConnectOutcomesAreReportedToTheServersThatAnswered) {
+    NEED_NETNS();
+    Servers srv({});
+    ASSERT_TRUE(srv.ready());
+    scriptedDeviceLogin();
+    const int sid = session(kDevice);
+    ASSERT_EQ(_PSL_ServerPhases_Run(sid), 2);
+    psl_session_lock();
+    PSLSessionRecord *r = _PSL_Session(sid);
+    r->lanState = 1;  // the LAN lookup still runs
+    const PslMsgDef *m = psl_Msg_ByName("MSG_LAN_SEARCH_R");
+    PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(kDevice), 20, nullptr, 0},
+                    {"libraryVersion", PSL_LIBRARY_VERSION, nullptr, 0, nullptr, 0},
+                    {"randomID", r->randomID, nullptr, 0, nullptr, 0},
+                    {"mac", r->mac, nullptr, 0, nullptr, 0},
+                    {"mode", 1, nullptr, 0, nullptr, 0}};
+    uint8_t pkt[PSL_SEND_MAX];
+    const int n = psl_Msg_Build(m, psl_Msg_Form(m, "full184"), v, 5, pkt, sizeof pkt);
+    ASSERT_GT(n, 0);
+    _PSL_DispatchMessage(pkt, (size_t)n, "127.0.0.9", htons(32761), conn, 0);
+    _PSL_DispatchMessage(pkt, (size_t)n, "127.0.0.9", htons(32761), conn, 0);  // a repeat completes nothing
+    EXPECT_EQ(r->state.load(), PSL_STATE_CONNECTED);
+    EXPECT_EQ(r->lanState, 6);
+    psl_session_unlock();
+    usleep(300000);
+    std::vector<LogEntry> reports;
+    for (const LogEntry &e : parse(srv.lines()))
+        if (e.dir == "in" && e.msg == "MSG_SESSION_REPORT") reports.push_back(e);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_NE(reports[0].ep, reports[1].ep);
+    for (const LogEntry &e : reports) {
+        EXPECT_EQ(e.value, 0);
+        EXPECT_EQ(e.routeByte, 2);
+        EXPECT_EQ(e.peerAddr, "127.0.0.9:32761");
+        EXPECT_EQ(e.payload, 528);
+    }
+    // The newer servers get no session information.
+    for (const LogEntry &e : parse(srv.lines())) EXPECT_NE(e.type, "0x0801");
+    PSL_Session_Close(sid);
+
+    // A failure: its code, mode -1 (255 in the byte), no peer.
+    const int failing = session(kDevice);
+    int rc = 0;
+    for (int round = 0; rc == 0 && round < 2000; ++round) {
+        rc = _PSL_ServerRemoteStep(failing, round);
+        if (rc == 0) usleep(10000);
+    }
+    EXPECT_EQ(rc, PSL_ERR_ROUTES_GAVE_UP);                   // no route beyond the servers yet
+    _PSL_ServerPhases_End(failing, PSL_ERR_ROUTES_GAVE_UP);  // ended already: no second report
+    usleep(300000);
+    reports.clear();
+    for (const LogEntry &e : parse(srv.lines()))
+        if (e.dir == "in" && e.msg == "MSG_SESSION_REPORT" && e.value != 0) reports.push_back(e);
+    ASSERT_EQ(reports.size(), 2u);
+    for (const LogEntry &e : reports) {
+        EXPECT_EQ(e.value, PSL_ERR_ROUTES_GAVE_UP);
+        EXPECT_EQ(e.routeByte, 255);
+        EXPECT_EQ(e.peerAddr, "0.0.0.0:0");
+    }
+}
+
+struct WakeResult {
+    std::atomic<int> calls{0};
+    std::atomic<int> result{1};
+    std::atomic<int> count{-1};
+    std::vector<std::pair<uint32_t, uint16_t>> servers;  // written before calls moves
+    Clock::time_point at;
+};
+WakeResult *g_wake = nullptr;
+void onWakeList(PSLWakeRecord *recs, int n, int result) {
+    g_wake->count = n;
+    g_wake->result = result;
+    for (int i = 0; i < n; ++i) {
+        g_wake->servers.push_back({recs[i].serverAddr, ntohs(recs[i].serverPort)});
+        EXPECT_EQ(recs[i].packetLength, 40u);
+    }
+    g_wake->at = Clock::now();
+    if (recs) PSL_Private_WakeList_Free(recs);
+    ++g_wake->calls;
+}
+
+// The login check: checking logins go to every server of the own group every 200 ms; once both answered
+// through the redirect form the wake list is built at once, one record per server. Servers that answer
+// checks as plain logins leave the list empty (-13) when the limit is up.
+TEST_F(ServerPath, LoginCheckCollectsTheServersThatAnswerIt) {
+    NEED_NETNS();
+    for (bool answer : {true, false}) {
+        SCOPED_TRACE(answer ? "servers answer checks" : "checks answered as logins");
+        std::vector<std::string> flags;
+        if (answer) flags.push_back("--answer-checks");
+        Servers srv(flags);
+        ASSERT_TRUE(srv.ready());
+        ASSERT_EQ(PSL_Device_Register(kOwn, nullptr, nullptr), 0);
+        WakeResult w;
+        g_wake = &w;
+        const auto t0 = Clock::now();
+        ASSERT_EQ(PSL_Private_WakeList_Build(onWakeList, 3000), 0);
+        EXPECT_EQ(_PSL_LoginCheck_Running(), 1);
+        ASSERT_TRUE(waitFor([&] { return w.calls.load() > 0; }, 10000));
+        const long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(w.at - t0).count();
+        printf("wake list after %ld ms\n", ms);
+        if (answer) {
+            EXPECT_EQ(w.result.load(), 0);
+            ASSERT_EQ(w.count.load(), 2);
+            std::sort(w.servers.begin(), w.servers.end(),
+                      [](auto &a, auto &b) { return ntohl(a.first) < ntohl(b.first); });
+            EXPECT_EQ(w.servers[0].first, htonl(0x7f000002));
+            EXPECT_EQ(w.servers[1].first, htonl(0x7f000003));
+            EXPECT_EQ(w.servers[0].second, 20001);
+            EXPECT_LT(ms, 2500);  // before the limit: every server had answered
+        } else {
+            EXPECT_EQ(w.result.load(), PSL_ERR_TIMEOUT);
+            EXPECT_EQ(w.count.load(), 0);
+            EXPECT_GE(ms, 2900);
+        }
+        usleep(300000);
+        EXPECT_EQ(w.calls.load(), 1);
+        EXPECT_EQ(_PSL_LoginCheck_Running(), 0);
+        // The checks went to both servers as 272-byte logins, and none goes out after the end.
+        int checks = 0, redirects = 0;
+        for (const LogEntry &e : parse(srv.lines())) {
+            checks += e.dir == "in" && e.msg == "MSG_LOGIN" && e.payload == 272;
+            redirects += e.dir == "out" && e.msg == "MSG_LOGIN_R" && e.bytes == 288;
+        }
+        EXPECT_EQ(redirects > 0, answer);
+        EXPECT_GE(checks, answer ? 2 : 20);  // plain logins come once a second, checks 5 times
+        g_wake = nullptr;
+        stopLibrary();
+        startLibrary();
+    }
+}
+
+// A redirect answer counts only with the own UID and from a server of the own group.
+TEST_F(ServerPath, RedirectAnswersCountOnlyFromTheOwnGroup) {
+    NEED_NETNS();
+    Servers srv({});
+    ASSERT_TRUE(srv.ready());
+    ASSERT_EQ(PSL_Device_Register(kOwn, nullptr, nullptr), 0);
+    WakeResult w;
+    g_wake = &w;
+    ASSERT_EQ(PSL_Private_WakeList_Build(onWakeList, 5000), 0);
+    auto redirect = [&](const char *uidText, const char *host, uint16_t port) {
+        const PslMsgDef *m = psl_Msg_ByName("MSG_LOGIN_R");
+        PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(uidText), 20, nullptr, 0},
+                        {"redirect", 1, nullptr, 0, nullptr, 0}};
+        uint8_t pkt[PSL_SEND_MAX];
+        const int n = psl_Msg_Build(m, psl_Msg_Form(m, "long272"), v, 2, pkt, sizeof pkt);
+        ASSERT_GT(n, 0);
+        psl_session_lock();
+        _PSL_DispatchMessage(pkt, (size_t)n, host, htons(port), nullptr, 0);
+        psl_session_unlock();
+    };
+    redirect(kOwn, "127.0.0.66", 20001);
+    redirect(kOwn, "127.0.0.1", 10240);
+    redirect(kDevice, "127.0.0.2", 20001);
+    EXPECT_EQ(PSL_Private_WakeList_KeyCount(), 0);
+    redirect(kOwn, "127.0.0.2", 20001);
+    redirect(kOwn, "127.0.0.3", 20001);
+    EXPECT_EQ(PSL_Private_WakeList_KeyCount(), 2);
+    // Both servers of the group answered: the list comes on the next tick, long before the limit.
+    ASSERT_TRUE(waitFor([&] { return w.calls.load() > 0; }, 2000));
+    EXPECT_EQ(w.result.load(), 0);
+    EXPECT_EQ(w.count.load(), 2);
+    g_wake = nullptr;
 }
 
 int countFds() {

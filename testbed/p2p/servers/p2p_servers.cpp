@@ -227,6 +227,11 @@ void ServerSet::on_datagram(size_t ep, const uint8_t *data, size_t size, const A
     std::string line = head + ",\"type\":\"" + type + "\",\"payload\":" + std::to_string(p->payload.size());
     if (l) line += std::string(",\"msg\":\"") + l->msg + "\",\"form\":\"" + l->form + "\"";
     if (f && psl::find_field(*f, "UID")) line += ",\"uid\":\"" + esc(text(*f, "UID")) + "\"";
+    // What a client reports of its connects, for tests to check the outcome and route it gave.
+    if (f && l && std::string_view(l->msg) == "MSG_SESSION_REPORT")
+        line += ",\"value\":" + std::to_string(static_cast<int32_t>(num(*f, "value"))) +
+                ",\"routeByte\":" + std::to_string(num(*f, "routeByte")) + ",\"peerAddr\":\"" +
+                psl::addr_text(addr(*f, "peerAddr")) + "\"";
     log_line(line);
     if (!l || !f || opt_.silent) return;
     if (e.master)
@@ -289,7 +294,13 @@ void ServerSet::on_server(size_t ep, const psl::Packet &p, const psl::Layout *l,
             d.version = static_cast<uint32_t>(num(f, "libraryVersion"));
             ++d.logins;
         }
-        send(ep, from, "MSG_LOGIN_R", "short36", {{"UID", uid}, {"addr", from}});
+        // A checking login asks for the answer with the redirect bit; without the switch it is a login.
+        const bool check = p.payload.size() >= 272 && (p.payload[204] & 1);
+        if (check && opt_.answerChecks)
+            send(ep, from, "MSG_LOGIN_R", "long272",
+                 {{"UID", uid}, {"addr", from}, {"redirect", int64_t{1}}, {"stop", int64_t{0}}});
+        else
+            send(ep, from, "MSG_LOGIN_R", "short36", {{"UID", uid}, {"addr", from}});
     } else if (msg == "MSG_QUERY_DEVICE" || msg == "MSG_QUERY_DEVICE2") {
         if (opt_.asleep) {
             send(ep, from, "MSG_DEVICE_ASLEEP", "std", {{"UID", uid}});
@@ -382,6 +393,8 @@ bool parse_args(int argc, char **argv, Options *o, std::string *error) {
             o->silent = true;
         } else if (a == "--asleep") {
             o->asleep = true;
+        } else if (a == "--answer-checks") {
+            o->answerChecks = true;
         } else if (a == "--no-punch-answer") {
             o->punchAnswer = false;
         } else if (a == "--no-fixed") {

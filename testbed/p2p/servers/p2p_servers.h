@@ -27,6 +27,7 @@ struct Options {
     std::optional<uint32_t> deviceVersion;  // reported in device queries instead of the login's
     bool asleep = false;                    // device queries draw MSG_DEVICE_ASLEEP
     bool punchAnswer = true;                // punches draw MSG_PEER_ADDRESS to both sides
+    bool answerChecks = false;              // checking logins (bit 0 of payload 204) draw the redirect form
     int peerForm = 292;                     // 36, 116 or 292 bytes
     uint16_t groupIds[3] = {1, 2, 3};
     std::string logPath;  // empty: no log file

@@ -1,0 +1,67 @@
+// The session end to end's building blocks (the tests run in a network namespace of their own, through
+// scripts/netns-run, since LAN discovery binds fixed ports): the entry object, emulated devices with the
+// handler families the session needs, and the reason a test skips outside the namespace.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "broker/broker_test_util.h"
+#include "device.h"
+#include "handlers.h"
+#include "handlers_admin.h"
+#include "handlers_device_user.h"
+#include "handlers_push.h"
+#include "service/QVNasClientMacFramework.h"
+
+namespace fwe2e {
+
+using fwtest::answerOf;
+
+inline constexpr char kAuth[] = "auth-session-e2e";
+
+class TestFramework final : public QVNasClientMacFramework {
+  public:
+    TestFramework() { initService(); }
+};
+
+struct EmulatedDevice {
+    std::unique_ptr<qvemu::Device> dev;
+    std::shared_ptr<qvemu::DeviceUserModel> users;
+    std::shared_ptr<qvemu::AdminState> admin;
+    uint64_t sent(int cmd) const { return dev->counters().requests_by_cmd[cmd]; }
+};
+
+inline EmulatedDevice emulate(const std::string &root, const std::string &addr, const std::string &bindCode) {
+    EmulatedDevice d;
+    d.dev = std::make_unique<qvemu::Device>(root, addr);
+    d.users = qvemu::install_device_user_handlers(*d.dev);
+    d.users->update([&](qvemu::DeviceUserState &s) {
+        s.auth_codes.insert(kAuth);
+        s.bind_code = bindCode;
+    });
+    qvemu::install_device_handlers(*d.dev);
+    qvemu::install_file_type_handlers(*d.dev);
+    d.admin = qvemu::install_admin_handlers(*d.dev);
+    qvemu::install_push_handler(*d.dev)->set_keepalive_ms(0);
+    return d;
+}
+
+inline std::optional<std::string> whyNoNamespace() {
+    if (qEnvironmentVariable("QV_NETNS") == QLatin1String("1")) return std::nullopt;
+    const QString why = qEnvironmentVariable("QV_NETNS_SKIP");
+    return why.isEmpty() ? std::string(
+                               "runs as the ctest framework_session_e2e, in a network namespace of its own "
+                               "(scripts/netns-run)")
+                         : why.toStdString();
+}
+
+template <typename Send>
+QVNasResponseInfoPtr ask(Send send) {
+    return answerOf([&](QVNasCompletionBlock done) { return send(done); });
+}
+
+}  // namespace fwe2e
