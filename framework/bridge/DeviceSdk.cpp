@@ -222,3 +222,59 @@ void DeviceSdk::ppc_free_recent_list(recent_list *list) {
 int DeviceSdk::ppc_SetRecentRecordHide(const qv_record_hide *record, int64_t token) {
     return ::ppc_SetRecentRecordHide(record, token);
 }
+
+// ---- transfers and operations ----
+
+int DeviceSdk::ppc_file_download(int32_t seq, const char *folder, path_info src, int64_t token,
+                                 file_task_cb progress, ppc_router_task *context) {
+    return ::ppc_file_download(static_cast<uint32_t>(seq), folder, &src, token, progress, context);
+}
+
+int DeviceSdk::ppc_upload_FileTag(int32_t seq, const char *localPath, int32_t tagCount, char **tags,
+                                  path_info dst, int64_t token, file_task_cb progress,
+                                  ppc_router_task *context) {
+    return ::ppc_upload_FileTag(static_cast<uint32_t>(seq), localPath, tagCount, tags, &dst, token, progress,
+                                context);
+}
+
+int DeviceSdk::ppc_log_file_download(int32_t seq, const char *path, int32_t logType, int64_t token,
+                                     file_task_cb progress, ppc_router_task *context) {
+    return ::ppc_log_file_download(static_cast<uint32_t>(seq), path, logType, token, progress, context);
+}
+
+int DeviceSdk::ppc_delete_FileListCb(delete_list_req *request, int64_t token, ppc_router_task *context) {
+    return ::ppc_delete_FileListCb(request, token, context);
+}
+
+int DeviceSdk::ppc_file_CopyCb(int32_t seq, path_info src, path_info dst, int64_t token,
+                               file_task_cb progress, ppc_router_task *context) {
+    return ::ppc_file_CopyCb(static_cast<uint32_t>(seq), &src, &dst, token, progress, context);
+}
+
+int DeviceSdk::ppc_file_MoveCb(int32_t seq, path_info src, path_info dst, int64_t token,
+                               file_task_cb progress, ppc_router_task *context) {
+    return ::ppc_file_MoveCb(static_cast<uint32_t>(seq), &src, &dst, token, progress, context);
+}
+
+int DeviceSdk::ppc_get_RelaxUploadAuthValue(int32_t seq, const char *localPath, const char *kind, char *value,
+                                            file_task_cb progress, ppc_router_task *context) {
+    return ::ppc_get_RelaxUploadAuthValue(static_cast<uint32_t>(seq), localPath, kind, value, progress,
+                                          context);
+}
+
+int DeviceSdk::ppc_FileRelaxUpload(int64_t size, uint32_t modifyTime, const char *kind, const char *value,
+                                   path_info dst, int32_t *deviceStatus, int64_t token) {
+    return ::ppc_FileRelaxUpload(size, modifyTime, kind, value, &dst, deviceStatus, token);
+}
+
+int DeviceSdk::ppc_cancel_task(ppc_router_task *context, uint8_t byKind, int32_t kind, int64_t seq) {
+    return ::ppc_cancel_task(context, byKind, kind, seq);
+}
+
+int DeviceSdk::ppc_cancel_FileTask(int32_t seq, ppc_router_task *context) {
+    return ::ppc_cancel_FileTask(static_cast<uint32_t>(seq), context);
+}
+
+int DeviceSdk::ppc_cancel_GetRelaxUploadAuthValue(int32_t seq, ppc_router_task *context) {
+    return ::ppc_cancel_GetRelaxUploadAuthValue(static_cast<uint32_t>(seq), context);
+}

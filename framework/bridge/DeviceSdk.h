@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "runtime/ppc_firmware.h"
 #include "runtime/ppc_forward.h"
 #include "runtime/ppc_paths.h"
 #include "runtime/ppc_tracked.h"
@@ -70,6 +71,31 @@ class DeviceSdk {
     // Frees a node list from its first node.
     virtual void file_list_free(file_dnode *first);
 
+    // ---- transfers and operations ----
+    // Each long call runs as a task of the service context's list, reports through `progress` on this
+    // thread inside the call, and answers 0, QV_ERR_CANCELLED once a cancel marked it, or an error; -1
+    // without a context. The framework's sequence numbers are positive int32.
+    virtual int ppc_file_download(int32_t seq, const char *folder, path_info src, int64_t token,
+                                  file_task_cb progress, ppc_router_task *context);
+    virtual int ppc_upload_FileTag(int32_t seq, const char *localPath, int32_t tagCount, char **tags,
+                                   path_info dst, int64_t token, file_task_cb progress,
+                                   ppc_router_task *context);
+    virtual int ppc_log_file_download(int32_t seq, const char *path, int32_t logType, int64_t token,
+                                      file_task_cb progress, ppc_router_task *context);
+    virtual int ppc_delete_FileListCb(delete_list_req *request, int64_t token, ppc_router_task *context);
+    virtual int ppc_file_CopyCb(int32_t seq, path_info src, path_info dst, int64_t token,
+                                file_task_cb progress, ppc_router_task *context);
+    virtual int ppc_file_MoveCb(int32_t seq, path_info src, path_info dst, int64_t token,
+                                file_task_cb progress, ppc_router_task *context);
+    // The check value ("<md5 hex>_<size>") into `value` (64 bytes).
+    virtual int ppc_get_RelaxUploadAuthValue(int32_t seq, const char *localPath, const char *kind,
+                                             char *value, file_task_cb progress, ppc_router_task *context);
+    virtual int ppc_FileRelaxUpload(int64_t size, uint32_t modifyTime, const char *kind, const char *value,
+                                    path_info dst, int32_t *deviceStatus, int64_t token);
+    // Cancels only mark tasks; each answers 0 (also when nothing matched), -1 without a context.
+    virtual int ppc_cancel_task(ppc_router_task *context, uint8_t byKind, int32_t kind, int64_t seq);
+    virtual int ppc_cancel_FileTask(int32_t seq, ppc_router_task *context);
+    virtual int ppc_cancel_GetRelaxUploadAuthValue(int32_t seq, ppc_router_task *context);
     // ---- listings and queries ----
     // Type listings (120, 158, 123, 124): on 0 a holder that is the caller's (nodes with file_list_free,
     // then free()); none otherwise.

@@ -6,6 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+// The runtime's answer of a call that a cancel stopped (its error header is not the framework's to include).
+constexpr int kCancelled = 20008;
+}  // namespace
+
 FakeDeviceSdk::~FakeDeviceSdk() {
     for (ppc_router_task *ctx : m_contexts) ppc_router_task_free(ctx);
 }
@@ -122,7 +127,11 @@ ppc_router_task *FakeDeviceSdk::ppc_start_Service(const char *cacheDir, ppc_dev_
 }
 
 int FakeDeviceSdk::ppc_stop_Service(ppc_router_task *context) {
-    std::lock_guard<std::mutex> l(m_mu);
+    // As the runtime's stop: every task cancelled, and the calls inside left before the context goes.
+    std::unique_lock<std::mutex> l(m_mu);
+    if (isLive(context)) ::ppc_cancel_task(context, 1, PPC_TASK_ALL, 0);
+    m_cv.notify_all();
+    m_cv.wait_for(l, std::chrono::seconds(10), [&] { return m_transfersRunning == 0; });
     ++m_stopCalls;
     if (m_stopResult == 0) {
         auto it = std::find(m_contexts.begin(), m_contexts.end(), context);
@@ -471,4 +480,224 @@ int FakeDeviceSdk::ppc_FileGetUserSpace(user_space_dnode *space, int64_t token) 
     if (space == nullptr) return -1;
     if (r == 0) *space = m_out.space;
     return r;
+}
+
+// ---- transfers and operations ----
+
+namespace {
+
+std::string pathText(const path_info &p) {
+    return text(p.path) + "@" + std::to_string(p.bucketId);
+}
+
+std::string joined(const char *const *texts, int32_t count, bool toEmptySlot) {
+    std::string out;
+    for (int32_t i = 0; texts != nullptr && (toEmptySlot ? texts[i] != nullptr : i < count); ++i)
+        out += (i > 0 ? "|" : "") + text(texts[i]);
+    return out;
+}
+
+}  // namespace
+
+void FakeDeviceSdk::scriptTransfer(const std::string &fn, TransferScript script) {
+    std::lock_guard<std::mutex> l(m_mu);
+    m_transfers[fn] = std::move(script);
+}
+
+bool FakeDeviceSdk::feedReport(int32_t seq, Report report, int ms) {
+    const int64_t id = static_cast<uint32_t>(seq);
+    std::unique_lock<std::mutex> l(m_mu);
+    const int target = m_reported[id] + 1;
+    m_feed[id].push_back(report);
+    m_cv.notify_all();
+    return m_cv.wait_for(l, std::chrono::milliseconds(ms), [&] { return m_reported[id] >= target; });
+}
+
+void FakeDeviceSdk::finishFed(int32_t seq) {
+    {
+        std::lock_guard<std::mutex> l(m_mu);
+        m_finished[static_cast<uint32_t>(seq)] = true;
+    }
+    m_cv.notify_all();
+}
+
+bool FakeDeviceSdk::waitTransfersHeld(int n, int ms) const {
+    std::unique_lock<std::mutex> l(m_mu);
+    return m_cv.wait_for(l, std::chrono::milliseconds(ms), [&] { return m_transfersHeld >= n; });
+}
+
+std::vector<int64_t> FakeDeviceSdk::deleteTotalsAtEntry() const {
+    std::lock_guard<std::mutex> l(m_mu);
+    return m_deleteTotals;
+}
+
+int FakeDeviceSdk::runTransfer(const std::string &fn, std::vector<std::string> args, int32_t kind, int64_t id,
+                               int64_t token, file_task_cb progress, ppc_router_task *context,
+                               const std::function<void(const TransferScript &)> &onEnd) {
+    TransferScript sc;
+    {
+        std::lock_guard<std::mutex> l(m_mu);
+        record(fn, std::move(args));
+        if (!isLive(context)) return -1;
+        const auto it = m_transfers.find(fn);
+        if (it != m_transfers.end()) sc = it->second;
+        ++m_transfersRunning;
+    }
+    client_file_task *task = client_file_task_new();
+    task->id.store(id);
+    task->task_type = kind;
+    task->token = token;
+    task->chunk_cb = progress;
+    ppc_task_list_add(context, task);
+    const auto marked = [task] { return task->cancel_status.load() != 0; };
+    // Waits, counted as held, until `ready` or a cancel mark.
+    const auto hold = [&](const std::function<bool()> &ready) {
+        std::unique_lock<std::mutex> l(m_mu);
+        ++m_transfersHeld;
+        m_cv.notify_all();
+        m_cv.wait(l, [&] { return ready() || marked(); });
+        --m_transfersHeld;
+    };
+    bool cancelled = false;
+    const auto give = [&](const Report &rep) {
+        task->status.store(rep.status);
+        task->cur_progress.store(rep.done);
+        task->total_progress.store(rep.total);
+        if (progress != nullptr) progress(task);
+        {
+            std::lock_guard<std::mutex> l(m_mu);
+            ++m_reported[id];
+        }
+        m_cv.notify_all();
+    };
+    for (const Report &rep : sc.fed ? std::vector<Report>{} : sc.reports) {
+        if ((cancelled = marked())) break;
+        give(rep);
+    }
+    while (sc.fed && !cancelled) {
+        hold([&] { return !m_feed[id].empty() || m_finished[id]; });
+        if ((cancelled = marked())) break;
+        Report rep;
+        {
+            std::lock_guard<std::mutex> l(m_mu);
+            if (m_feed[id].empty()) break;  // finished
+            rep = m_feed[id].front();
+            m_feed[id].erase(m_feed[id].begin());
+        }
+        give(rep);
+    }
+    if (!cancelled && sc.holdUntilCancel) {
+        hold([] { return false; });
+        cancelled = true;
+    }
+    if (!cancelled && onEnd) onEnd(sc);
+    task->chunk_cb = nullptr;
+    ppc_task_list_remove(context, task);
+    client_file_task_free(task);
+    {
+        std::lock_guard<std::mutex> l(m_mu);
+        --m_transfersRunning;
+    }
+    m_cv.notify_all();
+    return cancelled ? kCancelled : sc.result;
+}
+
+int FakeDeviceSdk::ppc_file_download(int32_t seq, const char *folder, path_info src, int64_t token,
+                                     file_task_cb progress, ppc_router_task *context) {
+    return runTransfer("ppc_file_download", {num(seq), text(folder), pathText(src), num(token)},
+                       PPC_TASK_DOWNLOAD, static_cast<uint32_t>(seq), token, progress, context);
+}
+
+int FakeDeviceSdk::ppc_upload_FileTag(int32_t seq, const char *localPath, int32_t tagCount, char **tags,
+                                      path_info dst, int64_t token, file_task_cb progress,
+                                      ppc_router_task *context) {
+    return runTransfer(
+        "ppc_upload_FileTag",
+        {num(seq), text(localPath), num(tagCount), joined(tags, tagCount, false), pathText(dst), num(token)},
+        PPC_TASK_UPLOAD, static_cast<uint32_t>(seq), token, progress, context);
+}
+
+int FakeDeviceSdk::ppc_log_file_download(int32_t seq, const char *path, int32_t logType, int64_t token,
+                                         file_task_cb progress, ppc_router_task *context) {
+    return runTransfer("ppc_log_file_download", {num(seq), text(path), num(logType), num(token)},
+                       PPC_TASK_LOG_DOWNLOAD, static_cast<uint32_t>(seq), token, progress, context);
+}
+
+int FakeDeviceSdk::ppc_delete_FileListCb(delete_list_req *request, int64_t token, ppc_router_task *context) {
+    if (request == nullptr) return -1;
+    std::vector<std::string> args{num(request->taskId)};
+    for (path_info **p = request->pathList; p != nullptr && *p != nullptr; ++p) args.push_back(pathText(**p));
+    {
+        std::lock_guard<std::mutex> l(m_mu);
+        m_deleteTotals.push_back(request->totalCount);
+    }
+    return runTransfer("ppc_delete_FileListCb", std::move(args), PPC_TASK_DELETE_LIST, request->taskId, token,
+                       request->progressCb, context);
+}
+
+int FakeDeviceSdk::ppc_file_CopyCb(int32_t seq, path_info src, path_info dst, int64_t token,
+                                   file_task_cb progress, ppc_router_task *context) {
+    return runTransfer("ppc_file_CopyCb", {num(seq), pathText(src), pathText(dst), num(token)}, PPC_TASK_COPY,
+                       static_cast<uint32_t>(seq), token, progress, context);
+}
+
+int FakeDeviceSdk::ppc_file_MoveCb(int32_t seq, path_info src, path_info dst, int64_t token,
+                                   file_task_cb progress, ppc_router_task *context) {
+    return runTransfer("ppc_file_MoveCb", {num(seq), pathText(src), pathText(dst), num(token)}, PPC_TASK_MOVE,
+                       static_cast<uint32_t>(seq), token, progress, context);
+}
+
+int FakeDeviceSdk::ppc_get_RelaxUploadAuthValue(int32_t seq, const char *localPath, const char *kind,
+                                                char *value, file_task_cb progress,
+                                                ppc_router_task *context) {
+    return runTransfer("ppc_get_RelaxUploadAuthValue", {num(seq), text(localPath), text(kind)},
+                       PPC_TASK_RELAX_AUTH, static_cast<uint32_t>(seq), 0, progress, context,
+                       [value](const TransferScript &sc) {
+                           if (sc.result == 0 && value != nullptr)
+                               std::snprintf(value, 64, "%s", sc.authValue.c_str());
+                       });
+}
+
+int FakeDeviceSdk::ppc_FileRelaxUpload(int64_t size, uint32_t modifyTime, const char *kind, const char *value,
+                                       path_info dst, int32_t *deviceStatus, int64_t token) {
+    std::lock_guard<std::mutex> l(m_mu);
+    const int r = record("ppc_FileRelaxUpload",
+                         {num(size), num(modifyTime), text(kind), text(value), pathText(dst), num(token)});
+    const auto it = m_transfers.find("ppc_FileRelaxUpload");
+    if (r == 0 && deviceStatus != nullptr)
+        *deviceStatus = it != m_transfers.end() ? it->second.deviceStatus : 1;
+    return r;
+}
+
+int FakeDeviceSdk::afterCancel(int result) {
+    { std::lock_guard<std::mutex> l(m_mu); }  // a waiter between its check and its wait sees the mark
+    m_cv.notify_all();
+    return result;
+}
+
+int FakeDeviceSdk::ppc_cancel_task(ppc_router_task *context, uint8_t byKind, int32_t kind, int64_t seq) {
+    {
+        std::lock_guard<std::mutex> l(m_mu);
+        record("ppc_cancel_task", {num(byKind), num(kind), num(seq)});
+        if (!isLive(context)) return -1;
+    }
+    return afterCancel(::ppc_cancel_task(context, byKind, kind, seq));
+}
+
+int FakeDeviceSdk::ppc_cancel_FileTask(int32_t seq, ppc_router_task *context) {
+    {
+        std::lock_guard<std::mutex> l(m_mu);
+        record("ppc_cancel_FileTask", {num(seq)});
+        if (!isLive(context)) return -1;
+    }
+    return afterCancel(::ppc_cancel_FileTask(static_cast<uint32_t>(seq), context));
+}
+
+int FakeDeviceSdk::ppc_cancel_GetRelaxUploadAuthValue(int32_t seq, ppc_router_task *context) {
+    {
+        std::lock_guard<std::mutex> l(m_mu);
+        record("ppc_cancel_GetRelaxUploadAuthValue", {num(seq)});
+        if (!isLive(context)) return -1;
+    }
+    return afterCancel(::ppc_cancel_GetRelaxUploadAuthValue(static_cast<uint32_t>(seq), context));
 }

@@ -245,6 +245,53 @@ class FakeDeviceSdk final : public DeviceSdk {
     void ppc_free_recent_list(recent_list *list) override;
     int ppc_SetRecentRecordHide(const qv_record_hide *record, int64_t token) override;
 
+    // ---- transfers and operations ----
+    // A long call (download, upload, log download, delete, copy, move, check value) runs as a task of the
+    // context's list, so that the runtime's cancels find it; it gives its reports in order and answers its
+    // result, or QV_ERR_CANCELLED once a cancel marked it before the end.
+    struct Report {
+        int32_t status = 0;
+        int64_t done = 0;
+        int64_t total = 0;
+    };
+    struct TransferScript {
+        int result = 0;
+        std::vector<Report> reports;
+        bool fed = false;              // reports come from feedReport() until finishFed(), not `reports`
+        bool holdUntilCancel = false;  // after its reports the call blocks until a cancel marks it
+        std::string authValue = "0123456789abcdef0123456789abcdef_5";  // the check value on 0
+        int32_t deviceStatus = 1;                                      // the instant upload's status on 0
+    };
+    // The script of one function ("ppc_file_download", ...); unscripted calls answer 0 without reports.
+    void scriptTransfer(const std::string &fn, TransferScript script);
+    // Hands the fed call numbered `seq` one report and waits until its callback returned (false after `ms`,
+    // or when the call ended first); finishFed ends the call.
+    bool feedReport(int32_t seq, Report report, int ms = 5000);
+    void finishFed(int32_t seq);
+    // Long calls waiting for a step or a cancel.
+    bool waitTransfersHeld(int n, int ms) const;
+    // The total a delete request carried when the call began, per delete call.
+    std::vector<int64_t> deleteTotalsAtEntry() const;
+
+    int ppc_file_download(int32_t seq, const char *folder, path_info src, int64_t token,
+                          file_task_cb progress, ppc_router_task *context) override;
+    int ppc_upload_FileTag(int32_t seq, const char *localPath, int32_t tagCount, char **tags, path_info dst,
+                           int64_t token, file_task_cb progress, ppc_router_task *context) override;
+    int ppc_log_file_download(int32_t seq, const char *path, int32_t logType, int64_t token,
+                              file_task_cb progress, ppc_router_task *context) override;
+    int ppc_delete_FileListCb(delete_list_req *request, int64_t token, ppc_router_task *context) override;
+    int ppc_file_CopyCb(int32_t seq, path_info src, path_info dst, int64_t token, file_task_cb progress,
+                        ppc_router_task *context) override;
+    int ppc_file_MoveCb(int32_t seq, path_info src, path_info dst, int64_t token, file_task_cb progress,
+                        ppc_router_task *context) override;
+    int ppc_get_RelaxUploadAuthValue(int32_t seq, const char *localPath, const char *kind, char *value,
+                                     file_task_cb progress, ppc_router_task *context) override;
+    int ppc_FileRelaxUpload(int64_t size, uint32_t modifyTime, const char *kind, const char *value,
+                            path_info dst, int32_t *deviceStatus, int64_t token) override;
+    int ppc_cancel_task(ppc_router_task *context, uint8_t byKind, int32_t kind, int64_t seq) override;
+    int ppc_cancel_FileTask(int32_t seq, ppc_router_task *context) override;
+    int ppc_cancel_GetRelaxUploadAuthValue(int32_t seq, ppc_router_task *context) override;
+
   private:
     // A holder built from `page` (the SDK's list helpers), for a request on `bucketId`.
     static file_list_info *buildList(const Page &page, int32_t bucketId);
@@ -259,6 +306,18 @@ class FakeDeviceSdk final : public DeviceSdk {
     int m_batchesDelivered = 0;
     std::map<int32_t, std::set<int32_t>> m_cancelled;  // kind -> sequence numbers marked
     int m_recentLive = 0;
+    // Runs one long call as a listed task; `onEnd` sees the task when the call ran to its end.
+    int runTransfer(const std::string &fn, std::vector<std::string> args, int32_t kind, int64_t id,
+                    int64_t token, file_task_cb progress, ppc_router_task *context,
+                    const std::function<void(const TransferScript &)> &onEnd = {});
+    int afterCancel(int result);
+    std::map<std::string, TransferScript> m_transfers;
+    std::map<int64_t, std::vector<Report>> m_feed;  // fed reports not yet given, per call number
+    std::map<int64_t, bool> m_finished;
+    std::map<int64_t, int> m_reported;  // reports given, per call number
+    int m_transfersHeld = 0;
+    int m_transfersRunning = 0;
+    std::vector<int64_t> m_deleteTotals;
 
     std::thread::id runOnOwnThread(const std::function<void()> &fn);
     // Records the call and answers its scripted result (under the lock).

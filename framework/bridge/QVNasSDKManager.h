@@ -39,6 +39,10 @@ struct QVNasSDKManagerDevice {
     virtual void qvDGetDeviceNickName(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvDSetDeviceNickName(const QVNasTaskInfoPtr &task) = 0;
     virtual bool qvDGetModuleSupportFlagByType(int64_t type) = 0;
+    // ---- transfers and operations ----
+    // Device log into a local file (320) and the cancel of log downloads (346).
+    virtual void qvDLogFileDownloadWithTaskInfo(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDCloseLogFileDownloadWithTaskInfo(const QVNasTaskInfoPtr &task) = 0;
 };
 
 struct QVNasSDKManagerRouter {
@@ -50,6 +54,21 @@ struct QVNasSDKManagerFile {
     virtual ~QVNasSDKManagerFile() = default;
     virtual void qvFGetFileListWithTask(const QVNasTaskInfoPtr &task) = 0;  // answers on its worker thread
     virtual void qvFIsExistedWithTask(const QVNasTaskInfoPtr &task) = 0;    // runs on the broker's caller
+    // ---- transfers and operations ----
+    // Download (51), tagged upload (119), set and add tags (60, 95), delete (167), copy (135), move (136),
+    // check value (114) and instant upload (116); the cancels of downloads and uploads (346), of copies,
+    // moves and deletes (137) and of check values (115), each naming its request by "cancelSeq".
+    virtual void qvFDownloadWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFCloseDownloadOperateWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFTagUploadWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFCloseUploadOperateWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFDeleteListCbWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFCopyCbWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFMoveCbWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFOperateTaskCancel(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFGetRelaxUploadAuthValueWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvRelaxUploadWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFGetRelaxUploadAuthValueCancelWithTask(const QVNasTaskInfoPtr &task) = 0;
 
     // ---- listings and queries ----
     // Type listings: all of one type (96), several types (134, also for 170 tasks), albums (98), one type

@@ -9,6 +9,7 @@
 #include <QVariantMap>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,6 +61,28 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     void qvFGetFileListWithTask(const QVNasTaskInfoPtr &task) override;
     void qvFIsExistedWithTask(const QVNasTaskInfoPtr &task) override;
 
+    // ---- transfers and operations (QVNasSDKManagerImplement_Transfers.cpp) ----
+    void qvFDownloadWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFCloseDownloadOperateWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFTagUploadWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFCloseUploadOperateWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFDeleteListCbWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFCopyCbWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFMoveCbWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFOperateTaskCancel(const QVNasTaskInfoPtr &task) override;
+    void qvFGetRelaxUploadAuthValueWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvRelaxUploadWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvFGetRelaxUploadAuthValueCancelWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvDLogFileDownloadWithTaskInfo(const QVNasTaskInfoPtr &task) override;
+    void qvDCloseLogFileDownloadWithTaskInfo(const QVNasTaskInfoPtr &task) override;
+    // The progress callbacks handed to the SDK: transfers throttled per request, the others passed on.
+    static void qv_download_progress(client_file_task *task) noexcept;
+    static void qv_upload_progress(client_file_task *task) noexcept;
+    static void qv_log_download_progress(client_file_task *task) noexcept;
+    static void qv_delete_progress(client_file_task *task) noexcept;
+    static void qv_copy_progress(client_file_task *task) noexcept;
+    static void qv_move_progress(client_file_task *task) noexcept;
+    static void qv_auth_value_progress(client_file_task *task) noexcept;
     // ---- listings and queries (QVNasSDKManagerImplement_Files.cpp) ----
     void qvFGetTypeFileListWithTask(const QVNasTaskInfoPtr &task) override;
     void qvFGetFileMutilTypeListWithTask(const QVNasTaskInfoPtr &task) override;
@@ -120,6 +143,12 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     enum class Hop { MainAndWait, ThisThread };
     void answer(const QVNasTaskInfoPtr &task, int result, int32_t command,
                 const std::optional<QVariant> &data, Hop hop);
+    // Transfers: the SDK call under a throttle of the request's own; kinds cancelled by sequence number.
+    using TransferCall = std::function<int(DeviceSdk &, ppc_router_task *)>;
+    int runThrottled(const QVNasTaskInfoPtr &task, const TransferCall &call);
+    void cancelOfKind(const QVNasTaskInfoPtr &task, int32_t kind, const char *what,
+                      const std::function<void()> &after = {});
+    void copyOrMove(const QVNasTaskInfoPtr &task, bool move);
 
     mutable std::mutex m_sdkMu;
     DeviceSdkPtr m_sdk;

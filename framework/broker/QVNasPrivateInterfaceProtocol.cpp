@@ -46,8 +46,11 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::submitRequest(int32_t command
     {
         std::lock_guard<std::mutex> lock(m_mu);
         if (completion) m_completionDict.insert(task->commandSeq, std::move(completion));
-        if (!std::holds_alternative<std::monostate>(progress))
-            m_progressHandelDict.insert(task->commandSeq, std::move(progress));
+        if (!std::holds_alternative<std::monostate>(progress)) {
+            auto entry = std::make_shared<ProgressEntry>();
+            entry->handel = std::move(progress);
+            m_progressHandelDict.insert(task->commandSeq, std::move(entry));
+        }
     }
     QVNasSDKManager *lib = m_clientLib;
     auto job = [lib, task, operation = std::move(operation)] { operation(*lib, task); };
@@ -297,8 +300,55 @@ int QVNasPrivateInterfaceProtocol::progressCount() const {
 }
 
 QVNasProgressHandel QVNasPrivateInterfaceProtocol::progressFor(int32_t seq) const {
-    std::lock_guard<std::mutex> lock(m_mu);
-    return m_progressHandelDict.value(seq);
+    ProgressEntryPtr entry;
+    {
+        std::lock_guard<std::mutex> lock(m_mu);
+        entry = m_progressHandelDict.value(seq);
+    }
+    if (!entry) return {};
+    std::lock_guard<std::mutex> lock(entry->mu);
+    return entry->removed ? QVNasProgressHandel{} : entry->handel;
+}
+
+void QVNasPrivateInterfaceProtocol::withProgress(
+    int32_t seq, const std::function<void(const QVNasProgressHandel &)> &fn) const {
+    ProgressEntryPtr entry;
+    {
+        std::lock_guard<std::mutex> lock(m_mu);
+        entry = m_progressHandelDict.value(seq);
+    }
+    if (!entry) return;
+    {
+        std::lock_guard<std::mutex> lock(entry->mu);
+        if (entry->removed) return;
+        ++entry->inCall;
+        entry->callThread = std::this_thread::get_id();
+    }
+    struct Leave {
+        ProgressEntry &e;
+        ~Leave() {
+            std::lock_guard<std::mutex> lock(e.mu);
+            if (--e.inCall == 0) e.idle.notify_all();
+        }
+    } leave{*entry};
+    fn(entry->handel);  // the handel never changes once filed
+}
+
+void QVNasPrivateInterfaceProtocol::removeProgressWaiting(int32_t seq) {
+    ProgressEntryPtr entry;
+    {
+        std::lock_guard<std::mutex> lock(m_mu);
+        entry = m_progressHandelDict.take(seq);
+    }
+    if (!entry) return;
+    std::unique_lock<std::mutex> lock(entry->mu);
+    entry->removed = true;
+    // A removal from inside the callback itself does not wait for its own call. A callback that waits for
+    // the thread removing it (a progress handler blocked on the main queue while main cancels) would never
+    // end: the wait is bounded and says so.
+    if (entry->inCall > 0 && entry->callThread != std::this_thread::get_id() &&
+        !entry->idle.wait_for(lock, std::chrono::seconds(2), [&] { return entry->inCall == 0; }))
+        QVF_LOG_ERROR(QStringLiteral("progress of seq %1 still running after its removal").arg(seq));
 }
 
 // ---- answers and reports ----
@@ -353,16 +403,19 @@ void QVNasPrivateInterfaceProtocol::qvNasUserStatusChangedListen(int64_t status)
 void QVNasPrivateInterfaceProtocol::qvDiskTransportRequest(const QVNasRequestInfoPtr &request, int32_t status,
                                                            int64_t alreadyValue, int64_t totalValue) {
     if (!request) return;
-    const QVNasProgressHandel h = progressFor(request->clientCommandSeq);
-    if (const auto *cb = std::get_if<QVNasTransportProgressBlock>(&h); cb && *cb)
-        (*cb)(request, status, alreadyValue, totalValue);
+    withProgress(request->clientCommandSeq, [&](const QVNasProgressHandel &h) {
+        if (const auto *cb = std::get_if<QVNasTransportProgressBlock>(&h); cb && *cb)
+            (*cb)(request, status, alreadyValue, totalValue);
+    });
 }
 
 void QVNasPrivateInterfaceProtocol::qvDiskCopyOrMoveWithRequest(
     const QVNasRequestInfoPtr &request, const QVNasOperateProgressInfoPtr &progressInfo) {
     if (!request) return;
-    const QVNasProgressHandel h = progressFor(request->clientCommandSeq);
-    if (const auto *cb = std::get_if<QVNasCopyMoveProgressBlock>(&h); cb && *cb) (*cb)(request, progressInfo);
+    withProgress(request->clientCommandSeq, [&](const QVNasProgressHandel &h) {
+        if (const auto *cb = std::get_if<QVNasCopyMoveProgressBlock>(&h); cb && *cb)
+            (*cb)(request, progressInfo);
+    });
 }
 
 void QVNasPrivateInterfaceProtocol::qvDiskDynamicSearchDataWithRequestInfo(

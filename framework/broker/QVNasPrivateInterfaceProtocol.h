@@ -10,10 +10,12 @@
 #include <QVariantList>
 #include <QVariantMap>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <variant>
 
 #include "bridge/QVNasSDKManager.h"
@@ -80,6 +82,23 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
     QVNasRequestInfoPtr qvNasIsExistedWithPathInfo(const QVNasPathInfoPtr &existPathInfo,
                                                    QVNasCompletionBlock completion);
 
+    // ---- transfers and operations (QVNasPrivateInterfaceProtocol_Transfers.cpp) ----
+    // Progress of 51, 119, 320, 135, 136, 167 and 114 runs on the worker inside the transfer, before its
+    // answer. A cancel names its request by the handle that request returned and answers under its own
+    // number; the cancelled request answers 120008 when the cancel came in time.
+    QVNasRequestInfoPtr qvNasDownloadFileToLocalPath(const QString &localPath,
+                                                     const QVNasPathInfoPtr &downloadPathInfo,
+                                                     QVNasTransportProgressBlock progressHandel,
+                                                     QVNasCompletionBlock completion);  // 51
+    // 346: once this returns, no progress of the download reaches its callback.
+    QVNasRequestInfoPtr qvNasCancelDownloadFileWithRequest(const QVNasRequestInfoPtr &request,
+                                                           QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasFilePathUploadWithData(const QVNasUploadDataInfoPtr &uploadDataInfo,
+                                                    QVNasTransportProgressBlock progressHandel,
+                                                    QVNasCompletionBlock completion);  // 119
+    // 346: the upload's progress stays filed until its answer.
+    QVNasRequestInfoPtr qvNasCloseUploadOperateWithRequest(const QVNasRequestInfoPtr &request,
+                                                           QVNasCompletionBlock completion);
     // ---- listings and queries (QVNasPrivateInterfaceProtocol_Files.cpp) ----
     // Several types (134); with a filter flag (170, answered as 134).
     QVNasRequestInfoPtr qvNasGetFileMutilTypeListWithStartIndex(int32_t startIndex, int32_t count,
@@ -110,6 +129,40 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
     QVNasRequestInfoPtr qvNasAddFileTagsWithFilePathInfoList(const QList<QVNasPathInfoPtr> &filePathInfoList,
                                                              const QStringList &tagList,
                                                              QVNasCompletionBlock completion);  // 95
+    QVNasRequestInfoPtr qvNasCopyToWithFromInfo(const QVNasPathInfoPtr &fromInfo,
+                                                const QVNasPathInfoPtr &toPathInfo,
+                                                QVNasCopyMoveProgressBlock progressHandel,
+                                                QVNasCompletionBlock completion);  // 135
+    QVNasRequestInfoPtr qvNasMoveToWithFromInfo(const QVNasPathInfoPtr &fromInfo,
+                                                const QVNasPathInfoPtr &toPathInfo,
+                                                QVNasCopyMoveProgressBlock progressHandel,
+                                                QVNasCompletionBlock completion);  // 136
+    // 137: copies, moves and deletes.
+    QVNasRequestInfoPtr qvNasCancelOperateTaskWithRequest(const QVNasRequestInfoPtr &request,
+                                                          QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasDeleteListCbWithList(const QList<QVNasPathInfoPtr> &list,
+                                                  QVNasTransportProgressBlock progressHandel,
+                                                  QVNasCompletionBlock completion);  // 167
+    // 114: the size and time are carried, not used; the value covers the whole file.
+    QVNasRequestInfoPtr qvNasGetRelaxUploadAuthValueWithPath(const QString &path, int64_t fileSize,
+                                                             int64_t fileModifyTime,
+                                                             QVNasTransportProgressBlock progressHandel,
+                                                             QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasCancelRelaxUploadAuthValueWithRequest(const QVNasRequestInfoPtr &request,
+                                                                   QVNasCompletionBlock completion);  // 115
+    QVNasRequestInfoPtr qvNasRelaxUploadWithAuthValue(const QString &authValue,
+                                                      const QVNasPathInfoPtr &targetPathInfo,
+                                                      int64_t fileSize, int64_t fileModifyTime,
+                                                      QVNasCompletionBlock completion);  // 116
+    // 320: into "<caches>/<device name>_iOS_<version>.zip".
+    QVNasRequestInfoPtr qvNasDeviceDownloadLogWithLogType(int32_t logType, const QString &deviceName,
+                                                          QVNasTransportProgressBlock progressHandel,
+                                                          QVNasCompletionBlock completion);
+    // The log file a device of this name downloads into, always inside `folder`.
+    static QString logFilePath(const QString &folder, const QString &deviceName, const QString &version);
+    // A device or version name as one safe file-name part: no "/", "\", "..", control characters; at most
+    // 64 bytes of UTF-8, cut at a character; `fallback` when nothing is left.
+    static QString safeNamePart(const QString &name, const QString &fallback);
     // Photo listing (124) in a BD-09 rectangle; batches reach `receive` on the main thread.
     QVNasRequestInfoPtr qvNasGetGPSFileListWithCoordinate(const QVNasCoordinate2DInfoPtr &coordinate,
                                                           QVNasResultBatchBlock receive,
@@ -179,18 +232,36 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
     void qvAPPScanQCCodeSendUserListener(const QVNasServiceUserInfoPtr &user) override;
 
   private:
+    // A filed progress callback. A call holds the entry busy; a removal waits for a call in progress on
+    // another thread, so that nothing reaches the callback once the removal has returned.
+    struct ProgressEntry {
+        std::mutex mu;
+        std::condition_variable idle;
+        int inCall = 0;
+        std::thread::id callThread;
+        bool removed = false;
+        QVNasProgressHandel handel;
+    };
+    using ProgressEntryPtr = std::shared_ptr<ProgressEntry>;
+
     QVNasPrivateInterfaceProtocol();
     // Files a close of `closed` (its batch callback removed before this returns).
     QVNasRequestInfoPtr submitClose(int32_t command, const QVNasRequestInfoPtr &closed,
                                     QVNasCompletionBlock completion, BridgeOperation operation);
     QVNasProgressHandel progressFor(int32_t seq) const;
+    // Calls `fn` with the filed callback of `seq`, unless it is gone or removed meanwhile.
+    void withProgress(int32_t seq, const std::function<void(const QVNasProgressHandel &)> &fn) const;
+    // Takes the progress callback of `seq` out of the table and waits for a call of it in progress.
+    void removeProgressWaiting(int32_t seq);
+    QVNasRequestInfoPtr submitCancel(int32_t command, const QVNasRequestInfoPtr &request,
+                                     QVNasCompletionBlock completion, BridgeOperation operation);
     std::shared_ptr<QVNasClientLibDelegate> selfAsDelegate();
 
     QVNasSDKManager *m_clientLib;
     std::atomic<int32_t> m_requestCount{10240};
     mutable std::mutex m_mu;  // the two tables and the four handler fields
     QHash<int32_t, QVNasCompletionBlock> m_completionDict;
-    QHash<int32_t, QVNasProgressHandel> m_progressHandelDict;
+    QHash<int32_t, ProgressEntryPtr> m_progressHandelDict;
     QHash<int32_t, QVNasExecProgressBlock> m_execHandelDict;  // device operations in flight, by number
     QVNasFirmwareProgressBlock m_otaUpgradeProgressToOtherUserHandel;
     QVNasExecProgressBlock m_nasRouterDeviceExecHandel;

@@ -20,6 +20,7 @@ QDateTime Clock::now() {
 }
 
 int64_t Clock::monotonicMs() {
+    if (g_fake.load()) return g_fakeMs.load();
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
