@@ -367,9 +367,9 @@ TEST_F(Firmware, AStopEndsAWaitingUpdateAndAFollowUp) {
 
 TEST_F(Firmware, TwoDevicesUpdatingAtOnceEachGetTheirOwnVerdict) {
     // Two broker connections opened at once take the messaging library up to ~2 s (not scaled), so the
-    // devices give the verdict a window (300 s scaled: 6 s) that outlasts them.
-    Dev &a = device([](auto &s) { (s.verdict = 0, s.chunk_interval_ms = 500, s.delay = 300); }, 0);
-    Dev &b = device([](auto &s) { (s.verdict = 1, s.chunk_interval_ms = 500, s.delay = 300); }, 1);
+    // devices give the verdict a window (1,500 s scaled: 30 s) that outlasts them.
+    Dev &a = device([](auto &s) { (s.verdict = 0, s.chunk_interval_ms = 500, s.delay = 1500); }, 0);
+    Dev &b = device([](auto &s) { (s.verdict = 1, s.chunk_interval_ms = 500, s.delay = 1500); }, 1);
     int ra = -7, rb = -7;
     std::thread ta([&] {
         int32_t st = 0;
