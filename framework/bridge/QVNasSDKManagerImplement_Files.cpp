@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bridge/QVNasSDKManagerImplement.h"
+#include "bridge/SdkTextList.h"
 #include "model/QVClientSDKTools.h"
 #include "model/QVFileAttributeInfo.h"
 #include "platform/Geo.h"
@@ -41,29 +42,6 @@ class OwnedList {
   private:
     DeviceSdk &m_sdk;
     file_list_info *m_list;
-};
-
-// Private copies of the tag names, with an empty slot after them; the SDK reads them during the call.
-class TagNames {
-  public:
-    explicit TagNames(const QVariant &list) {
-        for (const QVariant &v : list.toList()) m_bytes.push_back(v.toString().toUtf8());
-        for (const QByteArray &b : m_bytes) m_ptrs.push_back(b.constData());
-        m_ptrs.push_back(nullptr);
-    }
-    const char *const *data() const { return m_ptrs.data(); }
-    int32_t count() const { return static_cast<int32_t>(m_bytes.size()); }
-    void log(const char *what) const {
-        for (size_t i = 0; i < m_bytes.size(); ++i)
-            QVB_LOG_DEBUG(QStringLiteral("%1 tag %2: %3")
-                              .arg(QLatin1String(what))
-                              .arg(i)
-                              .arg(QString::fromUtf8(m_bytes[i])));
-    }
-
-  private:
-    std::vector<QByteArray> m_bytes;
-    std::vector<const char *> m_ptrs;
 };
 
 plat::geo::LatLon toBd09(double lat, double lon) {
@@ -198,7 +176,7 @@ void QVNasSDKManagerImplement::qvFSetTagWithTask(const QVNasTaskInfoPtr &task) {
     QByteArray path;
     const auto target =
         qvGetUserObj(req.value(QStringLiteral("filePathInfo")).value<QVNasPathInfoPtr>(), path);
-    const TagNames tags(req.value(QStringLiteral("fileTagNameList")));
+    const SdkTextList tags(req.value(QStringLiteral("fileTagNameList")).toStringList(), true);
     tags.log("set");
     const int result =
         target ? deviceSdk()->ppc_FileSetTag(*target, tags.data(), tags.count(), m_srcToken.load()) : -1;
@@ -225,7 +203,7 @@ void QVNasSDKManagerImplement::qvFAddTagsWithTask(const QVNasTaskInfoPtr &task) 
     std::vector<path_info *> paths;
     for (path_info &r : records) paths.push_back(&r);
     paths.push_back(nullptr);
-    const TagNames tags(req.value(QStringLiteral("fileTagNameList")));
+    const SdkTextList tags(req.value(QStringLiteral("fileTagNameList")).toStringList(), true);
     tags.log("add");
     const int result = fits ? deviceSdk()->ppc_FileListTag(paths.data(), static_cast<int32_t>(records.size()),
                                                            tags.data(), tags.count(), 0, m_srcToken.load())

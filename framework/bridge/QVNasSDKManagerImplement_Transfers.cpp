@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "bridge/QVNasSDKManagerImplement.h"
+#include "bridge/SdkTextList.h"
 #include "model/QVClientSDKTools.h"
 #include "model/QVNasDeviceUserInfo.h"
 #include "platform/Clock.h"
@@ -93,30 +94,6 @@ void copyMoveReport(client_file_task *task, int32_t command) {
     if (const auto d = QVNasSDKManagerImplement::delegate())
         d->qvDiskCopyOrMoveWithRequest(handle(task, command), info);
 }
-
-// Private copies of texts as the SDK's array of char pointers, with an empty last slot when asked.
-class TextList {
-  public:
-    TextList(const QStringList &texts, bool terminated) {
-        m_bytes.reserve(texts.size());
-        for (const QString &t : texts) m_bytes.push_back(t.toUtf8());
-        for (QByteArray &b : m_bytes) m_ptrs.push_back(b.data());
-        if (terminated) m_ptrs.push_back(nullptr);
-    }
-    char **data() { return m_ptrs.empty() ? nullptr : m_ptrs.data(); }
-    int32_t count() const { return static_cast<int32_t>(m_bytes.size()); }
-    void log(const char *what) const {
-        for (size_t i = 0; i < m_bytes.size(); ++i)
-            QVB_LOG_DEBUG(QStringLiteral("%1 tag %2: %3")
-                              .arg(QLatin1String(what))
-                              .arg(i)
-                              .arg(QString::fromUtf8(m_bytes[i])));
-    }
-
-  private:
-    std::vector<QByteArray> m_bytes;
-    std::vector<char *> m_ptrs;
-};
 
 // The path records of a list of paths, ended by an empty pointer; none when a bucket id does not fit.
 class PathList {
@@ -256,7 +233,7 @@ void QVNasSDKManagerImplement::qvFTagUploadWithTask(const QVNasTaskInfoPtr &task
         const QByteArray local = item->filePath.toUtf8();
         QByteArray path;
         const auto dst = qvGetUserObj(item->targetPathInfo, path);
-        TextList tags(item->fileTagNameList, false);
+        SdkTextList tags(item->fileTagNameList, false);
         tags.log("upload");
         if (dst)
             result = runThrottled(task, [&](DeviceSdk &sdk, ppc_router_task *ctx) {
