@@ -20,39 +20,6 @@ using Report = FakeDeviceSdk::Report;
 
 namespace {
 
-// Every progress call a test's requests received: number, status, amounts, thread.
-struct Progress {
-    struct Call {
-        int32_t seq;
-        int32_t status;
-        int64_t done, total;
-        bool onMain;
-    };
-    std::mutex mu;
-    std::vector<Call> calls;
-    QVNasTransportProgressBlock block() {
-        return [this](const QVNasRequestInfoPtr &r, int32_t status, int64_t done, int64_t total) {
-            std::lock_guard<std::mutex> l(mu);
-            calls.push_back({r->clientCommandSeq, status, done, total, plat::isMainThread()});
-        };
-    }
-    QVNasCopyMoveProgressBlock copyBlock() {
-        return [this](const QVNasRequestInfoPtr &r, const QVNasOperateProgressInfoPtr &p) {
-            std::lock_guard<std::mutex> l(mu);
-            EXPECT_EQ(static_cast<int32_t>(p->operate_seq), r->clientCommandSeq);
-            calls.push_back({r->clientCommandSeq, p->operate_status, static_cast<int64_t>(p->cur_progress),
-                             static_cast<int64_t>(p->total_progress), plat::isMainThread()});
-        };
-    }
-    std::vector<Call> of(int32_t seq) {
-        std::lock_guard<std::mutex> l(mu);
-        std::vector<Call> out;
-        for (const Call &c : calls)
-            if (c.seq == seq) out.push_back(c);
-        return out;
-    }
-};
-
 QVNasPathInfoPtr devicePath(const char *path, int64_t bucket = 3) {
     return QVNasPathInfo::sharePath(QString::fromUtf8(path), bucket);
 }

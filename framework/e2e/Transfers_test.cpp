@@ -69,44 +69,12 @@ QVNasPathInfoPtr onDevice(const char *path) {
     return QVNasPathInfo::sharePath(QString::fromUtf8(path), 0);
 }
 
-// Reports of the requests of a test, in arrival order, with whether an answer had come first.
-struct Reports {
-    struct Call {
-        int32_t seq;
-        int32_t status;
-        int64_t done, total;
-        bool onMain;
-    };
-    std::mutex mu;
-    std::vector<Call> calls;
-    QVNasTransportProgressBlock block() {
-        return [this](const QVNasRequestInfoPtr &r, int32_t status, int64_t done, int64_t total) {
-            std::lock_guard<std::mutex> l(mu);
-            calls.push_back({r->clientCommandSeq, status, done, total, plat::isMainThread()});
-        };
-    }
-    QVNasCopyMoveProgressBlock copyBlock() {
-        return [this](const QVNasRequestInfoPtr &r, const QVNasOperateProgressInfoPtr &p) {
-            std::lock_guard<std::mutex> l(mu);
-            calls.push_back({r->clientCommandSeq, p->operate_status, static_cast<int64_t>(p->cur_progress),
-                             static_cast<int64_t>(p->total_progress), plat::isMainThread()});
-        };
-    }
-    std::vector<Call> of(int32_t seq) {
-        std::lock_guard<std::mutex> l(mu);
-        std::vector<Call> out;
-        for (const Call &c : calls)
-            if (c.seq == seq) out.push_back(c);
-        return out;
-    }
-};
-
 // One request with its answer; `reportsAtAnswer` counts the reports of the request when it answered.
 struct Request {
     std::shared_ptr<Answer> answer = std::make_shared<Answer>();
     QVNasRequestInfoPtr handle;
     size_t reportsAtAnswer = 0;
-    QVNasCompletionBlock completion(Reports &reports) {
+    QVNasCompletionBlock completion(Progress &reports) {
         return [this, &reports, done = answer->completion()](const QVNasResponseInfoPtr &r) {
             reportsAtAnswer = handle ? reports.of(handle->clientCommandSeq).size() : 0;
             done(r);
@@ -178,7 +146,7 @@ TEST_F(TransfersEndToEnd, DownloadUploadAndLogByteExactWithProgressBeforeTheAnsw
     auto &b = broker();
     const std::string content = randomBytes(3 * 1024 * 1024 + 17, 1);
     writeFile(root + "/docs/big.bin", content);
-    Reports reports;
+    Progress reports;
 
     // Download: the file under its own name in the local folder, every report on the worker before the
     // answer, the last one at the total.
@@ -245,7 +213,7 @@ TEST_F(TransfersEndToEnd, CopyMoveDeleteCheckValueAndInstantUpload) {
     auto &b = broker();
     for (int i = 0; i < 6; ++i) writeFile(root + "/many/f" + std::to_string(i), std::to_string(i));
     fs::create_directories(root + "/dst");
-    Reports reports;
+    Progress reports;
 
     // Copy: one progress record per streamed reply of the device.
     const uint64_t chunksBefore = dev->counters().chunks_by_cmd[159];
@@ -322,7 +290,7 @@ TEST_F(TransfersEndToEnd, CancelStopsOnlyTheRequestItNames) {
     fs::create_directories(local + "/a");
     fs::create_directories(local + "/b");
     download->pause_us = 15000;  // 64 KiB every 15 ms: a cancel lands mid-stream
-    Reports reports;
+    Progress reports;
     Request a, c;
     a.handle = b.qvNasDownloadFileToLocalPath(QString::fromStdString(local + "/a"), onDevice("/docs/one.bin"),
                                               reports.block(), a.completion(reports));
