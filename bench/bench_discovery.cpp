@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/netns_util.h"
 #include "base/qv_log.h"
 #include "discovery.h"
 #include "runtime/ppc_service.h"
@@ -62,18 +63,6 @@ void on_added(const qv_dev_detail *d) {
         g_all_added_dgrams = lan_datagrams(*g_lan);
     }
     ++g_added_total;
-}
-
-bool private_netns() {
-    if (unshare(CLONE_NEWNET) != 0) return false;
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    close(fd);
-    return ok;
 }
 
 int lan_datagrams(const emu::DiscoveryLan &lan) {
@@ -197,7 +186,7 @@ void print(const char *name, const std::vector<double> &v, const char *unit) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (!private_netns()) {
+    if (!qvtest::enter_private_netns().empty()) {
         std::printf("bench_discovery: needs a private network namespace (root); skipped\n");
         return 0;
     }

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/netns_util.h"
 #include "base/qv_log.h"
 #include "bridge/QVNasSDKManagerImplement.h"
 #include "broker/QVNasPrivateInterfaceProtocol.h"
@@ -48,18 +49,6 @@ constexpr char kAddr[] = "127.0.0.2";
 constexpr char kAuth[] = "auth-bench";
 constexpr int kBatch = 500;
 constexpr int kKeys = 5;
-
-bool private_netns() {
-    if (unshare(CLONE_NEWNET) != 0) return false;
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    close(fd);
-    return ok;
-}
 
 // The entries of one reply (the same for every reply), each with a tag per key.
 std::string entries(int n) {
@@ -120,7 +109,7 @@ void spinUntil(const std::function<bool()> &cond) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (!private_netns()) {
+    if (!qvtest::enter_private_netns().empty()) {
         std::printf("bench_fw_search: needs a private network namespace (root); skipped\n");
         return 0;
     }

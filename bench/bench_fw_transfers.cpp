@@ -28,6 +28,7 @@
 #include <mutex>
 #include <thread>
 
+#include "../tests/netns_util.h"
 #include "base/qv_log.h"
 #include "bench_proc.h"
 #include "broker/QVNasPrivateInterfaceProtocol.h"
@@ -48,18 +49,6 @@ namespace {
 constexpr char kDevAddr[] = "127.0.0.2";
 constexpr char kWebAddr[] = "127.0.0.3";
 constexpr char kAuth[] = "auth-bench-fw";
-
-bool private_netns() {
-    if (unshare(CLONE_NEWNET) != 0) return false;
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    close(fd);
-    return ok;
-}
 
 struct Stats {
     double min, median, max;
@@ -149,7 +138,7 @@ void printRuns(const char *name, const std::vector<Run> &runs, double mib) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (!private_netns()) {
+    if (!qvtest::enter_private_netns().empty()) {
         std::printf("bench_fw_transfers: needs a private network namespace (root); skipped\n");
         return 0;
     }

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/netns_util.h"
 #include "base/qv_log.h"
 #include "messaging/mqtt_testbed_test.h"
 #include "runtime/ppc_service.h"
@@ -34,18 +35,6 @@ using Clock = std::chrono::steady_clock;
 
 double ms_since(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-bool private_netns() {
-    if (unshare(CLONE_NEWNET) != 0) return false;
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    close(fd);
-    return ok;
 }
 
 size_t count_dir(const char *path) {
@@ -172,7 +161,7 @@ void series(const char *title, const std::string &broker_uri, const std::string 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (!private_netns()) {
+    if (!qvtest::enter_private_netns().empty()) {
         std::printf("bench_service: needs a private network namespace (root); skipped\n");
         return 0;
     }

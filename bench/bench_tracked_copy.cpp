@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/netns_util.h"
 #include "base/qv_log.h"
 #include "command/ppc_qv_client.h"
 #include "device.h"
@@ -41,18 +42,6 @@ using Clock = std::chrono::steady_clock;
 constexpr char kAddr[] = "127.0.0.2";
 constexpr char kAuth[] = "auth-bench";
 constexpr int kOtherTasks = 1000;
-
-bool private_netns() {
-    if (unshare(CLONE_NEWNET) != 0) return false;
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    close(fd);
-    return ok;
-}
 
 std::atomic<long> g_chunks{0};
 void count_chunk(client_file_task *) {
@@ -88,7 +77,7 @@ Stats stats(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (!private_netns()) {
+    if (!qvtest::enter_private_netns().empty()) {
         std::printf("bench_tracked_copy: needs a private network namespace (root); skipped\n");
         return 0;
     }
