@@ -29,6 +29,7 @@
 
 #include "session/QVSingletonInterfaceManage.h"
 #include "shell/TesseraProgram.h"
+#include "test_home.h"
 #include "testing/FakeFramework.h"
 
 extern char **environ;
@@ -174,16 +175,8 @@ int main(int argc, char **argv) {
     int runs = argc > 1 ? std::atoi(argv[1]) : 0;
     if (runs <= 0 && getenv("QV_BENCH_RUNS") != nullptr) runs = std::atoi(getenv("QV_BENCH_RUNS"));
     if (runs <= 0) runs = 7;
-    char tmpl[] = "/tmp/qv-bench-launch-XXXXXX";
-    const char *home = mkdtemp(tmpl);
-    if (home == nullptr) return 2;
-    const std::string h(home);
-    for (const char *sub : {"/config", "/cache", "/data", "/runtime"}) mkdir((h + sub).c_str(), 0700);
-    setenv("HOME", home, 1);
-    setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
-    setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
-    setenv("XDG_DATA_HOME", (h + "/data").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (h + "/runtime").c_str(), 1);
+    const std::string h = enterPrivateHome("bench-launch");
+    if (h.empty()) return 2;
     setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
 

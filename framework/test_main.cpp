@@ -12,18 +12,11 @@
 
 #include "platform/MainQueue.h"
 #include "platform/WorkPool.h"
+#include "test_home.h"
 
 int main(int argc, char **argv) {
-    char tmpl[] = "/tmp/qv-" QV_TEST_NAME "-XXXXXX";
-    const char *home = mkdtemp(tmpl);
-    if (home == nullptr) return 2;
-    const std::string h(home);
-    for (const char *sub : {"/config", "/cache", "/data", "/runtime"}) mkdir((h + sub).c_str(), 0700);
-    setenv("HOME", home, 1);
-    setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
-    setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
-    setenv("XDG_DATA_HOME", (h + "/data").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (h + "/runtime").c_str(), 1);
+    const std::string h = enterPrivateHome(QV_TEST_NAME);
+    if (h.empty()) return 2;
     // No session bus, except for the keyring tests that run inside a session of their own.
     if (getenv("QV_KEYRING_SESSION") == nullptr) setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
 

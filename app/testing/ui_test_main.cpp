@@ -12,18 +12,11 @@
 #include "appkit/Animations.h"
 #include "platform/MainQueue.h"
 #include "platform/WorkPool.h"
+#include "test_home.h"
 
 int main(int argc, char **argv) {
-    char tmpl[] = "/tmp/qv-appui-test-XXXXXX";
-    const char *home = mkdtemp(tmpl);
-    if (home == nullptr) return 2;
-    const std::string h(home);
-    for (const char *sub : {"/config", "/cache", "/data", "/runtime"}) mkdir((h + sub).c_str(), 0700);
-    setenv("HOME", home, 1);
-    setenv("XDG_CONFIG_HOME", (h + "/config").c_str(), 1);
-    setenv("XDG_CACHE_HOME", (h + "/cache").c_str(), 1);
-    setenv("XDG_DATA_HOME", (h + "/data").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (h + "/runtime").c_str(), 1);
+    const std::string h = enterPrivateHome("appui-test");
+    if (h.empty()) return 2;
     setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
     if (getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
