@@ -1183,7 +1183,10 @@ int RSC_Destroy(int RSC_ID) {
     Channel &c = *cp;
     joinSender(c);
     Lock l;
-    sendControl(c, RSC_MSG_QUIT);
+    // A FIN never acknowledged may never have arrived: the QUIT is then all that tells the peer, so it goes
+    // out more than once rather than leave the peer waiting for its watchdog.
+    const int quits = c.finSent && !(c.finState & 2) ? 3 : 1;
+    for (int i = 0; i < quits; ++i) sendControl(c, RSC_MSG_QUIT);
     g_session->channelOff(c.sid, c.ch);
     g_session->setRecvCallback(c.sid, c.ch, nullptr);
     g_session->setIdleCallback(c.sid, c.ch, nullptr);

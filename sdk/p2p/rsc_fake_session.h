@@ -52,6 +52,14 @@ class FakeSession : public RscSession {
         std::vector<uint8_t> pkt(buf, buf + len);
         tap_[sid].push_back(pkt);
         if (mute_.count(sid)) return len;
+        if (len >= 5) {
+            auto d = dropType_.find({sid, buf[4]});
+            if (d != dropType_.end() && d->second > 0) {
+                --d->second;
+                ++lost_;
+                return len;
+            }
+        }
         int dir = sid;
         uint64_t i = counter_[dir]++;
         uint64_t r = mix(seed_ ^ ((uint64_t)dir << 56) ^ i);
@@ -102,6 +110,11 @@ class FakeSession : public RscSession {
     void mute(int sid) {
         std::lock_guard<std::mutex> l(m_);
         mute_.insert(sid);
+    }
+    // The next n packets of this message type that sid writes are lost.
+    void dropType(int sid, uint8_t type, int n) {
+        std::lock_guard<std::mutex> l(m_);
+        dropType_[{sid, type}] = n;
     }
     void close(int sid) {
         std::lock_guard<std::mutex> l(m_);
@@ -187,6 +200,7 @@ class FakeSession : public RscSession {
     std::map<int, std::vector<std::vector<uint8_t>>> tap_;
     std::map<int, uint64_t> counter_;
     std::map<int, int> burstLeft_;
+    std::map<std::pair<int, uint8_t>, int> dropType_;
     std::set<int> mute_, closed_;
     uint64_t seed_;
     FakeLinkConditions cond_;
