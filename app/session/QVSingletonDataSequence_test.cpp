@@ -223,7 +223,9 @@ TEST_P(ConnectFail, TypesBecomeCodesAndMessages) {
     fake.scriptConnect({FakeConnectOutcome::Error, GetParam().type, "ignored"});
     data.qvStartConnectDevice(device(), true);
     EXPECT_EQ(nextCode(), GetParam().code);
-    const QString msg = QString::fromUtf8(GetParam().message);
+    QString msg = QString::fromUtf8(GetParam().message);
+    msg.replace(QLatin1String("QV_Login_Private_Fail"),
+                QVPrivateTools::localizedOrKey("QV_Login_Private_Fail"));
     EXPECT_EQ(box.events.first(), "remove");  // the progress box goes first
     if (msg.isEmpty()) {
         EXPECT_EQ(box.events.size(), 1);
@@ -365,8 +367,9 @@ TEST_P(LoginFail, Types) {
     } else {
         EXPECT_EQ(code, 3u);
         EXPECT_EQ(fake.callCount("qvNasDisconectDevice"), 1);
-        EXPECT_TRUE(
-            box.events.contains(QStringLiteral("show:QV_Login_Private_Fail : %1").arg(GetParam().type)))
+        EXPECT_TRUE(box.events.contains(QStringLiteral("show:%1 : %2")
+                                            .arg(QVPrivateTools::localizedOrKey("QV_Login_Private_Fail"))
+                                            .arg(GetParam().type)))
             << box.events.join('|').toStdString();
     }
 }
@@ -441,7 +444,7 @@ TEST_F(Sequence, ReconnectUsesItsOwnCallbackAndKeepsTheWindowsSlot) {
     EXPECT_TRUE(apptest::spinUntil([&] { return !data.isStartReconnect(); }));
     EXPECT_EQ(fake.callCount("qvNasConnect"), 2);
     EXPECT_EQ(codes.size(), 1);  // the window heard nothing of the reconnect
-    EXPECT_TRUE(box.events.contains("show:QV_Remind_Network_Change"));
+    EXPECT_TRUE(box.events.contains("show:" + QVPrivateTools::localizedOrKey("QV_Remind_Network_Change")));
     data.deliverModuleCompletionCode(42);
     EXPECT_EQ(codes.last(), 42u);  // its handler is still in the slot
 }
