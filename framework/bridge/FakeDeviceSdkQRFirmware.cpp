@@ -195,7 +195,8 @@ int FakeDeviceSdk::ppc_qvsl_get_request_info(const char *authUrl, int32_t out[2]
 int FakeDeviceSdk::ppc_qvsl_send_user_info(const char *authUrl, const qvsl_user_info *userInfo) {
     std::lock_guard<std::mutex> l(m_mu);
     // The two fields as they were handed over, read within their widths.
-    const std::string nick = userInfo ? std::string(userInfo->nick_name, strnlen(userInfo->nick_name, 65)) : "";
+    const std::string nick =
+        userInfo ? std::string(userInfo->nick_name, strnlen(userInfo->nick_name, 65)) : "";
     const std::string image =
         userInfo ? std::string(userInfo->user_image, strnlen(userInfo->user_image, 1025)) : "";
     const int r = record("ppc_qvsl_send_user_info", {text(authUrl), nick, image});
@@ -217,7 +218,7 @@ int FakeDeviceSdk::ppc_OTA2HasLatestVersion(const char *language, const char *ip
     std::lock_guard<std::mutex> l(m_mu);
     const int r = record("ppc_OTA2HasLatestVersion", {text(language), text(ip), num(token)});
     if (r != 0 && r != 10284) return r;  // neither out value written
-    if (m_fw.status == 1) {  // the version information comes only with a newer version
+    if (m_fw.status == 1) {              // the version information comes only with a newer version
         copyOut(info->product, sizeof info->product, m_fw.product);
         copyOut(info->version, sizeof info->version, m_fw.version);
         copyOut(info->description, sizeof info->description, m_fw.description);

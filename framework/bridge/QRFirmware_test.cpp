@@ -117,79 +117,220 @@ TEST_F(QRFirmwareCommands, EachRequestAnswersItsCodeAndDataOnMain) {
     const QString image = QString(1030, 'i');
     const QString scanned = "https://127.0.0.1/sl/a?code=AB12&deviceType=";
     const Row rows[] = {
-        {"332 init", {}, [&](auto d) { return b.qvNasQRCodeServiceInitCompletion(d); }, 332, 0, noData,
-         "ppc_qvsl_init", {cloud::appId().toStdString(), cloud::signingKey().toStdString(), "3"}},
-        {"332 refused", result("ppc_qvsl_init", -1),
-         [&](auto d) { return b.qvNasQRCodeServiceInitCompletion(d); }, 332, -1, noData, "ppc_qvsl_init", {}},
-        {"334 before any 333", {}, [&](auto d) { return b.qvNasQRCodeServiceStartRequestCompletion(d); }, 334, -1,
-         authData("", "", 0), nullptr, {}},
-        {"336 before any 333", {},
-         [&](auto d) { return b.qvNasqvQRCodeServiceOpenAuthCodeListenerWithAuthId("id1", {}, d); }, 336, -1,
-         noData, "ppc_qvsl_set_auth_listener", {"id1"}},
-        {"337 before any 333", {},
-         [&](auto d) { return b.qvNasqvQRCodeServiceOpenUserInfoListenerWithAuthId("id1", {}, d); }, 337, -1,
-         noData, "ppc_qvsl_set_user_info_listener", {"id1"}},
-        {"335 without a context", {}, [&](auto d) { return b.qvNasQRCodeServiceStopRequestCompletion(d); }, 335, 0,
-         noData, nullptr, {}},
-        {"338 without a context", {}, [&](auto d) { return b.qvNasqvQRCodeServiceReleaseCompletion(d); }, 338, 0,
-         noData, nullptr, {}},
-        {"333 create in the caches folder", {},
-         [&](auto d) { return b.qvNasQRCodeServiceCreateCompletion(d); }, 333, 0, noData,
-         "ppc_qvsl_QVSLRA_create", {"0", "3", caches}},
-        {"334 start", {}, [&](auto d) { return b.qvNasQRCodeServiceStartRequestCompletion(d); }, 334, 0,
+        {"332 init",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceInitCompletion(d); },
+         332,
+         0,
+         noData,
+         "ppc_qvsl_init",
+         {cloud::appId().toStdString(), cloud::signingKey().toStdString(), "3"}},
+        {"332 refused",
+         result("ppc_qvsl_init", -1),
+         [&](auto d) { return b.qvNasQRCodeServiceInitCompletion(d); },
+         332,
+         -1,
+         noData,
+         "ppc_qvsl_init",
+         {}},
+        {"334 before any 333",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceStartRequestCompletion(d); },
+         334,
+         -1,
+         authData("", "", 0),
+         nullptr,
+         {}},
+        {"336 before any 333",
+         {},
+         [&](auto d) { return b.qvNasqvQRCodeServiceOpenAuthCodeListenerWithAuthId("id1", {}, d); },
+         336,
+         -1,
+         noData,
+         "ppc_qvsl_set_auth_listener",
+         {"id1"}},
+        {"337 before any 333",
+         {},
+         [&](auto d) { return b.qvNasqvQRCodeServiceOpenUserInfoListenerWithAuthId("id1", {}, d); },
+         337,
+         -1,
+         noData,
+         "ppc_qvsl_set_user_info_listener",
+         {"id1"}},
+        {"335 without a context",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceStopRequestCompletion(d); },
+         335,
+         0,
+         noData,
+         nullptr,
+         {}},
+        {"338 without a context",
+         {},
+         [&](auto d) { return b.qvNasqvQRCodeServiceReleaseCompletion(d); },
+         338,
+         0,
+         noData,
+         nullptr,
+         {}},
+        {"333 create in the caches folder",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceCreateCompletion(d); },
+         333,
+         0,
+         noData,
+         "ppc_qvsl_QVSLRA_create",
+         {"0", "3", caches}},
+        {"334 start",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceStartRequestCompletion(d); },
+         334,
+         0,
          authData("https://127.0.0.1/sl/a?code=AB12&deviceType=3", "auth0123456789", 120),
-         "ppc_qvsl_request_auth_start", {}},
-        {"334 a service error", result("ppc_qvsl_request_auth_start", 13109),
-         [&](auto d) { return b.qvNasQRCodeServiceStartRequestCompletion(d); }, 334, 113109, authData("", "", 0),
-         "ppc_qvsl_request_auth_start", {}},
-        {"336 listener", {},
-         [&](auto d) { return b.qvNasqvQRCodeServiceOpenAuthCodeListenerWithAuthId("auth0123456789", {}, d); },
-         336, 0, noData, "ppc_qvsl_set_auth_listener", {"auth0123456789"}},
-        {"335 stop", {}, [&](auto d) { return b.qvNasQRCodeServiceStopRequestCompletion(d); }, 335, 0, noData,
-         "ppc_qvsl_request_auth_stop", {}},
-        {"338 release", {}, [&](auto d) { return b.qvNasqvQRCodeServiceReleaseCompletion(d); }, 338, 0, noData,
-         "ppc_qvsl_QVSLRA_release", {}},
-        {"334 after 338", {}, [&](auto d) { return b.qvNasQRCodeServiceStartRequestCompletion(d); }, 334, -1,
-         authData("", "", 0), nullptr, {}},
-        {"339 deviceType=4", {},
-         [&](auto d) { return b.qvNasQRCodeServiceGetRequestInfo(scanned + "4", d); }, 339, -1,
-         requestInfo(0, 0), "ppc_qvsl_get_request_info", {(scanned + "4").toStdString()}},
-        {"339 deviceType=3", {},
-         [&](auto d) { return b.qvNasQRCodeServiceGetRequestInfo(scanned + "3", d); }, 339, 0,
-         requestInfo(0, 3), "ppc_qvsl_get_request_info", {}},
-        {"339 without deviceType", {},
-         [&](auto d) { return b.qvNasQRCodeServiceGetRequestInfo("https://127.0.0.1/sl/a?code=AB12", d); }, 339,
-         0, requestInfo(0, 3), "ppc_qvsl_get_request_info", {}},
-        {"339 no reply", result("ppc_qvsl_get_request_info", 20000),
-         [&](auto d) { return b.qvNasQRCodeServiceGetRequestInfo(scanned + "3", d); }, 339, 120000,
-         requestInfo(0, 0), "ppc_qvsl_get_request_info", {}},
-        {"340 cut at a character within 64 and 1,024 bytes", {},
-         [&](auto d) { return b.qvNasQRCodeServiceSendUserInfo(nick, image, scanned + "3", d); }, 340, 0, noData,
-         "ppc_qvsl_send_user_info", {(scanned + "3").toStdString(), std::string(63, 'a'), std::string(1024, 'i')}},
-        {"341 every UTF-8 byte in Base64", {},
-         [&](auto d) { return b.qvNasQRCodeServiceSendAuthCode(QString::fromUtf8("Äb"), scanned + "3", d); }, 341,
-         0, noData, "ppc_qvsl_send_auth_code", {(scanned + "3").toStdString(), "w4Ri"}},
-        {"153 nothing newer", {},
-         [&](auto d) { return b.qvNasOTA2HasLatestFWVersionWithLanguage("en", "127.0.0.2", d); }, 153, 0,
-         ota(false, false, "", 0), "ppc_OTA2HasLatestVersion", {"en", "127.0.0.2", "4242"}},
+         "ppc_qvsl_request_auth_start",
+         {}},
+        {"334 a service error",
+         result("ppc_qvsl_request_auth_start", 13109),
+         [&](auto d) { return b.qvNasQRCodeServiceStartRequestCompletion(d); },
+         334,
+         113109,
+         authData("", "", 0),
+         "ppc_qvsl_request_auth_start",
+         {}},
+        {"336 listener",
+         {},
+         [&](auto d) {
+             return b.qvNasqvQRCodeServiceOpenAuthCodeListenerWithAuthId("auth0123456789", {}, d);
+         },
+         336,
+         0,
+         noData,
+         "ppc_qvsl_set_auth_listener",
+         {"auth0123456789"}},
+        {"335 stop",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceStopRequestCompletion(d); },
+         335,
+         0,
+         noData,
+         "ppc_qvsl_request_auth_stop",
+         {}},
+        {"338 release",
+         {},
+         [&](auto d) { return b.qvNasqvQRCodeServiceReleaseCompletion(d); },
+         338,
+         0,
+         noData,
+         "ppc_qvsl_QVSLRA_release",
+         {}},
+        {"334 after 338",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceStartRequestCompletion(d); },
+         334,
+         -1,
+         authData("", "", 0),
+         nullptr,
+         {}},
+        {"339 deviceType=4",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceGetRequestInfo(scanned + "4", d); },
+         339,
+         -1,
+         requestInfo(0, 0),
+         "ppc_qvsl_get_request_info",
+         {(scanned + "4").toStdString()}},
+        {"339 deviceType=3",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceGetRequestInfo(scanned + "3", d); },
+         339,
+         0,
+         requestInfo(0, 3),
+         "ppc_qvsl_get_request_info",
+         {}},
+        {"339 without deviceType",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceGetRequestInfo("https://127.0.0.1/sl/a?code=AB12", d); },
+         339,
+         0,
+         requestInfo(0, 3),
+         "ppc_qvsl_get_request_info",
+         {}},
+        {"339 no reply",
+         result("ppc_qvsl_get_request_info", 20000),
+         [&](auto d) { return b.qvNasQRCodeServiceGetRequestInfo(scanned + "3", d); },
+         339,
+         120000,
+         requestInfo(0, 0),
+         "ppc_qvsl_get_request_info",
+         {}},
+        {"340 cut at a character within 64 and 1,024 bytes",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceSendUserInfo(nick, image, scanned + "3", d); },
+         340,
+         0,
+         noData,
+         "ppc_qvsl_send_user_info",
+         {(scanned + "3").toStdString(), std::string(63, 'a'), std::string(1024, 'i')}},
+        {"341 every UTF-8 byte in Base64",
+         {},
+         [&](auto d) { return b.qvNasQRCodeServiceSendAuthCode(QString::fromUtf8("Äb"), scanned + "3", d); },
+         341,
+         0,
+         noData,
+         "ppc_qvsl_send_auth_code",
+         {(scanned + "3").toStdString(), "w4Ri"}},
+        {"153 nothing newer",
+         {},
+         [&](auto d) { return b.qvNasOTA2HasLatestFWVersionWithLanguage("en", "127.0.0.2", d); },
+         153,
+         0,
+         ota(false, false, "", 0),
+         "ppc_OTA2HasLatestVersion",
+         {"en", "127.0.0.2", "4242"}},
         {"153 forced",
          [](FakeDeviceSdk &f) {
              f.script("ppc_OTA2HasLatestVersion", 10284);
-             f.editFirmware([](auto &s) { (s.force = 1, s.status = 1, s.version = "3.0.1", s.size = 1 << 20); });
+             f.editFirmware(
+                 [](auto &s) { (s.force = 1, s.status = 1, s.version = "3.0.1", s.size = 1 << 20); });
          },
-         [&](auto d) { return b.qvNasOTA2HasLatestFWVersionWithLanguage("en", QString(), d); }, 153, 110284,
-         ota(true, true, "3.0.1", 1 << 20), "ppc_OTA2HasLatestVersion", {"en", ""}},
-        {"153 failed", result("ppc_OTA2HasLatestVersion", 20003),
-         [&](auto d) { return b.qvNasOTA2HasLatestFWVersionWithLanguage("en", "127.0.0.2", d); }, 153, 120003,
-         ota(false, false, "", 0), "ppc_OTA2HasLatestVersion", {}},
-        {"154 already running", result("qvota_update", 10285),
-         [&](auto d) { return b.qvNasSetOTA2UpgradeWithIp("127.0.0.2", {}, d); }, 154, 110285, noData,
-         "qvota_update", {}},
-        {"154 timed out", result("qvota_update", 20001),
-         [&](auto d) { return b.qvNasSetOTA2UpgradeWithIp("127.0.0.2", {}, d); }, 154, 120001, noData,
-         "qvota_update", {}},
-        {"156 nothing running", {}, [&](auto d) { return b.qvNasOTA2ListenWithIp("127.0.0.2", {}, d); }, 156, 0,
-         noData, "ota_listen", {"127.0.0.2"}},
+         [&](auto d) { return b.qvNasOTA2HasLatestFWVersionWithLanguage("en", QString(), d); },
+         153,
+         110284,
+         ota(true, true, "3.0.1", 1 << 20),
+         "ppc_OTA2HasLatestVersion",
+         {"en", ""}},
+        {"153 failed",
+         result("ppc_OTA2HasLatestVersion", 20003),
+         [&](auto d) { return b.qvNasOTA2HasLatestFWVersionWithLanguage("en", "127.0.0.2", d); },
+         153,
+         120003,
+         ota(false, false, "", 0),
+         "ppc_OTA2HasLatestVersion",
+         {}},
+        {"154 already running",
+         result("qvota_update", 10285),
+         [&](auto d) { return b.qvNasSetOTA2UpgradeWithIp("127.0.0.2", {}, d); },
+         154,
+         110285,
+         noData,
+         "qvota_update",
+         {}},
+        {"154 timed out",
+         result("qvota_update", 20001),
+         [&](auto d) { return b.qvNasSetOTA2UpgradeWithIp("127.0.0.2", {}, d); },
+         154,
+         120001,
+         noData,
+         "qvota_update",
+         {}},
+        {"156 nothing running",
+         {},
+         [&](auto d) { return b.qvNasOTA2ListenWithIp("127.0.0.2", {}, d); },
+         156,
+         0,
+         noData,
+         "ota_listen",
+         {"127.0.0.2"}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -245,16 +386,16 @@ TEST_F(QRFirmwareCommands, APushedCodeDecodesStrictlyAndReachesItsHandlerOnceOnM
     };
     const Case cases[] = {
         {"QUJDRA==", "ABCD"},
-        {"QUJDRA", ""},          // length not a multiple of 4
-        {"QUJD RA=", ""},        // a space
-        {"QUJD\nRA==", ""},      // a line break
-        {"QU=DRA==", ""},        // an inner "="
-        {"QUJDRB==", ""},        // bits set under the padding
-        {"QUJDRA=A", ""},        // a character after the padding
-        {"", ""},                // nothing at all
-        {"w6k=", "é"},           // one two-byte character
-        {"QULD", "AB"},          // "AB\xC3": the cut character is dropped
-        {"/w==", ""},            // no valid prefix
+        {"QUJDRA", ""},      // length not a multiple of 4
+        {"QUJD RA=", ""},    // a space
+        {"QUJD\nRA==", ""},  // a line break
+        {"QU=DRA==", ""},    // an inner "="
+        {"QUJDRB==", ""},    // bits set under the padding
+        {"QUJDRA=A", ""},    // a character after the padding
+        {"", ""},            // nothing at all
+        {"w6k=", "é"},       // one two-byte character
+        {"QULD", "AB"},      // "AB\xC3": the cut character is dropped
+        {"/w==", ""},        // no valid prefix
     };
     plat::LogCapture log;
     for (const Case &c : cases) {
@@ -264,7 +405,8 @@ TEST_F(QRFirmwareCommands, APushedCodeDecodesStrictlyAndReachesItsHandlerOnceOnM
         QString expect;
         if (link != nullptr) {
             const auto *raw = reinterpret_cast<const char *>(link);
-            expect = QString::fromUtf8(raw, static_cast<qsizetype>(QVClientSDKTools::validUtf8PrefixLength(raw, n)));
+            expect = QString::fromUtf8(
+                raw, static_cast<qsizetype>(QVClientSDKTools::validUtf8PrefixLength(raw, n)));
         }
         std::free(link);
         EXPECT_EQ(expect, QString::fromUtf8(c.token)) << "the table agrees with the link layer";
@@ -334,9 +476,9 @@ TEST_F(QRFirmwareCommands, UserInfoReachesItsHandlerOnceOnMain) {
     };
     const Case cases[] = {
         {"Ann", "https://127.0.0.1/a.png", false, "Ann"},
-        {"", "u", false, ""},                 // an empty nick name is the empty text
-        {"\xff\xfe", "u", true, QString()},   // no valid prefix: left unset
-        {"Bo\xc3", "u", false, "Bo"},         // a cut last character is dropped
+        {"", "u", false, ""},                // an empty nick name is the empty text
+        {"\xff\xfe", "u", true, QString()},  // no valid prefix: left unset
+        {"Bo\xc3", "u", false, "Bo"},        // a cut last character is dropped
     };
     plat::LogCapture log;
     for (const Case &c : cases) {
@@ -416,10 +558,18 @@ TEST_F(QRFirmwareCommands, ConcurrentLifecycleRequestsNeverUseAFreedContext) {
     for (int i = 0; i < rounds; ++i) {
         QVNasCompletionBlock done = [&](const QVNasResponseInfoPtr &) { ++answered; };
         switch (i % 4) {
-            case 0: b.qvNasQRCodeServiceCreateCompletion(done); break;
-            case 1: b.qvNasQRCodeServiceStartRequestCompletion(done); break;
-            case 2: b.qvNasQRCodeServiceStopRequestCompletion(done); break;
-            default: b.qvNasqvQRCodeServiceReleaseCompletion(done); break;
+            case 0:
+                b.qvNasQRCodeServiceCreateCompletion(done);
+                break;
+            case 1:
+                b.qvNasQRCodeServiceStartRequestCompletion(done);
+                break;
+            case 2:
+                b.qvNasQRCodeServiceStopRequestCompletion(done);
+                break;
+            default:
+                b.qvNasqvQRCodeServiceReleaseCompletion(done);
+                break;
         }
     }
     // Held starts end by a stop or a release; a later release ends any that came after the last of those.
@@ -461,15 +611,16 @@ TEST_F(QRFirmwareCommands, UpdateReportsPercentsToItsOwnCallbackBeforeItsAnswer)
     QVNasRequestInfoPtr req;
     const auto r = run([&](QVNasCompletionBlock done) {
         return req = broker().qvNasSetOTA2UpgradeWithIp("127.0.0.2", progress.block(),
-                                                         [&, done](const QVNasResponseInfoPtr &resp) {
-                                                             atAnswer = progress.get();
-                                                             done(resp);
-                                                         });
+                                                        [&, done](const QVNasResponseInfoPtr &resp) {
+                                                            atAnswer = progress.get();
+                                                            done(resp);
+                                                        });
     });
     EXPECT_EQ(r->responseCode, 0);
-    const std::vector<std::pair<int32_t, double>> want = {
-        {req->clientCommandSeq, 0}, {req->clientCommandSeq, 20}, {req->clientCommandSeq, 65},
-        {req->clientCommandSeq, 100}};
+    const std::vector<std::pair<int32_t, double>> want = {{req->clientCommandSeq, 0},
+                                                          {req->clientCommandSeq, 20},
+                                                          {req->clientCommandSeq, 65},
+                                                          {req->clientCommandSeq, 100}};
     EXPECT_EQ(atAnswer, want);
     EXPECT_FALSE(progress.onMain);
 }
@@ -497,7 +648,8 @@ TEST_F(QRFirmwareCommands, EachFollowUpReportsToItsOwnCallback) {
     EXPECT_EQ(a1->get()->responseCode, 0);
     EXPECT_EQ(a2->get()->responseCode, 0);
     EXPECT_EQ(r1->clientCommand, 156);
-    for (auto [seen, seq] : {std::pair{one.get(), r1->clientCommandSeq}, std::pair{two.get(), r2->clientCommandSeq}}) {
+    for (auto [seen, seq] :
+         {std::pair{one.get(), r1->clientCommandSeq}, std::pair{two.get(), r2->clientCommandSeq}}) {
         ASSERT_EQ(seen.size(), 3u);
         const double want[] = {0.1, 0.4, 1.0};
         for (size_t i = 0; i < 3; ++i) {
@@ -506,7 +658,7 @@ TEST_F(QRFirmwareCommands, EachFollowUpReportsToItsOwnCallback) {
         }
     }
     EXPECT_EQ(update.get(), (std::vector<std::pair<int32_t, double>>{{r3->clientCommandSeq, 5},
-                                                                      {r3->clientCommandSeq, 100}}));
+                                                                     {r3->clientCommandSeq, 100}}));
     drain();
     EXPECT_EQ(broker().progressCount(), 0);
 }
@@ -540,9 +692,12 @@ TEST_F(QRFirmwareCommands, TheFirmwareServiceForwardsToItsBrokerRequests) {
 // ---- the device initialisation task ----
 
 TEST_F(QRFirmwareCommands, AnInitTaskHandsReportsToItsListenerOnMainInOrder) {
-    fake->editOutputs([](auto &o) { o.execReports = {{0, 0, 100}, {1, 30, 100}, {1, 70, 100}, {2, 100, 100}}; });
+    fake->editOutputs([](auto &o) {
+        o.execReports = {{0, 0, 100}, {1, 30, 100}, {1, 70, 100}, {2, 100, 100}};
+    });
     QVNasInitDeviceService service;
-    EXPECT_EQ(service.getDeviceStatus([](const QVNasResponseInfoPtr &) { ADD_FAILURE() << "called"; }), nullptr);
+    EXPECT_EQ(service.getDeviceStatus([](const QVNasResponseInfoPtr &) { ADD_FAILURE() << "called"; }),
+              nullptr);
     auto task = service.createInitDeviceTask(3001, "127.0.0.2");
     std::vector<std::tuple<int64_t, int32_t, int64_t>> seen;
     bool allOnMain = true;

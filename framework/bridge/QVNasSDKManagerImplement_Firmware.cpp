@@ -35,10 +35,10 @@ void QVNasSDKManagerImplement::qvDOTA2HasLatestVersionWithTask(const QVNasTaskIn
     std::unique_ptr<soft_version_info, decltype(&std::free)> record(
         static_cast<soft_version_info *>(std::calloc(1, sizeof(soft_version_info))), &std::free);
     int force = -1, status = -1;
-    const int result = record ? deviceSdk()->ppc_OTA2HasLatestVersion(language.constData(), ip.constData(),
-                                                                      record.get(), &force, &status,
-                                                                      m_srcToken.load())
-                              : -1;
+    const int result =
+        record ? deviceSdk()->ppc_OTA2HasLatestVersion(language.constData(), ip.constData(), record.get(),
+                                                       &force, &status, m_srcToken.load())
+               : -1;
     // 10284 is no failure: the device must be updated, and the version is filled.
     if (result != 0 && result != 10284) {
         QVB_LOG_ERROR(QStringLiteral("get latest version info fail... %1").arg(result));
@@ -64,9 +64,10 @@ void QVNasSDKManagerImplement::qvDSetOTA2UpgradeWithTask(const QVNasTaskInfoPtr 
     int32_t status = -1;
     ppc_router_task *ctx = m_clientContext.load();
     // Blocks this worker until the device's verdict; progress arrives inside the call.
-    const int result = ctx == nullptr ? -1
-                                      : deviceSdk()->qvota_update(task->commandSeq, &qv_ota_progress_update_cb,
-                                                                  ip.constData(), &status, ctx, m_srcToken.load());
+    const int result = ctx == nullptr
+                           ? -1
+                           : deviceSdk()->qvota_update(task->commandSeq, &qv_ota_progress_update_cb,
+                                                       ip.constData(), &status, ctx, m_srcToken.load());
     if (result == 0)
         QVB_LOG_DEBUG(status == 0 ? QStringLiteral("fw don't need to update...")
                                   : QStringLiteral("ota update success..."));
@@ -110,7 +111,8 @@ void QVNasSDKManagerImplement::qv_ota_progress_listen_cb(int process, int total,
     try {
         QVB_LOG_DEBUG(QStringLiteral("total=%1, process=%2").arg(total).arg(process));
         const float fraction = static_cast<float>(process) * 0.01f;  // 0.0 to 1.0
-        if (const auto d = delegate()) d->qvDiskOTAUpdateWithRequestInfo(requestOf(t_listenSeq, 156), fraction);
+        if (const auto d = delegate())
+            d->qvDiskOTAUpdateWithRequestInfo(requestOf(t_listenSeq, 156), fraction);
     } catch (...) {
         QVB_LOG_ERROR(QStringLiteral("listen progress callback failed"));
     }

@@ -152,8 +152,8 @@ void QVNasSDKManagerImplement::qvDQRCodeServiceStopRequestAuthCode(const QVNasTa
 
 void QVNasSDKManagerImplement::qvDQRCodeServiceSetAuthListener(const QVNasTaskInfoPtr &task) {
     const QByteArray authId = requestText(task, "authId");
-    const int result = deviceSdk()->ppc_qvsl_set_auth_listener(authId.isEmpty() ? nullptr : authId.constData(),
-                                                               &qv_auth_listener_cb);
+    const int result = deviceSdk()->ppc_qvsl_set_auth_listener(
+        authId.isEmpty() ? nullptr : authId.constData(), &qv_auth_listener_cb);
     if (result != 0)
         QVB_LOG_ERROR(QStringLiteral("qr auth listener failed: %1").arg(result));
     else
@@ -231,7 +231,8 @@ void QVNasSDKManagerImplement::qv_auth_listener_cb(const char *authCode) noexcep
             const size_t valid = QVClientSDKTools::validUtf8PrefixLength(raw, length);
             if (valid > 0) token = QString::fromUtf8(raw, static_cast<qsizetype>(valid));
         }
-        QVB_LOG_DEBUG(QStringLiteral("qr refresh token decoded: %1").arg(bytes ? QLatin1String("yes") : QLatin1String("no (not Base64)")));
+        QVB_LOG_DEBUG(QStringLiteral("qr refresh token decoded: %1")
+                          .arg(bytes ? QLatin1String("yes") : QLatin1String("no (not Base64)")));
         QVariantMap dict;
         dict.insert(QStringLiteral("refreshToken"), token);
         dict.insert(QStringLiteral("exprect"), 0);

@@ -19,7 +19,8 @@ QString orEmpty(const QString &text) {
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasQRCodeServiceInitCompletion(
     QVNasCompletionBlock completion) {
-    return submitRequest(332, {}, std::move(completion), {}, device(&QVNasSDKManagerDevice::qvDQRCodeServiceInit));
+    return submitRequest(332, {}, std::move(completion), {},
+                         device(&QVNasSDKManagerDevice::qvDQRCodeServiceInit));
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasQRCodeServiceCreateCompletion(
@@ -69,7 +70,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasQRCodeServiceGetRequestI
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasQRCodeServiceSendUserInfo(
-    const QString &nickName, const QString &imageUrl, const QString &authUrl, QVNasCompletionBlock completion) {
+    const QString &nickName, const QString &imageUrl, const QString &authUrl,
+    QVNasCompletionBlock completion) {
     QVariantMap dict;
     dict.insert(QStringLiteral("nickName"), orEmpty(nickName));
     dict.insert(QStringLiteral("imageUrl"), orEmpty(imageUrl));
@@ -102,15 +104,14 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasSetOTA2UpgradeWithIp(
     const QString &ip, QVNasFirmwareProgressBlock progressHandel, QVNasCompletionBlock completion) {
     QVNasProgressHandel progress;
     if (progressHandel) progress = std::move(progressHandel);
-    return submitRequest(154, {{QStringLiteral("ip"), orEmpty(ip)}}, std::move(completion), std::move(progress),
-                         device(&QVNasSDKManagerDevice::qvDSetOTA2UpgradeWithTask));
+    return submitRequest(154, {{QStringLiteral("ip"), orEmpty(ip)}}, std::move(completion),
+                         std::move(progress), device(&QVNasSDKManagerDevice::qvDSetOTA2UpgradeWithTask));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasOTA2ListenWithIp(const QString &ip,
-                                                                         QVNasFirmwareProgressBlock progressHandel,
-                                                                         QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasOTA2ListenWithIp(
+    const QString &ip, QVNasFirmwareProgressBlock progressHandel, QVNasCompletionBlock completion) {
     QVNasProgressHandel progress;
     if (progressHandel) progress = std::move(progressHandel);
-    return submitRequest(156, {{QStringLiteral("ip"), orEmpty(ip)}}, std::move(completion), std::move(progress),
-                         device(&QVNasSDKManagerDevice::qvDOTA2ListenWithTask));
+    return submitRequest(156, {{QStringLiteral("ip"), orEmpty(ip)}}, std::move(completion),
+                         std::move(progress), device(&QVNasSDKManagerDevice::qvDOTA2ListenWithTask));
 }

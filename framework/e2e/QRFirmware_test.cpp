@@ -155,29 +155,23 @@ class QRFirmwareEndToEnd : public testing::Test {
         ASSERT_TRUE(a->wait(15000));
         ASSERT_EQ(a->get()->responseCode, 0);
         started = true;
-        ASSERT_EQ(
-            ask([&](auto c) { return broker().qvNasLoginDeviceWithAuthCode(kAuth, "127.0.0.2", c); })->responseCode,
-            0);
+        ASSERT_EQ(ask([&](auto c) {
+                      return broker().qvNasLoginDeviceWithAuthCode(kAuth, "127.0.0.2", c);
+                  })->responseCode,
+                  0);
     }
     void TearDown() override {
         if (started) {
-            EXPECT_EQ(ask([&](auto c) { return broker().qvNasLogoutDeviceWithCompletion(c); })->responseCode, 0);
+            EXPECT_EQ(ask([&](auto c) { return broker().qvNasLogoutDeviceWithCompletion(c); })->responseCode,
+                      0);
             auto s = std::make_shared<Answer>();
             framework->qvSdkStopService(s->completion());
             EXPECT_TRUE(s->wait(15000));
             plat::NetworkMonitor::shared().setStatusForTests(monitorBefore);
         }
         if (fw) fw->stop();
-        if (dev.dev) {
-            dev.dev->stop();
-            for (const auto &v : dev.dev->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
-        }
-        ppc_set_broker_address(nullptr);
         qv_set_time_scale(1.0);
-        plat::SecretStore::setShared(nullptr);
-        qv::set_log_enabled(qEnvironmentVariableIsSet("QV_TEST_LOG"));
-        std::error_code ec;
-        if (!root.empty()) fs::remove_all(root, ec);
+        if (dev.dev) finish({dev.dev.get()}, root);
     }
 
     std::string root;
@@ -212,6 +206,21 @@ TEST_F(QRFirmwareEndToEnd, QRLoginHandsTheDecodedTokenAndTheUserToTheirHandlersO
     EXPECT_TRUE(data.value("authUrl").toString().endsWith("deviceType=3"));
     EXPECT_EQ(data.value("expectTime").toInt(), 120);
 
+    // The scanning side against the same service: the request info, the user info, the auth code.
+    const QString authUrl = data.value("authUrl").toString();
+    const auto info = ask([&](auto d) { return b.qvNasQRCodeServiceGetRequestInfo(authUrl, d); });
+    EXPECT_EQ(info->responseCode, 0);
+    EXPECT_EQ(info->responseData.toMap().value("platform").toInt(), 0);
+    EXPECT_EQ(info->responseData.toMap().value("os").toInt(), 3);
+    EXPECT_EQ(ask([&](auto d) {
+                  return b.qvNasQRCodeServiceSendUserInfo("Ann", "https://127.0.0.1/a.png", authUrl, d);
+              })->responseCode,
+              0);
+    EXPECT_EQ(ask([&](auto d) { return b.qvNasQRCodeServiceSendAuthCode("ABCD", authUrl, d); })->responseCode,
+              0);
+    EXPECT_NE(stub.requests().find(R"(\"authCode\": \"QUJDRA==\")"), std::string::npos) << stub.requests();
+    EXPECT_EQ(stub.requests().find(R"("ssig_ok": false)"), std::string::npos) << stub.requests();
+
     std::atomic<int> tokens{0}, users{0};
     std::atomic<bool> allOnMain{true};
     QString token, nick, image;
@@ -244,12 +253,13 @@ TEST_F(QRFirmwareEndToEnd, QRLoginHandsTheDecodedTokenAndTheUserToTheirHandlersO
     mqtt_tb::Sub phone(mosquitto.tls(), "qvsl/p2p/consumerId@@@phone1", dir.file("phone.log"), 2, true);
     ASSERT_TRUE(phone.ready());
     const std::string topic = "qvsl/p2p/consumerId@@@" + authId.toStdString();
-    ASSERT_EQ(mqtt_tb::publish(
-                  mosquitto.tls(), topic,
-                  phoneRequest(
-                      R"("{\"qvmsg_sl_user_info\":{\"nick_name\":\"Ann\",\"user_image\":\"https://127.0.0.1/a.png\"}}")"),
-                  true),
-              0);
+    ASSERT_EQ(
+        mqtt_tb::publish(
+            mosquitto.tls(), topic,
+            phoneRequest(
+                R"("{\"qvmsg_sl_user_info\":{\"nick_name\":\"Ann\",\"user_image\":\"https://127.0.0.1/a.png\"}}")"),
+            true),
+        0);
     ASSERT_EQ(mqtt_tb::publish(mosquitto.tls(), topic,
                                phoneRequest(R"("{\"qvmsg_sl_auth\":{\"auth_code\":\"QUJDRA==\"}}")"), true),
               0);
@@ -263,8 +273,7 @@ TEST_F(QRFirmwareEndToEnd, QRLoginHandsTheDecodedTokenAndTheUserToTheirHandlersO
     EXPECT_EQ(expiry, 0);
     EXPECT_EQ(nick, "Ann");
     EXPECT_EQ(image, "https://127.0.0.1/a.png");
-    for (const auto &m : phone.messages())
-        EXPECT_NE(m.find(R"("fromType": 1)"), std::string::npos) << m;
+    for (const auto &m : phone.messages()) EXPECT_NE(m.find(R"("fromType": 1)"), std::string::npos) << m;
 
     EXPECT_EQ(ask([&](auto d) { return b.qvNasqvQRCodeServiceReleaseCompletion(d); })->responseCode, 0);
     EXPECT_EQ(ask([&](auto d) { return b.qvNasQRCodeServiceStartRequestCompletion(d); })->responseCode, -1);
@@ -290,7 +299,8 @@ TEST_F(QRFirmwareEndToEnd, FirmwareCheckUpdateAndFollowUpAfterADeviceLogin) {
         dev.admin->fw_version = "2.5.0";
     }
     QVNasFWOTAService service;
-    const auto check = ask([&](auto c) { return service.qvNasHasLatestFWVersionWithLanguage("en", "127.0.0.2", c); });
+    const auto check =
+        ask([&](auto c) { return service.qvNasHasLatestFWVersionWithLanguage("en", "127.0.0.2", c); });
     ASSERT_TRUE(check);
     EXPECT_EQ(check->responseCode, 110284);
     const auto ota = check->responseData.value<QVNasDeviceOtaInfoPtr>();
@@ -315,8 +325,9 @@ TEST_F(QRFirmwareEndToEnd, FirmwareCheckUpdateAndFollowUpAfterADeviceLogin) {
     // Nothing running: the follow-up answers 0 at once, without a report.
     fw->update([](qvemu::FirmwareScript &s) { s.ota_status = 0; });
     Fractions idle;
-    EXPECT_EQ(ask([&](auto c) { return service.qvNasListenWithIp("127.0.0.2", idle.block(), c); })->responseCode,
-              0);
+    EXPECT_EQ(
+        ask([&](auto c) { return service.qvNasListenWithIp("127.0.0.2", idle.block(), c); })->responseCode,
+        0);
     EXPECT_TRUE(idle.get().empty());
 
     // A running update followed to its end: fractions up to 1.0.
