@@ -135,6 +135,31 @@ class DeviceSdk {
                                            int64_t token, recent_list **out);
     virtual void ppc_free_recent_list(recent_list *list);
     virtual int ppc_SetRecentRecordHide(const qv_record_hide *record, int64_t token);  // 169
+
+    // ---- QR-code login (the service-login layer) and firmware (DeviceSdk_QRFirmware.cpp) ----
+    virtual int ppc_qvsl_init(const char *appId, const char *appKey, int deviceType);
+    // One context at a time: a second create before the release answers -1.
+    virtual int ppc_qvsl_QVSLRA_create(QVSLRA **context, int platformType, int os, const char *certDir);
+    // Blocks for the service's reply; ppc_qvsl_request_auth_stop from another thread ends the wait.
+    virtual int ppc_qvsl_request_auth_start(QVSLRA *context, char *authUrl, char *authId, uint32_t *expiry);
+    virtual void ppc_qvsl_request_auth_stop(QVSLRA *context);
+    virtual void ppc_qvsl_QVSLRA_release(QVSLRA *context);
+    virtual int ppc_qvsl_set_auth_listener(const char *authId, qvsl_auth_listener listener);
+    virtual int ppc_qvsl_set_user_info_listener(const char *authId, qvsl_user_info_listener listener);
+    virtual int ppc_qvsl_get_request_info(const char *authUrl, int32_t out[2]);
+    virtual int ppc_qvsl_send_user_info(const char *authUrl, const qvsl_user_info *userInfo);
+    virtual int ppc_qvsl_send_auth_code(const char *authUrl, const char *authCode);
+    // Firmware check (164): 10284 when the device must be updated (outputs written), else 0 or an error.
+    virtual int ppc_OTA2HasLatestVersion(const char *language, const char *ip, soft_version_info *info,
+                                         int *force, int *status, int64_t token);
+    // The update (163) and the follow-up of a running update (165): both block until the device's
+    // verdict, reporting on this thread inside the call.
+    virtual int qvota_update(int32_t seq, file_task_cb progress, const char *ip, int32_t *status,
+                             ppc_router_task *context, int64_t token);
+    virtual int ota_listen(ppc_ota_listen_cb progress, const char *ip, ppc_router_task *context);
+    // Strict Base64 (the link layer's): a new buffer of *outLen bytes (free()), or null when `text` (at
+    // most `maxLen` characters) is not Base64. Not scripted: the fake decodes the same way.
+    static unsigned char *base64_decode(size_t *outLen, size_t maxLen, const char *text);
 };
 using DeviceSdkPtr = std::shared_ptr<DeviceSdk>;
 

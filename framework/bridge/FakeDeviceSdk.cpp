@@ -13,6 +13,7 @@ constexpr int kCancelled = 20008;
 
 FakeDeviceSdk::~FakeDeviceSdk() {
     for (ppc_router_task *ctx : m_contexts) ppc_router_task_free(ctx);
+    std::free(m_qrContext);
 }
 
 void FakeDeviceSdk::scriptStart(bool createContext, int error) {

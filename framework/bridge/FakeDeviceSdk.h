@@ -292,6 +292,57 @@ class FakeDeviceSdk final : public DeviceSdk {
     int ppc_cancel_FileTask(int32_t seq, ppc_router_task *context) override;
     int ppc_cancel_GetRelaxUploadAuthValue(int32_t seq, ppc_router_task *context) override;
 
+    // ---- QR-code login and firmware (FakeDeviceSdkQRFirmware.cpp) ----
+    // One login context at a time, as the SDK keeps it: allocated by a create of 0, freed by its release.
+    // A start with `holdQrStart` waits until its context's stop flag is set and then answers 20000.
+    struct QrScript {
+        std::string authUrl = "https://127.0.0.1/sl/a?code=AB12&deviceType=3";
+        std::string authId = "auth0123456789";
+        uint32_t expiry = 120;
+        int32_t platform = 0, os = 3;  // what the request info reports on 0
+        int deviceType = 3;            // the type a scanned URL must name
+        bool holdQrStart = false;
+    };
+    struct FirmwareScript {
+        // The check: the version record on 0 or 10284.
+        std::string product = "QV-NAS", version = "2.5.0", description = "notes";
+        int64_t size = 0;
+        int force = 0, status = 0;
+        // The update: its reports (done = percent), and the device's status out on 0 (0: none needed).
+        std::vector<int64_t> updateReports;
+        int32_t updateStatus = 1;
+        // The follow-up: nothing running answers 0 at once; else its (percent, total) reports.
+        bool listenRunning = false;
+        std::vector<std::pair<int, int>> listenReports;
+        bool holdListen = false;  // a running follow-up waits before its reports until released
+    };
+    void editQr(const std::function<void(QrScript &)> &edit);
+    void editFirmware(const std::function<void(FirmwareScript &)> &edit);
+    bool waitQrStartsHeld(int n, int ms) const;
+    bool waitListensHeld(int n, int ms) const;
+    // The live login context (null after its release) and calls that found theirs freed.
+    QVSLRA *qrContext() const;
+    int qrStaleUses() const;
+    // The pushed events, through the last listeners set, on a thread of the fake's own.
+    std::thread::id fireQrAuth(const char *authCode);
+    std::thread::id fireQrUser(const char *nickName, const char *imageUrl);
+
+    int ppc_qvsl_init(const char *appId, const char *appKey, int deviceType) override;
+    int ppc_qvsl_QVSLRA_create(QVSLRA **context, int platformType, int os, const char *certDir) override;
+    int ppc_qvsl_request_auth_start(QVSLRA *context, char *authUrl, char *authId, uint32_t *expiry) override;
+    void ppc_qvsl_request_auth_stop(QVSLRA *context) override;
+    void ppc_qvsl_QVSLRA_release(QVSLRA *context) override;
+    int ppc_qvsl_set_auth_listener(const char *authId, qvsl_auth_listener listener) override;
+    int ppc_qvsl_set_user_info_listener(const char *authId, qvsl_user_info_listener listener) override;
+    int ppc_qvsl_get_request_info(const char *authUrl, int32_t out[2]) override;
+    int ppc_qvsl_send_user_info(const char *authUrl, const qvsl_user_info *userInfo) override;
+    int ppc_qvsl_send_auth_code(const char *authUrl, const char *authCode) override;
+    int ppc_OTA2HasLatestVersion(const char *language, const char *ip, soft_version_info *info, int *force,
+                                 int *status, int64_t token) override;
+    int qvota_update(int32_t seq, file_task_cb progress, const char *ip, int32_t *status,
+                     ppc_router_task *context, int64_t token) override;
+    int ota_listen(ppc_ota_listen_cb progress, const char *ip, ppc_router_task *context) override;
+
   private:
     // A holder built from `page` (the SDK's list helpers), for a request on `bucketId`.
     static file_list_info *buildList(const Page &page, int32_t bucketId);
@@ -331,6 +382,15 @@ class FakeDeviceSdk final : public DeviceSdk {
     bool m_holdExec = false;
     int m_execsHeld = 0;
     int m_liveUserLists = 0;
+
+    QrScript m_qr;
+    FirmwareScript m_fw;
+    QVSLRA *m_qrContext = nullptr;
+    int m_qrStaleUses = 0;
+    int m_qrStartsHeld = 0;
+    int m_listensHeld = 0;
+    qvsl_auth_listener m_qrAuthCb = nullptr;
+    qvsl_user_info_listener m_qrUserCb = nullptr;
 
     mutable std::mutex m_mu;
     mutable std::condition_variable m_cv;

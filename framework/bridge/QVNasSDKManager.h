@@ -43,6 +43,24 @@ struct QVNasSDKManagerDevice {
     // Device log into a local file (320) and the cancel of log downloads (346).
     virtual void qvDLogFileDownloadWithTaskInfo(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvDCloseLogFileDownloadWithTaskInfo(const QVNasTaskInfoPtr &task) = 0;
+    // ---- QR-code login and firmware ----
+    // QR-code login 332-341: none uses the device session. 336 and 337 register the callbacks that hand
+    // the pushed auth code and user info to the delegate.
+    virtual void qvDQRCodeServiceInit(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDQRCodeServiceCreate(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDQRCodeServiceStartRequestAuthCode(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDQRCodeServiceStopRequestAuthCode(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDQRCodeServiceSetAuthListener(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDQRCodeServiceSetUserListener(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDQRCodeServiceRelease(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDQRCodeServiceGetRequestInfo(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDQRCodeServiceSendUserInfo(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDQRCodeServiceSendAuthCode(const QVNasTaskInfoPtr &task) = 0;
+    // Firmware check (153), update (154) and the follow-up of a running update (156); the last two block
+    // their worker for the whole update and report through the delegate's firmware operation.
+    virtual void qvDOTA2HasLatestVersionWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDSetOTA2UpgradeWithTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvDOTA2ListenWithTask(const QVNasTaskInfoPtr &task) = 0;
 };
 
 struct QVNasSDKManagerRouter {

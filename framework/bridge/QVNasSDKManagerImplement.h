@@ -8,6 +8,7 @@
 #include <QIODevice>
 #include <QVariantMap>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -106,6 +107,35 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     static void onSearchForMultiResult(client_file_task *task) noexcept;
     static void onFileListByGPSResult(client_file_task *task) noexcept;
 
+    // ---- QR-code login (QVNasSDKManagerImplement_QRCode.cpp) ----
+    // The login context is one handle: create releases an earlier one first; start holds it without the
+    // lock for its blocking exchange; stop sets the context's stop flag; release takes the handle out, ends
+    // a waiting start and frees the context once every call using it has returned.
+    void qvDQRCodeServiceInit(const QVNasTaskInfoPtr &task) override;
+    void qvDQRCodeServiceCreate(const QVNasTaskInfoPtr &task) override;
+    void qvDQRCodeServiceStartRequestAuthCode(const QVNasTaskInfoPtr &task) override;
+    void qvDQRCodeServiceStopRequestAuthCode(const QVNasTaskInfoPtr &task) override;
+    void qvDQRCodeServiceSetAuthListener(const QVNasTaskInfoPtr &task) override;
+    void qvDQRCodeServiceSetUserListener(const QVNasTaskInfoPtr &task) override;
+    void qvDQRCodeServiceRelease(const QVNasTaskInfoPtr &task) override;
+    void qvDQRCodeServiceGetRequestInfo(const QVNasTaskInfoPtr &task) override;
+    void qvDQRCodeServiceSendUserInfo(const QVNasTaskInfoPtr &task) override;
+    void qvDQRCodeServiceSendAuthCode(const QVNasTaskInfoPtr &task) override;
+    // The pushed events, on the messaging library's thread.
+    static void qv_auth_listener_cb(const char *authCode) noexcept;
+    static void qv_user_info_listener_cb(const char *nickName, const char *imageUrl) noexcept;
+    // The folder of the login connection's certificate file (the caches folder).
+    static QString qrCertificateFolder();
+    bool hasQRCodeContext() const;
+
+    // ---- firmware (QVNasSDKManagerImplement_Firmware.cpp) ----
+    void qvDOTA2HasLatestVersionWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvDSetOTA2UpgradeWithTask(const QVNasTaskInfoPtr &task) override;
+    void qvDOTA2ListenWithTask(const QVNasTaskInfoPtr &task) override;
+    static void qv_ota_progress_update_cb(client_file_task *task) noexcept;
+    // Reports the listen running on this thread under its own request number.
+    static void qv_ota_progress_listen_cb(int process, int total, int reserved) noexcept;
+
     // Sends the answered task to the delegate (on the thread it is called on).
     void qvCommandResponseWithDict(const QVNasTaskInfoPtr &task);
     // The answer dictionary as a response: a positive code arrives with 100000 added.
@@ -158,5 +188,15 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     std::shared_mutex m_contextMu;
     std::atomic<int64_t> m_srcToken{0};
     std::mutex m_streamMu;  // the transport-stream table
+    // The QR-code login context: m_qrMu guards the handle and the count of calls using it (never held
+    // across a blocking SDK call); m_qrLifeMu orders creates and releases.
+    QVSLRA *qrAcquire();
+    void qrLeave(QVSLRA *context);
+    void qrReleaseHandle(DeviceSdk &sdk);
+    mutable std::mutex m_qrMu;
+    std::condition_variable m_qrIdle;
+    QVSLRA *m_qrContext = nullptr;
+    int m_qrUsers = 0;
+    std::mutex m_qrLifeMu;
     QHash<int32_t, std::shared_ptr<QIODevice>> m_streams;
 };

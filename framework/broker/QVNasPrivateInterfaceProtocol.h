@@ -189,6 +189,41 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
     QVNasRequestInfoPtr qvNasSetRecentRecordHideWithLogId(int32_t logId, int32_t userId, int32_t bucketId,
                                                           QVNasCompletionBlock completion);  // 160
 
+    // ---- QR-code login and firmware (QVNasPrivateInterfaceProtocol_QRFirmware.cpp) ----
+    QVNasRequestInfoPtr qvNasQRCodeServiceInitCompletion(QVNasCompletionBlock completion);    // 332
+    QVNasRequestInfoPtr qvNasQRCodeServiceCreateCompletion(QVNasCompletionBlock completion);  // 333
+    // 334: responseData {"authUrl", "authId", "expectTime"}, also after a failure.
+    QVNasRequestInfoPtr qvNasQRCodeServiceStartRequestCompletion(QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasQRCodeServiceStopRequestCompletion(QVNasCompletionBlock completion);  // 335
+    // 336 and 337: `handel` replaces the one kept before and is called at most once, on the main thread,
+    // with the next pushed event of its kind; it stays kept whatever the completion reports.
+    QVNasRequestInfoPtr qvNasqvQRCodeServiceOpenAuthCodeListenerWithAuthId(const QString &authId,
+                                                                           QVNasRefreshTokenBlock handel,
+                                                                           QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasqvQRCodeServiceOpenUserInfoListenerWithAuthId(const QString &authId,
+                                                                           QVNasServiceUserBlock handel,
+                                                                           QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasqvQRCodeServiceReleaseCompletion(QVNasCompletionBlock completion);  // 338
+    // 339: responseData {"platform", "os"}, also after a failure (0 and 0).
+    QVNasRequestInfoPtr qvNasQRCodeServiceGetRequestInfo(const QString &authUrl,
+                                                         QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasQRCodeServiceSendUserInfo(const QString &nickName, const QString &imageUrl,
+                                                       const QString &authUrl,
+                                                       QVNasCompletionBlock completion);  // 340
+    QVNasRequestInfoPtr qvNasQRCodeServiceSendAuthCode(const QString &authCode, const QString &authUrl,
+                                                       QVNasCompletionBlock completion);  // 341
+    // 153: responseData a QVNasDeviceOtaInfoPtr; 0 or 110284 (the device must be updated) both succeed.
+    QVNasRequestInfoPtr qvNasOTA2HasLatestFWVersionWithLanguage(const QString &language, const QString &ip,
+                                                                QVNasCompletionBlock completion);
+    // 154: the device's percentage (0 to 100) on the worker, inside the update, before the answer.
+    QVNasRequestInfoPtr qvNasSetOTA2UpgradeWithIp(const QString &ip,
+                                                  QVNasFirmwareProgressBlock progressHandel,
+                                                  QVNasCompletionBlock completion);
+    // 156: follows an update running on the device; a fraction (0.0 to 1.0) on the worker. Each follow-up
+    // reports to its own callback, filed under its number like the update's.
+    QVNasRequestInfoPtr qvNasOTA2ListenWithIp(const QString &ip, QVNasFirmwareProgressBlock progressHandel,
+                                              QVNasCompletionBlock completion);
+
     // ---- the common path of every asynchronous request method ----
     enum class Lane {
         Work,  // the global pool: operations that block in the SDK

@@ -1,13 +1,24 @@
 #include "service/QVNasFWOTAService.h"
 
-#include "service/QVNasServiceAnswer.h"
+#include "broker/QVNasPrivateInterfaceProtocol.h"
 
-// Not carried out yet: both requests answer 110001.
-QVNasRequestInfoPtr QVNasFWOTAService::qvNasHasLatestFWVersionWithLanguage(const QString &, const QString &,
+QVNasRequestInfoPtr QVNasFWOTAService::qvNasHasLatestFWVersionWithLanguage(const QString &language,
+                                                                           const QString &ip,
                                                                            QVNasCompletionBlock completion) {
-    return qvNasAnswerNotAvailable(153, std::move(completion));
+    return QVNasPrivateInterfaceProtocol::defaultProtocolManager().qvNasOTA2HasLatestFWVersionWithLanguage(
+        language, ip, std::move(completion));
 }
-QVNasRequestInfoPtr QVNasFWOTAService::qvNasSetUpgradeWithIp(const QString &, QVNasFirmwareProgressBlock,
+
+QVNasRequestInfoPtr QVNasFWOTAService::qvNasSetUpgradeWithIp(const QString &ip,
+                                                             QVNasFirmwareProgressBlock progressHandel,
                                                              QVNasCompletionBlock completion) {
-    return qvNasAnswerNotAvailable(154, std::move(completion));
+    return QVNasPrivateInterfaceProtocol::defaultProtocolManager().qvNasSetOTA2UpgradeWithIp(
+        ip, std::move(progressHandel), std::move(completion));
+}
+
+QVNasRequestInfoPtr QVNasFWOTAService::qvNasListenWithIp(const QString &ip,
+                                                         QVNasFirmwareProgressBlock progressHandel,
+                                                         QVNasCompletionBlock completion) {
+    return QVNasPrivateInterfaceProtocol::defaultProtocolManager().qvNasOTA2ListenWithIp(
+        ip, std::move(progressHandel), std::move(completion));
 }

@@ -219,3 +219,10 @@ char *ppc_base64_encode(const char *text) {
     size_t len = 0;
     return base64_encode(&len, std::strlen(text), text);
 }
+
+unsigned char *ppc_base64_decode(size_t *out_len, size_t max_len, const char *text) {
+    size_t len = 0;
+    unsigned char *out = text != nullptr ? base64_decode(&len, max_len, text) : nullptr;
+    if (out_len != nullptr) *out_len = out != nullptr ? len : 0;
+    return out;
+}

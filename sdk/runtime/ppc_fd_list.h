@@ -1,8 +1,9 @@
 // The open-file table: small virtual descriptors (1 to 65535) for entries a caller registers, with their
-// positions; and the runtime's Base64 encoder. A process-wide registry with an initialised state: every
-// operation but the first two fails at once (-1) while it is not initialised.
+// positions; and the runtime's Base64 encoder and decoder. A process-wide registry with an initialised
+// state: every operation but the first two fails at once (-1) while it is not initialised.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Highest virtual descriptor: at most this many entries exist at once.
@@ -64,3 +65,6 @@ int free_ppc_fd_list();
 // Base64 of the text's bytes (standard alphabet, "=" padding, no line breaks): a new text (free()), or
 // null for a null text or no memory.
 char *ppc_base64_encode(const char *text);
+// Strict Base64 decoding (the link layer's rules): the text up to its first zero byte, at most max_len
+// characters, into a new buffer (free()) of *out_len bytes; null and 0 when it is not Base64.
+unsigned char *ppc_base64_decode(size_t *out_len, size_t max_len, const char *text);

@@ -229,4 +229,27 @@ TEST(PpcBase64, MatchesOpenSsl) {
     EXPECT_EQ(ppc_base64_encode(nullptr), nullptr);
 }
 
+// The decoder hands back every encoded text whole, and nothing (length 0) for a text that is not strict
+// Base64 or that the length bound cuts into one that is not.
+TEST(PpcBase64, DecodeIsTheEncodersInverseAndRefusesEverythingElse) {
+    for (const std::string in : {"", "M", "Ma", "Man", "ABCD", "\xc3\xa9"}) {
+        char *text = ppc_base64_encode(in.c_str());
+        size_t n = 99;
+        unsigned char *back = ppc_base64_decode(&n, 1024, text);
+        ASSERT_NE(back, nullptr) << text;
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(back), n), in);
+        std::free(back);
+        std::free(text);
+    }
+    for (const char *bad : {"QUJDRA", "QU=DRA==", "QUJDRB==", "QUJD RA=", "QUJD\nRA=="}) {
+        size_t n = 99;
+        EXPECT_EQ(ppc_base64_decode(&n, 1024, bad), nullptr) << bad;
+        EXPECT_EQ(n, 0u);
+    }
+    size_t n = 99;
+    EXPECT_EQ(ppc_base64_decode(&n, 6, "QUJDRA=="), nullptr) << "cut to 6 characters";
+    EXPECT_EQ(ppc_base64_decode(&n, 1024, nullptr), nullptr);
+    EXPECT_EQ(n, 0u);
+}
+
 }  // namespace
