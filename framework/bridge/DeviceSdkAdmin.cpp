@@ -125,10 +125,12 @@ int DeviceSdk::ppc_setDeviceTimerSwitchFlag(int32_t flag, int64_t token) {
     return ::ppc_setDeviceTimerSwitchFlag(flag, token);
 }
 
-int DeviceSdk::ppc_getDeviceTimerSwitchValues(int32_t switchType, int32_t *seconds, int32_t *once, int64_t token) {
+int DeviceSdk::ppc_getDeviceTimerSwitchValues(int32_t switchType, int32_t *seconds, int32_t *once,
+                                              int64_t token) {
     return ::ppc_getDeviceTimerSwitchValues(switchType, seconds, once, token);
 }
 
-int DeviceSdk::ppc_setDeviceTimerSwitchValues(int32_t switchType, int32_t seconds, int32_t once, int64_t token) {
+int DeviceSdk::ppc_setDeviceTimerSwitchValues(int32_t switchType, int32_t seconds, int32_t once,
+                                              int64_t token) {
     return ::ppc_setDeviceTimerSwitchValues(switchType, seconds, once, token);
 }

@@ -72,7 +72,8 @@ int FakeDeviceSdk::ppc_AdminGetDiskStatusInfo(disk_status_list *list, int64_t to
 }
 
 int FakeDeviceSdk::ppc_AdminGetBindFlag(int *flag, int64_t token) {
-    return adminCall("ppc_AdminGetBindFlag", {num(token)}, [=](const AdminOutputs &o) { *flag = o.bindFlag; });
+    return adminCall("ppc_AdminGetBindFlag", {num(token)},
+                     [=](const AdminOutputs &o) { *flag = o.bindFlag; });
 }
 
 int FakeDeviceSdk::ppc_AdminSetBindFlag(int flag, int64_t token) {
@@ -210,5 +211,6 @@ int FakeDeviceSdk::ppc_getDeviceTimerSwitchValues(int32_t switchType, int32_t *s
 
 int FakeDeviceSdk::ppc_setDeviceTimerSwitchValues(int32_t switchType, int32_t seconds, int32_t once,
                                                   int64_t token) {
-    return adminCall("ppc_setDeviceTimerSwitchValues", {num(switchType), num(seconds), num(once), num(token)});
+    return adminCall("ppc_setDeviceTimerSwitchValues",
+                     {num(switchType), num(seconds), num(once), num(token)});
 }

@@ -53,7 +53,8 @@ void logResult(const char *what, int result) {
 void QVNasSDKManagerImplement::qvDAdminGetPwdStatus(const QVNasTaskInfoPtr &task) {
     const TextArg ip(task->requestDict, "ip");
     int status = -1;
-    const int result = deviceSdk()->ppc_AdminGetPwdStatus(ip.present ? ip.get() : "", &status, m_srcToken.load());
+    const int result =
+        deviceSdk()->ppc_AdminGetPwdStatus(ip.present ? ip.get() : "", &status, m_srcToken.load());
     logResult("admin password status", result);
     answer(task, result, 300, QVariant(status), Hop::MainAndWait);
 }
@@ -69,7 +70,8 @@ void QVNasSDKManagerImplement::qvDAdminSetPwd(const QVNasTaskInfoPtr &task) {
 void QVNasSDKManagerImplement::qvDAdminModifyPwd(const QVNasTaskInfoPtr &task) {
     const TextArg oldPassword(task->requestDict, "oldAdminPassword");
     const TextArg newPassword(task->requestDict, "newAdminPassword");
-    const int result = deviceSdk()->ppc_AdminModifyPwd(oldPassword.get(), newPassword.get(), m_srcToken.load());
+    const int result =
+        deviceSdk()->ppc_AdminModifyPwd(oldPassword.get(), newPassword.get(), m_srcToken.load());
     logResult("admin password change", result);
     answer(task, result, 302, std::nullopt, Hop::MainAndWait);
 }
@@ -152,7 +154,8 @@ void QVNasSDKManagerImplement::qvDAdminGetBindFlag(const QVNasTaskInfoPtr &task)
 }
 
 void QVNasSDKManagerImplement::qvDAdminSetBindFlag(const QVNasTaskInfoPtr &task) {
-    const int result = deviceSdk()->ppc_AdminSetBindFlag(intOf(task->requestDict, "bindFlag"), m_srcToken.load());
+    const int result =
+        deviceSdk()->ppc_AdminSetBindFlag(intOf(task->requestDict, "bindFlag"), m_srcToken.load());
     logResult("bind flag set", result);
     answer(task, result, 308, std::nullopt, Hop::MainAndWait);
 }
@@ -216,8 +219,8 @@ void QVNasSDKManagerImplement::qvDAdminGetSpaceLimitDefault(const QVNasTaskInfoP
 
 void QVNasSDKManagerImplement::qvDAdminSetSpaceLimitDefault(const QVNasTaskInfoPtr &task) {
     const QVariantMap &req = task->requestDict;
-    const int result = deviceSdk()->ppc_AdminSetSpaceLimitDefault(intOf(req, "spaceLimitSet"),
-                                                                  wideOf(req, "limitSpace"), m_srcToken.load());
+    const int result = deviceSdk()->ppc_AdminSetSpaceLimitDefault(
+        intOf(req, "spaceLimitSet"), wideOf(req, "limitSpace"), m_srcToken.load());
     logResult("default space limit set", result);
     answer(task, result, 313, std::nullopt, Hop::MainAndWait);
 }
@@ -282,8 +285,8 @@ void QVNasSDKManagerImplement::qvDAdminGetUsbbackupMode(const QVNasTaskInfoPtr &
 }
 
 void QVNasSDKManagerImplement::qvDAdminSetUsbbackupMode(const QVNasTaskInfoPtr &task) {
-    const auto info =
-        task->requestDict.value(QStringLiteral("plugBackupConfigInfo")).value<QVNasDevicePlugBackupConfigInfoPtr>();
+    const auto info = task->requestDict.value(QStringLiteral("plugBackupConfigInfo"))
+                          .value<QVNasDevicePlugBackupConfigInfoPtr>();
     int result = -1;
     if (info)
         result = deviceSdk()->ppc_AdminSetUsbbackupMode(static_cast<int32_t>(info->usbBackupMode),
@@ -300,7 +303,8 @@ void QVNasSDKManagerImplement::qvDAdminGetSambaStatus(const QVNasTaskInfoPtr &ta
 }
 
 void QVNasSDKManagerImplement::qvDAdminSetSambaStatus(const QVNasTaskInfoPtr &task) {
-    const int result = deviceSdk()->ppc_SetSambaStatus(intOf(task->requestDict, "sambaStatus"), m_srcToken.load());
+    const int result =
+        deviceSdk()->ppc_SetSambaStatus(intOf(task->requestDict, "sambaStatus"), m_srcToken.load());
     answer(task, result, 171, std::nullopt, Hop::MainAndWait);
 }
 

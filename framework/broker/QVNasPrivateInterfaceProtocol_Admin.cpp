@@ -25,8 +25,8 @@ QVariant flagOf(uint8_t flag) {
 
 // ---- password ----
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetPwdStatusWithIp(const QString &ip,
-                                                                                 QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetPwdStatusWithIp(
+    const QString &ip, QVNasCompletionBlock completion) {
     return submitRequest(300, {{QStringLiteral("ip"), ip.isNull() ? QStringLiteral("") : ip}},
                          std::move(completion), {}, admin(&QVNasSDKManagerDevice::qvDAdminGetPwdStatus));
 }
@@ -49,8 +49,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminMotifyPassword(cons
                          std::move(completion), {}, admin(&QVNasSDKManagerDevice::qvDAdminModifyPwd));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminLoginWithPassword(const QString &adminPassword,
-                                                                               QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminLoginWithPassword(
+    const QString &adminPassword, QVNasCompletionBlock completion) {
     return submitRequest(303, {{QStringLiteral("adminPassword"), adminPassword}}, std::move(completion), {},
                          admin(&QVNasSDKManagerDevice::qvDAdminLoginWithPwd));
 }
@@ -59,7 +59,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminLoginWithPassword(c
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetSysInfoWithCompletion(
     QVNasCompletionBlock completion) {
-    return submitRequest(304, {}, std::move(completion), {}, admin(&QVNasSDKManagerDevice::qvDAdminGetSysInfo));
+    return submitRequest(304, {}, std::move(completion), {},
+                         admin(&QVNasSDKManagerDevice::qvDAdminGetSysInfo));
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetDiskStatusWithCompletion(
@@ -72,7 +73,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetDiskStatusWithCo
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetBindFlagWithCompletion(
     QVNasCompletionBlock completion) {
-    return submitRequest(307, {}, std::move(completion), {}, admin(&QVNasSDKManagerDevice::qvDAdminGetBindFlag));
+    return submitRequest(307, {}, std::move(completion), {},
+                         admin(&QVNasSDKManagerDevice::qvDAdminGetBindFlag));
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetBindFlagWithBindFlag(
@@ -87,19 +89,21 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminInviteBindWithUserN
                          admin(&QVNasSDKManagerDevice::qvDAdminInviteBind));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetRemoteBindFlag(QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetRemoteBindFlag(
+    QVNasCompletionBlock completion) {
     return submitRequest(321, {}, std::move(completion), {},
                          admin(&QVNasSDKManagerDevice::qvDAdminGetRemoteBindFlag));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetRemoteBindFlag(int32_t bindFlag,
-                                                                               QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetRemoteBindFlag(
+    int32_t bindFlag, QVNasCompletionBlock completion) {
     return submitRequest(322, {{QStringLiteral("bindFlag"), bindFlag}}, std::move(completion), {},
                          admin(&QVNasSDKManagerDevice::qvDAdminSetRemoteBindFlag));
 }
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetShareBind(QVNasCompletionBlock completion) {
-    return submitRequest(319, {}, std::move(completion), {}, admin(&QVNasSDKManagerDevice::qvDAdminGetShareBind));
+    return submitRequest(319, {}, std::move(completion), {},
+                         admin(&QVNasSDKManagerDevice::qvDAdminGetShareBind));
 }
 
 // ---- space limits and users ----
@@ -125,7 +129,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetSpaceLimitDefaul
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetSpaceLimitDefaultWithlimitSpace(
     int64_t limitSpace, int32_t spaceLimitSet, QVNasCompletionBlock completion) {
     return submitRequest(
-        313, {{QStringLiteral("limitSpace"), wide(limitSpace)}, {QStringLiteral("spaceLimitSet"), spaceLimitSet}},
+        313,
+        {{QStringLiteral("limitSpace"), wide(limitSpace)}, {QStringLiteral("spaceLimitSet"), spaceLimitSet}},
         std::move(completion), {}, admin(&QVNasSDKManagerDevice::qvDAdminSetSpaceLimitDefault));
 }
 
@@ -145,9 +150,8 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetSpaceLimit(int64
                          std::move(completion), {}, admin(&QVNasSDKManagerDevice::qvDAdminSetSpaceLimit));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminClearUserWithUserId(int32_t userId,
-                                                                                 int32_t clearFlag,
-                                                                                 QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminClearUserWithUserId(
+    int32_t userId, int32_t clearFlag, QVNasCompletionBlock completion) {
     return submitRequest(316, {{QStringLiteral("userId"), userId}, {QStringLiteral("clearFlag"), clearFlag}},
                          std::move(completion), {}, admin(&QVNasSDKManagerDevice::qvDAdminClearUser));
 }
@@ -180,29 +184,32 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetSambaStatusWithC
 
 // ---- power ----
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetSelfStartStatus(QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetSelfStartStatus(
+    QVNasCompletionBlock completion) {
     return submitRequest(323, {}, std::move(completion), {},
                          admin(&QVNasSDKManagerDevice::qvDAdminGetSelfStartStatus));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetSelfStartStatus(int32_t value,
-                                                                                QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetSelfStartStatus(
+    int32_t value, QVNasCompletionBlock completion) {
     return submitRequest(324, {{QStringLiteral("self_start_val"), value}}, std::move(completion), {},
                          admin(&QVNasSDKManagerDevice::qvDAdminSetSelfStartStatus));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetDeviceReboot(QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetDeviceReboot(
+    QVNasCompletionBlock completion) {
     return submitRequest(326, {}, std::move(completion), {},
                          admin(&QVNasSDKManagerDevice::qvDAdminSetDeviceReboot));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetDeviceSleepTime(QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetDeviceSleepTime(
+    QVNasCompletionBlock completion) {
     return submitRequest(345, {}, std::move(completion), {},
                          admin(&QVNasSDKManagerDevice::qvDAdminGetDeviceSleepTime));
 }
 
-QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetDeviceSleepTime(int64_t minutes,
-                                                                                QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetDeviceSleepTime(
+    int64_t minutes, QVNasCompletionBlock completion) {
     return submitRequest(344, {{QStringLiteral("timeMin"), wide(minutes)}}, std::move(completion), {},
                          admin(&QVNasSDKManagerDevice::qvDAdminSetDeviceSleepTime));
 }
@@ -229,9 +236,9 @@ QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminGetDevTimerSwitchVa
 
 QVNasRequestInfoPtr QVNasPrivateInterfaceProtocol::qvNasAdminSetDevTimerSwitchValues(
     int64_t switchType, const QVNasDeviceSwitchTimeInfoPtr &info, QVNasCompletionBlock completion) {
-    return submitRequest(
-        350,
-        {{QStringLiteral("switchType"), wide(switchType)},
-         {QStringLiteral("deviceSwitchTimeInfo"), QVariant::fromValue(info)}},
-        std::move(completion), {}, admin(&QVNasSDKManagerDevice::qvDAdminSetDevTimerSwitchValues));
+    return submitRequest(350,
+                         {{QStringLiteral("switchType"), wide(switchType)},
+                          {QStringLiteral("deviceSwitchTimeInfo"), QVariant::fromValue(info)}},
+                         std::move(completion), {},
+                         admin(&QVNasSDKManagerDevice::qvDAdminSetDevTimerSwitchValues));
 }

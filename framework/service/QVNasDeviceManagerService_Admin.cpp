@@ -11,12 +11,13 @@ QVNasPrivateInterfaceProtocol &broker() {
 
 }  // namespace
 
-QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasGetAdminPasswordStateWithIp(const QString &ip,
-                                                                                QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasGetAdminPasswordStateWithIp(
+    const QString &ip, QVNasCompletionBlock completion) {
     return broker().qvNasAdminGetPwdStatusWithIp(ip, std::move(completion));
 }
 
-QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasSetAdminPassword(const QString &password, const QString &ip,
+QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasSetAdminPassword(const QString &password,
+                                                                     const QString &ip,
                                                                      QVNasCompletionBlock completion) {
     return broker().qvNasAdminSetPassword(password, ip, std::move(completion));
 }
@@ -62,13 +63,15 @@ QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasSetSpaceLimitStatus(int32_t 
     return broker().qvNasAdminSetSpaceLimitStatusWithEnable(enable, std::move(completion));
 }
 
-QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasGetSpaceLimitDefaultInfo(QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasGetSpaceLimitDefaultInfo(
+    QVNasCompletionBlock completion) {
     return broker().qvNasAdminGetSpaceLimitDefaultWithCompletion(std::move(completion));
 }
 
 QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasSetSpaceLimitDefaultInfoWithlimitSpace(
     int64_t limitSpace, int32_t spaceLimitSet, QVNasCompletionBlock completion) {
-    return broker().qvNasAdminSetSpaceLimitDefaultWithlimitSpace(limitSpace, spaceLimitSet, std::move(completion));
+    return broker().qvNasAdminSetSpaceLimitDefaultWithlimitSpace(limitSpace, spaceLimitSet,
+                                                                 std::move(completion));
 }
 
 QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasGetUserSpaceInfos(QVNasCompletionBlock completion) {
@@ -99,7 +102,8 @@ QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasGetSharedBindUrl(QVNasComple
     return broker().qvNasAdminGetShareBind(std::move(completion));
 }
 
-QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasGetDeviceRemoteBindEnable(QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasGetDeviceRemoteBindEnable(
+    QVNasCompletionBlock completion) {
     return broker().qvNasAdminGetRemoteBindFlag(std::move(completion));
 }
 
@@ -130,17 +134,18 @@ QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasAdminSetDeviceSleepTime(int6
     return broker().qvNasAdminSetDeviceSleepTime(minutes, std::move(completion));
 }
 
-QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasAdminGetDevTimerSwitchFlag(QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasAdminGetDevTimerSwitchFlag(
+    QVNasCompletionBlock completion) {
     return broker().qvNasAdminGetDevTimerSwitchFlag(std::move(completion));
 }
 
-QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasAdminSetDevTimerSwitchFlag(uint8_t flag,
-                                                                               QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasAdminSetDevTimerSwitchFlag(
+    uint8_t flag, QVNasCompletionBlock completion) {
     return broker().qvNasAdminSetDevTimerSwitchFlag(flag, std::move(completion));
 }
 
-QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasAdminGetDevTimerSwitchValues(int64_t switchType,
-                                                                                 QVNasCompletionBlock completion) {
+QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasAdminGetDevTimerSwitchValues(
+    int64_t switchType, QVNasCompletionBlock completion) {
     return broker().qvNasAdminGetDevTimerSwitchValues(switchType, std::move(completion));
 }
 
