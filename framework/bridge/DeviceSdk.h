@@ -160,6 +160,46 @@ class DeviceSdk {
     // Strict Base64 (the link layer's): a new buffer of *outLen bytes (free()), or null when `text` (at
     // most `maxLen` characters) is not Base64. Not scripted: the fake decodes the same way.
     static unsigned char *base64_decode(size_t *outLen, size_t maxLen, const char *text);
+    // ---- administration (DeviceSdkAdmin.cpp) ----
+    // Reads write their outputs only when they answer 0. The password status and set go to `ip`, the
+    // others to the logged-in device.
+    virtual int ppc_AdminGetPwdStatus(const char *ip, int *status, int64_t token);
+    virtual int ppc_AdminSetPwd(const char *ip, const char *password, int64_t token);
+    virtual int ppc_AdminModifyPwd(const char *oldPassword, const char *newPassword, int64_t token);
+    virtual int ppc_AdminLogin(const char *password, int64_t token);
+    virtual int ppc_AdminGetSysInfo(admin_sys_info *info, int64_t token);
+    // Fills at most QV_DISK_STATUS_MAX entries and their count.
+    virtual int ppc_AdminGetDiskStatusInfo(disk_status_list *list, int64_t token);
+    virtual int ppc_AdminGetBindFlag(int *flag, int64_t token);
+    virtual int ppc_AdminSetBindFlag(int flag, int64_t token);
+    virtual int ppc_AdminInviteBind(const char *userName, int64_t token);
+    virtual int ppc_AdminGetSpaceLimitStatus(int *enable, int64_t token);
+    virtual int ppc_AdminSetSpaceLimitStatus(int enable, int64_t token);
+    virtual int ppc_AdminGetSpaceLimitDefault(int *limitSet, int64_t *limitSpace, int64_t token);
+    virtual int ppc_AdminSetSpaceLimitDefault(int limitSet, int64_t limitSpace, int64_t token);
+    // On 0 a null-terminated array freed with qv_space_limit_list_free; null otherwise.
+    virtual int ppc_AdminGetSpaceLimitListResult(space_limit_info ***list, int64_t token);
+    virtual void qv_space_limit_list_free(space_limit_info **list);
+    virtual int ppc_AdminSetSpaceLimit(int userId, int limitSet, int64_t limitSpace, int64_t token);
+    virtual int ppc_AdminClearUser(int userId, int clearFlag, int64_t token);
+    virtual int ppc_AdminGetUsbbackupMode(int *usbMode, int *ptpMode, int64_t token);
+    virtual int ppc_AdminSetUsbbackupMode(int usbMode, int ptpMode, int64_t token);
+    virtual int ppc_GetSambaStatus(int *status, int64_t token);
+    virtual int ppc_SetSambaStatus(int enabled, int64_t token);
+    virtual int ppc_AdminShareBind(char *buf, int size, int64_t token);
+    virtual int ppc_AdminGetRemoteBindFlag(int *flag, int64_t token);
+    virtual int ppc_AdminSetRemoteBindFlag(int flag, int64_t token);
+    virtual int ppc_AdminGetSelfStartStatus(int *status, int64_t token);
+    virtual int ppc_AdminSetSelfStart(int value, int64_t token);
+    virtual int ppc_AdminSetDeviceReboot(int64_t token);
+    virtual int ppc_AdminGetDeviceSleepTime(int64_t token, int64_t *minutes);
+    virtual int ppc_AdminSetDeviceSleepTime(int64_t token, int64_t minutes);
+    virtual int ppc_getDeviceTimerSwitchFlag(uint8_t *flag, int64_t token);
+    virtual int ppc_setDeviceTimerSwitchFlag(int32_t flag, int64_t token);
+    virtual int ppc_getDeviceTimerSwitchValues(int32_t switchType, int32_t *seconds, int32_t *once,
+                                               int64_t token);
+    virtual int ppc_setDeviceTimerSwitchValues(int32_t switchType, int32_t seconds, int32_t once,
+                                               int64_t token);
 };
 using DeviceSdkPtr = std::shared_ptr<DeviceSdk>;
 

@@ -342,8 +342,71 @@ class FakeDeviceSdk final : public DeviceSdk {
     int qvota_update(int32_t seq, file_task_cb progress, const char *ip, int32_t *status,
                      ppc_router_task *context, int64_t token) override;
     int ota_listen(ppc_ota_listen_cb progress, const char *ip, ppc_router_task *context) override;
+    // ---- administration (FakeDeviceSdkAdmin.cpp) ----
+    // What the reads hand out when they answer 0 (a scripted nonzero result writes nothing).
+    struct AdminOutputs {
+        int pwdStatus = 0, bindFlag = 1, remoteBindFlag = 1, spaceLimitStatus = 1, selfStart = 1;
+        int limitSet = 1;
+        int64_t limitSpace = 5000;
+        int usbMode = 0, ptpMode = 1;
+        int samba = 5;
+        std::string shareBind = "http://bind.example/share";  // raw bytes, cut to the buffer
+        int64_t sleepMinutes = 30;
+        uint8_t timerFlag = 1;
+        int32_t timerSeconds = 3600, timerOnce = 0;
+        admin_sys_info sys{};
+        int32_t diskMode = 0;
+        // The disks the record gets: at most QV_DISK_STATUS_MAX are written, while the count reports
+        // `diskCount` (-1: the number written) so that a record whose count passes its slots is scripted.
+        std::vector<disk_status_info> disks;
+        int32_t diskCount = -1;
+        std::vector<space_limit_info> limits;  // the space-limit list
+    };
+    void editAdmin(const std::function<void(AdminOutputs &)> &edit);
+    int liveSpaceLimitLists() const;
+
+    int ppc_AdminGetPwdStatus(const char *ip, int *status, int64_t token) override;
+    int ppc_AdminSetPwd(const char *ip, const char *password, int64_t token) override;
+    int ppc_AdminModifyPwd(const char *oldPassword, const char *newPassword, int64_t token) override;
+    int ppc_AdminLogin(const char *password, int64_t token) override;
+    int ppc_AdminGetSysInfo(admin_sys_info *info, int64_t token) override;
+    int ppc_AdminGetDiskStatusInfo(disk_status_list *list, int64_t token) override;
+    int ppc_AdminGetBindFlag(int *flag, int64_t token) override;
+    int ppc_AdminSetBindFlag(int flag, int64_t token) override;
+    int ppc_AdminInviteBind(const char *userName, int64_t token) override;
+    int ppc_AdminGetSpaceLimitStatus(int *enable, int64_t token) override;
+    int ppc_AdminSetSpaceLimitStatus(int enable, int64_t token) override;
+    int ppc_AdminGetSpaceLimitDefault(int *limitSet, int64_t *limitSpace, int64_t token) override;
+    int ppc_AdminSetSpaceLimitDefault(int limitSet, int64_t limitSpace, int64_t token) override;
+    int ppc_AdminGetSpaceLimitListResult(space_limit_info ***list, int64_t token) override;
+    void qv_space_limit_list_free(space_limit_info **list) override;
+    int ppc_AdminSetSpaceLimit(int userId, int limitSet, int64_t limitSpace, int64_t token) override;
+    int ppc_AdminClearUser(int userId, int clearFlag, int64_t token) override;
+    int ppc_AdminGetUsbbackupMode(int *usbMode, int *ptpMode, int64_t token) override;
+    int ppc_AdminSetUsbbackupMode(int usbMode, int ptpMode, int64_t token) override;
+    int ppc_GetSambaStatus(int *status, int64_t token) override;
+    int ppc_SetSambaStatus(int enabled, int64_t token) override;
+    int ppc_AdminShareBind(char *buf, int size, int64_t token) override;
+    int ppc_AdminGetRemoteBindFlag(int *flag, int64_t token) override;
+    int ppc_AdminSetRemoteBindFlag(int flag, int64_t token) override;
+    int ppc_AdminGetSelfStartStatus(int *status, int64_t token) override;
+    int ppc_AdminSetSelfStart(int value, int64_t token) override;
+    int ppc_AdminSetDeviceReboot(int64_t token) override;
+    int ppc_AdminGetDeviceSleepTime(int64_t token, int64_t *minutes) override;
+    int ppc_AdminSetDeviceSleepTime(int64_t token, int64_t minutes) override;
+    int ppc_getDeviceTimerSwitchFlag(uint8_t *flag, int64_t token) override;
+    int ppc_setDeviceTimerSwitchFlag(int32_t flag, int64_t token) override;
+    int ppc_getDeviceTimerSwitchValues(int32_t switchType, int32_t *seconds, int32_t *once,
+                                       int64_t token) override;
+    int ppc_setDeviceTimerSwitchValues(int32_t switchType, int32_t seconds, int32_t once,
+                                       int64_t token) override;
 
   private:
+    AdminOutputs m_admin;
+    int m_liveLimitLists = 0;
+    // Records a call with its arguments and answers its scripted result; on 0 `write` fills the outputs.
+    int adminCall(const std::string &fn, std::vector<std::string> args,
+                  const std::function<void(const AdminOutputs &)> &write = {});
     // A holder built from `page` (the SDK's list helpers), for a request on `bucketId`.
     static file_list_info *buildList(const Page &page, int32_t bucketId);
     int typeList(const std::string &fn, std::vector<std::string> args, file_list_info **out);

@@ -61,6 +61,40 @@ struct QVNasSDKManagerDevice {
     virtual void qvDOTA2HasLatestVersionWithTask(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvDSetOTA2UpgradeWithTask(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvDOTA2ListenWithTask(const QVNasTaskInfoPtr &task) = 0;
+    // ---- administration ----
+    // One device call each; a read answers its holder's start value when the call fails.
+    virtual void qvDAdminGetPwdStatus(const QVNasTaskInfoPtr &task) = 0;             // 300
+    virtual void qvDAdminSetPwd(const QVNasTaskInfoPtr &task) = 0;                   // 301
+    virtual void qvDAdminModifyPwd(const QVNasTaskInfoPtr &task) = 0;                // 302
+    virtual void qvDAdminLoginWithPwd(const QVNasTaskInfoPtr &task) = 0;             // 303
+    virtual void qvDAdminGetSysInfo(const QVNasTaskInfoPtr &task) = 0;               // 304
+    virtual void qvDAdminGetDiskStatus(const QVNasTaskInfoPtr &task) = 0;            // 305
+    virtual void qvDAdminGetBindFlag(const QVNasTaskInfoPtr &task) = 0;              // 307
+    virtual void qvDAdminSetBindFlag(const QVNasTaskInfoPtr &task) = 0;              // 308
+    virtual void qvDAdminInviteBind(const QVNasTaskInfoPtr &task) = 0;               // 309
+    virtual void qvDAdminGetSpaceLimitStatus(const QVNasTaskInfoPtr &task) = 0;      // 310
+    virtual void qvDAdminSetSpaceLimitStatus(const QVNasTaskInfoPtr &task) = 0;      // 311
+    virtual void qvDAdminGetSpaceLimitDefault(const QVNasTaskInfoPtr &task) = 0;     // 312
+    virtual void qvDAdminSetSpaceLimitDefault(const QVNasTaskInfoPtr &task) = 0;     // 313
+    virtual void qvDAdminGetSpaceLimitList(const QVNasTaskInfoPtr &task) = 0;        // 314
+    virtual void qvDAdminSetSpaceLimit(const QVNasTaskInfoPtr &task) = 0;            // 315
+    virtual void qvDAdminClearUser(const QVNasTaskInfoPtr &task) = 0;                // 316
+    virtual void qvDAdminGetUsbbackupMode(const QVNasTaskInfoPtr &task) = 0;         // 317
+    virtual void qvDAdminSetUsbbackupMode(const QVNasTaskInfoPtr &task) = 0;         // 318
+    virtual void qvDAdminGetSambaStatus(const QVNasTaskInfoPtr &task) = 0;           // 172
+    virtual void qvDAdminSetSambaStatus(const QVNasTaskInfoPtr &task) = 0;           // 171
+    virtual void qvDAdminGetShareBind(const QVNasTaskInfoPtr &task) = 0;             // 319
+    virtual void qvDAdminGetRemoteBindFlag(const QVNasTaskInfoPtr &task) = 0;        // 321
+    virtual void qvDAdminSetRemoteBindFlag(const QVNasTaskInfoPtr &task) = 0;        // 322
+    virtual void qvDAdminGetSelfStartStatus(const QVNasTaskInfoPtr &task) = 0;       // 323
+    virtual void qvDAdminSetSelfStartStatus(const QVNasTaskInfoPtr &task) = 0;       // 324
+    virtual void qvDAdminSetDeviceReboot(const QVNasTaskInfoPtr &task) = 0;          // 326
+    virtual void qvDAdminGetDeviceSleepTime(const QVNasTaskInfoPtr &task) = 0;       // 345
+    virtual void qvDAdminSetDeviceSleepTime(const QVNasTaskInfoPtr &task) = 0;       // 344
+    virtual void qvDAdminGetDevTimerSwitchFlag(const QVNasTaskInfoPtr &task) = 0;    // 347
+    virtual void qvDAdminSetDevTimerSwitchFlag(const QVNasTaskInfoPtr &task) = 0;    // 348
+    virtual void qvDAdminGetDevTimerSwitchValues(const QVNasTaskInfoPtr &task) = 0;  // 359
+    virtual void qvDAdminSetDevTimerSwitchValues(const QVNasTaskInfoPtr &task) = 0;  // 350
 };
 
 struct QVNasSDKManagerRouter {

@@ -106,6 +106,39 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     // The streamed replies of the search and of the photo listing, on the listing's worker thread.
     static void onSearchForMultiResult(client_file_task *task) noexcept;
     static void onFileListByGPSResult(client_file_task *task) noexcept;
+    // ---- administration (QVNasSDKManagerImplement_Admin.cpp) ----
+    void qvDAdminGetPwdStatus(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetPwd(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminModifyPwd(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminLoginWithPwd(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetSysInfo(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetDiskStatus(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetBindFlag(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetBindFlag(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminInviteBind(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetSpaceLimitStatus(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetSpaceLimitStatus(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetSpaceLimitDefault(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetSpaceLimitDefault(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetSpaceLimitList(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetSpaceLimit(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminClearUser(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetUsbbackupMode(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetUsbbackupMode(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetSambaStatus(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetSambaStatus(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetShareBind(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetRemoteBindFlag(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetRemoteBindFlag(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetSelfStartStatus(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetSelfStartStatus(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetDeviceReboot(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetDeviceSleepTime(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetDeviceSleepTime(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetDevTimerSwitchFlag(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetDevTimerSwitchFlag(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminGetDevTimerSwitchValues(const QVNasTaskInfoPtr &task) override;
+    void qvDAdminSetDevTimerSwitchValues(const QVNasTaskInfoPtr &task) override;
 
     // ---- QR-code login (QVNasSDKManagerImplement_QRCode.cpp) ----
     // The login context is one handle: create releases an earlier one first; start holds it without the

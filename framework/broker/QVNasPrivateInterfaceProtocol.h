@@ -24,6 +24,7 @@
 #include "broker/QVNasRequestInfo.h"
 #include "broker/QVNasResponseInfo.h"
 #include "broker/QVNasTaskInfo.h"
+#include "model/QVNasDeviceStatusInfo.h"
 #include "model/QVNasDeviceUserInfo.h"
 #include "model/QVNasExecTaskProgressInfo.h"
 #include "model/QVNasFileListInfo.h"
@@ -223,6 +224,62 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
     // reports to its own callback, filed under its number like the update's.
     QVNasRequestInfoPtr qvNasOTA2ListenWithIp(const QString &ip, QVNasFirmwareProgressBlock progressHandel,
                                               QVNasCompletionBlock completion);
+    // ---- device administration (QVNasPrivateInterfaceProtocol_Admin.cpp) ----
+    // Each answered on the main thread; reads answer their value (or their start value on failure).
+    QVNasRequestInfoPtr qvNasAdminGetPwdStatusWithIp(const QString &ip,
+                                                     QVNasCompletionBlock completion);  // 300
+    QVNasRequestInfoPtr qvNasAdminSetPassword(const QString &adminPassword, const QString &ip,
+                                              QVNasCompletionBlock completion);  // 301
+    // 302: the new password first, the old one second.
+    QVNasRequestInfoPtr qvNasAdminMotifyPassword(const QString &newAdminPassword,
+                                                 const QString &oldAdminPassword,
+                                                 QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasAdminLoginWithPassword(const QString &adminPassword,
+                                                    QVNasCompletionBlock completion);            // 303
+    QVNasRequestInfoPtr qvNasAdminGetSysInfoWithCompletion(QVNasCompletionBlock completion);     // 304
+    QVNasRequestInfoPtr qvNasAdminGetDiskStatusWithCompletion(QVNasCompletionBlock completion);  // 305
+    QVNasRequestInfoPtr qvNasAdminGetBindFlagWithCompletion(QVNasCompletionBlock completion);    // 307
+    QVNasRequestInfoPtr qvNasAdminSetBindFlagWithBindFlag(uint8_t bindFlag,
+                                                          QVNasCompletionBlock completion);  // 308
+    QVNasRequestInfoPtr qvNasAdminInviteBindWithUserName(const QString &userName,
+                                                         QVNasCompletionBlock completion);             // 309
+    QVNasRequestInfoPtr qvNasAdminGetSpaceLimitStatusWithCompletion(QVNasCompletionBlock completion);  // 310
+    QVNasRequestInfoPtr qvNasAdminSetSpaceLimitStatusWithEnable(int32_t enable,
+                                                                QVNasCompletionBlock completion);       // 311
+    QVNasRequestInfoPtr qvNasAdminGetSpaceLimitDefaultWithCompletion(QVNasCompletionBlock completion);  // 312
+    QVNasRequestInfoPtr qvNasAdminSetSpaceLimitDefaultWithlimitSpace(int64_t limitSpace,
+                                                                     int32_t spaceLimitSet,
+                                                                     QVNasCompletionBlock completion);  // 313
+    // 314: the device's code, with the list (empty on failure).
+    QVNasRequestInfoPtr qvNasAdminGetSpaceLimitListWithCompletion(QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasAdminSetSpaceLimit(int64_t limitSpace, int32_t userId, int32_t spaceLimitSet,
+                                                QVNasCompletionBlock completion);  // 315
+    QVNasRequestInfoPtr qvNasAdminClearUserWithUserId(int32_t userId, int32_t clearFlag,
+                                                      QVNasCompletionBlock completion);                // 316
+    QVNasRequestInfoPtr qvNasAdminGetPlugInBackupInfoWithCompletion(QVNasCompletionBlock completion);  // 317
+    QVNasRequestInfoPtr qvNasAdminSetPlugInBackupInfo(const QVNasDevicePlugBackupConfigInfoPtr &info,
+                                                      QVNasCompletionBlock completion);  // 318
+    QVNasRequestInfoPtr qvNasAdminGetShareBind(QVNasCompletionBlock completion);         // 319
+    QVNasRequestInfoPtr qvNasAdminGetRemoteBindFlag(QVNasCompletionBlock completion);    // 321
+    QVNasRequestInfoPtr qvNasAdminSetRemoteBindFlag(int32_t bindFlag,
+                                                    QVNasCompletionBlock completion);  // 322
+    QVNasRequestInfoPtr qvNasAdminSetSambaStatus(int32_t sambaStatus,
+                                                 QVNasCompletionBlock completion);                     // 171
+    QVNasRequestInfoPtr qvNasAdminGetSambaStatusWithCompletion(QVNasCompletionBlock completion);       // 172
+    QVNasRequestInfoPtr qvNasAdminGetSelfStartStatus(QVNasCompletionBlock completion);                 // 323
+    QVNasRequestInfoPtr qvNasAdminSetSelfStartStatus(int32_t value, QVNasCompletionBlock completion);  // 324
+    QVNasRequestInfoPtr qvNasAdminSetDeviceReboot(QVNasCompletionBlock completion);                    // 326
+    QVNasRequestInfoPtr qvNasAdminGetDeviceSleepTime(QVNasCompletionBlock completion);                 // 345
+    QVNasRequestInfoPtr qvNasAdminSetDeviceSleepTime(int64_t minutes,
+                                                     QVNasCompletionBlock completion);     // 344
+    QVNasRequestInfoPtr qvNasAdminGetDevTimerSwitchFlag(QVNasCompletionBlock completion);  // 347
+    QVNasRequestInfoPtr qvNasAdminSetDevTimerSwitchFlag(uint8_t flag,
+                                                        QVNasCompletionBlock completion);  // 348
+    QVNasRequestInfoPtr qvNasAdminGetDevTimerSwitchValues(int64_t switchType,
+                                                          QVNasCompletionBlock completion);  // 359
+    QVNasRequestInfoPtr qvNasAdminSetDevTimerSwitchValues(int64_t switchType,
+                                                          const QVNasDeviceSwitchTimeInfoPtr &info,
+                                                          QVNasCompletionBlock completion);  // 350
 
     // ---- the common path of every asynchronous request method ----
     enum class Lane {

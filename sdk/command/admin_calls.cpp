@@ -48,8 +48,13 @@ int QV_AdminGetPwdStatus(const char *ip, int *status, int64_t token) {
     return ret;
 }
 
+// An administrator password is never empty: a missing or empty one is refused unsent.
+static bool no_password(const char *password) {
+    return password == nullptr || *password == '\0';
+}
+
 int QV_AdminSetPwd(const char *ip, const char *password, int64_t token) {
-    if (password == nullptr) return QV_ERR_ARG;
+    if (no_password(password)) return QV_ERR_ARG;
     client_info ci;
     if (qv_frame_init_addr(&ci, 301, token, ip) != 0) return QV_ERR_ARG;
     ci.adminPassword = password;
@@ -57,7 +62,7 @@ int QV_AdminSetPwd(const char *ip, const char *password, int64_t token) {
 }
 
 int QV_AdminModifyPwd(const char *oldPassword, const char *newPassword, int64_t token) {
-    if (oldPassword == nullptr || newPassword == nullptr) return QV_ERR_ARG;
+    if (no_password(oldPassword) || no_password(newPassword)) return QV_ERR_ARG;
     return admin_call(302, token, [&](client_info &ci) {
         ci.adminPassword = oldPassword;
         ci.newAdminPassword = newPassword;
@@ -65,7 +70,7 @@ int QV_AdminModifyPwd(const char *oldPassword, const char *newPassword, int64_t 
 }
 
 int QV_AdminLogin(const char *password, int64_t token) {
-    if (password == nullptr) return QV_ERR_ARG;
+    if (no_password(password)) return QV_ERR_ARG;
     return admin_call(303, token, [&](client_info &ci) { ci.adminPassword = password; });
 }
 
@@ -127,16 +132,25 @@ int QV_AdminSetSpaceLimitDefault(int limitSet, int64_t limitSpace, int64_t token
     });
 }
 
-space_limit_info **QV_AdminGetSpaceLimitList(int64_t token) {
+int QV_AdminGetSpaceLimitListResult(space_limit_info ***list, int64_t token) {
+    if (list == nullptr) return QV_ERR_ARG;
+    *list = nullptr;
     client_info ci;
     qv_frame_init(&ci, 314, token, QV_ADDR_CURRENT);
     const int ret = _qv_net_prcs_task(&ci);
     if (ret != QV_OK) {
         QV_LOG_ERROR("space limit list failed, ret=%d", ret);
         qv_space_limit_list_free(ci.spaceLimitList);
-        return nullptr;
+        return ret;
     }
-    return ci.spaceLimitList;
+    *list = ci.spaceLimitList;
+    return ret;
+}
+
+space_limit_info **QV_AdminGetSpaceLimitList(int64_t token) {
+    space_limit_info **list = nullptr;
+    QV_AdminGetSpaceLimitListResult(&list, token);
+    return list;
 }
 
 int QV_AdminSetSpaceLimit(int userId, int limitSet, int64_t limitSpace, int64_t token) {

@@ -34,6 +34,8 @@ int QV_AdminGetSpaceLimitDefault(int *limitSet, int64_t *limitSpace, int64_t tok
 int QV_AdminSetSpaceLimitDefault(int limitSet, int64_t limitSpace, int64_t token);
 // The space-limit list (free each record, then the array), or null on any failure.
 space_limit_info **QV_AdminGetSpaceLimitList(int64_t token);
+// The same list with the exchange's result: on 0 `*list` is the list, on any failure null.
+int QV_AdminGetSpaceLimitListResult(space_limit_info ***list, int64_t token);
 int QV_AdminSetSpaceLimit(int userId, int limitSet, int64_t limitSpace, int64_t token);
 int QV_AdminClearUser(int userId, int clearFlag, int64_t token);
 int QV_AdminGetUsbbackupMode(int *usbMode, int *ptpMode, int64_t token);

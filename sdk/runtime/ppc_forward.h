@@ -206,6 +206,9 @@
       (int limitSet, int64_t limitSpace, int64_t token), \
       (limitSet, limitSpace, token)) \
     X(space_limit_info **, ppc_AdminGetSpaceLimitList, QV_AdminGetSpaceLimitList, (int64_t token), (token)) \
+    X(int, ppc_AdminGetSpaceLimitListResult, QV_AdminGetSpaceLimitListResult, \
+      (space_limit_info ***list, int64_t token), \
+      (list, token)) \
     X(int, ppc_AdminSetSpaceLimit, QV_AdminSetSpaceLimit, \
       (int userId, int limitSet, int64_t limitSpace, int64_t token), \
       (userId, limitSet, limitSpace, token)) \

@@ -42,8 +42,7 @@ void install_admin(Device &d, const State &st) {
     d.set_handler(305, [st](Device &, const Request &) {
         Lock lk(st->mu);
         json_object *list = json_object_new_array();
-        // A real device has two bays: it never lists more than two disks.
-        for (size_t i = 0; i < st->disks.size() && i < 2; ++i) {
+        for (size_t i = 0; i < st->disks.size() && i < st->disks_listed_max; ++i) {
             const DiskHealth &k = st->disks[i];
             json_object_array_add(list, Obj{}
                                             .s("devModel", k.model)
@@ -101,6 +100,7 @@ void install_admin(Device &d, const State &st) {
     d.set_handler(314, [st](Device &dev, const Request &) {
         const auto users = dev.users();
         Lock lk(st->mu);
+        if (st->space_limit_list_error) return error_reply(*st->space_limit_list_error);
         json_object *list = json_object_new_array();
         for (const auto &u : users) {
             const UserLimit l = st->limits.count(u.user_id) ? st->limits[u.user_id] : UserLimit{};
@@ -108,6 +108,7 @@ void install_admin(Device &d, const State &st) {
                                             .i("userId", u.user_id)
                                             .s("userName", "user" + std::to_string(u.user_id))
                                             .s("nickName", u.nick_name)
+                                            .s("phoneNumber", "1380000" + std::to_string(1000 + u.user_id))
                                             .i("usedSpace", l.used_space)
                                             .i("limitSpace", l.limit_space)
                                             .i("limitSet", l.limit_set)

@@ -68,6 +68,11 @@ struct AdminState {
     int self_start = 1, cpu_temp = 48, fan_freq = 1800;
     int disk_mode = 0;
     std::vector<DiskHealth> disks = {{"WDC WD40", "WD-0001", 0, 36, 1, 0, 4000787030016LL}};
+    // 305 lists at most this many disks (a device has two bays); more stands for a device that lists disks
+    // its record has no room for.
+    size_t disks_listed_max = 2;
+    // 314 answers this header error instead of the list.
+    std::optional<int> space_limit_list_error;
     int reboots = 0;
 
     // Settings and status.

@@ -127,6 +127,20 @@ TEST(EmuAdmin, DiskHealthAtMostTwo) {
     EXPECT_EQ(json_object_array_length(member(bed.call(305).data(), "diskStatusInfoList")), 2u);
 }
 
+// The knobs: a device that lists three disks, and a space-limit list that fails.
+TEST(EmuAdmin, ThreeDisksAndAFailingSpaceLimitList) {
+    Bed bed("127.0.0.47");
+    ASSERT_TRUE(bed.started);
+    {
+        std::lock_guard lk(bed.state->mu);
+        bed.state->disks.assign(3, qvemu::DiskHealth{"M", "S", 0, 30, 1, 0, 1});
+        bed.state->disks_listed_max = 3;
+        bed.state->space_limit_list_error = 10201;
+    }
+    EXPECT_EQ(json_object_array_length(member(bed.call(305).data(), "diskStatusInfoList")), 3u);
+    EXPECT_EQ(bed.call(314).error, 10201);
+}
+
 TEST(EmuSettings, SleepZoneSambaSmart) {
     Bed bed("127.0.0.43");
     ASSERT_TRUE(bed.started);
