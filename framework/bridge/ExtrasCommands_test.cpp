@@ -39,12 +39,6 @@ Script result(const char *fn, int r) {
 Script extras(std::function<void(FakeDeviceSdk::ExtrasOutputs &)> edit) {
     return [edit](FakeDeviceSdk &f) { f.editExtras(edit); };
 }
-Script both(Script a, Script b) {
-    return [a, b](FakeDeviceSdk &f) {
-        a(f);
-        b(f);
-    };
-}
 void noData(const QVNasResponseInfo &r) {
     EXPECT_FALSE(r.responseData.isValid()) << "unexpected data";
 }

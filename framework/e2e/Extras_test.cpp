@@ -322,12 +322,7 @@ TEST(SessionEndToEnd, HiddenSpaceSharesAndRecycleBinThroughTheStorageService) {
             EXPECT_FALSE(line.contains(QString::fromStdString(s))) << line.toStdString();
     monitor.setStatusForTests(monitorBefore);
     lan.stop();
-    d2.dev->stop();
-    for (const auto &v : d2.dev->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
-    bridge().setSrcToken(0);
-    plat::SecretStore::setShared(nullptr);
-    ppc_set_broker_address(nullptr);
-    fs::remove_all(root);
+    finish({d2.dev.get()}, root);
 }
 
 }  // namespace
