@@ -200,6 +200,41 @@ class DeviceSdk {
                                                int64_t token);
     virtual int ppc_setDeviceTimerSwitchValues(int32_t switchType, int32_t seconds, int32_t once,
                                                int64_t token);
+    // ---- hidden space, share links, recycle bin ----
+    // Flags are written only on 0. The hidden space's texts are sent as they are; the SDK refuses a
+    // password that is missing or not 6 to 32 bytes long (-1, nothing sent).
+    virtual int ppc_HideSpaceIsEnable(uint32_t *flag, int64_t token);                           // 176
+    virtual int ppc_HideSpaceEnable(int64_t token);                                             // 177
+    virtual int ppc_HideSpacePwdIsSet(uint32_t *flag, int64_t token);                           // 178
+    virtual int ppc_HideSpacePwdSet(const char *pwd, int64_t token);                            // 179
+    virtual int ppc_RouterSmsVerifyCode(int64_t token);                                         // 180
+    virtual int ppc_HideSpacePwdReset(const char *verifyCode, const char *pwd, int64_t token);  // 181
+    virtual int ppc_HideSpaceLogin(const char *pwd, int64_t token);                             // 182
+    virtual int ppc_HideSpaceLogout(int64_t token);                                             // 183
+    // 184: a record that is the caller's (free()), or none.
+    virtual int ppc_GetHideSpaceInfo(int64_t token, hide_space_info **info);
+    // 185: like the type listings, a holder that is the caller's.
+    virtual int ppc_hideSpaceFileGetList(path_info *folder, int32_t offset, int32_t length, int32_t sortType,
+                                         file_list_info **out, int64_t token);
+    // 187: on 0 a lone record (free()).
+    virtual int ppc_createShare(share_file_item **fileList, int32_t fileNum, int32_t hasPw, int32_t expect,
+                                share_info **out, int64_t token);
+    // 188: on 0 a ring freed with share_list_free.
+    virtual int ppc_getShareList(int32_t offset, int32_t len, share_list **out, int64_t token);
+    virtual void share_list_free(share_list *list);
+    virtual int ppc_cancelShare(int32_t shareId, const char *url, int64_t token);  // 189
+    // 214 (freed with ppc_free_resyscle_info), 215, 210 (freed with ppc_free_resyscle_list).
+    virtual int ppc_RecycleGetInfo(resyscle_info **out, int64_t token);
+    virtual void ppc_free_resyscle_info(resyscle_info *info);
+    virtual int ppc_RecycleSetInfo(const resyscle_info *info, int64_t token);
+    virtual int ppc_RecycleGetList(int32_t offset, int32_t length, resyscle_list_info **out, int64_t token);
+    virtual void ppc_free_resyscle_list(resyscle_list_info *info);
+    // 211, 212, 213: each report reaches `cb` on this thread inside the call.
+    virtual int ppc_RecycleRestoreFileList(int32_t seq, resyscle_list_info *list, file_task_cb cb,
+                                           int64_t token);
+    virtual int ppc_RecycleDeleteFileList(int32_t seq, resyscle_list_info *list, file_task_cb cb,
+                                          int64_t token);
+    virtual int ppc_RecycleEmpty(int32_t seq, file_task_cb cb, int64_t token);
 };
 using DeviceSdkPtr = std::shared_ptr<DeviceSdk>;
 

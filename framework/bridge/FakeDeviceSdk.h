@@ -407,6 +407,80 @@ class FakeDeviceSdk final : public DeviceSdk {
     // Records a call with its arguments and answers its scripted result; on 0 `write` fills the outputs.
     int adminCall(const std::string &fn, std::vector<std::string> args,
                   const std::function<void(const AdminOutputs &)> &write = {});
+    // ---- hidden space, share links, recycle bin (FakeDeviceSdkExtras.cpp) ----
+    struct Share {
+        uint64_t id = 0;
+        std::string url, password, name;
+        uint64_t expect = 0, createTime = 0;
+        uint8_t hasPw = 0;
+        int8_t status = 1;
+        int32_t fileCount = 0;
+    };
+    struct RecycleItem {
+        int32_t key = 0, bucketId = 0, isFolder = 0;
+        int64_t size = 0, date = 0, deleteTime = 0, remainTime = 0;
+        std::optional<std::string> name, path;  // none: no text
+    };
+    struct ExtrasOutputs {
+        uint32_t hideEnabled = 1, pwdSet = 1;  // the flags written on 0
+        bool hideInfoRecord = true;            // 184 hands out a record on 0
+        std::string hideNickName = "private";
+        int32_t hideBucketId = 1001;
+        Page hidePage;                   // 185's holder on 0
+        bool hidePageOnFailure = false;  // 185 also hands out a holder when it fails
+        Share created;                   // 187's record on 0
+        std::vector<Share> shares;       // 188's reply, in the device's order
+        int64_t survive = 30;
+        std::vector<std::pair<int32_t, int32_t>> buckets;                // 214: (bucket id, type)
+        int32_t recycleStart = 0, recycleCount = -1, recycleTotal = -1;  // -1: the number of items
+        std::vector<RecycleItem> recycle;                                // 210's page
+        std::vector<Report> recycleReports;                              // what 211-213 report, in order
+    };
+    // What one restore or delete key list held: its keys, whether every node past the key was zero, and
+    // the node slots before the empty one.
+    struct KeyList {
+        std::vector<int32_t> keys;
+        bool zeroed = true;
+        int32_t header[3] = {0, 0, 0};
+    };
+    void editExtras(const std::function<void(ExtrasOutputs &)> &edit);
+    std::vector<KeyList> keyLists() const;
+    // Records handed out and not yet freed (hidden-space records, holders, share rings, recycle records).
+    int liveExtras() const;
+
+    int ppc_HideSpaceIsEnable(uint32_t *flag, int64_t token) override;
+    int ppc_HideSpaceEnable(int64_t token) override;
+    int ppc_HideSpacePwdIsSet(uint32_t *flag, int64_t token) override;
+    int ppc_HideSpacePwdSet(const char *pwd, int64_t token) override;
+    int ppc_RouterSmsVerifyCode(int64_t token) override;
+    int ppc_HideSpacePwdReset(const char *verifyCode, const char *pwd, int64_t token) override;
+    int ppc_HideSpaceLogin(const char *pwd, int64_t token) override;
+    int ppc_HideSpaceLogout(int64_t token) override;
+    int ppc_GetHideSpaceInfo(int64_t token, hide_space_info **info) override;
+    int ppc_hideSpaceFileGetList(path_info *folder, int32_t offset, int32_t length, int32_t sortType,
+                                 file_list_info **out, int64_t token) override;
+    int ppc_createShare(share_file_item **fileList, int32_t fileNum, int32_t hasPw, int32_t expect,
+                        share_info **out, int64_t token) override;
+    int ppc_getShareList(int32_t offset, int32_t len, share_list **out, int64_t token) override;
+    void share_list_free(share_list *list) override;
+    int ppc_cancelShare(int32_t shareId, const char *url, int64_t token) override;
+    int ppc_RecycleGetInfo(resyscle_info **out, int64_t token) override;
+    void ppc_free_resyscle_info(resyscle_info *info) override;
+    int ppc_RecycleSetInfo(const resyscle_info *info, int64_t token) override;
+    int ppc_RecycleGetList(int32_t offset, int32_t length, resyscle_list_info **out, int64_t token) override;
+    void ppc_free_resyscle_list(resyscle_list_info *info) override;
+    int ppc_RecycleRestoreFileList(int32_t seq, resyscle_list_info *list, file_task_cb cb,
+                                   int64_t token) override;
+    int ppc_RecycleDeleteFileList(int32_t seq, resyscle_list_info *list, file_task_cb cb,
+                                  int64_t token) override;
+    int ppc_RecycleEmpty(int32_t seq, file_task_cb cb, int64_t token) override;
+
+  private:
+    // Reports the scripted recycle progress to `cb` on this thread, as the SDK does.
+    int recycleRun(const std::string &fn, std::vector<std::string> args, int32_t seq, file_task_cb cb);
+    ExtrasOutputs m_extras;
+    std::vector<KeyList> m_keyLists;
+    int m_liveExtras = 0;
     // A holder built from `page` (the SDK's list helpers), for a request on `bucketId`.
     static file_list_info *buildList(const Page &page, int32_t bucketId);
     int typeList(const std::string &fn, std::vector<std::string> args, file_list_info **out);

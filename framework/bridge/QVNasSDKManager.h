@@ -147,6 +147,28 @@ struct QVNasSDKManagerFile {
     virtual void qvGetFileRecordsList(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvGetFileAggregationList(const QVNasTaskInfoPtr &task) = 0;
     virtual void qvSetRecentRecordHideWithTask(const QVNasTaskInfoPtr &task) = 0;
+    // ---- hidden space, share links, recycle bin ----
+    // Hidden space (175-184), share links (185, 186, and the cancel, answered as 187), recycle bin
+    // (200-205); restore, delete and empty report through the delegate's transport progress.
+    virtual void qvFGetHideSpaceEnableByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFTurnOnHideSpaceByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFGetHideSpacePasswordStatusByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFSetHideSpacePasswordByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFGetRouterSmsVerifyCodeByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFResetHideSpacePasswordByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFLoginHideSpaceByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFLogoutHideSpaceByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFGetHideSpaceInfoByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFGetHideSpaceFileListByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFCreateShareByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFGetShareListByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFCancelShareByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFRecycleGetSpaceInfoByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFRecycleGetFileListByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFRecycleRestoreFileListByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFRecycleDeleteFileListByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFRecycleEmptyByTask(const QVNasTaskInfoPtr &task) = 0;
+    virtual void qvFRecycleSetInfoByTask(const QVNasTaskInfoPtr &task) = 0;
 };
 
 struct QVNasSDKManagerRaid {

@@ -168,6 +168,29 @@ class QVNasSDKManagerImplement final : public QVNasSDKManager {
     static void qv_ota_progress_update_cb(client_file_task *task) noexcept;
     // Reports the listen running on this thread under its own request number.
     static void qv_ota_progress_listen_cb(int process, int total, int reserved) noexcept;
+    // ---- hidden space, share links, recycle bin (QVNasSDKManagerImplement_Extras.cpp) ----
+    void qvFGetHideSpaceEnableByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFTurnOnHideSpaceByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFGetHideSpacePasswordStatusByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFSetHideSpacePasswordByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFGetRouterSmsVerifyCodeByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFResetHideSpacePasswordByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFLoginHideSpaceByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFLogoutHideSpaceByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFGetHideSpaceInfoByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFGetHideSpaceFileListByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFCreateShareByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFGetShareListByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFCancelShareByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFRecycleGetSpaceInfoByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFRecycleGetFileListByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFRecycleRestoreFileListByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFRecycleDeleteFileListByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFRecycleEmptyByTask(const QVNasTaskInfoPtr &task) override;
+    void qvFRecycleSetInfoByTask(const QVNasTaskInfoPtr &task) override;
+    // The progress of restore, and of delete and empty, on the operation's thread inside its SDK call.
+    static void qv_recycle_restore_event(client_file_task *task) noexcept;
+    static void qv_recycle_delete_event(client_file_task *task) noexcept;
 
     // Sends the answered task to the delegate (on the thread it is called on).
     void qvCommandResponseWithDict(const QVNasTaskInfoPtr &task);

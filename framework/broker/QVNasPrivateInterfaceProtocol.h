@@ -29,6 +29,7 @@
 #include "model/QVNasExecTaskProgressInfo.h"
 #include "model/QVNasFileListInfo.h"
 #include "model/QVNasPathInfo.h"
+#include "model/QVNasShareFileInfo.h"
 
 class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
   public:
@@ -281,6 +282,52 @@ class QVNasPrivateInterfaceProtocol final : public QVNasClientLibDelegate {
                                                           const QVNasDeviceSwitchTimeInfoPtr &info,
                                                           QVNasCompletionBlock completion);  // 350
 
+    // ---- hidden space, share links, recycle bin (QVNasPrivateInterfaceProtocol_Extras.cpp) ----
+    // Answers on the main thread. 175 and 177 answer a number on success; 183 a QVNasDeviceUserInfoPtr
+    // (user_id: the bucket of the hidden space's files) on success; 184 a QVNasFileListInfoPtr, 185 a
+    // QVNasShareFileInfoPtr, 186 a QList<QVNasShareFileInfoPtr> in the device's order, 200 a
+    // QVNasRecycleInfoPtr and 201 a QVNasRecycleFileListInfoPtr, each also after a failure.
+    QVNasRequestInfoPtr qvNasGetHideSpaceEnable(QVNasCompletionBlock completion);          // 175
+    QVNasRequestInfoPtr qvNasTurnOnHideSpace(QVNasCompletionBlock completion);             // 176
+    QVNasRequestInfoPtr qvNasGetHideSpacePasswordStatus(QVNasCompletionBlock completion);  // 177
+    QVNasRequestInfoPtr qvNasSetHideSpacePassword(const QString &password,
+                                                  QVNasCompletionBlock completion);    // 178
+    QVNasRequestInfoPtr qvNasGetRouterSmsVerifyCode(QVNasCompletionBlock completion);  // 179
+    QVNasRequestInfoPtr qvNasResetHideSpacePasswordByVerifyCode(const QString &verifyCode,
+                                                                const QString &password,
+                                                                QVNasCompletionBlock completion);  // 180
+    QVNasRequestInfoPtr qvNasLoginHideSpaceByPassword(const QString &password,
+                                                      QVNasCompletionBlock completion);  // 181
+    QVNasRequestInfoPtr qvNasLogoutHideSpace(QVNasCompletionBlock completion);           // 182
+    QVNasRequestInfoPtr qvNasGetHideSpaceInfo(QVNasCompletionBlock completion);          // 183
+    QVNasRequestInfoPtr qvNasGetHideSpaceFileListByStartIndex(int32_t startIndex, int32_t count,
+                                                              const QVNasPathInfoPtr &searchPathInfo,
+                                                              int64_t sequenceType,
+                                                              QVNasCompletionBlock completion);  // 184
+    // 185: shapeType 1026 asks for a password, invalidType 1027 for seven days' validity.
+    QVNasRequestInfoPtr qvNasCreateShareByFileList(const QList<QVNasFileInfoPtr> &shareFileList,
+                                                   int64_t shapeType, int64_t invalidType,
+                                                   QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasGetShareListByStartIndex(int32_t startIndex, int32_t count,
+                                                      QVNasCompletionBlock completion);  // 186
+    // Runs under 185 and answers 187; an id beyond 32 bits is refused (-1, nothing sent).
+    QVNasRequestInfoPtr qvNasCancelShareByShareInfo(const QVNasShareFileInfoPtr &shareInfo,
+                                                    QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasRecycleGetSpaceInfo(QVNasCompletionBlock completion);  // 200
+    QVNasRequestInfoPtr qvNasRecycleGetFileListByStartIndex(int32_t startIndex, int32_t count,
+                                                            QVNasCompletionBlock completion);  // 201
+    // 202, 203, 204: progress (status, done, total in entries) on the worker inside the operation,
+    // before its answer.
+    QVNasRequestInfoPtr qvNasRecycleRestoreFileList(const QList<QVNasRecycleFileInfoPtr> &list,
+                                                    QVNasTransportProgressBlock progressHandel,
+                                                    QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasRecycleDeleteFileList(const QList<QVNasRecycleFileInfoPtr> &list,
+                                                   QVNasTransportProgressBlock progressHandel,
+                                                   QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasRecycleEmpty(QVNasTransportProgressBlock progressHandel,
+                                          QVNasCompletionBlock completion);
+    QVNasRequestInfoPtr qvNasRecycleSetInfo(const QVNasRecycleInfoPtr &recycleInfo,
+                                            QVNasCompletionBlock completion);  // 205
     // ---- the common path of every asynchronous request method ----
     enum class Lane {
         Work,  // the global pool: operations that block in the SDK
