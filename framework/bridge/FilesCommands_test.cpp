@@ -483,6 +483,42 @@ TEST_F(FilesCommands, SearchBatchesReachMainInOrderBeforeTheCompletion) {
     ASSERT_TRUE(spinUntil([] { return broker().progressCount() == 0; }));
 }
 
+// The batches are built apart from the SDK's thread: 300 replies still arrive whole and in order before
+// the answer, with the nameless and undecodable names kept and the sizes and tags of each entry.
+TEST_F(FilesCommands, ManySearchBatchesKeepOrderAndEveryEntry) {
+    FakeDeviceSdk::Entry nameless{"", 5, 6};
+    nameless.noName = true;
+    fake->editOutputs([&](auto &o) {
+        o.searchBatches.clear();
+        for (int i = 0; i < 300; ++i)
+            o.searchBatches.push_back({1,
+                                       {2,
+                                        900,
+                                        {tagged(("r" + std::to_string(i)).c_str(), {"k" + std::to_string(i)}),
+                                         {".x", 1, 1},
+                                         {"\xff\xfe", 7, 8}}}});
+        o.searchBatches.push_back({1, {1, 900, {nameless}}});
+        o.searchBatches.push_back({2, {}});
+    });
+    Seen seen;
+    broker().qvNasSearchForMultiWithSearchTitle({"k"}, -1, 0, seen.receive(), seen.done());
+    ASSERT_TRUE(spinUntil([&] { return seen.completions == 1; }, 20000));
+    ASSERT_EQ(seen.batches.size(), 302);
+    for (int i = 0; i < 300; ++i) {
+        const auto &b = seen.batches[i];
+        ASSERT_EQ(b.size(), 2) << i;
+        EXPECT_EQ(b[0]->name, QStringLiteral("r%1").arg(i));
+        EXPECT_EQ(b[0]->fileTagList, QStringList({QStringLiteral("k%1").arg(i)}));
+        EXPECT_EQ(b[1]->size, 7u);
+        EXPECT_EQ(b[1]->date, 8u);
+    }
+    ASSERT_EQ(seen.batches[300].size(), 1);
+    EXPECT_TRUE(seen.batches[300][0]->name.isEmpty());
+    EXPECT_EQ(seen.batches[300][0]->size, 5u);
+    EXPECT_TRUE(seen.batches[301].isEmpty());
+    EXPECT_EQ(seen.events.last(), "done 0");
+}
+
 TEST_F(FilesCommands, SearchTitlesAreCutToTheRecord) {
     QStringList forty;
     for (int i = 0; i < 40; ++i) forty << QStringLiteral("k%1").arg(i);

@@ -2,6 +2,13 @@
 // search and the photo listing with their streamed batches and closes, attributes, the signed file
 // address and the recent-activity records.
 #include <QVariantList>
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/QVNasSDKManagerImplement.h"
@@ -47,6 +54,159 @@ class OwnedList {
 plat::geo::LatLon toBd09(double lat, double lon) {
     return plat::geo::wgs84ToBd09({lat, lon});
 }
+
+// One streamed search reply copied out of the SDK's list (which the SDK frees once the callback returns):
+// the plain fields of each node, its texts and tag names in one buffer. Entries whose name begins with "."
+// are not copied (a name whose first byte is "." decodes to one that begins with ".").
+struct SearchReply {
+    static constexpr size_t kNone = std::string::npos;
+    struct Entry {
+        file_dnode node{};  // texts, tags and links left empty: they are below
+        size_t name = kNone, path = kNone;
+        size_t tagsBegin = 0, tagsEnd = 0;  // into `tags`
+        bool tagged = false;
+    };
+    std::vector<Entry> entries;
+    std::string text;                             // every text, each ended by a zero byte
+    std::vector<std::pair<size_t, size_t>> tags;  // offset and length in `text`
+    QStringList keys;
+    int32_t seq = 0;
+    int32_t status = 0;
+
+    size_t put(const char *t, size_t n) {
+        const size_t at = text.size();
+        text.append(t, n);
+        text.push_back('\0');
+        return at;
+    }
+};
+
+SearchReply copySearchReply(const client_file_task &task) {
+    SearchReply r;
+    r.seq = static_cast<int32_t>(task.id.load());
+    r.status = task.status.load();
+    const search_condition &cond = task.search;
+    const int32_t keyCount = std::clamp<int32_t>(cond.key_count, 0, QV_SEARCH_MAX_KEYS);
+    for (int32_t k = 0; k < keyCount; ++k)
+        r.keys.append(QVClientSDKTools::qvFormatCharOrEmpty(cond.search_key[k], sizeof cond.search_key[k]));
+    for (const file_dnode *n = task.file_list != nullptr ? task.file_list->list : nullptr; n != nullptr;
+         n = n->next) {
+        if (n->name != nullptr && n->name[0] == '.') continue;
+        SearchReply::Entry e;
+        e.node = *n;
+        e.node.name = e.node.path = e.node.file_uuid = nullptr;
+        e.node.next = nullptr;
+        e.node.type_list = nullptr;
+        e.node.tag_list = nullptr;
+        if (n->name != nullptr) e.name = r.put(n->name, std::strlen(n->name));
+        if (n->path != nullptr) e.path = r.put(n->path, std::strlen(n->path));
+        e.tagged = n->tag_list != nullptr;
+        e.tagsBegin = r.tags.size();
+        if (e.tagged)
+            for (const tag_entry *t = n->tag_list->next; t != tag_ring_end(n->tag_list); t = t->next) {
+                const size_t len = strnlen(t->tagName, sizeof t->tagName);
+                r.tags.emplace_back(r.put(t->tagName, len), len);
+            }
+        e.tagsEnd = r.tags.size();
+        r.entries.push_back(e);
+    }
+    return r;
+}
+
+// The batch of a copied reply, handed to the delegate.
+void deliverSearchReply(SearchReply &r) {
+    QList<QVNasFileInfoPtr> batch;
+    batch.reserve(static_cast<qsizetype>(r.entries.size()));
+    for (SearchReply::Entry &e : r.entries) {
+        e.node.name = e.name != SearchReply::kNone ? r.text.data() + e.name : nullptr;
+        e.node.path = e.path != SearchReply::kNone ? r.text.data() + e.path : nullptr;
+        QVNasFileInfoPtr info = QVNasSDKManagerImplement::qvGetNasFileInfoByDn(&e.node);
+        QStringList matched;
+        if (e.tagged && !r.keys.isEmpty()) {
+            QStringList tags;  // decoded once, in the ring's order
+            for (size_t i = e.tagsBegin; i < e.tagsEnd; ++i)
+                tags.append(
+                    QVClientSDKTools::qvFormatCharOrEmpty(r.text.data() + r.tags[i].first, r.tags[i].second));
+            // Key by key, and within a key in the ring's order: a tag holding two keys counts twice.
+            for (const QString &key : r.keys)
+                for (const QString &tag : tags)
+                    if (tag.contains(key)) matched.append(tag);
+        }
+        info->fileTagList = matched;
+        batch.append(info);
+    }
+    auto request = std::make_shared<QVNasRequestInfo>();
+    request->clientCommand = 130;
+    request->clientCommandSeq = r.seq;
+    if (const auto d = QVNasSDKManagerImplement::delegate())
+        d->qvDiskDynamicSearchDataWithRequestInfo(request, batch, r.status);
+}
+
+// The search's model objects are built on a thread of the search's own, in reply order, while the SDK
+// reads the next reply; finish() returns once every reply has been handed to the delegate, so that the
+// answer comes after the last batch.
+class SearchBatcher {
+  public:
+    SearchBatcher() = default;
+    ~SearchBatcher() { finish(); }
+    SearchBatcher(const SearchBatcher &) = delete;
+    SearchBatcher &operator=(const SearchBatcher &) = delete;
+
+    void push(SearchReply &&r) {
+        {
+            std::lock_guard<std::mutex> lock(m_mu);
+            if (!m_thread.joinable()) {
+                try {
+                    m_thread = std::thread([this] { run(); });
+                } catch (...) {
+                    m_inline = true;  // no thread to be had: build them here
+                }
+            }
+            if (!m_inline) {
+                m_queue.push_back(std::move(r));
+                m_cv.notify_one();
+                return;
+            }
+        }
+        deliverSearchReply(r);
+    }
+    void finish() {
+        {
+            std::lock_guard<std::mutex> lock(m_mu);
+            m_done = true;
+        }
+        m_cv.notify_one();
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> lock(m_mu);
+        for (;;) {
+            m_cv.wait(lock, [&] { return m_done || !m_queue.empty(); });
+            if (m_queue.empty()) return;
+            SearchReply r = std::move(m_queue.front());
+            m_queue.pop_front();
+            lock.unlock();
+            try {
+                deliverSearchReply(r);
+            } catch (...) {
+                QVB_LOG_ERROR(QStringLiteral("search batch of %1 not delivered").arg(r.seq));
+            }
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mu;
+    std::condition_variable m_cv;
+    std::deque<SearchReply> m_queue;
+    bool m_done = false;
+    bool m_inline = false;
+    std::thread m_thread;
+};
+
+// The batcher of the search running on this thread (the SDK calls back on the search's own thread).
+thread_local SearchBatcher *t_searchBatcher = nullptr;
 
 }  // namespace
 
@@ -233,10 +393,18 @@ void QVNasSDKManagerImplement::qvFSearchForMultiWithTask(const QVNasTaskInfoPtr 
         cond.search_specify_type = -1;  // no restriction: the type key is left out (0 would filter by type 0)
     }
     ppc_router_task *ctx = m_clientContext.load();
-    const int result = ctx == nullptr ? -1
-                                      : deviceSdk()->ppc_file_SearchMultiFunc(
-                                            task->commandSeq, intOf(req, "sortType"), &cond,
-                                            m_srcToken.load(), &onSearchForMultiResult, 0, ctx);
+    int result = -1;
+    {
+        SearchBatcher batcher;
+        t_searchBatcher = &batcher;
+        struct Leave {
+            ~Leave() { t_searchBatcher = nullptr; }
+        } leave;
+        if (ctx != nullptr)
+            result =
+                deviceSdk()->ppc_file_SearchMultiFunc(task->commandSeq, intOf(req, "sortType"), &cond,
+                                                      m_srcToken.load(), &onSearchForMultiResult, 0, ctx);
+    }  // every batch handed over before the answer
     if (result == 0)
         QVB_LOG_DEBUG(QStringLiteral("search %1 done").arg(task->commandSeq));
     else
@@ -282,37 +450,11 @@ void QVNasSDKManagerImplement::qvCloseGetFileListByGPS(const QVNasTaskInfoPtr &t
 void QVNasSDKManagerImplement::onSearchForMultiResult(client_file_task *task) noexcept {
     try {
         if (task == nullptr) return;
-        QList<QVNasFileInfoPtr> batch;
-        const search_condition &cond = task->search;
-        const int32_t keyCount = std::clamp<int32_t>(cond.key_count, 0, QV_SEARCH_MAX_KEYS);
-        QStringList keys;
-        for (int32_t k = 0; k < keyCount; ++k)
-            keys.append(QVClientSDKTools::qvFormatCharOrEmpty(cond.search_key[k], sizeof cond.search_key[k]));
-        for (const file_dnode *n = task->file_list != nullptr ? task->file_list->list : nullptr; n != nullptr;
-             n = n->next) {
-            if (n->name != nullptr) {
-                const auto name = QVClientSDKTools::qvFormatChar(n->name);
-                if (name && name->startsWith(QLatin1Char('.'))) continue;
-            }
-            QVNasFileInfoPtr info = qvGetNasFileInfoByDn(n);
-            QStringList matched;
-            if (n->tag_list != nullptr && !keys.isEmpty()) {
-                QStringList tags;  // decoded once, in the ring's order
-                for (const tag_entry *e = n->tag_list->next; e != tag_ring_end(n->tag_list); e = e->next)
-                    tags.append(QVClientSDKTools::qvFormatCharOrEmpty(e->tagName, sizeof e->tagName));
-                // Key by key, and within a key in the ring's order: a tag holding two keys counts twice.
-                for (const QString &key : keys)
-                    for (const QString &tag : tags)
-                        if (tag.contains(key)) matched.append(tag);
-            }
-            info->fileTagList = matched;
-            batch.append(info);
-        }
-        auto request = std::make_shared<QVNasRequestInfo>();
-        request->clientCommand = 130;
-        request->clientCommandSeq = static_cast<int32_t>(task->id.load());
-        if (const auto d = delegate())
-            d->qvDiskDynamicSearchDataWithRequestInfo(request, batch, task->status.load());
+        SearchReply reply = copySearchReply(*task);
+        if (t_searchBatcher != nullptr)
+            t_searchBatcher->push(std::move(reply));
+        else
+            deliverSearchReply(reply);
     } catch (...) {
         QVB_LOG_ERROR(QStringLiteral("search batch callback failed"));
     }

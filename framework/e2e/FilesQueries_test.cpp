@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <QSet>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
 #include "base/qv_log.h"
+#include "bridge/QVNasSDKManager.h"
 #include "broker/QVNotifications.h"
 #include "discovery.h"
 #include "files_state.h"
@@ -68,9 +70,14 @@ TEST(SessionEndToEnd, ListingsQueriesSearchAndPhotoMap) {
     const std::string root = testing::TempDir() + "fw_files_" + std::to_string(getpid());
     fs::remove_all(root);
     for (const char *d : {"/pics", "/music", "/video", "/docs"}) fs::create_directories(root + d);
-    for (const char *f : {"/pics/trip-a.jpg", "/pics/trip-b.jpg", "/pics/trip-c.jpg", "/pics/trip-d.jpg",
-                          "/pics/trip-e.jpg", "/music/s.mp3", "/video/v.mp4", "/docs/a.txt"})
+    // Ages set the order of the recent records: the document, the photos (one aggregation), the song, the
+    // video.
+    int hoursAgo = 0;
+    for (const char *f : {"/docs/a.txt", "/pics/trip-a.jpg", "/pics/trip-b.jpg", "/pics/trip-c.jpg",
+                          "/pics/trip-d.jpg", "/pics/trip-e.jpg", "/music/s.mp3", "/video/v.mp4"}) {
         std::ofstream(root + f) << f;
+        fs::last_write_time(root + f, fs::file_time_type::clock::now() - std::chrono::hours(++hoursAgo));
+    }
     qv::set_log_enabled(qEnvironmentVariableIsSet("QV_TEST_LOG"));
     plat::LogCapture log;
     ppc_set_broker_address("127.0.0.1:1");  // refused: the service runs without messaging
@@ -179,6 +186,34 @@ TEST(SessionEndToEnd, ListingsQueriesSearchAndPhotoMap) {
     EXPECT_TRUE(albumPage->fileList[0]->isFolder);
     EXPECT_FALSE(albumPage->fileList[0]->topImagePaths.isEmpty());
 
+    // The type listing of audio under /music goes (the bridge's 101, which no broker request sends); the
+    // song stays on the device.
+    {
+        const auto songs = [&] {
+            const auto r =
+                ask([&](auto d) { return b.qvNasGetFileTypeListWithPathInfo(at("/music"), 0, 50, 3, 0, d); });
+            EXPECT_EQ(r->responseCode, 0);
+            const auto p = r->responseData.value<QVNasFileListInfoPtr>();
+            return p ? p->totalCount : -1;
+        };
+        EXPECT_EQ(songs(), 1);
+        const auto removeTypeList = [&](const char *path) {
+            return ask([&](auto d) {
+                return b.submitRequest(
+                    101, {{"deletePathInfo", QVariant::fromValue(at(path))}}, d, {},
+                    [](QVNasSDKManager &lib, const QVNasTaskInfoPtr &t) {
+                        static_cast<QVNasSDKManagerFile &>(lib).qvFDeleteFileTypeListByPathWithTask(t);
+                    });
+            });
+        };
+        const auto removed = removeTypeList("/music");
+        EXPECT_EQ(removed->clientCommand, 101);
+        EXPECT_EQ(removed->responseCode, 0);
+        EXPECT_EQ(songs(), 0);
+        EXPECT_TRUE(fs::exists(root + "/music/s.mp3"));
+        EXPECT_EQ(removeTypeList("/nowhere")->responseCode, 110008);
+    }
+
     // Search: batches on main, in order, before the completion; tags per key; no type key for -1.
     auto files = qvemu::files_state(*d2.dev);
     {
@@ -264,15 +299,51 @@ TEST(SessionEndToEnd, ListingsQueriesSearchAndPhotoMap) {
     EXPECT_TRUE(uri.startsWith(QStringLiteral("/1/pics/trip-a.jpg?KID=%1&ssig=").arg(token)))
         << uri.toStdString();
 
-    // Recent records; hiding another user's record is refused.
-    const auto recent = ask([&](auto d) { return b.qvNasGetRecentFileRecordsWithStartIndex(0, 3, 0, d); });
+    // Recent records: single files and the photos' aggregation with up to 3 of its 5 files; the
+    // aggregation's own records list all five; hiding another user's record is refused.
+    const auto recent = ask([&](auto d) { return b.qvNasGetRecentFileRecordsWithStartIndex(0, 10, 3, d); });
     ASSERT_EQ(recent->responseCode, 0);
     const auto records = recent->responseData.value<QVNasRecordListInfoPtr>();
     ASSERT_TRUE(records);
-    ASSERT_EQ(records->recordList.size(), 3);
-    EXPECT_EQ(records->totalCount, 8);
-    EXPECT_EQ(records->recordList[0]->fileList.size(), 1);
-    EXPECT_FALSE(records->recordList[0]->ymdTime.isEmpty());
+    EXPECT_EQ(records->totalCount, 4);
+    ASSERT_EQ(records->recordList.size(), 4);
+    const auto &single = records->recordList[0];
+    EXPECT_FALSE(single->isAffrefation);
+    EXPECT_EQ(single->aggregationId, 0);
+    EXPECT_EQ(single->count, 1);
+    EXPECT_EQ(single->totalCount, 1);
+    ASSERT_EQ(single->fileList.size(), 1);
+    EXPECT_EQ(single->fileList[0]->name, "a.txt");
+    EXPECT_FALSE(single->ymdTime.isEmpty());
+    const auto &photos = records->recordList[1];
+    EXPECT_TRUE(photos->isAffrefation);
+    EXPECT_GT(photos->aggregationId, 0);
+    EXPECT_EQ(photos->count, 3);
+    EXPECT_EQ(photos->totalCount, 5);
+    EXPECT_EQ(photos->pictureCount, 5);
+    EXPECT_EQ(photos->videoCount, 0);
+    EXPECT_EQ(namesOf(photos->fileList), QStringList({"trip-a.jpg", "trip-b.jpg", "trip-c.jpg"}));
+    EXPECT_EQ(records->recordList[2]->fileList[0]->name, "s.mp3");
+    EXPECT_EQ(records->recordList[3]->fileList[0]->name, "v.mp4");
+    {
+        const auto all = ask([&](auto d) {
+            return b.qvNasGetRecentFileAggregationListWithStartIndex(0, 50, photos->aggregationId, d);
+        });
+        ASSERT_EQ(all->responseCode, 0);
+        const auto entries = all->responseData.value<QList<QVNasDeviceAggregationInfoPtr>>();
+        QList<QVNasFileInfoPtr> files;
+        for (const auto &e : entries) {
+            EXPECT_FALSE(e->isAffrefation);
+            ASSERT_EQ(e->fileList.size(), 1);
+            files << e->fileList;
+        }
+        EXPECT_EQ(namesOf(files),
+                  QStringList({"trip-a.jpg", "trip-b.jpg", "trip-c.jpg", "trip-d.jpg", "trip-e.jpg"}));
+        const auto none =
+            ask([&](auto d) { return b.qvNasGetRecentFileAggregationListWithStartIndex(0, 50, 999, d); });
+        EXPECT_EQ(none->responseCode, 110008);
+        EXPECT_TRUE(none->responseData.value<QList<QVNasDeviceAggregationInfoPtr>>().isEmpty());
+    }
     {
         std::lock_guard<std::mutex> lk(d2.admin->mu);
         d2.admin->foreign_log_ids = {2};

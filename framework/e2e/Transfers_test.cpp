@@ -323,4 +323,54 @@ TEST_F(TransfersEndToEnd, CancelStopsOnlyTheRequestItNames) {
     EXPECT_EQ(cp.answer->get()->responseCode, 120008);
 }
 
+// Two uploads that the device reads slowly; a cancel naming one lands mid-body: that one answers 120008 and
+// leaves no finished file at its target, the other ends byte-exact, and the next upload of the cancelled
+// file completes it.
+TEST_F(TransfersEndToEnd, UploadCancelledMidBodyStopsOnlyItAndLeavesNoFinishedFile) {
+    auto &b = broker();
+    const std::string one = randomBytes(8 * 1024 * 1024 + 5, 7), two = randomBytes(4 * 1024 * 1024 + 1, 8);
+    writeFile(local + "/one.bin", one);
+    writeFile(local + "/two.bin", two);
+    fs::create_directories(root + "/up");
+    qvemu::Faults paced;
+    paced.upload_pace_bytes = 64 * 1024;  // 64 KiB every 20 ms: about 3 MB/s per upload
+    paced.upload_pace_ms = 20;
+    dev->set_faults(paced);
+    const auto item = [](const std::string &from, const char *to, const std::string &bytes) {
+        return QVNasUploadDataInfo::shareInfoByPath(QString::fromStdString(from), "x", onDevice(to), "", {},
+                                                    0, static_cast<int64_t>(bytes.size()));
+    };
+    Progress reports;
+    Request a, c;
+    a.handle = b.qvNasFilePathUploadWithData(item(local + "/one.bin", "/up/one.bin", one), reports.block(),
+                                             a.completion(reports));
+    c.handle = b.qvNasFilePathUploadWithData(item(local + "/two.bin", "/up/two.bin", two), reports.block(),
+                                             c.completion(reports));
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            const auto r = reports.of(a.handle->clientCommandSeq);
+            return !r.empty() && r.back().done > 0;
+        },
+        20000));
+    ASSERT_EQ(a.answer->get(), nullptr) << "the upload ended before its cancel";
+    const auto cancel = answerOf([&](auto d) { return b.qvNasCloseUploadOperateWithRequest(a.handle, d); });
+    EXPECT_EQ(cancel->clientCommand, 346);
+    EXPECT_EQ(cancel->responseCode, 0);
+    ASSERT_TRUE(a.answer->wait(20000));
+    EXPECT_EQ(a.answer->get()->clientCommand, 119);
+    EXPECT_EQ(a.answer->get()->responseCode, 120008);
+    ASSERT_TRUE(c.answer->wait(30000));
+    EXPECT_EQ(c.answer->get()->responseCode, 0);
+    EXPECT_TRUE(readFile(root + "/up/two.bin") == two);
+    EXPECT_FALSE(fs::exists(root + "/up/one.bin"));
+
+    dev->set_faults(qvemu::Faults{});
+    Request again;
+    again.handle = b.qvNasFilePathUploadWithData(item(local + "/one.bin", "/up/one.bin", one),
+                                                 reports.block(), again.completion(reports));
+    ASSERT_TRUE(again.answer->wait(30000));
+    EXPECT_EQ(again.answer->get()->responseCode, 0);
+    EXPECT_TRUE(readFile(root + "/up/one.bin") == one);
+}
+
 }  // namespace

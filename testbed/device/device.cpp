@@ -244,16 +244,24 @@ bool Device::serve_http(int fd, std::string &&block, unsigned index) {
         return false;
     }
     int64_t drop_after = -1;
+    size_t pace_bytes = 0;
+    int pace_ms = 0;
     if (upload) {
         std::lock_guard lk(mu_);
         drop_after = faults_.upload_drop_after;
+        pace_bytes = faults_.upload_pace_bytes;
+        pace_ms = faults_.upload_pace_ms;
     }
     uint64_t want = clen;
     if (drop_after >= 0 && static_cast<uint64_t>(drop_after) < want) want = static_cast<uint64_t>(drop_after);
     uint64_t got = 0;
     if (upload) {
         req.body_length = clen;
-        req.read_body = [fd, want, &got](char *buf, size_t size) -> size_t {
+        req.read_body = [this, fd, want, pace_bytes, pace_ms, &got](char *buf, size_t size) -> size_t {
+            if (pace_bytes > 0) {
+                if (got > 0 && !pause(pace_ms)) return 0;  // the device stops
+                size = std::min(size, pace_bytes);
+            }
             const size_t n = static_cast<size_t>(std::min<uint64_t>(size, want - got));
             const size_t r = n ? recv_exact(fd, buf, n) : 0;
             got += r;

@@ -41,6 +41,10 @@ struct Faults {
     unsigned short_body_missing = 16;  // how many announced bytes never come
     int reply_delay_ms = 0;            // wait before the reply header frame
     int64_t upload_drop_after = -1;    // >= 0: close an upload's connection after this many body bytes
+    // Upload bodies read slowly: at most upload_pace_bytes at a time, each followed by a pause of
+    // upload_pace_ms (0 bytes: read as they come), so that a client's cancel can land mid-body.
+    size_t upload_pace_bytes = 0;
+    int upload_pace_ms = 0;
 };
 
 enum class Protocol { Http, FramedJson };

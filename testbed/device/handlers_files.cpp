@@ -1,14 +1,17 @@
 // File attributes (105, with the path's tags and a media record for image, video and audio files), listings
-// by file type (120, 158, 124 under a path, 123 by album folder), recent records (151) and one aggregation's
-// entries (161), type totals (121) and user space (148), served from the device's root folder. Recent records
-// are the files, newest first; the aggregation's entries are the files of the album folder numbered by the
-// aggregation id (1 is the first folder). A device path "/a/b" is root + "/a/b"; every file is in bucket 1.
-// File types are the emulator's own classification by extension: 1 image, 2 video, 3 audio, 4 other.
+// by file type (120, 158, 124 under a path, 123 by album folder) and the removal of a type listing under a
+// folder (125), recent records (151) and one aggregation's entries (161), type totals (121) and user space
+// (148), served from the device's root folder. Recent records are newest first: a folder holding two files
+// or more is one aggregation of them, numbered as its album folder (1 is the first folder), whose entries
+// 161 lists; a folder with one file gives a single-file record. A device path "/a/b" is root + "/a/b";
+// every file is in bucket 1. File types are the emulator's own classification by extension: 1 image,
+// 2 video, 3 audio, 4 other.
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -74,6 +77,27 @@ std::vector<Found> files_of(const Device &device, const std::set<int> &types) {
     }
     std::sort(out.begin(), out.end(),
               [](const Found &a, const Found &b) { return a.device_path < b.device_path; });
+    return out;
+}
+
+// Whether 125 took files of `type` under a folder holding `device_path` out of the type listings.
+bool removed_from_type_lists(const FilesState &st, int type, const std::string &device_path) {
+    for (const auto &[t, folder] : st.removed_type_lists) {
+        if (t != type) continue;
+        if (folder == "/" || device_path.compare(0, folder.size() + 1, folder + "/") == 0) return true;
+    }
+    return false;
+}
+
+// files_of as the type listings show them: without what 125 removed.
+std::vector<Found> listed_by_type(const Device &device, const std::set<int> &types) {
+    std::vector<Found> all = files_of(device, types);
+    const auto st = files_state(device);
+    std::lock_guard<std::mutex> lk(st->mu);
+    if (st->removed_type_lists.empty()) return all;
+    std::vector<Found> out;
+    for (Found &f : all)
+        if (!removed_from_type_lists(*st, type_of(f.device_path), f.device_path)) out.push_back(std::move(f));
     return out;
 }
 
@@ -193,7 +217,7 @@ Reply type_list(Device &device, const Request &req) {
     } else {
         types.insert(json_object_get_int(get(q, "fileType")));
     }
-    const auto all = files_of(device, types);
+    const auto all = listed_by_type(device, types);
     const size_t offset = static_cast<size_t>(std::max(0, json_object_get_int(get(q, "offset"))));
     const int asked = json_object_get_int(get(q, "length"));
     const size_t length = asked > 0 ? static_cast<size_t>(asked) : all.size();
@@ -222,7 +246,7 @@ Reply type_list(Device &device, const Request &req) {
 Reply class_totals(Device &device, const Request &req) {
     json_object *q = first_request(req);
     if (q == nullptr) return error_reply(10002);
-    const auto all = files_of(device, {json_object_get_int(get(q, "fileType"))});
+    const auto all = listed_by_type(device, {json_object_get_int(get(q, "fileType"))});
     int64_t total = 0;
     for (const auto &f : all) total += f.size;
     Json data(json_object_new_object());
@@ -300,7 +324,7 @@ Reply type_list_under(Device &device, const Request &req) {
     if (leaves_root(prefix)) return error_reply(10008);
     if (prefix.empty() || prefix.back() != '/') prefix += '/';
     std::vector<Found> all;
-    for (const Found &f : files_of(device, {json_object_get_int(get(q, "fileType"))}))
+    for (const Found &f : listed_by_type(device, {json_object_get_int(get(q, "fileType"))}))
         if (prefix == "/" || f.device_path.compare(0, prefix.size(), prefix) == 0) all.push_back(f);
     const Page pg = page_of(q, all.size());
     json_object *data = json_object_new_object();
@@ -317,23 +341,23 @@ Reply type_list_under(Device &device, const Request &req) {
     return page_reply(data);
 }
 
-// The files of the given types grouped by their folder, folders in path order.
+// The files of the given types grouped by their folder, folders in path order; `by_type`: as the type
+// listings show them.
 std::vector<std::pair<std::string, std::vector<Found>>> albums_of(const Device &device,
-                                                                  const std::set<int> &types) {
-    std::vector<std::pair<std::string, std::vector<Found>>> out;
-    for (const Found &f : files_of(device, types)) {
-        const std::string folder = f.device_path.substr(0, std::max<size_t>(1, f.device_path.rfind('/')));
-        if (out.empty() || out.back().first != folder) out.emplace_back(folder, std::vector<Found>{});
-        out.back().second.push_back(f);
-    }
-    return out;
+                                                                  const std::set<int> &types, bool by_type) {
+    // By folder, not by run: "/a/a.jpg", "/a/a/c.jpg", "/a/b.jpg" sort with another folder in between.
+    std::map<std::string, std::vector<Found>> folders;
+    for (Found &f : by_type ? listed_by_type(device, types) : files_of(device, types))
+        folders[f.device_path.substr(0, std::max<size_t>(1, f.device_path.rfind('/')))].push_back(
+            std::move(f));
+    return {std::make_move_iterator(folders.begin()), std::make_move_iterator(folders.end())};
 }
 
 // 123: one album per folder holding files of the type, each with at most "childCount" files.
 Reply albums(Device &device, const Request &req) {
     json_object *q = first_request(req);
     if (q == nullptr) return error_reply(10002);
-    const auto all = albums_of(device, {json_object_get_int(get(q, "fileType"))});
+    const auto all = albums_of(device, {json_object_get_int(get(q, "fileType"))}, true);
     const Page pg = page_of(q, all.size());
     const int child = std::max(0, json_object_get_int(get(q, "childCount")));
     json_object *data = json_object_new_object();
@@ -365,7 +389,7 @@ Reply albums(Device &device, const Request &req) {
     return page_reply(data);
 }
 
-json_object *record_entry(const Found &f, bool full, size_t index) {
+json_object *record_file(const Found &f) {
     json_object *e = json_object_new_object();
     json_object_object_add(e, "path", json_object_new_string(f.device_path.c_str()));
     json_object_object_add(e, "name", json_object_new_string(f.name.c_str()));
@@ -373,50 +397,124 @@ json_object *record_entry(const Found &f, bool full, size_t index) {
     json_object_object_add(e, "time", json_object_new_int64(f.mtime));
     json_object_object_add(e, "isDir", json_object_new_int(0));
     json_object_object_add(e, "bucketId", json_object_new_int(1));
-    json_object_object_add(e, "cmd", json_object_new_int(107));
-    json_object_object_add(e, "nickName", json_object_new_string("admin"));
-    if (full) {
-        json_object_object_add(e, "type", json_object_new_int(0));
-        json_object_object_add(e, "userId", json_object_new_int(1));
-        json_object_object_add(e, "logId", json_object_new_int(static_cast<int32_t>(index + 1)));
-        json_object_object_add(e, "enableHide", json_object_new_int(0));
-    }
     return e;
 }
 
-// 151 (every file, newest first) and 161 (the files of album folder "aggregationId").
-Reply records(Device &device, const Request &req) {
-    json_object *q = first_request(req);
-    if (q == nullptr) return error_reply(10002);
-    std::vector<Found> all;
-    if (req.cmd == 161) {
-        const auto folders = albums_of(device, {1, 2, 3, 4});
-        const int id = json_object_get_int(get(q, "aggregationId"));
-        if (id < 1 || static_cast<size_t>(id) > folders.size()) return error_reply(10008);
-        all = folders[static_cast<size_t>(id) - 1].second;
-    } else {
-        all = files_of(device, {1, 2, 3, 4});
-        std::stable_sort(all.begin(), all.end(),
+// One recent record: a single file, or the aggregation of a folder's files.
+struct Record {
+    std::vector<Found> files;  // newest first; the first is the record's own file
+    int aggregate_id = 0;      // the folder's number (as 161 takes it), 0 for a single file
+};
+
+// Every recent record, newest first.
+std::vector<Record> recent_records(const Device &device) {
+    const auto folders = albums_of(device, {1, 2, 3, 4}, false);
+    std::vector<Record> out;
+    for (size_t i = 0; i < folders.size(); ++i) {
+        Record r{folders[i].second, folders[i].second.size() > 1 ? static_cast<int>(i + 1) : 0};
+        std::stable_sort(r.files.begin(), r.files.end(),
                          [](const Found &a, const Found &b) { return a.mtime > b.mtime; });
+        out.push_back(std::move(r));
     }
-    const Page pg = page_of(q, all.size());
-    json_object *data = json_object_new_object();
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Record &a, const Record &b) { return a.files[0].mtime > b.files[0].mtime; });
+    return out;
+}
+
+// A 151 record; an aggregation lists at most `child` of its files.
+json_object *record_entry(const Record &r, size_t index, size_t child) {
+    json_object *e = record_file(r.files[0]);
+    json_object_object_add(e, "type", json_object_new_int(r.aggregate_id != 0 ? 1 : 0));
+    json_object_object_add(e, "cmd", json_object_new_int(107));
+    json_object_object_add(e, "userId", json_object_new_int(1));
+    json_object_object_add(e, "nickName", json_object_new_string("admin"));
+    json_object_object_add(e, "logId", json_object_new_int(static_cast<int32_t>(index + 1)));
+    json_object_object_add(e, "enableHide", json_object_new_int(0));
+    if (r.aggregate_id == 0) return e;
     json_object *list = json_object_new_array();
-    for (size_t i = pg.offset; i < all.size() && i < pg.offset + pg.length; ++i)
-        json_object_array_add(list, record_entry(all[i], req.cmd == 151, i));
+    int pictures = 0, videos = 0;
+    for (size_t k = 0; k < r.files.size(); ++k) {
+        if (k < child) json_object_array_add(list, record_file(r.files[k]));
+        const int t = type_of(r.files[k].device_path);
+        pictures += t == 1;
+        videos += t == 2;
+    }
+    json_object_object_add(e, "aggregateList", list);
+    json_object_object_add(e, "aggregateId", json_object_new_int(r.aggregate_id));
+    json_object_object_add(e, "count",
+                           json_object_new_int(static_cast<int32_t>(json_object_array_length(list))));
+    json_object_object_add(e, "totalCount", json_object_new_int(static_cast<int32_t>(r.files.size())));
+    json_object_object_add(e, "picture_count", json_object_new_int(pictures));
+    json_object_object_add(e, "vedeo_count", json_object_new_int(videos));
+    return e;
+}
+
+json_object *records_page(json_object *list, size_t total) {
+    json_object *data = json_object_new_object();
     json_object_object_add(data, "count",
                            json_object_new_int(static_cast<int32_t>(json_object_array_length(list))));
-    json_object_object_add(data, "totalCount", json_object_new_int(static_cast<int32_t>(all.size())));
+    json_object_object_add(data, "totalCount", json_object_new_int(static_cast<int32_t>(total)));
     json_object_object_add(data, "recordsList", list);
-    return page_reply(data);
+    return data;
+}
+
+// 151: a page of the recent records, each aggregation with at most "childCount" of its files.
+Reply recent(Device &device, const Request &req) {
+    json_object *q = first_request(req);
+    if (q == nullptr) return error_reply(10002);
+    const auto all = recent_records(device);
+    const Page pg = page_of(q, all.size());
+    const size_t child = static_cast<size_t>(std::max(0, json_object_get_int(get(q, "childCount"))));
+    json_object *list = json_object_new_array();
+    for (size_t i = pg.offset; i < all.size() && i < pg.offset + pg.length; ++i)
+        json_object_array_add(list, record_entry(all[i], i, child));
+    return page_reply(records_page(list, all.size()));
+}
+
+// 161: a page of the files of the aggregation (album folder) "aggregationId".
+Reply aggregation(Device &device, const Request &req) {
+    json_object *q = first_request(req);
+    if (q == nullptr) return error_reply(10002);
+    const auto folders = albums_of(device, {1, 2, 3, 4}, false);
+    const int id = json_object_get_int(get(q, "aggregationId"));
+    if (id < 1 || static_cast<size_t>(id) > folders.size()) return error_reply(10008);
+    const auto &all = folders[static_cast<size_t>(id) - 1].second;
+    const Page pg = page_of(q, all.size());
+    json_object *list = json_object_new_array();
+    for (size_t i = pg.offset; i < all.size() && i < pg.offset + pg.length; ++i) {
+        json_object *e = record_file(all[i]);
+        json_object_object_add(e, "cmd", json_object_new_int(107));
+        json_object_object_add(e, "nickName", json_object_new_string("admin"));
+        json_object_array_add(list, e);
+    }
+    return page_reply(records_page(list, all.size()));
+}
+
+// 125: files of "fileType" under the folder "path" leave the type listings; the files stay.
+Reply remove_type_list(Device &device, const Request &req) {
+    json_object *q = first_request(req);
+    json_object *path = get(q, "path");
+    json_object *type = get(q, "fileType");
+    if (path == nullptr || type == nullptr) return error_reply(10002);
+    std::string folder = json_object_get_string(path);
+    const std::string local = local_path(device, folder);
+    struct stat st {};
+    if (local.empty() || ::stat(local.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return error_reply(10008);
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (folder.empty() || folder[0] != '/') folder.insert(folder.begin(), '/');
+    const auto state = files_state(device);
+    std::lock_guard<std::mutex> lk(state->mu);
+    state->removed_type_lists.emplace(json_object_get_int(type), folder);
+    return Reply{};
 }
 }  // namespace
 
 void install_file_type_handlers(Device &device) {
     device.set_handler(123, albums);
     device.set_handler(124, type_list_under);
-    device.set_handler(151, records);
-    device.set_handler(161, records);
+    device.set_handler(125, remove_type_list);
+    device.set_handler(151, recent);
+    device.set_handler(161, aggregation);
     device.set_handler(105, attributes);
     device.set_handler(120, type_list);
     device.set_handler(158, type_list);

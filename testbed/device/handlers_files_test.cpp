@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -146,4 +147,103 @@ TEST(DeviceFiles, UserSpace) {
     for (const char *k : {"userName", "allocateSpace", "diskTotalSize", "diskFreeSize"})
         EXPECT_NE(member(u, k), nullptr) << k;
     EXPECT_GT(json_object_get_int64(member(u, "diskTotalSize")), 0);
+}
+
+// Recent records, newest first: a folder of several files is one aggregation (its entries up to
+// "childCount", its counts of pictures and videos), read back whole by 161 under its id; a folder of one
+// file is a single-file record.
+TEST(DeviceFiles, RecentRecordsAggregateAFoldersFiles) {
+    FilesBed bed;
+    ASSERT_TRUE(bed.started) << bed.dev->last_error();
+    bed.write("/photos/e.jpg", 5);
+    bed.write("/photos/v.mp4", 9);
+    const auto at = [&](const char *rel, int64_t t) {
+        fs::last_write_time(bed.root + rel, fs::file_time_type::clock::now() - std::chrono::hours(t));
+    };
+    at("/docs/d.txt", 1);  // newest
+    at("/photos/b.png", 2);
+    at("/photos/e.jpg", 3);
+    at("/photos/v.mp4", 4);
+    at("/photos/2024/a.jpg", 5);
+    at("/music/c.mp3", 6);
+    Json env = bed.command(151, R"([ { "offset": 0, "length": 10, "childCount": 2 } ])");
+    ASSERT_TRUE(env);
+    ASSERT_EQ(header_error(env.get()), 0);
+    json_object *data = member(env.get(), "data");
+    EXPECT_EQ(json_object_get_int(member(data, "totalCount")), 4);
+    json_object *list = member(data, "recordsList");
+    ASSERT_EQ(json_object_array_length(list), 4u);
+    const auto rec = [&](size_t i) { return json_object_array_get_idx(list, i); };
+    const auto text = [](json_object *o, const char *k) {
+        return std::string(json_object_get_string(member(o, k)));
+    };
+    EXPECT_EQ(text(rec(0), "path"), "/docs/d.txt");
+    EXPECT_EQ(json_object_get_int(member(rec(0), "type")), 0);
+    EXPECT_EQ(member(rec(0), "aggregateList"), nullptr);
+    json_object *agg = rec(1);
+    EXPECT_EQ(json_object_get_int(member(agg, "type")), 1);
+    EXPECT_EQ(text(agg, "path"), "/photos/b.png");  // the newest file stands for the aggregation
+    EXPECT_EQ(json_object_get_int(member(agg, "count")), 2);
+    EXPECT_EQ(json_object_get_int(member(agg, "totalCount")), 3);
+    EXPECT_EQ(json_object_get_int(member(agg, "picture_count")), 2);
+    EXPECT_EQ(json_object_get_int(member(agg, "vedeo_count")), 1);
+    json_object *entries = member(agg, "aggregateList");
+    ASSERT_EQ(json_object_array_length(entries), 2u);
+    EXPECT_EQ(text(json_object_array_get_idx(entries, 0), "name"), "b.png");
+    EXPECT_EQ(text(json_object_array_get_idx(entries, 1), "name"), "e.jpg");
+    EXPECT_EQ(text(rec(2), "path"), "/photos/2024/a.jpg");
+    EXPECT_EQ(text(rec(3), "path"), "/music/c.mp3");
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(json_object_get_int(member(rec(i), "logId")), static_cast<int>(i + 1));
+
+    Json all = bed.command(161, "[ { \"offset\": 0, \"length\": 10, \"aggregationId\": " +
+                                    std::to_string(json_object_get_int(member(agg, "aggregateId"))) + " } ]");
+    data = member(all.get(), "data");
+    EXPECT_EQ(json_object_get_int(member(data, "totalCount")), 3);
+    EXPECT_EQ(json_object_array_length(member(data, "recordsList")), 3u);
+    Json none = bed.command(161, R"([ { "offset": 0, "length": 10, "aggregationId": 99 } ])");
+    EXPECT_NE(header_error(none.get()), 0);
+
+    // A later page keeps the numbering.
+    Json page = bed.command(151, R"([ { "offset": 2, "length": 1, "childCount": 0 } ])");
+    json_object *third = json_object_array_get_idx(member(member(page.get(), "data"), "recordsList"), 0);
+    EXPECT_EQ(json_object_get_int(member(third, "logId")), 3);
+}
+
+// 125 takes the files of one type under a folder out of the type listings; the files and other types stay.
+TEST(DeviceFiles, RemovedTypeListLeavesTheListingsNotTheFolder) {
+    FilesBed bed;
+    ASSERT_TRUE(bed.started) << bed.dev->last_error();
+    bed.write("/photos/2024/f.mp3", 4);
+    Json removed = bed.command(
+        125, R"([ { "fileType": 1, "path": "\/photos\/2024\/", "srcUserId": 1, "srcBucketId": 1 } ])");
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(header_error(removed.get()), 0);
+    EXPECT_EQ(member(removed.get(), "data"), nullptr);
+    const auto total = [&](int cmd, const std::string &data) {
+        Json env = bed.command(cmd, data);
+        return json_object_get_int(member(member(env.get(), "data"), "totalCount"));
+    };
+    EXPECT_EQ(
+        total(120, R"([ { "fileType": 1, "sortType": 0, "offset": 0, "length": 0, "childCount": 0 } ])"), 1);
+    EXPECT_EQ(
+        total(
+            124,
+            R"([ { "fileType": 1, "sortType": 0, "path": "\/photos", "offset": 0, "length": 0, "srcUserId": 1, "srcBucketId": 1 } ])"),
+        1);
+    EXPECT_EQ(
+        total(123, R"([ { "fileType": 1, "sortType": 0, "offset": 0, "length": 0, "childCount": 1 } ])"), 1);
+    EXPECT_EQ(
+        total(120, R"([ { "fileType": 3, "sortType": 0, "offset": 0, "length": 0, "childCount": 0 } ])"), 2);
+    EXPECT_TRUE(fs::exists(bed.root + "/photos/2024/a.jpg"));
+    EXPECT_EQ(total(151, R"([ { "offset": 0, "length": 10, "childCount": 0 } ])"), 4);
+
+    for (const char *bad :
+         {R"([ { "fileType": 1, "path": "\/none", "srcUserId": 1, "srcBucketId": 1 } ])",
+          R"([ { "fileType": 1, "path": "\/docs\/d.txt", "srcUserId": 1, "srcBucketId": 1 } ])",
+          R"([ { "fileType": 1, "path": "\/..\/etc", "srcUserId": 1, "srcBucketId": 1 } ])",
+          R"([ { "fileType": 1 } ])"}) {
+        Json env = bed.command(125, bad);
+        EXPECT_NE(header_error(env.get()), 0) << bad;
+    }
 }
