@@ -116,7 +116,8 @@ int64_t receive(LinuxConn *c, int fd) {
     if (c->keepPartial) {
         c->keepPartial = 0;
     } else {
-        memset(c->buffer, 0, LINUXCONN_BUFFER);
+        // A datagram replaces the buffer's contents and only its bytes are handed on: no clearing per packet.
+        if (c->protocol != LINUXCONN_UDP) memset(c->buffer, 0, LINUXCONN_BUFFER);
         c->buffered = 0;
     }
     int64_t room = LINUXCONN_BUFFER - c->buffered;
@@ -669,19 +670,15 @@ int LinuxConn_send(LinuxConn *c, const void *data, int *length) {
 int LinuxConn_sendTo(LinuxConn *c, const char *host, uint16_t portNet, const void *data, int *length) {
     if (!c || !data || !length || *length < 0) return TERROR_EINVAL;
     if (c->state != LINUXCONN_READY) return TERROR_EINVAL;
+    if (c->protocol == LINUXCONN_UDP && host) {
+        sockaddr_storage to{};
+        if (p2p_Net_ResolveSockaddr(host, 1, portNet, (sockaddr *)&to) != 0) return TERROR_ADDR_UNRESOLVED;
+        return LinuxConn_sendToAddr(c, &to, data, length);
+    }
     std::lock_guard<std::mutex> g(c->sendLock);
     ssize_t r;
     if (c->protocol == LINUXCONN_UDP) {
-        if (host) {
-            sockaddr_storage to{};
-            if (p2p_Net_ResolveSockaddr(host, 1, portNet, (sockaddr *)&to) != 0)
-                return TERROR_ADDR_UNRESOLVED;
-            // An IPv4 destination on the dual-stack socket travels as an IPv4-mapped address.
-            if (!mapToFamily(&to, c->address.ss_family)) return TERROR_ADDR_UNRESOLVED;
-            r = sendto(c->fd, data, (size_t)*length, MSG_NOSIGNAL, (sockaddr *)&to, addrLen(to));
-        } else {
-            r = send(c->fd, data, (size_t)*length, MSG_NOSIGNAL);
-        }
+        r = send(c->fd, data, (size_t)*length, MSG_NOSIGNAL);
     } else {
         int fd = c->role == LINUXCONN_SERVER ? c->acceptedFd.load() : c->fd.load();
         int w = waitWritable(fd, 0);
@@ -692,6 +689,19 @@ int LinuxConn_sendTo(LinuxConn *c, const char *host, uint16_t portNet, const voi
         }
         r = send(fd, data, (size_t)*length, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
+    if (r < 0) return p2p_ErrnoToTError(errno);
+    *length = (int)r;
+    return 0;
+}
+
+int LinuxConn_sendToAddr(LinuxConn *c, const struct sockaddr_storage *dest, const void *data, int *length) {
+    if (!c || !dest || !data || !length || *length < 0) return TERROR_EINVAL;
+    if (c->state != LINUXCONN_READY || c->protocol != LINUXCONN_UDP) return TERROR_EINVAL;
+    sockaddr_storage to = *dest;
+    // An IPv4 destination on the dual-stack socket travels as an IPv4-mapped address.
+    if (!mapToFamily(&to, c->address.ss_family)) return TERROR_ADDR_UNRESOLVED;
+    std::lock_guard<std::mutex> g(c->sendLock);
+    const ssize_t r = sendto(c->fd, data, (size_t)*length, MSG_NOSIGNAL, (sockaddr *)&to, addrLen(to));
     if (r < 0) return p2p_ErrnoToTError(errno);
     *length = (int)r;
     return 0;

@@ -152,6 +152,9 @@ int LinuxConn_open(LinuxConn *c, const char *host, uint16_t *portNet, int unused
                    void *errorArg);
 int LinuxConn_send(LinuxConn *c, const void *data, int *length);
 int LinuxConn_sendTo(LinuxConn *c, const char *host, uint16_t portNet, const void *data, int *length);
+// LinuxConn_sendTo on a UDP connection with the destination already as a socket address (IPv4 ones are
+// mapped onto a dual-stack socket); same results.
+int LinuxConn_sendToAddr(LinuxConn *c, const struct sockaddr_storage *to, const void *data, int *length);
 int LinuxConn_setRecvCallback(LinuxConn *c, LinuxConn_RecvFn fn, void *arg);
 int LinuxConn_setCloseCallback(LinuxConn *c, LinuxConn_CloseFn fn, void *arg);
 int LinuxConn_getState(LinuxConn *c, int *state);
