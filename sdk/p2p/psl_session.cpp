@@ -78,9 +78,7 @@ void reset_record(PSLSessionRecord *r) {
 // idle callbacks (the stream sends its held-back acknowledgements there).
 std::atomic<bool> g_idleWork{false};
 
-void idle_hook(LinuxConnMgr *m, void *) {
-    if (!g_idleWork.exchange(false)) return;
-    LinuxConnMgr_setTimeout(m, 50);
+void run_idle_work() {
     TableLock lk;
     for (int i = 0; i < g_tableSize; ++i) {
         PSLSessionRecord *r = &g_table[i];
@@ -91,6 +89,18 @@ void idle_hook(LinuxConnMgr *m, void *) {
             r->channelIdleCallback[c](i, c, nullptr, 0, 0);
         }
     }
+}
+
+void idle_hook(LinuxConnMgr *m, void *) {
+    if (!g_idleWork.exchange(false)) return;
+    LinuxConnMgr_setTimeout(m, 50);
+    run_idle_work();
+}
+
+// A socket read until empty is a quiet spell too: acknowledgements held back during a burst go at its end,
+// not a poll time-out later.
+void drained_hook(LinuxConnMgr *, void *) {
+    if (g_idleWork.exchange(false)) run_idle_work();
 }
 
 void keep_alive_task(p2p_TimerTask *, uint32_t, uint16_t, void *, int) {
@@ -413,6 +423,7 @@ int PSL_Initialize(uint16_t udpPort) {
     LinuxConnMgr_setTimeout(g_mgr, 500);
     g_idleWork = false;
     LinuxConnMgr_setTimeoutCallback(g_mgr, idle_hook, nullptr);
+    LinuxConnMgr_setDrainedCallback(g_mgr, drained_hook, nullptr);
     if (p2p_SockTaskMng_Init() != 0 ||
         !(g_keepAlive = p2p_SockTaskMng_AddTimer(1000, 0, 0, keep_alive_task, nullptr))) {
         p2p_SockTaskMng_DeInit();
@@ -493,6 +504,7 @@ int PSL_DeInitialize(void) {
         g_mainPortNet = 0;
     }
     LinuxConnMgr_setTimeoutCallback(g_mgr, nullptr, nullptr);
+    LinuxConnMgr_setDrainedCallback(g_mgr, nullptr, nullptr);
     LinuxConnMgr_release(g_mgr);
     g_mgr = nullptr;
     {

@@ -228,8 +228,8 @@ void *handlerThread(void *arg) {
         pfds.clear();
         watches.clear();
         retired.clear();
-        LinuxConnMgr_IdleFn idle;
-        void *idleArg;
+        LinuxConnMgr_IdleFn idle, drained;
+        void *idleArg, *drainedArg;
         {
             std::lock_guard<std::mutex> g(m->lock);
             pfds.push_back(pollfd{m->wakeFd, POLLIN, 0});
@@ -261,6 +261,8 @@ void *handlerThread(void *arg) {
             }
             idle = m->idleCallback;
             idleArg = m->idleArg;
+            drained = m->drainedCallback;
+            drainedArg = m->drainedArg;
         }
         for (LinuxConn *c : retired) {
             c->manager = nullptr;
@@ -294,8 +296,12 @@ void *handlerThread(void *arg) {
                 } else if ((pfds[i].events & POLLIN) && (re & (POLLIN | POLLHUP | POLLERR))) {
                     if (c->protocol == LINUXCONN_UDP) {
                         // A burst is read in one pass, up to a bound that keeps other sockets served.
-                        for (int k = 0; k < 32 && receive(c, c->fd) > 0 && !c->destroyed.load(); ++k) {
+                        bool quiet = true;
+                        for (int k = 0; k < 32 && !c->destroyed.load(); ++k) {
+                            if (receive(c, c->fd) <= 0) break;
+                            quiet = k < 31;
                         }
+                        if (quiet && drained) drained(m, drainedArg);
                     } else if (c->role == LINUXCONN_SERVER) {
                         acceptPeer(m, c);
                     } else if (receive(c, c->fd) == 0) {
@@ -467,6 +473,14 @@ int LinuxConnMgr_setTimeoutCallback(LinuxConnMgr *m, LinuxConnMgr_IdleFn fn, voi
     std::lock_guard<std::mutex> g(m->lock);
     m->idleCallback = fn;
     m->idleArg = arg;
+    return 0;
+}
+
+int LinuxConnMgr_setDrainedCallback(LinuxConnMgr *m, LinuxConnMgr_IdleFn fn, void *arg) {
+    if (!m) return TERROR_EINVAL;
+    std::lock_guard<std::mutex> g(m->lock);
+    m->drainedCallback = fn;
+    m->drainedArg = arg;
     return 0;
 }
 

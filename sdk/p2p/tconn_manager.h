@@ -94,6 +94,8 @@ struct LinuxConnMgr {
     std::atomic<int32_t> timeoutMs;
     LinuxConnMgr_IdleFn idleCallback;  // guarded by lock
     void *idleArg;
+    LinuxConnMgr_IdleFn drainedCallback;  // guarded by lock
+    void *drainedArg;
     int wakeFd;  // eventfd that breaks the handler's wait
 };
 
@@ -140,6 +142,9 @@ int LinuxConnMgr_createConnection(LinuxConnMgr *mgr, int protocol, int role, int
 int LinuxConnMgr_destroyConnection(LinuxConnMgr *mgr, LinuxConn *conn);
 int LinuxConnMgr_setTimeout(LinuxConnMgr *mgr, int ms);
 int LinuxConnMgr_setTimeoutCallback(LinuxConnMgr *mgr, LinuxConnMgr_IdleFn fn, void *arg);
+// Called on the handler thread after a pass that read a UDP socket until it had nothing more (not after a
+// pass cut short by the burst bound): work held back during a burst can go then.
+int LinuxConnMgr_setDrainedCallback(LinuxConnMgr *mgr, LinuxConnMgr_IdleFn fn, void *arg);
 void LinuxConnMgr_free(void *mgr);
 
 // Connection.
