@@ -183,6 +183,15 @@ int p2p_Net_ResolveAddr(const char *numericHost, uint16_t port, p2p_NetAddr *out
     if (!out) return -46;
     memset(out, 0, sizeof *out);
     if (!numericHost) return -46;
+    out->port = port;
+    // Plain dotted and colon forms (every received datagram's sender) parse without the resolver; scoped and
+    // other numeric forms still go through it.
+    if (inet_pton(AF_INET, numericHost, out->address) == 1) return 0;
+    if (inet_pton(AF_INET6, numericHost, out->address) == 1) {
+        out->family = 1;
+        return 0;
+    }
+    memset(out, 0, sizeof *out);
     addrinfo *res = nullptr;
     if (resolveNumeric(numericHost, AF_UNSPEC, SOCK_DGRAM, &res) != 0 || !res) return -46;
     int rc = 0;
@@ -198,6 +207,25 @@ int p2p_Net_ResolveAddr(const char *numericHost, uint16_t port, p2p_NetAddr *out
     out->port = port;
     freeaddrinfo(res);
     return rc;
+}
+
+int p2p_Net_AddrToSockaddr(const p2p_NetAddr *addr, struct sockaddr_storage *out, socklen_t *len) {
+    if (!addr || !out || addr->family > 1) return -46;
+    memset(out, 0, sizeof *out);
+    if (addr->family == 0) {
+        auto *sin = reinterpret_cast<sockaddr_in *>(out);
+        sin->sin_family = AF_INET;
+        sin->sin_port = addr->port;
+        memcpy(&sin->sin_addr, addr->address, 4);
+        if (len) *len = sizeof(sockaddr_in);
+    } else {
+        auto *sin6 = reinterpret_cast<sockaddr_in6 *>(out);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_port = addr->port;
+        memcpy(&sin6->sin6_addr, addr->address, 16);
+        if (len) *len = sizeof(sockaddr_in6);
+    }
+    return 0;
 }
 
 int p2p_Net_IPv4ToMappedText(const p2p_NetAddr *in, size_t size, char *text) {

@@ -42,6 +42,8 @@ int p2p_Net_ResolveAddrList(const char *host, p2p_AddrList **first, p2p_AddrList
 int p2p_Net_FreeAddrList(p2p_AddrList *list);
 int p2p_Net_AddrToString(const p2p_NetAddr *addr, size_t size, char *text, uint16_t *port, uint8_t *family);
 int p2p_Net_ResolveAddr(const char *numericHost, uint16_t port, p2p_NetAddr *out);
+// The record as a socket address (no text on the way); -46 for an unknown family.
+int p2p_Net_AddrToSockaddr(const p2p_NetAddr *addr, struct sockaddr_storage *out, socklen_t *len);
 int p2p_Net_IPv4ToMappedText(const p2p_NetAddr *in, size_t size, char *text);
 int p2p_Net_IPv4ToIPv6(const p2p_NetAddr *in, int nat64, p2p_NetAddr *out);
 int p2p_Net_CheckMappedIPv4(char *host, size_t size);

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -122,6 +123,51 @@ TEST(P2pNet, EdgeCases) {
          "0 0 1 0000:0000:0000:0000:0000:ffff:7f00:0001"},
     };
     for (const Case &c : cases) EXPECT_EQ(c.run(), c.want) << c.name;
+}
+
+// Sender addresses parse without the resolver: the record must be what the resolver would give, for the
+// forms the fast parse takes and for those it leaves to the resolver.
+TEST(P2pNet, NumericHostsGiveTheResolversRecordAndTheirSocketAddress) {
+    const char *hosts[] = {"192.168.30.3", "0.0.0.0",   "255.255.255.255", "::ffff:192.168.30.3",
+                           "2001:db8::1",  "::1",       "fe80::1%lo",      "127.1",
+                           "10.1.2",       "0x7f.0.0.1"};
+    for (const char *h : hosts) {
+        p2p_NetAddr got{};
+        ASSERT_EQ(p2p_Net_ResolveAddr(h, htons(4321), &got), 0) << h;
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_DGRAM;
+        hints.ai_flags = AI_NUMERICHOST;
+        addrinfo *res = nullptr;
+        ASSERT_EQ(getaddrinfo(h, nullptr, &hints, &res), 0) << h;
+        p2p_NetAddr want{};
+        want.port = htons(4321);
+        if (res->ai_family == AF_INET) {
+            memcpy(want.address, &reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr, 4);
+        } else {
+            want.family = 1;
+            memcpy(want.address, &reinterpret_cast<sockaddr_in6 *>(res->ai_addr)->sin6_addr, 16);
+        }
+        freeaddrinfo(res);
+        EXPECT_EQ(memcmp(&got, &want, sizeof got), 0) << h << " gave " << addrText(got);
+
+        sockaddr_storage sa{};
+        socklen_t len = 0;
+        ASSERT_EQ(p2p_Net_AddrToSockaddr(&got, &sa, &len), 0) << h;
+        char back[64] = "";
+        uint16_t port = 0;
+        p2p_Net_SockaddrToHost((sockaddr *)&sa, len, back, sizeof back, &port);
+        p2p_NetAddr again{};
+        ASSERT_EQ(p2p_Net_ResolveAddr(back, htons(port), &again), 0) << back;
+        EXPECT_EQ(memcmp(&got, &again, sizeof got), 0) << h << " came back as " << back;
+    }
+    p2p_NetAddr out{};
+    for (const char *bad : {"", "1.2.3.4.5", "::ffff:1.2.3", "host.example", "1.2.3.4 "})
+        EXPECT_EQ(p2p_Net_ResolveAddr(bad, 1, &out), -46) << bad;
+    p2p_NetAddr odd{};
+    odd.family = 2;
+    sockaddr_storage sa{};
+    EXPECT_EQ(p2p_Net_AddrToSockaddr(&odd, &sa, nullptr), -46);
 }
 
 TEST(P2pNet, WildcardSocketAddressIsIPv6WithTheGivenPort) {

@@ -86,11 +86,7 @@ int PSL_Session_Write(int sid, const void *data, uint32_t length, int channel) {
         // The socket is kept alive past the lock: the record may be freed meanwhile.
         LinuxConn_retain(conn);
     }
-    char host[64] = {};
-    uint16_t port = 0;
-    int sent = 0;
-    if (p2p_Net_AddrToString(&to, sizeof host, host, &port, nullptr) == 0)
-        sent = _PSL_SendPacket(conn, pkt, (uint16_t)n, host, port);
+    int sent = _PSL_SendPacketTo(conn, pkt, (uint16_t)n, &to);
     LinuxConn_release(conn);
     if (ext && sent >= PSL_EXT_BLOCK) sent -= PSL_EXT_BLOCK;
     return sent < PSL_HEADER_SIZE ? 0 : sent - PSL_HEADER_SIZE;
@@ -148,7 +144,7 @@ int PSL_Session_Read_Seq(int sid, void *buf, int size, uint32_t timeoutMs, uint1
         if (!_PSL_Running()) return PSL_ERR_TIMEOUT;
         const uint64_t now = p2p_Clock_Ms();
         if (now >= deadline) return PSL_ERR_TIMEOUT;
-        _PSL_WaitForChange(gen, (uint32_t)(deadline - now));
+        _PSL_WaitForData(sid, c, gen, (uint32_t)(deadline - now));
     }
 }
 
@@ -236,7 +232,7 @@ int _PSL_DeliverData(int sid, int channel, uint16_t seq, const uint8_t *data, ui
     r->rxQueue[c].push_back(std::move(node));
     ++r->rxCount[c];
     ++r->rxQueued[c];
-    _PSL_NotifyReaders();
+    _PSL_NotifyChannel(sid, c);
     return 1;
 }
 
@@ -248,7 +244,7 @@ int _PSL_DeliverMessage(int sid, int channel, uint16_t seq, const uint8_t *data,
         PslRxPacket{length, seq, r->rxCount[c], std::vector<uint8_t>(data, data + length)});
     ++r->rxCount[c];
     ++r->rxQueued[c];
-    _PSL_NotifyReaders();
+    _PSL_NotifyChannel(sid, c);
     return 1;
 }
 

@@ -148,24 +148,45 @@ void _PSL_DescrambleGuarded(const uint8_t *src, uint8_t *dst, uint16_t length, u
     if (magic == PSL_PRIVATE_MAGIC) _PSL_Descramble(src, dst, length, limit);
 }
 
+namespace {
+// Scrambles the packet into `work` and sets PSL_FLAG_SCRAMBLED in the caller's copy.
+void scramble_for_send(uint8_t *packet, uint8_t *work, uint16_t length) {
+    const uint8_t flags = packet[3];
+    packet[3] = (uint8_t)(flags | PSL_FLAG_SCRAMBLED);
+    _PSL_Scramble(packet, work, length, (flags & PSL_FLAG_HEAD64) ? (uint16_t)PSL_HEAD64_LIMIT : length);
+}
+
+int send_stream(LinuxConn *conn, const uint8_t *work, uint16_t length) {
+    // Whole packets only: a cut one would break the peer's framing for good.
+    int sent = 0;
+    while (sent < length) {
+        int chunk = length - sent;
+        if (LinuxConn_send(conn, work + sent, &chunk) < 0 || chunk <= 0) return 0;
+        sent += chunk;
+    }
+    return sent;
+}
+}  // namespace
+
 int _PSL_SendPacket(LinuxConn *conn, uint8_t *packet, uint16_t length, const char *host, uint16_t port) {
     if (!conn || !packet || !host || length > PSL_SEND_MAX) return 0;
-    uint8_t flags = packet[3];
-    packet[3] = (uint8_t)(flags | PSL_FLAG_SCRAMBLED);
     uint8_t work[PSL_SEND_MAX];
-    _PSL_Scramble(packet, work, length, (flags & PSL_FLAG_HEAD64) ? (uint16_t)PSL_HEAD64_LIMIT : length);
+    scramble_for_send(packet, work, length);
+    if (conn->protocol == LINUXCONN_TCP) return send_stream(conn, work, length);
     int n = length;
-    if (conn->protocol == LINUXCONN_TCP) {
-        // Whole packets only: a cut one would break the peer's framing for good.
-        int sent = 0;
-        while (sent < length) {
-            int chunk = length - sent;
-            if (LinuxConn_send(conn, work + sent, &chunk) < 0 || chunk <= 0) return 0;
-            sent += chunk;
-        }
-        return sent;
-    }
     if (LinuxConn_sendTo(conn, host, port, work, &n) < 0) return 0;
+    return n;
+}
+
+int _PSL_SendPacketTo(LinuxConn *conn, uint8_t *packet, uint16_t length, const p2p_NetAddr *to) {
+    if (!conn || !packet || !to || length > PSL_SEND_MAX) return 0;
+    sockaddr_storage dest{};
+    if (conn->protocol != LINUXCONN_TCP && p2p_Net_AddrToSockaddr(to, &dest, nullptr) != 0) return 0;
+    uint8_t work[PSL_SEND_MAX];
+    scramble_for_send(packet, work, length);
+    if (conn->protocol == LINUXCONN_TCP) return send_stream(conn, work, length);
+    int n = length;
+    if (LinuxConn_sendToAddr(conn, &dest, work, &n) < 0) return 0;
     return n;
 }
 

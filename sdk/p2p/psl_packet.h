@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "p2p/p2p_net.h"
 #include "p2p/tconn_manager.h"
 
 enum : uint16_t { PSL_MAGIC = 0x0204 };
@@ -70,6 +71,8 @@ void _PSL_TailPermute(const uint8_t *src, uint8_t *dst, int n);
 // the caller's packet. Returns the bytes sent, 0 when not sent. On TCP the whole packet goes out or nothing
 // is reported as sent, so the stream never carries a cut packet.
 int _PSL_SendPacket(LinuxConn *conn, uint8_t *packet, uint16_t length, const char *host, uint16_t port);
+// The same to an address record: the data path formats no text.
+int _PSL_SendPacketTo(LinuxConn *conn, uint8_t *packet, uint16_t length, const p2p_NetAddr *to);
 
 // Receive framing of one datagram of size bytes: descrambles it into out (PSL_UDP_RECV_MAX bytes) and fills
 // the header. Returns the packet's size (16 + length) or -1 when the datagram is to be dropped.

@@ -78,9 +78,7 @@ void reset_record(PSLSessionRecord *r) {
 // idle callbacks (the stream sends its held-back acknowledgements there).
 std::atomic<bool> g_idleWork{false};
 
-void idle_hook(LinuxConnMgr *m, void *) {
-    if (!g_idleWork.exchange(false)) return;
-    LinuxConnMgr_setTimeout(m, 50);
+void run_idle_work() {
     TableLock lk;
     for (int i = 0; i < g_tableSize; ++i) {
         PSLSessionRecord *r = &g_table[i];
@@ -91,6 +89,18 @@ void idle_hook(LinuxConnMgr *m, void *) {
             r->channelIdleCallback[c](i, c, nullptr, 0, 0);
         }
     }
+}
+
+void idle_hook(LinuxConnMgr *m, void *) {
+    if (!g_idleWork.exchange(false)) return;
+    LinuxConnMgr_setTimeout(m, 50);
+    run_idle_work();
+}
+
+// A socket read until empty is a quiet spell too: acknowledgements held back during a burst go at its end,
+// not a poll time-out later.
+void drained_hook(LinuxConnMgr *, void *) {
+    if (g_idleWork.exchange(false)) run_idle_work();
 }
 
 void keep_alive_task(p2p_TimerTask *, uint32_t, uint16_t, void *, int) {
@@ -185,10 +195,48 @@ uint64_t _PSL_ReaderGeneration(void) {
     return g_readerGen.load();
 }
 namespace {
+// One waiting thread. A waiter for a channel's data (sid >= 0) is woken by that channel's deliveries and by
+// every general change; any other waiter by general changes only. Each has its own condition, so data for
+// one reader does not wake the others (nor the accept loop).
+struct ReaderWaiter {
+    int sid;
+    int channel;
+    bool woken = false;
+    std::condition_variable cv;
+    ReaderWaiter *next = nullptr;
+};
+ReaderWaiter *g_waiters = nullptr;  // guarded by g_readerMu
+std::atomic<int> g_waiterCount{0};  // read without the lock: no waiter, no lock and no wake-up
+
+// Wakes the waiters for (sid, channel), or all of them when sid < 0. The generation moves first, so a
+// waiter that registered after the count was read still sees the change in its predicate.
+void wake_waiters(int sid, int channel) {
+    ++g_readerGen;
+    if (g_waiterCount.load() == 0) return;
+    std::lock_guard<std::mutex> lk(g_readerMu);
+    for (ReaderWaiter *w = g_waiters; w; w = w->next) {
+        if (sid >= 0 && (w->sid != sid || w->channel != channel)) continue;
+        w->woken = true;
+        w->cv.notify_one();
+    }
+}
+
 // A thread that holds the table lock while it wakes readers defers the wake-up to its unlock, so a woken
 // reader does not at once block on the lock and need a second wake-up.
 thread_local int t_deferNotify = 0;
-thread_local bool t_notifyPending = false;
+thread_local bool t_notifyAll = false;
+thread_local int t_pendingSid = -1, t_pendingChannel = -1;  // one held channel wake-up (the common case)
+
+void flush_deferred() {
+    const bool all = t_notifyAll;
+    const int sid = t_pendingSid, channel = t_pendingChannel;
+    t_notifyAll = false;
+    t_pendingSid = t_pendingChannel = -1;
+    if (all)
+        wake_waiters(-1, -1);
+    else if (sid >= 0)
+        wake_waiters(sid, channel);
+}
 }  // namespace
 
 void _PSL_DeferReaderNotify(int on) {
@@ -196,26 +244,49 @@ void _PSL_DeferReaderNotify(int on) {
         ++t_deferNotify;
         return;
     }
-    if (t_deferNotify > 0 && --t_deferNotify == 0 && t_notifyPending) {
-        t_notifyPending = false;
-        _PSL_NotifyReaders();
-    }
+    if (t_deferNotify > 0 && --t_deferNotify == 0) flush_deferred();
 }
 
 void _PSL_NotifyReaders(void) {
     if (t_deferNotify > 0) {
-        t_notifyPending = true;
+        t_notifyAll = true;
         return;
     }
-    {
-        std::lock_guard<std::mutex> lk(g_readerMu);
-        ++g_readerGen;
-    }
-    g_readerCv.notify_all();
+    wake_waiters(-1, -1);
 }
-void _PSL_WaitForChange(uint64_t seen, uint32_t ms) {
+
+void _PSL_NotifyChannel(int sid, int channel) {
+    if (t_deferNotify > 0) {
+        // A second, different channel in one deferred spell falls back to waking everyone.
+        if (t_pendingSid >= 0 && (t_pendingSid != sid || t_pendingChannel != channel)) t_notifyAll = true;
+        t_pendingSid = sid;
+        t_pendingChannel = channel;
+        return;
+    }
+    wake_waiters(sid, channel);
+}
+
+void _PSL_WaitForData(int sid, int channel, uint64_t seen, uint32_t ms) {
+    ReaderWaiter self;
+    self.sid = sid;
+    self.channel = channel;
     std::unique_lock<std::mutex> lk(g_readerMu);
-    g_readerCv.wait_for(lk, std::chrono::milliseconds(ms), [seen] { return g_readerGen.load() != seen; });
+    self.next = g_waiters;
+    g_waiters = &self;
+    ++g_waiterCount;
+    self.cv.wait_for(lk, std::chrono::milliseconds(ms),
+                     [&self, seen] { return self.woken || g_readerGen.load() != seen; });
+    --g_waiterCount;
+    for (ReaderWaiter **p = &g_waiters; *p; p = &(*p)->next) {
+        if (*p == &self) {
+            *p = self.next;
+            break;
+        }
+    }
+}
+
+void _PSL_WaitForChange(uint64_t seen, uint32_t ms) {
+    _PSL_WaitForData(-1, -1, seen, ms);
 }
 
 int _PSL_InitState(void) {
@@ -352,6 +423,7 @@ int PSL_Initialize(uint16_t udpPort) {
     LinuxConnMgr_setTimeout(g_mgr, 500);
     g_idleWork = false;
     LinuxConnMgr_setTimeoutCallback(g_mgr, idle_hook, nullptr);
+    LinuxConnMgr_setDrainedCallback(g_mgr, drained_hook, nullptr);
     if (p2p_SockTaskMng_Init() != 0 ||
         !(g_keepAlive = p2p_SockTaskMng_AddTimer(1000, 0, 0, keep_alive_task, nullptr))) {
         p2p_SockTaskMng_DeInit();
@@ -432,6 +504,7 @@ int PSL_DeInitialize(void) {
         g_mainPortNet = 0;
     }
     LinuxConnMgr_setTimeoutCallback(g_mgr, nullptr, nullptr);
+    LinuxConnMgr_setDrainedCallback(g_mgr, nullptr, nullptr);
     LinuxConnMgr_release(g_mgr);
     g_mgr = nullptr;
     {

@@ -242,15 +242,20 @@ void _PSL_UdpRecvCallback(LinuxConn *conn, const char *host, uint16_t portNet, u
 // Stopped by the servers: reads, writes and accepts give -59.
 int _PSL_StoppedByServer(void);
 void _PSL_SetStoppedByServer(int on);
-// Readers wait on one condition: whatever may end a wait (data queued, a session breaking, closing or being
-// freed, the library stopping) bumps a generation and wakes them. _PSL_WaitForChange waits at most ms for
-// the generation to move past `seen`.
+// Readers wait on a generation: whatever may end a wait (data queued, a session breaking, closing or being
+// freed, the library stopping) bumps it and wakes them. _PSL_WaitForChange waits at most ms for the
+// generation to move past `seen`. Only waiting threads are signalled: with none, a change costs one atomic.
 uint64_t _PSL_ReaderGeneration(void);
 void _PSL_NotifyReaders(void);
 // A channel's receive callback got data (caller holds the table lock): the next idle spell of the sockets
 // runs the idle callbacks of the channels marked pending.
 void _PSL_IdleWorkPending(void);
 void _PSL_WaitForChange(uint64_t seen, uint32_t ms);
+// Data queued on one channel: wakes only the readers waiting on that channel (general changes still wake
+// everyone through _PSL_NotifyReaders). _PSL_WaitForData waits as _PSL_WaitForChange does, and also ends on
+// that channel's wake-ups.
+void _PSL_NotifyChannel(int sid, int channel);
+void _PSL_WaitForData(int sid, int channel, uint64_t seen, uint32_t ms);
 // Between _PSL_DeferReaderNotify(1) and (0) the calling thread's wake-ups are held and given once at the end
 // (the dispatcher wakes readers after it has released the table lock).
 void _PSL_DeferReaderNotify(int on);

@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "p2p/psl_channels.h"
@@ -87,6 +89,42 @@ class SessionTable : public ::testing::Test {
     int rx = -1;
     uint16_t rxPort = 0;
 };
+
+// Data for one channel wakes only the readers of that channel; a general change wakes every waiter. Each
+// waiter reports which signal it saw first; none may end on another channel's data.
+TEST(ReaderWakeUps, DataWakesItsOwnChannelsReadersAndGeneralChangesWakeAll) {
+    std::atomic<int> phase{0};  // 0 nothing, 1 other channel's data sent, 2 own data sent, 3 general change
+    struct Seen {
+        int sid, channel, wokeIn = -1;
+        std::atomic<bool> started{false};
+    } waiters[3] = {{0, 1}, {0, 2}, {-1, -1}};
+    std::vector<std::thread> threads;
+    for (Seen &w : waiters) {
+        threads.emplace_back([&w, &phase] {
+            const uint64_t seen = _PSL_ReaderGeneration();
+            w.started = true;
+            const auto t0 = std::chrono::steady_clock::now();
+            _PSL_WaitForData(w.sid, w.channel, seen, 20000);
+            w.wokeIn = std::chrono::steady_clock::now() - t0 < std::chrono::seconds(19) ? phase.load() : -2;
+        });
+    }
+    for (Seen &w : waiters)
+        while (!w.started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into their waits
+    phase = 1;
+    _PSL_NotifyChannel(1, 1);  // another session's channel 1
+    _PSL_NotifyChannel(0, 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    phase = 2;
+    _PSL_NotifyChannel(0, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    phase = 3;
+    _PSL_NotifyReaders();
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(waiters[0].wokeIn, 2) << "channel 1's reader ends on its own data";
+    EXPECT_EQ(waiters[1].wokeIn, 3) << "channel 2's reader sleeps through others' data";
+    EXPECT_EQ(waiters[2].wokeIn, 3) << "a general waiter hears only general changes";
+}
 
 TEST(SessionLibrary, StartsOnceStopsOnceAndStartsAgain) {
     PSLSessionInfo info{};

@@ -116,7 +116,8 @@ int64_t receive(LinuxConn *c, int fd) {
     if (c->keepPartial) {
         c->keepPartial = 0;
     } else {
-        memset(c->buffer, 0, LINUXCONN_BUFFER);
+        // A datagram replaces the buffer's contents and only its bytes are handed on: no clearing per packet.
+        if (c->protocol != LINUXCONN_UDP) memset(c->buffer, 0, LINUXCONN_BUFFER);
         c->buffered = 0;
     }
     int64_t room = LINUXCONN_BUFFER - c->buffered;
@@ -227,8 +228,8 @@ void *handlerThread(void *arg) {
         pfds.clear();
         watches.clear();
         retired.clear();
-        LinuxConnMgr_IdleFn idle;
-        void *idleArg;
+        LinuxConnMgr_IdleFn idle, drained;
+        void *idleArg, *drainedArg;
         {
             std::lock_guard<std::mutex> g(m->lock);
             pfds.push_back(pollfd{m->wakeFd, POLLIN, 0});
@@ -260,6 +261,8 @@ void *handlerThread(void *arg) {
             }
             idle = m->idleCallback;
             idleArg = m->idleArg;
+            drained = m->drainedCallback;
+            drainedArg = m->drainedArg;
         }
         for (LinuxConn *c : retired) {
             c->manager = nullptr;
@@ -293,8 +296,12 @@ void *handlerThread(void *arg) {
                 } else if ((pfds[i].events & POLLIN) && (re & (POLLIN | POLLHUP | POLLERR))) {
                     if (c->protocol == LINUXCONN_UDP) {
                         // A burst is read in one pass, up to a bound that keeps other sockets served.
-                        for (int k = 0; k < 32 && receive(c, c->fd) > 0 && !c->destroyed.load(); ++k) {
+                        bool quiet = true;
+                        for (int k = 0; k < 32 && !c->destroyed.load(); ++k) {
+                            if (receive(c, c->fd) <= 0) break;
+                            quiet = k < 31;
                         }
+                        if (quiet && drained) drained(m, drainedArg);
                     } else if (c->role == LINUXCONN_SERVER) {
                         acceptPeer(m, c);
                     } else if (receive(c, c->fd) == 0) {
@@ -466,6 +473,14 @@ int LinuxConnMgr_setTimeoutCallback(LinuxConnMgr *m, LinuxConnMgr_IdleFn fn, voi
     std::lock_guard<std::mutex> g(m->lock);
     m->idleCallback = fn;
     m->idleArg = arg;
+    return 0;
+}
+
+int LinuxConnMgr_setDrainedCallback(LinuxConnMgr *m, LinuxConnMgr_IdleFn fn, void *arg) {
+    if (!m) return TERROR_EINVAL;
+    std::lock_guard<std::mutex> g(m->lock);
+    m->drainedCallback = fn;
+    m->drainedArg = arg;
     return 0;
 }
 
@@ -669,19 +684,15 @@ int LinuxConn_send(LinuxConn *c, const void *data, int *length) {
 int LinuxConn_sendTo(LinuxConn *c, const char *host, uint16_t portNet, const void *data, int *length) {
     if (!c || !data || !length || *length < 0) return TERROR_EINVAL;
     if (c->state != LINUXCONN_READY) return TERROR_EINVAL;
+    if (c->protocol == LINUXCONN_UDP && host) {
+        sockaddr_storage to{};
+        if (p2p_Net_ResolveSockaddr(host, 1, portNet, (sockaddr *)&to) != 0) return TERROR_ADDR_UNRESOLVED;
+        return LinuxConn_sendToAddr(c, &to, data, length);
+    }
     std::lock_guard<std::mutex> g(c->sendLock);
     ssize_t r;
     if (c->protocol == LINUXCONN_UDP) {
-        if (host) {
-            sockaddr_storage to{};
-            if (p2p_Net_ResolveSockaddr(host, 1, portNet, (sockaddr *)&to) != 0)
-                return TERROR_ADDR_UNRESOLVED;
-            // An IPv4 destination on the dual-stack socket travels as an IPv4-mapped address.
-            if (!mapToFamily(&to, c->address.ss_family)) return TERROR_ADDR_UNRESOLVED;
-            r = sendto(c->fd, data, (size_t)*length, MSG_NOSIGNAL, (sockaddr *)&to, addrLen(to));
-        } else {
-            r = send(c->fd, data, (size_t)*length, MSG_NOSIGNAL);
-        }
+        r = send(c->fd, data, (size_t)*length, MSG_NOSIGNAL);
     } else {
         int fd = c->role == LINUXCONN_SERVER ? c->acceptedFd.load() : c->fd.load();
         int w = waitWritable(fd, 0);
@@ -692,6 +703,19 @@ int LinuxConn_sendTo(LinuxConn *c, const char *host, uint16_t portNet, const voi
         }
         r = send(fd, data, (size_t)*length, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
+    if (r < 0) return p2p_ErrnoToTError(errno);
+    *length = (int)r;
+    return 0;
+}
+
+int LinuxConn_sendToAddr(LinuxConn *c, const struct sockaddr_storage *dest, const void *data, int *length) {
+    if (!c || !dest || !data || !length || *length < 0) return TERROR_EINVAL;
+    if (c->state != LINUXCONN_READY || c->protocol != LINUXCONN_UDP) return TERROR_EINVAL;
+    sockaddr_storage to = *dest;
+    // An IPv4 destination on the dual-stack socket travels as an IPv4-mapped address.
+    if (!mapToFamily(&to, c->address.ss_family)) return TERROR_ADDR_UNRESOLVED;
+    std::lock_guard<std::mutex> g(c->sendLock);
+    const ssize_t r = sendto(c->fd, data, (size_t)*length, MSG_NOSIGNAL, (sockaddr *)&to, addrLen(to));
     if (r < 0) return p2p_ErrnoToTError(errno);
     *length = (int)r;
     return 0;

@@ -94,6 +94,8 @@ struct LinuxConnMgr {
     std::atomic<int32_t> timeoutMs;
     LinuxConnMgr_IdleFn idleCallback;  // guarded by lock
     void *idleArg;
+    LinuxConnMgr_IdleFn drainedCallback;  // guarded by lock
+    void *drainedArg;
     int wakeFd;  // eventfd that breaks the handler's wait
 };
 
@@ -140,6 +142,9 @@ int LinuxConnMgr_createConnection(LinuxConnMgr *mgr, int protocol, int role, int
 int LinuxConnMgr_destroyConnection(LinuxConnMgr *mgr, LinuxConn *conn);
 int LinuxConnMgr_setTimeout(LinuxConnMgr *mgr, int ms);
 int LinuxConnMgr_setTimeoutCallback(LinuxConnMgr *mgr, LinuxConnMgr_IdleFn fn, void *arg);
+// Called on the handler thread after a pass that read a UDP socket until it had nothing more (not after a
+// pass cut short by the burst bound): work held back during a burst can go then.
+int LinuxConnMgr_setDrainedCallback(LinuxConnMgr *mgr, LinuxConnMgr_IdleFn fn, void *arg);
 void LinuxConnMgr_free(void *mgr);
 
 // Connection.
@@ -152,6 +157,9 @@ int LinuxConn_open(LinuxConn *c, const char *host, uint16_t *portNet, int unused
                    void *errorArg);
 int LinuxConn_send(LinuxConn *c, const void *data, int *length);
 int LinuxConn_sendTo(LinuxConn *c, const char *host, uint16_t portNet, const void *data, int *length);
+// LinuxConn_sendTo on a UDP connection with the destination already as a socket address (IPv4 ones are
+// mapped onto a dual-stack socket); same results.
+int LinuxConn_sendToAddr(LinuxConn *c, const struct sockaddr_storage *to, const void *data, int *length);
 int LinuxConn_setRecvCallback(LinuxConn *c, LinuxConn_RecvFn fn, void *arg);
 int LinuxConn_setCloseCallback(LinuxConn *c, LinuxConn_CloseFn fn, void *arg);
 int LinuxConn_getState(LinuxConn *c, int *state);

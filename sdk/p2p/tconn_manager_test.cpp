@@ -412,6 +412,38 @@ TEST_F(ConnTest, IdleCallbackRunsWhenTheWaitTimesOut) {
     EXPECT_EQ(LinuxConnMgr_release(again), 1);
 }
 
+// A burst read until the socket is empty is followed by the drained callback, on the handler thread and
+// with every datagram of the burst already delivered (time-outs of the wait do not call it).
+TEST_F(ConnTest, DrainedCallbackFollowsABurstOnceItsDatagramsAreDelivered) {
+    static Events *sev = nullptr;
+    static std::atomic<int> drains, deliveredAtDrain;
+    Events ev;
+    sev = &ev;
+    drains = 0;
+    deliveredAtDrain = -1;
+    LinuxConnMgr_setDrainedCallback(
+        mgr,
+        [](LinuxConnMgr *, void *) {
+            std::lock_guard<std::mutex> l(sev->m);
+            deliveredAtDrain = (int)sev->received.size();
+            drains++;
+            sev->cv.notify_all();
+        },
+        nullptr);
+    LinuxConn *server;
+    uint16_t port = udpServer(&server, &ev);
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = port;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 20; ++i) sendto(s, "burst", 5, 0, (sockaddr *)&to, sizeof to);
+    close(s);
+    EXPECT_TRUE(ev.waitFor([](Events &) { return deliveredAtDrain == 20; }))
+        << "drains " << drains << ", last one after " << deliveredAtDrain << " datagrams";
+    LinuxConnMgr_setDrainedCallback(mgr, nullptr, nullptr);
+}
+
 TEST_F(ConnTest, LocalAddressOfAUdpConnectionComesFromTheConfiguredRoute) {
     Events sev;
     LinuxConn *server;
