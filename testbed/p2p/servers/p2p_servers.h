@@ -1,7 +1,11 @@
 // The P2P test servers: a master that hands out the server group, group servers that answer probes, keep
 // device logins, answer device queries and pass peer addresses on for punches, and a "fixed server" that only
-// accepts TCP. One thread polls every socket; every packet in and out goes to a JSON-lines log.
+// accepts TCP. The master and every group server also listen on TCP (port 21047 at their own address) and
+// answer the same queries over the stream. One thread polls every socket; every packet in and out goes to a
+// JSON-lines log.
 #pragma once
+
+#include <poll.h>
 
 #include <atomic>
 #include <cstdint>
@@ -30,6 +34,8 @@ struct Options {
     bool answerChecks = false;              // checking logins (bit 0 of payload 204) draw the redirect form
     int peerForm = 292;                     // 36, 116 or 292 bytes
     uint16_t groupIds[3] = {1, 2, 3};
+    bool tcp = true;  // TCP listeners on the master's and servers' addresses (--tcp-off: none)
+    uint16_t tcpPort = 21047;
     std::string logPath;  // empty: no log file
 };
 
@@ -64,6 +70,13 @@ class ServerSet {
         int fd = -1;
         psl::Addr addr;
     };
+    // An accepted TCP connection: packets back to back, reassembled by the framer.
+    struct TcpConn {
+        int fd = -1;
+        size_t ep = 0;  // the endpoint whose listener accepted it
+        psl::Addr peer;
+        psl::StreamFramer framer;
+    };
     struct ClientPunch {
         psl::Addr observed;
         psl::Fields fields;
@@ -71,6 +84,14 @@ class ServerSet {
 
     void loop();
     void on_datagram(size_t ep, const uint8_t *data, size_t size, const psl::Addr &from);
+    void on_packet(size_t ep, const psl::Packet &p, size_t size, const psl::Addr &from, bool tcp);
+    // TCP side (p2p_servers_tcp.cpp): listeners, accepts, reads, and the replies that go back on a stream.
+    bool tcp_start(std::string *error);
+    void tcp_stop();
+    void tcp_poll_add(std::vector<pollfd> *pfds) const;
+    void tcp_poll_handle(const std::vector<pollfd> &pfds, size_t first);
+    void tcp_read(size_t conn);
+    bool tcp_send(const psl::Addr &to, const psl::Bytes &d);
     void on_master(size_t ep, const psl::Packet &p, const psl::Layout *l, const psl::Fields &f,
                    const psl::Addr &from);
     void on_server(size_t ep, const psl::Packet &p, const psl::Layout *l, const psl::Fields &f,
@@ -82,6 +103,10 @@ class ServerSet {
     Options opt_;
     std::vector<Endpoint> eps_;
     int fixedFd_ = -1;
+    std::vector<int> tcpListen_;  // one per endpoint (-1 when off)
+    std::vector<TcpConn> tcpConns_;
+    const TcpConn *replyTcp_ =
+        nullptr;  // while a packet from a stream is handled: replies to it go back there
     int wakeFd_[2] = {-1, -1};
     std::thread thread_;
     std::atomic<size_t> packetsIn_{0};
