@@ -15,6 +15,7 @@
 #include "p2p/psl_register.h"
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
+#include "p2p/psl_settings.h"
 
 // Seams filled by the LAN side of the library when it is linked in: its LAN lookup task and its TCP-only
 // switch. Without them a probe runs with the LAN lookup off and UDP allowed.
@@ -43,10 +44,17 @@ uint16_t randomNonZero16() {
 }
 
 void localIdentity() {
-    if (g_macWord) return;
+    uint8_t over[6];
+    const bool overridden = _PSL_PrivateMac(over) == 1;
+    if (g_macWord && !overridden) return;
     p2p_LocalIfInfo info{};
     const uint8_t *m = info.mac;
-    if (p2p_Net_GetLocalMacAndIPv4(&info) == 0 && (m[0] | m[1] | m[2] | m[3] | m[4] | m[5])) {
+    if (overridden) {
+        m = over;
+        g_macWord = 0;
+        g_macHead = 0;
+    }
+    if ((overridden || p2p_Net_GetLocalMacAndIPv4(&info) == 0) && (m[0] | m[1] | m[2] | m[3] | m[4] | m[5])) {
         g_macWord = (uint32_t)m[2] << 24 | (uint32_t)m[3] << 16 | (uint32_t)m[4] << 8 | m[5];
         g_macHead = (uint16_t)(m[0] << 8 | m[1]);
     }
@@ -470,9 +478,13 @@ int _PSL_ServerPhases_Step(int sid) {
     PSLConnectCtx *c = _PSL_ConnectCtx(sid);
     if (!r || !c) return PSL_ERR_NOT_INIT;
     if (!c->mastersKicked) {
-        // An empty resolution still lets the connect go on: the application's hosts would be added here.
-        if (_PSL_MasterState() == PSL_MASTERS_EMPTY) _PSL_SetMasterState(PSL_MASTERS_READY);
+        // An empty resolution still lets the connect go on, with the application's hosts if it set any.
+        if (_PSL_MasterState() == PSL_MASTERS_EMPTY) {
+            _PSL_AddUserMastersOnce();
+            _PSL_SetMasterState(PSL_MASTERS_READY);
+        }
         if (_PSL_MasterState() == PSL_MASTERS_READY) {
+            _PSL_AddUserMastersOnce();
             c->mastersKicked = 1;
             if (!tcpOnly() && r->serverState.load() == 0) _PSL_MasterQuery_Start(sid);
         }
@@ -721,6 +733,7 @@ void _PSL_ServerSide_Stop(void) {
     _PSL_Register_Stop();
     _PSL_Connect_Stop();
     _PSL_Master_Stop();
+    _PSL_Settings_Stop();
     _PSL_Servers_Reset();
     _PSL_SetServersConnForTest(nullptr);
 }

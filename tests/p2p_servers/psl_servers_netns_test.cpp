@@ -29,6 +29,7 @@
 #include "p2p/psl_byuid.h"
 #include "p2p/psl_connect.h"
 #include "p2p/psl_dispatch.h"
+#include "p2p/psl_hello.h"
 #include "p2p/psl_lan.h"
 #include "p2p/psl_master.h"
 #include "p2p/psl_messages.h"
@@ -36,6 +37,7 @@
 #include "p2p/psl_register.h"
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
+#include "p2p/psl_settings.h"
 
 namespace {
 
@@ -122,6 +124,10 @@ struct LogEntry {
     int bytes, payload;
     long value, routeByte;  // session reports
     std::string peerAddr;
+    long result = 0;  // error reports: code, text, data length
+    std::string text;
+    long dataBytes = -1;
+    bool tcp = false;  // came or went on a TCP stream
 };
 
 std::vector<LogEntry> parse(const std::vector<std::string> &lines) {
@@ -140,7 +146,11 @@ std::vector<LogEntry> parse(const std::vector<std::string> &lines) {
         };
         out.push_back({(long)num("t_ms"), str("ep"), str("dir"), str("msg"), str("peer"), str("type"),
                        (int)num("bytes"), (int)num("payload"), (long)num("value"), (long)num("routeByte"),
-                       str("peerAddr")});
+                       str("peerAddr"), 0, "", -1, false});
+        out.back().result = (long)num("result");
+        out.back().text = str("text");
+        out.back().dataBytes = (long)num("dataBytes");
+        out.back().tcp = str("tcp") == "true";
         json_object_put(o);
     }
     return out;
@@ -883,6 +893,137 @@ TEST_F(ServerPath, RefusalsOfTheOwnUidCountOnlyFromAMaster) {
     send("MSG_UID_REFUSED", "127.0.0.1", 10240);
     reg.join();
     EXPECT_EQ(rc.load(), PSL_ERR_UID);
+}
+
+// Error reports: none by default; switched on, a negative code goes to each server of the device's group
+// once, text and data cut to their limits; a code of 0 or above sends nothing.
+TEST_F(ServerPath, ErrorReportsGoToEachGroupServerOnlyWhenSwitchedOn) {
+    NEED_NETNS();
+    Servers srv({});
+    ASSERT_TRUE(srv.ready());
+    scriptedDeviceLogin();
+    const int sid = session(kDevice);
+    ASSERT_EQ(_PSL_ServerPhases_Run(sid), 2);
+    const std::string longText(200, 't');
+    const std::vector<uint8_t> data(2000, 0x5A);
+    struct Case {
+        const char *name;
+        bool on;
+        int code;
+        const char *text;
+        int length;
+        int sent;               // reports the call says it sent
+        long text_, dataBytes;  // what the servers read
+    } cases[] = {
+        {"off by default", false, -42, "x", 10, 0, 0, 0},
+        {"cut to the limits", true, -42, longText.c_str(), 2000, 2, 128, 1248},
+        {"short, no data", true, -7, "route gone", 0, 2, 10, 0},
+        {"zero code", true, 0, "x", 10, 0, 0, 0},
+        {"positive code", true, 5, "x", 10, 0, 0, 0},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        PSL_Set_Error_Report(k.on ? 1 : 0);
+        const size_t before = srv.lines().size();
+        EXPECT_EQ(
+            PSL_Report_Session_Error_ByIndex(sid, k.code, k.text, k.length ? data.data() : nullptr, k.length),
+            k.sent);
+        usleep(200000);
+        const std::vector<std::string> all = srv.lines();
+        std::vector<LogEntry> seen;
+        for (const LogEntry &e : parse({all.begin() + (long)before, all.end()}))
+            if (e.msg == "MSG_SESSION_REPORT2") seen.push_back(e);
+        ASSERT_EQ(seen.size(), (size_t)k.sent);
+        std::vector<std::string> eps;
+        for (const LogEntry &e : seen) {
+            eps.push_back(e.ep);
+            EXPECT_EQ(e.result, k.code);
+            EXPECT_EQ((long)e.text.size(), k.text_);
+            EXPECT_EQ(e.dataBytes, k.dataBytes);
+            EXPECT_EQ(e.payload, 152 + k.dataBytes);
+        }
+        std::sort(eps.begin(), eps.end());
+        if (k.sent) {
+            EXPECT_EQ(eps, (std::vector<std::string>{"S1", "S2"}));
+        }
+    }
+    // The record form reaches the same servers; a session that does not exist is refused.
+    EXPECT_EQ(PSL_Report_Session_Error(_PSL_Session(sid), -1, "x", nullptr, 0), 2);
+    EXPECT_EQ(PSL_Report_Session_Error_ByIndex(-1, -1, "x", nullptr, 0), PSL_ERR_NO_SESSION);
+    PSL_Set_Error_Report(0);
+}
+
+int g_routeCalls[2] = {};
+void routeA(int, int, const char *, uint16_t) {
+    ++g_routeCalls[0];
+}
+void routeB(int, int, const char *, uint16_t) {
+    ++g_routeCalls[1];
+}
+
+// The guarded MAC override, the route callback (the first one set stays) and the master hosts' checks.
+TEST_F(ServerPath, SettingsKeepTheirRules) {
+    NEED_NETNS();
+    EXPECT_EQ(_PSL_SetPrivateMac("02:11:22:33:44:55", PSL_PRIVATE_MAGIC + 1), PSL_ERR_BAD_MAGIC);
+    uint8_t mac[6];
+    EXPECT_EQ(_PSL_PrivateMac(mac), 0) << "a wrong magic changes nothing";
+    EXPECT_EQ(_PSL_SetPrivateMac("02:11:22:33:44:55:66", PSL_PRIVATE_MAGIC), PSL_ERR_INVALID);
+    EXPECT_EQ(_PSL_SetPrivateMac("02:11:22:33:44:55", PSL_PRIVATE_MAGIC), 0);
+    ASSERT_EQ(_PSL_PrivateMac(mac), 1);
+    EXPECT_EQ(mac[0], 0x02);
+    EXPECT_EQ(mac[5], 0x55);
+    const int sid = session(kDevice);
+    EXPECT_EQ(_PSL_Session(sid)->mac, 0x22334455u) << "the session words come from the override";
+    EXPECT_EQ(_PSL_Session(sid)->randomID >> 16, 0x0211u);
+
+    PSL_Set_Route_Callback(routeA);
+    PSL_Set_Route_Callback(routeB);
+    PSL_Set_Route_Callback(nullptr);
+    p2p_NetAddr a{}, b{};
+    ASSERT_EQ(p2p_Net_ResolveAddr("127.0.0.5", htons(4000), &a), 0);
+    ASSERT_EQ(p2p_Net_ResolveAddr("127.0.0.6", htons(4000), &b), 0);
+    psl_session_lock();
+    _PSL_SetRouteCandidate(PSL_ROUTE_P2P, sid, conn, &a);
+    _PSL_SetRouteCandidate(PSL_ROUTE_P2P, sid, conn, &a);        // no change: not called
+    _PSL_SetRouteCandidate(PSL_ROUTE_RELAY_UDP, sid, conn, &b);  // worse: not taken
+    _PSL_SetRouteCandidate(PSL_ROUTE_LAN, sid, conn, &b);        // better
+    psl_session_unlock();
+    EXPECT_EQ(g_routeCalls[0], 2);
+    EXPECT_EQ(g_routeCalls[1], 0);
+
+    EXPECT_EQ(PSL_Set_Master_Hosts(nullptr, "127.0.0.9", nullptr, nullptr), PSL_ERR_NO_HOST);
+    EXPECT_EQ(PSL_Set_Master_Hosts("", nullptr, nullptr, nullptr), PSL_ERR_NO_HOST);
+    EXPECT_EQ(PSL_Set_Master_Hosts(std::string(128, 'm').c_str(), nullptr, nullptr, nullptr),
+              PSL_ERR_INVALID);
+    EXPECT_EQ(PSL_Set_Master_Hosts("127.0.0.9", "127.0.0.10", nullptr, nullptr), 0);
+    EXPECT_EQ(PSL_Set_Master_Hosts("127.0.0.11", nullptr, nullptr, nullptr), 0);
+    char slots[PSL_USER_MASTERS][PSL_USER_MASTER_LEN];
+    ASSERT_EQ(_PSL_UserMasterHosts(slots), 1);
+    EXPECT_STREQ(slots[0], "127.0.0.11") << "host 1 always replaces slot 1";
+    EXPECT_STREQ(slots[1], "127.0.0.10") << "a null host keeps its slot";
+    stopLibrary();
+    EXPECT_EQ(PSL_Set_Master_Hosts("127.0.0.9", nullptr, nullptr, nullptr), PSL_ERR_NOT_INIT);
+    startLibrary();
+}
+
+// The application's master: with the compiled-in master silent, a registering device uses it; a connect
+// appends it to the masters it knows and reaches the device's addresses through it.
+TEST_F(ServerPath, ApplicationMasterHostsAreUsed) {
+    NEED_NETNS();
+    Servers srv({"--master", "127.0.0.9:10240"});
+    ASSERT_TRUE(srv.ready());
+    ASSERT_EQ(PSL_Set_Master_Hosts("127.0.0.9", "", "", ""), 0);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(PSL_Device_Register(kOwn, nullptr, nullptr), 0);
+    printf("registration through the application's master after %ld ms\n", msSince(t0));
+    int queried = 0;
+    for (const LogEntry &e : parse(srv.lines())) queried += e.ep == "M" && e.msg == "MSG_QUERY_GROUP";
+    EXPECT_GE(queried, 1);
+    stopLibrary();
+    startLibrary();
+    scriptedDeviceLogin();
+    ASSERT_EQ(PSL_Set_Master_Hosts("127.0.0.9", "", "", ""), 0);
+    EXPECT_EQ(_PSL_ServerPhases_Run(session(kDevice)), 2);
 }
 
 }  // namespace

@@ -77,7 +77,8 @@ void ServerSet::tcp_poll_handle(const std::vector<pollfd> &pfds, size_t first) {
         for (;;) {
             sockaddr_in sa{};
             socklen_t sl = sizeof sa;
-            int fd = accept4(tcpListen_[i], reinterpret_cast<sockaddr *>(&sa), &sl, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            int fd =
+                accept4(tcpListen_[i], reinterpret_cast<sockaddr *>(&sa), &sl, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) break;
             const psl::Addr peer = psl::addr_from(sa);
             const bool full = tcpConns_.size() >= kMaxTcpConns;
