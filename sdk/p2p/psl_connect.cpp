@@ -16,11 +16,11 @@
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
 #include "p2p/psl_settings.h"
+#include "p2p/psl_tcproute.h"
 
-// Seams filled by the LAN side of the library when it is linked in: its LAN lookup task and its TCP-only
-// switch. Without them a probe runs with the LAN lookup off and UDP allowed.
+// Seams filled by the LAN side of the library when it is linked in: its LAN lookup task. Without it a probe
+// runs with the LAN lookup off.
 int _PSL_LanLookup_Start(int sid) __attribute__((weak));
-int _PSL_TcpOnlyFlag(void) __attribute__((weak));
 // The punching and relay-request tasks: 0 started, else not.
 int _PSL_Punch_Start(int sid, int lifetimeMs) __attribute__((weak));
 int _PSL_RelayRequest_Start(int sid) __attribute__((weak));
@@ -67,7 +67,7 @@ bool lanOver(const PSLSessionRecord *r) {
 }
 
 bool tcpOnly() {
-    return _PSL_TcpOnlyFlag ? _PSL_TcpOnlyFlag() != 0 : false;
+    return _PSL_TcpOnlyFlag() != 0;
 }
 
 // The asleep check with a verdict between the two codes.
@@ -450,6 +450,7 @@ int _PSL_ServerPhases_Begin(int sid) {
         if (!r || !_PSL_ConnectCtx(sid)) return PSL_ERR_NOT_INIT;
         const uint8_t keepProbe = _PSL_ConnectCtx(sid)->probeMode;
         _PSL_RemoveSessionTasks(sid, -1);
+        _PSL_TcpRoute_Release(sid);
         _PSL_ReleaseReachSockets(sid);
         _PSL_ConnectCtx_Reset(sid);
         PSLConnectCtx *c = _PSL_ConnectCtx(sid);
@@ -487,6 +488,7 @@ int _PSL_ServerPhases_Step(int sid) {
             _PSL_AddUserMastersOnce();
             c->mastersKicked = 1;
             if (!tcpOnly() && r->serverState.load() == 0) _PSL_MasterQuery_Start(sid);
+            if (r->tcpState.load() == 0) _PSL_TcpRoute_Start(sid);
         }
     }
     return _PSL_ServerRouteStep(sid, r->tcpRelayRefused.load());
@@ -505,6 +507,7 @@ void _PSL_ServerPhases_End(int sid, int result) {
         _PSL_RemoveSessionTasks(sid, PSL_TASK_TCP);
         _PSL_RemoveSessionTasks(sid, PSL_TASK_REACH);
     }
+    _PSL_TcpRoute_Release(sid);
     _PSL_ReleaseReachSockets(sid);
 }
 
@@ -520,8 +523,15 @@ int _PSL_ServerRemoteStep(int sid, int round) {
     if (rc == 0 && !phaseB) {
         rc = _PSL_ServerPhases_Step(sid);
         if (rc > 0) {
-            _PSL_RemoveSessionTasks(sid, PSL_TASK_TCP);
             TableLock lk;
+            if (rc == 3) {
+                // The TCP relay from here on, on the connections the TCP route opened.
+                _PSL_RemoveSessionTasks(sid, PSL_TASK_SERVERS);
+                _PSL_RemoveSessionTasks(sid, PSL_TASK_TCP);
+                if (_PSL_TcpRelay_Start(sid) != 0) return PSL_ERR_SETUP;
+            } else {
+                _PSL_TcpRoute_Release(sid);
+            }
             if (PSLConnectCtx *c = _PSL_ConnectCtx(sid)) c->phaseB = rc == 2 ? 1 : 2;
             phaseB = true;
             rc = 0;
@@ -540,8 +550,8 @@ int _PSL_ServerRemoteStep(int sid, int round) {
             mode = r->connectMode.load();
             lanDone = lanOver(r);
         }
-        if (kind == 2)  // the TCP relay is not built yet
-            rc = PSL_ERR_ROUTES_GAVE_UP;
+        if (kind == 2)
+            rc = _PSL_TcpRelayResult(sid);
         else if (_PSL_ConnectOption(0) == 1 && mode == 1)
             rc = _PSL_ParallelRouteStep(sid);
         else if (_PSL_ConnectOption(0) == 0 || mode == 2)
@@ -732,6 +742,7 @@ void _PSL_Connect_Stop(void) {
 void _PSL_ServerSide_Stop(void) {
     _PSL_Register_Stop();
     _PSL_Connect_Stop();
+    _PSL_TcpRoute_Stop();
     _PSL_Master_Stop();
     _PSL_Settings_Stop();
     _PSL_Servers_Reset();

@@ -213,6 +213,19 @@ int _PSL_IsMaster(const p2p_NetAddr *addr) {
     return 0;
 }
 
+int _PSL_IsMasterHost(const p2p_NetAddr *addr) {
+    if (!addr) return 0;
+    p2p_NetAddr same = *addr;
+    std::lock_guard<std::recursive_mutex> lk(g_listMu);
+    for (int i = 0; i < g_count; ++i) {
+        p2p_NetAddr m{};
+        if (p2p_Net_ResolveAddr(g_table[i].host, g_table[i].port, &m) != 0) continue;
+        same.port = m.port;
+        if (_PSL_SameEndpoint(&m, &same)) return 1;
+    }
+    return 0;
+}
+
 int _PSL_Master_SetPrivateHosts(const char *const hosts[4]) {
     PSLMasterEntry table[PSL_MASTERS] = {};
     int count = 0;

@@ -32,6 +32,8 @@ int _PSL_ResolveHostInto(const char *host, PSLMasterEntry *table, int *count);
 int _PSL_MasterTable(PSLMasterEntry out[PSL_MASTERS]);
 // 1 when addr is the address and port of a master in the table.
 int _PSL_IsMaster(const p2p_NetAddr *addr);
+// 1 when addr is the address of a master in the table, whatever the port (a master's TCP connection).
+int _PSL_IsMasterHost(const p2p_NetAddr *addr);
 // Masters given by the application at start-up (up to four names): they become the table and the state 1.
 // -28 when none resolves.
 int _PSL_Master_SetPrivateHosts(const char *const hosts[4]);

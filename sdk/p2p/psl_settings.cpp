@@ -39,9 +39,10 @@ int buildReport(const PSLSessionRecord *r, int code, const char *text, const uin
     const PslFormDef *f = m ? psl_Msg_Form(m, _PSL_Registered() ? "device" : "client") : nullptr;
     if (!f) return -1;
     const size_t textLen = text ? strnlen(text, PSL_REPORT_TEXT_MAX) : 0;
-    const size_t dataLen = data && length > 0 ? (size_t)(length > PSL_REPORT_DATA_MAX ? PSL_REPORT_DATA_MAX : length) : 0;
-    PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(r->remoteUID), strnlen(r->remoteUID, PSL_UID_LEN),
-                     nullptr, 0},
+    const size_t dataLen =
+        data && length > 0 ? (size_t)(length > PSL_REPORT_DATA_MAX ? PSL_REPORT_DATA_MAX : length) : 0;
+    PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(r->remoteUID),
+                     strnlen(r->remoteUID, PSL_UID_LEN), nullptr, 0},
                     {"result", code, nullptr, 0, nullptr, 0},
                     {"text", 0, reinterpret_cast<const uint8_t *>(text ? text : ""), textLen, nullptr, 0},
                     {"data", 0, data, dataLen, nullptr, 0}};
@@ -87,7 +88,8 @@ int PSL_Set_Error_Report(int on) {
     return 0;
 }
 
-int PSL_Report_Session_Error(PSLSessionRecord *r, int code, const char *text, const uint8_t *data, int length) {
+int PSL_Report_Session_Error(PSLSessionRecord *r, int code, const char *text, const uint8_t *data,
+                             int length) {
     if (!r) return PSL_ERR_NO_SESSION;
     if (!_PSL_Running()) return PSL_ERR_NOT_INIT;
     int sid = -1;

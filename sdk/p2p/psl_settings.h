@@ -9,7 +9,12 @@
 
 struct PSLSessionRecord;
 
-enum { PSL_USER_MASTERS = 4, PSL_USER_MASTER_LEN = 128, PSL_REPORT_TEXT_MAX = 128, PSL_REPORT_DATA_MAX = 1248 };
+enum {
+    PSL_USER_MASTERS = 4,
+    PSL_USER_MASTER_LEN = 128,
+    PSL_REPORT_TEXT_MAX = 128,
+    PSL_REPORT_DATA_MAX = 1248
+};
 enum { PSL_ERR_NO_HOST = -91, PSL_ERR_BAD_MAGIC = 9999 };
 
 // Error reports are off until switched on (nonzero). 0.
@@ -18,7 +23,8 @@ int PSL_Set_Error_Report(int on);
 // cut to 1,248 bytes} to every server of the session's group on the main UDP socket, or once over the
 // session's own connection when its route is the TCP relay. Returns the reports sent (0: none), -12 before
 // the library runs, -18 for a session that does not exist.
-int PSL_Report_Session_Error(PSLSessionRecord *r, int code, const char *text, const uint8_t *data, int length);
+int PSL_Report_Session_Error(PSLSessionRecord *r, int code, const char *text, const uint8_t *data,
+                             int length);
 int PSL_Report_Session_Error_ByIndex(int sid, int code, const char *text, const uint8_t *data, int length);
 
 // Master hosts of the application (host 1 required; a null host 2 to 4 keeps its slot): 0, -12 before the

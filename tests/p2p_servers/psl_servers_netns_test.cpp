@@ -22,11 +22,13 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "p2p/psl_byuid.h"
+#include "p2p/psl_channels.h"
 #include "p2p/psl_connect.h"
 #include "p2p/psl_dispatch.h"
 #include "p2p/psl_hello.h"
@@ -38,6 +40,7 @@
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
 #include "p2p/psl_settings.h"
+#include "p2p/psl_tcproute.h"
 
 namespace {
 
@@ -1024,6 +1027,143 @@ TEST_F(ServerPath, ApplicationMasterHostsAreUsed) {
     scriptedDeviceLogin();
     ASSERT_EQ(PSL_Set_Master_Hosts("127.0.0.9", "", "", ""), 0);
     EXPECT_EQ(_PSL_ServerPhases_Run(session(kDevice)), 2);
+}
+
+// A device on UDP as the relay sees it: logs in at both servers, answers the relay's greeting (32 bytes) and
+// attach, and echoes every relayed data packet back under the same tag.
+class ScriptedDevice {
+  public:
+    ScriptedDevice() {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in me{};
+        me.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.5", &me.sin_addr);
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&me), sizeof me), 0);
+        PslValue v[] = {uid(),
+                        {"natType", 2, nullptr, 0, nullptr, 0},
+                        {"libraryVersion", PSL_LIBRARY_VERSION, nullptr, 0, nullptr, 0}};
+        for (const char *s : {"127.0.0.2", "127.0.0.3"}) send("MSG_LOGIN", nullptr, v, 3, s, 20001, 0);
+        thread_ = std::thread([this] { loop(); });
+        usleep(200000);  // the servers record the login before anyone asks
+    }
+    ~ScriptedDevice() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    std::atomic<int> hellos{0}, attaches{0}, echoed{0};
+    std::atomic<uint16_t> tag{0};
+
+  private:
+    static PslValue uid() { return {"UID", 0, reinterpret_cast<const uint8_t *>(kDevice), 20, nullptr, 0}; }
+    void send(const char *name, const char *form, const PslValue *v, size_t n, const char *host,
+              uint16_t port, uint16_t sessionTag) {
+        const PslMsgDef *m = psl_Msg_ByName(name);
+        const PslFormDef *f = form ? psl_Msg_Form(m, form) : &m->forms[0];
+        uint8_t pkt[PSL_SEND_MAX];
+        const int len = psl_Msg_Build(m, f, v, n, pkt, sizeof pkt);
+        ASSERT_GT(len, 0) << name;
+        if (sessionTag) psl_PutU16(pkt + 12, sessionTag);
+        sendRaw(pkt, len, host, port);
+    }
+    void sendRaw(uint8_t *pkt, int len, const char *host, uint16_t port) {
+        uint8_t wire[PSL_SEND_MAX];
+        pkt[3] |= PSL_FLAG_SCRAMBLED;
+        _PSL_Scramble(pkt, wire, (uint16_t)len, (uint16_t)len);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        inet_pton(AF_INET, host, &to.sin_addr);
+        sendto(fd_, wire, (size_t)len, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    }
+    void loop() {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 50) != 1) continue;
+            uint8_t buf[2048], plain[PSL_UDP_RECV_MAX];
+            sockaddr_in from{};
+            socklen_t fl = sizeof from;
+            const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fl);
+            PSLPacketHeader h{};
+            const int len = n > 0 ? psl_ReadDatagram(buf, (size_t)n, plain, &h) : -1;
+            if (len < 0) continue;
+            char host[32];
+            inet_ntop(AF_INET, &from.sin_addr, host, sizeof host);
+            const uint16_t port = ntohs(from.sin_port);
+            const uint8_t *pl = plain + PSL_HEADER_SIZE;
+            if (h.type == 0x0103 && h.length == 28) {
+                ++hellos;
+                PslValue v[] = {uid(),
+                                {"result", 0, nullptr, 0, nullptr, 0},
+                                {"randomID", psl_GetU32(pl + 20), nullptr, 0, nullptr, 0},
+                                {"mac", psl_GetU32(pl + 24), nullptr, 0, nullptr, 0}};
+                send("MSG_SESSION_HELLO", "answer32", v, 4, host, port, 0);
+            } else if (h.type == 0x0303 && h.length >= 88) {
+                ++attaches;
+                tag = psl_GetU16(pl + 20);
+                PslValue v[] = {uid(),
+                                {"randomID", psl_GetU32(pl + 56), nullptr, 0, nullptr, 0},
+                                {"mac", psl_GetU32(pl + 60), nullptr, 0, nullptr, 0}};
+                send("MSG_RELAY_ATTACH_R", "device", v, 3, host, port, tag.load());
+            } else if (h.type == 0x0501 && h.sessionTag == tag.load()) {
+                psl_PutU16(plain + 8, 0x0502);  // the same packet back, as the device's
+                plain[3] &= (uint8_t)~PSL_FLAG_SCRAMBLED;
+                sendRaw(plain, len, host, port);
+                ++echoed;
+            }
+        }
+    }
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// TCP only: the group, the device and the relay are asked over TCP connections to M and the servers (M and S1
+// see query group, query device, relay request and join on their streams, and no UDP query at all); the
+// session runs on S1's TCP relay (mode 1, relay kind TCP) and data goes through it both ways.
+TEST_F(ServerPath, TcpOnlyConnectRunsOnTheTcpRelay) {
+    NEED_NETNS();
+    Servers srv({});
+    ASSERT_TRUE(srv.ready());
+    ScriptedDevice dev;
+    ASSERT_EQ(PSL_Set_TCP_Only(), 0);
+    const int sid = session(kDevice);
+    const auto t0 = Clock::now();
+    int rc = 0;
+    for (int round = 0; rc == 0 && msSince(t0) < 30000; ++round) {
+        rc = _PSL_ServerRemoteStep(sid, round);
+        usleep(10000);
+    }
+    printf("TCP relay connect: %d after %ld ms\n", rc, msSince(t0));
+    ASSERT_EQ(rc, 6);
+    _PSL_ServerPhases_End(sid, rc);
+    PSLSessionInfo info{};
+    info.size = sizeof info;
+    ASSERT_EQ(PSL_Session_Check_Ex(sid, &info), 0);
+    EXPECT_EQ(info.mode, PSL_MODE_RELAY);
+    EXPECT_EQ(info.relayKind, 2);
+    EXPECT_EQ(_PSL_TcpWorkedPort(), 21047);
+    EXPECT_GE(dev.hellos.load(), 1);
+    EXPECT_GE(dev.attaches.load(), 1);
+
+    const std::string msg = "through the TCP relay";
+    ASSERT_EQ(PSL_Session_Write(sid, msg.data(), (uint32_t)msg.size(), 0), (int)msg.size());
+    char back[64] = {};
+    EXPECT_EQ(PSL_Session_Read(sid, back, sizeof back, 5000, 0), (int)msg.size());
+    EXPECT_EQ(std::string(back), msg);
+    EXPECT_GE(dev.echoed.load(), 1);
+
+    std::set<std::string> tcpSeen;
+    int udpGroupQueries = 0;
+    for (const LogEntry &e : parse(srv.lines())) {
+        if (e.dir != "in") continue;
+        if (e.tcp) tcpSeen.insert(e.ep + " " + e.msg);
+        udpGroupQueries += !e.tcp && e.msg == "MSG_QUERY_GROUP";
+    }
+    for (const char *want : {"M MSG_QUERY_GROUP", "S1 MSG_QUERY_DEVICE", "S2 MSG_QUERY_DEVICE",
+                             "S1 MSG_RELAY_REQUEST", "S1 MSG_RELAY_JOIN"})
+        EXPECT_TRUE(tcpSeen.count(want)) << want;
+    EXPECT_EQ(udpGroupQueries, 0);
 }
 
 }  // namespace

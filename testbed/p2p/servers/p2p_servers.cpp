@@ -251,7 +251,11 @@ void ServerSet::on_packet(size_t ep, const psl::Packet &p, size_t size, const Ad
                 esc(text(*f, "text")) + "\",\"dataBytes\":" + std::to_string(db ? db->size() : 0);
     }
     log_line(line);
-    if (!l || !f || opt_.silent) return;
+    if (opt_.silent) return;
+    if (!e.master && (tcp ? tcp_relay_client(ep, p, l, f ? &*f : nullptr, from)
+                          : tcp_relay_device(ep, p, l, f ? &*f : nullptr, from)))
+        return;
+    if (!l || !f) return;
     if (e.master)
         on_master(ep, p, l, *f, from);
     else

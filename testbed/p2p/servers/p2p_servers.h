@@ -36,7 +36,8 @@ struct Options {
     uint16_t groupIds[3] = {1, 2, 3};
     bool tcp = true;  // TCP listeners on the master's and servers' addresses (--tcp-off: none)
     uint16_t tcpPort = 21047;
-    std::string logPath;  // empty: no log file
+    bool tcpRelay = true;  // S1 relays sessions asked for over TCP
+    std::string logPath;   // empty: no log file
 };
 
 // What a group server keeps of a device's login.
@@ -77,6 +78,17 @@ class ServerSet {
         psl::Addr peer;
         psl::StreamFramer framer;
     };
+    // A session relayed for a client on a TCP connection to a device on UDP (p2p_servers_tcprelay.cpp).
+    struct TcpRelay {
+        std::string uid;
+        uint32_t randomID = 0, mac = 0;
+        psl::Addr client;  // the client's TCP peer address
+        size_t ep = 0;     // the relaying endpoint
+        uint16_t tag = 0;  // R, once joined
+        bool deviceAnswered = false, deviceAttached = false, clientAttached = false;
+        bool v2 = false;  // asked with MSG_RELAY_REQUEST2
+        uint64_t toDevice = 0, toClient = 0;
+    };
     struct ClientPunch {
         psl::Addr observed;
         psl::Fields fields;
@@ -92,6 +104,15 @@ class ServerSet {
     void tcp_poll_handle(const std::vector<pollfd> &pfds, size_t first);
     void tcp_read(size_t conn);
     bool tcp_send(const psl::Addr &to, const psl::Bytes &d);
+    void send_stream(size_t ep, const psl::Addr &to, const char *msg, const char *form, const psl::Fields &f);
+    // The TCP relay: a request, join or data packet from a stream; a device's answer or data by datagram.
+    // True when the packet was the relay's.
+    bool tcp_relay_client(size_t ep, const psl::Packet &p, const psl::Layout *l, const psl::Fields *f,
+                          const psl::Addr &from);
+    bool tcp_relay_device(size_t ep, const psl::Packet &p, const psl::Layout *l, const psl::Fields *f,
+                          const psl::Addr &from);
+    void tcp_relay_grant(TcpRelay &s);
+    void tcp_relay_attach(TcpRelay &s, const DeviceRecord &d, bool toClient);
     void on_master(size_t ep, const psl::Packet &p, const psl::Layout *l, const psl::Fields &f,
                    const psl::Addr &from);
     void on_server(size_t ep, const psl::Packet &p, const psl::Layout *l, const psl::Fields &f,
@@ -105,8 +126,10 @@ class ServerSet {
     int fixedFd_ = -1;
     std::vector<int> tcpListen_;  // one per endpoint (-1 when off)
     std::vector<TcpConn> tcpConns_;
-    const TcpConn *replyTcp_ =
-        nullptr;  // while a packet from a stream is handled: replies to it go back there
+    // While a packet from a stream is handled: replies to its sender go back on that stream.
+    const TcpConn *replyTcp_ = nullptr;
+    std::vector<TcpRelay> tcpRelays_;
+    uint16_t nextTag_ = 0x5200;
     int wakeFd_[2] = {-1, -1};
     std::thread thread_;
     std::atomic<size_t> packetsIn_{0};
