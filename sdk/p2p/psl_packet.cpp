@@ -3,6 +3,7 @@
 
 #include <endian.h>
 #include <string.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -156,11 +157,19 @@ int _PSL_SendPacket(LinuxConn *conn, uint8_t *packet, uint16_t length, const cha
     _PSL_Scramble(packet, work, length, (flags & PSL_FLAG_HEAD64) ? (uint16_t)PSL_HEAD64_LIMIT : length);
     int n = length;
     if (conn->protocol == LINUXCONN_TCP) {
-        // Whole packets only: a cut one would break the peer's framing for good.
-        int sent = 0;
+        // Whole packets only: a cut one would break the peer's framing for good. A connection that cannot
+        // take a packet now drops it whole (the layers above resend) instead of holding the caller, who may
+        // hold the session table lock. Once a packet has started it is finished (a bounded wait); a peer that
+        // stops reading in the middle of one has its connection shut, which its close callback reports.
+        int sent = length;
+        if (LinuxConn_sendTo(conn, nullptr, 0, work, &sent) < 0 || sent <= 0) return 0;
         while (sent < length) {
             int chunk = length - sent;
-            if (LinuxConn_send(conn, work + sent, &chunk) < 0 || chunk <= 0) return 0;
+            if (LinuxConn_send(conn, work + sent, &chunk) < 0 || chunk <= 0) {
+                const int fd = conn->role == LINUXCONN_SERVER ? conn->acceptedFd.load() : conn->fd.load();
+                if (fd >= 0) shutdown(fd, SHUT_RDWR);
+                return 0;
+            }
             sent += chunk;
         }
         return sent;

@@ -92,7 +92,7 @@ int build(const char *name, const char *form, const PslValue *v, size_t count, u
 }
 
 PslValue uidValue(const PSLSessionRecord *r) {
-    return {"UID", 0, reinterpret_cast<const uint8_t *>(r->remoteUID), strnlen(r->remoteUID, PSL_UID_LEN),
+    return {"UID",   0, reinterpret_cast<const uint8_t *>(r->remoteUID), strnlen(r->remoteUID, PSL_UID_LEN),
             nullptr, 0};
 }
 
@@ -135,8 +135,10 @@ void onError(LinuxConn *conn, int, void *arg) {
     LinuxConn **s = entry ? (slot < PSL_PEER_ENTRIES ? &t->entry[slot] : nullptr)
                           : (slot < PSL_MASTERS ? &t->master[slot] : nullptr);
     if (!s || *s != conn) return;
-    if (entry) t->entryState[slot] = 0;
-    else t->masterConnected[slot] = 0;
+    if (entry)
+        t->entryState[slot] = 0;
+    else
+        t->masterConnected[slot] = 0;
     destroy(*s);
 }
 
@@ -275,11 +277,13 @@ void sendRelayRequest(PSLSessionRecord *r, PSLConnectCtx *c, TcpRoute *t, int i)
     uint8_t pkt[PSL_HEADER_SIZE + 64];
     int n;
     if (v2) {
-        PslValue v[] = {uidValue(r), {"randomID", r->randomID, nullptr, 0, nullptr, 0},
+        PslValue v[] = {uidValue(r),
+                        {"randomID", r->randomID, nullptr, 0, nullptr, 0},
                         {"mac", r->mac, nullptr, 0, nullptr, 0}};
         n = build("MSG_RELAY_REQUEST2", "std", v, 3, pkt, sizeof pkt);
     } else {
-        PslValue v[] = {uidValue(r), {"randomID", r->randomID, nullptr, 0, nullptr, 0},
+        PslValue v[] = {uidValue(r),
+                        {"randomID", r->randomID, nullptr, 0, nullptr, 0},
                         {"mac", r->mac, nullptr, 0, nullptr, 0}};
         n = build("MSG_RELAY_REQUEST", "long32", v, 3, pkt, sizeof pkt);
     }
@@ -389,6 +393,19 @@ void onRelayReply(const PSLPacketHeader &h, const uint8_t *payload, LinuxConn *c
     }
 }
 
+// The relay's connection closed under a connected session (the relay hung up, or stopped reading in the
+// middle of a packet and the send shut the connection): the session breaks.
+void onRelayClosed(LinuxConn *conn, int, void *) {
+    TableLock lk;
+    const int n = _PSL_MaxSessions();
+    for (int sid = 0; sid < n; ++sid) {
+        PSLSessionRecord *r = _PSL_Session(sid);
+        if (r && r->routeConn == conn && r->routeType.load() == PSL_ROUTE_RELAY_TCP &&
+            r->state.load() == PSL_STATE_CONNECTED)
+            _PSL_SessionBroken(r, PSL_ERR_CLOSED_BY_PEER);
+    }
+}
+
 // The relay's attach on the join target's connection: the session runs on that connection from now on,
 // tagged with the relay's session number. The attach is acknowledged on the same connection.
 void onAttach(const PSLPacketHeader &h, const uint8_t *payload, LinuxConn *conn, const p2p_NetAddr &from) {
@@ -410,6 +427,7 @@ void onAttach(const PSLPacketHeader &h, const uint8_t *payload, LinuxConn *conn,
         r->routeType = PSL_ROUTE_NONE;
         _PSL_SetRouteCandidate(PSL_ROUTE_RELAY_TCP, sid, conn, &from);
         r->ownsRoute = true;
+        LinuxConn_setCloseCallback(conn, onRelayClosed, nullptr);
         r->relaySessionId = tag;
         r->routeKind = 1;
         r->peerProtocol = h.length >= 80 ? payload[72] : h.version;
@@ -419,8 +437,10 @@ void onAttach(const PSLPacketHeader &h, const uint8_t *payload, LinuxConn *conn,
         r->idleTicks = 0;
         r->tcpState = 18;
         t->elapsedMs = 0;
-        PslValue v[] = {uidValue(r), {"randomID", r->randomID, nullptr, 0, nullptr, 0},
-                        {"mac", r->mac, nullptr, 0, nullptr, 0}, {"sessionTag", tag, nullptr, 0, nullptr, 0}};
+        PslValue v[] = {uidValue(r),
+                        {"randomID", r->randomID, nullptr, 0, nullptr, 0},
+                        {"mac", r->mac, nullptr, 0, nullptr, 0},
+                        {"sessionTag", tag, nullptr, 0, nullptr, 0}};
         uint8_t pkt[PSL_HEADER_SIZE + 64];
         sendOn(conn, pkt, build("MSG_RELAY_ATTACH_R", "client", v, 4, pkt, sizeof pkt), &from);
         r->state = PSL_STATE_CONNECTED;
@@ -442,7 +462,8 @@ void collect(const uint8_t *packet, size_t size, const PSLPacketHeader *, void *
 
 }  // namespace
 
-void _PSL_OnTcpStream(LinuxConn *conn, const char *host, uint16_t portNet, uint8_t *buf, int64_t len, void *) {
+void _PSL_OnTcpStream(LinuxConn *conn, const char *host, uint16_t portNet, uint8_t *buf, int64_t len,
+                      void *) {
     if (!conn || !buf || len <= 0) return;
     Delivery d{conn, host, portNet, {}};
     bool broken = false;

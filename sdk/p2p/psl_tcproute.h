@@ -42,4 +42,5 @@ void _PSL_SetMasterTcpPortsForTest(const uint16_t ports[12]);
 // The stream framing of a received TCP chunk (exposed for the fuzz target): packets go to the sink whole and
 // descrambled; -1 once the stream is broken. One framer per connection, created on first use.
 struct LinuxConn;
-void _PSL_OnTcpStream(LinuxConn *conn, const char *host, uint16_t portNet, uint8_t *buf, int64_t len, void *arg);
+void _PSL_OnTcpStream(LinuxConn *conn, const char *host, uint16_t portNet, uint8_t *buf, int64_t len,
+                      void *arg);

@@ -97,8 +97,13 @@ class Servers {
         ready_ = poll(&p, 1, 10000) == 1 && read(out[0], buf, sizeof buf) > 0 && !strncmp(buf, "ready", 5);
         close(out[0]);
     }
+    // Stops the whole server set where it stands (nothing is read or answered) until the end of the test.
+    void freeze() {
+        if (pid_ > 0) kill(pid_, SIGSTOP);
+    }
     ~Servers() {
         if (pid_ > 0) {
+            kill(pid_, SIGCONT);
             kill(pid_, SIGTERM);
             int st = 0;
             waitpid(pid_, &st, 0);
@@ -1121,6 +1126,19 @@ class ScriptedDevice {
 // TCP only: the group, the device and the relay are asked over TCP connections to M and the servers (M and S1
 // see query group, query device, relay request and join on their streams, and no UDP query at all); the
 // session runs on S1's TCP relay (mode 1, relay kind TCP) and data goes through it both ways.
+// The connect's server road run round by round until it decides (at most 30 s).
+int remoteConnect(int sid) {
+    const auto t0 = Clock::now();
+    int rc = 0;
+    for (int round = 0; rc == 0 && msSince(t0) < 30000; ++round) {
+        rc = _PSL_ServerRemoteStep(sid, round);
+        usleep(10000);
+    }
+    printf("connect: %d after %ld ms\n", rc, msSince(t0));
+    _PSL_ServerPhases_End(sid, rc);
+    return rc;
+}
+
 TEST_F(ServerPath, TcpOnlyConnectRunsOnTheTcpRelay) {
     NEED_NETNS();
     Servers srv({});
@@ -1128,15 +1146,7 @@ TEST_F(ServerPath, TcpOnlyConnectRunsOnTheTcpRelay) {
     ScriptedDevice dev;
     ASSERT_EQ(PSL_Set_TCP_Only(), 0);
     const int sid = session(kDevice);
-    const auto t0 = Clock::now();
-    int rc = 0;
-    for (int round = 0; rc == 0 && msSince(t0) < 30000; ++round) {
-        rc = _PSL_ServerRemoteStep(sid, round);
-        usleep(10000);
-    }
-    printf("TCP relay connect: %d after %ld ms\n", rc, msSince(t0));
-    ASSERT_EQ(rc, 6);
-    _PSL_ServerPhases_End(sid, rc);
+    ASSERT_EQ(remoteConnect(sid), 6);
     PSLSessionInfo info{};
     info.size = sizeof info;
     ASSERT_EQ(PSL_Session_Check_Ex(sid, &info), 0);
@@ -1164,6 +1174,55 @@ TEST_F(ServerPath, TcpOnlyConnectRunsOnTheTcpRelay) {
                              "S1 MSG_RELAY_REQUEST", "S1 MSG_RELAY_JOIN"})
         EXPECT_TRUE(tcpSeen.count(want)) << want;
     EXPECT_EQ(udpGroupQueries, 0);
+
+    // Error reports of a session on the TCP relay go over its connection, once.
+    PSL_Set_Error_Report(1);
+    EXPECT_EQ(PSL_Report_Session_Error_ByIndex(sid, -30006, "auth silent", nullptr, 0), 1);
+    PSL_Set_Error_Report(0);
+    usleep(200000);
+    int reports = 0;
+    for (const LogEntry &e : parse(srv.lines()))
+        if (e.msg == "MSG_SESSION_REPORT2") {
+            ++reports;
+            EXPECT_TRUE(e.tcp && e.ep == "S1");
+            EXPECT_EQ(e.result, -30006);
+        }
+    EXPECT_EQ(reports, 1);
+}
+
+int g_brokenSid = -1, g_brokenError = 0;
+void onStatus(int sid, int error) {
+    g_brokenSid = sid;
+    g_brokenError = error;
+}
+
+// A relay that stops reading: writes never hold the caller (they drop what the connection cannot take), the
+// session ends with an error through its silence limit, and the timers go on meanwhile.
+TEST_F(ServerPath, TcpRelayThatStopsReadingEndsItsSession) {
+    NEED_NETNS();
+    Servers srv({});
+    ASSERT_TRUE(srv.ready());
+    ScriptedDevice dev;
+    ASSERT_EQ(PSL_Set_TCP_Only(), 0);
+    ASSERT_GE(PSL_Set_Session_Timeout(3), 0);
+    const int sid = session(kDevice);
+    ASSERT_EQ(remoteConnect(sid), 6);
+    PSL_Session_Set_Status_Callback(sid, onStatus);
+    srv.freeze();
+    std::vector<char> block(PSL_DATA_MAX, 'x');
+    long longest = 0;
+    const auto t0 = Clock::now();
+    while (g_brokenSid < 0 && msSince(t0) < 20000) {
+        const auto w0 = Clock::now();
+        PSL_Session_Write(sid, block.data(), (uint32_t)block.size(), 0);
+        longest = std::max(longest, msSince(w0));
+        usleep(1000);
+    }
+    printf("session broke after %ld ms with %d; longest write %ld ms\n", msSince(t0), g_brokenError, longest);
+    EXPECT_EQ(g_brokenSid, sid);
+    EXPECT_LT(g_brokenError, 0);
+    EXPECT_LT(longest, 1000) << "a write waited on the stalled relay";
+    PSL_Set_Session_Timeout(60);
 }
 
 }  // namespace

@@ -46,11 +46,9 @@ void ServerSet::send_stream(size_t ep, const Addr &to, const char *msg, const ch
 }
 
 void ServerSet::tcp_relay_grant(TcpRelay &s) {
-    send_stream(s.ep, s.client, s.v2 ? "MSG_RELAY_REQUEST2_R" : "MSG_RELAY_REQUEST_R", "long32",
-                {{"UID", s.uid},
-                 {"status", int64_t{0}},
-                 {"randomID", int64_t{s.randomID}},
-                 {"mac", int64_t{s.mac}}});
+    send_stream(
+        s.ep, s.client, s.v2 ? "MSG_RELAY_REQUEST2_R" : "MSG_RELAY_REQUEST_R", "long32",
+        {{"UID", s.uid}, {"status", int64_t{0}}, {"randomID", int64_t{s.randomID}}, {"mac", int64_t{s.mac}}});
 }
 
 void ServerSet::tcp_relay_attach(TcpRelay &s, const DeviceRecord &d, bool toClient) {
@@ -86,7 +84,8 @@ bool ServerSet::tcp_relay_client(size_t ep, const psl::Packet &p, const psl::Lay
             const psl::Bytes out = psl::seal(psl::plain_packet(h, p.payload));
             sockaddr_in sa{};
             psl::addr_to(d->observed, sa);
-            if (sendto(eps_[s.ep].fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa) > 0)
+            if (sendto(eps_[s.ep].fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&sa),
+                       sizeof sa) > 0)
                 ++s.toDevice;
             return true;
         }
