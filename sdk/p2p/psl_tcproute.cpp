@@ -580,3 +580,24 @@ void _PSL_SetMasterTcpPortsForTest(const uint16_t ports[12]) {
     TableLock lk;
     memcpy(g_ports, ports ? ports : kDefaultPorts, sizeof g_ports);
 }
+
+void _PSL_TcpRoute_AdoptForTest(int sid, int entry, LinuxConn *conn, int entryState, int target) {
+    TableLock lk;
+    TcpRoute *t = routeOf(sid);
+    if (!t || entry < 0 || entry >= PSL_PEER_ENTRIES) return;
+    freshFramer(conn);
+    t->entry[entry] = conn;
+    t->entryState[entry] = (uint8_t)entryState;
+    t->entryLastSend[entry] = 0;
+    if (target) t->target = entry;
+}
+
+void _PSL_TcpRoute_DropForTest(int sid, int entry) {
+    TableLock lk;
+    TcpRoute *t = routeOf(sid);
+    if (!t || entry < 0 || entry >= PSL_PEER_ENTRIES) return;
+    if (t->entry[entry]) dropFramer(t->entry[entry]);
+    t->entry[entry] = nullptr;
+    t->entryState[entry] = 0;
+    t->target = -1;
+}

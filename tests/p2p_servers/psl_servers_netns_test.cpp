@@ -1126,11 +1126,11 @@ class ScriptedDevice {
 // TCP only: the group, the device and the relay are asked over TCP connections to M and the servers (M and S1
 // see query group, query device, relay request and join on their streams, and no UDP query at all); the
 // session runs on S1's TCP relay (mode 1, relay kind TCP) and data goes through it both ways.
-// The connect's server road run round by round until it decides (at most 30 s).
-int remoteConnect(int sid) {
+// The connect's server road run round by round until it decides (at most limitMs).
+int remoteConnect(int sid, long limitMs = 30000) {
     const auto t0 = Clock::now();
     int rc = 0;
-    for (int round = 0; rc == 0 && msSince(t0) < 30000; ++round) {
+    for (int round = 0; rc == 0 && msSince(t0) < limitMs; ++round) {
         rc = _PSL_ServerRemoteStep(sid, round);
         usleep(10000);
     }
@@ -1223,6 +1223,29 @@ TEST_F(ServerPath, TcpRelayThatStopsReadingEndsItsSession) {
     EXPECT_LT(g_brokenError, 0);
     EXPECT_LT(longest, 1000) << "a write waited on the stalled relay";
     PSL_Set_Session_Timeout(60);
+}
+
+// Masters silent on UDP and on TCP (they accept the TCP connections and answer nothing): once both waits of
+// 60 s are over, -41 when no fixed server takes a TCP connection, -60 when one does. About two minutes: label
+// "slow" (ctest p2p_servers_tests.SilentMastersVerdict).
+TEST_F(ServerPath, MastersSilentOnUdpAndTcp) {
+    NEED_NETNS();
+    if (!std::getenv("QV_P2P_SLOW")) GTEST_SKIP() << "slow lane only (QV_P2P_SLOW=1)";
+    for (bool fixed : {false, true}) {
+        SCOPED_TRACE(fixed ? "fixed server listening" : "no fixed server");
+        std::vector<std::string> flags = {"--silent"};
+        if (!fixed) flags.push_back("--no-fixed");
+        Servers srv(flags);
+        ASSERT_TRUE(srv.ready());
+        EXPECT_EQ(remoteConnect(session(kDevice), 90000),
+                  fixed ? PSL_ERR_MASTERS_SILENT : PSL_ERR_NO_INTERNET);
+        int tcpQueries = 0;
+        for (const LogEntry &e : parse(srv.lines()))
+            tcpQueries += e.tcp && e.ep == "M" && e.msg == "MSG_QUERY_GROUP";
+        EXPECT_GE(tcpQueries, 1) << "the master was asked over TCP too";
+        stopLibrary();
+        startLibrary();
+    }
 }
 
 }  // namespace
