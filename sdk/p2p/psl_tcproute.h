@@ -39,8 +39,14 @@ void _PSL_TcpRoute_Stop(void);
 // Tests: the masters' TCP ports by table position (null restores 21047, 8080, 80, 443, 8000, 80, 443).
 void _PSL_SetMasterTcpPortsForTest(const uint16_t ports[12]);
 
-// The stream framing of a received TCP chunk (exposed for the fuzz target): packets go to the sink whole and
-// descrambled; -1 once the stream is broken. One framer per connection, created on first use.
+// The receive callback of every road socket: the bytes go through the connection's framer, whole packets
+// to the dispatcher (transport 1), relay answers and the attach to the road. Bytes of a socket the road no
+// longer holds are dropped; a stream that loses its framing has its socket released.
 struct LinuxConn;
 void _PSL_OnTcpStream(LinuxConn *conn, const char *host, uint16_t portNet, uint8_t *buf, int64_t len,
                       void *arg);
+// Tests and the fuzz target: conn (the caller's) becomes server entry `entry` of sid's road in relay-entry
+// state entryState (9 connected, 12 asked, 15 granted), the join target when target is set, with a fresh
+// framer. The caller takes it back with _PSL_TcpRoute_DropForTest (the road never destroys it).
+void _PSL_TcpRoute_AdoptForTest(int sid, int entry, LinuxConn *conn, int entryState, int target);
+void _PSL_TcpRoute_DropForTest(int sid, int entry);
