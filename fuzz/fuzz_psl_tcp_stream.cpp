@@ -1,7 +1,7 @@
-// Bytes on a TCP connection of the connect's TCP road: the stream framing, then the relay's answers and attach
-// read by the road and everything else by the dispatcher, against a client session that asked for a relay
-// (entry 0, the join target, joining) beside one already relayed. The first input byte picks the sender and
-// the split of the rest into two reads. Each run starts from the same table.
+// Bytes on a TCP connection of the connect's TCP road: the stream framing, then the relay's answers and
+// attach read by the road and everything else by the dispatcher, against a client session that asked for a
+// relay (entry 0, the join target, joining) beside one already relayed. The first input byte picks the sender
+// and the split of the rest into two reads. Each run starts from the same table.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>

@@ -1111,10 +1111,10 @@ class ScriptedDevice {
                                 {"mac", psl_GetU32(pl + 60), nullptr, 0, nullptr, 0}};
                 send("MSG_RELAY_ATTACH_R", "device", v, 3, host, port, tag.load());
             } else if (h.type == 0x0501 && h.sessionTag == tag.load()) {
+                ++echoed;                       // counted before the client can see the echo
                 psl_PutU16(plain + 8, 0x0502);  // the same packet back, as the device's
                 plain[3] &= (uint8_t)~PSL_FLAG_SCRAMBLED;
                 sendRaw(plain, len, host, port);
-                ++echoed;
             }
         }
     }
