@@ -16,13 +16,18 @@ namespace {
 LinuxConn *g_conn = nullptr;
 const char kUid[] = "QVFUZZDEVICE00000001";
 
-bool setup() {
-    if (PSL_Initialize(0) != 0) return false;
-    // A UDP socket stands in for the relay's connection: whatever the road answers goes to the discard port.
+// A UDP socket stands in for the relay's connection: whatever the road answers goes to the discard port.
+bool newConn() {
+    g_conn = nullptr;
     if (LinuxConnMgr_createConnection(_PSL_ConnMgr(), LINUXCONN_UDP, LINUXCONN_CLIENT, 0, &g_conn) != 0)
         return false;
     uint16_t port = htons(9);
     LinuxConn_open(g_conn, "127.0.0.2", &port, 0, nullptr, nullptr, nullptr, nullptr);
+    return true;
+}
+
+bool setup() {
+    if (PSL_Initialize(0) != 0 || !newConn()) return false;
     for (int i = 0; i < 2; ++i) _PSL_AllocSession();
     atexit([] {
         _PSL_TcpRoute_DropForTest(0, 0);
@@ -43,6 +48,7 @@ void prepare() {
     PSLSessionRecord *r = _PSL_Session(0);
     r->routeConn = nullptr;
     r->ownsRoute = false;
+    _PSL_FreeSession(r);
     _PSL_InitSessionRecord(r);
     r->state = PSL_STATE_ALLOCATED;
     strcpy(r->remoteUID, kUid);
@@ -52,6 +58,7 @@ void prepare() {
     PSLSessionRecord *d = _PSL_Session(1);
     d->routeConn = nullptr;
     d->ownsRoute = false;
+    _PSL_FreeSession(d);
     _PSL_InitSessionRecord(d);
     d->state = PSL_STATE_CONNECTED;
     strcpy(d->remoteUID, kUid);
@@ -81,7 +88,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     _PSL_OnTcpStream(g_conn, host, htons(21047), copy, (int64_t)cut, nullptr);
     _PSL_OnTcpStream(g_conn, host, htons(21047), copy + cut, (int64_t)(rest - cut), nullptr);
     free(copy);
-    _PSL_TcpRoute_DropForTest(0, 0);
+    if (!_PSL_TcpRoute_DropForTest(0, 0)) {
+        // The road let the socket go: to the session that attached on it (destroyed here), or destroyed
+        // by the road itself when the stream broke. The next run gets a new one.
+        psl_session_lock();
+        const bool taken = _PSL_Session(0)->routeConn == g_conn;
+        _PSL_Session(0)->routeConn = nullptr;
+        _PSL_Session(0)->ownsRoute = false;
+        psl_session_unlock();
+        if (taken) LinuxConnMgr_destroyConnection(_PSL_ConnMgr(), g_conn);
+        if (!newConn()) abort();
+    }
     psl_session_lock();
     for (int i = 0; i < 2; ++i) {
         _PSL_Session(i)->routeConn = nullptr;

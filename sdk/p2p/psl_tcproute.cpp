@@ -592,12 +592,14 @@ void _PSL_TcpRoute_AdoptForTest(int sid, int entry, LinuxConn *conn, int entrySt
     if (target) t->target = entry;
 }
 
-void _PSL_TcpRoute_DropForTest(int sid, int entry) {
+int _PSL_TcpRoute_DropForTest(int sid, int entry) {
     TableLock lk;
     TcpRoute *t = routeOf(sid);
-    if (!t || entry < 0 || entry >= PSL_PEER_ENTRIES) return;
+    if (!t || entry < 0 || entry >= PSL_PEER_ENTRIES) return 0;
+    const int held = t->entry[entry] ? 1 : 0;
     if (t->entry[entry]) dropFramer(t->entry[entry]);
     t->entry[entry] = nullptr;
     t->entryState[entry] = 0;
     t->target = -1;
+    return held;
 }

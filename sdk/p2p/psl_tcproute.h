@@ -47,6 +47,7 @@ void _PSL_OnTcpStream(LinuxConn *conn, const char *host, uint16_t portNet, uint8
                       void *arg);
 // Tests and the fuzz target: conn (the caller's) becomes server entry `entry` of sid's road in relay-entry
 // state entryState (9 connected, 12 asked, 15 granted), the join target when target is set, with a fresh
-// framer. The caller takes it back with _PSL_TcpRoute_DropForTest (the road never destroys it).
+// framer. _PSL_TcpRoute_DropForTest takes it back: 1 when the road still held it, 0 when it let it go (a
+// broken stream destroys it; an attach hands it to the session, which then owns it).
 void _PSL_TcpRoute_AdoptForTest(int sid, int entry, LinuxConn *conn, int entryState, int target);
-void _PSL_TcpRoute_DropForTest(int sid, int entry);
+int _PSL_TcpRoute_DropForTest(int sid, int entry);

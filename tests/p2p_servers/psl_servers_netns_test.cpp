@@ -1190,7 +1190,7 @@ TEST_F(ServerPath, TcpOnlyConnectRunsOnTheTcpRelay) {
     EXPECT_EQ(reports, 1);
 }
 
-int g_brokenSid = -1, g_brokenError = 0;
+std::atomic<int> g_brokenSid{-1}, g_brokenError{0};
 void onStatus(int sid, int error) {
     g_brokenSid = sid;
     g_brokenError = error;
@@ -1218,9 +1218,10 @@ TEST_F(ServerPath, TcpRelayThatStopsReadingEndsItsSession) {
         longest = std::max(longest, msSince(w0));
         usleep(1000);
     }
-    printf("session broke after %ld ms with %d; longest write %ld ms\n", msSince(t0), g_brokenError, longest);
-    EXPECT_EQ(g_brokenSid, sid);
-    EXPECT_LT(g_brokenError, 0);
+    printf("session broke after %ld ms with %d; longest write %ld ms\n", msSince(t0), g_brokenError.load(),
+           longest);
+    EXPECT_EQ(g_brokenSid.load(), sid);
+    EXPECT_LT(g_brokenError.load(), 0);
     EXPECT_LT(longest, 1000) << "a write waited on the stalled relay";
     PSL_Set_Session_Timeout(60);
 }
