@@ -11,6 +11,7 @@
 #include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
 #include "p2p/psl_lan.h"
+#include "p2p/psl_settings.h"
 
 // The servers' road, when it is linked in; an installed step takes precedence.
 int _PSL_ServerRemoteStep(int sid, int round) __attribute__((weak));
@@ -35,6 +36,13 @@ uint32_t g_mac = 0;
 
 void set_words(PSLSessionRecord *r, int form) {
     std::lock_guard<std::mutex> lk(g_wordsMu);
+    uint8_t over[6];
+    if (_PSL_PrivateMac(over) == 1 && (over[0] | over[1] | over[2] | over[3] | over[4] | over[5])) {
+        // The application's MAC text stands for the interface's.
+        g_macHead = (uint16_t)(over[0] << 8 | over[1]);
+        g_mac = (uint32_t)over[2] << 24 | (uint32_t)over[3] << 16 | (uint32_t)over[4] << 8 | over[5];
+        g_haveMac = true;
+    }
     if (!g_haveMac) {
         p2p_LocalIfInfo ifs{};
         p2p_Net_GetLocalMacAndIPv4(&ifs);

@@ -15,11 +15,12 @@
 #include "p2p/psl_register.h"
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
+#include "p2p/psl_settings.h"
+#include "p2p/psl_tcproute.h"
 
-// Seams filled by the LAN side of the library when it is linked in: its LAN lookup task and its TCP-only
-// switch. Without them a probe runs with the LAN lookup off and UDP allowed.
+// Seams filled by the LAN side of the library when it is linked in: its LAN lookup task. Without it a probe
+// runs with the LAN lookup off.
 int _PSL_LanLookup_Start(int sid) __attribute__((weak));
-int _PSL_TcpOnlyFlag(void) __attribute__((weak));
 // The punching and relay-request tasks: 0 started, else not.
 int _PSL_Punch_Start(int sid, int lifetimeMs) __attribute__((weak));
 int _PSL_RelayRequest_Start(int sid) __attribute__((weak));
@@ -43,10 +44,17 @@ uint16_t randomNonZero16() {
 }
 
 void localIdentity() {
-    if (g_macWord) return;
+    uint8_t over[6];
+    const bool overridden = _PSL_PrivateMac(over) == 1;
+    if (g_macWord && !overridden) return;
     p2p_LocalIfInfo info{};
     const uint8_t *m = info.mac;
-    if (p2p_Net_GetLocalMacAndIPv4(&info) == 0 && (m[0] | m[1] | m[2] | m[3] | m[4] | m[5])) {
+    if (overridden) {
+        m = over;
+        g_macWord = 0;
+        g_macHead = 0;
+    }
+    if ((overridden || p2p_Net_GetLocalMacAndIPv4(&info) == 0) && (m[0] | m[1] | m[2] | m[3] | m[4] | m[5])) {
         g_macWord = (uint32_t)m[2] << 24 | (uint32_t)m[3] << 16 | (uint32_t)m[4] << 8 | m[5];
         g_macHead = (uint16_t)(m[0] << 8 | m[1]);
     }
@@ -59,7 +67,7 @@ bool lanOver(const PSLSessionRecord *r) {
 }
 
 bool tcpOnly() {
-    return _PSL_TcpOnlyFlag ? _PSL_TcpOnlyFlag() != 0 : false;
+    return _PSL_TcpOnlyFlag() != 0;
 }
 
 // The asleep check with a verdict between the two codes.
@@ -442,6 +450,7 @@ int _PSL_ServerPhases_Begin(int sid) {
         if (!r || !_PSL_ConnectCtx(sid)) return PSL_ERR_NOT_INIT;
         const uint8_t keepProbe = _PSL_ConnectCtx(sid)->probeMode;
         _PSL_RemoveSessionTasks(sid, -1);
+        _PSL_TcpRoute_Release(sid);
         _PSL_ReleaseReachSockets(sid);
         _PSL_ConnectCtx_Reset(sid);
         PSLConnectCtx *c = _PSL_ConnectCtx(sid);
@@ -470,11 +479,16 @@ int _PSL_ServerPhases_Step(int sid) {
     PSLConnectCtx *c = _PSL_ConnectCtx(sid);
     if (!r || !c) return PSL_ERR_NOT_INIT;
     if (!c->mastersKicked) {
-        // An empty resolution still lets the connect go on: the application's hosts would be added here.
-        if (_PSL_MasterState() == PSL_MASTERS_EMPTY) _PSL_SetMasterState(PSL_MASTERS_READY);
+        // An empty resolution still lets the connect go on, with the application's hosts if it set any.
+        if (_PSL_MasterState() == PSL_MASTERS_EMPTY) {
+            _PSL_AddUserMastersOnce();
+            _PSL_SetMasterState(PSL_MASTERS_READY);
+        }
         if (_PSL_MasterState() == PSL_MASTERS_READY) {
+            _PSL_AddUserMastersOnce();
             c->mastersKicked = 1;
             if (!tcpOnly() && r->serverState.load() == 0) _PSL_MasterQuery_Start(sid);
+            if (r->tcpState.load() == 0) _PSL_TcpRoute_Start(sid);
         }
     }
     return _PSL_ServerRouteStep(sid, r->tcpRelayRefused.load());
@@ -493,6 +507,7 @@ void _PSL_ServerPhases_End(int sid, int result) {
         _PSL_RemoveSessionTasks(sid, PSL_TASK_TCP);
         _PSL_RemoveSessionTasks(sid, PSL_TASK_REACH);
     }
+    _PSL_TcpRoute_Release(sid);
     _PSL_ReleaseReachSockets(sid);
 }
 
@@ -508,8 +523,15 @@ int _PSL_ServerRemoteStep(int sid, int round) {
     if (rc == 0 && !phaseB) {
         rc = _PSL_ServerPhases_Step(sid);
         if (rc > 0) {
-            _PSL_RemoveSessionTasks(sid, PSL_TASK_TCP);
             TableLock lk;
+            if (rc == 3) {
+                // The TCP relay from here on, on the connections the TCP route opened.
+                _PSL_RemoveSessionTasks(sid, PSL_TASK_SERVERS);
+                _PSL_RemoveSessionTasks(sid, PSL_TASK_TCP);
+                if (_PSL_TcpRelay_Start(sid) != 0) return PSL_ERR_SETUP;
+            } else {
+                _PSL_TcpRoute_Release(sid);
+            }
             if (PSLConnectCtx *c = _PSL_ConnectCtx(sid)) c->phaseB = rc == 2 ? 1 : 2;
             phaseB = true;
             rc = 0;
@@ -528,8 +550,8 @@ int _PSL_ServerRemoteStep(int sid, int round) {
             mode = r->connectMode.load();
             lanDone = lanOver(r);
         }
-        if (kind == 2)  // the TCP relay is not built yet
-            rc = PSL_ERR_ROUTES_GAVE_UP;
+        if (kind == 2)
+            rc = _PSL_TcpRelayResult(sid);
         else if (_PSL_ConnectOption(0) == 1 && mode == 1)
             rc = _PSL_ParallelRouteStep(sid);
         else if (_PSL_ConnectOption(0) == 0 || mode == 2)
@@ -720,7 +742,9 @@ void _PSL_Connect_Stop(void) {
 void _PSL_ServerSide_Stop(void) {
     _PSL_Register_Stop();
     _PSL_Connect_Stop();
+    _PSL_TcpRoute_Stop();
     _PSL_Master_Stop();
+    _PSL_Settings_Stop();
     _PSL_Servers_Reset();
     _PSL_SetServersConnForTest(nullptr);
 }

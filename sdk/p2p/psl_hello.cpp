@@ -6,6 +6,8 @@
 #include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
 #include "p2p/psl_dispatch.h"
+#include "p2p/psl_servers.h"
+#include "p2p/psl_settings.h"
 
 namespace {
 
@@ -72,9 +74,11 @@ void _PSL_SetRouteCandidate(int kind, int sid, LinuxConn *conn, const p2p_NetAdd
     if (r->routeConn && r->ownsRoute && r->routeConn != conn && _PSL_ConnMgr())
         LinuxConnMgr_destroyConnection(_PSL_ConnMgr(), r->routeConn);
     if (r->routeConn != conn) r->ownsRoute = false;
+    const bool changed = cur != kind || !_PSL_SameEndpoint(&r->routeAddr, addr);
     r->routeConn = conn;
     r->routeAddr = *addr;
     r->routeType = kind;
+    if (changed) _PSL_NotifyRoute(sid, kind, addr);
 }
 
 void _PSL_CompleteSession(int sid, const PSLPacketHeader *h, LinuxConn *conn, const p2p_NetAddr *from) {

@@ -213,6 +213,19 @@ int _PSL_IsMaster(const p2p_NetAddr *addr) {
     return 0;
 }
 
+int _PSL_IsMasterHost(const p2p_NetAddr *addr) {
+    if (!addr) return 0;
+    p2p_NetAddr same = *addr;
+    std::lock_guard<std::recursive_mutex> lk(g_listMu);
+    for (int i = 0; i < g_count; ++i) {
+        p2p_NetAddr m{};
+        if (p2p_Net_ResolveAddr(g_table[i].host, g_table[i].port, &m) != 0) continue;
+        same.port = m.port;
+        if (_PSL_SameEndpoint(&m, &same)) return 1;
+    }
+    return 0;
+}
+
 int _PSL_Master_SetPrivateHosts(const char *const hosts[4]) {
     PSLMasterEntry table[PSL_MASTERS] = {};
     int count = 0;
@@ -225,6 +238,43 @@ int _PSL_Master_SetPrivateHosts(const char *const hosts[4]) {
     g_onlyDefaults = false;
     g_private = true;
     g_state = PSL_MASTERS_READY;
+    return 0;
+}
+
+namespace {
+
+int resolveUserHosts(const char *const hosts[4], PSLMasterEntry table[PSL_MASTERS]) {
+    int count = 0;
+    for (int i = 0; i < 4; ++i)
+        if (hosts[i] && *hosts[i]) _PSL_ResolveHostInto(hosts[i], table, &count);
+    return count;
+}
+
+}  // namespace
+
+int _PSL_Master_AppendHosts(const char *const hosts[4]) {
+    PSLMasterEntry add[PSL_MASTERS] = {};
+    const int n = resolveUserHosts(hosts, add);
+    if (n == 0) return PSL_ERR_NO_MASTER;
+    std::lock_guard<std::recursive_mutex> lk(g_listMu);
+    if (g_onlyDefaults) {  // the defaults stood in for names that did not resolve: these hosts replace them
+        g_count = 0;
+        g_onlyDefaults = false;
+    }
+    for (int i = 0; i < n && g_count < PSL_MASTERS; ++i)
+        if (!present(add[i].host, add[i].port)) g_table[g_count++] = add[i];
+    g_state = PSL_MASTERS_READY;
+    return 0;
+}
+
+int _PSL_Master_PutFirstHosts(const char *const hosts[4]) {
+    PSLMasterEntry put[PSL_MASTERS] = {};
+    const int n = resolveUserHosts(hosts, put);
+    if (n == 0) return PSL_ERR_NO_MASTER;
+    std::lock_guard<std::recursive_mutex> lk(g_listMu);
+    memcpy(g_table, put, sizeof put[0] * (size_t)n);
+    if (g_count < n) g_count = n;
+    g_onlyDefaults = false;
     return 0;
 }
 

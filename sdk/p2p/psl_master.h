@@ -32,9 +32,16 @@ int _PSL_ResolveHostInto(const char *host, PSLMasterEntry *table, int *count);
 int _PSL_MasterTable(PSLMasterEntry out[PSL_MASTERS]);
 // 1 when addr is the address and port of a master in the table.
 int _PSL_IsMaster(const p2p_NetAddr *addr);
+// 1 when addr is the address of a master in the table, whatever the port (a master's TCP connection).
+int _PSL_IsMasterHost(const p2p_NetAddr *addr);
 // Masters given by the application at start-up (up to four names): they become the table and the state 1.
 // -28 when none resolves.
 int _PSL_Master_SetPrivateHosts(const char *const hosts[4]);
+// The application's master hosts (up to four names; null or empty skipped), resolved into at most 12
+// addresses in all (kind 1, port 10240): appended from the table's first empty entry on, or written over
+// its first entries (the later ones keep what they held). 0, or -2 when none resolves.
+int _PSL_Master_AppendHosts(const char *const hosts[4]);
+int _PSL_Master_PutFirstHosts(const char *const hosts[4]);
 // Library stop: joins the resolver threads and empties the table.
 void _PSL_Master_Stop(void);
 // Tests: the two host names the resolvers use (null restores the compiled-in ones).

@@ -3,6 +3,7 @@
 
 #include <endian.h>
 #include <string.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -157,11 +158,19 @@ void scramble_for_send(uint8_t *packet, uint8_t *work, uint16_t length) {
 }
 
 int send_stream(LinuxConn *conn, const uint8_t *work, uint16_t length) {
-    // Whole packets only: a cut one would break the peer's framing for good.
-    int sent = 0;
+    // Whole packets only: a cut one would break the peer's framing for good. A connection that cannot take a
+    // packet now drops it whole (the layers above resend) instead of holding the caller, who may hold the
+    // session table lock. Once a packet has started it is finished (a bounded wait); a peer that stops
+    // reading in the middle of one has its connection shut, which its close callback reports.
+    int sent = length;
+    if (LinuxConn_sendTo(conn, nullptr, 0, work, &sent) < 0 || sent <= 0) return 0;
     while (sent < length) {
         int chunk = length - sent;
-        if (LinuxConn_send(conn, work + sent, &chunk) < 0 || chunk <= 0) return 0;
+        if (LinuxConn_send(conn, work + sent, &chunk) < 0 || chunk <= 0) {
+            const int fd = conn->role == LINUXCONN_SERVER ? conn->acceptedFd.load() : conn->fd.load();
+            if (fd >= 0) shutdown(fd, SHUT_RDWR);
+            return 0;
+        }
         sent += chunk;
     }
     return sent;

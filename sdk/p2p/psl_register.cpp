@@ -15,6 +15,7 @@
 #include "p2p/psl_private.h"
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
+#include "p2p/psl_settings.h"
 
 // The device side's UID store, when it is linked in, is told the registered UID too.
 
@@ -354,6 +355,12 @@ int PSL_Device_Register(const char *uid, const char *name, const char *password)
     }
     int g = registerWait();
     if (g == PSL_ERR_MASTERS_SILENT) {
+        // Silent masters: the application's hosts, when it set any, take the table's first entries.
+        char hosts[PSL_USER_MASTERS][PSL_USER_MASTER_LEN];
+        if (_PSL_UserMasterHosts(hosts)) {
+            const char *list[PSL_USER_MASTERS] = {hosts[0], hosts[1], hosts[2], hosts[3]};
+            if (_PSL_Master_PutFirstHosts(list) != 0) return fail(PSL_ERR_NO_MASTER);
+        }
         _PSL_SetMasterState(PSL_MASTERS_READY);
         g = registerWait();
     }

@@ -163,7 +163,8 @@ bool ownUid(const uint8_t *payload) {
 
 void onGroupAnswer(const PSLPacketHeader *h, const uint8_t *payload, const p2p_NetAddr *from,
                    const char *host, int transport) {
-    if (!_PSL_IsMaster(from)) return;  // group answers come only from a master
+    // Group answers come only from a master (over TCP: on a connection the road opened to a master's host).
+    if (transport == 0 ? !_PSL_IsMaster(from) : !_PSL_IsMasterHost(from)) return;
     g_nat64 = host && strchr(host, ':') && strstr(host, "64:ff9b");
     uint16_t ids[3] = {};
     const uint8_t *servers = nullptr;

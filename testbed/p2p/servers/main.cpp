@@ -10,11 +10,12 @@ int main(int argc, char **argv) {
     qvbed::p2p::Options o;
     std::string error;
     if (!qvbed::p2p::parse_args(argc, argv, &o, &error)) {
-        std::fprintf(stderr,
-                     "p2p-servers: %s\nusage: p2p-servers [--master A:P] [--server A:P]... [--fixed A:P | "
-                     "--no-fixed] [--refuse-uid UID]... [--silent] [--device-version N] [--asleep] "
-                     "[--no-punch-answer] [--answer-checks] [--peer-form 36|116|292] [--log FILE]\n",
-                     error.c_str());
+        std::fprintf(
+            stderr,
+            "p2p-servers: %s\nusage: p2p-servers [--master A:P] [--server A:P]... [--fixed A:P | "
+            "--no-fixed] [--refuse-uid UID]... [--silent] [--device-version N] [--asleep] "
+            "[--no-punch-answer] [--answer-checks] [--tcp-off] [--peer-form 36|116|292] [--log FILE]\n",
+            error.c_str());
         return 2;
     }
     sigset_t set;

@@ -132,6 +132,7 @@ bool ServerSet::start(std::string *error) {
         fixedFd_ = listen_tcp(*opt_.fixed, &err);
         if (fixedFd_ < 0) return fail(err);
     }
+    if (!tcp_start(&err)) return fail(err);
     if (pipe2(wakeFd_, O_CLOEXEC | O_NONBLOCK) != 0)
         return fail(std::string("pipe: ") + std::strerror(errno));
     thread_ = std::thread([this] { loop(); });
@@ -144,6 +145,7 @@ void ServerSet::stop() {
         (void)!write(wakeFd_[1], &c, 1);
         thread_.join();
     }
+    tcp_stop();
     for (Endpoint &e : eps_)
         if (e.fd >= 0) close(e.fd);
     eps_.clear();
@@ -166,14 +168,16 @@ std::optional<DeviceRecord> ServerSet::device(const std::string &uid) const {
 }
 
 void ServerSet::loop() {
-    std::vector<pollfd> pfds;
-    for (const Endpoint &e : eps_) pfds.push_back({e.fd, POLLIN, 0});
-    const size_t fixedAt = pfds.size();
-    if (fixedFd_ >= 0) pfds.push_back({fixedFd_, POLLIN, 0});
-    const size_t wakeAt = pfds.size();
-    pfds.push_back({wakeFd_[0], POLLIN, 0});
     uint8_t buf[65536];
     for (;;) {
+        std::vector<pollfd> pfds;
+        for (const Endpoint &e : eps_) pfds.push_back({e.fd, POLLIN, 0});
+        const size_t fixedAt = pfds.size();
+        if (fixedFd_ >= 0) pfds.push_back({fixedFd_, POLLIN, 0});
+        const size_t wakeAt = pfds.size();
+        pfds.push_back({wakeFd_[0], POLLIN, 0});
+        const size_t tcpAt = pfds.size();
+        tcp_poll_add(&pfds);
         if (poll(pfds.data(), pfds.size(), -1) < 0) {
             if (errno == EINTR) continue;
             return;
@@ -200,6 +204,7 @@ void ServerSet::loop() {
                 on_datagram(i, buf, static_cast<size_t>(n), psl::addr_from(sa));
             }
         }
+        tcp_poll_handle(pfds, tcpAt);
     }
 }
 
@@ -210,21 +215,27 @@ void ServerSet::log_line(const std::string &body) {
 }
 
 void ServerSet::on_datagram(size_t ep, const uint8_t *data, size_t size, const Addr &from) {
-    const Endpoint &e = eps_[ep];
-    const std::string head = "\"ep\":\"" + e.name + "\",\"dir\":\"in\",\"peer\":\"" + psl::addr_text(from) +
-                             "\",\"bytes\":" + std::to_string(size);
     psl::Drop why = psl::Drop::kNone;
     auto p = psl::open_datagram({data, size}, &why);
     if (!p) {
-        log_line(head + (why == psl::Drop::kPing ? std::string(",\"msg\":\"ping\"")
-                                                 : std::string(",\"drop\":\"") + psl::drop_name(why) + "\""));
+        log_line("\"ep\":\"" + eps_[ep].name + "\",\"dir\":\"in\",\"peer\":\"" + psl::addr_text(from) +
+                 "\",\"bytes\":" + std::to_string(size) +
+                 (why == psl::Drop::kPing ? std::string(",\"msg\":\"ping\"")
+                                          : std::string(",\"drop\":\"") + psl::drop_name(why) + "\""));
         return;
     }
+    on_packet(ep, *p, size, from, false);
+}
+
+void ServerSet::on_packet(size_t ep, const psl::Packet &p, size_t size, const Addr &from, bool tcp) {
+    const Endpoint &e = eps_[ep];
+    const std::string head = "\"ep\":\"" + e.name + "\",\"dir\":\"in\"" + (tcp ? ",\"tcp\":true" : "") +
+                             ",\"peer\":\"" + psl::addr_text(from) + "\",\"bytes\":" + std::to_string(size);
     char type[8];
-    std::snprintf(type, sizeof type, "0x%04x", p->header.type);
-    const psl::Layout *l = psl::classify(*p);
-    std::optional<Fields> f = l ? psl::read(*l, *p) : std::nullopt;
-    std::string line = head + ",\"type\":\"" + type + "\",\"payload\":" + std::to_string(p->payload.size());
+    std::snprintf(type, sizeof type, "0x%04x", p.header.type);
+    const psl::Layout *l = psl::classify(p);
+    std::optional<Fields> f = l ? psl::read(*l, p) : std::nullopt;
+    std::string line = head + ",\"type\":\"" + type + "\",\"payload\":" + std::to_string(p.payload.size());
     if (l) line += std::string(",\"msg\":\"") + l->msg + "\",\"form\":\"" + l->form + "\"";
     if (f && psl::find_field(*f, "UID")) line += ",\"uid\":\"" + esc(text(*f, "UID")) + "\"";
     // What a client reports of its connects, for tests to check the outcome and route it gave.
@@ -232,12 +243,23 @@ void ServerSet::on_datagram(size_t ep, const uint8_t *data, size_t size, const A
         line += ",\"value\":" + std::to_string(static_cast<int32_t>(num(*f, "value"))) +
                 ",\"routeByte\":" + std::to_string(num(*f, "routeByte")) + ",\"peerAddr\":\"" +
                 psl::addr_text(addr(*f, "peerAddr")) + "\"";
+    // An application's error report: its code and text (the data only by length).
+    if (f && l && std::string_view(l->msg) == "MSG_SESSION_REPORT2") {
+        const Value *d = psl::find_field(*f, "data");
+        const psl::Bytes *db = d ? std::get_if<psl::Bytes>(d) : nullptr;
+        line += ",\"result\":" + std::to_string(static_cast<int32_t>(num(*f, "result"))) + ",\"text\":\"" +
+                esc(text(*f, "text")) + "\",\"dataBytes\":" + std::to_string(db ? db->size() : 0);
+    }
     log_line(line);
-    if (!l || !f || opt_.silent) return;
+    if (opt_.silent) return;
+    if (!e.master && (tcp ? tcp_relay_client(ep, p, l, f ? &*f : nullptr, from)
+                          : tcp_relay_device(ep, p, l, f ? &*f : nullptr, from)))
+        return;
+    if (!l || !f) return;
     if (e.master)
-        on_master(ep, *p, l, *f, from);
+        on_master(ep, p, l, *f, from);
     else
-        on_server(ep, *p, l, *f, from);
+        on_server(ep, p, l, *f, from);
 }
 
 void ServerSet::send(size_t ep, const Addr &to, const char *msg, const char *form, const Fields &f) {
@@ -249,13 +271,19 @@ void ServerSet::send(size_t ep, const Addr &to, const char *msg, const char *for
                  "\"");
         return;
     }
-    sockaddr_in sa{};
-    psl::addr_to(to, sa);
-    const ssize_t n =
-        sendto(eps_[ep].fd, d->data(), d->size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    std::string line = "\"ep\":\"" + eps_[ep].name + "\",\"dir\":\"out\",\"peer\":\"" + psl::addr_text(to) +
-                       "\",\"bytes\":" + std::to_string(d->size()) + ",\"msg\":\"" + msg + "\",\"form\":\"" +
-                       form + "\"";
+    // A reply to a packet that came over a stream goes back on that stream; anything else is a datagram.
+    const bool tcp = replyTcp_ && replyTcp_->peer == to;
+    ssize_t n = 0;
+    if (tcp) {
+        n = tcp_send(to, *d) ? static_cast<ssize_t>(d->size()) : -1;
+    } else {
+        sockaddr_in sa{};
+        psl::addr_to(to, sa);
+        n = sendto(eps_[ep].fd, d->data(), d->size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    }
+    std::string line = "\"ep\":\"" + eps_[ep].name + "\",\"dir\":\"out\"" + (tcp ? ",\"tcp\":true" : "") +
+                       ",\"peer\":\"" + psl::addr_text(to) + "\",\"bytes\":" + std::to_string(d->size()) +
+                       ",\"msg\":\"" + msg + "\",\"form\":\"" + form + "\"";
     if (n < 0) line += ",\"error\":\"" + esc(std::strerror(errno)) + "\"";
     log_line(line);
 }
@@ -399,6 +427,8 @@ bool parse_args(int argc, char **argv, Options *o, std::string *error) {
             o->punchAnswer = false;
         } else if (a == "--no-fixed") {
             o->fixed.reset();
+        } else if (a == "--tcp-off") {
+            o->tcp = false;
         } else if (a == "--refuse-uid" || a == "--device-version" || a == "--peer-form" || a == "--log" ||
                    a == "--master" || a == "--server" || a == "--fixed") {
             if (!(v = need(i))) return false;

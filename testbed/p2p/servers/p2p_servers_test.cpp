@@ -303,6 +303,125 @@ TEST(P2pServers, BadInputIsDroppedAndSilentAnswersNothing) {
     EXPECT_FALSE(c.recv(300));
 }
 
+// A TCP peer: one connection to a server's stream port, packets written whole, answers reassembled.
+class TcpPeer {
+  public:
+    explicit TcpPeer(Addr to) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        psl::addr_to(to, sa);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        socklen_t sl = sizeof sa;
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &sl);
+        addr_ = psl::addr_from(sa);
+    }
+    ~TcpPeer() { close(fd_); }
+    bool connected() const { return connected_; }
+    const Addr &addr() const { return addr_; }
+    void send_raw(const psl::Bytes &d) {
+        ASSERT_EQ(::send(fd_, d.data(), d.size(), MSG_NOSIGNAL), static_cast<ssize_t>(d.size()));
+    }
+    void send(const char *msg, const char *form, const Fields &f) {
+        std::string err;
+        auto d = psl::build(*psl::find_layout(msg, form), f, &err);
+        ASSERT_TRUE(d) << err;
+        send_raw(*d);
+    }
+    // The next packet within `ms`; nullopt on time-out or once the server closed the stream (closed() says).
+    std::optional<Peer::Got> recv(int ms = 2000) {
+        while (pending_.empty()) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, ms) != 1) return std::nullopt;
+            uint8_t buf[4096];
+            const ssize_t n = read(fd_, buf, sizeof buf);
+            if (n <= 0) {
+                closed_ = true;
+                return std::nullopt;
+            }
+            for (psl::Packet &pk : framer_.feed({buf, static_cast<size_t>(n)})) pending_.push_back(pk);
+        }
+        Peer::Got g{{}, pending_.front(), psl::classify(pending_.front()), {}};
+        pending_.erase(pending_.begin());
+        if (g.layout) g.fields = *psl::read(*g.layout, g.packet);
+        return g;
+    }
+    bool closed() const { return closed_; }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false, closed_ = false;
+    Addr addr_;
+    psl::StreamFramer framer_;
+    std::vector<psl::Packet> pending_;
+};
+
+Addr tcp(Addr a) {
+    a.port = 21047;
+    return a;
+}
+
+// Over TCP 21047 the master hands out the group and each server answers device queries (both forms), with the
+// stream's source as the observed address; the answers come back on the same connection.
+TEST(P2pServers, TcpMasterAndServersAnswerOnTheStream) {
+    NEED_NETNS();
+    Running r(Options{});
+    Peer dev({{127, 0, 0, 30}, 0});
+    dev.send(kS1, "MSG_LOGIN", "std", login({}, 2, 0x03010523));
+    ASSERT_TRUE(dev.recv());
+
+    TcpPeer m(tcp(kMaster));
+    ASSERT_TRUE(m.connected());
+    m.send("MSG_QUERY_GROUP", "std", {{"UID", std::string(kUid)}, {"value", int64_t{0}}});
+    auto g = m.recv();
+    ASSERT_TRUE(g);
+    ASSERT_STREQ(g->layout->msg, "MSG_QUERY_GROUP_R");
+    EXPECT_EQ(addr_of(g->fields, "addr"), m.addr());
+    EXPECT_EQ(std::get<std::vector<Addr>>(*psl::find_field(g->fields, "servers")),
+              (std::vector<Addr>{kS1, kS2}));
+
+    for (const Addr &s : {kS1, kS2}) {
+        TcpPeer c(tcp(s));
+        ASSERT_TRUE(c.connected());
+        // Two queries in one write, the second cut across two writes: the framer keeps them apart.
+        psl::Bytes q1 =
+            *psl::build(*psl::find_layout("MSG_QUERY_DEVICE", "std"), {{"UID", std::string(kUid)}});
+        psl::Bytes q2 =
+            *psl::build(*psl::find_layout("MSG_QUERY_DEVICE2", "std"), {{"UID", std::string(kUid)}});
+        psl::Bytes both = q1;
+        both.insert(both.end(), q2.begin(), q2.begin() + 10);
+        c.send_raw(both);
+        usleep(20000);
+        c.send_raw(psl::Bytes(q2.begin() + 10, q2.end()));
+        for (const char *want : {"MSG_QUERY_DEVICE_R", "MSG_QUERY_DEVICE2_R"}) {
+            g = c.recv();
+            ASSERT_TRUE(g) << want;
+            EXPECT_STREQ(g->layout->msg, want);
+            EXPECT_EQ(num(g->fields, "natType"), 2);
+        }
+    }
+}
+
+// A stream that breaks is closed (and logged); --tcp-off opens no TCP port at all.
+TEST(P2pServers, TcpBrokenStreamClosedAndTcpOff) {
+    NEED_NETNS();
+    {
+        Running r(Options{});
+        TcpPeer c(tcp(kS1));
+        ASSERT_TRUE(c.connected());
+        c.send_raw(psl::Bytes(40, 0xAB));  // no magic
+        EXPECT_FALSE(c.recv());
+        EXPECT_TRUE(c.closed());
+        TcpPeer again(tcp(kS1));
+        ASSERT_TRUE(again.connected()) << "the listener goes on";
+        again.send("MSG_QUERY_GROUP", "std", {{"UID", std::string(kUid)}, {"value", int64_t{0}}});
+        EXPECT_FALSE(again.recv(300)) << "a server is not a master";
+    }
+    Options o;
+    o.tcp = false;
+    Running r(o);
+    for (const Addr &a : {kMaster, kS1, kS2}) EXPECT_FALSE(TcpPeer(tcp(a)).connected());
+}
+
 // The program: flags, "ready", the fixed server accepting, a JSON-lines log, a clean exit on SIGTERM.
 TEST(P2pServers, ProgramLogsEveryPacketAsJsonLines) {
     NEED_NETNS();
@@ -334,6 +453,14 @@ TEST(P2pServers, ProgramLogsEveryPacketAsJsonLines) {
     c.send_raw(kS1, {0xCC, 0xAA, 0xAB, 0xAB});
     c.send(kS1, "MSG_LOGIN", "std", login({}, 2, 1));
     ASSERT_TRUE(c.recv());
+    c.send(kS2, "MSG_SESSION_REPORT2", "client",
+           {{"UID", std::string(kUid)},
+            {"result", int64_t{-42}},
+            {"text", std::string("no \"route\"")},
+            {"data", psl::Bytes(7, 1)}});
+    c.send(kS2, "MSG_PROBE", "std",
+           {{"counter", int64_t{1}}, {"instance", int64_t{2}}, {"byte", int64_t{0}}});
+    ASSERT_TRUE(c.recv());  // the report is logged before the fixed server's accept
     int t = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     psl::addr_to(kFixed, sa);
@@ -363,12 +490,25 @@ TEST(P2pServers, ProgramLogsEveryPacketAsJsonLines) {
              : json_object_object_get_ex(j, "event", &v) ? json_object_get_string(v)
                                                          : "";
         if (json_object_object_get_ex(j, "bytes", &v)) s += " " + std::to_string(json_object_get_int(v));
+        if (json_object_object_get_ex(j, "result", &v)) {
+            s += " " + std::to_string(json_object_get_int(v));
+            json_object *t = nullptr, *n = nullptr;
+            if (json_object_object_get_ex(j, "text", &t) && json_object_object_get_ex(j, "dataBytes", &n))
+                s += std::string(" ") + json_object_get_string(t) + " " +
+                     std::to_string(json_object_get_int(n));
+        }
         seen.push_back(s);
         json_object_put(j);
     }
-    const std::vector<std::string> want = {
-        "M in MSG_QUERY_GROUP 54", "M out MSG_UID_REFUSED 36", "S1 in ping 4",
-        "S1 in MSG_LOGIN 288",     "S1 out MSG_LOGIN_R 52",    "F in accept"};
+    const std::vector<std::string> want = {"M in MSG_QUERY_GROUP 54",
+                                           "M out MSG_UID_REFUSED 36",
+                                           "S1 in ping 4",
+                                           "S1 in MSG_LOGIN 288",
+                                           "S1 out MSG_LOGIN_R 52",
+                                           "S2 in MSG_SESSION_REPORT2 175 -42 no \"route\" 7",
+                                           "S2 in MSG_PROBE 24",
+                                           "S2 out MSG_PROBE_R 32",
+                                           "F in accept"};
     EXPECT_EQ(seen, want);
     std::remove(log.c_str());
     rmdir(dir);
