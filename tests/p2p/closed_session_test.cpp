@@ -171,7 +171,6 @@ TEST_F(ClosedSession, TheListEndsWithTheLibrary) {
     PSL_DeInitialize();
     EXPECT_EQ(_PSL_RecentPeer_Count(), 0);
     client.count(0, 300);
-    PSL_Set_LanSearch_Port(kLanPort);  // the stop forgot it
     ASSERT_EQ(PSL_Initialize(0), 0);
     ASSERT_EQ(PSL_Device_Listen(kUid), 0);
     main = bed::Addr{{127, 0, 0, 1}, ntohs(_PSL_MainPort())};

@@ -30,6 +30,7 @@
 #include "lan_topology.h"
 #include "link/connect_pool.h"
 #include "link/qvcrypt.h"
+#include "p2p/psl_device.h"
 #include "p2p/psl_session.h"
 #include "p2p/tnl_api.h"
 #include "p2p/tnl_test_util.h"
@@ -132,6 +133,7 @@ class TunnelLan : public ::testing::Test {
                                 5000));
         startDaemon(0);
         ASSERT_TRUE(waitHttp()) << "nginx did not answer in the device's namespace";
+        PSL_Set_LanSearch_Port(PSL_DEFAULT_LAN_PORT);  // the daemon's; an earlier test may have moved it
         ASSERT_EQ(0, PeerTunnelAgent_Initialize(4));
     }
     void TearDown() override {
