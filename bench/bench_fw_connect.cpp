@@ -1,7 +1,8 @@
 // bench_fw_connect (root: it makes its own namespaces): the device connection service in the LAN topology
 // (the P2P test servers and the device daemon in tunnel mode in the device's namespace; this process the
 // client, its LAN discovery scripted through the fake SDK).
-// 1. The main thread's longest stall (a 1 ms watchdog timer) during a LAN connect and during a tunnel connect.
+// 1. The main thread's longest stall (a 1 ms watchdog timer) during a LAN connect and during a tunnel
+// connect.
 // 2. A tunnel connect through the service (qvNasConnect to the connected handler, both ports mapped) beside
 //    the bare library calls doing the same (initialise, connect, session check, two mappings) on a plain
 //    thread, sides alternating run by run; every run printed, min/median/max and the ratio of the medians.
@@ -52,7 +53,9 @@ class UidCloud final : public CloudDeviceApi {
     void getDeviceP2PInfo(const QVNasDeviceInfoPtr &, const QString &, Completion c) override {
         reply(c, QVariantMap{{QStringLiteral("dev_id"), QString::fromLatin1(kUid)}});
     }
-    void getDeviceAuthCode(const QVNasDeviceInfoPtr &, const QString &, Completion c) override { reply(c, {}); }
+    void getDeviceAuthCode(const QVNasDeviceInfoPtr &, const QString &, Completion c) override {
+        reply(c, {});
+    }
     void bindDevice(const QVNasDeviceInfoPtr &, const QString &, Completion c) override { reply(c, {}); }
 
   private:
@@ -78,8 +81,8 @@ Run serviceConnect(const std::shared_ptr<CloudDeviceApi> &cloud, bool expectLan)
     d->online = true;
     service->setDeviceInfo(d);
     bool connected = false, failed = false;
-    service->qvNasSetDeviceWithListener([&] { connected = true; }, [&](int64_t, const QString &) { failed = true; },
-                                        [] {});
+    service->qvNasSetDeviceWithListener([&] { connected = true; },
+                                        [&](int64_t, const QString &) { failed = true; }, [] {});
     if (expectLan) spin([&] { return !service->localDeviceList().isEmpty(); }, 5000);
     Run run;
     QElapsedTimer sinceTick, total;
@@ -168,7 +171,8 @@ int main(int argc, char **argv) {
     qvtest::Child servers, daemon;
     const bool ok =
         servers.start(net.ns_argv({build + "/testbed/p2p/p2p-servers"}), 10000) &&
-        daemon.start(net.ns_argv({build + "/tests/p2p-device-daemon", "--uid", kUid, "--tunnel", "1"}), 30000);
+        daemon.start(net.ns_argv({build + "/tests/p2p-device-daemon", "--uid", kUid, "--tunnel", "1"}),
+                     30000);
     if (!ok) {
         std::fprintf(stderr, "bench_fw_connect: the P2P servers or the device daemon did not start\n");
         return 1;
@@ -205,14 +209,15 @@ int main(int argc, char **argv) {
         for (int side = 0; side < 2; ++side) {
             if ((side + i) % 2 == 0) {
                 const Run r = serviceConnect(cloud, false);
-                std::printf("service run %d: %8.2f ms to connected, longest main-thread stall %lld ms\n", i + 1,
-                            r.ms, static_cast<long long>(r.longestStallMs));
+                std::printf("service run %d: %8.2f ms to connected, longest main-thread stall %lld ms\n",
+                            i + 1, r.ms, static_cast<long long>(r.longestStallMs));
                 if (r.ms >= 0) svc.push_back(r.ms);
                 tunnelStall.push_back(static_cast<double>(r.longestStallMs));
             } else {
                 const Run r = bareConnect();
-                std::printf("bare    run %d: %8.2f ms to mapped, longest main-thread stall %lld ms (baseline)\n",
-                            i + 1, r.ms, static_cast<long long>(r.longestStallMs));
+                std::printf(
+                    "bare    run %d: %8.2f ms to mapped, longest main-thread stall %lld ms (baseline)\n",
+                    i + 1, r.ms, static_cast<long long>(r.longestStallMs));
                 if (r.ms >= 0) bare.push_back(r.ms);
                 bareStall.push_back(static_cast<double>(r.longestStallMs));
             }

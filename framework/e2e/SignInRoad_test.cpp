@@ -137,7 +137,8 @@ class SignInRoad : public testing::TestWithParam<Road> {
         if (!why.empty()) GTEST_SKIP() << why;
         const std::string pid = std::to_string(getpid());
         // Broadcast addresses on both ends: discovery searches on the client's.
-        for (const auto &[addr, dev] : {std::pair{"192.168.30.2/24", "qvc"}, std::pair{"192.168.30.3/24", "qvd"}}) {
+        for (const auto &[addr, dev] :
+             {std::pair{"192.168.30.2/24", "qvc"}, std::pair{"192.168.30.3/24", "qvd"}}) {
             const std::string d = std::string(dev) + pid, a = addr;
             const auto here = [&](const std::string &cmd) { return dev[2] == 'c' ? cmd : net.in_ns(cmd); };
             ASSERT_EQ(0, qvtest::run(here("ip addr del " + a + " dev " + d)));
@@ -156,12 +157,22 @@ class SignInRoad : public testing::TestWithParam<Road> {
         ASSERT_TRUE(servers.start(net.ns_argv({QV_P2P_SERVERS}), 10000)) << "p2p-servers did not start";
         ASSERT_TRUE(daemon.start(net.ns_argv({QV_P2P_DAEMON, "--uid", kUid, "--tunnel", "1"}), 30000))
             << "daemon did not start: " << daemon.line;
-        std::vector<std::string> emu = {QV_DEVICE_EMU, "--root",      dir + "/dev", "--addr",     "0.0.0.0",
-                                        "--device-id", kDeviceId,     "--bind-code", kBindCode,   "--auth-code",
-                                        kAuthCode,     "--log",       "0=" + dir + "/device.log"};
+        std::vector<std::string> emu = {QV_DEVICE_EMU,
+                                        "--root",
+                                        dir + "/dev",
+                                        "--addr",
+                                        "0.0.0.0",
+                                        "--device-id",
+                                        kDeviceId,
+                                        "--bind-code",
+                                        kBindCode,
+                                        "--auth-code",
+                                        kAuthCode,
+                                        "--log",
+                                        "0=" + dir + "/device.log"};
         if (GetParam() == Road::Lan) {
-            for (const char *a : {"--discovery", "192.168.30.255", "--lan-ip", kDeviceLan, "--name", kDeviceName,
-                                  "--p2p-uid", kUid})
+            for (const char *a : {"--discovery", "192.168.30.255", "--lan-ip", kDeviceLan, "--name",
+                                  kDeviceName, "--p2p-uid", kUid})
                 emu.push_back(a);
         }
         ASSERT_TRUE(emulator.start(net.ns_argv(emu), 10000)) << "emulator did not start: " << emulator.line;
@@ -174,8 +185,8 @@ class SignInRoad : public testing::TestWithParam<Road> {
             ASSERT_EQ(0, qvtest::run(net.in_ns("nft add rule ip qvroad input ip saddr 192.168.30.2 ct state "
                                                "new tcp dport 32768-60999 drop")));
         }
-        stub = std::make_unique<CloudStub>("good", QStringList{QStringLiteral("--seed"),
-                                                               QString::fromStdString(dir + "/seed.json")});
+        stub = std::make_unique<CloudStub>(
+            "good", QStringList{QStringLiteral("--seed"), QString::fromStdString(dir + "/seed.json")});
         ASSERT_GT(stub->port(), 0) << "the cloud stub did not start";
     }
     void TearDown() override {
@@ -187,15 +198,22 @@ class SignInRoad : public testing::TestWithParam<Road> {
     }
 
     static void writeSeed(const std::string &path) {
-        const QJsonObject device{{"deviceId", kDeviceId},   {"deviceType", "tessera"}, {"deviceName", kDeviceName},
-                                 {"bindCode", kBindCode},   {"authCode", kAuthCode},   {"p2pUid", kUid},
-                                 {"online", 1},             {"bound", true}};
-        const QJsonObject seed{
-            {"account",
-             QJsonObject{{"area", "86"}, {"phone", "13800000000"}, {"password", kPassword},
-                         {"userId", "user-1"}, {"nickName", "Tester"}, {"userImage", ""}}},
-            {"devices", QJsonArray{device}},
-            {"share", QJsonObject{{"curUseFlow", 1}, {"maxUseFlow", 2}}}};
+        const QJsonObject device{{"deviceId", kDeviceId},
+                                 {"deviceType", "tessera"},
+                                 {"deviceName", kDeviceName},
+                                 {"bindCode", kBindCode},
+                                 {"authCode", kAuthCode},
+                                 {"p2pUid", kUid},
+                                 {"online", 1},
+                                 {"bound", true}};
+        const QJsonObject seed{{"account", QJsonObject{{"area", "86"},
+                                                       {"phone", "13800000000"},
+                                                       {"password", kPassword},
+                                                       {"userId", "user-1"},
+                                                       {"nickName", "Tester"},
+                                                       {"userImage", ""}}},
+                               {"devices", QJsonArray{device}},
+                               {"share", QJsonObject{{"curUseFlow", 1}, {"maxUseFlow", 2}}}};
         std::ofstream(path) << QJsonDocument(seed).toJson().toStdString();
     }
     // Requests the stub received for one path.
@@ -251,8 +269,10 @@ TEST_P(SignInRoad, SignInConnectLoginListDisconnect) {
     user->password = QLatin1String(kPassword);
     const auto refresh = callOnMain([&](auto d) { account.qvNasGetRefreshTokenByServiceUserInfo(user, d); });
     ASSERT_EQ(refresh->responseCode, 0);
-    const QString refreshToken = refresh->responseData.toMap().value(QStringLiteral("refreshToken")).toString();
-    const auto access = callOnMain([&](auto d) { account.qvNasGetAccessTokenByRefreshToken(refreshToken, d); });
+    const QString refreshToken =
+        refresh->responseData.toMap().value(QStringLiteral("refreshToken")).toString();
+    const auto access =
+        callOnMain([&](auto d) { account.qvNasGetAccessTokenByRefreshToken(refreshToken, d); });
     ASSERT_EQ(access->responseCode, 0);
     const QString ak = access->responseData.toMap().value(QStringLiteral("accessToken")).toString();
     ASSERT_FALSE(ak.isEmpty());
@@ -290,11 +310,10 @@ TEST_P(SignInRoad, SignInConnectLoginListDisconnect) {
     }
     int connected = 0;
     QStringList errors;
-    service->qvNasSetDeviceWithListener([&] { ++connected; },
-                                        [&](int64_t type, const QString &m) {
-                                            errors << QString::number(type) + QLatin1Char(' ') + m;
-                                        },
-                                        [] {});
+    service->qvNasSetDeviceWithListener(
+        [&] { ++connected; },
+        [&](int64_t type, const QString &m) { errors << QString::number(type) + QLatin1Char(' ') + m; },
+        [] {});
     service->qvNasConnect();
     ASSERT_TRUE(spinUntil([&] { return connected + errors.size() > 0; }, 60000)) << "no connect answer";
     ASSERT_EQ(connected, 1) << errors.join(QStringLiteral("; ")).toStdString();
@@ -329,10 +348,9 @@ TEST_P(SignInRoad, SignInConnectLoginListDisconnect) {
 
     // A folder, listed as the emulator has it.
     const auto listing = callOnMain([&](auto d) {
-        broker().qvNasGetFileListWithStartIndex(0, 100, QVNasPathInfo::sharePath(QStringLiteral("/docs"), 0), 0,
-                                                [d](const QVNasResponseInfoPtr &r) {
-                                                    plat::MainQueue::post([d, r] { d(r); });
-                                                });
+        broker().qvNasGetFileListWithStartIndex(
+            0, 100, QVNasPathInfo::sharePath(QStringLiteral("/docs"), 0), 0,
+            [d](const QVNasResponseInfoPtr &r) { plat::MainQueue::post([d, r] { d(r); }); });
     });
     ASSERT_EQ(listing->responseCode, 0);
     QSet<QString> names;
@@ -355,8 +373,9 @@ TEST_P(SignInRoad, SignInConnectLoginListDisconnect) {
     });
     ASSERT_EQ(logAnswer->responseCode, 0);
     EXPECT_EQ(logAnswer->clientCommand, 320);
-    QFile saved(QVNasPrivateInterfaceProtocol::logFilePath(
-        QVClientSDKTools::getCachesPath(), QLatin1String(kDeviceName), QCoreApplication::applicationVersion()));
+    QFile saved(QVNasPrivateInterfaceProtocol::logFilePath(QVClientSDKTools::getCachesPath(),
+                                                           QLatin1String(kDeviceName),
+                                                           QCoreApplication::applicationVersion()));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly)) << saved.fileName().toStdString();
     EXPECT_EQ(saved.readAll(), QByteArray(kLog));
     saved.close();
@@ -392,17 +411,23 @@ TEST_P(SignInRoad, SignInConnectLoginListDisconnect) {
     EXPECT_EQ(summary.find("violation:"), std::string::npos) << summary;
 
     // Nothing secret in any log line: password, tokens, auth code, signatures, tunnel password.
-    QStringList secrets{QLatin1String(kPassword), refreshToken, ak, QLatin1String(kAuthCode),
-                        QStringLiteral("K7M Lanterns"), QString::number(sessionToken)};
+    QStringList secrets{QLatin1String(kPassword),
+                        refreshToken,
+                        ak,
+                        QLatin1String(kAuthCode),
+                        QStringLiteral("K7M Lanterns"),
+                        QString::number(sessionToken)};
     for (const QJsonObject &r : stub->events("request")) {
         const QJsonObject q = r.value(QStringLiteral("query")).toObject();
         for (const char *k : {"ssig", "ak"})
-            if (!q.value(QLatin1String(k)).toString().isEmpty()) secrets << q.value(QLatin1String(k)).toString();
+            if (!q.value(QLatin1String(k)).toString().isEmpty())
+                secrets << q.value(QLatin1String(k)).toString();
     }
     const QStringList all = log.lines() + sdkLog.lines();
     EXPECT_GT(all.size(), 10);
     for (const QString &line : all)
-        for (const QString &s : secrets) EXPECT_FALSE(line.contains(s)) << s.toStdString() << " in " << line.toStdString();
+        for (const QString &s : secrets)
+            EXPECT_FALSE(line.contains(s)) << s.toStdString() << " in " << line.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, SignInRoad, testing::Values(Road::Lan, Road::Tunnel, Road::TunnelNoLanTest),
