@@ -25,6 +25,7 @@
 #include "model/QVClientSDKTools.h"
 #include "platform/Log.h"
 #include "runtime/ppc_service.h"
+#include "service/QVNasDeviceUserService.h"
 #include "session_fixture.h"
 
 namespace fs = std::filesystem;
@@ -276,6 +277,64 @@ TEST_F(TransfersEndToEnd, CopyMoveDeleteCheckValueAndInstantUpload) {
                                                1700000000, d);
     });
     EXPECT_EQ(notHeld->responseCode, 100001);
+}
+
+// The device user service's log download (320), one case a row: the log lands byte for byte with its last
+// byte reported; a missing log or a device error arrives as its code and leaves no file; an older, longer
+// log at the path is replaced without keeping its tail.
+TEST_F(TransfersEndToEnd, DeviceLogThroughTheDeviceUserService) {
+    struct Case {
+        const char *what;
+        int32_t logType;
+        std::optional<int> deviceError;  // the device answers 168 with this header error
+        const char *older;               // a file already at the path (null: none)
+        int64_t wantCode;
+        const char *wantFile;  // null: no file at the path afterwards
+    };
+    const char *kLog = "boot ok\nservice started\n";
+    const Case cases[] = {
+        {"present", 0, std::nullopt, nullptr, 0, kLog},
+        {"older, longer log replaced", 0, std::nullopt,
+         "an older log, longer than the new one, whose tail must go\n", 0, kLog},
+        {"no log of the type", 7, std::nullopt, nullptr, 110202, nullptr},
+        {"device error", 0, 10013, nullptr, 110013, nullptr},
+        {"device error, older log kept", 0, 10013, "older\n", 110013, "older\n"},
+    };
+    QVNasDeviceUserService service;
+    const QString path = QVNasPrivateInterfaceProtocol::logFilePath(
+        QVClientSDKTools::getCachesPath(), QStringLiteral("Study"), QCoreApplication::applicationVersion());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            std::lock_guard<std::mutex> l(admin->mu);
+            admin->logs = {{0, kLog}};
+            admin->log_json_error = c.deviceError;
+        }
+        QFile::remove(path);
+        if (c.older) writeFile(path.toStdString(), c.older);
+        Progress reports;
+        Request lg;
+        lg.handle = service.qvNasDownloadDeviceLogWithLogType(c.logType, QStringLiteral("Study"),
+                                                              reports.block(), lg.completion(reports));
+        ASSERT_TRUE(lg.handle);
+        ASSERT_TRUE(lg.answer->wait(30000));
+        EXPECT_EQ(lg.answer->get()->clientCommand, 320);
+        EXPECT_EQ(lg.answer->get()->responseCode, c.wantCode);
+        if (c.wantFile) {
+            EXPECT_EQ(readFile(path.toStdString()), c.wantFile);
+        } else {
+            EXPECT_FALSE(QFile::exists(path));
+        }
+        if (c.wantCode == 0) {
+            const auto calls = reports.of(lg.handle->clientCommandSeq);
+            ASSERT_FALSE(calls.empty());
+            EXPECT_EQ(calls.back().done, static_cast<int64_t>(strlen(kLog)));
+            EXPECT_EQ(calls.back().total, static_cast<int64_t>(strlen(kLog)));
+        }
+        QFile::remove(path);
+    }
+    std::lock_guard<std::mutex> l(admin->mu);
+    admin->log_json_error.reset();
 }
 
 TEST_F(TransfersEndToEnd, CancelStopsOnlyTheRequestItNames) {

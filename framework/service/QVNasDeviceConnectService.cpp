@@ -165,7 +165,9 @@ QVNasDeviceConnectService *QVNasDeviceConnectService::alive(const Weak &w) {
 QVNasDeviceConnectService::QVNasDeviceConnectService(QVNasUserServicePtr userService, Ports ports)
     : m_userService(std::move(userService)), m_ports(std::move(ports)) {
     if (!m_ports.tunnel) m_ports.tunnel = TunnelAgent::runtimeAgent();
-    if (!m_ports.cloud) m_ports.cloud = CloudDeviceApi::over();
+    // The cloud look-ups go to the client the user service talks to (the process's shared one by default).
+    if (!m_ports.cloud)
+        m_ports.cloud = CloudDeviceApi::over(m_userService ? &m_userService->interfaceManage() : nullptr);
     m_anchor = std::make_shared<Anchor>(Anchor{this});
     {
         std::lock_guard lock(g_registeredMu);

@@ -47,7 +47,7 @@ class QVNasDeviceConnectService {
   public:
     struct Ports {
         TunnelAgentPtr tunnel;    // null: the runtime's agent
-        CloudDeviceApiPtr cloud;  // null: the process's cloud client
+        CloudDeviceApiPtr cloud;  // null: the user service's cloud client
     };
     // Registers the service for tunnel events, follows the network and discovery notifications and starts
     // a LAN scan.

@@ -205,6 +205,12 @@ QVNasRequestInfoPtr QVNasDeviceUserService::qvNasSetDeviceNickName(const QString
                                                                    QVNasCompletionBlock completion) {
     return broker().qvNasSetDeviceNickNameWithName(nickName, std::move(completion));
 }
+QVNasRequestInfoPtr QVNasDeviceUserService::qvNasDownloadDeviceLogWithLogType(
+    int32_t logType, const QString &deviceName, QVNasTransportProgressBlock progressHandel,
+    QVNasCompletionBlock completion) {
+    return broker().qvNasDeviceDownloadLogWithLogType(logType, deviceName, std::move(progressHandel),
+                                                      std::move(completion));
+}
 QVNasRequestInfoPtr QVNasDeviceUserService::qvNasGetP2PInfoWithCompletion(QVNasCompletionBlock completion) {
     return broker().qvNasGetP2PClientInfoWithCompletion(std::move(completion));
 }

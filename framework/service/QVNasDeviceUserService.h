@@ -1,5 +1,5 @@
 // The logged-in device user: device login (13, then the client's registration 11) and logout (14), the
-// device's users, version, information, space, nick name and P2P session, module support, and the
+// device's users, version, information, space, nick name, log and P2P session, module support, and the
 // file-level services (each made on first access and kept).
 #pragma once
 
@@ -55,6 +55,11 @@ class QVNasDeviceUserService : public std::enable_shared_from_this<QVNasDeviceUs
     virtual QVNasRequestInfoPtr qvNasGetDeviceNickName(QVNasCompletionBlock completion);
     virtual QVNasRequestInfoPtr qvNasSetDeviceNickName(const QString &nickName,
                                                        QVNasCompletionBlock completion);
+    // 320: the device's log of `logType` into "<caches>/<deviceName>_iOS_<version>.zip", with throttled byte
+    // progress on the worker that downloads it; the answer's code is the download's.
+    virtual QVNasRequestInfoPtr qvNasDownloadDeviceLogWithLogType(int32_t logType, const QString &deviceName,
+                                                                  QVNasTransportProgressBlock progressHandel,
+                                                                  QVNasCompletionBlock completion);
     // 150: responseData a QVNasPeerTunnelSessionInfoPtr.
     virtual QVNasRequestInfoPtr qvNasGetP2PInfoWithCompletion(QVNasCompletionBlock completion);
     // Synchronous: the login's module list holds the type with support flag 1.

@@ -26,9 +26,10 @@ int _handle_net_device_user_task(client_info *info) {
         if (ret != 0) {
             QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
         } else {
-            // The login reply hands out the session token: never logged.
+            // The login reply hands out the session token: never logged; the others echo it, masked.
             if (info->cmd != 2)
-                QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf ? info->recv_buf : "(null)");
+                QV_LOG_DEBUG("p_client_info->recv_buf = %s",
+                             qv_redacted_reply(info->recv_buf, info->token).c_str());
             ret = DeviceUser_ParseProcess(info);  // no reply text: -1
             if (ret != 0) QV_LOG_DEBUG("parser json error");
         }

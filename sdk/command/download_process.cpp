@@ -23,6 +23,7 @@
 #include "codec/file_process.h"
 #include "command/qv_net.h"
 #include "command/qvhttp_download.h"
+#include "command/task_process.h"
 #include "link/gzip.h"
 #include "link/qv_owned.h"
 #include "link/qvcrypt.h"
@@ -211,7 +212,7 @@ int _qv_download_prcs_task(client_info *info) {
             QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url.c_str());
         } else if (info->recv_buf) {
             // The device answered with JSON instead of file data: its error, or no data at all.
-            QV_LOG_DEBUG("recv: %s", info->recv_buf);
+            QV_LOG_DEBUG("recv: %s", qv_redacted_reply(info->recv_buf, info->token).c_str());
             rc = file_parse_process(info);
             if (rc != 0) QV_LOG_ERROR("parser json error");
             if (rc == 0) rc = QV_ERR_DL_NO_TYPE;

@@ -12,6 +12,7 @@
 #include "codec/client_info.h"
 #include "codec/file_process.h"
 #include "command/qv_net.h"
+#include "command/task_process.h"
 
 int _qv_net_connect_proc(client_info *info) {
     if (!info || !info->rClientFileTask) return QV_ERR_ARG;
@@ -27,7 +28,8 @@ int _qv_net_connect_proc(client_info *info) {
         if (ret != 0) {
             QV_LOG_ERROR("qv net post error %d :%s", info->cmd, url);
         } else if (info->recv_buf) {
-            QV_LOG_DEBUG("p_client_info->recv_buf = %s", info->recv_buf);
+            QV_LOG_DEBUG("p_client_info->recv_buf = %s",
+                         qv_redacted_reply(info->recv_buf, info->token).c_str());
             ret = file_parse_process(info);
             if (ret != 0) QV_LOG_ERROR("parser json error");
         }

@@ -21,22 +21,11 @@ namespace {
 // Replies that carry an authorisation code or the P2P uuid, and the firmware replies (their header echoes
 // the session token), are logged by length only. A log line holds 2 KiB, so only the head of a reply is
 // formatted: a long page is not scanned to be cut.
-// The head of a reply (2,000 characters) with every copy of the session token masked: replies echo it in
-// their header, and the log must never hold it.
-std::string redacted_head(const char *reply, int64_t token) {
-    std::string head(reply, strnlen(reply, 2000));
-    if (token == 0) return head;
-    const std::string text = std::to_string(token);
-    for (size_t at = head.find(text); at != std::string::npos; at = head.find(text, at + 3))
-        head.replace(at, text.size(), "***");
-    return head;
-}
-
 void log_reply(const client_info *info) {
     if (info->cmd == 202 || info->cmd == 203 || info->cmd == 163 || info->cmd == 165 || info->cmd == 173)
         QV_LOG_DEBUG("p_client_info->recv_buf: %zu bytes", std::strlen(info->recv_buf));
     else
-        QV_LOG_DEBUG("p_client_info->recv_buf = %s", redacted_head(info->recv_buf, info->token).c_str());
+        QV_LOG_DEBUG("p_client_info->recv_buf = %s", qv_redacted_reply(info->recv_buf, info->token).c_str());
 }
 
 std::atomic<qv_cache_query_fn> g_cache_query{nullptr};
@@ -108,6 +97,16 @@ int exchange(client_info *info) {
 }
 
 }  // namespace
+
+std::string qv_redacted_reply(const char *reply, int64_t token) {
+    if (reply == nullptr) return "(null)";
+    std::string head(reply, strnlen(reply, 2000));
+    if (token == 0) return head;
+    const std::string text = std::to_string(token);
+    for (size_t at = head.find(text); at != std::string::npos; at = head.find(text, at + 3))
+        head.replace(at, text.size(), "***");
+    return head;
+}
 
 void qv_set_command_cache_forget_hook(qv_cache_forget_fn forget) {
     g_cache_forget.store(forget);

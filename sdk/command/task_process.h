@@ -3,11 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "base/qv_defaults.h"
 #include "codec/client_info.h"
 
 struct qvhttp_request;
+
+// A reply as it may be logged: its head (2,000 characters) with every copy of the session token masked
+// ("***"); replies echo the token in their header, and the log must never hold it.
+std::string qv_redacted_reply(const char *reply, int64_t token);
 
 // HTTP command processor of ordinary commands (whole or streamed replies). 0, the builder's code, the
 // exchange's code, the device's header error or the parser's code. A command that is not answered as a

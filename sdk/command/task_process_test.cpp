@@ -225,3 +225,13 @@ TEST(NetPrcsTask, PlainCommandsRefuseMissingPaths) {
 }
 
 }  // namespace
+
+TEST(RedactedReply, MasksEveryCopyOfTheTokenAndKeepsTheHead) {
+    const std::string twice =
+        R"({"header":{"cmd":12,"token":1424967069597697},"data":{"t":"1424967069597697x"}})";
+    const std::string masked = qv_redacted_reply(twice.c_str(), 1424967069597697);
+    EXPECT_EQ(masked, R"({"header":{"cmd":12,"token":***},"data":{"t":"***x"}})");
+    EXPECT_EQ(qv_redacted_reply(twice.c_str(), 0), twice);  // no session: nothing to hide
+    EXPECT_EQ(qv_redacted_reply(nullptr, 7), "(null)");
+    EXPECT_EQ(qv_redacted_reply(std::string(5000, 'a').c_str(), 7).size(), 2000u);
+}

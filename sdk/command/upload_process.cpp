@@ -50,7 +50,7 @@ int send_one(client_info *info, client_file_task *task, const char *url, const R
     if (task->cur_progress.load() < task->total_progress.load() && task->cancel_status.load() != 0)
         return QV_ERR_CANCELLED;
     if (info->recv_buf) {
-        QV_LOG_DEBUG("%s", info->recv_buf);
+        QV_LOG_DEBUG("%s", qv_redacted_reply(info->recv_buf, info->token).c_str());
         backup_result_info *res = task->backup_result;
         char *before = res ? res->path : nullptr;
         rc = file_parse_process(info);
