@@ -138,15 +138,16 @@ int main(int argc, char **argv) {
     }
     auto &bridge = QVNasSDKManagerImplement::shareManagerImplement();
     bridge.setDeviceSdk(nullptr);  // the real SDK
-    if (roundTrip([](auto d) { return broker().qvNasStartServiceWithGatewayIp("127.0.0.1", d); }) != 0) return 1;
+    if (roundTrip([](auto d) { return broker().qvNasStartServiceWithGatewayIp("127.0.0.1", d); }) != 0)
+        return 1;
     if (roundTrip([](auto d) { return broker().qvNasLoginDeviceWithAuthCode(kAuth, kDevice, d); }) != 0)
         return 1;
     const int64_t token = bridge.srcToken();
     QVNasDeviceManagerService service;
 
     constexpr int kBlock = 100;
-    std::printf("== 305 disk status: %d requests a side, blocks of %d, order flipping (microseconds)\n", perSide,
-                kBlock);
+    std::printf("== 305 disk status: %d requests a side, blocks of %d, order flipping (microseconds)\n",
+                perSide, kBlock);
     std::vector<double> viaService, direct, r50, r99;
     for (int block = 0; block * kBlock < perSide; ++block) {
         std::vector<double> s, d;
@@ -154,7 +155,8 @@ int main(int argc, char **argv) {
             if ((block + turn) % 2 == 0) {
                 for (int i = 0; i < kBlock; ++i) {
                     const auto t0 = Clock::now();
-                    if (roundTrip([&](auto c) { return service.qvNasGetDiskStatusInfos(c); }) != 0) std::exit(2);
+                    if (roundTrip([&](auto c) { return service.qvNasGetDiskStatusInfos(c); }) != 0)
+                        std::exit(2);
                     s.push_back(usSince(t0));
                 }
             } else {
@@ -169,9 +171,10 @@ int main(int argc, char **argv) {
                 worker.join();
             }
         }
-        std::printf("run %2d: service p50 %7.1f p99 %7.1f | direct p50 %7.1f p99 %7.1f | ratio p50 %.2f p99 %.2f\n",
-                    block + 1, pct(s, 0.5), pct(s, 0.99), pct(d, 0.5), pct(d, 0.99), pct(s, 0.5) / pct(d, 0.5),
-                    pct(s, 0.99) / pct(d, 0.99));
+        std::printf(
+            "run %2d: service p50 %7.1f p99 %7.1f | direct p50 %7.1f p99 %7.1f | ratio p50 %.2f p99 %.2f\n",
+            block + 1, pct(s, 0.5), pct(s, 0.99), pct(d, 0.5), pct(d, 0.99), pct(s, 0.5) / pct(d, 0.5),
+            pct(s, 0.99) / pct(d, 0.99));
         r50.push_back(pct(s, 0.5) / pct(d, 0.5));
         r99.push_back(pct(s, 0.99) / pct(d, 0.99));
         viaService.insert(viaService.end(), s.begin(), s.end());
@@ -179,10 +182,11 @@ int main(int argc, char **argv) {
     }
     printSpread("service/direct p50 over runs", r50);
     printSpread("service/direct p99 over runs", r99);
-    std::printf("all requests: service p50 %.1f p99 %.1f | direct p50 %.1f p99 %.1f | ratio p50 %.2f (target "
-                "1.3) p99 %.2f (target 1.6)\n",
-                pct(viaService, 0.5), pct(viaService, 0.99), pct(direct, 0.5), pct(direct, 0.99),
-                pct(viaService, 0.5) / pct(direct, 0.5), pct(viaService, 0.99) / pct(direct, 0.99));
+    std::printf(
+        "all requests: service p50 %.1f p99 %.1f | direct p50 %.1f p99 %.1f | ratio p50 %.2f (target "
+        "1.3) p99 %.2f (target 1.6)\n",
+        pct(viaService, 0.5), pct(viaService, 0.99), pct(direct, 0.5), pct(direct, 0.99),
+        pct(viaService, 0.5) / pct(direct, 0.5), pct(viaService, 0.99) / pct(direct, 0.99));
 
     roundTrip([](auto d) { return broker().qvNasLogoutDeviceWithCompletion(d); });
     roundTrip([](auto d) { return broker().qvNasStopServiceWithCompletion(d); });
