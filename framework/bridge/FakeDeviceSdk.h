@@ -407,6 +407,8 @@ class FakeDeviceSdk final : public DeviceSdk {
     // Records a call with its arguments and answers its scripted result; on 0 `write` fills the outputs.
     int adminCall(const std::string &fn, std::vector<std::string> args,
                   const std::function<void(const AdminOutputs &)> &write = {});
+
+  public:
     // ---- hidden space, share links, recycle bin (FakeDeviceSdkExtras.cpp) ----
     struct Share {
         uint64_t id = 0;
