@@ -6,6 +6,7 @@
 #include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
 #include "p2p/psl_dispatch.h"
+#include "p2p/psl_punch.h"
 
 namespace {
 
@@ -101,6 +102,10 @@ void _PSL_CompleteSession(int sid, const PSLPacketHeader *h, LinuxConn *conn, co
     r->punchState = 3;
     r->relaySessionId = 0;
     r->idleTicks = 0;
+    // Reached through a socket of the port-guess pool: the session keeps that socket; guessing for this
+    // peer ends.
+    if (r->routeConn == conn && !r->ownsRoute && _PSL_PortGuess_Adopt(conn)) r->ownsRoute = true;
+    _PSL_PortGuess_Remove(r->randomID, r->mac);
     r->state = PSL_STATE_CONNECTED;
     _PSL_NotifyReaders();
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "psl_messages.h"
+#include "udp_relay.h"
 
 namespace qvbed::p2p {
 
@@ -29,6 +31,7 @@ struct Options {
     bool punchAnswer = true;                // punches draw MSG_PEER_ADDRESS to both sides
     bool answerChecks = false;              // checking logins (bit 0 of payload 204) draw the redirect form
     int peerForm = 292;                     // 36, 116 or 292 bytes
+    RelayOptions relay;                     // S1 relays over UDP
     uint16_t groupIds[3] = {1, 2, 3};
     std::string logPath;  // empty: no log file
 };
@@ -56,6 +59,7 @@ class ServerSet {
 
     std::optional<DeviceRecord> device(const std::string &uid) const;
     size_t packets_in() const { return packetsIn_.load(); }
+    const UdpRelay *relay() const { return relay_.get(); }
 
   private:
     struct Endpoint {
@@ -77,6 +81,7 @@ class ServerSet {
                    const psl::Addr &from);
     void on_punch(size_t ep, const psl::Fields &f, const psl::Addr &from);
     void send(size_t ep, const psl::Addr &to, const char *msg, const char *form, const psl::Fields &f);
+    void send_raw(size_t ep, const psl::Addr &to, const psl::Bytes &datagram);
     void log_line(const std::string &json);
 
     Options opt_;
@@ -87,7 +92,8 @@ class ServerSet {
     std::atomic<size_t> packetsIn_{0};
     mutable std::mutex mu_;  // devices_
     std::map<std::string, DeviceRecord> devices_;
-    std::map<std::string, ClientPunch> clients_;  // last punch per UID from a peer other than the device
+    std::map<std::string, ClientPunch> clients_;
+    std::unique_ptr<UdpRelay> relay_;  // last punch per UID from a peer other than the device
     FILE *log_ = nullptr;
     uint64_t t0_ = 0;
 };
