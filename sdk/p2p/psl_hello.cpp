@@ -30,11 +30,19 @@ int find_by_uid(const uint8_t *uid, uint8_t state) {
     return -1;
 }
 
+// The session goes over to the short words; a connect running for it follows, so that its tasks still
+// recognise the session as theirs.
 void make_short(PSLSessionRecord *r) {
     if (r->ver) return;
+    PSLConnectCtx *c = _PSL_ConnectCtx(r->sid);
+    const bool ours = c && c->randomID == r->randomID && c->mac == r->mac;
     r->randomID &= 0xFFFF;
     r->mac = 0;
     r->ver = 1;
+    if (ours) {
+        c->randomID = r->randomID;
+        c->mac = 0;
+    }
 }
 
 void start_rtt(PSLSessionRecord *r) {
@@ -227,5 +235,8 @@ void _PSL_HandleHello(const PSLPacketHeader *h, const uint8_t *payload, const p2
     if (h->type == HELLO || !_PSL_UidMatch(payload, _PSL_OwnUid())) return;
     if (_PSL_RecentPeer_Find(a, 0, 1)) return;
     sid = new_device_session(payload, (uint16_t)a);
-    if (sid >= 0) _PSL_CompleteSession(sid, h, conn, from);
+    if (sid < 0) return;
+    _PSL_CompleteSession(sid, h, conn, from);
+    // The client completes on this acknowledgement; without it, it waits for its next hello's answer.
+    answer(HELLO_ACK, _PSL_Session(sid), conn, from, false, payload);
 }

@@ -96,12 +96,14 @@ int sendBuilt(LinuxConn *conn, const char *name, const char *form, const PslValu
 
 // MSG_PUNCH to one server entry; unless decoys are off or this host is symmetric, a copy to a guessed port
 // of the same host shows the server how this NAT allocates ports.
-void sendPunch(const PSLSessionRecord *r, const PSLConnectCtx *c, const p2p_NetAddr &to, uint8_t entryVersion) {
+void sendPunch(const PSLSessionRecord *r, const PSLConnectCtx *c, const p2p_NetAddr &to,
+               uint8_t entryVersion) {
     LinuxConn *conn = _PSL_ServersConn();
     if (!conn) return;
     char uid[PSL_UID_LEN + 1] = {};
     memcpy(uid, r->remoteUID, PSL_UID_LEN);
-    const PslValue uidV{"UID", 0, reinterpret_cast<const uint8_t *>(uid), strnlen(uid, PSL_UID_LEN), nullptr, 0};
+    const PslValue uidV{"UID",   0, reinterpret_cast<const uint8_t *>(uid), strnlen(uid, PSL_UID_LEN),
+                        nullptr, 0};
     uint8_t locals[4 * 16] = {};
     if (_PSL_LanLookupTime() != 0) localBlocks(locals);
     uint8_t observed[PSL_OBSERVED * 16];
@@ -250,9 +252,10 @@ bool openPool() {
 }
 
 void sendGuessHello(LinuxConn *conn, const GuessNode &n, const p2p_NetAddr &to) {
-    PslValue v[] = {{"UID", 0, reinterpret_cast<const uint8_t *>(n.uid), strnlen(n.uid, PSL_UID_LEN), nullptr, 0},
-                    {"randomID", n.randomID, nullptr, 0, nullptr, 0},
-                    {"mac", n.mac, nullptr, 0, nullptr, 0}};
+    PslValue v[] = {
+        {"UID", 0, reinterpret_cast<const uint8_t *>(n.uid), strnlen(n.uid, PSL_UID_LEN), nullptr, 0},
+        {"randomID", n.randomID, nullptr, 0, nullptr, 0},
+        {"mac", n.mac, nullptr, 0, nullptr, 0}};
     if (sendBuilt(conn, "MSG_P2P_HELLO", "long28", v, 3, to)) ++g_guessSent;
 }
 
@@ -287,7 +290,9 @@ void guessTick(p2p_TimerTask *t, uint32_t, uint16_t, void *, int expired) {
     if (n.mode == 1) {
         const int d = (int)n.counter;
         for (int i = 0; i < count; ++i) {
-            int port = d % 3 == 1 ? n.basePorts[i] - d / 3 : d % 3 == 2 ? randomPort() : n.basePorts[i] + d / 3;
+            int port = d % 3 == 1   ? n.basePorts[i] - d / 3
+                       : d % 3 == 2 ? randomPort()
+                                    : n.basePorts[i] + d / 3;
             if (port < 1 || port > 65535) continue;
             p2p_NetAddr to = n.addrs[i];
             to.port = htons((uint16_t)port);
@@ -429,7 +434,8 @@ void _PSL_OnPeerAddress(const PSLPacketHeader *h, const uint8_t *payload, const 
             if (cr->punchState.load() == 3 && cr->routeAddr.port && cr->routeConn &&
                 (cr->incoming ? _PSL_IsGroupServer(from, _PSL_GroupIndexOfUid(_PSL_OwnUid()))
                               : _PSL_IsGroupServer(from, -1)))
-                _PSL_SendHello(HELLO, cr->routeConn, &cr->routeAddr, cr->remoteUID, cr->randomID, cr->mac, 1, 0);
+                _PSL_SendHello(HELLO, cr->routeConn, &cr->routeAddr, cr->remoteUID, cr->randomID, cr->mac, 1,
+                               0);
             return;
         }
     }
@@ -470,7 +476,8 @@ void _PSL_OnPeerAddress(const PSLPacketHeader *h, const uint8_t *payload, const 
         c->peerAddrSeen = 1;
         if (!noDecoys && withWords && _PSL_NatType() + peerNat == 5) {
             const bool sym = _PSL_NatType() == PSL_NAT_SYMMETRIC;
-            _PSL_PortGuess_Add(r->randomID, r->mac, sym ? 1 : 3, 0, list, count, sym ? 0 : 1, r->remoteUID, 1);
+            _PSL_PortGuess_Add(r->randomID, r->mac, sym ? 1 : 3, 0, list, count, sym ? 0 : 1, r->remoteUID,
+                               1);
         }
         // The short form opens with the short hello (the device answers it once it holds the session).
         const int lf = withWords ? 1 : 0;
@@ -479,7 +486,8 @@ void _PSL_OnPeerAddress(const PSLPacketHeader *h, const uint8_t *payload, const 
         for (int i = 0; i < localCount; ++i)
             _PSL_SendHello(HELLO, conn, &locals[i], r->remoteUID, w, r->mac, lf, 0);
         if (longForm && !noDecoys)
-            for (int i = 1; i < count; ++i) _PSL_SendHello(HELLO, conn, &list[i], r->remoteUID, w, r->mac, lf, 0);
+            for (int i = 1; i < count; ++i)
+                _PSL_SendHello(HELLO, conn, &list[i], r->remoteUID, w, r->mac, lf, 0);
         return;
     }
 
@@ -521,8 +529,8 @@ void _PSL_OnPeerAddress(const PSLPacketHeader *h, const uint8_t *payload, const 
         for (int i = 1; i < count; ++i) _PSL_SendHello(HELLO, conn, &list[i], _PSL_OwnUid(), a, b, 1, 0);
 }
 
-int _PSL_PortGuess_Add(uint32_t randomID, uint32_t mac, int limitStep, int deviceSide, const p2p_NetAddr *addrs,
-                       int count, int mode, const char *uid, uint32_t periodMs) {
+int _PSL_PortGuess_Add(uint32_t randomID, uint32_t mac, int limitStep, int deviceSide,
+                       const p2p_NetAddr *addrs, int count, int mode, const char *uid, uint32_t periodMs) {
     if (!addrs || count <= 0 || !addrs[0].port) return -1;
     if (count > 8) count = 8;
     std::lock_guard<std::recursive_mutex> lk(g_guessMu);

@@ -36,8 +36,8 @@ void _PSL_OnPeerAddress(const PSLPacketHeader *h, const uint8_t *payload, const 
 // Adds or refreshes the peer: `addrs` its addresses (count at most 8), limitStep the passes it gets, mode 1
 // guess around the ports from the main socket, 0 send from the socket pool. Starts the task (period ms)
 // unless one runs. 0, or -1 when nothing was added.
-int _PSL_PortGuess_Add(uint32_t randomID, uint32_t mac, int limitStep, int deviceSide, const p2p_NetAddr *addrs,
-                       int count, int mode, const char *uid, uint32_t periodMs);
+int _PSL_PortGuess_Add(uint32_t randomID, uint32_t mac, int limitStep, int deviceSide,
+                       const p2p_NetAddr *addrs, int count, int mode, const char *uid, uint32_t periodMs);
 // Drops the node of these session words (the session was accepted or completed).
 void _PSL_PortGuess_Remove(uint32_t randomID, uint32_t mac);
 // A session completed on a pool socket takes it over: 1 when conn was one (it leaves the pool), else 0.

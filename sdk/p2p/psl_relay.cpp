@@ -47,11 +47,13 @@ void requestBatch(PSLSessionRecord *r, PSLConnectCtx *c) {
         if (e.relayEntryState > 1 || !e.hasA) continue;
         if (c->remoteVersion >= 10 && e.version < 10) continue;
         if (_PSL_NewServerProtocol() && e.version >= 20) {
-            PslValue v[] = {uidValue(uid), {"randomID", r->randomID, nullptr, 0, nullptr, 0},
+            PslValue v[] = {uidValue(uid),
+                            {"randomID", r->randomID, nullptr, 0, nullptr, 0},
                             {"mac", r->mac, nullptr, 0, nullptr, 0}};
             sendBuilt(conn, "MSG_RELAY_REQUEST2", "std", v, 3, e.addrA);
         } else if (c->remoteVersion >= 10) {
-            PslValue v[] = {uidValue(uid), {"randomID", r->randomID, nullptr, 0, nullptr, 0},
+            PslValue v[] = {uidValue(uid),
+                            {"randomID", r->randomID, nullptr, 0, nullptr, 0},
                             {"mac", r->mac, nullptr, 0, nullptr, 0}};
             sendBuilt(conn, "MSG_RELAY_REQUEST", "long32", v, 3, e.addrA);
         } else {
@@ -155,7 +157,8 @@ void setRelayRoute(PSLSessionRecord *r, LinuxConn *conn, const p2p_NetAddr *rela
     r->idleTicks = 0;
 }
 
-void deviceAttach(const PSLPacketHeader *h, const uint8_t *payload, const p2p_NetAddr *from, LinuxConn *conn) {
+void deviceAttach(const PSLPacketHeader *h, const uint8_t *payload, const p2p_NetAddr *from,
+                  LinuxConn *conn) {
     if (!_PSL_HasOwnUid() || !_PSL_UidMatch(payload, _PSL_OwnUid()) || !fromOwnGroup(from)) return;
     const uint16_t tag = psl_GetU16(payload + 20);
     const uint32_t a = psl_GetU32(payload + 56), b = psl_GetU32(payload + 60);
@@ -220,10 +223,9 @@ void _PSL_OnRelayReply(const PSLPacketHeader *h, const uint8_t *payload, const p
     // 24 bytes {UID, status}; 32 with the session words.
     if (!h || !payload || !from || h->length < 24) return;
     const int32_t status = (int32_t)psl_GetU32(payload + 20);
-    const int sid = h->length >= 32
-                        ? _PSL_FindSessionByKey(psl_GetU32(payload + 24), psl_GetU32(payload + 28), 0,
-                                                PSL_FIND_CONNECTING)
-                        : connectingClientByUid(payload);
+    const int sid = h->length >= 32 ? _PSL_FindSessionByKey(psl_GetU32(payload + 24),
+                                                            psl_GetU32(payload + 28), 0, PSL_FIND_CONNECTING)
+                                    : connectingClientByUid(payload);
     PSLSessionRecord *r = _PSL_Session(sid);
     PSLConnectCtx *c = r && r->incoming == 0 ? _PSL_ConnectCtx(sid) : nullptr;
     if (!c || !_PSL_UidMatch(payload, r->remoteUID)) return;

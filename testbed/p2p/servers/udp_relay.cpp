@@ -51,8 +51,9 @@ std::optional<uint16_t> device_to_client(uint16_t type) {
 }  // namespace
 
 void UdpRelay::grant(size_t ep, const Session &s) {
-    send_(ep, s.client, s.requestV2 ? "MSG_RELAY_REQUEST2_R" : "MSG_RELAY_REQUEST_R", "long32",
-          {{"UID", s.uid}, {"status", int64_t{0}}, {"randomID", int64_t{s.randomID}}, {"mac", int64_t{s.mac}}});
+    send_(
+        ep, s.client, s.requestV2 ? "MSG_RELAY_REQUEST2_R" : "MSG_RELAY_REQUEST_R", "long32",
+        {{"UID", s.uid}, {"status", int64_t{0}}, {"randomID", int64_t{s.randomID}}, {"mac", int64_t{s.mac}}});
 }
 
 void UdpRelay::attach(size_t ep, const Session &s, const Addr &to) {
@@ -130,7 +131,8 @@ bool UdpRelay::on_message(size_t ep, const psl::Packet &p, const psl::Layout &l,
         std::lock_guard lk(mu_);
         for (auto &[k, s] : sessions_) {
             if (s.uid != uid || !(from == s.device) || s.deviceHello) continue;
-            if (std::string_view(l.form) == "answer32" && (std::get<1>(k) != s.randomID || std::get<2>(k) != s.mac))
+            if (std::string_view(l.form) == "answer32" &&
+                (std::get<1>(k) != s.randomID || std::get<2>(k) != s.mac))
                 continue;
             if (num(f, "result") != 0) continue;
             s.deviceHello = true;

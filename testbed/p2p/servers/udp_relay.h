@@ -20,9 +20,9 @@
 namespace qvbed::p2p {
 
 struct RelayOptions {
-    bool enabled = true;                    // --no-relay: S1 ignores relay requests too
-    int32_t status = 0;                     // --relay-status N: S1 answers N instead of granting
-    std::optional<int32_t> secondStatus;    // --second-relay-status N: S2 answers N (beside S1's grant)
+    bool enabled = true;                  // --no-relay: S1 ignores relay requests too
+    int32_t status = 0;                   // --relay-status N: S1 answers N instead of granting
+    std::optional<int32_t> secondStatus;  // --second-relay-status N: S2 answers N (beside S1's grant)
 };
 
 struct RelayCounters {
@@ -44,7 +44,11 @@ class UdpRelay {
     using DeviceFn = std::function<std::optional<Device>(const std::string &uid)>;
 
     UdpRelay(RelayOptions o, SendFn send, RawFn raw, LogFn log, DeviceFn device)
-        : opt_(o), send_(std::move(send)), raw_(std::move(raw)), log_(std::move(log)), device_(std::move(device)) {}
+        : opt_(o),
+          send_(std::move(send)),
+          raw_(std::move(raw)),
+          log_(std::move(log)),
+          device_(std::move(device)) {}
 
     // The relay's messages at server endpoint ep (1 = S1 relays, 2 = S2 may refuse): true when handled.
     bool on_message(size_t ep, const psl::Packet &p, const psl::Layout &l, const psl::Fields &f,
