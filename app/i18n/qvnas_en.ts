@@ -16,6 +16,10 @@
         <translation>Failed to set the space limit</translation>
     </message>
     <message>
+        <source>QV_Control_Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
         <source>QV_File_Manager_Document</source>
         <translation>Documents</translation>
     </message>
@@ -36,12 +40,28 @@
         <translation>Videos</translation>
     </message>
     <message>
+        <source>QV_Initialize_Remind_Format_Fail</source>
+        <translation>Formatting the disk failed</translation>
+    </message>
+    <message>
+        <source>QV_Login_Private_Fail</source>
+        <translation>Signing in to the device failed</translation>
+    </message>
+    <message>
         <source>QV_Login_Prompt_Password_Error</source>
         <translation>Wrong password</translation>
     </message>
     <message>
+        <source>QV_Login_Remind_Enter_Password</source>
+        <translation>Enter the password</translation>
+    </message>
+    <message>
         <source>QV_MAC_File_Delete_Remind</source>
         <translation>Delete the selected items?</translation>
+    </message>
+    <message>
+        <source>QV_MAC_Login_Device_Notready</source>
+        <translation>The device is not ready. Try again later.</translation>
     </message>
     <message>
         <source>QV_More_Rename_Special_Characters</source>
@@ -50,6 +70,14 @@
     <message>
         <source>QV_More_Rename_Updata_Error</source>
         <translation>Rename failed</translation>
+    </message>
+    <message>
+        <source>QV_Private_Btn_Open</source>
+        <translation>Open</translation>
+    </message>
+    <message>
+        <source>QV_Private_Remind_Set_Password</source>
+        <translation>Set a password for the hidden space</translation>
     </message>
     <message>
         <source>QV_Remind_Clear_Wait</source>
@@ -66,6 +94,10 @@
     <message>
         <source>QV_Remind_NO_Userspace</source>
         <translation>No user space</translation>
+    </message>
+    <message>
+        <source>QV_Remind_Network_Change</source>
+        <translation>The network changed. Reconnecting…</translation>
     </message>
     <message>
         <source>QV_Remind_Operate_Delete_Failed</source>
@@ -126,6 +158,10 @@
     <message>
         <source>QV_Tag_Tourism</source>
         <translation>Travel</translation>
+    </message>
+    <message>
+        <source>QV_Tasklist_Error_Server_Timeout</source>
+        <translation>The server did not answer in time</translation>
     </message>
     <message>
         <source>QV_Tasklist_Remind_Error0</source>

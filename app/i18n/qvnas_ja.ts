@@ -16,6 +16,10 @@
         <translation>容量制限の設定に失敗しました</translation>
     </message>
     <message>
+        <source>QV_Control_Cancel</source>
+        <translation>キャンセル</translation>
+    </message>
+    <message>
         <source>QV_File_Manager_Document</source>
         <translation>ドキュメント</translation>
     </message>
@@ -36,12 +40,28 @@
         <translation>ビデオ</translation>
     </message>
     <message>
+        <source>QV_Initialize_Remind_Format_Fail</source>
+        <translation>ディスクのフォーマットに失敗しました</translation>
+    </message>
+    <message>
+        <source>QV_Login_Private_Fail</source>
+        <translation>デバイスへのログインに失敗しました</translation>
+    </message>
+    <message>
         <source>QV_Login_Prompt_Password_Error</source>
         <translation>パスワードが違います</translation>
     </message>
     <message>
+        <source>QV_Login_Remind_Enter_Password</source>
+        <translation>パスワードを入力してください</translation>
+    </message>
+    <message>
         <source>QV_MAC_File_Delete_Remind</source>
         <translation>選択した項目を削除しますか？</translation>
+    </message>
+    <message>
+        <source>QV_MAC_Login_Device_Notready</source>
+        <translation>デバイスの準備ができていません。しばらくしてからもう一度お試しください</translation>
     </message>
     <message>
         <source>QV_More_Rename_Special_Characters</source>
@@ -50,6 +70,14 @@
     <message>
         <source>QV_More_Rename_Updata_Error</source>
         <translation>名前の変更に失敗しました</translation>
+    </message>
+    <message>
+        <source>QV_Private_Btn_Open</source>
+        <translation>開く</translation>
+    </message>
+    <message>
+        <source>QV_Private_Remind_Set_Password</source>
+        <translation>非表示スペースのパスワードを設定してください</translation>
     </message>
     <message>
         <source>QV_Remind_Clear_Wait</source>
@@ -66,6 +94,10 @@
     <message>
         <source>QV_Remind_NO_Userspace</source>
         <translation>ユーザー領域がありません</translation>
+    </message>
+    <message>
+        <source>QV_Remind_Network_Change</source>
+        <translation>ネットワークが変わりました。再接続しています…</translation>
     </message>
     <message>
         <source>QV_Remind_Operate_Delete_Failed</source>
@@ -126,6 +158,10 @@
     <message>
         <source>QV_Tag_Tourism</source>
         <translation>旅行</translation>
+    </message>
+    <message>
+        <source>QV_Tasklist_Error_Server_Timeout</source>
+        <translation>サーバーの応答がタイムアウトしました</translation>
     </message>
     <message>
         <source>QV_Tasklist_Remind_Error0</source>

@@ -16,6 +16,10 @@
         <translation>空间限额设置失败</translation>
     </message>
     <message>
+        <source>QV_Control_Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
         <source>QV_File_Manager_Document</source>
         <translation>文档</translation>
     </message>
@@ -36,12 +40,28 @@
         <translation>视频</translation>
     </message>
     <message>
+        <source>QV_Initialize_Remind_Format_Fail</source>
+        <translation>磁盘格式化失败</translation>
+    </message>
+    <message>
+        <source>QV_Login_Private_Fail</source>
+        <translation>登录设备失败</translation>
+    </message>
+    <message>
         <source>QV_Login_Prompt_Password_Error</source>
         <translation>密码错误</translation>
     </message>
     <message>
+        <source>QV_Login_Remind_Enter_Password</source>
+        <translation>请输入密码</translation>
+    </message>
+    <message>
         <source>QV_MAC_File_Delete_Remind</source>
         <translation>确定删除所选项目吗？</translation>
+    </message>
+    <message>
+        <source>QV_MAC_Login_Device_Notready</source>
+        <translation>设备未就绪，请稍后再试</translation>
     </message>
     <message>
         <source>QV_More_Rename_Special_Characters</source>
@@ -50,6 +70,14 @@
     <message>
         <source>QV_More_Rename_Updata_Error</source>
         <translation>重命名失败</translation>
+    </message>
+    <message>
+        <source>QV_Private_Btn_Open</source>
+        <translation>开启</translation>
+    </message>
+    <message>
+        <source>QV_Private_Remind_Set_Password</source>
+        <translation>请为隐私空间设置密码</translation>
     </message>
     <message>
         <source>QV_Remind_Clear_Wait</source>
@@ -66,6 +94,10 @@
     <message>
         <source>QV_Remind_NO_Userspace</source>
         <translation>没有用户空间</translation>
+    </message>
+    <message>
+        <source>QV_Remind_Network_Change</source>
+        <translation>网络已变化，正在重新连接…</translation>
     </message>
     <message>
         <source>QV_Remind_Operate_Delete_Failed</source>
@@ -126,6 +158,10 @@
     <message>
         <source>QV_Tag_Tourism</source>
         <translation>旅游</translation>
+    </message>
+    <message>
+        <source>QV_Tasklist_Error_Server_Timeout</source>
+        <translation>服务器响应超时</translation>
     </message>
     <message>
         <source>QV_Tasklist_Remind_Error0</source>

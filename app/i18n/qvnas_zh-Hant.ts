@@ -16,6 +16,10 @@
         <translation>空間限額設定失敗</translation>
     </message>
     <message>
+        <source>QV_Control_Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
         <source>QV_File_Manager_Document</source>
         <translation>文件</translation>
     </message>
@@ -36,12 +40,28 @@
         <translation>視訊</translation>
     </message>
     <message>
+        <source>QV_Initialize_Remind_Format_Fail</source>
+        <translation>磁碟格式化失敗</translation>
+    </message>
+    <message>
+        <source>QV_Login_Private_Fail</source>
+        <translation>登入裝置失敗</translation>
+    </message>
+    <message>
         <source>QV_Login_Prompt_Password_Error</source>
         <translation>密碼錯誤</translation>
     </message>
     <message>
+        <source>QV_Login_Remind_Enter_Password</source>
+        <translation>請輸入密碼</translation>
+    </message>
+    <message>
         <source>QV_MAC_File_Delete_Remind</source>
         <translation>確定刪除所選項目嗎？</translation>
+    </message>
+    <message>
+        <source>QV_MAC_Login_Device_Notready</source>
+        <translation>裝置尚未就緒，請稍後再試</translation>
     </message>
     <message>
         <source>QV_More_Rename_Special_Characters</source>
@@ -50,6 +70,14 @@
     <message>
         <source>QV_More_Rename_Updata_Error</source>
         <translation>重新命名失敗</translation>
+    </message>
+    <message>
+        <source>QV_Private_Btn_Open</source>
+        <translation>開啟</translation>
+    </message>
+    <message>
+        <source>QV_Private_Remind_Set_Password</source>
+        <translation>請為隱私空間設定密碼</translation>
     </message>
     <message>
         <source>QV_Remind_Clear_Wait</source>
@@ -66,6 +94,10 @@
     <message>
         <source>QV_Remind_NO_Userspace</source>
         <translation>沒有使用者空間</translation>
+    </message>
+    <message>
+        <source>QV_Remind_Network_Change</source>
+        <translation>網路已變更，正在重新連線…</translation>
     </message>
     <message>
         <source>QV_Remind_Operate_Delete_Failed</source>
@@ -126,6 +158,10 @@
     <message>
         <source>QV_Tag_Tourism</source>
         <translation>旅遊</translation>
+    </message>
+    <message>
+        <source>QV_Tasklist_Error_Server_Timeout</source>
+        <translation>伺服器回應逾時</translation>
     </message>
     <message>
         <source>QV_Tasklist_Remind_Error0</source>

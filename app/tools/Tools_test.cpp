@@ -177,6 +177,23 @@ TEST(Localizer, CataloguePerLanguageAndMissingKeys) {
     QVPrivateTools::resetLanguageForTests();
 }
 
+// What the login and connect screens show is in every catalogue: a missing text shows its bare key.
+TEST(Localizer, SignInAndConnectTextsInEveryLanguage) {
+    const char *keys[] = {"QV_Login_Remind_Enter_Password", "QV_Login_Prompt_Password_Error",
+                          "QV_Login_Private_Fail",          "QV_MAC_Login_Device_Notready",
+                          "QV_Remind_Network_Change",       "QV_Control_Cancel"};
+    for (const char *preferred : {"en-US", "zh-CN", "zh-Hans-HK", "zh-TW", "ja-JP"}) {
+        plat::Locale::setPreferredLanguages({preferred});
+        QVPrivateTools::resetLanguageForTests();
+        for (const char *key : keys) {
+            const QString text = QVPrivateTools::DPLocalizedString(key).value_or(QString());
+            EXPECT_FALSE(text.isEmpty() || text == QLatin1String(key)) << preferred << " " << key;
+        }
+    }
+    plat::Locale::reset();
+    QVPrivateTools::resetLanguageForTests();
+}
+
 TEST(ErrorMessages, RowsGapsAndDefault) {
     plat::Locale::setPreferredLanguages({"de-DE"});
     QVPrivateTools::resetLanguageForTests();  // de-DE reads English

@@ -299,13 +299,7 @@ TEST(SessionEndToEnd, ListingsQueriesSearchAndPhotoMap) {
     observer.reset();
     monitor.setStatusForTests(monitorBefore);
     lan.stop();
-    d2.dev->stop();
-    for (const auto &v : d2.dev->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
-    bridge().setSrcToken(0);
-    plat::SecretStore::setShared(nullptr);
-    ppc_set_broker_address(nullptr);
-    qv::set_log_enabled(true);
-    fs::remove_all(root);
+    finish({d2.dev.get()}, root);
 }
 
 }  // namespace

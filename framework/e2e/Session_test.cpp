@@ -206,15 +206,7 @@ TEST(SessionEndToEnd, DiscoverLoginRegisterReadLogoutStop) {
     token.reset();
     monitor.setStatusForTests(monitorBefore);
     lan.stop();
-    for (EmulatedDevice *d : {&d2, &d3}) {
-        d->dev->stop();
-        for (const auto &v : d->dev->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
-    }
-    bridge().setSrcToken(0);
-    plat::SecretStore::setShared(nullptr);
-    ppc_set_broker_address(nullptr);
-    qv::set_log_enabled(true);
-    fs::remove_all(root);
+    finish({d2.dev.get(), d3.dev.get()}, root);
 }
 
 // The application's side of the pushes: what reached the entry object's delegate, and on which thread.
@@ -414,14 +406,7 @@ TEST(SessionEndToEnd, PushesThroughTheRuntimeAndMosquittoReachTheDelegate) {
     fw.setDelegate(nullptr);
     monitor.setStatusForTests(monitorBefore);
     lan.stop();
-    for (EmulatedDevice *d : {&d2, &d3}) {
-        d->dev->stop();
-        for (const auto &v : d->dev->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
-    }
-    bridge().setSrcToken(0);
-    plat::SecretStore::setShared(nullptr);
-    ppc_set_broker_address(nullptr);
-    fs::remove_all(root);
+    finish({d2.dev.get(), d3.dev.get()}, root);
 }
 
 // A start that cannot bind the discovery port fails and leaves no started state; twenty sessions afterwards

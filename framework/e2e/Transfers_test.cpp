@@ -25,6 +25,7 @@
 #include "model/QVClientSDKTools.h"
 #include "platform/Log.h"
 #include "runtime/ppc_service.h"
+#include "session_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace fwtest;
@@ -124,12 +125,7 @@ class TransfersEndToEnd : public testing::Test {
         const auto stop = answerOf([](auto d) { return broker().qvNasStopServiceWithCompletion(d); });
         EXPECT_TRUE(stop && stop->responseCode == 0);
         plat::WorkPool::global().waitForDone(10000);
-        for (const auto &v : dev->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
-        dev->stop();
-        bridge().setSrcToken(0);
-        ppc_set_broker_address(nullptr);
-        qv::set_log_enabled(true);
-        fs::remove_all(root);
+        fwe2e::finish({dev.get()}, root);
         fs::remove_all(local);
     }
 

@@ -5,16 +5,21 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "base/qv_log.h"
 #include "broker/broker_test_util.h"
 #include "device.h"
 #include "handlers.h"
 #include "handlers_admin.h"
 #include "handlers_device_user.h"
 #include "handlers_push.h"
+#include "platform/SecretStore.h"
+#include "runtime/ppc_service.h"
 #include "service/QVNasClientMacFramework.h"
 
 namespace fwe2e {
@@ -59,6 +64,20 @@ inline std::optional<std::string> whyNoNamespace() {
                                "runs as the ctest framework_session_e2e, in a network namespace of its own "
                                "(scripts/netns-run)")
                          : why.toStdString();
+}
+
+// A session test's last steps: each device stopped and what it found wrong with our requests reported, then
+// the process-wide state the test set put back and its folder removed.
+inline void finish(std::initializer_list<qvemu::Device *> devices, const std::string &root) {
+    for (qvemu::Device *d : devices) {
+        d->stop();
+        for (const auto &v : d->violations()) ADD_FAILURE() << v.what << "\n" << v.request;
+    }
+    fwtest::bridge().setSrcToken(0);
+    plat::SecretStore::setShared(nullptr);
+    ppc_set_broker_address(nullptr);
+    qv::set_log_enabled(true);
+    std::filesystem::remove_all(root);
 }
 
 template <typename Send>
