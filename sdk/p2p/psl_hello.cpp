@@ -30,19 +30,11 @@ int find_by_uid(const uint8_t *uid, uint8_t state) {
     return -1;
 }
 
-// The session goes over to the short words; a connect running for it follows, so that its tasks still
-// recognise the session as theirs.
 void make_short(PSLSessionRecord *r) {
     if (r->ver) return;
-    PSLConnectCtx *c = _PSL_ConnectCtx(r->sid);
-    const bool ours = c && c->randomID == r->randomID && c->mac == r->mac;
     r->randomID &= 0xFFFF;
     r->mac = 0;
     r->ver = 1;
-    if (ours) {
-        c->randomID = r->randomID;
-        c->mac = 0;
-    }
 }
 
 void start_rtt(PSLSessionRecord *r) {
