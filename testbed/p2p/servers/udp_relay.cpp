@@ -144,6 +144,9 @@ bool UdpRelay::on_message(size_t ep, const psl::Packet &p, const psl::Layout &l,
         std::lock_guard lk(mu_);
         auto it = sessions_.find(key);
         if (it == sessions_.end() || !it->second.deviceHello) return true;
+        // Beside S2's refusal the join is left unanswered, so that the refusal always meets a granted,
+        // joining connect.
+        if (opt_.secondStatus) return true;
         Session &s = it->second;
         s.client = from;
         s.joined = true;
