@@ -12,7 +12,9 @@
 #include "p2p/psl_hello.h"
 #include "p2p/psl_master.h"
 #include "p2p/psl_messages.h"
+#include "p2p/psl_punch.h"
 #include "p2p/psl_register.h"
+#include "p2p/psl_relay.h"
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
 #include "p2p/psl_settings.h"
@@ -21,9 +23,6 @@
 // Seams filled by the LAN side of the library when it is linked in: its LAN lookup task. Without it a probe
 // runs with the LAN lookup off.
 int _PSL_LanLookup_Start(int sid) __attribute__((weak));
-// The punching and relay-request tasks: 0 started, else not.
-int _PSL_Punch_Start(int sid, int lifetimeMs) __attribute__((weak));
-int _PSL_RelayRequest_Start(int sid) __attribute__((weak));
 
 namespace {
 
@@ -138,10 +137,10 @@ void probeWatchTick(p2p_TimerTask *t, uint32_t, uint16_t, void *userData, int ex
 
 // The punch and relay starts; a task that cannot start has given up.
 void startPunch(PSLSessionRecord *r, int sid, int lifetimeMs) {
-    if (!_PSL_Punch_Start || _PSL_Punch_Start(sid, lifetimeMs) != 0) r->punchState = -1;
+    if (_PSL_Punch_Start(sid, lifetimeMs) != 0) r->punchState = -1;
 }
 void startRelay(PSLSessionRecord *r, int sid) {
-    if (!_PSL_RelayRequest_Start || _PSL_RelayRequest_Start(sid) != 0) r->relayState = -1;
+    if (_PSL_RelayRequest_Start(sid) != 0) r->relayState = -1;
 }
 
 }  // namespace

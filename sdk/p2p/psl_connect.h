@@ -41,6 +41,8 @@ enum {
 enum {
     PSL_TASK_LAN = 0,
     PSL_TASK_SERVERS = 1,
+    PSL_TASK_PUNCH = 2,
+    PSL_TASK_RELAY = 3,
     PSL_TASK_TCP = 4,
     PSL_TASK_ASYNC = 6,
     PSL_TASK_REACH = 7,
@@ -57,9 +59,11 @@ struct PSLPeerEntry {
     p2p_NetAddr addrB;  // TCP relay address
     uint8_t hasA;
     uint8_t hasB;
-    uint8_t version;     // the server's protocol version, once it answered
-    uint8_t sleepClass;  // 237 asleep, 192 waking, 0 unmarked
-    int32_t wakeMs;      // -1 unless a waking notice announced a time
+    uint8_t version;          // the server's protocol version, once it answered
+    uint8_t sleepClass;       // 237 asleep, 192 waking, 0 unmarked
+    int32_t wakeMs;           // -1 unless a waking notice announced a time
+    int32_t relayEntryState;  // UDP relay: 1 requested, 2 answered (older form), 3 granted, 5 joined
+    uint8_t relayChosen;      // the relay taken (the first grant)
 };
 
 typedef void (*PSL_ProbeFn)(int result, void *arg, int code);
@@ -79,6 +83,18 @@ struct PSLConnectCtx {
     uint64_t firstMarkMs;    // monotonic; 0 unset
     uint64_t startMs;        // monotonic time the server phases began
     int32_t tcpWaitMs;
+    // Hole punching: the punch task's running time and rotation, whether a peer address arrived, and the
+    // device's addresses as the servers passed them on (primary first).
+    int32_t punchElapsedMs;
+    uint16_t punchRotation;
+    uint8_t peerAddrSeen;
+    uint8_t peerAddrCount;
+    p2p_NetAddr peerAddrs[8];
+    p2p_NetAddr peerLocalAddrs[4];
+    uint8_t peerLocalCount;
+    // UDP relay: the relay taken, and whether the request and join tasks skipped their first tick.
+    p2p_NetAddr relayAddr;
+    uint8_t relayTickStarted, joinTickStarted;
     PSLPeerEntry entries[PSL_PEER_ENTRIES];
     struct Task {
         int kind;

@@ -7,6 +7,8 @@
 #include "p2p/psl_hello.h"
 #include "p2p/psl_lan.h"
 #include "p2p/psl_msgqueue.h"
+#include "p2p/psl_punch.h"
+#include "p2p/psl_relay.h"
 #include "p2p/psl_servers.h"
 
 namespace {
@@ -211,7 +213,6 @@ namespace {
 void dispatch_locked(const PSLPacketHeader &h, const uint8_t *payload, const p2p_NetAddr &from,
                      const char *host, uint16_t portNet, LinuxConn *conn, int transport) {
     (void)host;
-    (void)transport;
     TableLock lk;
     switch (h.type) {
         case 0x0407:
@@ -236,6 +237,20 @@ void dispatch_locked(const PSLPacketHeader &h, const uint8_t *payload, const p2p
         case 0x0402:
         case 0x0404:
             _PSL_HandleHello(&h, payload, &from, conn);
+            break;
+        // The servers' part of a remote connect, heard over UDP only.
+        case 0x0301:  // MSG_PEER_ADDRESS
+            if (transport == 0) _PSL_OnPeerAddress(&h, payload, &from);
+            break;
+        case 0x0103:  // MSG_SESSION_HELLO
+            if (transport == 0) _PSL_OnSessionHello(&h, payload, &from, conn);
+            break;
+        case 0x0206:  // MSG_RELAY_REQUEST_R
+        case 0x0208:  // MSG_RELAY_REQUEST2_R
+            if (transport == 0) _PSL_OnRelayReply(&h, payload, &from);
+            break;
+        case 0x0303:  // MSG_RELAY_ATTACH
+            if (transport == 0) _PSL_OnRelayAttach(&h, payload, &from, conn);
             break;
         case 0x0601:
             _PSL_HandleLanRequest(&h, payload, &from, portNet, conn);

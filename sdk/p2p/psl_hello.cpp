@@ -6,6 +6,7 @@
 #include "p2p/psl_connect.h"
 #include "p2p/psl_device.h"
 #include "p2p/psl_dispatch.h"
+#include "p2p/psl_punch.h"
 #include "p2p/psl_servers.h"
 #include "p2p/psl_settings.h"
 
@@ -105,6 +106,10 @@ void _PSL_CompleteSession(int sid, const PSLPacketHeader *h, LinuxConn *conn, co
     r->punchState = 3;
     r->relaySessionId = 0;
     r->idleTicks = 0;
+    // Reached through a socket of the port-guess pool: the session keeps that socket; guessing for this
+    // peer ends.
+    if (r->routeConn == conn && !r->ownsRoute && _PSL_PortGuess_Adopt(conn)) r->ownsRoute = true;
+    _PSL_PortGuess_Remove(r->randomID, r->mac);
     r->state = PSL_STATE_CONNECTED;
     _PSL_NotifyReaders();
 }
@@ -226,5 +231,8 @@ void _PSL_HandleHello(const PSLPacketHeader *h, const uint8_t *payload, const p2
     if (h->type == HELLO || !_PSL_UidMatch(payload, _PSL_OwnUid())) return;
     if (_PSL_RecentPeer_Find(a, 0, 1)) return;
     sid = new_device_session(payload, (uint16_t)a);
-    if (sid >= 0) _PSL_CompleteSession(sid, h, conn, from);
+    if (sid < 0) return;
+    _PSL_CompleteSession(sid, h, conn, from);
+    // The client completes on this acknowledgement; without it, it waits for its next hello's answer.
+    answer(HELLO_ACK, _PSL_Session(sid), conn, from, false, payload);
 }

@@ -19,6 +19,7 @@
 #include "p2p/psl_lan.h"
 #include "p2p/psl_master.h"
 #include "p2p/psl_private.h"
+#include "p2p/psl_punch.h"
 
 static_assert(offsetof(PSLSessionInfo, remoteIP) == 27 && offsetof(PSLSessionInfo, remotePort) == 74 &&
                   offsetof(PSLSessionInfo, groupIds) == 88 && offsetof(PSLSessionInfo, localNatType) == 95 &&
@@ -493,6 +494,7 @@ int PSL_DeInitialize(void) {
     p2p_SockTaskMng_DeInit();
     // The timer tasks are gone with their thread: the modules forget theirs and free what they hold.
     _PSL_Lan_Stop();
+    _PSL_Punch_Stop();
     _PSL_Device_Stop();
     _PSL_Private_Stop();
     _PSL_RecentPeer_Clear();

@@ -36,6 +36,7 @@
 #include "p2p/psl_master.h"
 #include "p2p/psl_messages.h"
 #include "p2p/psl_private.h"
+#include "p2p/psl_punch.h"
 #include "p2p/psl_register.h"
 #include "p2p/psl_servers.h"
 #include "p2p/psl_session.h"
@@ -283,12 +284,14 @@ TEST_F(ServerPath, ConnectReachesTheDeviceAddressesInTheParallelMode) {
 }
 
 // As the connect procedure's remote-route step: nothing decided while the LAN lookup runs; once it is over
-// and the device is known, no route beyond the servers exists yet (-42).
+// and the device is known, the routes beyond the servers decide: here punching is off and the relay refuses
+// (-48).
 TEST_F(ServerPath, RemoteRouteStepLeavesTheLanItsChance) {
     NEED_NETNS();
-    Servers srv({});
+    Servers srv({"--relay-status", "-1"});
     ASSERT_TRUE(srv.ready());
     scriptedDeviceLogin();
+    ASSERT_EQ(PSL_Set_Punch_Time(0), 0);
     const int sid = session(kDevice);
     _PSL_Session(sid)->lanState = 1;
     int rc = 0, round = 0;
@@ -300,7 +303,11 @@ TEST_F(ServerPath, RemoteRouteStepLeavesTheLanItsChance) {
     EXPECT_EQ(_PSL_Session(sid)->serverState.load(), 6);
     EXPECT_EQ(_PSL_ServerRemoteStep(sid, round++), 0);
     _PSL_Session(sid)->lanState = -1;
-    EXPECT_EQ(_PSL_ServerRemoteStep(sid, round), PSL_ERR_ROUTES_GAVE_UP);
+    for (int i = 0; rc == 0 && i < 500; ++i) {
+        rc = _PSL_ServerRemoteStep(sid, round++);
+        if (rc == 0) usleep(10000);
+    }
+    EXPECT_EQ(rc, PSL_ERR_REFUSED);
 }
 
 TEST_F(ServerPath, OlderDeviceVersionAndAsleepDevice) {
@@ -558,7 +565,7 @@ void onConnect(int state, int error, void *arg) {
 }
 
 // The callback connect (LAN lookup off) runs the server phases from its 10 ms tick and reports 0, 1, then
-// its outcome once: the routes beyond the servers give up (-42, reported to both servers), a refused UID
+// its outcome once: the relay refuses with punching off (-48, reported to both servers), a refused UID
 // gives -10, an asleep device -90, and silent masters -13 once its 65 s lifetime is over (on the clock
 // seam). A failed connect frees its session.
 TEST_F(ServerPath, CallbackConnectReportsItsOutcomeOnce) {
@@ -571,7 +578,7 @@ TEST_F(ServerPath, CallbackConnectReportsItsOutcomeOnce) {
         int reports;  // MSG_SESSION_REPORT seen by the servers
     };
     const Case cases[] = {
-        {"device known", {}, true, PSL_ERR_ROUTES_GAVE_UP, 2},
+        {"device known", {"--relay-status", "-1"}, true, PSL_ERR_REFUSED, 2},
         {"refused UID", {"--refuse-uid", kDevice}, false, PSL_ERR_UID, 0},
         {"asleep", {"--asleep"}, false, PSL_ERR_ASLEEP, 2},
         {"silent", {"--silent"}, false, PSL_ERR_TIMEOUT, 0},
@@ -582,6 +589,7 @@ TEST_F(ServerPath, CallbackConnectReportsItsOutcomeOnce) {
         ASSERT_TRUE(srv.ready());
         if (c.deviceLogin) scriptedDeviceLogin();
         PSL_Set_LanLookup_Time(0);
+        PSL_Set_Punch_Time(0);
         g_clockAheadMs = 0;
         p2p_Clock_SetSource(clockAhead);
         ConnectCalls calls;
@@ -616,9 +624,10 @@ TEST_F(ServerPath, CallbackConnectReportsItsOutcomeOnce) {
 // the device's address); a failed one hears its code with mode -1.
 TEST_F(ServerPath, ConnectOutcomesAreReportedToTheServersThatAnswered) {
     NEED_NETNS();
-    Servers srv({});
+    Servers srv({"--relay-status", "-1"});
     ASSERT_TRUE(srv.ready());
     scriptedDeviceLogin();
+    ASSERT_EQ(PSL_Set_Punch_Time(0), 0);
     const int sid = session(kDevice);
     ASSERT_EQ(_PSL_ServerPhases_Run(sid), 2);
     psl_session_lock();
@@ -661,15 +670,15 @@ TEST_F(ServerPath, ConnectOutcomesAreReportedToTheServersThatAnswered) {
         rc = _PSL_ServerRemoteStep(failing, round);
         if (rc == 0) usleep(10000);
     }
-    EXPECT_EQ(rc, PSL_ERR_ROUTES_GAVE_UP);                   // no route beyond the servers yet
-    _PSL_ServerPhases_End(failing, PSL_ERR_ROUTES_GAVE_UP);  // ended already: no second report
+    EXPECT_EQ(rc, PSL_ERR_REFUSED);                   // punching off, the relay refuses
+    _PSL_ServerPhases_End(failing, PSL_ERR_REFUSED);  // ended already: no second report
     usleep(300000);
     reports.clear();
     for (const LogEntry &e : parse(srv.lines()))
         if (e.dir == "in" && e.msg == "MSG_SESSION_REPORT" && e.value != 0) reports.push_back(e);
     ASSERT_EQ(reports.size(), 2u);
     for (const LogEntry &e : reports) {
-        EXPECT_EQ(e.value, PSL_ERR_ROUTES_GAVE_UP);
+        EXPECT_EQ(e.value, PSL_ERR_REFUSED);
         EXPECT_EQ(e.routeByte, 255);
         EXPECT_EQ(e.peerAddr, "0.0.0.0:0");
     }

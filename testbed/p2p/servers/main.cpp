@@ -14,7 +14,8 @@ int main(int argc, char **argv) {
             stderr,
             "p2p-servers: %s\nusage: p2p-servers [--master A:P] [--server A:P]... [--fixed A:P | "
             "--no-fixed] [--refuse-uid UID]... [--silent] [--device-version N] [--asleep] "
-            "[--no-punch-answer] [--answer-checks] [--tcp-off] [--peer-form 36|116|292] [--log FILE]\n",
+            "[--no-punch-answer] [--answer-checks] [--tcp-off] [--peer-form 36|116|292] [--no-relay] "
+            "[--relay-status N] [--second-relay-status N] [--log FILE]\n",
             error.c_str());
         return 2;
     }

@@ -132,6 +132,18 @@ bool ServerSet::start(std::string *error) {
         fixedFd_ = listen_tcp(*opt_.fixed, &err);
         if (fixedFd_ < 0) return fail(err);
     }
+    relay_ = std::make_unique<UdpRelay>(
+        opt_.relay,
+        [this](size_t ep, const Addr &to, const char *msg, const char *form, const Fields &f) {
+            send(ep, to, msg, form, f);
+        },
+        [this](size_t ep, const Addr &to, const psl::Bytes &d) { send_raw(ep, to, d); },
+        [this](const std::string &body) { log_line(body); },
+        [this](const std::string &uid) -> std::optional<UdpRelay::Device> {
+            std::optional<DeviceRecord> d = device(uid);
+            if (!d) return std::nullopt;
+            return UdpRelay::Device{d->observed, d->natType, d->version};
+        });
     if (!tcp_start(&err)) return fail(err);
     if (pipe2(wakeFd_, O_CLOEXEC | O_NONBLOCK) != 0)
         return fail(std::string("pipe: ") + std::strerror(errno));
@@ -224,6 +236,7 @@ void ServerSet::on_datagram(size_t ep, const uint8_t *data, size_t size, const A
                                           : std::string(",\"drop\":\"") + psl::drop_name(why) + "\""));
         return;
     }
+    if (relay_ && relay_->forward(ep, *p, from)) return;  // relayed traffic: counted, not logged one by one
     on_packet(ep, *p, size, from, false);
 }
 
@@ -288,6 +301,12 @@ void ServerSet::send(size_t ep, const Addr &to, const char *msg, const char *for
     log_line(line);
 }
 
+void ServerSet::send_raw(size_t ep, const Addr &to, const psl::Bytes &d) {
+    sockaddr_in sa{};
+    psl::addr_to(to, sa);
+    (void)!sendto(eps_[ep].fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+}
+
 void ServerSet::on_master(size_t ep, const psl::Packet &, const psl::Layout *l, const Fields &f,
                           const Addr &from) {
     if (std::string_view(l->msg) != "MSG_QUERY_GROUP") return;  // nothing else is ever answered
@@ -307,6 +326,7 @@ void ServerSet::on_master(size_t ep, const psl::Packet &, const psl::Layout *l, 
 
 void ServerSet::on_server(size_t ep, const psl::Packet &p, const psl::Layout *l, const Fields &f,
                           const Addr &from) {
+    if (relay_ && relay_->on_message(ep, p, *l, f, from)) return;
     const std::string_view msg = l->msg;
     const std::string uid = text(f, "UID");
     if (msg == "MSG_PROBE" || msg == "MSG_PROBE_EX") {
@@ -344,7 +364,7 @@ void ServerSet::on_server(size_t ep, const psl::Packet &p, const psl::Layout *l,
     } else if (msg == "MSG_PUNCH") {
         if (opt_.punchAnswer) on_punch(ep, f, from);
     }
-    (void)p;  // session info, reports and relay requests are logged only
+    (void)p;  // session info and reports are logged only
 }
 
 // A punch from a peer draws the device's data back to it and the peer's data to the device, sent from this
@@ -425,6 +445,14 @@ bool parse_args(int argc, char **argv, Options *o, std::string *error) {
             o->answerChecks = true;
         } else if (a == "--no-punch-answer") {
             o->punchAnswer = false;
+        } else if (a == "--no-relay") {
+            o->relay.enabled = false;
+        } else if (a == "--relay-status" || a == "--second-relay-status") {
+            if (!(v = need(i)) || !parse_num(v, -100, 100, &n)) return false;
+            if (a == "--relay-status")
+                o->relay.status = static_cast<int32_t>(n);
+            else
+                o->relay.secondStatus = static_cast<int32_t>(n);
         } else if (a == "--no-fixed") {
             o->fixed.reset();
         } else if (a == "--tcp-off") {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "psl_messages.h"
+#include "udp_relay.h"
 
 namespace qvbed::p2p {
 
@@ -33,6 +35,7 @@ struct Options {
     bool punchAnswer = true;                // punches draw MSG_PEER_ADDRESS to both sides
     bool answerChecks = false;              // checking logins (bit 0 of payload 204) draw the redirect form
     int peerForm = 292;                     // 36, 116 or 292 bytes
+    RelayOptions relay;                     // S1 relays over UDP
     uint16_t groupIds[3] = {1, 2, 3};
     bool tcp = true;  // TCP listeners on the master's and servers' addresses (--tcp-off: none)
     uint16_t tcpPort = 21047;
@@ -63,6 +66,7 @@ class ServerSet {
 
     std::optional<DeviceRecord> device(const std::string &uid) const;
     size_t packets_in() const { return packetsIn_.load(); }
+    const UdpRelay *relay() const { return relay_.get(); }
 
   private:
     struct Endpoint {
@@ -119,6 +123,7 @@ class ServerSet {
                    const psl::Addr &from);
     void on_punch(size_t ep, const psl::Fields &f, const psl::Addr &from);
     void send(size_t ep, const psl::Addr &to, const char *msg, const char *form, const psl::Fields &f);
+    void send_raw(size_t ep, const psl::Addr &to, const psl::Bytes &datagram);
     void log_line(const std::string &json);
 
     Options opt_;
@@ -135,7 +140,8 @@ class ServerSet {
     std::atomic<size_t> packetsIn_{0};
     mutable std::mutex mu_;  // devices_
     std::map<std::string, DeviceRecord> devices_;
-    std::map<std::string, ClientPunch> clients_;  // last punch per UID from a peer other than the device
+    std::map<std::string, ClientPunch> clients_;
+    std::unique_ptr<UdpRelay> relay_;  // last punch per UID from a peer other than the device
     FILE *log_ = nullptr;
     uint64_t t0_ = 0;
 };
