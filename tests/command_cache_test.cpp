@@ -129,7 +129,8 @@ const Listing kListings[] = {
     {"aggregation", 161,
      [](int64_t t, std::string *out) {
          recent_list *rl = nullptr;
-         const int ret = QV_FileGetAggregationList(0, 50, 1, t, &rl);
+         // Aggregations are numbered as the album folders: 1 is "/", 2 is "/docs".
+         const int ret = QV_FileGetAggregationList(0, 50, 2, t, &rl);
          *out = of_recent(ret, rl);
          return ret;
      }},

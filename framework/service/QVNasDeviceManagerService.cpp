@@ -1,25 +1,35 @@
+// The device manager's QR-code login requests: forwarded to the broker as they come.
 #include "service/QVNasDeviceManagerService.h"
 
-#include "service/QVNasServiceAnswer.h"
+#include "broker/QVNasPrivateInterfaceProtocol.h"
 
-// Not carried out yet: every request answers 110001; no handler is kept.
+namespace {
+
+QVNasPrivateInterfaceProtocol &broker() {
+    return QVNasPrivateInterfaceProtocol::defaultProtocolManager();
+}
+
+}  // namespace
+
 QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasQRCodeServiceInitCompletion(
     QVNasCompletionBlock completion) {
-    return qvNasAnswerNotAvailable(332, std::move(completion));
+    return broker().qvNasQRCodeServiceInitCompletion(std::move(completion));
 }
 QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasQRCodeServiceCreateCompletion(
     QVNasCompletionBlock completion) {
-    return qvNasAnswerNotAvailable(333, std::move(completion));
+    return broker().qvNasQRCodeServiceCreateCompletion(std::move(completion));
 }
 QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasQRCodeServiceStartRequestCompletion(
     QVNasCompletionBlock completion) {
-    return qvNasAnswerNotAvailable(334, std::move(completion));
+    return broker().qvNasQRCodeServiceStartRequestCompletion(std::move(completion));
 }
 QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasqvQRCodeServiceOpenAuthCodeListenerWithAuthId(
-    const QString &, QVNasRefreshTokenBlock, QVNasCompletionBlock completion) {
-    return qvNasAnswerNotAvailable(336, std::move(completion));
+    const QString &authId, QVNasRefreshTokenBlock handel, QVNasCompletionBlock completion) {
+    return broker().qvNasqvQRCodeServiceOpenAuthCodeListenerWithAuthId(authId, std::move(handel),
+                                                                       std::move(completion));
 }
 QVNasRequestInfoPtr QVNasDeviceManagerService::qvNasqvQRCodeServiceOpenUserInfoListenerWithAuthId(
-    const QString &, QVNasServiceUserBlock, QVNasCompletionBlock completion) {
-    return qvNasAnswerNotAvailable(337, std::move(completion));
+    const QString &authId, QVNasServiceUserBlock handel, QVNasCompletionBlock completion) {
+    return broker().qvNasqvQRCodeServiceOpenUserInfoListenerWithAuthId(authId, std::move(handel),
+                                                                       std::move(completion));
 }

@@ -238,19 +238,23 @@ void dispatch_locked(const PSLPacketHeader &h, const uint8_t *payload, const p2p
         case 0x0404:
             _PSL_HandleHello(&h, payload, &from, conn);
             break;
-        // The servers' part of a remote connect, heard over UDP only.
+        // The servers' part of a remote connect over UDP; over TCP the server-message handlers take them.
         case 0x0301:  // MSG_PEER_ADDRESS
-            if (transport == 0) _PSL_OnPeerAddress(&h, payload, &from);
-            break;
         case 0x0103:  // MSG_SESSION_HELLO
-            if (transport == 0) _PSL_OnSessionHello(&h, payload, &from, conn);
-            break;
         case 0x0206:  // MSG_RELAY_REQUEST_R
         case 0x0208:  // MSG_RELAY_REQUEST2_R
-            if (transport == 0) _PSL_OnRelayReply(&h, payload, &from);
-            break;
         case 0x0303:  // MSG_RELAY_ATTACH
-            if (transport == 0) _PSL_OnRelayAttach(&h, payload, &from, conn);
+            if (transport != 0) {
+                _PSL_DispatchServerMessage(&h, payload, &from, host, portNet, transport);
+            } else if (h.type == 0x0301) {
+                _PSL_OnPeerAddress(&h, payload, &from);
+            } else if (h.type == 0x0103) {
+                _PSL_OnSessionHello(&h, payload, &from, conn);
+            } else if (h.type == 0x0303) {
+                _PSL_OnRelayAttach(&h, payload, &from, conn);
+            } else {
+                _PSL_OnRelayReply(&h, payload, &from);
+            }
             break;
         case 0x0601:
             _PSL_HandleLanRequest(&h, payload, &from, portNet, conn);

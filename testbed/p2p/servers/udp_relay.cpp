@@ -181,7 +181,7 @@ bool UdpRelay::forward(size_t ep, const psl::Packet &p, const Addr &from) {
     {
         std::lock_guard lk(mu_);
         auto t = byTag_.find(p.header.sessionTag);
-        if (t == byTag_.end()) return true;
+        if (t == byTag_.end()) return false;  // not ours: the TCP relay's sessions carry tags too
         Session &s = sessions_[t->second];
         if (toDevice && from == s.client && s.deviceAttached) {
             to = s.device;
