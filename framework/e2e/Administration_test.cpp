@@ -27,28 +27,6 @@ namespace {
 constexpr char kFirstPassword[] = "Adm1n-Secret-Ferry";
 constexpr char kSecondPassword[] = "Adm1n-Secret-Harbour";
 
-// Every line the SDK logs while it lives.
-class SdkLogCapture {
-  public:
-    SdkLogCapture() { qv::set_log_sink(&SdkLogCapture::sink, this); }
-    ~SdkLogCapture() { qv::set_log_sink(nullptr, nullptr); }
-    SdkLogCapture(const SdkLogCapture &) = delete;
-    SdkLogCapture &operator=(const SdkLogCapture &) = delete;
-    bool contains(const std::string &text) const {
-        std::lock_guard l(m_mu);
-        return m_text.find(text) != std::string::npos;
-    }
-
-  private:
-    static void sink(const char *line, unsigned long len, void *ctx) {
-        auto *self = static_cast<SdkLogCapture *>(ctx);
-        std::lock_guard l(self->m_mu);
-        self->m_text.append(line, len);
-    }
-    mutable std::mutex m_mu;
-    std::string m_text;
-};
-
 int64_t codeOf(const QVNasResponseInfoPtr &r) {
     return r ? r->responseCode : -999;
 }

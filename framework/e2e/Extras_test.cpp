@@ -25,32 +25,6 @@ using namespace fwe2e;
 
 namespace {
 
-// Every line the SDK writes while this is held, at debug level.
-class SdkLines {
-  public:
-    SdkLines() {
-        qv::set_log_enabled(true);
-        qv::set_log_sink(&SdkLines::sink, this);
-    }
-    ~SdkLines() {
-        qv::set_log_sink(nullptr, nullptr);
-        qv::set_log_enabled(true);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard l(mu_);
-        return lines_;
-    }
-
-  private:
-    static void sink(const char *line, unsigned long len, void *ctx) {
-        auto *self = static_cast<SdkLines *>(ctx);
-        std::lock_guard l(self->mu_);
-        self->lines_.emplace_back(line, len);
-    }
-    std::mutex mu_;
-    std::vector<std::string> lines_;
-};
-
 QVNasFileInfoPtr deviceFile(const char *path) {
     auto f = std::make_shared<QVNasFileInfo>();
     f->path = QString::fromUtf8(path);
@@ -94,7 +68,7 @@ TEST(SessionEndToEnd, HiddenSpaceSharesAndRecycleBinThroughTheStorageService) {
     for (const char *f : {"/docs/a.txt", "/docs/b.txt", "/docs/c.txt", "/docs/d.txt", "/docs/e.txt",
                           "/docs/f.txt", "/vault/x.txt", "/vault/.keep"})
         std::ofstream(root + f) << f;
-    SdkLines sdkLog;
+    SdkLogCapture sdkLog;
     plat::LogCapture log;
     ppc_set_broker_address("127.0.0.1:1");  // refused: the service runs without messaging
     plat::SecretStore::setShared(std::make_shared<plat::FileSecretStore>());

@@ -235,32 +235,6 @@ class RecordingDelegate final : public QVNasClientMacFrameworkDelegate {
     std::vector<int32_t> statuses;
 };
 
-// Every line the SDK writes while a test holds it (the SDK's log goes nowhere else meanwhile).
-class SdkLogCapture {
-  public:
-    SdkLogCapture() {
-        qv::set_log_enabled(true);
-        qv::set_log_sink(&SdkLogCapture::sink, this);
-    }
-    ~SdkLogCapture() {
-        qv::set_log_sink(nullptr, nullptr);
-        qv::set_log_enabled(true);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard l(mu_);
-        return lines_;
-    }
-
-  private:
-    static void sink(const char *line, unsigned long len, void *ctx) {
-        auto *self = static_cast<SdkLogCapture *>(ctx);
-        std::lock_guard l(self->mu_);
-        self->lines_.emplace_back(line, len);
-    }
-    std::mutex mu_;
-    std::vector<std::string> lines_;
-};
-
 std::string userStatusMessage(const char *status) {
     return std::string(R"({"services": "{\"userStatus\":\")") + status + R"(\"}"})";
 }

@@ -107,29 +107,6 @@ std::string stopAndRead(qvtest::Child &c) {
     return text;
 }
 
-// Every line the SDK writes while the object lives (they go nowhere else meanwhile).
-class SdkLines {
-  public:
-    SdkLines() {
-        qv::set_log_enabled(true);
-        qv::set_log_sink(&SdkLines::sink, this);
-    }
-    ~SdkLines() { qv::set_log_sink(nullptr, nullptr); }
-    QStringList lines() {
-        std::lock_guard l(mu_);
-        return lines_;
-    }
-
-  private:
-    static void sink(const char *line, unsigned long len, void *ctx) {
-        auto *self = static_cast<SdkLines *>(ctx);
-        std::lock_guard l(self->mu_);
-        self->lines_ << QString::fromUtf8(line, static_cast<qsizetype>(len));
-    }
-    std::mutex mu_;
-    QStringList lines_;
-};
-
 class SignInRoad : public testing::TestWithParam<Road> {
   protected:
     void SetUp() override {
@@ -240,7 +217,7 @@ QVNasResponseInfoPtr callOnMain(const std::function<void(QVNasCompletionBlock)> 
 TEST_P(SignInRoad, SignInConnectLoginListDisconnect) {
     const Road road = GetParam();
     plat::LogCapture log;
-    SdkLines sdkLog;
+    SdkLogCapture sdkLog;
     ppc_set_broker_address("127.0.0.1:1");  // refused: the road runs without messaging
     plat::SecretStore::setShared(std::make_shared<plat::FileSecretStore>());
     bridge().setDeviceSdk(nullptr);  // the real SDK
@@ -423,7 +400,7 @@ TEST_P(SignInRoad, SignInConnectLoginListDisconnect) {
             if (!q.value(QLatin1String(k)).toString().isEmpty())
                 secrets << q.value(QLatin1String(k)).toString();
     }
-    const QStringList all = log.lines() + sdkLog.lines();
+    const QStringList all = log.lines() + sdkLog.qlines();
     EXPECT_GT(all.size(), 10);
     for (const QString &line : all)
         for (const QString &s : secrets)

@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/qv_log.h"
 #include "broker/broker_test_util.h"
@@ -65,6 +67,45 @@ inline std::optional<std::string> whyNoNamespace() {
                                "(scripts/netns-run)")
                          : why.toStdString();
 }
+
+// Every line the SDK writes while the object lives, with logging on (the lines go nowhere else meanwhile).
+class SdkLogCapture {
+  public:
+    SdkLogCapture() {
+        qv::set_log_enabled(true);
+        qv::set_log_sink(&SdkLogCapture::sink, this);
+    }
+    ~SdkLogCapture() {
+        qv::set_log_sink(nullptr, nullptr);
+        qv::set_log_enabled(true);
+    }
+    SdkLogCapture(const SdkLogCapture &) = delete;
+    SdkLogCapture &operator=(const SdkLogCapture &) = delete;
+    std::vector<std::string> lines() const {
+        std::lock_guard l(mu_);
+        return lines_;
+    }
+    QStringList qlines() const {
+        QStringList out;
+        for (const std::string &line : lines()) out << QString::fromStdString(line);
+        return out;
+    }
+    bool contains(const std::string &text) const {
+        std::lock_guard l(mu_);
+        for (const std::string &line : lines_)
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+  private:
+    static void sink(const char *line, unsigned long len, void *ctx) {
+        auto *self = static_cast<SdkLogCapture *>(ctx);
+        std::lock_guard l(self->mu_);
+        self->lines_.emplace_back(line, len);
+    }
+    mutable std::mutex mu_;
+    std::vector<std::string> lines_;
+};
 
 // A session test's last steps: each device stopped and what it found wrong with our requests reported, then
 // the process-wide state the test set put back and its folder removed.
